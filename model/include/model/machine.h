@@ -1,0 +1,193 @@
+// The model machine as tests and the simulator see it: how a machine is
+// described, how it is driven (load, bug check, unload) and what can be
+// read back (console bytes, register accesses, kernel calls, leftovers and
+// every rule the driver broke).
+//
+// One machine exists at a time, as one kernel does; ResetMachine starts a
+// fresh one. The kernel routines themselves (ntmodel.h) act on it.
+#pragma once
+
+#include "ntmodel/ntmodel.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace model {
+
+class DriverImage;
+class Uart16550;
+
+// ---------------------------------------------------------------------------
+// Description of a machine
+// ---------------------------------------------------------------------------
+struct OsVersion {
+    ULONG Major = 10;
+    ULONG Minor = 0;
+    ULONG Build = 19045;
+    ULONG PlatformId = 2;
+    std::u16string CsdVersion;
+    USHORT ServicePackMajor = 0;
+    USHORT ServicePackMinor = 0;
+    USHORT SuiteMask = 0x0100;
+    UCHAR ProductType = 1;
+};
+
+// What the kernel answers to the pool zeroing query.
+enum class PoolZeroing {
+    Supported,         // blocks asked for with the zero flag come zeroed
+    NotSupported,      // the query answers 0; the flag is ignored
+    QueryUnsupported,  // the information class is unknown to this kernel
+};
+
+// The firmware's SPCR table.
+enum class SpcrKind {
+    Absent,    // no such table
+    Memory,    // base address in system memory (address space 0)
+    Io,        // base address in I/O space (address space 1)
+    TooLarge,  // a table longer than the driver's 80-byte buffer
+};
+
+struct SpcrTable {
+    SpcrKind Kind = SpcrKind::Absent;
+    uint64_t Address = 0;
+};
+
+// A 16550 UART: at an I/O port base or a physical memory address.
+struct UartConfig {
+    bool MemoryMapped = false;
+    uint64_t Address = 0x3F8;
+    // After each transmitted byte the holding register reads busy for this
+    // many line status reads.
+    uint64_t BusyReads = 0;
+    // The transmitter never becomes ready.
+    bool BusyForever = false;
+    // Line control register as the firmware left it.
+    UCHAR InitialLineControl = 0x03;
+};
+
+struct MachineConfig {
+    unsigned Processors = 1;
+    OsVersion Version;
+    PoolZeroing Zeroing = PoolZeroing::Supported;
+    SpcrTable Spcr;
+    std::vector<UartConfig> Uarts = {UartConfig{}};
+    // Optional kernel routines by name; absent ones are not found by
+    // MmGetSystemRoutineAddress. Unlisted names keep their default.
+    std::map<std::string, bool> Routines;
+    // System time, 100 ns units since 1601-01-01 UTC.
+    int64_t SystemTime = 0;
+};
+
+// The Nth call (1-based) of a routine fails: routines returning a status
+// return Status, those returning a pointer return null, those returning a
+// BOOLEAN return FALSE.
+struct Fault {
+    std::string Routine;
+    unsigned Call = 1;
+    NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
+};
+
+// ---------------------------------------------------------------------------
+// What a run leaves behind
+// ---------------------------------------------------------------------------
+struct KernelCall {
+    std::string Routine;
+    std::string Detail;  // the arguments that matter, as text
+};
+
+struct RoutineInfo {
+    const char* Name;
+    void* Address;
+    bool Optional;        // may be absent from a kernel
+    bool DefaultPresent;  // present unless the machine says otherwise
+    enum class Failure { None, Status, Null, False } FailsAs;
+};
+
+// Every routine the model kernel exports, by name.
+const std::vector<RoutineInfo>& ExportedRoutines();
+const RoutineInfo* FindRoutine(const std::string& name);
+
+// Starts a fresh machine. Anything a previous machine held is dropped.
+void ResetMachine(const MachineConfig& config);
+const MachineConfig& Config();
+
+// Failure injection.
+// Returns false (with a reason) when the routine is unknown or cannot fail.
+bool InjectFault(const Fault& fault, std::string* error);
+
+// Driving the machine.
+// Loads the image: calls its entry routine at PASSIVE_LEVEL. A failed load
+// must leave nothing behind; the model checks.
+NTSTATUS LoadDriver(DriverImage& image);
+bool DriverLoaded();
+// Calls the unload routine and checks that everything is released.
+void UnloadDriver();
+// Stops the machine with a bug check on the given processor; runs the
+// registered reason callbacks at HIGH_LEVEL. The machine stays stopped.
+void BugCheck(ULONG code, const ULONG_PTR (&parameters)[4], unsigned processor = 0);
+bool Stopped();
+void SetSystemTime(int64_t time);
+
+// Reading back.
+const std::vector<std::string>& Violations();
+const std::vector<KernelCall>& Calls();
+// Calls of the named routines only, in order.
+std::vector<KernelCall> CallsTo(const std::vector<std::string>& routines);
+// Bytes the console UART transmitted: the first UART of the machine.
+std::string ConsoleBytes();
+Uart16550& UartAt(size_t index);
+size_t UartCount();
+
+// Pool blocks still allocated, by tag.
+std::map<ULONG, size_t> LivePoolBlocks();
+// Names of devices and symbolic links that exist.
+std::vector<std::string> DeviceNames();
+std::vector<std::string> SymbolicLinks();
+size_t RegisteredBugCheckCallbacks();
+size_t LiveIoMappings();
+// The driver object as the driver left it after its entry routine.
+const DRIVER_OBJECT* LoadedDriverObject();
+// Fields of the driver object the entry routine changed.
+std::vector<std::string> DriverObjectChanges();
+// The secondary dump data record of the last bug check, as the callbacks
+// left it.
+const KBUGCHECK_SECONDARY_DUMP_DATA& LastSecondaryDumpData();
+
+// Converts a calendar time (UTC) to the kernel's system time.
+int64_t SystemTimeFromCalendar(int year, int month, int day, int hour, int minute, int second,
+                               int millisecond);
+
+// Text form of a pool tag as a pool dump shows it ('MODU').
+std::string TagText(ULONG tag);
+
+// ---------------------------------------------------------------------------
+// Driver images
+// ---------------------------------------------------------------------------
+// An image of the driver that the model can load and call into. The host
+// image is the driver built for Linux; the same calls later reach the
+// shipped .sys on an emulated processor.
+class DriverImage {
+public:
+    virtual ~DriverImage() = default;
+    virtual std::string Name() const = 0;
+    virtual NTSTATUS CallEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) = 0;
+    virtual void CallUnload(PDRIVER_UNLOAD routine, PDRIVER_OBJECT driverObject) = 0;
+    virtual void CallBugCheckCallback(PKBUGCHECK_REASON_CALLBACK_ROUTINE routine,
+                                      KBUGCHECK_CALLBACK_REASON reason,
+                                      PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
+                                      ULONG dataLength) = 0;
+};
+
+// The host build of the driver, a shared object loaded afresh for every
+// image so that each load starts from zeroed driver globals, as a newly
+// mapped image does.
+std::unique_ptr<DriverImage> OpenHostImage(const std::string& path, std::string* error);
+
+// Where the host image was built; the simulator and tests find it there.
+std::string DefaultHostImagePath();
+
+}  // namespace model

@@ -1,0 +1,404 @@
+// The model kernel as the driver sees it: the Windows x64 kernel's names,
+// types and layouts, with the routines served by the model library.
+//
+// Every record here has the real x64 layout (fixed-width integers, 16-bit
+// WCHAR, 8-byte pointers), checked by static_assert, so that the shipped
+// image can later run against the same model with pointers passed as they
+// are. Only what the driver uses is declared.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdarg.h>
+#include <string.h>
+
+// ---------------------------------------------------------------------------
+// Scalar types
+// ---------------------------------------------------------------------------
+typedef void VOID;
+typedef void* PVOID;
+typedef char CHAR;
+typedef uint8_t UCHAR;
+typedef UCHAR* PUCHAR;
+typedef uint8_t BOOLEAN;
+typedef BOOLEAN* PBOOLEAN;
+typedef int16_t CSHORT;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef char16_t WCHAR;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* PCWSTR;
+typedef CHAR* PCHAR;
+typedef CHAR* PSTR;
+typedef const CHAR* PCSTR;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef ULONG* PULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uint64_t ULONG64;
+typedef uint64_t ULONG_PTR;
+typedef ULONG_PTR* PULONG_PTR;
+typedef uint64_t SIZE_T;
+typedef int32_t NTSTATUS;
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+typedef ULONG DEVICE_TYPE;
+typedef ULONG LOGICAL;
+
+static_assert(sizeof(WCHAR) == 2, "WCHAR is 16 bits on Windows");
+static_assert(sizeof(PVOID) == 8, "64-bit pointers");
+
+#define TRUE 1
+#define FALSE 0
+#define NTAPI
+#define NTKERNELAPI
+#define NTSYSAPI
+#define ANYSIZE_ARRAY 1
+
+// Annotations of the kit headers; the model checks the contracts they state
+// at run time instead.
+#define _In_
+#define _In_opt_
+#define _Out_
+#define _Out_opt_
+#define _Inout_
+#define _Inout_opt_
+#define _Outptr_result_nullonfailure_
+#define _IRQL_requires_(irql)
+#define _IRQL_requires_max_(irql)
+#define _IRQL_requires_same_
+#define _Use_decl_annotations_
+#define _Function_class_(name)
+#define _Must_inspect_result_
+#define _Printf_format_string_
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+
+#define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
+#define ARRAYSIZE(A) RTL_NUMBER_OF(A)
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+
+// ---------------------------------------------------------------------------
+// Status codes
+// ---------------------------------------------------------------------------
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_UNEXPECTED_MM_MAP_ERROR ((NTSTATUS)0xC00000EBL)
+#define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
+
+// ---------------------------------------------------------------------------
+// IRQL
+// ---------------------------------------------------------------------------
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 15
+
+// ---------------------------------------------------------------------------
+// Records
+// ---------------------------------------------------------------------------
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS;
+static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER layout");
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+static_assert(sizeof(UNICODE_STRING) == 16, "UNICODE_STRING layout");
+static_assert(offsetof(UNICODE_STRING, Buffer) == 8, "UNICODE_STRING layout");
+
+typedef struct _STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PCHAR Buffer;
+} STRING, ANSI_STRING, *PANSI_STRING;
+static_assert(sizeof(ANSI_STRING) == 16, "ANSI_STRING layout");
+
+typedef struct _GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+} GUID;
+static_assert(sizeof(GUID) == 16, "GUID layout");
+
+typedef struct _TIME_FIELDS {
+    CSHORT Year;
+    CSHORT Month;
+    CSHORT Day;
+    CSHORT Hour;
+    CSHORT Minute;
+    CSHORT Second;
+    CSHORT Milliseconds;
+    CSHORT Weekday;
+} TIME_FIELDS, *PTIME_FIELDS;
+static_assert(sizeof(TIME_FIELDS) == 16, "TIME_FIELDS layout");
+
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+static_assert(sizeof(RTL_OSVERSIONINFOW) == 276, "RTL_OSVERSIONINFOW layout");
+
+typedef struct _OSVERSIONINFOEXW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+    USHORT wServicePackMajor;
+    USHORT wServicePackMinor;
+    USHORT wSuiteMask;
+    UCHAR wProductType;
+    UCHAR wReserved;
+} RTL_OSVERSIONINFOEXW, *PRTL_OSVERSIONINFOEXW;
+static_assert(sizeof(RTL_OSVERSIONINFOEXW) == 284, "RTL_OSVERSIONINFOEXW layout");
+static_assert(offsetof(RTL_OSVERSIONINFOEXW, wServicePackMajor) == 276, "layout");
+static_assert(offsetof(RTL_OSVERSIONINFOEXW, wProductType) == 282, "layout");
+
+// ---------------------------------------------------------------------------
+// Pool
+// ---------------------------------------------------------------------------
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolMustSucceed = 2,
+    NonPagedPoolCacheAligned = 4,
+    PagedPoolCacheAligned = 5,
+    NonPagedPoolNx = 512,
+    NonPagedPoolNxCacheAligned = 516,
+} POOL_TYPE;
+static_assert(sizeof(POOL_TYPE) == 4, "POOL_TYPE is 32 bits");
+
+extern "C" {
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
+                                                   ULONG Tag);
+NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+}
+
+// ---------------------------------------------------------------------------
+// Driver and device objects
+// ---------------------------------------------------------------------------
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
+                                         PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+typedef struct alignas(16) _DEVICE_OBJECT {
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    DEVICE_TYPE DeviceType;
+    CHAR StackSize;
+    alignas(8) UCHAR Queue[0x48];
+    ULONG AlignmentRequirement;
+    alignas(8) UCHAR DeviceQueue[0x28];
+    alignas(8) UCHAR Dpc[0x40];
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    alignas(8) UCHAR DeviceLock[0x18];
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+static_assert(offsetof(DEVICE_OBJECT, DriverObject) == 0x08, "DEVICE_OBJECT layout");
+static_assert(offsetof(DEVICE_OBJECT, Flags) == 0x30, "DEVICE_OBJECT layout");
+static_assert(offsetof(DEVICE_OBJECT, DeviceExtension) == 0x40, "DEVICE_OBJECT layout");
+static_assert(offsetof(DEVICE_OBJECT, DeviceType) == 0x48, "DEVICE_OBJECT layout");
+static_assert(offsetof(DEVICE_OBJECT, AlignmentRequirement) == 0x98, "DEVICE_OBJECT layout");
+static_assert(offsetof(DEVICE_OBJECT, SecurityDescriptor) == 0x110, "DEVICE_OBJECT layout");
+static_assert(offsetof(DEVICE_OBJECT, DeviceObjectExtension) == 0x138, "DEVICE_OBJECT layout");
+static_assert(sizeof(DEVICE_OBJECT) == 0x150, "DEVICE_OBJECT layout");
+
+typedef struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+static_assert(offsetof(DRIVER_OBJECT, DeviceObject) == 0x08, "DRIVER_OBJECT layout");
+static_assert(offsetof(DRIVER_OBJECT, DriverName) == 0x38, "DRIVER_OBJECT layout");
+static_assert(offsetof(DRIVER_OBJECT, DriverUnload) == 0x68, "DRIVER_OBJECT layout");
+static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 0x70, "DRIVER_OBJECT layout");
+static_assert(sizeof(DRIVER_OBJECT) == 0x150, "DRIVER_OBJECT layout");
+
+#define FILE_DEVICE_UNKNOWN 0x00000022
+#define FILE_AUTOGENERATED_DEVICE_NAME 0x00000080
+#define DO_DEVICE_INITIALIZING 0x00000080
+
+extern "C" {
+NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                          PDEVICE_OBJECT* DeviceObject);
+NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
+                                                PUNICODE_STRING DeviceName);
+NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+}
+
+// ---------------------------------------------------------------------------
+// Bug check reason callbacks
+// ---------------------------------------------------------------------------
+typedef enum _KBUGCHECK_CALLBACK_REASON {
+    KbCallbackInvalid = 0,
+    KbCallbackReserved1 = 1,
+    KbCallbackSecondaryDumpData = 2,
+    KbCallbackDumpIo = 3,
+    KbCallbackAddPages = 4,
+} KBUGCHECK_CALLBACK_REASON;
+
+typedef enum _KBUGCHECK_BUFFER_DUMP_STATE {
+    BufferEmpty = 0,
+    BufferInserted = 1,
+    BufferStarted = 2,
+    BufferFinished = 3,
+    BufferIncomplete = 4,
+} KBUGCHECK_BUFFER_DUMP_STATE;
+
+struct _KBUGCHECK_REASON_CALLBACK_RECORD;
+typedef VOID NTAPI KBUGCHECK_REASON_CALLBACK_ROUTINE(
+    KBUGCHECK_CALLBACK_REASON Reason, struct _KBUGCHECK_REASON_CALLBACK_RECORD* Record,
+    PVOID ReasonSpecificData, ULONG ReasonSpecificDataLength);
+typedef KBUGCHECK_REASON_CALLBACK_ROUTINE* PKBUGCHECK_REASON_CALLBACK_ROUTINE;
+
+typedef struct _KBUGCHECK_REASON_CALLBACK_RECORD {
+    LIST_ENTRY Entry;
+    PKBUGCHECK_REASON_CALLBACK_ROUTINE CallbackRoutine;
+    PUCHAR Component;
+    ULONG_PTR Checksum;
+    KBUGCHECK_CALLBACK_REASON Reason;
+    UCHAR State;
+} KBUGCHECK_REASON_CALLBACK_RECORD, *PKBUGCHECK_REASON_CALLBACK_RECORD;
+static_assert(sizeof(KBUGCHECK_REASON_CALLBACK_RECORD) == 48, "callback record layout");
+static_assert(offsetof(KBUGCHECK_REASON_CALLBACK_RECORD, State) == 44, "callback record layout");
+
+typedef struct _KBUGCHECK_SECONDARY_DUMP_DATA {
+    PVOID InBuffer;
+    ULONG InBufferLength;
+    ULONG MaximumAllowed;
+    GUID Guid;
+    PVOID OutBuffer;
+    ULONG OutBufferLength;
+} KBUGCHECK_SECONDARY_DUMP_DATA, *PKBUGCHECK_SECONDARY_DUMP_DATA;
+static_assert(sizeof(KBUGCHECK_SECONDARY_DUMP_DATA) == 48, "secondary dump data layout");
+
+extern "C" {
+NTKERNELAPI BOOLEAN NTAPI KeRegisterBugCheckReasonCallback(
+    PKBUGCHECK_REASON_CALLBACK_RECORD CallbackRecord,
+    PKBUGCHECK_REASON_CALLBACK_ROUTINE CallbackRoutine, KBUGCHECK_CALLBACK_REASON Reason,
+    PUCHAR Component);
+NTKERNELAPI BOOLEAN NTAPI
+KeDeregisterBugCheckReasonCallback(PKBUGCHECK_REASON_CALLBACK_RECORD CallbackRecord);
+
+// The bug check in progress: code, then the four parameters.
+extern ULONG_PTR KiBugCheckData[5];
+}
+
+// ---------------------------------------------------------------------------
+// IRQL, device memory, lookup, strings, time, version, system information
+// ---------------------------------------------------------------------------
+typedef enum _MEMORY_CACHING_TYPE {
+    MmNonCached = 0,
+    MmCached = 1,
+    MmWriteCombined = 2,
+} MEMORY_CACHING_TYPE;
+
+#define PAGE_READWRITE 0x04
+#define PAGE_NOCACHE 0x200
+
+#define SystemFirmwareTableInformation 76
+#define SystemPoolZeroingInformation 227
+
+extern "C" {
+NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(void);
+NTKERNELAPI KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+
+NTKERNELAPI PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                                     MEMORY_CACHING_TYPE CacheType);
+NTKERNELAPI VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+NTKERNELAPI PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
+
+NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+
+NTKERNELAPI VOID NTAPI KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
+NTSYSAPI VOID NTAPI RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields);
+
+NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation);
+
+NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(ULONG SystemInformationClass,
+                                                 PVOID SystemInformation,
+                                                 ULONG SystemInformationLength,
+                                                 PULONG ReturnLength);
+
+// Processor port and device register access, answered by the device models.
+UCHAR ModelPortReadByte(USHORT Port);
+void ModelPortWriteByte(USHORT Port, UCHAR Value);
+UCHAR ModelRegisterReadByte(volatile UCHAR* Address);
+void ModelRegisterWriteByte(volatile UCHAR* Address, UCHAR Value);
+}

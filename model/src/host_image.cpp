@@ -1,0 +1,101 @@
+// The host build of the driver as a loadable image. Each open copies the
+// shared object to a private file first: the dynamic loader would otherwise
+// hand back the already-loaded copy, and a second load would see the first
+// one's globals instead of a freshly mapped image's zeroes.
+#include "machine_state.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+
+namespace model {
+
+namespace {
+
+class HostImage : public DriverImage {
+public:
+    HostImage(void* handle, PDRIVER_INITIALIZE entry, std::string name)
+        : handle_(handle), entry_(entry), name_(std::move(name))
+    {
+    }
+    ~HostImage() override { dlclose(handle_); }
+
+    std::string Name() const override { return name_; }
+
+    NTSTATUS CallEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) override
+    {
+        return entry_(driverObject, registryPath);
+    }
+
+    void CallUnload(PDRIVER_UNLOAD routine, PDRIVER_OBJECT driverObject) override
+    {
+        routine(driverObject);
+    }
+
+    void CallBugCheckCallback(PKBUGCHECK_REASON_CALLBACK_ROUTINE routine,
+                              KBUGCHECK_CALLBACK_REASON reason,
+                              PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
+                              ULONG dataLength) override
+    {
+        routine(reason, record, data, dataLength);
+    }
+
+private:
+    void* handle_;
+    PDRIVER_INITIALIZE entry_;
+    std::string name_;
+};
+
+std::atomic<unsigned> ImageCopies{0};
+
+}  // namespace
+
+std::unique_ptr<DriverImage> OpenHostImage(const std::string& path, std::string* error)
+{
+    std::ifstream source(path, std::ios::binary);
+    if (!source) {
+        *error = "cannot read driver image " + path;
+        return nullptr;
+    }
+    char copyPath[128];
+    std::snprintf(copyPath, sizeof(copyPath), "/tmp/vekcrashdmp-%d-%u.so",
+                  static_cast<int>(getpid()), ImageCopies++);
+    {
+        std::ofstream copy(copyPath, std::ios::binary | std::ios::trunc);
+        copy << source.rdbuf();
+        if (!copy) {
+            *error = std::string("cannot write ") + copyPath;
+            return nullptr;
+        }
+    }
+    void* handle = dlopen(copyPath, RTLD_NOW | RTLD_LOCAL);
+    unlink(copyPath);
+    if (handle == nullptr) {
+        *error = std::string("cannot load driver image: ") + dlerror();
+        return nullptr;
+    }
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));
+    if (entry == nullptr) {
+        dlclose(handle);
+        *error = "driver image " + path + " has no DriverEntry";
+        return nullptr;
+    }
+    return std::make_unique<HostImage>(handle, entry, path);
+}
+
+std::string DefaultHostImagePath()
+{
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length <= 0) {
+        return "vekcrashdmp_host.so";
+    }
+    std::string directory(self, static_cast<size_t>(length));
+    directory.erase(directory.find_last_of('/') + 1);
+    return directory + "vekcrashdmp_host.so";
+}
+
+}  // namespace model

@@ -1,0 +1,429 @@
+// The model machine: its state, the common entry of every kernel routine
+// (call log, IRQL contract, bug check rule, failure injection) and the
+// events that drive a driver: load, bug check, unload.
+#include "machine_state.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <algorithm>
+
+namespace model {
+
+namespace {
+
+MachineState* TheState = nullptr;
+
+// What the kernel stores in every dispatch slot of a new driver object.
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, struct _IRP*)
+{
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+void RecordDriverObjectChanges(MachineState& s)
+{
+    const DRIVER_OBJECT& before = s.DriverObjectBefore;
+    const DRIVER_OBJECT& after = *s.DriverObject;
+    auto note = [&](bool changed, const std::string& field) {
+        if (changed) {
+            s.DriverObjectChanges.push_back(field);
+        }
+    };
+    note(before.Flags != after.Flags, "Flags");
+    note(before.DriverExtension != after.DriverExtension, "DriverExtension");
+    note(before.FastIoDispatch != after.FastIoDispatch, "FastIoDispatch");
+    note(before.DriverInit != after.DriverInit, "DriverInit");
+    note(before.DriverStartIo != after.DriverStartIo, "DriverStartIo");
+    note(before.DriverUnload != after.DriverUnload, "DriverUnload");
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
+        note(before.MajorFunction[i] != after.MajorFunction[i],
+             "MajorFunction[" + std::to_string(i) + "]");
+    }
+    note(s.DriverExtension->AddDevice != nullptr, "DriverExtension->AddDevice");
+}
+
+void CheckIrqlAfterCall(const char* routine, KIRQL expected)
+{
+    if (CurrentIrql() != expected) {
+        Violation("%s returned at IRQL %u; it was called at IRQL %u", routine,
+                  unsigned{CurrentIrql()}, unsigned{expected});
+        State().Processors[State().Current].Irql = expected;
+    }
+}
+
+void ReleaseDriverObject(MachineState& s)
+{
+    s.Image = nullptr;
+    s.DriverObject.reset();
+    s.DriverExtension.reset();
+}
+
+}  // namespace
+
+MachineState& State()
+{
+    if (TheState == nullptr) {
+        ResetMachine(MachineConfig{});
+    }
+    return *TheState;
+}
+
+void ResetMachine(const MachineConfig& config)
+{
+    // Blocks the previous driver never freed are released here so that one
+    // test's leak does not show up as another's.
+    if (TheState != nullptr) {
+        for (auto& [block, info] : TheState->Pool) {
+            (void)info;
+            std::free(block);
+        }
+        for (auto& device : TheState->Devices) {
+            std::free(device.Object);
+        }
+        delete TheState;
+    }
+    TheState = new MachineState();
+    MachineState& s = *TheState;
+    s.Config = config;
+    s.Processors.assign(std::max(1u, config.Processors), ProcessorState{});
+    for (const UartConfig& uart : config.Uarts) {
+        s.Uarts.push_back(std::make_unique<Uart16550>(uart));
+    }
+    s.SystemTime = config.SystemTime;
+    for (ULONG_PTR& value : KiBugCheckData) {
+        value = 0;
+    }
+}
+
+const MachineConfig& Config()
+{
+    return State().Config;
+}
+
+void Violation(const char* format, ...)
+{
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    State().Violations.emplace_back(text);
+}
+
+KIRQL CurrentIrql()
+{
+    MachineState& s = State();
+    return s.Processors[s.Current].Irql;
+}
+
+std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck use,
+                                     std::string detail)
+{
+    MachineState& s = State();
+    s.Calls.push_back(KernelCall{name, std::move(detail)});
+    if (CurrentIrql() > maxIrql) {
+        Violation("%s called at IRQL %u; its contract allows at most %u", name,
+                  unsigned{CurrentIrql()}, unsigned{maxIrql});
+    }
+    if (s.InBugCheck && use == AtBugCheck::Forbidden) {
+        Violation("%s called during the bug check", name);
+    }
+    unsigned call = ++s.CallCounts[name];
+    for (const Fault& fault : s.Faults) {
+        if (fault.Routine == name && fault.Call == call) {
+            return fault.Status;
+        }
+    }
+    return std::nullopt;
+}
+
+bool InjectFault(const Fault& fault, std::string* error)
+{
+    const RoutineInfo* routine = FindRoutine(fault.Routine);
+    if (routine == nullptr) {
+        *error = "no kernel routine named '" + fault.Routine + "'";
+        return false;
+    }
+    if (routine->FailsAs == RoutineInfo::Failure::None) {
+        *error = "'" + fault.Routine + "' returns nothing and cannot fail";
+        return false;
+    }
+    if (fault.Call == 0) {
+        *error = "calls are counted from 1";
+        return false;
+    }
+    State().Faults.push_back(fault);
+    return true;
+}
+
+void CheckNothingLeft(const char* when)
+{
+    MachineState& s = State();
+    for (const auto& [tag, count] : LivePoolBlocks()) {
+        Violation("%zu pool block(s) tagged '%s' still allocated after %s", count,
+                  TagText(tag).c_str(), when);
+    }
+    for (const DeviceRecord& device : s.Devices) {
+        Violation("device %s still exists after %s", Narrow(device.Name).c_str(), when);
+    }
+    for (const LinkRecord& link : s.Links) {
+        Violation("symbolic link %s still exists after %s", Narrow(link.Name).c_str(), when);
+    }
+    for (const RegisteredCallback& callback : s.BugCheckCallbacks) {
+        (void)callback;
+        Violation("a bug check callback is still registered after %s", when);
+    }
+    for (const IoMapping& mapping : s.Mappings) {
+        Violation("device memory at %s is still mapped after %s", Hex(mapping.Physical).c_str(),
+                  when);
+    }
+}
+
+NTSTATUS LoadDriver(DriverImage& image)
+{
+    MachineState& s = State();
+    if (s.Stopped) {
+        Violation("load requested on a machine stopped by a bug check");
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (s.Loaded) {
+        Violation("load requested while the driver is loaded");
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    s.DriverObject = std::make_unique<DRIVER_OBJECT>();
+    s.DriverExtension = std::make_unique<DriverExtensionRecord>();
+    DRIVER_OBJECT& driver = *s.DriverObject;
+    driver.Type = 4;
+    driver.Size = sizeof(DRIVER_OBJECT);
+    driver.DriverExtension = s.DriverExtension.get();
+    s.DriverExtension->DriverObject = &driver;
+    s.DriverName = u"\\Driver\\vekcrashdmp";
+    driver.DriverName.Buffer = s.DriverName.data();
+    driver.DriverName.Length = static_cast<USHORT>(s.DriverName.size() * sizeof(WCHAR));
+    driver.DriverName.MaximumLength = driver.DriverName.Length;
+    for (PDRIVER_DISPATCH& dispatch : driver.MajorFunction) {
+        dispatch = InvalidDeviceRequest;
+    }
+    s.DriverObjectBefore = driver;
+    s.DriverObjectChanges.clear();
+
+    s.RegistryPathText = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vekcrashdmp";
+    s.RegistryPath.Buffer = s.RegistryPathText.data();
+    s.RegistryPath.Length = static_cast<USHORT>(s.RegistryPathText.size() * sizeof(WCHAR));
+    s.RegistryPath.MaximumLength = s.RegistryPath.Length;
+
+    s.Image = &image;
+    s.Current = 0;
+    s.Processors[0].Irql = PASSIVE_LEVEL;
+    NTSTATUS status = image.CallEntry(&driver, &s.RegistryPath);
+    CheckIrqlAfterCall("the entry routine", PASSIVE_LEVEL);
+    RecordDriverObjectChanges(s);
+
+    if (!NT_SUCCESS(status)) {
+        CheckNothingLeft("a failed load");
+        ReleaseDriverObject(s);
+        return status;
+    }
+    s.Loaded = true;
+    return status;
+}
+
+bool DriverLoaded()
+{
+    return State().Loaded;
+}
+
+void UnloadDriver()
+{
+    MachineState& s = State();
+    if (!s.Loaded) {
+        Violation("unload requested while no driver is loaded");
+        return;
+    }
+    if (s.Stopped) {
+        Violation("unload requested on a machine stopped by a bug check");
+        return;
+    }
+    PDRIVER_UNLOAD unload = s.DriverObject->DriverUnload;
+    if (unload == nullptr) {
+        Violation("the driver has no unload routine and cannot be unloaded");
+        return;
+    }
+    s.Current = 0;
+    s.Processors[0].Irql = PASSIVE_LEVEL;
+    s.Image->CallUnload(unload, s.DriverObject.get());
+    CheckIrqlAfterCall("the unload routine", PASSIVE_LEVEL);
+    CheckNothingLeft("unload");
+    s.Loaded = false;
+    ReleaseDriverObject(s);
+}
+
+void BugCheck(ULONG code, const ULONG_PTR (&parameters)[4], unsigned processor)
+{
+    MachineState& s = State();
+    if (s.Stopped) {
+        Violation("bug check requested on a machine already stopped");
+        return;
+    }
+    if (processor >= s.Processors.size()) {
+        Violation("bug check requested on processor %u of %zu", processor, s.Processors.size());
+        return;
+    }
+    KiBugCheckData[0] = code;
+    for (int i = 0; i < 4; ++i) {
+        KiBugCheckData[i + 1] = parameters[i];
+    }
+
+    // The other processors are frozen; the bug check runs on this one with
+    // interrupts masked.
+    s.Current = processor;
+    s.Processors[processor].Irql = HIGH_LEVEL;
+    s.InBugCheck = true;
+    s.LastDumpData = {};
+    for (const RegisteredCallback& callback : std::vector<RegisteredCallback>(s.BugCheckCallbacks)) {
+        const KBUGCHECK_REASON_CALLBACK_RECORD& record = *callback.Record;
+        if (record.CallbackRoutine != callback.Routine || record.Reason != callback.Reason ||
+            record.Component != callback.Component) {
+            Violation("a bug check callback record was changed while registered");
+            continue;
+        }
+        if (callback.Reason != KbCallbackSecondaryDumpData || s.Image == nullptr) {
+            continue;
+        }
+        // The kernel offers a secondary dump buffer; a callback that adds
+        // nothing leaves OutBuffer null.
+        static UCHAR dumpBuffer[4096];
+        KBUGCHECK_SECONDARY_DUMP_DATA data = {};
+        data.InBuffer = dumpBuffer;
+        data.InBufferLength = sizeof(dumpBuffer);
+        data.MaximumAllowed = sizeof(dumpBuffer);
+        s.Image->CallBugCheckCallback(callback.Routine, callback.Reason, callback.Record, &data,
+                                      sizeof(data));
+        CheckIrqlAfterCall("a bug check callback", HIGH_LEVEL);
+        s.LastDumpData = data;
+    }
+    s.InBugCheck = false;
+    s.Stopped = true;
+}
+
+bool Stopped()
+{
+    return State().Stopped;
+}
+
+void SetSystemTime(int64_t time)
+{
+    State().SystemTime = time;
+}
+
+const std::vector<std::string>& Violations()
+{
+    return State().Violations;
+}
+
+const std::vector<KernelCall>& Calls()
+{
+    return State().Calls;
+}
+
+std::vector<KernelCall> CallsTo(const std::vector<std::string>& routines)
+{
+    std::vector<KernelCall> selected;
+    for (const KernelCall& call : State().Calls) {
+        if (std::find(routines.begin(), routines.end(), call.Routine) != routines.end()) {
+            selected.push_back(call);
+        }
+    }
+    return selected;
+}
+
+std::string ConsoleBytes()
+{
+    MachineState& s = State();
+    return s.Uarts.empty() ? std::string() : s.Uarts.front()->Transmitted();
+}
+
+Uart16550& UartAt(size_t index)
+{
+    return *State().Uarts.at(index);
+}
+
+size_t UartCount()
+{
+    return State().Uarts.size();
+}
+
+std::vector<std::string> DeviceNames()
+{
+    std::vector<std::string> names;
+    for (const DeviceRecord& device : State().Devices) {
+        names.push_back(Narrow(device.Name));
+    }
+    return names;
+}
+
+std::vector<std::string> SymbolicLinks()
+{
+    std::vector<std::string> links;
+    for (const LinkRecord& link : State().Links) {
+        links.push_back(Narrow(link.Name) + " -> " + Narrow(link.Target));
+    }
+    return links;
+}
+
+size_t RegisteredBugCheckCallbacks()
+{
+    return State().BugCheckCallbacks.size();
+}
+
+size_t LiveIoMappings()
+{
+    return State().Mappings.size();
+}
+
+const DRIVER_OBJECT* LoadedDriverObject()
+{
+    return State().DriverObject.get();
+}
+
+std::vector<std::string> DriverObjectChanges()
+{
+    return State().DriverObjectChanges;
+}
+
+const KBUGCHECK_SECONDARY_DUMP_DATA& LastSecondaryDumpData()
+{
+    return State().LastDumpData;
+}
+
+std::string TagText(ULONG tag)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text.push_back(c >= 0x20 && c < 0x7F ? c : '.');
+    }
+    return text;
+}
+
+std::string Narrow(const std::u16string& text)
+{
+    std::string narrow;
+    for (char16_t c : text) {
+        narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    return narrow;
+}
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace model
+
+extern "C" {
+ULONG_PTR KiBugCheckData[5];
+}

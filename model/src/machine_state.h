@@ -1,0 +1,131 @@
+// Internal state of the model machine, shared by the files that implement
+// its kernel routines and devices.
+#pragma once
+
+#include "model/machine.h"
+#include "model/uart16550.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace model {
+
+struct PoolBlock {
+    POOL_TYPE Type;
+    size_t Size;
+    ULONG Tag;
+};
+
+struct DeviceRecord {
+    std::u16string Name;
+    PDEVICE_OBJECT Object;
+    bool Exclusive;
+};
+
+struct LinkRecord {
+    std::u16string Name;
+    std::u16string Target;
+};
+
+struct IoMapping {
+    uint64_t Physical;
+    size_t Size;
+    uintptr_t Virtual;
+    bool Cached;
+};
+
+struct RegisteredCallback {
+    PKBUGCHECK_REASON_CALLBACK_RECORD Record;
+    PKBUGCHECK_REASON_CALLBACK_ROUTINE Routine;
+    PUCHAR Component;
+    KBUGCHECK_CALLBACK_REASON Reason;
+};
+
+struct ProcessorState {
+    KIRQL Irql = PASSIVE_LEVEL;
+};
+
+// The kernel's part of DRIVER_OBJECT that the model owns.
+struct DriverExtensionRecord {
+    PDRIVER_OBJECT DriverObject;
+    PVOID AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
+};
+
+struct MachineState {
+    MachineConfig Config;
+    std::vector<ProcessorState> Processors;
+    unsigned Current = 0;
+
+    std::vector<std::string> Violations;
+    std::vector<KernelCall> Calls;
+    std::map<std::string, unsigned> CallCounts;
+    std::vector<Fault> Faults;
+
+    std::map<void*, PoolBlock> Pool;
+    std::set<void*> FreedBlocks;
+
+    std::vector<DeviceRecord> Devices;
+    std::vector<LinkRecord> Links;
+
+    std::vector<std::unique_ptr<Uart16550>> Uarts;
+    std::vector<IoMapping> Mappings;
+
+    std::vector<RegisteredCallback> BugCheckCallbacks;
+    KBUGCHECK_SECONDARY_DUMP_DATA LastDumpData = {};
+
+    DriverImage* Image = nullptr;
+    std::unique_ptr<DRIVER_OBJECT> DriverObject;
+    std::unique_ptr<DriverExtensionRecord> DriverExtension;
+    DRIVER_OBJECT DriverObjectBefore = {};
+    std::vector<std::string> DriverObjectChanges;
+    std::u16string DriverName;
+    std::u16string RegistryPathText;
+    UNICODE_STRING RegistryPath = {};
+
+    bool Loaded = false;
+    bool Stopped = false;
+    bool InBugCheck = false;
+    int64_t SystemTime = 0;
+};
+
+MachineState& State();
+
+void Violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Whether a routine may run while the bug check callbacks run: only the
+// ones the report needs (time, IRQL, context capture and unwinding).
+enum class AtBugCheck { Forbidden, Allowed };
+
+// Common entry of every kernel routine: logs the call, checks the caller's
+// IRQL against the routine's contract and the bug check rule, and tells
+// whether an injected fault makes this call fail.
+std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck use,
+                                     std::string detail = {});
+
+KIRQL CurrentIrql();
+
+// Text helpers for logs and messages.
+std::string Narrow(const std::u16string& text);
+std::string Hex(uint64_t value);
+// Reads a counted string the driver passed; a malformed one is a violation
+// and yields nullopt.
+std::optional<std::u16string> ReadUnicodeString(const char* routine, PCUNICODE_STRING string);
+bool SameName(const std::u16string& a, const std::u16string& b);
+
+// Device space.
+Uart16550* UartAtPort(uint16_t port, uint8_t* offset);
+Uart16550* UartAtPhysical(uint64_t physical, uint8_t* offset);
+bool PhysicalRangeHasDevice(uint64_t physical, size_t size);
+uintptr_t ReserveMappingAddress(uint64_t physical, size_t size);
+
+// Called at unload and after a failed load: anything the driver still
+// holds is a violation.
+void CheckNothingLeft(const char* when);
+
+}  // namespace model

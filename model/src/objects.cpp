@@ -1,0 +1,199 @@
+// The object namespace as far as the driver reaches it: counted strings,
+// device objects with their extensions, and symbolic links. Names compare
+// without regard to case, as the object manager compares them.
+#include "machine_state.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace model {
+
+namespace {
+
+constexpr CSHORT DeviceObjectType = 3;
+constexpr ULONG DeviceExclusiveFlag = 0x00000008;
+constexpr size_t ExtensionAlignment = 16;
+
+char16_t Fold(char16_t c)
+{
+    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+DeviceRecord* FindDevice(PDEVICE_OBJECT object)
+{
+    for (DeviceRecord& device : State().Devices) {
+        if (device.Object == object) {
+            return &device;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool SameName(const std::u16string& a, const std::u16string& b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](char16_t x, char16_t y) { return Fold(x) == Fold(y); });
+}
+
+std::optional<std::u16string> ReadUnicodeString(const char* routine, PCUNICODE_STRING string)
+{
+    if (string == nullptr) {
+        Violation("%s given a null UNICODE_STRING", routine);
+        return std::nullopt;
+    }
+    if (string->Length % sizeof(WCHAR) != 0 || string->Length > string->MaximumLength ||
+        (string->Length != 0 && string->Buffer == nullptr)) {
+        Violation("%s given a malformed UNICODE_STRING (Length %u, MaximumLength %u)", routine,
+                  unsigned{string->Length}, unsigned{string->MaximumLength});
+        return std::nullopt;
+    }
+    return std::u16string(string->Buffer, string->Length / sizeof(WCHAR));
+}
+
+}  // namespace model
+
+using namespace model;
+
+extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    EnterRoutine("RtlInitUnicodeString", DISPATCH_LEVEL, AtBugCheck::Forbidden);
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        DestinationString->MaximumLength = 0;
+        DestinationString->Buffer = nullptr;
+        return;
+    }
+    size_t units = std::char_traits<char16_t>::length(SourceString);
+    DestinationString->Length = static_cast<USHORT>(units * sizeof(WCHAR));
+    DestinationString->MaximumLength = static_cast<USHORT>((units + 1) * sizeof(WCHAR));
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                   PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                   ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                   PDEVICE_OBJECT* DeviceObject)
+{
+    std::optional<std::u16string> name = std::u16string();
+    if (DeviceName != nullptr) {
+        name = ReadUnicodeString("IoCreateDevice", DeviceName);
+    }
+    std::string detail = (name ? Narrow(*name) : std::string("?")) +
+                         " extension=" + std::to_string(DeviceExtensionSize) +
+                         " type=" + Hex(DeviceType) + " exclusive=" + std::to_string(Exclusive);
+    auto fault = EnterRoutine("IoCreateDevice", PASSIVE_LEVEL, AtBugCheck::Forbidden, detail);
+    MachineState& s = State();
+    if (DriverObject == nullptr || DriverObject != s.DriverObject.get()) {
+        Violation("IoCreateDevice given a driver object the kernel did not create");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!name || DeviceObject == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (fault) {
+        return *fault;
+    }
+    if (!name->empty()) {
+        for (const DeviceRecord& device : s.Devices) {
+            if (SameName(device.Name, *name)) {
+                return STATUS_OBJECT_NAME_COLLISION;
+            }
+        }
+    }
+
+    // One block: the device object, then its extension, both zeroed.
+    size_t extensionOffset =
+        (sizeof(DEVICE_OBJECT) + ExtensionAlignment - 1) / ExtensionAlignment * ExtensionAlignment;
+    size_t total = extensionOffset + DeviceExtensionSize;
+    total = (total + ExtensionAlignment - 1) / ExtensionAlignment * ExtensionAlignment;
+    auto* object = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(ExtensionAlignment, total));
+    std::memset(object, 0, total);
+    object->Type = DeviceObjectType;
+    object->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    object->ReferenceCount = 0;
+    object->DriverObject = DriverObject;
+    object->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DeviceExclusiveFlag : 0);
+    object->Characteristics = DeviceCharacteristics;
+    object->DeviceType = DeviceType;
+    object->StackSize = 1;
+    object->DeviceExtension =
+        DeviceExtensionSize != 0 ? reinterpret_cast<UCHAR*>(object) + extensionOffset : nullptr;
+    object->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = object;
+
+    s.Devices.push_back(DeviceRecord{*name, object, Exclusive != 0});
+    *DeviceObject = object;
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceRecord* device = FindDevice(DeviceObject);
+    EnterRoutine("IoDeleteDevice", PASSIVE_LEVEL, AtBugCheck::Forbidden,
+                 device != nullptr ? Narrow(device->Name) : std::string("?"));
+    if (device == nullptr) {
+        Violation("IoDeleteDevice on %p, which is no live device object",
+                  static_cast<void*>(DeviceObject));
+        return;
+    }
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;
+         link = &(*link)->NextDevice) {
+        if (*link == DeviceObject) {
+            *link = DeviceObject->NextDevice;
+            break;
+        }
+    }
+    MachineState& s = State();
+    s.Devices.erase(s.Devices.begin() + (device - s.Devices.data()));
+    std::free(DeviceObject);
+}
+
+extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
+                                         PUNICODE_STRING DeviceName)
+{
+    auto link = ReadUnicodeString("IoCreateSymbolicLink", SymbolicLinkName);
+    auto target = ReadUnicodeString("IoCreateSymbolicLink", DeviceName);
+    std::string detail = (link ? Narrow(*link) : std::string("?")) + " -> " +
+                         (target ? Narrow(*target) : std::string("?"));
+    auto fault = EnterRoutine("IoCreateSymbolicLink", PASSIVE_LEVEL, AtBugCheck::Forbidden, detail);
+    if (!link || !target || link->empty()) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    if (fault) {
+        return *fault;
+    }
+    MachineState& s = State();
+    for (const LinkRecord& existing : s.Links) {
+        if (SameName(existing.Name, *link)) {
+            return STATUS_OBJECT_NAME_COLLISION;
+        }
+    }
+    s.Links.push_back(LinkRecord{*link, *target});
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+{
+    auto link = ReadUnicodeString("IoDeleteSymbolicLink", SymbolicLinkName);
+    auto fault = EnterRoutine("IoDeleteSymbolicLink", PASSIVE_LEVEL, AtBugCheck::Forbidden,
+                              link ? Narrow(*link) : std::string("?"));
+    if (!link) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    if (fault) {
+        return *fault;
+    }
+    MachineState& s = State();
+    for (auto it = s.Links.begin(); it != s.Links.end(); ++it) {
+        if (SameName(it->Name, *link)) {
+            s.Links.erase(it);
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}

@@ -1,0 +1,116 @@
+// Pool: tagged blocks, the zero flag, pool types and their IRQL limits,
+// wrong-tag and double frees. Blocks are real heap memory, freed for real,
+// so a sanitizer sees any use after free.
+#include "machine_state.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace model {
+
+namespace {
+
+constexpr ULONG QuotaFailInsteadOfRaise = 0x8;
+constexpr ULONG ZeroFillFlag = 0x400;
+constexpr ULONG ProtectedPoolBit = 0x80000000;
+constexpr size_t PoolAlignment = 16;
+// What a block holds when nobody zeroed it: never mistaken for zeros.
+constexpr int UninitialisedPoolByte = 0xA5;
+
+bool IsPagedType(ULONG base)
+{
+    return base == PagedPool || base == PagedPoolCacheAligned;
+}
+
+bool IsKnownType(ULONG base)
+{
+    return base == NonPagedPool || base == PagedPool || base == NonPagedPoolCacheAligned ||
+           base == PagedPoolCacheAligned || base == NonPagedPoolNx ||
+           base == NonPagedPoolNxCacheAligned;
+}
+
+PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, ULONG allowedFlags)
+{
+    ULONG flags = static_cast<ULONG>(type) & (QuotaFailInsteadOfRaise | ZeroFillFlag);
+    ULONG base = static_cast<ULONG>(type) & ~(QuotaFailInsteadOfRaise | ZeroFillFlag);
+    KIRQL maxIrql = IsPagedType(base) ? APC_LEVEL : DISPATCH_LEVEL;
+    std::string detail = "type=" + std::to_string(static_cast<ULONG>(type)) +
+                         " size=" + std::to_string(size) + " tag=" + TagText(tag);
+    auto fault = EnterRoutine(routine, maxIrql, AtBugCheck::Forbidden, detail);
+    if (!IsKnownType(base) || (flags & ~allowedFlags) != 0) {
+        Violation("%s with pool type %u, which this kernel does not offer", routine,
+                  static_cast<ULONG>(type));
+        return nullptr;
+    }
+    if (fault) {
+        return nullptr;
+    }
+
+    size_t rounded = (size + PoolAlignment - 1) / PoolAlignment * PoolAlignment;
+    void* block = std::aligned_alloc(PoolAlignment, rounded == 0 ? PoolAlignment : rounded);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    bool zero = (flags & ZeroFillFlag) != 0 && State().Config.Zeroing == PoolZeroing::Supported;
+    std::memset(block, zero ? 0 : UninitialisedPoolByte, size);
+
+    MachineState& s = State();
+    s.Pool[block] = PoolBlock{type, size, tag};
+    s.FreedBlocks.erase(block);
+    return block;
+}
+
+}  // namespace
+
+std::map<ULONG, size_t> LivePoolBlocks()
+{
+    std::map<ULONG, size_t> byTag;
+    for (const auto& [block, info] : State().Pool) {
+        (void)block;
+        ++byTag[info.Tag];
+    }
+    return byTag;
+}
+
+}  // namespace model
+
+using namespace model;
+
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return Allocate("ExAllocatePoolWithTag", PoolType, NumberOfBytes, Tag, ZeroFillFlag);
+}
+
+extern "C" PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return Allocate("ExAllocatePoolWithQuotaTag", PoolType, NumberOfBytes, Tag,
+                    ZeroFillFlag | QuotaFailInsteadOfRaise);
+}
+
+extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    MachineState& s = State();
+    auto found = s.Pool.find(P);
+    KIRQL maxIrql = DISPATCH_LEVEL;
+    if (found != s.Pool.end() &&
+        IsPagedType(static_cast<ULONG>(found->second.Type) & ~(QuotaFailInsteadOfRaise | ZeroFillFlag))) {
+        maxIrql = APC_LEVEL;
+    }
+    EnterRoutine("ExFreePoolWithTag", maxIrql, AtBugCheck::Forbidden, "tag=" + TagText(Tag));
+    if (found == s.Pool.end()) {
+        if (s.FreedBlocks.count(P) != 0) {
+            Violation("double free of pool block %p", P);
+        } else {
+            Violation("ExFreePoolWithTag on %p, which is no pool block", P);
+        }
+        return;
+    }
+    // Tag 0 asks for no check; the protected bit is not part of the tag.
+    if (Tag != 0 && (Tag & ~ProtectedPoolBit) != (found->second.Tag & ~ProtectedPoolBit)) {
+        Violation("pool block tagged '%s' freed with tag '%s'",
+                  TagText(found->second.Tag).c_str(), TagText(Tag).c_str());
+    }
+    s.Pool.erase(found);
+    s.FreedBlocks.insert(P);
+    std::free(P);
+}

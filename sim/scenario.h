@@ -1,0 +1,38 @@
+// A scenario: a described machine, faults to inject, and the events to run
+// on it. Read from JSON; every key is checked, and a bad one is reported
+// with its path and what was wrong.
+#pragma once
+
+#include "model/machine.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class EventKind { Load, BugCheck, Unload };
+
+struct Event {
+    EventKind Kind = EventKind::Load;
+    // Bug check.
+    ULONG Code = 0;
+    ULONG_PTR Parameters[4] = {};
+    bool HasTime = false;
+    int64_t Time = 0;
+    unsigned Processor = 0;
+};
+
+struct Scenario {
+    model::MachineConfig Machine;
+    std::vector<model::Fault> Faults;
+    std::vector<Event> Events;
+};
+
+// Parses a scenario. On failure returns false and sets error to one line
+// naming the key and the fault ("machine.processors: expected ...").
+bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
+
+// The machine that `vekcrash simulate` runs without an argument.
+const std::string& DefaultScenarioText();
+
+}  // namespace sim
