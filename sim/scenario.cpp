@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <stdexcept>
 
@@ -160,8 +161,16 @@ private:
 int64_t ReadTime(const json& value, const std::string& path)
 {
     const std::string expected =
-        "expected a UTC time such as \"2024-03-05T07:08:09.042Z\" (years 1601 to 30827)";
+        "expected a UTC time such as \"2024-03-05T07:08:09.042Z\" (years 1601 to 9999)";
     std::string text = ReadString(value, path);
+    // sscanf alone would take a sign or spaces inside a field ("2024- 3-05").
+    static const char shape[] = "dddd-dd-ddTdd:dd:dd";
+    for (size_t i = 0; i + 1 < sizeof(shape); ++i) {
+        bool digit = i < text.size() && text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == 'd' ? !digit : (i >= text.size() || text[i] != shape[i])) {
+            Fail(path, expected);
+        }
+    }
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
     int consumed = 0;
     if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour,
@@ -182,7 +191,7 @@ int64_t ReadTime(const json& value, const std::string& path)
     }
     static const int daysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 ||
+    if (year < 1601 || month < 1 || month > 12 || day < 1 ||
         day > daysInMonth[month - 1] + ((month == 2 && leap) ? 1 : 0) || hour > 23 ||
         minute > 59 || second > 59) {
         Fail(path, expected);
@@ -381,9 +390,9 @@ Event ReadEvent(const json& value, const std::string& path, unsigned processors)
         event.Kind = EventKind::Unload;
     } else {
         event.Kind = EventKind::BugCheck;
-        // The kernel keeps the code in a pointer-sized slot; a value above
-        // 32 bits is legal there and the report prints its low half.
-        event.Code = static_cast<ULONG>(ReadUnsigned(reader.Require("code"), reader.PathOf("code"), UINT32_MAX));
+        // The kernel keeps the code in a pointer-sized slot; the report
+        // prints its low 32 bits.
+        event.Code = ReadUnsigned(reader.Require("code"), reader.PathOf("code"), UINT64_MAX);
         if (const json* v = reader.Find("parameters")) {
             std::string paramsPath = reader.PathOf("parameters");
             if (!v->is_array() || v->size() != 4) {
@@ -435,15 +444,83 @@ void ReadEvents(const json& value, std::vector<Event>* events, unsigned processo
     }
 }
 
+// The JSON library keeps only the last of a repeated key. Watching the
+// parse finds the first repeat, so that a key given twice is reported
+// rather than silently losing one of its values.
+class RepeatedKeyFinder {
+public:
+    // The path of the first repeated key, or empty.
+    const std::string& Repeated() const { return repeated_; }
+
+    bool operator()(int, json::parse_event_t event, const json& parsed)
+    {
+        switch (event) {
+        case json::parse_event_t::object_start:
+        case json::parse_event_t::array_start:
+            ElementStarts();
+            frames_.push_back(Frame{event == json::parse_event_t::array_start, 0, {}, {}});
+            break;
+        case json::parse_event_t::object_end:
+        case json::parse_event_t::array_end:
+            frames_.pop_back();
+            break;
+        case json::parse_event_t::value:
+            ElementStarts();
+            break;
+        case json::parse_event_t::key: {
+            Frame& object = frames_.back();
+            object.Key = parsed.get<std::string>();
+            if (!object.Keys.insert(object.Key).second && repeated_.empty()) {
+                repeated_ = CurrentPath();
+            }
+            break;
+        }
+        }
+        return true;
+    }
+
+private:
+    struct Frame {
+        bool Array;
+        size_t Elements;          // of an array, so far
+        std::string Key;          // of an object, the one being read
+        std::set<std::string> Keys;
+    };
+
+    void ElementStarts()
+    {
+        if (!frames_.empty() && frames_.back().Array) {
+            ++frames_.back().Elements;
+        }
+    }
+
+    std::string CurrentPath() const
+    {
+        std::string path;
+        for (const Frame& frame : frames_) {
+            path = frame.Array ? Index(path, frame.Elements - 1) : Join(path, frame.Key);
+        }
+        return path;
+    }
+
+    std::vector<Frame> frames_;
+    std::string repeated_;
+};
+
 }  // namespace
 
 bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error)
 {
     json document;
+    RepeatedKeyFinder repeats;
     try {
-        document = json::parse(text);
+        document = json::parse(text, std::ref(repeats));
     } catch (const json::parse_error& parseError) {
         *error = std::string("not valid JSON: ") + parseError.what();
+        return false;
+    }
+    if (!repeats.Repeated().empty()) {
+        *error = repeats.Repeated() + ": given more than once";
         return false;
     }
     try {

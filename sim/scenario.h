@@ -15,7 +15,7 @@ enum class EventKind { Load, BugCheck, Unload };
 struct Event {
     EventKind Kind = EventKind::Load;
     // Bug check.
-    ULONG Code = 0;
+    ULONG_PTR Code = 0;
     ULONG_PTR Parameters[4] = {};
     bool HasTime = false;
     int64_t Time = 0;

@@ -62,7 +62,8 @@ void ReleaseDriverObject(MachineState& s)
 MachineState& State()
 {
     if (TheState == nullptr) {
-        ResetMachine(MachineConfig{});
+        static const MachineConfig defaultMachine;
+        ResetMachine(defaultMachine);
     }
     return *TheState;
 }
@@ -258,7 +259,7 @@ void UnloadDriver()
     ReleaseDriverObject(s);
 }
 
-void BugCheck(ULONG code, const ULONG_PTR (&parameters)[4], unsigned processor)
+void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor)
 {
     MachineState& s = State();
     if (s.Stopped) {
@@ -309,6 +310,11 @@ void BugCheck(ULONG code, const ULONG_PTR (&parameters)[4], unsigned processor)
 bool Stopped()
 {
     return State().Stopped;
+}
+
+unsigned CurrentProcessor()
+{
+    return State().Current;
 }
 
 void SetSystemTime(int64_t time)

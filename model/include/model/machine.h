@@ -128,8 +128,10 @@ bool DriverLoaded();
 void UnloadDriver();
 // Stops the machine with a bug check on the given processor; runs the
 // registered reason callbacks at HIGH_LEVEL. The machine stays stopped.
-void BugCheck(ULONG code, const ULONG_PTR (&parameters)[4], unsigned processor = 0);
+void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor = 0);
 bool Stopped();
+// The processor the kernel runs on: 0, or the one that bug checked.
+unsigned CurrentProcessor();
 void SetSystemTime(int64_t time);
 
 // Reading back.

@@ -51,6 +51,8 @@ public:
 
     // Forgets the log and the counters (benchmarks read them per run).
     void ClearLog();
+    // Forgets the bytes sent so far (long benchmark runs).
+    void DiscardTransmitted() { transmitted_.clear(); }
     // Stops logging accesses individually; counters go on.
     void SetLogging(bool enabled) { logging_ = enabled; }
 

@@ -1,0 +1,27 @@
+// Fixture for tests that call driver routines directly: a fresh machine
+// with a ready UART at COM1, and the console pointed at it, as the load
+// routine would leave it.
+#pragma once
+
+#include "model_test.h"
+
+#include "console/serial_console.h"
+
+namespace vektest {
+
+class DriverTest : public ModelTest {
+protected:
+    void SetUp() override { UseMachine({}); }
+
+    void UseMachine(const model::MachineConfig& config)
+    {
+        StartMachine(config);
+        ConsolePort = ConsolePortRecord{};
+        ConsolePort.Base = 0x3F8;
+        ConsolePort.Mode = ConsolePortIo;
+    }
+
+    static std::string Console() { return model::ConsoleBytes(); }
+};
+
+}  // namespace vektest
