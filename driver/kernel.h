@@ -30,7 +30,7 @@
 
 inline UCHAR PortReadByte(USHORT Port) { return ModelPortReadByte(Port); }
 inline void PortWriteByte(USHORT Port, UCHAR Value) { ModelPortWriteByte(Port, Value); }
-inline UCHAR RegisterReadByte(volatile UCHAR* Address) { return ModelRegisterReadByte(Address); }
+inline UCHAR RegisterReadByte(const volatile UCHAR* Address) { return ModelRegisterReadByte(Address); }
 inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 {
     ModelRegisterWriteByte(Address, Value);
@@ -40,7 +40,7 @@ inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 
 inline UCHAR PortReadByte(USHORT Port) { return __inbyte(Port); }
 inline void PortWriteByte(USHORT Port, UCHAR Value) { __outbyte(Port, Value); }
-inline UCHAR RegisterReadByte(volatile UCHAR* Address) { return *Address; }
+inline UCHAR RegisterReadByte(const volatile UCHAR* Address) { return *Address; }
 // The full barrier keeps the device from seeing a later access (the next
 // status poll) before this write has reached it.
 inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)

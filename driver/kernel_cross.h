@@ -8,6 +8,11 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 
+// The kit's version does not parenthesise its argument, so
+// KeInitializeCallbackRecord(&Record) does not compile.
+#undef KeInitializeCallbackRecord
+#define KeInitializeCallbackRecord(CallbackRecord) ((CallbackRecord)->State = BufferEmpty)
+
 extern "C" {
 
 // Exported by ntoskrnl.exe but not declared by the kit headers.

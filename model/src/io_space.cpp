@@ -28,7 +28,7 @@ const IoMapping* FindMapping(uintptr_t address)
     return nullptr;
 }
 
-Uart16550* UartForVirtual(const char* access, volatile UCHAR* address, uint8_t* offset)
+Uart16550* UartForVirtual(const char* access, const volatile UCHAR* address, uint8_t* offset)
 {
     auto virt = reinterpret_cast<uintptr_t>(address);
     const IoMapping* mapping = FindMapping(virt);
@@ -139,7 +139,6 @@ extern "C" PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberO
                                 ULONG Protect)
 {
     constexpr ULONG PageProtections = 0xFF;
-    constexpr ULONG UncachedProtections = PAGE_NOCACHE | 0x400;  // no cache, write combine
     auto physical = static_cast<uint64_t>(PhysicalAddress.QuadPart);
     auto fault = EnterRoutine("MmMapIoSpaceEx", DISPATCH_LEVEL, AtBugCheck::Forbidden,
                               Hex(physical) + " size=" + std::to_string(NumberOfBytes) +
@@ -152,8 +151,10 @@ extern "C" PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberO
     if (fault) {
         return nullptr;
     }
+    // Only PAGE_NOCACHE is uncached: write combining (0x400) may merge or
+    // delay register writes, as MmWriteCombined does for MmMapIoSpace.
     return MapDeviceMemory("MmMapIoSpaceEx", physical, NumberOfBytes,
-                           (Protect & UncachedProtections) == 0);
+                           (Protect & PAGE_NOCACHE) == 0);
 }
 
 extern "C" VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
@@ -190,7 +191,7 @@ extern "C" void ModelPortWriteByte(USHORT Port, UCHAR Value)
     }
 }
 
-extern "C" UCHAR ModelRegisterReadByte(volatile UCHAR* Address)
+extern "C" UCHAR ModelRegisterReadByte(const volatile UCHAR* Address)
 {
     uint8_t offset = 0;
     Uart16550* uart = UartForVirtual("read", Address, &offset);

@@ -399,6 +399,6 @@ NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(ULONG SystemInformationClass,
 // Processor port and device register access, answered by the device models.
 UCHAR ModelPortReadByte(USHORT Port);
 void ModelPortWriteByte(USHORT Port, UCHAR Value);
-UCHAR ModelRegisterReadByte(volatile UCHAR* Address);
+UCHAR ModelRegisterReadByte(const volatile UCHAR* Address);
 void ModelRegisterWriteByte(volatile UCHAR* Address, UCHAR Value);
 }

@@ -1,0 +1,422 @@
+#!/usr/bin/python3
+"""Checks a linked kernel driver image before it counts as built.
+
+Each fault found is printed as one line, "pe_gate: IMAGE: problem", and the
+exit status is 1 when there is any. The checks are the ones whose failure
+shows up only on a real machine, usually as a load failure or as a second
+bug check inside the crash path:
+
+  - imports only from ntoskrnl.exe and HAL.dll (nothing else is loaded for
+    a boot driver, and delay loading does not exist in the kernel);
+  - native subsystem;
+  - a correct PE checksum (lld-link writes 0);
+  - no section both writable and executable;
+  - unwind data (.pdata) for every function that changes the stack pointer,
+    or the kernel cannot unwind through it when it dispatches an exception
+    or walks the stack; functions come from the PDB, which must belong to
+    this very image;
+  - each __C_specific_handler scope table still holds its guarded ranges,
+    and every function named with --guarded has one.
+"""
+
+import argparse
+import bisect
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import uuid
+
+import pefile
+
+ALLOWED_IMPORT_DLLS = ("ntoskrnl.exe", "hal.dll")
+IMAGE_SUBSYSTEM_NATIVE = 1
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+IMAGE_SCN_MEM_WRITE = 0x80000000
+IMAGE_DEBUG_TYPE_CODEVIEW = 2
+DWORD_SIZE = 4
+# "RSDS", the PDB's GUID, then its age (a NUL-terminated path follows).
+CODEVIEW_PDB70_SIGNATURE = b"RSDS"
+GUID_SIZE = 16
+CODEVIEW_HEADER_SIZE = len(CODEVIEW_PDB70_SIGNATURE) + GUID_SIZE + DWORD_SIZE
+
+RUNTIME_FUNCTION_SIZE = 12
+UNWIND_INFO_HEADER_SIZE = 4
+UNWIND_CODE_SIZE = 2
+UNWIND_FLAGS_SHIFT = 3
+UNW_FLAG_EHANDLER = 0x1
+UNW_FLAG_UHANDLER = 0x2
+UNW_FLAG_CHAININFO = 0x4
+# After the unwind codes: the handler's RVA, then its data, which for
+# __C_specific_handler is a record count and that many scope records.
+HANDLER_FIELD_SIZE = DWORD_SIZE
+SCOPE_COUNT_SIZE = DWORD_SIZE
+SCOPE_RECORD_SIZE = 16
+C_SPECIFIC_HANDLER = "__C_specific_handler"
+
+# The linker reaches an imported routine through "jmp qword ptr [rip+disp32]".
+IMPORT_THUNK_OPCODE = b"\xff\x25"
+IMPORT_THUNK_LENGTH = 6
+
+# Instructions that move the stack pointer; a function containing any of them
+# (or writing rsp directly) needs unwind data.
+STACK_MNEMONICS = frozenset(
+    ("call", "push", "pushfq", "pushq", "pop", "popfq", "popq", "enter", "leave"))
+STACK_READING_MNEMONICS = frozenset(("cmp", "test"))
+
+PROC_RECORD = re.compile(r"\|\s+S_[GL]PROC32(?:_ID)?\s+\[size = \d+\]\s+`(.*)`\s*$")
+PROC_ADDRESS = re.compile(r"addr = (\d+):(\d+), code size = (\d+)")
+PDB_GUID = re.compile(r"^\s*GUID:\s*\{([0-9A-Fa-f-]+)\}\s*$", re.MULTILINE)
+PDB_AGE = re.compile(r"^\s*Age:\s*(\d+)\s*$", re.MULTILINE)
+DISASSEMBLY_LINE = re.compile(r"^\s*([0-9a-f]+):\s+(\S+)[ \t]*(.*)$")
+
+
+class GateError(Exception):
+    """A check could not be carried out at all."""
+
+
+class Function:
+    def __init__(self, name, start, size):
+        self.name = name
+        self.start = start
+        self.end = start + size
+
+
+class RuntimeFunction:
+    def __init__(self, begin, end, unwind):
+        self.begin = begin
+        self.end = end
+        self.unwind = unwind
+
+
+class Gate:
+    def __init__(self, image, pdb, pdbutil, objdump):
+        self.image = image
+        self.pdb = pdb
+        self.pdbutil = pdbutil
+        self.objdump = objdump
+        self.problems = []
+        self.pe = pefile.PE(image, fast_load=True)
+        self.pe.parse_data_directories(directories=[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"],
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"],
+        ])
+        self.image_base = self.pe.OPTIONAL_HEADER.ImageBase
+
+    def problem(self, text):
+        self.problems.append(text)
+
+    # -- image headers -----------------------------------------------------
+
+    def check_imports(self):
+        directory = self.directory("IMAGE_DIRECTORY_ENTRY_IMPORT")
+        entries = getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", [])
+        if directory.Size != 0 and not entries:
+            self.problem("import directory cannot be read")
+        for entry in entries:
+            dll = entry.dll.decode("ascii", "replace")
+            if dll.lower() not in ALLOWED_IMPORT_DLLS:
+                names = ", ".join(sorted(
+                    imp.name.decode("ascii", "replace") for imp in entry.imports if imp.name))
+                self.problem(f"imports from {dll} ({names}); a driver may import only from "
+                             "ntoskrnl.exe and HAL.dll")
+        for entry in getattr(self.pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []):
+            dll = entry.dll.decode("ascii", "replace")
+            self.problem(f"delay-loads {dll}; the kernel has no delay loading")
+
+    def check_subsystem(self):
+        subsystem = self.pe.OPTIONAL_HEADER.Subsystem
+        if subsystem != IMAGE_SUBSYSTEM_NATIVE:
+            self.problem(f"subsystem is {subsystem}, not native ({IMAGE_SUBSYSTEM_NATIVE})")
+
+    def check_checksum(self):
+        stored = self.pe.OPTIONAL_HEADER.CheckSum
+        computed = self.pe.generate_checksum()
+        if stored == 0:
+            self.problem(f"PE checksum is not set (0; should be {computed:#x})")
+        elif stored != computed:
+            self.problem(f"PE checksum {stored:#x} is wrong (should be {computed:#x})")
+
+    def check_sections(self):
+        both = IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE
+        for section in self.pe.sections:
+            if section.Characteristics & both == both:
+                name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+                self.problem(f"section {name} is both writable and executable")
+
+    # -- unwind data -------------------------------------------------------
+
+    def directory(self, name):
+        return self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
+
+    def dword(self, rva):
+        data = self.pe.get_data(rva, DWORD_SIZE)
+        if len(data) != DWORD_SIZE:
+            raise GateError(f"no data at RVA {rva:#x}")
+        return struct.unpack("<I", data)[0]
+
+    def read_runtime_functions(self):
+        """The .pdata entries; malformed ones are reported and left out."""
+        directory = self.directory("IMAGE_DIRECTORY_ENTRY_EXCEPTION")
+        count = directory.Size // RUNTIME_FUNCTION_SIZE
+        data = self.pe.get_data(directory.VirtualAddress, count * RUNTIME_FUNCTION_SIZE) \
+            if count else b""
+        if len(data) != count * RUNTIME_FUNCTION_SIZE:
+            self.problem("exception directory runs past the image")
+            return []
+        entries = []
+        malformed = []
+        for index in range(count):
+            begin, end, unwind = struct.unpack_from("<III", data, index * RUNTIME_FUNCTION_SIZE)
+            if begin >= end or unwind == 0:
+                malformed.append(index)
+            else:
+                entries.append(RuntimeFunction(begin, end, unwind))
+        if malformed:
+            self.problem(f"exception directory has {len(malformed)} malformed entries "
+                         f"(first: entry {malformed[0]})")
+        if any(a.begin > b.begin for a, b in zip(entries, entries[1:])):
+            # The kernel binary-searches the table.
+            self.problem("exception directory is not sorted by address")
+            entries.sort(key=lambda entry: entry.begin)
+        return entries
+
+    def read_functions(self):
+        """Functions with their code ranges, from the PDB's procedure records."""
+        if not os.path.isfile(self.pdb):
+            raise GateError(f"PDB {self.pdb} not found")
+        summary = run_tool([self.pdbutil, "dump", "-summary", self.pdb])
+        self.check_pdb_identity(summary)
+
+        symbols = run_tool([self.pdbutil, "dump", "-symbols", self.pdb])
+        functions = {}
+        lines = symbols.splitlines()
+        for index, line in enumerate(lines):
+            record = PROC_RECORD.search(line)
+            if not record or index + 1 >= len(lines):
+                continue
+            address = PROC_ADDRESS.search(lines[index + 1])
+            if not address:
+                raise GateError(f"cannot read the procedure record of {record.group(1)}")
+            section, offset, size = (int(value) for value in address.groups())
+            if not 1 <= section <= len(self.pe.sections):
+                raise GateError(f"{record.group(1)} lies in unknown section {section}")
+            start = self.pe.sections[section - 1].VirtualAddress + offset
+            # Identical functions folded by the linker share one address.
+            functions.setdefault(start, Function(record.group(1), start, size))
+        if not functions:
+            raise GateError(f"PDB {self.pdb} lists no functions (compiled without -g?)")
+        return sorted(functions.values(), key=lambda function: function.start)
+
+    def check_pdb_identity(self, summary):
+        """The PDB must be the one this image was linked with: a stale one
+        gives wrong function addresses and every later check would be moot."""
+        record = None
+        for entry in getattr(self.pe, "DIRECTORY_ENTRY_DEBUG", []):
+            if entry.struct.Type != IMAGE_DEBUG_TYPE_CODEVIEW:
+                continue
+            data = bytes(self.pe.get_data(entry.struct.AddressOfRawData, CODEVIEW_HEADER_SIZE))
+            if len(data) == CODEVIEW_HEADER_SIZE and data.startswith(CODEVIEW_PDB70_SIGNATURE):
+                record = data
+        if record is None:
+            raise GateError("image has no CodeView debug record")
+        guid_offset = len(CODEVIEW_PDB70_SIGNATURE)
+        image_guid = uuid.UUID(bytes_le=record[guid_offset:guid_offset + GUID_SIZE])
+        image_age = struct.unpack_from("<I", record, guid_offset + GUID_SIZE)[0]
+        guid = PDB_GUID.search(summary)
+        age = PDB_AGE.search(summary)
+        if not guid or not age:
+            raise GateError(f"cannot read the GUID and age of {self.pdb}")
+        if uuid.UUID(guid.group(1)) != image_guid or int(age.group(1)) != image_age:
+            raise GateError(f"PDB {self.pdb} does not match the image (the image names "
+                            f"{{{str(image_guid).upper()}}} age {image_age})")
+
+    def disassemble(self):
+        """(rva, mnemonic, operands) of every instruction in code sections."""
+        text = run_tool([self.objdump, "-d", "--no-show-raw-insn", "-M", "intel", self.image])
+        instructions = []
+        for line in text.splitlines():
+            match = DISASSEMBLY_LINE.match(line)
+            if match:
+                instructions.append((int(match.group(1), 16) - self.image_base,
+                                     match.group(2), match.group(3)))
+        instructions.sort()
+        return instructions
+
+    def check_unwind_coverage(self, functions, runtime_functions):
+        begins = [entry.begin for entry in runtime_functions]
+        uncovered = [function for function in functions
+                     if covering_entry(runtime_functions, begins, function.start) is None]
+        if not uncovered:
+            return
+        instructions = self.disassemble()
+        addresses = [instruction[0] for instruction in instructions]
+        for function in uncovered:
+            low = bisect.bisect_left(addresses, function.start)
+            high = bisect.bisect_left(addresses, function.end)
+            if low == high or addresses[low] != function.start:
+                self.problem(f"{function.name}: cannot disassemble it at RVA "
+                             f"{function.start:#x} to tell whether it is a leaf")
+                continue
+            changer = next((instruction for instruction in instructions[low:high]
+                            if moves_stack(instruction[1], instruction[2])), None)
+            if changer is not None:
+                self.problem(f"{function.name}: non-leaf function at RVA {function.start:#x} "
+                             f"has no unwind data (.pdata entry); it has "
+                             f"'{changer[1]} {changer[2]}' at {changer[0]:#x}")
+
+    def import_slots(self):
+        slots = {}
+        for entry in getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", []):
+            for imp in entry.imports:
+                if imp.name:
+                    slots[imp.address - self.image_base] = imp.name.decode("ascii", "replace")
+        return slots
+
+    def imported_routine_at(self, rva, slots):
+        """Name of the import a thunk at rva jumps to, or None."""
+        code = self.pe.get_data(rva, IMPORT_THUNK_LENGTH)
+        if len(code) != IMPORT_THUNK_LENGTH or not code.startswith(IMPORT_THUNK_OPCODE):
+            return None
+        displacement = struct.unpack_from("<i", code, len(IMPORT_THUNK_OPCODE))[0]
+        return slots.get(rva + IMPORT_THUNK_LENGTH + displacement)
+
+    def check_scope_tables(self, functions, runtime_functions):
+        """Returns {start of the .pdata entry: scope record count} for the
+        entries whose handler is __C_specific_handler."""
+        slots = self.import_slots()
+        by_start = {function.start: function for function in functions}
+        scope_counts = {}
+        for entry in runtime_functions:
+            header = self.pe.get_data(entry.unwind, UNWIND_INFO_HEADER_SIZE)
+            if len(header) != UNWIND_INFO_HEADER_SIZE:
+                self.problem(f"unwind data of the function at RVA {entry.begin:#x} lies "
+                             "outside the image")
+                continue
+            flags = header[0] >> UNWIND_FLAGS_SHIFT
+            code_count = header[2]
+            if flags & UNW_FLAG_CHAININFO or not flags & (UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER):
+                continue
+            # The unwind codes are padded to an even count.
+            handler_field = (entry.unwind + UNWIND_INFO_HEADER_SIZE
+                             + UNWIND_CODE_SIZE * (code_count + (code_count & 1)))
+            handler = self.dword(handler_field)
+            if self.imported_routine_at(handler, slots) != C_SPECIFIC_HANDLER:
+                continue
+            owner = by_start.get(entry.begin)
+            name = owner.name if owner else f"function at RVA {entry.begin:#x}"
+            table = handler_field + HANDLER_FIELD_SIZE
+            count = self.dword(table)
+            scope_counts[entry.begin] = count
+            if count == 0:
+                self.problem(f"{name}: __try scope table is empty; the guard was dropped")
+                continue
+            records = self.pe.get_data(table + SCOPE_COUNT_SIZE, count * SCOPE_RECORD_SIZE)
+            if len(records) != count * SCOPE_RECORD_SIZE:
+                self.problem(f"{name}: __try scope table of {count} records runs past the image")
+                continue
+            for index in range(count):
+                begin, end, _, _ = struct.unpack_from("<IIII", records, index * SCOPE_RECORD_SIZE)
+                if not entry.begin <= begin < end <= entry.end:
+                    self.problem(f"{name}: __try scope {index} guards [{begin:#x}, {end:#x}), "
+                                 f"not a range inside the function [{entry.begin:#x}, "
+                                 f"{entry.end:#x})")
+        return scope_counts
+
+    def check_guarded(self, names, functions, runtime_functions, scope_counts):
+        begins = [entry.begin for entry in runtime_functions]
+        for name in names:
+            matches = [function for function in functions
+                       if function.name == name or function.name.endswith("::" + name)]
+            if not matches:
+                self.problem(f"guarded function {name} is not in the PDB")
+                continue
+            for function in matches:
+                entry = covering_entry(runtime_functions, begins, function.start)
+                # An empty table has been reported already.
+                if entry is None or entry.begin not in scope_counts:
+                    self.problem(f"{function.name}: must be guarded but has no __try scope "
+                                 f"table ({C_SPECIFIC_HANDLER})")
+
+    def run(self, guarded):
+        self.check_imports()
+        self.check_subsystem()
+        self.check_checksum()
+        self.check_sections()
+        runtime_functions = self.read_runtime_functions()
+        try:
+            functions = self.read_functions()
+        except GateError as error:
+            self.problem(str(error))
+            return
+        self.check_unwind_coverage(functions, runtime_functions)
+        scope_counts = self.check_scope_tables(functions, runtime_functions)
+        self.check_guarded(guarded, functions, runtime_functions, scope_counts)
+        self.summary = (f"{len(functions)} functions, {len(runtime_functions)} unwind entries, "
+                        f"{sum(scope_counts.values())} __try scopes")
+
+
+def covering_entry(runtime_functions, begins, rva):
+    index = bisect.bisect_right(begins, rva) - 1
+    if index >= 0 and rva < runtime_functions[index].end:
+        return runtime_functions[index]
+    return None
+
+
+def moves_stack(mnemonic, operands):
+    if mnemonic in STACK_MNEMONICS:
+        return True
+    destination = operands.split(",", 1)[0].strip()
+    return destination == "rsp" and mnemonic not in STACK_READING_MNEMONICS
+
+
+def run_tool(command):
+    try:
+        result = subprocess.run(command, capture_output=True, text=True, check=False)
+    except OSError as error:
+        raise GateError(f"cannot run {command[0]}: {error}") from error
+    if result.returncode != 0:
+        detail = (result.stderr.strip().splitlines() or ["no message"])[-1]
+        raise GateError(f"{os.path.basename(command[0])} failed: {detail}")
+    return result.stdout
+
+
+def find_tool(names):
+    for name in names:
+        path = shutil.which(name)
+        if path:
+            return path
+    return names[-1]
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Check a driver image before release.")
+    parser.add_argument("image")
+    parser.add_argument("--pdb", help="the image's PDB (default: beside the image)")
+    parser.add_argument("--guarded", action="append", default=[], metavar="NAME",
+                        help="a function that must keep a __try guard (repeatable)")
+    parser.add_argument("--pdbutil", default=find_tool(["llvm-pdbutil-14", "llvm-pdbutil"]))
+    parser.add_argument("--objdump", default=find_tool(["llvm-objdump-14", "llvm-objdump"]))
+    args = parser.parse_args(argv[1:])
+    pdb = args.pdb or os.path.splitext(args.image)[0] + ".pdb"
+
+    label = f"pe_gate: {args.image}"
+    try:
+        gate = Gate(args.image, pdb, args.pdbutil, args.objdump)
+        gate.run(args.guarded)
+    except (OSError, pefile.PEFormatError, GateError) as error:
+        print(f"{label}: {error}")
+        return 1
+    for problem in gate.problems:
+        print(f"{label}: {problem}")
+    if gate.problems:
+        return 1
+    print(f"{label}: ok ({gate.summary})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds the host tools and the driver
+# image, and runs the default simulation: a machine that loads the driver
+# and stops with bug check 0xD1. The serial console appears on stdout.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-packages.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build
+echo "== vekcrashdmp.sys: $(ls build/cross/vekcrashdmp.sys 2>/dev/null || echo 'not built')" >&2
+echo "== serial console of the default machine:" >&2
+build/bin/vekcrash simulate

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Every test: both builds with the image gate and the whole suite, the host
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# clang-tidy over the driver's sources.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+      -DVEK_SANITIZE=ON -DVEK_CROSS=OFF -DVEK_BENCHMARKS=OFF >/dev/null
+cmake --build build-sanitize
+ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+scripts/tidy.sh
