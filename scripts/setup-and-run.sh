@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVEK_SANITIZE=OFF -DVEK_CROSS=ON -DVEK_BENCHMARKS=ON >/dev/null
 cmake --build build
 echo "== vekcrashdmp.sys: $(ls build/cross/vekcrashdmp.sys 2>/dev/null || echo 'not built')" >&2
 echo "== serial console of the default machine:" >&2

@@ -40,9 +40,10 @@ std::string Index(const std::string& path, size_t index)
 
 // Unsigned number: a JSON integer, or a string in decimal or 0x-hex (for
 // 64-bit values, which JSON tools often cannot hold exactly).
-uint64_t ReadUnsigned(const json& value, const std::string& path, uint64_t max)
+uint64_t ReadUnsigned(const json& value, const std::string& path, uint64_t max, uint64_t min = 0)
 {
-    const std::string expected = "expected an integer from 0 to " + std::to_string(max) +
+    const std::string expected = "expected an integer from " + std::to_string(min) + " to " +
+                                 std::to_string(max) +
                                  " (a number, or a string such as \"0x1F\")";
     uint64_t result = 0;
     if (value.is_number_unsigned()) {
@@ -76,7 +77,7 @@ uint64_t ReadUnsigned(const json& value, const std::string& path, uint64_t max)
     } else {
         Fail(path, expected);
     }
-    if (result > max) {
+    if (result < min || result > max) {
         Fail(path, expected);
     }
     return result;
@@ -273,10 +274,8 @@ void ReadMachine(const json& value, model::MachineConfig* machine)
 {
     ObjectReader reader(value, "machine");
     if (const json* v = reader.Find("processors")) {
-        machine->Processors = static_cast<unsigned>(ReadUnsigned(*v, reader.PathOf("processors"), MaxProcessors));
-        if (machine->Processors == 0) {
-            Fail(reader.PathOf("processors"), "expected an integer from 1 to 64");
-        }
+        machine->Processors =
+            static_cast<unsigned>(ReadUnsigned(*v, reader.PathOf("processors"), MaxProcessors, 1));
     }
     if (const json* v = reader.Find("os_version")) {
         ReadVersion(*v, reader.PathOf("os_version"), &machine->Version);
@@ -355,7 +354,7 @@ void ReadFaults(const json& value, std::vector<model::Fault>* faults)
         model::Fault fault;
         fault.Routine = ReadString(reader.Require("routine"), reader.PathOf("routine"));
         if (const json* v = reader.Find("call")) {
-            fault.Call = static_cast<unsigned>(ReadUnsigned(*v, reader.PathOf("call"), 1000000));
+            fault.Call = static_cast<unsigned>(ReadUnsigned(*v, reader.PathOf("call"), 1000000, 1));
         }
         if (const json* v = reader.Find("status")) {
             fault.Status = static_cast<NTSTATUS>(ReadUnsigned(*v, reader.PathOf("status"), UINT32_MAX));
@@ -369,9 +368,6 @@ void ReadFaults(const json& value, std::vector<model::Fault>* faults)
         }
         if (routine->FailsAs == model::RoutineInfo::Failure::None) {
             Fail(reader.PathOf("routine"), "\"" + fault.Routine + "\" returns nothing and cannot fail");
-        }
-        if (fault.Call == 0) {
-            Fail(reader.PathOf("call"), "expected an integer from 1 to 1000000");
         }
         reader.RejectUnknownKeys();
         faults->push_back(fault);

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <iterator>
 
 namespace {
 
@@ -57,12 +57,20 @@ int Simulate(int argc, char** argv)
     std::string source = "default scenario";
     if (!scenarioPath.empty()) {
         std::ifstream file(scenarioPath, std::ios::binary);
-        std::ostringstream contents;
-        if (!file || !(contents << file.rdbuf())) {
+        if (!file) {
             std::cerr << "vekcrash: cannot read " << scenarioPath << "\n";
             return ExitBadInput;
         }
-        text = contents.str();
+        bool readFailed = false;
+        try {
+            text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure&) {
+            readFailed = true;  // a directory, or an I/O error
+        }
+        if (readFailed || file.bad()) {
+            std::cerr << "vekcrash: cannot read " << scenarioPath << "\n";
+            return ExitBadInput;
+        }
         source = scenarioPath;
     }
 

@@ -192,7 +192,10 @@ static_assert(offsetof(RTL_OSVERSIONINFOEXW, wProductType) == 282, "layout");
 // ---------------------------------------------------------------------------
 // Pool
 // ---------------------------------------------------------------------------
-typedef enum _POOL_TYPE {
+// A fixed underlying type, as MSVC gives every enum: callers OR flags such
+// as the zero flag (1024) into a pool type, and without it such a value lies
+// outside the enum's range, which is undefined behaviour in C++.
+typedef enum _POOL_TYPE : int32_t {
     NonPagedPool = 0,
     PagedPool = 1,
     NonPagedPoolMustSucceed = 2,
