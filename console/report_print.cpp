@@ -122,32 +122,33 @@ VOID AppendNull(const ConversionSpec& Spec)
     AppendText(Spec, NullText, nullptr, sizeof(NullText) - 1);
 }
 
+template <typename Character>
+ULONG TerminatedLength(const Character* Text)
+{
+    ULONG length = 0;
+    while (Text[length] != 0) {
+        ++length;
+    }
+    return length;
+}
+
 VOID AppendString(const ConversionSpec& Spec, va_list* Arguments)
 {
     if (Spec.Wide) {
         auto text = va_arg(*Arguments, const WCHAR*);
         if (text == nullptr) {
             AppendNull(Spec);
-            return;
+        } else {
+            AppendText(Spec, nullptr, text, TerminatedLength(text));
         }
-        ULONG length = 0;
-        while (text[length] != 0) {
-            ++length;
-        }
-        AppendText(Spec, nullptr, text, length);
         return;
     }
-
     auto text = va_arg(*Arguments, const CHAR*);
     if (text == nullptr) {
         AppendNull(Spec);
-        return;
+    } else {
+        AppendText(Spec, text, nullptr, TerminatedLength(text));
     }
-    ULONG length = 0;
-    while (text[length] != 0) {
-        ++length;
-    }
-    AppendText(Spec, text, nullptr, length);
 }
 
 VOID AppendCountedString(const ConversionSpec& Spec, va_list* Arguments)
