@@ -9,6 +9,8 @@ packages=(
     python3 python3-pefile               # post-link gate of the .sys
     libgtest-dev libbenchmark-dev        # tests and benchmarks
     nlohmann-json3-dev                   # scenario files
+    libunicorn-dev libcapstone-dev       # running the shipped image on an emulated processor
+    liblief-dev pkg-config               # loading the shipped image
 )
 
 missing=()

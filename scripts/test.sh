@@ -12,7 +12,7 @@ cmake --build build
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-      -DVEK_SANITIZE=ON -DVEK_CROSS=OFF -DVEK_BENCHMARKS=OFF >/dev/null
+      -DVEK_SANITIZE=ON -DVEK_CROSS=ON -DVEK_BENCHMARKS=OFF >/dev/null
 cmake --build build-sanitize
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
 

@@ -31,6 +31,11 @@ RunResult RunScenario(const Scenario& scenario, const ImageFactory& images, std:
     for (size_t i = 0; i < scenario.Events.size(); ++i) {
         const Event& event = scenario.Events[i];
         const std::string where = "events[" + std::to_string(i) + "]";
+        if (model::Stopped()) {
+            // Driver code brought the machine down before its turn.
+            log << "vekcrash: " << where << " and later skipped: the machine has stopped\n";
+            break;
+        }
         switch (event.Kind) {
         case EventKind::Load: {
             std::string error;

@@ -15,6 +15,8 @@ constexpr size_t PageSize = 4096;
 constexpr size_t MappingRegionSize = size_t{1} << 30;
 constexpr uint8_t FloatingBus = 0xFF;  // what a read with nothing behind it returns
 
+const IoMappingObserver* Observer = nullptr;
+
 uintptr_t MappingRegion = 0;
 uintptr_t NextMappingPage = 0;
 
@@ -53,10 +55,30 @@ PVOID MapDeviceMemory(const char* routine, uint64_t physical, SIZE_T size, bool 
         return nullptr;
     }
     State().Mappings.push_back(IoMapping{physical, size, virt, cached});
+    NotifyMapped(virt, size);
     return reinterpret_cast<PVOID>(virt);
 }
 
 }  // namespace
+
+void SetIoMappingObserver(const IoMappingObserver* observer)
+{
+    Observer = observer;
+}
+
+void NotifyMapped(uintptr_t address, size_t size)
+{
+    if (Observer != nullptr) {
+        Observer->Mapped(address, size, Observer->Context);
+    }
+}
+
+void NotifyUnmapped(uintptr_t address, size_t size)
+{
+    if (Observer != nullptr) {
+        Observer->Unmapped(address, size, Observer->Context);
+    }
+}
 
 uintptr_t ReserveMappingAddress(uint64_t physical, size_t size)
 {
@@ -169,7 +191,9 @@ extern "C" VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
                 Violation("MmUnmapIoSpace of %zu bytes; the mapping has %zu",
                           static_cast<size_t>(NumberOfBytes), it->Size);
             }
+            size_t size = it->Size;
             s.Mappings.erase(it);
+            NotifyUnmapped(virt, size);
             return;
         }
     }

@@ -3,6 +3,8 @@
 // events that drive a driver: load, bug check, unload.
 #include "machine_state.h"
 
+#include "model/kernel_memory.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <algorithm>
@@ -13,6 +15,8 @@ namespace {
 
 MachineState* TheState = nullptr;
 
+constexpr ULONG SecondaryDumpBufferSize = 4096;
+
 // What the kernel stores in every dispatch slot of a new driver object.
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, struct _IRP*)
 {
@@ -22,7 +26,7 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, struct _IRP*)
 void RecordDriverObjectChanges(MachineState& s)
 {
     const DRIVER_OBJECT& before = s.DriverObjectBefore;
-    const DRIVER_OBJECT& after = *s.DriverObject;
+    const DRIVER_OBJECT& after = s.Load->DriverObject;
     auto note = [&](bool changed, const std::string& field) {
         if (changed) {
             s.DriverObjectChanges.push_back(field);
@@ -38,7 +42,21 @@ void RecordDriverObjectChanges(MachineState& s)
         note(before.MajorFunction[i] != after.MajorFunction[i],
              "MajorFunction[" + std::to_string(i) + "]");
     }
-    note(s.DriverExtension->AddDevice != nullptr, "DriverExtension->AddDevice");
+    note(s.Load->Extension.AddDevice != nullptr, "DriverExtension->AddDevice");
+}
+
+// Points a counted string at Storage, which holds a copy of Text.
+template <size_t Units>
+void SetCountedString(UNICODE_STRING* string, WCHAR (&storage)[Units], const char16_t* text)
+{
+    size_t length = std::char_traits<char16_t>::length(text);
+    static_assert(Units > 1, "room for the terminator");
+    length = std::min(length, Units - 1);
+    std::copy(text, text + length, storage);
+    storage[length] = 0;
+    string->Buffer = storage;
+    string->Length = static_cast<USHORT>(length * sizeof(WCHAR));
+    string->MaximumLength = static_cast<USHORT>((length + 1) * sizeof(WCHAR));
 }
 
 void CheckIrqlAfterCall(const char* routine, KIRQL expected)
@@ -53,8 +71,8 @@ void CheckIrqlAfterCall(const char* routine, KIRQL expected)
 void ReleaseDriverObject(MachineState& s)
 {
     s.Image = nullptr;
-    s.DriverObject.reset();
-    s.DriverExtension.reset();
+    FreeKernelMemory(s.Load);
+    s.Load = nullptr;
 }
 
 }  // namespace
@@ -75,11 +93,12 @@ void ResetMachine(const MachineConfig& config)
     if (TheState != nullptr) {
         for (auto& [block, info] : TheState->Pool) {
             (void)info;
-            std::free(block);
+            FreeKernelMemory(block);
         }
         for (auto& device : TheState->Devices) {
-            std::free(device.Object);
+            FreeKernelMemory(device.Object);
         }
+        FreeKernelMemory(TheState->Load);
         delete TheState;
     }
     TheState = new MachineState();
@@ -191,32 +210,32 @@ NTSTATUS LoadDriver(DriverImage& image)
         return STATUS_UNSUCCESSFUL;
     }
 
-    s.DriverObject = std::make_unique<DRIVER_OBJECT>();
-    s.DriverExtension = std::make_unique<DriverExtensionRecord>();
-    DRIVER_OBJECT& driver = *s.DriverObject;
+    s.Load = static_cast<DriverLoadBlock*>(AllocateKernelMemory(sizeof(DriverLoadBlock)));
+    DriverLoadBlock& load = *s.Load;
+    DRIVER_OBJECT& driver = load.DriverObject;
     driver.Type = 4;
     driver.Size = sizeof(DRIVER_OBJECT);
-    driver.DriverExtension = s.DriverExtension.get();
-    s.DriverExtension->DriverObject = &driver;
-    s.DriverName = u"\\Driver\\vekcrashdmp";
-    driver.DriverName.Buffer = s.DriverName.data();
-    driver.DriverName.Length = static_cast<USHORT>(s.DriverName.size() * sizeof(WCHAR));
-    driver.DriverName.MaximumLength = driver.DriverName.Length;
+    driver.DriverExtension = &load.Extension;
+    load.Extension.DriverObject = &driver;
+    SetCountedString(&driver.DriverName, load.DriverNameText, u"\\Driver\\vekcrashdmp");
+    SetCountedString(&load.RegistryPath, load.RegistryPathText,
+                     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vekcrashdmp");
     for (PDRIVER_DISPATCH& dispatch : driver.MajorFunction) {
         dispatch = InvalidDeviceRequest;
     }
     s.DriverObjectBefore = driver;
     s.DriverObjectChanges.clear();
 
-    s.RegistryPathText = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vekcrashdmp";
-    s.RegistryPath.Buffer = s.RegistryPathText.data();
-    s.RegistryPath.Length = static_cast<USHORT>(s.RegistryPathText.size() * sizeof(WCHAR));
-    s.RegistryPath.MaximumLength = s.RegistryPath.Length;
-
     s.Image = &image;
     s.Current = 0;
     s.Processors[0].Irql = PASSIVE_LEVEL;
-    NTSTATUS status = image.CallEntry(&driver, &s.RegistryPath);
+    NTSTATUS status = image.CallEntry(&driver, &load.RegistryPath);
+    if (s.Stopped) {
+        // The entry routine brought the machine down; nothing is checked
+        // on a stopped machine.
+        s.Image = nullptr;
+        return STATUS_UNSUCCESSFUL;
+    }
     CheckIrqlAfterCall("the entry routine", PASSIVE_LEVEL);
     RecordDriverObjectChanges(s);
 
@@ -245,14 +264,17 @@ void UnloadDriver()
         Violation("unload requested on a machine stopped by a bug check");
         return;
     }
-    PDRIVER_UNLOAD unload = s.DriverObject->DriverUnload;
+    PDRIVER_UNLOAD unload = s.Load->DriverObject.DriverUnload;
     if (unload == nullptr) {
         Violation("the driver has no unload routine and cannot be unloaded");
         return;
     }
     s.Current = 0;
     s.Processors[0].Irql = PASSIVE_LEVEL;
-    s.Image->CallUnload(unload, s.DriverObject.get());
+    s.Image->CallUnload(unload, &s.Load->DriverObject);
+    if (s.Stopped) {
+        return;
+    }
     CheckIrqlAfterCall("the unload routine", PASSIVE_LEVEL);
     CheckNothingLeft("unload");
     s.Loaded = false;
@@ -293,18 +315,91 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         }
         // The kernel offers a secondary dump buffer; a callback that adds
         // nothing leaves OutBuffer null.
-        static UCHAR dumpBuffer[4096];
-        KBUGCHECK_SECONDARY_DUMP_DATA data = {};
-        data.InBuffer = dumpBuffer;
-        data.InBufferLength = sizeof(dumpBuffer);
-        data.MaximumAllowed = sizeof(dumpBuffer);
-        s.Image->CallBugCheckCallback(callback.Routine, callback.Reason, callback.Record, &data,
-                                      sizeof(data));
+        auto* data = static_cast<KBUGCHECK_SECONDARY_DUMP_DATA*>(
+            AllocateKernelMemory(sizeof(KBUGCHECK_SECONDARY_DUMP_DATA) + SecondaryDumpBufferSize));
+        data->InBuffer = data + 1;
+        data->InBufferLength = SecondaryDumpBufferSize;
+        data->MaximumAllowed = SecondaryDumpBufferSize;
+        s.Image->CallBugCheckCallback(callback.Routine, callback.Reason, callback.Record, data,
+                                      sizeof(*data));
         CheckIrqlAfterCall("a bug check callback", HIGH_LEVEL);
-        s.LastDumpData = data;
+        s.LastDumpData = *data;
+        FreeKernelMemory(data);
     }
     s.InBugCheck = false;
     s.Stopped = true;
+}
+
+void HaltMachine()
+{
+    State().Stopped = true;
+}
+
+void ReportViolation(const std::string& message)
+{
+    State().Violations.push_back(message);
+}
+
+void RaiseDriverFault(const DriverFault& fault)
+{
+    MachineState& s = State();
+    const char* what = "faulted";
+    switch (fault.Kind) {
+    case DriverFaultKind::Read:
+        what = "read unmapped or protected memory";
+        break;
+    case DriverFaultKind::Write:
+        what = "wrote to unmapped or protected memory";
+        break;
+    case DriverFaultKind::Execute:
+        what = "jumped to memory that holds no code";
+        break;
+    case DriverFaultKind::InvalidInstruction:
+        what = "executed an invalid instruction";
+        break;
+    case DriverFaultKind::PrivilegedInstruction:
+        what = "executed an instruction the processor refused";
+        break;
+    }
+    Violation("driver code %s at %s (address %s)", what, Hex(fault.Rip).c_str(),
+              Hex(fault.Address).c_str());
+    if (s.InBugCheck) {
+        // The kernel guards the callbacks it runs during a bug check: the
+        // faulting one is abandoned and the bug check goes on.
+        return;
+    }
+
+    constexpr ULONG PageFaultInNonPagedArea = 0x50;
+    constexpr ULONG DriverIrqlNotLessOrEqual = 0xD1;
+    constexpr ULONG KmodeExceptionNotHandled = 0x1E;
+    constexpr ULONG_PTR IllegalInstruction = 0xC000001D;
+    constexpr ULONG_PTR PrivilegedInstruction = 0xC0000096;
+
+    bool pageFault = fault.Kind == DriverFaultKind::Read || fault.Kind == DriverFaultKind::Write ||
+                     fault.Kind == DriverFaultKind::Execute;
+    ULONG_PTR parameters[4] = {};
+    ULONG code = KmodeExceptionNotHandled;
+    if (pageFault && CurrentIrql() >= DISPATCH_LEVEL) {
+        code = DriverIrqlNotLessOrEqual;
+        parameters[0] = fault.Address;
+        parameters[1] = CurrentIrql();
+        parameters[2] = fault.Kind == DriverFaultKind::Read    ? 0
+                        : fault.Kind == DriverFaultKind::Write ? 1
+                                                               : 8;
+        parameters[3] = fault.Rip;
+    } else if (pageFault) {
+        code = PageFaultInNonPagedArea;
+        parameters[0] = fault.Address;
+        parameters[1] = fault.Kind == DriverFaultKind::Read    ? 0
+                        : fault.Kind == DriverFaultKind::Write ? 2
+                                                               : 0x10;
+        parameters[2] = fault.Rip;
+    } else {
+        parameters[0] = fault.Kind == DriverFaultKind::InvalidInstruction ? IllegalInstruction
+                                                                          : PrivilegedInstruction;
+        parameters[1] = fault.Rip;
+    }
+    BugCheck(code, parameters, s.Current);
 }
 
 bool Stopped()
@@ -389,7 +484,7 @@ size_t LiveIoMappings()
 
 const DRIVER_OBJECT* LoadedDriverObject()
 {
-    return State().DriverObject.get();
+    return State().Load != nullptr ? &State().Load->DriverObject : nullptr;
 }
 
 std::vector<std::string> DriverObjectChanges()

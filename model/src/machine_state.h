@@ -57,6 +57,16 @@ struct DriverExtensionRecord {
     UNICODE_STRING ServiceKeyName;
 };
 
+// What the kernel builds for a driver it loads, in kernel memory the driver
+// can reach.
+struct DriverLoadBlock {
+    DRIVER_OBJECT DriverObject;
+    DriverExtensionRecord Extension;
+    UNICODE_STRING RegistryPath;
+    WCHAR DriverNameText[32];
+    WCHAR RegistryPathText[96];
+};
+
 struct MachineState {
     MachineConfig Config;
     std::vector<ProcessorState> Processors;
@@ -80,13 +90,10 @@ struct MachineState {
     KBUGCHECK_SECONDARY_DUMP_DATA LastDumpData = {};
 
     DriverImage* Image = nullptr;
-    std::unique_ptr<DRIVER_OBJECT> DriverObject;
-    std::unique_ptr<DriverExtensionRecord> DriverExtension;
+    // Kernel memory: what the entry routine receives, for the life of a load.
+    DriverLoadBlock* Load = nullptr;
     DRIVER_OBJECT DriverObjectBefore = {};
     std::vector<std::string> DriverObjectChanges;
-    std::u16string DriverName;
-    std::u16string RegistryPathText;
-    UNICODE_STRING RegistryPath = {};
 
     bool Loaded = false;
     bool Stopped = false;
@@ -123,6 +130,13 @@ Uart16550* UartAtPort(uint16_t port, uint8_t* offset);
 Uart16550* UartAtPhysical(uint64_t physical, uint8_t* offset);
 bool PhysicalRangeHasDevice(uint64_t physical, size_t size);
 uintptr_t ReserveMappingAddress(uint64_t physical, size_t size);
+
+// The address MmGetSystemRoutineAddress returns for a routine.
+void* RoutineAddressFor(const RoutineInfo& routine);
+
+// Device memory mappings, as an emulated processor must see them.
+void NotifyMapped(uintptr_t address, size_t size);
+void NotifyUnmapped(uintptr_t address, size_t size);
 
 // Called at unload and after a failed load: anything the driver still
 // holds is a violation.

@@ -3,6 +3,8 @@
 // without regard to case, as the object manager compares them.
 #include "machine_state.h"
 
+#include "model/kernel_memory.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -87,7 +89,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
                          " type=" + Hex(DeviceType) + " exclusive=" + std::to_string(Exclusive);
     auto fault = EnterRoutine("IoCreateDevice", PASSIVE_LEVEL, AtBugCheck::Forbidden, detail);
     MachineState& s = State();
-    if (DriverObject == nullptr || DriverObject != s.DriverObject.get()) {
+    if (DriverObject == nullptr || s.Load == nullptr || DriverObject != &s.Load->DriverObject) {
         Violation("IoCreateDevice given a driver object the kernel did not create");
         return STATUS_INVALID_PARAMETER;
     }
@@ -110,8 +112,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
         (sizeof(DEVICE_OBJECT) + ExtensionAlignment - 1) / ExtensionAlignment * ExtensionAlignment;
     size_t total = extensionOffset + DeviceExtensionSize;
     total = (total + ExtensionAlignment - 1) / ExtensionAlignment * ExtensionAlignment;
-    auto* object = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(ExtensionAlignment, total));
-    std::memset(object, 0, total);
+    auto* object = static_cast<PDEVICE_OBJECT>(AllocateKernelMemory(total, ExtensionAlignment));
     object->Type = DeviceObjectType;
     object->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     object->ReferenceCount = 0;
@@ -150,7 +151,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     }
     MachineState& s = State();
     s.Devices.erase(s.Devices.begin() + (device - s.Devices.data()));
-    std::free(DeviceObject);
+    FreeKernelMemory(DeviceObject);
 }
 
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,

@@ -3,6 +3,8 @@
 // so a sanitizer sees any use after free.
 #include "machine_state.h"
 
+#include "model/kernel_memory.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -46,8 +48,7 @@ PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, ULON
         return nullptr;
     }
 
-    size_t rounded = (size + PoolAlignment - 1) / PoolAlignment * PoolAlignment;
-    void* block = std::aligned_alloc(PoolAlignment, rounded == 0 ? PoolAlignment : rounded);
+    void* block = AllocateKernelMemory(size, PoolAlignment);
     if (block == nullptr) {
         return nullptr;
     }
@@ -112,5 +113,5 @@ extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
     }
     s.Pool.erase(found);
     s.FreedBlocks.insert(P);
-    std::free(P);
+    FreeKernelMemory(P);
 }

@@ -1,6 +1,11 @@
 // The model kernel's export table: every routine by name, whether a kernel
-// may lack it, and how an injected failure shows.
+// may lack it, how an injected failure shows, and the thunk an emulated
+// processor calls it through. Also the exported variables.
 #include "machine_state.h"
+
+#include "model/guest_thunk.h"
+
+#include <cstring>
 
 extern "C" {
 PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect);
@@ -14,51 +19,72 @@ namespace {
 
 using Failure = RoutineInfo::Failure;
 
-template <typename Routine>
-void* Address(Routine* routine)
+// The kernel exports the C library's block routines; the compiler calls
+// them for structure copies and fills.
+void* KernelMemset(void* destination, int value, size_t size)
 {
-    return reinterpret_cast<void*>(routine);
+    return std::memset(destination, value, size);
+}
+void* KernelMemcpy(void* destination, const void* source, size_t size)
+{
+    return std::memcpy(destination, source, size);
+}
+void* KernelMemmove(void* destination, const void* source, size_t size)
+{
+    return std::memmove(destination, source, size);
 }
 
+RoutineAddressTranslator Translator = nullptr;
+void* TranslatorContext = nullptr;
+
 }  // namespace
+
+#define MODEL_ROUTINE(name, routine, optional, present, failure)                            \
+    RoutineInfo                                                                             \
+    {                                                                                       \
+        name, reinterpret_cast<void*>(routine), optional, present, failure,                 \
+            &thunk::Thunk<decltype(&routine), &routine>::Call,                              \
+            thunk::Thunk<decltype(&routine), &routine>::Arity                               \
+    }
+#define KERNEL_ROUTINE(routine, failure) MODEL_ROUTINE(#routine, routine, false, true, failure)
 
 const std::vector<RoutineInfo>& ExportedRoutines()
 {
     // Optional routines are those older kernels lack; the driver looks them
     // up by name and takes its own path when they are missing.
     static const std::vector<RoutineInfo> routines = {
-        {"ExAllocatePoolWithTag", Address(ExAllocatePoolWithTag), false, true, Failure::Null},
-        {"ExAllocatePoolWithQuotaTag", Address(ExAllocatePoolWithQuotaTag), false, true,
-         Failure::Null},
-        {"ExFreePoolWithTag", Address(ExFreePoolWithTag), false, true, Failure::None},
-        {"IoCreateDevice", Address(IoCreateDevice), false, true, Failure::Status},
-        {"IoDeleteDevice", Address(IoDeleteDevice), false, true, Failure::None},
-        {"IoCreateSymbolicLink", Address(IoCreateSymbolicLink), false, true, Failure::Status},
-        {"IoDeleteSymbolicLink", Address(IoDeleteSymbolicLink), false, true, Failure::Status},
-        {"KeRegisterBugCheckReasonCallback", Address(KeRegisterBugCheckReasonCallback), false,
-         true, Failure::False},
-        {"KeDeregisterBugCheckReasonCallback", Address(KeDeregisterBugCheckReasonCallback), false,
-         true, Failure::False},
-        {"KeGetCurrentIrql", Address(KeGetCurrentIrql), false, true, Failure::None},
-        {"KfRaiseIrql", Address(KfRaiseIrql), false, true, Failure::None},
-        {"KeLowerIrql", Address(KeLowerIrql), false, true, Failure::None},
-        {"KeQuerySystemTimePrecise", Address(KeQuerySystemTimePrecise), false, true,
-         Failure::None},
-        {"RtlTimeToTimeFields", Address(RtlTimeToTimeFields), false, true, Failure::None},
-        {"RtlInitUnicodeString", Address(RtlInitUnicodeString), false, true, Failure::None},
-        {"RtlGetVersion", Address(RtlGetVersion), false, true, Failure::Status},
-        {"MmGetSystemRoutineAddress", Address(MmGetSystemRoutineAddress), false, true,
-         Failure::Null},
-        {"MmMapIoSpace", Address(MmMapIoSpace), false, true, Failure::Null},
-        {"MmMapIoSpaceEx", Address(MmMapIoSpaceEx), true, true, Failure::Null},
-        {"MmUnmapIoSpace", Address(MmUnmapIoSpace), false, true, Failure::None},
-        {"ZwQuerySystemInformation", Address(ZwQuerySystemInformation), false, true,
-         Failure::Status},
-        {"NtQuerySystemInformation", Address(NtQuerySystemInformation), true, true,
-         Failure::Status},
+        KERNEL_ROUTINE(ExAllocatePoolWithTag, Failure::Null),
+        KERNEL_ROUTINE(ExAllocatePoolWithQuotaTag, Failure::Null),
+        KERNEL_ROUTINE(ExFreePoolWithTag, Failure::None),
+        KERNEL_ROUTINE(IoCreateDevice, Failure::Status),
+        KERNEL_ROUTINE(IoDeleteDevice, Failure::None),
+        KERNEL_ROUTINE(IoCreateSymbolicLink, Failure::Status),
+        KERNEL_ROUTINE(IoDeleteSymbolicLink, Failure::Status),
+        KERNEL_ROUTINE(KeRegisterBugCheckReasonCallback, Failure::False),
+        KERNEL_ROUTINE(KeDeregisterBugCheckReasonCallback, Failure::False),
+        KERNEL_ROUTINE(KeGetCurrentIrql, Failure::None),
+        KERNEL_ROUTINE(KfRaiseIrql, Failure::None),
+        KERNEL_ROUTINE(KeLowerIrql, Failure::None),
+        KERNEL_ROUTINE(KeQuerySystemTimePrecise, Failure::None),
+        KERNEL_ROUTINE(RtlTimeToTimeFields, Failure::None),
+        KERNEL_ROUTINE(RtlInitUnicodeString, Failure::None),
+        KERNEL_ROUTINE(RtlGetVersion, Failure::Status),
+        KERNEL_ROUTINE(MmGetSystemRoutineAddress, Failure::Null),
+        KERNEL_ROUTINE(MmMapIoSpace, Failure::Null),
+        MODEL_ROUTINE("MmMapIoSpaceEx", MmMapIoSpaceEx, true, true, Failure::Null),
+        KERNEL_ROUTINE(MmUnmapIoSpace, Failure::None),
+        KERNEL_ROUTINE(ZwQuerySystemInformation, Failure::Status),
+        MODEL_ROUTINE("NtQuerySystemInformation", NtQuerySystemInformation, true, true,
+                      Failure::Status),
+        MODEL_ROUTINE("memset", KernelMemset, false, true, Failure::None),
+        MODEL_ROUTINE("memcpy", KernelMemcpy, false, true, Failure::None),
+        MODEL_ROUTINE("memmove", KernelMemmove, false, true, Failure::None),
     };
     return routines;
 }
+
+#undef KERNEL_ROUTINE
+#undef MODEL_ROUTINE
 
 const RoutineInfo* FindRoutine(const std::string& name)
 {
@@ -68,6 +94,35 @@ const RoutineInfo* FindRoutine(const std::string& name)
         }
     }
     return nullptr;
+}
+
+const std::vector<DataExport>& ExportedData()
+{
+    static const std::vector<DataExport> data = {
+        {"KiBugCheckData", KiBugCheckData, sizeof(KiBugCheckData)},
+    };
+    return data;
+}
+
+const DataExport* FindData(const std::string& name)
+{
+    for (const DataExport& item : ExportedData()) {
+        if (name == item.Name) {
+            return &item;
+        }
+    }
+    return nullptr;
+}
+
+void SetRoutineAddressTranslator(RoutineAddressTranslator translator, void* context)
+{
+    Translator = translator;
+    TranslatorContext = context;
+}
+
+void* RoutineAddressFor(const RoutineInfo& routine)
+{
+    return Translator != nullptr ? Translator(routine, TranslatorContext) : routine.Address;
 }
 
 }  // namespace model

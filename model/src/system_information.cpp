@@ -186,5 +186,5 @@ extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
     const auto& overrides = State().Config.Routines;
     auto configured = overrides.find(routine->Name);
     bool present = configured != overrides.end() ? configured->second : routine->DefaultPresent;
-    return present ? routine->Address : nullptr;
+    return present ? RoutineAddressFor(*routine) : nullptr;
 }

@@ -3,6 +3,8 @@
 // takes everything back.
 #include "model_test.h"
 
+#include "sys_image.h"
+
 namespace vektest {
 namespace {
 
@@ -21,8 +23,28 @@ model::MachineConfig MachineWithMappedConsole()
     return config;
 }
 
-class LifecycleTest : public ModelTest {
+// Every case runs on the host build and on the shipped image.
+class LifecycleTest : public ModelTest, public ::testing::WithParamInterface<std::string> {
 protected:
+    std::unique_ptr<model::DriverImage> OpenImage()
+    {
+        if (GetParam() == "host") {
+            return OpenDriverImage();
+        }
+        std::string error;
+        auto image = runner::OpenSysImage(VEK_SYS_IMAGE, &error);
+        if (!image) {
+            ADD_FAILURE() << error;
+        }
+        return image;
+    }
+
+    void TearDown() override
+    {
+        image_.reset();
+        ModelTest::TearDown();
+    }
+
     NTSTATUS Load(const model::MachineConfig& config, const std::vector<model::Fault>& faults = {})
     {
         StartMachine(config);
@@ -30,14 +52,15 @@ protected:
             std::string error;
             EXPECT_TRUE(model::InjectFault(fault, &error)) << error;
         }
-        image_ = OpenDriverImage();
+        image_.reset();
+        image_ = OpenImage();
         return image_ ? model::LoadDriver(*image_) : STATUS_UNSUCCESSFUL;
     }
 
     std::unique_ptr<model::DriverImage> image_;
 };
 
-TEST_F(LifecycleTest, LoadCreatesExclusiveDeviceLinkAndCallback)
+TEST_P(LifecycleTest, LoadCreatesExclusiveDeviceLinkAndCallback)
 {
     ASSERT_EQ(Load({}), STATUS_SUCCESS);
     EXPECT_EQ(model::DeviceNames(), std::vector<std::string>{"\\Device\\VekCrashDmp"});
@@ -58,7 +81,7 @@ TEST_F(LifecycleTest, LoadCreatesExclusiveDeviceLinkAndCallback)
     model::UnloadDriver();
 }
 
-TEST_F(LifecycleTest, UnloadReleasesEverythingInOrder)
+TEST_P(LifecycleTest, UnloadReleasesEverythingInOrder)
 {
     ASSERT_EQ(Load(MachineWithMappedConsole()), STATUS_SUCCESS);
     EXPECT_EQ(model::LiveIoMappings(), 1u);
@@ -80,7 +103,7 @@ TEST_F(LifecycleTest, UnloadReleasesEverythingInOrder)
     // or mapping is left; TearDown fails the test on any such violation.
 }
 
-TEST_F(LifecycleTest, FailingStepIsUndoneInReverseOrder)
+TEST_P(LifecycleTest, FailingStepIsUndoneInReverseOrder)
 {
     struct Case {
         const char* Name;
@@ -115,7 +138,7 @@ TEST_F(LifecycleTest, FailingStepIsUndoneInReverseOrder)
     }
 }
 
-TEST_F(LifecycleTest, FailedOptionalQueriesDoNotFailTheLoad)
+TEST_P(LifecycleTest, FailedOptionalQueriesDoNotFailTheLoad)
 {
     // The version and pool zeroing queries fall back; neither fails a load.
     ASSERT_EQ(Load({}, {{"RtlGetVersion", 1, STATUS_UNSUCCESSFUL},
@@ -126,7 +149,7 @@ TEST_F(LifecycleTest, FailedOptionalQueriesDoNotFailTheLoad)
     model::UnloadDriver();
 }
 
-TEST_F(LifecycleTest, EveryImageStartsFresh)
+TEST_P(LifecycleTest, EveryImageStartsFresh)
 {
     // A first image maps the firmware's UART; a second, on a machine without
     // one, must not inherit anything of that.
@@ -138,7 +161,7 @@ TEST_F(LifecycleTest, EveryImageStartsFresh)
     EXPECT_NE(model::ConsoleBytes().find("BUGCHECK DUMP ENDS\n"), std::string::npos);
 }
 
-TEST_F(LifecycleTest, BugCheckReportCallsOnlyWhatIsSafeThere)
+TEST_P(LifecycleTest, BugCheckReportCallsOnlyWhatIsSafeThere)
 {
     ASSERT_EQ(Load(MachineWithMappedConsole()), STATUS_SUCCESS);
     size_t callsBefore = model::Calls().size();
@@ -157,6 +180,11 @@ TEST_F(LifecycleTest, BugCheckReportCallsOnlyWhatIsSafeThere)
                            "0000000000000000 FFFFF8054A2B1C3D\n"),
               std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(Images, LifecycleTest, ::testing::Values("host", "sys"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
 
 }  // namespace
 }  // namespace vektest

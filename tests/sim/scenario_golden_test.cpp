@@ -2,7 +2,9 @@
 // driver image, and the serial console must receive exactly the bytes of
 // NAME.console. A run that is meant to print diagnostics (a failed load)
 // has them in NAME.stderr; any other run must print none.
+#include "console_compare.h"
 #include "simulate.h"
+#include "sys_image.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -21,9 +24,26 @@ namespace fs = std::filesystem;
 const fs::path ScenarioFolder = VEK_SCENARIO_DIR;
 const fs::path ExampleFolder = VEK_EXAMPLE_DIR;
 
-// The driver image every scenario runs on.
-sim::ImageFactory ScenarioImages()
+// The driver images every scenario runs on: the host build, and where the
+// cross build made it, the shipped image on the emulated processor. Their
+// consoles must agree.
+std::vector<std::string> ImageKinds()
 {
+#ifdef VEK_SYS_IMAGE
+    return {"host", "sys"};
+#else
+    return {"host"};
+#endif
+}
+
+sim::ImageFactory ScenarioImages(const std::string& kind = "host")
+{
+#ifdef VEK_SYS_IMAGE
+    if (kind == "sys") {
+        return [](std::string* error) { return runner::OpenSysImage(VEK_SYS_IMAGE, error); };
+    }
+#endif
+    (void)kind;
     return [](std::string* error) {
         return model::OpenHostImage(model::DefaultHostImagePath(), error);
     };
@@ -60,10 +80,12 @@ std::vector<std::string> ScenarioNames()
     return FilesWithExtension(".json");
 }
 
+using ScenarioOnImage = std::tuple<std::string, std::string>;
+
 // GoogleTest names allow only letters, digits and underscores.
-std::string TestName(const ::testing::TestParamInfo<std::string>& info)
+std::string TestName(const ::testing::TestParamInfo<ScenarioOnImage>& info)
 {
-    std::string name = info.param;
+    std::string name = std::get<0>(info.param) + "_on_" + std::get<1>(info.param);
     for (char& c : name) {
         if (!std::isalnum(static_cast<unsigned char>(c))) {
             c = '_';
@@ -72,11 +94,12 @@ std::string TestName(const ::testing::TestParamInfo<std::string>& info)
     return name;
 }
 
-class ScenarioGoldenTest : public ::testing::TestWithParam<std::string> {};
+class ScenarioGoldenTest : public ::testing::TestWithParam<ScenarioOnImage> {};
 
 TEST_P(ScenarioGoldenTest, ConsoleReceivesExactlyTheExpectedBytes)
 {
-    const fs::path base = ScenarioFolder / GetParam();
+    const auto& [name, kind] = GetParam();
+    const fs::path base = ScenarioFolder / name;
     std::string text;
     std::string expectedConsole;
     ASSERT_TRUE(ReadFile(base.string() + ".json", &text));
@@ -89,15 +112,18 @@ TEST_P(ScenarioGoldenTest, ConsoleReceivesExactlyTheExpectedBytes)
     std::string error;
     ASSERT_TRUE(sim::ParseScenario(text, &scenario, &error)) << error;
     std::ostringstream log;
-    sim::RunResult result = sim::RunScenario(scenario, ScenarioImages(), log);
+    sim::RunResult result = sim::RunScenario(scenario, ScenarioImages(kind), log);
 
     EXPECT_FALSE(result.ImageError);
     EXPECT_EQ(result.Violations, std::vector<std::string>{});
-    EXPECT_EQ(result.Console, expectedConsole);
+    std::string difference;
+    EXPECT_TRUE(sim::ConsolesAgree(expectedConsole, result.Console, &difference)) << difference;
     EXPECT_EQ(log.str(), expectedLog);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioGoldenTest, ::testing::ValuesIn(ScenarioNames()),
+INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioGoldenTest,
+                         ::testing::Combine(::testing::ValuesIn(ScenarioNames()),
+                                            ::testing::ValuesIn(ImageKinds())),
                          TestName);
 
 // A wrong folder would otherwise pass with no scenarios at all, and an
@@ -126,10 +152,12 @@ TEST(ExampleScenariosTest, EveryExampleReadsAndRunsClean)
         sim::Scenario scenario;
         std::string error;
         ASSERT_TRUE(sim::ParseScenario(text, &scenario, &error)) << error;
-        std::ostringstream log;
-        sim::RunResult result = sim::RunScenario(scenario, ScenarioImages(), log);
-        EXPECT_FALSE(result.ImageError) << log.str();
-        EXPECT_EQ(result.Violations, std::vector<std::string>{});
+        for (const std::string& kind : ImageKinds()) {
+            std::ostringstream kindLog;
+            sim::RunResult result = sim::RunScenario(scenario, ScenarioImages(kind), kindLog);
+            EXPECT_FALSE(result.ImageError) << kind << ": " << kindLog.str();
+            EXPECT_EQ(result.Violations, std::vector<std::string>{}) << kind;
+        }
     }
 }
 

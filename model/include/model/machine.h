@@ -71,6 +71,8 @@ struct UartConfig {
 
 struct MachineConfig {
     unsigned Processors = 1;
+    // What CPUID leaves 0x80000002 to 0x80000004 spell (at most 47 bytes).
+    std::string ProcessorBrand = "Vek Virtual Processor @ 2.50GHz";
     OsVersion Version;
     PoolZeroing Zeroing = PoolZeroing::Supported;
     SpcrTable Spcr;
@@ -105,11 +107,56 @@ struct RoutineInfo {
     bool Optional;        // may be absent from a kernel
     bool DefaultPresent;  // present unless the machine says otherwise
     enum class Failure { None, Status, Null, False } FailsAs;
+    // Calls the routine with its arguments as 64-bit slots (guest_thunk.h).
+    uint64_t (*Thunk)(const uint64_t* slots);
+    unsigned Arity;
 };
 
 // Every routine the model kernel exports, by name.
 const std::vector<RoutineInfo>& ExportedRoutines();
 const RoutineInfo* FindRoutine(const std::string& name);
+
+// Variables the kernel exports (KiBugCheckData).
+struct DataExport {
+    const char* Name;
+    void* Address;
+    size_t Size;
+};
+const std::vector<DataExport>& ExportedData();
+const DataExport* FindData(const std::string& name);
+
+// What MmGetSystemRoutineAddress hands out for a routine. By default the
+// routine's own address; an emulated image needs an address it can call.
+using RoutineAddressTranslator = void* (*)(const RoutineInfo& routine, void* context);
+void SetRoutineAddressTranslator(RoutineAddressTranslator translator, void* context);
+
+// Told of every device memory mapping made and released, so that an
+// emulated processor can route accesses to the mapped range.
+struct IoMappingObserver {
+    void (*Mapped)(uintptr_t address, size_t size, void* context);
+    void (*Unmapped)(uintptr_t address, size_t size, void* context);
+    void* Context;
+};
+void SetIoMappingObserver(const IoMappingObserver* observer);
+
+// A processor exception in driver code that nothing handles.
+enum class DriverFaultKind { Read, Write, Execute, InvalidInstruction, PrivilegedInstruction };
+struct DriverFault {
+    DriverFaultKind Kind;
+    uint64_t Address;  // the address accessed, for the page faults
+    uint64_t Rip;      // the faulting instruction
+};
+// Stops the machine with the bug check the kernel would raise for it, and
+// records the fault as a violation. A fault inside a bug check callback
+// abandons that callback instead, as the kernel does.
+void RaiseDriverFault(const DriverFault& fault);
+
+// Stops the machine without a bug check (runaway driver code): nothing
+// runs on it afterwards.
+void HaltMachine();
+
+// Records a rule broken that only a caller outside the model can see.
+void ReportViolation(const std::string& message);
 
 // Starts a fresh machine. Anything a previous machine held is dropped.
 void ResetMachine(const MachineConfig& config);

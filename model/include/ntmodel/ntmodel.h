@@ -399,6 +399,15 @@ NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(ULONG SystemInformationClass,
                                                  ULONG SystemInformationLength,
                                                  PULONG ReturnLength);
 
+// Processor instructions the kernel cannot intercept on real hardware,
+// answered by the processor and hypervisor models.
+void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4]);
+BOOLEAN ModelReadMsr(ULONG Msr, ULONG64* Value);   // FALSE: the processor raises #GP
+BOOLEAN ModelWriteMsr(ULONG Msr, ULONG64 Value);   // FALSE: the processor raises #GP
+KIRQL ModelReadCr8(void);
+void ModelWriteCr8(KIRQL Irql);
+void ModelPause(void);
+
 // Processor port and device register access, answered by the device models.
 UCHAR ModelPortReadByte(USHORT Port);
 void ModelPortWriteByte(USHORT Port, UCHAR Value);

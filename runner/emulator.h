@@ -1,0 +1,128 @@
+// The emulated x64 processor that runs the shipped image against the model
+// kernel.
+//
+// Guest and host share addresses: the image, the guest stack and every
+// block of kernel memory the model hands out are host memory mapped into
+// the emulator at the same address, so a pointer means the same on both
+// sides and the model's routines run unchanged on the guest's arguments.
+// Imports bind to unmapped "trampoline" addresses; a call to one stops
+// emulation, the routine runs on the host, and emulation resumes at the
+// return address. Since the processor is never running while a model
+// routine runs, a routine that calls back into the driver simply starts a
+// new emulation from the host: no nesting inside the emulator.
+#pragma once
+
+#include "model/kernel_memory.h"
+#include "model/machine.h"
+
+#include <unicorn/unicorn.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace runner {
+
+class PeImage;
+
+struct RunnerStats {
+    uint64_t Instructions = 0;  // emulated instructions
+    uint64_t ImportCalls = 0;   // calls from the driver into the kernel
+    uint64_t DriverCalls = 0;   // calls from the kernel into the driver
+};
+
+class Emulator {
+public:
+    // The one processor of this process, created on first use.
+    static Emulator& Instance();
+
+    // Maps a loaded image, binds its imports and prepares its special
+    // instructions. On failure returns false with one line in error (an
+    // import the model kernel does not provide, for one).
+    bool MapImage(PeImage& image, std::string* error);
+    void UnmapImage(PeImage& image);
+
+    // Calls a driver routine with the Microsoft x64 convention and returns
+    // RAX. Returns 0 without running when the machine has stopped.
+    uint64_t Call(uint64_t routine, const std::vector<uint64_t>& arguments, const char* what);
+
+    // Routes MmGetSystemRoutineAddress and kernel memory to the emulator
+    // while an image of the shipped driver is in use.
+    void Attach();
+    void Detach();
+
+    const RunnerStats& Stats() const { return stats_; }
+
+    // Instructions one call from the kernel may run before it counts as
+    // runaway code.
+    void SetInstructionLimit(uint64_t limit) { instructionLimit_ = limit; }
+
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+
+private:
+    Emulator();
+
+    struct SpecialInstruction;
+
+    uint64_t Run(uint64_t sentinel, const char* what);
+    void DispatchImport(uint64_t slot);
+    bool IsTrampoline(uint64_t address) const;
+    uint64_t Register(int id) const;
+    void SetRegister(int id, uint64_t value);
+    void MapHostPages(uint64_t address, size_t size, uint32_t protection);
+    void ScanCode(PeImage& image);
+    void CountBlock(uint64_t address, uint32_t size);
+    model::DriverFault FaultFromStop(uc_err error, uint64_t rip) const;
+
+    static void OnBlock(uc_engine* uc, uint64_t address, uint32_t size, void* self);
+    static bool OnBadAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size,
+                            int64_t value, void* self);
+    static uint32_t OnIn(uc_engine* uc, uint32_t port, int size, void* self);
+    static void OnOut(uc_engine* uc, uint32_t port, int size, uint32_t value, void* self);
+    static int OnCpuid(uc_engine* uc, void* self);
+    static void OnSpecial(uc_engine* uc, uint64_t address, uint32_t size, void* self);
+    static uint64_t OnMmioRead(uc_engine* uc, uint64_t offset, unsigned size, void* base);
+    static void OnMmioWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value,
+                            void* base);
+    static void OnMapped(uintptr_t address, size_t size, void* self);
+    static void OnUnmapped(uintptr_t address, size_t size, void* self);
+    static void* TranslateRoutine(const model::RoutineInfo& routine, void* self);
+    static void* ArenaAllocate(size_t size, size_t alignment, void* self);
+    static void ArenaFree(void* block, void* self);
+    static bool ArenaOwns(const void* block, void* self);
+
+    uc_engine* uc_ = nullptr;
+    size_t capstone_ = 0;  // the disassembler handle
+
+    uint8_t* stack_ = nullptr;
+    uint64_t stackTop_ = 0;
+    uint8_t* arena_ = nullptr;
+    size_t arenaUsed_ = 0;
+    std::vector<uint64_t> hostPagesMapped_;
+
+    int depth_ = 0;
+    bool halted_ = false;
+    bool runaway_ = false;
+    uint64_t instructionLimit_;
+    uint64_t instructionsThisCall_ = 0;
+    std::map<uint64_t, uint32_t> blockInstructions_;
+
+    struct Access {
+        uc_mem_type Type = UC_MEM_READ;
+        uint64_t Address = 0;
+        bool Valid = false;
+    } lastBadAccess_;
+    bool pendingPrivilegeFault_ = false;
+
+    std::map<uint64_t, std::unique_ptr<SpecialInstruction>> specials_;
+    std::map<uintptr_t, std::vector<uc_hook>> imageHooks_;
+
+    model::KernelMemoryAllocator arenaAllocator_;
+    model::IoMappingObserver mappingObserver_;
+    RunnerStats stats_;
+};
+
+}  // namespace runner
