@@ -101,6 +101,21 @@ TEST_F(RunnerTest, ProcessorInstructionsAreAnsweredByTheModel)
     EXPECT_GT(runner::Stats().Instructions, before);
 }
 
+TEST_F(RunnerTest, FaultingBugCheckCallbackIsAbandonedAndTheBugCheckGoesOn)
+{
+    StartMachine({});
+    ASSERT_EQ(Load("invalid_instruction_driver"), STATUS_SUCCESS);
+    const ULONG_PTR parameters[4] = {1, 2, 3, 4};
+    model::BugCheck(0xD1, parameters);
+    EXPECT_TRUE(model::Stopped());
+    EXPECT_EQ(model::ConsoleBytes(), "REPORT STARTS\n");
+    // The code is still the one the kernel raised, not a second bug check.
+    EXPECT_EQ(KiBugCheckData[0], 0xD1u);
+    std::vector<std::string> violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_NE(violations[0].find("executed an invalid instruction"), std::string::npos);
+}
+
 TEST_F(RunnerTest, NotAnImageIsRefused)
 {
     StartMachine({});
