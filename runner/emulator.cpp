@@ -161,14 +161,18 @@ void Emulator::MapHostPages(uint64_t address, size_t size, uint32_t protection)
 
 void Emulator::Attach()
 {
-    model::SetKernelMemoryAllocator(&arenaAllocator_);
-    model::SetRoutineAddressTranslator(TranslateRoutine, this);
+    if (attached_++ == 0) {
+        model::SetKernelMemoryAllocator(&arenaAllocator_);
+        model::SetRoutineAddressTranslator(TranslateRoutine, this);
+    }
 }
 
 void Emulator::Detach()
 {
-    model::SetKernelMemoryAllocator(nullptr);
-    model::SetRoutineAddressTranslator(nullptr, nullptr);
+    if (--attached_ == 0) {
+        model::SetKernelMemoryAllocator(nullptr);
+        model::SetRoutineAddressTranslator(nullptr, nullptr);
+    }
 }
 
 bool Emulator::MapImage(PeImage& image, std::string* error)
@@ -383,15 +387,14 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
             return Register(UC_X86_REG_RAX);
         }
         if (error == UC_ERR_FETCH_UNMAPPED && IsTrampoline(rip)) {
-            DispatchImport(rip);
-            if (halted_) {
+            if (!DispatchImport(rip) || halted_) {
                 return 0;
             }
             continue;
         }
 
         model::RaiseDriverFault(FaultFromStop(error, rip));
-        if (model::Stopped() || !model::DriverLoaded()) {
+        if (model::Stopped()) {
             halted_ = true;
         }
         // Either the machine stopped, or the kernel abandoned a bug check
@@ -433,11 +436,22 @@ model::DriverFault Emulator::FaultFromStop(uc_err error, uint64_t rip) const
     return fault;
 }
 
-void Emulator::DispatchImport(uint64_t slot)
+bool Emulator::DispatchImport(uint64_t slot)
 {
     const model::RoutineInfo& routine =
         model::ExportedRoutines()[(slot - TrampolineBase) / TrampolineSlot];
     uint64_t rsp = Register(UC_X86_REG_RSP);
+    // The return address and the stack arguments are read on the host: a
+    // driver that wrecked its stack pointer faults here, as it would in the
+    // kernel, instead of taking the host down.
+    uint64_t stackBytes = 8 + ShadowSpace +
+                          8 * (routine.Arity > RegisterArguments ? routine.Arity - RegisterArguments : 0);
+    uint64_t stackBase = reinterpret_cast<uintptr_t>(stack_);
+    if (rsp < stackBase || rsp + stackBytes > stackTop_) {
+        model::RaiseDriverFault({model::DriverFaultKind::Read, rsp, slot});
+        halted_ = model::Stopped();
+        return false;
+    }
     uint64_t slots[MaxArguments] = {};
     for (unsigned i = 0; i < routine.Arity && i < MaxArguments; ++i) {
         if (i < RegisterArguments) {
@@ -452,13 +466,14 @@ void Emulator::DispatchImport(uint64_t slot)
     ++stats_.ImportCalls;
     uint64_t result = routine.Thunk(slots);
     if (halted_) {
-        return;
+        return false;
     }
     uint64_t returnAddress = 0;
     std::memcpy(&returnAddress, reinterpret_cast<const void*>(rsp), 8);
     SetRegister(UC_X86_REG_RAX, result);
     SetRegister(UC_X86_REG_RSP, rsp + 8);
     SetRegister(UC_X86_REG_RIP, returnAddress);
+    return true;
 }
 
 void Emulator::CountBlock(uint64_t address, uint32_t size)

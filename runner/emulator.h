@@ -68,7 +68,9 @@ private:
     struct SpecialInstruction;
 
     uint64_t Run(uint64_t sentinel, const char* what);
-    void DispatchImport(uint64_t slot);
+    // Runs the kernel routine a trampoline stands for; false when the call
+    // into the driver that made it is over (the machine stopped).
+    bool DispatchImport(uint64_t slot);
     bool IsTrampoline(uint64_t address) const;
     uint64_t Register(int id) const;
     void SetRegister(int id, uint64_t value);
@@ -103,6 +105,7 @@ private:
     size_t arenaUsed_ = 0;
     std::vector<uint64_t> hostPagesMapped_;
 
+    int attached_ = 0;  // images of the shipped driver in use
     int depth_ = 0;
     bool halted_ = false;
     bool runaway_ = false;
