@@ -18,6 +18,8 @@ namespace {
 
 constexpr uint64_t PageSize = 4096;
 constexpr uint16_t MachineAmd64 = 0x8664;
+// Far beyond any driver; a larger size is a damaged header.
+constexpr uint64_t MaxImageSize = 64ull << 20;
 
 uint64_t PageRound(uint64_t value)
 {
@@ -63,6 +65,12 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, std::string* err
     if (binary->type() != LIEF::PE::PE_TYPE::PE32_PLUS ||
         static_cast<uint16_t>(binary->header().machine()) != MachineAmd64) {
         *error = path + " is not a 64-bit x64 image";
+        return nullptr;
+    }
+
+    if (optional.sizeof_image() == 0 || optional.sizeof_image() > MaxImageSize) {
+        *error = path + ": image size " + std::to_string(optional.sizeof_image()) +
+                 " is not that of a driver";
         return nullptr;
     }
 
@@ -132,6 +140,10 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, std::string* err
             if (entry.is_ordinal()) {
                 *error = path + " imports by ordinal from " + module.name() +
                          "; the kernel binds drivers by name";
+                return nullptr;
+            }
+            if (entry.iat_address() + sizeof(uint64_t) > image->size_) {
+                *error = path + ": the import slot of " + entry.name() + " lies outside the image";
                 return nullptr;
             }
             image->imports_.push_back(ImageImport{module.name(), entry.name(), entry.iat_address()});

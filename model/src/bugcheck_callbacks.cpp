@@ -1,7 +1,7 @@
 // Registration of bug check reason callbacks. The kernel links the caller's
 // record into its list and keeps it there until deregistration, so the
 // record must stay put; a record that is not empty (BufferEmpty) is refused,
-// as the real kernel refuses it.
+// as the real kernel refuses it. Both routines may be called at any IRQL.
 #include "machine_state.h"
 
 #include <algorithm>
@@ -25,7 +25,7 @@ extern "C" BOOLEAN KeRegisterBugCheckReasonCallback(
     PUCHAR Component)
 {
     std::string component = Component != nullptr ? reinterpret_cast<const char*>(Component) : "";
-    auto fault = EnterRoutine("KeRegisterBugCheckReasonCallback", DISPATCH_LEVEL,
+    auto fault = EnterRoutine("KeRegisterBugCheckReasonCallback", HIGH_LEVEL,
                               AtBugCheck::Forbidden,
                               "reason=" + std::to_string(Reason) + " component=" + component);
     if (CallbackRecord == nullptr || CallbackRoutine == nullptr) {
@@ -53,7 +53,7 @@ extern "C" BOOLEAN KeRegisterBugCheckReasonCallback(
 extern "C" BOOLEAN KeDeregisterBugCheckReasonCallback(
     PKBUGCHECK_REASON_CALLBACK_RECORD CallbackRecord)
 {
-    auto fault = EnterRoutine("KeDeregisterBugCheckReasonCallback", DISPATCH_LEVEL,
+    auto fault = EnterRoutine("KeDeregisterBugCheckReasonCallback", HIGH_LEVEL,
                               AtBugCheck::Forbidden);
     if (fault) {
         return FALSE;

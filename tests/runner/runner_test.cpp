@@ -5,6 +5,10 @@
 
 #include "sys_image.h"
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
 namespace vektest {
 namespace {
 
@@ -116,12 +120,27 @@ TEST_F(RunnerTest, FaultingBugCheckCallbackIsAbandonedAndTheBugCheckGoesOn)
     EXPECT_NE(violations[0].find("executed an invalid instruction"), std::string::npos);
 }
 
-TEST_F(RunnerTest, NotAnImageIsRefused)
+TEST_F(RunnerTest, DamagedImagesAreRefusedWithoutHarmToTheHost)
 {
     StartMachine({});
     std::string error;
     EXPECT_EQ(runner::OpenSysImage(std::string(VEK_FIXTURE_DIR) + "/missing.sys", &error), nullptr);
     EXPECT_FALSE(error.empty());
+
+    // Truncated copies of a real image, cut inside the headers, the section
+    // table and the sections: each is refused or loads; none may crash.
+    std::ifstream file(VEK_SYS_IMAGE, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 4096u);
+    const std::string copy = std::string(VEK_FIXTURE_DIR) + "/damaged.sys";
+    for (size_t length : {size_t{2}, size_t{64}, size_t{0x100}, size_t{0x200}, size_t{0x600},
+                          bytes.size() / 2, bytes.size() - 1}) {
+        std::ofstream(copy, std::ios::binary | std::ios::trunc) << bytes.substr(0, length);
+        error.clear();
+        auto image = runner::OpenSysImage(copy, &error);
+        EXPECT_TRUE(image != nullptr || !error.empty()) << length;
+    }
+    std::remove(copy.c_str());
 }
 
 }  // namespace
