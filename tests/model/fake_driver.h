@@ -84,4 +84,11 @@ inline bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+inline PHYSICAL_ADDRESS Physical(uint64_t address)
+{
+    PHYSICAL_ADDRESS physical;
+    physical.QuadPart = static_cast<LONGLONG>(address);
+    return physical;
+}
+
 }  // namespace vektest

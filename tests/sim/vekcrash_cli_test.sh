@@ -15,114 +15,58 @@ out=$work/stdout
 err=$work/stderr
 
 fail() {
-    echo "FAIL ($case_name): $*"
+    echo "FAIL ($case_name, vekcrash ${args[*]}): $*"
     echo "--- stdout:"; cat -A "$out"
     echo "--- stderr:"; cat "$err"
     exit 1
 }
 
-# Runs vekcrash with the given arguments; sets status.
-run() {
+# expect STATUS STDERR_LINES STDERR_PART ARGS...: runs vekcrash with ARGS and
+# checks its exit status, the number of stderr lines (- for any), that
+# stderr mentions STDERR_PART, and that stdout stays empty.
+expect() {
+    local status=$1 lines=$2 part=$3
+    shift 3
+    args=("$@")
     "$vekcrash" "$@" >"$out" 2>"$err"
-    status=$?
-}
-
-expect_status() {
-    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-}
-
-expect_stderr_lines() {
-    local lines
-    lines=$(wc -l <"$err")
-    [ "$lines" -eq "$1" ] || fail "$lines stderr lines, expected $1"
-}
-
-expect_stderr_has() {
-    grep -qF -- "$1" "$err" || fail "stderr does not mention '$1'"
-}
-
-expect_stdout_empty() {
+    local got=$?
+    [ "$got" -eq "$status" ] || fail "exit status $got, expected $status"
+    [ "$lines" = - ] || [ "$(wc -l <"$err")" -eq "$lines" ] || fail "expected $lines stderr lines"
+    [ -z "$part" ] || grep -qF -- "$part" "$err" || fail "stderr does not mention '$part'"
     [ ! -s "$out" ] || fail "stdout is not empty"
 }
 
 case $case_name in
 default_scenario_prints_one_report)
-    run simulate
-    expect_status 0
-    expect_stderr_lines 0
-    [ "$(head -c 22 "$out" | od -An -c | tr -s ' ')" = "$(printf '\nBUGCHECK DUMP STARTS\n' | od -An -c | tr -s ' ')" ] ||
-        fail "stdout does not start with a line feed and BUGCHECK DUMP STARTS"
-    [ "$(tail -c 19 "$out")" = "BUGCHECK DUMP ENDS" ] && [ "$(tail -c 1 "$out" | od -An -c | tr -d ' ')" = '\n' ] ||
-        fail "stdout does not end with BUGCHECK DUMP ENDS and a line feed"
+    args=(simulate)
+    "$vekcrash" simulate >"$out" 2>"$err" || fail "exit status $?"
+    [ ! -s "$err" ] || fail "stderr is not empty"
+    # The report starts and ends a line of its own, byte for byte.
+    head -c 22 "$out" | cmp -s - <(printf '\nBUGCHECK DUMP STARTS\n') || fail "bad first line"
+    tail -c 19 "$out" | cmp -s - <(printf 'BUGCHECK DUMP ENDS\n') || fail "bad last line"
     [ "$(grep -c 'BUGCHECK DUMP STARTS' "$out")" -eq 1 ] || fail "more than one report"
     ;;
-bad_scenario_exits_2_naming_the_key)
+bad_scenario_exits_2_naming_file_and_key)
     printf '{"machine": {"processors": 2, "cores": 4}, "events": []}\n' >"$work/bad.json"
-    run simulate "$work/bad.json"
-    expect_status 2
-    expect_stderr_lines 1
-    expect_stderr_has "machine.cores: unknown key"
-    expect_stderr_has "$work/bad.json"
-    expect_stdout_empty
+    expect 2 1 "$work/bad.json: machine.cores: unknown key" simulate "$work/bad.json"
     ;;
-malformed_json_exits_2)
-    printf '{"events": [\n' >"$work/bad.json"
-    run simulate "$work/bad.json"
-    expect_status 2
-    expect_stderr_lines 1
-    expect_stderr_has "not valid JSON"
-    expect_stdout_empty
+bad_command_lines_exit_2)
+    expect 2 - "usage: vekcrash simulate"
+    expect 2 - "unknown option --frobnicate" simulate --frobnicate
+    expect 2 - "--image needs a path" simulate --image
+    one=$scenarios/default_machine.json
+    expect 2 - "only one scenario" simulate "$one" "$one"
+    expect 2 1 "cannot read $work/absent.json" simulate "$work/absent.json"
+    expect 2 1 "cannot read $work" simulate "$work"
     ;;
-missing_file_exits_2)
-    run simulate "$work/absent.json"
-    expect_status 2
-    expect_stderr_has "cannot read $work/absent.json"
-    expect_stdout_empty
+missing_image_exits_1_naming_it)
+    expect 1 - "$work/absent.so" simulate --image "$work/absent.so"
     ;;
-directory_as_scenario_exits_2)
-    run simulate "$work"
-    expect_status 2
-    expect_stdout_empty
-    ;;
-unknown_option_exits_2)
-    run simulate --frobnicate
-    expect_status 2
-    expect_stderr_has "unknown option --frobnicate"
-    expect_stdout_empty
-    ;;
-image_option_without_path_exits_2)
-    run simulate --image
-    expect_status 2
-    expect_stderr_has "--image needs a path"
-    ;;
-two_scenarios_exit_2)
-    run simulate "$scenarios/default_machine.json" "$scenarios/default_machine.json"
-    expect_status 2
-    expect_stderr_has "only one scenario"
-    ;;
-no_command_exits_2)
-    run
-    expect_status 2
-    expect_stderr_has "usage: vekcrash simulate"
-    ;;
-missing_image_fails_naming_it)
-    run simulate --image "$work/absent.so"
-    [ "$status" -ne 0 ] || fail "exit status 0 with a missing image"
-    expect_stderr_has "$work/absent.so"
-    expect_stdout_empty
-    ;;
-empty_console_still_exits_0)
-    run simulate "$scenarios/uart_never_ready.json"
-    expect_status 0
-    expect_stderr_lines 0
-    expect_stdout_empty
-    ;;
-failed_load_exits_0_and_says_so)
-    run simulate "$scenarios/fault_create_device.json"
-    expect_status 0
-    expect_stderr_lines 1
-    expect_stderr_has "events[0]: load failed with status 0xC000009A"
-    expect_stdout_empty
+runs_without_a_report_exit_0)
+    # A console that never gets a byte, and a load that fails, are results.
+    expect 0 0 "" simulate "$scenarios/uart_never_ready.json"
+    expect 0 1 "events[0]: load failed with status 0xC000009A" \
+        simulate "$scenarios/fault_create_device.json"
     ;;
 *)
     echo "unknown case $case_name"
