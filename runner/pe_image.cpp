@@ -102,8 +102,10 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, std::string* err
             return nullptr;
         }
         const auto content = section.content();
-        std::memcpy(image->base_ + rva, content.data(),
-                    std::min<uint64_t>(content.size(), virtualSize));
+        if (!content.empty()) {
+            std::memcpy(image->base_ + rva, content.data(),
+                        std::min<uint64_t>(content.size(), virtualSize));
+        }
         uint32_t characteristics = section.characteristics();
         constexpr uint32_t Execute = 0x20000000, Read = 0x40000000, Write = 0x80000000;
         image->ranges_.push_back(ImageRange{rva, PageRound(virtualSize),
