@@ -14,7 +14,7 @@ constexpr ULONG NumberTextCapacity = 24;
 
 constexpr CHAR NullText[] = "(null)";
 
-struct ConversionSpec {
+struct ConversionFields {
     CHAR Flag;        // the character after '%'; only '-' has a meaning
     BOOLEAN ZeroPad;  // the width began with '0'
     UCHAR Width;      // minimum field width, accumulated modulo 256
@@ -39,9 +39,9 @@ VOID AppendCharacter(CHAR Character)
     ReportLine.Text[ReportLine.Length++] = Character;
 }
 
-VOID AppendPadding(const ConversionSpec& Spec, ULONG TextLength, CHAR Pad)
+VOID AppendPadding(const ConversionFields& Fields, ULONG TextLength, CHAR Pad)
 {
-    for (ULONG width = Spec.Width; width > TextLength; --width) {
+    for (ULONG width = Fields.Width; width > TextLength; --width) {
         AppendCharacter(Pad);
     }
 }
@@ -51,10 +51,10 @@ BOOLEAN IsDigit(CHAR Character)
     return Character >= '0' && Character <= '9';
 }
 
-VOID AppendNumber(const ConversionSpec& Spec, CHAR Conversion, va_list* Arguments)
+VOID AppendNumber(const ConversionFields& Fields, CHAR Conversion, va_list* Arguments)
 {
     ULONG64 value = 0;
-    BOOLEAN is64 = Spec.LongCount == 2 || Conversion == 'p';
+    BOOLEAN is64 = Fields.LongCount == 2 || Conversion == 'p';
     if (is64) {
         value = va_arg(*Arguments, ULONG64);
     } else {
@@ -84,42 +84,42 @@ VOID AppendNumber(const ConversionSpec& Spec, CHAR Conversion, va_list* Argument
     PCHAR end = AppendDigits(digits, value, base, upper);
     auto length = static_cast<ULONG>(end - text);
 
-    ConversionSpec spec = Spec;
+    ConversionFields fields = Fields;
     if (Conversion == 'p') {
-        spec.Width = 16;
-        spec.ZeroPad = TRUE;
+        fields.Width = 16;
+        fields.ZeroPad = TRUE;
     }
 
-    if (spec.Flag != '-') {
-        AppendPadding(spec, length, spec.ZeroPad ? '0' : ' ');
+    if (fields.Flag != '-') {
+        AppendPadding(fields, length, fields.ZeroPad ? '0' : ' ');
     }
     for (ULONG i = 0; i < length; ++i) {
         AppendCharacter(text[i]);
     }
-    if (spec.Flag == '-') {
-        AppendPadding(spec, length, ' ');
+    if (fields.Flag == '-') {
+        AppendPadding(fields, length, ' ');
     }
 }
 
 // Appends Length characters of a narrow or wide text, padded to the width
 // with spaces: on the left, or on the right with '-', as numbers are.
-VOID AppendText(const ConversionSpec& Spec, const CHAR* Narrow, const WCHAR* Wide, ULONG Length)
+VOID AppendText(const ConversionFields& Fields, const CHAR* Narrow, const WCHAR* Wide, ULONG Length)
 {
-    if (Spec.Flag != '-') {
-        AppendPadding(Spec, Length, ' ');
+    if (Fields.Flag != '-') {
+        AppendPadding(Fields, Length, ' ');
     }
     for (ULONG i = 0; i < Length; ++i) {
         // Wide characters go out as their low byte.
         AppendCharacter(Narrow != nullptr ? Narrow[i] : static_cast<CHAR>(Wide[i] & 0xFF));
     }
-    if (Spec.Flag == '-') {
-        AppendPadding(Spec, Length, ' ');
+    if (Fields.Flag == '-') {
+        AppendPadding(Fields, Length, ' ');
     }
 }
 
-VOID AppendNull(const ConversionSpec& Spec)
+VOID AppendNull(const ConversionFields& Fields)
 {
-    AppendText(Spec, NullText, nullptr, sizeof(NullText) - 1);
+    AppendText(Fields, NullText, nullptr, sizeof(NullText) - 1);
 }
 
 template <typename Character>
@@ -132,68 +132,68 @@ ULONG TerminatedLength(const Character* Text)
     return length;
 }
 
-VOID AppendString(const ConversionSpec& Spec, va_list* Arguments)
+VOID AppendString(const ConversionFields& Fields, va_list* Arguments)
 {
-    if (Spec.Wide) {
+    if (Fields.Wide) {
         auto text = va_arg(*Arguments, const WCHAR*);
         if (text == nullptr) {
-            AppendNull(Spec);
+            AppendNull(Fields);
         } else {
-            AppendText(Spec, nullptr, text, TerminatedLength(text));
+            AppendText(Fields, nullptr, text, TerminatedLength(text));
         }
         return;
     }
     auto text = va_arg(*Arguments, const CHAR*);
     if (text == nullptr) {
-        AppendNull(Spec);
+        AppendNull(Fields);
     } else {
-        AppendText(Spec, text, nullptr, TerminatedLength(text));
+        AppendText(Fields, text, nullptr, TerminatedLength(text));
     }
 }
 
-VOID AppendCountedString(const ConversionSpec& Spec, va_list* Arguments)
+VOID AppendCountedString(const ConversionFields& Fields, va_list* Arguments)
 {
-    if (Spec.Wide) {
+    if (Fields.Wide) {
         auto string = va_arg(*Arguments, const UNICODE_STRING*);
         if (string == nullptr || string->Buffer == nullptr) {
-            AppendNull(Spec);
+            AppendNull(Fields);
             return;
         }
-        AppendText(Spec, nullptr, string->Buffer, string->Length / sizeof(WCHAR));
+        AppendText(Fields, nullptr, string->Buffer, string->Length / sizeof(WCHAR));
         return;
     }
 
     auto string = va_arg(*Arguments, const ANSI_STRING*);
     if (string == nullptr || string->Buffer == nullptr) {
-        AppendNull(Spec);
+        AppendNull(Fields);
         return;
     }
-    AppendText(Spec, string->Buffer, nullptr, string->Length);
+    AppendText(Fields, string->Buffer, nullptr, string->Length);
 }
 
-// Formats the specification that starts after a '%'; returns the position
-// after it. A format that ends inside the specification returns the
+// Formats the conversion that starts after a '%'; returns the position
+// after it. A format that ends inside the conversion returns the
 // position of its NUL, so nothing past the format is read.
-PCSTR FormatSpecification(PCSTR Cursor, va_list* Arguments)
+PCSTR FormatConversion(PCSTR Cursor, va_list* Arguments)
 {
-    ConversionSpec spec = {};
-    spec.Flag = *Cursor;
-    if (spec.Flag == '-') {
+    ConversionFields fields = {};
+    fields.Flag = *Cursor;
+    if (fields.Flag == '-') {
         ++Cursor;
     }
     if (IsDigit(*Cursor)) {
-        spec.ZeroPad = *Cursor == '0';
+        fields.ZeroPad = *Cursor == '0';
         while (IsDigit(*Cursor)) {
-            spec.Width = static_cast<UCHAR>(spec.Width * 10 + (*Cursor - '0'));
+            fields.Width = static_cast<UCHAR>(fields.Width * 10 + (*Cursor - '0'));
             ++Cursor;
         }
     }
     while (*Cursor == 'l') {
-        ++spec.LongCount;
+        ++fields.LongCount;
         ++Cursor;
     }
     if (*Cursor == 'w') {
-        spec.Wide = TRUE;
+        fields.Wide = TRUE;
         while (*Cursor == 'w') {
             ++Cursor;
         }
@@ -212,16 +212,16 @@ PCSTR FormatSpecification(PCSTR Cursor, va_list* Arguments)
     case 'X':
     case 'o':
     case 'p':
-        AppendNumber(spec, conversion, Arguments);
+        AppendNumber(fields, conversion, Arguments);
         break;
     case 'c':
         AppendCharacter(static_cast<CHAR>(va_arg(*Arguments, int) & 0xFF));
         break;
     case 's':
-        AppendString(spec, Arguments);
+        AppendString(fields, Arguments);
         break;
     case 'Z':
-        AppendCountedString(spec, Arguments);
+        AppendCountedString(fields, Arguments);
         break;
     default:
         // Any other character stands for itself ("%%" gives '%').
@@ -271,7 +271,7 @@ VOID ReportPrintArgs(ULONG Level, ULONG ItemLimit, PCSTR Format, va_list Argumen
         if (*cursor != '%') {
             AppendCharacter(*cursor++);
         } else {
-            cursor = FormatSpecification(cursor + 1, &arguments);
+            cursor = FormatConversion(cursor + 1, &arguments);
         }
     }
     va_end(arguments);

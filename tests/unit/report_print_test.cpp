@@ -70,7 +70,7 @@ const FormatCase FormatCases[] = {
     {"UnknownConversionIsLiteral", [] { return Print("%q"); }, "q"},
     {"UnknownConversionDropsWidth", [] { return Print("%08q"); }, "q"},
     {"LoneTrailingPercentStops", [] { return Print("ab%"); }, "ab"},
-    {"FormatEndingInsideSpecification", [] { return Print("ab%-08ll"); }, "ab"},
+    {"FormatEndingInsideAConversion", [] { return Print("ab%-08ll"); }, "ab"},
     {"LineFeedIsOneByte", [] { return Print("a\nb\n"); }, "a\nb\n"},
     {"ContextRegisterLine", [] { return Print("- RAX = %016llX\n", 0x123456789ABCDEFull); },
      "- RAX = 0123456789ABCDEF\n"},
