@@ -8,12 +8,11 @@ cd "$(dirname "$0")/.."
 resource_dir=$(clang -print-resource-dir)
 mingw=/usr/x86_64-w64-mingw32/include
 cross_flags=(--target=x86_64-pc-windows-msvc -fgnuc-version=4.2.1 -fms-extensions
-             -nostdinc -isystem "$mingw/ddk" -isystem "$mingw" -isystem "$resource_dir/include"
+             -nostdinc -isystem "$mingw/ddk" -isystem "$mingw" -isystem "$resource_dir/include" -Ivekcrashdmp
              -ffreestanding -fno-exceptions -fno-rtti -std=c++17)
-model_flags=(-DVEK_MODEL_KERNEL -std=c++17 -fno-exceptions -fno-rtti -Imodel/include)
+model_flags=(-DVEK_MODEL_KERNEL -std=c++17 -fno-exceptions -fno-rtti -Ihost/model/include -Ivekcrashdmp)
 
-sources=$(ls driver/*.cpp console/*.cpp report/*.cpp \
-          modules/*.cpp hypervisor/*.cpp devsecure/*.cpp 2>/dev/null || true)
+sources=$(ls vekcrashdmp/{driver,console,report,modules,hypervisor,devsecure}/*.cpp 2>/dev/null || true)
 status=0
 for source in $sources; do
     for kernel in cross model; do

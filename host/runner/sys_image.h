@@ -1,0 +1,22 @@
+// The shipped vekcrashdmp.sys as a driver image the model kernel can load:
+// the same calls the host image answers, executed by the emulated processor.
+#pragma once
+
+#include "runner/emulator.h"
+
+#include "model/machine.h"
+
+#include <memory>
+#include <string>
+
+namespace runner {
+
+// Loads the image afresh (its own copy of every section), binds its imports
+// to the model kernel and returns it; null with one line in error when the
+// file is no x64 image or imports something the model lacks.
+std::unique_ptr<model::DriverImage> OpenSysImage(const std::string& path, std::string* error);
+
+// Totals for this process: instructions, kernel calls, driver calls.
+const RunnerStats& Stats();
+
+}  // namespace runner

@@ -1,0 +1,44 @@
+// Consoles of one scenario on two images agree byte for byte, except the
+// values that depend on where code and stacks lie.
+#include "sim/console_compare.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ConsoleCompareTest, PlacementLinesCompareByShapeAndEverythingElseExactly)
+{
+    const std::string context =
+        "CONTEXT (00007F3FDBFA8000):\n- RIP = 00007F3FDBFA826B\n"
+        "00007F3FDBFA9000: (0000000000000000 0000000000000001 0000000000000002 "
+        "0000000000000003) vekcrashdmp.sys + 0000000000001234\n";
+    const std::string moved =
+        "CONTEXT (00005555AAAA0000):\n- RIP = 0000555500001111\n"
+        "0000555500002000: (0000000000000009 0000000000000008 0000000000000007 "
+        "0000000000000006) vekcrashdmp.sys + 0000000000004321\n";
+    std::string difference;
+    EXPECT_TRUE(sim::ConsolesAgree(context, moved, &difference)) << difference;
+
+    struct Case {
+        const char* Name;
+        std::string Expected;
+        std::string Actual;
+    };
+    const Case disagreements[] = {
+        {"ReportLine", "BUGCHECK CODE 000000D1: 0000000000000001\n",
+         "BUGCHECK CODE 000000D1: 0000000000000002\n"},
+        {"ModuleName", "0000000000001000: (0000000000000000 0000000000000000 0000000000000000 "
+                       "0000000000000000) ntoskrnl.exe + 0000000000000010\n",
+         "0000000000002000: (0000000000000000 0000000000000000 0000000000000000 "
+         "0000000000000000) hal.dll + 0000000000000010\n"},
+        {"MissingLine", "BUGCHECK DUMP STARTS\nBUGCHECK DUMP ENDS\n", "BUGCHECK DUMP STARTS\n"},
+        {"ExtraLine", "A\n", "A\nB\n"},
+        {"LineFeed", "A\n", "A"},
+    };
+    for (const Case& item : disagreements) {
+        EXPECT_FALSE(sim::ConsolesAgree(item.Expected, item.Actual, &difference)) << item.Name;
+        EXPECT_FALSE(difference.empty()) << item.Name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,217 @@
+// The scenario reader: every bad input is refused with one line that names
+// the key and what was wrong with it; the good inputs that are easy to get
+// wrong are read as meant.
+#include "sim/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+struct BadScenario {
+    const char* Name;
+    std::string Text;
+    // The error must start with "Path: " and contain What.
+    const char* Path;
+    const char* What;
+};
+
+void PrintTo(const BadScenario& bad, std::ostream* out)
+{
+    *out << bad.Name;
+}
+
+// Documents around the fields under test.
+std::string Machine(const std::string& fields)
+{
+    return R"({"machine": {)" + fields + R"(}, "events": []})";
+}
+
+std::string Events(const std::string& events)
+{
+    return R"({"events": [)" + events + "]}";
+}
+
+std::string Version(const std::string& fields)
+{
+    return Machine(R"("os_version": {)" + fields + "}");
+}
+
+std::string Uart(const std::string& fields)
+{
+    return Machine(R"("uarts": [{"space": "io", )" + fields + "}]");
+}
+
+// A load followed by a bug check (events[1]) with the given extra fields.
+std::string BugCheck(const std::string& fields)
+{
+    return Events(R"({"event": "load"}, {"event": "bugcheck", "code": "0xD1")" + fields + "}");
+}
+
+std::string Parameters(const std::string& list)
+{
+    return BugCheck(R"(, "parameters": [)" + list + "]");
+}
+
+std::string Time(const std::string& time)
+{
+    return BugCheck(R"(, "time": ")" + time + "\"");
+}
+
+std::string Fault(const std::string& fields)
+{
+    return R"({"faults": [{)" + fields + R"(}], "events": []})";
+}
+
+const char* const Integer = "expected an integer";
+const char* const UtcTime = "expected a UTC time";
+
+// One case per check the reader makes; checks shared by many keys (unknown
+// keys, missing keys, integers) are shown at a few depths only.
+std::vector<BadScenario> BadScenarios()
+{
+    const std::string fault = R"("routine": "IoCreateDevice", )";
+    return {
+        // The document.
+        {"MalformedJson", R"({"events": [)", "not valid JSON", "parse error"},
+        {"TopLevelList", "[]", "scenario", "expected an object"},
+        {"MissingEvents", "{}", "events", "missing"},
+        {"EventsNotAList", R"({"events": {}})", "events", "expected a list"},
+        {"DescriptionNotText", R"({"description": 1, "events": []})", "description", "a string"},
+        {"KeyRepeated", BugCheck(R"(, "code": "0x50")"), "events[1].code", "more than once"},
+
+        // Unknown keys, and keys that belong to another kind of event.
+        {"UnknownUartKey", Machine(R"("uarts": [{"space": "io", "address": 1016},
+                                               {"space": "io", "address": 760, "irq": 3}])"),
+         "machine.uarts[1].irq", "unknown key"},
+        {"LoadTakesNoCode", Events(R"({"event": "load", "code": 1})"), "events[0].code", "unknown key"},
+
+        // Integers: each way a number or a string of digits can be wrong.
+        {"Fraction", Version(R"("build": 1.5)"), "machine.os_version.build", Integer},
+        {"Negative", Events(R"({"event": "bugcheck", "code": -1})"), "events[0].code", Integer},
+        {"BadHexDigit", Parameters(R"(0, 0, "0xZZ", 0)"), "events[1].parameters[2]", Integer},
+        {"BareHexPrefix", Parameters(R"("0x", 0, 0, 0)"), "events[1].parameters[0]", Integer},
+        {"DecimalOver64Bits", Parameters(R"("18446744073709551616", 0, 0, 0)"),
+         "events[1].parameters[0]", Integer},
+        {"BusyReadsAsWord", Uart(R"("address": 1016, "busy_reads": "always")"),
+         "machine.uarts[0].busy_reads", Integer},
+
+        // Other values of the wrong type or kind, and required keys.
+        {"RoutinesAsList", Machine(R"("routines": [])"), "machine.routines", "an object"},
+        {"PresenceAsWord", Machine(R"("routines": {"MmMapIoSpaceEx": "no"})"),
+         "machine.routines.MmMapIoSpaceEx", "expected true or false"},
+        {"UartsEmpty", Machine(R"("uarts": [])"), "machine.uarts", "expected a non-empty list"},
+        {"FaultsAsObject", R"({"faults": {}, "events": []})", "faults", "expected a list"},
+        {"UnknownEventKind", Events(R"({"event": "reboot"})"), "events[0].event",
+         "expected one of \"load\", \"bugcheck\", \"unload\""},
+        {"ThreeParameters", Parameters("1, 2, 3"), "events[1].parameters", "a list of four"},
+        {"SpcrWithoutAddress", Machine(R"("spcr": {"kind": "memory"})"), "machine.spcr.address",
+         "missing"},
+
+        // Values out of range.
+        {"NoProcessors", Machine(R"("processors": 0)"), "machine.processors", "from 1 to 64"},
+        {"ProcessorBeyondMachine",
+         R"({"machine": {"processors": 2},
+             "events": [{"event": "bugcheck", "code": 1, "processor": 2}]})",
+         "events[0].processor", "from 0 to 1"},
+        {"PortAboveFFF8", Uart(R"("address": "0xFFF9")"), "machine.uarts[0].address", "to 65528"},
+        {"SuiteMaskOver16Bits", Version(R"("suite_mask": "0x10000")"),
+         "machine.os_version.suite_mask", "from 0 to 65535"},
+        {"ServicePackText128", Version(R"("csd_version": ")" + std::string(128, 'x') + "\""),
+         "machine.os_version.csd_version", "at most 127 characters"},
+        {"ServicePackTextNotAscii", Version(R"("csd_version": "Servicé")"),
+         "machine.os_version.csd_version", "plain ASCII"},
+
+        // Times.
+        {"Month13", Time("2024-13-01T00:00:00Z"), "events[1].time", UtcTime},
+        {"February29InCommonYear", Time("2023-02-29T00:00:00Z"), "events[1].time", UtcTime},
+        {"February29InCenturyYear", Time("2100-02-29T00:00:00Z"), "events[1].time", UtcTime},
+        {"Year1600", Time("1600-12-31T23:59:59Z"), "events[1].time", UtcTime},
+        {"SpaceInsideField", Time("2024- 3-05T07:08:09Z"), "events[1].time", UtcTime},
+        {"MissingZone", Time("2024-03-05T07:08:09.042"), "events[1].time", UtcTime},
+        {"LetterInFraction", Time("2024-03-05T07:08:09.0a2Z"), "events[1].time", UtcTime},
+        {"BadMachineClock", Machine(R"("time": "2024-03-05 07:08:09Z")"), "machine.time", UtcTime},
+
+        // Faults and routines a kernel may lack.
+        {"FaultOnUnknownRoutine", Fault(R"("routine": "NtCreateFile")"), "faults[0].routine",
+         "no kernel routine named \"NtCreateFile\""},
+        {"FaultOnRoutineReturningNothing", Fault(R"("routine": "IoDeleteDevice")"),
+         "faults[0].routine", "returns nothing"},
+        {"FaultWithInformationalStatus", Fault(fault + R"("status": "0x40000000")"),
+         "faults[0].status", "expected a failure status"},
+        {"FaultOnCallZero", Fault(fault + R"("call": 0)"), "faults[0].call", "from 1 to 1000000"},
+        {"EveryKernelHasRtlGetVersion", Machine(R"("routines": {"RtlGetVersion": false})"),
+         "machine.routines.RtlGetVersion", "cannot be made absent"},
+        {"AbsentRoutineUnknown", Machine(R"("routines": {"MmMapIoSpaceEx2": false})"),
+         "machine.routines.MmMapIoSpaceEx2", "no kernel routine"},
+
+        // Events in an order no machine can follow.
+        {"UnloadTwice", Events(R"({"event": "load"}, {"event": "unload"}, {"event": "unload"})"),
+         "events[2]", "no load comes before this unload"},
+        {"LoadTwice", Events(R"({"event": "load"}, {"event": "load"})"), "events[1]",
+         "already loaded"},
+        {"UnloadAfterBugCheck",
+         Events(R"({"event": "load"}, {"event": "bugcheck", "code": 1}, {"event": "unload"})"),
+         "events[2]", "stopped by an earlier bug check"},
+    };
+}
+
+class BadScenarioTest : public ::testing::TestWithParam<BadScenario> {};
+
+TEST_P(BadScenarioTest, IsRefusedNamingTheKeyAndTheFault)
+{
+    const BadScenario& bad = GetParam();
+    sim::Scenario scenario;
+    std::string error;
+    ASSERT_FALSE(sim::ParseScenario(bad.Text, &scenario, &error));
+    EXPECT_EQ(error.rfind(std::string(bad.Path) + ": ", 0), 0u) << error;
+    EXPECT_NE(error.find(bad.What), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << "more than one line: " << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Reader, BadScenarioTest, ::testing::ValuesIn(BadScenarios()),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+sim::Scenario Parse(const std::string& text)
+{
+    sim::Scenario scenario;
+    std::string error;
+    EXPECT_TRUE(sim::ParseScenario(text, &scenario, &error)) << error;
+    return scenario;
+}
+
+// JSON tools often cannot hold 64-bit values exactly, so strings in hex or
+// decimal stand in for integers; both must give the same value.
+TEST(ScenarioReaderTest, TakesSixtyFourBitValuesAsIntegersOrStrings)
+{
+    auto events = Parse(Events(R"({"event": "bugcheck", "code": 18446744073709551615,
+        "parameters": ["0xFFFFFFFFFFFFFFFF", "18446744073709551615", "0XaBcD", 7]})")).Events;
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].Code, UINT64_MAX);
+    const ULONG_PTR expected[4] = {UINT64_MAX, UINT64_MAX, 0xABCD, 7};
+    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), events[0].Parameters));
+}
+
+// What the reader made of a UART, comparable in one step.
+auto Settings(const model::UartConfig& uart)
+{
+    return std::make_tuple(uart.MemoryMapped, uart.Address, uart.BusyReads, uart.BusyForever,
+                           int{uart.InitialLineControl});
+}
+
+TEST(ScenarioReaderTest, ReadsEveryUartSetting)
+{
+    auto uarts = Parse(Machine(R"("uarts": [
+        {"space": "memory", "address": "0xFE000000", "busy_reads": 3, "line_control": "0x83"},
+        {"space": "io", "address": "0xFFF8", "busy_reads": "forever"}])")).Machine.Uarts;
+    ASSERT_EQ(uarts.size(), 2u);
+    EXPECT_EQ(Settings(uarts[0]), Settings({true, 0xFE000000, 3, false, 0x83}));
+    EXPECT_EQ(Settings(uarts[1]), Settings({false, 0xFFF8, 0, true}));
+}
+
+}  // namespace
