@@ -19,9 +19,14 @@ for fuzzer in $fuzzers; do
     work=$(mktemp -d)
     echo "== $fuzzer: ${seconds}s over $corpus"
     # New inputs go to a scratch folder; the checked-in corpus is only read.
+    status=0
     build-fuzz/bin/$fuzzer -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
-        -print_final_stats=1 "$work" "$corpus" 2>&1 | grep -E '^(==|INFO: seed|#[0-9]+ *DONE|stat::number_of_executed_units|SUMMARY|ERROR)' || true
-    status=${PIPESTATUS[0]}
+        -print_final_stats=1 "$work" "$corpus" >"$work.log" 2>&1 || status=$?
+    grep -E '^(INFO: seed|#[0-9]+ *DONE|stat::number_of_executed_units|SUMMARY)' "$work.log" || true
+    if [ "$status" -ne 0 ]; then
+        tail -n 60 "$work.log"
+    fi
+    rm -f "$work.log"
     rm -rf "$work"
     if [ "$status" -ne 0 ]; then
         echo "fuzz: $fuzzer failed (status $status)"
