@@ -75,7 +75,46 @@ void ReleaseDriverObject(MachineState& s)
     s.Load = nullptr;
 }
 
+uint64_t Slot(const void* pointer)
+{
+    return reinterpret_cast<uintptr_t>(pointer);
+}
+
 }  // namespace
+
+uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> arguments,
+                    unsigned processor, KIRQL irql, const char* what)
+{
+    MachineState& s = State();
+    if (s.Stopped || s.Image == nullptr) {
+        return 0;
+    }
+    if (processor >= s.Processors.size() || arguments.size() > MaxDriverCallArguments) {
+        Violation("%s cannot be called on processor %u with %zu arguments", what, processor,
+                  arguments.size());
+        return 0;
+    }
+    DriverCall call;
+    call.Routine = routine;
+    call.What = what;
+    for (uint64_t argument : arguments) {
+        call.Arguments[call.ArgumentCount++] = argument;
+    }
+    // A call made from inside another (a filter during a dispatch, a DPC at
+    // a lowered IRQL) must leave the caller's processor and IRQL as it
+    // found them.
+    unsigned callerProcessor = s.Current;
+    KIRQL callerIrql = s.Processors[processor].Irql;
+    s.Current = processor;
+    s.Processors[processor].Irql = irql;
+    uint64_t result = s.Image->Call(call);
+    if (!s.Stopped) {
+        CheckIrqlAfterCall(what, irql);
+        s.Processors[processor].Irql = callerIrql;
+        s.Current = callerProcessor;
+    }
+    return result;
+}
 
 MachineState& State()
 {
@@ -227,16 +266,15 @@ NTSTATUS LoadDriver(DriverImage& image)
     s.DriverObjectChanges.clear();
 
     s.Image = &image;
-    s.Current = 0;
-    s.Processors[0].Irql = PASSIVE_LEVEL;
-    NTSTATUS status = image.CallEntry(&driver, &load.RegistryPath);
+    auto status = static_cast<NTSTATUS>(static_cast<uint32_t>(
+        CallDriver(image.EntryRoutine(), {Slot(&driver), Slot(&load.RegistryPath)}, 0,
+                   PASSIVE_LEVEL, "the entry routine")));
     if (s.Stopped) {
         // The entry routine brought the machine down; nothing is checked
         // on a stopped machine.
         s.Image = nullptr;
         return STATUS_UNSUCCESSFUL;
     }
-    CheckIrqlAfterCall("the entry routine", PASSIVE_LEVEL);
     RecordDriverObjectChanges(s);
 
     if (!NT_SUCCESS(status)) {
@@ -269,13 +307,11 @@ void UnloadDriver()
         Violation("the driver has no unload routine and cannot be unloaded");
         return;
     }
-    s.Current = 0;
-    s.Processors[0].Irql = PASSIVE_LEVEL;
-    s.Image->CallUnload(unload, &s.Load->DriverObject);
+    CallDriver(reinterpret_cast<const void*>(unload), {Slot(&s.Load->DriverObject)}, 0,
+               PASSIVE_LEVEL, "the unload routine");
     if (s.Stopped) {
         return;
     }
-    CheckIrqlAfterCall("the unload routine", PASSIVE_LEVEL);
     CheckNothingLeft("unload");
     s.Loaded = false;
     ReleaseDriverObject(s);
@@ -320,9 +356,10 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         data->InBuffer = data + 1;
         data->InBufferLength = SecondaryDumpBufferSize;
         data->MaximumAllowed = SecondaryDumpBufferSize;
-        s.Image->CallBugCheckCallback(callback.Routine, callback.Reason, callback.Record, data,
-                                      sizeof(*data));
-        CheckIrqlAfterCall("a bug check callback", HIGH_LEVEL);
+        CallDriver(reinterpret_cast<const void*>(callback.Routine),
+                   {static_cast<uint64_t>(callback.Reason), Slot(callback.Record), Slot(data),
+                    sizeof(*data)},
+                   processor, HIGH_LEVEL, "a bug check callback");
         s.LastDumpData = *data;
         FreeKernelMemory(data);
     }
