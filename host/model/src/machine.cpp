@@ -2,6 +2,7 @@
 // (call log, IRQL contract, bug check rule, failure injection) and the
 // events that drive a driver: load, bug check, unload.
 #include "machine_state.h"
+#include "scheduler.h"
 
 #include "model/kernel_memory.h"
 
@@ -107,7 +108,17 @@ uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> argumen
     KIRQL callerIrql = s.Processors[processor].Irql;
     s.Current = processor;
     s.Processors[processor].Irql = irql;
-    uint64_t result = s.Image->Call(call);
+    bool outermost = EnterMainCall(processor, what);
+    uint64_t result = 0;
+    try {
+        result = s.Image->Call(call);
+    } catch (const LaneAbandoned&) {
+        // The machine stopped while this call's code spun; it ends here.
+        if (!outermost) {
+            throw;
+        }
+    }
+    LeaveMainCall(outermost);
     if (!s.Stopped) {
         CheckIrqlAfterCall(what, irql);
         s.Processors[processor].Irql = callerIrql;
@@ -130,6 +141,7 @@ void ResetMachine(const MachineConfig& config)
     // Blocks the previous driver never freed are released here so that one
     // test's leak does not show up as another's.
     if (TheState != nullptr) {
+        StopScheduler(*TheState);
         for (auto& [block, info] : TheState->Pool) {
             (void)info;
             FreeKernelMemory(block);
@@ -177,6 +189,8 @@ KIRQL CurrentIrql()
 std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck use,
                                      std::string detail)
 {
+    // Another processor may take its turn at any call into the kernel.
+    SwitchPoint(SwitchReason::KernelCall);
     MachineState& s = State();
     s.Calls.push_back(KernelCall{name, std::move(detail)});
     if (CurrentIrql() > maxIrql) {
@@ -230,6 +244,12 @@ void CheckNothingLeft(const char* when)
     for (const RegisteredCallback& callback : s.BugCheckCallbacks) {
         (void)callback;
         Violation("a bug check callback is still registered after %s", when);
+    }
+    for (size_t p = 0; p < s.Processors.size(); ++p) {
+        if (!s.Processors[p].Dpcs.empty()) {
+            Violation("%zu DPC(s) still queued to processor %zu after %s",
+                      s.Processors[p].Dpcs.size(), p, when);
+        }
     }
     for (const IoMapping& mapping : s.Mappings) {
         Violation("device memory at %s is still mapped after %s", Hex(mapping.Physical).c_str(),

@@ -83,6 +83,12 @@ struct MachineConfig {
     std::map<std::string, bool> Routines;
     // System time, 100 ns units since 1601-01-01 UTC.
     int64_t SystemTime = 0;
+    // Picks which processor runs next wherever more than one can: the same
+    // seed gives the same run.
+    uint64_t Seed = 0;
+    // PAUSEs executed with no DPC starting or finishing anywhere before the
+    // machine counts as deadlocked and stops.
+    uint64_t SpinLimit = 1000000;
 };
 
 // The Nth call (1-based) of a routine fails: routines returning a status
@@ -151,6 +157,12 @@ struct DriverFault {
 // records the fault as a violation. A fault inside a bug check callback
 // abandons that callback instead, as the kernel does.
 void RaiseDriverFault(const DriverFault& fault);
+
+// Whether other processors take turns with the one running driver code.
+// An emulated processor that cannot yet switch turns it off: DPCs aimed at
+// other processors then wait, and a machine that only spins stops as
+// deadlocked without unwinding the caller.
+void SetProcessorSwitching(bool enabled);
 
 // Stops the machine without a bug check (runaway driver code): nothing
 // runs on it afterwards.
