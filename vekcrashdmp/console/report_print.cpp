@@ -151,11 +151,14 @@ VOID AppendString(const ConversionFields& Fields, va_list* Arguments)
     }
 }
 
+// An empty string may come without a buffer (RtlInitUnicodeString leaves it
+// so for a null source): it prints as nothing. Only a record that claims
+// text it has no buffer for prints as "(null)".
 VOID AppendCountedString(const ConversionFields& Fields, va_list* Arguments)
 {
     if (Fields.Wide) {
         auto string = va_arg(*Arguments, const UNICODE_STRING*);
-        if (string == nullptr || string->Buffer == nullptr) {
+        if (string == nullptr || (string->Buffer == nullptr && string->Length != 0)) {
             AppendNull(Fields);
             return;
         }
@@ -164,7 +167,7 @@ VOID AppendCountedString(const ConversionFields& Fields, va_list* Arguments)
     }
 
     auto string = va_arg(*Arguments, const ANSI_STRING*);
-    if (string == nullptr || string->Buffer == nullptr) {
+    if (string == nullptr || (string->Buffer == nullptr && string->Length != 0)) {
         AppendNull(Fields);
         return;
     }
@@ -264,6 +267,7 @@ VOID ReportPrintArgs(ULONG Level, ULONG ItemLimit, PCSTR Format, va_list Argumen
         ItemLimit = MaxReportItems;
     }
 
+    BeginConsoleLine();
     va_list arguments;
     va_copy(arguments, Arguments);
     PCSTR cursor = Format;
