@@ -3,6 +3,7 @@
 // instead of being cut or running past the buffer.
 #include "console/report_print.h"
 #include "console/serial_console.h"
+#include "driver/bytes.h"
 
 ReportLineBuffer ReportLine;
 
@@ -27,7 +28,7 @@ VOID SendReportLine()
     for (ULONG i = 0; i < ReportLine.Length; ++i) {
         ConsoleWriteByte(static_cast<UCHAR>(ReportLine.Text[i]));
     }
-    RtlZeroMemory(ReportLine.Text, ReportLine.Length);
+    ZeroBytes(ReportLine.Text, ReportLine.Length);
     ReportLine.Length = 0;
 }
 
