@@ -92,7 +92,7 @@ const FormatCase FormatCases[] = {
 TEST_F(ReportPrintTest, FormatsEachConversionAsTheConsoleShowsIt)
 {
     for (const FormatCase& item : FormatCases) {
-        UseMachine({});
+        UseMachine(DefaultMachine());
         EXPECT_EQ(item.Format(), item.Expected) << item.Name;
     }
 }
@@ -113,7 +113,7 @@ TEST_F(ReportPrintTest, OnlyTheFirst256FormatItemsAreSent)
     EXPECT_EQ(Print(format.c_str()), std::string(256, 'a'));
 
     // A conversion counts as one item however long its text.
-    UseMachine({});
+    UseMachine(DefaultMachine());
     std::string withConversion = "%s" + std::string(300, 'b');
     std::string name(200, 'n');
     EXPECT_EQ(Print(withConversion.c_str(), name.c_str()), name + std::string(255, 'b'));
@@ -130,7 +130,7 @@ TEST_F(ReportPrintTest, ItemLimitBelow256IsHonouredAndAbove256Capped)
     printWithLimit(3, "abcdef");
     EXPECT_EQ(Console(), "abc");
 
-    UseMachine({});
+    UseMachine(DefaultMachine());
     std::string format(300, 'c');
     printWithLimit(1000, format.c_str());
     EXPECT_EQ(Console(), std::string(256, 'c'));

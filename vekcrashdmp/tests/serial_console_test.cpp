@@ -67,7 +67,7 @@ TEST_F(SerialConsoleTest, FirmwareTableDecidesBetweenMappedUartAndComPort)
 
 TEST_F(SerialConsoleTest, FirmwareQueryFailureFallsBackToComPort)
 {
-    Open({});
+    Open(DefaultMachine());
     model::MachineConfig config = MachineWithSpcr(model::SpcrKind::Memory, UartPhysical);
     UseMachine(config);
     std::string error;
@@ -83,7 +83,7 @@ TEST_F(SerialConsoleTest, ComIndexSelectsLegacyPort)
 {
     const ULONG expected[] = {0, 0x3F8, 0x2F8, 0x3E8, 0x2E8};
     for (ULONG index = 0; index < 5; ++index) {
-        Open({}, index);
+        Open(DefaultMachine(), index);
         EXPECT_EQ(ConsolePort.Base, expected[index]) << index;
         EXPECT_EQ(ConsolePort.Mode, ConsolePortIo) << index;
     }
@@ -142,7 +142,7 @@ TEST_F(SerialConsoleTest, ClosedConsoleWritesNothing)
 
 TEST_F(SerialConsoleTest, NoConsoleMeansNoRegisterAccess)
 {
-    Open({}, 0);
+    Open(DefaultMachine(), 0);
     PrepareConsoleUart();
     ConsoleWriteByte('x');
     ReportPrint(ReportLevelCrash, "lost\n");
