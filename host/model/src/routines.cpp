@@ -20,17 +20,22 @@ namespace {
 using Failure = RoutineInfo::Failure;
 
 // The kernel exports the C library's block routines; the compiler calls
-// them for structure copies and fills.
+// them for structure copies and fills. They are kernel calls like any
+// other: logged, and not to be made from the bug check report, which must
+// not leave the driver's own code.
 void* KernelMemset(void* destination, int value, size_t size)
 {
+    EnterRoutine("memset", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     return std::memset(destination, value, size);
 }
 void* KernelMemcpy(void* destination, const void* source, size_t size)
 {
+    EnterRoutine("memcpy", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     return std::memcpy(destination, source, size);
 }
 void* KernelMemmove(void* destination, const void* source, size_t size)
 {
+    EnterRoutine("memmove", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     return std::memmove(destination, source, size);
 }
 
