@@ -6,6 +6,7 @@
 #include "model/unwind.h"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -61,7 +62,7 @@ public:
 
     void Put(uint32_t rva, const std::vector<uint8_t>& bytes)
     {
-        std::memcpy(image_.data() + rva, bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), image_.begin() + rva);
     }
     void PutEntry(uint32_t rva, RUNTIME_FUNCTION entry) { std::memcpy(image_.data() + rva, &entry, sizeof(entry)); }
     void PutWord(uint64_t address, uint64_t value)
