@@ -51,7 +51,7 @@ std::string EscapeText(std::string_view text, size_t max)
 
 std::string PrintableLine(std::string_view text)
 {
-    std::string escaped = EscapeText(text, PrintedLineMax);
+    std::string escaped = EscapeText(text, text.size());
     std::string out;
     out.reserve(escaped.size());
     size_t word = 0;  // length of the current run of non-blank characters
@@ -67,6 +67,10 @@ std::string PrintableLine(std::string_view text)
         } else if (word == PrintedWordMax + 1) {
             out += Ellipsis;
         }
+    }
+    if (out.size() > PrintedLineMax) {
+        out.resize(PrintedLineMax);
+        out += Ellipsis;
     }
     return out;
 }

@@ -21,9 +21,9 @@ constexpr size_t PrintedLineMax = 1000;
 // longer than max bytes is cut there and ends in "...".
 std::string EscapeText(std::string_view text, size_t max);
 
-// One printable line: escaped, every run of non-blank characters cut to
-// PrintedWordMax bytes and the whole to PrintedLineMax, each cut marked
-// with "...".
+// One printable line: escaped, then every run of non-blank characters cut
+// to PrintedWordMax bytes (so the words after a huge name survive) and the
+// whole to PrintedLineMax, each cut marked with "...".
 std::string PrintableLine(std::string_view text);
 
 // Writes "vekcrash: " and the printable form of text as one line.
