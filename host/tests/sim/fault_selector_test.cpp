@@ -4,6 +4,9 @@
 #include "model_test.h"
 
 #include "ntmodel/ntmodel.h"
+#include "sim/simulate.h"
+
+#include <sstream>
 
 #include <string>
 #include <vector>
@@ -86,6 +89,32 @@ TEST_F(FaultCountTest, CallsBeforeTheInjectionCount)
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 16, TagModB), nullptr);
     ExFreePoolWithTag(first, TagModB);
     ExFreePoolWithTag(other, TagModA);
+}
+
+using ScenarioFaultTest = ModelTest;
+
+// A detail selector from a scenario reaches the driver's own lookup: with
+// the query routine's lookup failed, the driver never calls it.
+TEST_F(ScenarioFaultTest, DetailSelectsTheDriversRoutineLookup)
+{
+    for (bool faulted : {false, true}) {
+        SCOPED_TRACE(faulted);
+        std::string text = R"({"events": [{"event": "load"}, {"event": "unload"}]})";
+        if (faulted) {
+            text = R"({"faults": [{"routine": "MmGetSystemRoutineAddress",
+                                   "detail": "NtQuerySystemInformation"}],
+                       "events": [{"event": "load"}, {"event": "unload"}]})";
+        }
+        sim::Scenario scenario;
+        std::string error;
+        ASSERT_TRUE(sim::ParseScenario(text, &scenario, &error)) << error;
+        std::ostringstream log;
+        sim::RunScenario(scenario, [](std::string* openError) {
+            return model::OpenHostImage(model::DefaultHostImagePath(), openError);
+        }, log);
+        EXPECT_EQ(log.str(), "");
+        EXPECT_EQ(model::CallsTo({"NtQuerySystemInformation"}).size(), faulted ? 0u : 1u);
+    }
 }
 
 }  // namespace
