@@ -69,7 +69,7 @@ public:
     }
 
     template <class Exception>
-    bool parse_error(std::size_t position, const std::string& token, const Exception& exception)
+    bool parse_error(std::size_t, const std::string& token, const Exception& exception)
     {
         // A number that overflows a double is the one error the library
         // raises outside its parse errors; name it, and where it is.
@@ -80,7 +80,6 @@ public:
         } else {
             error_ = std::string("not valid JSON: ") + exception.what();
         }
-        (void)position;
         return false;
     }
 
@@ -127,7 +126,8 @@ private:
     }
 
     // The path of the value being read: an open list's next element or an
-    // open object's current key.
+    // open object's current key. Built by appending, as the nesting may be
+    // deep.
     std::string PendingPath() const
     {
         std::string path;
@@ -135,9 +135,9 @@ private:
             const Frame& frame = frames_[i];
             if (frame.Value->is_array()) {
                 bool innermost = i + 1 == frames_.size();
-                path = JoinIndex(path, innermost ? frame.Elements : frame.Elements - 1);
+                path += "[" + std::to_string(innermost ? frame.Elements : frame.Elements - 1) + "]";
             } else {
-                path = JoinKey(path, frame.Key);
+                path += (path.empty() ? "" : ".") + EscapeText(frame.Key, PathKeyMax);
             }
         }
         return path;
@@ -295,11 +295,6 @@ JsonObject::JsonObject(const JsonValue& value, const std::string& expected) : va
     if (!value.Raw().is_object()) {
         value.Fail(expected);
     }
-}
-
-bool JsonObject::Has(const std::string& key) const
-{
-    return value_.Raw().contains(key);
 }
 
 bool JsonObject::Find(const std::string& key, JsonValue* found)

@@ -73,7 +73,6 @@ public:
                         const std::string& expected = "expected an object");
 
     const JsonValue& Value() const { return value_; }
-    bool Has(const std::string& key) const;
     // The value of key, or false when it is not there.
     bool Find(const std::string& key, JsonValue* found);
     JsonValue Require(const std::string& key);

@@ -32,6 +32,10 @@ std::vector<BadDocument> BadDocuments()
          "a.b: the number 9999999999999999999999999999999999999999999999999999999999999999... "
          "is too large"},
         {"TopLevelNumberBeyondDouble", "1e999", "document: the number 1e999 is too large"},
+        // The path of a deeply nested value is built once, not level by level.
+        {"DeeplyNestedNumberBeyondDouble",
+         R"({"a": )" + std::string(200000, '[') + "1e999" + std::string(200000, ']') + "}",
+         "a[0][0][0]"},
         {"Truncated", R"({"a": [)", "not valid JSON: [json.exception.parse_error"},
         {"TrailingText", R"({} x)", "not valid JSON: [json.exception.parse_error"},
     };
