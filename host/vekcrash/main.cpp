@@ -98,10 +98,11 @@ int Simulate(int argc, char** argv)
         } else if (isLimit || isSeed) {
             std::optional<uint64_t> number = ParseCount(value, isLimit ? 1 : 0);
             if (!number) {
-                std::string given = value != nullptr ? value : "nothing";
+                std::string given = value != nullptr
+                                        ? "not \"" + sim::EscapeText(value, sim::QuotedInputMax) + "\""
+                                        : std::string("none given");
                 Complain(std::string(option) + " needs a decimal number from " +
-                         (isLimit ? "1" : "0") + " to 18446744073709551615, not " +
-                         sim::EscapeText(given, sim::QuotedInputMax));
+                         (isLimit ? "1" : "0") + " to 18446744073709551615; " + given);
                 return ExitBadInput;
             }
             if (isLimit) {

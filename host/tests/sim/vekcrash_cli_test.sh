@@ -73,11 +73,12 @@ bad_numbers_exit_2_in_one_line)
     for bad in -1 0 18446744073709551616 99999999999999999999999 abc 5x " 5" "" +5 0x10; do
         expect 2 1 "--instruction-limit needs a decimal number" simulate --instruction-limit "$bad"
     done
-    expect 2 1 "--instruction-limit needs a decimal number" simulate --instruction-limit
+    expect 2 1 "--instruction-limit needs a decimal number from 1 to 18446744073709551615; none given" \
+        simulate --instruction-limit
     for bad in -1 18446744073709551616 abc ""; do
         expect 2 1 "--seed needs a decimal number" simulate --seed "$bad"
     done
-    expect 2 1 "not 1\\n2" simulate --seed $'1\n2'
+    expect 2 1 'not "1\n2"' simulate --seed $'1\n2'
     # The largest values are taken.
     "$vekcrash" simulate --seed 18446744073709551615 --instruction-limit 18446744073709551615 \
         >"$out" 2>"$err" || fail "largest numbers refused"
