@@ -337,9 +337,8 @@ TEST_F(UnwindRoutines, UnreadableDataEndsTheWalkInsteadOfFaulting)
 // Capturing here, the record must show this function's frame.
 __attribute__((noinline)) uintptr_t CaptureHere(CONTEXT* context)
 {
-    volatile uintptr_t marker = 0;
     RtlCaptureContext(context);
-    return reinterpret_cast<uintptr_t>(&marker);
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 }
 
 TEST_F(UnwindRoutines, CaptureRecordsTheCallersRegisters)
