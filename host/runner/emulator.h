@@ -10,6 +10,10 @@
 // return address. Since the processor is never running while a model
 // routine runs, a routine that calls back into the driver simply starts a
 // new emulation from the host: no nesting inside the emulator.
+//
+// One class, one file per job: emulator.cpp (engine and image mapping),
+// import_binding.cpp, code_scan.cpp, driver_call.cpp, device_hooks.cpp,
+// arena.cpp.
 #pragma once
 
 #include "model/kernel_memory.h"
@@ -65,19 +69,37 @@ public:
 private:
     Emulator();
 
-    struct SpecialInstruction;
+    // An instruction the emulator cannot answer by itself: the model does.
+    struct SpecialInstruction {
+        enum class Kind { ReadMsr, WriteMsr, ReadCr8, WriteCr8, Pause } What;
+        uint32_t Length;
+        int Register;  // the general register of a CR8 move
+    };
 
-    uint64_t Run(uint64_t sentinel, const char* what);
+    // Engine (emulator.cpp).
+    uint64_t Register(int id) const;
+    void SetRegister(int id, uint64_t value);
+    void MapHostPages(uint64_t address, size_t size, uint32_t protection);
+
+    // Imports (import_binding.cpp).
+    bool BindImports(PeImage& image, std::string* error);
     // Runs the kernel routine a trampoline stands for; false when the call
     // into the driver that made it is over (the machine stopped).
     bool DispatchImport(uint64_t slot);
     bool IsTrampoline(uint64_t address) const;
-    uint64_t Register(int id) const;
-    void SetRegister(int id, uint64_t value);
-    void MapHostPages(uint64_t address, size_t size, uint32_t protection);
+
+    // Special instructions and block counts (code_scan.cpp).
     void ScanCode(PeImage& image);
+    void ForgetCode(PeImage& image);
     void CountBlock(uint64_t address, uint32_t size);
+
+    // Calls into the driver (driver_call.cpp).
+    uint64_t Run(uint64_t sentinel, const char* what);
     model::DriverFault FaultFromStop(uc_err error, uint64_t rip) const;
+
+    // Devices (device_hooks.cpp) and kernel memory (arena.cpp).
+    void InstallDeviceHooks();
+    void CreateArena();
 
     static void OnBlock(uc_engine* uc, uint64_t address, uint32_t size, void* self);
     static bool OnBadAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size,

@@ -1,0 +1,187 @@
+// The instructions the emulator cannot answer by itself (RDMSR, WRMSR,
+// moves to and from CR8, PAUSE) found in the image's code and hooked where
+// they stand, so that the model answers them; and the instruction count of
+// every translated block, for the statistics and the runaway bound.
+#include "runner/emulator.h"
+
+#include "runner/layout.h"
+#include "runner/pe_image.h"
+
+#include "ntmodel/ntmodel.h"
+
+#include <capstone/capstone.h>
+
+namespace runner {
+
+namespace {
+
+// Capstone's names of the 64-bit general registers, in unicorn's terms.
+int UnicornRegister(unsigned capstoneRegister)
+{
+    switch (capstoneRegister) {
+    case X86_REG_RAX: return UC_X86_REG_RAX;
+    case X86_REG_RBX: return UC_X86_REG_RBX;
+    case X86_REG_RCX: return UC_X86_REG_RCX;
+    case X86_REG_RDX: return UC_X86_REG_RDX;
+    case X86_REG_RSI: return UC_X86_REG_RSI;
+    case X86_REG_RDI: return UC_X86_REG_RDI;
+    case X86_REG_RBP: return UC_X86_REG_RBP;
+    case X86_REG_RSP: return UC_X86_REG_RSP;
+    case X86_REG_R8: return UC_X86_REG_R8;
+    case X86_REG_R9: return UC_X86_REG_R9;
+    case X86_REG_R10: return UC_X86_REG_R10;
+    case X86_REG_R11: return UC_X86_REG_R11;
+    case X86_REG_R12: return UC_X86_REG_R12;
+    case X86_REG_R13: return UC_X86_REG_R13;
+    case X86_REG_R14: return UC_X86_REG_R14;
+    case X86_REG_R15: return UC_X86_REG_R15;
+    default: return UC_X86_REG_INVALID;
+    }
+}
+
+}  // namespace
+
+void Emulator::ScanCode(PeImage& image)
+{
+    auto handle = static_cast<csh>(capstone_);
+    std::vector<uc_hook>& hooks = imageHooks_[image.Address()];
+    for (const ImageRange& range : image.Ranges()) {
+        if (!range.Executable) {
+            continue;
+        }
+        const uint8_t* code = image.Base() + range.Rva;
+        size_t size = range.Size;
+        uint64_t address = image.Address() + range.Rva;
+        cs_insn* instruction = cs_malloc(handle);
+        while (size > 0) {
+            if (!cs_disasm_iter(handle, &code, &size, &address, instruction)) {
+                // Padding or data between functions: step over one byte.
+                ++code;
+                --size;
+                ++address;
+                continue;
+            }
+            auto special = std::make_unique<SpecialInstruction>();
+            special->Length = instruction->size;
+            special->Register = UC_X86_REG_INVALID;
+            const cs_x86& x86 = instruction->detail->x86;
+            if (instruction->id == X86_INS_RDMSR) {
+                special->What = SpecialInstruction::Kind::ReadMsr;
+            } else if (instruction->id == X86_INS_WRMSR) {
+                special->What = SpecialInstruction::Kind::WriteMsr;
+            } else if (instruction->id == X86_INS_PAUSE) {
+                special->What = SpecialInstruction::Kind::Pause;
+            } else if (instruction->id == X86_INS_MOV && x86.op_count == 2 &&
+                       x86.operands[0].type == X86_OP_REG && x86.operands[1].type == X86_OP_REG &&
+                       (x86.operands[0].reg == X86_REG_CR8 || x86.operands[1].reg == X86_REG_CR8)) {
+                bool write = x86.operands[0].reg == X86_REG_CR8;
+                special->What = write ? SpecialInstruction::Kind::WriteCr8
+                                      : SpecialInstruction::Kind::ReadCr8;
+                special->Register = UnicornRegister(write ? x86.operands[1].reg : x86.operands[0].reg);
+            } else {
+                continue;
+            }
+            uint64_t at = instruction->address;
+            uc_hook hook;
+            uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(OnSpecial), this, at, at);
+            hooks.push_back(hook);
+            specials_[at] = std::move(special);
+        }
+        cs_free(instruction, 1);
+    }
+}
+
+void Emulator::ForgetCode(PeImage& image)
+{
+    auto hooks = imageHooks_.find(image.Address());
+    if (hooks != imageHooks_.end()) {
+        for (uc_hook hook : hooks->second) {
+            uc_hook_del(uc_, hook);
+        }
+        imageHooks_.erase(hooks);
+    }
+    for (auto it = specials_.begin(); it != specials_.end();) {
+        bool inImage = it->first >= image.Address() && it->first < image.Address() + image.Size();
+        it = inImage ? specials_.erase(it) : std::next(it);
+    }
+    // No later image reuses these addresses (PeImage keeps them reserved),
+    // so the translations of this image's code can never run again.
+    blockInstructions_.erase(blockInstructions_.lower_bound(image.Address()),
+                             blockInstructions_.lower_bound(image.Address() + image.Size()));
+}
+
+void Emulator::CountBlock(uint64_t address, uint32_t size)
+{
+    auto known = blockInstructions_.find(address);
+    uint32_t count = 0;
+    if (known != blockInstructions_.end()) {
+        count = known->second;
+    } else {
+        cs_insn* instructions = nullptr;
+        count = static_cast<uint32_t>(cs_disasm(static_cast<csh>(capstone_),
+                                                reinterpret_cast<const uint8_t*>(address), size,
+                                                address, 0, &instructions));
+        cs_free(instructions, count);
+        blockInstructions_[address] = count;
+    }
+    stats_.Instructions += count;
+    instructionsThisCall_ += count;
+    if (instructionsThisCall_ > instructionLimit_ && !runaway_) {
+        runaway_ = true;
+        uc_emu_stop(uc_);
+    }
+}
+
+void Emulator::OnBlock(uc_engine*, uint64_t address, uint32_t size, void* self)
+{
+    static_cast<Emulator*>(self)->CountBlock(address, size);
+}
+
+void Emulator::OnSpecial(uc_engine*, uint64_t address, uint32_t, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    auto found = emulator->specials_.find(address);
+    if (found == emulator->specials_.end()) {
+        return;
+    }
+    const SpecialInstruction& special = *found->second;
+    auto next = [&] { emulator->SetRegister(UC_X86_REG_RIP, address + special.Length); };
+    switch (special.What) {
+    case SpecialInstruction::Kind::Pause:
+        ModelPause();
+        return;  // executes as the no-op it is
+    case SpecialInstruction::Kind::ReadCr8:
+        emulator->SetRegister(special.Register, ModelReadCr8());
+        next();
+        return;
+    case SpecialInstruction::Kind::WriteCr8:
+        ModelWriteCr8(static_cast<KIRQL>(emulator->Register(special.Register) & 0xFF));
+        next();
+        return;
+    case SpecialInstruction::Kind::ReadMsr: {
+        ULONG64 value = 0;
+        if (!ModelReadMsr(static_cast<ULONG>(emulator->Register(UC_X86_REG_RCX)), &value)) {
+            emulator->pendingPrivilegeFault_ = true;
+            uc_emu_stop(emulator->uc_);
+            return;
+        }
+        emulator->SetRegister(UC_X86_REG_RAX, value & 0xFFFFFFFF);
+        emulator->SetRegister(UC_X86_REG_RDX, value >> 32);
+        next();
+        return;
+    }
+    case SpecialInstruction::Kind::WriteMsr: {
+        ULONG64 value = (emulator->Register(UC_X86_REG_RDX) << 32) |
+                        (emulator->Register(UC_X86_REG_RAX) & 0xFFFFFFFF);
+        if (!ModelWriteMsr(static_cast<ULONG>(emulator->Register(UC_X86_REG_RCX)), value)) {
+            emulator->pendingPrivilegeFault_ = true;
+            uc_emu_stop(emulator->uc_);
+            return;
+        }
+        next();
+        return;
+    }
+    }
+}
+
+}  // namespace runner
