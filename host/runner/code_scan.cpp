@@ -7,9 +7,12 @@
 #include "runner/layout.h"
 #include "runner/pe_image.h"
 
+#include "model/uart16550.h"
 #include "ntmodel/ntmodel.h"
 
 #include <capstone/capstone.h>
+
+#include <cstdio>
 
 namespace runner {
 
@@ -41,10 +44,66 @@ int UnicornRegister(unsigned capstoneRegister)
 
 }  // namespace
 
+bool Emulator::HookSpecial(const void* decoded)
+{
+    const auto* instruction = static_cast<const cs_insn*>(decoded);
+    uint64_t at = instruction->address;
+    if (specials_.count(at) != 0) {
+        return false;
+    }
+    SpecialInstruction special{SpecialInstruction::Kind::Pause, instruction->size,
+                               UC_X86_REG_INVALID, 0};
+    const cs_x86& x86 = instruction->detail->x86;
+    auto controlRegister = [](unsigned reg) -> int {
+        switch (reg) {
+        case X86_REG_CR0: return 0;
+        case X86_REG_CR2: return 2;
+        case X86_REG_CR3: return 3;
+        case X86_REG_CR4: return 4;
+        case X86_REG_CR8: return 8;
+        default: return -1;
+        }
+    };
+    if (instruction->id == X86_INS_RDMSR) {
+        special.What = SpecialInstruction::Kind::ReadMsr;
+    } else if (instruction->id == X86_INS_WRMSR) {
+        special.What = SpecialInstruction::Kind::WriteMsr;
+    } else if (instruction->id == X86_INS_PAUSE) {
+        special.What = SpecialInstruction::Kind::Pause;
+    } else if (instruction->id == X86_INS_MOV && x86.op_count == 2 &&
+               x86.operands[0].type == X86_OP_REG && x86.operands[1].type == X86_OP_REG &&
+               (controlRegister(x86.operands[0].reg) >= 0 ||
+                controlRegister(x86.operands[1].reg) >= 0)) {
+        int written = controlRegister(x86.operands[0].reg);
+        if (written < 0 && controlRegister(x86.operands[1].reg) != 8) {
+            return false;  // reading CR0, CR2, CR3 or CR4 changes nothing
+        }
+        special.Register = UnicornRegister(written >= 0 ? x86.operands[1].reg : x86.operands[0].reg);
+        if (written == 8) {
+            special.What = SpecialInstruction::Kind::WriteCr8;
+        } else if (written >= 0) {
+            special.What = SpecialInstruction::Kind::WriteControl;
+            special.Control = static_cast<unsigned>(written);
+        } else {
+            special.What = SpecialInstruction::Kind::ReadCr8;
+        }
+    } else {
+        return false;
+    }
+    uc_hook hook;
+    uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(OnSpecial), this, at, at);
+    imageHooks_[ImageOf(at)].push_back(hook);
+    specials_[at] = std::make_unique<SpecialInstruction>(special);
+    return true;
+}
+
+// Hooks what a linear pass over the code sections finds. The pass can
+// decode differently from the processor (data in code, a jump into the
+// middle of an instruction); the first run of every block checks again.
 void Emulator::ScanCode(PeImage& image)
 {
     auto handle = static_cast<csh>(capstone_);
-    std::vector<uc_hook>& hooks = imageHooks_[image.Address()];
+    images_[image.Address()] = image.Size();
     for (const ImageRange& range : image.Ranges()) {
         if (!range.Executable) {
             continue;
@@ -61,38 +120,25 @@ void Emulator::ScanCode(PeImage& image)
                 ++address;
                 continue;
             }
-            auto special = std::make_unique<SpecialInstruction>();
-            special->Length = instruction->size;
-            special->Register = UC_X86_REG_INVALID;
-            const cs_x86& x86 = instruction->detail->x86;
-            if (instruction->id == X86_INS_RDMSR) {
-                special->What = SpecialInstruction::Kind::ReadMsr;
-            } else if (instruction->id == X86_INS_WRMSR) {
-                special->What = SpecialInstruction::Kind::WriteMsr;
-            } else if (instruction->id == X86_INS_PAUSE) {
-                special->What = SpecialInstruction::Kind::Pause;
-            } else if (instruction->id == X86_INS_MOV && x86.op_count == 2 &&
-                       x86.operands[0].type == X86_OP_REG && x86.operands[1].type == X86_OP_REG &&
-                       (x86.operands[0].reg == X86_REG_CR8 || x86.operands[1].reg == X86_REG_CR8)) {
-                bool write = x86.operands[0].reg == X86_REG_CR8;
-                special->What = write ? SpecialInstruction::Kind::WriteCr8
-                                      : SpecialInstruction::Kind::ReadCr8;
-                special->Register = UnicornRegister(write ? x86.operands[1].reg : x86.operands[0].reg);
-            } else {
-                continue;
-            }
-            uint64_t at = instruction->address;
-            uc_hook hook;
-            uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(OnSpecial), this, at, at);
-            hooks.push_back(hook);
-            specials_[at] = std::move(special);
+            HookSpecial(instruction);
         }
         cs_free(instruction, 1);
     }
 }
 
+uint64_t Emulator::ImageOf(uint64_t address) const
+{
+    auto image = images_.upper_bound(address);
+    if (image == images_.begin()) {
+        return 0;
+    }
+    --image;
+    return address < image->first + image->second ? image->first : 0;
+}
+
 void Emulator::ForgetCode(PeImage& image)
 {
+    images_.erase(image.Address());
     auto hooks = imageHooks_.find(image.Address());
     if (hooks != imageHooks_.end()) {
         for (uc_hook hook : hooks->second) {
@@ -117,18 +163,45 @@ void Emulator::CountBlock(uint64_t address, uint32_t size)
     if (known != blockInstructions_.end()) {
         count = known->second;
     } else {
+        // First meeting: count the block's instructions, decoded from where
+        // the processor decodes them, and hook any special one among them.
         cs_insn* instructions = nullptr;
         count = static_cast<uint32_t>(cs_disasm(static_cast<csh>(capstone_),
                                                 reinterpret_cast<const uint8_t*>(address), size,
                                                 address, 0, &instructions));
+        bool hooked = false;
+        for (uint32_t i = 0; i < count; ++i) {
+            hooked = HookSpecial(&instructions[i]) || hooked;
+        }
         cs_free(instructions, count);
         blockInstructions_[address] = count;
+        if (hooked) {
+            // The block was translated without its hooks and has not run
+            // yet: drop the translation and start it again.
+            uc_ctl_remove_cache(uc_, address, address + size);
+            restartBlock_ = true;
+            restartAt_ = address;
+            uc_emu_stop(uc_);
+            return;
+        }
     }
     stats_.Instructions += count;
-    instructionsThisCall_ += count;
-    if (instructionsThisCall_ > instructionLimit_ && !runaway_) {
+    instructionsSinceProgress_ += count;
+    if (instructionsSinceProgress_ > instructionLimit_ && !runaway_) {
         runaway_ = true;
         uc_emu_stop(uc_);
+    }
+}
+
+void Emulator::NoteDeviceProgress()
+{
+    size_t accepted = 0;
+    for (size_t i = 0; i < model::UartCount(); ++i) {
+        accepted += model::UartAt(i).Transmitted().size();
+    }
+    if (accepted != bytesAccepted_) {
+        bytesAccepted_ = accepted;
+        instructionsSinceProgress_ = 0;
     }
 }
 
@@ -158,6 +231,20 @@ void Emulator::OnSpecial(uc_engine*, uint64_t address, uint32_t, void* self)
         ModelWriteCr8(static_cast<KIRQL>(emulator->Register(special.Register) & 0xFF));
         next();
         return;
+    case SpecialInstruction::Kind::WriteControl: {
+        // The kernel owns paging, protection and the processor's features;
+        // the write is refused and named, and the processor keeps its state.
+        char message[160];
+        std::snprintf(message, sizeof(message),
+                      "driver code wrote CR%u (value 0x%llX) at 0x%llX; the kernel's control "
+                      "registers are not the driver's to change (write ignored)",
+                      special.Control,
+                      static_cast<unsigned long long>(emulator->Register(special.Register)),
+                      static_cast<unsigned long long>(address));
+        model::ReportViolation(message);
+        next();
+        return;
+    }
     case SpecialInstruction::Kind::ReadMsr: {
         ULONG64 value = 0;
         if (!ModelReadMsr(static_cast<ULONG>(emulator->Register(UC_X86_REG_RCX)), &value)) {

@@ -13,6 +13,7 @@ void Emulator::InstallDeviceHooks()
 {
     uc_hook hook;
     uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(OnBlock), this, 1, 0);
+    uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(OnInterrupt), this, 1, 0);
     uc_hook_add(uc_, &hook, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
                 reinterpret_cast<void*>(OnBadAccess), this, 1, 0);
     uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnIn), this, 1, 0,
@@ -33,6 +34,15 @@ bool Emulator::OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int, 
     return false;
 }
 
+// An exception or software interrupt: the run stops, and the vector decides
+// what the kernel raises.
+void Emulator::OnInterrupt(uc_engine*, uint32_t vector, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    emulator->pendingInterrupt_ = static_cast<int>(vector);
+    uc_emu_stop(emulator->uc_);
+}
+
 uint32_t Emulator::OnIn(uc_engine*, uint32_t port, int size, void*)
 {
     uint32_t value = 0;
@@ -42,11 +52,12 @@ uint32_t Emulator::OnIn(uc_engine*, uint32_t port, int size, void*)
     return value;
 }
 
-void Emulator::OnOut(uc_engine*, uint32_t port, int size, uint32_t value, void*)
+void Emulator::OnOut(uc_engine*, uint32_t port, int size, uint32_t value, void* self)
 {
     for (int i = 0; i < size; ++i) {
         ModelPortWriteByte(static_cast<USHORT>(port + i), static_cast<UCHAR>(value >> (8 * i)));
     }
+    static_cast<Emulator*>(self)->NoteDeviceProgress();
 }
 
 int Emulator::OnCpuid(uc_engine*, void* self)
@@ -81,6 +92,7 @@ void Emulator::OnMmioWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t 
         ModelRegisterWriteByte(reinterpret_cast<volatile UCHAR*>(address + i),
                                static_cast<UCHAR>(value >> (8 * i)));
     }
+    Instance().NoteDeviceProgress();
 }
 
 void Emulator::OnMapped(uintptr_t address, size_t size, void* self)

@@ -10,7 +10,6 @@
 #include "model/kernel_memory.h"
 
 #include <capstone/capstone.h>
-#include <sys/mman.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +17,6 @@
 namespace runner {
 
 namespace {
-
-constexpr size_t StackSize = 1 << 20;
 
 // A generous bound: the longest legitimate call, a crash report into a
 // dead UART, runs a few million instructions.
@@ -53,23 +50,31 @@ Emulator::Emulator() : instructionLimit_(DefaultInstructionLimit)
     cs_option(handle, CS_OPT_DETAIL, CS_OPT_ON);
     capstone_ = handle;
 
-    stack_ = static_cast<uint8_t*>(mmap(nullptr, StackSize, PROT_READ | PROT_WRITE,
-                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (stack_ == MAP_FAILED) {
-        std::fprintf(stderr, "vekcrash: emulator: cannot reserve guest memory\n");
-        std::abort();
-    }
-    stackTop_ = reinterpret_cast<uintptr_t>(stack_) + StackSize;
-    MapHostPages(reinterpret_cast<uintptr_t>(stack_), StackSize, UC_PROT_READ | UC_PROT_WRITE);
+    kernelStack_ = CreateStack();
+    spareStack_ = CreateStack();
     CreateArena();
-    // The kernel's exported variables live in the model library's data.
+    MapDataExports();
+    InstallDeviceHooks();
+
+    uc_context_alloc(uc_, &pristine_);
+    uc_context_save(uc_, pristine_);
+}
+
+// The kernel's exported variables live in the model library's data, each on
+// pages of its own: only those pages are shared, so a driver writing past a
+// variable meets unmapped memory, not the host's data next to it.
+void Emulator::MapDataExports()
+{
+    static_assert(model::DataExportPageSize == PageSize, "exports come in guest pages");
     for (const model::DataExport& data : model::ExportedData()) {
         auto address = reinterpret_cast<uintptr_t>(data.Address);
-        for (uint64_t page = PageDown(address); page < address + data.Size; page += PageSize) {
-            MapHostPages(page, PageSize, UC_PROT_READ | UC_PROT_WRITE);
+        if (address % PageSize != 0) {
+            std::fprintf(stderr, "vekcrash: emulator: %s does not start a page of its own\n",
+                         data.Name);
+            std::abort();
         }
+        MapHostPages(address, PageUp(data.Size), UC_PROT_READ | UC_PROT_WRITE);
     }
-    InstallDeviceHooks();
 }
 
 void Emulator::MapHostPages(uint64_t address, size_t size, uint32_t protection)

@@ -12,8 +12,8 @@
 // new emulation from the host: no nesting inside the emulator.
 //
 // One class, one file per job: emulator.cpp (engine and image mapping),
-// import_binding.cpp, code_scan.cpp, driver_call.cpp, device_hooks.cpp,
-// arena.cpp.
+// import_binding.cpp, code_scan.cpp, driver_call.cpp, guest_stack.cpp,
+// device_hooks.cpp, arena.cpp.
 #pragma once
 
 #include "model/kernel_memory.h"
@@ -59,8 +59,9 @@ public:
 
     const RunnerStats& Stats() const { return stats_; }
 
-    // Instructions one call from the kernel may run before it counts as
-    // runaway code.
+    // Instructions driver code may run, within one call from the kernel,
+    // without a device making progress (a byte a UART accepted) before it
+    // counts as runaway code.
     void SetInstructionLimit(uint64_t limit) { instructionLimit_ = limit; }
 
     Emulator(const Emulator&) = delete;
@@ -71,15 +72,22 @@ private:
 
     // An instruction the emulator cannot answer by itself: the model does.
     struct SpecialInstruction {
-        enum class Kind { ReadMsr, WriteMsr, ReadCr8, WriteCr8, Pause } What;
+        enum class Kind { ReadMsr, WriteMsr, ReadCr8, WriteCr8, WriteControl, Pause } What;
         uint32_t Length;
-        int Register;  // the general register of a CR8 move
+        int Register;        // the general register of a control register move
+        unsigned Control;    // the control register written (WriteControl)
+    };
+
+    struct GuestStack {
+        uint64_t Low;   // lowest usable address; the guard lies below
+        uint64_t High;  // one past the top
     };
 
     // Engine (emulator.cpp).
     uint64_t Register(int id) const;
     void SetRegister(int id, uint64_t value);
     void MapHostPages(uint64_t address, size_t size, uint32_t protection);
+    void MapDataExports();
 
     // Imports (import_binding.cpp).
     bool BindImports(PeImage& image, std::string* error);
@@ -90,18 +98,35 @@ private:
 
     // Special instructions and block counts (code_scan.cpp).
     void ScanCode(PeImage& image);
+    // Hooks the special instruction at the decoded instruction, if it is
+    // one and not hooked yet; true when it added a hook.
+    bool HookSpecial(const void* instruction);
     void ForgetCode(PeImage& image);
+    // The start of the mapped image that holds the address, or 0.
+    uint64_t ImageOf(uint64_t address) const;
     void CountBlock(uint64_t address, uint32_t size);
+    // A byte a device accepted: the runaway bound starts again.
+    void NoteDeviceProgress();
+
+    // Stacks (guest_stack.cpp).
+    GuestStack CreateStack();
+    bool OnStack(uint64_t address, uint64_t size) const;
+    // Where the frame of a call from inside another call may start.
+    uint64_t NestedFrameTop(uint64_t rsp, uint64_t gap) const;
+    // Whether the processor could push an exception frame below rsp.
+    bool ExceptionFrameFits(uint64_t rsp) const;
 
     // Calls into the driver (driver_call.cpp).
     uint64_t Run(uint64_t sentinel, const char* what);
     model::DriverFault FaultFromStop(uc_err error, uint64_t rip) const;
+    model::DriverFault FaultFromInterrupt(uint32_t vector, uint64_t rip) const;
 
     // Devices (device_hooks.cpp) and kernel memory (arena.cpp).
     void InstallDeviceHooks();
     void CreateArena();
 
     static void OnBlock(uc_engine* uc, uint64_t address, uint32_t size, void* self);
+    static void OnInterrupt(uc_engine* uc, uint32_t vector, void* self);
     static bool OnBadAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size,
                             int64_t value, void* self);
     static uint32_t OnIn(uc_engine* uc, uint32_t port, int size, void* self);
@@ -121,8 +146,11 @@ private:
     uc_engine* uc_ = nullptr;
     size_t capstone_ = 0;  // the disassembler handle
 
-    uint8_t* stack_ = nullptr;
-    uint64_t stackTop_ = 0;
+    GuestStack kernelStack_ = {};
+    GuestStack spareStack_ = {};
+    // The processor as it was made: every call into the driver starts from
+    // its control state, whatever an earlier call did to it.
+    uc_context* pristine_ = nullptr;
     uint8_t* arena_ = nullptr;
     size_t arenaUsed_ = 0;
     std::vector<uint64_t> hostPagesMapped_;
@@ -132,7 +160,12 @@ private:
     bool halted_ = false;
     bool runaway_ = false;
     uint64_t instructionLimit_;
-    uint64_t instructionsThisCall_ = 0;
+    uint64_t instructionsSinceProgress_ = 0;
+    size_t bytesAccepted_ = 0;  // by every UART, when last seen
+    // A block met for the first time held a special instruction the scan at
+    // load missed: its translation is dropped and it starts again hooked.
+    bool restartBlock_ = false;
+    uint64_t restartAt_ = 0;
     std::map<uint64_t, uint32_t> blockInstructions_;
 
     struct Access {
@@ -141,9 +174,11 @@ private:
         bool Valid = false;
     } lastBadAccess_;
     bool pendingPrivilegeFault_ = false;
+    int pendingInterrupt_ = -1;  // the vector of an exception or int n
 
     std::map<uint64_t, std::unique_ptr<SpecialInstruction>> specials_;
     std::map<uintptr_t, std::vector<uc_hook>> imageHooks_;
+    std::map<uintptr_t, size_t> images_;  // mapped images: start, size
 
     model::KernelMemoryAllocator arenaAllocator_;
     model::IoMappingObserver mappingObserver_;

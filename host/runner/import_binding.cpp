@@ -56,8 +56,7 @@ bool Emulator::DispatchImport(uint64_t slot)
     // kernel, instead of taking the host down.
     uint64_t stackBytes = 8 + ShadowSpace +
                           8 * (routine.Arity > RegisterArguments ? routine.Arity - RegisterArguments : 0);
-    uint64_t stackBase = reinterpret_cast<uintptr_t>(stack_);
-    if (rsp < stackBase || rsp + stackBytes > stackTop_) {
+    if (!OnStack(rsp, stackBytes)) {
         model::RaiseDriverFault({model::DriverFaultKind::Read, rsp, slot});
         halted_ = model::Stopped();
         return false;
