@@ -18,6 +18,10 @@ namespace runner {
 
 namespace {
 
+// Bytes one call into the driver may send and still count as progress; a
+// crash report is a few kilobytes.
+constexpr size_t MaxProgressBytesPerCall = 1 << 20;
+
 // Capstone's names of the 64-bit general registers, in unicorn's terms.
 int UnicornRegister(unsigned capstoneRegister)
 {
@@ -200,8 +204,15 @@ void Emulator::NoteDeviceProgress()
         accepted += model::UartAt(i).Transmitted().size();
     }
     if (accepted != bytesAccepted_) {
+        // Output without end is no progress either: past a bound far above
+        // any report, bytes no longer restart the count.
+        if (accepted > bytesAccepted_) {
+            progressThisCall_ += accepted - bytesAccepted_;
+        }
         bytesAccepted_ = accepted;
-        instructionsSinceProgress_ = 0;
+        if (progressThisCall_ <= MaxProgressBytesPerCall) {
+            instructionsSinceProgress_ = 0;
+        }
     }
 }
 

@@ -66,6 +66,7 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
         runaway_ = false;
         instructionsSinceProgress_ = 0;
         NoteDeviceProgress();
+        progressThisCall_ = 0;
     }
     if (halted_ || arguments.size() > MaxArguments) {
         return 0;

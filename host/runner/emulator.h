@@ -162,6 +162,7 @@ private:
     uint64_t instructionLimit_;
     uint64_t instructionsSinceProgress_ = 0;
     size_t bytesAccepted_ = 0;  // by every UART, when last seen
+    size_t progressThisCall_ = 0;
     // A block met for the first time held a special instruction the scan at
     // load missed: its translation is dropped and it starts again hooked.
     bool restartBlock_ = false;

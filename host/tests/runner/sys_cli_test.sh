@@ -93,6 +93,11 @@ hidden_msr)
     expect hidden_msr_driver "instruction the processor refused" "$(code 0x1E 0xC0000096)" ;;
 control_register)
     expect control_register_driver "wrote CR4" "$(code 0xD1 0)" ;;
+endless_output)
+    # Bytes without end are no progress: the call is still runaway code.
+    run chatty_driver "$scenario" --instruction-limit 100000
+    [ "$status" -eq 1 ] || fail "expected exit status 1, got $status"
+    grep -q runaway "$work/err" || fail "runaway code is not named" ;;
 slow_uart)
     # A slow transmitter that keeps accepting bytes is no runaway code, even
     # with a bound far below the whole report: the console is the host
