@@ -35,7 +35,9 @@ constexpr uint64_t NestedCallRoom = 8 * 1024;
 
 Emulator::GuestStack Emulator::CreateStack()
 {
-    void* region = mmap(nullptr, GuardSize + KernelStackSize, PROT_NONE,
+    // A host guard above the top as well: a host routine that runs off the
+    // top of a guest stack meets it instead of the host's data.
+    void* region = mmap(nullptr, GuardSize + KernelStackSize + PageSize, PROT_NONE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (region == MAP_FAILED) {
         std::fprintf(stderr, "vekcrash: emulator: cannot reserve a guest stack\n");
