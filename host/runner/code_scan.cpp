@@ -233,6 +233,11 @@ void Emulator::OnSpecial(uc_engine*, uint64_t address, uint32_t, void* self)
     switch (special.What) {
     case SpecialInstruction::Kind::Pause:
         ModelPause();
+        if (model::Stopped()) {
+            // Every processor only spun: the machine stopped as deadlocked.
+            emulator->halted_ = true;
+            uc_emu_stop(emulator->uc_);
+        }
         return;  // executes as the no-op it is
     case SpecialInstruction::Kind::ReadCr8:
         emulator->SetRegister(special.Register, ModelReadCr8());

@@ -133,6 +133,9 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         uc_err error = uc_emu_start(uc_, rip, sentinel, 0, 0);
         rip = Register(UC_X86_REG_RIP);
 
+        if (halted_ && model::Stopped()) {
+            return 0;
+        }
         if (runaway_) {
             char message[256];
             std::snprintf(message, sizeof(message),

@@ -94,6 +94,8 @@ void Emulator::MapHostPages(uint64_t address, size_t size, uint32_t protection)
 void Emulator::Attach()
 {
     if (attached_++ == 0) {
+        // One engine cannot yet run two processors' code in turns.
+        model::SetProcessorSwitching(false);
         model::SetKernelMemoryAllocator(&arenaAllocator_);
         model::SetRoutineAddressTranslator(TranslateRoutine, this);
     }
@@ -102,6 +104,7 @@ void Emulator::Attach()
 void Emulator::Detach()
 {
     if (--attached_ == 0) {
+        model::SetProcessorSwitching(true);
         model::SetKernelMemoryAllocator(nullptr);
         model::SetRoutineAddressTranslator(nullptr, nullptr);
     }

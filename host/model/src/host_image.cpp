@@ -25,23 +25,9 @@ public:
 
     std::string Name() const override { return name_; }
 
-    NTSTATUS CallEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) override
-    {
-        return entry_(driverObject, registryPath);
-    }
+    const void* EntryRoutine() const override { return reinterpret_cast<const void*>(entry_); }
 
-    void CallUnload(PDRIVER_UNLOAD routine, PDRIVER_OBJECT driverObject) override
-    {
-        routine(driverObject);
-    }
-
-    void CallBugCheckCallback(PKBUGCHECK_REASON_CALLBACK_ROUTINE routine,
-                              KBUGCHECK_CALLBACK_REASON reason,
-                              PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
-                              ULONG dataLength) override
-    {
-        routine(reason, record, data, dataLength);
-    }
+    uint64_t Call(const DriverCall& call) override { return CallNativeRoutine(call); }
 
 private:
     void* handle_;

@@ -5,6 +5,7 @@
 #include "model/machine.h"
 #include "model/uart16550.h"
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -47,6 +48,8 @@ struct RegisteredCallback {
 
 struct ProcessorState {
     KIRQL Irql = PASSIVE_LEVEL;
+    // DPCs queued to this processor, in the order they run.
+    std::deque<PKDPC> Dpcs;
 };
 
 // The kernel's part of DRIVER_OBJECT that the model owns.

@@ -3,6 +3,7 @@
 // hypervisor and no model-specific registers of interest yet; an unknown
 // MSR raises #GP, as on hardware.
 #include "machine_state.h"
+#include "scheduler.h"
 
 #include <cstring>
 
@@ -78,9 +79,11 @@ extern "C" void ModelWriteCr8(KIRQL Irql)
     }
     MachineState& s = State();
     s.Processors[s.Current].Irql = Irql;
+    DeliverDpcs();
 }
 
 extern "C" void ModelPause(void)
 {
-    // A spinning processor; the other processors would run here.
+    // A spinning processor: the others take their turns here.
+    SwitchPoint(SwitchReason::Pause);
 }

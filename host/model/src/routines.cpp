@@ -21,17 +21,22 @@ namespace {
 using Failure = RoutineInfo::Failure;
 
 // The kernel exports the C library's block routines; the compiler calls
-// them for structure copies and fills.
+// them for structure copies and fills. They are kernel calls like any
+// other: logged, and not to be made from the bug check report, which must
+// not leave the driver's own code.
 void* KernelMemset(void* destination, int value, size_t size)
 {
+    EnterRoutine("memset", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     return std::memset(destination, value, size);
 }
 void* KernelMemcpy(void* destination, const void* source, size_t size)
 {
+    EnterRoutine("memcpy", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     return std::memcpy(destination, source, size);
 }
 void* KernelMemmove(void* destination, const void* source, size_t size)
 {
+    EnterRoutine("memmove", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     return std::memmove(destination, source, size);
 }
 
@@ -67,6 +72,13 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(KfRaiseIrql, Failure::None),
         KERNEL_ROUTINE(KeLowerIrql, Failure::None),
         KERNEL_ROUTINE(KeQuerySystemTimePrecise, Failure::None),
+        KERNEL_ROUTINE(KeQueryActiveProcessorCountEx, Failure::None),
+        KERNEL_ROUTINE(KeGetCurrentProcessorNumberEx, Failure::None),
+        KERNEL_ROUTINE(KeGetProcessorNumberFromIndex, Failure::Status),
+        KERNEL_ROUTINE(KeInitializeDpc, Failure::None),
+        KERNEL_ROUTINE(KeSetTargetProcessorDpcEx, Failure::Status),
+        KERNEL_ROUTINE(KeInsertQueueDpc, Failure::False),
+        KERNEL_ROUTINE(KeRemoveQueueDpc, Failure::None),
         KERNEL_ROUTINE(RtlTimeToTimeFields, Failure::None),
         KERNEL_ROUTINE(RtlInitUnicodeString, Failure::None),
         KERNEL_ROUTINE(RtlGetVersion, Failure::Status),
