@@ -65,6 +65,11 @@ stack_overflow)
     expect stack_overflow_driver "double fault" "$(code 0x7F 8)" ;;
 wild_stack_pointer)
     expect wild_stack_driver "double fault" "$(code 0x7F 8)" ;;
+stack_in_data)
+    # The report callback runs on the kernel's stack, not in the driver's
+    # data where its stack pointer was left.
+    expect stack_in_data_driver "executed an invalid instruction" "$(code 0x1E 0xC000001D)"
+    grep -q "DATA INTACT" "$work/out" || fail "the callback's frame was written into driver data" ;;
 data_export_overrun)
     # A write (2) at the first address past the variable's page.
     expect data_export_overrun_driver "wrote to unmapped or protected memory" \
