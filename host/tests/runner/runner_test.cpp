@@ -54,7 +54,7 @@ bool Mentions(const std::vector<std::string>& messages, const std::string& text)
 
 TEST_F(RunnerTest, FaultInDriverCodeIsABugCheckThatRunsTheReportCallback)
 {
-    StartMachine({});
+    StartMachine();
     EXPECT_NE(Load("fault_driver"), STATUS_SUCCESS);
     EXPECT_TRUE(model::Stopped());
     // Page fault at PASSIVE_LEVEL on address 0x10: PAGE_FAULT_IN_NONPAGED_AREA.
@@ -67,7 +67,7 @@ TEST_F(RunnerTest, FaultInDriverCodeIsABugCheckThatRunsTheReportCallback)
 
 TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
 {
-    StartMachine({});
+    StartMachine();
     runner::Emulator::Instance().SetInstructionLimit(100000);
     EXPECT_NE(Load("runaway_driver"), STATUS_SUCCESS);
     EXPECT_TRUE(model::Stopped());
@@ -79,7 +79,7 @@ TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
 
 TEST_F(RunnerTest, ImportTheModelLacksRefusesTheImageNamingIt)
 {
-    StartMachine({});
+    StartMachine();
     std::string error;
     EXPECT_EQ(runner::OpenSysImage(Fixture("missing_import_driver"), &error), nullptr);
     EXPECT_NE(error.find("KeBugCheckEx"), std::string::npos) << error;
@@ -108,7 +108,7 @@ TEST_F(RunnerTest, ProcessorInstructionsAreAnsweredByTheModel)
 
 TEST_F(RunnerTest, FaultingBugCheckCallbackIsAbandonedAndTheBugCheckGoesOn)
 {
-    StartMachine({});
+    StartMachine();
     ASSERT_EQ(Load("invalid_instruction_driver"), STATUS_SUCCESS);
     const ULONG_PTR parameters[4] = {1, 2, 3, 4};
     model::BugCheck(0xD1, parameters);
@@ -129,7 +129,7 @@ TEST_F(RunnerTest, WritesPastADataExportEndAtItsOwnPage)
         EXPECT_EQ(reinterpret_cast<uintptr_t>(data.Address) % model::DataExportPageSize, 0u)
             << data.Name;
     }
-    StartMachine({});
+    StartMachine();
     EXPECT_NE(Load("data_export_overrun_driver"), STATUS_SUCCESS);
     // The first write beyond the page faults, at the page's end.
     EXPECT_EQ(KiBugCheckData[0], 0x50u);
@@ -141,7 +141,7 @@ TEST_F(RunnerTest, WritesPastADataExportEndAtItsOwnPage)
 
 TEST_F(RunnerTest, FailFastLeavesItsTrapFrameAndExceptionRecord)
 {
-    StartMachine({});
+    StartMachine();
     EXPECT_NE(Load("fail_fast_driver"), STATUS_SUCCESS);
     ASSERT_EQ(KiBugCheckData[0], 0x139u);
     EXPECT_EQ(KiBugCheckData[1], 3u);  // the fail-fast code
@@ -169,7 +169,7 @@ TEST_F(RunnerTest, FailFastLeavesItsTrapFrameAndExceptionRecord)
 
 TEST_F(RunnerTest, DamagedImagesAreRefusedWithoutHarmToTheHost)
 {
-    StartMachine({});
+    StartMachine();
     std::string error;
     EXPECT_EQ(runner::OpenSysImage(std::string(VEK_FIXTURE_DIR) + "/missing.sys", &error), nullptr);
     EXPECT_FALSE(error.empty());
