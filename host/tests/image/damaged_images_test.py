@@ -13,7 +13,9 @@ checks.
 """
 import concurrent.futures
 import os
+import platform
 import random
+import shutil
 import struct
 import subprocess
 import sys
@@ -85,10 +87,16 @@ def damage(image, rng, kinds):
     return kind, bytes(data)
 
 
+# Without address randomization a seed gives the same runs every time: a
+# damaged pointer that lands on mapped memory in one run does in all.
+FIXED_ADDRESSES = (["setarch", platform.machine(), "-R"] if shutil.which("setarch") else [])
+
+
 def run(vekcrash, path):
     try:
-        result = subprocess.run([vekcrash, "simulate", "--sys", path, "--instruction-limit",
-                                 INSTRUCTION_LIMIT], stdout=subprocess.DEVNULL,
+        result = subprocess.run(FIXED_ADDRESSES + [vekcrash, "simulate", "--sys", path,
+                                                   "--instruction-limit", INSTRUCTION_LIMIT],
+                                stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, timeout=TIMEOUT_SECONDS)
     except subprocess.TimeoutExpired:
         return "hang", b""
