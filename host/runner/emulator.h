@@ -59,6 +59,10 @@ public:
 
     const RunnerStats& Stats() const { return stats_; }
 
+    // The processor itself, for reading its registers and memory while a
+    // kernel routine runs (RtlCaptureContext, the unwinder's reads).
+    uc_engine* Engine() const { return uc_; }
+
     // Instructions driver code may run, within one call from the kernel,
     // without a device making progress (a byte a UART accepted) before it
     // counts as runaway code.

@@ -4,6 +4,8 @@
 // one's globals instead of a freshly mapped image's zeroes.
 #include "machine_state.h"
 
+#include "model/image_registry.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -18,7 +20,8 @@ namespace {
 class HostImage : public DriverImage {
 public:
     HostImage(void* handle, PDRIVER_INITIALIZE entry, std::string name)
-        : handle_(handle), entry_(entry), name_(std::move(name))
+        : handle_(handle), entry_(entry), name_(std::move(name)),
+          listing_(ListShippedDriverImage(DefaultShippedImagePath()))
     {
     }
     ~HostImage() override { dlclose(handle_); }
@@ -33,6 +36,8 @@ private:
     void* handle_;
     PDRIVER_INITIALIZE entry_;
     std::string name_;
+    // The module list shows the shipped image in the host code's place.
+    ImageRegistration listing_;
 };
 
 std::atomic<unsigned> ImageCopies{0};
