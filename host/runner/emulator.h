@@ -10,6 +10,10 @@
 // return address. Since the processor is never running while a model
 // routine runs, a routine that calls back into the driver simply starts a
 // new emulation from the host: no nesting inside the emulator.
+//
+// One class, one file per job: emulator.cpp (engine and image mapping),
+// import_binding.cpp, code_scan.cpp, driver_call.cpp, guest_stack.cpp,
+// device_hooks.cpp, arena.cpp.
 #pragma once
 
 #include "model/kernel_memory.h"
@@ -59,8 +63,9 @@ public:
     // kernel routine runs (RtlCaptureContext, the unwinder's reads).
     uc_engine* Engine() const { return uc_; }
 
-    // Instructions one call from the kernel may run before it counts as
-    // runaway code.
+    // Instructions driver code may run, within one call from the kernel,
+    // without a device making progress (a byte a UART accepted) before it
+    // counts as runaway code.
     void SetInstructionLimit(uint64_t limit) { instructionLimit_ = limit; }
 
     Emulator(const Emulator&) = delete;
@@ -69,21 +74,63 @@ public:
 private:
     Emulator();
 
-    struct SpecialInstruction;
+    // An instruction the emulator cannot answer by itself: the model does.
+    struct SpecialInstruction {
+        enum class Kind { ReadMsr, WriteMsr, ReadCr8, WriteCr8, WriteControl, Pause } What;
+        uint32_t Length;
+        int Register;        // the general register of a control register move
+        unsigned Control;    // the control register written (WriteControl)
+    };
 
-    uint64_t Run(uint64_t sentinel, const char* what);
+    struct GuestStack {
+        uint64_t Low;   // lowest usable address; the guard lies below
+        uint64_t High;  // one past the top
+    };
+
+    // Engine (emulator.cpp).
+    uint64_t Register(int id) const;
+    void SetRegister(int id, uint64_t value);
+    void MapHostPages(uint64_t address, size_t size, uint32_t protection);
+    void MapDataExports();
+
+    // Imports (import_binding.cpp).
+    bool BindImports(PeImage& image, std::string* error);
     // Runs the kernel routine a trampoline stands for; false when the call
     // into the driver that made it is over (the machine stopped).
     bool DispatchImport(uint64_t slot);
     bool IsTrampoline(uint64_t address) const;
-    uint64_t Register(int id) const;
-    void SetRegister(int id, uint64_t value);
-    void MapHostPages(uint64_t address, size_t size, uint32_t protection);
+
+    // Special instructions and block counts (code_scan.cpp).
     void ScanCode(PeImage& image);
+    // Hooks the special instruction at the decoded instruction, if it is
+    // one and not hooked yet; true when it added a hook.
+    bool HookSpecial(const void* instruction);
+    void ForgetCode(PeImage& image);
+    // The start of the mapped image that holds the address, or 0.
+    uint64_t ImageOf(uint64_t address) const;
     void CountBlock(uint64_t address, uint32_t size);
+    // A byte a device accepted: the runaway bound starts again.
+    void NoteDeviceProgress();
+
+    // Stacks (guest_stack.cpp).
+    GuestStack CreateStack();
+    bool OnStack(uint64_t address, uint64_t size) const;
+    // Where the frame of a call from inside another call may start.
+    uint64_t NestedFrameTop(uint64_t rsp, uint64_t gap) const;
+    // Whether the processor could push an exception frame below rsp.
+    bool ExceptionFrameFits(uint64_t rsp) const;
+
+    // Calls into the driver (driver_call.cpp).
+    uint64_t Run(uint64_t sentinel, const char* what);
     model::DriverFault FaultFromStop(uc_err error, uint64_t rip) const;
+    model::DriverFault FaultFromInterrupt(uint32_t vector, uint64_t rip) const;
+
+    // Devices (device_hooks.cpp) and kernel memory (arena.cpp).
+    void InstallDeviceHooks();
+    void CreateArena();
 
     static void OnBlock(uc_engine* uc, uint64_t address, uint32_t size, void* self);
+    static void OnInterrupt(uc_engine* uc, uint32_t vector, void* self);
     static bool OnBadAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size,
                             int64_t value, void* self);
     static uint32_t OnIn(uc_engine* uc, uint32_t port, int size, void* self);
@@ -103,8 +150,11 @@ private:
     uc_engine* uc_ = nullptr;
     size_t capstone_ = 0;  // the disassembler handle
 
-    uint8_t* stack_ = nullptr;
-    uint64_t stackTop_ = 0;
+    GuestStack kernelStack_ = {};
+    GuestStack spareStack_ = {};
+    // The processor as it was made: every call into the driver starts from
+    // its control state, whatever an earlier call did to it.
+    uc_context* pristine_ = nullptr;
     uint8_t* arena_ = nullptr;
     size_t arenaUsed_ = 0;
     std::vector<uint64_t> hostPagesMapped_;
@@ -114,7 +164,13 @@ private:
     bool halted_ = false;
     bool runaway_ = false;
     uint64_t instructionLimit_;
-    uint64_t instructionsThisCall_ = 0;
+    uint64_t instructionsSinceProgress_ = 0;
+    size_t bytesAccepted_ = 0;  // by every UART, when last seen
+    size_t progressThisCall_ = 0;
+    // A block met for the first time held a special instruction the scan at
+    // load missed: its translation is dropped and it starts again hooked.
+    bool restartBlock_ = false;
+    uint64_t restartAt_ = 0;
     std::map<uint64_t, uint32_t> blockInstructions_;
 
     struct Access {
@@ -123,9 +179,11 @@ private:
         bool Valid = false;
     } lastBadAccess_;
     bool pendingPrivilegeFault_ = false;
+    int pendingInterrupt_ = -1;  // the vector of an exception or int n
 
     std::map<uint64_t, std::unique_ptr<SpecialInstruction>> specials_;
     std::map<uintptr_t, std::vector<uc_hook>> imageHooks_;
+    std::map<uintptr_t, size_t> images_;  // mapped images: start, size
 
     model::KernelMemoryAllocator arenaAllocator_;
     model::IoMappingObserver mappingObserver_;

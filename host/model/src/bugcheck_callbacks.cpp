@@ -2,6 +2,8 @@
 // record into its list and keeps it there until deregistration, so the
 // record must stay put; a record that is not empty (BufferEmpty) is refused,
 // as the real kernel refuses it. Both routines may be called at any IRQL.
+// A callback left registered when the driver goes away is named and dropped
+// by the model: nothing may call into an image that is gone.
 #include "machine_state.h"
 
 #include <algorithm>
@@ -65,4 +67,15 @@ extern "C" BOOLEAN KeDeregisterBugCheckReasonCallback(
     State().BugCheckCallbacks.erase(found);
     CallbackRecord->State = BufferEmpty;
     return TRUE;
+}
+
+void model::DropCallbacksLeftBehind(const char* when)
+{
+    auto& callbacks = State().BugCheckCallbacks;
+    for (const RegisteredCallback& callback : callbacks) {
+        (void)callback;
+        Violation("a bug check callback is still registered after %s", when);
+    }
+    // The record itself is not touched: it lies in the image's memory.
+    callbacks.clear();
 }

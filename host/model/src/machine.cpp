@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <algorithm>
 
 namespace model {
@@ -287,10 +288,7 @@ void CheckNothingLeft(const char* when)
     for (const LinkRecord& link : s.Links) {
         Violation("symbolic link %s still exists after %s", Narrow(link.Name).c_str(), when);
     }
-    for (const RegisteredCallback& callback : s.BugCheckCallbacks) {
-        (void)callback;
-        Violation("a bug check callback is still registered after %s", when);
-    }
+    DropCallbacksLeftBehind(when);
     for (size_t p = 0; p < s.Processors.size(); ++p) {
         if (!s.Processors[p].Dpcs.empty()) {
             Violation("%zu DPC(s) still queued to processor %zu after %s",
@@ -443,28 +441,51 @@ void ReportViolation(const std::string& message)
     State().Violations.push_back(message);
 }
 
+namespace {
+
+// What the kernel leaves for a debugger when a fail-fast stops it: an
+// exception record and a trap frame, in kernel memory, as x64 lays them out.
+struct FailFastExceptionRecord {
+    uint32_t ExceptionCode;
+    uint32_t ExceptionFlags;
+    uint64_t ExceptionRecord;
+    uint64_t ExceptionAddress;
+    uint32_t NumberParameters;
+    uint32_t Reserved;
+    uint64_t ExceptionInformation[15];
+};
+static_assert(sizeof(FailFastExceptionRecord) == 152, "EXCEPTION_RECORD layout");
+
+constexpr size_t TrapFrameSize = 0x190;
+constexpr size_t TrapFrameRip = 0x168;
+constexpr size_t TrapFrameRsp = 0x180;
+
+const char* FaultText(const DriverFault& fault)
+{
+    if (fault.What != nullptr) {
+        return fault.What;
+    }
+    switch (fault.Kind) {
+    case DriverFaultKind::Read: return "read unmapped or protected memory";
+    case DriverFaultKind::Write: return "wrote to unmapped or protected memory";
+    case DriverFaultKind::Execute: return "jumped to memory that holds no code";
+    case DriverFaultKind::InvalidInstruction: return "executed an invalid instruction";
+    case DriverFaultKind::PrivilegedInstruction:
+        return "executed an instruction the processor refused";
+    case DriverFaultKind::Exception: return "raised an exception";
+    case DriverFaultKind::DoubleFault:
+        return "overflowed its stack or lost its stack pointer (double fault)";
+    case DriverFaultKind::FailFast: return "failed fast (int 29h)";
+    }
+    return "faulted";
+}
+
+}  // namespace
+
 void RaiseDriverFault(const DriverFault& fault)
 {
     MachineState& s = State();
-    const char* what = "faulted";
-    switch (fault.Kind) {
-    case DriverFaultKind::Read:
-        what = "read unmapped or protected memory";
-        break;
-    case DriverFaultKind::Write:
-        what = "wrote to unmapped or protected memory";
-        break;
-    case DriverFaultKind::Execute:
-        what = "jumped to memory that holds no code";
-        break;
-    case DriverFaultKind::InvalidInstruction:
-        what = "executed an invalid instruction";
-        break;
-    case DriverFaultKind::PrivilegedInstruction:
-        what = "executed an instruction the processor refused";
-        break;
-    }
-    Violation("driver code %s at %s (address %s)", what, Hex(fault.Rip).c_str(),
+    Violation("driver code %s at %s (address %s)", FaultText(fault), Hex(fault.Rip).c_str(),
               Hex(fault.Address).c_str());
     if (s.InBugCheck) {
         // The kernel guards the callbacks it runs during a bug check: the
@@ -475,32 +496,79 @@ void RaiseDriverFault(const DriverFault& fault)
     constexpr ULONG PageFaultInNonPagedArea = 0x50;
     constexpr ULONG DriverIrqlNotLessOrEqual = 0xD1;
     constexpr ULONG KmodeExceptionNotHandled = 0x1E;
+    constexpr ULONG UnexpectedKernelModeTrap = 0x7F;
+    constexpr ULONG KernelSecurityCheckFailure = 0x139;
+    constexpr ULONG_PTR DoubleFaultTrap = 8;
     constexpr ULONG_PTR IllegalInstruction = 0xC000001D;
     constexpr ULONG_PTR PrivilegedInstruction = 0xC0000096;
+    constexpr uint32_t StackBufferOverrun = 0xC0000409;
+    constexpr uint32_t NonContinuable = 1;
 
-    bool pageFault = fault.Kind == DriverFaultKind::Read || fault.Kind == DriverFaultKind::Write ||
-                     fault.Kind == DriverFaultKind::Execute;
     ULONG_PTR parameters[4] = {};
     ULONG code = KmodeExceptionNotHandled;
-    if (pageFault && CurrentIrql() >= DISPATCH_LEVEL) {
-        code = DriverIrqlNotLessOrEqual;
-        parameters[0] = fault.Address;
-        parameters[1] = CurrentIrql();
-        parameters[2] = fault.Kind == DriverFaultKind::Read    ? 0
-                        : fault.Kind == DriverFaultKind::Write ? 1
-                                                               : 8;
-        parameters[3] = fault.Rip;
-    } else if (pageFault) {
-        code = PageFaultInNonPagedArea;
-        parameters[0] = fault.Address;
-        parameters[1] = fault.Kind == DriverFaultKind::Read    ? 0
-                        : fault.Kind == DriverFaultKind::Write ? 2
-                                                               : 0x10;
-        parameters[2] = fault.Rip;
-    } else {
+    switch (fault.Kind) {
+    case DriverFaultKind::Read:
+    case DriverFaultKind::Write:
+    case DriverFaultKind::Execute:
+        if (CurrentIrql() >= DISPATCH_LEVEL) {
+            code = DriverIrqlNotLessOrEqual;
+            parameters[0] = fault.Address;
+            parameters[1] = CurrentIrql();
+            parameters[2] = fault.Kind == DriverFaultKind::Read    ? 0
+                            : fault.Kind == DriverFaultKind::Write ? 1
+                                                                   : 8;
+            parameters[3] = fault.Rip;
+        } else {
+            code = PageFaultInNonPagedArea;
+            parameters[0] = fault.Address;
+            parameters[1] = fault.Kind == DriverFaultKind::Read    ? 0
+                            : fault.Kind == DriverFaultKind::Write ? 2
+                                                                   : 0x10;
+            parameters[2] = fault.Rip;
+        }
+        break;
+    case DriverFaultKind::InvalidInstruction:
+    case DriverFaultKind::PrivilegedInstruction:
         parameters[0] = fault.Kind == DriverFaultKind::InvalidInstruction ? IllegalInstruction
                                                                           : PrivilegedInstruction;
         parameters[1] = fault.Rip;
+        break;
+    case DriverFaultKind::Exception:
+        // The exception code, where it happened, and the two parameters of
+        // its exception record.
+        parameters[0] = fault.ExceptionCode;
+        parameters[1] = fault.Rip;
+        parameters[2] = fault.ExceptionParameters[0];
+        parameters[3] = fault.ExceptionParameters[1];
+        break;
+    case DriverFaultKind::DoubleFault:
+        // The trap number; the other parameters are reserved.
+        code = UnexpectedKernelModeTrap;
+        parameters[0] = DoubleFaultTrap;
+        break;
+    case DriverFaultKind::FailFast: {
+        // The fail-fast code, then the trap frame and the exception record
+        // of the failure.
+        code = KernelSecurityCheckFailure;
+        auto* record = static_cast<FailFastExceptionRecord*>(
+            AllocateKernelMemory(sizeof(FailFastExceptionRecord)));
+        auto* trapFrame = static_cast<uint8_t*>(AllocateKernelMemory(TrapFrameSize));
+        if (record != nullptr) {
+            record->ExceptionCode = StackBufferOverrun;
+            record->ExceptionFlags = NonContinuable;
+            record->ExceptionAddress = fault.Rip;
+            record->NumberParameters = 1;
+            record->ExceptionInformation[0] = fault.ExceptionCode;
+        }
+        if (trapFrame != nullptr) {
+            std::memcpy(trapFrame + TrapFrameRip, &fault.Rip, sizeof(fault.Rip));
+            std::memcpy(trapFrame + TrapFrameRsp, &fault.Rsp, sizeof(fault.Rsp));
+        }
+        parameters[0] = fault.ExceptionCode;
+        parameters[1] = reinterpret_cast<uintptr_t>(trapFrame);
+        parameters[2] = reinterpret_cast<uintptr_t>(record);
+        break;
+    }
     }
     BugCheck(code, parameters, s.Current);
 }
@@ -627,7 +695,3 @@ std::string Hex(uint64_t value)
 }
 
 }  // namespace model
-
-extern "C" {
-ULONG_PTR KiBugCheckData[5];
-}

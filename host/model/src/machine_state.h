@@ -145,4 +145,9 @@ void NotifyUnmapped(uintptr_t address, size_t size);
 // holds is a violation.
 void CheckNothingLeft(const char* when);
 
+// Bug check callbacks still registered when the driver's image goes away
+// (unload, failed load): each is a violation, and each is dropped, since its
+// record and routine lie in the image that is no longer there.
+void DropCallbacksLeftBehind(const char* when);
+
 }  // namespace model

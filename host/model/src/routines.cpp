@@ -1,6 +1,7 @@
 // The model kernel's export table: every routine by name, whether a kernel
 // may lack it, how an injected failure shows, and the thunk an emulated
-// processor calls it through. Also the exported variables.
+// processor calls it through. The exported variables are in
+// data_exports.cpp.
 #include "machine_state.h"
 
 #include "model/guest_thunk.h"
@@ -106,24 +107,6 @@ const RoutineInfo* FindRoutine(const std::string& name)
     for (const RoutineInfo& routine : ExportedRoutines()) {
         if (name == routine.Name) {
             return &routine;
-        }
-    }
-    return nullptr;
-}
-
-const std::vector<DataExport>& ExportedData()
-{
-    static const std::vector<DataExport> data = {
-        {"KiBugCheckData", KiBugCheckData, sizeof(KiBugCheckData)},
-    };
-    return data;
-}
-
-const DataExport* FindData(const std::string& name)
-{
-    for (const DataExport& item : ExportedData()) {
-        if (name == item.Name) {
-            return &item;
         }
     }
     return nullptr;

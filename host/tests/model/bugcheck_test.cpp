@@ -1,6 +1,8 @@
 // Bug check reason callbacks: registration rules and the bug check itself.
 #include "fake_driver.h"
 
+#include <cstring>
+
 namespace vektest {
 namespace {
 
@@ -68,6 +70,25 @@ TEST_F(ModelBugCheckTest, BugCheckRunsDumpDataCallbacksAtHighLevelOnTheChosenPro
     model::UnloadDriver();
     EXPECT_EQ(TakeViolations().size(), 2u);
     EXPECT_EQ(fake_.CalledRecords.size(), 1u);
+}
+
+// A driver that unloads with its callback registered: the model names it
+// once and forgets the record, which lay in the image that is gone; the
+// next bug check touches neither the record nor the routine.
+TEST_F(ModelBugCheckTest, CallbackLeftRegisteredAtUnloadIsNamedAndNeverCalled)
+{
+    LoadFake();
+    KBUGCHECK_REASON_CALLBACK_RECORD record = {};
+    ASSERT_TRUE(Register(record));
+    model::UnloadDriver();
+    EXPECT_EQ(TakeViolations(),
+              std::vector<std::string>{"a bug check callback is still registered after unload"});
+    EXPECT_EQ(model::RegisteredBugCheckCallbacks(), 0u);
+
+    std::memset(&record, 0xCC, sizeof(record));  // the image's memory, reused
+    model::BugCheck(0xD1, {0, 0, 0, 0});
+    EXPECT_TRUE(fake_.CalledRecords.empty());
+    EXPECT_TRUE(TakeViolations().empty());
 }
 
 // Inside the callback only the routines a report needs may run, and it

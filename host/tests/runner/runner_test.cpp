@@ -6,6 +6,7 @@
 #include "runner/sys_image.h"
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -53,7 +54,7 @@ bool Mentions(const std::vector<std::string>& messages, const std::string& text)
 
 TEST_F(RunnerTest, FaultInDriverCodeIsABugCheckThatRunsTheReportCallback)
 {
-    StartMachine({});
+    StartMachine();
     EXPECT_NE(Load("fault_driver"), STATUS_SUCCESS);
     EXPECT_TRUE(model::Stopped());
     // Page fault at PASSIVE_LEVEL on address 0x10: PAGE_FAULT_IN_NONPAGED_AREA.
@@ -66,7 +67,7 @@ TEST_F(RunnerTest, FaultInDriverCodeIsABugCheckThatRunsTheReportCallback)
 
 TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
 {
-    StartMachine({});
+    StartMachine();
     runner::Emulator::Instance().SetInstructionLimit(100000);
     EXPECT_NE(Load("runaway_driver"), STATUS_SUCCESS);
     EXPECT_TRUE(model::Stopped());
@@ -78,7 +79,7 @@ TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
 
 TEST_F(RunnerTest, ImportTheModelLacksRefusesTheImageNamingIt)
 {
-    StartMachine({});
+    StartMachine();
     std::string error;
     EXPECT_EQ(runner::OpenSysImage(Fixture("missing_import_driver"), &error), nullptr);
     EXPECT_NE(error.find("KeBugCheckEx"), std::string::npos) << error;
@@ -107,7 +108,7 @@ TEST_F(RunnerTest, ProcessorInstructionsAreAnsweredByTheModel)
 
 TEST_F(RunnerTest, FaultingBugCheckCallbackIsAbandonedAndTheBugCheckGoesOn)
 {
-    StartMachine({});
+    StartMachine();
     ASSERT_EQ(Load("invalid_instruction_driver"), STATUS_SUCCESS);
     const ULONG_PTR parameters[4] = {1, 2, 3, 4};
     model::BugCheck(0xD1, parameters);
@@ -120,9 +121,55 @@ TEST_F(RunnerTest, FaultingBugCheckCallbackIsAbandonedAndTheBugCheckGoesOn)
     EXPECT_NE(violations[0].find("executed an invalid instruction"), std::string::npos);
 }
 
+TEST_F(RunnerTest, WritesPastADataExportEndAtItsOwnPage)
+{
+    // Each exported variable starts a page that holds nothing else: the
+    // guest maps that page alone.
+    for (const model::DataExport& data : model::ExportedData()) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(data.Address) % model::DataExportPageSize, 0u)
+            << data.Name;
+    }
+    StartMachine();
+    EXPECT_NE(Load("data_export_overrun_driver"), STATUS_SUCCESS);
+    // The first write beyond the page faults, at the page's end.
+    EXPECT_EQ(KiBugCheckData[0], 0x50u);
+    EXPECT_EQ(KiBugCheckData[1],
+              reinterpret_cast<uintptr_t>(KiBugCheckData) + model::DataExportPageSize);
+    EXPECT_EQ(KiBugCheckData[2], 2u);  // a write
+    EXPECT_TRUE(Mentions(TakeViolations(), "wrote to unmapped or protected memory"));
+}
+
+TEST_F(RunnerTest, FailFastLeavesItsTrapFrameAndExceptionRecord)
+{
+    StartMachine();
+    EXPECT_NE(Load("fail_fast_driver"), STATUS_SUCCESS);
+    ASSERT_EQ(KiBugCheckData[0], 0x139u);
+    EXPECT_EQ(KiBugCheckData[1], 3u);  // the fail-fast code
+    ASSERT_NE(KiBugCheckData[2], 0u);
+    ASSERT_NE(KiBugCheckData[3], 0u);
+    EXPECT_EQ(KiBugCheckData[4], 0u);
+    struct Record {
+        uint32_t Code, Flags;
+        uint64_t Nested, Address;
+        uint32_t Parameters, Reserved;
+        uint64_t Information[15];
+    } record;
+    std::memcpy(&record, reinterpret_cast<const void*>(KiBugCheckData[3]), sizeof(record));
+    EXPECT_EQ(record.Code, 0xC0000409u);  // STATUS_STACK_BUFFER_OVERRUN
+    EXPECT_EQ(record.Parameters, 1u);
+    EXPECT_EQ(record.Information[0], 3u);
+    uint64_t trapRip = 0;
+    std::memcpy(&trapRip, reinterpret_cast<const uint8_t*>(KiBugCheckData[2]) + 0x168, 8);
+    EXPECT_EQ(trapRip, record.Address);
+    // The instruction is int 29h itself (CD 29).
+    EXPECT_EQ(reinterpret_cast<const uint8_t*>(record.Address)[0], 0xCD);
+    EXPECT_EQ(reinterpret_cast<const uint8_t*>(record.Address)[1], 0x29);
+    TakeViolations();
+}
+
 TEST_F(RunnerTest, DamagedImagesAreRefusedWithoutHarmToTheHost)
 {
-    StartMachine({});
+    StartMachine();
     std::string error;
     EXPECT_EQ(runner::OpenSysImage(std::string(VEK_FIXTURE_DIR) + "/missing.sys", &error), nullptr);
     EXPECT_FALSE(error.empty());

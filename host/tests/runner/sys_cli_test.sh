@@ -1,37 +1,134 @@
 #!/usr/bin/env bash
-# `vekcrash simulate --sys` on images that break: each gives one clear line
-# on stderr and a non-zero exit status.
+# `vekcrash simulate --sys` on images that break: each ends with exit status
+# 1 and the bug check or violation named (never a signal, never a hang), or,
+# for refused images, one clear line on stderr.
 set -u
 vekcrash=$1
 fixtures=$2
 case=$3
+sys_image=${4:-}
 
-scenario=$(mktemp)
-trap 'rm -f "$scenario" "$scenario.err" "$scenario.out"' EXIT
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+scenario=$work/scenario.json
 echo '{"events": [{"event": "load"}, {"event": "bugcheck", "code": "0xD1"}]}' >"$scenario"
 
-expect() {
-    local image=$1 pattern=$2
+# run IMAGE SCENARIO [OPTIONS...]: runs the fixture image, bounded in time.
+run() {
+    local image=$1 scenario=$2
     shift 2
-    "$vekcrash" simulate --sys "$fixtures/$image.sys" "$@" "$scenario" >"$scenario.out" 2>"$scenario.err"
-    local status=$?
-    if [ "$status" -eq 0 ]; then
-        echo "expected a non-zero exit, got 0"; cat "$scenario.err"; exit 1
+    timeout 60 "$vekcrash" simulate --sys "$fixtures/$image.sys" "$@" "$scenario" \
+        >"$work/out" 2>"$work/err"
+    status=$?
+}
+
+fail() {
+    echo "$1"
+    echo "--- stdout"; cat "$work/out"
+    echo "--- stderr"; cat "$work/err"
+    exit 1
+}
+
+# expect IMAGE STDERR-PATTERN [STDOUT-PATTERN [SCENARIO]]: exit status 1,
+# stderr naming the fault, the console showing what the kernel raised.
+expect() {
+    local image=$1 err=$2 out=${3:-} with=${4:-$scenario}
+    run "$image" "$with"
+    [ "$status" -eq 1 ] || fail "expected exit status 1, got $status"
+    grep -q -- "$err" "$work/err" || fail "stderr does not say '$err'"
+    if [ -n "$out" ]; then
+        grep -q -- "$out" "$work/out" || fail "the console does not show '$out'"
     fi
-    if ! grep -q -- "$pattern" "$scenario.err"; then
-        echo "stderr does not say '$pattern':"; cat "$scenario.err"; exit 1
-    fi
+}
+
+# The report callback of the fixtures prints BUGCHECK, the code and the four
+# parameters.
+code() {
+    printf 'BUGCHECK %016X %016X' "$1" "$2"
 }
 
 case $case in
 missing_import)
-    expect missing_import_driver "imports KeBugCheckEx from ntoskrnl.exe, which the model kernel does not provide" ;;
+    run missing_import_driver "$scenario"
+    [ "$status" -ne 0 ] || fail "expected a non-zero exit"
+    grep -q "imports KeBugCheckEx from ntoskrnl.exe, which the model kernel does not provide" \
+        "$work/err" || fail "the missing import is not named" ;;
 fault)
     expect fault_driver "violation: driver code read unmapped or protected memory"
-    grep -q "events\[1\] and later skipped: the machine has stopped" "$scenario.err" || {
-        echo "the bug check event should be skipped"; cat "$scenario.err"; exit 1; } ;;
+    grep -q "events\[1\] and later skipped: the machine has stopped" "$work/err" ||
+        fail "the bug check event should be skipped" ;;
 runaway)
-    expect runaway_driver "runaway" --instruction-limit 100000 ;;
+    run runaway_driver "$scenario" --instruction-limit 100000
+    [ "$status" -eq 1 ] || fail "expected exit status 1, got $status"
+    grep -q runaway "$work/err" || fail "runaway code is not named" ;;
+stack_overflow)
+    expect stack_overflow_driver "double fault" "$(code 0x7F 8)" ;;
+wild_stack_pointer)
+    expect wild_stack_driver "double fault" "$(code 0x7F 8)" ;;
+stack_in_data)
+    # The report callback runs on the kernel's stack, not in the driver's
+    # data where its stack pointer was left.
+    expect stack_in_data_driver "executed an invalid instruction" "$(code 0x1E 0xC000001D)"
+    grep -q "DATA INTACT" "$work/out" || fail "the callback's frame was written into driver data" ;;
+data_export_overrun)
+    # A write (2) at the first address past the variable's page.
+    expect data_export_overrun_driver "wrote to unmapped or protected memory" \
+        "BUGCHECK 0000000000000050 [0-9A-F]*000 0000000000000002" ;;
+callback_left_registered)
+    echo '{"events": [{"event": "load"}, {"event": "unload"}, {"event": "bugcheck", "code": "0xD1"}]}' \
+        >"$work/unload.json"
+    expect invalid_instruction_driver "a bug check callback is still registered after unload" "" \
+        "$work/unload.json"
+    [ ! -s "$work/out" ] || fail "the unloaded driver's callback ran" ;;
+breakpoint)
+    expect breakpoint_driver "hit a breakpoint" "$(code 0x1E 0x80000003)" ;;
+divide_error)
+    expect divide_error_driver "divided by zero" "$(code 0x1E 0xC0000094)" ;;
+invalid_opcode)
+    expect invalid_opcode_driver "executed an invalid instruction" "$(code 0x1E 0xC000001D)" ;;
+privileged_instruction)
+    expect processor_driver "instruction the processor refused" "" ;;
+general_protection)
+    expect general_protection_driver "general protection fault" "$(code 0x1E 0xC0000005)"
+    grep -q -- "0000000000000000 FFFFFFFFFFFFFFFF$" "$work/out" ||
+        fail "a general protection fault gives no address" ;;
+fail_fast)
+    expect fail_fast_driver "failed fast" "$(code 0x139 3)" ;;
+hidden_msr)
+    expect hidden_msr_driver "instruction the processor refused" "$(code 0x1E 0xC0000096)" ;;
+control_register)
+    expect control_register_driver "wrote CR4" "$(code 0xD1 0)" ;;
+endless_output)
+    # Bytes without end are no progress: the call is still runaway code.
+    run chatty_driver "$scenario" --instruction-limit 100000
+    [ "$status" -eq 1 ] || fail "expected exit status 1, got $status"
+    grep -q runaway "$work/err" || fail "runaway code is not named" ;;
+slow_uart)
+    # A slow transmitter that keeps accepting bytes is no runaway code, even
+    # with a bound far below the whole report: the console is the host
+    # build's.
+    echo '{"machine": {"uarts": [{"space": "io", "address": "0x3F8", "busy_reads": 2000}]},
+           "events": [{"event": "load"}, {"event": "bugcheck", "code": "0xD1"}]}' >"$work/slow.json"
+    timeout 60 "$vekcrash" simulate "$work/slow.json" >"$work/host" 2>/dev/null
+    timeout 60 "$vekcrash" simulate --sys "$sys_image" --instruction-limit 100000 "$work/slow.json" \
+        >"$work/out" 2>"$work/err"
+    status=$?
+    [ "$status" -eq 0 ] || fail "expected exit status 0, got $status"
+    [ -s "$work/host" ] || fail "the host build printed nothing"
+    cmp -s "$work/host" "$work/out" || fail "the console differs from the host build's" ;;
+dead_uart)
+    # A transmitter that never becomes ready is no progress: the driver's own
+    # polling bound ends the wait, as on the host build.
+    echo '{"machine": {"uarts": [{"space": "io", "address": "0x3F8", "busy_reads": "forever"}]},
+           "events": [{"event": "load"}, {"event": "bugcheck", "code": "0xD1"}]}' >"$work/dead.json"
+    timeout 60 "$vekcrash" simulate "$work/dead.json" >"$work/host" 2>"$work/host.err"
+    host_status=$?
+    timeout 60 "$vekcrash" simulate --sys "$sys_image" "$work/dead.json" >"$work/out" 2>"$work/err"
+    status=$?
+    [ "$status" -eq "$host_status" ] || fail "exit status $status, the host build's $host_status"
+    grep -q runaway "$work/err" && fail "the driver's polling bound should end the wait"
+    cmp -s "$work/host" "$work/out" || fail "the console differs from the host build's" ;;
 *)
     echo "unknown case $case"; exit 2 ;;
 esac
+exit 0

@@ -132,7 +132,10 @@ struct RoutineInfo {
 const std::vector<RoutineInfo>& ExportedRoutines();
 const RoutineInfo* FindRoutine(const std::string& name);
 
-// Variables the kernel exports (KiBugCheckData).
+// Variables the kernel exports (KiBugCheckData). Each starts a page of its
+// own that holds nothing else, so that an emulated processor can map the
+// variable without the host data around it.
+constexpr size_t DataExportPageSize = 4096;
 struct DataExport {
     const char* Name;
     void* Address;
@@ -156,11 +159,25 @@ struct IoMappingObserver {
 void SetIoMappingObserver(const IoMappingObserver* observer);
 
 // A processor exception in driver code that nothing handles.
-enum class DriverFaultKind { Read, Write, Execute, InvalidInstruction, PrivilegedInstruction };
+enum class DriverFaultKind {
+    Read,                   // page faults: 0x50, or 0xD1 at DISPATCH_LEVEL and above
+    Write,
+    Execute,
+    InvalidInstruction,     // 0x1E with STATUS_ILLEGAL_INSTRUCTION
+    PrivilegedInstruction,  // 0x1E with STATUS_PRIVILEGED_INSTRUCTION
+    Exception,              // 0x1E with ExceptionCode and its two parameters
+    DoubleFault,            // 0x7F: the exception frame found no stack
+    FailFast,               // int 29h: 0x139 with ExceptionCode as the fail-fast code
+};
 struct DriverFault {
     DriverFaultKind Kind;
     uint64_t Address;  // the address accessed, for the page faults
     uint64_t Rip;      // the faulting instruction
+    // Exception and FailFast: the code and what the exception record says.
+    uint64_t ExceptionCode = 0;
+    uint64_t ExceptionParameters[2] = {};
+    const char* What = nullptr;  // for the violation line: "divided by zero"
+    uint64_t Rsp = 0;            // for the trap frame of a fail-fast
 };
 // Stops the machine with the bug check the kernel would raise for it, and
 // records the fault as a violation. A fault inside a bug check callback

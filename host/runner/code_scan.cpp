@@ -1,0 +1,290 @@
+// The instructions the emulator cannot answer by itself (RDMSR, WRMSR,
+// moves to and from CR8, PAUSE) found in the image's code and hooked where
+// they stand, so that the model answers them; and the instruction count of
+// every translated block, for the statistics and the runaway bound.
+#include "runner/emulator.h"
+
+#include "runner/layout.h"
+#include "runner/pe_image.h"
+
+#include "model/uart16550.h"
+#include "ntmodel/ntmodel.h"
+
+#include <capstone/capstone.h>
+
+#include <cstdio>
+
+namespace runner {
+
+namespace {
+
+// Bytes one call into the driver may send and still count as progress; a
+// crash report is a few kilobytes.
+constexpr size_t MaxProgressBytesPerCall = 1 << 20;
+
+// Capstone's names of the 64-bit general registers, in unicorn's terms.
+int UnicornRegister(unsigned capstoneRegister)
+{
+    switch (capstoneRegister) {
+    case X86_REG_RAX: return UC_X86_REG_RAX;
+    case X86_REG_RBX: return UC_X86_REG_RBX;
+    case X86_REG_RCX: return UC_X86_REG_RCX;
+    case X86_REG_RDX: return UC_X86_REG_RDX;
+    case X86_REG_RSI: return UC_X86_REG_RSI;
+    case X86_REG_RDI: return UC_X86_REG_RDI;
+    case X86_REG_RBP: return UC_X86_REG_RBP;
+    case X86_REG_RSP: return UC_X86_REG_RSP;
+    case X86_REG_R8: return UC_X86_REG_R8;
+    case X86_REG_R9: return UC_X86_REG_R9;
+    case X86_REG_R10: return UC_X86_REG_R10;
+    case X86_REG_R11: return UC_X86_REG_R11;
+    case X86_REG_R12: return UC_X86_REG_R12;
+    case X86_REG_R13: return UC_X86_REG_R13;
+    case X86_REG_R14: return UC_X86_REG_R14;
+    case X86_REG_R15: return UC_X86_REG_R15;
+    default: return UC_X86_REG_INVALID;
+    }
+}
+
+}  // namespace
+
+bool Emulator::HookSpecial(const void* decoded)
+{
+    const auto* instruction = static_cast<const cs_insn*>(decoded);
+    uint64_t at = instruction->address;
+    if (specials_.count(at) != 0) {
+        return false;
+    }
+    SpecialInstruction special{SpecialInstruction::Kind::Pause, instruction->size,
+                               UC_X86_REG_INVALID, 0};
+    const cs_x86& x86 = instruction->detail->x86;
+    auto controlRegister = [](unsigned reg) -> int {
+        switch (reg) {
+        case X86_REG_CR0: return 0;
+        case X86_REG_CR2: return 2;
+        case X86_REG_CR3: return 3;
+        case X86_REG_CR4: return 4;
+        case X86_REG_CR8: return 8;
+        default: return -1;
+        }
+    };
+    if (instruction->id == X86_INS_RDMSR) {
+        special.What = SpecialInstruction::Kind::ReadMsr;
+    } else if (instruction->id == X86_INS_WRMSR) {
+        special.What = SpecialInstruction::Kind::WriteMsr;
+    } else if (instruction->id == X86_INS_PAUSE) {
+        special.What = SpecialInstruction::Kind::Pause;
+    } else if (instruction->id == X86_INS_MOV && x86.op_count == 2 &&
+               x86.operands[0].type == X86_OP_REG && x86.operands[1].type == X86_OP_REG &&
+               (controlRegister(x86.operands[0].reg) >= 0 ||
+                controlRegister(x86.operands[1].reg) >= 0)) {
+        int written = controlRegister(x86.operands[0].reg);
+        if (written < 0 && controlRegister(x86.operands[1].reg) != 8) {
+            return false;  // reading CR0, CR2, CR3 or CR4 changes nothing
+        }
+        special.Register = UnicornRegister(written >= 0 ? x86.operands[1].reg : x86.operands[0].reg);
+        if (written == 8) {
+            special.What = SpecialInstruction::Kind::WriteCr8;
+        } else if (written >= 0) {
+            special.What = SpecialInstruction::Kind::WriteControl;
+            special.Control = static_cast<unsigned>(written);
+        } else {
+            special.What = SpecialInstruction::Kind::ReadCr8;
+        }
+    } else {
+        return false;
+    }
+    uc_hook hook;
+    uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(OnSpecial), this, at, at);
+    imageHooks_[ImageOf(at)].push_back(hook);
+    specials_[at] = std::make_unique<SpecialInstruction>(special);
+    return true;
+}
+
+// Hooks what a linear pass over the code sections finds. The pass can
+// decode differently from the processor (data in code, a jump into the
+// middle of an instruction); the first run of every block checks again.
+void Emulator::ScanCode(PeImage& image)
+{
+    auto handle = static_cast<csh>(capstone_);
+    images_[image.Address()] = image.Size();
+    for (const ImageRange& range : image.Ranges()) {
+        if (!range.Executable) {
+            continue;
+        }
+        const uint8_t* code = image.Base() + range.Rva;
+        size_t size = range.Size;
+        uint64_t address = image.Address() + range.Rva;
+        cs_insn* instruction = cs_malloc(handle);
+        while (size > 0) {
+            if (!cs_disasm_iter(handle, &code, &size, &address, instruction)) {
+                // Padding or data between functions: step over one byte.
+                ++code;
+                --size;
+                ++address;
+                continue;
+            }
+            HookSpecial(instruction);
+        }
+        cs_free(instruction, 1);
+    }
+}
+
+uint64_t Emulator::ImageOf(uint64_t address) const
+{
+    auto image = images_.upper_bound(address);
+    if (image == images_.begin()) {
+        return 0;
+    }
+    --image;
+    return address < image->first + image->second ? image->first : 0;
+}
+
+void Emulator::ForgetCode(PeImage& image)
+{
+    images_.erase(image.Address());
+    auto hooks = imageHooks_.find(image.Address());
+    if (hooks != imageHooks_.end()) {
+        for (uc_hook hook : hooks->second) {
+            uc_hook_del(uc_, hook);
+        }
+        imageHooks_.erase(hooks);
+    }
+    for (auto it = specials_.begin(); it != specials_.end();) {
+        bool inImage = it->first >= image.Address() && it->first < image.Address() + image.Size();
+        it = inImage ? specials_.erase(it) : std::next(it);
+    }
+    // No later image reuses these addresses (PeImage keeps them reserved),
+    // so the translations of this image's code can never run again.
+    blockInstructions_.erase(blockInstructions_.lower_bound(image.Address()),
+                             blockInstructions_.lower_bound(image.Address() + image.Size()));
+}
+
+void Emulator::CountBlock(uint64_t address, uint32_t size)
+{
+    auto known = blockInstructions_.find(address);
+    uint32_t count = 0;
+    if (known != blockInstructions_.end()) {
+        count = known->second;
+    } else {
+        // First meeting: count the block's instructions, decoded from where
+        // the processor decodes them, and hook any special one among them.
+        cs_insn* instructions = nullptr;
+        count = static_cast<uint32_t>(cs_disasm(static_cast<csh>(capstone_),
+                                                reinterpret_cast<const uint8_t*>(address), size,
+                                                address, 0, &instructions));
+        bool hooked = false;
+        for (uint32_t i = 0; i < count; ++i) {
+            hooked = HookSpecial(&instructions[i]) || hooked;
+        }
+        cs_free(instructions, count);
+        blockInstructions_[address] = count;
+        if (hooked) {
+            // The block was translated without its hooks and has not run
+            // yet: drop the translation and start it again.
+            uc_ctl_remove_cache(uc_, address, address + size);
+            restartBlock_ = true;
+            restartAt_ = address;
+            uc_emu_stop(uc_);
+            return;
+        }
+    }
+    stats_.Instructions += count;
+    instructionsSinceProgress_ += count;
+    if (instructionsSinceProgress_ > instructionLimit_ && !runaway_) {
+        runaway_ = true;
+        uc_emu_stop(uc_);
+    }
+}
+
+void Emulator::NoteDeviceProgress()
+{
+    size_t accepted = 0;
+    for (size_t i = 0; i < model::UartCount(); ++i) {
+        accepted += model::UartAt(i).Transmitted().size();
+    }
+    if (accepted != bytesAccepted_) {
+        // Output without end is no progress either: past a bound far above
+        // any report, bytes no longer restart the count.
+        if (accepted > bytesAccepted_) {
+            progressThisCall_ += accepted - bytesAccepted_;
+        }
+        bytesAccepted_ = accepted;
+        if (progressThisCall_ <= MaxProgressBytesPerCall) {
+            instructionsSinceProgress_ = 0;
+        }
+    }
+}
+
+void Emulator::OnBlock(uc_engine*, uint64_t address, uint32_t size, void* self)
+{
+    static_cast<Emulator*>(self)->CountBlock(address, size);
+}
+
+void Emulator::OnSpecial(uc_engine*, uint64_t address, uint32_t, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    auto found = emulator->specials_.find(address);
+    if (found == emulator->specials_.end()) {
+        return;
+    }
+    const SpecialInstruction& special = *found->second;
+    auto next = [&] { emulator->SetRegister(UC_X86_REG_RIP, address + special.Length); };
+    switch (special.What) {
+    case SpecialInstruction::Kind::Pause:
+        ModelPause();
+        if (model::Stopped()) {
+            // Every processor only spun: the machine stopped as deadlocked.
+            emulator->halted_ = true;
+            uc_emu_stop(emulator->uc_);
+        }
+        return;  // executes as the no-op it is
+    case SpecialInstruction::Kind::ReadCr8:
+        emulator->SetRegister(special.Register, ModelReadCr8());
+        next();
+        return;
+    case SpecialInstruction::Kind::WriteCr8:
+        ModelWriteCr8(static_cast<KIRQL>(emulator->Register(special.Register) & 0xFF));
+        next();
+        return;
+    case SpecialInstruction::Kind::WriteControl: {
+        // The kernel owns paging, protection and the processor's features;
+        // the write is refused and named, and the processor keeps its state.
+        char message[160];
+        std::snprintf(message, sizeof(message),
+                      "driver code wrote CR%u (value 0x%llX) at 0x%llX; the kernel's control "
+                      "registers are not the driver's to change (write ignored)",
+                      special.Control,
+                      static_cast<unsigned long long>(emulator->Register(special.Register)),
+                      static_cast<unsigned long long>(address));
+        model::ReportViolation(message);
+        next();
+        return;
+    }
+    case SpecialInstruction::Kind::ReadMsr: {
+        ULONG64 value = 0;
+        if (!ModelReadMsr(static_cast<ULONG>(emulator->Register(UC_X86_REG_RCX)), &value)) {
+            emulator->pendingPrivilegeFault_ = true;
+            uc_emu_stop(emulator->uc_);
+            return;
+        }
+        emulator->SetRegister(UC_X86_REG_RAX, value & 0xFFFFFFFF);
+        emulator->SetRegister(UC_X86_REG_RDX, value >> 32);
+        next();
+        return;
+    }
+    case SpecialInstruction::Kind::WriteMsr: {
+        ULONG64 value = (emulator->Register(UC_X86_REG_RDX) << 32) |
+                        (emulator->Register(UC_X86_REG_RAX) & 0xFFFFFFFF);
+        if (!ModelWriteMsr(static_cast<ULONG>(emulator->Register(UC_X86_REG_RCX)), value)) {
+            emulator->pendingPrivilegeFault_ = true;
+            uc_emu_stop(emulator->uc_);
+            return;
+        }
+        next();
+        return;
+    }
+    }
+}
+
+}  // namespace runner

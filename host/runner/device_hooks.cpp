@@ -1,0 +1,118 @@
+// The processor's view of the model's devices: port I/O, CPUID, device
+// memory mapped by the driver, and the note of a bad memory access that a
+// stop turns into a page fault.
+#include "runner/emulator.h"
+
+#include "runner/layout.h"
+
+#include "ntmodel/ntmodel.h"
+
+namespace runner {
+
+void Emulator::InstallDeviceHooks()
+{
+    uc_hook hook;
+    uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(OnBlock), this, 1, 0);
+    uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(OnInterrupt), this, 1, 0);
+    uc_hook_add(uc_, &hook, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
+                reinterpret_cast<void*>(OnBadAccess), this, 1, 0);
+    uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnIn), this, 1, 0,
+                UC_X86_INS_IN);
+    uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnOut), this, 1, 0,
+                UC_X86_INS_OUT);
+    uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnCpuid), this, 1, 0,
+                UC_X86_INS_CPUID);
+
+    mappingObserver_ = {OnMapped, OnUnmapped, this};
+    model::SetIoMappingObserver(&mappingObserver_);
+}
+
+bool Emulator::OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    emulator->lastBadAccess_ = {type, address, true};
+    return false;
+}
+
+// An exception or software interrupt: the run stops, and the vector decides
+// what the kernel raises.
+void Emulator::OnInterrupt(uc_engine*, uint32_t vector, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    emulator->pendingInterrupt_ = static_cast<int>(vector);
+    uc_emu_stop(emulator->uc_);
+}
+
+uint32_t Emulator::OnIn(uc_engine*, uint32_t port, int size, void*)
+{
+    uint32_t value = 0;
+    for (int i = 0; i < size; ++i) {
+        value |= static_cast<uint32_t>(ModelPortReadByte(static_cast<USHORT>(port + i))) << (8 * i);
+    }
+    return value;
+}
+
+void Emulator::OnOut(uc_engine*, uint32_t port, int size, uint32_t value, void* self)
+{
+    for (int i = 0; i < size; ++i) {
+        ModelPortWriteByte(static_cast<USHORT>(port + i), static_cast<UCHAR>(value >> (8 * i)));
+    }
+    static_cast<Emulator*>(self)->NoteDeviceProgress();
+}
+
+int Emulator::OnCpuid(uc_engine*, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    ULONG registers[4] = {};
+    ModelCpuid(static_cast<ULONG>(emulator->Register(UC_X86_REG_RAX)),
+               static_cast<ULONG>(emulator->Register(UC_X86_REG_RCX)), registers);
+    emulator->SetRegister(UC_X86_REG_RAX, registers[0]);
+    emulator->SetRegister(UC_X86_REG_RBX, registers[1]);
+    emulator->SetRegister(UC_X86_REG_RCX, registers[2]);
+    emulator->SetRegister(UC_X86_REG_RDX, registers[3]);
+    return 1;  // the model's answer replaces the instruction
+}
+
+uint64_t Emulator::OnMmioRead(uc_engine*, uint64_t offset, unsigned size, void* base)
+{
+    uint64_t value = 0;
+    auto address = reinterpret_cast<uintptr_t>(base) + offset;
+    for (unsigned i = 0; i < size; ++i) {
+        value |= static_cast<uint64_t>(
+                     ModelRegisterReadByte(reinterpret_cast<volatile UCHAR*>(address + i)))
+                 << (8 * i);
+    }
+    return value;
+}
+
+void Emulator::OnMmioWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* base)
+{
+    auto address = reinterpret_cast<uintptr_t>(base) + offset;
+    for (unsigned i = 0; i < size; ++i) {
+        ModelRegisterWriteByte(reinterpret_cast<volatile UCHAR*>(address + i),
+                               static_cast<UCHAR>(value >> (8 * i)));
+    }
+    Instance().NoteDeviceProgress();
+}
+
+void Emulator::OnMapped(uintptr_t address, size_t size, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    uint64_t first = PageDown(address);
+    uint64_t length = PageUp(address + size) - first;
+    uc_err error = uc_mmio_map(emulator->uc_, first, length, OnMmioRead,
+                               reinterpret_cast<void*>(first), OnMmioWrite,
+                               reinterpret_cast<void*>(first));
+    if (error != UC_ERR_OK) {
+        Fatal("cannot map device memory", error);
+    }
+}
+
+void Emulator::OnUnmapped(uintptr_t address, size_t size, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    uint64_t first = PageDown(address);
+    uc_mem_unmap(emulator->uc_, first, PageUp(address + size) - first);
+}
+
+}  // namespace runner

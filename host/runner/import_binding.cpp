@@ -1,0 +1,95 @@
+// Imports of the shipped image bound to the model kernel. Each routine has
+// a trampoline slot: an unmapped kernel address, so a call to it stops the
+// processor, the routine runs on the host with the guest's arguments, and
+// the processor resumes at the return address. Exported variables bind to
+// their own storage.
+#include "runner/emulator.h"
+
+#include "runner/layout.h"
+#include "runner/pe_image.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace runner {
+
+bool Emulator::BindImports(PeImage& image, std::string* error)
+{
+    const auto& routines = model::ExportedRoutines();
+    for (const ImageImport& import : image.Imports()) {
+        std::string module = import.Module;
+        for (char& c : module) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (module != "ntoskrnl.exe" && module != "hal.dll") {
+            *error = "the image imports " + import.Name + " from " + import.Module +
+                     ", which is no kernel module";
+            return false;
+        }
+        if (const model::RoutineInfo* routine = model::FindRoutine(import.Name)) {
+            image.WriteIat(import, TrampolineBase + TrampolineSlot * static_cast<uint64_t>(
+                                                                         routine - routines.data()));
+        } else if (const model::DataExport* data = model::FindData(import.Name)) {
+            image.WriteIat(import, reinterpret_cast<uintptr_t>(data->Address));
+        } else {
+            *error = "the image imports " + import.Name + " from " + import.Module +
+                     ", which the model kernel does not provide";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Emulator::IsTrampoline(uint64_t address) const
+{
+    uint64_t end = TrampolineBase + TrampolineSlot * model::ExportedRoutines().size();
+    return address >= TrampolineBase && address < end && (address - TrampolineBase) % TrampolineSlot == 0;
+}
+
+bool Emulator::DispatchImport(uint64_t slot)
+{
+    const model::RoutineInfo& routine =
+        model::ExportedRoutines()[(slot - TrampolineBase) / TrampolineSlot];
+    uint64_t rsp = Register(UC_X86_REG_RSP);
+    // The return address and the stack arguments are read on the host: a
+    // driver that wrecked its stack pointer faults here, as it would in the
+    // kernel, instead of taking the host down.
+    uint64_t stackBytes = 8 + ShadowSpace +
+                          8 * (routine.Arity > RegisterArguments ? routine.Arity - RegisterArguments : 0);
+    if (!OnStack(rsp, stackBytes)) {
+        model::RaiseDriverFault({model::DriverFaultKind::Read, rsp, slot});
+        halted_ = model::Stopped();
+        return false;
+    }
+    uint64_t slots[MaxArguments] = {};
+    for (unsigned i = 0; i < routine.Arity && i < MaxArguments; ++i) {
+        if (i < RegisterArguments) {
+            slots[i] = Register(ArgumentRegisters[i]);
+        } else {
+            // Past the return address and the shadow space.
+            std::memcpy(&slots[i],
+                        reinterpret_cast<const void*>(rsp + 8 + ShadowSpace + 8 * (i - RegisterArguments)),
+                        8);
+        }
+    }
+    ++stats_.ImportCalls;
+    uint64_t result = routine.Thunk(slots);
+    if (halted_) {
+        return false;
+    }
+    uint64_t returnAddress = 0;
+    std::memcpy(&returnAddress, reinterpret_cast<const void*>(rsp), 8);
+    SetRegister(UC_X86_REG_RAX, result);
+    SetRegister(UC_X86_REG_RSP, rsp + 8);
+    SetRegister(UC_X86_REG_RIP, returnAddress);
+    return true;
+}
+
+void* Emulator::TranslateRoutine(const model::RoutineInfo& routine, void*)
+{
+    const auto& routines = model::ExportedRoutines();
+    return reinterpret_cast<void*>(TrampolineBase +
+                                   TrampolineSlot * static_cast<uint64_t>(&routine - routines.data()));
+}
+
+}  // namespace runner
