@@ -67,6 +67,8 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
         instructionsSinceProgress_ = 0;
         NoteDeviceProgress();
         progressThisCall_ = 0;
+        continuations_ = 0;
+        dispatches_ = 0;
     }
     if (halted_ || arguments.size() > MaxArguments) {
         return 0;
@@ -171,6 +173,14 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         // stack overflowed or the stack pointer wild, that push faults too.
         if (fault.Kind != model::DriverFaultKind::FailFast && !ExceptionFrameFits(fault.Rsp)) {
             fault = {model::DriverFaultKind::DoubleFault, fault.Rsp, rip};
+        }
+        // The kernel first offers the exception to the driver's __try scopes.
+        Dispatch dispatch = DispatchException(fault);
+        if (dispatch == Dispatch::Resumed) {
+            continue;
+        }
+        if (dispatch == Dispatch::Stopped) {
+            return 0;
         }
         model::RaiseDriverFault(fault);
         if (model::Stopped()) {

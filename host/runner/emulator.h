@@ -125,6 +125,19 @@ private:
     model::DriverFault FaultFromStop(uc_err error, uint64_t rip) const;
     model::DriverFault FaultFromInterrupt(uint32_t vector, uint64_t rip) const;
 
+    // Exceptions (exception_dispatch.cpp): a fault in driver code offered to
+    // the __try scopes of the frames it happened in before it bug checks.
+    enum class Dispatch {
+        Resumed,     // a handler took it, or a filter continued execution
+        NotHandled,  // no scope took it: the bug check path
+        Stopped,     // the machine stopped while filters or __finally blocks ran
+    };
+    Dispatch DispatchException(const model::DriverFault& fault);
+    Dispatch ContinueExecution(const CONTEXT& context);
+    bool IsCSpecificHandler(uint64_t handler) const;
+    void ReadContext(CONTEXT* context) const;
+    void WriteContext(const CONTEXT& context);
+
     // Devices (device_hooks.cpp) and kernel memory (arena.cpp).
     void InstallDeviceHooks();
     void CreateArena();
@@ -178,6 +191,10 @@ private:
         uint64_t Address = 0;
         bool Valid = false;
     } lastBadAccess_;
+    bool dispatching_ = false;      // filters or __finally blocks are running
+    uint64_t continuedRip_ = 0;     // where a filter last continued execution
+    unsigned continuations_ = 0;    // ... and how many times in a row
+    unsigned dispatches_ = 0;       // exceptions dispatched in this call from the kernel
     bool pendingPrivilegeFault_ = false;
     int pendingInterrupt_ = -1;  // the vector of an exception or int n
 

@@ -92,6 +92,7 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(RtlCaptureContext, Failure::None),
         KERNEL_ROUTINE(RtlLookupFunctionEntry, Failure::None),
         KERNEL_ROUTINE(RtlVirtualUnwind, Failure::None),
+        KERNEL_ROUTINE(__C_specific_handler, Failure::None),
         MODEL_ROUTINE("memset", KernelMemset, false, true, Failure::None),
         MODEL_ROUTINE("memcpy", KernelMemcpy, false, true, Failure::None),
         MODEL_ROUTINE("memmove", KernelMemmove, false, true, Failure::None),
