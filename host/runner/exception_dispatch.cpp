@@ -338,7 +338,7 @@ Emulator::Dispatch Emulator::ContinueExecution(const CONTEXT& context)
         char message[256];
         std::snprintf(message, sizeof(message),
                       "an exception filter continued execution at %#llx more than %u times and "
-                      "it faulted again each time (runaway code, stopped)",
+                      "it raised the exception again each time (runaway code, stopped)",
                       static_cast<unsigned long long>(context.Rip), MaxContinuations);
         model::ReportViolation(message);
         model::HaltMachine();

@@ -80,6 +80,18 @@ seh)
         >"$work/expected"
     grep -v '^BUGCHECK' "$work/out" | tr -d '\r' >"$work/lines"
     diff "$work/expected" "$work/lines" >"$work/diff" || fail "console lines differ: $(cat "$work/diff")" ;;
+seh_continue)
+    # A filter that mends the context continues the faulting read; one that
+    # faults itself bug checks (the read at 0x20, not dispatched again).
+    echo '{"events": [{"event": "load"}, {"event": "unload"}]}' >"$work/unload.json"
+    expect seh_continue_driver "read unmapped or protected memory" \
+        "BUGCHECK 0000000000000050 0000000000000020" "$work/unload.json"
+    grep -q "^CONTINUED 000000000000600D" "$work/out" || fail "the mended read did not go on"
+    grep -q "^FILTER FAULTS" "$work/out" || fail "the faulting filter did not run"
+    # A filter that continues at the same breakpoint forever is runaway code.
+    expect seh_continue_driver "continued execution at .* more than 64 times"
+    grep -q "NOT REACHED" "$work/out" && fail "a continued exception reached its handler"
+    true ;;
 seh_damaged)
     # Scope tables whose count or addresses are damaged are refused: the
     # first guarded fault then bug checks as if unguarded.
