@@ -120,6 +120,10 @@ Emulator::Emulator() : instructionLimit_(DefaultInstructionLimit)
     }
     stackTop_ = reinterpret_cast<uintptr_t>(stack_) + StackSize;
     MapHostPages(reinterpret_cast<uintptr_t>(stack_), StackSize, UC_PROT_READ | UC_PROT_WRITE);
+    // Kernel routines may touch only guest memory: the guest stack, the
+    // image (MapImage) and what the model itself hands out.
+    model::RestrictToEnteredMemory();
+    model::EnterHostMemory(reinterpret_cast<uintptr_t>(stack_), StackSize, true, "the guest stack");
     MapHostPages(reinterpret_cast<uintptr_t>(arena_), ArenaSize, UC_PROT_READ | UC_PROT_WRITE);
     // The kernel's exported variables live in the model library's data.
     for (const model::DataExport& data : model::ExportedData()) {
@@ -214,6 +218,8 @@ bool Emulator::MapImage(PeImage& image, std::string* error)
             UnmapImage(image);
             return false;
         }
+        imageMemory_[image.Address()].push_back(
+            model::EnterHostMemory(address, range.Size, range.Writable, "the driver image"));
     }
     ScanCode(image);
     return true;
@@ -221,6 +227,10 @@ bool Emulator::MapImage(PeImage& image, std::string* error)
 
 void Emulator::UnmapImage(PeImage& image)
 {
+    for (model::MemoryRangeId id : imageMemory_[image.Address()]) {
+        model::RemoveMemory(id);
+    }
+    imageMemory_.erase(image.Address());
     for (const ImageRange& range : image.Ranges()) {
         uc_mem_unmap(uc_, image.Address() + range.Rva, range.Size);
     }
@@ -465,7 +475,9 @@ bool Emulator::DispatchImport(uint64_t slot)
     }
     ++stats_.ImportCalls;
     uint64_t result = routine.Thunk(slots);
-    if (halted_) {
+    // A routine that faulted has ended this call into the driver.
+    if (halted_ || model::DriverCallEnding()) {
+        halted_ = halted_ || model::Stopped();
         return false;
     }
     uint64_t returnAddress = 0;

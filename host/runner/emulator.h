@@ -12,6 +12,8 @@
 // new emulation from the host: no nesting inside the emulator.
 #pragma once
 
+#include "model/address_space.h"
+#include "model/driver_call.h"
 #include "model/kernel_memory.h"
 #include "model/machine.h"
 
@@ -122,6 +124,7 @@ private:
 
     std::map<uint64_t, std::unique_ptr<SpecialInstruction>> specials_;
     std::map<uintptr_t, std::vector<uc_hook>> imageHooks_;
+    std::map<uintptr_t, std::vector<model::MemoryRangeId>> imageMemory_;
 
     model::KernelMemoryAllocator arenaAllocator_;
     model::IoMappingObserver mappingObserver_;

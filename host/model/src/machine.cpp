@@ -3,6 +3,8 @@
 // events that drive a driver: load, bug check, unload.
 #include "machine_state.h"
 
+#include "model/address_space.h"
+#include "model/driver_call.h"
 #include "model/kernel_memory.h"
 
 #include <cstdarg>
@@ -99,8 +101,12 @@ void ResetMachine(const MachineConfig& config)
             FreeKernelMemory(device.Object);
         }
         FreeKernelMemory(TheState->Load);
+        for (const PhysicalRamBacking& backing : TheState->RamBacking) {
+            FreeKernelMemory(backing.Host);
+        }
         delete TheState;
     }
+    DropKernelMemory();
     TheState = new MachineState();
     MachineState& s = *TheState;
     s.Config = config;
@@ -154,6 +160,14 @@ std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck
         }
     }
     return std::nullopt;
+}
+
+bool CallDriver(const std::function<void()>& call)
+{
+    bool finished = Guarded(call);
+    // Whatever ended the call has ended it; the caller goes on.
+    State().EndingCall = false;
+    return finished;
 }
 
 bool InjectFault(const Fault& fault, std::string* error)
@@ -211,6 +225,9 @@ NTSTATUS LoadDriver(DriverImage& image)
     }
 
     s.Load = static_cast<DriverLoadBlock*>(AllocateKernelMemory(sizeof(DriverLoadBlock)));
+    if (s.Load == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     DriverLoadBlock& load = *s.Load;
     DRIVER_OBJECT& driver = load.DriverObject;
     driver.Type = 4;
@@ -229,7 +246,8 @@ NTSTATUS LoadDriver(DriverImage& image)
     s.Image = &image;
     s.Current = 0;
     s.Processors[0].Irql = PASSIVE_LEVEL;
-    NTSTATUS status = image.CallEntry(&driver, &load.RegistryPath);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    CallDriver([&] { status = image.CallEntry(&driver, &load.RegistryPath); });
     if (s.Stopped) {
         // The entry routine brought the machine down; nothing is checked
         // on a stopped machine.
@@ -271,7 +289,7 @@ void UnloadDriver()
     }
     s.Current = 0;
     s.Processors[0].Irql = PASSIVE_LEVEL;
-    s.Image->CallUnload(unload, &s.Load->DriverObject);
+    CallDriver([&] { s.Image->CallUnload(unload, &s.Load->DriverObject); });
     if (s.Stopped) {
         return;
     }
@@ -304,6 +322,14 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
     s.InBugCheck = true;
     s.LastDumpData = {};
     for (const RegisteredCallback& callback : std::vector<RegisteredCallback>(s.BugCheckCallbacks)) {
+        // The record is the driver's memory: it may have been freed or
+        // unmapped while registered.
+        if (FirstInvalid(reinterpret_cast<uintptr_t>(callback.Record), sizeof(*callback.Record),
+                         MemoryAccess::Read)) {
+            Violation("a registered bug check callback record at %s is no longer valid memory",
+                      Hex(reinterpret_cast<uintptr_t>(callback.Record)).c_str());
+            continue;
+        }
         const KBUGCHECK_REASON_CALLBACK_RECORD& record = *callback.Record;
         if (record.CallbackRoutine != callback.Routine || record.Reason != callback.Reason ||
             record.Component != callback.Component) {
@@ -317,11 +343,16 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         // nothing leaves OutBuffer null.
         auto* data = static_cast<KBUGCHECK_SECONDARY_DUMP_DATA*>(
             AllocateKernelMemory(sizeof(KBUGCHECK_SECONDARY_DUMP_DATA) + SecondaryDumpBufferSize));
+        if (data == nullptr) {
+            continue;
+        }
         data->InBuffer = data + 1;
         data->InBufferLength = SecondaryDumpBufferSize;
         data->MaximumAllowed = SecondaryDumpBufferSize;
-        s.Image->CallBugCheckCallback(callback.Routine, callback.Reason, callback.Record, data,
-                                      sizeof(*data));
+        CallDriver([&] {
+            s.Image->CallBugCheckCallback(callback.Routine, callback.Reason, callback.Record, data,
+                                          sizeof(*data));
+        });
         CheckIrqlAfterCall("a bug check callback", HIGH_LEVEL);
         s.LastDumpData = *data;
         FreeKernelMemory(data);

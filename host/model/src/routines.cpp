@@ -1,7 +1,7 @@
 // The model kernel's export table: every routine by name, whether a kernel
 // may lack it, how an injected failure shows, and the thunk an emulated
 // processor calls it through. Also the exported variables.
-#include "machine_state.h"
+#include "guest_memory.h"
 
 #include "model/guest_thunk.h"
 
@@ -11,6 +11,7 @@ extern "C" {
 PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect);
 NTSTATUS NtQuerySystemInformation(ULONG SystemInformationClass, PVOID SystemInformation,
                                   ULONG SystemInformationLength, PULONG ReturnLength);
+BOOLEAN MmIsAddressValid(PVOID VirtualAddress);
 }
 
 namespace model {
@@ -20,18 +21,22 @@ namespace {
 using Failure = RoutineInfo::Failure;
 
 // The kernel exports the C library's block routines; the compiler calls
-// them for structure copies and fills.
+// them for structure copies and fills. They trust their pointers no more
+// than any other routine: a wild one is a page fault in the kernel.
 void* KernelMemset(void* destination, int value, size_t size)
 {
-    return std::memset(destination, value, size);
+    FillForDriver("memset", destination, value, size);
+    return destination;
 }
 void* KernelMemcpy(void* destination, const void* source, size_t size)
 {
-    return std::memcpy(destination, source, size);
+    MoveForDriver("memcpy", destination, source, size);
+    return destination;
 }
 void* KernelMemmove(void* destination, const void* source, size_t size)
 {
-    return std::memmove(destination, source, size);
+    MoveForDriver("memmove", destination, source, size);
+    return destination;
 }
 
 RoutineAddressTranslator Translator = nullptr;
@@ -73,6 +78,7 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(MmMapIoSpace, Failure::Null),
         MODEL_ROUTINE("MmMapIoSpaceEx", MmMapIoSpaceEx, true, true, Failure::Null),
         KERNEL_ROUTINE(MmUnmapIoSpace, Failure::None),
+        KERNEL_ROUTINE(MmIsAddressValid, Failure::None),
         KERNEL_ROUTINE(ZwQuerySystemInformation, Failure::Status),
         MODEL_ROUTINE("NtQuerySystemInformation", NtQuerySystemInformation, true, true,
                       Failure::Status),

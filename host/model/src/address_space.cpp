@@ -1,0 +1,271 @@
+// The address space map (model/address_space.h) and MmIsAddressValid.
+// Ranges are few (a driver holds a handful of blocks), so a plain list
+// searched front to back is fast enough and simplest to trust.
+#include "machine_state.h"
+
+#include "model/address_space.h"
+
+#include <link.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace model {
+
+namespace {
+
+struct Entry {
+    MemoryRange Range;
+    MemoryOwner Owner;
+    MemoryRangeId Id;
+};
+
+std::vector<Entry>& Entries()
+{
+    static std::vector<Entry> entries;
+    return entries;
+}
+
+MemoryRangeId NextId = 1;
+int Restrictions = 0;
+bool DataExportsEntered = false;
+
+uintptr_t End(const MemoryRange& range)
+{
+    return range.Start + range.Size;
+}
+
+// The kernel's exported variables live in the model library's data; driver
+// code reads them, and the kernel routines may be handed their addresses.
+void EnterDataExports()
+{
+    if (DataExportsEntered) {
+        return;
+    }
+    DataExportsEntered = true;
+    for (const DataExport& data : ExportedData()) {
+        MemoryRange range;
+        range.Start = reinterpret_cast<uintptr_t>(data.Address);
+        range.Size = data.Size;
+        range.What = data.Name;
+        Entries().push_back(Entry{range, MemoryOwner::Host, NextId++});
+    }
+}
+
+// What an unrestricted test program may hand the kernel: its own loaded
+// segments and the stack of the thread that calls.
+struct TrustedHostRanges {
+    std::vector<MemoryRange> Ranges;
+};
+
+int AddMainProgramSegment(dl_phdr_info* info, size_t, void* context)
+{
+    auto* trusted = static_cast<TrustedHostRanges*>(context);
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type == PT_LOAD) {
+            MemoryRange range;
+            range.Start = info->dlpi_addr + header.p_vaddr;
+            range.Size = header.p_memsz;
+            range.Writable = (header.p_flags & PF_W) != 0;
+            range.What = "the test program";
+            trusted->Ranges.push_back(range);
+        }
+    }
+    return 1;  // the first object reported is the main program
+}
+
+const TrustedHostRanges& HostProgramRanges()
+{
+    thread_local TrustedHostRanges trusted = [] {
+        TrustedHostRanges ranges;
+        dl_iterate_phdr(AddMainProgramSegment, &ranges);
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void* stack = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attributes, &stack, &size) == 0) {
+                MemoryRange range;
+                range.Start = reinterpret_cast<uintptr_t>(stack);
+                range.Size = size;
+                range.What = "the test program's stack";
+                ranges.Ranges.push_back(range);
+            }
+            pthread_attr_destroy(&attributes);
+        }
+        return ranges;
+    }();
+    return trusted;
+}
+
+bool Permits(const MemoryRange& range, MemoryAccess access)
+{
+    if (access == MemoryAccess::Write && !range.Writable) {
+        return false;
+    }
+    // A paged-out page comes back in below DISPATCH_LEVEL; at or above it
+    // nothing can page.
+    return range.Resident || CurrentIrql() < DISPATCH_LEVEL;
+}
+
+// The end of the furthest-reaching permitted range holding the address,
+// or 0.
+uintptr_t PermittedEnd(uintptr_t address, MemoryAccess access)
+{
+    EnterDataExports();
+    uintptr_t best = 0;
+    auto consider = [&](const MemoryRange& range) {
+        if (address >= range.Start && address - range.Start < range.Size &&
+            Permits(range, access)) {
+            best = std::max(best, End(range));
+        }
+    };
+    for (const Entry& entry : Entries()) {
+        consider(entry.Range);
+    }
+    if (Restrictions == 0) {
+        for (const MemoryRange& range : HostProgramRanges().Ranges) {
+            consider(range);
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+MemoryRangeId EnterMemory(const MemoryRange& range, MemoryOwner owner)
+{
+    EnterDataExports();
+    if (range.Size == 0) {
+        return 0;
+    }
+    MemoryRangeId id = NextId++;
+    Entries().push_back(Entry{range, owner, id});
+    return id;
+}
+
+void RemoveMemory(MemoryRangeId id)
+{
+    auto& entries = Entries();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [id](const Entry& entry) { return entry.Id == id; }),
+                  entries.end());
+}
+
+void RemoveKernelMemoryAt(uintptr_t start)
+{
+    auto& entries = Entries();
+    auto found = std::find_if(entries.begin(), entries.end(), [start](const Entry& entry) {
+        return entry.Owner == MemoryOwner::Kernel && entry.Range.Start == start;
+    });
+    if (found != entries.end()) {
+        entries.erase(found);
+    }
+}
+
+void DropKernelMemory()
+{
+    auto& entries = Entries();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const Entry& entry) { return entry.Owner == MemoryOwner::Kernel; }),
+                  entries.end());
+}
+
+MemoryRangeId EnterHostMemory(uintptr_t start, size_t size, bool writable, const char* what)
+{
+    MemoryRange range;
+    range.Start = start;
+    range.Size = size;
+    range.Writable = writable;
+    range.What = what;
+    return EnterMemory(range, MemoryOwner::Host);
+}
+
+void RestrictToEnteredMemory()
+{
+    ++Restrictions;
+}
+
+void UnrestrictEnteredMemory()
+{
+    if (Restrictions > 0) {
+        --Restrictions;
+    }
+}
+
+bool AddressValid(uintptr_t address)
+{
+    std::optional<MemoryRange> range = FindMemory(address);
+    return range && range->Resident;
+}
+
+std::optional<uintptr_t> FirstInvalid(uintptr_t start, size_t size, MemoryAccess access)
+{
+    if (size == 0) {
+        return std::nullopt;
+    }
+    if (start + size < start) {
+        return start;
+    }
+    uintptr_t end = start + size;
+    for (uintptr_t cursor = start; cursor < end;) {
+        uintptr_t reach = PermittedEnd(cursor, access);
+        if (reach == 0) {
+            return cursor;
+        }
+        cursor = reach;
+    }
+    return std::nullopt;
+}
+
+std::optional<MemoryRange> FindMemory(uintptr_t address)
+{
+    EnterDataExports();
+    std::optional<MemoryRange> found;
+    auto consider = [&](const MemoryRange& range) {
+        if (address >= range.Start && address - range.Start < range.Size &&
+            (!found || (range.Resident && !found->Resident))) {
+            found = range;
+        }
+    };
+    for (const Entry& entry : Entries()) {
+        consider(entry.Range);
+    }
+    if (Restrictions == 0) {
+        for (const MemoryRange& range : HostProgramRanges().Ranges) {
+            consider(range);
+        }
+    }
+    return found;
+}
+
+bool OverlapsDevice(uintptr_t start, size_t size)
+{
+    for (const Entry& entry : Entries()) {
+        const MemoryRange& range = entry.Range;
+        if (range.Kind == MemoryKind::Device && start < End(range) && range.Start < start + size) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t KernelMemoryRanges()
+{
+    return static_cast<size_t>(
+        std::count_if(Entries().begin(), Entries().end(),
+                      [](const Entry& entry) { return entry.Owner == MemoryOwner::Kernel; }));
+}
+
+}  // namespace model
+
+using namespace model;
+
+extern "C" BOOLEAN MmIsAddressValid(PVOID VirtualAddress)
+{
+    // Callable at any IRQL and during the bug check: it only looks.
+    EnterRoutine("MmIsAddressValid", HIGH_LEVEL, AtBugCheck::Allowed,
+                 Hex(reinterpret_cast<uintptr_t>(VirtualAddress)));
+    return AddressValid(reinterpret_cast<uintptr_t>(VirtualAddress)) ? TRUE : FALSE;
+}
