@@ -84,14 +84,18 @@ void RaiseBadAccess(const char* routine, uintptr_t address, MemoryAccess access)
         parameters[2] = write ? IrqlFaultWrite : 0;
         parameters[3] = instruction;
     }
-    Violation("%s %s %s, which is no valid kernel memory: bug check 0x%X %s", routine,
-              write ? "wrote to" : "read", Hex(address).c_str(), code, BugCheckName(code));
     if (s.InBugCheck) {
         // The kernel abandons the callback that faulted and goes on with
         // the bug check.
-        Violation("the bug check callback in progress was abandoned");
-    } else if (!s.Stopped) {
-        BugCheck(code, parameters, s.Current);
+        Violation("%s %s %s, which is no valid kernel memory: the bug check callback in "
+                  "progress was abandoned",
+                  routine, write ? "wrote to" : "read", Hex(address).c_str());
+    } else {
+        Violation("%s %s %s, which is no valid kernel memory: bug check 0x%X %s", routine,
+                  write ? "wrote to" : "read", Hex(address).c_str(), code, BugCheckName(code));
+        if (!s.Stopped) {
+            BugCheck(code, parameters, s.Current);
+        }
     }
     s.EndingCall = true;
     throw DriverCallEnd{};
