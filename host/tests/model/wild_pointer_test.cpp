@@ -11,6 +11,8 @@
 #include <functional>
 #include <vector>
 
+extern "C" NTSTATUS NativeQueryTime(PLARGE_INTEGER time, volatile int* reached);
+
 namespace vektest {
 namespace {
 
@@ -189,6 +191,24 @@ TEST_F(WildPointerTest, WildPointerIsTheKernelsBugCheckAndEndsTheDriversCall)
         EXPECT_EQ(seenByCallback_.empty() ? 0 : seenByCallback_[0], c.Code);
         EXPECT_TRUE(Contains(TakenText(), c.Routine)) << "the violation names the routine";
     }
+}
+
+// The fault unwinds through frames built without exceptions, as the host
+// image's are, and never returns into them.
+TEST_F(WildPointerTest, FaultUnwindsThroughDriverCodeBuiltWithoutExceptions)
+{
+    volatile int reached = 0;
+    EXPECT_FALSE(LoadAndRun([&](PDRIVER_OBJECT) {
+        NativeQueryTime(Wild<LARGE_INTEGER>(0x10), &reached);
+    }));
+    EXPECT_EQ(reached, 0);
+    EXPECT_EQ(KiBugCheckData[0], PageFaultInNonPagedArea);
+    TakeViolations();
+
+    StartMachine();
+    static LARGE_INTEGER time;
+    EXPECT_TRUE(LoadAndRun([&](PDRIVER_OBJECT) { NativeQueryTime(&time, &reached); }));
+    EXPECT_EQ(reached, 2);
 }
 
 TEST_F(WildPointerTest, WildPointerInABugCheckCallbackAbandonsOnlyThatCallback)
