@@ -18,29 +18,39 @@ namespace model {
 
 namespace {
 
-using Failure = RoutineInfo::Failure;
+RoutineAddressTranslator Translator = nullptr;
+void* TranslatorContext = nullptr;
+
+}  // namespace
+
+}  // namespace model
 
 // The kernel exports the C library's block routines; the compiler calls
 // them for structure copies and fills. They trust their pointers no more
 // than any other routine: a wild one is a page fault in the kernel.
-void* KernelMemset(void* destination, int value, size_t size)
+extern "C" void* ModelMemset(void* destination, int value, size_t size)
 {
-    FillForDriver("memset", destination, value, size);
-    return destination;
-}
-void* KernelMemcpy(void* destination, const void* source, size_t size)
-{
-    MoveForDriver("memcpy", destination, source, size);
-    return destination;
-}
-void* KernelMemmove(void* destination, const void* source, size_t size)
-{
-    MoveForDriver("memmove", destination, source, size);
+    model::FillForDriver("memset", destination, value, size);
     return destination;
 }
 
-RoutineAddressTranslator Translator = nullptr;
-void* TranslatorContext = nullptr;
+extern "C" void* ModelMemcpy(void* destination, const void* source, size_t size)
+{
+    model::MoveForDriver("memcpy", destination, source, size);
+    return destination;
+}
+
+extern "C" void* ModelMemmove(void* destination, const void* source, size_t size)
+{
+    model::MoveForDriver("memmove", destination, source, size);
+    return destination;
+}
+
+namespace model {
+
+namespace {
+
+using Failure = RoutineInfo::Failure;
 
 }  // namespace
 
@@ -82,9 +92,9 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(ZwQuerySystemInformation, Failure::Status),
         MODEL_ROUTINE("NtQuerySystemInformation", NtQuerySystemInformation, true, true,
                       Failure::Status),
-        MODEL_ROUTINE("memset", KernelMemset, false, true, Failure::None),
-        MODEL_ROUTINE("memcpy", KernelMemcpy, false, true, Failure::None),
-        MODEL_ROUTINE("memmove", KernelMemmove, false, true, Failure::None),
+        MODEL_ROUTINE("memset", ModelMemset, false, true, Failure::None),
+        MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Failure::None),
+        MODEL_ROUTINE("memmove", ModelMemmove, false, true, Failure::None),
     };
     return routines;
 }

@@ -400,6 +400,13 @@ NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(ULONG SystemInformationClass,
                                                  ULONG SystemInformationLength,
                                                  PULONG ReturnLength);
 
+// The kernel's memset, memcpy and memmove. The host image binds its own
+// calls of those names here (hostdriver/block_routines.cpp), so that the
+// driver's block copies meet the same checks as on the kernel.
+void* ModelMemset(void* Destination, int Value, size_t Size);
+void* ModelMemcpy(void* Destination, const void* Source, size_t Size);
+void* ModelMemmove(void* Destination, const void* Source, size_t Size);
+
 // Processor instructions the kernel cannot intercept on real hardware,
 // answered by the processor and hypervisor models.
 void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4]);
