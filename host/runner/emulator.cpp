@@ -166,6 +166,8 @@ void Emulator::MapHostPages(uint64_t address, size_t size, uint32_t protection)
 void Emulator::Attach()
 {
     if (attached_++ == 0) {
+        // One engine cannot yet run two processors' code in turns.
+        model::SetProcessorSwitching(false);
         model::SetKernelMemoryAllocator(&arenaAllocator_);
         model::SetRoutineAddressTranslator(TranslateRoutine, this);
     }
@@ -174,6 +176,7 @@ void Emulator::Attach()
 void Emulator::Detach()
 {
     if (--attached_ == 0) {
+        model::SetProcessorSwitching(true);
         model::SetKernelMemoryAllocator(nullptr);
         model::SetRoutineAddressTranslator(nullptr, nullptr);
     }
@@ -382,6 +385,9 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         uc_err error = uc_emu_start(uc_, rip, sentinel, 0, 0);
         rip = Register(UC_X86_REG_RIP);
 
+        if (halted_ && model::Stopped()) {
+            return 0;
+        }
         if (runaway_) {
             char message[256];
             std::snprintf(message, sizeof(message),
@@ -563,6 +569,11 @@ void Emulator::OnSpecial(uc_engine*, uint64_t address, uint32_t, void* self)
     switch (special.What) {
     case SpecialInstruction::Kind::Pause:
         ModelPause();
+        if (model::Stopped()) {
+            // Every processor only spun: the machine stopped as deadlocked.
+            emulator->halted_ = true;
+            uc_emu_stop(emulator->uc_);
+        }
         return;  // executes as the no-op it is
     case SpecialInstruction::Kind::ReadCr8:
         emulator->SetRegister(special.Register, ModelReadCr8());

@@ -7,11 +7,6 @@ namespace runner {
 
 namespace {
 
-uint64_t Slot(const void* pointer)
-{
-    return reinterpret_cast<uintptr_t>(pointer);
-}
-
 class SysImage : public model::DriverImage {
 public:
     SysImage(std::unique_ptr<PeImage> image, std::string path)
@@ -28,29 +23,17 @@ public:
 
     std::string Name() const override { return path_; }
 
-    NTSTATUS CallEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) override
+    const void* EntryRoutine() const override
     {
-        uint64_t result = Emulator::Instance().Call(image_->Address() + image_->EntryRva(),
-                                                    {Slot(driverObject), Slot(registryPath)},
-                                                    "the entry routine");
-        return static_cast<NTSTATUS>(static_cast<uint32_t>(result));
+        return reinterpret_cast<const void*>(image_->Address() + image_->EntryRva());
     }
 
-    void CallUnload(PDRIVER_UNLOAD routine, PDRIVER_OBJECT driverObject) override
+    uint64_t Call(const model::DriverCall& call) override
     {
-        Emulator::Instance().Call(Slot(reinterpret_cast<const void*>(routine)),
-                                  {Slot(driverObject)}, "the unload routine");
-    }
-
-    void CallBugCheckCallback(PKBUGCHECK_REASON_CALLBACK_ROUTINE routine,
-                              KBUGCHECK_CALLBACK_REASON reason,
-                              PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
-                              ULONG dataLength) override
-    {
-        Emulator::Instance().Call(Slot(reinterpret_cast<const void*>(routine)),
-                                  {static_cast<uint64_t>(reason), Slot(record), Slot(data),
-                                   dataLength},
-                                  "the bug check callback");
+        return Emulator::Instance().Call(
+            reinterpret_cast<uintptr_t>(call.Routine),
+            std::vector<uint64_t>(call.Arguments, call.Arguments + call.ArgumentCount),
+            call.What);
     }
 
 private:

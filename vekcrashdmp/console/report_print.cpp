@@ -3,6 +3,7 @@
 // instead of being cut or running past the buffer.
 #include "console/report_print.h"
 #include "console/serial_console.h"
+#include "driver/bytes.h"
 
 ReportLineBuffer ReportLine;
 
@@ -27,7 +28,7 @@ VOID SendReportLine()
     for (ULONG i = 0; i < ReportLine.Length; ++i) {
         ConsoleWriteByte(static_cast<UCHAR>(ReportLine.Text[i]));
     }
-    RtlZeroMemory(ReportLine.Text, ReportLine.Length);
+    ZeroBytes(ReportLine.Text, ReportLine.Length);
     ReportLine.Length = 0;
 }
 
@@ -151,11 +152,14 @@ VOID AppendString(const ConversionFields& Fields, va_list* Arguments)
     }
 }
 
+// An empty string may come without a buffer (RtlInitUnicodeString leaves it
+// so for a null source): it prints as nothing. Only a record that claims
+// text it has no buffer for prints as "(null)".
 VOID AppendCountedString(const ConversionFields& Fields, va_list* Arguments)
 {
     if (Fields.Wide) {
         auto string = va_arg(*Arguments, const UNICODE_STRING*);
-        if (string == nullptr || string->Buffer == nullptr) {
+        if (string == nullptr || (string->Buffer == nullptr && string->Length != 0)) {
             AppendNull(Fields);
             return;
         }
@@ -164,7 +168,7 @@ VOID AppendCountedString(const ConversionFields& Fields, va_list* Arguments)
     }
 
     auto string = va_arg(*Arguments, const ANSI_STRING*);
-    if (string == nullptr || string->Buffer == nullptr) {
+    if (string == nullptr || (string->Buffer == nullptr && string->Length != 0)) {
         AppendNull(Fields);
         return;
     }
@@ -264,6 +268,7 @@ VOID ReportPrintArgs(ULONG Level, ULONG ItemLimit, PCSTR Format, va_list Argumen
         ItemLimit = MaxReportItems;
     }
 
+    BeginConsoleLine();
     va_list arguments;
     va_copy(arguments, Arguments);
     PCSTR cursor = Format;

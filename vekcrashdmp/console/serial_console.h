@@ -18,8 +18,12 @@ struct ConsolePortRecord {
     ULONG64 Base;
     ULONG Mode;
     // Set when the transmitter stayed busy past the polling bound: the rest
-    // of the output is dropped at once rather than waiting again per byte.
+    // of the line (in a bug check, of the report) is dropped at once rather
+    // than waiting again per byte.
     BOOLEAN TransmitterStalled;
+    // Set when the bug check report prepares the UART. A bug check never
+    // ends, so it is never cleared.
+    BOOLEAN InBugCheck;
 };
 
 extern ConsolePortRecord ConsolePort;
@@ -42,5 +46,9 @@ VOID CloseSerialConsole();
 // Makes the UART fit for polled output; called at bug check before the
 // first byte of the report.
 VOID PrepareConsoleUart();
+
+// Called before the first byte of every line. Outside a bug check a line
+// gets a fresh try at a transmitter that stalled on an earlier one.
+VOID BeginConsoleLine();
 
 VOID ConsoleWriteByte(UCHAR Byte);

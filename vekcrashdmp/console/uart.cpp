@@ -54,8 +54,20 @@ VOID PrepareConsoleUart()
     UCHAR lineControl = ReadUartRegister(UartLineControl);
     WriteUartRegister(UartLineControl, static_cast<UCHAR>(lineControl & ~LineControlDivisorLatch));
     WriteUartRegister(UartInterruptEnable, 0);
-    // Each report gets a fresh chance at a transmitter that was stuck before.
+    // Each report gets a fresh chance at a transmitter that was stuck before,
+    // and then one bounded wait in all: the bug check is not held up again
+    // for every line.
     ConsolePort.TransmitterStalled = FALSE;
+    ConsolePort.InBugCheck = TRUE;
+}
+
+VOID BeginConsoleLine()
+{
+    // Outside a bug check lines come far apart (the restore outcome line, a
+    // work item): a transmitter stuck then may well be moving again now.
+    if (!ConsolePort.InBugCheck) {
+        ConsolePort.TransmitterStalled = FALSE;
+    }
 }
 
 VOID ConsoleWriteByte(UCHAR Byte)

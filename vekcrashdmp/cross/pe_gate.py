@@ -16,7 +16,14 @@ bug check inside the crash path:
     or walks the stack; functions come from the PDB, which must belong to
     this very image;
   - each __C_specific_handler scope table still holds its guarded ranges,
-    and every function named with --guarded has one.
+    and every function named with --guarded has one;
+  - every data symbol named with --read-only lies in a section that is not
+    writable;
+  - the code reachable from a function named with --restricted (the bug
+    check report) calls no imported routine other than those named with
+    --restricted-import. Reachable means through direct calls and jumps,
+    including the linker's import thunks; calls through a pointer are not
+    followed.
 """
 
 import argparse
@@ -68,6 +75,12 @@ STACK_READING_MNEMONICS = frozenset(("cmp", "test"))
 
 PROC_RECORD = re.compile(r"\|\s+S_[GL]PROC32(?:_ID)?\s+\[size = \d+\]\s+`(.*)`\s*$")
 PROC_ADDRESS = re.compile(r"addr = (\d+):(\d+), code size = (\d+)")
+DATA_RECORD = re.compile(r"\|\s+S_[GL]DATA32\s+\[size = \d+\]\s+`(.*)`\s*$")
+DATA_ADDRESS = re.compile(r"addr = (\d+):(\d+)\s*$")
+# "call 0x140001470 <.text+0x470>" and "call qword ptr [rip + 9476]  # 0x140003528".
+DIRECT_TARGET = re.compile(r"^0x([0-9a-f]+)\b")
+MEMORY_TARGET = re.compile(r"qword ptr \[rip [+-] \d+\]\s+# 0x([0-9a-f]+)")
+BRANCH_MNEMONICS = frozenset(("call", "jmp"))
 PDB_GUID = re.compile(r"^\s*GUID:\s*\{([0-9A-Fa-f-]+)\}\s*$", re.MULTILINE)
 PDB_AGE = re.compile(r"^\s*Age:\s*(\d+)\s*$", re.MULTILINE)
 DISASSEMBLY_LINE = re.compile(r"^\s*([0-9a-f]+):\s+(\S+)[ \t]*(.*)$")
@@ -98,6 +111,7 @@ class Gate:
         self.pdbutil = pdbutil
         self.objdump = objdump
         self.problems = []
+        self.symbol_text = None
         self.pe = pefile.PE(image, fast_load=True)
         self.pe.parse_data_directories(directories=[
             pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
@@ -192,6 +206,7 @@ class Gate:
         self.check_pdb_identity(summary)
 
         symbols = run_tool([self.pdbutil, "dump", "-symbols", self.pdb])
+        self.symbol_text = symbols
         functions = {}
         lines = symbols.splitlines()
         for index, line in enumerate(lines):
@@ -341,7 +356,116 @@ class Gate:
                     self.problem(f"{function.name}: must be guarded but has no __try scope "
                                  f"table ({C_SPECIFIC_HANDLER})")
 
-    def run(self, guarded):
+    # -- named data and the report path --------------------------------------
+
+    def data_symbols(self):
+        """{name: RVA} of the data symbols in the PDB: those of the modules
+        (file-local data) and the global ones."""
+        symbols = {}
+        text = self.symbol_text + run_tool([self.pdbutil, "dump", "-globals", self.pdb])
+        lines = text.splitlines()
+        for index, line in enumerate(lines):
+            record = DATA_RECORD.search(line)
+            if not record or index + 1 >= len(lines):
+                continue
+            address = DATA_ADDRESS.search(lines[index + 1])
+            if not address:
+                raise GateError(f"cannot read the data record of {record.group(1)}")
+            section, offset = (int(value) for value in address.groups())
+            if 1 <= section <= len(self.pe.sections):
+                symbols[record.group(1)] = self.pe.sections[section - 1].VirtualAddress + offset
+        return symbols
+
+    def check_read_only(self, names):
+        symbols = self.data_symbols()
+        for name in names:
+            matches = {symbol: rva for symbol, rva in symbols.items()
+                       if symbol == name or symbol.endswith("::" + name)}
+            if not matches:
+                self.problem(f"read-only data {name} is not in the PDB")
+                continue
+            for symbol, rva in matches.items():
+                section = self.pe.get_section_by_rva(rva)
+                if section is None or section.Characteristics & IMAGE_SCN_MEM_WRITE:
+                    where = section.Name.rstrip(b"\0").decode("ascii", "replace") \
+                        if section else "no section"
+                    self.problem(f"{symbol}: must be read-only data but lies in writable "
+                                 f"{where} at RVA {rva:#x}")
+
+    def check_restricted(self, roots, allowed, functions):
+        """Walks the direct calls from each root and reports every import
+        reached that is not allowed, with the chain of calls to it."""
+        instructions = self.disassemble()
+        addresses = [instruction[0] for instruction in instructions]
+        by_start = {function.start: function for function in functions}
+        starts = [function.start for function in functions]
+        slots = self.import_slots()
+
+        def containing(rva):
+            index = bisect.bisect_right(starts, rva) - 1
+            if index >= 0 and rva < functions[index].end:
+                return functions[index]
+            return None
+
+        def branch_targets(function):
+            """(kind, value) per branch leaving the function: ("function",
+            Function) or ("import", name)."""
+            low = bisect.bisect_left(addresses, function.start)
+            high = bisect.bisect_left(addresses, function.end)
+            for _, mnemonic, operands in instructions[low:high]:
+                if mnemonic not in BRANCH_MNEMONICS:
+                    continue
+                memory = MEMORY_TARGET.search(operands)
+                if memory:
+                    name = slots.get(int(memory.group(1), 16) - self.image_base)
+                    if name:
+                        yield "import", name
+                    continue
+                direct = DIRECT_TARGET.match(operands)
+                if not direct:
+                    continue
+                target = int(direct.group(1), 16) - self.image_base
+                if function.start <= target < function.end:
+                    continue
+                name = self.imported_routine_at(target, slots)
+                if name:
+                    yield "import", name
+                    continue
+                callee = by_start.get(target) or containing(target)
+                if callee:
+                    yield "function", callee
+
+        for root in roots:
+            matches = [function for function in functions
+                       if function.name == root or function.name.endswith("::" + root)]
+            if not matches:
+                self.problem(f"restricted function {root} is not in the PDB")
+                continue
+            for start in matches:
+                chain = {start.start: None}
+                pending = [start]
+                reported = set()
+                while pending:
+                    function = pending.pop()
+                    for kind, value in branch_targets(function):
+                        if kind == "function":
+                            if value.start not in chain:
+                                chain[value.start] = function
+                                pending.append(value)
+                            continue
+                        if value in allowed or value in reported:
+                            continue
+                        reported.add(value)
+                        path = []
+                        caller = function
+                        while caller is not None:
+                            path.insert(0, caller.name)
+                            caller = chain[caller.start]
+                        self.problem(f"{start.name}: calls kernel routine {value} "
+                                     f"(through {' -> '.join(path)}); allowed there: "
+                                     f"{', '.join(sorted(allowed)) or 'none'}")
+
+    def run(self, guarded, read_only=(), restricted=(), restricted_imports=()):
         self.check_imports()
         self.check_subsystem()
         self.check_checksum()
@@ -355,6 +479,9 @@ class Gate:
         self.check_unwind_coverage(functions, runtime_functions)
         scope_counts = self.check_scope_tables(functions, runtime_functions)
         self.check_guarded(guarded, functions, runtime_functions, scope_counts)
+        self.check_read_only(read_only)
+        if restricted:
+            self.check_restricted(restricted, set(restricted_imports), functions)
         self.summary = (f"{len(functions)} functions, {len(runtime_functions)} unwind entries, "
                         f"{sum(scope_counts.values())} __try scopes")
 
@@ -398,6 +525,13 @@ def main(argv):
     parser.add_argument("--pdb", help="the image's PDB (default: beside the image)")
     parser.add_argument("--guarded", action="append", default=[], metavar="NAME",
                         help="a function that must keep a __try guard (repeatable)")
+    parser.add_argument("--read-only", action="append", default=[], metavar="NAME",
+                        help="a data symbol that must lie in a read-only section (repeatable)")
+    parser.add_argument("--restricted", action="append", default=[], metavar="NAME",
+                        help="a function whose reachable code may call only the imports "
+                             "named with --restricted-import (repeatable)")
+    parser.add_argument("--restricted-import", action="append", default=[], metavar="NAME",
+                        help="an imported routine the restricted code may call (repeatable)")
     parser.add_argument("--pdbutil", default=find_tool(["llvm-pdbutil-14", "llvm-pdbutil"]))
     parser.add_argument("--objdump", default=find_tool(["llvm-objdump-14", "llvm-objdump"]))
     args = parser.parse_args(argv[1:])
@@ -406,7 +540,7 @@ def main(argv):
     label = f"pe_gate: {args.image}"
     try:
         gate = Gate(args.image, pdb, args.pdbutil, args.objdump)
-        gate.run(args.guarded)
+        gate.run(args.guarded, args.read_only, args.restricted, args.restricted_import)
     except (OSError, pefile.PEFormatError, GateError) as error:
         print(f"{label}: {error}")
         return 1

@@ -12,8 +12,10 @@ BugCheckRegistrationRecord BugCheckRegistration;
 
 namespace {
 
-// Name under which the kernel lists the callback.
-UCHAR ReportComponent[] = "Kelvaro";
+// Name under which the kernel lists the callback. Read-only data: the
+// kernel keeps the pointer for as long as the callback is registered, and
+// nothing may rewrite the name under it.
+constexpr UCHAR ReportComponent[] = "Kelvaro";
 
 constexpr ULONG VersionBlockExpectedSize = sizeof(RTL_OSVERSIONINFOEXW);
 static_assert(VersionBlockExpectedSize == 284, "version record size");
@@ -52,9 +54,10 @@ NTSTATUS RegisterBugCheckReport(const RTL_OSVERSIONINFOEXW* VersionBlock, ULONG 
     BugCheckRegistration.VersionBlockSize = VersionBlockSize;
     BugCheckRegistration.CallbackRecord.State = BufferEmpty;
 
+    // The kernel's prototype takes the name as PUCHAR; it only reads it.
     BOOLEAN registered = KeRegisterBugCheckReasonCallback(
         &BugCheckRegistration.CallbackRecord, BugCheckReportCallback, KbCallbackSecondaryDumpData,
-        ReportComponent);
+        const_cast<PUCHAR>(ReportComponent));
     return registered ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 

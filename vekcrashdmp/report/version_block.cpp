@@ -2,6 +2,7 @@
 // bug check; prints from a private copy on the stack and queries nothing.
 #include "report/version_block.h"
 #include "console/report_print.h"
+#include "driver/bytes.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ PCSTR ProductTypeName(UCHAR ProductType)
 VOID PrintVersionBlock(const RTL_OSVERSIONINFOEXW* Version)
 {
     RTL_OSVERSIONINFOEXW copy;
-    RtlCopyMemory(&copy, Version, sizeof(copy));
+    CopyBytes(&copy, Version, sizeof(copy));
     // The service pack text is printed up to its terminator; make sure it
     // has one within the field.
     copy.szCSDVersion[ARRAYSIZE(copy.szCSDVersion) - 1] = 0;

@@ -82,7 +82,7 @@ TEST_F(BugCheckReportTest, EveryCodeGivesTheSameSectionsAndOnlyLow32BitsOfTheCod
         {0xFFFFFFFF, "FFFFFFFF"},
     };
     for (const Case& item : cases) {
-        UseMachine({});
+        UseMachine(DefaultMachine());
         std::string report = Report(item.Code, 1, 2, 3, 4, SampleTime);
         std::string expected = reference;
         expected.replace(expected.find("000000D1"), 8, item.CodeText);
@@ -107,7 +107,7 @@ TEST_F(BugCheckReportTest, CrashTimeFieldsArePaddedButMillisecondsAreNot)
         {model::SystemTimeFromCalendar(2024, 2, 29, 0, 0, 0, 100), "CRASHED ON: 2024-02-29 00:00:00:100\n"},
     };
     for (const Case& item : cases) {
-        UseMachine({});
+        UseMachine(DefaultMachine());
         std::string report = Report(0xD1, 0, 0, 0, 0, item.Time);
         EXPECT_NE(report.find(std::string("OUTPUT FORMAT: 2\n") + item.Line), std::string::npos)
             << item.Line;
@@ -131,7 +131,7 @@ TEST_F(BugCheckReportTest, UnusableVersionBlockGivesOneAlternativeLine)
         {&version_, 0, std::string("NO OS VERSION AVAILABLE: 0 284 ") + pointerText + "\n"},
     };
     for (const Case& item : cases) {
-        UseMachine({});
+        UseMachine(DefaultMachine());
         BugCheckRegistration = BugCheckRegistrationRecord{};
         ASSERT_EQ(RegisterBugCheckReport(item.Block, item.Size), STATUS_SUCCESS);
         std::string report = Report(0xD1, 0, 0, 0, 0, SampleTime);

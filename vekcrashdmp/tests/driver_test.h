@@ -11,7 +11,7 @@ namespace vektest {
 
 class DriverTest : public ModelTest {
 protected:
-    void SetUp() override { UseMachine({}); }
+    void SetUp() override { UseMachine(DefaultMachine()); }
 
     void UseMachine(const model::MachineConfig& config)
     {

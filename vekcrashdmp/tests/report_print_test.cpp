@@ -27,6 +27,12 @@ std::string Print(const char* format, Arguments... arguments)
 const UNICODE_STRING WideAbcdef = {6, 14, const_cast<PWSTR>(u"abcdef")};
 char NarrowBytes[] = "xyz-tail";
 const ANSI_STRING NarrowXyz = {3, 9, NarrowBytes};
+// An empty counted string as RtlInitUnicodeString leaves it for a null
+// source, and a record that claims text it does not have.
+const UNICODE_STRING WideEmptyNoBuffer = {0, 0, nullptr};
+const ANSI_STRING NarrowEmptyNoBuffer = {0, 0, nullptr};
+const UNICODE_STRING WideLengthNoBuffer = {4, 4, nullptr};
+const ANSI_STRING NarrowLengthNoBuffer = {2, 2, nullptr};
 
 const FormatCase FormatCases[] = {
     {"ZeroPaddedUpperHex", [] { return Print("%08X", 0x1A2Bu); }, "00001A2B"},
@@ -61,6 +67,13 @@ const FormatCase FormatCases[] = {
      "(null)"},
     {"CountedWideStringUsesLength", [] { return Print("%wZ", &WideAbcdef); }, "abc"},
     {"CountedStringUsesLength", [] { return Print("%Z", &NarrowXyz); }, "xyz"},
+    {"EmptyCountedWideStringWithoutBuffer", [] { return Print("[%wZ]", &WideEmptyNoBuffer); },
+     "[]"},
+    {"EmptyCountedStringWithoutBuffer", [] { return Print("[%Z]", &NarrowEmptyNoBuffer); }, "[]"},
+    {"CountedWideStringLengthWithoutBuffer",
+     [] { return Print("%wZ", &WideLengthNoBuffer); }, "(null)"},
+    {"CountedStringLengthWithoutBuffer", [] { return Print("%Z", &NarrowLengthNoBuffer); },
+     "(null)"},
     {"WideStringNarrowsToLowByte", [] { return Print("%ws", u"A\u0142B"); }, "ABB"},
     {"StringPadsLeft", [] { return Print("[%6s]", "ab"); }, "[    ab]"},
     {"StringPadsRightWithMinus", [] { return Print("[%-6s]", "ab"); }, "[ab    ]"},
@@ -79,7 +92,7 @@ const FormatCase FormatCases[] = {
 TEST_F(ReportPrintTest, FormatsEachConversionAsTheConsoleShowsIt)
 {
     for (const FormatCase& item : FormatCases) {
-        UseMachine({});
+        UseMachine(DefaultMachine());
         EXPECT_EQ(item.Format(), item.Expected) << item.Name;
     }
 }
@@ -100,7 +113,7 @@ TEST_F(ReportPrintTest, OnlyTheFirst256FormatItemsAreSent)
     EXPECT_EQ(Print(format.c_str()), std::string(256, 'a'));
 
     // A conversion counts as one item however long its text.
-    UseMachine({});
+    UseMachine(DefaultMachine());
     std::string withConversion = "%s" + std::string(300, 'b');
     std::string name(200, 'n');
     EXPECT_EQ(Print(withConversion.c_str(), name.c_str()), name + std::string(255, 'b'));
@@ -117,7 +130,7 @@ TEST_F(ReportPrintTest, ItemLimitBelow256IsHonouredAndAbove256Capped)
     printWithLimit(3, "abcdef");
     EXPECT_EQ(Console(), "abc");
 
-    UseMachine({});
+    UseMachine(DefaultMachine());
     std::string format(300, 'c');
     printWithLimit(1000, format.c_str());
     EXPECT_EQ(Console(), std::string(256, 'c'));

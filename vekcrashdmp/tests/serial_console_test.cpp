@@ -67,7 +67,7 @@ TEST_F(SerialConsoleTest, FirmwareTableDecidesBetweenMappedUartAndComPort)
 
 TEST_F(SerialConsoleTest, FirmwareQueryFailureFallsBackToComPort)
 {
-    Open({});
+    Open(DefaultMachine());
     model::MachineConfig config = MachineWithSpcr(model::SpcrKind::Memory, UartPhysical);
     UseMachine(config);
     std::string error;
@@ -83,7 +83,7 @@ TEST_F(SerialConsoleTest, ComIndexSelectsLegacyPort)
 {
     const ULONG expected[] = {0, 0x3F8, 0x2F8, 0x3E8, 0x2E8};
     for (ULONG index = 0; index < 5; ++index) {
-        Open({}, index);
+        Open(DefaultMachine(), index);
         EXPECT_EQ(ConsolePort.Base, expected[index]) << index;
         EXPECT_EQ(ConsolePort.Mode, ConsolePortIo) << index;
     }
@@ -142,7 +142,7 @@ TEST_F(SerialConsoleTest, ClosedConsoleWritesNothing)
 
 TEST_F(SerialConsoleTest, NoConsoleMeansNoRegisterAccess)
 {
-    Open({}, 0);
+    Open(DefaultMachine(), 0);
     PrepareConsoleUart();
     ConsoleWriteByte('x');
     ReportPrint(ReportLevelCrash, "lost\n");
@@ -188,20 +188,54 @@ TEST_F(SerialConsoleTest, DeadTransmitterDropsTheRestAfterOneBoundedWait)
     model::MachineConfig config;
     config.Uarts[0].BusyForever = true;
     UseMachine(config);
-    model::UartAt(0).SetLogging(false);
+    model::Uart16550& uart = model::UartAt(0);
+    uart.SetLogging(false);
 
+    PrepareConsoleUart();
+    const uint64_t readsBefore = uart.ReadCount();
     ReportPrint(ReportLevelCrash, "a whole report line\n");
     ReportPrint(ReportLevelCrash, "and another\n");
-    const uint64_t pollsForFirstByte = model::UartAt(0).ReadCount();
+    const uint64_t pollsForFirstByte = uart.ReadCount() - readsBefore;
     EXPECT_GT(pollsForFirstByte, 1000u);
-    EXPECT_EQ(model::UartAt(0).WriteCount(), 0u);
+    EXPECT_EQ(uart.WriteCount(), 2u);  // the preparation's two register writes
     EXPECT_TRUE(Console().empty());
 
     // The next report tries again, once.
     PrepareConsoleUart();
+    const uint64_t readsBeforeSecond = uart.ReadCount();
     ConsoleWriteByte('x');
     ConsoleWriteByte('y');
-    EXPECT_EQ(model::UartAt(0).ReadCount(), 2 * pollsForFirstByte + 1);
+    EXPECT_EQ(uart.ReadCount() - readsBeforeSecond, pollsForFirstByte);
+}
+
+TEST_F(SerialConsoleTest, StallCostsTheRestOfALineOutsideABugCheckAndTheRestOfTheReportInside)
+{
+    // After each byte the transmitter stays busy for more polls than one
+    // wait allows, but fewer than two: a fresh wait after a stall succeeds.
+    struct Case {
+        const char* Name;
+        bool InBugCheck;
+        const char* Expected;
+    };
+    const Case cases[] = {
+        // An outcome line printed from a work item long after an earlier
+        // line stalled still gets its own try.
+        {"OutsideBugCheck", false, "ac"},
+        // Inside the bug check a stalled transmitter is not waited for again.
+        {"InsideBugCheck", true, "a"},
+    };
+    for (const Case& item : cases) {
+        model::MachineConfig config;
+        config.Uarts[0].BusyReads = 150000;
+        UseMachine(config);
+        model::UartAt(0).SetLogging(false);
+        if (item.InBugCheck) {
+            PrepareConsoleUart();
+        }
+        ReportPrint(ReportLevelCrash, "ab");
+        ReportPrint(ReportLevelCrash, "cd");
+        EXPECT_EQ(Console(), item.Expected) << item.Name;
+    }
 }
 
 }  // namespace

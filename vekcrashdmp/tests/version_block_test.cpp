@@ -69,7 +69,7 @@ TEST_F(VersionBlockTest, PrintsKernelServicePackSuitesAndType)
          "- COMPUTE_SERVER\n- UNKNOWN\nTYPE: SERVER\n"},
     };
     for (const Case& item : cases) {
-        UseMachine({});
+        UseMachine(DefaultMachine());
         PrintVersionBlock(&item.Version);
         EXPECT_EQ(Console(), item.Expected) << item.Name;
     }

@@ -29,6 +29,7 @@ std::vector<Entry>& Entries()
 
 MemoryRangeId NextId = 1;
 int Restrictions = 0;
+int NativeDriverCode = 0;
 bool DataExportsEntered = false;
 
 uintptr_t End(const MemoryRange& range)
@@ -55,13 +56,9 @@ void EnterDataExports()
 
 // What an unrestricted test program may hand the kernel: its own loaded
 // segments and the stack of the thread that calls.
-struct TrustedHostRanges {
-    std::vector<MemoryRange> Ranges;
-};
-
-int AddMainProgramSegment(dl_phdr_info* info, size_t, void* context)
+int AddMainProgramSegments(dl_phdr_info* info, size_t, void* context)
 {
-    auto* trusted = static_cast<TrustedHostRanges*>(context);
+    auto* ranges = static_cast<std::vector<MemoryRange>*>(context);
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& header = info->dlpi_phdr[i];
         if (header.p_type == PT_LOAD) {
@@ -70,33 +67,55 @@ int AddMainProgramSegment(dl_phdr_info* info, size_t, void* context)
             range.Size = header.p_memsz;
             range.Writable = (header.p_flags & PF_W) != 0;
             range.What = "the test program";
-            trusted->Ranges.push_back(range);
+            ranges->push_back(range);
         }
     }
     return 1;  // the first object reported is the main program
 }
 
-const TrustedHostRanges& HostProgramRanges()
+const std::vector<MemoryRange>& MainProgramSegments()
 {
-    thread_local TrustedHostRanges trusted = [] {
-        TrustedHostRanges ranges;
-        dl_iterate_phdr(AddMainProgramSegment, &ranges);
+    static const std::vector<MemoryRange> segments = [] {
+        std::vector<MemoryRange> ranges;
+        dl_iterate_phdr(AddMainProgramSegments, &ranges);
+        return ranges;
+    }();
+    return segments;
+}
+
+// The stack of the thread asking: driver code built for the host runs on
+// the threads of the model's processors, each with its own stack.
+const MemoryRange& CallingThreadStack()
+{
+    thread_local const MemoryRange stack = [] {
+        MemoryRange range;
+        range.What = "the calling thread's stack";
         pthread_attr_t attributes;
         if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-            void* stack = nullptr;
+            void* base = nullptr;
             size_t size = 0;
-            if (pthread_attr_getstack(&attributes, &stack, &size) == 0) {
-                MemoryRange range;
-                range.Start = reinterpret_cast<uintptr_t>(stack);
+            if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+                range.Start = reinterpret_cast<uintptr_t>(base);
                 range.Size = size;
-                range.What = "the test program's stack";
-                ranges.Ranges.push_back(range);
             }
             pthread_attr_destroy(&attributes);
         }
-        return ranges;
+        return range;
     }();
-    return trusted;
+    return stack;
+}
+
+template <typename Consider>
+void ConsiderHostRanges(Consider&& consider)
+{
+    if (Restrictions == 0) {
+        for (const MemoryRange& range : MainProgramSegments()) {
+            consider(range);
+        }
+    }
+    if (Restrictions == 0 || NativeDriverCode > 0) {
+        consider(CallingThreadStack());
+    }
 }
 
 bool Permits(const MemoryRange& range, MemoryAccess access)
@@ -124,11 +143,7 @@ uintptr_t PermittedEnd(uintptr_t address, MemoryAccess access)
     for (const Entry& entry : Entries()) {
         consider(entry.Range);
     }
-    if (Restrictions == 0) {
-        for (const MemoryRange& range : HostProgramRanges().Ranges) {
-            consider(range);
-        }
-    }
+    ConsiderHostRanges(consider);
     return best;
 }
 
@@ -194,6 +209,18 @@ void UnrestrictEnteredMemory()
     }
 }
 
+void BeginNativeDriverCode()
+{
+    ++NativeDriverCode;
+}
+
+void EndNativeDriverCode()
+{
+    if (NativeDriverCode > 0) {
+        --NativeDriverCode;
+    }
+}
+
 bool AddressValid(uintptr_t address)
 {
     std::optional<MemoryRange> range = FindMemory(address);
@@ -232,11 +259,7 @@ std::optional<MemoryRange> FindMemory(uintptr_t address)
     for (const Entry& entry : Entries()) {
         consider(entry.Range);
     }
-    if (Restrictions == 0) {
-        for (const MemoryRange& range : HostProgramRanges().Ranges) {
-            consider(range);
-        }
-    }
+    ConsiderHostRanges(consider);
     return found;
 }
 

@@ -8,7 +8,6 @@
 
 #include <dlfcn.h>
 #include <link.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -56,45 +55,23 @@ public:
             SegmentSearch search{static_cast<uintptr_t>(map->l_addr), &entered_};
             dl_iterate_phdr(EnterImageSegments, &search);
         }
-        pthread_attr_t attributes;
-        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-            void* stack = nullptr;
-            size_t size = 0;
-            if (pthread_attr_getstack(&attributes, &stack, &size) == 0) {
-                entered_.push_back(EnterHostMemory(reinterpret_cast<uintptr_t>(stack), size,
-                                                   true, "the calling thread's stack"));
-            }
-            pthread_attr_destroy(&attributes);
-        }
+        BeginNativeDriverCode();
     }
     ~HostImage() override
     {
         for (MemoryRangeId id : entered_) {
             RemoveMemory(id);
         }
+        EndNativeDriverCode();
         UnrestrictEnteredMemory();
         dlclose(handle_);
     }
 
     std::string Name() const override { return name_; }
 
-    NTSTATUS CallEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) override
-    {
-        return entry_(driverObject, registryPath);
-    }
+    const void* EntryRoutine() const override { return reinterpret_cast<const void*>(entry_); }
 
-    void CallUnload(PDRIVER_UNLOAD routine, PDRIVER_OBJECT driverObject) override
-    {
-        routine(driverObject);
-    }
-
-    void CallBugCheckCallback(PKBUGCHECK_REASON_CALLBACK_ROUTINE routine,
-                              KBUGCHECK_CALLBACK_REASON reason,
-                              PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
-                              ULONG dataLength) override
-    {
-        routine(reason, record, data, dataLength);
-    }
+    uint64_t Call(const DriverCall& call) override { return CallNativeRoutine(call); }
 
 private:
     std::vector<MemoryRangeId> entered_;

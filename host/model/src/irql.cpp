@@ -2,6 +2,7 @@
 // kernel's checks demand; the model also checks that every callback returns
 // at the IRQL it was called at (machine.cpp).
 #include "machine_state.h"
+#include "scheduler.h"
 
 using namespace model;
 
@@ -36,4 +37,7 @@ extern "C" VOID KeLowerIrql(KIRQL NewIrql)
         return;
     }
     s.Processors[s.Current].Irql = NewIrql;
+    // DPCs queued to this processor run as soon as it drops below
+    // DISPATCH_LEVEL.
+    DeliverDpcs();
 }

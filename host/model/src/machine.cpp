@@ -2,6 +2,7 @@
 // (call log, IRQL contract, bug check rule, failure injection) and the
 // events that drive a driver: load, bug check, unload.
 #include "machine_state.h"
+#include "scheduler.h"
 
 #include "model/address_space.h"
 #include "model/driver_call.h"
@@ -77,7 +78,61 @@ void ReleaseDriverObject(MachineState& s)
     s.Load = nullptr;
 }
 
+uint64_t Slot(const void* pointer)
+{
+    return reinterpret_cast<uintptr_t>(pointer);
+}
+
 }  // namespace
+
+uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> arguments,
+                    unsigned processor, KIRQL irql, const char* what)
+{
+    MachineState& s = State();
+    if (s.Stopped || s.Image == nullptr) {
+        return 0;
+    }
+    if (processor >= s.Processors.size() || arguments.size() > MaxDriverCallArguments) {
+        Violation("%s cannot be called on processor %u with %zu arguments", what, processor,
+                  arguments.size());
+        return 0;
+    }
+    DriverCall call;
+    call.Routine = routine;
+    call.What = what;
+    for (uint64_t argument : arguments) {
+        call.Arguments[call.ArgumentCount++] = argument;
+    }
+    // A call made from inside another (a filter during a dispatch, a DPC at
+    // a lowered IRQL) must leave the caller's processor and IRQL as it
+    // found them.
+    unsigned callerProcessor = s.Current;
+    KIRQL callerIrql = s.Processors[processor].Irql;
+    s.Current = processor;
+    s.Processors[processor].Irql = irql;
+    bool outermost = EnterMainCall(processor, what);
+    uint64_t result = 0;
+    try {
+        result = s.Image->Call(call);
+    } catch (const LaneAbandoned&) {
+        // The machine stopped while this call's code spun; it ends here.
+        if (!outermost) {
+            throw;
+        }
+    } catch (const DriverCallEnd&) {
+        // A kernel routine the driver called faulted (driver_call.h): the
+        // call ends here, never back in driver code.
+    }
+    // Whatever ended the call has ended it; the caller goes on.
+    s.EndingCall = false;
+    LeaveMainCall(outermost);
+    if (!s.Stopped) {
+        CheckIrqlAfterCall(what, irql);
+        s.Processors[processor].Irql = callerIrql;
+        s.Current = callerProcessor;
+    }
+    return result;
+}
 
 MachineState& State()
 {
@@ -93,6 +148,7 @@ void ResetMachine(const MachineConfig& config)
     // Blocks the previous driver never freed are released here so that one
     // test's leak does not show up as another's.
     if (TheState != nullptr) {
+        StopScheduler(*TheState);
         for (auto& [block, info] : TheState->Pool) {
             (void)info;
             FreeKernelMemory(block);
@@ -144,6 +200,8 @@ KIRQL CurrentIrql()
 std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck use,
                                      std::string detail)
 {
+    // Another processor may take its turn at any call into the kernel.
+    SwitchPoint(SwitchReason::KernelCall);
     MachineState& s = State();
     s.Calls.push_back(KernelCall{name, std::move(detail)});
     if (CurrentIrql() > maxIrql) {
@@ -160,14 +218,6 @@ std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck
         }
     }
     return std::nullopt;
-}
-
-bool CallDriver(const std::function<void()>& call)
-{
-    bool finished = Guarded(call);
-    // Whatever ended the call has ended it; the caller goes on.
-    State().EndingCall = false;
-    return finished;
 }
 
 bool InjectFault(const Fault& fault, std::string* error)
@@ -205,6 +255,12 @@ void CheckNothingLeft(const char* when)
     for (const RegisteredCallback& callback : s.BugCheckCallbacks) {
         (void)callback;
         Violation("a bug check callback is still registered after %s", when);
+    }
+    for (size_t p = 0; p < s.Processors.size(); ++p) {
+        if (!s.Processors[p].Dpcs.empty()) {
+            Violation("%zu DPC(s) still queued to processor %zu after %s",
+                      s.Processors[p].Dpcs.size(), p, when);
+        }
     }
     for (const IoMapping& mapping : s.Mappings) {
         Violation("device memory at %s is still mapped after %s", Hex(mapping.Physical).c_str(),
@@ -244,17 +300,15 @@ NTSTATUS LoadDriver(DriverImage& image)
     s.DriverObjectChanges.clear();
 
     s.Image = &image;
-    s.Current = 0;
-    s.Processors[0].Irql = PASSIVE_LEVEL;
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    CallDriver([&] { status = image.CallEntry(&driver, &load.RegistryPath); });
+    auto status = static_cast<NTSTATUS>(static_cast<uint32_t>(
+        CallDriver(image.EntryRoutine(), {Slot(&driver), Slot(&load.RegistryPath)}, 0,
+                   PASSIVE_LEVEL, "the entry routine")));
     if (s.Stopped) {
         // The entry routine brought the machine down; nothing is checked
         // on a stopped machine.
         s.Image = nullptr;
         return STATUS_UNSUCCESSFUL;
     }
-    CheckIrqlAfterCall("the entry routine", PASSIVE_LEVEL);
     RecordDriverObjectChanges(s);
 
     if (!NT_SUCCESS(status)) {
@@ -287,13 +341,11 @@ void UnloadDriver()
         Violation("the driver has no unload routine and cannot be unloaded");
         return;
     }
-    s.Current = 0;
-    s.Processors[0].Irql = PASSIVE_LEVEL;
-    CallDriver([&] { s.Image->CallUnload(unload, &s.Load->DriverObject); });
+    CallDriver(reinterpret_cast<const void*>(unload), {Slot(&s.Load->DriverObject)}, 0,
+               PASSIVE_LEVEL, "the unload routine");
     if (s.Stopped) {
         return;
     }
-    CheckIrqlAfterCall("the unload routine", PASSIVE_LEVEL);
     CheckNothingLeft("unload");
     s.Loaded = false;
     ReleaseDriverObject(s);
@@ -349,11 +401,10 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         data->InBuffer = data + 1;
         data->InBufferLength = SecondaryDumpBufferSize;
         data->MaximumAllowed = SecondaryDumpBufferSize;
-        CallDriver([&] {
-            s.Image->CallBugCheckCallback(callback.Routine, callback.Reason, callback.Record, data,
-                                          sizeof(*data));
-        });
-        CheckIrqlAfterCall("a bug check callback", HIGH_LEVEL);
+        CallDriver(reinterpret_cast<const void*>(callback.Routine),
+                   {static_cast<uint64_t>(callback.Reason), Slot(callback.Record), Slot(data),
+                    sizeof(*data)},
+                   processor, HIGH_LEVEL, "a bug check callback");
         s.LastDumpData = *data;
         FreeKernelMemory(data);
     }

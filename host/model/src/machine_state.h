@@ -5,7 +5,7 @@
 #include "model/machine.h"
 #include "model/uart16550.h"
 
-#include <functional>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -58,6 +58,8 @@ struct RegisteredCallback {
 
 struct ProcessorState {
     KIRQL Irql = PASSIVE_LEVEL;
+    // DPCs queued to this processor, in the order they run.
+    std::deque<PKDPC> Dpcs;
 };
 
 // The kernel's part of DRIVER_OBJECT that the model owns.
@@ -155,10 +157,6 @@ void DeviceWriteByte(uintptr_t address, uint8_t value);
 // The address space map's internals (address_space.cpp).
 bool OverlapsDevice(uintptr_t start, size_t size);
 void DropKernelMemory();
-
-// Calls into the driver: a fault that ends the call comes back here.
-// Returns false when the call was ended.
-bool CallDriver(const std::function<void()>& call);
 
 // Device memory mappings, as an emulated processor must see them.
 void NotifyMapped(uintptr_t address, size_t size);

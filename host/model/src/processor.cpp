@@ -5,6 +5,7 @@
 // registers, filled by the caller's shim or the emulator's hook, never a
 // pointer the driver chose: they are not checked against the address space.
 #include "machine_state.h"
+#include "scheduler.h"
 
 #include <cstring>
 
@@ -80,9 +81,11 @@ extern "C" void ModelWriteCr8(KIRQL Irql)
     }
     MachineState& s = State();
     s.Processors[s.Current].Irql = Irql;
+    DeliverDpcs();
 }
 
 extern "C" void ModelPause(void)
 {
-    // A spinning processor; the other processors would run here.
+    // A spinning processor: the others take their turns here.
+    SwitchPoint(SwitchReason::Pause);
 }

@@ -26,21 +26,47 @@ void* TranslatorContext = nullptr;
 }  // namespace model
 
 // The kernel exports the C library's block routines; the compiler calls
-// them for structure copies and fills. They trust their pointers no more
-// than any other routine: a wild one is a page fault in the kernel.
+// them for structure copies and fills. They are kernel calls like any
+// other: logged, not to be made from the bug check report (which must not
+// leave the driver's own code), and trusting their pointers no more than
+// any other routine: a wild one is a page fault in the kernel.
 extern "C" void* ModelMemset(void* destination, int value, size_t size)
 {
-    model::FillForDriver("memset", destination, value, size);
+    using namespace model;
+    EnterRoutine("memset", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
+    FillForDriver("memset", destination, value, size);
     return destination;
 }
 
 extern "C" void* ModelMemcpy(void* destination, const void* source, size_t size)
 {
-    model::MoveForDriver("memcpy", destination, source, size);
+    using namespace model;
+    EnterRoutine("memcpy", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
+    MoveForDriver("memcpy", destination, source, size);
     return destination;
 }
 
 extern "C" void* ModelMemmove(void* destination, const void* source, size_t size)
+{
+    using namespace model;
+    EnterRoutine("memmove", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
+    MoveForDriver("memmove", destination, source, size);
+    return destination;
+}
+
+extern "C" void* ModelImageFill(void* destination, int value, size_t size)
+{
+    model::FillForDriver("memset", destination, value, size);
+    return destination;
+}
+
+extern "C" void* ModelImageCopy(void* destination, const void* source, size_t size)
+{
+    model::MoveForDriver("memcpy", destination, source, size);
+    return destination;
+}
+
+extern "C" void* ModelImageMove(void* destination, const void* source, size_t size)
 {
     model::MoveForDriver("memmove", destination, source, size);
     return destination;
@@ -81,6 +107,13 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(KfRaiseIrql, Failure::None),
         KERNEL_ROUTINE(KeLowerIrql, Failure::None),
         KERNEL_ROUTINE(KeQuerySystemTimePrecise, Failure::None),
+        KERNEL_ROUTINE(KeQueryActiveProcessorCountEx, Failure::None),
+        KERNEL_ROUTINE(KeGetCurrentProcessorNumberEx, Failure::None),
+        KERNEL_ROUTINE(KeGetProcessorNumberFromIndex, Failure::Status),
+        KERNEL_ROUTINE(KeInitializeDpc, Failure::None),
+        KERNEL_ROUTINE(KeSetTargetProcessorDpcEx, Failure::Status),
+        KERNEL_ROUTINE(KeInsertQueueDpc, Failure::False),
+        KERNEL_ROUTINE(KeRemoveQueueDpc, Failure::None),
         KERNEL_ROUTINE(RtlTimeToTimeFields, Failure::None),
         KERNEL_ROUTINE(RtlInitUnicodeString, Failure::None),
         KERNEL_ROUTINE(RtlGetVersion, Failure::Status),

@@ -92,5 +92,38 @@ TEST_F(ModelBugCheckTest, CallbackIsHeldToTheBugCheckRules)
     EXPECT_TRUE(Contains(text, "callback returned at IRQL 2; it was called at IRQL 15"));
 }
 
+// The block routines an image imports for the compiler's copies and fills
+// are kernel calls like any other: logged, and not for the bug check.
+TEST_F(ModelBugCheckTest, BlockRoutinesAreLoggedKernelCallsForbiddenInTheCallback)
+{
+    using Block = void* (*)(void*, const void*, size_t);
+    using Fill = void* (*)(void*, int, size_t);
+    char target[8] = {};
+    const char source[8] = "abcdefg";
+    auto callAll = [&] {
+        reinterpret_cast<Fill>(model::FindRoutine("memset")->Address)(target, 'x', 4);
+        for (const char* name : {"memcpy", "memmove"}) {
+            reinterpret_cast<Block>(model::FindRoutine(name)->Address)(target, source, 2);
+        }
+    };
+    const std::vector<std::string> names = {"memset", "memcpy", "memmove"};
+
+    LoadFake();
+    callAll();
+    EXPECT_EQ(std::string(target, 4), "abxx");
+    EXPECT_EQ(model::CallsTo(names).size(), 3u);
+    EXPECT_TRUE(TakeViolations().empty());
+
+    KBUGCHECK_REASON_CALLBACK_RECORD record = {};
+    ASSERT_TRUE(Register(record));
+    fake_.OnBugCheck = [&](auto) { callAll(); };
+    model::BugCheck(0xE2, {0, 0, 0, 0});
+    EXPECT_EQ(model::CallsTo(names).size(), 6u);
+    std::string text = TakenText();
+    for (const std::string& name : names) {
+        EXPECT_TRUE(Contains(text, name + " called during the bug check")) << name;
+    }
+}
+
 }  // namespace
 }  // namespace vektest

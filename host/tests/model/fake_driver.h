@@ -10,11 +10,21 @@
 
 namespace vektest {
 
-inline VOID NTAPI FakeUnloadRoutine(PDRIVER_OBJECT) {}
-inline VOID NTAPI FakeCallbackRoutine(KBUGCHECK_CALLBACK_REASON, PKBUGCHECK_REASON_CALLBACK_RECORD,
-                                      PVOID, ULONG)
+class FakeDriver;
+
+// The fake whose routines run now: the model calls the routines below
+// natively, as it calls the host image's, and they hand over to it.
+inline FakeDriver*& CurrentFake()
 {
+    static FakeDriver* fake = nullptr;
+    return fake;
 }
+
+NTSTATUS NTAPI FakeEntryRoutine(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+VOID NTAPI FakeUnloadRoutine(PDRIVER_OBJECT driverObject);
+VOID NTAPI FakeCallbackRoutine(KBUGCHECK_CALLBACK_REASON reason,
+                               PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
+                               ULONG dataLength);
 
 class FakeDriver : public model::DriverImage {
 public:
@@ -29,24 +39,45 @@ public:
     std::vector<PKBUGCHECK_REASON_CALLBACK_RECORD> CalledRecords;
 
     std::string Name() const override { return "fake"; }
-    NTSTATUS CallEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING) override
+    const void* EntryRoutine() const override
     {
-        Driver = driverObject;
-        return Entry(driverObject);
+        return reinterpret_cast<const void*>(FakeEntryRoutine);
     }
-    void CallUnload(PDRIVER_UNLOAD, PDRIVER_OBJECT driverObject) override { Unload(driverObject); }
-    void CallBugCheckCallback(PKBUGCHECK_REASON_CALLBACK_ROUTINE routine,
-                              KBUGCHECK_CALLBACK_REASON reason,
-                              PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
-                              ULONG dataLength) override
+    uint64_t Call(const model::DriverCall& call) override
     {
-        CalledRecords.push_back(record);
-        EXPECT_EQ(routine, record->CallbackRoutine);
-        EXPECT_EQ(reason, KbCallbackSecondaryDumpData);
-        EXPECT_EQ(dataLength, sizeof(KBUGCHECK_SECONDARY_DUMP_DATA));
-        OnBugCheck(static_cast<PKBUGCHECK_SECONDARY_DUMP_DATA>(data));
+        // Restored also when a kernel routine's fault ends the call.
+        struct Turn {
+            FakeDriver* Caller = CurrentFake();
+            ~Turn() { CurrentFake() = Caller; }
+        } turn;
+        CurrentFake() = this;
+        return model::CallNativeRoutine(call);
     }
 };
+
+inline NTSTATUS NTAPI FakeEntryRoutine(PDRIVER_OBJECT driverObject, PUNICODE_STRING)
+{
+    CurrentFake()->Driver = driverObject;
+    return CurrentFake()->Entry(driverObject);
+}
+
+inline VOID NTAPI FakeUnloadRoutine(PDRIVER_OBJECT driverObject)
+{
+    CurrentFake()->Unload(driverObject);
+}
+
+inline VOID NTAPI FakeCallbackRoutine(KBUGCHECK_CALLBACK_REASON reason,
+                                      PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
+                                      ULONG dataLength)
+{
+    FakeDriver& fake = *CurrentFake();
+    fake.CalledRecords.push_back(record);
+    EXPECT_EQ(reinterpret_cast<const void*>(FakeCallbackRoutine),
+              reinterpret_cast<const void*>(record->CallbackRoutine));
+    EXPECT_EQ(reason, KbCallbackSecondaryDumpData);
+    EXPECT_EQ(dataLength, sizeof(KBUGCHECK_SECONDARY_DUMP_DATA));
+    fake.OnBugCheck(static_cast<PKBUGCHECK_SECONDARY_DUMP_DATA>(data));
+}
 
 // A fresh machine per test, and the fake driver to load into it.
 class ModelFixture : public ModelTest {

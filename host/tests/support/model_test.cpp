@@ -2,6 +2,12 @@
 
 namespace vektest {
 
+const model::MachineConfig& DefaultMachine()
+{
+    static const model::MachineConfig machine;
+    return machine;
+}
+
 void ModelTest::StartMachine(const model::MachineConfig& config)
 {
     model::ResetMachine(config);

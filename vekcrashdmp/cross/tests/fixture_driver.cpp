@@ -14,6 +14,11 @@ constexpr ULONG ScratchCount = 16;
 
 } // namespace
 
+// One name in read-only data and one in writable data, for the gate's
+// read-only check.
+constexpr CHAR ReadOnlyName[] = "fixture";
+CHAR WritableName[] = "fixture";
+
 // A leaf: no call, no push, no stack adjustment, so no unwind data either.
 __declspec(noinline) LONG AddOffset(LONG Value, LONG Offset)
 {
@@ -53,6 +58,32 @@ __declspec(noinline) LONG GuardedRead(volatile LONG* Address)
     return value;
 }
 
+// Counts a name's characters; takes the names' addresses, so both stay in
+// the image.
+__declspec(noinline) LONG NameLength(const CHAR* Name)
+{
+    LONG length = 0;
+    while (Name[length] != 0) {
+        ++length;
+    }
+    return length;
+}
+
+// Reaches a kernel routine the way compiled code does without naming it:
+// the fill becomes a call of memset through the linker's import thunk.
+__declspec(noinline) VOID ClearName(PCHAR Name, SIZE_T Length)
+{
+    RtlZeroMemory(Name, Length);
+}
+
+// Reaches a kernel routine through a direct import call.
+__declspec(noinline) LONG StampTime()
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTimePrecise(&now);
+    return static_cast<LONG>(now.LowPart & 1);
+}
+
 // Non-leaf and unguarded.
 _Use_decl_annotations_
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
@@ -60,5 +91,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     UNREFERENCED_PARAMETER(DriverObject);
     volatile LONG length = RegistryPath->Length;
     LONG value = AddOffset(GuardedRead(&length), SumScratch(1));
+    value += NameLength(ReadOnlyName) + NameLength(WritableName) + StampTime();
+    ClearName(WritableName, sizeof(WritableName));
     return value > 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }

@@ -21,6 +21,11 @@ GUARDED_FUNCTION = "GuardedRead"
 UNGUARDED_NON_LEAF = "DriverEntry"
 NON_LEAF_WITHOUT_CALLS = "SumScratch"
 LEAF_FUNCTIONS = ("AddOffset", "ReadValue")
+# Data of fixture_driver.cpp, and the imports DriverEntry reaches (through
+# the function named with each).
+READ_ONLY_DATA = "ReadOnlyName"
+WRITABLE_DATA = "WritableName"
+REACHED_IMPORTS = (("memset", "ClearName"), ("KeQuerySystemTimePrecise", "StampTime"))
 
 IMAGE_SCN_MEM_WRITE = 0x80000000
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
@@ -30,6 +35,7 @@ FOREIGN_DLL_NAME = b"kernel32.dll"
 # Scope table: ULONG count, then records of four ULONGs (begin, end, ...).
 SCOPE_COUNT_SIZE = 4
 SCOPE_END_OFFSET = 4
+C_SPECIFIC_HANDLER = "__C_specific_handler"
 
 
 def run_gate(image, *options):
@@ -144,6 +150,23 @@ FAULTS = [
      ["guarded function GuardedReed is not in the PDB"], []),
     ("PDB of another image", unchanged, False, ["--pdb", "DRIVER_PDB"],
      ["does not match the image"], []),
+    ("writable data required read-only", unchanged, False,
+     ["--read-only", READ_ONLY_DATA, "--read-only", WRITABLE_DATA],
+     [f"{WRITABLE_DATA}: must be read-only data but lies in writable .data"],
+     [f"{READ_ONLY_DATA}: must be"]),
+    ("read-only data misspelt", unchanged, False, ["--read-only", "ReadOnlyNmae"],
+     ["read-only data ReadOnlyNmae is not in the PDB"], []),
+    ("restricted code reaches imports", unchanged, False,
+     ["--restricted", UNGUARDED_NON_LEAF, "--restricted", NON_LEAF_WITHOUT_CALLS],
+     [f"{UNGUARDED_NON_LEAF}: calls kernel routine {name} (through {UNGUARDED_NON_LEAF} -> "
+      f"{via}); allowed there: none" for name, via in REACHED_IMPORTS],
+     [f"{NON_LEAF_WITHOUT_CALLS}: calls", C_SPECIFIC_HANDLER]),
+    ("restricted code allowed one of two imports", unchanged, False,
+     ["--restricted", UNGUARDED_NON_LEAF, "--restricted-import", REACHED_IMPORTS[1][0]],
+     [f"calls kernel routine {REACHED_IMPORTS[0][0]}"],
+     [f"calls kernel routine {REACHED_IMPORTS[1][0]}"]),
+    ("restricted function misspelt", unchanged, False, ["--restricted", "DriverEntri"],
+     ["restricted function DriverEntri is not in the PDB"], []),
 ]
 
 
@@ -154,6 +177,13 @@ def pdb_beside(image):
 class AcceptsBuiltImages(unittest.TestCase):
     def test_fixture_with_its_guard_required(self):
         status, output = run_gate(PATHS.fixture, "--guarded", GUARDED_FUNCTION)
+        self.assertEqual(status, 0, output)
+
+    def test_fixture_with_its_data_and_imports_allowed(self):
+        options = ["--read-only", READ_ONLY_DATA, "--restricted", UNGUARDED_NON_LEAF]
+        for name, _ in REACHED_IMPORTS:
+            options += ["--restricted-import", name]
+        status, output = run_gate(PATHS.fixture, *options)
         self.assertEqual(status, 0, output)
 
     def test_vekcrashdmp_with_pdb_beside_it(self):

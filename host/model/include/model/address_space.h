@@ -5,8 +5,8 @@
 // enters the memory it makes (pool, the driver object and its load block,
 // device objects, dump data buffers, mappings of physical memory) and
 // removes it when it is freed; whoever runs driver code enters the rest
-// (the host image its own segments and its caller's stack, the emulator its
-// guest stack and image).
+// (the host image its own segments, the emulator its guest stack and
+// image).
 //
 // Ranges are kept to the byte, not widened to whole pages: in the host
 // build a pool block shares its pages with the host's own heap, and a
@@ -63,6 +63,12 @@ MemoryRangeId EnterHostMemory(uintptr_t start, size_t size, bool writable, const
 // restricts the process to what is entered, for as long as it exists.
 void RestrictToEnteredMemory();
 void UnrestrictEnteredMemory();
+
+// Driver code runs natively (the host image): whichever thread calls a
+// kernel routine, its stack is the driver's and counts as valid. Also
+// counted, for as long as such an image exists.
+void BeginNativeDriverCode();
+void EndNativeDriverCode();
 
 // Answers about the map. Valid: present and resident, as MmIsAddressValid.
 bool AddressValid(uintptr_t address);

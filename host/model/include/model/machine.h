@@ -10,6 +10,7 @@
 #include "ntmodel/ntmodel.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,6 +94,12 @@ struct MachineConfig {
     // Physical RAM the driver may map; any other physical range without a
     // device maps to nothing (reads float, writes vanish).
     std::vector<PhysicalRam> Ram;
+    // Picks which processor runs next wherever more than one can: the same
+    // seed gives the same run.
+    uint64_t Seed = 0;
+    // PAUSEs executed with no DPC starting or finishing anywhere before the
+    // machine counts as deadlocked and stops.
+    uint64_t SpinLimit = 1000000;
 };
 
 // The Nth call (1-based) of a routine fails: routines returning a status
@@ -162,6 +169,12 @@ struct DriverFault {
 // abandons that callback instead, as the kernel does.
 void RaiseDriverFault(const DriverFault& fault);
 
+// Whether other processors take turns with the one running driver code.
+// An emulated processor that cannot yet switch turns it off: DPCs aimed at
+// other processors then wait, and a machine that only spins stops as
+// deadlocked without unwinding the caller.
+void SetProcessorSwitching(bool enabled);
+
 // Stops the machine without a bug check (runaway driver code): nothing
 // runs on it afterwards.
 void HaltMachine();
@@ -227,20 +240,40 @@ std::string TagText(ULONG tag);
 // ---------------------------------------------------------------------------
 // Driver images
 // ---------------------------------------------------------------------------
+// One call from the kernel into driver code: the routine's address and its
+// arguments as 64-bit slots, in the order of the routine's parameters.
+constexpr unsigned MaxDriverCallArguments = 8;
+struct DriverCall {
+    const void* Routine = nullptr;
+    uint64_t Arguments[MaxDriverCallArguments] = {};
+    unsigned ArgumentCount = 0;
+    const char* What = "";  // "the entry routine", for messages
+};
+
 // An image of the driver that the model can load and call into. The host
-// image is the driver built for Linux; the same calls later reach the
-// shipped .sys on an emulated processor.
+// image is the driver built for Linux; the shipped .sys runs on an emulated
+// processor; tests have fakes. Each implements one primitive, Call; the
+// kernel's side of every call (processor, IRQL, checks) is the model's.
 class DriverImage {
 public:
     virtual ~DriverImage() = default;
     virtual std::string Name() const = 0;
-    virtual NTSTATUS CallEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) = 0;
-    virtual void CallUnload(PDRIVER_UNLOAD routine, PDRIVER_OBJECT driverObject) = 0;
-    virtual void CallBugCheckCallback(PKBUGCHECK_REASON_CALLBACK_ROUTINE routine,
-                                      KBUGCHECK_CALLBACK_REASON reason,
-                                      PKBUGCHECK_REASON_CALLBACK_RECORD record, PVOID data,
-                                      ULONG dataLength) = 0;
+    // The address of the image's entry routine (DriverEntry).
+    virtual const void* EntryRoutine() const = 0;
+    // Runs one driver routine and returns what it left in the result
+    // register. Returns without running when the machine has stopped.
+    virtual uint64_t Call(const DriverCall& call) = 0;
 };
+
+// Calls a native routine of the host build with the call's arguments, as
+// the host image does. Tests' fake images use it too.
+uint64_t CallNativeRoutine(const DriverCall& call);
+
+// Calls into the loaded driver on the given processor at the given IRQL, as
+// the kernel calls its callbacks, and checks that the routine returns at
+// that IRQL. Returns 0 without calling when the machine has stopped.
+uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> arguments,
+                    unsigned processor, KIRQL irql, const char* what);
 
 // The host build of the driver, a shared object loaded afresh for every
 // image so that each load starts from zeroed driver globals, as a newly

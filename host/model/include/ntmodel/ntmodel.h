@@ -400,12 +400,62 @@ NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(ULONG SystemInformationClass,
                                                  ULONG SystemInformationLength,
                                                  PULONG ReturnLength);
 
-// The kernel's memset, memcpy and memmove. The host image binds its own
-// calls of those names here (hostdriver/block_routines.cpp), so that the
-// driver's block copies meet the same checks as on the kernel.
+// The kernel's memset, memcpy and memmove.
 void* ModelMemset(void* Destination, int Value, size_t Size);
 void* ModelMemcpy(void* Destination, const void* Source, size_t Size);
 void* ModelMemmove(void* Destination, const void* Source, size_t Size);
+// The same checks for the host image's own memset, memcpy and memmove
+// (hostdriver/block_routines.cpp), without the kernel call: g++ makes such
+// calls out of the driver's own loops, which the shipped image keeps as
+// loops, so they are no calls into the kernel.
+void* ModelImageFill(void* Destination, int Value, size_t Size);
+void* ModelImageCopy(void* Destination, const void* Source, size_t Size);
+void* ModelImageMove(void* Destination, const void* Source, size_t Size);
+}  // extern "C"
+
+// ---------------------------------------------------------------------------
+// Processors and DPCs
+// ---------------------------------------------------------------------------
+typedef struct _PROCESSOR_NUMBER {
+    USHORT Group;
+    UCHAR Number;
+    UCHAR Reserved;
+} PROCESSOR_NUMBER, *PPROCESSOR_NUMBER;
+static_assert(sizeof(PROCESSOR_NUMBER) == 4, "PROCESSOR_NUMBER layout");
+
+#define ALL_PROCESSOR_GROUPS 0xFFFF
+
+struct _KDPC;
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext,
+                                     PVOID SystemArgument1, PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile PVOID DpcData;
+} KDPC, *PKDPC, *PRKDPC;
+static_assert(sizeof(KDPC) == 64, "KDPC layout");
+static_assert(offsetof(KDPC, DeferredRoutine) == 24, "KDPC layout");
+static_assert(offsetof(KDPC, DpcData) == 56, "KDPC layout");
+
+extern "C" {
+NTKERNELAPI ULONG NTAPI KeQueryActiveProcessorCountEx(USHORT GroupNumber);
+NTKERNELAPI ULONG NTAPI KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber);
+NTKERNELAPI NTSTATUS NTAPI KeGetProcessorNumberFromIndex(ULONG ProcIndex,
+                                                         PPROCESSOR_NUMBER ProcNumber);
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                       PVOID DeferredContext);
+NTKERNELAPI NTSTATUS NTAPI KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber);
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
+                                           PVOID SystemArgument2);
+NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 
 // Processor instructions the kernel cannot intercept on real hardware,
 // answered by the processor and hypervisor models.

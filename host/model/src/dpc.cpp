@@ -1,0 +1,137 @@
+// Processor numbers and DPCs: one processor group of up to 64 processors,
+// DPCs queued to a chosen processor and run there at DISPATCH_LEVEL.
+//
+// A queued DPC keeps its state in the object the driver owns, as the
+// kernel does: DpcData is non-null while it waits, and Number holds the
+// target processor once KeSetTargetProcessorDpcEx has set one.
+#include "machine_state.h"
+#include "scheduler.h"
+
+#include <algorithm>
+
+namespace model {
+
+namespace {
+
+constexpr UCHAR DpcObjectType = 19;
+constexpr UCHAR MediumImportance = 1;
+// Number holds the target plus this mark once a target is set; below it
+// the DPC runs on the processor that queues it.
+constexpr USHORT TargetedMark = 64;
+
+std::string Pointer(const void* pointer)
+{
+    return Hex(reinterpret_cast<uintptr_t>(pointer));
+}
+
+unsigned ProcessorCount()
+{
+    return static_cast<unsigned>(State().Processors.size());
+}
+
+}  // namespace
+
+}  // namespace model
+
+using namespace model;
+
+extern "C" ULONG KeQueryActiveProcessorCountEx(USHORT GroupNumber)
+{
+    EnterRoutine("KeQueryActiveProcessorCountEx", HIGH_LEVEL, AtBugCheck::Forbidden,
+                 std::to_string(GroupNumber));
+    // One group: group 0 and "all groups" both count every processor.
+    return GroupNumber == 0 || GroupNumber == ALL_PROCESSOR_GROUPS ? ProcessorCount() : 0;
+}
+
+extern "C" ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber)
+{
+    EnterRoutine("KeGetCurrentProcessorNumberEx", HIGH_LEVEL, AtBugCheck::Allowed);
+    unsigned current = State().Current;
+    if (ProcNumber != nullptr) {
+        *ProcNumber = PROCESSOR_NUMBER{0, static_cast<UCHAR>(current), 0};
+    }
+    return current;
+}
+
+extern "C" NTSTATUS KeGetProcessorNumberFromIndex(ULONG ProcIndex, PPROCESSOR_NUMBER ProcNumber)
+{
+    if (auto failure = EnterRoutine("KeGetProcessorNumberFromIndex", HIGH_LEVEL,
+                                    AtBugCheck::Forbidden, std::to_string(ProcIndex))) {
+        return *failure;
+    }
+    if (ProcIndex >= ProcessorCount()) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *ProcNumber = PROCESSOR_NUMBER{0, static_cast<UCHAR>(ProcIndex), 0};
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                PVOID DeferredContext)
+{
+    EnterRoutine("KeInitializeDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc));
+    *Dpc = KDPC{};
+    Dpc->Type = DpcObjectType;
+    Dpc->Importance = MediumImportance;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+}
+
+extern "C" NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber)
+{
+    if (auto failure = EnterRoutine("KeSetTargetProcessorDpcEx", HIGH_LEVEL, AtBugCheck::Forbidden,
+                                    Pointer(Dpc) + " " + std::to_string(ProcNumber->Number))) {
+        return *failure;
+    }
+    if (ProcNumber->Group != 0 || ProcNumber->Number >= ProcessorCount()) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Dpc->Number = static_cast<USHORT>(TargetedMark + ProcNumber->Number);
+    return STATUS_SUCCESS;
+}
+
+extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    if (EnterRoutine("KeInsertQueueDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc))) {
+        return FALSE;
+    }
+    MachineState& s = State();
+    if (Dpc->Type != DpcObjectType) {
+        Violation("KeInsertQueueDpc with a DPC object that was never initialized");
+        return FALSE;
+    }
+    if (Dpc->DpcData != nullptr) {
+        return FALSE;  // already queued: the kernel leaves it as it is
+    }
+    unsigned target = Dpc->Number >= TargetedMark ? Dpc->Number - TargetedMark : s.Current;
+    if (target >= s.Processors.size()) {
+        Violation("KeInsertQueueDpc with a DPC aimed at processor %u of %zu", target,
+                  s.Processors.size());
+        return FALSE;
+    }
+    Dpc->SystemArgument1 = SystemArgument1;
+    Dpc->SystemArgument2 = SystemArgument2;
+    Dpc->DpcData = &s.Processors[target];
+    s.Processors[target].Dpcs.push_back(Dpc);
+    // Queued to this processor below DISPATCH_LEVEL, it runs at once.
+    if (target == s.Current) {
+        DeliverDpcs();
+    }
+    return TRUE;
+}
+
+extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
+{
+    EnterRoutine("KeRemoveQueueDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc));
+    if (Dpc->DpcData == nullptr) {
+        return FALSE;
+    }
+    for (ProcessorState& processor : State().Processors) {
+        auto found = std::find(processor.Dpcs.begin(), processor.Dpcs.end(), Dpc);
+        if (found != processor.Dpcs.end()) {
+            processor.Dpcs.erase(found);
+        }
+    }
+    Dpc->DpcData = nullptr;
+    return TRUE;
+}

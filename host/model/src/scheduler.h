@@ -1,0 +1,49 @@
+// Virtual processors of the host build: who runs now, and when another
+// processor gets its turn.
+//
+// Driver code runs natively on host threads, one at a time: the thread
+// that holds the baton runs, every other waits. The baton passes only at
+// fixed points (the entry of a kernel routine, PAUSE, the end of a call
+// from the kernel) and the next holder is drawn from a generator seeded by
+// the machine, so a run repeats exactly for its seed. The thread that calls
+// into the driver from outside (load, unload, bug check) is the main lane;
+// a DPC aimed at another processor runs there on that processor's own
+// worker thread, at DISPATCH_LEVEL.
+#pragma once
+
+#include "machine_state.h"
+
+namespace model {
+
+enum class SwitchReason {
+    KernelCall,  // a kernel routine was entered
+    Pause,       // the processor executed PAUSE: it spins
+};
+
+// Where the baton may pass. Runs the current processor's pending DPCs
+// first when its IRQL allows them, then may give the turn to another
+// processor; returns when this lane has the turn again. Counts spinning: a
+// machine whose processors only spin is stopped as deadlocked.
+void SwitchPoint(SwitchReason reason);
+
+// Runs the DPCs queued to the current processor, if its IRQL is below
+// DISPATCH_LEVEL (the kernel delivers them as soon as it drops there).
+void DeliverDpcs();
+
+// Called when a call from the kernel into the driver begins and ends.
+// EnterMainCall tells whether this is the outermost call of the main lane;
+// LeaveMainCall gets that answer back. At the end of the outermost one,
+// DPCs queued to other processors run before control goes back to the
+// kernel's caller.
+bool EnterMainCall(unsigned processor, const char* what);
+void LeaveMainCall(bool outermost);
+
+// Stops every worker; their driver code never resumes. Called when the
+// machine is reset.
+void StopScheduler(MachineState& state);
+
+// Thrown through driver frames to end a lane's work on a machine that has
+// stopped (deadlock); caught where the lane called into the driver.
+struct LaneAbandoned {};
+
+}  // namespace model

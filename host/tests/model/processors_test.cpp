@@ -1,0 +1,214 @@
+// Virtual processors: DPCs aimed at a processor run there at
+// DISPATCH_LEVEL; a processor that spins with PAUSE lets the others run;
+// the same seed gives the same interleaving; a machine whose processors
+// only spin stops as deadlocked instead of hanging.
+#include "fake_driver.h"
+
+#include <atomic>
+
+namespace vektest {
+namespace {
+
+using ProcessorsTest = ModelFixture;
+
+constexpr unsigned MaxTestProcessors = 8;
+constexpr int BumpsPerDpc = 3;
+
+// What each DPC saw, and the shared counter they bump.
+struct BroadcastRun {
+    volatile LONG Counter = 0;
+    volatile LONG Finished = 0;
+    bool Interlocked = false;
+    unsigned RanOn[MaxTestProcessors] = {};
+    KIRQL IrqlSeen[MaxTestProcessors] = {};
+    std::vector<unsigned> Order;
+};
+BroadcastRun* TheRun = nullptr;
+
+VOID NTAPI BumpDpc(PKDPC, PVOID, PVOID index, PVOID)
+{
+    auto i = static_cast<unsigned>(reinterpret_cast<uintptr_t>(index));
+    TheRun->RanOn[i] = model::CurrentProcessor();
+    TheRun->IrqlSeen[i] = KeGetCurrentIrql();
+    for (int bump = 0; bump < BumpsPerDpc; ++bump) {
+        TheRun->Order.push_back(i);
+        if (TheRun->Interlocked) {
+            __atomic_add_fetch(&TheRun->Counter, 1, __ATOMIC_SEQ_CST);
+            ModelPause();
+        } else {
+            // Read, let the others run, write: another processor's update
+            // in between is lost.
+            LONG seen = TheRun->Counter;
+            ModelPause();
+            TheRun->Counter = seen + 1;
+        }
+    }
+    __atomic_add_fetch(&TheRun->Finished, 1, __ATOMIC_SEQ_CST);
+}
+
+// The entry routine's part: one DPC per other processor, then a spin with
+// PAUSE until all have finished, as the all-processor broadcast does.
+NTSTATUS Broadcast(PDRIVER_OBJECT driver)
+{
+    driver->DriverUnload = FakeUnloadRoutine;
+    ULONG count = KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS);
+    KDPC dpcs[MaxTestProcessors];
+    PROCESSOR_NUMBER here;
+    ULONG self = KeGetCurrentProcessorNumberEx(&here);
+    for (ULONG i = 0; i < count; ++i) {
+        KeInitializeDpc(&dpcs[i], BumpDpc, nullptr);
+        if (i == self) {
+            continue;
+        }
+        PROCESSOR_NUMBER target;
+        EXPECT_EQ(KeGetProcessorNumberFromIndex(i, &target), STATUS_SUCCESS);
+        EXPECT_EQ(KeSetTargetProcessorDpcEx(&dpcs[i], &target), STATUS_SUCCESS);
+        EXPECT_TRUE(KeInsertQueueDpc(&dpcs[i], reinterpret_cast<PVOID>(uintptr_t{i}), nullptr));
+    }
+    while (__atomic_load_n(&TheRun->Finished, __ATOMIC_SEQ_CST) < static_cast<LONG>(count - 1)) {
+        ModelPause();
+    }
+    return STATUS_SUCCESS;
+}
+
+// A fresh machine of the given size and seed for each broadcast.
+class BroadcastTest : public ModelFixture {
+protected:
+    BroadcastRun RunBroadcast(unsigned processors, uint64_t seed, bool interlocked)
+    {
+        model::MachineConfig config;
+        config.Processors = processors;
+        config.Seed = seed;
+        StartMachine(config);
+        BroadcastRun run;
+        run.Interlocked = interlocked;
+        TheRun = &run;
+        FakeDriver fake;
+        fake.Entry = Broadcast;
+        EXPECT_EQ(model::LoadDriver(fake), STATUS_SUCCESS);
+        model::UnloadDriver();
+        TheRun = nullptr;
+        return run;
+    }
+};
+
+
+
+TEST_F(BroadcastTest, EachDpcRunsOnceOnItsProcessorAtDispatchLevel)
+{
+    constexpr unsigned Processors = 4;
+    BroadcastRun run = RunBroadcast(Processors, 7, true);
+    for (unsigned i = 1; i < Processors; ++i) {
+        EXPECT_EQ(run.RanOn[i], i);
+        EXPECT_EQ(run.IrqlSeen[i], DISPATCH_LEVEL);
+    }
+    EXPECT_EQ(run.Counter, static_cast<LONG>((Processors - 1) * BumpsPerDpc));
+}
+
+TEST_F(BroadcastTest, PlainIncrementsLoseUpdatesUnderSomeSeedsInterlockedOnesNever)
+{
+    constexpr unsigned Processors = 4;
+    constexpr LONG Expected = (Processors - 1) * BumpsPerDpc;
+    bool lost = false;
+    for (uint64_t seed = 0; seed < 16; ++seed) {
+        BroadcastRun plain = RunBroadcast(Processors, seed, false);
+        lost = lost || plain.Counter < Expected;
+        BroadcastRun interlocked = RunBroadcast(Processors, seed, true);
+        EXPECT_EQ(interlocked.Counter, Expected) << "seed " << seed;
+    }
+    EXPECT_TRUE(lost);
+}
+
+TEST_F(BroadcastTest, TheSameSeedGivesTheSameInterleaving)
+{
+    std::vector<std::vector<unsigned>> orders;
+    for (uint64_t seed : {3u, 3u, 4u}) {
+        orders.push_back(RunBroadcast(4, seed, false).Order);
+    }
+    EXPECT_EQ(orders[0], orders[1]);
+    EXPECT_NE(orders[0], orders[2]);
+}
+
+VOID NTAPI CountingDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    ++*static_cast<int*>(context);
+}
+
+TEST_F(ProcessorsTest, ADpcForTheCurrentProcessorWaitsUntilItDropsBelowDispatchLevel)
+{
+    int runs = 0;
+    int runsWhileRaised = -1;
+    fake_.Entry = [&](PDRIVER_OBJECT driver) {
+        driver->DriverUnload = FakeUnloadRoutine;
+        KDPC dpc;
+        KeInitializeDpc(&dpc, CountingDpc, &runs);
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+        EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr));  // already queued
+        runsWhileRaised = runs;
+        KeLowerIrql(old);
+        EXPECT_EQ(runs, 1);
+        // Queued and removed before it could run: it never runs.
+        old = KfRaiseIrql(DISPATCH_LEVEL);
+        EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+        EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
+        EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
+        KeLowerIrql(old);
+        return STATUS_SUCCESS;
+    };
+    LoadFake();
+    EXPECT_EQ(runsWhileRaised, 0);
+    EXPECT_EQ(runs, 1);
+    model::UnloadDriver();
+}
+
+volatile LONG NeverSet = 0;
+
+VOID NTAPI SpinningDpc(PKDPC, PVOID, PVOID, PVOID)
+{
+    while (NeverSet == 0) {
+        ModelPause();
+    }
+}
+
+TEST_F(ProcessorsTest, ProcessorsThatOnlySpinStopTheMachineAsDeadlockedSayingWhereEachWas)
+{
+    const struct {
+        unsigned Processors;
+        bool DpcSpinsToo;
+        const char* Expected;
+    } cases[] = {
+        {1, false, "deadlock: every processor spins and none makes progress (processor 0 in the "
+                   "entry routine, spinning)"},
+        {3, true, "deadlock: every processor spins and none makes progress (processor 0 in the "
+                  "entry routine, spinning; processor 1 in a DPC routine, spinning; processor 2 "
+                  "idle)"},
+    };
+    for (const auto& c : cases) {
+        model::MachineConfig config;
+        config.Processors = c.Processors;
+        config.SpinLimit = 1000;
+        StartMachine(config);
+        FakeDriver fake;
+        fake.Entry = [&](PDRIVER_OBJECT) {
+            KDPC dpc;
+            if (c.DpcSpinsToo) {
+                KeInitializeDpc(&dpc, SpinningDpc, nullptr);
+                PROCESSOR_NUMBER target{0, 1, 0};
+                KeSetTargetProcessorDpcEx(&dpc, &target);
+                KeInsertQueueDpc(&dpc, nullptr, nullptr);
+            }
+            while (NeverSet == 0) {
+                ModelPause();
+            }
+            return STATUS_SUCCESS;
+        };
+        EXPECT_EQ(model::LoadDriver(fake), STATUS_UNSUCCESSFUL);
+        EXPECT_TRUE(model::Stopped());
+        EXPECT_EQ(TakeViolations(), std::vector<std::string>{c.Expected});
+    }
+    StartMachine();
+}
+
+}  // namespace
+}  // namespace vektest
