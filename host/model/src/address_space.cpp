@@ -30,6 +30,9 @@ std::vector<Entry>& Entries()
 MemoryRangeId NextId = 1;
 int Restrictions = 0;
 int NativeDriverCode = 0;
+// Stacks of the threads that ran driver code on this machine: a DPC may run
+// on one processor's thread with its object on another's stack.
+std::vector<MemoryRange> DriverThreadStacks;
 bool DataExportsEntered = false;
 
 uintptr_t End(const MemoryRange& range)
@@ -115,6 +118,9 @@ void ConsiderHostRanges(Consider&& consider)
     }
     if (Restrictions == 0 || NativeDriverCode > 0) {
         consider(CallingThreadStack());
+        for (const MemoryRange& stack : DriverThreadStacks) {
+            consider(stack);
+        }
     }
 }
 
@@ -179,8 +185,21 @@ void RemoveKernelMemoryAt(uintptr_t start)
     }
 }
 
+void NoteDriverThread()
+{
+    const MemoryRange& stack = CallingThreadStack();
+    for (const MemoryRange& known : DriverThreadStacks) {
+        if (known.Start == stack.Start) {
+            return;
+        }
+    }
+    DriverThreadStacks.push_back(stack);
+}
+
 void DropKernelMemory()
 {
+    // The machine's threads are gone with it.
+    DriverThreadStacks.clear();
     auto& entries = Entries();
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [](const Entry& entry) { return entry.Owner == MemoryOwner::Kernel; }),

@@ -109,6 +109,19 @@ void Require(const char* routine, const void* address, size_t size, MemoryAccess
     }
 }
 
+void RequireMemory(const char* routine, const void* address, size_t size, MemoryAccess access)
+{
+    Require(routine, address, size, access);
+    auto start = reinterpret_cast<uintptr_t>(address);
+    if (OverlapsDevice(start, size)) {
+        for (size_t i = 0; i < size; ++i) {
+            if (IsDevice(start + i)) {
+                RaiseBadAccess(routine, start + i, access);
+            }
+        }
+    }
+}
+
 void CopyFromDriver(const char* routine, void* to, const void* from, size_t size)
 {
     Require(routine, from, size, MemoryAccess::Read);

@@ -21,6 +21,10 @@ namespace model {
 // Returns only when all of [address, address + size) may be accessed.
 void Require(const char* routine, const void* address, size_t size, MemoryAccess access);
 
+// The same, for a record the routine then reads or writes in place: it must
+// be plain memory, not device registers.
+void RequireMemory(const char* routine, const void* address, size_t size, MemoryAccess access);
+
 void CopyFromDriver(const char* routine, void* to, const void* from, size_t size);
 void CopyToDriver(const char* routine, void* to, const void* from, size_t size);
 void FillForDriver(const char* routine, void* to, int value, size_t size);

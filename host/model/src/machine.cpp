@@ -110,6 +110,7 @@ uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> argumen
     KIRQL callerIrql = s.Processors[processor].Irql;
     s.Current = processor;
     s.Processors[processor].Irql = irql;
+    NoteDriverThread();
     bool outermost = EnterMainCall(processor, what);
     uint64_t result = 0;
     try {

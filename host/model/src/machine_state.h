@@ -157,6 +157,9 @@ void DeviceWriteByte(uintptr_t address, uint8_t value);
 // The address space map's internals (address_space.cpp).
 bool OverlapsDevice(uintptr_t start, size_t size);
 void DropKernelMemory();
+// The calling thread is about to run driver code: its stack stays valid
+// memory for the other processors' threads too.
+void NoteDriverThread();
 
 // Device memory mappings, as an emulated processor must see them.
 void NotifyMapped(uintptr_t address, size_t size);

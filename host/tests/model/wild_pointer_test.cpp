@@ -164,6 +164,14 @@ TEST_F(WildPointerTest, WildPointerIsTheKernelsBugCheckAndEndsTheDriversCall)
              LARGE_INTEGER time = {};
              RtlTimeToTimeFields(&time, Wild<TIME_FIELDS>(0xA0));
          }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Write},
+        {"KeInitializeDpc", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xC0;
+             KeInitializeDpc(Wild<KDPC>(0xC0), nullptr, nullptr);
+         }, DISPATCH_LEVEL, IrqlNotLessOrEqual, 1},
+        {"KeGetCurrentProcessorNumberEx", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xD0;
+             KeGetCurrentProcessorNumberEx(Wild<PROCESSOR_NUMBER>(0xD0));
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Write},
         {"MmGetSystemRoutineAddress", [](PDRIVER_OBJECT, uintptr_t& fault) {
              fault = 0xB0;
              UNICODE_STRING name = {8, 8, Wild<WCHAR>(0xB0)};
@@ -238,6 +246,33 @@ TEST_F(WildPointerTest, WildPointerInABugCheckCallbackAbandonsOnlyThatCallback)
     std::string text = TakenText();
     EXPECT_TRUE(Contains(text, "KeQuerySystemTimePrecise wrote to 0x10")) << text;
     EXPECT_TRUE(Contains(text, "callback in progress was abandoned")) << text;
+}
+
+VOID NTAPI NeverRunDpc(PKDPC, PVOID, PVOID, PVOID)
+{
+    ADD_FAILURE() << "a freed DPC ran";
+}
+
+// A DPC freed while queued is not run from freed memory.
+TEST_F(WildPointerTest, DpcFreedWhileQueuedIsReportedNotRun)
+{
+    model::MachineConfig config;
+    config.Processors = 2;
+    StartMachine(config);
+    fake_.Entry = [](PDRIVER_OBJECT driver) {
+        driver->DriverUnload = FakeUnloadRoutine;
+        auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KDPC), Tag));
+        KeInitializeDpc(dpc, NeverRunDpc, nullptr);
+        PROCESSOR_NUMBER other = {0, 1, 0};
+        EXPECT_EQ(KeSetTargetProcessorDpcEx(dpc, &other), STATUS_SUCCESS);
+        EXPECT_TRUE(KeInsertQueueDpc(dpc, nullptr, nullptr));
+        ExFreePoolWithTag(dpc, Tag);
+        return STATUS_SUCCESS;
+    };
+    EXPECT_EQ(model::LoadDriver(fake_), STATUS_SUCCESS);
+    std::string text = TakenText();
+    EXPECT_TRUE(Contains(text, "a queued DPC at")) << text;
+    EXPECT_TRUE(Contains(text, "is no longer valid memory")) << text;
 }
 
 // Host code calling a routine itself takes the fault in a guarded section:
