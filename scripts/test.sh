@@ -2,8 +2,9 @@
 # Every test: both builds with the image gate and the whole suite, the host
 # suite again under AddressSanitizer and UndefinedBehaviorSanitizer, again
 # in a Release build with g++ and in a build with clang (each compiler and
-# optimisation level warns about and miscompiles different things), and
-# clang-tidy over the driver's sources.
+# optimisation level warns about and miscompiles different things), the
+# libFuzzer targets for a bounded time over their corpora, and clang-tidy
+# over the driver's sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -29,5 +30,7 @@ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPIL
       -DVEK_SANITIZE=OFF -DVEK_CROSS=ON -DVEK_BENCHMARKS=ON -DVEK_WERROR=ON >/dev/null
 cmake --build build-clang
 ctest --test-dir build-clang --output-on-failure -j "$jobs"
+
+scripts/fuzz.sh 30
 
 scripts/tidy.sh

@@ -57,6 +57,10 @@ public:
 
     const RunnerStats& Stats() const { return stats_; }
 
+    // The processor itself, for reading its registers and memory while a
+    // kernel routine runs (RtlCaptureContext, the unwinder's reads).
+    uc_engine* Engine() const { return uc_; }
+
     // Instructions one call from the kernel may run before it counts as
     // runaway code.
     void SetInstructionLimit(uint64_t limit) { instructionLimit_ = limit; }

@@ -3,19 +3,88 @@
 
 #include "runner/pe_image.h"
 
+#include "model/image_registry.h"
+#include "model/unwind.h"
+
 namespace runner {
 
 namespace {
 
+// What the emulated processor sees of memory: the unwinding routines read
+// the guest's stack through it, so an address the guest cannot read is
+// refused, never read on the host.
+class GuestMemory final : public model::unwind::MemoryReader {
+public:
+    bool Read(uint64_t address, void* buffer, size_t size) const override
+    {
+        return size == 0 || uc_mem_read(Emulator::Instance().Engine(), address, buffer, size) == UC_ERR_OK;
+    }
+};
+
+// RtlCaptureContext called by the image: the emulated processor's registers
+// at the import call, whose stack pointer addresses the return address.
+bool CaptureGuestContext(CONTEXT* context, void*)
+{
+    uc_engine* uc = Emulator::Instance().Engine();
+    static const int Registers[] = {UC_X86_REG_RAX, UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_RBX,
+                                    UC_X86_REG_RSP, UC_X86_REG_RBP, UC_X86_REG_RSI, UC_X86_REG_RDI,
+                                    UC_X86_REG_R8,  UC_X86_REG_R9,  UC_X86_REG_R10, UC_X86_REG_R11,
+                                    UC_X86_REG_R12, UC_X86_REG_R13, UC_X86_REG_R14, UC_X86_REG_R15};
+    for (unsigned i = 0; i < 16; ++i) {
+        uc_reg_read(uc, Registers[i], &model::unwind::IntegerRegister(*context, i));
+    }
+    for (unsigned i = 0; i < 16; ++i) {
+        uc_reg_read(uc, UC_X86_REG_XMM0 + static_cast<int>(i), &context->FltSave.XmmRegisters[i]);
+    }
+    uint64_t flags = 0;
+    uint32_t mxcsr = 0;
+    uc_reg_read(uc, UC_X86_REG_RFLAGS, &flags);
+    uc_reg_read(uc, UC_X86_REG_MXCSR, &mxcsr);
+    context->EFlags = static_cast<ULONG>(flags);
+    context->MxCsr = mxcsr;
+    context->FltSave.MxCsr = mxcsr;
+    uint64_t returnAddress = 0;
+    if (uc_mem_read(uc, context->Rsp, &returnAddress, sizeof(returnAddress)) == UC_ERR_OK) {
+        context->Rip = returnAddress;
+    }
+    context->Rsp += sizeof(returnAddress);
+    return true;
+}
+
+// Images of the shipped driver in use: the capture and the reader serve
+// them, and the host build's code again once none is left.
+int ImagesOpen = 0;
+const GuestMemory TheGuestMemory;
+
+void ServeGuestCode()
+{
+    if (ImagesOpen++ == 0) {
+        model::SetContextCapture(CaptureGuestContext, nullptr);
+        model::SetGuestMemoryReader(&TheGuestMemory);
+    }
+}
+
+void StopServingGuestCode()
+{
+    if (--ImagesOpen == 0) {
+        model::SetContextCapture(nullptr, nullptr);
+        model::SetGuestMemoryReader(nullptr);
+    }
+}
+
 class SysImage : public model::DriverImage {
 public:
-    SysImage(std::unique_ptr<PeImage> image, std::string path)
-        : image_(std::move(image)), path_(std::move(path))
+    SysImage(std::unique_ptr<PeImage> image, std::string path,
+             model::ImageRegistration registration)
+        : image_(std::move(image)), path_(std::move(path)), registration_(std::move(registration))
     {
+        ServeGuestCode();
     }
 
     ~SysImage() override
     {
+        StopServingGuestCode();
+        registration_.Reset();
         Emulator& emulator = Emulator::Instance();
         emulator.UnmapImage(*image_);
         emulator.Detach();
@@ -39,6 +108,7 @@ public:
 private:
     std::unique_ptr<PeImage> image_;
     std::string path_;
+    model::ImageRegistration registration_;
 };
 
 }  // namespace
@@ -53,10 +123,21 @@ std::unique_ptr<model::DriverImage> OpenSysImage(const std::string& path, std::s
     if (!emulator.MapImage(*image, error)) {
         return nullptr;
     }
+    // The kernel lists the image where it really lies.
+    model::ImageDescription listing;
+    listing.Name = path.substr(path.find_last_of('/') + 1);
+    listing.Base = image->Address();
+    listing.Size = image->Size();
+    listing.MappedBytes = image->Base();
+    model::ImageRegistration registration = model::RegisterImage(std::move(listing), error);
+    if (!registration.Registered()) {
+        emulator.UnmapImage(*image);
+        return nullptr;
+    }
     // Kernel memory and routine addresses go through the emulator from the
     // moment the image exists until it is gone.
     emulator.Attach();
-    return std::make_unique<SysImage>(std::move(image), path);
+    return std::make_unique<SysImage>(std::move(image), path, std::move(registration));
 }
 
 const RunnerStats& Stats()

@@ -10,10 +10,10 @@
 
 namespace sim {
 
-enum class EventKind { Load, BugCheck, Unload };
+struct EventKind;  // events.h: the table of event kinds
 
 struct Event {
-    EventKind Kind = EventKind::Load;
+    const EventKind* Kind = nullptr;
     // Bug check.
     ULONG_PTR Code = 0;
     ULONG_PTR Parameters[4] = {};
@@ -31,6 +31,9 @@ struct Scenario {
 // Parses a scenario. On failure returns false and sets error to one line
 // naming the key and the fault ("machine.processors: expected ...").
 bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
+
+// The name of an event's kind ("load", "bugcheck", "unload").
+const char* EventName(const Event& event);
 
 // The machine that `vekcrash simulate` runs without an argument.
 const std::string& DefaultScenarioText();

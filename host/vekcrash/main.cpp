@@ -1,6 +1,7 @@
 // vekcrash: host tools for the vekcrashdmp driver.
 //
-//   vekcrash simulate [--sys PATH | --image PATH] [--stats] [SCENARIO.json]
+//   vekcrash simulate [--sys PATH | --image PATH] [--stats] [--instruction-limit N]
+//                     [--seed N] [SCENARIO.json]
 //
 // runs a described machine through its events with the driver loaded and
 // writes the serial console's bytes to stdout exactly as the UART received
@@ -8,6 +9,7 @@
 // emulated processor. Diagnostics go to stderr. Exit status: 0 when the run was clean,
 // 1 when the model caught the driver breaking a kernel rule (or the image
 // could not be loaded), 2 for a bad command line or scenario.
+#include "sim/printable.h"
 #include "sim/simulate.h"
 #include "runner/sys_image.h"
 
@@ -18,6 +20,8 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -26,7 +30,8 @@ constexpr int ExitViolation = 1;
 constexpr int ExitBadInput = 2;
 
 const char Usage[] =
-    "usage: vekcrash simulate [--sys PATH | --image PATH] [--stats] [SCENARIO.json]\n"
+    "usage: vekcrash simulate [--sys PATH | --image PATH] [--stats] [--instruction-limit N]\n"
+    "                         [--seed N] [SCENARIO.json]\n"
     "\n"
     "Runs the scenario (or, without one, a default machine that loads the driver\n"
     "and stops with bug check 0xD1) and prints the serial console on stdout.\n"
@@ -35,7 +40,39 @@ const char Usage[] =
     "  --stats        print run time and, with --sys, emulated instructions and calls\n"
     "  --instruction-limit N\n"
     "                 with --sys, instructions one call into the driver may run before\n"
-    "                 it counts as runaway code (default 200000000)\n";
+    "                 it counts as runaway code (default 200000000)\n"
+    "  --seed N       seed for the model's random choices, 0 to 2^64-1 (overrides the\n"
+    "                 scenario's \"seed\")\n";
+
+// Every diagnostic goes out through here: one line, terminal-safe.
+void Complain(const std::string& text)
+{
+    sim::PrintDiagnostic(std::cerr, text);
+}
+
+// A decimal number from min to 2^64-1, digits only: no sign, blank or
+// suffix, and nothing that strtoull would quietly wrap or clamp.
+std::optional<uint64_t> ParseCount(const char* text, uint64_t min)
+{
+    if (text == nullptr || *text == 0) {
+        return std::nullopt;
+    }
+    uint64_t value = 0;
+    for (const char* c = text; *c != 0; ++c) {
+        if (*c < '0' || *c > '9') {
+            return std::nullopt;
+        }
+        uint64_t digit = static_cast<uint64_t>(*c - '0');
+        if (value > (UINT64_MAX - digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + digit;
+    }
+    if (value < min) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 int Simulate(int argc, char** argv)
 {
@@ -43,37 +80,51 @@ int Simulate(int argc, char** argv)
     std::string sysPath;
     std::string scenarioPath;
     bool stats = false;
+    std::optional<uint64_t> seed;
     for (int i = 0; i < argc; ++i) {
-        bool isImage = std::strcmp(argv[i], "--image") == 0;
-        bool isSys = std::strcmp(argv[i], "--sys") == 0;
+        const char* option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool isImage = std::strcmp(option, "--image") == 0;
+        bool isSys = std::strcmp(option, "--sys") == 0;
+        bool isLimit = std::strcmp(option, "--instruction-limit") == 0;
+        bool isSeed = std::strcmp(option, "--seed") == 0;
         if (isImage || isSys) {
-            if (i + 1 == argc) {
-                std::cerr << "vekcrash: " << argv[i] << " needs a path\n";
+            if (value == nullptr) {
+                Complain(std::string(option) + " needs a path");
                 return ExitBadInput;
             }
-            (isSys ? sysPath : imagePath) = argv[++i];
-        } else if (std::strcmp(argv[i], "--stats") == 0) {
-            stats = true;
-        } else if (std::strcmp(argv[i], "--instruction-limit") == 0) {
-            char* end = nullptr;
-            unsigned long long limit = i + 1 < argc ? std::strtoull(argv[i + 1], &end, 10) : 0;
-            if (limit == 0 || end == nullptr || *end != 0) {
-                std::cerr << "vekcrash: --instruction-limit needs a positive number\n";
-                return ExitBadInput;
-            }
-            runner::Emulator::Instance().SetInstructionLimit(limit);
+            (isSys ? sysPath : imagePath) = value;
             ++i;
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+        } else if (isLimit || isSeed) {
+            std::optional<uint64_t> number = ParseCount(value, isLimit ? 1 : 0);
+            if (!number) {
+                std::string given = value != nullptr
+                                        ? "not \"" + sim::EscapeText(value, sim::QuotedInputMax) + "\""
+                                        : std::string("none given");
+                Complain(std::string(option) + " needs a decimal number from " +
+                         (isLimit ? "1" : "0") + " to 18446744073709551615; " + given);
+                return ExitBadInput;
+            }
+            if (isLimit) {
+                runner::Emulator::Instance().SetInstructionLimit(*number);
+            } else {
+                seed = number;
+            }
+            ++i;
+        } else if (std::strcmp(option, "--stats") == 0) {
+            stats = true;
+        } else if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
             std::cout << Usage;
             return ExitClean;
-        } else if (argv[i][0] == '-' && argv[i][1] != 0) {
-            std::cerr << "vekcrash: unknown option " << argv[i] << "\n" << Usage;
+        } else if (option[0] == '-' && option[1] != 0) {
+            Complain(std::string("unknown option ") + option);
+            std::cerr << Usage;
             return ExitBadInput;
         } else if (!scenarioPath.empty()) {
-            std::cerr << "vekcrash: only one scenario can be run at a time\n";
+            Complain("only one scenario can be run at a time");
             return ExitBadInput;
         } else {
-            scenarioPath = argv[i];
+            scenarioPath = option;
         }
     }
 
@@ -82,7 +133,7 @@ int Simulate(int argc, char** argv)
     if (!scenarioPath.empty()) {
         std::ifstream file(scenarioPath, std::ios::binary);
         if (!file) {
-            std::cerr << "vekcrash: cannot read " << scenarioPath << "\n";
+            Complain("cannot read " + scenarioPath);
             return ExitBadInput;
         }
         bool readFailed = false;
@@ -92,7 +143,7 @@ int Simulate(int argc, char** argv)
             readFailed = true;  // a directory, or an I/O error
         }
         if (readFailed || file.bad()) {
-            std::cerr << "vekcrash: cannot read " << scenarioPath << "\n";
+            Complain("cannot read " + scenarioPath);
             return ExitBadInput;
         }
         source = scenarioPath;
@@ -101,8 +152,11 @@ int Simulate(int argc, char** argv)
     sim::Scenario scenario;
     std::string error;
     if (!sim::ParseScenario(text, &scenario, &error)) {
-        std::cerr << "vekcrash: " << source << ": " << error << "\n";
+        Complain(source + ": " + error);
         return ExitBadInput;
+    }
+    if (seed) {
+        scenario.Machine.Seed = *seed;
     }
 
     sim::ImageFactory images = [&imagePath](std::string* openError) {

@@ -5,6 +5,7 @@
 #include "machine_state.h"
 
 #include "model/address_space.h"
+#include "model/image_registry.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -47,7 +48,8 @@ int EnterImageSegments(dl_phdr_info* info, size_t, void* context)
 class HostImage : public DriverImage {
 public:
     HostImage(void* handle, PDRIVER_INITIALIZE entry, std::string name)
-        : handle_(handle), entry_(entry), name_(std::move(name))
+        : handle_(handle), entry_(entry), name_(std::move(name)),
+          listing_(ListShippedDriverImage(DefaultShippedImagePath()))
     {
         RestrictToEnteredMemory();
         link_map* map = nullptr;
@@ -78,6 +80,8 @@ private:
     void* handle_;
     PDRIVER_INITIALIZE entry_;
     std::string name_;
+    // The module list shows the shipped image in the host code's place.
+    ImageRegistration listing_;
 };
 
 std::atomic<unsigned> ImageCopies{0};

@@ -198,6 +198,36 @@ KIRQL CurrentIrql()
     return s.Processors[s.Current].Irql;
 }
 
+namespace {
+
+// The detail holds "tag=XXXX" as a word of its own.
+bool DetailHasTag(const std::string& detail, const std::string& tag)
+{
+    const std::string word = "tag=" + tag;
+    for (size_t at = detail.find(word); at != std::string::npos; at = detail.find(word, at + 1)) {
+        bool starts = at == 0 || detail[at - 1] == ' ';
+        bool ends = at + word.size() == detail.size() || detail[at + word.size()] == ' ';
+        if (starts && ends) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FaultSelects(const Fault& fault, const char* routine, const std::string& detail)
+{
+    return fault.Routine == routine && (fault.Tag.empty() || DetailHasTag(detail, fault.Tag)) &&
+           (fault.Detail.empty() || detail.find(fault.Detail) != std::string::npos);
+}
+
+// Routines whose logged detail carries the pool tag.
+bool LogsPoolTag(const std::string& routine)
+{
+    return routine == "ExAllocatePoolWithTag" || routine == "ExAllocatePoolWithQuotaTag";
+}
+
+}  // namespace
+
 std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck use,
                                      std::string detail)
 {
@@ -212,13 +242,17 @@ std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck
     if (s.InBugCheck && use == AtBugCheck::Forbidden) {
         Violation("%s called during the bug check", name);
     }
-    unsigned call = ++s.CallCounts[name];
-    for (const Fault& fault : s.Faults) {
-        if (fault.Routine == name && fault.Call == call) {
-            return fault.Status;
+    ++s.CallCounts[name];
+    const std::string& logged = s.Calls.back().Detail;
+    std::optional<NTSTATUS> result;
+    for (Fault& fault : s.Faults) {
+        // A fault fires once; counting stops at its call.
+        if (fault.Matched < fault.Call && FaultSelects(fault, name, logged) &&
+            ++fault.Matched == fault.Call && !result) {
+            result = fault.Status;
         }
     }
-    return std::nullopt;
+    return result;
 }
 
 bool InjectFault(const Fault& fault, std::string* error)
@@ -236,7 +270,19 @@ bool InjectFault(const Fault& fault, std::string* error)
         *error = "calls are counted from 1";
         return false;
     }
-    State().Faults.push_back(fault);
+    if (!fault.Tag.empty() && !LogsPoolTag(fault.Routine)) {
+        *error = "'" + fault.Routine + "' takes no pool tag";
+        return false;
+    }
+    // Calls count from the start of the machine, also those made before
+    // the fault was injected.
+    MachineState& s = State();
+    Fault counted = fault;
+    counted.Matched = 0;
+    for (const KernelCall& call : s.Calls) {
+        counted.Matched += FaultSelects(counted, call.Routine.c_str(), call.Detail) ? 1 : 0;
+    }
+    s.Faults.push_back(counted);
     return true;
 }
 

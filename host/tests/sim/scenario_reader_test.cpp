@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include <algorithm>
 #include <ostream>
 #include <string>
@@ -75,7 +77,9 @@ const char* const UtcTime = "expected a UTC time";
 // keys, missing keys, integers) are shown at a few depths only.
 std::vector<BadScenario> BadScenarios()
 {
+    using namespace std::string_literals;
     const std::string fault = R"("routine": "IoCreateDevice", )";
+    const std::string pool = R"("routine": "ExAllocatePoolWithTag", )";
     return {
         // The document.
         {"MalformedJson", R"({"events": [)", "not valid JSON", "parse error"},
@@ -84,6 +88,12 @@ std::vector<BadScenario> BadScenarios()
         {"EventsNotAList", R"({"events": {}})", "events", "expected a list"},
         {"DescriptionNotText", R"({"description": 1, "events": []})", "description", "a string"},
         {"KeyRepeated", BugCheck(R"(, "code": "0x50")"), "events[1].code", "more than once"},
+        {"DescriptionBeyondDouble", R"({"description": 1e309, "events": []})", "description",
+         "too large"},
+        {"IntegerOf310Digits", Version(R"("build": )" + std::string(310, '7')),
+         "machine.os_version.build", "too large"},
+        {"NulAfterTheDocument", "{\"events\": []}\0{\"machine\": 7}"s, "not valid JSON",
+         "NUL byte"},
 
         // Unknown keys, and keys that belong to another kind of event.
         {"UnknownUartKey", Machine(R"("uarts": [{"space": "io", "address": 1016},
@@ -149,6 +159,22 @@ std::vector<BadScenario> BadScenarios()
          "machine.routines.RtlGetVersion", "cannot be made absent"},
         {"AbsentRoutineUnknown", Machine(R"("routines": {"MmMapIoSpaceEx2": false})"),
          "machine.routines.MmMapIoSpaceEx2", "no kernel routine"},
+        {"RoutineNameShownEscaped", Fault(R"("routine": "Io\nCreate\u001b[2J")"),
+         "faults[0].routine", R"(no kernel routine named "Io\nCreate\x1B[2J")"},
+        {"TagOnRoutineWithoutTag", Fault(fault + R"("tag": "MODU")"), "faults[0].tag",
+         "\"IoCreateDevice\" takes no pool tag"},
+        {"TagOfThreeCharacters", Fault(pool + R"("tag": "MOD")"), "faults[0].tag",
+         "four printable ASCII characters"},
+        {"TagWithControlByte", Fault(pool + R"("tag": "MO\tU")"), "faults[0].tag",
+         "four printable ASCII characters"},
+        {"TagAsNumber", Fault(pool + R"("tag": 1297040469)"), "faults[0].tag", "a string"},
+        {"DetailEmpty", Fault(pool + R"("detail": "")"), "faults[0].detail", "from 1 to 256"},
+
+        // The seed.
+        {"SeedNegative", R"({"seed": -1, "events": []})", "seed", Integer},
+        {"SeedOver64Bits", R"({"seed": "0x10000000000000000", "events": []})", "seed", Integer},
+        {"SeedAsFraction", R"({"seed": 0.5, "events": []})", "seed", Integer},
+        {"SeedAsWord", R"({"seed": "random", "events": []})", "seed", Integer},
 
         // Events in an order no machine can follow.
         {"UnloadTwice", Events(R"({"event": "load"}, {"event": "unload"}, {"event": "unload"})"),
@@ -212,6 +238,35 @@ TEST(ScenarioReaderTest, ReadsEveryUartSetting)
     ASSERT_EQ(uarts.size(), 2u);
     EXPECT_EQ(Settings(uarts[0]), Settings({true, 0xFE000000, 3, false, 0x83}));
     EXPECT_EQ(Settings(uarts[1]), Settings({false, 0xFFF8, 0, true}));
+}
+
+TEST(ScenarioReaderTest, ReadsTheSeedAsSixtyFourBits)
+{
+    EXPECT_EQ(Parse(Events("")).Machine.Seed, 0u);
+    EXPECT_EQ(Parse(R"({"seed": "0xFFFFFFFFFFFFFFFF", "events": []})").Machine.Seed, UINT64_MAX);
+    EXPECT_EQ(Parse(R"({"seed": 12345, "events": []})").Machine.Seed, 12345u);
+}
+
+TEST(ScenarioReaderTest, ReadsFaultSelectors)
+{
+    auto faults = Parse(Fault(R"("routine": "ExAllocatePoolWithTag", "tag": "MODU",
+                                 "detail": "size=64", "call": 2)")).Faults;
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0].Routine, "ExAllocatePoolWithTag");
+    EXPECT_EQ(faults[0].Tag, "MODU");
+    EXPECT_EQ(faults[0].Detail, "size=64");
+    EXPECT_EQ(faults[0].Call, 2u);
+}
+
+TEST(ScenarioReaderTest, ReadsEveryEventKindInOrder)
+{
+    auto events = Parse(Events(R"({"event": "load"}, {"event": "unload"}, {"event": "load"},
+                                  {"event": "bugcheck", "code": 1})")).Events;
+    std::vector<std::string> names;
+    for (const sim::Event& event : events) {
+        names.emplace_back(sim::EventName(event));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"load", "unload", "load", "bugcheck"}));
 }
 
 }  // namespace

@@ -68,6 +68,40 @@ runs_without_a_report_exit_0)
     expect 0 1 "events[0]: load failed with status 0xC000009A" \
         simulate "$scenarios/fault_create_device.json"
     ;;
+bad_numbers_exit_2_in_one_line)
+    # A wrapped or clamped limit would let runaway driver code run forever.
+    for bad in -1 0 18446744073709551616 99999999999999999999999 abc 5x " 5" "" +5 0x10; do
+        expect 2 1 "--instruction-limit needs a decimal number" simulate --instruction-limit "$bad"
+    done
+    expect 2 1 "--instruction-limit needs a decimal number from 1 to 18446744073709551615; none given" \
+        simulate --instruction-limit
+    for bad in -1 18446744073709551616 abc ""; do
+        expect 2 1 "--seed needs a decimal number" simulate --seed "$bad"
+    done
+    expect 2 1 'not "1\n2"' simulate --seed $'1\n2'
+    # The largest values are taken.
+    "$vekcrash" simulate --seed 18446744073709551615 --instruction-limit 18446744073709551615 \
+        >"$out" 2>"$err" || fail "largest numbers refused"
+    ;;
+bad_input_files_exit_2_in_one_line)
+    printf '{"description": 1e309, "events": []}' >"$work/huge.json"
+    expect 2 1 "huge.json: description: the number 1e309 is too large" simulate "$work/huge.json"
+    printf '{"events": [], "seed": %s}' "$(printf '9%.0s' $(seq 310))" >"$work/digits.json"
+    expect 2 1 "digits.json: seed: the number 999" simulate "$work/digits.json"
+    printf '{"events": []}\0{"machine": 1}' >"$work/nul.json"
+    expect 2 1 "nul.json: not valid JSON: a NUL byte at offset 14" simulate "$work/nul.json"
+    # A key can neither start a line of its own nor reach the terminal raw.
+    printf '{"events": [], "x\\nvekcrash: forged\\u001b[2J": 1}' >"$work/forge.json"
+    expect 2 1 'x\nvekcrash: forged\x1B[2J: unknown key' simulate "$work/forge.json"
+    ! grep -q $'\x1b' "$err" || fail "an escape byte reached stderr"
+    printf '{"faults": [{"routine": "%s"}], "events": []}' "$(head -c 1000000 /dev/zero | tr '\0' A)" \
+        >"$work/long.json"
+    expect 2 1 'no kernel routine named "AAAA' simulate "$work/long.json"
+    [ "$(wc -c <"$err")" -lt 400 ] || fail "a long name made a long line"
+    # Messages from the image loader are printed the same way.
+    expect 1 1 'cannot read driver image' simulate --image "$work/a"$'\n'"vekcrash: forged"
+    grep -qF 'a\nvekcrash: forged' "$err" || fail "the image path was not escaped"
+    ;;
 *)
     echo "unknown case $case_name"
     exit 2

@@ -102,13 +102,22 @@ struct MachineConfig {
     uint64_t SpinLimit = 1000000;
 };
 
-// The Nth call (1-based) of a routine fails: routines returning a status
-// return Status, those returning a pointer return null, those returning a
-// BOOLEAN return FALSE.
+// The Nth call (1-based) among the calls of a routine that match the
+// selector fails: routines returning a status return Status, those
+// returning a pointer return null, those returning a BOOLEAN return FALSE.
+// With no Tag and no Detail every call of the routine matches. Selecting
+// by tag or detail keeps a fault on its call when the driver adds calls
+// elsewhere.
 struct Fault {
     std::string Routine;
     unsigned Call = 1;
     NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
+    // Pool allocations only: the tag as a pool dump shows it ("MODU").
+    std::string Tag = {};
+    // Text the call's logged detail (KernelCall::Detail) must contain.
+    std::string Detail = {};
+    // Matching calls seen so far; the machine counts them in its own copy.
+    unsigned Matched = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,114 @@
+// The kernel's list of loaded kernel-mode images: name, address range,
+// which pages are resident, and the headers and sections as the loader
+// laid them out. Module queries, image-load events, header reads and the
+// unwinder all read this one list.
+//
+// An image is either really mapped (the runner's .sys: its bytes lie at its
+// base, host and guest alike) or only described (the kernel's own images,
+// and the shipped driver listed beside the host build): then its bytes, if
+// any, live in a buffer the registry owns, and reads translate addresses.
+// Bases of described images are fixed constants, so outputs never move.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace model {
+
+constexpr uint64_t ImagePageSize = 4096;
+
+// Where the images that are only described lie.
+constexpr uint64_t KernelImageBase = 0xFFFFF80540200000ull;
+constexpr uint64_t KernelImageSize = 0x01046000ull;
+constexpr uint64_t HalImageBase = 0xFFFFF80541400000ull;
+constexpr uint64_t HalImageSize = 0x00006000ull;
+constexpr uint64_t DriverImageBase = 0xFFFFF8054A2A0000ull;
+// The shipped driver's size when its file is not at hand (no cross build).
+constexpr uint64_t DriverImageDefaultSize = 0x00010000ull;
+
+struct LoadedImage {
+    uint64_t Id = 0;
+    std::string Name;      // file name, as the module list has it: "vekcrashdmp.sys"
+    std::string FullPath;  // "\SystemRoot\System32\drivers\vekcrashdmp.sys"
+    uint64_t Base = 0;
+    uint64_t Size = 0;     // whole pages
+    // The headers and sections at their offsets from Base, Size bytes; null
+    // when the image's contents are unknown.
+    const uint8_t* Bytes = nullptr;
+    std::vector<bool> Resident;  // per page; a page without bytes is never resident
+
+    bool Contains(uint64_t address) const { return address >= Base && address - Base < Size; }
+};
+
+// What the registry is told about an image.
+struct ImageDescription {
+    std::string Name;
+    std::string FullPath;  // empty: under \SystemRoot\System32\drivers\ by name
+    uint64_t Base = 0;
+    uint64_t Size = 0;
+    // Either bytes mapped elsewhere (kept by the caller for the image's life)...
+    const uint8_t* MappedBytes = nullptr;
+    // ...or bytes the registry keeps (Size bytes, or none).
+    std::vector<uint8_t> OwnedBytes;
+};
+
+// Keeps an image listed for as long as it lives.
+class ImageRegistration {
+public:
+    ImageRegistration() = default;
+    ~ImageRegistration();
+    ImageRegistration(ImageRegistration&& other) noexcept;
+    ImageRegistration& operator=(ImageRegistration&& other) noexcept;
+    ImageRegistration(const ImageRegistration&) = delete;
+    ImageRegistration& operator=(const ImageRegistration&) = delete;
+
+    uint64_t Id() const { return id_; }
+    bool Registered() const { return id_ != 0; }
+    void Reset();
+
+private:
+    friend ImageRegistration RegisterImage(ImageDescription description, std::string* error);
+    explicit ImageRegistration(uint64_t id) : id_(id) {}
+    uint64_t id_ = 0;
+};
+
+// Lists an image. Fails (an empty registration, one line in error) for an
+// empty or unaligned range, one that wraps, or one overlapping a listed image.
+ImageRegistration RegisterImage(ImageDescription description, std::string* error);
+void UnregisterImage(uint64_t id);
+
+// The image holding the address, or null. Pointers stay valid until the
+// image is unregistered.
+const LoadedImage* FindImageByAddress(uint64_t address);
+const LoadedImage* FindImage(uint64_t id);
+// Every listed image in load order: the kernel's own first.
+void ForEachImage(const std::function<void(const LoadedImage&)>& visit);
+size_t ImageCount();
+
+// Marks pages [first, first + count) of an image paged in or out.
+void SetImagePagesResident(uint64_t id, uint64_t firstPage, uint64_t count, bool resident);
+
+// Copies bytes of a listed image; false unless every byte lies in the image
+// on a resident page with known contents.
+bool ReadImageBytes(const LoadedImage& image, uint64_t address, void* buffer, size_t size);
+
+// Lays a PE32+ file out as the loader maps it (headers, then each section
+// at its address, base relocations applied for base). Returns false with one
+// line in error for a file that is no such image.
+bool MapImageFile(const std::string& path, uint64_t base, std::vector<uint8_t>* bytes,
+                  std::string* error);
+bool MapImageData(const std::vector<uint8_t>& file, uint64_t base, std::vector<uint8_t>* bytes,
+                  std::string* error);
+
+// Lists the shipped driver for the host build: its file's headers and
+// sections at DriverImageBase, never executed, so that both builds show the
+// same module; without the file (no cross build) listed with no contents.
+ImageRegistration ListShippedDriverImage(const std::string& sysPath);
+// Where the host build's programs find the shipped driver: ../cross/ from
+// their own folder.
+std::string DefaultShippedImagePath();
+
+}  // namespace model

@@ -1,0 +1,369 @@
+// The list of loaded kernel-mode images (see image_registry.h), and the
+// small PE loader that lays out images which are listed but never run.
+#include "model/image_registry.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace model {
+
+namespace {
+
+struct Entry {
+    LoadedImage Image;
+    std::vector<uint8_t> Owned;
+};
+
+struct Registry {
+    std::vector<std::unique_ptr<Entry>> Entries;  // load order
+    uint64_t NextId = 1;
+};
+
+const char* const DriversFolder = "\\SystemRoot\\System32\\drivers\\";
+
+uint64_t AddEntry(Registry& registry, ImageDescription description)
+{
+    auto entry = std::make_unique<Entry>();
+    LoadedImage& image = entry->Image;
+    image.Id = registry.NextId++;
+    image.Name = std::move(description.Name);
+    image.FullPath = description.FullPath.empty() ? DriversFolder + image.Name
+                                                  : std::move(description.FullPath);
+    image.Base = description.Base;
+    image.Size = description.Size;
+    if (description.MappedBytes != nullptr) {
+        image.Bytes = description.MappedBytes;
+    } else if (!description.OwnedBytes.empty()) {
+        entry->Owned = std::move(description.OwnedBytes);
+        entry->Owned.resize(image.Size);
+        image.Bytes = entry->Owned.data();
+    }
+    image.Resident.assign(image.Size / ImagePageSize, image.Bytes != nullptr);
+    uint64_t id = image.Id;
+    registry.Entries.push_back(std::move(entry));
+    return id;
+}
+
+Registry& TheRegistry()
+{
+    static Registry* registry = [] {
+        auto* created = new Registry();
+        // The kernel and the hardware abstraction layer are always loaded,
+        // first; their contents are not modelled.
+        AddEntry(*created, {"ntoskrnl.exe", "\\SystemRoot\\system32\\ntoskrnl.exe",
+                            KernelImageBase, KernelImageSize, nullptr, {}});
+        AddEntry(*created,
+                 {"hal.dll", "\\SystemRoot\\system32\\hal.dll", HalImageBase, HalImageSize,
+                  nullptr, {}});
+        return created;
+    }();
+    return *registry;
+}
+
+// Little-endian field readers over a bounded buffer.
+bool Fits(size_t size, uint64_t offset, uint64_t length)
+{
+    return offset <= size && length <= size - offset;
+}
+
+template <typename T>
+T Field(const uint8_t* data, uint64_t offset)
+{
+    T value;
+    std::memcpy(&value, data + offset, sizeof(T));
+    return value;
+}
+
+constexpr uint16_t DosSignature = 0x5A4D;         // "MZ"
+constexpr uint32_t PeSignature = 0x00004550;      // "PE\0\0"
+constexpr uint16_t Pe32PlusMagic = 0x20B;
+constexpr uint16_t MachineAmd64 = 0x8664;
+constexpr uint64_t DosNewHeaderOffset = 0x3C;
+constexpr uint64_t FileHeaderSize = 20;
+constexpr uint64_t SectionHeaderSize = 40;
+constexpr uint64_t OptionalImageBase = 24;
+constexpr uint64_t OptionalSizeOfImage = 56;
+constexpr uint64_t OptionalSizeOfHeaders = 60;
+constexpr uint64_t OptionalRvaCount = 108;
+constexpr uint64_t OptionalDirectories = 112;
+constexpr uint32_t RelocationDirectory = 5;
+constexpr uint64_t MaxImageSize = 64ull << 20;
+constexpr unsigned RelocationAbsolute = 0;
+constexpr unsigned RelocationDir64 = 10;
+
+uint64_t PageRound(uint64_t value)
+{
+    return (value + ImagePageSize - 1) / ImagePageSize * ImagePageSize;
+}
+
+}  // namespace
+
+ImageRegistration::~ImageRegistration()
+{
+    Reset();
+}
+
+ImageRegistration::ImageRegistration(ImageRegistration&& other) noexcept : id_(other.id_)
+{
+    other.id_ = 0;
+}
+
+ImageRegistration& ImageRegistration::operator=(ImageRegistration&& other) noexcept
+{
+    if (this != &other) {
+        Reset();
+        id_ = other.id_;
+        other.id_ = 0;
+    }
+    return *this;
+}
+
+void ImageRegistration::Reset()
+{
+    if (id_ != 0) {
+        UnregisterImage(id_);
+        id_ = 0;
+    }
+}
+
+ImageRegistration RegisterImage(ImageDescription description, std::string* error)
+{
+    const uint64_t base = description.Base;
+    const uint64_t size = description.Size;
+    if (size == 0 || base % ImagePageSize != 0 || size % ImagePageSize != 0 ||
+        base + size < base) {
+        *error = "image " + description.Name + " has no page-aligned address range";
+        return {};
+    }
+    if (!description.OwnedBytes.empty() && description.OwnedBytes.size() > size) {
+        *error = "image " + description.Name + " has more bytes than its size";
+        return {};
+    }
+    Registry& registry = TheRegistry();
+    for (const auto& entry : registry.Entries) {
+        const LoadedImage& other = entry->Image;
+        if (base < other.Base + other.Size && other.Base < base + size) {
+            *error = "image " + description.Name + " overlaps " + other.Name;
+            return {};
+        }
+    }
+    return ImageRegistration(AddEntry(registry, std::move(description)));
+}
+
+void UnregisterImage(uint64_t id)
+{
+    auto& entries = TheRegistry().Entries;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [id](const auto& entry) { return entry->Image.Id == id; }),
+                  entries.end());
+}
+
+const LoadedImage* FindImageByAddress(uint64_t address)
+{
+    for (const auto& entry : TheRegistry().Entries) {
+        if (entry->Image.Contains(address)) {
+            return &entry->Image;
+        }
+    }
+    return nullptr;
+}
+
+const LoadedImage* FindImage(uint64_t id)
+{
+    for (const auto& entry : TheRegistry().Entries) {
+        if (entry->Image.Id == id) {
+            return &entry->Image;
+        }
+    }
+    return nullptr;
+}
+
+void ForEachImage(const std::function<void(const LoadedImage&)>& visit)
+{
+    for (const auto& entry : TheRegistry().Entries) {
+        visit(entry->Image);
+    }
+}
+
+size_t ImageCount()
+{
+    return TheRegistry().Entries.size();
+}
+
+void SetImagePagesResident(uint64_t id, uint64_t firstPage, uint64_t count, bool resident)
+{
+    for (auto& entry : TheRegistry().Entries) {
+        LoadedImage& image = entry->Image;
+        if (image.Id != id || image.Bytes == nullptr) {
+            continue;
+        }
+        uint64_t pages = image.Resident.size();
+        for (uint64_t page = firstPage; page < pages && page - firstPage < count; ++page) {
+            image.Resident[page] = resident;
+        }
+    }
+}
+
+bool ReadImageBytes(const LoadedImage& image, uint64_t address, void* buffer, size_t size)
+{
+    if (image.Bytes == nullptr || !image.Contains(address) || size > image.Size - (address - image.Base)) {
+        return false;
+    }
+    uint64_t offset = address - image.Base;
+    if (size == 0) {
+        return true;
+    }
+    for (uint64_t page = offset / ImagePageSize; page <= (offset + size - 1) / ImagePageSize; ++page) {
+        if (!image.Resident[page]) {
+            return false;
+        }
+    }
+    std::memcpy(buffer, image.Bytes + offset, size);
+    return true;
+}
+
+bool MapImageData(const std::vector<uint8_t>& file, uint64_t base, std::vector<uint8_t>* bytes,
+                  std::string* error)
+{
+    const uint8_t* data = file.data();
+    const size_t length = file.size();
+    if (!Fits(length, 0, DosNewHeaderOffset + 4) || Field<uint16_t>(data, 0) != DosSignature) {
+        *error = "no DOS header";
+        return false;
+    }
+    const uint64_t nt = Field<uint32_t>(data, DosNewHeaderOffset);
+    if (!Fits(length, nt, 4 + FileHeaderSize) || Field<uint32_t>(data, nt) != PeSignature) {
+        *error = "no PE header";
+        return false;
+    }
+    const uint64_t fileHeader = nt + 4;
+    const uint16_t machine = Field<uint16_t>(data, fileHeader);
+    const uint16_t sectionCount = Field<uint16_t>(data, fileHeader + 2);
+    const uint16_t optionalSize = Field<uint16_t>(data, fileHeader + 16);
+    const uint64_t optional = fileHeader + FileHeaderSize;
+    if (machine != MachineAmd64 || optionalSize < OptionalDirectories ||
+        !Fits(length, optional, optionalSize) || Field<uint16_t>(data, optional) != Pe32PlusMagic) {
+        *error = "not a PE32+ x64 image";
+        return false;
+    }
+    const uint64_t imageSize = PageRound(Field<uint32_t>(data, optional + OptionalSizeOfImage));
+    const uint64_t headerSize = Field<uint32_t>(data, optional + OptionalSizeOfHeaders);
+    const uint64_t preferredBase = Field<uint64_t>(data, optional + OptionalImageBase);
+    const uint64_t sections = optional + optionalSize;
+    if (imageSize == 0 || imageSize > MaxImageSize || headerSize > imageSize ||
+        !Fits(length, sections, uint64_t{sectionCount} * SectionHeaderSize)) {
+        *error = "damaged image headers";
+        return false;
+    }
+
+    std::vector<uint8_t> image(imageSize, 0);
+    std::memcpy(image.data(), data, std::min<uint64_t>(headerSize, length));
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        const uint64_t header = sections + uint64_t{i} * SectionHeaderSize;
+        const uint64_t virtualSize = Field<uint32_t>(data, header + 8);
+        const uint64_t rva = Field<uint32_t>(data, header + 12);
+        const uint64_t rawSize = Field<uint32_t>(data, header + 16);
+        const uint64_t rawOffset = Field<uint32_t>(data, header + 20);
+        const uint64_t span = virtualSize != 0 ? virtualSize : rawSize;
+        const uint64_t copy = std::min(rawSize, span);
+        if (rva > imageSize || span > imageSize - rva || !Fits(length, rawOffset, copy)) {
+            *error = "a section lies outside the image or the file";
+            return false;
+        }
+        std::memcpy(image.data() + rva, data + rawOffset, copy);
+    }
+
+    // Base relocations, as the loader applies them for the base it chose,
+    // and the header's base updated to match.
+    const uint64_t delta = base - preferredBase;
+    if (Fits(std::min<uint64_t>(headerSize, imageSize), optional + OptionalImageBase, 8)) {
+        std::memcpy(image.data() + optional + OptionalImageBase, &base, sizeof(base));
+    }
+    const uint32_t directories = Field<uint32_t>(data, optional + OptionalRvaCount);
+    const uint64_t relocationEntry = optional + OptionalDirectories + 8 * RelocationDirectory;
+    if (directories > RelocationDirectory && relocationEntry + 8 <= optional + optionalSize) {
+        const uint64_t rva = Field<uint32_t>(data, relocationEntry);
+        const uint64_t size = Field<uint32_t>(data, relocationEntry + 4);
+        if (!Fits(imageSize, rva, size)) {
+            *error = "the base relocations lie outside the image";
+            return false;
+        }
+        uint64_t block = rva;
+        while (block + 8 <= rva + size) {
+            const uint64_t page = Field<uint32_t>(image.data(), block);
+            const uint64_t blockSize = Field<uint32_t>(image.data(), block + 4);
+            if (blockSize < 8 || blockSize > rva + size - block) {
+                *error = "damaged base relocations";
+                return false;
+            }
+            for (uint64_t at = block + 8; at + 2 <= block + blockSize; at += 2) {
+                const uint16_t item = Field<uint16_t>(image.data(), at);
+                const unsigned type = item >> 12;
+                const uint64_t target = page + (item & 0xFFF);
+                if (type == RelocationAbsolute) {
+                    continue;
+                }
+                if (type != RelocationDir64 || !Fits(imageSize, target, 8)) {
+                    *error = "unsupported base relocation";
+                    return false;
+                }
+                uint64_t value = Field<uint64_t>(image.data(), target) + delta;
+                std::memcpy(image.data() + target, &value, sizeof(value));
+            }
+            block += blockSize;
+        }
+    }
+    *bytes = std::move(image);
+    return true;
+}
+
+bool MapImageFile(const std::string& path, uint64_t base, std::vector<uint8_t>* bytes,
+                  std::string* error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(file)),
+                              std::istreambuf_iterator<char>());
+    if (!MapImageData(data, base, bytes, error)) {
+        *error = path + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+ImageRegistration ListShippedDriverImage(const std::string& sysPath)
+{
+    ImageDescription description;
+    description.Name = "vekcrashdmp.sys";
+    description.Base = DriverImageBase;
+    description.Size = DriverImageDefaultSize;
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!sysPath.empty() && MapImageFile(sysPath, DriverImageBase, &bytes, &error)) {
+        description.Size = bytes.size();
+        description.OwnedBytes = std::move(bytes);
+    }
+    return RegisterImage(std::move(description), &error);
+}
+
+std::string DefaultShippedImagePath()
+{
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length <= 0) {
+        return {};
+    }
+    std::string directory(self, static_cast<size_t>(length));
+    directory.erase(directory.find_last_of('/') + 1);
+    return directory + "../cross/vekcrashdmp.sys";
+}
+
+}  // namespace model
