@@ -412,6 +412,7 @@ TEST_F(WildPointerTest, MappedPhysicalRamIsSharedMemory)
     MmUnmapIoSpace(whole, 4096);
     EXPECT_EQ(MmIsAddressValid(whole), FALSE);
     EXPECT_EQ(model::LiveIoMappings(), 0u);
+    EXPECT_EQ(model::KernelMemoryRanges(), 0u);
 }
 
 // A routine handed mapped device registers reaches the device model.
