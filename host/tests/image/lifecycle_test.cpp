@@ -62,7 +62,7 @@ protected:
 
 TEST_P(LifecycleTest, LoadCreatesExclusiveDeviceLinkAndCallback)
 {
-    ASSERT_EQ(Load({}), STATUS_SUCCESS);
+    ASSERT_EQ(Load(DefaultMachine()), STATUS_SUCCESS);
     EXPECT_EQ(model::DeviceNames(), std::vector<std::string>{"\\Device\\VekCrashDmp"});
     EXPECT_EQ(model::SymbolicLinks(),
               std::vector<std::string>{"\\DosDevices\\VEKCRASHDMP -> \\Device\\VekCrashDmp"});
@@ -126,7 +126,7 @@ TEST_P(LifecycleTest, FailingStepIsUndoneInReverseOrder)
     };
     for (const Case& item : cases) {
         model::MachineConfig config = item.MappedConsole ? MachineWithMappedConsole()
-                                                         : model::MachineConfig{};
+                                                         : DefaultMachine();
         EXPECT_EQ(Load(config, {item.Fault}), item.Expected) << item.Name;
         EXPECT_EQ(RoutineNames(model::CallsTo(UndoRoutines)), item.Undo) << item.Name;
         EXPECT_FALSE(model::DriverLoaded()) << item.Name;
@@ -141,7 +141,7 @@ TEST_P(LifecycleTest, FailingStepIsUndoneInReverseOrder)
 TEST_P(LifecycleTest, FailedOptionalQueriesDoNotFailTheLoad)
 {
     // The version and pool zeroing queries fall back; neither fails a load.
-    ASSERT_EQ(Load({}, {{"RtlGetVersion", 1, STATUS_UNSUCCESSFUL},
+    ASSERT_EQ(Load(DefaultMachine(), {{"RtlGetVersion", 1, STATUS_UNSUCCESSFUL},
                         {"RtlGetVersion", 2, STATUS_UNSUCCESSFUL},
                         {"NtQuerySystemInformation", 1, STATUS_UNSUCCESSFUL},
                         {"ZwQuerySystemInformation", 1, STATUS_UNSUCCESSFUL}}),
@@ -155,7 +155,7 @@ TEST_P(LifecycleTest, EveryImageStartsFresh)
     // one, must not inherit anything of that.
     ASSERT_EQ(Load(MachineWithMappedConsole()), STATUS_SUCCESS);
     model::UnloadDriver();
-    ASSERT_EQ(Load({}), STATUS_SUCCESS);
+    ASSERT_EQ(Load(DefaultMachine()), STATUS_SUCCESS);
     const ULONG_PTR parameters[4] = {1, 2, 3, 4};
     model::BugCheck(0xD1, parameters);
     EXPECT_NE(model::ConsoleBytes().find("BUGCHECK DUMP ENDS\n"), std::string::npos);

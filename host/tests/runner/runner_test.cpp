@@ -53,7 +53,7 @@ bool Mentions(const std::vector<std::string>& messages, const std::string& text)
 
 TEST_F(RunnerTest, FaultInDriverCodeIsABugCheckThatRunsTheReportCallback)
 {
-    StartMachine({});
+    StartMachine();
     EXPECT_NE(Load("fault_driver"), STATUS_SUCCESS);
     EXPECT_TRUE(model::Stopped());
     // Page fault at PASSIVE_LEVEL on address 0x10: PAGE_FAULT_IN_NONPAGED_AREA.
@@ -66,7 +66,7 @@ TEST_F(RunnerTest, FaultInDriverCodeIsABugCheckThatRunsTheReportCallback)
 
 TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
 {
-    StartMachine({});
+    StartMachine();
     runner::Emulator::Instance().SetInstructionLimit(100000);
     EXPECT_NE(Load("runaway_driver"), STATUS_SUCCESS);
     EXPECT_TRUE(model::Stopped());
@@ -78,7 +78,7 @@ TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
 
 TEST_F(RunnerTest, ImportTheModelLacksRefusesTheImageNamingIt)
 {
-    StartMachine({});
+    StartMachine();
     std::string error;
     EXPECT_EQ(runner::OpenSysImage(Fixture("missing_import_driver"), &error), nullptr);
     EXPECT_NE(error.find("KeBugCheckEx"), std::string::npos) << error;
@@ -107,7 +107,7 @@ TEST_F(RunnerTest, ProcessorInstructionsAreAnsweredByTheModel)
 
 TEST_F(RunnerTest, FaultingBugCheckCallbackIsAbandonedAndTheBugCheckGoesOn)
 {
-    StartMachine({});
+    StartMachine();
     ASSERT_EQ(Load("invalid_instruction_driver"), STATUS_SUCCESS);
     const ULONG_PTR parameters[4] = {1, 2, 3, 4};
     model::BugCheck(0xD1, parameters);
@@ -122,7 +122,7 @@ TEST_F(RunnerTest, FaultingBugCheckCallbackIsAbandonedAndTheBugCheckGoesOn)
 
 TEST_F(RunnerTest, DamagedImagesAreRefusedWithoutHarmToTheHost)
 {
-    StartMachine({});
+    StartMachine();
     std::string error;
     EXPECT_EQ(runner::OpenSysImage(std::string(VEK_FIXTURE_DIR) + "/missing.sys", &error), nullptr);
     EXPECT_FALSE(error.empty());
