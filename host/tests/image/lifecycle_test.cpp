@@ -105,29 +105,33 @@ TEST_P(LifecycleTest, UnloadReleasesEverythingInOrder)
 
 TEST_P(LifecycleTest, FailingStepIsUndoneInReverseOrder)
 {
+    // The failing routine by name, not as a model::Fault: g++ 12 at -O3
+    // falsely warns (maybe-uninitialized) about the strings of a local table.
     struct Case {
         const char* Name;
         bool MappedConsole;
-        model::Fault Fault;
+        const char* FailingRoutine;  // fails on its first call
+        NTSTATUS FailureStatus;
         NTSTATUS Expected;
         std::vector<std::string> Undo;
     };
     const Case cases[] = {
-        {"DeviceCreation", false, {"IoCreateDevice", 1, STATUS_INSUFFICIENT_RESOURCES},
+        {"DeviceCreation", false, "IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES,
          STATUS_INSUFFICIENT_RESOURCES, {}},
-        {"SymbolicLink", false, {"IoCreateSymbolicLink", 1, STATUS_OBJECT_NAME_COLLISION},
+        {"SymbolicLink", false, "IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION,
          STATUS_OBJECT_NAME_COLLISION, {"IoDeleteDevice"}},
-        {"ConsoleMapping", true, {"MmMapIoSpaceEx", 1, 0}, STATUS_UNEXPECTED_MM_MAP_ERROR,
+        {"ConsoleMapping", true, "MmMapIoSpaceEx", 0, STATUS_UNEXPECTED_MM_MAP_ERROR,
          {"IoDeleteSymbolicLink", "IoDeleteDevice"}},
-        {"BugCheckCallbackWithPortConsole", false, {"KeRegisterBugCheckReasonCallback", 1, 0},
+        {"BugCheckCallbackWithPortConsole", false, "KeRegisterBugCheckReasonCallback", 0,
          STATUS_UNSUCCESSFUL, {"IoDeleteSymbolicLink", "IoDeleteDevice"}},
-        {"BugCheckCallbackWithMappedConsole", true, {"KeRegisterBugCheckReasonCallback", 1, 0},
+        {"BugCheckCallbackWithMappedConsole", true, "KeRegisterBugCheckReasonCallback", 0,
          STATUS_UNSUCCESSFUL, {"MmUnmapIoSpace", "IoDeleteSymbolicLink", "IoDeleteDevice"}},
     };
     for (const Case& item : cases) {
         model::MachineConfig config = item.MappedConsole ? MachineWithMappedConsole()
                                                          : DefaultMachine();
-        EXPECT_EQ(Load(config, {item.Fault}), item.Expected) << item.Name;
+        const model::Fault fault = {item.FailingRoutine, 1, item.FailureStatus};
+        EXPECT_EQ(Load(config, {fault}), item.Expected) << item.Name;
         EXPECT_EQ(RoutineNames(model::CallsTo(UndoRoutines)), item.Undo) << item.Name;
         EXPECT_FALSE(model::DriverLoaded()) << item.Name;
         EXPECT_TRUE(model::DeviceNames().empty()) << item.Name;
