@@ -50,6 +50,8 @@ Emulator::GuestStack Emulator::CreateStack()
     }
     // Only the stack itself is shared; the guard stays unmapped for both.
     MapHostPages(low, KernelStackSize, UC_PROT_READ | UC_PROT_WRITE);
+    // Kernel routines may touch it, as they may any guest memory.
+    model::EnterHostMemory(low, KernelStackSize, true, "the guest stack");
     return GuestStack{low, low + KernelStackSize};
 }
 
