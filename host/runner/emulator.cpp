@@ -101,6 +101,7 @@ void Emulator::Attach()
         model::SetProcessorSwitching(false);
         model::SetKernelMemoryAllocator(&arenaAllocator_);
         model::SetRoutineAddressTranslator(TranslateRoutine, this);
+        model::SetRoutineFaultGuard(OnRoutineFault, this);
     }
 }
 
@@ -110,6 +111,7 @@ void Emulator::Detach()
         model::SetProcessorSwitching(true);
         model::SetKernelMemoryAllocator(nullptr);
         model::SetRoutineAddressTranslator(nullptr, nullptr);
+        model::SetRoutineFaultGuard(nullptr, nullptr);
     }
 }
 

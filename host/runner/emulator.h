@@ -18,6 +18,7 @@
 
 #include "model/address_space.h"
 #include "model/driver_call.h"
+#include "model/driver_call.h"
 #include "model/kernel_memory.h"
 #include "model/machine.h"
 
@@ -135,6 +136,14 @@ private:
         Stopped,     // the machine stopped while filters or __finally blocks ran
     };
     Dispatch DispatchException(const model::DriverFault& fault);
+    // continuable: whether a filter may resume the faulting instruction
+    // (not one inside a kernel routine).
+    Dispatch DispatchException(const model::DriverFault& fault, const CONTEXT& faultContext,
+                               bool continuable);
+    // A kernel routine's bad access, offered to the driver's __try scopes
+    // around the call; true when one took it (the registers then resume the
+    // driver at its handler).
+    static bool OnRoutineFault(const model::RoutineFault& fault, void* self);
     Dispatch ContinueExecution(const CONTEXT& context);
     bool IsCSpecificHandler(uint64_t handler) const;
     void ReadContext(CONTEXT* context) const;
@@ -194,6 +203,8 @@ private:
         bool Valid = false;
     } lastBadAccess_;
     bool dispatching_ = false;      // filters or __finally blocks are running
+    uint64_t importRsp_ = 0;        // the stack of the kernel routine call in progress
+    bool routineFaultTaken_ = false;  // a guard took a fault of that routine
     uint64_t continuedRip_ = 0;     // where a filter last continued execution
     unsigned continuations_ = 0;    // ... and how many times in a row
     unsigned dispatches_ = 0;       // exceptions dispatched in this call from the kernel

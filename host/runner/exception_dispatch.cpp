@@ -9,11 +9,13 @@
 // reader and every walk is bounded. Damaged unwind data or scope tables end
 // the search: the fault then takes the bug check path as if unhandled.
 // A fault inside a filter or a __finally block is not dispatched again (the
-// kernel would nest the dispatch): it bug checks.
+// kernel would nest the dispatch): it bug checks. A bad pointer a kernel
+// routine met is dispatched as if the driver's call instruction faulted.
 #include "runner/emulator.h"
 
 #include "runner/layout.h"
 
+#include "model/driver_call.h"
 #include "model/image_registry.h"
 #include "model/scope_table.h"
 #include "model/unwind.h"
@@ -166,6 +168,39 @@ bool Emulator::IsCSpecificHandler(uint64_t handler) const
 
 Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault)
 {
+    CONTEXT context;
+    ReadContext(&context);
+    context.Rip = fault.Rip;
+    return DispatchException(fault, context, true);
+}
+
+bool Emulator::OnRoutineFault(const model::RoutineFault& fault, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    uint64_t rsp = emulator->importRsp_;
+    uint64_t returnAddress = 0;
+    if (rsp == 0 || !emulator->OnStack(rsp, sizeof(returnAddress))) {
+        return false;
+    }
+    std::memcpy(&returnAddress, reinterpret_cast<const void*>(rsp), sizeof(returnAddress));
+    // As if the call instruction itself faulted: inside the caller's guarded
+    // range, with the stack as it was before the call.
+    CONTEXT context;
+    emulator->ReadContext(&context);
+    context.Rip = returnAddress - 1;
+    context.Rsp = rsp + sizeof(returnAddress);
+    model::DriverFault driverFault{fault.Write ? model::DriverFaultKind::Write : model::DriverFaultKind::Read,
+                                   fault.Address, context.Rip};
+    if (emulator->DispatchException(driverFault, context, false) != Dispatch::Resumed) {
+        return false;
+    }
+    emulator->routineFaultTaken_ = true;
+    return true;
+}
+
+Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, const CONTEXT& faultContext,
+                                               bool continuable)
+{
     if (dispatching_ || fault.Kind == model::DriverFaultKind::FailFast ||
         fault.Kind == model::DriverFaultKind::DoubleFault) {
         return Dispatch::NotHandled;
@@ -191,15 +226,13 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault)
     const model::unwind::MemoryReader& memory = model::UnwindMemory();
 
     // The records the filters see, in guest memory below the fault.
-    uint64_t faultRsp = Register(UC_X86_REG_RSP);
+    uint64_t faultRsp = faultContext.Rsp;
+    uint64_t registerRsp = Register(UC_X86_REG_RSP);
     uint64_t recordsAt = (faultRsp - RecordGap - sizeof(GuestRecords)) & ~uint64_t{15};
     if (faultRsp < RecordGap + sizeof(GuestRecords) + 16 || !OnStack(recordsAt, sizeof(GuestRecords))) {
         return Dispatch::NotHandled;
     }
     auto* records = reinterpret_cast<GuestRecords*>(static_cast<uintptr_t>(recordsAt));
-    CONTEXT faultContext;
-    ReadContext(&faultContext);
-    faultContext.Rip = fault.Rip;
     EXCEPTION_RECORD exception;
     DescribeFault(fault, &exception);
 
@@ -270,15 +303,17 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault)
                     Call(current.ImageBase + record.HandlerAddress,
                          {reinterpret_cast<uintptr_t>(&records->Pointers), current.EstablisherFrame},
                          "an exception filter"));
-                SetRegister(UC_X86_REG_RSP, faultRsp);
+                SetRegister(UC_X86_REG_RSP, registerRsp);
                 if (halted_ || model::Stopped()) {
                     dispatching_ = false;
                     return Dispatch::Stopped;
                 }
             }
             if (verdict < 0) {
+                // A kernel routine's instruction cannot be resumed here: its
+                // fault stays unhandled.
                 dispatching_ = false;
-                return ContinueExecution(records->Context);
+                return continuable ? ContinueExecution(records->Context) : Dispatch::NotHandled;
             }
             if (verdict > 0) {
                 targetFrame = frames.size() - 1;
@@ -306,7 +341,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault)
             constexpr uint64_t AbnormalTermination = 1;
             Call(frame.ImageBase + frame.Scopes[scope].HandlerAddress,
                  {AbnormalTermination, frame.EstablisherFrame}, "a __finally block");
-            SetRegister(UC_X86_REG_RSP, faultRsp);
+            SetRegister(UC_X86_REG_RSP, registerRsp);
             if (halted_ || model::Stopped()) {
                 dispatching_ = false;
                 return Dispatch::Stopped;

@@ -4,6 +4,7 @@
 // called by the kernel: a driver that calls it directly gets a violation.
 #include "machine_state.h"
 
+#include "model/driver_call.h"
 #include "model/scope_table.h"
 
 namespace model::seh {
@@ -54,11 +55,50 @@ extern "C" EXCEPTION_DISPOSITION __C_specific_handler(PEXCEPTION_RECORD, PVOID, 
     return ExceptionContinueSearch;
 }
 
+namespace model {
+
+namespace {
+
+RoutineFaultGuard Guard = nullptr;
+void* GuardData = nullptr;
+// RunGuarded sections of the host build in progress.
+unsigned HostGuards = 0;
+
+}  // namespace
+
+void SetRoutineFaultGuard(RoutineFaultGuard guard, void* data)
+{
+    Guard = guard;
+    GuardData = data;
+}
+
+bool OfferToGuard(const RoutineFault& fault)
+{
+    if (State().InBugCheck || State().Stopped || CurrentIrql() >= DISPATCH_LEVEL) {
+        return false;
+    }
+    return Guard != nullptr ? Guard(fault, GuardData) : HostGuards > 0;
+}
+
+}  // namespace model
+
 extern "C" NTSTATUS ModelRunGuarded(ModelGuardedRoutine Routine, PVOID Context)
 {
-    // Host code cannot take a processor fault and go on. Until the model's
-    // checked memory can end the guarded work from inside (a checked access
-    // or a kernel routine that bug checks), the routine runs unguarded here;
-    // the shipped image's guard is the real one, tested by the runner.
-    return Routine(Context);
+    // Host code cannot take a processor fault and go on; what the model can
+    // see, a bad pointer handed to a kernel routine, ends the guarded work
+    // through DriverCallEnd, as the exception would on a real kernel. A
+    // fault the guard did not take (a bug check) ends the driver's call.
+    using namespace model;
+    struct Section {
+        Section() { ++HostGuards; }
+        ~Section() { --HostGuards; }
+    } section;
+    try {
+        return Routine(Context);
+    } catch (const DriverCallEnd&) {
+        if (DriverCallEnding()) {
+            throw;
+        }
+        return STATUS_ACCESS_VIOLATION;
+    }
 }

@@ -76,7 +76,8 @@ seh)
     expect seh_driver "read unmapped or protected memory" "BUGCHECK 0000000000000050 0000000000000010"
     printf '%s\n' "CAUGHT 00000000C0000005" "FILTER DECLINES" "OUTER CAUGHT" \
         "FILTER ADDRESS 0000000000000010" "FINALLY ABNORMAL" "INNER CAUGHT" "AFTER INNER" \
-        "BODY" "FINALLY NORMAL" "FILTER CODE 00000000C0000094" "DIVIDE CAUGHT" "UNGUARDED" \
+        "BODY" "FINALLY NORMAL" "FILTER CODE 00000000C0000094" "DIVIDE CAUGHT" \
+        "FILTER ADDRESS 0000000000000010" "ROUTINE FAULT CAUGHT 00000000C0000005" "UNGUARDED" \
         >"$work/expected"
     grep -v '^BUGCHECK' "$work/out" | tr -d '\r' >"$work/lines"
     diff "$work/expected" "$work/lines" >"$work/diff" || fail "console lines differ: $(cat "$work/diff")" ;;
