@@ -69,6 +69,8 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
         progressThisCall_ = 0;
         continuations_ = 0;
         dispatches_ = 0;
+        dispatching_ = false;
+        dispatchAbandoned_ = false;
     }
     if (halted_ || arguments.size() > MaxArguments) {
         return 0;
@@ -186,6 +188,9 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         if (model::Stopped()) {
             halted_ = true;
         }
+        // A fault in a filter or __finally block ends the whole call that
+        // was dispatching, not just the filter.
+        dispatchAbandoned_ = dispatchAbandoned_ || dispatching_;
         // Either the machine stopped, or the kernel abandoned a bug check
         // callback: this call is over.
         return 0;

@@ -133,7 +133,8 @@ private:
     enum class Dispatch {
         Resumed,     // a handler took it, or a filter continued execution
         NotHandled,  // no scope took it: the bug check path
-        Stopped,     // the machine stopped while filters or __finally blocks ran
+        Stopped,     // the machine stopped, or the call was abandoned (a fault in a
+                     // filter or __finally block during the bug check)
     };
     Dispatch DispatchException(const model::DriverFault& fault);
     // continuable: whether a filter may resume the faulting instruction
@@ -145,6 +146,9 @@ private:
     // driver at its handler).
     static bool OnRoutineFault(const model::RoutineFault& fault, void* self);
     Dispatch ContinueExecution(const CONTEXT& context);
+    // After a filter or __finally block: whether its fault (or the machine
+    // stopping) ended the dispatching call; resets the dispatch if so.
+    bool CallAbandoned();
     bool IsCSpecificHandler(uint64_t handler) const;
     void ReadContext(CONTEXT* context) const;
     void WriteContext(const CONTEXT& context);
@@ -203,6 +207,7 @@ private:
         bool Valid = false;
     } lastBadAccess_;
     bool dispatching_ = false;      // filters or __finally blocks are running
+    bool dispatchAbandoned_ = false;  // ... and one of them faulted
     uint64_t importRsp_ = 0;        // the stack of the kernel routine call in progress
     bool routineFaultTaken_ = false;  // a guard took a fault of that routine
     uint64_t continuedRip_ = 0;     // where a filter last continued execution

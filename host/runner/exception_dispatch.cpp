@@ -304,8 +304,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
                          {reinterpret_cast<uintptr_t>(&records->Pointers), current.EstablisherFrame},
                          "an exception filter"));
                 SetRegister(UC_X86_REG_RSP, registerRsp);
-                if (halted_ || model::Stopped()) {
-                    dispatching_ = false;
+                if (CallAbandoned()) {
                     return Dispatch::Stopped;
                 }
             }
@@ -342,8 +341,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
             Call(frame.ImageBase + frame.Scopes[scope].HandlerAddress,
                  {AbnormalTermination, frame.EstablisherFrame}, "a __finally block");
             SetRegister(UC_X86_REG_RSP, registerRsp);
-            if (halted_ || model::Stopped()) {
-                dispatching_ = false;
+            if (CallAbandoned()) {
                 return Dispatch::Stopped;
             }
         }
@@ -359,6 +357,16 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
     resume.Rax = static_cast<uint32_t>(exception.ExceptionCode);
     WriteContext(resume);
     return Dispatch::Resumed;
+}
+
+bool Emulator::CallAbandoned()
+{
+    if (!halted_ && !model::Stopped() && !model::DriverCallEnding() && !dispatchAbandoned_) {
+        return false;
+    }
+    dispatching_ = false;
+    dispatchAbandoned_ = false;
+    return true;
 }
 
 Emulator::Dispatch Emulator::ContinueExecution(const CONTEXT& context)

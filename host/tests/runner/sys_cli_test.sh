@@ -92,6 +92,11 @@ seh_continue)
     # A filter that continues at the same breakpoint forever is runaway code.
     expect seh_continue_driver "continued execution at .* more than 64 times"
     grep -q "NOT REACHED" "$work/out" && fail "a continued exception reached its handler"
+    # A breakpoint in a __finally block the unwind runs is not dispatched
+    # again: the callback is abandoned, the handler never reached.
+    echo '{"events": [{"event": "load"}, {"event": "bugcheck", "code": "0xE2"}]}' >"$work/e2.json"
+    expect seh_continue_driver "hit a breakpoint" "^FINALLY BREAKS" "$work/e2.json"
+    grep -q "NOT REACHED" "$work/out" && fail "the unwind went on past a fault in a __finally block"
     true ;;
 seh_damaged)
     # Scope tables whose count or addresses are damaged are refused: the
