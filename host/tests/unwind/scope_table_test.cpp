@@ -18,7 +18,10 @@ std::vector<uint8_t> TableBytes(uint32_t count, const std::vector<ScopeRecord>& 
 {
     std::vector<uint8_t> bytes(sizeof(count) + records.size() * sizeof(ScopeRecord));
     std::memcpy(bytes.data(), &count, sizeof(count));
-    std::memcpy(bytes.data() + sizeof(count), records.data(), records.size() * sizeof(ScopeRecord));
+    if (!records.empty()) {
+        std::memcpy(bytes.data() + sizeof(count), records.data(),
+                    records.size() * sizeof(ScopeRecord));
+    }
     return bytes;
 }
 
