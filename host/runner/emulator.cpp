@@ -74,6 +74,9 @@ Emulator::Emulator() : instructionLimit_(DefaultInstructionLimit)
     cs_option(handle, CS_OPT_DETAIL, CS_OPT_ON);
     capstone_ = handle;
 
+    // Kernel routines may touch only guest memory: the stacks, the images
+    // (MapImage) and what the model itself hands out.
+    model::RestrictToEnteredMemory();
     kernelStack_ = CreateStack(KernelStackAddress);
     spareStack_ = CreateStack(SpareStackAddress);
     CreateArena();
@@ -155,6 +158,8 @@ bool Emulator::MapImage(PeImage& image, std::string* error)
             UnmapImage(image);
             return false;
         }
+        imageMemory_[image.Address()].push_back(
+            model::EnterHostMemory(address, range.Size, range.Writable, "the driver image"));
     }
     ScanCode(image);
     return true;
@@ -162,6 +167,10 @@ bool Emulator::MapImage(PeImage& image, std::string* error)
 
 void Emulator::UnmapImage(PeImage& image)
 {
+    for (model::MemoryRangeId id : imageMemory_[image.Address()]) {
+        model::RemoveMemory(id);
+    }
+    imageMemory_.erase(image.Address());
     for (const ImageRange& range : image.Ranges()) {
         uc_mem_unmap(uc_, image.Address() + range.Rva, range.Size);
     }

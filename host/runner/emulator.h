@@ -16,6 +16,8 @@
 // device_hooks.cpp, arena.cpp, kernel_image.cpp.
 #pragma once
 
+#include "model/address_space.h"
+#include "model/driver_call.h"
 #include "model/kernel_memory.h"
 #include "model/machine.h"
 
@@ -217,6 +219,8 @@ private:
     std::map<uint64_t, std::unique_ptr<SpecialInstruction>> specials_;
     std::map<uintptr_t, std::vector<uc_hook>> imageHooks_;
     std::map<uintptr_t, size_t> images_;  // mapped images: start, size
+    // The address-space ranges each mapped image was entered as.
+    std::map<uintptr_t, std::vector<model::MemoryRangeId>> imageMemory_;
 
     model::KernelMemoryAllocator arenaAllocator_;
     model::IoMappingObserver mappingObserver_;

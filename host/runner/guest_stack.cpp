@@ -51,6 +51,8 @@ Emulator::GuestStack Emulator::CreateStack(uint64_t address)
     }
     // Only the stack itself is shared; the guard stays unmapped for both.
     MapHostPages(low, KernelStackSize, UC_PROT_READ | UC_PROT_WRITE);
+    // Kernel routines may touch it, as they may any guest memory.
+    model::EnterHostMemory(low, KernelStackSize, true, "the guest stack");
     return GuestStack{low, low + KernelStackSize};
 }
 

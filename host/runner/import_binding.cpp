@@ -74,7 +74,10 @@ bool Emulator::DispatchImport(uint64_t slot)
     }
     ++stats_.ImportCalls;
     uint64_t result = routine.Thunk(slots);
-    if (halted_) {
+    // A bug check raised inside the routine ends the driver's call: the
+    // driver code that called it never resumes.
+    if (halted_ || model::DriverCallEnding()) {
+        halted_ = halted_ || model::Stopped();
         return false;
     }
     uint64_t returnAddress = 0;

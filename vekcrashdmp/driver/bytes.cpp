@@ -1,11 +1,12 @@
-// Fill and copy loops kept as loops. Kept out of line in their own file:
-// inlined into a caller built without the attribute below, a loop could
-// still be rewritten into a call there.
+// Fill and copy loops kept as loops, out of line in their own file so that
+// no caller's build flags decide what becomes of them.
 #include "driver/bytes.h"
 
-// Stops clang from recognising the loops as memset/memcpy (the cross build
-// is clang; the post-link gate checks the image for such calls on the
-// report path). The host build's calls reach the C library, not the kernel.
+// The cross build's -ffreestanding already keeps clang from turning these
+// loops into memset/memcpy calls; the attribute states it here as well, so
+// that the loops stay loops whatever the flags. The post-link gate checks
+// the image for kernel calls on the report path. (The host build's calls
+// would reach the C library, not the kernel.)
 #if defined(__clang__)
 #define NO_BLOCK_BUILTINS __attribute__((no_builtin("memset", "memcpy")))
 #else

@@ -4,13 +4,16 @@
 // as the real kernel refuses it. Both routines may be called at any IRQL.
 // A callback left registered when the driver goes away is named and dropped
 // by the model: nothing may call into an image that is gone.
-#include "machine_state.h"
+#include "guest_memory.h"
 
 #include <algorithm>
 
 using namespace model;
 
 namespace {
+
+// Enough of a component name for the call log.
+constexpr size_t LoggedComponentLength = 64;
 
 std::vector<RegisteredCallback>::iterator FindCallback(PKBUGCHECK_REASON_CALLBACK_RECORD record)
 {
@@ -26,8 +29,12 @@ extern "C" BOOLEAN KeRegisterBugCheckReasonCallback(
     PKBUGCHECK_REASON_CALLBACK_ROUTINE CallbackRoutine, KBUGCHECK_CALLBACK_REASON Reason,
     PUCHAR Component)
 {
-    std::string component = Component != nullptr ? reinterpret_cast<const char*>(Component) : "";
-    auto fault = EnterRoutine("KeRegisterBugCheckReasonCallback", HIGH_LEVEL,
+    constexpr const char* Routine = "KeRegisterBugCheckReasonCallback";
+    std::string component =
+        Component != nullptr
+            ? ReadNarrowText(Routine, reinterpret_cast<const char*>(Component), LoggedComponentLength)
+            : "";
+    auto fault = EnterRoutine(Routine, HIGH_LEVEL,
                               AtBugCheck::Forbidden,
                               "reason=" + std::to_string(Reason) + " component=" + component);
     if (CallbackRecord == nullptr || CallbackRoutine == nullptr) {
@@ -37,16 +44,18 @@ extern "C" BOOLEAN KeRegisterBugCheckReasonCallback(
     if (fault) {
         return FALSE;
     }
-    if (CallbackRecord->State != BufferEmpty || FindCallback(CallbackRecord) !=
-                                                    State().BugCheckCallbacks.end()) {
+    KBUGCHECK_REASON_CALLBACK_RECORD record = ReadFromDriver(Routine, CallbackRecord);
+    if (record.State != BufferEmpty || FindCallback(CallbackRecord) !=
+                                           State().BugCheckCallbacks.end()) {
         return FALSE;
     }
-    CallbackRecord->CallbackRoutine = CallbackRoutine;
-    CallbackRecord->Component = Component;
-    CallbackRecord->Reason = Reason;
-    CallbackRecord->Checksum = reinterpret_cast<ULONG_PTR>(CallbackRoutine) +
-                               reinterpret_cast<ULONG_PTR>(Component) + Reason;
-    CallbackRecord->State = BufferInserted;
+    record.CallbackRoutine = CallbackRoutine;
+    record.Component = Component;
+    record.Reason = Reason;
+    record.Checksum = reinterpret_cast<ULONG_PTR>(CallbackRoutine) +
+                      reinterpret_cast<ULONG_PTR>(Component) + Reason;
+    record.State = BufferInserted;
+    WriteToDriver(Routine, CallbackRecord, record);
     State().BugCheckCallbacks.push_back(
         RegisteredCallback{CallbackRecord, CallbackRoutine, Component, Reason});
     return TRUE;
@@ -65,7 +74,8 @@ extern "C" BOOLEAN KeDeregisterBugCheckReasonCallback(
         return FALSE;
     }
     State().BugCheckCallbacks.erase(found);
-    CallbackRecord->State = BufferEmpty;
+    WriteToDriver("KeDeregisterBugCheckReasonCallback", &CallbackRecord->State,
+                  static_cast<UCHAR>(BufferEmpty));
     return TRUE;
 }
 

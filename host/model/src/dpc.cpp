@@ -4,7 +4,7 @@
 // A queued DPC keeps its state in the object the driver owns, as the
 // kernel does: DpcData is non-null while it waits, and Number holds the
 // target processor once KeSetTargetProcessorDpcEx has set one.
-#include "machine_state.h"
+#include "guest_memory.h"
 #include "scheduler.h"
 
 #include <algorithm>
@@ -48,7 +48,8 @@ extern "C" ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber)
     EnterRoutine("KeGetCurrentProcessorNumberEx", HIGH_LEVEL, AtBugCheck::Allowed);
     unsigned current = State().Current;
     if (ProcNumber != nullptr) {
-        *ProcNumber = PROCESSOR_NUMBER{0, static_cast<UCHAR>(current), 0};
+        WriteToDriver("KeGetCurrentProcessorNumberEx", ProcNumber,
+                      PROCESSOR_NUMBER{0, static_cast<UCHAR>(current), 0});
     }
     return current;
 }
@@ -62,7 +63,8 @@ extern "C" NTSTATUS KeGetProcessorNumberFromIndex(ULONG ProcIndex, PPROCESSOR_NU
     if (ProcIndex >= ProcessorCount()) {
         return STATUS_INVALID_PARAMETER;
     }
-    *ProcNumber = PROCESSOR_NUMBER{0, static_cast<UCHAR>(ProcIndex), 0};
+    WriteToDriver("KeGetProcessorNumberFromIndex", ProcNumber,
+                  PROCESSOR_NUMBER{0, static_cast<UCHAR>(ProcIndex), 0});
     return STATUS_SUCCESS;
 }
 
@@ -70,6 +72,8 @@ extern "C" VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
                                 PVOID DeferredContext)
 {
     EnterRoutine("KeInitializeDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc));
+    // The object is the driver's; it is filled in place once checked.
+    RequireMemory("KeInitializeDpc", Dpc, sizeof(*Dpc), MemoryAccess::Write);
     *Dpc = KDPC{};
     Dpc->Type = DpcObjectType;
     Dpc->Importance = MediumImportance;
@@ -79,14 +83,17 @@ extern "C" VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
 
 extern "C" NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber)
 {
-    if (auto failure = EnterRoutine("KeSetTargetProcessorDpcEx", HIGH_LEVEL, AtBugCheck::Forbidden,
-                                    Pointer(Dpc) + " " + std::to_string(ProcNumber->Number))) {
+    constexpr const char* Routine = "KeSetTargetProcessorDpcEx";
+    PROCESSOR_NUMBER number = ReadFromDriver(Routine, ProcNumber);
+    if (auto failure = EnterRoutine(Routine, HIGH_LEVEL, AtBugCheck::Forbidden,
+                                    Pointer(Dpc) + " " + std::to_string(number.Number))) {
         return *failure;
     }
-    if (ProcNumber->Group != 0 || ProcNumber->Number >= ProcessorCount()) {
+    if (number.Group != 0 || number.Number >= ProcessorCount()) {
         return STATUS_INVALID_PARAMETER;
     }
-    Dpc->Number = static_cast<USHORT>(TargetedMark + ProcNumber->Number);
+    RequireMemory(Routine, Dpc, sizeof(*Dpc), MemoryAccess::Write);
+    Dpc->Number = static_cast<USHORT>(TargetedMark + number.Number);
     return STATUS_SUCCESS;
 }
 
@@ -96,6 +103,7 @@ extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID Sys
         return FALSE;
     }
     MachineState& s = State();
+    RequireMemory("KeInsertQueueDpc", Dpc, sizeof(*Dpc), MemoryAccess::Write);
     if (Dpc->Type != DpcObjectType) {
         Violation("KeInsertQueueDpc with a DPC object that was never initialized");
         return FALSE;
@@ -123,6 +131,7 @@ extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID Sys
 extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
 {
     EnterRoutine("KeRemoveQueueDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc));
+    RequireMemory("KeRemoveQueueDpc", Dpc, sizeof(*Dpc), MemoryAccess::Write);
     if (Dpc->DpcData == nullptr) {
         return FALSE;
     }

@@ -4,9 +4,11 @@
 // one's globals instead of a freshly mapped image's zeroes.
 #include "machine_state.h"
 
+#include "model/address_space.h"
 #include "model/image_registry.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,14 +19,55 @@ namespace model {
 
 namespace {
 
+struct SegmentSearch {
+    uintptr_t Base;
+    std::vector<MemoryRangeId>* Entered;
+};
+
+int EnterImageSegments(dl_phdr_info* info, size_t, void* context)
+{
+    auto* search = static_cast<SegmentSearch*>(context);
+    if (info->dlpi_addr != search->Base) {
+        return 0;
+    }
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type == PT_LOAD) {
+            search->Entered->push_back(EnterHostMemory(info->dlpi_addr + header.p_vaddr,
+                                                       header.p_memsz,
+                                                       (header.p_flags & PF_W) != 0,
+                                                       "the driver image"));
+        }
+    }
+    return 1;
+}
+
+// Native driver code may touch its own image, the stack of the thread that
+// calls it, the kernel's exported data and the memory the kernel gave it;
+// while the image exists, nothing else counts as valid.
 class HostImage : public DriverImage {
 public:
     HostImage(void* handle, PDRIVER_INITIALIZE entry, std::string name)
         : handle_(handle), entry_(entry), name_(std::move(name)),
           listing_(ListShippedDriverImage(DefaultShippedImagePath()))
     {
+        RestrictToEnteredMemory();
+        link_map* map = nullptr;
+        if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+            SegmentSearch search{static_cast<uintptr_t>(map->l_addr), &entered_};
+            dl_iterate_phdr(EnterImageSegments, &search);
+        }
+        BeginNativeDriverCode();
     }
-    ~HostImage() override { dlclose(handle_); }
+    ~HostImage() override
+    {
+        for (MemoryRangeId id : entered_) {
+            RemoveMemory(id);
+        }
+        EndNativeDriverCode();
+        UnrestrictEnteredMemory();
+        dlclose(handle_);
+    }
 
     std::string Name() const override { return name_; }
 
@@ -33,6 +76,7 @@ public:
     uint64_t Call(const DriverCall& call) override { return CallNativeRoutine(call); }
 
 private:
+    std::vector<MemoryRangeId> entered_;
     void* handle_;
     PDRIVER_INITIALIZE entry_;
     std::string name_;

@@ -5,6 +5,9 @@
 // outside every live mapping is reported.
 #include "machine_state.h"
 
+#include "model/address_space.h"
+#include "model/kernel_memory.h"
+
 #include <sys/mman.h>
 
 namespace model {
@@ -41,20 +44,65 @@ Uart16550* UartForVirtual(const char* access, const volatile UCHAR* address, uin
     return UartAtPhysical(mapping->Physical + (virt - mapping->Virtual), offset);
 }
 
+// The host memory standing for physical RAM, when [physical, physical +
+// size) lies inside one RAM range of the machine; null otherwise.
+uint8_t* RamBehind(uint64_t physical, size_t size)
+{
+    MachineState& s = State();
+    for (const PhysicalRam& ram : s.Config.Ram) {
+        if (physical < ram.Address || physical - ram.Address > ram.Size ||
+            size > ram.Size - (physical - ram.Address)) {
+            continue;
+        }
+        for (const PhysicalRamBacking& backing : s.RamBacking) {
+            if (backing.Physical == ram.Address) {
+                return static_cast<uint8_t*>(backing.Host) + (physical - ram.Address);
+            }
+        }
+        void* host = AllocateUnenteredKernelMemory(ram.Size, PageSize);
+        if (host == nullptr) {
+            return nullptr;
+        }
+        s.RamBacking.push_back(PhysicalRamBacking{ram.Address, ram.Size, host});
+        return static_cast<uint8_t*>(host) + (physical - ram.Address);
+    }
+    return nullptr;
+}
+
 PVOID MapDeviceMemory(const char* routine, uint64_t physical, SIZE_T size, bool cached)
 {
     if (size == 0) {
         Violation("%s of 0 bytes", routine);
         return nullptr;
     }
+    // The kernel refuses a range that wraps or that no address space could
+    // hold.
+    if (size > MappingRegionSize || physical + size < physical) {
+        return nullptr;
+    }
     if (cached && PhysicalRangeHasDevice(physical, size)) {
         Violation("%s maps device registers at %s cacheable", routine, Hex(physical).c_str());
+    }
+    MemoryRange range;
+    range.Size = size;
+    if (uint8_t* ram = RamBehind(physical, size)) {
+        // Plain memory: the processor reaches it directly, no device
+        // routing.
+        range.Start = reinterpret_cast<uintptr_t>(ram);
+        range.What = "mapped physical RAM";
+        MemoryRangeId id = EnterMemory(range, MemoryOwner::Kernel);
+        State().Mappings.push_back(IoMapping{physical, size, range.Start, cached, true, id});
+        return ram;
     }
     uintptr_t virt = ReserveMappingAddress(physical, size);
     if (virt == 0) {
         return nullptr;
     }
-    State().Mappings.push_back(IoMapping{physical, size, virt, cached});
+    range.Start = virt;
+    range.Kind = MemoryKind::Device;
+    range.What = "mapped device memory";
+    MemoryRangeId id = EnterMemory(range, MemoryOwner::Kernel);
+    State().Mappings.push_back(IoMapping{physical, size, virt, cached, false, id});
     NotifyMapped(virt, size);
     return reinterpret_cast<PVOID>(virt);
 }
@@ -90,6 +138,9 @@ uintptr_t ReserveMappingAddress(uint64_t physical, size_t size)
         }
         MappingRegion = reinterpret_cast<uintptr_t>(region);
     }
+    if (size > MappingRegionSize) {
+        return 0;
+    }
     size_t pageOffset = physical % PageSize;
     size_t pages = (pageOffset + size + PageSize - 1) / PageSize;
     // Addresses are never reused, so a stale pointer to an old mapping
@@ -100,6 +151,22 @@ uintptr_t ReserveMappingAddress(uint64_t physical, size_t size)
     uintptr_t virt = MappingRegion + NextMappingPage * PageSize + pageOffset;
     NextMappingPage += pages + 1;
     return virt;
+}
+
+uint8_t DeviceReadByte(uintptr_t address)
+{
+    uint8_t offset = 0;
+    Uart16550* uart = UartForVirtual("read", reinterpret_cast<const volatile UCHAR*>(address), &offset);
+    return uart != nullptr ? uart->Read(offset) : FloatingBus;
+}
+
+void DeviceWriteByte(uintptr_t address, uint8_t value)
+{
+    uint8_t offset = 0;
+    if (Uart16550* uart =
+            UartForVirtual("write", reinterpret_cast<const volatile UCHAR*>(address), &offset)) {
+        uart->Write(offset, value);
+    }
 }
 
 Uart16550* UartAtPort(uint16_t port, uint8_t* offset)
@@ -192,8 +259,12 @@ extern "C" VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
                           static_cast<size_t>(NumberOfBytes), it->Size);
             }
             size_t size = it->Size;
+            bool ram = it->Ram;
+            RemoveMemory(it->Range);
             s.Mappings.erase(it);
-            NotifyUnmapped(virt, size);
+            if (!ram) {
+                NotifyUnmapped(virt, size);
+            }
             return;
         }
     }

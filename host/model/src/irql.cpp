@@ -8,6 +8,8 @@ using namespace model;
 
 extern "C" KIRQL KeGetCurrentIrql(void)
 {
+    // Logged like every routine an image can import, though safe anywhere.
+    EnterRoutine("KeGetCurrentIrql", HIGH_LEVEL, AtBugCheck::Allowed);
     return CurrentIrql();
 }
 

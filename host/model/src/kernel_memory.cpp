@@ -1,6 +1,8 @@
 // Allocation of memory the driver can see (see kernel_memory.h).
 #include "model/kernel_memory.h"
 
+#include "model/address_space.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -10,6 +12,10 @@ namespace model {
 namespace {
 
 constexpr size_t MinimumAlignment = 16;
+// The largest block the model's pool gives; a bigger request fails, as it
+// fails on a kernel whose pool cannot hold it. It also keeps a size near
+// 2^64 from wrapping when it is rounded up.
+constexpr size_t LargestBlock = size_t{256} << 20;
 
 const KernelMemoryAllocator* Installed = nullptr;
 // Every allocator ever installed, so that a block outliving its allocator's
@@ -34,6 +40,22 @@ void SetKernelMemoryAllocator(const KernelMemoryAllocator* allocator)
 
 void* AllocateKernelMemory(size_t size, size_t alignment)
 {
+    void* block = AllocateUnenteredKernelMemory(size, alignment);
+    if (block != nullptr) {
+        MemoryRange range;
+        range.Start = reinterpret_cast<uintptr_t>(block);
+        range.Size = size;
+        range.What = "kernel memory";
+        EnterMemory(range, MemoryOwner::Kernel);
+    }
+    return block;
+}
+
+void* AllocateUnenteredKernelMemory(size_t size, size_t alignment)
+{
+    if (size > LargestBlock || alignment > LargestBlock) {
+        return nullptr;
+    }
     if (alignment < MinimumAlignment) {
         alignment = MinimumAlignment;
     }
@@ -54,6 +76,7 @@ void FreeKernelMemory(void* block)
     if (block == nullptr) {
         return;
     }
+    RemoveKernelMemoryAt(reinterpret_cast<uintptr_t>(block));
     for (const KernelMemoryAllocator& known : Known) {
         if (known.Owns(block, known.Context)) {
             known.Free(block, known.Context);

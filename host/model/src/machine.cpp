@@ -4,6 +4,8 @@
 #include "machine_state.h"
 #include "scheduler.h"
 
+#include "model/address_space.h"
+#include "model/driver_call.h"
 #include "model/kernel_memory.h"
 
 #include <cstdarg>
@@ -109,6 +111,7 @@ uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> argumen
     KIRQL callerIrql = s.Processors[processor].Irql;
     s.Current = processor;
     s.Processors[processor].Irql = irql;
+    NoteDriverThread();
     bool outermost = EnterMainCall(processor, what);
     uint64_t result = 0;
     try {
@@ -118,7 +121,12 @@ uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> argumen
         if (!outermost) {
             throw;
         }
+    } catch (const DriverCallEnd&) {
+        // A kernel routine the driver called faulted (driver_call.h): the
+        // call ends here, never back in driver code.
     }
+    // Whatever ended the call has ended it; the caller goes on.
+    s.EndingCall = false;
     LeaveMainCall(outermost);
     if (!s.Stopped) {
         CheckIrqlAfterCall(what, irql);
@@ -151,8 +159,12 @@ void ResetMachine(const MachineConfig& config)
             FreeKernelMemory(device.Object);
         }
         FreeKernelMemory(TheState->Load);
+        for (const PhysicalRamBacking& backing : TheState->RamBacking) {
+            FreeKernelMemory(backing.Host);
+        }
         delete TheState;
     }
+    DropKernelMemory();
     TheState = new MachineState();
     MachineState& s = *TheState;
     s.Config = config;
@@ -314,6 +326,9 @@ NTSTATUS LoadDriver(DriverImage& image)
     }
 
     s.Load = static_cast<DriverLoadBlock*>(AllocateKernelMemory(sizeof(DriverLoadBlock)));
+    if (s.Load == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     DriverLoadBlock& load = *s.Load;
     DRIVER_OBJECT& driver = load.DriverObject;
     driver.Type = 4;
@@ -404,6 +419,14 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
     s.InBugCheck = true;
     s.LastDumpData = {};
     for (const RegisteredCallback& callback : std::vector<RegisteredCallback>(s.BugCheckCallbacks)) {
+        // The record is the driver's memory: it may have been freed or
+        // unmapped while registered.
+        if (FirstInvalid(reinterpret_cast<uintptr_t>(callback.Record), sizeof(*callback.Record),
+                         MemoryAccess::Read)) {
+            Violation("a registered bug check callback record at %s is no longer valid memory",
+                      Hex(reinterpret_cast<uintptr_t>(callback.Record)).c_str());
+            continue;
+        }
         const KBUGCHECK_REASON_CALLBACK_RECORD& record = *callback.Record;
         if (record.CallbackRoutine != callback.Routine || record.Reason != callback.Reason ||
             record.Component != callback.Component) {
@@ -417,6 +440,9 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         // nothing leaves OutBuffer null.
         auto* data = static_cast<KBUGCHECK_SECONDARY_DUMP_DATA*>(
             AllocateKernelMemory(sizeof(KBUGCHECK_SECONDARY_DUMP_DATA) + SecondaryDumpBufferSize));
+        if (data == nullptr) {
+            continue;
+        }
         data->InBuffer = data + 1;
         data->InBufferLength = SecondaryDumpBufferSize;
         data->MaximumAllowed = SecondaryDumpBufferSize;

@@ -37,6 +37,16 @@ struct IoMapping {
     size_t Size;
     uintptr_t Virtual;
     bool Cached;
+    bool Ram;  // plain memory behind it, not device registers
+    uint64_t Range;  // its entry in the address space map
+};
+
+// Host memory standing for a physical RAM range of the machine, made when
+// it is first mapped.
+struct PhysicalRamBacking {
+    uint64_t Physical;
+    size_t Size;
+    void* Host;
 };
 
 struct RegisteredCallback {
@@ -88,6 +98,7 @@ struct MachineState {
 
     std::vector<std::unique_ptr<Uart16550>> Uarts;
     std::vector<IoMapping> Mappings;
+    std::vector<PhysicalRamBacking> RamBacking;
 
     std::vector<RegisteredCallback> BugCheckCallbacks;
     KBUGCHECK_SECONDARY_DUMP_DATA LastDumpData = {};
@@ -101,6 +112,8 @@ struct MachineState {
     bool Loaded = false;
     bool Stopped = false;
     bool InBugCheck = false;
+    // A kernel routine faulted: the driver call in progress is ending.
+    bool EndingCall = false;
     int64_t SystemTime = 0;
 };
 
@@ -136,6 +149,17 @@ uintptr_t ReserveMappingAddress(uint64_t physical, size_t size);
 
 // The address MmGetSystemRoutineAddress returns for a routine.
 void* RoutineAddressFor(const RoutineInfo& routine);
+
+// A byte of mapped device memory, routed to the device model behind it.
+uint8_t DeviceReadByte(uintptr_t address);
+void DeviceWriteByte(uintptr_t address, uint8_t value);
+
+// The address space map's internals (address_space.cpp).
+bool OverlapsDevice(uintptr_t start, size_t size);
+void DropKernelMemory();
+// The calling thread is about to run driver code: its stack stays valid
+// memory for the other processors' threads too.
+void NoteDriverThread();
 
 // Device memory mappings, as an emulated processor must see them.
 void NotifyMapped(uintptr_t address, size_t size);

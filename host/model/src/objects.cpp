@@ -1,7 +1,7 @@
 // The object namespace as far as the driver reaches it: counted strings,
 // device objects with their extensions, and symbolic links. Names compare
 // without regard to case, as the object manager compares them.
-#include "machine_state.h"
+#include "guest_memory.h"
 
 #include "model/kernel_memory.h"
 
@@ -16,6 +16,9 @@ namespace {
 constexpr CSHORT DeviceObjectType = 3;
 constexpr ULONG DeviceExclusiveFlag = 0x00000008;
 constexpr size_t ExtensionAlignment = 16;
+// The longest text a counted string can describe, in units, leaving room
+// for the terminator in MaximumLength.
+constexpr size_t LongestCountedText = 0xFFFC / sizeof(WCHAR);
 
 char16_t Fold(char16_t c)
 {
@@ -47,13 +50,16 @@ std::optional<std::u16string> ReadUnicodeString(const char* routine, PCUNICODE_S
         Violation("%s given a null UNICODE_STRING", routine);
         return std::nullopt;
     }
-    if (string->Length % sizeof(WCHAR) != 0 || string->Length > string->MaximumLength ||
-        (string->Length != 0 && string->Buffer == nullptr)) {
+    const UNICODE_STRING counted = ReadFromDriver(routine, string);
+    if (counted.Length % sizeof(WCHAR) != 0 || counted.Length > counted.MaximumLength ||
+        (counted.Length != 0 && counted.Buffer == nullptr)) {
         Violation("%s given a malformed UNICODE_STRING (Length %u, MaximumLength %u)", routine,
-                  unsigned{string->Length}, unsigned{string->MaximumLength});
+                  unsigned{counted.Length}, unsigned{counted.MaximumLength});
         return std::nullopt;
     }
-    return std::u16string(string->Buffer, string->Length / sizeof(WCHAR));
+    std::u16string text(counted.Length / sizeof(WCHAR), u'\0');
+    CopyFromDriver(routine, text.data(), counted.Buffer, counted.Length);
+    return text;
 }
 
 }  // namespace model
@@ -62,17 +68,17 @@ using namespace model;
 
 extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
-    EnterRoutine("RtlInitUnicodeString", DISPATCH_LEVEL, AtBugCheck::Forbidden);
-    if (SourceString == nullptr) {
-        DestinationString->Length = 0;
-        DestinationString->MaximumLength = 0;
-        DestinationString->Buffer = nullptr;
-        return;
+    constexpr const char* Routine = "RtlInitUnicodeString";
+    EnterRoutine(Routine, DISPATCH_LEVEL, AtBugCheck::Forbidden);
+    UNICODE_STRING result = {};
+    if (SourceString != nullptr) {
+        // The kernel measures the source first, then fills the destination.
+        size_t units = ReadWideText(Routine, SourceString, LongestCountedText).size();
+        result.Length = static_cast<USHORT>(units * sizeof(WCHAR));
+        result.MaximumLength = static_cast<USHORT>((units + 1) * sizeof(WCHAR));
+        result.Buffer = const_cast<PWSTR>(SourceString);
     }
-    size_t units = std::char_traits<char16_t>::length(SourceString);
-    DestinationString->Length = static_cast<USHORT>(units * sizeof(WCHAR));
-    DestinationString->MaximumLength = static_cast<USHORT>((units + 1) * sizeof(WCHAR));
-    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+    WriteToDriver(Routine, DestinationString, result);
 }
 
 extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
@@ -87,7 +93,8 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     std::string detail = (name ? Narrow(*name) : std::string("?")) +
                          " extension=" + std::to_string(DeviceExtensionSize) +
                          " type=" + Hex(DeviceType) + " exclusive=" + std::to_string(Exclusive);
-    auto fault = EnterRoutine("IoCreateDevice", PASSIVE_LEVEL, AtBugCheck::Forbidden, detail);
+    constexpr const char* Routine = "IoCreateDevice";
+    auto fault = EnterRoutine(Routine, PASSIVE_LEVEL, AtBugCheck::Forbidden, detail);
     MachineState& s = State();
     if (DriverObject == nullptr || s.Load == nullptr || DriverObject != &s.Load->DriverObject) {
         Violation("IoCreateDevice given a driver object the kernel did not create");
@@ -112,7 +119,14 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
         (sizeof(DEVICE_OBJECT) + ExtensionAlignment - 1) / ExtensionAlignment * ExtensionAlignment;
     size_t total = extensionOffset + DeviceExtensionSize;
     total = (total + ExtensionAlignment - 1) / ExtensionAlignment * ExtensionAlignment;
+    // The caller's out pointer is checked before the device exists, so a
+    // bad one leaves nothing behind.
+    Require(Routine, DeviceObject, sizeof(*DeviceObject), MemoryAccess::Write);
     auto* object = static_cast<PDEVICE_OBJECT>(AllocateKernelMemory(total, ExtensionAlignment));
+    if (object == nullptr) {
+        // An extension the pool cannot hold fails the call.
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     object->Type = DeviceObjectType;
     object->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     object->ReferenceCount = 0;
@@ -123,11 +137,11 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     object->StackSize = 1;
     object->DeviceExtension =
         DeviceExtensionSize != 0 ? reinterpret_cast<UCHAR*>(object) + extensionOffset : nullptr;
-    object->NextDevice = DriverObject->DeviceObject;
-    DriverObject->DeviceObject = object;
+    object->NextDevice = ReadFromDriver(Routine, &DriverObject->DeviceObject);
+    WriteToDriver(Routine, &DriverObject->DeviceObject, object);
 
     s.Devices.push_back(DeviceRecord{*name, object, Exclusive != 0});
-    *DeviceObject = object;
+    WriteToDriver(Routine, DeviceObject, object);
     return STATUS_SUCCESS;
 }
 
@@ -141,15 +155,24 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                   static_cast<void*>(DeviceObject));
         return;
     }
-    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;
-         link = &(*link)->NextDevice) {
-        if (*link == DeviceObject) {
-            *link = DeviceObject->NextDevice;
+    // The device object is the driver's to scribble on: its links are read
+    // as the kernel reads them, trusting nothing.
+    constexpr const char* Routine = "IoDeleteDevice";
+    PDRIVER_OBJECT driver = ReadFromDriver(Routine, &DeviceObject->DriverObject);
+    PDEVICE_OBJECT next = ReadFromDriver(Routine, &DeviceObject->NextDevice);
+    MachineState& s = State();
+    PDEVICE_OBJECT* link = &driver->DeviceObject;
+    // A damaged list may loop; no list holds more devices than exist.
+    size_t steps = 0;
+    for (PDEVICE_OBJECT current = ReadFromDriver(Routine, link);
+         current != nullptr && steps <= s.Devices.size(); current = ReadFromDriver(Routine, link)) {
+        ++steps;
+        if (current == DeviceObject) {
+            WriteToDriver(Routine, link, next);
             break;
         }
+        link = &current->NextDevice;
     }
-    MachineState& s = State();
     s.Devices.erase(s.Devices.begin() + (device - s.Devices.data()));
     FreeKernelMemory(DeviceObject);
 }

@@ -1,7 +1,9 @@
 // The processor's own instructions that the driver may execute: CPUID,
 // RDMSR/WRMSR, CR8 (the IRQL on x64) and PAUSE. The processor has no
 // hypervisor and no model-specific registers of interest yet; an unknown
-// MSR raises #GP, as on hardware.
+// MSR raises #GP, as on hardware. Their out arguments stand for processor
+// registers, filled by the caller's shim or the emulator's hook, never a
+// pointer the driver chose: they are not checked against the address space.
 #include "machine_state.h"
 #include "scheduler.h"
 

@@ -2,7 +2,7 @@
 // may lack it, how an injected failure shows, and the thunk an emulated
 // processor calls it through. The exported variables are in
 // data_exports.cpp.
-#include "machine_state.h"
+#include "guest_memory.h"
 
 #include "model/guest_thunk.h"
 
@@ -12,6 +12,65 @@ extern "C" {
 PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect);
 NTSTATUS NtQuerySystemInformation(ULONG SystemInformationClass, PVOID SystemInformation,
                                   ULONG SystemInformationLength, PULONG ReturnLength);
+BOOLEAN MmIsAddressValid(PVOID VirtualAddress);
+}
+
+namespace model {
+
+namespace {
+
+RoutineAddressTranslator Translator = nullptr;
+void* TranslatorContext = nullptr;
+
+}  // namespace
+
+}  // namespace model
+
+// The kernel exports the C library's block routines; the compiler calls
+// them for structure copies and fills. They are kernel calls like any
+// other: logged, not to be made from the bug check report (which must not
+// leave the driver's own code), and trusting their pointers no more than
+// any other routine: a wild one is a page fault in the kernel.
+extern "C" void* ModelMemset(void* destination, int value, size_t size)
+{
+    using namespace model;
+    EnterRoutine("memset", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
+    FillForDriver("memset", destination, value, size);
+    return destination;
+}
+
+extern "C" void* ModelMemcpy(void* destination, const void* source, size_t size)
+{
+    using namespace model;
+    EnterRoutine("memcpy", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
+    MoveForDriver("memcpy", destination, source, size);
+    return destination;
+}
+
+extern "C" void* ModelMemmove(void* destination, const void* source, size_t size)
+{
+    using namespace model;
+    EnterRoutine("memmove", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
+    MoveForDriver("memmove", destination, source, size);
+    return destination;
+}
+
+extern "C" void* ModelImageFill(void* destination, int value, size_t size)
+{
+    model::FillForDriver("memset", destination, value, size);
+    return destination;
+}
+
+extern "C" void* ModelImageCopy(void* destination, const void* source, size_t size)
+{
+    model::MoveForDriver("memcpy", destination, source, size);
+    return destination;
+}
+
+extern "C" void* ModelImageMove(void* destination, const void* source, size_t size)
+{
+    model::MoveForDriver("memmove", destination, source, size);
+    return destination;
 }
 
 namespace model {
@@ -19,29 +78,6 @@ namespace model {
 namespace {
 
 using Failure = RoutineInfo::Failure;
-
-// The kernel exports the C library's block routines; the compiler calls
-// them for structure copies and fills. They are kernel calls like any
-// other: logged, and not to be made from the bug check report, which must
-// not leave the driver's own code.
-void* KernelMemset(void* destination, int value, size_t size)
-{
-    EnterRoutine("memset", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
-    return std::memset(destination, value, size);
-}
-void* KernelMemcpy(void* destination, const void* source, size_t size)
-{
-    EnterRoutine("memcpy", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
-    return std::memcpy(destination, source, size);
-}
-void* KernelMemmove(void* destination, const void* source, size_t size)
-{
-    EnterRoutine("memmove", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
-    return std::memmove(destination, source, size);
-}
-
-RoutineAddressTranslator Translator = nullptr;
-void* TranslatorContext = nullptr;
 
 }  // namespace
 
@@ -86,15 +122,16 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(MmMapIoSpace, Failure::Null),
         MODEL_ROUTINE("MmMapIoSpaceEx", MmMapIoSpaceEx, true, true, Failure::Null),
         KERNEL_ROUTINE(MmUnmapIoSpace, Failure::None),
+        KERNEL_ROUTINE(MmIsAddressValid, Failure::None),
         KERNEL_ROUTINE(ZwQuerySystemInformation, Failure::Status),
         MODEL_ROUTINE("NtQuerySystemInformation", NtQuerySystemInformation, true, true,
                       Failure::Status),
         KERNEL_ROUTINE(RtlCaptureContext, Failure::None),
         KERNEL_ROUTINE(RtlLookupFunctionEntry, Failure::None),
         KERNEL_ROUTINE(RtlVirtualUnwind, Failure::None),
-        MODEL_ROUTINE("memset", KernelMemset, false, true, Failure::None),
-        MODEL_ROUTINE("memcpy", KernelMemcpy, false, true, Failure::None),
-        MODEL_ROUTINE("memmove", KernelMemmove, false, true, Failure::None),
+        MODEL_ROUTINE("memset", ModelMemset, false, true, Failure::None),
+        MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Failure::None),
+        MODEL_ROUTINE("memmove", ModelMemmove, false, true, Failure::None),
     };
     return routines;
 }

@@ -1,6 +1,8 @@
 // Virtual processors of the host build (see scheduler.h for the design).
 #include "scheduler.h"
 
+#include "model/address_space.h"
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -149,6 +151,12 @@ void Progress(Scheduler& scheduler)
 void RunDpc(PKDPC dpc)
 {
     MachineState& s = State();
+    // The object is the driver's memory: freed while queued, it is gone.
+    if (FirstInvalid(reinterpret_cast<uintptr_t>(dpc), sizeof(*dpc), MemoryAccess::Write)) {
+        Violation("a queued DPC at %s is no longer valid memory",
+                  Hex(reinterpret_cast<uintptr_t>(dpc)).c_str());
+        return;
+    }
     dpc->DpcData = nullptr;
     Progress(Sched());
     CallDriver(reinterpret_cast<const void*>(dpc->DeferredRoutine),

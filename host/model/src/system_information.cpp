@@ -1,6 +1,6 @@
 // Version and system information: RtlGetVersion, the firmware table query
 // (the SPCR table), the pool zeroing query, and routine lookup by name.
-#include "machine_state.h"
+#include "guest_memory.h"
 
 #include <cstring>
 
@@ -51,34 +51,51 @@ std::vector<uint8_t> BuildSpcrTable(const SpcrTable& spcr)
     return table;
 }
 
-NTSTATUS QueryFirmwareTable(PVOID buffer, ULONG length, PULONG returnLength)
+// The request header the caller fills: provider, action, table id, and
+// the length of the table buffer that follows.
+struct FirmwareRequest {
+    ULONG Provider;
+    ULONG Action;
+    ULONG TableId;
+    ULONG TableBufferLength;
+};
+static_assert(sizeof(FirmwareRequest) == FirmwareRequestHeader, "firmware request layout");
+
+NTSTATUS QueryFirmwareTable(const char* routine, PVOID buffer, ULONG length,
+                            PULONG returnLength)
 {
     if (length < FirmwareRequestHeader || buffer == nullptr) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
-    auto* header = static_cast<ULONG*>(buffer);
-    if (header[0] != FirmwareProviderAcpi || header[1] != FirmwareActionGetTable) {
+    // The whole buffer the caller claims must be there, as the kernel probes
+    // it before use.
+    Require(routine, buffer, length, MemoryAccess::Write);
+    auto* header = static_cast<FirmwareRequest*>(buffer);
+    FirmwareRequest request = ReadFromDriver(routine, header);
+    if (request.Provider != FirmwareProviderAcpi || request.Action != FirmwareActionGetTable) {
         return STATUS_INVALID_PARAMETER;
     }
     const SpcrTable& spcr = State().Config.Spcr;
-    if (header[2] != SpcrTableId || spcr.Kind == SpcrKind::Absent) {
+    if (request.TableId != SpcrTableId || spcr.Kind == SpcrKind::Absent) {
         return STATUS_NOT_FOUND;
     }
     std::vector<uint8_t> table = BuildSpcrTable(spcr);
     auto needed = static_cast<ULONG>(table.size());
     if (returnLength != nullptr) {
-        *returnLength = FirmwareRequestHeader + needed;
+        WriteToDriver(routine, returnLength, FirmwareRequestHeader + needed);
     }
-    if (header[3] < needed || length < FirmwareRequestHeader + needed) {
-        header[3] = needed;
+    bool fits = request.TableBufferLength >= needed && length >= FirmwareRequestHeader + needed;
+    request.TableBufferLength = needed;
+    WriteToDriver(routine, header, request);
+    if (!fits) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    header[3] = needed;
-    std::memcpy(static_cast<uint8_t*>(buffer) + FirmwareRequestHeader, table.data(), needed);
+    CopyToDriver(routine, static_cast<uint8_t*>(buffer) + FirmwareRequestHeader, table.data(),
+                 needed);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS QueryPoolZeroing(PVOID buffer, ULONG length, PULONG returnLength)
+NTSTATUS QueryPoolZeroing(const char* routine, PVOID buffer, ULONG length, PULONG returnLength)
 {
     PoolZeroing zeroing = State().Config.Zeroing;
     if (zeroing == PoolZeroing::QueryUnsupported) {
@@ -87,9 +104,10 @@ NTSTATUS QueryPoolZeroing(PVOID buffer, ULONG length, PULONG returnLength)
     if (length < 1 || buffer == nullptr) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
-    *static_cast<UCHAR*>(buffer) = zeroing == PoolZeroing::Supported ? 1 : 0;
+    WriteToDriver(routine, static_cast<UCHAR*>(buffer),
+                  static_cast<UCHAR>(zeroing == PoolZeroing::Supported ? 1 : 0));
     if (returnLength != nullptr) {
-        *returnLength = 1;
+        WriteToDriver(routine, returnLength, ULONG{1});
     }
     return STATUS_SUCCESS;
 }
@@ -105,17 +123,22 @@ NTSTATUS QuerySystemInformation(const char* routine, ULONG informationClass, PVO
     }
     switch (informationClass) {
     case SystemFirmwareTableInformation:
-        return QueryFirmwareTable(buffer, length, returnLength);
+        return QueryFirmwareTable(routine, buffer, length, returnLength);
     case SystemPoolZeroingInformation:
-        return QueryPoolZeroing(buffer, length, returnLength);
+        return QueryPoolZeroing(routine, buffer, length, returnLength);
     default:
         return STATUS_INVALID_INFO_CLASS;
     }
 }
 
-void CopyVersion(RTL_OSVERSIONINFOEXW* info, bool extended)
+void CopyVersion(RTL_OSVERSIONINFOEXW* to, bool extended)
 {
+    constexpr const char* Routine = "RtlGetVersion";
     const OsVersion& version = State().Config.Version;
+    RTL_OSVERSIONINFOEXW copy = {};
+    size_t size = extended ? sizeof(RTL_OSVERSIONINFOEXW) : sizeof(RTL_OSVERSIONINFOW);
+    CopyFromDriver(Routine, &copy, to, size);
+    RTL_OSVERSIONINFOEXW* info = &copy;
     info->dwMajorVersion = version.Major;
     info->dwMinorVersion = version.Minor;
     info->dwBuildNumber = version.Build;
@@ -123,14 +146,14 @@ void CopyVersion(RTL_OSVERSIONINFOEXW* info, bool extended)
     std::memset(info->szCSDVersion, 0, sizeof(info->szCSDVersion));
     size_t units = std::min(version.CsdVersion.size(), std::size(info->szCSDVersion) - 1);
     std::memcpy(info->szCSDVersion, version.CsdVersion.data(), units * sizeof(WCHAR));
-    if (!extended) {
-        return;
+    if (extended) {
+        info->wServicePackMajor = version.ServicePackMajor;
+        info->wServicePackMinor = version.ServicePackMinor;
+        info->wSuiteMask = version.SuiteMask;
+        info->wProductType = version.ProductType;
+        info->wReserved = 0;
     }
-    info->wServicePackMajor = version.ServicePackMajor;
-    info->wServicePackMinor = version.ServicePackMinor;
-    info->wSuiteMask = version.SuiteMask;
-    info->wProductType = version.ProductType;
-    info->wReserved = 0;
+    CopyToDriver(Routine, to, &copy, size);
 }
 
 }  // namespace
@@ -141,7 +164,9 @@ using namespace model;
 
 extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation)
 {
-    ULONG size = VersionInformation != nullptr ? VersionInformation->dwOSVersionInfoSize : 0;
+    ULONG size = VersionInformation != nullptr
+                     ? ReadFromDriver("RtlGetVersion", &VersionInformation->dwOSVersionInfoSize)
+                     : 0;
     auto fault = EnterRoutine("RtlGetVersion", PASSIVE_LEVEL, AtBugCheck::Forbidden,
                               "size=" + std::to_string(size));
     if (fault) {

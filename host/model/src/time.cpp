@@ -1,6 +1,6 @@
 // System time (100 ns units since 1601-01-01, UTC) and its calendar split,
 // in the proleptic Gregorian calendar the kernel uses.
-#include "machine_state.h"
+#include "guest_memory.h"
 
 namespace model {
 
@@ -55,13 +55,16 @@ using namespace model;
 extern "C" VOID KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime)
 {
     EnterRoutine("KeQuerySystemTimePrecise", HIGH_LEVEL, AtBugCheck::Allowed);
-    CurrentTime->QuadPart = State().SystemTime;
+    LARGE_INTEGER now;
+    now.QuadPart = State().SystemTime;
+    WriteToDriver("KeQuerySystemTimePrecise", CurrentTime, now);
 }
 
 extern "C" VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields)
 {
-    EnterRoutine("RtlTimeToTimeFields", HIGH_LEVEL, AtBugCheck::Allowed);
-    int64_t ticks = Time->QuadPart;
+    constexpr const char* Routine = "RtlTimeToTimeFields";
+    EnterRoutine(Routine, HIGH_LEVEL, AtBugCheck::Allowed);
+    int64_t ticks = ReadFromDriver(Routine, Time).QuadPart;
     int64_t totalSeconds = ticks / TicksPerSecond;
     int64_t days = totalSeconds / SecondsPerDay;
     int64_t secondOfDay = totalSeconds % SecondsPerDay;
@@ -70,13 +73,15 @@ extern "C" VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields
     unsigned month = 0;
     unsigned day = 0;
     CivilFromDays(days - DaysFrom1601To1970, &year, &month, &day);
-    TimeFields->Year = static_cast<CSHORT>(year);
-    TimeFields->Month = static_cast<CSHORT>(month);
-    TimeFields->Day = static_cast<CSHORT>(day);
-    TimeFields->Hour = static_cast<CSHORT>(secondOfDay / 3600);
-    TimeFields->Minute = static_cast<CSHORT>(secondOfDay / 60 % 60);
-    TimeFields->Second = static_cast<CSHORT>(secondOfDay % 60);
-    TimeFields->Milliseconds = static_cast<CSHORT>(ticks % TicksPerSecond / TicksPerMillisecond);
+    TIME_FIELDS fields;
+    fields.Year = static_cast<CSHORT>(year);
+    fields.Month = static_cast<CSHORT>(month);
+    fields.Day = static_cast<CSHORT>(day);
+    fields.Hour = static_cast<CSHORT>(secondOfDay / 3600);
+    fields.Minute = static_cast<CSHORT>(secondOfDay / 60 % 60);
+    fields.Second = static_cast<CSHORT>(secondOfDay % 60);
+    fields.Milliseconds = static_cast<CSHORT>(ticks % TicksPerSecond / TicksPerMillisecond);
     // 1601-01-01 was a Monday; Sunday is 0.
-    TimeFields->Weekday = static_cast<CSHORT>((days + 1) % 7);
+    fields.Weekday = static_cast<CSHORT>((days + 1) % 7);
+    WriteToDriver(Routine, TimeFields, fields);
 }

@@ -45,11 +45,13 @@ public:
     }
     uint64_t Call(const model::DriverCall& call) override
     {
-        FakeDriver* caller = CurrentFake();
+        // Restored also when a kernel routine's fault ends the call.
+        struct Turn {
+            FakeDriver* Caller = CurrentFake();
+            ~Turn() { CurrentFake() = Caller; }
+        } turn;
         CurrentFake() = this;
-        uint64_t result = model::CallNativeRoutine(call);
-        CurrentFake() = caller;
-        return result;
+        return model::CallNativeRoutine(call);
     }
 };
 

@@ -3,7 +3,10 @@
 // instructions the model answers.
 #include "model_test.h"
 
+#include "runner/layout.h"
 #include "runner/sys_image.h"
+
+#include "model/image_registry.h"
 
 #include <cstdio>
 #include <cstring>
@@ -63,6 +66,35 @@ TEST_F(RunnerTest, FaultInDriverCodeIsABugCheckThatRunsTheReportCallback)
     EXPECT_EQ(KiBugCheckData[2], 0u);  // a read
     std::vector<std::string> violations = TakeViolations();
     EXPECT_TRUE(Mentions(violations, "driver code read unmapped or protected memory"));
+}
+
+// Every run lays out the same: the kernel image at its fixed address, and
+// each driver image at the fixed address or, since no address is reused in
+// a process, a whole slot above it; the stacks at theirs.
+TEST_F(RunnerTest, ImagesAndStacksLieAtFixedAddresses)
+{
+    StartMachine();
+    std::string error;
+    std::unique_ptr<model::DriverImage> first = runner::OpenSysImage(Fixture("fault_driver"), &error);
+    ASSERT_NE(first, nullptr) << error;
+    std::unique_ptr<model::DriverImage> second = runner::OpenSysImage(Fixture("fault_driver"), &error);
+    ASSERT_NE(second, nullptr) << error;
+    std::vector<uint64_t> drivers;
+    uint64_t kernel = 0;
+    model::ForEachImage([&](const model::LoadedImage& image) {
+        if (image.Name == "fault_driver.sys") {
+            drivers.push_back(image.Base);
+        } else if (image.Name == "ntoskrnl.exe") {
+            kernel = image.Base;
+        }
+    });
+    EXPECT_EQ(kernel, runner::KernelImageAddress);
+    ASSERT_EQ(drivers.size(), 2u);
+    for (uint64_t base : drivers) {
+        EXPECT_GE(base, runner::DriverImageAddress);
+        EXPECT_EQ((base - runner::DriverImageAddress) % runner::ImageSlotSize, 0u) << std::hex << base;
+    }
+    EXPECT_NE(drivers[0], drivers[1]);
 }
 
 TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
@@ -164,6 +196,12 @@ TEST_F(RunnerTest, FailFastLeavesItsTrapFrameAndExceptionRecord)
     // The instruction is int 29h itself (CD 29).
     EXPECT_EQ(reinterpret_cast<const uint8_t*>(record.Address)[0], 0xCD);
     EXPECT_EQ(reinterpret_cast<const uint8_t*>(record.Address)[1], 0x29);
+    // The stack the driver ran on lies at its fixed address (above its
+    // guard), so every run names the same stack pointer.
+    uint64_t trapRsp = 0;
+    std::memcpy(&trapRsp, reinterpret_cast<const uint8_t*>(KiBugCheckData[2]) + 0x180, 8);
+    EXPECT_GT(trapRsp, runner::KernelStackAddress) << std::hex << trapRsp;
+    EXPECT_LT(trapRsp, runner::SpareStackAddress) << std::hex << trapRsp;
     TakeViolations();
 }
 

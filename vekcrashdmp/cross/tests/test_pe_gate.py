@@ -190,6 +190,11 @@ class AcceptsBuiltImages(unittest.TestCase):
         status, output = run_gate(PATHS.driver)
         self.assertEqual(status, 0, output)
 
+    def test_vekcrashdmp_component_name_is_read_only(self):
+        # The kernel keeps a pointer to the bug check callback's name.
+        status, output = run_gate(PATHS.driver, "--read-only", "ReportComponent")
+        self.assertEqual(status, 0, output)
+
 
 class RejectsFaults(unittest.TestCase):
     def test_faults(self):

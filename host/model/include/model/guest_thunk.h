@@ -6,6 +6,7 @@
 // thunk and puts the result in RAX.
 #pragma once
 
+#include "model/driver_call.h"
 #include "ntmodel/ntmodel.h"
 
 #include <cstdint>
@@ -56,9 +57,13 @@ template <typename Result, typename... Arguments, Result (*Routine)(Arguments...
 struct Thunk<Result (*)(Arguments...), Routine> {
     static constexpr unsigned Arity = sizeof...(Arguments);
 
+    // A routine that faults ends the driver's call; the emulator learns it
+    // from DriverCallEnding(), and the exception never crosses its frames.
     static uint64_t Call(const uint64_t* slots)
     {
-        return Invoke(slots, std::index_sequence_for<Arguments...>{});
+        uint64_t result = 0;
+        Guarded([&] { result = Invoke(slots, std::index_sequence_for<Arguments...>{}); });
+        return result;
     }
 
 private:

@@ -22,8 +22,13 @@ struct KernelMemoryAllocator {
 // that made them, whichever is installed at the time.
 void SetKernelMemoryAllocator(const KernelMemoryAllocator* allocator);
 
-// Zero-filled, aligned to at least 16 bytes.
+// Zero-filled, aligned to at least 16 bytes, and entered in the address
+// space map (address_space.h) until freed. Null when the request is larger
+// than the model's pool can give.
 void* AllocateKernelMemory(size_t size, size_t alignment = 16);
+// The same, left out of the map: memory that becomes valid only while it is
+// mapped (host memory standing for physical RAM).
+void* AllocateUnenteredKernelMemory(size_t size, size_t alignment = 16);
 void FreeKernelMemory(void* block);
 
 }  // namespace model

@@ -70,6 +70,14 @@ struct UartConfig {
     UCHAR InitialLineControl = 0x03;
 };
 
+// A range of physical RAM that a driver may map with MmMapIoSpace, such as
+// a page the hypervisor shares with the guest (a reference TSC page). Host
+// memory stands for it; every mapping of it sees the same bytes.
+struct PhysicalRam {
+    uint64_t Address = 0;
+    size_t Size = 0;
+};
+
 struct MachineConfig {
     unsigned Processors = 1;
     // What CPUID leaves 0x80000002 to 0x80000004 spell (at most 47 bytes).
@@ -83,6 +91,9 @@ struct MachineConfig {
     std::map<std::string, bool> Routines;
     // System time, 100 ns units since 1601-01-01 UTC.
     int64_t SystemTime = 0;
+    // Physical RAM the driver may map; any other physical range without a
+    // device maps to nothing (reads float, writes vanish).
+    std::vector<PhysicalRam> Ram;
     // Picks which processor runs next wherever more than one can: the same
     // seed gives the same run.
     uint64_t Seed = 0;

@@ -387,6 +387,7 @@ NTKERNELAPI PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T Nu
                                      MEMORY_CACHING_TYPE CacheType);
 NTKERNELAPI VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 NTKERNELAPI PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
+NTKERNELAPI BOOLEAN NTAPI MmIsAddressValid(PVOID VirtualAddress);
 
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 
@@ -400,6 +401,17 @@ NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(ULONG SystemInformationClass,
                                                  ULONG SystemInformationLength,
                                                  PULONG ReturnLength);
 
+// The kernel's memset, memcpy and memmove.
+void* ModelMemset(void* Destination, int Value, size_t Size);
+void* ModelMemcpy(void* Destination, const void* Source, size_t Size);
+void* ModelMemmove(void* Destination, const void* Source, size_t Size);
+// The same checks for the host image's own memset, memcpy and memmove
+// (hostdriver/block_routines.cpp), without the kernel call: g++ makes such
+// calls out of the driver's own loops, which the shipped image keeps as
+// loops, so they are no calls into the kernel.
+void* ModelImageFill(void* Destination, int Value, size_t Size);
+void* ModelImageCopy(void* Destination, const void* Source, size_t Size);
+void* ModelImageMove(void* Destination, const void* Source, size_t Size);
 }  // extern "C"
 
 // ---------------------------------------------------------------------------

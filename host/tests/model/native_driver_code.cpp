@@ -1,0 +1,23 @@
+// Driver code as the host image builds it: no exceptions, no RTTI. A fault
+// inside a kernel routine it calls must unwind through these frames (they
+// carry unwind tables, not handlers) back to the model.
+#include "ntmodel/ntmodel.h"
+
+namespace {
+
+// Kept out of line, so that a real frame of this code lies between the
+// routine that faults and the model that called the driver.
+__attribute__((noinline)) void QueryTime(PLARGE_INTEGER time, volatile int* reached)
+{
+    KeQuerySystemTimePrecise(time);
+    *reached = 1;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS NativeQueryTime(PLARGE_INTEGER time, volatile int* reached)
+{
+    QueryTime(time, reached);
+    *reached = 2;
+    return STATUS_SUCCESS;
+}
