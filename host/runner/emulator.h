@@ -37,6 +37,11 @@ struct RunnerStats {
     uint64_t Instructions = 0;  // emulated instructions
     uint64_t ImportCalls = 0;   // calls from the driver into the kernel
     uint64_t DriverCalls = 0;   // calls from the kernel into the driver
+    // The last fault that bug checked through the kernel image: its trap
+    // entry and the stack pointer the entry started with (the machine frame,
+    // from the error code or RIP up).
+    const char* LastTrapEntry = nullptr;
+    uint64_t LastMachineFrame = 0;
 };
 
 class Emulator {
@@ -126,6 +131,7 @@ private:
     };
     struct TrapEntry {
         uint64_t Address;
+        const char* Name;
         bool HasErrorCode;
         uint64_t ErrorCode;
     };

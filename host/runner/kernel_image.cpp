@@ -27,6 +27,7 @@ constexpr uint64_t StatusArrayBoundsExceeded = 0xC000008C;
 constexpr uint64_t StatusFloatMultipleTraps = 0xC00002B5;
 constexpr uint64_t StatusAssertionFailure = 0xC0000420;
 constexpr uint64_t StatusAccessViolation = 0xC0000005;
+constexpr uint64_t StatusIllegalInstruction = 0xC000001D;
 
 // Selectors of the kernel's code and stack segments, as pushed in a
 // machine frame.
@@ -102,40 +103,42 @@ Emulator::TrapEntry Emulator::TrapFor(const model::DriverFault& fault) const
     const KernelEntries& k = kernelEntries_;
     switch (fault.Kind) {
     case model::DriverFaultKind::Read:
-        return {k.PageFault, true, 0};
+        return {k.PageFault, "KiPageFault", true, 0};
     case model::DriverFaultKind::Write:
-        return {k.PageFault, true, PageFaultWrite};
+        return {k.PageFault, "KiPageFault", true, PageFaultWrite};
     case model::DriverFaultKind::Execute:
-        return {k.PageFault, true, PageFaultFetch};
+        return {k.PageFault, "KiPageFault", true, PageFaultFetch};
     case model::DriverFaultKind::InvalidInstruction:
-        return {k.InvalidOpcode, false, 0};
+        return {k.InvalidOpcode, "KiInvalidOpcodeFault", false, 0};
     case model::DriverFaultKind::PrivilegedInstruction:
-        return {k.GeneralProtection, true, 0};
+        return {k.GeneralProtection, "KiGeneralProtectionFault", true, 0};
     case model::DriverFaultKind::DoubleFault:
-        return {k.DoubleFault, true, 0};
+        return {k.DoubleFault, "KiDoubleFaultAbort", true, 0};
     case model::DriverFaultKind::FailFast:
-        return {k.SecurityCheckFailure, false, 0};
+        return {k.SecurityCheckFailure, "KiRaiseSecurityCheckFailure", false, 0};
     case model::DriverFaultKind::Exception:
         break;
     }
     switch (fault.ExceptionCode) {
     case StatusIntegerDivideByZero:
-        return {k.DivideError, false, 0};
+        return {k.DivideError, "KiDivideErrorFault", false, 0};
     case StatusSingleStep:
-        return {k.Debug, false, 0};
+        return {k.Debug, "KiDebugTrapOrFault", false, 0};
     case StatusBreakpoint:
-        return {k.Breakpoint, false, 0};
+        return {k.Breakpoint, "KiBreakpointTrap", false, 0};
     case StatusIntegerOverflow:
-        return {k.Overflow, false, 0};
+        return {k.Overflow, "KiOverflowTrap", false, 0};
     case StatusArrayBoundsExceeded:
-        return {k.BoundRange, false, 0};
+        return {k.BoundRange, "KiBoundFault", false, 0};
     case StatusFloatMultipleTraps:
-        return {k.SimdException, false, 0};
+        return {k.SimdException, "KiXmmException", false, 0};
+    case StatusIllegalInstruction:
+        return {k.InvalidOpcode, "KiInvalidOpcodeFault", false, 0};
     case StatusAssertionFailure:
-        return {k.Assertion, false, 0};
+        return {k.Assertion, "KiRaiseAssertion", false, 0};
     case StatusAccessViolation:
     default:
-        return {k.GeneralProtection, true, 0};
+        return {k.GeneralProtection, "KiGeneralProtectionFault", true, 0};
     }
 }
 
@@ -201,6 +204,8 @@ bool Emulator::RunTrapEntry(const model::DriverFault& fault, ULONG code,
         if (error != UC_ERR_FETCH_UNMAPPED || Register(UC_X86_REG_RIP) != HostServiceBugCheck) {
             return false;
         }
+        stats_.LastTrapEntry = trap.Name;
+        stats_.LastMachineFrame = rsp;
         ServeBugCheck();
         return true;
     }

@@ -97,6 +97,54 @@ TEST_F(RunnerTest, ImagesAndStacksLieAtFixedAddresses)
     EXPECT_NE(drivers[0], drivers[1]);
 }
 
+// A fault that bug checks runs the trap entry of its exception, on the
+// machine frame the processor pushes: 16-byte aligned base, the kernel's
+// selectors, the faulting RIP and RSP, with an error code where the
+// processor pushes one; on the spare stack when the driver's is spent.
+TEST_F(RunnerTest, FaultsEnterTheirTrapEntryOnAMachineFrame)
+{
+    constexpr uint64_t CodeSelector = 0x10;
+    constexpr uint64_t StackSelector = 0x18;
+    struct {
+        const char* Fixture;
+        const char* Entry;
+        bool ErrorCode;
+        bool SpareStack;
+    } const cases[] = {
+        {"fault_driver", "KiPageFault", true, false},
+        {"divide_error_driver", "KiDivideErrorFault", false, false},
+        {"breakpoint_driver", "KiBreakpointTrap", false, false},
+        {"invalid_opcode_driver", "KiInvalidOpcodeFault", false, false},
+        {"general_protection_driver", "KiGeneralProtectionFault", true, false},
+        {"fail_fast_driver", "KiRaiseSecurityCheckFailure", false, false},
+        {"stack_overflow_driver", "KiDoubleFaultAbort", true, true},
+        {"wild_stack_driver", "KiDoubleFaultAbort", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Fixture);
+        StartMachine();
+        EXPECT_NE(Load(c.Fixture), STATUS_SUCCESS);
+        EXPECT_TRUE(model::Stopped());
+        TakeViolations();
+        const runner::RunnerStats& stats = runner::Stats();
+        ASSERT_NE(stats.LastTrapEntry, nullptr);
+        EXPECT_STREQ(stats.LastTrapEntry, c.Entry);
+        uint64_t frame[6] = {};
+        const uint8_t* rip = reinterpret_cast<const uint8_t*>(stats.LastMachineFrame) + (c.ErrorCode ? 8 : 0);
+        std::memcpy(frame, rip, 5 * 8);
+        EXPECT_EQ((stats.LastMachineFrame + (c.ErrorCode ? 8 : 0) + 5 * 8) % 16, 0u);
+        EXPECT_EQ(frame[1], CodeSelector);
+        EXPECT_EQ(frame[4], StackSelector);
+        // The faulting instruction lies in the driver image.
+        const model::LoadedImage* image = model::FindImageByAddress(frame[0]);
+        ASSERT_NE(image, nullptr) << std::hex << frame[0];
+        EXPECT_EQ(image->Name, std::string(c.Fixture) + ".sys");
+        EXPECT_EQ(stats.LastMachineFrame >= runner::SpareStackAddress, c.SpareStack)
+            << std::hex << stats.LastMachineFrame;
+        image_.reset();
+    }
+}
+
 TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
 {
     StartMachine();

@@ -198,6 +198,9 @@ void RaiseDriverFault(const DriverFault& fault);
 // (the runner) through the frames the processor and the kernel lay out, a
 // trap entry and KeBugCheckEx, which end in BugCheck(code, parameters,
 // CurrentProcessor()). The route must stop the machine. Null: directly.
+// A fault inside a bug check callback never takes the route: the kernel
+// abandons that callback and raises no second bug check, so there is no
+// trap entry to run and no KeBugCheckEx frame to lay out.
 using FaultBugCheckRoute = void (*)(const DriverFault& fault, ULONG code,
                                     const ULONG_PTR (&parameters)[4], void* context);
 void SetFaultBugCheckRoute(FaultBugCheckRoute route, void* context);
