@@ -166,5 +166,40 @@ TEST_F(StackWalk, WalkFromBugCheckCallbackReachesTheFaultingCode)
     EXPECT_NE(violations[0].find(at), std::string::npos) << violations[0];
 }
 
+// A kernel routine that meets a bad pointer bug checks from inside itself:
+// the callback's KxCallDriver starts at that routine's return address, so
+// the walk goes straight back to the driver code that called it.
+TEST_F(StackWalk, WalkFromBugCheckRaisedInAKernelRoutineReachesItsCaller)
+{
+    const std::string fixture = std::string(VEK_FIXTURE_DIR) + "/bugcheck_walk_import_driver.sys";
+    StartMachine({});
+    std::string error;
+    std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(fixture, &error);
+    ASSERT_NE(image, nullptr) << error;
+    model::LoadDriver(*image);
+    ASSERT_TRUE(model::Stopped());
+    TakeViolations();
+
+    const std::map<std::string, std::string> files = {{"bugcheck_walk_import_driver.sys", fixture},
+                                                      {"ntoskrnl.exe", VEK_KERNEL_IMAGE}};
+    std::vector<std::string> functions;
+    std::istringstream console(model::ConsoleBytes());
+    std::string line;
+    while (std::getline(console, line) && line.rfind("FRAME ", 0) == 0) {
+        functions.push_back(FunctionAtAddress(std::stoull(line.substr(6), nullptr, 16), files));
+    }
+    EXPECT_EQ(functions, (std::vector<std::string>{
+                             "bugcheck_walk_import_driver.sys!WalkFromBugCheck",
+                             "ntoskrnl.exe!KxCallDriver",
+                             "bugcheck_walk_import_driver.sys!FaultInnermost",
+                             "bugcheck_walk_import_driver.sys!FaultMiddle",
+                             "bugcheck_walk_import_driver.sys!FaultOuter",
+                             "bugcheck_walk_import_driver.sys!DriverEntry",
+                             "ntoskrnl.exe!KxCallDriver",
+                         }))
+        << model::ConsoleBytes();
+    EXPECT_EQ(line.rfind("OUTSIDE ", 0), 0u) << model::ConsoleBytes();
+}
+
 }  // namespace
 }  // namespace vektest
