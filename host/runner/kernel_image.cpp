@@ -159,6 +159,10 @@ bool Emulator::RunTrapEntry(const model::DriverFault& fault, ULONG code,
                             const ULONG_PTR (&parameters)[4])
 {
     TrapEntry trap = TrapFor(fault);
+    // The table lies in the image's writable data, where a wild driver
+    // write may have been: the bug check always goes to the host service.
+    uint64_t service = HostServiceBugCheck;
+    std::memcpy(reinterpret_cast<void*>(kernelEntries_.HostServices), &service, sizeof(service));
     // The processor aligns the frame's base to 16 bytes and pushes it on the
     // current stack, or on its own stack (the spare one) when the current
     // one is spent: the double fault, or a stack pointer that is no stack.
