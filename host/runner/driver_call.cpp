@@ -71,6 +71,10 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
         instructionsSinceProgress_ = 0;
         NoteDeviceProgress();
         progressThisCall_ = 0;
+        continuations_ = 0;
+        dispatches_ = 0;
+        dispatching_ = false;
+        dispatchAbandoned_ = false;
     }
     if (halted_ || arguments.size() > MaxArguments) {
         return 0;
@@ -186,10 +190,21 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         if (fault.Kind != model::DriverFaultKind::FailFast && !ExceptionFrameFits(fault.Rsp)) {
             fault = {model::DriverFaultKind::DoubleFault, fault.Rsp, rip};
         }
+        // The kernel first offers the exception to the driver's __try scopes.
+        Dispatch dispatch = DispatchException(fault);
+        if (dispatch == Dispatch::Resumed) {
+            continue;
+        }
+        if (dispatch == Dispatch::Stopped) {
+            return 0;
+        }
         model::RaiseDriverFault(fault);
         if (model::Stopped()) {
             halted_ = true;
         }
+        // A fault in a filter or __finally block ends the whole call that
+        // was dispatching, not just the filter.
+        dispatchAbandoned_ = dispatchAbandoned_ || dispatching_;
         // Either the machine stopped, or the kernel abandoned a bug check
         // callback: this call is over.
         return 0;

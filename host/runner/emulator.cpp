@@ -125,6 +125,7 @@ void Emulator::Attach()
         model::SetProcessorSwitching(false);
         model::SetKernelMemoryAllocator(&arenaAllocator_);
         model::SetRoutineAddressTranslator(TranslateRoutine, this);
+        model::SetRoutineFaultGuard(OnRoutineFault, this);
         model::SetFaultBugCheckRoute(RouteFaultBugCheck, this);
     }
 }
@@ -135,6 +136,7 @@ void Emulator::Detach()
         model::SetProcessorSwitching(true);
         model::SetKernelMemoryAllocator(nullptr);
         model::SetRoutineAddressTranslator(nullptr, nullptr);
+        model::SetRoutineFaultGuard(nullptr, nullptr);
         model::SetFaultBugCheckRoute(nullptr, nullptr);
     }
 }

@@ -18,6 +18,7 @@
 
 #include "model/address_space.h"
 #include "model/driver_call.h"
+#include "model/driver_call.h"
 #include "model/kernel_memory.h"
 #include "model/machine.h"
 
@@ -151,7 +152,9 @@ private:
     // interrupted call's return-address slot, so that a walk out of
     // KxCallDriver goes on into the code that called the kernel; or, with
     // that stack spent or wild, a fresh slot on the spare stack holding a
-    // copy of the return address.
+    // copy of the return address. A stack pointer that is no return slot
+    // (the runner's own, for an exception filter) gets a fresh slot below
+    // it holding the sentinel.
     uint64_t NestedCallEntry(uint64_t rsp, uint64_t frameSize);
     // Whether the processor could push an exception frame below rsp.
     bool ExceptionFrameFits(uint64_t rsp) const;
@@ -160,6 +163,31 @@ private:
     uint64_t Run(uint64_t sentinel, const char* what);
     model::DriverFault FaultFromStop(uc_err error, uint64_t rip) const;
     model::DriverFault FaultFromInterrupt(uint32_t vector, uint64_t rip) const;
+
+    // Exceptions (exception_dispatch.cpp): a fault in driver code offered to
+    // the __try scopes of the frames it happened in before it bug checks.
+    enum class Dispatch {
+        Resumed,     // a handler took it, or a filter continued execution
+        NotHandled,  // no scope took it: the bug check path
+        Stopped,     // the machine stopped, or the call was abandoned (a fault in a
+                     // filter or __finally block during the bug check)
+    };
+    Dispatch DispatchException(const model::DriverFault& fault);
+    // continuable: whether a filter may resume the faulting instruction
+    // (not one inside a kernel routine).
+    Dispatch DispatchException(const model::DriverFault& fault, const CONTEXT& faultContext,
+                               bool continuable);
+    // A kernel routine's bad access, offered to the driver's __try scopes
+    // around the call; true when one took it (the registers then resume the
+    // driver at its handler).
+    static bool OnRoutineFault(const model::RoutineFault& fault, void* self);
+    Dispatch ContinueExecution(const CONTEXT& context);
+    // After a filter or __finally block: whether its fault (or the machine
+    // stopping) ended the dispatching call; resets the dispatch if so.
+    bool CallAbandoned();
+    bool IsCSpecificHandler(uint64_t handler) const;
+    void ReadContext(CONTEXT* context) const;
+    void WriteContext(const CONTEXT& context);
 
     // Devices (device_hooks.cpp) and kernel memory (arena.cpp).
     void InstallDeviceHooks();
@@ -219,6 +247,13 @@ private:
         uint64_t Address = 0;
         bool Valid = false;
     } lastBadAccess_;
+    bool dispatching_ = false;      // filters or __finally blocks are running
+    bool dispatchAbandoned_ = false;  // ... and one of them faulted
+    uint64_t importRsp_ = 0;        // the stack of the kernel routine call in progress
+    bool routineFaultTaken_ = false;  // a guard took a fault of that routine
+    uint64_t continuedRip_ = 0;     // where a filter last continued execution
+    unsigned continuations_ = 0;    // ... and how many times in a row
+    unsigned dispatches_ = 0;       // exceptions dispatched in this call from the kernel
     bool pendingPrivilegeFault_ = false;
     int pendingInterrupt_ = -1;  // the vector of an exception or int n
 

@@ -68,13 +68,20 @@ bool Emulator::OnStack(uint64_t address, uint64_t size) const
 
 uint64_t Emulator::NestedCallEntry(uint64_t rsp, uint64_t frameSize)
 {
-    // Just after a call the stack pointer is 8 past a 16-byte boundary.
-    if (rsp % 16 == 8) {
-        for (const GuestStack* stack : {&kernelStack_, &spareStack_}) {
-            if (rsp > stack->Low + NestedCallRoom + frameSize && rsp + 8 <= stack->High) {
-                return rsp;
-            }
+    for (const GuestStack* stack : {&kernelStack_, &spareStack_}) {
+        if (rsp <= stack->Low + NestedCallRoom + frameSize + 16 || rsp + 8 > stack->High) {
+            continue;
         }
+        // Just after a call the stack pointer is 8 past a 16-byte boundary.
+        if (rsp % 16 == 8) {
+            return rsp;
+        }
+        // No call's return slot (the runner set the stack pointer itself,
+        // for an exception filter): a fresh slot below it ends a walk.
+        uint64_t slot = ((rsp - 8) & ~uint64_t{15}) - 8;
+        uint64_t sentinel = SentinelBase;
+        std::memcpy(reinterpret_cast<void*>(slot), &sentinel, sizeof(sentinel));
+        return slot;
     }
     uint64_t returnAddress = 0;
     uc_mem_read(uc_, rsp, &returnAddress, sizeof(returnAddress));

@@ -73,7 +73,16 @@ bool Emulator::DispatchImport(uint64_t slot)
         }
     }
     ++stats_.ImportCalls;
+    uint64_t outerImportRsp = importRsp_;
+    importRsp_ = rsp;
     uint64_t result = routine.Thunk(slots);
+    importRsp_ = outerImportRsp;
+    if (routineFaultTaken_) {
+        // A __try around the call took the routine's fault: the driver goes
+        // on at its handler, already in the registers.
+        routineFaultTaken_ = false;
+        return true;
+    }
     // A bug check raised inside the routine ends the driver's call: the
     // driver code that called it never resumes.
     if (halted_ || model::DriverCallEnding()) {

@@ -59,3 +59,42 @@ typedef NTSTATUS(NTAPI* NtQuerySystemInformationRoutine)(ULONG SystemInformation
                                                           PVOID SystemInformation,
                                                           ULONG SystemInformationLength,
                                                           PULONG ReturnLength);
+
+// Runs Routine(Context) so that a processor fault inside it ends the routine
+// instead of the machine: returns the routine's status, or the exception
+// code (an NTSTATUS error such as STATUS_ACCESS_VIOLATION) when a fault ended
+// it. Faults a guard cannot catch stay bug checks: a page fault at
+// DISPATCH_LEVEL and above, or any fault during the bug check's own report.
+typedef NTSTATUS(NTAPI* GuardedRoutine)(PVOID Context);
+
+#if defined(VEK_MODEL_KERNEL)
+
+// The model ends guarded work that faults (a checked access or a kernel
+// routine that bug checks inside it) and returns the failure.
+inline NTSTATUS RunGuarded(GuardedRoutine Routine, PVOID Context)
+{
+    return ModelRunGuarded(Routine, Context);
+}
+
+#else
+
+// clang 14 catches only a fault inside a function the guarded body calls,
+// never one raised by the body's own instructions: the call stays a call.
+__declspec(noinline) inline NTSTATUS CallGuardedRoutine(GuardedRoutine Routine, PVOID Context)
+{
+    return Routine(Context);
+}
+
+// Not inlined, so its scope table is its own and the image gate can name it.
+__declspec(noinline) inline NTSTATUS RunGuarded(GuardedRoutine Routine, PVOID Context)
+{
+    NTSTATUS status;
+    __try {
+        status = CallGuardedRoutine(Routine, Context);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        status = static_cast<NTSTATUS>(GetExceptionCode());
+    }
+    return status;
+}
+
+#endif

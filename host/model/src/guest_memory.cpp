@@ -68,6 +68,9 @@ void RaiseBadAccess(const char* routine, uintptr_t address, MemoryAccess access)
 {
     MachineState& s = State();
     bool write = access == MemoryAccess::Write;
+    if (OfferToGuard({routine, address, write})) {
+        throw DriverCallEnd{};
+    }
     std::optional<MemoryRange> range = FindMemory(address);
     ULONG_PTR instruction = RoutineInstruction(routine);
     ULONG code = PageFaultInNonPagedArea;

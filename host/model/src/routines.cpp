@@ -129,6 +129,7 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(RtlCaptureContext, Failure::None),
         KERNEL_ROUTINE(RtlLookupFunctionEntry, Failure::None),
         KERNEL_ROUTINE(RtlVirtualUnwind, Failure::None),
+        KERNEL_ROUTINE(__C_specific_handler, Failure::None),
         MODEL_ROUTINE("memset", ModelMemset, false, true, Failure::None),
         MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Failure::None),
         MODEL_ROUTINE("memmove", ModelMemmove, false, true, Failure::None),

@@ -21,3 +21,12 @@ extern "C" NTSTATUS NativeQueryTime(PLARGE_INTEGER time, volatile int* reached)
     *reached = 2;
     return STATUS_SUCCESS;
 }
+
+// Guarded work as the driver would hand RunGuarded: context points at
+// {time, reached}.
+extern "C" NTSTATUS NTAPI NativeGuardedQuery(PVOID context)
+{
+    auto** arguments = static_cast<void**>(context);
+    return NativeQueryTime(static_cast<PLARGE_INTEGER>(arguments[0]),
+                           static_cast<volatile int*>(arguments[1]));
+}

@@ -70,6 +70,67 @@ stack_in_data)
     # data where its stack pointer was left.
     expect stack_in_data_driver "executed an invalid instruction" "$(code 0x1E 0xC000001D)"
     grep -q "DATA INTACT" "$work/out" || fail "the callback's frame was written into driver data" ;;
+seh)
+    # Guarded faults are dispatched to the driver's __try scopes in order;
+    # the last, unguarded one bug checks as before (a read, 0x50).
+    expect seh_driver "read unmapped or protected memory" "BUGCHECK 0000000000000050 0000000000000010"
+    printf '%s\n' "CAUGHT 00000000C0000005" "FILTER DECLINES" "OUTER CAUGHT" \
+        "FILTER ADDRESS 0000000000000010" "FINALLY ABNORMAL" "INNER CAUGHT" "AFTER INNER" \
+        "BODY" "FINALLY NORMAL" "FILTER CODE 00000000C0000094" "DIVIDE CAUGHT" \
+        "FILTER ADDRESS 0000000000000010" "ROUTINE FAULT CAUGHT 00000000C0000005" "UNGUARDED" \
+        >"$work/expected"
+    grep -v '^BUGCHECK' "$work/out" | tr -d '\r' >"$work/lines"
+    diff "$work/expected" "$work/lines" >"$work/diff" || fail "console lines differ: $(cat "$work/diff")" ;;
+seh_continue)
+    # A filter that mends the context continues the faulting read; one that
+    # faults itself bug checks (the read at 0x20, not dispatched again).
+    echo '{"events": [{"event": "load"}, {"event": "unload"}]}' >"$work/unload.json"
+    expect seh_continue_driver "read unmapped or protected memory" \
+        "BUGCHECK 0000000000000050 0000000000000020" "$work/unload.json"
+    grep -q "^CONTINUED 000000000000600D" "$work/out" || fail "the mended read did not go on"
+    grep -q "^FILTER FAULTS" "$work/out" || fail "the faulting filter did not run"
+    # A filter that continues at the same breakpoint forever is runaway code.
+    expect seh_continue_driver "continued execution at .* more than 64 times"
+    grep -q "NOT REACHED" "$work/out" && fail "a continued exception reached its handler"
+    # A breakpoint in a __finally block the unwind runs is not dispatched
+    # again: the callback is abandoned, the handler never reached.
+    echo '{"events": [{"event": "load"}, {"event": "bugcheck", "code": "0xE2"}]}' >"$work/e2.json"
+    expect seh_continue_driver "hit a breakpoint" "^FINALLY BREAKS" "$work/e2.json"
+    grep -q "NOT REACHED" "$work/out" && fail "the unwind went on past a fault in a __finally block"
+    true ;;
+seh_damaged)
+    # Scope tables whose count or addresses are damaged are refused: the
+    # first guarded fault then bug checks as if unguarded.
+    for damage in count addresses; do
+        /usr/bin/python3 - "$fixtures/seh_driver.sys" "$work/damaged.sys" "$damage" <<'PY' ||
+import struct, sys, pefile
+pe = pefile.PE(sys.argv[1])
+data = bytearray(pe.__data__)
+directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+tables = 0
+for entry in range(directory.Size // 12):
+    _, _, unwind = struct.unpack_from("<III", data, pe.get_offset_from_rva(directory.VirtualAddress + 12 * entry))
+    info = pe.get_offset_from_rva(unwind)
+    if data[info] >> 3 & 3 == 0:
+        continue
+    codes = data[info + 2]
+    table = info + 4 + 2 * (codes + (codes & 1)) + 4
+    count = struct.unpack_from("<I", data, table)[0]
+    if sys.argv[3] == "count":
+        struct.pack_into("<I", data, table, 0xFFFFFFFF)
+    for index in range(count if sys.argv[3] == "addresses" else 0):
+        struct.pack_into("<II", data, table + 4 + 16 * index + 8, 0x7FFFFFF0, 0x7FFFFFF0)
+    tables += 1
+assert tables >= 5, tables
+open(sys.argv[2], "wb").write(data)
+PY
+            fail "cannot damage the scope tables"
+        timeout 60 "$vekcrash" simulate --sys "$work/damaged.sys" "$scenario" >"$work/out" 2>"$work/err"
+        status=$?
+        [ "$status" -eq 1 ] || fail "$damage: expected exit status 1, got $status"
+        head -n 1 "$work/out" | grep -q "^BUGCHECK 0000000000000050 0000000000000010" ||
+            fail "$damage: the first guarded fault should bug check"
+    done ;;
 data_export_overrun)
     # A write (2) at the first address past the variable's page.
     expect data_export_overrun_driver "wrote to unmapped or protected memory" \

@@ -14,6 +14,8 @@
 // over.
 #pragma once
 
+#include <cstdint>
+
 namespace model {
 
 // Thrown through driver frames; deliberately no std::exception, so that no
@@ -33,6 +35,24 @@ bool Guarded(Work&& work)
         return false;
     }
 }
+
+// A bad access by a kernel routine, offered to the driver's __try scopes
+// before it bug checks: on a real kernel the routine's page fault is an
+// exception that a guard in the driver around the call can take.
+struct RoutineFault {
+    const char* Routine;
+    uintptr_t Address;
+    bool Write;
+};
+// Returns true when a guard took the fault: the routine then ends with
+// DriverCallEnd, no bug check and no violation, and the guard's owner goes
+// on. The runner installs one for the shipped image (its dispatcher); with
+// none installed, the host build's RunGuarded sections are the guards.
+using RoutineFaultGuard = bool (*)(const RoutineFault& fault, void* data);
+void SetRoutineFaultGuard(RoutineFaultGuard guard, void* data);
+// Whether a guard takes the fault (never during the bug check, nor at
+// DISPATCH_LEVEL and above, where a page fault is a bug check).
+bool OfferToGuard(const RoutineFault& fault);
 
 // Whether the driver call in progress must end now: the machine stopped,
 // or the bug check callback in progress was abandoned. The model clears the

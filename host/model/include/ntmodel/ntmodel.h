@@ -91,6 +91,7 @@ static_assert(sizeof(PVOID) == 8, "64-bit pointers");
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
 #define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
 #define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
@@ -622,7 +623,73 @@ typedef enum _EXCEPTION_DISPOSITION : int32_t {
     ExceptionCollidedUnwind = 3,
 } EXCEPTION_DISPOSITION;
 
-struct _EXCEPTION_RECORD;
+#define EXCEPTION_MAXIMUM_PARAMETERS 15
+// ExceptionFlags: set while handlers run for an unwind, and in the frame the
+// unwind ends at.
+#define EXCEPTION_NONCONTINUABLE 0x01
+#define EXCEPTION_UNWINDING 0x02
+#define EXCEPTION_EXIT_UNWIND 0x04
+#define EXCEPTION_TARGET_UNWIND 0x20
+
+typedef struct _EXCEPTION_RECORD {
+    NTSTATUS ExceptionCode;
+    ULONG ExceptionFlags;
+    struct _EXCEPTION_RECORD* ExceptionRecord;
+    PVOID ExceptionAddress;
+    ULONG NumberParameters;
+    ULONG_PTR ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
+} EXCEPTION_RECORD, *PEXCEPTION_RECORD;
+static_assert(sizeof(EXCEPTION_RECORD) == 152, "EXCEPTION_RECORD layout");
+static_assert(offsetof(EXCEPTION_RECORD, ExceptionAddress) == 0x10, "EXCEPTION_RECORD layout");
+static_assert(offsetof(EXCEPTION_RECORD, NumberParameters) == 0x18, "EXCEPTION_RECORD layout");
+static_assert(offsetof(EXCEPTION_RECORD, ExceptionInformation) == 0x20, "EXCEPTION_RECORD layout");
+
+// What a filter receives from GetExceptionInformation().
+typedef struct _EXCEPTION_POINTERS {
+    PEXCEPTION_RECORD ExceptionRecord;
+    struct _CONTEXT* ContextRecord;
+} EXCEPTION_POINTERS, *PEXCEPTION_POINTERS;
+static_assert(sizeof(EXCEPTION_POINTERS) == 16, "EXCEPTION_POINTERS layout");
+
+// A filter's verdict.
+#define EXCEPTION_EXECUTE_HANDLER 1
+#define EXCEPTION_CONTINUE_SEARCH 0
+#define EXCEPTION_CONTINUE_EXECUTION (-1)
+
+// The handler data of __C_specific_handler: the __try scopes of a function,
+// innermost first, image-relative. HandlerAddress is a filter, the constant
+// EXCEPTION_EXECUTE_HANDLER (1), or, with JumpTarget 0, a __finally block.
+typedef struct _SCOPE_TABLE_AMD64 {
+    ULONG Count;
+    struct {
+        ULONG BeginAddress;
+        ULONG EndAddress;
+        ULONG HandlerAddress;
+        ULONG JumpTarget;
+    } ScopeRecord[1];
+} SCOPE_TABLE_AMD64, *PSCOPE_TABLE_AMD64, SCOPE_TABLE, *PSCOPE_TABLE;
+static_assert(sizeof(SCOPE_TABLE) == 20, "SCOPE_TABLE layout");
+static_assert(offsetof(SCOPE_TABLE, ScopeRecord) == 4, "SCOPE_TABLE layout");
+
+// What the dispatcher hands a language handler about the frame it serves.
+typedef struct _DISPATCHER_CONTEXT {
+    ULONG64 ControlPc;
+    ULONG64 ImageBase;
+    PRUNTIME_FUNCTION FunctionEntry;
+    ULONG64 EstablisherFrame;
+    ULONG64 TargetIp;
+    struct _CONTEXT* ContextRecord;
+    PVOID LanguageHandler;
+    PVOID HandlerData;
+    PUNWIND_HISTORY_TABLE HistoryTable;
+    ULONG ScopeIndex;
+    ULONG Fill0;
+} DISPATCHER_CONTEXT, *PDISPATCHER_CONTEXT;
+static_assert(sizeof(DISPATCHER_CONTEXT) == 80, "DISPATCHER_CONTEXT layout");
+static_assert(offsetof(DISPATCHER_CONTEXT, TargetIp) == 0x20, "DISPATCHER_CONTEXT layout");
+static_assert(offsetof(DISPATCHER_CONTEXT, HandlerData) == 0x38, "DISPATCHER_CONTEXT layout");
+static_assert(offsetof(DISPATCHER_CONTEXT, ScopeIndex) == 0x48, "DISPATCHER_CONTEXT layout");
+
 typedef EXCEPTION_DISPOSITION NTAPI EXCEPTION_ROUTINE(struct _EXCEPTION_RECORD* ExceptionRecord,
                                                       PVOID EstablisherFrame,
                                                       struct _CONTEXT* ContextRecord,
@@ -639,6 +706,17 @@ NTSYSAPI PEXCEPTION_ROUTINE NTAPI RtlVirtualUnwind(ULONG HandlerType, ULONG64 Im
                                                    PCONTEXT ContextRecord, PVOID* HandlerData,
                                                    PULONG64 EstablisherFrame,
                                                    PKNONVOLATILE_CONTEXT_POINTERS ContextPointers);
+// Guarded work for the driver's RunGuarded: Routine(Context)'s status, or the
+// exception code of a fault that ended it.
+typedef NTSTATUS(NTAPI* ModelGuardedRoutine)(PVOID Context);
+NTSTATUS ModelRunGuarded(ModelGuardedRoutine Routine, PVOID Context);
+
+// The language handler of every function with __try scopes. The dispatcher
+// applies the scope table itself; a direct call is a driver bug.
+NTSYSAPI EXCEPTION_DISPOSITION NTAPI __C_specific_handler(PEXCEPTION_RECORD ExceptionRecord,
+                                                          PVOID EstablisherFrame,
+                                                          struct _CONTEXT* ContextRecord,
+                                                          PVOID DispatcherContext);
 
 // Processor instructions the kernel cannot intercept on real hardware,
 // answered by the processor and hypervisor models.
