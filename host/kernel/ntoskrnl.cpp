@@ -96,11 +96,16 @@ KeBugCheckEx:
     .endm
 
     TRAP_ENTRY KiDivideErrorFault, 0
+    TRAP_ENTRY KiDebugTrapOrFault, 0
     TRAP_ENTRY KiBreakpointTrap, 0
+    TRAP_ENTRY KiOverflowTrap, 0
+    TRAP_ENTRY KiBoundFault, 0
     TRAP_ENTRY KiInvalidOpcodeFault, 0
     TRAP_ENTRY KiDoubleFaultAbort, 1
     TRAP_ENTRY KiGeneralProtectionFault, 1
     TRAP_ENTRY KiPageFault, 1
+    TRAP_ENTRY KiXmmException, 0
+    TRAP_ENTRY KiRaiseAssertion, 0
     TRAP_ENTRY KiRaiseSecurityCheckFailure, 0
 
     .data
@@ -118,11 +123,16 @@ KiHostServices:
     .ascii " -export:KxCallDriverReturn"
     .ascii " -export:KeBugCheckEx"
     .ascii " -export:KiDivideErrorFault"
+    .ascii " -export:KiDebugTrapOrFault"
     .ascii " -export:KiBreakpointTrap"
+    .ascii " -export:KiOverflowTrap"
+    .ascii " -export:KiBoundFault"
     .ascii " -export:KiInvalidOpcodeFault"
     .ascii " -export:KiDoubleFaultAbort"
     .ascii " -export:KiGeneralProtectionFault"
     .ascii " -export:KiPageFault"
+    .ascii " -export:KiXmmException"
+    .ascii " -export:KiRaiseAssertion"
     .ascii " -export:KiRaiseSecurityCheckFailure"
     .ascii " -export:KiHostServices,DATA"
 )");

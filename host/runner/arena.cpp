@@ -20,8 +20,8 @@ constexpr size_t ArenaSize = 64 << 20;
 
 void Emulator::CreateArena()
 {
-    arena_ = static_cast<uint8_t*>(mmap(nullptr, ArenaSize, PROT_READ | PROT_WRITE,
-                                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    arena_ = static_cast<uint8_t*>(ReserveAt(ArenaAddress, 0, ArenaSize, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE));
     if (arena_ == MAP_FAILED) {
         std::fprintf(stderr, "vekcrash: emulator: cannot reserve guest memory\n");
         std::abort();

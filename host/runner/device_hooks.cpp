@@ -16,6 +16,13 @@ void Emulator::InstallDeviceHooks()
     uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(OnInterrupt), this, 1, 0);
     uc_hook_add(uc_, &hook, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
                 reinterpret_cast<void*>(OnBadAccess), this, 1, 0);
+    // With no hook on valid accesses, a bad access stops the processor with
+    // RIP at the start of its block, not on the faulting instruction: any
+    // such hook makes the processor keep RIP exact at every access. This
+    // one covers one address nothing accesses (a host service's), so it
+    // never runs.
+    uc_hook_add(uc_, &hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                reinterpret_cast<void*>(OnNeverAccessed), this, HostServiceBase, HostServiceBase);
     uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnIn), this, 1, 0,
                 UC_X86_INS_IN);
     uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnOut), this, 1, 0,
@@ -32,6 +39,10 @@ bool Emulator::OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int, 
     auto* emulator = static_cast<Emulator*>(self);
     emulator->lastBadAccess_ = {type, address, true};
     return false;
+}
+
+void Emulator::OnNeverAccessed(uc_engine*, uc_mem_type, uint64_t, int, int64_t, void*)
+{
 }
 
 // An exception or software interrupt: the run stops, and the vector decides

@@ -8,14 +8,18 @@
 #include "runner/layout.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace runner {
 
 namespace {
 
-// Below the frame of an interrupted call, for a call made from inside it.
-constexpr uint64_t NestedFrameGap = 256;
+// KxCallDriver's frame below RSP at its entry (its stack allocation in
+// host/kernel/ntoskrnl.cpp): the outgoing area of the call into the driver.
+constexpr uint64_t KxCallDriverFrame = 0x88;
+static_assert(ShadowSpace + 8 * (MaxArguments - RegisterArguments) <= KxCallDriverFrame,
+              "every stack argument fits KxCallDriver's outgoing area");
 
 // What the processor's exceptions become (the kernel's exception codes).
 constexpr uint64_t StatusBreakpoint = 0x80000003;
@@ -75,45 +79,55 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
     if (halted_ || arguments.size() > MaxArguments) {
         return 0;
     }
+    if (kernel_ == nullptr) {
+        std::fprintf(stderr, "vekcrash: emulator: a call into the driver without the kernel image\n");
+        std::abort();
+    }
     ++stats_.DriverCalls;
 
-    // A call made while another is interrupted (from inside a kernel
-    // routine the driver called, or the bug check a fault raised) keeps
-    // that one's registers and stack; its frame goes below the interrupted
-    // one if that stack is sound, else on the spare stack.
+    // Every call enters the driver through the kernel's KxCallDriver, whose
+    // frame lies below RSP at its entry. The outermost call returns from
+    // KxCallDriver to a sentinel, where a walk ends. A call made while
+    // another is interrupted (from inside a kernel routine the driver
+    // called, or the bug check a fault raised) keeps that one's registers
+    // and stack, and enters KxCallDriver at the interrupted call's
+    // return-address slot, so a walk out of KxCallDriver goes on into the
+    // code that called the kernel.
     uc_context* interrupted = nullptr;
-    uint64_t top = kernelStack_.High;
+    uint64_t entry = 0;
     if (depth_ > 0) {
         uc_context_alloc(uc_, &interrupted);
         uc_context_save(uc_, interrupted);
-        top = NestedFrameTop(Register(UC_X86_REG_RSP), NestedFrameGap);
+        entry = NestedCallEntry(Register(UC_X86_REG_RSP), KxCallDriverFrame);
+    } else {
+        entry = (kernelStack_.High & ~uint64_t{15}) - 8;
+        uint64_t sentinel = SentinelBase;
+        std::memcpy(reinterpret_cast<void*>(entry), &sentinel, 8);
     }
     // Control registers, segments and flags as the kernel keeps them,
     // whatever driver code did to them before.
     uc_context_restore(uc_, pristine_);
 
-    // At the call the stack is 16-byte aligned and holds the shadow space
-    // for the four register arguments, then the fifth and later arguments.
-    size_t stackArguments = arguments.size() > RegisterArguments ? arguments.size() - RegisterArguments : 0;
-    uint64_t frame = ShadowSpace + 8 * stackArguments;
-    uint64_t atCall = (top - frame) & ~uint64_t{15};
-    uint64_t rsp = atCall - 8;
-    if (!OnStack(rsp, top - rsp)) {
+    // KxCallDriver's outgoing area: the shadow space for the four register
+    // arguments, then the fifth and later arguments.
+    uint64_t atCall = entry - KxCallDriverFrame;
+    if (!OnStack(atCall, entry + 8 - atCall)) {
         std::fprintf(stderr, "vekcrash: emulator: no stack for a call into the driver\n");
         std::abort();
     }
+    size_t stackArguments = arguments.size() > RegisterArguments ? arguments.size() - RegisterArguments : 0;
     for (size_t i = 0; i < stackArguments; ++i) {
         uint64_t value = arguments[RegisterArguments + i];
         std::memcpy(reinterpret_cast<void*>(atCall + ShadowSpace + 8 * i), &value, 8);
     }
-    uint64_t sentinel = SentinelBase + SentinelSlot * static_cast<uint64_t>(depth_);
-    std::memcpy(reinterpret_cast<void*>(rsp), &sentinel, 8);
     for (size_t i = 0; i < RegisterArguments; ++i) {
         SetRegister(ArgumentRegisters[i], i < arguments.size() ? arguments[i] : 0);
     }
-    SetRegister(UC_X86_REG_RSP, rsp);
+    SetRegister(UC_X86_REG_R11, routine);
+    SetRegister(UC_X86_REG_RSP, entry);
     SetRegister(UC_X86_REG_RFLAGS, 0x2);
-    SetRegister(UC_X86_REG_RIP, routine);
+    SetRegister(UC_X86_REG_RIP, kernelEntries_.CallDriver);
+    uint64_t sentinel = kernelEntries_.CallDriverReturn;
 
     ++depth_;
     uint64_t result = Run(sentinel, what);

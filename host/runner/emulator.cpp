@@ -11,6 +11,8 @@
 
 #include <capstone/capstone.h>
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -28,6 +30,28 @@ constexpr uint64_t DefaultInstructionLimit = 200000000;
 {
     std::fprintf(stderr, "vekcrash: emulator: %s: %s\n", what, uc_strerror(error));
     std::abort();
+}
+
+void* ReserveAt(uint64_t address, uint64_t slotSize, size_t size, int protection, int flags)
+{
+    // A bounded search: the slots above the first are for later images.
+    constexpr int MaxSlots = 64;
+    for (int slot = 0; slot < MaxSlots; ++slot) {
+        uint64_t at = address + static_cast<uint64_t>(slot) * slotSize;
+        void* region = mmap(reinterpret_cast<void*>(at), size, protection,
+                            flags | MAP_FIXED_NOREPLACE, -1, 0);
+        if (region != MAP_FAILED && reinterpret_cast<uintptr_t>(region) == at) {
+            return region;
+        }
+        if (region != MAP_FAILED) {
+            // A host that takes the address only as a hint.
+            munmap(region, size);
+        }
+        if (slotSize == 0) {
+            break;
+        }
+    }
+    return mmap(nullptr, size, protection, flags, -1, 0);
 }
 
 Emulator& Emulator::Instance()
@@ -53,8 +77,8 @@ Emulator::Emulator() : instructionLimit_(DefaultInstructionLimit)
     // Kernel routines may touch only guest memory: the stacks, the images
     // (MapImage) and what the model itself hands out.
     model::RestrictToEnteredMemory();
-    kernelStack_ = CreateStack();
-    spareStack_ = CreateStack();
+    kernelStack_ = CreateStack(KernelStackAddress);
+    spareStack_ = CreateStack(SpareStackAddress);
     CreateArena();
     MapDataExports();
     InstallDeviceHooks();
@@ -102,6 +126,7 @@ void Emulator::Attach()
         model::SetKernelMemoryAllocator(&arenaAllocator_);
         model::SetRoutineAddressTranslator(TranslateRoutine, this);
         model::SetRoutineFaultGuard(OnRoutineFault, this);
+        model::SetFaultBugCheckRoute(RouteFaultBugCheck, this);
     }
 }
 
@@ -112,6 +137,7 @@ void Emulator::Detach()
         model::SetKernelMemoryAllocator(nullptr);
         model::SetRoutineAddressTranslator(nullptr, nullptr);
         model::SetRoutineFaultGuard(nullptr, nullptr);
+        model::SetFaultBugCheckRoute(nullptr, nullptr);
     }
 }
 

@@ -13,7 +13,7 @@
 //
 // One class, one file per job: emulator.cpp (engine and image mapping),
 // import_binding.cpp, code_scan.cpp, driver_call.cpp, guest_stack.cpp,
-// device_hooks.cpp, arena.cpp.
+// device_hooks.cpp, arena.cpp, kernel_image.cpp.
 #pragma once
 
 #include "model/address_space.h"
@@ -38,6 +38,11 @@ struct RunnerStats {
     uint64_t Instructions = 0;  // emulated instructions
     uint64_t ImportCalls = 0;   // calls from the driver into the kernel
     uint64_t DriverCalls = 0;   // calls from the kernel into the driver
+    // The last fault that bug checked through the kernel image: its trap
+    // entry and the stack pointer the entry started with (the machine frame,
+    // from the error code or RIP up).
+    const char* LastTrapEntry = nullptr;
+    uint64_t LastMachineFrame = 0;
 };
 
 class Emulator {
@@ -50,6 +55,9 @@ public:
     // import the model kernel does not provide, for one).
     bool MapImage(PeImage& image, std::string* error);
     void UnmapImage(PeImage& image);
+    // Maps the model's kernel image at path (once per process) and lists it
+    // as ntoskrnl.exe; false with one line in error when it cannot.
+    bool MapKernel(const std::string& path, std::string* error);
 
     // Calls a driver routine with the Microsoft x64 convention and returns
     // RAX. Returns 0 without running when the machine has stopped.
@@ -115,11 +123,39 @@ private:
     // A byte a device accepted: the runaway bound starts again.
     void NoteDeviceProgress();
 
+    // The kernel image's routines (kernel_image.cpp).
+    struct KernelEntries {
+        uint64_t CallDriver = 0, CallDriverReturn = 0, HostServices = 0;
+        uint64_t DivideError = 0, Debug = 0, Breakpoint = 0, Overflow = 0, BoundRange = 0;
+        uint64_t InvalidOpcode = 0, DoubleFault = 0, GeneralProtection = 0, PageFault = 0;
+        uint64_t SimdException = 0, Assertion = 0, SecurityCheckFailure = 0;
+    };
+    struct TrapEntry {
+        uint64_t Address;
+        const char* Name;
+        bool HasErrorCode;
+        uint64_t ErrorCode;
+    };
+    TrapEntry TrapFor(const model::DriverFault& fault) const;
+    // Pushes the machine frame of the fault and runs its trap entry up to
+    // the bug check host service, which runs the model's bug check; false
+    // when the kernel's frames could not be laid out.
+    bool RunTrapEntry(const model::DriverFault& fault, ULONG code, const ULONG_PTR (&parameters)[4]);
+    void ServeBugCheck();
+    static void RouteFaultBugCheck(const model::DriverFault& fault, ULONG code,
+                                   const ULONG_PTR (&parameters)[4], void* self);
+
     // Stacks (guest_stack.cpp).
-    GuestStack CreateStack();
+    GuestStack CreateStack(uint64_t address);
     bool OnStack(uint64_t address, uint64_t size) const;
-    // Where the frame of a call from inside another call may start.
-    uint64_t NestedFrameTop(uint64_t rsp, uint64_t gap) const;
+    // RSP at KxCallDriver's entry for a call from inside another call: the
+    // interrupted call's return-address slot, so that a walk out of
+    // KxCallDriver goes on into the code that called the kernel; or, with
+    // that stack spent or wild, a fresh slot on the spare stack holding a
+    // copy of the return address. A stack pointer that is no return slot
+    // (the runner's own, for an exception filter) gets a fresh slot below
+    // it holding the sentinel.
+    uint64_t NestedCallEntry(uint64_t rsp, uint64_t frameSize);
     // Whether the processor could push an exception frame below rsp.
     bool ExceptionFrameFits(uint64_t rsp) const;
 
@@ -159,6 +195,8 @@ private:
 
     static void OnBlock(uc_engine* uc, uint64_t address, uint32_t size, void* self);
     static void OnInterrupt(uc_engine* uc, uint32_t vector, void* self);
+    static void OnNeverAccessed(uc_engine* uc, uc_mem_type type, uint64_t address, int size,
+                                int64_t value, void* self);
     static bool OnBadAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size,
                             int64_t value, void* self);
     static uint32_t OnIn(uc_engine* uc, uint32_t port, int size, void* self);
@@ -177,6 +215,9 @@ private:
 
     uc_engine* uc_ = nullptr;
     size_t capstone_ = 0;  // the disassembler handle
+
+    PeImage* kernel_ = nullptr;  // mapped for the rest of the process
+    KernelEntries kernelEntries_;
 
     GuestStack kernelStack_ = {};
     GuestStack spareStack_ = {};

@@ -245,7 +245,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
     dispatching_ = true;
     for (unsigned depth = 0; depth < MaxFrames && !found; ++depth) {
         uint64_t pc = context.Rip;
-        if (pc >= SentinelBase && pc - SentinelBase < SentinelSlot * static_cast<uint64_t>(depth_ + 1)) {
+        if (pc == kernelEntries_.CallDriverReturn || pc == SentinelBase) {
             break;  // the kernel called this frame: nothing above it is the driver's
         }
         const model::LoadedImage* image = model::FindImageByAddress(pc);

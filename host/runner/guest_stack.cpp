@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace runner {
 
@@ -33,12 +34,12 @@ constexpr uint64_t NestedCallRoom = 8 * 1024;
 
 }  // namespace
 
-Emulator::GuestStack Emulator::CreateStack()
+Emulator::GuestStack Emulator::CreateStack(uint64_t address)
 {
     // A host guard above the top as well: a host routine that runs off the
     // top of a guest stack meets it instead of the host's data.
-    void* region = mmap(nullptr, GuardSize + KernelStackSize + PageSize, PROT_NONE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* region = ReserveAt(address, 0, GuardSize + KernelStackSize + PageSize, PROT_NONE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE);
     if (region == MAP_FAILED) {
         std::fprintf(stderr, "vekcrash: emulator: cannot reserve a guest stack\n");
         std::abort();
@@ -65,14 +66,28 @@ bool Emulator::OnStack(uint64_t address, uint64_t size) const
     return false;
 }
 
-uint64_t Emulator::NestedFrameTop(uint64_t rsp, uint64_t gap) const
+uint64_t Emulator::NestedCallEntry(uint64_t rsp, uint64_t frameSize)
 {
     for (const GuestStack* stack : {&kernelStack_, &spareStack_}) {
-        if (rsp > stack->Low + NestedCallRoom + gap && rsp <= stack->High) {
-            return rsp - gap;
+        if (rsp <= stack->Low + NestedCallRoom + frameSize + 16 || rsp + 8 > stack->High) {
+            continue;
         }
+        // Just after a call the stack pointer is 8 past a 16-byte boundary.
+        if (rsp % 16 == 8) {
+            return rsp;
+        }
+        // No call's return slot (the runner set the stack pointer itself,
+        // for an exception filter): a fresh slot below it ends a walk.
+        uint64_t slot = ((rsp - 8) & ~uint64_t{15}) - 8;
+        uint64_t sentinel = SentinelBase;
+        std::memcpy(reinterpret_cast<void*>(slot), &sentinel, sizeof(sentinel));
+        return slot;
     }
-    return spareStack_.High;
+    uint64_t returnAddress = 0;
+    uc_mem_read(uc_, rsp, &returnAddress, sizeof(returnAddress));
+    uint64_t slot = (spareStack_.High & ~uint64_t{15}) - 8;
+    std::memcpy(reinterpret_cast<void*>(slot), &returnAddress, sizeof(returnAddress));
+    return slot;
 }
 
 bool Emulator::ExceptionFrameFits(uint64_t rsp) const

@@ -13,11 +13,14 @@ namespace runner {
 constexpr uint64_t PageSize = 4096;
 
 // Kernel-half addresses with nothing mapped: calls to imports land on a
-// trampoline slot, and every call into the driver returns to a sentinel.
+// trampoline slot, and the outermost KxCallDriver returns to a sentinel.
 constexpr uint64_t TrampolineBase = 0xFFFFF80000000000ull;
 constexpr uint64_t TrampolineSlot = 16;
 constexpr uint64_t SentinelBase = 0xFFFFF80100000000ull;
-constexpr uint64_t SentinelSlot = 16;
+// The host services the kernel image calls through KiHostServices: an
+// unmapped address each, like the trampolines.
+constexpr uint64_t HostServiceBase = 0xFFFFF80200000000ull;
+constexpr uint64_t HostServiceBugCheck = HostServiceBase;
 
 constexpr uint64_t ShadowSpace = 32;
 constexpr size_t RegisterArguments = 4;
@@ -35,6 +38,25 @@ constexpr uint64_t PageUp(uint64_t value)
 {
     return (value + PageSize - 1) & ~(PageSize - 1);
 }
+
+// Where the runner maps what the kernel keeps in the kernel half, at fixed
+// addresses so that every run lays out the same: the image registry's
+// kernel-half bases with the top bits cleared (kernel-half addresses cannot
+// be host mappings; these user-half ones can). A later image goes a slot
+// further up: the engine keeps translations of code by address, so no
+// address is ever reused within a process.
+constexpr uint64_t UserHalfMask = 0x00000FFFFFFFFFFFull;
+constexpr uint64_t KernelImageAddress = 0xFFFFF80540200000ull & UserHalfMask;
+constexpr uint64_t DriverImageAddress = 0xFFFFF8054A2A0000ull & UserHalfMask;
+constexpr uint64_t ImageSlotSize = 64ull << 20;  // the largest image taken
+constexpr uint64_t KernelStackAddress = 0x0000080600000000ull;
+constexpr uint64_t SpareStackAddress = 0x0000080600100000ull;
+constexpr uint64_t ArenaAddress = 0x0000080700000000ull;
+
+// Reserves size bytes at address, or, when that range is taken, at the next
+// free slot of slotSize above it (slotSize 0: no other), or else wherever
+// the host puts it. Returns MAP_FAILED when the host has no memory.
+void* ReserveAt(uint64_t address, uint64_t slotSize, size_t size, int protection, int flags);
 
 // The emulator cannot go on without what failed (memory, the engine).
 [[noreturn]] void Fatal(const char* what, uc_err error);

@@ -1,7 +1,9 @@
-// Loading the PE32+ image with LIEF's parser. The image is placed wherever
-// the host maps it, which is never its preferred base, so the base
+// Loading the PE32+ image with LIEF's parser. The image is placed at the
+// address the caller fixes, which is never its preferred base, so the base
 // relocations are always exercised.
 #include "runner/pe_image.h"
+
+#include "runner/layout.h"
 
 #include <LIEF/PE.hpp>
 
@@ -16,10 +18,10 @@ namespace runner {
 
 namespace {
 
-constexpr uint64_t PageSize = 4096;
 constexpr uint16_t MachineAmd64 = 0x8664;
 // Far beyond any driver; a larger size is a damaged header.
 constexpr uint64_t MaxImageSize = 64ull << 20;
+static_assert(MaxImageSize <= ImageSlotSize, "every image fits its slot");
 
 uint64_t PageRound(uint64_t value)
 {
@@ -44,7 +46,14 @@ void PeImage::WriteIat(const ImageImport& import, uint64_t value)
     std::memcpy(base_ + import.IatRva, &value, sizeof(value));
 }
 
-std::unique_ptr<PeImage> PeImage::Load(const std::string& path, std::string* error)
+uint64_t PeImage::ExportAddress(const std::string& name) const
+{
+    auto found = exports_.find(name);
+    return found == exports_.end() ? 0 : Address() + found->second;
+}
+
+std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address,
+                                       uint64_t slotSize, std::string* error)
 {
     std::unique_ptr<LIEF::PE::Binary> binary;
     try {
@@ -76,8 +85,8 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, std::string* err
 
     std::unique_ptr<PeImage> image(new PeImage());
     image->size_ = PageRound(optional.sizeof_image());
-    void* base = mmap(nullptr, image->size_, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* base = ReserveAt(address, slotSize, image->size_, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS);
     if (base == MAP_FAILED) {
         *error = "cannot reserve memory for " + path;
         return nullptr;
@@ -149,6 +158,13 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, std::string* err
                 return nullptr;
             }
             image->imports_.push_back(ImageImport{module.name(), entry.name(), entry.iat_address()});
+        }
+    }
+    if (binary->has_exports()) {
+        for (const LIEF::PE::ExportEntry& entry : binary->get_export().entries()) {
+            if (entry.address() < image->size_) {
+                image->exports_[entry.name()] = entry.address();
+            }
         }
     }
     return image;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,8 +31,11 @@ public:
     PeImage(const PeImage&) = delete;
     PeImage& operator=(const PeImage&) = delete;
 
-    // Loads the file; on failure returns null and one line in error.
-    static std::unique_ptr<PeImage> Load(const std::string& path, std::string* error);
+    // Loads the file at address, or the first free slot of slotSize above
+    // it (else wherever the host puts it); on failure returns null and one
+    // line in error.
+    static std::unique_ptr<PeImage> Load(const std::string& path, uint64_t address,
+                                         uint64_t slotSize, std::string* error);
 
     uint8_t* Base() const { return base_; }
     uint64_t Address() const { return reinterpret_cast<uintptr_t>(base_); }
@@ -42,6 +46,8 @@ public:
     const std::vector<ImageImport>& Imports() const { return imports_; }
 
     void WriteIat(const ImageImport& import, uint64_t value);
+    // The address of an exported name, or 0.
+    uint64_t ExportAddress(const std::string& name) const;
 
 private:
     PeImage() = default;
@@ -52,6 +58,7 @@ private:
     uint64_t entryRva_ = 0;
     std::vector<ImageRange> ranges_;
     std::vector<ImageImport> imports_;
+    std::map<std::string, uint64_t> exports_;  // name: RVA
 };
 
 }  // namespace runner

@@ -1,6 +1,7 @@
 // The shipped image behind the model's DriverImage interface.
 #include "runner/sys_image.h"
 
+#include "runner/layout.h"
 #include "runner/pe_image.h"
 
 #include "model/image_registry.h"
@@ -115,11 +116,16 @@ private:
 
 std::unique_ptr<model::DriverImage> OpenSysImage(const std::string& path, std::string* error)
 {
-    std::unique_ptr<PeImage> image = PeImage::Load(path, error);
+    std::unique_ptr<PeImage> image = PeImage::Load(path, DriverImageAddress, ImageSlotSize, error);
     if (!image) {
         return nullptr;
     }
     Emulator& emulator = Emulator::Instance();
+    // The kernel the driver's calls return into, mapped before the first
+    // image runs.
+    if (!emulator.MapKernel(model::DefaultKernelImagePath(), error)) {
+        return nullptr;
+    }
     if (!emulator.MapImage(*image, error)) {
         return nullptr;
     }

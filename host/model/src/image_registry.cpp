@@ -25,6 +25,20 @@ struct Registry {
 };
 
 const char* const DriversFolder = "\\SystemRoot\\System32\\drivers\\";
+const char* const KernelImagePath = "\\SystemRoot\\system32\\ntoskrnl.exe";
+
+// The folder of the running program, with its trailing slash.
+std::string ProgramFolder()
+{
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length <= 0) {
+        return {};
+    }
+    std::string directory(self, static_cast<size_t>(length));
+    directory.erase(directory.find_last_of('/') + 1);
+    return directory;
+}
 
 uint64_t AddEntry(Registry& registry, ImageDescription description)
 {
@@ -54,9 +68,18 @@ Registry& TheRegistry()
     static Registry* registry = [] {
         auto* created = new Registry();
         // The kernel and the hardware abstraction layer are always loaded,
-        // first; their contents are not modelled.
-        AddEntry(*created, {"ntoskrnl.exe", "\\SystemRoot\\system32\\ntoskrnl.exe",
-                            KernelImageBase, KernelImageSize, nullptr, {}});
+        // first. The kernel's contents are the model's kernel image when it
+        // was built (its frames are the ones a walk meets in the runner);
+        // the layer's are not modelled.
+        ImageDescription kernel{"ntoskrnl.exe", KernelImagePath, KernelImageBase,
+                                KernelImageSize, nullptr, {}};
+        std::vector<uint8_t> bytes;
+        std::string error;
+        if (MapImageFile(DefaultKernelImagePath(), KernelImageBase, &bytes, &error)) {
+            kernel.Size = bytes.size();
+            kernel.OwnedBytes = std::move(bytes);
+        }
+        AddEntry(*created, std::move(kernel));
         AddEntry(*created,
                  {"hal.dll", "\\SystemRoot\\system32\\hal.dll", HalImageBase, HalImageSize,
                   nullptr, {}});
@@ -356,14 +379,31 @@ ImageRegistration ListShippedDriverImage(const std::string& sysPath)
 
 std::string DefaultShippedImagePath()
 {
-    char self[4096];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (length <= 0) {
-        return {};
+    std::string folder = ProgramFolder();
+    return folder.empty() ? folder : folder + "../cross/vekcrashdmp.sys";
+}
+
+std::string DefaultKernelImagePath()
+{
+    std::string folder = ProgramFolder();
+    return folder.empty() ? folder : folder + "../kernel/ntoskrnl.exe";
+}
+
+void ListKernelImage(uint64_t base, uint64_t size, const uint8_t* mappedBytes)
+{
+    Registry& registry = TheRegistry();
+    for (auto& entry : registry.Entries) {
+        LoadedImage& image = entry->Image;
+        if (image.Name != "ntoskrnl.exe") {
+            continue;
+        }
+        image.Base = base;
+        image.Size = size;
+        image.Bytes = mappedBytes;
+        entry->Owned.clear();
+        image.Resident.assign(size / ImagePageSize, mappedBytes != nullptr);
+        return;
     }
-    std::string directory(self, static_cast<size_t>(length));
-    directory.erase(directory.find_last_of('/') + 1);
-    return directory + "../cross/vekcrashdmp.sys";
 }
 
 }  // namespace model

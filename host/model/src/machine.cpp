@@ -508,6 +508,15 @@ const char* FaultText(const DriverFault& fault)
 
 }  // namespace
 
+namespace {
+
+struct {
+    FaultBugCheckRoute Route;
+    void* Context;
+} FaultBugCheckPath = {nullptr, nullptr};
+
+}  // namespace
+
 void RaiseDriverFault(const DriverFault& fault)
 {
     MachineState& s = State();
@@ -596,7 +605,16 @@ void RaiseDriverFault(const DriverFault& fault)
         break;
     }
     }
+    if (FaultBugCheckPath.Route != nullptr) {
+        FaultBugCheckPath.Route(fault, code, parameters, FaultBugCheckPath.Context);
+        return;
+    }
     BugCheck(code, parameters, s.Current);
+}
+
+void SetFaultBugCheckRoute(FaultBugCheckRoute route, void* context)
+{
+    FaultBugCheckPath = {route, context};
 }
 
 bool Stopped()

@@ -3,7 +3,10 @@
 // instructions the model answers.
 #include "model_test.h"
 
+#include "runner/layout.h"
 #include "runner/sys_image.h"
+
+#include "model/image_registry.h"
 
 #include <cstdio>
 #include <cstring>
@@ -63,6 +66,83 @@ TEST_F(RunnerTest, FaultInDriverCodeIsABugCheckThatRunsTheReportCallback)
     EXPECT_EQ(KiBugCheckData[2], 0u);  // a read
     std::vector<std::string> violations = TakeViolations();
     EXPECT_TRUE(Mentions(violations, "driver code read unmapped or protected memory"));
+}
+
+// Every run lays out the same: the kernel image at its fixed address, and
+// each driver image at the fixed address or, since no address is reused in
+// a process, a whole slot above it; the stacks at theirs.
+TEST_F(RunnerTest, ImagesAndStacksLieAtFixedAddresses)
+{
+    StartMachine();
+    std::string error;
+    std::unique_ptr<model::DriverImage> first = runner::OpenSysImage(Fixture("fault_driver"), &error);
+    ASSERT_NE(first, nullptr) << error;
+    std::unique_ptr<model::DriverImage> second = runner::OpenSysImage(Fixture("fault_driver"), &error);
+    ASSERT_NE(second, nullptr) << error;
+    std::vector<uint64_t> drivers;
+    uint64_t kernel = 0;
+    model::ForEachImage([&](const model::LoadedImage& image) {
+        if (image.Name == "fault_driver.sys") {
+            drivers.push_back(image.Base);
+        } else if (image.Name == "ntoskrnl.exe") {
+            kernel = image.Base;
+        }
+    });
+    EXPECT_EQ(kernel, runner::KernelImageAddress);
+    ASSERT_EQ(drivers.size(), 2u);
+    for (uint64_t base : drivers) {
+        EXPECT_GE(base, runner::DriverImageAddress);
+        EXPECT_EQ((base - runner::DriverImageAddress) % runner::ImageSlotSize, 0u) << std::hex << base;
+    }
+    EXPECT_NE(drivers[0], drivers[1]);
+}
+
+// A fault that bug checks runs the trap entry of its exception, on the
+// machine frame the processor pushes: 16-byte aligned base, the kernel's
+// selectors, the faulting RIP and RSP, with an error code where the
+// processor pushes one; on the spare stack when the driver's is spent.
+TEST_F(RunnerTest, FaultsEnterTheirTrapEntryOnAMachineFrame)
+{
+    constexpr uint64_t CodeSelector = 0x10;
+    constexpr uint64_t StackSelector = 0x18;
+    struct {
+        const char* Fixture;
+        const char* Entry;
+        bool ErrorCode;
+        bool SpareStack;
+    } const cases[] = {
+        {"fault_driver", "KiPageFault", true, false},
+        {"divide_error_driver", "KiDivideErrorFault", false, false},
+        {"breakpoint_driver", "KiBreakpointTrap", false, false},
+        {"invalid_opcode_driver", "KiInvalidOpcodeFault", false, false},
+        {"general_protection_driver", "KiGeneralProtectionFault", true, false},
+        {"fail_fast_driver", "KiRaiseSecurityCheckFailure", false, false},
+        {"stack_overflow_driver", "KiDoubleFaultAbort", true, true},
+        {"wild_stack_driver", "KiDoubleFaultAbort", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Fixture);
+        StartMachine();
+        EXPECT_NE(Load(c.Fixture), STATUS_SUCCESS);
+        EXPECT_TRUE(model::Stopped());
+        TakeViolations();
+        const runner::RunnerStats& stats = runner::Stats();
+        ASSERT_NE(stats.LastTrapEntry, nullptr);
+        EXPECT_STREQ(stats.LastTrapEntry, c.Entry);
+        uint64_t frame[6] = {};
+        const uint8_t* rip = reinterpret_cast<const uint8_t*>(stats.LastMachineFrame) + (c.ErrorCode ? 8 : 0);
+        std::memcpy(frame, rip, 5 * 8);
+        EXPECT_EQ((stats.LastMachineFrame + (c.ErrorCode ? 8 : 0) + 5 * 8) % 16, 0u);
+        EXPECT_EQ(frame[1], CodeSelector);
+        EXPECT_EQ(frame[4], StackSelector);
+        // The faulting instruction lies in the driver image.
+        const model::LoadedImage* image = model::FindImageByAddress(frame[0]);
+        ASSERT_NE(image, nullptr) << std::hex << frame[0];
+        EXPECT_EQ(image->Name, std::string(c.Fixture) + ".sys");
+        EXPECT_EQ(stats.LastMachineFrame >= runner::SpareStackAddress, c.SpareStack)
+            << std::hex << stats.LastMachineFrame;
+        image_.reset();
+    }
 }
 
 TEST_F(RunnerTest, RunawayCodeIsStoppedAndReported)
@@ -164,6 +244,12 @@ TEST_F(RunnerTest, FailFastLeavesItsTrapFrameAndExceptionRecord)
     // The instruction is int 29h itself (CD 29).
     EXPECT_EQ(reinterpret_cast<const uint8_t*>(record.Address)[0], 0xCD);
     EXPECT_EQ(reinterpret_cast<const uint8_t*>(record.Address)[1], 0x29);
+    // The stack the driver ran on lies at its fixed address (above its
+    // guard), so every run names the same stack pointer.
+    uint64_t trapRsp = 0;
+    std::memcpy(&trapRsp, reinterpret_cast<const uint8_t*>(KiBugCheckData[2]) + 0x180, 8);
+    EXPECT_GT(trapRsp, runner::KernelStackAddress) << std::hex << trapRsp;
+    EXPECT_LT(trapRsp, runner::SpareStackAddress) << std::hex << trapRsp;
     TakeViolations();
 }
 

@@ -200,7 +200,7 @@ std::vector<std::string> ReadobjView(const std::string& path, std::string* error
 
 std::vector<std::string> RealImages()
 {
-    std::vector<std::string> images = {VEK_SYS_IMAGE, VEK_GATE_FIXTURE};
+    std::vector<std::string> images = {VEK_SYS_IMAGE, VEK_GATE_FIXTURE, VEK_KERNEL_IMAGE};
     std::vector<std::string> fixtures;
     std::error_code missing;
     for (const auto& entry : std::filesystem::directory_iterator(VEK_FIXTURE_DIR, missing)) {

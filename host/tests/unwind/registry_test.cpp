@@ -53,9 +53,17 @@ TEST(ImageRegistry, KernelImagesComeFirstAtFixedBases)
     ASSERT_NE(kernel, nullptr);
     EXPECT_EQ(kernel->Base, model::KernelImageBase);
     EXPECT_EQ(kernel->FullPath, "\\SystemRoot\\system32\\ntoskrnl.exe");
-    // Listed, but its contents are not modelled: nothing reads.
-    uint8_t byte = 0;
-    EXPECT_FALSE(model::ReadImageBytes(*kernel, model::KernelImageBase, &byte, 1));
+    // The kernel's contents are the model's kernel image, when it was built;
+    // the hardware layer's are not modelled: nothing reads.
+    uint8_t header[2] = {};
+    bool built = std::ifstream(model::DefaultKernelImagePath()).good();
+    EXPECT_EQ(model::ReadImageBytes(*kernel, model::KernelImageBase, header, 2), built);
+    if (built) {
+        EXPECT_EQ(std::string(header, header + 2), "MZ");
+    }
+    const model::LoadedImage* hal = model::FindImageByAddress(model::HalImageBase);
+    ASSERT_NE(hal, nullptr);
+    EXPECT_FALSE(model::ReadImageBytes(*hal, model::HalImageBase, header, 1));
 }
 
 TEST(ImageRegistry, RangesThatCannotBeAnImageAreRefused)
@@ -270,7 +278,7 @@ TEST_F(UnwindRoutines, LookupFindsTheEntryCoveringTheAddress)
         {"between functions (a leaf)", ListedBase + 0x1015, 0},
         {"past the last function", ListedBase + 0x1080, 0},
         {"in the headers", ListedBase + 0x10, 0},
-        {"in the kernel, whose contents are not modelled", model::KernelImageBase + 0x1000, 0},
+        {"in the hardware layer, whose contents are not modelled", model::HalImageBase + 0x1000, 0},
         {"in no image", 0x1000, 0},
     };
     for (const auto& c : cases) {

@@ -7,6 +7,7 @@
 #include "runner/sys_image.h"
 
 #include <cstdio>
+#include <map>
 #include <sstream>
 
 namespace vektest {
@@ -15,11 +16,11 @@ namespace {
 const std::string Fixture = std::string(VEK_FIXTURE_DIR) + "/unwind_driver.sys";
 
 // The function holding an image offset, by the PDB beside the image.
-std::string FunctionAt(uint64_t rva)
+std::string FunctionAt(const std::string& file, uint64_t rva)
 {
     char address[32];
     std::snprintf(address, sizeof(address), "0x%llX", static_cast<unsigned long long>(rva));
-    std::string command = std::string(VEK_LLVM_SYMBOLIZER) + " --obj='" + Fixture +
+    std::string command = std::string(VEK_LLVM_SYMBOLIZER) + " --obj='" + file +
                           "' --relative-address --inlining=false " + address;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -63,18 +64,25 @@ TEST_F(StackWalk, ImageWalksTheChainOfCallsItMade)
         std::string stack;
         std::getline(fields, rva, ' ');
         std::getline(fields, stack);
-        functions.push_back(FunctionAt(std::stoull(rva, nullptr, 16)));
+        if (functions.size() == 5) {
+            // Past the entry routine: the kernel's KxCallDriver (the offset
+            // is the kernel image's; the byte before the return address is
+            // its call, the return address itself KxCallDriverReturn).
+            functions.push_back(FunctionAt(VEK_KERNEL_IMAGE, std::stoull(rva, nullptr, 16) - 1));
+            continue;
+        }
+        functions.push_back(FunctionAt(Fixture, std::stoull(rva, nullptr, 16)));
         EXPECT_EQ(stack, "STACK OK") << functions.back();
     }
     EXPECT_EQ(functions, (std::vector<std::string>{"WalkInnermost", "WalkLevel3", "WalkLevel2",
-                                                   "WalkLevel1", "DriverEntry"}))
+                                                   "WalkLevel1", "DriverEntry", "KxCallDriver"}))
         << model::ConsoleBytes();
-    // Past the entry routine lies the kernel's return address: no image.
+    // KxCallDriver returns to no image: the walk ends.
     EXPECT_EQ(line.rfind("OUTSIDE ", 0), 0u) << line;
     std::getline(console, line);
     EXPECT_EQ(line, "DONE");
     EXPECT_EQ(model::CallsTo({"RtlCaptureContext"}).size(), 1u);
-    EXPECT_EQ(model::CallsTo({"RtlVirtualUnwind"}).size(), 5u);
+    EXPECT_EQ(model::CallsTo({"RtlVirtualUnwind"}).size(), 6u);
 
     image.reset();
     bool stillListed = false;
@@ -82,6 +90,115 @@ TEST_F(StackWalk, ImageWalksTheChainOfCallsItMade)
         stillListed = stillListed || candidate.Name == "unwind_driver.sys";
     });
     EXPECT_FALSE(stillListed);
+}
+
+// The function at a raw address, by the listed image holding it and the PDB
+// beside that image's file. The address is a return address, or a faulting
+// instruction past its function's prolog: the byte before it lies in the
+// same function, and a return address may also begin a label of its own
+// (KxCallDriverReturn).
+std::string FunctionAtAddress(uint64_t address, const std::map<std::string, std::string>& files)
+{
+    --address;
+    const model::LoadedImage* image = model::FindImageByAddress(address);
+    if (image == nullptr) {
+        return "(no image)";
+    }
+    auto file = files.find(image->Name);
+    if (file == files.end()) {
+        return "(in " + image->Name + ")";
+    }
+    return image->Name + "!" + FunctionAt(file->second, address - image->Base);
+}
+
+// A fault at DISPATCH_LEVEL in a chain of the driver's functions: the walk
+// from its bug check callback goes back through the kernel's bug check
+// frames, through the machine frame to the faulting function, up its
+// callers to the entry routine, into KxCallDriver, and ends.
+TEST_F(StackWalk, WalkFromBugCheckCallbackReachesTheFaultingCode)
+{
+    const std::string fixture = std::string(VEK_FIXTURE_DIR) + "/bugcheck_walk_driver.sys";
+    StartMachine({});
+    std::string error;
+    std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(fixture, &error);
+    ASSERT_NE(image, nullptr) << error;
+    model::LoadDriver(*image);
+    ASSERT_TRUE(model::Stopped());
+    EXPECT_EQ(KiBugCheckData[0], 0xD1u);
+    EXPECT_EQ(KiBugCheckData[1], 0x18u);
+    EXPECT_EQ(KiBugCheckData[2], static_cast<ULONG_PTR>(DISPATCH_LEVEL));
+
+    const std::map<std::string, std::string> files = {{"bugcheck_walk_driver.sys", fixture},
+                                                      {"ntoskrnl.exe", VEK_KERNEL_IMAGE}};
+    std::vector<std::string> functions;
+    std::istringstream console(model::ConsoleBytes());
+    std::string line;
+    while (std::getline(console, line) && line.rfind("FRAME ", 0) == 0) {
+        functions.push_back(FunctionAtAddress(std::stoull(line.substr(6), nullptr, 16), files));
+    }
+    EXPECT_EQ(functions, (std::vector<std::string>{
+                             "bugcheck_walk_driver.sys!WalkFromBugCheck",
+                             "ntoskrnl.exe!KxCallDriver",
+                             "ntoskrnl.exe!KeBugCheckEx",
+                             "ntoskrnl.exe!KiPageFault",
+                             "bugcheck_walk_driver.sys!FaultInnermost",
+                             "bugcheck_walk_driver.sys!FaultMiddle",
+                             "bugcheck_walk_driver.sys!FaultOuter",
+                             "bugcheck_walk_driver.sys!DriverEntry",
+                             "ntoskrnl.exe!KxCallDriver",
+                         }))
+        << model::ConsoleBytes();
+    EXPECT_EQ(line.rfind("OUTSIDE ", 0), 0u) << model::ConsoleBytes();
+
+    // The bug check names the faulting instruction itself, not the start of
+    // the block the processor was running, and the machine frame holds it.
+    const model::LoadedImage* driver = model::FindImageByAddress(KiBugCheckData[4]);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(FunctionAt(fixture, KiBugCheckData[4] - driver->Base), "FaultInnermost");
+    std::vector<uint8_t> code(driver->Bytes + (KiBugCheckData[4] - driver->Base),
+                              driver->Bytes + (KiBugCheckData[4] - driver->Base) + 7);
+    // mov eax, dword ptr [0x18]
+    EXPECT_EQ(code, (std::vector<uint8_t>{0x8B, 0x04, 0x25, 0x18, 0x00, 0x00, 0x00}));
+    std::vector<std::string> violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    char at[32];
+    std::snprintf(at, sizeof(at), "at 0x%llX ", static_cast<unsigned long long>(KiBugCheckData[4]));
+    EXPECT_NE(violations[0].find(at), std::string::npos) << violations[0];
+}
+
+// A kernel routine that meets a bad pointer bug checks from inside itself:
+// the callback's KxCallDriver starts at that routine's return address, so
+// the walk goes straight back to the driver code that called it.
+TEST_F(StackWalk, WalkFromBugCheckRaisedInAKernelRoutineReachesItsCaller)
+{
+    const std::string fixture = std::string(VEK_FIXTURE_DIR) + "/bugcheck_walk_import_driver.sys";
+    StartMachine({});
+    std::string error;
+    std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(fixture, &error);
+    ASSERT_NE(image, nullptr) << error;
+    model::LoadDriver(*image);
+    ASSERT_TRUE(model::Stopped());
+    TakeViolations();
+
+    const std::map<std::string, std::string> files = {{"bugcheck_walk_import_driver.sys", fixture},
+                                                      {"ntoskrnl.exe", VEK_KERNEL_IMAGE}};
+    std::vector<std::string> functions;
+    std::istringstream console(model::ConsoleBytes());
+    std::string line;
+    while (std::getline(console, line) && line.rfind("FRAME ", 0) == 0) {
+        functions.push_back(FunctionAtAddress(std::stoull(line.substr(6), nullptr, 16), files));
+    }
+    EXPECT_EQ(functions, (std::vector<std::string>{
+                             "bugcheck_walk_import_driver.sys!WalkFromBugCheck",
+                             "ntoskrnl.exe!KxCallDriver",
+                             "bugcheck_walk_import_driver.sys!FaultInnermost",
+                             "bugcheck_walk_import_driver.sys!FaultMiddle",
+                             "bugcheck_walk_import_driver.sys!FaultOuter",
+                             "bugcheck_walk_import_driver.sys!DriverEntry",
+                             "ntoskrnl.exe!KxCallDriver",
+                         }))
+        << model::ConsoleBytes();
+    EXPECT_EQ(line.rfind("OUTSIDE ", 0), 0u) << model::ConsoleBytes();
 }
 
 }  // namespace

@@ -110,5 +110,13 @@ ImageRegistration ListShippedDriverImage(const std::string& sysPath);
 // Where the host build's programs find the shipped driver: ../cross/ from
 // their own folder.
 std::string DefaultShippedImagePath();
+// Where the model's kernel image (built beside the driver) lies: ../kernel/
+// from the program's folder. Listed as ntoskrnl.exe at KernelImageBase when
+// present; without it the kernel is listed with no contents.
+std::string DefaultKernelImagePath();
+// Lists the kernel where a runner really mapped its image (bytes at base,
+// host and guest alike, for the rest of the process), in place of the
+// kernel's entry and keeping its place first in the list.
+void ListKernelImage(uint64_t base, uint64_t size, const uint8_t* mappedBytes);
 
 }  // namespace model

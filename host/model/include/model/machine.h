@@ -194,6 +194,16 @@ struct DriverFault {
 // records the fault as a violation. A fault inside a bug check callback
 // abandons that callback instead, as the kernel does.
 void RaiseDriverFault(const DriverFault& fault);
+// How the bug check a driver fault raises reaches BugCheck: directly, or
+// (the runner) through the frames the processor and the kernel lay out, a
+// trap entry and KeBugCheckEx, which end in BugCheck(code, parameters,
+// CurrentProcessor()). The route must stop the machine. Null: directly.
+// A fault inside a bug check callback never takes the route: the kernel
+// abandons that callback and raises no second bug check, so there is no
+// trap entry to run and no KeBugCheckEx frame to lay out.
+using FaultBugCheckRoute = void (*)(const DriverFault& fault, ULONG code,
+                                    const ULONG_PTR (&parameters)[4], void* context);
+void SetFaultBugCheckRoute(FaultBugCheckRoute route, void* context);
 
 // Whether other processors take turns with the one running driver code.
 // An emulated processor that cannot yet switch turns it off: DPCs aimed at
