@@ -4,6 +4,7 @@
 // only spin stops as deadlocked instead of hanging.
 #include "fake_driver.h"
 
+#include <cstdlib>
 #include <set>
 
 namespace vektest {
@@ -153,6 +154,64 @@ TEST_F(BroadcastTest, TheSameSeedGivesTheSameInterleavingAndSeedsDiffer)
     }
     EXPECT_GT(distinct.size(), 1u);
 }
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VEK_TEST_TSAN 1
+#endif
+#endif
+
+#ifdef VEK_TEST_TSAN
+constexpr int RacingBumps = 2000;
+volatile LONG RacedCounter = 0;
+volatile LONG RacersDone = 0;
+
+VOID NTAPI RacingDpc(PKDPC, PVOID, PVOID, PVOID)
+{
+    for (int bump = 0; bump < RacingBumps; ++bump) {
+        LONG seen = RacedCounter;
+        ModelPause();
+        RacedCounter = seen + 1;
+    }
+    __atomic_add_fetch(&RacersDone, 1, __ATOMIC_SEQ_CST);
+}
+
+// Two processors bump the plain counter at once, then the process ends
+// clean.
+void RaceAndExit()
+{
+    model::MachineConfig config;
+    config.Processors = 3;
+    config.FreeRunning = true;
+    model::ResetMachine(config);
+    FakeDriver fake;
+    fake.Entry = [](PDRIVER_OBJECT driver) {
+        driver->DriverUnload = FakeUnloadRoutine;
+        KDPC dpcs[2];
+        for (UCHAR i = 0; i < 2; ++i) {
+            KeInitializeDpc(&dpcs[i], RacingDpc, nullptr);
+            PROCESSOR_NUMBER target{0, static_cast<UCHAR>(i + 1), 0};
+            KeSetTargetProcessorDpcEx(&dpcs[i], &target);
+            KeInsertQueueDpc(&dpcs[i], nullptr, nullptr);
+        }
+        while (__atomic_load_n(&RacersDone, __ATOMIC_SEQ_CST) < 2) {
+            ModelPause();
+        }
+        return STATUS_SUCCESS;
+    };
+    model::LoadDriver(fake);
+    std::exit(0);
+}
+
+// The mode is for finding races: the plain read-PAUSE-write counter, left
+// unordered by the model, is one ThreadSanitizer must name (a clean exit
+// fails the test).
+TEST(FreeRunningRaceTest, PlainIncrementsOnTwoProcessorsAreReportedByThreadSanitizer)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(RaceAndExit(), "ThreadSanitizer: data race.*RacingDpc");
+}
+#endif
 
 VOID NTAPI CountingDpc(PKDPC, PVOID context, PVOID, PVOID)
 {
