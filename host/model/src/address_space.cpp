@@ -2,6 +2,7 @@
 // Ranges are few (a driver holds a handful of blocks), so a plain list
 // searched front to back is fast enough and simplest to trust.
 #include "machine_state.h"
+#include "model_lock.h"
 
 #include "model/address_space.h"
 
@@ -306,6 +307,7 @@ using namespace model;
 
 extern "C" BOOLEAN MmIsAddressValid(PVOID VirtualAddress)
 {
+    KernelScope kernel;
     // Callable at any IRQL and during the bug check: it only looks.
     EnterRoutine("MmIsAddressValid", HIGH_LEVEL, AtBugCheck::Allowed,
                  Hex(reinterpret_cast<uintptr_t>(VirtualAddress)));

@@ -5,6 +5,7 @@
 // A callback left registered when the driver goes away is named and dropped
 // by the model: nothing may call into an image that is gone.
 #include "guest_memory.h"
+#include "model_lock.h"
 
 #include <algorithm>
 
@@ -29,6 +30,7 @@ extern "C" BOOLEAN KeRegisterBugCheckReasonCallback(
     PKBUGCHECK_REASON_CALLBACK_ROUTINE CallbackRoutine, KBUGCHECK_CALLBACK_REASON Reason,
     PUCHAR Component)
 {
+    KernelScope kernel;
     constexpr const char* Routine = "KeRegisterBugCheckReasonCallback";
     std::string component =
         Component != nullptr
@@ -64,6 +66,7 @@ extern "C" BOOLEAN KeRegisterBugCheckReasonCallback(
 extern "C" BOOLEAN KeDeregisterBugCheckReasonCallback(
     PKBUGCHECK_REASON_CALLBACK_RECORD CallbackRecord)
 {
+    KernelScope kernel;
     auto fault = EnterRoutine("KeDeregisterBugCheckReasonCallback", HIGH_LEVEL,
                               AtBugCheck::Forbidden);
     if (fault) {

@@ -5,6 +5,7 @@
 // kernel does: DpcData is non-null while it waits, and Number holds the
 // target processor once KeSetTargetProcessorDpcEx has set one.
 #include "guest_memory.h"
+#include "model_lock.h"
 #include "scheduler.h"
 
 #include <algorithm>
@@ -37,6 +38,7 @@ using namespace model;
 
 extern "C" ULONG KeQueryActiveProcessorCountEx(USHORT GroupNumber)
 {
+    KernelScope kernel;
     EnterRoutine("KeQueryActiveProcessorCountEx", HIGH_LEVEL, AtBugCheck::Forbidden,
                  std::to_string(GroupNumber));
     // One group: group 0 and "all groups" both count every processor.
@@ -45,6 +47,7 @@ extern "C" ULONG KeQueryActiveProcessorCountEx(USHORT GroupNumber)
 
 extern "C" ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber)
 {
+    KernelScope kernel;
     EnterRoutine("KeGetCurrentProcessorNumberEx", HIGH_LEVEL, AtBugCheck::Allowed);
     unsigned current = State().Current;
     if (ProcNumber != nullptr) {
@@ -56,6 +59,7 @@ extern "C" ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber)
 
 extern "C" NTSTATUS KeGetProcessorNumberFromIndex(ULONG ProcIndex, PPROCESSOR_NUMBER ProcNumber)
 {
+    KernelScope kernel;
     if (auto failure = EnterRoutine("KeGetProcessorNumberFromIndex", HIGH_LEVEL,
                                     AtBugCheck::Forbidden, std::to_string(ProcIndex))) {
         return *failure;
@@ -71,6 +75,7 @@ extern "C" NTSTATUS KeGetProcessorNumberFromIndex(ULONG ProcIndex, PPROCESSOR_NU
 extern "C" VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
                                 PVOID DeferredContext)
 {
+    KernelScope kernel;
     EnterRoutine("KeInitializeDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc));
     // The object is the driver's; it is filled in place once checked.
     RequireMemory("KeInitializeDpc", Dpc, sizeof(*Dpc), MemoryAccess::Write);
@@ -83,6 +88,7 @@ extern "C" VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
 
 extern "C" NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber)
 {
+    KernelScope kernel;
     constexpr const char* Routine = "KeSetTargetProcessorDpcEx";
     PROCESSOR_NUMBER number = ReadFromDriver(Routine, ProcNumber);
     if (auto failure = EnterRoutine(Routine, HIGH_LEVEL, AtBugCheck::Forbidden,
@@ -99,6 +105,7 @@ extern "C" NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcN
 
 extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
+    KernelScope kernel;
     if (EnterRoutine("KeInsertQueueDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc))) {
         return FALSE;
     }
@@ -121,6 +128,7 @@ extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID Sys
     Dpc->SystemArgument2 = SystemArgument2;
     Dpc->DpcData = &s.Processors[target];
     s.Processors[target].Dpcs.push_back(Dpc);
+    DpcQueued(target);
     // Queued to this processor below DISPATCH_LEVEL, it runs at once.
     if (target == s.Current) {
         DeliverDpcs();
@@ -130,6 +138,7 @@ extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID Sys
 
 extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
 {
+    KernelScope kernel;
     EnterRoutine("KeRemoveQueueDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc));
     RequireMemory("KeRemoveQueueDpc", Dpc, sizeof(*Dpc), MemoryAccess::Write);
     if (Dpc->DpcData == nullptr) {

@@ -4,6 +4,7 @@
 // device memory without the register shims faults at once, and an access
 // outside every live mapping is reported.
 #include "machine_state.h"
+#include "model_lock.h"
 
 #include "model/address_space.h"
 #include "model/kernel_memory.h"
@@ -214,6 +215,7 @@ using namespace model;
 extern "C" PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                               MEMORY_CACHING_TYPE CacheType)
 {
+    KernelScope kernel;
     auto physical = static_cast<uint64_t>(PhysicalAddress.QuadPart);
     auto fault = EnterRoutine("MmMapIoSpace", DISPATCH_LEVEL, AtBugCheck::Forbidden,
                               Hex(physical) + " size=" + std::to_string(NumberOfBytes) +
@@ -227,6 +229,7 @@ extern "C" PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfB
 extern "C" PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                                 ULONG Protect)
 {
+    KernelScope kernel;
     constexpr ULONG PageProtections = 0xFF;
     auto physical = static_cast<uint64_t>(PhysicalAddress.QuadPart);
     auto fault = EnterRoutine("MmMapIoSpaceEx", DISPATCH_LEVEL, AtBugCheck::Forbidden,
@@ -248,6 +251,7 @@ extern "C" PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberO
 
 extern "C" VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 {
+    KernelScope kernel;
     EnterRoutine("MmUnmapIoSpace", DISPATCH_LEVEL, AtBugCheck::Forbidden,
                  "size=" + std::to_string(NumberOfBytes));
     MachineState& s = State();
@@ -273,6 +277,7 @@ extern "C" VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 
 extern "C" UCHAR ModelPortReadByte(USHORT Port)
 {
+    KernelScope kernel;
     uint8_t offset = 0;
     Uart16550* uart = UartAtPort(Port, &offset);
     return uart != nullptr ? uart->Read(offset) : FloatingBus;
@@ -280,6 +285,7 @@ extern "C" UCHAR ModelPortReadByte(USHORT Port)
 
 extern "C" void ModelPortWriteByte(USHORT Port, UCHAR Value)
 {
+    KernelScope kernel;
     uint8_t offset = 0;
     if (Uart16550* uart = UartAtPort(Port, &offset)) {
         uart->Write(offset, Value);
@@ -288,6 +294,7 @@ extern "C" void ModelPortWriteByte(USHORT Port, UCHAR Value)
 
 extern "C" UCHAR ModelRegisterReadByte(const volatile UCHAR* Address)
 {
+    KernelScope kernel;
     uint8_t offset = 0;
     Uart16550* uart = UartForVirtual("read", Address, &offset);
     return uart != nullptr ? uart->Read(offset) : FloatingBus;
@@ -295,6 +302,7 @@ extern "C" UCHAR ModelRegisterReadByte(const volatile UCHAR* Address)
 
 extern "C" void ModelRegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 {
+    KernelScope kernel;
     uint8_t offset = 0;
     if (Uart16550* uart = UartForVirtual("write", Address, &offset)) {
         uart->Write(offset, Value);

@@ -2,12 +2,14 @@
 // kernel's checks demand; the model also checks that every callback returns
 // at the IRQL it was called at (machine.cpp).
 #include "machine_state.h"
+#include "model_lock.h"
 #include "scheduler.h"
 
 using namespace model;
 
 extern "C" KIRQL KeGetCurrentIrql(void)
 {
+    KernelScope kernel;
     // Logged like every routine an image can import, though safe anywhere.
     EnterRoutine("KeGetCurrentIrql", HIGH_LEVEL, AtBugCheck::Allowed);
     return CurrentIrql();
@@ -15,6 +17,7 @@ extern "C" KIRQL KeGetCurrentIrql(void)
 
 extern "C" KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
+    KernelScope kernel;
     EnterRoutine("KfRaiseIrql", HIGH_LEVEL, AtBugCheck::Allowed, std::to_string(NewIrql));
     MachineState& s = State();
     KIRQL old = CurrentIrql();
@@ -31,6 +34,7 @@ extern "C" KIRQL KfRaiseIrql(KIRQL NewIrql)
 
 extern "C" VOID KeLowerIrql(KIRQL NewIrql)
 {
+    KernelScope kernel;
     EnterRoutine("KeLowerIrql", HIGH_LEVEL, AtBugCheck::Allowed, std::to_string(NewIrql));
     MachineState& s = State();
     if (NewIrql > CurrentIrql()) {

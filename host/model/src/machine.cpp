@@ -2,6 +2,7 @@
 // (call log, IRQL contract, bug check rule, failure injection) and the
 // events that drive a driver: load, bug check, unload.
 #include "machine_state.h"
+#include "model_lock.h"
 #include "scheduler.h"
 
 #include "model/address_space.h"
@@ -86,9 +87,14 @@ uint64_t Slot(const void* pointer)
 
 }  // namespace
 
+thread_local unsigned CurrentProcessorSlot::ThreadValue = 0;
+
 uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> arguments,
                     unsigned processor, KIRQL irql, const char* what)
 {
+    // Kernel code on both sides of the call; the driver's code in between
+    // runs without the model lock.
+    KernelScope kernel;
     MachineState& s = State();
     if (s.Stopped || s.Image == nullptr) {
         return 0;
@@ -115,6 +121,7 @@ uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> argumen
     bool outermost = EnterMainCall(processor, what);
     uint64_t result = 0;
     try {
+        KernelLeave driverCode;
         result = s.Image->Call(call);
     } catch (const LaneAbandoned&) {
         // The machine stopped while this call's code spun; it ends here.
@@ -165,8 +172,10 @@ void ResetMachine(const MachineConfig& config)
         delete TheState;
     }
     DropKernelMemory();
-    TheState = new MachineState();
+    SetFreeRunning(config.FreeRunning);
+    TheState = new MachineState(config.FreeRunning);
     MachineState& s = *TheState;
+    s.Current = 0;
     s.Config = config;
     s.Processors.assign(std::max(1u, config.Processors), ProcessorState{});
     for (const UartConfig& uart : config.Uarts) {

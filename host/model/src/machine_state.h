@@ -80,10 +80,31 @@ struct DriverLoadBlock {
     WCHAR RegistryPathText[96];
 };
 
+// The processor the running code is on. Under the baton one value serves
+// every lane (each sets it when it gets the turn); free-running lanes run at
+// once, so each thread keeps its own.
+class CurrentProcessorSlot {
+public:
+    explicit CurrentProcessorSlot(bool perThread) : perThread_(perThread) {}
+    operator unsigned() const { return perThread_ ? ThreadValue : shared_; }
+    CurrentProcessorSlot& operator=(unsigned processor)
+    {
+        (perThread_ ? ThreadValue : shared_) = processor;
+        return *this;
+    }
+
+private:
+    static thread_local unsigned ThreadValue;
+    bool perThread_;
+    unsigned shared_ = 0;
+};
+
 struct MachineState {
+    explicit MachineState(bool freeRunning) : Current(freeRunning) {}
+
     MachineConfig Config;
     std::vector<ProcessorState> Processors;
-    unsigned Current = 0;
+    CurrentProcessorSlot Current;
 
     std::vector<std::string> Violations;
     std::vector<KernelCall> Calls;

@@ -2,6 +2,7 @@
 // device objects with their extensions, and symbolic links. Names compare
 // without regard to case, as the object manager compares them.
 #include "guest_memory.h"
+#include "model_lock.h"
 
 #include "model/kernel_memory.h"
 
@@ -68,6 +69,7 @@ using namespace model;
 
 extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    KernelScope kernel;
     constexpr const char* Routine = "RtlInitUnicodeString";
     EnterRoutine(Routine, DISPATCH_LEVEL, AtBugCheck::Forbidden);
     UNICODE_STRING result = {};
@@ -86,6 +88,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
                                    ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                    PDEVICE_OBJECT* DeviceObject)
 {
+    KernelScope kernel;
     std::optional<std::u16string> name = std::u16string();
     if (DeviceName != nullptr) {
         name = ReadUnicodeString("IoCreateDevice", DeviceName);
@@ -147,6 +150,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    KernelScope kernel;
     DeviceRecord* device = FindDevice(DeviceObject);
     EnterRoutine("IoDeleteDevice", PASSIVE_LEVEL, AtBugCheck::Forbidden,
                  device != nullptr ? Narrow(device->Name) : std::string("?"));
@@ -180,6 +184,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
                                          PUNICODE_STRING DeviceName)
 {
+    KernelScope kernel;
     auto link = ReadUnicodeString("IoCreateSymbolicLink", SymbolicLinkName);
     auto target = ReadUnicodeString("IoCreateSymbolicLink", DeviceName);
     std::string detail = (link ? Narrow(*link) : std::string("?")) + " -> " +
@@ -203,6 +208,7 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
 
 extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
+    KernelScope kernel;
     auto link = ReadUnicodeString("IoDeleteSymbolicLink", SymbolicLinkName);
     auto fault = EnterRoutine("IoDeleteSymbolicLink", PASSIVE_LEVEL, AtBugCheck::Forbidden,
                               link ? Narrow(*link) : std::string("?"));

@@ -2,6 +2,7 @@
 // wrong-tag and double frees. Blocks are real heap memory, freed for real,
 // so a sanitizer sees any use after free.
 #include "machine_state.h"
+#include "model_lock.h"
 
 #include "model/kernel_memory.h"
 
@@ -79,17 +80,20 @@ using namespace model;
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    KernelScope kernel;
     return Allocate("ExAllocatePoolWithTag", PoolType, NumberOfBytes, Tag, ZeroFillFlag);
 }
 
 extern "C" PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    KernelScope kernel;
     return Allocate("ExAllocatePoolWithQuotaTag", PoolType, NumberOfBytes, Tag,
                     ZeroFillFlag | QuotaFailInsteadOfRaise);
 }
 
 extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
+    KernelScope kernel;
     MachineState& s = State();
     auto found = s.Pool.find(P);
     KIRQL maxIrql = DISPATCH_LEVEL;

@@ -5,6 +5,7 @@
 // registers, filled by the caller's shim or the emulator's hook, never a
 // pointer the driver chose: they are not checked against the address space.
 #include "machine_state.h"
+#include "model_lock.h"
 #include "scheduler.h"
 
 #include <cstring>
@@ -35,6 +36,7 @@ using namespace model;
 
 extern "C" void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4])
 {
+    KernelScope kernel;
     (void)Subleaf;
     std::memset(Registers, 0, 4 * sizeof(ULONG));
     if (Leaf == 0) {
@@ -56,6 +58,7 @@ extern "C" void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4])
 
 extern "C" BOOLEAN ModelReadMsr(ULONG Msr, ULONG64* Value)
 {
+    KernelScope kernel;
     (void)Msr;
     *Value = 0;
     return FALSE;
@@ -63,6 +66,7 @@ extern "C" BOOLEAN ModelReadMsr(ULONG Msr, ULONG64* Value)
 
 extern "C" BOOLEAN ModelWriteMsr(ULONG Msr, ULONG64 Value)
 {
+    KernelScope kernel;
     (void)Msr;
     (void)Value;
     return FALSE;
@@ -70,11 +74,13 @@ extern "C" BOOLEAN ModelWriteMsr(ULONG Msr, ULONG64 Value)
 
 extern "C" KIRQL ModelReadCr8(void)
 {
+    KernelScope kernel;
     return CurrentIrql();
 }
 
 extern "C" void ModelWriteCr8(KIRQL Irql)
 {
+    KernelScope kernel;
     if (Irql > HIGH_LEVEL) {
         Violation("CR8 written with %u, above HIGH_LEVEL", unsigned{Irql});
         return;

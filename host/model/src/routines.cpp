@@ -3,6 +3,7 @@
 // processor calls it through. The exported variables are in
 // data_exports.cpp.
 #include "guest_memory.h"
+#include "model_lock.h"
 
 #include "model/guest_thunk.h"
 
@@ -33,6 +34,7 @@ void* TranslatorContext = nullptr;
 // any other routine: a wild one is a page fault in the kernel.
 extern "C" void* ModelMemset(void* destination, int value, size_t size)
 {
+    model::KernelScope kernel;
     using namespace model;
     EnterRoutine("memset", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     FillForDriver("memset", destination, value, size);
@@ -41,6 +43,7 @@ extern "C" void* ModelMemset(void* destination, int value, size_t size)
 
 extern "C" void* ModelMemcpy(void* destination, const void* source, size_t size)
 {
+    model::KernelScope kernel;
     using namespace model;
     EnterRoutine("memcpy", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     MoveForDriver("memcpy", destination, source, size);
@@ -49,6 +52,7 @@ extern "C" void* ModelMemcpy(void* destination, const void* source, size_t size)
 
 extern "C" void* ModelMemmove(void* destination, const void* source, size_t size)
 {
+    model::KernelScope kernel;
     using namespace model;
     EnterRoutine("memmove", HIGH_LEVEL, AtBugCheck::Forbidden, "size=" + std::to_string(size));
     MoveForDriver("memmove", destination, source, size);
@@ -57,18 +61,21 @@ extern "C" void* ModelMemmove(void* destination, const void* source, size_t size
 
 extern "C" void* ModelImageFill(void* destination, int value, size_t size)
 {
+    model::KernelScope kernel;
     model::FillForDriver("memset", destination, value, size);
     return destination;
 }
 
 extern "C" void* ModelImageCopy(void* destination, const void* source, size_t size)
 {
+    model::KernelScope kernel;
     model::MoveForDriver("memcpy", destination, source, size);
     return destination;
 }
 
 extern "C" void* ModelImageMove(void* destination, const void* source, size_t size)
 {
+    model::KernelScope kernel;
     model::MoveForDriver("memmove", destination, source, size);
     return destination;
 }

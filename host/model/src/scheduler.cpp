@@ -1,8 +1,11 @@
 // Virtual processors of the host build (see scheduler.h for the design).
 #include "scheduler.h"
 
+#include "model_lock.h"
+
 #include "model/address_space.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -25,7 +28,8 @@ struct Scheduler {
     std::mutex Mutex;
     std::condition_variable Changed;
     int Turn = MainLane;
-    bool Abandon = false;
+    // Atomic for the free-running PAUSE, which looks without the lock.
+    std::atomic<bool> Abandon{false};
     // The main lane is inside a call from the kernel, on this processor.
     bool MainActive = false;
     bool MainSpinning = false;
@@ -34,6 +38,13 @@ struct Scheduler {
     std::vector<std::unique_ptr<Worker>> Workers;
     std::mt19937_64 Random;
     uint64_t PausesWithoutProgress = 0;
+    // Free-running: PAUSEs per lane (the main lane first) since a DPC last
+    // started or finished, and whether DPCs wait for the main lane's
+    // processor. Relaxed atomics, which order nothing for ThreadSanitizer.
+    std::unique_ptr<std::atomic<uint64_t>[]> LaneSpins;
+    std::atomic<bool> MainHasDpcs{false};
+
+    std::atomic<uint64_t>& Spins(int lane) const { return LaneSpins[static_cast<size_t>(lane + 1)]; }
 };
 
 // One scheduler per machine; made on first use, gone with the machine.
@@ -46,6 +57,7 @@ Scheduler& Sched()
         TheScheduler = new Scheduler();
         TheScheduler->Random.seed(State().Config.Seed);
         TheScheduler->Workers.resize(State().Processors.size());
+        TheScheduler->LaneSpins.reset(new std::atomic<uint64_t>[State().Processors.size() + 1]());
     }
     return *TheScheduler;
 }
@@ -144,6 +156,9 @@ std::string WhereEachProcessorWas(const Scheduler& scheduler)
 void Progress(Scheduler& scheduler)
 {
     scheduler.PausesWithoutProgress = 0;
+    for (int lane = MainLane; lane < static_cast<int>(scheduler.Workers.size()); ++lane) {
+        scheduler.Spins(lane).store(0, std::memory_order_relaxed);
+    }
 }
 
 // Runs one DPC on the current processor at DISPATCH_LEVEL. The object is
@@ -223,7 +238,169 @@ void StopForDeadlock(Scheduler& scheduler)
     HaltMachine();
 }
 
+// Free-running lanes (MachineConfig::FreeRunning). Each processor with DPCs
+// has its own worker thread that runs them as soon as they are queued, in
+// parallel with the main lane and every other worker; there is no turn.
+// Everything here runs under the model lock (model_lock.h), which
+// CallDriver lets go of while driver code runs.
+
+bool MainOccupies(const Scheduler& scheduler, unsigned processor)
+{
+    return scheduler.MainActive && scheduler.MainProcessor == processor;
+}
+
+void FreeWorkerMain(unsigned processor)
+{
+    Scheduler& scheduler = *TheScheduler;
+    ThisLane = static_cast<int>(processor);
+    KernelScope kernel;
+    MachineState& s = State();
+    s.Current = processor;
+    Worker& worker = *scheduler.Workers[processor];
+    try {
+        for (;;) {
+            // DPCs for the processor the main lane is on are its own to run.
+            WaitInKernel(scheduler.Changed, [&] {
+                return scheduler.Abandon ||
+                       (!s.Stopped && HasDpcs(processor) && !MainOccupies(scheduler, processor));
+            });
+            if (scheduler.Abandon) {
+                return;
+            }
+            worker.Active = true;
+            RunQueue(processor);
+            worker.Active = false;
+            worker.Spinning = false;
+            scheduler.Changed.notify_all();
+        }
+    } catch (const LaneAbandoned&) {
+        worker.Active = false;
+        scheduler.Changed.notify_all();
+    }
+}
+
+// Whether every lane that could run only spins: each active lane has
+// executed more PAUSEs than the limit since the last DPC progress, and no
+// processor has DPCs that a lane could still start.
+bool EveryLaneSpunOut(const Scheduler& scheduler, uint64_t limit)
+{
+    if (scheduler.MainActive && scheduler.Spins(MainLane).load(std::memory_order_relaxed) <= limit) {
+        return false;
+    }
+    for (size_t p = 0; p < scheduler.Workers.size(); ++p) {
+        if (LaneActive(scheduler, static_cast<int>(p))) {
+            if (scheduler.Spins(static_cast<int>(p)).load(std::memory_order_relaxed) <= limit) {
+                return false;
+            }
+        } else if (HasDpcs(static_cast<unsigned>(p)) &&
+                   !MainOccupies(scheduler, static_cast<unsigned>(p))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A free-running PAUSE takes the model lock only every so many times, when
+// its lane has spun past the limit, or when DPCs wait for the main lane:
+// a lock taken at every PAUSE would order the driver's accesses on either
+// side of its spin loops, and ThreadSanitizer would miss the races there.
+constexpr unsigned LockedPauseEvery = 64;
+thread_local unsigned PausesSinceLocked = 0;
+
+bool QuietPause(const MachineState& s)
+{
+    Scheduler* scheduler = TheScheduler;  // made before any worker starts
+    if (scheduler == nullptr) {
+        return false;
+    }
+    uint64_t spins = scheduler->Spins(ThisLane).fetch_add(1, std::memory_order_relaxed) + 1;
+    if (++PausesSinceLocked % LockedPauseEvery == 0 || spins > s.Config.SpinLimit ||
+        scheduler->Abandon.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    return ThisLane != MainLane || !scheduler->MainHasDpcs.load(std::memory_order_relaxed);
+}
+
+void FreeSwitchPoint(SwitchReason reason)
+{
+    bool spinning = reason == SwitchReason::Pause;
+    if (spinning && QuietPause(State())) {
+        std::this_thread::yield();
+        return;
+    }
+    {
+        KernelScope kernel;
+        MachineState& s = State();
+        Scheduler& scheduler = Sched();
+        if (s.InBugCheck) {
+            return;
+        }
+        // A stopped machine makes no more progress: a spinning lane ends.
+        if (scheduler.Abandon || (spinning && s.Stopped)) {
+            throw LaneAbandoned{};
+        }
+        if (ThisLane == MainLane) {
+            scheduler.MainSpinning = spinning;
+        } else {
+            scheduler.Workers[static_cast<size_t>(ThisLane)]->Spinning = spinning;
+        }
+        if (spinning && EveryLaneSpunOut(scheduler, s.Config.SpinLimit)) {
+            StopForDeadlock(scheduler);
+            scheduler.Abandon = true;
+            scheduler.Changed.notify_all();
+            throw LaneAbandoned{};
+        }
+        DeliverDpcs();
+        if (ThisLane == MainLane) {
+            scheduler.MainHasDpcs.store(HasDpcs(s.Current), std::memory_order_relaxed);
+        }
+    }
+    if (spinning) {
+        // The lane that is awaited may be waiting for this core.
+        std::this_thread::yield();
+    }
+}
+
+void FreeLeaveMainCall(Scheduler& scheduler)
+{
+    MachineState& s = State();
+    scheduler.MainActive = false;
+    scheduler.Changed.notify_all();
+    // The kernel goes on once the other processors are idle: nothing of
+    // the call's (its stack, its DPC objects) may be in use when it
+    // returns. A stopped machine only waits for lanes to leave driver code.
+    WaitInKernel(scheduler.Changed, [&] {
+        bool idle = true;
+        bool queued = false;
+        for (size_t p = 0; p < scheduler.Workers.size(); ++p) {
+            idle = idle && !LaneActive(scheduler, static_cast<int>(p));
+            queued = queued || HasDpcs(static_cast<unsigned>(p));
+        }
+        return idle && (s.Stopped || scheduler.Abandon || !queued);
+    });
+    s.Current = scheduler.MainProcessor;
+}
+
 }  // namespace
+
+void DpcQueued(unsigned processor)
+{
+    if (!FreeRunning()) {
+        return;  // under the baton the worker starts when it gets the turn
+    }
+    Scheduler& scheduler = Sched();
+    std::unique_ptr<Worker>& worker = scheduler.Workers[processor];
+    if (worker == nullptr) {
+        worker = std::make_unique<Worker>();
+    }
+    if (!worker->Thread.joinable()) {
+        worker->Thread = std::thread(FreeWorkerMain, processor);
+    }
+    if (MainOccupies(scheduler, processor)) {
+        scheduler.MainHasDpcs.store(true, std::memory_order_relaxed);
+    }
+    scheduler.Changed.notify_all();
+}
 
 void SetProcessorSwitching(bool enabled)
 {
@@ -243,6 +420,10 @@ void DeliverDpcs()
 
 void SwitchPoint(SwitchReason reason)
 {
+    if (FreeRunning()) {
+        FreeSwitchPoint(reason);
+        return;
+    }
     MachineState& s = State();
     if (s.Stopped || s.InBugCheck) {
         return;
@@ -301,6 +482,10 @@ void LeaveMainCall(bool outermost)
         return;
     }
     Scheduler& scheduler = Sched();
+    if (FreeRunning()) {
+        FreeLeaveMainCall(scheduler);
+        return;
+    }
     scheduler.MainActive = false;
     MachineState& s = State();
     // DPCs queued to other processors run before the kernel goes on, as
@@ -328,6 +513,7 @@ void StopScheduler(MachineState&)
         return;
     }
     {
+        KernelScope kernel;
         std::lock_guard<std::mutex> lock(scheduler->Mutex);
         scheduler->Abandon = true;
         scheduler->Changed.notify_all();

@@ -38,6 +38,10 @@ void DeliverDpcs();
 bool EnterMainCall(unsigned processor, const char* what);
 void LeaveMainCall(bool outermost);
 
+// A DPC was queued to the processor: on a free-running machine its worker
+// starts, or wakes, to run it.
+void DpcQueued(unsigned processor);
+
 // Stops every worker; their driver code never resumes. Called when the
 // machine is reset.
 void StopScheduler(MachineState& state);

@@ -1,6 +1,7 @@
 // Version and system information: RtlGetVersion, the firmware table query
 // (the SPCR table), the pool zeroing query, and routine lookup by name.
 #include "guest_memory.h"
+#include "model_lock.h"
 
 #include <cstring>
 
@@ -164,6 +165,7 @@ using namespace model;
 
 extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation)
 {
+    KernelScope kernel;
     ULONG size = VersionInformation != nullptr
                      ? ReadFromDriver("RtlGetVersion", &VersionInformation->dwOSVersionInfoSize)
                      : 0;
@@ -184,6 +186,7 @@ extern "C" NTSTATUS ZwQuerySystemInformation(ULONG SystemInformationClass,
                                              PVOID SystemInformation,
                                              ULONG SystemInformationLength, PULONG ReturnLength)
 {
+    KernelScope kernel;
     return QuerySystemInformation("ZwQuerySystemInformation", SystemInformationClass,
                                   SystemInformation, SystemInformationLength, ReturnLength);
 }
@@ -192,12 +195,14 @@ extern "C" NTSTATUS NtQuerySystemInformation(ULONG SystemInformationClass,
                                              PVOID SystemInformation,
                                              ULONG SystemInformationLength, PULONG ReturnLength)
 {
+    KernelScope kernel;
     return QuerySystemInformation("NtQuerySystemInformation", SystemInformationClass,
                                   SystemInformation, SystemInformationLength, ReturnLength);
 }
 
 extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 {
+    KernelScope kernel;
     auto name = ReadUnicodeString("MmGetSystemRoutineAddress", SystemRoutineName);
     auto fault = EnterRoutine("MmGetSystemRoutineAddress", PASSIVE_LEVEL, AtBugCheck::Forbidden,
                               name ? Narrow(*name) : std::string("?"));

@@ -1,6 +1,7 @@
 // System time (100 ns units since 1601-01-01, UTC) and its calendar split,
 // in the proleptic Gregorian calendar the kernel uses.
 #include "guest_memory.h"
+#include "model_lock.h"
 
 namespace model {
 
@@ -54,6 +55,7 @@ using namespace model;
 
 extern "C" VOID KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime)
 {
+    KernelScope kernel;
     EnterRoutine("KeQuerySystemTimePrecise", HIGH_LEVEL, AtBugCheck::Allowed);
     LARGE_INTEGER now;
     now.QuadPart = State().SystemTime;
@@ -62,6 +64,7 @@ extern "C" VOID KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime)
 
 extern "C" VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields)
 {
+    KernelScope kernel;
     constexpr const char* Routine = "RtlTimeToTimeFields";
     EnterRoutine(Routine, HIGH_LEVEL, AtBugCheck::Allowed);
     int64_t ticks = ReadFromDriver(Routine, Time).QuadPart;

@@ -3,6 +3,7 @@
 // are callable at any IRQL and during the bug check, where the crash report
 // walks the stack with them.
 #include "machine_state.h"
+#include "model_lock.h"
 
 #include "model/image_registry.h"
 #include "model/unwind.h"
@@ -122,6 +123,7 @@ using namespace model;
 // could change them.
 extern "C" __attribute__((visibility("hidden"))) void VekFinishCaptureContext(PCONTEXT ContextRecord)
 {
+    KernelScope kernel;
     EnterRoutine("RtlCaptureContext", HIGH_LEVEL, AtBugCheck::Allowed);
     ContextRecord->ContextFlags = CapturedContextFlags;
     if (Capture != nullptr) {
@@ -199,6 +201,7 @@ RtlCaptureContext:
 extern "C" PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 ImageBase,
                                                     PUNWIND_HISTORY_TABLE HistoryTable)
 {
+    KernelScope kernel;
     // The history table only caches earlier answers; the model answers
     // afresh every time and leaves it alone.
     (void)HistoryTable;
@@ -219,6 +222,7 @@ extern "C" PEXCEPTION_ROUTINE RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageB
                                                PULONG64 EstablisherFrame,
                                                PKNONVOLATILE_CONTEXT_POINTERS ContextPointers)
 {
+    KernelScope kernel;
     const unwind::MemoryReader& memory = UnwindMemory();
     // The entry lies in the image's exception directory, which may be
     // nowhere the host can read directly.

@@ -13,10 +13,11 @@ namespace vektest {
 class FakeDriver;
 
 // The fake whose routines run now: the model calls the routines below
-// natively, as it calls the host image's, and they hand over to it.
+// natively, as it calls the host image's, and they hand over to it. Each
+// thread has its own: free-running processors call in at once.
 inline FakeDriver*& CurrentFake()
 {
-    static FakeDriver* fake = nullptr;
+    static thread_local FakeDriver* fake = nullptr;
     return fake;
 }
 

@@ -4,9 +4,8 @@
 // only spin stops as deadlocked instead of hanging.
 #include "fake_driver.h"
 
+#include <cstdlib>
 #include <set>
-
-#include <atomic>
 
 namespace vektest {
 namespace {
@@ -21,6 +20,8 @@ struct BroadcastRun {
     volatile LONG Counter = 0;
     volatile LONG Finished = 0;
     bool Interlocked = false;
+    // Free-running DPCs run at once: the order is nobody's to record.
+    bool RecordOrder = true;
     unsigned RanOn[MaxTestProcessors] = {};
     KIRQL IrqlSeen[MaxTestProcessors] = {};
     std::vector<unsigned> Order;
@@ -33,7 +34,9 @@ VOID NTAPI BumpDpc(PKDPC, PVOID, PVOID index, PVOID)
     TheRun->RanOn[i] = model::CurrentProcessor();
     TheRun->IrqlSeen[i] = KeGetCurrentIrql();
     for (int bump = 0; bump < BumpsPerDpc; ++bump) {
-        TheRun->Order.push_back(i);
+        if (TheRun->RecordOrder) {
+            TheRun->Order.push_back(i);
+        }
         if (TheRun->Interlocked) {
             __atomic_add_fetch(&TheRun->Counter, 1, __ATOMIC_SEQ_CST);
             ModelPause();
@@ -76,14 +79,17 @@ NTSTATUS Broadcast(PDRIVER_OBJECT driver)
 // A fresh machine of the given size and seed for each broadcast.
 class BroadcastTest : public ModelFixture {
 protected:
-    BroadcastRun RunBroadcast(unsigned processors, uint64_t seed, bool interlocked)
+    BroadcastRun RunBroadcast(unsigned processors, uint64_t seed, bool interlocked,
+                              bool freeRunning = false)
     {
         model::MachineConfig config;
         config.Processors = processors;
         config.Seed = seed;
+        config.FreeRunning = freeRunning;
         StartMachine(config);
         BroadcastRun run;
         run.Interlocked = interlocked;
+        run.RecordOrder = !freeRunning;
         TheRun = &run;
         FakeDriver fake;
         fake.Entry = Broadcast;
@@ -94,8 +100,6 @@ protected:
     }
 };
 
-
-
 TEST_F(BroadcastTest, EachDpcRunsOnceOnItsProcessorAtDispatchLevel)
 {
     constexpr unsigned Processors = 4;
@@ -105,6 +109,25 @@ TEST_F(BroadcastTest, EachDpcRunsOnceOnItsProcessorAtDispatchLevel)
         EXPECT_EQ(run.IrqlSeen[i], DISPATCH_LEVEL);
     }
     EXPECT_EQ(run.Counter, static_cast<LONG>((Processors - 1) * BumpsPerDpc));
+}
+
+// Real parallelism: under ThreadSanitizer (scripts/tsan.sh) this is the
+// run that must stay clean, the model's own state included.
+TEST_F(BroadcastTest, FreeRunningInterlockedBroadcastCountsExactlyEveryRound)
+{
+    constexpr unsigned Rounds = 200;
+    for (unsigned round = 0; round < Rounds; ++round) {
+        unsigned processors = 4 + round % (MaxTestProcessors - 3);
+        BroadcastRun run = RunBroadcast(processors, 0, true, true);
+        ASSERT_EQ(run.Counter, static_cast<LONG>((processors - 1) * BumpsPerDpc))
+            << "round " << round << ", " << processors << " processors";
+        for (unsigned i = 1; i < processors; ++i) {
+            ASSERT_EQ(run.RanOn[i], i) << "round " << round;
+            ASSERT_EQ(run.IrqlSeen[i], DISPATCH_LEVEL) << "round " << round;
+        }
+        ASSERT_EQ(TakeViolations(), std::vector<std::string>{}) << "round " << round;
+    }
+    StartMachine();
 }
 
 TEST_F(BroadcastTest, PlainIncrementsLoseUpdatesUnderSomeSeedsInterlockedOnesNever)
@@ -131,6 +154,64 @@ TEST_F(BroadcastTest, TheSameSeedGivesTheSameInterleavingAndSeedsDiffer)
     }
     EXPECT_GT(distinct.size(), 1u);
 }
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VEK_TEST_TSAN 1
+#endif
+#endif
+
+#ifdef VEK_TEST_TSAN
+constexpr int RacingBumps = 2000;
+volatile LONG RacedCounter = 0;
+volatile LONG RacersDone = 0;
+
+VOID NTAPI RacingDpc(PKDPC, PVOID, PVOID, PVOID)
+{
+    for (int bump = 0; bump < RacingBumps; ++bump) {
+        LONG seen = RacedCounter;
+        ModelPause();
+        RacedCounter = seen + 1;
+    }
+    __atomic_add_fetch(&RacersDone, 1, __ATOMIC_SEQ_CST);
+}
+
+// Two processors bump the plain counter at once, then the process ends
+// clean.
+void RaceAndExit()
+{
+    model::MachineConfig config;
+    config.Processors = 3;
+    config.FreeRunning = true;
+    model::ResetMachine(config);
+    FakeDriver fake;
+    fake.Entry = [](PDRIVER_OBJECT driver) {
+        driver->DriverUnload = FakeUnloadRoutine;
+        KDPC dpcs[2];
+        for (UCHAR i = 0; i < 2; ++i) {
+            KeInitializeDpc(&dpcs[i], RacingDpc, nullptr);
+            PROCESSOR_NUMBER target{0, static_cast<UCHAR>(i + 1), 0};
+            KeSetTargetProcessorDpcEx(&dpcs[i], &target);
+            KeInsertQueueDpc(&dpcs[i], nullptr, nullptr);
+        }
+        while (__atomic_load_n(&RacersDone, __ATOMIC_SEQ_CST) < 2) {
+            ModelPause();
+        }
+        return STATUS_SUCCESS;
+    };
+    model::LoadDriver(fake);
+    std::exit(0);
+}
+
+// The mode is for finding races: the plain read-PAUSE-write counter, left
+// unordered by the model, is one ThreadSanitizer must name (a clean exit
+// fails the test).
+TEST(FreeRunningRaceTest, PlainIncrementsOnTwoProcessorsAreReportedByThreadSanitizer)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(RaceAndExit(), "ThreadSanitizer: data race.*RacingDpc");
+}
+#endif
 
 VOID NTAPI CountingDpc(PKDPC, PVOID context, PVOID, PVOID)
 {
@@ -187,28 +268,32 @@ TEST_F(ProcessorsTest, ProcessorsThatOnlySpinStopTheMachineAsDeadlockedSayingWhe
                   "entry routine, spinning; processor 1 in a DPC routine, spinning; processor 2 "
                   "idle)"},
     };
-    for (const auto& c : cases) {
-        model::MachineConfig config;
-        config.Processors = c.Processors;
-        config.SpinLimit = 1000;
-        StartMachine(config);
-        FakeDriver fake;
-        fake.Entry = [&](PDRIVER_OBJECT) {
-            KDPC dpc;
-            if (c.DpcSpinsToo) {
-                KeInitializeDpc(&dpc, SpinningDpc, nullptr);
-                PROCESSOR_NUMBER target{0, 1, 0};
-                KeSetTargetProcessorDpcEx(&dpc, &target);
-                KeInsertQueueDpc(&dpc, nullptr, nullptr);
-            }
-            while (NeverSet == 0) {
-                ModelPause();
-            }
-            return STATUS_SUCCESS;
-        };
-        EXPECT_EQ(model::LoadDriver(fake), STATUS_UNSUCCESSFUL);
-        EXPECT_TRUE(model::Stopped());
-        EXPECT_EQ(TakeViolations(), std::vector<std::string>{c.Expected});
+    for (bool freeRunning : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(freeRunning ? "free-running" : "baton");
+            model::MachineConfig config;
+            config.Processors = c.Processors;
+            config.SpinLimit = 1000;
+            config.FreeRunning = freeRunning;
+            StartMachine(config);
+            FakeDriver fake;
+            fake.Entry = [&](PDRIVER_OBJECT) {
+                KDPC dpc;
+                if (c.DpcSpinsToo) {
+                    KeInitializeDpc(&dpc, SpinningDpc, nullptr);
+                    PROCESSOR_NUMBER target{0, 1, 0};
+                    KeSetTargetProcessorDpcEx(&dpc, &target);
+                    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+                }
+                while (NeverSet == 0) {
+                    ModelPause();
+                }
+                return STATUS_SUCCESS;
+            };
+            EXPECT_EQ(model::LoadDriver(fake), STATUS_UNSUCCESSFUL);
+            EXPECT_TRUE(model::Stopped());
+            EXPECT_EQ(TakeViolations(), std::vector<std::string>{c.Expected});
+        }
     }
     StartMachine();
 }

@@ -100,6 +100,11 @@ struct MachineConfig {
     // PAUSEs executed with no DPC starting or finishing anywhere before the
     // machine counts as deadlocked and stops.
     uint64_t SpinLimit = 1000000;
+    // Processors run truly in parallel, each DPC lane on its own thread with
+    // no baton and no seed: for ThreadSanitizer runs of the driver's
+    // cross-processor code. Kernel routines stay serialized; driver code
+    // does not. The deadlock stop counts PAUSEs per processor.
+    bool FreeRunning = false;
 };
 
 // The Nth call (1-based) among the calls of a routine that match the
