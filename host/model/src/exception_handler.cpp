@@ -3,6 +3,7 @@
 // blocks run as calls into the driver), so the exported routine is never
 // called by the kernel: a driver that calls it directly gets a violation.
 #include "machine_state.h"
+#include "model_lock.h"
 
 #include "model/driver_call.h"
 #include "model/scope_table.h"
@@ -49,6 +50,7 @@ std::vector<size_t> ScopesToTerminate(const std::vector<ScopeRecord>& records, u
 extern "C" EXCEPTION_DISPOSITION __C_specific_handler(PEXCEPTION_RECORD, PVOID, PCONTEXT, PVOID)
 {
     using namespace model;
+    KernelScope kernel;
     EnterRoutine("__C_specific_handler", HIGH_LEVEL, AtBugCheck::Allowed);
     Violation("__C_specific_handler called directly: it is the language handler of __try "
               "scopes, which only the kernel's exception dispatcher calls");
