@@ -3,8 +3,9 @@
 # suite again under AddressSanitizer and UndefinedBehaviorSanitizer, again
 # in a Release build with g++ and in a build with clang (each compiler and
 # optimisation level warns about and miscompiles different things), the
-# libFuzzer targets for a bounded time over their corpora, and clang-tidy
-# over the driver's sources.
+# libFuzzer targets for a bounded time over their corpora, the virtual
+# processors under ThreadSanitizer, and clang-tidy over the driver's
+# sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -32,5 +33,7 @@ cmake --build build-clang
 ctest --test-dir build-clang --output-on-failure -j "$jobs"
 
 scripts/fuzz.sh 30
+
+scripts/tsan.sh
 
 scripts/tidy.sh
