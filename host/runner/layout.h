@@ -41,17 +41,20 @@ constexpr uint64_t PageUp(uint64_t value)
 
 // Where the runner maps what the kernel keeps in the kernel half, at fixed
 // addresses so that every run lays out the same: the image registry's
-// kernel-half bases with the top bits cleared (kernel-half addresses cannot
-// be host mappings; these user-half ones can). A later image goes a slot
-// further up: the engine keeps translations of code by address, so no
-// address is ever reused within a process.
+// kernel-half bases with the top bits replaced (kernel-half addresses cannot
+// be host mappings; these user-half ones can). The high user region they are
+// moved to is free in a plain process and in AddressSanitizer's layout, whose
+// shadow memory covers everything from about 0x7FFF8000 to 0x10007FFF8000. A
+// later image goes a slot further up: the engine keeps translations of code
+// by address, so no address is ever reused within a process.
 constexpr uint64_t UserHalfMask = 0x00000FFFFFFFFFFFull;
-constexpr uint64_t KernelImageAddress = 0xFFFFF80540200000ull & UserHalfMask;
-constexpr uint64_t DriverImageAddress = 0xFFFFF8054A2A0000ull & UserHalfMask;
+constexpr uint64_t HighUserRegion = 0x0000500000000000ull;
+constexpr uint64_t KernelImageAddress = HighUserRegion | (0xFFFFF80540200000ull & UserHalfMask);
+constexpr uint64_t DriverImageAddress = HighUserRegion | (0xFFFFF8054A2A0000ull & UserHalfMask);
 constexpr uint64_t ImageSlotSize = 64ull << 20;  // the largest image taken
-constexpr uint64_t KernelStackAddress = 0x0000080600000000ull;
-constexpr uint64_t SpareStackAddress = 0x0000080600100000ull;
-constexpr uint64_t ArenaAddress = 0x0000080700000000ull;
+constexpr uint64_t KernelStackAddress = HighUserRegion | 0x0000080600000000ull;
+constexpr uint64_t SpareStackAddress = HighUserRegion | 0x0000080600100000ull;
+constexpr uint64_t ArenaAddress = HighUserRegion | 0x0000080700000000ull;
 
 // Reserves size bytes at address, or, when that range is taken, at the next
 // free slot of slotSize above it (slotSize 0: no other), or else wherever
