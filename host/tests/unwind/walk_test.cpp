@@ -39,7 +39,7 @@ class StackWalk : public ModelTest {};
 
 TEST_F(StackWalk, ImageWalksTheChainOfCallsItMade)
 {
-    StartMachine({});
+    StartMachine(DefaultMachine());
     std::string error;
     std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(Fixture, &error);
     ASSERT_NE(image, nullptr) << error;
@@ -118,7 +118,7 @@ std::string FunctionAtAddress(uint64_t address, const std::map<std::string, std:
 TEST_F(StackWalk, WalkFromBugCheckCallbackReachesTheFaultingCode)
 {
     const std::string fixture = std::string(VEK_FIXTURE_DIR) + "/bugcheck_walk_driver.sys";
-    StartMachine({});
+    StartMachine(DefaultMachine());
     std::string error;
     std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(fixture, &error);
     ASSERT_NE(image, nullptr) << error;
@@ -172,7 +172,7 @@ TEST_F(StackWalk, WalkFromBugCheckCallbackReachesTheFaultingCode)
 TEST_F(StackWalk, WalkFromBugCheckRaisedInAKernelRoutineReachesItsCaller)
 {
     const std::string fixture = std::string(VEK_FIXTURE_DIR) + "/bugcheck_walk_import_driver.sys";
-    StartMachine({});
+    StartMachine(DefaultMachine());
     std::string error;
     std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(fixture, &error);
     ASSERT_NE(image, nullptr) << error;
