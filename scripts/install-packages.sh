@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make
     clang clang-tidy lld llvm            # cross build of the .sys, analysis
+    libclang-rt-14-dev                   # clang's fuzzer and sanitizer runtimes
     mingw-w64-x86-64-dev                 # kernel headers for the cross build
     python3 python3-pefile               # post-link gate of the .sys
     libgtest-dev libbenchmark-dev        # tests and benchmarks
