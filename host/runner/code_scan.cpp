@@ -189,10 +189,13 @@ void Emulator::CountBlock(uint64_t address, uint32_t size)
             return;
         }
     }
+    if (QuantumEnds()) {
+        return;
+    }
     stats_.Instructions += count;
-    instructionsSinceProgress_ += count;
-    if (instructionsSinceProgress_ > instructionLimit_ && !runaway_) {
-        runaway_ = true;
+    lane_.InstructionsSinceProgress += count;
+    if (lane_.InstructionsSinceProgress > instructionLimit_ && !lane_.Runaway) {
+        lane_.Runaway = true;
         uc_emu_stop(uc_);
     }
 }
@@ -207,11 +210,11 @@ void Emulator::NoteDeviceProgress()
         // Output without end is no progress either: past a bound far above
         // any report, bytes no longer restart the count.
         if (accepted > bytesAccepted_) {
-            progressThisCall_ += accepted - bytesAccepted_;
+            lane_.ProgressThisCall += accepted - bytesAccepted_;
         }
         bytesAccepted_ = accepted;
-        if (progressThisCall_ <= MaxProgressBytesPerCall) {
-            instructionsSinceProgress_ = 0;
+        if (lane_.ProgressThisCall <= MaxProgressBytesPerCall) {
+            lane_.InstructionsSinceProgress = 0;
         }
     }
 }
@@ -232,21 +235,28 @@ void Emulator::OnSpecial(uc_engine*, uint64_t address, uint32_t, void* self)
     auto next = [&] { emulator->SetRegister(UC_X86_REG_RIP, address + special.Length); };
     switch (special.What) {
     case SpecialInstruction::Kind::Pause:
-        ModelPause();
-        if (model::Stopped()) {
-            // Every processor only spun: the machine stopped as deadlocked.
-            emulator->halted_ = true;
-            uc_emu_stop(emulator->uc_);
-        }
-        return;  // executes as the no-op it is
+        // Another processor may take its turn, which must not happen inside
+        // a hook: emulation stops first (a stop after a write of RIP in a
+        // hook is lost, so the run steps over the PAUSE itself).
+        emulator->YieldAfter(Yield::Pause, address, special.Length);
+        return;
     case SpecialInstruction::Kind::ReadCr8:
         emulator->SetRegister(special.Register, ModelReadCr8());
         next();
         return;
-    case SpecialInstruction::Kind::WriteCr8:
-        ModelWriteCr8(static_cast<KIRQL>(emulator->Register(special.Register) & 0xFF));
+    case SpecialInstruction::Kind::WriteCr8: {
+        auto irql = static_cast<KIRQL>(emulator->Register(special.Register) & 0xFF);
+        bool lowered = irql < ModelReadCr8();
+        model::WriteCr8WithoutDelivery(irql);
+        if (lowered) {
+            // DPCs may be due, which are calls into the driver: they run
+            // only once emulation has stopped.
+            emulator->YieldAfter(Yield::LowerIrql, address, special.Length);
+            return;
+        }
         next();
         return;
+    }
     case SpecialInstruction::Kind::WriteControl: {
         // The kernel owns paging, protection and the processor's features;
         // the write is refused and named, and the processor keeps its state.

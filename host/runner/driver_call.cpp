@@ -65,18 +65,20 @@ bool Canonical(uint64_t address)
 
 uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments, const char* what)
 {
-    if (depth_ == 0) {
-        halted_ = false;
-        runaway_ = false;
-        instructionsSinceProgress_ = 0;
+    if (lane_.Depth == 0) {
+        lane_.Halted = false;
+        lane_.Runaway = false;
+        lane_.InstructionsSinceProgress = 0;
         NoteDeviceProgress();
-        progressThisCall_ = 0;
-        continuations_ = 0;
-        dispatches_ = 0;
-        dispatching_ = false;
-        dispatchAbandoned_ = false;
+        lane_.ProgressThisCall = 0;
+        lane_.Continuations = 0;
+        lane_.Dispatches = 0;
+        lane_.Dispatching = false;
+        lane_.DispatchAbandoned = false;
+        lane_.ImportRsp = 0;
+        lane_.RoutineFaultTaken = false;
     }
-    if (halted_ || arguments.size() > MaxArguments) {
+    if (lane_.Halted || arguments.size() > MaxArguments) {
         return 0;
     }
     if (kernel_ == nullptr) {
@@ -95,12 +97,12 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
     // code that called the kernel.
     uc_context* interrupted = nullptr;
     uint64_t entry = 0;
-    if (depth_ > 0) {
+    if (lane_.Depth > 0) {
         uc_context_alloc(uc_, &interrupted);
         uc_context_save(uc_, interrupted);
         entry = NestedCallEntry(Register(UC_X86_REG_RSP), KxCallDriverFrame);
     } else {
-        entry = (kernelStack_.High & ~uint64_t{15}) - 8;
+        entry = (lane_.Stack.High & ~uint64_t{15}) - 8;
         uint64_t sentinel = SentinelBase;
         std::memcpy(reinterpret_cast<void*>(entry), &sentinel, 8);
     }
@@ -129,15 +131,23 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
     SetRegister(UC_X86_REG_RIP, kernelEntries_.CallDriver);
     uint64_t sentinel = kernelEntries_.CallDriverReturn;
 
-    ++depth_;
-    uint64_t result = Run(sentinel, what);
-    --depth_;
-
-    if (interrupted != nullptr) {
-        uc_context_restore(uc_, interrupted);
-        uc_context_free(interrupted);
-    }
-    return result;
+    // The call may also end by a throw: a deadlock abandons every lane's
+    // call. Either way the interrupted call gets its registers back.
+    struct CallScope {
+        Emulator& Self;
+        uc_context* Interrupted;
+        ~CallScope()
+        {
+            --Self.lane_.Depth;
+            if (Interrupted != nullptr) {
+                uc_context_restore(Self.uc_, Interrupted);
+                uc_context_free(Interrupted);
+            }
+        }
+    };
+    ++lane_.Depth;
+    CallScope scope{*this, interrupted};
+    return Run(sentinel, what);
 }
 
 uint64_t Emulator::Run(uint64_t sentinel, const char* what)
@@ -147,14 +157,15 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         pendingPrivilegeFault_ = false;
         pendingInterrupt_ = -1;
         restartBlock_ = false;
+        yield_ = Yield::None;
         uint64_t rip = Register(UC_X86_REG_RIP);
         uc_err error = uc_emu_start(uc_, rip, sentinel, 0, 0);
         rip = Register(UC_X86_REG_RIP);
 
-        if (halted_ && model::Stopped()) {
+        if (lane_.Halted && model::Stopped()) {
             return 0;
         }
-        if (runaway_) {
+        if (lane_.Runaway) {
             char message[256];
             std::snprintf(message, sizeof(message),
                           "driver code ran more than %llu instructions in %s without returning "
@@ -162,7 +173,7 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
                           static_cast<unsigned long long>(instructionLimit_), what);
             model::ReportViolation(message);
             model::HaltMachine();
-            halted_ = true;
+            lane_.Halted = true;
             return 0;
         }
         if (restartBlock_) {
@@ -171,11 +182,19 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
             SetRegister(UC_X86_REG_RIP, restartAt_);
             continue;
         }
+        if (yield_ != Yield::None) {
+            TakeYield();
+            if (model::Stopped()) {
+                lane_.Halted = true;
+                return 0;
+            }
+            continue;
+        }
         if (rip == sentinel) {
             return Register(UC_X86_REG_RAX);
         }
         if (error == UC_ERR_FETCH_UNMAPPED && IsTrampoline(rip)) {
-            if (!DispatchImport(rip) || halted_) {
+            if (!DispatchImport(rip) || lane_.Halted) {
                 return 0;
             }
             continue;
@@ -200,11 +219,11 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         }
         model::RaiseDriverFault(fault);
         if (model::Stopped()) {
-            halted_ = true;
+            lane_.Halted = true;
         }
         // A fault in a filter or __finally block ends the whole call that
         // was dispatching, not just the filter.
-        dispatchAbandoned_ = dispatchAbandoned_ || dispatching_;
+        lane_.DispatchAbandoned = lane_.DispatchAbandoned || lane_.Dispatching;
         // Either the machine stopped, or the kernel abandoned a bug check
         // callback: this call is over.
         return 0;

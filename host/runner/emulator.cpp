@@ -74,11 +74,7 @@ Emulator::Emulator() : instructionLimit_(DefaultInstructionLimit)
     cs_option(handle, CS_OPT_DETAIL, CS_OPT_ON);
     capstone_ = handle;
 
-    // Kernel routines may touch only guest memory: the stacks, the images
-    // (MapImage) and what the model itself hands out.
-    model::RestrictToEnteredMemory();
-    kernelStack_ = CreateStack(KernelStackAddress);
-    spareStack_ = CreateStack(SpareStackAddress);
+    StartLanes();
     CreateArena();
     MapDataExports();
     InstallDeviceHooks();
@@ -121,8 +117,10 @@ void Emulator::MapHostPages(uint64_t address, size_t size, uint32_t protection)
 void Emulator::Attach()
 {
     if (attached_++ == 0) {
-        // One engine cannot yet run two processors' code in turns.
-        model::SetProcessorSwitching(false);
+        // Kernel routines may touch only guest memory: the stacks, the
+        // images (MapImage) and what the model itself hands out.
+        model::RestrictToEnteredMemory();
+        model::UseFiberLanes(&laneHooks_);
         model::SetKernelMemoryAllocator(&arenaAllocator_);
         model::SetRoutineAddressTranslator(TranslateRoutine, this);
         model::SetRoutineFaultGuard(OnRoutineFault, this);
@@ -133,7 +131,8 @@ void Emulator::Attach()
 void Emulator::Detach()
 {
     if (--attached_ == 0) {
-        model::SetProcessorSwitching(true);
+        model::UseFiberLanes(nullptr);
+        model::UnrestrictEnteredMemory();
         model::SetKernelMemoryAllocator(nullptr);
         model::SetRoutineAddressTranslator(nullptr, nullptr);
         model::SetRoutineFaultGuard(nullptr, nullptr);

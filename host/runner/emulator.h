@@ -11,13 +11,18 @@
 // routine runs, a routine that calls back into the driver simply starts a
 // new emulation from the host: no nesting inside the emulator.
 //
+// Virtual processors take turns on the one engine: each has a lane (its
+// registers, its kernel stacks, the state of its current call from the
+// kernel), and the model's scheduler switches lanes only while emulation is
+// stopped: at a kernel call, at PAUSE, when a lowered IRQL lets DPCs run, or
+// after a quantum of code without either (processor_lanes.cpp).
+//
 // One class, one file per job: emulator.cpp (engine and image mapping),
 // import_binding.cpp, code_scan.cpp, driver_call.cpp, guest_stack.cpp,
-// device_hooks.cpp, arena.cpp, kernel_image.cpp.
+// device_hooks.cpp, arena.cpp, kernel_image.cpp, processor_lanes.cpp.
 #pragma once
 
 #include "model/address_space.h"
-#include "model/driver_call.h"
 #include "model/driver_call.h"
 #include "model/kernel_memory.h"
 #include "model/machine.h"
@@ -94,9 +99,31 @@ private:
     };
 
     struct GuestStack {
-        uint64_t Low;   // lowest usable address; the guard lies below
-        uint64_t High;  // one past the top
+        uint64_t Low = 0;   // lowest usable address; the guard lies below
+        uint64_t High = 0;  // one past the top
     };
+
+    // A virtual processor's share of the engine, and of its current call
+    // from the kernel.
+    struct Lane {
+        GuestStack Stack;  // its kernel stack
+        GuestStack Spare;  // ... and the one for calls made with it spent
+        int Depth = 0;     // calls from the kernel in progress
+        bool Halted = false;
+        bool Runaway = false;
+        uint64_t InstructionsSinceProgress = 0;
+        size_t ProgressThisCall = 0;
+        bool Dispatching = false;        // filters or __finally blocks are running
+        bool DispatchAbandoned = false;  // ... and one of them faulted
+        uint64_t ImportRsp = 0;          // the stack of the kernel routine call in progress
+        bool RoutineFaultTaken = false;  // a guard took a fault of that routine
+        uint64_t ContinuedRip = 0;       // where a filter last continued execution
+        unsigned Continuations = 0;      // ... and how many times in a row
+        unsigned Dispatches = 0;         // exceptions dispatched in this call from the kernel
+    };
+
+    // What stopped emulation for the scheduler to act on.
+    enum class Yield { None, Pause, Quantum, LowerIrql };
 
     // Engine (emulator.cpp).
     uint64_t Register(int id) const;
@@ -145,8 +172,25 @@ private:
     static void RouteFaultBugCheck(const model::DriverFault& fault, ULONG code,
                                    const ULONG_PTR (&parameters)[4], void* self);
 
+    // Processors (processor_lanes.cpp).
+    void StartLanes();
+    static void OnLaneLeaving(unsigned lane, void* self);
+    static void OnLaneEntering(unsigned lane, void* self);
+    // A point where the processor may give the turn to another: after
+    // PAUSE, a quantum or an IRQL lowered by writing CR8.
+    void TakeYield();
+    // Stops emulation for the scheduler at the instruction at address,
+    // which the processor steps over (it does nothing the model has not
+    // done already).
+    void YieldAfter(Yield yield, uint64_t address, uint32_t length);
+    // Whether the block about to run ends the lane's quantum; emulation
+    // then stops.
+    bool QuantumEnds();
+
     // Stacks (guest_stack.cpp).
     GuestStack CreateStack(uint64_t address);
+    // The lane's stacks, made the first time it runs.
+    void CreateLaneStacks(unsigned lane);
     bool OnStack(uint64_t address, uint64_t size) const;
     // RSP at KxCallDriver's entry for a call from inside another call: the
     // interrupted call's return-address slot, so that a walk out of
@@ -219,8 +263,15 @@ private:
     PeImage* kernel_ = nullptr;  // mapped for the rest of the process
     KernelEntries kernelEntries_;
 
-    GuestStack kernelStack_ = {};
-    GuestStack spareStack_ = {};
+    Lane lane_;  // the lane running now
+    unsigned laneIndex_ = 0;
+    std::vector<Lane> parkedLanes_;
+    std::vector<uc_context*> laneRegisters_;
+    model::ProcessorLaneHooks laneHooks_;
+    Yield yield_ = Yield::None;
+    uint64_t yieldAt_ = 0;      // the instruction that stopped emulation
+    uint32_t yieldLength_ = 0;  // ... and its length
+    uint64_t blocksSinceYield_ = 0;
     // The processor as it was made: every call into the driver starts from
     // its control state, whatever an earlier call did to it.
     uc_context* pristine_ = nullptr;
@@ -229,13 +280,8 @@ private:
     std::vector<uint64_t> hostPagesMapped_;
 
     int attached_ = 0;  // images of the shipped driver in use
-    int depth_ = 0;
-    bool halted_ = false;
-    bool runaway_ = false;
     uint64_t instructionLimit_;
-    uint64_t instructionsSinceProgress_ = 0;
     size_t bytesAccepted_ = 0;  // by every UART, when last seen
-    size_t progressThisCall_ = 0;
     // A block met for the first time held a special instruction the scan at
     // load missed: its translation is dropped and it starts again hooked.
     bool restartBlock_ = false;
@@ -247,13 +293,6 @@ private:
         uint64_t Address = 0;
         bool Valid = false;
     } lastBadAccess_;
-    bool dispatching_ = false;      // filters or __finally blocks are running
-    bool dispatchAbandoned_ = false;  // ... and one of them faulted
-    uint64_t importRsp_ = 0;        // the stack of the kernel routine call in progress
-    bool routineFaultTaken_ = false;  // a guard took a fault of that routine
-    uint64_t continuedRip_ = 0;     // where a filter last continued execution
-    unsigned continuations_ = 0;    // ... and how many times in a row
-    unsigned dispatches_ = 0;       // exceptions dispatched in this call from the kernel
     bool pendingPrivilegeFault_ = false;
     int pendingInterrupt_ = -1;  // the vector of an exception or int n
 

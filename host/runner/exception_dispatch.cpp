@@ -177,7 +177,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault)
 bool Emulator::OnRoutineFault(const model::RoutineFault& fault, void* self)
 {
     auto* emulator = static_cast<Emulator*>(self);
-    uint64_t rsp = emulator->importRsp_;
+    uint64_t rsp = emulator->lane_.ImportRsp;
     uint64_t returnAddress = 0;
     if (rsp == 0 || !emulator->OnStack(rsp, sizeof(returnAddress))) {
         return false;
@@ -194,14 +194,14 @@ bool Emulator::OnRoutineFault(const model::RoutineFault& fault, void* self)
     if (emulator->DispatchException(driverFault, context, false) != Dispatch::Resumed) {
         return false;
     }
-    emulator->routineFaultTaken_ = true;
+    emulator->lane_.RoutineFaultTaken = true;
     return true;
 }
 
 Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, const CONTEXT& faultContext,
                                                bool continuable)
 {
-    if (dispatching_ || fault.Kind == model::DriverFaultKind::FailFast ||
+    if (lane_.Dispatching || fault.Kind == model::DriverFaultKind::FailFast ||
         fault.Kind == model::DriverFaultKind::DoubleFault) {
         return Dispatch::NotHandled;
     }
@@ -212,7 +212,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
     if (pageFault && ModelReadCr8() >= DISPATCH_LEVEL) {
         return Dispatch::NotHandled;
     }
-    if (++dispatches_ > MaxDispatchesPerCall) {
+    if (++lane_.Dispatches > MaxDispatchesPerCall) {
         char message[256];
         std::snprintf(message, sizeof(message),
                       "driver code raised more than %u exceptions in one call and its handlers "
@@ -220,7 +220,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
                       MaxDispatchesPerCall);
         model::ReportViolation(message);
         model::HaltMachine();
-        halted_ = true;
+        lane_.Halted = true;
         return Dispatch::Stopped;
     }
     const model::unwind::MemoryReader& memory = model::UnwindMemory();
@@ -242,7 +242,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
     size_t targetFrame = 0;
     size_t targetScope = 0;
     bool found = false;
-    dispatching_ = true;
+    lane_.Dispatching = true;
     for (unsigned depth = 0; depth < MaxFrames && !found; ++depth) {
         uint64_t pc = context.Rip;
         if (pc == kernelEntries_.CallDriverReturn || pc == SentinelBase) {
@@ -311,7 +311,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
             if (verdict < 0) {
                 // A kernel routine's instruction cannot be resumed here: its
                 // fault stays unhandled.
-                dispatching_ = false;
+                lane_.Dispatching = false;
                 return continuable ? ContinueExecution(records->Context) : Dispatch::NotHandled;
             }
             if (verdict > 0) {
@@ -323,7 +323,7 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
         }
     }
     if (!found) {
-        dispatching_ = false;
+        lane_.Dispatching = false;
         return Dispatch::NotHandled;
     }
 
@@ -346,8 +346,8 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
             }
         }
     }
-    dispatching_ = false;
-    continuations_ = 0;
+    lane_.Dispatching = false;
+    lane_.Continuations = 0;
 
     // The target frame's registers as the unwind restored them, resumed at
     // the __except block with the exception code in RAX.
@@ -361,23 +361,23 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
 
 bool Emulator::CallAbandoned()
 {
-    if (!halted_ && !model::Stopped() && !model::DriverCallEnding() && !dispatchAbandoned_) {
+    if (!lane_.Halted && !model::Stopped() && !model::DriverCallEnding() && !lane_.DispatchAbandoned) {
         return false;
     }
-    dispatching_ = false;
-    dispatchAbandoned_ = false;
+    lane_.Dispatching = false;
+    lane_.DispatchAbandoned = false;
     return true;
 }
 
 Emulator::Dispatch Emulator::ContinueExecution(const CONTEXT& context)
 {
-    if (context.Rip == continuedRip_) {
-        ++continuations_;
+    if (context.Rip == lane_.ContinuedRip) {
+        ++lane_.Continuations;
     } else {
-        continuedRip_ = context.Rip;
-        continuations_ = 1;
+        lane_.ContinuedRip = context.Rip;
+        lane_.Continuations = 1;
     }
-    if (continuations_ > MaxContinuations) {
+    if (lane_.Continuations > MaxContinuations) {
         char message[256];
         std::snprintf(message, sizeof(message),
                       "an exception filter continued execution at %#llx more than %u times and "
@@ -385,7 +385,7 @@ Emulator::Dispatch Emulator::ContinueExecution(const CONTEXT& context)
                       static_cast<unsigned long long>(context.Rip), MaxContinuations);
         model::ReportViolation(message);
         model::HaltMachine();
-        halted_ = true;
+        lane_.Halted = true;
         return Dispatch::Stopped;
     }
     WriteContext(context);

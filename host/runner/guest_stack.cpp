@@ -58,7 +58,7 @@ Emulator::GuestStack Emulator::CreateStack(uint64_t address)
 
 bool Emulator::OnStack(uint64_t address, uint64_t size) const
 {
-    for (const GuestStack* stack : {&kernelStack_, &spareStack_}) {
+    for (const GuestStack* stack : {&lane_.Stack, &lane_.Spare}) {
         if (address >= stack->Low && address <= stack->High && size <= stack->High - address) {
             return true;
         }
@@ -68,7 +68,7 @@ bool Emulator::OnStack(uint64_t address, uint64_t size) const
 
 uint64_t Emulator::NestedCallEntry(uint64_t rsp, uint64_t frameSize)
 {
-    for (const GuestStack* stack : {&kernelStack_, &spareStack_}) {
+    for (const GuestStack* stack : {&lane_.Stack, &lane_.Spare}) {
         if (rsp <= stack->Low + NestedCallRoom + frameSize + 16 || rsp + 8 > stack->High) {
             continue;
         }
@@ -85,7 +85,7 @@ uint64_t Emulator::NestedCallEntry(uint64_t rsp, uint64_t frameSize)
     }
     uint64_t returnAddress = 0;
     uc_mem_read(uc_, rsp, &returnAddress, sizeof(returnAddress));
-    uint64_t slot = (spareStack_.High & ~uint64_t{15}) - 8;
+    uint64_t slot = (lane_.Spare.High & ~uint64_t{15}) - 8;
     std::memcpy(reinterpret_cast<void*>(slot), &returnAddress, sizeof(returnAddress));
     return slot;
 }

@@ -58,7 +58,7 @@ bool Emulator::DispatchImport(uint64_t slot)
                           8 * (routine.Arity > RegisterArguments ? routine.Arity - RegisterArguments : 0);
     if (!OnStack(rsp, stackBytes)) {
         model::RaiseDriverFault({model::DriverFaultKind::Read, rsp, slot});
-        halted_ = model::Stopped();
+        lane_.Halted = model::Stopped();
         return false;
     }
     uint64_t slots[MaxArguments] = {};
@@ -73,20 +73,20 @@ bool Emulator::DispatchImport(uint64_t slot)
         }
     }
     ++stats_.ImportCalls;
-    uint64_t outerImportRsp = importRsp_;
-    importRsp_ = rsp;
+    uint64_t outerImportRsp = lane_.ImportRsp;
+    lane_.ImportRsp = rsp;
     uint64_t result = routine.Thunk(slots);
-    importRsp_ = outerImportRsp;
-    if (routineFaultTaken_) {
+    lane_.ImportRsp = outerImportRsp;
+    if (lane_.RoutineFaultTaken) {
         // A __try around the call took the routine's fault: the driver goes
         // on at its handler, already in the registers.
-        routineFaultTaken_ = false;
+        lane_.RoutineFaultTaken = false;
         return true;
     }
     // A bug check raised inside the routine ends the driver's call: the
     // driver code that called it never resumes.
-    if (halted_ || model::DriverCallEnding()) {
-        halted_ = halted_ || model::Stopped();
+    if (lane_.Halted || model::DriverCallEnding()) {
+        lane_.Halted = lane_.Halted || model::Stopped();
         return false;
     }
     uint64_t returnAddress = 0;

@@ -171,7 +171,7 @@ bool Emulator::RunTrapEntry(const model::DriverFault& fault, ULONG code,
         OnStack(fault.Rsp - TrapStackRoom, TrapStackRoom)) {
         base = fault.Rsp & ~uint64_t{15};
     } else {
-        base = spareStack_.High & ~uint64_t{15};
+        base = lane_.Spare.High & ~uint64_t{15};
     }
     uint64_t flags = Register(UC_X86_REG_RFLAGS);
     // SS, RSP, RFLAGS, CS, RIP, then the error code, downwards.

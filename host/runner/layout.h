@@ -52,8 +52,11 @@ constexpr uint64_t HighUserRegion = 0x0000500000000000ull;
 constexpr uint64_t KernelImageAddress = HighUserRegion | (0xFFFFF80540200000ull & UserHalfMask);
 constexpr uint64_t DriverImageAddress = HighUserRegion | (0xFFFFF8054A2A0000ull & UserHalfMask);
 constexpr uint64_t ImageSlotSize = 64ull << 20;  // the largest image taken
+// Each virtual processor's lane has a kernel stack and a spare one, in a
+// slot of its own: lane n's at KernelStackAddress + n * LaneStackStride.
 constexpr uint64_t KernelStackAddress = HighUserRegion | 0x0000080600000000ull;
-constexpr uint64_t SpareStackAddress = HighUserRegion | 0x0000080600100000ull;
+constexpr uint64_t SpareStackOffset = 0x100000;
+constexpr uint64_t LaneStackStride = 0x200000;
 constexpr uint64_t ArenaAddress = HighUserRegion | 0x0000080700000000ull;
 
 // Reserves size bytes at address, or, when that range is taken, at the next

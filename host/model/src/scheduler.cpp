@@ -1,6 +1,7 @@
 // Virtual processors of the host build (see scheduler.h for the design).
 #include "scheduler.h"
 
+#include "fiber.h"
 #include "model_lock.h"
 
 #include "model/address_space.h"
@@ -20,6 +21,7 @@ constexpr int MainLane = -1;
 
 struct Worker {
     std::thread Thread;
+    std::unique_ptr<Fiber> Lane;  // instead of the thread, on fiber lanes
     bool Active = false;  // inside a DPC routine, or about to start one
     bool Spinning = false;
 };
@@ -36,6 +38,11 @@ struct Scheduler {
     unsigned MainProcessor = 0;
     const char* MainWhat = "";
     std::vector<std::unique_ptr<Worker>> Workers;
+    // Fiber lanes (the runner): the hooks as the machine's first call found
+    // them, and the calling thread's own context, the main lane's.
+    bool Fibers = false;
+    ProcessorLaneHooks Hooks;
+    Fiber MainFiber;
     std::mt19937_64 Random;
     uint64_t PausesWithoutProgress = 0;
     // Free-running: PAUSEs per lane (the main lane first) since a DPC last
@@ -49,12 +56,16 @@ struct Scheduler {
 
 // One scheduler per machine; made on first use, gone with the machine.
 Scheduler* TheScheduler = nullptr;
-bool SwitchingEnabled = true;
+const ProcessorLaneHooks* FiberHooks = nullptr;
 
 Scheduler& Sched()
 {
     if (TheScheduler == nullptr) {
         TheScheduler = new Scheduler();
+        TheScheduler->Fibers = FiberHooks != nullptr;
+        if (FiberHooks != nullptr) {
+            TheScheduler->Hooks = *FiberHooks;
+        }
         TheScheduler->Random.seed(State().Config.Seed);
         TheScheduler->Workers.resize(State().Processors.size());
         TheScheduler->LaneSpins.reset(new std::atomic<uint64_t>[State().Processors.size() + 1]());
@@ -101,11 +112,77 @@ unsigned LaneProcessor(const Scheduler& scheduler, int lane)
 }
 
 void WorkerMain(unsigned processor);
+void FiberWorkerMain(void* processor);
+
+unsigned HookLane(int lane)
+{
+    return static_cast<unsigned>(lane + 1);
+}
+
+Fiber& LaneFiber(Scheduler& scheduler, int lane)
+{
+    return lane == MainLane ? scheduler.MainFiber : *scheduler.Workers[static_cast<size_t>(lane)]->Lane;
+}
+
+// Runs another fiber lane until some lane switches back to this one.
+void SwitchLane(Scheduler& scheduler, int next)
+{
+    int self = ThisLane;
+    if (next == self) {
+        return;
+    }
+    scheduler.Hooks.Leaving(HookLane(self), scheduler.Hooks.Context);
+    LaneFiber(scheduler, self).SwitchTo(LaneFiber(scheduler, next));
+    ThisLane = self;
+    scheduler.Hooks.Entering(HookLane(self), scheduler.Hooks.Context);
+}
+
+// On an abandoned machine, lets every fiber lane that is still inside
+// driver work unwind its host frames and end. From the main lane only.
+void UnwindFiberLanes(Scheduler& scheduler)
+{
+    for (std::unique_ptr<Worker>& worker : scheduler.Workers) {
+        if (worker != nullptr && worker->Lane != nullptr && !worker->Lane->Ended()) {
+            scheduler.Turn = static_cast<int>(&worker - scheduler.Workers.data());
+            SwitchLane(scheduler, scheduler.Turn);
+        }
+    }
+    scheduler.Turn = MainLane;
+}
+
+void FiberHandOver(Scheduler& scheduler, int next)
+{
+    if (next != MainLane) {
+        std::unique_ptr<Worker>& worker = scheduler.Workers[static_cast<size_t>(next)];
+        if (worker == nullptr) {
+            worker = std::make_unique<Worker>();
+        }
+        worker->Active = true;
+        if (worker->Lane == nullptr) {
+            worker->Lane = std::make_unique<Fiber>(
+                FiberWorkerMain, reinterpret_cast<void*>(static_cast<uintptr_t>(next)));
+        }
+    }
+    int self = ThisLane;
+    scheduler.Turn = next;
+    SwitchLane(scheduler, next);
+    if (scheduler.Abandon) {
+        if (self == MainLane) {
+            UnwindFiberLanes(scheduler);
+        }
+        throw LaneAbandoned{};
+    }
+    State().Current = LaneProcessor(scheduler, self);
+}
 
 // Gives the turn to a lane (starting its worker when it has none yet) and,
 // unless the caller is done, waits for the turn to come back.
 void HandOver(Scheduler& scheduler, int next, bool waitForTurn)
 {
+    if (scheduler.Fibers) {
+        FiberHandOver(scheduler, next);
+        return;
+    }
     std::unique_lock<std::mutex> lock(scheduler.Mutex);
     if (next != MainLane) {
         std::unique_ptr<Worker>& worker = scheduler.Workers[static_cast<size_t>(next)];
@@ -229,6 +306,32 @@ void WorkerMain(unsigned processor)
         }
     } catch (const LaneAbandoned&) {
     }
+}
+
+// A fiber lane: the same work as a worker thread's, ended by switching to
+// the main lane for good once the machine is abandoned.
+void FiberWorkerMain(void* argument)
+{
+    Scheduler& scheduler = *TheScheduler;
+    auto processor = static_cast<unsigned>(reinterpret_cast<uintptr_t>(argument));
+    ThisLane = static_cast<int>(processor);
+    scheduler.Hooks.Entering(HookLane(ThisLane), scheduler.Hooks.Context);
+    Worker& worker = *scheduler.Workers[processor];
+    try {
+        while (!scheduler.Abandon) {
+            State().Current = processor;
+            RunQueue(processor);
+            worker.Active = false;
+            worker.Spinning = false;
+            HandOver(scheduler, PickNext(scheduler), true);
+        }
+    } catch (const LaneAbandoned&) {
+    }
+    worker.Active = false;
+    scheduler.Hooks.Leaving(HookLane(ThisLane), scheduler.Hooks.Context);
+    ThisLane = MainLane;
+    scheduler.Turn = MainLane;
+    worker.Lane->ExitTo(scheduler.MainFiber);
 }
 
 void StopForDeadlock(Scheduler& scheduler)
@@ -402,9 +505,28 @@ void DpcQueued(unsigned processor)
     scheduler.Changed.notify_all();
 }
 
-void SetProcessorSwitching(bool enabled)
+void UseFiberLanes(const ProcessorLaneHooks* hooks)
 {
-    SwitchingEnabled = enabled;
+    FiberHooks = hooks;
+}
+
+void WriteCr8WithoutDelivery(KIRQL irql)
+{
+    if (irql > HIGH_LEVEL) {
+        ModelWriteCr8(irql);  // refused and named there
+        return;
+    }
+    State().Processors[State().Current].Irql = irql;
+}
+
+void DeliverPendingDpcs()
+{
+    DeliverDpcs();
+}
+
+void YieldProcessor(ProcessorYield reason)
+{
+    SwitchPoint(reason == ProcessorYield::Pause ? SwitchReason::Pause : SwitchReason::Quantum);
 }
 
 void DeliverDpcs()
@@ -437,18 +559,18 @@ void SwitchPoint(SwitchReason reason)
     }
     if (spinning && ++scheduler.PausesWithoutProgress > s.Config.SpinLimit) {
         StopForDeadlock(scheduler);
-        if (SwitchingEnabled) {
+        {
             std::lock_guard<std::mutex> lock(scheduler.Mutex);
             scheduler.Abandon = true;
             scheduler.Changed.notify_all();
         }
-        if (SwitchingEnabled) {
-            throw LaneAbandoned{};
+        if (scheduler.Fibers && ThisLane == MainLane) {
+            UnwindFiberLanes(scheduler);
         }
-        return;
+        throw LaneAbandoned{};
     }
     DeliverDpcs();
-    if (!SwitchingEnabled || s.Processors.size() < 2 || s.Stopped) {
+    if (s.Processors.size() < 2 || s.Stopped) {
         return;
     }
     int next = PickNext(scheduler);
@@ -491,7 +613,7 @@ void LeaveMainCall(bool outermost)
     // DPCs queued to other processors run before the kernel goes on, as
     // they would while the calling thread carried on elsewhere.
     try {
-        while (SwitchingEnabled && !s.Stopped && !s.InBugCheck) {
+        while (!s.Stopped && !s.InBugCheck) {
             std::vector<int> lanes = Candidates(scheduler);
             if (lanes.empty()) {
                 break;
@@ -517,6 +639,9 @@ void StopScheduler(MachineState&)
         std::lock_guard<std::mutex> lock(scheduler->Mutex);
         scheduler->Abandon = true;
         scheduler->Changed.notify_all();
+    }
+    if (scheduler->Fibers) {
+        UnwindFiberLanes(*scheduler);
     }
     for (std::unique_ptr<Worker>& worker : scheduler->Workers) {
         if (worker != nullptr && worker->Thread.joinable()) {

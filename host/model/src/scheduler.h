@@ -1,8 +1,10 @@
 // Virtual processors of the host build: who runs now, and when another
 // processor gets its turn.
 //
-// Driver code runs natively on host threads, one at a time: the thread
-// that holds the baton runs, every other waits. The baton passes only at
+// Driver code runs on lanes, one at a time: the lane that holds the baton
+// runs, every other waits. A lane is a host thread in the host build, where
+// driver code runs natively, and a fiber of one thread under the runner,
+// whose one emulated processor serves every virtual one in turn. The baton passes only at
 // fixed points (the entry of a kernel routine, PAUSE, the end of a call
 // from the kernel) and the next holder is drawn from a generator seeded by
 // the machine, so a run repeats exactly for its seed. The thread that calls
@@ -18,6 +20,7 @@ namespace model {
 enum class SwitchReason {
     KernelCall,  // a kernel routine was entered
     Pause,       // the processor executed PAUSE: it spins
+    Quantum,     // an emulated processor ran a quantum of code without a kernel call
 };
 
 // Where the baton may pass. Runs the current processor's pending DPCs
@@ -45,9 +48,5 @@ void DpcQueued(unsigned processor);
 // Stops every worker; their driver code never resumes. Called when the
 // machine is reset.
 void StopScheduler(MachineState& state);
-
-// Thrown through driver frames to end a lane's work on a machine that has
-// stopped (deadlock); caught where the lane called into the driver.
-struct LaneAbandoned {};
 
 }  // namespace model

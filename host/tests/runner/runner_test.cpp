@@ -139,7 +139,7 @@ TEST_F(RunnerTest, FaultsEnterTheirTrapEntryOnAMachineFrame)
         const model::LoadedImage* image = model::FindImageByAddress(frame[0]);
         ASSERT_NE(image, nullptr) << std::hex << frame[0];
         EXPECT_EQ(image->Name, std::string(c.Fixture) + ".sys");
-        EXPECT_EQ(stats.LastMachineFrame >= runner::SpareStackAddress, c.SpareStack)
+        EXPECT_EQ(stats.LastMachineFrame >= (runner::KernelStackAddress + runner::SpareStackOffset), c.SpareStack)
             << std::hex << stats.LastMachineFrame;
         image_.reset();
     }
@@ -249,7 +249,7 @@ TEST_F(RunnerTest, FailFastLeavesItsTrapFrameAndExceptionRecord)
     uint64_t trapRsp = 0;
     std::memcpy(&trapRsp, reinterpret_cast<const uint8_t*>(KiBugCheckData[2]) + 0x180, 8);
     EXPECT_GT(trapRsp, runner::KernelStackAddress) << std::hex << trapRsp;
-    EXPECT_LT(trapRsp, runner::SpareStackAddress) << std::hex << trapRsp;
+    EXPECT_LT(trapRsp, (runner::KernelStackAddress + runner::SpareStackOffset)) << std::hex << trapRsp;
     TakeViolations();
 }
 

@@ -210,11 +210,37 @@ using FaultBugCheckRoute = void (*)(const DriverFault& fault, ULONG code,
                                     const ULONG_PTR (&parameters)[4], void* context);
 void SetFaultBugCheckRoute(FaultBugCheckRoute route, void* context);
 
-// Whether other processors take turns with the one running driver code.
-// An emulated processor that cannot yet switch turns it off: DPCs aimed at
-// other processors then wait, and a machine that only spins stops as
-// deadlocked without unwinding the caller.
-void SetProcessorSwitching(bool enabled);
+// Virtual processors on one emulated processor (the runner). Each
+// processor's work then runs on a fiber of the calling thread instead of a
+// host thread of its own: the engine belongs to one processor at a time, and
+// the hooks hand its registers over. Leaving is called as a processor's lane
+// stops running (it switches away or ends), Entering as one starts or
+// resumes. Lane 0 is the lane that called into the driver from outside
+// (load, unload, the bug check); lane 1 + n runs processor n's DPCs.
+struct ProcessorLaneHooks {
+    void (*Leaving)(unsigned lane, void* context) = nullptr;
+    void (*Entering)(unsigned lane, void* context) = nullptr;
+    void* Context = nullptr;
+};
+// Null: back to host threads.
+void UseFiberLanes(const ProcessorLaneHooks* hooks);
+constexpr unsigned MaxProcessorLanes = 65;
+
+// Where an emulated processor may give the turn to another: it executed
+// PAUSE, or it ran a quantum of code without calling the kernel. Runs the
+// processor's pending DPCs first. Returns when this lane has the turn again;
+// a machine that stopped meanwhile is seen with Stopped().
+enum class ProcessorYield { Pause, Quantum };
+void YieldProcessor(ProcessorYield reason);
+// CR8 written by emulated code: the IRQL changes at once, but DPCs a lower
+// IRQL lets run wait for DeliverPendingDpcs, which the runner calls once
+// emulation has stopped (a DPC is a call into the driver).
+void WriteCr8WithoutDelivery(KIRQL irql);
+void DeliverPendingDpcs();
+// A lane's current call from the kernel is over because the machine stopped
+// while other processors ran (a deadlock): thrown through the caller's
+// frames and caught where the kernel called into the driver.
+struct LaneAbandoned {};
 
 // Stops the machine without a bug check (runaway driver code): nothing
 // runs on it afterwards.
