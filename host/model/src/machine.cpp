@@ -172,8 +172,9 @@ void ResetMachine(const MachineConfig& config)
         delete TheState;
     }
     DropKernelMemory();
-    SetFreeRunning(config.FreeRunning);
-    TheState = new MachineState(config.FreeRunning);
+    bool freeRunning = config.FreeRunning && !FiberLanesRequested();
+    SetFreeRunning(freeRunning);
+    TheState = new MachineState(freeRunning);
     MachineState& s = *TheState;
     s.Current = 0;
     s.Config = config;

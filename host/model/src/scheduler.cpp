@@ -524,6 +524,11 @@ void DeliverPendingDpcs()
     DeliverDpcs();
 }
 
+bool FiberLanesRequested()
+{
+    return FiberHooks != nullptr;
+}
+
 void YieldProcessor(ProcessorYield reason)
 {
     SwitchPoint(reason == ProcessorYield::Pause ? SwitchReason::Pause : SwitchReason::Quantum);

@@ -45,6 +45,10 @@ void LeaveMainCall(bool outermost);
 // starts, or wakes, to run it.
 void DpcQueued(unsigned processor);
 
+// Whether processors run on fiber lanes (an emulated processor, which one
+// host thread drives): then never free-running, whatever the machine asks.
+bool FiberLanesRequested();
+
 // Stops every worker; their driver code never resumes. Called when the
 // machine is reset.
 void StopScheduler(MachineState& state);
