@@ -16,7 +16,7 @@ cmake --build build
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 # The tests that come out the same in every tree (the .sys built twice more,
-# the PE corpus) run in the first tree only.
+# its signing, the PE corpus) run in the first tree only.
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
       -DVEK_SANITIZE=ON -DVEK_CROSS=ON -DVEK_BENCHMARKS=OFF -DVEK_WERROR=ON -DVEK_TREE_INDEPENDENT_TESTS=OFF >/dev/null
 cmake --build build-sanitize

@@ -8,8 +8,9 @@ Windows kit: openssl checks the certificate and key, osslsigncode signs.
 
 IMAGE is never changed; OUTPUT is the signed copy. --test-cert uses the test
 certificates in DIR, making them first if DIR holds none: a test root
-(vekcrash-test-root.cer, to import on the test machine, and .pem) and a
-code-signing certificate it issued (vekcrash-test-signing.pem and .key).
+(vekcrash-test-root.cer, to import on the test machine, .pem and .key) and
+a code-signing certificate it issued (vekcrash-test-signing.cer, .pem and
+.key).
 They are for machines in test mode only; Windows with Secure Boot loads a
 kernel driver only with Microsoft's signature.
 
@@ -37,7 +38,7 @@ HEADER_BYTES = 4096
 TEST_ROOT = "vekcrash-test-root"
 TEST_SIGNING = "vekcrash-test-signing"
 TEST_FILES = (TEST_ROOT + ".pem", TEST_ROOT + ".cer", TEST_ROOT + ".key",
-              TEST_SIGNING + ".pem", TEST_SIGNING + ".key")
+              TEST_SIGNING + ".pem", TEST_SIGNING + ".cer", TEST_SIGNING + ".key")
 TEST_DAYS = "3650"
 # Kernel-mode code signing takes SHA-256 digests.
 DIGEST = "sha256"
@@ -121,8 +122,9 @@ def make_test_certificates(openssl, directory):
              "-CA", path(TEST_ROOT + ".pem"), "-CAkey", path(TEST_ROOT + ".key"),
              "-CAcreateserial", "-extfile", signing_config, "-extensions", "ext",
              "-out", path(TEST_SIGNING + ".pem")], "openssl cannot issue the signing certificate")
-        run([openssl, "x509", "-in", path(TEST_ROOT + ".pem"), "-outform", "DER",
-             "-out", path(TEST_ROOT + ".cer")], "openssl cannot write the root as .cer")
+        for name in (TEST_ROOT, TEST_SIGNING):
+            run([openssl, "x509", "-in", path(name + ".pem"), "-outform", "DER",
+                 "-out", path(name + ".cer")], f"openssl cannot write {name}.cer")
     finally:
         os.umask(old_mask)
         for name in ("root.cnf", "signing.cnf", "signing.csr", TEST_ROOT + ".srl"):

@@ -106,7 +106,8 @@ class Signing(unittest.TestCase):
                     first_root = first_root or digest(test_root)
                     self.assertEqual(digest(test_root), first_root)
         self.assertEqual(digest(PATHS.image), before, "the image itself was changed")
-        self.assertTrue(os.path.isfile(os.path.join(self.certs, "vekcrash-test-root.cer")))
+        for name in ("vekcrash-test-root.cer", "vekcrash-test-signing.cer"):
+            self.assertTrue(os.path.isfile(os.path.join(self.certs, name)), name)
 
     def test_verify_refuses_what_it_should(self):
         output = self.path("by_user/vekcrashdmp.sys")
