@@ -55,7 +55,7 @@ def build_scratch(root, relative_source):
         else:
             shutil.copy(origin, source)
     build = os.path.join(os.path.dirname(source), "build")
-    steps = ([PATHS.cmake, "-S", source, "-B", build, "-G", "Ninja", "-DVEK_CROSS_ONLY=ON",
+    steps = ([PATHS.cmake, "-S", source, "-B", build, "-G", PATHS.generator, "-DVEK_CROSS_ONLY=ON",
               f"-DVEK_CROSS_PYTHON={PATHS.python}"],
              [PATHS.cmake, "--build", build, "--target", "vekcrashdmp_sys"])
     for step in steps:
@@ -120,6 +120,7 @@ def main():
     parser.add_argument("--reference", required=True, help="the .sys of this build tree")
     parser.add_argument("--cmake", required=True)
     parser.add_argument("--readobj", required=True)
+    parser.add_argument("--generator", default="Ninja")
     parser.add_argument("--python", default=sys.executable)
     PATHS, rest = parser.parse_known_args()
     if not os.path.isfile(PATHS.reference):
