@@ -79,6 +79,8 @@ packages=(
     memtest86+                          # x64 and ia32 EFI images
     ipxe                                # EFI images with a CodeView record naming the .efi
     xen-hypervisor-4.17-amd64           # an EFI image with a CodeView GUID and no PDB path
+    linux-perf                          # perf's test program, mingw with a build id: GUID, no path
+    python3-distlib                     # launchers built by MSVC: a Windows PDB path
     win32-loader                        # a 32-bit Windows program (listed under others)
 )
 
