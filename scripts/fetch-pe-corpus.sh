@@ -47,7 +47,9 @@
 #                     zeros without a record
 #   age, age_report   the record's age (0 without one), and in hexadecimal
 #                     as printed
-#   pdb_path          the record's whole PDB path ("" without one)
+#   pdb_path          the record's whole PDB path ("" without one); here and
+#                     in pdb_name each byte is one character, so a byte
+#                     above 0x7F reads as the code point of the same value
 #   pdb_name          what the module map keeps of it: the part after the
 #                     last '\' within the first 255 bytes ('/' is not a
 #                     separator; empty when that '\' is the 255th byte)
