@@ -95,7 +95,10 @@ def make_test_certificates(openssl, directory):
         raise BadInput(f"{directory} holds only part of a test certificate set "
                        f"({', '.join(present)}); remove them or give another folder")
     os.makedirs(directory, exist_ok=True)
-    path = lambda name: os.path.join(directory, name)  # noqa: E731
+    # Made in a folder of its own and moved in only when complete, so a
+    # failed run leaves no part of a set behind.
+    making = tempfile.mkdtemp(prefix=".making-", dir=directory)
+    path = lambda name: os.path.join(making, name)  # noqa: E731
     root_config = path("root.cnf")
     signing_config = path("signing.cnf")
     with open(root_config, "w", encoding="ascii") as file:
@@ -125,11 +128,13 @@ def make_test_certificates(openssl, directory):
         for name in (TEST_ROOT, TEST_SIGNING):
             run([openssl, "x509", "-in", path(name + ".pem"), "-outform", "DER",
                  "-out", path(name + ".cer")], f"openssl cannot write {name}.cer")
+        for name in TEST_FILES:
+            if not name.endswith(".key"):
+                os.chmod(path(name), 0o644)  # certificates are public
+            os.replace(path(name), os.path.join(directory, name))
     finally:
         os.umask(old_mask)
-        for name in ("root.cnf", "signing.cnf", "signing.csr", TEST_ROOT + ".srl"):
-            if os.path.exists(path(name)):
-                os.remove(path(name))
+        shutil.rmtree(making, ignore_errors=True)
 
 
 def read_password(path):
