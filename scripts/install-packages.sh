@@ -12,6 +12,7 @@ packages=(
     nlohmann-json3-dev                   # scenario files
     libunicorn-dev libcapstone-dev       # running the shipped image on an emulated processor
     liblief-dev pkg-config               # loading the shipped image
+    openssl osslsigncode                 # signing a copy of the .sys without the Windows kit
 )
 
 missing=()

@@ -15,20 +15,22 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build
 ctest --test-dir build --output-on-failure -j "$jobs"
 
+# The tests that come out the same in every tree (the .sys built twice more,
+# its signing, the PE corpus) run in the first tree only.
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-      -DVEK_SANITIZE=ON -DVEK_CROSS=ON -DVEK_BENCHMARKS=OFF -DVEK_WERROR=ON >/dev/null
+      -DVEK_SANITIZE=ON -DVEK_CROSS=ON -DVEK_BENCHMARKS=OFF -DVEK_WERROR=ON -DVEK_TREE_INDEPENDENT_TESTS=OFF >/dev/null
 cmake --build build-sanitize
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
 
 # The compiler is named, not taken from CXX, so that each tree always
 # builds with the compiler it is for.
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
-      -DVEK_SANITIZE=OFF -DVEK_CROSS=ON -DVEK_BENCHMARKS=ON -DVEK_WERROR=ON >/dev/null
+      -DVEK_SANITIZE=OFF -DVEK_CROSS=ON -DVEK_BENCHMARKS=ON -DVEK_WERROR=ON -DVEK_TREE_INDEPENDENT_TESTS=OFF >/dev/null
 cmake --build build-release
 ctest --test-dir build-release --output-on-failure -j "$jobs"
 
 cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
-      -DVEK_SANITIZE=OFF -DVEK_CROSS=ON -DVEK_BENCHMARKS=ON -DVEK_WERROR=ON >/dev/null
+      -DVEK_SANITIZE=OFF -DVEK_CROSS=ON -DVEK_BENCHMARKS=ON -DVEK_WERROR=ON -DVEK_TREE_INDEPENDENT_TESTS=OFF >/dev/null
 cmake --build build-clang
 ctest --test-dir build-clang --output-on-failure -j "$jobs"
 
