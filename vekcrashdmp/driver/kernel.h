@@ -59,6 +59,12 @@ typedef NTSTATUS(NTAPI* NtQuerySystemInformationRoutine)(ULONG SystemInformation
                                                           PVOID SystemInformation,
                                                           ULONG SystemInformationLength,
                                                           PULONG ReturnLength);
+// Lists the loaded kernel-mode images: a first call with a null buffer sets
+// InformationLength to the bytes needed; SizePerModule 8 (bases) or 272
+// (RTL_MODULE_EXTENDED_INFO).
+typedef NTSTATUS(NTAPI* RtlQueryModuleInformationRoutine)(PULONG InformationLength,
+                                                          ULONG SizePerModule,
+                                                          PVOID InformationBuffer);
 
 // Runs Routine(Context) so that a processor fault inside it ends the routine
 // instead of the machine: returns the routine's status, or the exception
