@@ -51,6 +51,15 @@ inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 
 #endif
 
+// Stops the system at once for memory found corrupt (a broken list link):
+// bug check 0x139 with the code. Nothing after it runs.
+constexpr ULONG FastFailCorruptListEntry = 3;
+#if defined(VEK_MODEL_KERNEL)
+[[noreturn]] inline void FailFast(ULONG Code) { ModelFailFast(Code); }
+#else
+[[noreturn]] inline void FailFast(ULONG Code) { __fastfail(Code); }
+#endif
+
 // Routines the driver finds at run time with MmGetSystemRoutineAddress,
 // since older kernels lack them.
 typedef PVOID(NTAPI* MmMapIoSpaceExRoutine)(PHYSICAL_ADDRESS PhysicalAddress,

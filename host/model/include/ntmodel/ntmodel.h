@@ -837,6 +837,10 @@ KIRQL ModelReadCr8(void);
 void ModelWriteCr8(KIRQL Irql);
 void ModelPause(void);
 
+// The processor's fail-fast (int 29h, __fastfail): bug check 0x139 with the
+// code, raised where the driver stands.
+[[noreturn]] void ModelFailFast(ULONG Code);
+
 // Processor port and device register access, answered by the device models.
 UCHAR ModelPortReadByte(USHORT Port);
 void ModelPortWriteByte(USHORT Port, UCHAR Value);
