@@ -14,8 +14,6 @@ using ModuleModelTest = ModelFixture;
 
 constexpr ULONG FastFailCode = 3;  // a corrupt list entry
 
-constexpr NTSTATUS StatusProcedureNotFound = static_cast<NTSTATUS>(0xC000007A);
-constexpr NTSTATUS StatusBufferOverflow = static_cast<NTSTATUS>(0x80000005);
 
 struct Notification {
     bool Named;
@@ -138,7 +136,7 @@ TEST_F(ModuleModelTest, RegistrationHasTheKernelsLimitAndALeftoverIsAViolation)
         ASSERT_EQ(PsSetLoadImageNotifyRoutine(OtherNotify), STATUS_SUCCESS) << i;
     }
     EXPECT_EQ(PsSetLoadImageNotifyRoutine(RecordNotify), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(PsRemoveLoadImageNotifyRoutine(RecordNotify), StatusProcedureNotFound);
+    EXPECT_EQ(PsRemoveLoadImageNotifyRoutine(RecordNotify), STATUS_PROCEDURE_NOT_FOUND);
     for (int i = 0; i < 63; ++i) {
         ASSERT_EQ(PsRemoveLoadImageNotifyRoutine(OtherNotify), STATUS_SUCCESS) << i;
     }
@@ -183,7 +181,7 @@ TEST_F(ModuleModelTest, UnicodeToAnsiConvertsAllocatesAndFillsAsTheKernelDoes)
         {"high units", u"\u00e9\u00ff\u4e2d!", true, nullptr, 0, STATUS_SUCCESS, "\xe9\xff?!"},
         {"empty", u"", true, nullptr, 0, STATUS_SUCCESS, ""},
         {"caller's buffer", u"disk.sys", false, roomy, sizeof(roomy), STATUS_SUCCESS, "disk.sys"},
-        {"too small", u"disk.sys", false, small, sizeof(small), StatusBufferOverflow, "disk"},
+        {"too small", u"disk.sys", false, small, sizeof(small), STATUS_BUFFER_OVERFLOW, "disk"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -424,6 +422,49 @@ TEST_F(ModuleModelTest, FailFastIsBugCheck0x139WithItsCode)
     EXPECT_EQ(KiBugCheckData[0], 0x139u);
     EXPECT_EQ(KiBugCheckData[1], FastFailCode);
     EXPECT_TRUE(Contains(TakenText(), "failed fast"));
+}
+
+}  // namespace
+}  // namespace vektest
+
+namespace vektest {
+namespace {
+
+// The quota allocation returns null on failure only when asked to; else
+// it raises, and an exception nothing handles is bug check 0x1E.
+TEST_F(ModuleModelTest, QuotaAllocationFailsWithNullOnlyWhenAskedTo)
+{
+    const struct {
+        const char* Name;
+        ULONG Type;
+        bool Stops;
+    } cases[] = {{"fail instead of raise", 0x409, false}, {"raise", 0x401, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        StartMachine();
+        std::string error;
+        ASSERT_TRUE(model::InjectFault({"ExAllocatePoolWithQuotaTag", 1, STATUS_INSUFFICIENT_RESOURCES,
+                                        "AuxK"},
+                                       &error))
+            << error;
+        static ULONG type;
+        type = c.Type;
+        fake_.Entry = [](PDRIVER_OBJECT driver) -> NTSTATUS {
+            driver->DriverUnload = FakeUnloadRoutine;
+            EXPECT_EQ(ExAllocatePoolWithQuotaTag(static_cast<POOL_TYPE>(type), 64, 0x4B787541),
+                      nullptr);
+            return STATUS_SUCCESS;
+        };
+        model::LoadDriver(fake_);
+        EXPECT_EQ(model::Stopped(), c.Stops);
+        if (c.Stops) {
+            EXPECT_EQ(KiBugCheckData[0], 0x1Eu);
+            EXPECT_EQ(KiBugCheckData[1], static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
+            EXPECT_TRUE(Contains(TakenText(), "ExAllocatePoolWithQuotaTag"));
+        } else {
+            model::UnloadDriver();
+        }
+    }
 }
 
 }  // namespace

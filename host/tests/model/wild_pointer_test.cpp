@@ -318,7 +318,13 @@ TEST_F(WildPointerTest, ImpossibleSizesFailTheCall)
     PDRIVER_OBJECT driver = LoadFake();
     for (SIZE_T size : {~SIZE_T{0}, ~SIZE_T{0} - 15, SIZE_T{1} << 40}) {
         EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, size, Tag), nullptr) << size;
-        EXPECT_EQ(ExAllocatePoolWithQuotaTag(NonPagedPoolNx, size, Tag), nullptr) << size;
+        // Asked to fail with null: without the bit a failed quota
+        // allocation raises.
+        constexpr ULONG FailInsteadOfRaise = 0x8;
+        EXPECT_EQ(ExAllocatePoolWithQuotaTag(static_cast<POOL_TYPE>(NonPagedPoolNx | FailInsteadOfRaise),
+                                             size, Tag),
+                  nullptr)
+            << size;
     }
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver, 0xFFFFFFFF, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
