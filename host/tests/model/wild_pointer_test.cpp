@@ -177,6 +177,27 @@ TEST_F(WildPointerTest, WildPointerIsTheKernelsBugCheckAndEndsTheDriversCall)
              UNICODE_STRING name = {8, 8, Wild<WCHAR>(0xB0)};
              MmGetSystemRoutineAddress(&name);
          }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
+        {"PsGetVersion", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xE0;
+             PsGetVersion(Wild<ULONG>(0xE0), nullptr, nullptr, nullptr);
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Write},
+        {"RtlQueryModuleInformation", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xE8;
+             RtlQueryModuleInformation(Wild<ULONG>(0xE8), sizeof(RTL_MODULE_EXTENDED_INFO), nullptr);
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
+        {"RtlUnicodeStringToAnsiString", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xF0;
+             UNICODE_STRING source = {2, 2, const_cast<PWSTR>(u"x")};
+             RtlUnicodeStringToAnsiString(Wild<ANSI_STRING>(0xF0), &source, TRUE);
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
+        {"RtlFreeAnsiString", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xF8;
+             RtlFreeAnsiString(Wild<ANSI_STRING>(0xF8));
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
+        {"ZwQuerySystemInformation", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0x100;
+             ZwQuerySystemInformation(SystemModuleInformation, Wild(0x100), 304, nullptr);
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Write},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Routine);
