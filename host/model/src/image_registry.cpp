@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -279,7 +280,9 @@ ImageRegistration RegisterImage(ImageDescription description, std::string* error
     std::string name = description.Name;
     uint64_t id = AddEntry(registry, std::move(description));
     if (id == 0) {
-        *error = "image " + name + " cannot be placed at " + std::to_string(base) +
+        char where[24];
+        std::snprintf(where, sizeof(where), "0x%016llX", static_cast<unsigned long long>(base));
+        *error = "image " + name + " cannot be placed at " + where +
                  ": the host memory there is taken";
         return {};
     }

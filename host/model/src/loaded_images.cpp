@@ -209,7 +209,11 @@ void NotifyOne(const ImageLoad& load, uint64_t size)
 {
     MachineState& s = State();
     const uint64_t base = load.Image.Base();
-    std::u16string name(load.Image.Path.begin(), load.Image.Path.end());
+    // The path's bytes are Latin-1: each widens to the unit of its value.
+    std::u16string name;
+    for (unsigned char byte : load.Image.Path) {
+        name.push_back(static_cast<char16_t>(byte));
+    }
     const size_t units = std::min<size_t>(name.size(), UINT16_MAX / sizeof(WCHAR));
     auto* block = static_cast<NotifyBlock*>(
         AllocateKernelMemory(sizeof(NotifyBlock) + units * sizeof(WCHAR)));

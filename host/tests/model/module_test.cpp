@@ -76,7 +76,7 @@ TEST_F(ModuleModelTest, NotifyRoutinesGetEachLoadAtPassiveLevelOnItsProcessor)
     };
     LoadFake();
     std::vector<model::ImageLoad> loads(4);
-    loads[0].Image = Synthetic("\\SystemRoot\\System32\\drivers\\a.sys", 0x10000, 0x2000);
+    loads[0].Image = Synthetic("\\SystemRoot\\System32\\drivers\\caf\xe9.sys", 0x10000, 0x2000);
     loads[0].Processor = 1;
     loads[1].Image = Synthetic("\\Windows\\System32\\ntdll.dll", 0x20000, 0x3000);
     loads[1].UserMode = true;
@@ -100,7 +100,7 @@ TEST_F(ModuleModelTest, NotifyRoutinesGetEachLoadAtPassiveLevelOnItsProcessor)
         uint64_t Size;
         ULONG Processor;
     } expected[] = {
-        {true, u"\\SystemRoot\\System32\\drivers\\a.sys", 0, IMAGE_INFO_SYSTEM_MODE_IMAGE,
+        {true, u"\\SystemRoot\\System32\\drivers\\caf\u00e9.sys", 0, IMAGE_INFO_SYSTEM_MODE_IMAGE,
          region + 0x10000, 0x2000, 1},
         {true, u"\\Windows\\System32\\ntdll.dll", 1234, IMAGE_INFO_MAPPED_TO_ALL_PIDS,
          region + 0x20000, 0x3000, 0},
