@@ -166,6 +166,9 @@ void ResetMachine(const MachineConfig& config)
             FreeKernelMemory(device.Object);
         }
         FreeKernelMemory(TheState->Load);
+        for (void* record : TheState->FailFastRecords) {
+            FreeKernelMemory(record);
+        }
         for (const PhysicalRamBacking& backing : TheState->RamBacking) {
             FreeKernelMemory(backing.Host);
         }
@@ -610,6 +613,8 @@ void RaiseDriverFault(const DriverFault& fault)
             std::memcpy(trapFrame + TrapFrameRip, &fault.Rip, sizeof(fault.Rip));
             std::memcpy(trapFrame + TrapFrameRsp, &fault.Rsp, sizeof(fault.Rsp));
         }
+        s.FailFastRecords.push_back(record);
+        s.FailFastRecords.push_back(trapFrame);
         parameters[0] = fault.ExceptionCode;
         parameters[1] = reinterpret_cast<uintptr_t>(trapFrame);
         parameters[2] = reinterpret_cast<uintptr_t>(record);

@@ -129,6 +129,9 @@ struct MachineState {
     std::set<void*> AnsiStrings;
     // Images the machine lists beyond the kernel's own, dropped with it.
     std::vector<ImageRegistration> MachineImages;
+    // What a fail-fast leaves for a debugger (exception record, trap
+    // frame): kernel memory that lives until the machine goes.
+    std::vector<void*> FailFastRecords;
     // Module list queries answered (class 11 and RtlQueryModuleInformation),
     // for the list that grows between queries.
     unsigned ModuleQueries = 0;
