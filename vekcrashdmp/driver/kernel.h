@@ -55,6 +55,15 @@ inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 
 #endif
 
+// Stops the system at once for memory found corrupt (a broken list link):
+// bug check 0x139 with the code. Nothing after it runs.
+constexpr ULONG FastFailCorruptListEntry = 3;
+#if defined(VEK_MODEL_KERNEL)
+[[noreturn]] inline void FailFast(ULONG Code) { ModelFailFast(Code); }
+#else
+[[noreturn]] inline void FailFast(ULONG Code) { __fastfail(Code); }
+#endif
+
 // Routines the driver finds at run time with MmGetSystemRoutineAddress,
 // since older kernels lack them.
 typedef PVOID(NTAPI* MmMapIoSpaceExRoutine)(PHYSICAL_ADDRESS PhysicalAddress,
@@ -63,6 +72,12 @@ typedef NTSTATUS(NTAPI* NtQuerySystemInformationRoutine)(ULONG SystemInformation
                                                           PVOID SystemInformation,
                                                           ULONG SystemInformationLength,
                                                           PULONG ReturnLength);
+// Lists the loaded kernel-mode images: a first call with a null buffer sets
+// InformationLength to the bytes needed; SizePerModule 8 (bases) or 272
+// (RTL_MODULE_EXTENDED_INFO).
+typedef NTSTATUS(NTAPI* RtlQueryModuleInformationRoutine)(PULONG InformationLength,
+                                                          ULONG SizePerModule,
+                                                          PVOID InformationBuffer);
 
 // Runs Routine(Context) so that a processor fault inside it ends the routine
 // instead of the machine: returns the routine's status, or the exception

@@ -166,6 +166,9 @@ void ResetMachine(const MachineConfig& config)
             FreeKernelMemory(device.Object);
         }
         FreeKernelMemory(TheState->Load);
+        for (void* record : TheState->FailFastRecords) {
+            FreeKernelMemory(record);
+        }
         for (const PhysicalRamBacking& backing : TheState->RamBacking) {
             FreeKernelMemory(backing.Host);
         }
@@ -186,6 +189,7 @@ void ResetMachine(const MachineConfig& config)
     for (ULONG_PTR& value : KiBugCheckData) {
         value = 0;
     }
+    ListMachineImages(s);
 }
 
 const MachineConfig& Config()
@@ -311,6 +315,7 @@ void CheckNothingLeft(const char* when)
         Violation("symbolic link %s still exists after %s", Narrow(link.Name).c_str(), when);
     }
     DropCallbacksLeftBehind(when);
+    DropImageNotifyRoutinesLeftBehind(when);
     for (size_t p = 0; p < s.Processors.size(); ++p) {
         if (!s.Processors[p].Dpcs.empty()) {
             Violation("%zu DPC(s) still queued to processor %zu after %s",
@@ -609,6 +614,8 @@ void RaiseDriverFault(const DriverFault& fault)
             std::memcpy(trapFrame + TrapFrameRip, &fault.Rip, sizeof(fault.Rip));
             std::memcpy(trapFrame + TrapFrameRsp, &fault.Rsp, sizeof(fault.Rsp));
         }
+        s.FailFastRecords.push_back(record);
+        s.FailFastRecords.push_back(trapFrame);
         parameters[0] = fault.ExceptionCode;
         parameters[1] = reinterpret_cast<uintptr_t>(trapFrame);
         parameters[2] = reinterpret_cast<uintptr_t>(record);
@@ -621,6 +628,27 @@ void RaiseDriverFault(const DriverFault& fault)
     }
     BugCheck(code, parameters, s.Current);
 }
+
+}  // namespace model
+
+extern "C" void ModelFailFast(ULONG Code)
+{
+    using namespace model;
+    {
+        KernelScope kernel;
+        DriverFault fault{};
+        fault.Kind = DriverFaultKind::FailFast;
+        fault.Rip = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+        fault.Rsp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        fault.Address = fault.Rip;
+        fault.ExceptionCode = Code;
+        RaiseDriverFault(fault);
+    }
+    // Control never comes back to the driver past its fail-fast.
+    throw DriverCallEnd{};
+}
+
+namespace model {
 
 void SetFaultBugCheckRoute(FaultBugCheckRoute route, void* context)
 {
