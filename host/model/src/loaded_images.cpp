@@ -3,6 +3,7 @@
 // image-load events that call the registered notify routines.
 #include "guest_memory.h"
 #include "model_lock.h"
+#include "scheduler.h"
 
 #include "model/kernel_memory.h"
 #include "model/loaded_images.h"
@@ -256,6 +257,7 @@ void RunImageLoads(const std::vector<ImageLoad>& loads, std::vector<std::string>
     // the driver sees first.
     std::mt19937_64 random(s.Config.Seed);
     std::shuffle(order.begin(), order.end(), random);
+    std::vector<ProcessorWork> notifications;
     for (const ImageLoad* load : order) {
         if (s.Stopped) {
             return;
@@ -290,8 +292,12 @@ void RunImageLoads(const std::vector<ImageLoad>& loads, std::vector<std::string>
                 size = bytes.size();
             }
         }
-        NotifyOne(*load, size);
+        // The image is listed as the loader maps it; the notifications of
+        // the event's loads then run together, each on its processor.
+        notifications.push_back(ProcessorWork{load->Processor, "a load image notify routine",
+                                              [load, size] { NotifyOne(*load, size); }});
     }
+    RunOnProcessors(std::move(notifications));
 }
 
 }  // namespace model

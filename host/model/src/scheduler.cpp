@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -21,6 +22,8 @@ constexpr int MainLane = -1;
 
 struct Worker {
     std::thread Thread;
+    std::deque<ProcessorWork> Work;  // kernel work queued to the processor
+    const char* Doing = nullptr;     // the work running now, if any
     std::unique_ptr<Fiber> Lane;  // instead of the thread, on fiber lanes
     bool Active = false;  // inside a DPC routine, or about to start one
     bool Spinning = false;
@@ -80,6 +83,13 @@ bool HasDpcs(unsigned processor)
     return !State().Processors[processor].Dpcs.empty();
 }
 
+// DPCs or kernel work waiting for the processor.
+bool HasWork(const Scheduler& scheduler, unsigned processor)
+{
+    const Worker* worker = scheduler.Workers[processor].get();
+    return HasDpcs(processor) || (worker != nullptr && !worker->Work.empty());
+}
+
 bool LaneActive(const Scheduler& scheduler, int lane)
 {
     if (lane == MainLane) {
@@ -99,7 +109,8 @@ std::vector<int> Candidates(const Scheduler& scheduler)
     }
     for (size_t p = 0; p < scheduler.Workers.size(); ++p) {
         bool occupied = scheduler.MainActive && scheduler.MainProcessor == p;
-        if (LaneActive(scheduler, static_cast<int>(p)) || (!occupied && HasDpcs(static_cast<unsigned>(p)))) {
+        if (LaneActive(scheduler, static_cast<int>(p)) ||
+            (!occupied && HasWork(scheduler, static_cast<unsigned>(p)))) {
             lanes.push_back(static_cast<int>(p));
         }
     }
@@ -219,9 +230,12 @@ std::string WhereEachProcessorWas(const Scheduler& scheduler)
             continue;
         }
         const Worker* worker = scheduler.Workers[p].get();
+        std::string doing;
         if (worker != nullptr && worker->Active) {
-            where = worker->Spinning ? "in a DPC routine, spinning" : "in a DPC routine, running";
-        } else if (HasDpcs(static_cast<unsigned>(p))) {
+            doing = std::string("in ") + (worker->Doing != nullptr ? worker->Doing : "a DPC routine") +
+                    (worker->Spinning ? ", spinning" : ", running");
+            where = doing.c_str();
+        } else if (HasWork(scheduler, static_cast<unsigned>(p))) {
             where = "with DPCs waiting";
         }
         text += (text.empty() ? "" : "; ") + std::string("processor ") + std::to_string(p) + " " +
@@ -270,6 +284,29 @@ void RunQueue(unsigned processor)
     }
 }
 
+// A worker's turn: its processor's DPCs, then its kernel work, in order.
+// Work that is taken is the lane's until it ends, also when it throws.
+void RunLaneWork(Scheduler& scheduler, unsigned processor)
+{
+    MachineState& s = State();
+    Worker& worker = *scheduler.Workers[processor];
+    RunQueue(processor);
+    while (!s.Stopped && !worker.Work.empty()) {
+        ProcessorWork work = std::move(worker.Work.front());
+        worker.Work.pop_front();
+        struct Doing {
+            Worker& Lane;
+            ~Doing() { Lane.Doing = nullptr; }
+        } doing{worker};
+        worker.Doing = work.What;
+        s.Current = processor;
+        Progress(scheduler);
+        work.Run();
+        Progress(scheduler);
+        RunQueue(processor);
+    }
+}
+
 // Picks the next lane among those that can run; the caller's own lane is
 // among them while it is still active.
 int PickNext(Scheduler& scheduler)
@@ -298,7 +335,7 @@ void WorkerMain(unsigned processor)
     try {
         for (;;) {
             State().Current = processor;
-            RunQueue(processor);
+            RunLaneWork(scheduler, processor);
             scheduler.Workers[processor]->Active = false;
             scheduler.Workers[processor]->Spinning = false;
             // Idle: hand the turn on and sleep until DPCs come again.
@@ -320,7 +357,7 @@ void FiberWorkerMain(void* argument)
     try {
         while (!scheduler.Abandon) {
             State().Current = processor;
-            RunQueue(processor);
+            RunLaneWork(scheduler, processor);
             worker.Active = false;
             worker.Spinning = false;
             HandOver(scheduler, PickNext(scheduler), true);
@@ -332,6 +369,26 @@ void FiberWorkerMain(void* argument)
     ThisLane = MainLane;
     scheduler.Turn = MainLane;
     worker.Lane->ExitTo(scheduler.MainFiber);
+}
+
+// Runs the other lanes, under the baton, until none has anything left to
+// do: the main lane is outside driver code and waits for them.
+void RunOtherLanes(Scheduler& scheduler)
+{
+    MachineState& s = State();
+    try {
+        while (!s.Stopped && !s.InBugCheck) {
+            std::vector<int> lanes = Candidates(scheduler);
+            if (lanes.empty()) {
+                break;
+            }
+            HandOver(scheduler, lanes[lanes.size() == 1 ? 0 : scheduler.Random() % lanes.size()],
+                     true);
+        }
+    } catch (const LaneAbandoned&) {
+        // The machine stopped while other processors ran; the kernel's
+        // caller finds it stopped.
+    }
 }
 
 void StopForDeadlock(Scheduler& scheduler)
@@ -365,13 +422,13 @@ void FreeWorkerMain(unsigned processor)
             // DPCs for the processor the main lane is on are its own to run.
             WaitInKernel(scheduler.Changed, [&] {
                 return scheduler.Abandon ||
-                       (!s.Stopped && HasDpcs(processor) && !MainOccupies(scheduler, processor));
+                       (!s.Stopped && HasWork(scheduler, processor) && !MainOccupies(scheduler, processor));
             });
             if (scheduler.Abandon) {
                 return;
             }
             worker.Active = true;
-            RunQueue(processor);
+            RunLaneWork(scheduler, processor);
             worker.Active = false;
             worker.Spinning = false;
             scheduler.Changed.notify_all();
@@ -395,7 +452,7 @@ bool EveryLaneSpunOut(const Scheduler& scheduler, uint64_t limit)
             if (scheduler.Spins(static_cast<int>(p)).load(std::memory_order_relaxed) <= limit) {
                 return false;
             }
-        } else if (HasDpcs(static_cast<unsigned>(p)) &&
+        } else if (HasWork(scheduler, static_cast<unsigned>(p)) &&
                    !MainOccupies(scheduler, static_cast<unsigned>(p))) {
             return false;
         }
@@ -477,7 +534,7 @@ void FreeLeaveMainCall(Scheduler& scheduler)
         bool queued = false;
         for (size_t p = 0; p < scheduler.Workers.size(); ++p) {
             idle = idle && !LaneActive(scheduler, static_cast<int>(p));
-            queued = queued || HasDpcs(static_cast<unsigned>(p));
+            queued = queued || HasWork(scheduler, static_cast<unsigned>(p));
         }
         return idle && (s.Stopped || scheduler.Abandon || !queued);
     });
@@ -614,23 +671,60 @@ void LeaveMainCall(bool outermost)
         return;
     }
     scheduler.MainActive = false;
-    MachineState& s = State();
     // DPCs queued to other processors run before the kernel goes on, as
     // they would while the calling thread carried on elsewhere.
-    try {
-        while (!s.Stopped && !s.InBugCheck) {
-            std::vector<int> lanes = Candidates(scheduler);
-            if (lanes.empty()) {
+    RunOtherLanes(scheduler);
+    State().Current = scheduler.MainProcessor;
+}
+
+void RunOnProcessors(std::vector<ProcessorWork> work)
+{
+    MachineState& s = State();
+    const unsigned caller = s.Current;
+    Scheduler& scheduler = Sched();
+    if (s.Processors.size() < 2 || ThisLane != MainLane || scheduler.MainActive) {
+        for (ProcessorWork& piece : work) {
+            if (s.Stopped) {
                 break;
             }
-            HandOver(scheduler, lanes[lanes.size() == 1 ? 0 : scheduler.Random() % lanes.size()],
-                     true);
+            s.Current = piece.Processor;
+            piece.Run();
         }
-    } catch (const LaneAbandoned&) {
-        // The machine stopped while other processors ran; the kernel's
-        // caller finds it stopped.
+        s.Current = caller;
+        return;
     }
-    s.Current = scheduler.MainProcessor;
+    KernelScope kernel;
+    for (ProcessorWork& piece : work) {
+        const unsigned processor = piece.Processor;
+        std::unique_ptr<Worker>& worker = scheduler.Workers[processor];
+        if (worker == nullptr) {
+            worker = std::make_unique<Worker>();
+        }
+        worker->Work.push_back(std::move(piece));
+        if (FreeRunning() && !worker->Thread.joinable()) {
+            worker->Thread = std::thread(FreeWorkerMain, processor);
+        }
+    }
+    if (FreeRunning()) {
+        scheduler.Changed.notify_all();
+        WaitInKernel(scheduler.Changed, [&] {
+            bool idle = true;
+            for (size_t p = 0; p < scheduler.Workers.size(); ++p) {
+                idle = idle && !LaneActive(scheduler, static_cast<int>(p)) &&
+                       (s.Stopped || scheduler.Abandon || !HasWork(scheduler, static_cast<unsigned>(p)));
+            }
+            return idle;
+        });
+    } else {
+        RunOtherLanes(scheduler);
+    }
+    // Work a stopped machine never ran is dropped.
+    for (std::unique_ptr<Worker>& worker : scheduler.Workers) {
+        if (worker != nullptr) {
+            worker->Work.clear();
+        }
+    }
+    s.Current = caller;
 }
 
 void StopScheduler(MachineState&)

@@ -15,6 +15,9 @@
 
 #include "machine_state.h"
 
+#include <functional>
+#include <vector>
+
 namespace model {
 
 enum class SwitchReason {
@@ -40,6 +43,19 @@ void DeliverDpcs();
 // kernel's caller.
 bool EnterMainCall(unsigned processor, const char* what);
 void LeaveMainCall(bool outermost);
+
+// Kernel work at PASSIVE_LEVEL on chosen processors, all at once, as
+// threads on several processors would run it (image-load notifications of
+// loads that happen together): each piece runs on its processor's lane, the
+// pieces interleave at the switch points, and the call returns when all
+// have finished or the machine stopped. From outside driver code; inside it,
+// or on a machine of one processor, the pieces run one after another.
+struct ProcessorWork {
+    unsigned Processor = 0;
+    const char* What = "";  // for the deadlock line: "a load image notify routine"
+    std::function<void()> Run;
+};
+void RunOnProcessors(std::vector<ProcessorWork> work);
 
 // A DPC was queued to the processor: on a free-running machine its worker
 // starts, or wakes, to run it.

@@ -46,11 +46,12 @@ run '{
     { "event": "load" },
     { "event": "image-load", "images": [
       { "path": "\\SystemRoot\\System32\\drivers\\new.sys", "offset": "0x300000",
-        "size": "0x2000", "processor": 1 },
+        "size": "0x2000", "processor": 1 } ] },
+    { "event": "image-load", "images": [
       { "path": "\\Windows\\System32\\ntdll.dll", "offset": "0x500000", "size": "0x2000",
-        "mode": "user", "process_id": 1234, "properties": "0x200" },
-      { "path": "\\x.sys", "offset": "0x600000", "size": 0, "unnamed": true }
-    ] },
+        "mode": "user", "process_id": 1234, "properties": "0x200" } ] },
+    { "event": "image-load", "images": [
+      { "path": "\\x.sys", "offset": "0x600000", "size": 0, "unnamed": true } ] },
     { "event": "unload" }
   ]
 }'
