@@ -4,6 +4,8 @@
 // only spin stops as deadlocked instead of hanging.
 #include "fake_driver.h"
 
+#include "model/loaded_images.h"
+
 #include <cstdlib>
 #include <set>
 
@@ -295,6 +297,83 @@ TEST_F(ProcessorsTest, ProcessorsThatOnlySpinStopTheMachineAsDeadlockedSayingWhe
             EXPECT_EQ(TakeViolations(), std::vector<std::string>{c.Expected});
         }
     }
+    StartMachine();
+}
+
+// Notifications of loads that happen together run at once, each on its
+// load's processor: a notify routine's unguarded read-PAUSE-write loses
+// updates under some seeds, and each seed repeats its result.
+volatile LONG Notified = 0;
+volatile LONG HoldNotifications = 0;
+
+VOID NTAPI CountingNotify(PUNICODE_STRING, HANDLE, PIMAGE_INFO)
+{
+    LONG seen = Notified;
+    ModelPause();
+    Notified = seen + 1;
+    while (HoldNotifications != 0) {
+        ModelPause();
+    }
+}
+
+LONG NotifyFourLoads(uint64_t seed, std::vector<std::string>* violations)
+{
+    model::MachineConfig config = DefaultMachine();
+    config.Processors = 4;
+    config.Seed = seed;
+    config.SpinLimit = 1000;
+    model::ResetMachine(config);
+    Notified = 0;
+    FakeDriver fake;
+    fake.Entry = [](PDRIVER_OBJECT driver) {
+        driver->DriverUnload = FakeUnloadRoutine;
+        return PsSetLoadImageNotifyRoutine(CountingNotify);
+    };
+    fake.Unload = [](PDRIVER_OBJECT) { PsRemoveLoadImageNotifyRoutine(CountingNotify); };
+    EXPECT_EQ(model::LoadDriver(fake), STATUS_SUCCESS);
+    std::vector<model::ImageLoad> loads(4);
+    for (unsigned i = 0; i < loads.size(); ++i) {
+        loads[i].Image.Path = "\\SystemRoot\\System32\\drivers\\load" + std::to_string(i) + ".sys";
+        loads[i].Image.Offset = 0x100000 * (i + 1);
+        loads[i].Image.Size = 0x2000;
+        loads[i].Processor = i;
+    }
+    std::vector<std::string> errors;
+    model::RunImageLoads(loads, &errors);
+    EXPECT_TRUE(errors.empty());
+    if (!model::Stopped()) {
+        model::UnloadDriver();
+    }
+    *violations = model::Violations();
+    return Notified;
+}
+
+TEST_F(ProcessorsTest, NotificationsOfLoadsThatHappenTogetherInterleave)
+{
+    bool lost = false;
+    for (uint64_t seed = 1; seed <= 16; ++seed) {
+        std::vector<std::string> violations;
+        LONG first = NotifyFourLoads(seed, &violations);
+        EXPECT_TRUE(violations.empty()) << "seed " << seed;
+        EXPECT_EQ(NotifyFourLoads(seed, &violations), first) << "seed " << seed;
+        EXPECT_LE(first, 4);
+        lost = lost || first < 4;
+    }
+    EXPECT_TRUE(lost);
+    StartMachine();
+}
+
+TEST_F(ProcessorsTest, NotifyRoutinesThatOnlySpinStopTheMachineNamingThem)
+{
+    HoldNotifications = 1;
+    std::vector<std::string> violations;
+    NotifyFourLoads(1, &violations);
+    HoldNotifications = 0;
+    EXPECT_TRUE(model::Stopped());
+    ASSERT_FALSE(violations.empty());
+    EXPECT_NE(violations.front().find("processor 3 in a load image notify routine, spinning"),
+              std::string::npos)
+        << violations.front();
     StartMachine();
 }
 
