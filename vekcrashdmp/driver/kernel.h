@@ -51,6 +51,61 @@ inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 
 #endif
 
+// Atomic operations, the full barrier, PAUSE and the fail-fast trap: the
+// processor's own instructions in the shipped image; the model counts a
+// PAUSE as a spinning processor and turns a fail-fast into the bug check the
+// kernel raises for it.
+#if defined(VEK_MODEL_KERNEL)
+
+inline LONG AtomicIncrement(volatile LONG* Target)
+{
+    return __atomic_add_fetch(Target, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG AtomicDecrement(volatile LONG* Target)
+{
+    return __atomic_sub_fetch(Target, 1, __ATOMIC_SEQ_CST);
+}
+// Returns the value the target held before.
+inline LONG AtomicCompareExchange(volatile LONG* Target, LONG Exchange, LONG Comparand)
+{
+    __atomic_compare_exchange_n(Target, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline VOID FullBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+inline VOID ProcessorPause() { ModelPause(); }
+[[noreturn]] inline VOID FailFast(ULONG Code) { ModelFailFast(Code); }
+
+#else
+
+inline LONG AtomicIncrement(volatile LONG* Target) { return InterlockedIncrement(Target); }
+inline LONG AtomicDecrement(volatile LONG* Target) { return InterlockedDecrement(Target); }
+inline LONG AtomicCompareExchange(volatile LONG* Target, LONG Exchange, LONG Comparand)
+{
+    return InterlockedCompareExchange(Target, Exchange, Comparand);
+}
+inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
+{
+    return InterlockedExchange(Target, Value);
+}
+inline VOID FullBarrier() { _mm_mfence(); }
+inline VOID ProcessorPause() { _mm_pause(); }
+// int 29h with the code in ECX: the kernel stops with bug check 0x139.
+[[noreturn]] inline VOID FailFast(ULONG Code)
+{
+    __asm__ __volatile__("int $0x29" : : "c"(Code) : "memory");
+    __builtin_unreachable();
+}
+
+#endif
+
+// The fail-fast code of a list entry whose links do not agree.
+constexpr ULONG FailFastCorruptListEntry = 3;
+
 // Routines the driver finds at run time with MmGetSystemRoutineAddress,
 // since older kernels lack them.
 typedef PVOID(NTAPI* MmMapIoSpaceExRoutine)(PHYSICAL_ADDRESS PhysicalAddress,
