@@ -51,10 +51,9 @@ inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 
 #endif
 
-// Atomic operations, the full barrier, PAUSE and the fail-fast trap: the
-// processor's own instructions in the shipped image; the model counts a
-// PAUSE as a spinning processor and turns a fail-fast into the bug check the
-// kernel raises for it.
+// Atomic operations, the full barrier and PAUSE: the processor's own
+// instructions in the shipped image; the model counts a PAUSE as a spinning
+// processor.
 #if defined(VEK_MODEL_KERNEL)
 
 inline LONG AtomicIncrement(volatile LONG* Target)
@@ -78,7 +77,6 @@ inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
 }
 inline VOID FullBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 inline VOID ProcessorPause() { ModelPause(); }
-[[noreturn]] inline VOID FailFast(ULONG Code) { ModelFailFast(Code); }
 
 #else
 
@@ -94,17 +92,17 @@ inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
 }
 inline VOID FullBarrier() { _mm_mfence(); }
 inline VOID ProcessorPause() { _mm_pause(); }
-// int 29h with the code in ECX: the kernel stops with bug check 0x139.
-[[noreturn]] inline VOID FailFast(ULONG Code)
-{
-    __asm__ __volatile__("int $0x29" : : "c"(Code) : "memory");
-    __builtin_unreachable();
-}
 
 #endif
 
-// The fail-fast code of a list entry whose links do not agree.
-constexpr ULONG FailFastCorruptListEntry = 3;
+// Stops the system at once for memory found corrupt (a broken list link):
+// bug check 0x139 with the code. Nothing after it runs.
+constexpr ULONG FastFailCorruptListEntry = 3;
+#if defined(VEK_MODEL_KERNEL)
+[[noreturn]] inline void FailFast(ULONG Code) { ModelFailFast(Code); }
+#else
+[[noreturn]] inline void FailFast(ULONG Code) { __fastfail(Code); }
+#endif
 
 // Routines the driver finds at run time with MmGetSystemRoutineAddress,
 // since older kernels lack them.

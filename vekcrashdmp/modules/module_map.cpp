@@ -52,7 +52,7 @@ VOID UnlinkEntry(PLIST_ENTRY Entry)
     PLIST_ENTRY next = Entry->Flink;
     PLIST_ENTRY previous = Entry->Blink;
     if (next->Blink != Entry || previous->Flink != Entry) {
-        FailFast(FailFastCorruptListEntry);
+        FailFast(FastFailCorruptListEntry);
     }
     previous->Flink = next;
     next->Blink = previous;
@@ -62,7 +62,7 @@ VOID AppendEntry(PLIST_ENTRY Head, PLIST_ENTRY Entry)
 {
     PLIST_ENTRY last = Head->Blink;
     if (last->Flink != Head) {
-        FailFast(FailFastCorruptListEntry);
+        FailFast(FastFailCorruptListEntry);
     }
     Entry->Flink = Head;
     Entry->Blink = last;
@@ -76,7 +76,7 @@ PLIST_ENTRY RemoveFirstEntry(PLIST_ENTRY Head)
     PLIST_ENTRY first = Head->Flink;
     PLIST_ENTRY next = first->Flink;
     if (first->Blink != Head || next->Blink != first) {
-        FailFast(FailFastCorruptListEntry);
+        FailFast(FastFailCorruptListEntry);
     }
     Head->Flink = next;
     next->Blink = Head;

@@ -8,8 +8,6 @@
 #include "model_lock.h"
 #include "scheduler.h"
 
-#include "model/driver_call.h"
-
 #include <cstring>
 
 namespace model {
@@ -96,19 +94,4 @@ extern "C" void ModelPause(void)
 {
     // A spinning processor: the others take their turns here.
     SwitchPoint(SwitchReason::Pause);
-}
-
-extern "C" void ModelFailFast(ULONG Code)
-{
-    {
-        KernelScope kernel;
-        DriverFault fault = {};
-        fault.Kind = DriverFaultKind::FailFast;
-        fault.Rip = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-        fault.ExceptionCode = Code;
-        RaiseDriverFault(fault);
-        State().EndingCall = true;
-    }
-    // Control never comes back past the trap.
-    throw DriverCallEnd{};
 }

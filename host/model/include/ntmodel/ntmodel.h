@@ -836,8 +836,8 @@ BOOLEAN ModelWriteMsr(ULONG Msr, ULONG64 Value);   // FALSE: the processor raise
 KIRQL ModelReadCr8(void);
 void ModelWriteCr8(KIRQL Irql);
 void ModelPause(void);
-// int 29h: the kernel stops with bug check 0x139 (KERNEL_SECURITY_CHECK_
-// FAILURE) and the fail-fast code; the driver's call ends there.
+// The processor's fail-fast (int 29h, __fastfail): bug check 0x139 with the
+// code, raised where the driver stands.
 [[noreturn]] void ModelFailFast(ULONG Code);
 
 // Processor port and device register access, answered by the device models.
