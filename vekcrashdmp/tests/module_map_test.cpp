@@ -312,6 +312,47 @@ TEST_F(ModuleMapTest, ReaderStopsWhereLinksStopAgreeing)
     ModuleMap.Entries.Flink->Flink = b;
 }
 
+// A corrupt list stops the system from inside the critical section, with
+// the lock held by the processor that runs the bug check; the report still
+// comes out whole, from the first line to the last.
+TEST_F(ModuleMapTest, FailFastInsideTheLockStillPrintsTheWholeReport)
+{
+    RTL_OSVERSIONINFOEXW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    version.dwMajorVersion = 10;
+    ASSERT_EQ(RegisterBugCheckReport(&version, sizeof(version)), STATUS_SUCCESS);
+    Insert(0x1000, 0x100, "a.sys");
+    Insert(0x2000, 0x100, "b.sys");
+    Insert(0x3000, 0x100, "c.sys");
+    PLIST_ENTRY c = ModuleMap.Entries.Blink;
+    c->Blink = c;  // c no longer points back at b
+
+    bool finished = model::Guarded([] { InsertModuleEntry(&ModuleMap, "x.sys", 0x3080, 0x10); });
+    EXPECT_FALSE(finished);
+    EXPECT_TRUE(model::Stopped());
+    EXPECT_EQ(KiBugCheckData[0], 0x139u);
+    EXPECT_EQ(KiBugCheckData[1], FastFailCorruptListEntry);
+    std::vector<std::string> violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_NE(violations[0].find("failed fast"), std::string::npos) << violations[0];
+    EXPECT_EQ(ModuleMap.Lock, ModuleMapLockHeld);
+
+    // The kernel calls the report on this processor, the lock still held.
+    KBUGCHECK_SECONDARY_DUMP_DATA data = {};
+    BugCheckReportCallback(KbCallbackSecondaryDumpData, &BugCheckRegistration.CallbackRecord,
+                           &data, sizeof(data));
+    std::string report = Console();
+    EXPECT_EQ(report.rfind("\nBUGCHECK DUMP STARTS\n", 0), 0u) << report;
+    EXPECT_NE(report.find("Module\tPdbName\tGuid\tPdbAge\n"
+                          "a.sys\t\t00000000000000000000000000000000\t0\n"
+                          "b.sys\t\t00000000000000000000000000000000\t0\n"
+                          "BUGCHECK CODE 00000139: 0000000000000003"),
+              std::string::npos)
+        << report;
+    ASSERT_GE(report.size(), 19u);
+    EXPECT_EQ(report.substr(report.size() - 19), "BUGCHECK DUMP ENDS\n");
+}
+
 TEST_F(ModuleMapTest, UserModeAndNamelessImagesChangeNothing)
 {
     Insert(0x1000, 0x100, "a.sys");
