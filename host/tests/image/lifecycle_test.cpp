@@ -3,6 +3,7 @@
 // takes everything back.
 #include "model_test.h"
 
+#include "model/loaded_images.h"
 #include "runner/sys_image.h"
 
 #include <map>
@@ -201,6 +202,118 @@ TEST_P(LifecycleTest, BugCheckReportCallsOnlyWhatIsSafeThere)
     EXPECT_NE(console.find("BUGCHECK CODE 000000D1: 0000000000000010 0000000000000002 "
                            "0000000000000000 FFFFF8054A2B1C3D\n"),
               std::string::npos);
+}
+
+// A fault on the Nth call of a routine that allocates with the tag.
+model::Fault PoolFault(const char* routine, unsigned call, const char* tag)
+{
+    model::Fault fault;
+    fault.Routine = routine;
+    fault.Call = call;
+    fault.Tag = tag;
+    return fault;
+}
+
+model::ImageLoad KernelImageLoad(const char* path, uint64_t offset)
+{
+    model::ImageLoad load;
+    load.Image.Path = path;
+    load.Image.Offset = offset;
+    load.Image.Size = 0x2000;
+    return load;
+}
+
+// 'MODU' blocks a clean load makes: the query buffer, then one entry per
+// listed image.
+unsigned ModuleMapAllocations()
+{
+    unsigned count = 0;
+    for (const model::KernelCall& call : model::CallsTo({"ExAllocatePoolWithTag"})) {
+        count += call.Detail.find("tag=MODU") != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
+
+TEST_P(LifecycleTest, OutOfMemoryAtEachAllocationOfTheFirstFillLeavesNothing)
+{
+    ASSERT_EQ(Load(DefaultMachine()), STATUS_SUCCESS);
+    const unsigned allocations = ModuleMapAllocations();
+    EXPECT_GE(allocations, 3u);
+    for (unsigned call = 1; call <= allocations; ++call) {
+        SCOPED_TRACE(call);
+        EXPECT_EQ(Load(DefaultMachine(), {PoolFault("ExAllocatePoolWithTag", call, "MODU")}),
+                  STATUS_NO_MEMORY);
+        EXPECT_FALSE(model::DriverLoaded());
+        EXPECT_EQ(model::LivePoolBlocks(), (std::map<ULONG, size_t>{}));
+        EXPECT_EQ(RoutineNames(model::CallsTo({"PsSetLoadImageNotifyRoutine"})),
+                  std::vector<std::string>{});
+        EXPECT_TRUE(TakeViolations().empty());
+    }
+    // Without the kernel's query routine, the system module list is
+    // fetched into a scratch buffer: for the size query, then for the data.
+    model::MachineConfig fallback = DefaultMachine();
+    fallback.Routines["RtlQueryModuleInformation"] = false;
+    for (unsigned call = 1; call <= 2; ++call) {
+        SCOPED_TRACE(call);
+        EXPECT_EQ(Load(fallback, {PoolFault("ExAllocatePoolWithQuotaTag", call, "AuxK")}),
+                  STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_FALSE(model::DriverLoaded());
+        EXPECT_EQ(model::LivePoolBlocks(), (std::map<ULONG, size_t>{}));
+        EXPECT_TRUE(TakeViolations().empty());
+    }
+}
+
+TEST_P(LifecycleTest, FirstFillGivesTheSameTableThroughEitherQuery)
+{
+    std::vector<std::string> tables;
+    for (bool kernelRoutine : {true, false}) {
+        model::MachineConfig config = DefaultMachine();
+        config.Routines["RtlQueryModuleInformation"] = kernelRoutine;
+        ASSERT_EQ(Load(config), STATUS_SUCCESS);
+        // The fallback reads class 11 into a scratch buffer and frees it.
+        EXPECT_EQ(model::CallsTo({"ExAllocatePoolWithQuotaTag"}).size(), kernelRoutine ? 0u : 2u);
+        const ULONG_PTR parameters[4] = {};
+        model::BugCheck(0xD1, parameters);
+        std::string console = model::ConsoleBytes();
+        size_t start = console.find("Module\t");
+        size_t end = console.find("BUGCHECK CODE");
+        ASSERT_NE(start, std::string::npos);
+        tables.push_back(console.substr(start, end - start));
+    }
+    EXPECT_EQ(tables[0], tables[1]);
+    EXPECT_NE(tables[0].find("\nhal.dll\t"), std::string::npos) << tables[0];
+}
+
+TEST_P(LifecycleTest, ImageLoadsThatRunOutOfMemoryRecordNothingAndLeakNothing)
+{
+    struct Case {
+        const char* Name;
+        model::Fault Fault;
+    };
+    ASSERT_EQ(Load(DefaultMachine()), STATUS_SUCCESS);
+    const unsigned allocations = ModuleMapAllocations();
+    const std::map<ULONG, size_t> entries = model::LivePoolBlocks();
+    model::Fault conversion;
+    conversion.Routine = "RtlUnicodeStringToAnsiString";
+    // After the first fill's blocks: the name's copy, then the entry.
+    const Case cases[] = {
+        {"name conversion", conversion},
+        {"name copy", PoolFault("ExAllocatePoolWithTag", allocations + 1, "MODU")},
+        {"entry", PoolFault("ExAllocatePoolWithTag", allocations + 2, "MODU")},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.Name);
+        ASSERT_EQ(Load(DefaultMachine(), {item.Fault}), STATUS_SUCCESS);
+        std::vector<std::string> errors;
+        model::RunImageLoads(
+            {KernelImageLoad("\\SystemRoot\\System32\\drivers\\late.sys", 0x100000)}, &errors);
+        EXPECT_EQ(errors, std::vector<std::string>{});
+        EXPECT_EQ(model::LivePoolBlocks(), entries);
+        const ULONG_PTR parameters[4] = {};
+        model::BugCheck(0xD1, parameters);
+        EXPECT_EQ(model::ConsoleBytes().find("late.sys"), std::string::npos);
+        EXPECT_TRUE(TakeViolations().empty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, LifecycleTest, ::testing::Values("host", "sys"),
