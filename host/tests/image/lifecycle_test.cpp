@@ -2,11 +2,14 @@
 // leaves in the kernel, how each failing step is undone, and that unload
 // takes everything back.
 #include "model_test.h"
+#include "module_map_reference.h"
 
 #include "model/loaded_images.h"
 #include "runner/sys_image.h"
 
+#include <algorithm>
 #include <map>
+#include <set>
 
 namespace vektest {
 namespace {
@@ -314,6 +317,91 @@ TEST_P(LifecycleTest, ImageLoadsThatRunOutOfMemoryRecordNothingAndLeakNothing)
         EXPECT_EQ(model::ConsoleBytes().find("late.sys"), std::string::npos);
         EXPECT_TRUE(TakeViolations().empty());
     }
+}
+
+// The module table's rows, module names only, in the order printed.
+std::vector<std::string> TableModules(const std::string& console)
+{
+    std::vector<std::string> names;
+    size_t at = console.find("Module\tPdbName\tGuid\tPdbAge\n");
+    if (at == std::string::npos) {
+        return names;
+    }
+    at = console.find('\n', at) + 1;
+    while (at < console.size() && console.compare(at, 9, "BUGCHECK ") != 0) {
+        size_t end = console.find('\n', at);
+        names.push_back(console.substr(at, console.find('\t', at) - at));
+        at = end + 1;
+    }
+    return names;
+}
+
+// Overlapping images loaded on four processors at once, under many seeds:
+// whatever order the processors run in, the map ends as the rules give for
+// one of the orders, sorted and without overlaps.
+TEST_P(LifecycleTest, ConcurrentOverlappingLoadsEndAsSomeOrderOfThem)
+{
+    if (GetParam() == "sys") {
+        GTEST_SKIP() << "the emulated processor does not switch processors yet";
+    }
+    struct Placed {
+        const char* Name;
+        uint64_t Offset;
+        uint64_t Size;
+    };
+    const Placed loads[] = {
+        {"a.sys", 0x100000, 0x3000},
+        {"b.sys", 0x102000, 0x3000},
+        {"c.sys", 0x104000, 0x1000},
+        {"d.sys", 0x0FF000, 0x8000},
+    };
+    // Every order the four loads can take, through the reference rules.
+    std::set<std::vector<std::string>> possible;
+    std::vector<int> order = {0, 1, 2, 3};
+    do {
+        ReferenceModuleMap reference;
+        for (int i : order) {
+            reference.Insert(loads[i].Offset, loads[i].Size, loads[i].Name);
+        }
+        std::vector<std::string> names;
+        for (const ReferenceModule& module : reference.Modules()) {
+            names.push_back(module.Name);
+        }
+        possible.insert(names);
+    } while (std::next_permutation(order.begin(), order.end()));
+
+    std::set<std::vector<std::string>> seen;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        model::MachineConfig config = DefaultMachine();
+        config.Processors = 4;
+        config.Seed = seed;
+        ASSERT_EQ(Load(config), STATUS_SUCCESS);
+        std::vector<model::ImageLoad> batch;
+        for (unsigned i = 0; i < 4; ++i) {
+            model::ImageLoad load = KernelImageLoad("", loads[i].Offset);
+            load.Image.Path = std::string("\\SystemRoot\\System32\\drivers\\") + loads[i].Name;
+            load.Image.Size = loads[i].Size;
+            load.Processor = i;
+            batch.push_back(load);
+        }
+        std::vector<std::string> errors;
+        model::RunImageLoads(batch, &errors);
+        const ULONG_PTR parameters[4] = {};
+        model::BugCheck(0xD1, parameters);
+        std::vector<std::string> names = TableModules(model::ConsoleBytes());
+        // The kernel's own images lie apart from these.
+        std::vector<std::string> loaded;
+        for (const std::string& name : names) {
+            if (name.size() == 5 && name.compare(1, 4, ".sys") == 0) {
+                loaded.push_back(name);
+            }
+        }
+        EXPECT_EQ(possible.count(loaded), 1u) << "seed " << seed;
+        seen.insert(loaded);
+        EXPECT_TRUE(TakeViolations().empty()) << "seed " << seed;
+    }
+    // The seeds reach more than one order.
+    EXPECT_GT(seen.size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, LifecycleTest, ::testing::Values("host", "sys"),
