@@ -5,6 +5,7 @@
 #include "module_map_reference.h"
 
 #include "model/driver_call.h"
+#include "model/loaded_images.h"
 #include "modules/module_map.h"
 #include "report/bugcheck_report.h"
 
@@ -368,6 +369,83 @@ TEST_F(ModuleMapTest, UserModeAndNamelessImagesChangeNothing)
     ImageLoadNotify(&empty, nullptr, &kernel);
     ImageLoadNotify(nullptr, nullptr, &kernel);
     EXPECT_EQ(Entries(), (std::vector<ReferenceModule>{{0x1000, 0x10FF, "a.sys"}}));
+}
+
+}  // namespace
+}  // namespace vektest
+
+namespace vektest {
+namespace {
+
+class ModuleMapLifecycleTest : public DriverTest {
+protected:
+    void TearDown() override
+    {
+        ModuleMap = ModuleMapRecord{};
+        DriverTest::TearDown();
+    }
+};
+
+TEST_F(ModuleMapLifecycleTest, SecondInitializationIsTurnedAwayAndTeardownLeavesNothing)
+{
+    ASSERT_EQ(InitializeModuleMap(), STATUS_SUCCESS);
+    EXPECT_EQ(ModuleMap.InitCount, 1);
+    EXPECT_EQ(InitializeModuleMap(), STATUS_OBJECTID_EXISTS);
+    EXPECT_EQ(ModuleMap.InitCount, 1);
+    EXPECT_EQ(model::RegisteredImageNotifyRoutines(), 1u);
+    TeardownModuleMap();
+    EXPECT_EQ(ModuleMap.InitCount, 0);
+    EXPECT_EQ(ModuleMap.Entries.Flink, nullptr);
+    EXPECT_EQ(ModuleMap.Cursor, nullptr);
+    EXPECT_EQ(model::RegisteredImageNotifyRoutines(), 0u);
+    EXPECT_EQ(model::LivePoolBlocks(), (std::map<ULONG, size_t>{}));
+}
+
+// Processors that really run at once (the ThreadSanitizer run's mode): the
+// loaded driver gets loads of overlapping images on every processor, round
+// after round; the table then holds one image of each round, in order.
+TEST_F(ModuleMapLifecycleTest, OverlappingLoadsOnFreeRunningProcessors)
+{
+    model::MachineConfig config = DefaultMachine();
+    config.Processors = 4;
+    config.FreeRunning = true;
+    StartMachine(config);
+    std::unique_ptr<model::DriverImage> image = OpenDriverImage();
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(model::LoadDriver(*image), STATUS_SUCCESS);
+    constexpr int Rounds = 50;
+    for (int round = 0; round < Rounds; ++round) {
+        std::vector<model::ImageLoad> loads;
+        for (unsigned processor = 0; processor < 4; ++processor) {
+            model::ImageLoad load;
+            load.Image.Path = "\\SystemRoot\\System32\\drivers\\r" + std::to_string(1000 + round) +
+                              "p" + std::to_string(processor) + ".sys";
+            // Every load of a round overlaps the others of its round.
+            load.Image.Offset = 0x100000 * static_cast<uint64_t>(round + 1) + 0x1000 * processor;
+            load.Image.Size = 0x8000;
+            load.Processor = processor;
+            loads.push_back(load);
+        }
+        std::vector<std::string> errors;
+        model::RunImageLoads(loads, &errors);
+        ASSERT_EQ(errors, std::vector<std::string>{});
+    }
+    const ULONG_PTR parameters[4] = {};
+    model::BugCheck(0xD1, parameters);
+    std::string console = model::ConsoleBytes();
+    std::vector<std::string> rounds;
+    for (size_t at = console.find("\nr1"); at != std::string::npos; at = console.find("\nr1", at + 1)) {
+        rounds.push_back(console.substr(at + 2, 4));
+    }
+    std::vector<std::string> expected;
+    for (int round = 0; round < Rounds; ++round) {
+        expected.push_back(std::to_string(1000 + round).substr(1));
+    }
+    for (std::string& round : rounds) {
+        round = round.substr(1);
+    }
+    EXPECT_EQ(rounds, expected);
+    image.reset();
 }
 
 }  // namespace
