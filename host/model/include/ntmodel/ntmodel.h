@@ -838,7 +838,6 @@ BOOLEAN ModelWriteMsr(ULONG Msr, ULONG64 Value);   // FALSE: the processor raise
 KIRQL ModelReadCr8(void);
 void ModelWriteCr8(KIRQL Irql);
 void ModelPause(void);
-
 // The processor's fail-fast (int 29h, __fastfail): bug check 0x139 with the
 // code, raised where the driver stands.
 [[noreturn]] void ModelFailFast(ULONG Code);
