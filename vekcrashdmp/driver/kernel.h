@@ -28,9 +28,6 @@
 // each access to its device models so that tests can see every one.
 #if defined(VEK_MODEL_KERNEL)
 
-// A spin-wait hint: the processor (or the model's other processors) may
-// run something else meanwhile.
-inline void ProcessorPause() { ModelPause(); }
 inline UCHAR PortReadByte(USHORT Port) { return ModelPortReadByte(Port); }
 inline void PortWriteByte(USHORT Port, UCHAR Value) { ModelPortWriteByte(Port, Value); }
 inline UCHAR RegisterReadByte(const volatile UCHAR* Address) { return ModelRegisterReadByte(Address); }
@@ -41,7 +38,6 @@ inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 
 #else
 
-inline void ProcessorPause() { _mm_pause(); }
 inline UCHAR PortReadByte(USHORT Port) { return __inbyte(Port); }
 inline void PortWriteByte(USHORT Port, UCHAR Value) { __outbyte(Port, Value); }
 inline UCHAR RegisterReadByte(const volatile UCHAR* Address) { return *Address; }

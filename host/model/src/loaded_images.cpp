@@ -244,6 +244,42 @@ void NotifyOne(const ImageLoad& load, uint64_t size)
     FreeKernelMemory(block);
 }
 
+void LoadOne(const ImageLoad& load, std::vector<std::string>* errors)
+{
+    MachineState& s = State();
+    // A file's size is its mapped size; a synthetic one whole pages.
+    uint64_t size = load.Image.Size;
+    if (!load.UserMode && (size != 0 || !load.Image.File.empty())) {
+        // An image whose range a new one takes was unloaded unseen: the
+        // kernel tells drivers of loads only.
+        const uint64_t base = load.Image.Base();
+        const uint64_t end = base + std::max(PageRound(size), ImagePageSize);
+        auto& listed = s.MachineImages;
+        listed.erase(std::remove_if(listed.begin(), listed.end(),
+                                    [&](const ImageRegistration& registration) {
+                                        const LoadedImage* image = FindImage(registration.Id());
+                                        return image != nullptr && image->Base < end &&
+                                               base < image->Base + image->Size;
+                                    }),
+                     listed.end());
+        std::string error;
+        ImageRegistration registration = ListImage(load.Image, &error);
+        if (!registration.Registered()) {
+            errors->push_back(error);
+            return;
+        }
+        size = FindImage(registration.Id())->Size;
+        s.MachineImages.push_back(std::move(registration));
+    } else if (!load.Image.File.empty()) {
+        std::vector<uint8_t> bytes;
+        std::string error;
+        if (MapImageFile(load.Image.File, load.Image.Base(), &bytes, &error)) {
+            size = bytes.size();
+        }
+    }
+    NotifyOne(load, size);
+}
+
 }  // namespace
 
 void RunImageLoads(const std::vector<ImageLoad>& loads, std::vector<std::string>* errors)
@@ -257,45 +293,13 @@ void RunImageLoads(const std::vector<ImageLoad>& loads, std::vector<std::string>
     // the driver sees first.
     std::mt19937_64 random(s.Config.Seed);
     std::shuffle(order.begin(), order.end(), random);
+    // Each load runs on its processor as the loader would: the image is
+    // listed (mapped), then the notify routines are called; the loads of
+    // one event run together, interleaved.
     std::vector<ProcessorWork> notifications;
     for (const ImageLoad* load : order) {
-        if (s.Stopped) {
-            return;
-        }
-        // A file's size is its mapped size; a synthetic one whole pages.
-        uint64_t size = load->Image.Size;
-        if (!load->UserMode && (size != 0 || !load->Image.File.empty())) {
-            // An image whose range a new one takes was unloaded unseen: the
-            // kernel tells drivers of loads only.
-            const uint64_t base = load->Image.Base();
-            const uint64_t end = base + std::max(PageRound(size), ImagePageSize);
-            auto& listed = s.MachineImages;
-            listed.erase(std::remove_if(listed.begin(), listed.end(),
-                                        [&](const ImageRegistration& registration) {
-                                            const LoadedImage* image = FindImage(registration.Id());
-                                            return image != nullptr && image->Base < end &&
-                                                   base < image->Base + image->Size;
-                                        }),
-                         listed.end());
-            std::string error;
-            ImageRegistration registration = ListImage(load->Image, &error);
-            if (!registration.Registered()) {
-                errors->push_back(error);
-                continue;
-            }
-            size = FindImage(registration.Id())->Size;
-            s.MachineImages.push_back(std::move(registration));
-        } else if (!load->Image.File.empty()) {
-            std::vector<uint8_t> bytes;
-            std::string error;
-            if (MapImageFile(load->Image.File, load->Image.Base(), &bytes, &error)) {
-                size = bytes.size();
-            }
-        }
-        // The image is listed as the loader maps it; the notifications of
-        // the event's loads then run together, each on its processor.
         notifications.push_back(ProcessorWork{load->Processor, "a load image notify routine",
-                                              [load, size] { NotifyOne(*load, size); }});
+                                              [load, errors] { LoadOne(*load, errors); }});
     }
     RunOnProcessors(std::move(notifications));
 }

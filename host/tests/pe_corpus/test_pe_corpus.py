@@ -108,11 +108,7 @@ class PdbNameRules(unittest.TestCase):
 class Corpus(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        result = subprocess.run(["bash", os.path.join(PATHS.repository, "scripts",
-                                                      "fetch-pe-corpus.sh"), PATHS.cache],
-                                capture_output=True, text=True, check=False)
-        if result.returncode != 0:
-            raise AssertionError(f"fetch-pe-corpus.sh failed:\n{result.stdout}{result.stderr}")
+        # The corpus is fetched once, by the test named pe_corpus_fetch.
         with open(os.path.join(PATHS.cache, "expectations.json"), encoding="utf-8") as file:
             cls.corpus = json.load(file)
 
