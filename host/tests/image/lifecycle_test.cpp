@@ -341,9 +341,6 @@ std::vector<std::string> TableModules(const std::string& console)
 // one of the orders, sorted and without overlaps.
 TEST_P(LifecycleTest, ConcurrentOverlappingLoadsEndAsSomeOrderOfThem)
 {
-    if (GetParam() == "sys") {
-        GTEST_SKIP() << "the emulated processor does not switch processors yet";
-    }
     struct Placed {
         const char* Name;
         uint64_t Offset;
