@@ -32,6 +32,26 @@ void Emulator::InstallDeviceHooks()
 
     mappingObserver_ = {OnMapped, OnUnmapped, this};
     model::SetIoMappingObserver(&mappingObserver_);
+    imageObserver_ = {OnImageMapped, OnImageUnmapped, this};
+    model::SetImageMemoryObserver(&imageObserver_);
+}
+
+// Resident pages of the images the registry placed: read-only, at the same
+// address as in host memory. Pages out are left unmapped, so a read of one
+// stops the processor as a page fault.
+void Emulator::OnImageMapped(uintptr_t address, size_t size, void* self)
+{
+    auto* emulator = static_cast<Emulator*>(self);
+    uc_err error =
+        uc_mem_map_ptr(emulator->uc_, address, size, UC_PROT_READ, reinterpret_cast<void*>(address));
+    if (error != UC_ERR_OK) {
+        Fatal("cannot map a loaded image", error);
+    }
+}
+
+void Emulator::OnImageUnmapped(uintptr_t address, size_t size, void* self)
+{
+    uc_mem_unmap(static_cast<Emulator*>(self)->uc_, address, size);
 }
 
 bool Emulator::OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, void* self)

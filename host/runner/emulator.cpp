@@ -34,24 +34,7 @@ constexpr uint64_t DefaultInstructionLimit = 200000000;
 
 void* ReserveAt(uint64_t address, uint64_t slotSize, size_t size, int protection, int flags)
 {
-    // A bounded search: the slots above the first are for later images.
-    constexpr int MaxSlots = 64;
-    for (int slot = 0; slot < MaxSlots; ++slot) {
-        uint64_t at = address + static_cast<uint64_t>(slot) * slotSize;
-        void* region = mmap(reinterpret_cast<void*>(at), size, protection,
-                            flags | MAP_FIXED_NOREPLACE, -1, 0);
-        if (region != MAP_FAILED && reinterpret_cast<uintptr_t>(region) == at) {
-            return region;
-        }
-        if (region != MAP_FAILED) {
-            // A host that takes the address only as a hint.
-            munmap(region, size);
-        }
-        if (slotSize == 0) {
-            break;
-        }
-    }
-    return mmap(nullptr, size, protection, flags, -1, 0);
+    return model::ReserveHostMemory(address, slotSize, size, protection, flags, true);
 }
 
 Emulator& Emulator::Instance()

@@ -252,6 +252,8 @@ private:
                             void* base);
     static void OnMapped(uintptr_t address, size_t size, void* self);
     static void OnUnmapped(uintptr_t address, size_t size, void* self);
+    static void OnImageMapped(uintptr_t address, size_t size, void* self);
+    static void OnImageUnmapped(uintptr_t address, size_t size, void* self);
     static void* TranslateRoutine(const model::RoutineInfo& routine, void* self);
     static void* ArenaAllocate(size_t size, size_t alignment, void* self);
     static void ArenaFree(void* block, void* self);
@@ -304,6 +306,7 @@ private:
 
     model::KernelMemoryAllocator arenaAllocator_;
     model::IoMappingObserver mappingObserver_;
+    model::ImageMemoryObserver imageObserver_;
     RunnerStats stats_;
 };
 

@@ -54,6 +54,8 @@ bool Emulator::MapKernel(const std::string& path, std::string* error)
     if (kernel_ != nullptr) {
         return true;
     }
+    // The registry's described kernel holds the address until now.
+    model::ReleaseKernelImageMemory();
     std::unique_ptr<PeImage> image = PeImage::Load(path, KernelImageAddress, 0, error);
     if (!image) {
         *error = "cannot load the model's kernel image: " + *error;

@@ -3,6 +3,8 @@
 // of a call under the Microsoft x64 convention.
 #pragma once
 
+#include "model/image_registry.h"
+
 #include <unicorn/unicorn.h>
 
 #include <cstddef>
@@ -47,10 +49,11 @@ constexpr uint64_t PageUp(uint64_t value)
 // shadow memory covers everything from about 0x7FFF8000 to 0x10007FFF8000. A
 // later image goes a slot further up: the engine keeps translations of code
 // by address, so no address is ever reused within a process.
-constexpr uint64_t UserHalfMask = 0x00000FFFFFFFFFFFull;
-constexpr uint64_t HighUserRegion = 0x0000500000000000ull;
-constexpr uint64_t KernelImageAddress = HighUserRegion | (0xFFFFF80540200000ull & UserHalfMask);
-constexpr uint64_t DriverImageAddress = HighUserRegion | (0xFFFFF8054A2A0000ull & UserHalfMask);
+constexpr uint64_t UserHalfMask = model::UserHalfMask;
+constexpr uint64_t HighUserRegion = model::HighUserRegion;
+// The image registry's bases: host build and runner alike.
+constexpr uint64_t KernelImageAddress = model::KernelImageBase;
+constexpr uint64_t DriverImageAddress = model::DriverImageBase;
 constexpr uint64_t ImageSlotSize = 64ull << 20;  // the largest image taken
 // Each virtual processor's lane has a kernel stack and a spare one, in a
 // slot of its own: lane n's at KernelStackAddress + n * LaneStackStride.

@@ -2,6 +2,7 @@
 #include "sim/events.h"
 
 #include "sim/printable.h"
+#include "sim/scenario_images.h"
 #include "sim/scenario_time.h"
 
 #include <cstdio>
@@ -102,6 +103,33 @@ void RunBugCheck(const Event& event, EventRun&)
     model::BugCheck(event.Code, event.Parameters, event.Processor);
 }
 
+void ReadImageLoads(JsonObject& keys, const model::MachineConfig& machine, Event* event)
+{
+    const char* expected = "expected a non-empty list of image loads";
+    JsonValue images = keys.Require("images");
+    std::vector<JsonValue> loads = images.List(expected);
+    if (loads.empty()) {
+        images.Fail(expected);
+    }
+    for (const JsonValue& load : loads) {
+        event->Loads.push_back(ReadImageLoad(load, machine));
+    }
+}
+
+const char* AnyTime(EventOrder*)
+{
+    return nullptr;
+}
+
+void RunImageLoads(const Event& event, EventRun& run)
+{
+    std::vector<std::string> errors;
+    model::RunImageLoads(event.Loads, &errors);
+    for (const std::string& error : errors) {
+        PrintDiagnostic(run.Log, run.Where + ": " + error);
+    }
+}
+
 }  // namespace
 
 const std::vector<EventKind>& EventKinds()
@@ -111,6 +139,7 @@ const std::vector<EventKind>& EventKinds()
         {"bugcheck", ReadBugCheck, BugCheckOrder,
          "the machine was stopped by an earlier bug check; nothing can follow it", RunBugCheck},
         {"unload", ReadNothing, UnloadOrder, nullptr, RunUnload},
+        {"image-load", ReadImageLoads, AnyTime, nullptr, RunImageLoads},
     };
     return kinds;
 }

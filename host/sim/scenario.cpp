@@ -4,6 +4,7 @@
 #include "sim/scenario.h"
 
 #include "sim/events.h"
+#include "sim/scenario_images.h"
 #include "sim/scenario_time.h"
 #include "sim/strict_json.h"
 
@@ -157,6 +158,31 @@ void ReadMachine(const JsonValue& value, model::MachineConfig* machine)
     if (reader.Find("time", &field)) {
         machine->SystemTime = ReadTime(field);
     }
+    std::vector<std::pair<model::ImageSpec, JsonValue>> listed;
+    if (reader.Find("images", &field)) {
+        for (const JsonValue& item : field.List("expected a list of images")) {
+            JsonObject image(item);
+            machine->Images.push_back(ReadImage(image, item, false));
+            image.RejectUnknownKeys();
+            listed.emplace_back(machine->Images.back(), item);
+        }
+    }
+    if (reader.Find("module_list_growth", &field)) {
+        for (const JsonValue& item : field.List("expected a list of images to load")) {
+            JsonObject growth(item);
+            model::MachineConfig::ListGrowth entry;
+            entry.AfterQueries =
+                static_cast<unsigned>(growth.Require("after_queries").Unsigned(MaxFaultCall, 1));
+            JsonValue image = growth.Require("image");
+            JsonObject imageReader(image);
+            entry.Image = ReadImage(imageReader, image, false);
+            imageReader.RejectUnknownKeys();
+            growth.RejectUnknownKeys();
+            machine->GrowingList.push_back(entry);
+            listed.emplace_back(entry.Image, image);
+        }
+    }
+    CheckImagesApart(listed);
     reader.RejectUnknownKeys();
 }
 

@@ -20,6 +20,8 @@ struct Event {
     bool HasTime = false;
     int64_t Time = 0;
     unsigned Processor = 0;
+    // Image loads, issued together.
+    std::vector<model::ImageLoad> Loads;
 };
 
 struct Scenario {

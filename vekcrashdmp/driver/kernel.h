@@ -55,6 +55,59 @@ inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 
 #endif
 
+// Atomic operations, the full barrier and PAUSE: the processor's own
+// instructions in the shipped image; the model counts a PAUSE as a spinning
+// processor.
+#if defined(VEK_MODEL_KERNEL)
+
+inline LONG AtomicIncrement(volatile LONG* Target)
+{
+    return __atomic_add_fetch(Target, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG AtomicDecrement(volatile LONG* Target)
+{
+    return __atomic_sub_fetch(Target, 1, __ATOMIC_SEQ_CST);
+}
+// Returns the value the target held before.
+inline LONG AtomicCompareExchange(volatile LONG* Target, LONG Exchange, LONG Comparand)
+{
+    __atomic_compare_exchange_n(Target, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline VOID FullBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+inline VOID ProcessorPause() { ModelPause(); }
+
+#else
+
+inline LONG AtomicIncrement(volatile LONG* Target) { return InterlockedIncrement(Target); }
+inline LONG AtomicDecrement(volatile LONG* Target) { return InterlockedDecrement(Target); }
+inline LONG AtomicCompareExchange(volatile LONG* Target, LONG Exchange, LONG Comparand)
+{
+    return InterlockedCompareExchange(Target, Exchange, Comparand);
+}
+inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
+{
+    return InterlockedExchange(Target, Value);
+}
+inline VOID FullBarrier() { _mm_mfence(); }
+inline VOID ProcessorPause() { _mm_pause(); }
+
+#endif
+
+// Stops the system at once for memory found corrupt (a broken list link):
+// bug check 0x139 with the code. Nothing after it runs.
+constexpr ULONG FastFailCorruptListEntry = 3;
+#if defined(VEK_MODEL_KERNEL)
+[[noreturn]] inline void FailFast(ULONG Code) { ModelFailFast(Code); }
+#else
+[[noreturn]] inline void FailFast(ULONG Code) { __fastfail(Code); }
+#endif
+
 // Routines the driver finds at run time with MmGetSystemRoutineAddress,
 // since older kernels lack them.
 typedef PVOID(NTAPI* MmMapIoSpaceExRoutine)(PHYSICAL_ADDRESS PhysicalAddress,
@@ -63,6 +116,12 @@ typedef NTSTATUS(NTAPI* NtQuerySystemInformationRoutine)(ULONG SystemInformation
                                                           PVOID SystemInformation,
                                                           ULONG SystemInformationLength,
                                                           PULONG ReturnLength);
+// Lists the loaded kernel-mode images: a first call with a null buffer sets
+// InformationLength to the bytes needed; SizePerModule 8 (bases) or 272
+// (RTL_MODULE_EXTENDED_INFO).
+typedef NTSTATUS(NTAPI* RtlQueryModuleInformationRoutine)(PULONG InformationLength,
+                                                          ULONG SizePerModule,
+                                                          PVOID InformationBuffer);
 
 // Runs Routine(Context) so that a processor fault inside it ends the routine
 // instead of the machine: returns the routine's status, or the exception

@@ -30,3 +30,49 @@ NTKERNELAPI VOID NTAPI KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
 // System information classes the driver queries.
 #define SystemFirmwareTableInformation 76
 #define SystemPoolZeroingInformation 227
+#define SystemModuleInformation 11
+
+// Bits of IMAGE_INFO.Properties, for code that tests the word as a whole
+// (the kit's record names only the first three bit fields).
+#define IMAGE_INFO_SYSTEM_MODE_IMAGE 0x00000100u
+#define IMAGE_INFO_MAPPED_TO_ALL_PIDS 0x00000200u
+#define IMAGE_INFO_EXTENDED_INFO_PRESENT 0x00000400u
+static_assert(sizeof(IMAGE_INFO) == 40, "IMAGE_INFO layout");
+static_assert(FIELD_OFFSET(IMAGE_INFO, ImageBase) == 8, "IMAGE_INFO layout");
+static_assert(FIELD_OFFSET(IMAGE_INFO, ImageSize) == 24, "IMAGE_INFO layout");
+
+// The records of system information class SystemModuleInformation and of
+// RtlQueryModuleInformation, which the kit headers do not declare.
+typedef struct _RTL_PROCESS_MODULE_INFORMATION {
+    HANDLE Section;
+    PVOID MappedBase;
+    PVOID ImageBase;
+    ULONG ImageSize;
+    ULONG Flags;
+    USHORT LoadOrderIndex;
+    USHORT InitOrderIndex;
+    USHORT LoadCount;
+    USHORT OffsetToFileName;
+    UCHAR FullPathName[256];
+} RTL_PROCESS_MODULE_INFORMATION, *PRTL_PROCESS_MODULE_INFORMATION;
+static_assert(sizeof(RTL_PROCESS_MODULE_INFORMATION) == 296, "module information layout");
+static_assert(FIELD_OFFSET(RTL_PROCESS_MODULE_INFORMATION, FullPathName) == 40, "layout");
+
+typedef struct _RTL_PROCESS_MODULES {
+    ULONG NumberOfModules;
+    RTL_PROCESS_MODULE_INFORMATION Modules[1];
+} RTL_PROCESS_MODULES, *PRTL_PROCESS_MODULES;
+static_assert(sizeof(RTL_PROCESS_MODULES) == 304, "RTL_PROCESS_MODULES layout");
+
+typedef struct _RTL_MODULE_BASIC_INFO {
+    PVOID ImageBase;
+} RTL_MODULE_BASIC_INFO, *PRTL_MODULE_BASIC_INFO;
+
+typedef struct _RTL_MODULE_EXTENDED_INFO {
+    RTL_MODULE_BASIC_INFO BasicInfo;
+    ULONG ImageSize;
+    USHORT FileNameOffset;
+    UCHAR FullPathName[256];
+} RTL_MODULE_EXTENDED_INFO, *PRTL_MODULE_EXTENDED_INFO;
+static_assert(sizeof(RTL_MODULE_EXTENDED_INFO) == 272, "RTL_MODULE_EXTENDED_INFO layout");
+static_assert(FIELD_OFFSET(RTL_MODULE_EXTENDED_INFO, FullPathName) == 14, "layout");

@@ -2,6 +2,9 @@
 // small PE loader that lays out images which are listed but never run.
 #include "model/image_registry.h"
 
+#include "model/address_space.h"
+
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,15 +17,90 @@ namespace model {
 
 namespace {
 
+// The host memory holding an image's bytes at its base, and what the
+// address space map and an emulated processor were told of it.
+struct Placement {
+    uint8_t* Memory = nullptr;
+    size_t Size = 0;
+    std::vector<MemoryRangeId> Ranges;
+    std::vector<std::pair<uintptr_t, size_t>> Runs;  // resident page runs
+};
+
 struct Entry {
     LoadedImage Image;
-    std::vector<uint8_t> Owned;
+    Placement Placed;
+
+    ~Entry();
 };
 
 struct Registry {
     std::vector<std::unique_ptr<Entry>> Entries;  // load order
     uint64_t NextId = 1;
 };
+
+const ImageMemoryObserver* Observer = nullptr;
+
+// Resident pages readable, the others inaccessible, each resident run
+// entered as read-only memory and shown to the observer.
+void Publish(Entry& entry)
+{
+    Placement& placed = entry.Placed;
+    LoadedImage& image = entry.Image;
+    const uint64_t pages = image.Resident.size();
+    uint64_t page = 0;
+    while (page < pages) {
+        uint64_t end = page;
+        while (end < pages && image.Resident[end] == image.Resident[page]) {
+            ++end;
+        }
+        uintptr_t start = image.Base + page * ImagePageSize;
+        size_t size = (end - page) * ImagePageSize;
+        if (image.Resident[page]) {
+            mprotect(reinterpret_cast<void*>(start), size, PROT_READ);
+            MemoryRange range;
+            range.Start = start;
+            range.Size = size;
+            range.Writable = false;
+            range.What = "a loaded image";
+            placed.Ranges.push_back(EnterMemory(range, MemoryOwner::Host));
+            placed.Runs.emplace_back(start, size);
+            if (Observer != nullptr) {
+                Observer->Mapped(start, size, Observer->Context);
+            }
+        } else {
+            mprotect(reinterpret_cast<void*>(start), size, PROT_NONE);
+        }
+        page = end;
+    }
+}
+
+void Withdraw(Placement& placed)
+{
+    for (MemoryRangeId id : placed.Ranges) {
+        RemoveMemory(id);
+    }
+    placed.Ranges.clear();
+    for (const auto& [start, size] : placed.Runs) {
+        if (Observer != nullptr) {
+            Observer->Unmapped(start, size, Observer->Context);
+        }
+    }
+    placed.Runs.clear();
+}
+
+void Release(Placement& placed)
+{
+    Withdraw(placed);
+    if (placed.Memory != nullptr) {
+        munmap(placed.Memory, placed.Size);
+        placed.Memory = nullptr;
+    }
+}
+
+Entry::~Entry()
+{
+    Release(Placed);
+}
 
 const char* const DriversFolder = "\\SystemRoot\\System32\\drivers\\";
 const char* const KernelImagePath = "\\SystemRoot\\system32\\ntoskrnl.exe";
@@ -40,6 +118,23 @@ std::string ProgramFolder()
     return directory;
 }
 
+// Places the bytes at the image's base; false when that range of host
+// memory is taken.
+bool Place(Entry& entry, const std::vector<uint8_t>& bytes)
+{
+    LoadedImage& image = entry.Image;
+    void* memory = ReserveHostMemory(image.Base, 0, image.Size, PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, false);
+    if (memory == MAP_FAILED) {
+        return false;
+    }
+    entry.Placed.Memory = static_cast<uint8_t*>(memory);
+    entry.Placed.Size = image.Size;
+    std::memcpy(memory, bytes.data(), std::min<size_t>(bytes.size(), image.Size));
+    image.Bytes = entry.Placed.Memory;
+    return true;
+}
+
 uint64_t AddEntry(Registry& registry, ImageDescription description)
 {
     auto entry = std::make_unique<Entry>();
@@ -52,12 +147,13 @@ uint64_t AddEntry(Registry& registry, ImageDescription description)
     image.Size = description.Size;
     if (description.MappedBytes != nullptr) {
         image.Bytes = description.MappedBytes;
-    } else if (!description.OwnedBytes.empty()) {
-        entry->Owned = std::move(description.OwnedBytes);
-        entry->Owned.resize(image.Size);
-        image.Bytes = entry->Owned.data();
+    } else if (!description.OwnedBytes.empty() && !Place(*entry, description.OwnedBytes)) {
+        return 0;
     }
     image.Resident.assign(image.Size / ImagePageSize, image.Bytes != nullptr);
+    if (entry->Placed.Memory != nullptr) {
+        Publish(*entry);
+    }
     uint64_t id = image.Id;
     registry.Entries.push_back(std::move(entry));
     return id;
@@ -79,7 +175,12 @@ Registry& TheRegistry()
             kernel.Size = bytes.size();
             kernel.OwnedBytes = std::move(bytes);
         }
-        AddEntry(*created, std::move(kernel));
+        if (AddEntry(*created, kernel) == 0) {
+            // Its range is taken (a runner mapped the real image there):
+            // listed without contents until ListKernelImage.
+            kernel.OwnedBytes.clear();
+            AddEntry(*created, std::move(kernel));
+        }
         AddEntry(*created,
                  {"hal.dll", "\\SystemRoot\\system32\\hal.dll", HalImageBase, HalImageSize,
                   nullptr, {}});
@@ -175,7 +276,14 @@ ImageRegistration RegisterImage(ImageDescription description, std::string* error
             return {};
         }
     }
-    return ImageRegistration(AddEntry(registry, std::move(description)));
+    std::string name = description.Name;
+    uint64_t id = AddEntry(registry, std::move(description));
+    if (id == 0) {
+        *error = "image " + name + " cannot be placed at " + std::to_string(base) +
+                 ": the host memory there is taken";
+        return {};
+    }
+    return ImageRegistration(id);
 }
 
 void UnregisterImage(uint64_t id)
@@ -228,6 +336,59 @@ void SetImagePagesResident(uint64_t id, uint64_t firstPage, uint64_t count, bool
         uint64_t pages = image.Resident.size();
         for (uint64_t page = firstPage; page < pages && page - firstPage < count; ++page) {
             image.Resident[page] = resident;
+        }
+        if (entry->Placed.Memory != nullptr) {
+            Withdraw(entry->Placed);
+            Publish(*entry);
+        }
+    }
+}
+
+void* ReserveHostMemory(uint64_t address, uint64_t slotSize, size_t size, int protection,
+                        int flags, bool anywhere)
+{
+    // A bounded search: the slots above the first are for later images.
+    constexpr int MaxSlots = 64;
+    for (int slot = 0; slot < MaxSlots; ++slot) {
+        uint64_t at = address + static_cast<uint64_t>(slot) * slotSize;
+        void* region = mmap(reinterpret_cast<void*>(at), size, protection,
+                            flags | MAP_FIXED_NOREPLACE, -1, 0);
+        if (region != MAP_FAILED && reinterpret_cast<uintptr_t>(region) == at) {
+            return region;
+        }
+        if (region != MAP_FAILED) {
+            // A host that takes the address only as a hint.
+            munmap(region, size);
+        }
+        if (slotSize == 0) {
+            break;
+        }
+    }
+    return anywhere ? mmap(nullptr, size, protection, flags, -1, 0) : MAP_FAILED;
+}
+
+void SetImageMemoryObserver(const ImageMemoryObserver* observer)
+{
+    // Made first, so that its own images are told of once, below.
+    Registry& registry = TheRegistry();
+    Observer = observer;
+    if (observer == nullptr) {
+        return;
+    }
+    for (const auto& entry : registry.Entries) {
+        for (const auto& [start, size] : entry->Placed.Runs) {
+            observer->Mapped(start, size, observer->Context);
+        }
+    }
+}
+
+void ReleaseKernelImageMemory()
+{
+    for (auto& entry : TheRegistry().Entries) {
+        if (entry->Image.Name == "ntoskrnl.exe") {
+            Release(entry->Placed);
+            entry->Image.Bytes = nullptr;
+            entry->Image.Resident.assign(entry->Image.Resident.size(), false);
         }
     }
 }
@@ -397,10 +558,10 @@ void ListKernelImage(uint64_t base, uint64_t size, const uint8_t* mappedBytes)
         if (image.Name != "ntoskrnl.exe") {
             continue;
         }
+        Release(entry->Placed);
         image.Base = base;
         image.Size = size;
         image.Bytes = mappedBytes;
-        entry->Owned.clear();
         image.Resident.assign(size / ImagePageSize, mappedBytes != nullptr);
         return;
     }

@@ -186,6 +186,7 @@ void ResetMachine(const MachineConfig& config)
     for (ULONG_PTR& value : KiBugCheckData) {
         value = 0;
     }
+    ListMachineImages(s);
 }
 
 const MachineConfig& Config()
@@ -311,6 +312,7 @@ void CheckNothingLeft(const char* when)
         Violation("symbolic link %s still exists after %s", Narrow(link.Name).c_str(), when);
     }
     DropCallbacksLeftBehind(when);
+    DropImageNotifyRoutinesLeftBehind(when);
     for (size_t p = 0; p < s.Processors.size(); ++p) {
         if (!s.Processors[p].Dpcs.empty()) {
             Violation("%zu DPC(s) still queued to processor %zu after %s",
@@ -621,6 +623,27 @@ void RaiseDriverFault(const DriverFault& fault)
     }
     BugCheck(code, parameters, s.Current);
 }
+
+}  // namespace model
+
+extern "C" void ModelFailFast(ULONG Code)
+{
+    using namespace model;
+    {
+        KernelScope kernel;
+        DriverFault fault{};
+        fault.Kind = DriverFaultKind::FailFast;
+        fault.Rip = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+        fault.Rsp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        fault.Address = fault.Rip;
+        fault.ExceptionCode = Code;
+        RaiseDriverFault(fault);
+    }
+    // Control never comes back to the driver past its fail-fast.
+    throw DriverCallEnd{};
+}
+
+namespace model {
 
 void SetFaultBugCheckRoute(FaultBugCheckRoute route, void* context)
 {

@@ -2,6 +2,7 @@
 // its kernel routines and devices.
 #pragma once
 
+#include "model/image_registry.h"
 #include "model/machine.h"
 #include "model/uart16550.h"
 
@@ -122,6 +123,15 @@ struct MachineState {
     std::vector<PhysicalRamBacking> RamBacking;
 
     std::vector<RegisteredCallback> BugCheckCallbacks;
+    std::vector<PLOAD_IMAGE_NOTIFY_ROUTINE> ImageNotifyRoutines;
+    // Buffers RtlUnicodeStringToAnsiString allocated, which only
+    // RtlFreeAnsiString may free.
+    std::set<void*> AnsiStrings;
+    // Images the machine lists beyond the kernel's own, dropped with it.
+    std::vector<ImageRegistration> MachineImages;
+    // Module list queries answered (class 11 and RtlQueryModuleInformation),
+    // for the list that grows between queries.
+    unsigned ModuleQueries = 0;
     KBUGCHECK_SECONDARY_DUMP_DATA LastDumpData = {};
 
     DriverImage* Image = nullptr;
@@ -189,6 +199,13 @@ void NotifyUnmapped(uintptr_t address, size_t size);
 // Called at unload and after a failed load: anything the driver still
 // holds is a violation.
 void CheckNothingLeft(const char* when);
+
+// Image notify routines still registered when the driver's image goes
+// away: each is a violation, and each is dropped.
+void DropImageNotifyRoutinesLeftBehind(const char* when);
+
+// Lists the images of the machine's description (ResetMachine).
+void ListMachineImages(MachineState& state);
 
 // Bug check callbacks still registered when the driver's image goes away
 // (unload, failed load): each is a violation, and each is dropped, since its

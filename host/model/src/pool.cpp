@@ -110,6 +110,10 @@ extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
         }
         return;
     }
+    if (s.AnsiStrings.count(P) != 0) {
+        Violation("ExFreePoolWithTag on %p, an ANSI string that only RtlFreeAnsiString may free", P);
+        return;
+    }
     // Tag 0 asks for no check; the protected bit is not part of the tag.
     if (Tag != 0 && (Tag & ~ProtectedPoolBit) != (found->second.Tag & ~ProtectedPoolBit)) {
         Violation("pool block tagged '%s' freed with tag '%s'",

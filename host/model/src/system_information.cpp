@@ -11,6 +11,9 @@ extern "C" NTSTATUS NtQuerySystemInformation(ULONG SystemInformationClass,
 
 namespace model {
 
+// Class 11, the loaded modules (image_notify.cpp).
+NTSTATUS QueryModuleList(const char* routine, PVOID buffer, ULONG length, PULONG returnLength);
+
 namespace {
 
 constexpr ULONG FirmwareProviderAcpi = 0x41435049;  // 'ACPI'
@@ -127,6 +130,8 @@ NTSTATUS QuerySystemInformation(const char* routine, ULONG informationClass, PVO
         return QueryFirmwareTable(routine, buffer, length, returnLength);
     case SystemPoolZeroingInformation:
         return QueryPoolZeroing(routine, buffer, length, returnLength);
+    case SystemModuleInformation:
+        return QueryModuleList(routine, buffer, length, returnLength);
     default:
         return STATUS_INVALID_INFO_CLASS;
     }

@@ -19,7 +19,7 @@ namespace {
 
 using model::unwind::Op;
 
-constexpr uint64_t ListedBase = 0xFFFFF80560000000ull;
+constexpr uint64_t ListedBase = model::ScenarioImageRegion + 0x60000000ull;
 constexpr uint32_t PdataRva = 0x2000;
 constexpr uint32_t XdataRva = 0x3000;
 constexpr uint32_t FunctionRva = 0x1040;

@@ -20,14 +20,48 @@ namespace model {
 
 constexpr uint64_t ImagePageSize = 4096;
 
-// Where the images that are only described lie.
-constexpr uint64_t KernelImageBase = 0xFFFFF80540200000ull;
+// Where listed images lie. Kernel-half addresses cannot be host mappings,
+// and driver code reads images at their bases (natively in the host build,
+// through the emulated processor in the runner), so every image with
+// contents lies at a fixed address in the high user half, the same in both
+// builds: the kernel-half addresses a real machine uses with their top bits
+// replaced. The region is free in a plain process and in AddressSanitizer's
+// layout, whose shadow memory covers everything from about 0x7FFF8000 to
+// 0x10007FFF8000.
+constexpr uint64_t HighUserRegion = 0x0000500000000000ull;
+constexpr uint64_t UserHalfMask = 0x00000FFFFFFFFFFFull;
+constexpr uint64_t KernelImageBase = HighUserRegion | (0xFFFFF80540200000ull & UserHalfMask);
 constexpr uint64_t KernelImageSize = 0x01046000ull;
-constexpr uint64_t HalImageBase = 0xFFFFF80541400000ull;
+constexpr uint64_t HalImageBase = HighUserRegion | (0xFFFFF80541400000ull & UserHalfMask);
 constexpr uint64_t HalImageSize = 0x00006000ull;
-constexpr uint64_t DriverImageBase = 0xFFFFF8054A2A0000ull;
+constexpr uint64_t DriverImageBase = HighUserRegion | (0xFFFFF8054A2A0000ull & UserHalfMask);
 // The shipped driver's size when its file is not at hand (no cross build).
 constexpr uint64_t DriverImageDefaultSize = 0x00010000ull;
+// Where the images a machine description adds lie: each at an offset from
+// here, within the region's size.
+constexpr uint64_t ScenarioImageRegion = HighUserRegion | 0x0000090000000000ull;
+constexpr uint64_t ScenarioImageRegionSize = 1ull << 32;
+
+// Reserves size bytes of host memory at address, or, when that range is
+// taken, at the next free slot of slotSize above it (slotSize 0: no other),
+// or else (anywhere) only when anywhere is true. Returns MAP_FAILED when
+// nothing was reserved.
+void* ReserveHostMemory(uint64_t address, uint64_t slotSize, size_t size, int protection,
+                        int flags, bool anywhere);
+
+// Told of the host memory of every image the registry places (bytes it
+// owns), page runs that are resident, so that an emulated processor maps
+// the same. Setting an observer replays the runs already placed.
+struct ImageMemoryObserver {
+    void (*Mapped)(uintptr_t address, size_t size, void* context);
+    void (*Unmapped)(uintptr_t address, size_t size, void* context);
+    void* Context;
+};
+void SetImageMemoryObserver(const ImageMemoryObserver* observer);
+
+// Frees the host memory of the kernel's described image, so that a runner
+// can map the real one at KernelImageBase; ListKernelImage follows.
+void ReleaseKernelImageMemory();
 
 struct LoadedImage {
     uint64_t Id = 0;
@@ -88,7 +122,9 @@ const LoadedImage* FindImage(uint64_t id);
 void ForEachImage(const std::function<void(const LoadedImage&)>& visit);
 size_t ImageCount();
 
-// Marks pages [first, first + count) of an image paged in or out.
+// Marks pages [first, first + count) of an image paged in or out. Pages
+// of an image whose bytes the registry placed become inaccessible in host
+// memory while out.
 void SetImagePagesResident(uint64_t id, uint64_t firstPage, uint64_t count, bool resident);
 
 // Copies bytes of a listed image; false unless every byte lies in the image

@@ -7,6 +7,7 @@
 // fresh one. The kernel routines themselves (ntmodel.h) act on it.
 #pragma once
 
+#include "model/loaded_images.h"
 #include "ntmodel/ntmodel.h"
 
 #include <cstdint>
@@ -100,6 +101,17 @@ struct MachineConfig {
     // PAUSEs executed with no DPC starting or finishing anywhere before the
     // machine counts as deadlocked and stops.
     uint64_t SpinLimit = 1000000;
+    // Images listed from the start, after the kernel's own.
+    std::vector<ImageSpec> Images;
+    // Images that load between module list queries: each is listed once
+    // AfterQueries queries (class 11 or RtlQueryModuleInformation, counted
+    // together) have been answered, so that a size query and the data query
+    // after it see different lists.
+    struct ListGrowth {
+        unsigned AfterQueries = 1;
+        ImageSpec Image;
+    };
+    std::vector<ListGrowth> GrowingList;
     // Processors run truly in parallel, each DPC lane on its own thread with
     // no baton and no seed: for ThreadSanitizer runs of the driver's
     // cross-processor code. Kernel routines stay serialized; driver code
