@@ -94,7 +94,7 @@ NTSTATUS NTAPI PrintContextGuarded(PVOID Record)
 }
 
 // A stack word the caller has found resident.
-DECLSPEC_NOINLINE ULONG64 ReadStackWord(ULONG64 Address)
+DECLSPEC_NOINLINE UNOWNED_MEMORY_READ ULONG64 ReadStackWord(ULONG64 Address)
 {
     return *reinterpret_cast<const volatile ULONG64*>(static_cast<ULONG_PTR>(Address));
 }
