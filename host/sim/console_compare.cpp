@@ -30,6 +30,22 @@ bool DependsOnPlacement(const std::string& line)
     return std::regex_search(line, placementLine);
 }
 
+// Module table rows of the images this build makes (the driver and the
+// model's kernel): their PDB GUID changes with every build and their PDB
+// path names the folder they were built in, so only the module's name is
+// compared. Rows of any other image compare exactly.
+bool BuiltImageRow(const std::string& line, std::string* name)
+{
+    static const std::regex row(
+        "^(vekcrashdmp\\.sys|ntoskrnl\\.exe)\t[^\t]*\t[0-9A-F]{32}\t[0-9A-F]+\n?$");
+    std::smatch match;
+    if (!std::regex_match(line, match, row)) {
+        return false;
+    }
+    *name = match[1];
+    return true;
+}
+
 std::string Shape(const std::string& line)
 {
     static const std::regex hexValue("[0-9A-F]{4,16}");
@@ -125,6 +141,12 @@ bool ConsolesAgree(const std::string& expected, const std::string& actual,
              DependsOnPlacement(gotLine) && Shape(wantLine) == Shape(gotLine))) {
             ++w;
             ++g;
+            continue;
+        }
+        std::string wantImage;
+        std::string gotImage;
+        if (BuiltImageRow(wantLine, &wantImage) && BuiltImageRow(gotLine, &gotImage) &&
+            wantImage == gotImage) {
             continue;
         }
         std::ostringstream text;

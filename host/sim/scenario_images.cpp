@@ -103,6 +103,12 @@ model::ImageSpec ReadImage(JsonObject& reader, const JsonValue& value, bool zero
     const char* synthetic[] = {"size", "pdb_path", "guid", "age", "time_stamp",
                                "checksum", "e_lfanew", "damage"};
     if (reader.Find("file", &field)) {
+        for (const char* key : synthetic) {
+            JsonValue other = value;
+            if (reader.Find(key, &other)) {
+                other.Fail("an image from a file takes its headers from the file");
+            }
+        }
         image.File = field.String();
         std::vector<uint8_t> bytes;
         std::string error;
@@ -110,12 +116,6 @@ model::ImageSpec ReadImage(JsonObject& reader, const JsonValue& value, bool zero
             field.Fail(error);
         }
         image.Size = bytes.size();
-        for (const char* key : synthetic) {
-            JsonValue other = value;
-            if (reader.Find(key, &other)) {
-                other.Fail("an image from a file takes its headers from the file");
-            }
-        }
     } else {
         JsonValue size = reader.Require("size");
         image.Size = size.Unsigned(model::ScenarioImageRegionSize, zeroSize ? 0 : 1);

@@ -6,6 +6,7 @@
 #include "driver/device_extension.h"
 #include "driver/pool_settings.h"
 #include "console/serial_console.h"
+#include "modules/module_map.h"
 #include "report/bugcheck_report.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -65,14 +66,21 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
         goto DeleteLinkAndDevice;
     }
 
-    status = RegisterBugCheckReport(&extension->VersionInfo, sizeof(extension->VersionInfo));
+    status = InitializeModuleMap();
     if (!NT_SUCCESS(status)) {
         goto CloseConsole;
+    }
+
+    status = RegisterBugCheckReport(&extension->VersionInfo, sizeof(extension->VersionInfo));
+    if (!NT_SUCCESS(status)) {
+        goto TeardownModules;
     }
 
     return STATUS_SUCCESS;
 
     // Undo, in reverse order of the steps above.
+TeardownModules:
+    TeardownModuleMap();
 CloseConsole:
     CloseSerialConsole();
 DeleteLinkAndDevice:
@@ -86,6 +94,7 @@ static VOID UnloadDriver(PDRIVER_OBJECT DriverObject)
 {
     // Callbacks first: nothing they use may go while they can still run.
     DeregisterBugCheckReport();
+    TeardownModuleMap();
     CloseSerialConsole();
 
     PDEVICE_OBJECT device = DriverObject->DeviceObject;

@@ -1,13 +1,15 @@
 // The crash report. The kernel calls BugCheckReportCallback once, on the
 // processor that runs the bug check, at HIGH_LEVEL with the other
-// processors stopped. It allocates nothing, takes no lock of its own and
-// calls only the kernel routines that are safe there (system time and its
-// calendar split). The report has the same shape for every bug check code.
+// processors stopped. It allocates nothing, takes no lock of its own (the
+// module table takes the module map's, with a bounded wait) and calls only
+// the kernel routines that are safe there (system time and its calendar
+// split). The report has the same shape for every bug check code.
 #include "report/bugcheck_report.h"
 #include "report/version_block.h"
 #include "report/context_stack.h"
 #include "console/report_print.h"
 #include "console/serial_console.h"
+#include "modules/module_map.h"
 
 BugCheckRegistrationRecord BugCheckRegistration;
 
@@ -112,6 +114,7 @@ VOID BugCheckReportCallback(KBUGCHECK_CALLBACK_REASON Reason,
                     VersionBlockExpectedSize, versionBlock);
     }
 
+    PrintModuleTable();
     PrintBugCheckCode();
     ReportCurrentContext();
     ReportPrint(ReportLevelCrash, "BUGCHECK DUMP ENDS\n");

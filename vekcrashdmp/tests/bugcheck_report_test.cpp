@@ -77,6 +77,7 @@ TEST_F(BugCheckReportTest, ReportIsFramedAndOrdered)
               "SUITES:\n"
               "- TERMINAL\n"
               "TYPE: SERVER\n"
+              "Module\tPdbName\tGuid\tPdbAge\n"
               "BUGCHECK CODE 0000000A: 0000000000000010 0000000000000002 0000000000000000 "
               "FFFFF8054A2B1C3D\n"
               "(context and stack)\n"
@@ -153,7 +154,7 @@ TEST_F(BugCheckReportTest, UnusableVersionBlockGivesOneAlternativeLine)
         ASSERT_EQ(RegisterBugCheckReport(item.Block, item.Size), STATUS_SUCCESS);
         std::string report = Report(0xD1, 0, 0, 0, 0, SampleTime);
         EXPECT_NE(report.find("CRASHED ON: 2024-03-05 07:08:09:42\n" + item.Line +
-                              "BUGCHECK CODE 000000D1"),
+                              "Module\tPdbName\tGuid\tPdbAge\nBUGCHECK CODE 000000D1"),
                   std::string::npos)
             << report;
         EXPECT_EQ(report.find("KERNEL:"), std::string::npos);

@@ -5,6 +5,7 @@
 #include "module_map_reference.h"
 
 #include "model/driver_call.h"
+#include "model/loaded_images.h"
 #include "modules/module_map.h"
 #include "report/bugcheck_report.h"
 
@@ -312,6 +313,47 @@ TEST_F(ModuleMapTest, ReaderStopsWhereLinksStopAgreeing)
     ModuleMap.Entries.Flink->Flink = b;
 }
 
+// A corrupt list stops the system from inside the critical section, with
+// the lock held by the processor that runs the bug check; the report still
+// comes out whole, from the first line to the last.
+TEST_F(ModuleMapTest, FailFastInsideTheLockStillPrintsTheWholeReport)
+{
+    RTL_OSVERSIONINFOEXW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    version.dwMajorVersion = 10;
+    ASSERT_EQ(RegisterBugCheckReport(&version, sizeof(version)), STATUS_SUCCESS);
+    Insert(0x1000, 0x100, "a.sys");
+    Insert(0x2000, 0x100, "b.sys");
+    Insert(0x3000, 0x100, "c.sys");
+    PLIST_ENTRY c = ModuleMap.Entries.Blink;
+    c->Blink = c;  // c no longer points back at b
+
+    bool finished = model::Guarded([] { InsertModuleEntry(&ModuleMap, "x.sys", 0x3080, 0x10); });
+    EXPECT_FALSE(finished);
+    EXPECT_TRUE(model::Stopped());
+    EXPECT_EQ(KiBugCheckData[0], 0x139u);
+    EXPECT_EQ(KiBugCheckData[1], FastFailCorruptListEntry);
+    std::vector<std::string> violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_NE(violations[0].find("failed fast"), std::string::npos) << violations[0];
+    EXPECT_EQ(ModuleMap.Lock, ModuleMapLockHeld);
+
+    // The kernel calls the report on this processor, the lock still held.
+    KBUGCHECK_SECONDARY_DUMP_DATA data = {};
+    BugCheckReportCallback(KbCallbackSecondaryDumpData, &BugCheckRegistration.CallbackRecord,
+                           &data, sizeof(data));
+    std::string report = Console();
+    EXPECT_EQ(report.rfind("\nBUGCHECK DUMP STARTS\n", 0), 0u) << report;
+    EXPECT_NE(report.find("Module\tPdbName\tGuid\tPdbAge\n"
+                          "a.sys\t\t00000000000000000000000000000000\t0\n"
+                          "b.sys\t\t00000000000000000000000000000000\t0\n"
+                          "BUGCHECK CODE 00000139: 0000000000000003"),
+              std::string::npos)
+        << report;
+    ASSERT_GE(report.size(), 19u);
+    EXPECT_EQ(report.substr(report.size() - 19), "BUGCHECK DUMP ENDS\n");
+}
+
 TEST_F(ModuleMapTest, UserModeAndNamelessImagesChangeNothing)
 {
     Insert(0x1000, 0x100, "a.sys");
@@ -327,6 +369,83 @@ TEST_F(ModuleMapTest, UserModeAndNamelessImagesChangeNothing)
     ImageLoadNotify(&empty, nullptr, &kernel);
     ImageLoadNotify(nullptr, nullptr, &kernel);
     EXPECT_EQ(Entries(), (std::vector<ReferenceModule>{{0x1000, 0x10FF, "a.sys"}}));
+}
+
+}  // namespace
+}  // namespace vektest
+
+namespace vektest {
+namespace {
+
+class ModuleMapLifecycleTest : public DriverTest {
+protected:
+    void TearDown() override
+    {
+        ModuleMap = ModuleMapRecord{};
+        DriverTest::TearDown();
+    }
+};
+
+TEST_F(ModuleMapLifecycleTest, SecondInitializationIsTurnedAwayAndTeardownLeavesNothing)
+{
+    ASSERT_EQ(InitializeModuleMap(), STATUS_SUCCESS);
+    EXPECT_EQ(ModuleMap.InitCount, 1);
+    EXPECT_EQ(InitializeModuleMap(), STATUS_OBJECTID_EXISTS);
+    EXPECT_EQ(ModuleMap.InitCount, 1);
+    EXPECT_EQ(model::RegisteredImageNotifyRoutines(), 1u);
+    TeardownModuleMap();
+    EXPECT_EQ(ModuleMap.InitCount, 0);
+    EXPECT_EQ(ModuleMap.Entries.Flink, nullptr);
+    EXPECT_EQ(ModuleMap.Cursor, nullptr);
+    EXPECT_EQ(model::RegisteredImageNotifyRoutines(), 0u);
+    EXPECT_EQ(model::LivePoolBlocks(), (std::map<ULONG, size_t>{}));
+}
+
+// Processors that really run at once (the ThreadSanitizer run's mode): the
+// loaded driver gets loads of overlapping images on every processor, round
+// after round; the table then holds one image of each round, in order.
+TEST_F(ModuleMapLifecycleTest, OverlappingLoadsOnFreeRunningProcessors)
+{
+    model::MachineConfig config = DefaultMachine();
+    config.Processors = 4;
+    config.FreeRunning = true;
+    StartMachine(config);
+    std::unique_ptr<model::DriverImage> image = OpenDriverImage();
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(model::LoadDriver(*image), STATUS_SUCCESS);
+    constexpr int Rounds = 50;
+    for (int round = 0; round < Rounds; ++round) {
+        std::vector<model::ImageLoad> loads;
+        for (unsigned processor = 0; processor < 4; ++processor) {
+            model::ImageLoad load;
+            load.Image.Path = "\\SystemRoot\\System32\\drivers\\r" + std::to_string(1000 + round) +
+                              "p" + std::to_string(processor) + ".sys";
+            // Every load of a round overlaps the others of its round.
+            load.Image.Offset = 0x100000 * static_cast<uint64_t>(round + 1) + 0x1000 * processor;
+            load.Image.Size = 0x8000;
+            load.Processor = processor;
+            loads.push_back(load);
+        }
+        std::vector<std::string> errors;
+        model::RunImageLoads(loads, &errors);
+        ASSERT_EQ(errors, std::vector<std::string>{});
+    }
+    const ULONG_PTR parameters[4] = {};
+    model::BugCheck(0xD1, parameters);
+    std::string console = model::ConsoleBytes();
+    std::vector<std::string> rounds;
+    for (size_t at = console.find("\nr1"); at != std::string::npos; at = console.find("\nr1", at + 1)) {
+        rounds.push_back(console.substr(at + 2, 4));
+    }
+    std::vector<std::string> expected;
+    for (int round = 0; round < Rounds; ++round) {
+        expected.push_back(std::to_string(1000 + round).substr(1));
+    }
+    for (std::string& round : rounds) {
+        round = round.substr(1);
+    }
+    EXPECT_EQ(rounds, expected);
+    image.reset();
 }
 
 }  // namespace

@@ -18,8 +18,6 @@ namespace {
 
 // Since Windows 8.1's update (and Windows 7 SP1 with a hotfix); eight before.
 constexpr size_t MaxImageNotifyRoutines = 64;
-constexpr NTSTATUS StatusProcedureNotFound = static_cast<NTSTATUS>(0xC000007A);
-constexpr NTSTATUS StatusBufferOverflow = static_cast<NTSTATUS>(0x80000005);
 // The tag of the buffers the string routines allocate ('Strg').
 constexpr ULONG AnsiStringTag = 0x67727453;
 constexpr size_t FullPathLength = 256;
@@ -132,7 +130,7 @@ extern "C" NTSTATUS PsRemoveLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE No
     auto& routines = State().ImageNotifyRoutines;
     auto found = std::find(routines.begin(), routines.end(), NotifyRoutine);
     if (found == routines.end()) {
-        return StatusProcedureNotFound;
+        return STATUS_PROCEDURE_NOT_FOUND;
     }
     routines.erase(found);
     return STATUS_SUCCESS;
@@ -217,7 +215,7 @@ extern "C" NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
     NTSTATUS status = STATUS_SUCCESS;
     size_t copy = text.size();
     if (size > destination.MaximumLength) {
-        status = StatusBufferOverflow;
+        status = STATUS_BUFFER_OVERFLOW;
         copy = destination.MaximumLength;
     }
     if (copy != 0) {

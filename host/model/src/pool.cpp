@@ -4,6 +4,7 @@
 #include "machine_state.h"
 #include "model_lock.h"
 
+#include "model/driver_call.h"
 #include "model/kernel_memory.h"
 
 #include <cstdlib>
@@ -86,9 +87,26 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
 
 extern "C" PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    KernelScope kernel;
-    return Allocate("ExAllocatePoolWithQuotaTag", PoolType, NumberOfBytes, Tag,
-                    ZeroFillFlag | QuotaFailInsteadOfRaise);
+    {
+        KernelScope kernel;
+        PVOID block = Allocate("ExAllocatePoolWithQuotaTag", PoolType, NumberOfBytes, Tag,
+                               ZeroFillFlag | QuotaFailInsteadOfRaise);
+        if (block != nullptr || (static_cast<ULONG>(PoolType) & QuotaFailInsteadOfRaise) != 0 ||
+            State().Stopped) {
+            return block;
+        }
+        // Without POOL_QUOTA_FAIL_INSTEAD_OF_RAISE a failed quota allocation
+        // raises STATUS_INSUFFICIENT_RESOURCES in the caller, which nothing
+        // handles here: bug check 0x1E.
+        DriverFault fault{};
+        fault.Kind = DriverFaultKind::Exception;
+        fault.Rip = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+        fault.Address = fault.Rip;
+        fault.ExceptionCode = static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES);
+        fault.What = "let ExAllocatePoolWithQuotaTag raise its failure";
+        RaiseDriverFault(fault);
+    }
+    throw DriverCallEnd{};
 }
 
 extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag)

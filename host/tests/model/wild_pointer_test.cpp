@@ -177,6 +177,27 @@ TEST_F(WildPointerTest, WildPointerIsTheKernelsBugCheckAndEndsTheDriversCall)
              UNICODE_STRING name = {8, 8, Wild<WCHAR>(0xB0)};
              MmGetSystemRoutineAddress(&name);
          }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
+        {"PsGetVersion", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xE0;
+             PsGetVersion(Wild<ULONG>(0xE0), nullptr, nullptr, nullptr);
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Write},
+        {"RtlQueryModuleInformation", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xE8;
+             RtlQueryModuleInformation(Wild<ULONG>(0xE8), sizeof(RTL_MODULE_EXTENDED_INFO), nullptr);
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
+        {"RtlUnicodeStringToAnsiString", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xF0;
+             UNICODE_STRING source = {2, 2, const_cast<PWSTR>(u"x")};
+             RtlUnicodeStringToAnsiString(Wild<ANSI_STRING>(0xF0), &source, TRUE);
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
+        {"RtlFreeAnsiString", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0xF8;
+             RtlFreeAnsiString(Wild<ANSI_STRING>(0xF8));
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
+        {"ZwQuerySystemInformation", [](PDRIVER_OBJECT, uintptr_t& fault) {
+             fault = 0x100;
+             ZwQuerySystemInformation(SystemModuleInformation, Wild(0x100), 304, nullptr);
+         }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Write},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Routine);
@@ -318,7 +339,13 @@ TEST_F(WildPointerTest, ImpossibleSizesFailTheCall)
     PDRIVER_OBJECT driver = LoadFake();
     for (SIZE_T size : {~SIZE_T{0}, ~SIZE_T{0} - 15, SIZE_T{1} << 40}) {
         EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, size, Tag), nullptr) << size;
-        EXPECT_EQ(ExAllocatePoolWithQuotaTag(NonPagedPoolNx, size, Tag), nullptr) << size;
+        // Asked to fail with null: without the bit a failed quota
+        // allocation raises.
+        constexpr ULONG FailInsteadOfRaise = 0x8;
+        EXPECT_EQ(ExAllocatePoolWithQuotaTag(static_cast<POOL_TYPE>(NonPagedPoolNx | FailInsteadOfRaise),
+                                             size, Tag),
+                  nullptr)
+            << size;
     }
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver, 0xFFFFFFFF, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),

@@ -89,6 +89,13 @@ has "CLASS11 AGAIN 0000000000000000"
 has "CLASS11 COUNT 0000000000000005"
 has "RECORD later.sys MZ LAST-VALID"
 
+# An image read from a PE file, mapped as the loader maps it: the fixture
+# itself, listed a second time under another name.
+run '{ "machine": { "images": [ { "path": "\\SystemRoot\\copy.sys", "offset": "0x800000",
+                                  "file": "'"$image"'" } ] },
+       "events": [ { "event": "load" }, { "event": "unload" } ] }'
+has "RECORD copy.sys MZ LAST-VALID"
+
 # A kernel without RtlQueryModuleInformation.
 run '{ "machine": { "routines": { "RtlQueryModuleInformation": false } },
        "events": [ { "event": "load" }, { "event": "unload" } ] }'

@@ -28,8 +28,26 @@ constexpr uint64_t ImagePageSize = 4096;
 // replaced. The region is free in a plain process and in AddressSanitizer's
 // layout, whose shadow memory covers everything from about 0x7FFF8000 to
 // 0x10007FFF8000.
+#if defined(__SANITIZE_THREAD__)
+#define VEK_IMAGES_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VEK_IMAGES_UNDER_TSAN 1
+#endif
+#endif
+#if defined(VEK_IMAGES_UNDER_TSAN)
+// ThreadSanitizer kills a process that maps outside its application ranges;
+// of those, images fit in the one where position-independent programs load
+// (0x550000000000 to 0x568000000000), with the low 40 bits of their
+// kernel-half addresses. Only the model's tests run so.
+constexpr uint64_t HighUserRegion = 0x0000550000000000ull;
+constexpr uint64_t UserHalfMask = 0x000000FFFFFFFFFFull;
+constexpr uint64_t ScenarioRegionBits = 0x0000009000000000ull;
+#else
 constexpr uint64_t HighUserRegion = 0x0000500000000000ull;
 constexpr uint64_t UserHalfMask = 0x00000FFFFFFFFFFFull;
+constexpr uint64_t ScenarioRegionBits = 0x0000090000000000ull;
+#endif
 constexpr uint64_t KernelImageBase = HighUserRegion | (0xFFFFF80540200000ull & UserHalfMask);
 constexpr uint64_t KernelImageSize = 0x01046000ull;
 constexpr uint64_t HalImageBase = HighUserRegion | (0xFFFFF80541400000ull & UserHalfMask);
@@ -39,7 +57,7 @@ constexpr uint64_t DriverImageBase = HighUserRegion | (0xFFFFF8054A2A0000ull & U
 constexpr uint64_t DriverImageDefaultSize = 0x00010000ull;
 // Where the images a machine description adds lie: each at an offset from
 // here, within the region's size.
-constexpr uint64_t ScenarioImageRegion = HighUserRegion | 0x0000090000000000ull;
+constexpr uint64_t ScenarioImageRegion = HighUserRegion | ScenarioRegionBits;
 constexpr uint64_t ScenarioImageRegionSize = 1ull << 32;
 
 // Reserves size bytes of host memory at address, or, when that range is
