@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -27,7 +28,8 @@
 
 namespace {
 
-constexpr uint64_t ImageBase = 0xFFFFF80540000000ull;
+// Where the registry may lay an image out in host memory.
+constexpr uint64_t ImageBase = model::ScenarioImageRegion + 0x70000000ull;
 constexpr uint32_t DirectoryRva = 0x800;
 constexpr uint32_t CodeRva = 0x1000;
 constexpr uint32_t InfoRva = 0x1800;
@@ -41,9 +43,13 @@ uint16_t Read16(const uint8_t* data)
     return static_cast<uint16_t>(data[0] | (data[1] << 8));
 }
 
-void Check(bool condition)
+void Check(bool condition, const char* what)
 {
     if (!condition) {
+        std::fprintf(stderr, "context_stack_fuzzer: %s\n", what);
+        for (const std::string& violation : model::Violations()) {
+            std::fprintf(stderr, "  violation: %s\n", violation.c_str());
+        }
         std::abort();
     }
 }
@@ -99,6 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     model::ResetMachine(config);
     model::UartAt(0).SetLogging(false);
     ConsolePort = ConsolePortRecord{};
+    ConsolePort.Base = 0x3F8;
+    ConsolePort.Mode = ConsolePortIo;
     ModuleMap = ModuleMapRecord{};
     ModuleMap.Entries.Flink = ModuleMap.Entries.Blink = &ModuleMap.Entries;
     ModuleMap.Cursor = &ModuleMap.Entries;
@@ -110,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     description.OwnedBytes = Image(code, codeSize, info, infoSize);
     std::string error;
     model::ImageRegistration image = model::RegisterImage(std::move(description), &error);
-    Check(image.Registered());
+    Check(image.Registered(), error.c_str());
 
     // Two pages of stack, each resident or not as the input says.
     void* block = std::aligned_alloc(PageBytes, StackPages * PageBytes);
@@ -150,11 +158,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ++frames;
         uint64_t at = std::stoull(line.substr(0, 16), nullptr, 16);
         for (uint64_t word = at; word < at + 32; word += 8) {
-            Check(model::AddressValid(static_cast<uintptr_t>(word)));
+            Check(model::AddressValid(static_cast<uintptr_t>(word)), "a stack word outside valid memory");
         }
     }
-    Check(inStack && frames <= MaxStackFrames);
-    Check(model::Violations().empty());
+    Check(inStack && frames <= MaxStackFrames, "no trace, or more than 20 frames");
+    Check(model::Violations().empty(), "a violation");
 
     for (model::MemoryRangeId id : ranges) {
         model::RemoveMemory(id);
