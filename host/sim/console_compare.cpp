@@ -52,31 +52,107 @@ std::string Shape(const std::string& line)
     return std::regex_replace(line, hexValue, "#");
 }
 
+constexpr size_t MaxStackFrames = 20;
+
+bool IsFrameLine(const std::string& line)
+{
+    static const std::regex frameLine(
+        "^[0-9A-F]{16}: \\([0-9A-F]{16} [0-9A-F]{16} [0-9A-F]{16} [0-9A-F]{16}\\) "
+        "([0-9A-F]{16}|.+ \\+ [0-9A-F]{16})\n$");
+    return std::regex_match(line, frameLine);
+}
+
+// The module a frame line names, or "" for a bare address.
+std::string FrameModule(const std::string& line)
+{
+    static const std::regex named("\\) (.+) \\+ [0-9A-F]{16}\n$");
+    std::smatch match;
+    return std::regex_search(line, match, named) ? match[1].str() : std::string();
+}
+
+// The frame lines starting at index, up to the first other line.
+size_t FrameRun(const std::vector<std::string>& lines, size_t index)
+{
+    size_t end = index;
+    while (end < lines.size() && IsFrameLine(lines[end])) {
+        ++end;
+    }
+    return end - index;
+}
+
+// The host build's trace against the expected one (see StackTerms).
+bool HostFramesFair(const std::vector<std::string>& want, size_t wantFrames,
+                    const std::vector<std::string>& got, size_t gotFrames, size_t wantAt,
+                    size_t gotAt, std::string* problem)
+{
+    if (gotFrames > MaxStackFrames) {
+        *problem = "more than 20 frame lines";
+        return false;
+    }
+    size_t next = wantAt;
+    for (size_t i = gotAt; i < gotAt + gotFrames; ++i) {
+        std::string module = FrameModule(got[i]);
+        if (module.empty()) {
+            continue;
+        }
+        while (next < wantAt + wantFrames && FrameModule(want[next]) != module) {
+            ++next;
+        }
+        if (next == wantAt + wantFrames) {
+            *problem = "frame in " + module + " that the expected trace does not show there";
+            return false;
+        }
+        ++next;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ConsolesAgree(const std::string& expected, const std::string& actual,
-                   std::string* difference)
+                   std::string* difference, StackTerms terms)
 {
     std::vector<std::string> want = Lines(expected);
     std::vector<std::string> got = Lines(actual);
-    for (size_t i = 0; i < want.size() || i < got.size(); ++i) {
-        const std::string wantLine = i < want.size() ? want[i] : "(end of console)";
-        const std::string gotLine = i < got.size() ? got[i] : "(end of console)";
-        if (wantLine == gotLine) {
-            continue;
+    size_t w = 0;
+    size_t g = 0;
+    while (w < want.size() || g < got.size()) {
+        const std::string wantLine = w < want.size() ? want[w] : "(end of console)";
+        const std::string gotLine = g < got.size() ? got[g] : "(end of console)";
+        if (terms == StackTerms::HostBuild && w > 0 && g > 0 && want[w - 1] == "STACK:\n" &&
+            got[g - 1] == "STACK:\n") {
+            size_t wantFrames = FrameRun(want, w);
+            size_t gotFrames = FrameRun(got, g);
+            std::string problem;
+            if (!HostFramesFair(want, wantFrames, got, gotFrames, w, g, &problem)) {
+                std::ostringstream text;
+                text << "line " << g + 1 << ": stack trace of the host build: " << problem;
+                *difference = text.str();
+                return false;
+            }
+            w += wantFrames;
+            g += gotFrames;
+            if (wantFrames > 0 || gotFrames > 0) {
+                continue;
+            }
         }
-        if (i < want.size() && i < got.size() && DependsOnPlacement(wantLine) &&
-            DependsOnPlacement(gotLine) && Shape(wantLine) == Shape(gotLine)) {
+        if (wantLine == gotLine ||
+            (w < want.size() && g < got.size() && DependsOnPlacement(wantLine) &&
+             DependsOnPlacement(gotLine) && Shape(wantLine) == Shape(gotLine))) {
+            ++w;
+            ++g;
             continue;
         }
         std::string wantImage;
         std::string gotImage;
         if (BuiltImageRow(wantLine, &wantImage) && BuiltImageRow(gotLine, &gotImage) &&
             wantImage == gotImage) {
+            ++w;
+            ++g;
             continue;
         }
         std::ostringstream text;
-        text << "line " << i + 1 << ": expected \"" << wantLine << "\", got \"" << gotLine << "\"";
+        text << "line " << g + 1 << ": expected \"" << wantLine << "\", got \"" << gotLine << "\"";
         *difference = text.str();
         return false;
     }

@@ -12,9 +12,23 @@
 
 namespace sim {
 
+// Which stack trace the actual console may show.
+enum class StackTerms {
+    // The same frames as expected (the shipped image against its own
+    // expected console).
+    Same,
+    // The host build's: its own code has no unwind data, so its walk reads
+    // its stack as leaf frames, and its bug check never passes through the
+    // kernel image. Any number of frames up to the limit is fair, as long as
+    // every frame that names a module names one that the expected trace
+    // names too, in the same order; the frames the shipped image adds (the
+    // kernel's and its own) are not asked of it.
+    HostBuild,
+};
+
 // True when the consoles agree; otherwise difference names the first line
 // that does not.
 bool ConsolesAgree(const std::string& expected, const std::string& actual,
-                   std::string* difference);
+                   std::string* difference, StackTerms terms = StackTerms::Same);
 
 }  // namespace sim

@@ -25,7 +25,36 @@ NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(ULONG SystemInformationClass,
 
 NTKERNELAPI VOID NTAPI KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
 
+// The unwinding routines and their records; the kit declares them only for
+// user mode (winnt.h), which a kernel build cannot include.
+typedef struct _KNONVOLATILE_CONTEXT_POINTERS {
+    PM128A FloatingContext[16];
+    PULONG64 IntegerContext[16];
+} KNONVOLATILE_CONTEXT_POINTERS, *PKNONVOLATILE_CONTEXT_POINTERS;
+
+typedef struct _RUNTIME_FUNCTION {
+    ULONG BeginAddress;
+    ULONG EndAddress;
+    ULONG UnwindData;
+} RUNTIME_FUNCTION, *PRUNTIME_FUNCTION;
+
+#ifndef UNW_FLAG_UHANDLER
+#define UNW_FLAG_UHANDLER 0x2
+#endif
+
+NTSYSAPI VOID NTAPI RtlCaptureContext(PCONTEXT ContextRecord);
+NTSYSAPI PRUNTIME_FUNCTION NTAPI RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 ImageBase,
+                                                        PVOID HistoryTable);
+NTSYSAPI PVOID NTAPI RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageBase, ULONG64 ControlPc,
+                                      PRUNTIME_FUNCTION FunctionEntry, PCONTEXT ContextRecord,
+                                      PVOID* HandlerData, PULONG64 EstablisherFrame,
+                                      PKNONVOLATILE_CONTEXT_POINTERS ContextPointers);
+
 } // extern "C"
+
+static_assert(sizeof(CONTEXT) == 1232, "CONTEXT layout");
+static_assert(sizeof(KNONVOLATILE_CONTEXT_POINTERS) == 256, "context pointers layout");
+static_assert(sizeof(RUNTIME_FUNCTION) == 12, "RUNTIME_FUNCTION layout");
 
 // System information classes the driver queries.
 #define SystemFirmwareTableInformation 76

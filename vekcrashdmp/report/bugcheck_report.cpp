@@ -6,6 +6,7 @@
 // split). The report has the same shape for every bug check code.
 #include "report/bugcheck_report.h"
 #include "report/version_block.h"
+#include "report/context_stack.h"
 #include "console/report_print.h"
 #include "console/serial_console.h"
 #include "modules/module_map.h"
@@ -46,7 +47,23 @@ VOID PrintBugCheckCode()
                 KiBugCheckData[BugCheckCodeIndex + 3], KiBugCheckData[BugCheckCodeIndex + 4]);
 }
 
+NTSTATUS NTAPI PrintCapturedContext(PVOID Context)
+{
+    PrintContextAndStack(static_cast<PCONTEXT>(Context));
+    return STATUS_SUCCESS;
+}
+
 } // namespace
+
+// A frame of its own, so that the trace starts at the callback: the capture
+// is taken here and unwinding it first reaches BugCheckReportCallback.
+DECLSPEC_NOINLINE VOID ReportCurrentContext()
+{
+    CONTEXT context;
+    RtlCaptureContext(&context);
+    // A fault ends this section silently; the report goes on.
+    RunGuarded(PrintCapturedContext, &context);
+}
 
 _Use_decl_annotations_
 NTSTATUS RegisterBugCheckReport(const RTL_OSVERSIONINFOEXW* VersionBlock, ULONG VersionBlockSize)
@@ -99,5 +116,6 @@ VOID BugCheckReportCallback(KBUGCHECK_CALLBACK_REASON Reason,
 
     PrintModuleTable();
     PrintBugCheckCode();
+    ReportCurrentContext();
     ReportPrint(ReportLevelCrash, "BUGCHECK DUMP ENDS\n");
 }

@@ -23,3 +23,7 @@ _IRQL_requires_(PASSIVE_LEVEL)
 VOID DeregisterBugCheckReport();
 
 KBUGCHECK_REASON_CALLBACK_ROUTINE BugCheckReportCallback;
+
+// Bug check only: captures this routine's own register context and prints
+// it with the stack trace that unwinds from it, under a fault guard.
+VOID ReportCurrentContext();

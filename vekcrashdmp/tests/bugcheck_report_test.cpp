@@ -41,8 +41,24 @@ protected:
         KeLowerIrql(old);
         EXPECT_EQ(data.OutBuffer, nullptr);
         EXPECT_EQ(data.OutBufferLength, 0u);
-        return Console();
+        return WithoutContextAndStack(Console());
     }
+
+    // The context and stack section shows this host's registers and stack
+    // (its own tests check it); here it stands as one marker line.
+    static std::string WithoutContextAndStack(const std::string& report)
+    {
+        size_t start = report.find("CONTEXT (");
+        size_t stack = report.find("STACK:\n", start);
+        size_t end = report.find("BUGCHECK DUMP ENDS\n", stack);
+        if (start == std::string::npos || stack == std::string::npos ||
+            end == std::string::npos) {
+            return report;
+        }
+        return report.substr(0, start) + ContextAndStack + report.substr(end);
+    }
+
+    static constexpr const char* ContextAndStack = "(context and stack)\n";
 
     RTL_OSVERSIONINFOEXW version_;
 };
@@ -64,6 +80,7 @@ TEST_F(BugCheckReportTest, ReportIsFramedAndOrdered)
               "Module\tPdbName\tGuid\tPdbAge\n"
               "BUGCHECK CODE 0000000A: 0000000000000010 0000000000000002 0000000000000000 "
               "FFFFF8054A2B1C3D\n"
+              "(context and stack)\n"
               "BUGCHECK DUMP ENDS\n");
     DeregisterBugCheckReport();
 }

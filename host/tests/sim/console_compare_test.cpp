@@ -56,4 +56,74 @@ TEST(ConsoleCompareTest, PlacementLinesCompareByShapeAndEverythingElseExactly)
     }
 }
 
+// The host build's trace against the shipped image's expected one: its own
+// leaf frames are fair, and so is a shorter trace; a module the expected
+// trace does not show, frames out of order, more than 20 frames, or any
+// difference outside the trace are not.
+TEST(ConsoleCompareTest, HostBuildTraceIsFairWhenItsNamedFramesFollowTheExpectedOnes)
+{
+    auto frame = [](const std::string& tail) {
+        return "FFFFF80312345670: (0000000000000000 0000000000000000 0000000000000000 "
+               "0000000000000000) " +
+               tail + "\n";
+    };
+    const std::string expected = "STACK:\n" + frame("vekcrashdmp.sys + 0000000000001234") +
+                                 frame("ntoskrnl.exe + 0000000000000010") +
+                                 frame("hal.dll + 0000000000000020") + "BUGCHECK DUMP ENDS\n";
+    std::string twentyOne;
+    for (int i = 0; i < 21; ++i) {
+        twentyOne += frame("00007F0000001000");
+    }
+    struct Case {
+        const char* Name;
+        std::string Actual;
+        bool Agrees;
+    };
+    const Case cases[] = {
+        {"NoFrames", "STACK:\nBUGCHECK DUMP ENDS\n", true},
+        {"OwnLeafFrames",
+         "STACK:\n" + frame("00007F0000001000") + frame("0000000000000000") + "BUGCHECK DUMP ENDS\n",
+         true},
+        {"NamedFramesInOrder",
+         "STACK:\n" + frame("00007F0000001000") + frame("ntoskrnl.exe + 0000000000000099") +
+             frame("hal.dll + 0000000000000001") + "BUGCHECK DUMP ENDS\n",
+         true},
+        {"NamedFramesOutOfOrder",
+         "STACK:\n" + frame("hal.dll + 0000000000000001") +
+             frame("ntoskrnl.exe + 0000000000000099") + "BUGCHECK DUMP ENDS\n",
+         false},
+        {"ModuleNotInTheExpectedTrace",
+         "STACK:\n" + frame("other.sys + 0000000000000001") + "BUGCHECK DUMP ENDS\n", false},
+        {"MoreThanTwentyFrames", "STACK:\n" + twentyOne + "BUGCHECK DUMP ENDS\n", false},
+        {"EndLineMissing", "STACK:\n" + frame("00007F0000001000"), false},
+        {"BrokenFrameLine", "STACK:\nFFFFF80312345670: (0000)\nBUGCHECK DUMP ENDS\n", false},
+    };
+    for (const Case& item : cases) {
+        std::string difference;
+        EXPECT_EQ(sim::ConsolesAgree(expected, item.Actual, &difference, sim::StackTerms::HostBuild),
+                  item.Agrees)
+            << item.Name << ": " << difference;
+    }
+    // The shipped image itself must show the expected trace exactly.
+    std::string difference;
+    EXPECT_FALSE(sim::ConsolesAgree(expected, "STACK:\nBUGCHECK DUMP ENDS\n", &difference));
+}
+
+// A row of an image this build makes compares by name, and the comparison
+// goes on with the next line (it used to stay on the row for ever).
+TEST(ConsoleCompareTest, BuiltImageRowComparesByNameAndMovesOn)
+{
+    const std::string expected = "vekcrashdmp.sys\t\t49EB016FCC3789B14C4C44205044422E\t1\n"
+                                 "BUGCHECK DUMP ENDS\n";
+    std::string difference;
+    EXPECT_TRUE(sim::ConsolesAgree(
+        expected,
+        "vekcrashdmp.sys\t\t4146CC4F890CFB854C4C44205044422E\t1\nBUGCHECK DUMP ENDS\n",
+        &difference))
+        << difference;
+    EXPECT_FALSE(sim::ConsolesAgree(
+        expected, "vekcrashdmp.sys\t\t4146CC4F890CFB854C4C44205044422E\t1\nBUGCHECK DUMP\n",
+        &difference));
+}
+
 }  // namespace

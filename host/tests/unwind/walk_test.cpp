@@ -201,5 +201,58 @@ TEST_F(StackWalk, WalkFromBugCheckRaisedInAKernelRoutineReachesItsCaller)
     EXPECT_EQ(line.rfind("OUTSIDE ", 0), 0u) << model::ConsoleBytes();
 }
 
+// The shipped image's own crash report: the context block shows the
+// capture inside ReportCurrentContext, and the trace starts at the report
+// callback, then the kernel's call into it, each frame named through the
+// PDBs beside the images.
+TEST_F(StackWalk, ShippedReportTraceStartsAtTheCallbackThenTheKernel)
+{
+    StartMachine(DefaultMachine());
+    std::string error;
+    std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(VEK_SYS_IMAGE, &error);
+    ASSERT_NE(image, nullptr) << error;
+    ASSERT_EQ(model::LoadDriver(*image), STATUS_SUCCESS);
+    const ULONG_PTR parameters[4] = {0x10, 2, 0, 0x1234};
+    model::BugCheck(0xD1, parameters);
+
+    const std::map<std::string, std::string> files = {{"vekcrashdmp.sys", VEK_SYS_IMAGE},
+                                                      {"ntoskrnl.exe", VEK_KERNEL_IMAGE}};
+    // The driver's routines are C++: the PDB names them with their parameters.
+    auto named = [&](uint64_t address) {
+        std::string name = FunctionAtAddress(address, files);
+        return name.substr(0, name.find('('));
+    };
+    std::map<std::string, uint64_t> bases;
+    model::ForEachImage([&](const model::LoadedImage& listed) { bases[listed.Name] = listed.Base; });
+    std::istringstream console(model::ConsoleBytes());
+    std::string line;
+    std::string rip;
+    while (std::getline(console, line) && line != "STACK:") {
+        if (line.rfind("- RIP = ", 0) == 0) {
+            rip = line.substr(8);
+        }
+    }
+    ASSERT_FALSE(rip.empty()) << model::ConsoleBytes();
+    // The capture's RIP is a return address into the capturing routine.
+    EXPECT_EQ(named(std::stoull(rip, nullptr, 16)), "vekcrashdmp.sys!ReportCurrentContext");
+    std::vector<std::string> functions;
+    while (std::getline(console, line) && line != "BUGCHECK DUMP ENDS") {
+        size_t plus = line.find(" + ");
+        uint64_t address = 0;
+        if (plus == std::string::npos) {
+            address = std::stoull(line.substr(line.size() - 16), nullptr, 16);
+        } else {
+            std::string module = line.substr(line.find(") ") + 2, plus - line.find(") ") - 2);
+            address = bases[module] + std::stoull(line.substr(plus + 3), nullptr, 16);
+        }
+        functions.push_back(named(address));
+    }
+    ASSERT_GE(functions.size(), 2u) << model::ConsoleBytes();
+    EXPECT_EQ(functions[0], "vekcrashdmp.sys!BugCheckReportCallback");
+    EXPECT_EQ(functions[1], "ntoskrnl.exe!KxCallDriver");
+    EXPECT_EQ(line, "BUGCHECK DUMP ENDS");
+    EXPECT_EQ(TakeViolations(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace vektest

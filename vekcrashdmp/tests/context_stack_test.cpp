@@ -1,0 +1,241 @@
+// The context block and the stack trace, walked over stacks laid out here:
+// addresses in no image have no unwind data, so every frame is a leaf whose
+// return address is the word on top of the stack.
+#include "driver_test.h"
+
+#include "model/address_space.h"
+#include "modules/module_map.h"
+#include "report/context_stack.h"
+
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+namespace vektest {
+namespace {
+
+constexpr size_t PageBytes = 4096;
+// Return addresses in no image and no module.
+constexpr ULONG64 Unknown = 0xFFFFF80300001234;
+
+class ContextStackTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        ModuleMap = ModuleMapRecord{};
+        ModuleMap.Entries.Flink = &ModuleMap.Entries;
+        ModuleMap.Entries.Blink = &ModuleMap.Entries;
+        ModuleMap.Cursor = &ModuleMap.Entries;
+        ModuleMap.InitCount = 1;
+    }
+
+    void TearDown() override
+    {
+        for (model::MemoryRangeId id : ranges_) {
+            model::RemoveMemory(id);
+        }
+        PLIST_ENTRY head = &ModuleMap.Entries;
+        for (PLIST_ENTRY at = head->Flink; at != head;) {
+            PLIST_ENTRY next = at->Flink;
+            ExFreePoolWithTag(at, ModuleMapTag);
+            at = next;
+        }
+        ModuleMap = ModuleMapRecord{};
+        DriverTest::TearDown();
+    }
+
+    // A stack of two pages holding words from its base up; the second page
+    // is paged out when asked.
+    ULONG64 LayStack(const std::vector<ULONG64>& words, bool secondPageResident = true)
+    {
+        stack_.assign(2 * PageBytes / sizeof(ULONG64) + PageBytes / sizeof(ULONG64), 0);
+        auto start = (reinterpret_cast<uintptr_t>(stack_.data()) + PageBytes - 1) & ~(PageBytes - 1);
+        auto* base = reinterpret_cast<ULONG64*>(start);
+        for (size_t i = 0; i < words.size(); ++i) {
+            base[i] = words[i];
+        }
+        ranges_.push_back(model::EnterMemory({start, PageBytes, model::MemoryKind::Ram, true, true,
+                                              "test stack"},
+                                             model::MemoryOwner::Host));
+        ranges_.push_back(model::EnterMemory({start + PageBytes, PageBytes, model::MemoryKind::Ram,
+                                              true, secondPageResident, "test stack"},
+                                             model::MemoryOwner::Host));
+        return start;
+    }
+
+    std::string Walk(CONTEXT* context)
+    {
+        size_t before = Console().size();
+        KIRQL old = KfRaiseIrql(HIGH_LEVEL);
+        PrintContextAndStack(context);
+        KeLowerIrql(old);
+        return Console().substr(before);
+    }
+
+    static std::vector<std::string> StackLines(const std::string& console)
+    {
+        std::vector<std::string> lines;
+        size_t at = console.find("STACK:\n");
+        EXPECT_NE(at, std::string::npos) << console;
+        std::istringstream rest(console.substr(at + 7));
+        for (std::string line; std::getline(rest, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    static std::string Hex16(ULONG64 value)
+    {
+        char text[17];
+        std::snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(value));
+        return text;
+    }
+
+    std::vector<ULONG64> stack_;
+    std::vector<model::MemoryRangeId> ranges_;
+};
+
+TEST_F(ContextStackTest, ContextBlockPrintsEveryRegisterInItsOrderAndWidth)
+{
+    CONTEXT context = {};
+    context.SegGs = 0x2B;
+    context.SegFs = 0x53;
+    context.SegEs = 0x2A;
+    context.SegDs = 0x29;
+    context.SegSs = 0x18;
+    context.SegCs = 0x10;
+    context.EFlags = 0x246;
+    ULONG64* registers[] = {&context.Rdi, &context.Rsi, &context.Rbx, &context.Rdx,
+                            &context.Rcx, &context.Rax, &context.Rbp, &context.Rip,
+                            &context.Rsp, &context.R8,  &context.R9,  &context.R10,
+                            &context.R11, &context.R12, &context.R13, &context.R14,
+                            &context.R15};
+    ULONG64 value = 0x0123456789ABCDE0;
+    for (ULONG64* reg : registers) {
+        *reg = value++;
+    }
+    context.Rip = 0;  // no frames: only the block and the header
+    std::string console = Walk(&context);
+    std::string expected = "CONTEXT (" + Hex16(reinterpret_cast<uintptr_t>(&context)) + "):\n" +
+                           "- GS = 002B\n- FS = 0053\n- ES = 002A\n- DS = 0029\n- SS = 0018\n"
+                           "- CS = 0010\n- EFLAGS = 00000246\n"
+                           "- RDI = 0123456789ABCDE0\n- RSI = 0123456789ABCDE1\n"
+                           "- RBX = 0123456789ABCDE2\n- RDX = 0123456789ABCDE3\n"
+                           "- RCX = 0123456789ABCDE4\n- RAX = 0123456789ABCDE5\n"
+                           "- RBP = 0123456789ABCDE6\n- RIP = 0000000000000000\n"
+                           "- RSP = 0123456789ABCDE8\n- R8 = 0123456789ABCDE9\n"
+                           "- R9 = 0123456789ABCDEA\n- R10 = 0123456789ABCDEB\n"
+                           "- R11 = 0123456789ABCDEC\n- R12 = 0123456789ABCDED\n"
+                           "- R13 = 0123456789ABCDEE\n- R14 = 0123456789ABCDEF\n"
+                           "- R15 = 0123456789ABCDF0\n"
+                           "STACK:\n";
+    EXPECT_EQ(console, expected);
+}
+
+// Each case: the words of the stack (the context's Rsp at the first), the
+// frame lines expected, in the form (stack word index of the frame's stack
+// pointer, return address, module or "").
+TEST_F(ContextStackTest, WalksLeafFramesToTheirEnd)
+{
+    struct Frame {
+        size_t At;
+        ULONG64 ReturnAddress;
+    };
+    struct Case {
+        const char* Name;
+        std::vector<ULONG64> Words;
+        bool SecondPageResident;
+        std::vector<Frame> Frames;
+    };
+    std::vector<ULONG64> deep(30, Unknown);
+    std::vector<Frame> twenty;
+    for (size_t i = 1; i <= MaxStackFrames; ++i) {
+        twenty.push_back({i, Unknown});
+    }
+    constexpr size_t WordsPerPage = PageBytes / sizeof(ULONG64);
+    std::vector<ULONG64> intoPagedOut(WordsPerPage, Unknown);
+    const Case cases[] = {
+        {"LeafFramesEndAtReturnAddressZero",
+         {0xFFFFF80300000010, 0xFFFFF80300000020, 0, 7},
+         true,
+         {{1, 0xFFFFF80300000010}, {2, 0xFFFFF80300000020}, {3, 0}}},
+        {"MoreThanTwentyFrames", deep, true, twenty},
+        {"ZeroAtOnce", {0, 1, 2, 3}, true, {{1, 0}}},
+        // The walk reaches a page that is paged out: the frame whose words
+        // would run into it is not printed, and nothing after it.
+        {"StackPagedOutMidWalk", intoPagedOut, false, {}},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.Name);
+        for (model::MemoryRangeId id : ranges_) {
+            model::RemoveMemory(id);
+        }
+        ranges_.clear();
+        ULONG64 rsp = LayStack(item.Words, item.SecondPageResident);
+        // Rsp sits late in the first page when the second is paged out, so
+        // the walk crosses into it after a few frames.
+        size_t first = item.SecondPageResident ? 0 : WordsPerPage - 8;
+        if (!item.SecondPageResident) {
+            rsp += first * sizeof(ULONG64);
+        }
+        CONTEXT context = {};
+        context.Rip = 0xFFFFF80300000001;
+        context.Rsp = rsp;
+        std::vector<std::string> lines = StackLines(Walk(&context));
+        const auto* words = reinterpret_cast<const ULONG64*>(static_cast<uintptr_t>(rsp));
+        std::vector<std::string> expected;
+        std::vector<Frame> frames = item.Frames;
+        if (!item.SecondPageResident) {
+            // Words 0 to 7 past rsp are resident; the frame at 5 would read
+            // 5 to 8, and 8 is the first paged-out word.
+            frames = {{1, Unknown}, {2, Unknown}, {3, Unknown}, {4, Unknown}};
+        }
+        for (const Frame& frame : frames) {
+            ULONG64 at = rsp + frame.At * sizeof(ULONG64);
+            expected.push_back(Hex16(at) + ": (" + Hex16(words[frame.At]) + " " +
+                               Hex16(words[frame.At + 1]) + " " + Hex16(words[frame.At + 2]) +
+                               " " + Hex16(words[frame.At + 3]) + ") " +
+                               Hex16(frame.ReturnAddress));
+        }
+        EXPECT_EQ(lines, expected);
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.size() + 1, 105u) << line;
+        }
+    }
+}
+
+TEST_F(ContextStackTest, ReturnAddressInAModuleShowsItsNameAndOffset)
+{
+    ASSERT_EQ(InsertModuleEntry(&ModuleMap, "ntoskrnl.exe", 0xFFFFF80312000000, 0x100000),
+              STATUS_SUCCESS);
+    ULONG64 rsp = LayStack({0xFFFFF80312001F2A, Unknown, 0});
+    CONTEXT context = {};
+    context.Rip = 0xFFFFF80300000001;
+    context.Rsp = rsp;
+    std::vector<std::string> lines = StackLines(Walk(&context));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], Hex16(rsp + 8) + ": (" + Hex16(Unknown) +
+                            " 0000000000000000 0000000000000000 0000000000000000) ntoskrnl.exe + "
+                            "0000000000001F2A");
+    EXPECT_EQ(lines[0].size() + 1, 108u + std::string("ntoskrnl.exe").size());
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 16), Hex16(Unknown));
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 16), Hex16(0));
+}
+
+// The stack pointer itself is paged out: "STACK:" and nothing after it, and
+// the record keeps the frame the walk stopped at.
+TEST_F(ContextStackTest, StackPointerNotResidentEndsTheTraceBeforeAnyFrame)
+{
+    ULONG64 rsp = LayStack({Unknown}, false);
+    CONTEXT context = {};
+    context.Rip = 0xFFFFF80300000001;
+    context.Rsp = rsp + PageBytes;
+    std::string console = Walk(&context);
+    EXPECT_EQ(StackLines(console), std::vector<std::string>{});
+    EXPECT_EQ(context.Rip, 0xFFFFF80300000001u);
+    EXPECT_TRUE(TakeViolations().empty());
+}
+
+}  // namespace
+}  // namespace vektest
