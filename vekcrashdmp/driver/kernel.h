@@ -95,6 +95,8 @@ inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline VOID FullBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+// A spin-wait hint: the model's other processors may run meanwhile.
+inline VOID ProcessorPause() { ModelPause(); }
 
 #else
 
@@ -109,6 +111,7 @@ inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
     return InterlockedExchange(Target, Value);
 }
 inline VOID FullBarrier() { _mm_mfence(); }
+inline VOID ProcessorPause() { _mm_pause(); }
 
 #endif
 
