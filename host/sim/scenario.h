@@ -20,6 +20,11 @@ struct Event {
     bool HasTime = false;
     int64_t Time = 0;
     unsigned Processor = 0;
+    // Resume: what changed across the sleep. Power notification: the
+    // callback's two arguments.
+    model::ResumeChanges Resume;
+    uint64_t Argument1 = 0;
+    uint64_t Argument2 = 0;
 };
 
 struct Scenario {

@@ -45,6 +45,8 @@ Uart16550* UartForVirtual(const char* access, const volatile UCHAR* address, uin
     return UartAtPhysical(mapping->Physical + (virt - mapping->Virtual), offset);
 }
 
+}  // namespace
+
 // The host memory standing for physical RAM, when [physical, physical +
 // size) lies inside one RAM range of the machine; null otherwise.
 uint8_t* RamBehind(uint64_t physical, size_t size)
@@ -69,6 +71,8 @@ uint8_t* RamBehind(uint64_t physical, size_t size)
     }
     return nullptr;
 }
+
+namespace {
 
 PVOID MapDeviceMemory(const char* routine, uint64_t physical, SIZE_T size, bool cached)
 {

@@ -178,7 +178,9 @@ void ResetMachine(const MachineConfig& config)
     MachineState& s = *TheState;
     s.Current = 0;
     s.Config = config;
-    s.Processors.assign(std::max(1u, config.Processors), ProcessorState{});
+    s.Processors.assign(std::max({1u, config.Processors, config.MaxProcessors}), ProcessorState{});
+    s.ActiveProcessors = std::max(1u, config.Processors);
+    StartHypervisor(s);
     for (const UartConfig& uart : config.Uarts) {
         s.Uarts.push_back(std::make_unique<Uart16550>(uart));
     }
@@ -311,6 +313,7 @@ void CheckNothingLeft(const char* when)
         Violation("symbolic link %s still exists after %s", Narrow(link.Name).c_str(), when);
     }
     DropCallbacksLeftBehind(when);
+    CheckPowerObjectsLeft(when);
     for (size_t p = 0; p < s.Processors.size(); ++p) {
         if (!s.Processors[p].Dpcs.empty()) {
             Violation("%zu DPC(s) still queued to processor %zu after %s",

@@ -1,7 +1,9 @@
 // The processor's own instructions that the driver may execute: CPUID,
-// RDMSR/WRMSR, CR8 (the IRQL on x64) and PAUSE. The processor has no
-// hypervisor and no model-specific registers of interest yet; an unknown
-// MSR raises #GP, as on hardware. Their out arguments stand for processor
+// RDMSR/WRMSR, CR8 (the IRQL on x64) and PAUSE. The hypervisor's leaves
+// and synthetic MSRs are answered by hypervisor.cpp; the processor has no
+// MSRs of its own of interest, and an unknown MSR raises #GP, as on
+// hardware. RDMSR and WRMSR are logged as calls ("rdmsr", "wrmsr") with the
+// register, value and processor, so the order of writes can be read back. Their out arguments stand for processor
 // registers, filled by the caller's shim or the emulator's hook, never a
 // pointer the driver chose: they are not checked against the address space.
 #include "machine_state.h"
@@ -19,6 +21,14 @@ constexpr ULONG HighestExtendedLeaf = 0x80000008;
 constexpr ULONG FirstBrandLeaf = 0x80000002;
 constexpr ULONG LastBrandLeaf = 0x80000004;
 constexpr size_t BrandBytes = 48;
+constexpr ULONG HypervisorPresentBit = 0x80000000;  // CPUID 1 ECX bit 31
+
+void LogMsr(const char* access, ULONG msr, ULONG64 value)
+{
+    MachineState& s = State();
+    s.Calls.push_back(KernelCall{access, Hex(msr) + "=" + Hex(value) + " cpu=" +
+                                              std::to_string(static_cast<unsigned>(s.Current))});
+}
 
 void SetSignature(ULONG registers[4], const char (&text)[13])
 {
@@ -39,12 +49,18 @@ extern "C" void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4])
     KernelScope kernel;
     (void)Subleaf;
     std::memset(Registers, 0, 4 * sizeof(ULONG));
+    if (HypervisorCpuid(Leaf, Registers)) {
+        return;
+    }
     if (Leaf == 0) {
         Registers[0] = HighestBasicLeaf;
         SetSignature(Registers, "GenuineIntel");
     } else if (Leaf == 1) {
         Registers[0] = 0x000906EA;  // family 6 model 158
-        Registers[2] = 0x00000201;  // SSE3, SSSE3; bit 31 (hypervisor) clear
+        Registers[2] = 0x00000201;  // SSE3, SSSE3
+        if (State().Config.Hypervisor.Present) {
+            Registers[2] |= HypervisorPresentBit;
+        }
         Registers[3] = 0x178BFBFF;  // FPU ... SSE2, TSC, MSR
     } else if (Leaf == 0x80000000) {
         Registers[0] = HighestExtendedLeaf;
@@ -59,17 +75,18 @@ extern "C" void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4])
 extern "C" BOOLEAN ModelReadMsr(ULONG Msr, ULONG64* Value)
 {
     KernelScope kernel;
-    (void)Msr;
     *Value = 0;
-    return FALSE;
+    bool offered = HypervisorReadMsr(Msr, Value);
+    LogMsr(offered ? "rdmsr" : "rdmsr #GP", Msr, *Value);
+    return offered ? TRUE : FALSE;
 }
 
 extern "C" BOOLEAN ModelWriteMsr(ULONG Msr, ULONG64 Value)
 {
     KernelScope kernel;
-    (void)Msr;
-    (void)Value;
-    return FALSE;
+    bool offered = HypervisorWriteMsr(Msr, Value);
+    LogMsr(offered ? "wrmsr" : "wrmsr #GP", Msr, Value);
+    return offered ? TRUE : FALSE;
 }
 
 extern "C" KIRQL ModelReadCr8(void)
