@@ -69,6 +69,7 @@ ReferenceTscPage* TscPageAt(uint64_t physical)
 void FillReferenceTscPage(uint64_t msrValue)
 {
     MachineState& s = State();
+    s.TscPageDue = false;
     ReferenceTscPage* page = TscPageAt(msrValue);
     if (page == nullptr || s.Config.Hypervisor.TscFrequency == 0) {
         return;
@@ -94,6 +95,25 @@ void StartHypervisor(MachineState& s)
         s.VpAssistPage[i] = hv.VpAssistPage[i];
     }
     if (hv.Present && hv.ReferenceTsc.Offered && (s.ReferenceTsc & EnableBit) != 0) {
+        // Enabled at power-on: the page is filled once memory is first made
+        // for it, by then from the allocator the machine's processor reaches.
+        uint64_t page = s.ReferenceTsc & PageNumberMask;
+        bool held = std::any_of(s.Config.Ram.begin(), s.Config.Ram.end(), [&](const PhysicalRam& ram) {
+            return page >= ram.Address && page - ram.Address <= ram.Size &&
+                   TscPageSize <= ram.Size - (page - ram.Address);
+        });
+        if (!held) {
+            s.Config.Ram.push_back(PhysicalRam{page, TscPageSize});
+        }
+        s.TscPageDue = true;
+    }
+}
+
+void PhysicalRamMade()
+{
+    MachineState& s = State();
+    if (s.TscPageDue) {
+        s.TscPageDue = false;
         FillReferenceTscPage(s.ReferenceTsc);
     }
 }

@@ -67,6 +67,7 @@ uint8_t* RamBehind(uint64_t physical, size_t size)
             return nullptr;
         }
         s.RamBacking.push_back(PhysicalRamBacking{ram.Address, ram.Size, host});
+        PhysicalRamMade();
         return static_cast<uint8_t*>(host) + (physical - ram.Address);
     }
     return nullptr;

@@ -156,6 +156,7 @@ struct MachineState {
     std::vector<CallbackObjectRecord> CallbackObjects;
     std::vector<WorkItemRecord> WorkItems;  // queue order for the queued ones
     bool RunningWorkItems = false;
+    bool TscPageDue = false;  // enabled at power-on, not yet written
 
     DriverImage* Image = nullptr;
     // Kernel memory: what the entry routine receives, for the life of a load.
@@ -229,6 +230,9 @@ bool HypervisorCpuid(ULONG leaf, ULONG registers[4]);
 bool HypervisorReadMsr(ULONG msr, ULONG64* value);
 bool HypervisorWriteMsr(ULONG msr, ULONG64 value);
 void StartHypervisor(MachineState& state);
+// Memory was made for a physical RAM range: a reference TSC page enabled at
+// power-on is written now.
+void PhysicalRamMade();
 // The hypervisor's side of a resume: features, presence, MSRs.
 void ApplyHypervisorChanges(const ResumeChanges& changes);
 // Callback registrations, callback object references and work items the
