@@ -375,6 +375,8 @@ NTSTATUS LoadDriver(DriverImage& image)
         return status;
     }
     s.Loaded = true;
+    // A system worker picks up what the entry routine queued.
+    RunQueuedWorkItems();
     return status;
 }
 
@@ -416,8 +418,8 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         Violation("bug check requested on a machine already stopped");
         return;
     }
-    if (processor >= s.Processors.size()) {
-        Violation("bug check requested on processor %u of %zu", processor, s.Processors.size());
+    if (processor >= s.ActiveProcessors) {
+        Violation("bug check requested on processor %u of %u", processor, s.ActiveProcessors);
         return;
     }
     KiBugCheckData[0] = code;

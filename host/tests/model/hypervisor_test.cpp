@@ -125,6 +125,26 @@ TEST_F(HypervisorTest, HypercallPageStaysDisabledUntilTheGuestIdentifiesItself)
     EXPECT_EQ(value, 0x5003u);
 }
 
+// The order of register writes is what a restore is judged by: every
+// RDMSR and WRMSR is logged with its value and processor, #GP included.
+TEST_F(HypervisorTest, MsrAccessesAreLoggedInOrderWithTheirProcessor)
+{
+    model::MachineConfig config = HyperV();
+    config.Hypervisor.ReferenceTsc.Offered = false;
+    StartMachine(config);
+    ModelWriteMsr(model::HvMsrGuestOsId, GuestId);
+    ModelWriteMsr(model::HvMsrReferenceTsc, 1);
+    ULONG64 value;
+    ModelReadMsr(model::HvMsrVpIndex, &value);
+    std::vector<std::string> log;
+    for (const model::KernelCall& call : model::CallsTo({"wrmsr", "wrmsr #GP", "rdmsr"})) {
+        log.push_back(call.Routine + " " + call.Detail);
+    }
+    EXPECT_EQ(log, (std::vector<std::string>{"wrmsr 0x40000000=0x8100000000000000 cpu=0",
+                                             "wrmsr #GP 0x40000021=0x1 cpu=0",
+                                             "rdmsr 0x40000002=0x0 cpu=0"}));
+}
+
 TEST_F(HypervisorTest, VpIndexAndVpAssistPageArePerProcessor)
 {
     model::MachineConfig config = HyperV(3);

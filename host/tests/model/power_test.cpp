@@ -194,6 +194,23 @@ TEST_F(PowerFixture, OpeningFailsForAnUnknownNameOrAnInjectedFault)
     model::UnloadDriver();
 }
 
+TEST_F(PowerFixture, AWorkItemQueuedAtLoadRunsOnceTheLoadIsDone)
+{
+    fake_.Entry = [](PDRIVER_OBJECT driver) {
+        driver->DriverUnload = [](PDRIVER_OBJECT) { IoDeleteDevice(TheRegistration->Device); };
+        PDEVICE_OBJECT device = nullptr;
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        TheRegistration->Device = device;
+        TheItem = IoAllocateWorkItem(device);
+        IoQueueWorkItem(TheItem, Worker, DelayedWorkQueue, device);
+        TheOrder->push_back("entry");
+        return STATUS_SUCCESS;
+    };
+    LoadFake();
+    EXPECT_EQ(order_, (std::vector<std::string>{"entry", "worker 0 device"}));
+    model::UnloadDriver();
+}
+
 TEST_F(PowerTest, RtlCompareMemoryCountsTheMatchingPrefix)
 {
     const char a[] = "GHz rest";
