@@ -1,5 +1,5 @@
-// A Hyper-V compatible hypervisor under the guest, as the published
-// Hypervisor Top-Level Functional Specification (TLFS) shows it: CPUID
+// A Hyper-V compatible hypervisor under the guest, as Microsoft's
+// published Hyper-V TLFS (Top-Level Functional document) shows it: CPUID
 // leaves 0x40000000 up, and the synthetic MSRs for the guest OS identity,
 // the hypercall page, the VP index, the reference TSC page and the
 // per-processor VP assist page. The machine's description decides which

@@ -1,5 +1,5 @@
 // The hypervisor model as a guest meets it under the published Hyper-V
-// functional specification: CPUID leaves, synthetic MSRs with their
+// TLFS: CPUID leaves, synthetic MSRs with their
 // gating, reserved bits and per-processor values, the reference TSC page
 // the hypervisor fills in, and what a resume changes.
 #include "fake_driver.h"

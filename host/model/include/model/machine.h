@@ -78,8 +78,8 @@ struct PhysicalRam {
     size_t Size = 0;
 };
 
-// A Hyper-V compatible hypervisor, as the published Hypervisor Top-Level
-// Functional Specification (TLFS) shows it to a guest: CPUID leaves
+// A Hyper-V compatible hypervisor, as Microsoft's published Hyper-V TLFS
+// (Top-Level Functional document) shows it to a guest: CPUID leaves
 // 0x40000000 to 0x40000004 and the synthetic MSRs (hypervisor.cpp).
 // An MSR that is not offered raises #GP when read or written.
 struct SyntheticMsr {
