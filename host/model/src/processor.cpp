@@ -7,6 +7,7 @@
 // registers, filled by the caller's shim or the emulator's hook, never a
 // pointer the driver chose: they are not checked against the address space.
 #include "machine_state.h"
+#include "model/driver_call.h"
 #include "model_lock.h"
 #include "scheduler.h"
 
@@ -111,4 +112,16 @@ extern "C" void ModelPause(void)
 {
     // A spinning processor: the others take their turns here.
     SwitchPoint(SwitchReason::Pause);
+}
+
+extern "C" void ModelRefusedInstruction(void)
+{
+    // Before the model lock: the return address is the driver's.
+    auto rip = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    {
+        KernelScope kernel;
+        RaiseDriverFault(DriverFault{DriverFaultKind::PrivilegedInstruction, 0, rip});
+    }
+    // The driver's call ends here, or during the bug check its callback.
+    throw DriverCallEnd{};
 }

@@ -145,6 +145,26 @@ TEST_F(HypervisorTest, MsrAccessesAreLoggedInOrderWithTheirProcessor)
                                              "rdmsr 0x40000002=0x0 cpu=0"}));
 }
 
+// The host build's seam turns a refused RDMSR into the same bug check the
+// emulated processor raises.
+TEST_F(HypervisorTest, RefusedMsrInDriverCodeBugChecksAndEndsTheCall)
+{
+    StartMachine(HyperV());
+    fake_.Entry = [](PDRIVER_OBJECT) -> NTSTATUS {
+        ULONG64 value = 0;
+        if (!ModelReadMsr(0x40000099, &value)) {
+            ModelRefusedInstruction();
+        }
+        ADD_FAILURE() << "the call went on past the refused instruction";
+        return STATUS_SUCCESS;
+    };
+    EXPECT_NE(model::LoadDriver(fake_), STATUS_SUCCESS);
+    EXPECT_TRUE(model::Stopped());
+    EXPECT_EQ(KiBugCheckData[0], 0x1Eu);
+    EXPECT_EQ(KiBugCheckData[1], 0xC0000096u);
+    EXPECT_NE(TakenText().find("executed an instruction the processor refused"), std::string::npos);
+}
+
 TEST_F(HypervisorTest, VpIndexAndVpAssistPageArePerProcessor)
 {
     model::MachineConfig config = HyperV(3);

@@ -787,6 +787,11 @@ NTSYSAPI EXCEPTION_DISPOSITION NTAPI __C_specific_handler(PEXCEPTION_RECORD Exce
 void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4]);
 BOOLEAN ModelReadMsr(ULONG Msr, ULONG64* Value);   // FALSE: the processor raises #GP
 BOOLEAN ModelWriteMsr(ULONG Msr, ULONG64 Value);   // FALSE: the processor raises #GP
+// The host build's #GP for an instruction the models refused (RDMSR or
+// WRMSR of an MSR not offered): the bug check the kernel raises for it
+// (0x1E, STATUS_PRIVILEGED_INSTRUCTION), as the emulated processor does;
+// the driver's call ends inside it.
+void ModelRefusedInstruction(void);
 KIRQL ModelReadCr8(void);
 void ModelWriteCr8(KIRQL Irql);
 void ModelPause(void);
