@@ -43,8 +43,9 @@ NTSTATUS OpenPowerState(const char16_t* name, PCALLBACK_OBJECT* object)
 {
     UNICODE_STRING text;
     RtlInitUnicodeString(&text, name);
-    OBJECT_ATTRIBUTES attributes = {sizeof(attributes), nullptr, &text,
-                                    OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr,
+                               nullptr);
     return ExCreateCallback(object, &attributes, FALSE, FALSE);
 }
 

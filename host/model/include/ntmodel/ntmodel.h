@@ -481,6 +481,15 @@ static_assert(offsetof(OBJECT_ATTRIBUTES, Attributes) == 24, "OBJECT_ATTRIBUTES 
 
 #define OBJ_CASE_INSENSITIVE 0x00000040L
 #define OBJ_PERMANENT 0x00000010L
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                             \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);     \
+        (p)->RootDirectory = (r);                    \
+        (p)->Attributes = (a);                       \
+        (p)->ObjectName = (n);                       \
+        (p)->SecurityDescriptor = (s);               \
+        (p)->SecurityQualityOfService = nullptr;     \
+    } while (0)
 
 // Argument1 of a "\Callback\PowerState" notification.
 #define PO_CB_SYSTEM_POWER_POLICY 0
