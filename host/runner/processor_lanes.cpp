@@ -10,6 +10,8 @@
 
 #include "runner/layout.h"
 
+#include <algorithm>
+
 namespace runner {
 
 namespace {
@@ -107,7 +109,7 @@ void Emulator::TakeYield()
 bool Emulator::QuantumEnds()
 {
     if (++blocksSinceYield_ < QuantumBlocks || yield_ != Yield::None ||
-        model::Config().Processors < 2) {
+        std::max(model::Config().Processors, model::Config().MaxProcessors) < 2) {
         return false;
     }
     yield_ = Yield::Quantum;

@@ -1,6 +1,8 @@
-// The event table: load, bug check and unload.
+// The event table: load, bug check, unload, and the power events: sleep,
+// resume and other power-state notifications.
 #include "sim/events.h"
 
+#include "sim/hypervisor_keys.h"
 #include "sim/printable.h"
 #include "sim/scenario_images.h"
 #include "sim/scenario_time.h"
@@ -116,6 +118,77 @@ void ReadImageLoads(JsonObject& keys, const model::MachineConfig& machine, Event
     }
 }
 
+// ---- Power events ----------------------------------------------------------
+constexpr unsigned MaxProcessors = 64;
+
+void ReadSleep(JsonObject& keys, const model::MachineConfig&, Event*)
+{
+    // The kind of sleep is for the reader: the callback hears the same
+    // notification for both, and a resume says what the sleep changed.
+    JsonValue value = keys.Value();
+    if (keys.Find("state", &value)) {
+        value.Choice({"standby", "hibernate"});
+    }
+}
+
+const char* SleepOrder(EventOrder* order)
+{
+    if (order->Asleep) {
+        return "the machine is already asleep; resume it first";
+    }
+    order->Asleep = true;
+    return nullptr;
+}
+
+void RunSleep(const Event&, EventRun&)
+{
+    model::EnterSleep();
+}
+
+void ReadResume(JsonObject& keys, const model::MachineConfig&, Event* event)
+{
+    model::ResumeChanges& changes = event->Resume;
+    JsonValue value = keys.Value();
+    if (keys.Find("reset_msrs", &value)) {
+        changes.ResetMsrs = value.Bool();
+    }
+    if (keys.Find("hypervisor", &value)) {
+        changes.HypervisorPresent = value.Choice({"present", "absent"}) == "present";
+    }
+    if (keys.Find("features", &value)) {
+        changes.Features = static_cast<ULONG>(value.Unsigned(UINT32_MAX));
+    }
+    if (keys.Find("processors", &value)) {
+        changes.Processors = static_cast<unsigned>(value.Unsigned(MaxProcessors, 1));
+    }
+    if (keys.Find("processor_brand", &value)) {
+        changes.ProcessorBrand = ReadProcessorBrand(value);
+    }
+    if (keys.Find("msrs", &value)) {
+        ReadSyntheticMsrs(value, &changes);
+    }
+}
+
+const char* ResumeOrder(EventOrder* order)
+{
+    if (!order->Asleep) {
+        return "no sleep comes before this resume";
+    }
+    order->Asleep = false;
+    return nullptr;
+}
+
+void RunResume(const Event& event, EventRun&)
+{
+    model::Resume(event.Resume);
+}
+
+void ReadPowerNotification(JsonObject& keys, const model::MachineConfig&, Event* event)
+{
+    event->Argument1 = keys.Require("argument1").Unsigned(UINT64_MAX);
+    event->Argument2 = keys.Require("argument2").Unsigned(UINT64_MAX);
+}
+
 const char* AnyTime(EventOrder*)
 {
     return nullptr;
@@ -130,6 +203,11 @@ void RunImageLoads(const Event& event, EventRun& run)
     }
 }
 
+void RunPowerNotification(const Event& event, EventRun&)
+{
+    model::NotifyPowerState(event.Argument1, event.Argument2);
+}
+
 }  // namespace
 
 const std::vector<EventKind>& EventKinds()
@@ -140,6 +218,9 @@ const std::vector<EventKind>& EventKinds()
          "the machine was stopped by an earlier bug check; nothing can follow it", RunBugCheck},
         {"unload", ReadNothing, UnloadOrder, nullptr, RunUnload},
         {"image-load", ReadImageLoads, AnyTime, nullptr, RunImageLoads},
+        {"sleep", ReadSleep, SleepOrder, nullptr, RunSleep},
+        {"resume", ReadResume, ResumeOrder, nullptr, RunResume},
+        {"power_notification", ReadPowerNotification, AnyTime, nullptr, RunPowerNotification},
     };
     return kinds;
 }

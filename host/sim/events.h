@@ -16,6 +16,7 @@ namespace sim {
 // What the events read so far did, for the order rules of the next one.
 struct EventOrder {
     bool Loaded = false;
+    bool Asleep = false;
 };
 
 // A run in progress as an event's action sees it.

@@ -5,8 +5,11 @@
 
 #include "sim/events.h"
 #include "sim/scenario_images.h"
+#include "sim/hypervisor_keys.h"
 #include "sim/scenario_time.h"
 #include "sim/strict_json.h"
+
+#include <algorithm>
 
 namespace sim {
 
@@ -183,6 +186,12 @@ void ReadMachine(const JsonValue& value, model::MachineConfig* machine)
         }
     }
     CheckImagesApart(listed);
+    if (reader.Find("processor_brand", &field)) {
+        machine->ProcessorBrand = ReadProcessorBrand(field);
+    }
+    if (reader.Find("hypervisor", &field)) {
+        ReadHypervisor(field, &machine->Hypervisor);
+    }
     reader.RejectUnknownKeys();
 }
 
@@ -290,6 +299,11 @@ bool ParseScenario(const std::string& text, Scenario* scenario, std::string* err
             }
         }
         ReadEvents(reader.Require("events"), result.Machine, &result.Events);
+        // Room for every processor a resume brings online.
+        for (const Event& event : result.Events) {
+            result.Machine.MaxProcessors =
+                std::max(result.Machine.MaxProcessors, event.Resume.Processors.value_or(0));
+        }
         if (reader.Find("description", &field)) {
             field.String();
         }

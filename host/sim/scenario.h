@@ -22,6 +22,11 @@ struct Event {
     unsigned Processor = 0;
     // Image loads, issued together.
     std::vector<model::ImageLoad> Loads;
+    // Resume: what changed across the sleep. Power notification: the
+    // callback's two arguments.
+    model::ResumeChanges Resume;
+    uint64_t Argument1 = 0;
+    uint64_t Argument2 = 0;
 };
 
 struct Scenario {

@@ -27,7 +27,8 @@ std::string Pointer(const void* pointer)
 
 unsigned ProcessorCount()
 {
-    return static_cast<unsigned>(State().Processors.size());
+    // The processors online now; a resume may change how many.
+    return State().ActiveProcessors;
 }
 
 }  // namespace
@@ -119,9 +120,9 @@ extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID Sys
         return FALSE;  // already queued: the kernel leaves it as it is
     }
     unsigned target = Dpc->Number >= TargetedMark ? Dpc->Number - TargetedMark : s.Current;
-    if (target >= s.Processors.size()) {
-        Violation("KeInsertQueueDpc with a DPC aimed at processor %u of %zu", target,
-                  s.Processors.size());
+    if (target >= ProcessorCount()) {
+        Violation("KeInsertQueueDpc with a DPC aimed at processor %u of %u", target,
+                  ProcessorCount());
         return FALSE;
     }
     Dpc->SystemArgument1 = SystemArgument1;

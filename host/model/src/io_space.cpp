@@ -45,6 +45,8 @@ Uart16550* UartForVirtual(const char* access, const volatile UCHAR* address, uin
     return UartAtPhysical(mapping->Physical + (virt - mapping->Virtual), offset);
 }
 
+}  // namespace
+
 // The host memory standing for physical RAM, when [physical, physical +
 // size) lies inside one RAM range of the machine; null otherwise.
 uint8_t* RamBehind(uint64_t physical, size_t size)
@@ -65,10 +67,13 @@ uint8_t* RamBehind(uint64_t physical, size_t size)
             return nullptr;
         }
         s.RamBacking.push_back(PhysicalRamBacking{ram.Address, ram.Size, host});
+        PhysicalRamMade();
         return static_cast<uint8_t*>(host) + (physical - ram.Address);
     }
     return nullptr;
 }
+
+namespace {
 
 PVOID MapDeviceMemory(const char* routine, uint64_t physical, SIZE_T size, bool cached)
 {

@@ -181,7 +181,9 @@ void ResetMachine(const MachineConfig& config)
     MachineState& s = *TheState;
     s.Current = 0;
     s.Config = config;
-    s.Processors.assign(std::max(1u, config.Processors), ProcessorState{});
+    s.Processors.assign(std::max({1u, config.Processors, config.MaxProcessors}), ProcessorState{});
+    s.ActiveProcessors = std::max(1u, config.Processors);
+    StartHypervisor(s);
     for (const UartConfig& uart : config.Uarts) {
         s.Uarts.push_back(std::make_unique<Uart16550>(uart));
     }
@@ -316,6 +318,7 @@ void CheckNothingLeft(const char* when)
     }
     DropCallbacksLeftBehind(when);
     DropImageNotifyRoutinesLeftBehind(when);
+    CheckPowerObjectsLeft(when);
     for (size_t p = 0; p < s.Processors.size(); ++p) {
         if (!s.Processors[p].Dpcs.empty()) {
             Violation("%zu DPC(s) still queued to processor %zu after %s",
@@ -377,6 +380,8 @@ NTSTATUS LoadDriver(DriverImage& image)
         return status;
     }
     s.Loaded = true;
+    // A system worker picks up what the entry routine queued.
+    RunQueuedWorkItems();
     return status;
 }
 
@@ -418,8 +423,8 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         Violation("bug check requested on a machine already stopped");
         return;
     }
-    if (processor >= s.Processors.size()) {
-        Violation("bug check requested on processor %u of %zu", processor, s.Processors.size());
+    if (processor >= s.ActiveProcessors) {
+        Violation("bug check requested on processor %u of %u", processor, s.ActiveProcessors);
         return;
     }
     KiBugCheckData[0] = code;

@@ -100,6 +100,29 @@ private:
     unsigned shared_ = 0;
 };
 
+// Hypervisor and power objects (hypervisor.cpp, power.cpp). Handles the
+// driver receives point at host memory of their own, which the driver
+// never reads.
+struct PowerRegistration {
+    std::unique_ptr<uint64_t> Handle;
+    PCALLBACK_FUNCTION Routine;
+    PVOID Context;
+};
+struct CallbackObjectRecord {
+    std::u16string Name;
+    std::unique_ptr<uint64_t> Object;
+    bool AllowMultiple;
+    unsigned DriverReferences = 0;  // ExCreateCallback opens not yet dereferenced
+    std::vector<PowerRegistration> Registrations;
+};
+struct WorkItemRecord {
+    std::unique_ptr<uint64_t> Item;
+    PDEVICE_OBJECT Device;
+    bool Queued = false;
+    PIO_WORKITEM_ROUTINE Routine = nullptr;
+    PVOID Context = nullptr;
+};
+
 struct MachineState {
     explicit MachineState(bool freeRunning) : Current(freeRunning) {}
 
@@ -136,6 +159,17 @@ struct MachineState {
     // for the list that grows between queries.
     unsigned ModuleQueries = 0;
     KBUGCHECK_SECONDARY_DUMP_DATA LastDumpData = {};
+
+    // Processors online now; Processors holds room for MaxProcessors.
+    unsigned ActiveProcessors = 1;
+    // The synthetic MSRs as they hold now (Config.Hypervisor holds which are
+    // offered and the features, changed by a resume).
+    uint64_t GuestOsId = 0, Hypercall = 0, ReferenceTsc = 0;
+    std::vector<uint64_t> VpAssistPage;  // one per processor slot
+    std::vector<CallbackObjectRecord> CallbackObjects;
+    std::vector<WorkItemRecord> WorkItems;  // queue order for the queued ones
+    bool RunningWorkItems = false;
+    bool TscPageDue = false;  // enabled at power-on, not yet written
 
     DriverImage* Image = nullptr;
     // Kernel memory: what the entry routine receives, for the life of a load.
@@ -180,6 +214,8 @@ Uart16550* UartAtPort(uint16_t port, uint8_t* offset);
 Uart16550* UartAtPhysical(uint64_t physical, uint8_t* offset);
 bool PhysicalRangeHasDevice(uint64_t physical, size_t size);
 uintptr_t ReserveMappingAddress(uint64_t physical, size_t size);
+// Host memory behind a physical RAM range of the machine, or null.
+uint8_t* RamBehind(uint64_t physical, size_t size);
 
 // The address MmGetSystemRoutineAddress returns for a routine.
 void* RoutineAddressFor(const RoutineInfo& routine);
@@ -198,6 +234,23 @@ void NoteDriverThread();
 // Device memory mappings, as an emulated processor must see them.
 void NotifyMapped(uintptr_t address, size_t size);
 void NotifyUnmapped(uintptr_t address, size_t size);
+
+// The hypervisor's side of CPUID and RDMSR/WRMSR (hypervisor.cpp): leaves
+// from 0x40000000 and the synthetic MSRs. HypervisorCpuid returns false for
+// a leaf it does not answer. StartHypervisor sets the MSRs from the
+// machine's description.
+bool HypervisorCpuid(ULONG leaf, ULONG registers[4]);
+bool HypervisorReadMsr(ULONG msr, ULONG64* value);
+bool HypervisorWriteMsr(ULONG msr, ULONG64 value);
+void StartHypervisor(MachineState& state);
+// Memory was made for a physical RAM range: a reference TSC page enabled at
+// power-on is written now.
+void PhysicalRamMade();
+// The hypervisor's side of a resume: features, presence, MSRs.
+void ApplyHypervisorChanges(const ResumeChanges& changes);
+// Callback registrations, callback object references and work items the
+// driver still holds at unload: violations, then dropped (power.cpp).
+void CheckPowerObjectsLeft(const char* when);
 
 // Called at unload and after a failed load: anything the driver still
 // holds is a violation.

@@ -200,6 +200,23 @@ dead_uart)
     [ "$status" -eq "$host_status" ] || fail "exit status $status, the host build's $host_status"
     grep -q runaway "$work/err" && fail "the driver's polling bound should end the wait"
     same_console "$work/host" "$work/out" ;;
+power)
+    # The hypervisor and power-state routines reached through the import
+    # binding: a hibernation that resets the MSRs, then a resume.
+    echo '{"machine": {"hypervisor": {"features": "0x2E7F", "msrs": {
+             "guest_os_id": "0x8100000000000000", "reference_tsc": "0x7F000001",
+             "vp_assist_page": ["0x9001"]}}},
+           "events": [{"event": "load"}, {"event": "sleep", "state": "hibernate"},
+                      {"event": "resume", "reset_msrs": true}, {"event": "unload"}]}' \
+        >"$work/power.json"
+    run power_driver "$work/power.json"
+    [ "$status" -eq 0 ] || fail "expected exit status 0, got $status"
+    printf '%s\n' "HV 000000007263694D 0000000000002E7F" \
+        "MSR 8100000000000000 0000000000009001" \
+        "POWER 0000000000000003 0000000000000000" \
+        "POWER 0000000000000003 0000000000000001" \
+        "WORK 010624DD2F1A9FBE 0000000000000003" >"$work/expected"
+    cmp -s "$work/expected" "$work/out" || fail "the console is not the expected one" ;;
 *)
     echo "unknown case $case"; exit 2 ;;
 esac

@@ -75,6 +75,15 @@ const char* const UtcTime = "expected a UTC time";
 
 // One case per check the reader makes; checks shared by many keys (unknown
 // keys, missing keys, integers) are shown at a few depths only.
+std::string RepeatText(const std::string& text, int times)
+{
+    std::string repeated;
+    for (int i = 0; i < times; ++i) {
+        repeated += text;
+    }
+    return repeated;
+}
+
 std::vector<BadScenario> BadScenarios()
 {
     using namespace std::string_literals;
@@ -181,6 +190,32 @@ std::vector<BadScenario> BadScenarios()
          "events[2]", "no load comes before this unload"},
         {"LoadTwice", Events(R"({"event": "load"}, {"event": "load"})"), "events[1]",
          "already loaded"},
+        // The hypervisor and the power events.
+        {"VendorOfEleven", Machine(R"("hypervisor": {"vendor": "Microsoft H"})"),
+         "machine.hypervisor.vendor", "exactly 12 printable ASCII"},
+        {"HypervisorAsWord", Machine(R"("hypervisor": "none")"), "machine.hypervisor",
+         "expected \"absent\" or an object"},
+        {"MsrAsWord", Machine(R"("hypervisor": {"msrs": {"hypercall": "gone"}})"),
+         "machine.hypervisor.msrs.hypercall", Integer},
+        {"UnknownMsr", Machine(R"("hypervisor": {"msrs": {"vp_index": 1}})"),
+         "machine.hypervisor.msrs.vp_index", "unknown key"},
+        {"AssistPagesOver64", Machine(R"("hypervisor": {"msrs": {"vp_assist_page": [0)" +
+                                      RepeatText(", 0", 64) + "]}}"),
+         "machine.hypervisor.msrs.vp_assist_page", "at most 64"},
+        {"TscFrequencyZero", Machine(R"("hypervisor": {"tsc_frequency": 0})"),
+         "machine.hypervisor.tsc_frequency", Integer},
+        {"BrandOf48", Machine(R"("processor_brand": ")" + std::string(48, 'x') + "\""),
+         "machine.processor_brand", "at most 47"},
+        {"ResumeWithoutSleep", Events(R"({"event": "resume"})"), "events[0]",
+         "no sleep comes before this resume"},
+        {"SleepTwice", Events(R"({"event": "sleep"}, {"event": "sleep"})"), "events[1]",
+         "already asleep"},
+        {"SleepStateUnknown", Events(R"({"event": "sleep", "state": "S3"})"), "events[0].state",
+         "standby"},
+        {"ResumeToNoProcessors", Events(R"({"event": "sleep"}, {"event": "resume", "processors": 0})"),
+         "events[1].processors", "from 1 to 64"},
+        {"NotificationWithoutArgument2", Events(R"({"event": "power_notification", "argument1": 3})"),
+         "events[0].argument2", "missing"},
         {"UnloadAfterBugCheck",
          Events(R"({"event": "load"}, {"event": "bugcheck", "code": 1}, {"event": "unload"})"),
          "events[2]", "stopped by an earlier bug check"},
@@ -267,6 +302,33 @@ TEST(ScenarioReaderTest, ReadsEveryEventKindInOrder)
         names.emplace_back(sim::EventName(event));
     }
     EXPECT_EQ(names, (std::vector<std::string>{"load", "unload", "load", "bugcheck"}));
+}
+
+TEST(ScenarioReaderTest, ReadsTheHypervisorAndWhatAResumeChanges)
+{
+    sim::Scenario scenario = Parse(R"({"machine": {"processors": 2,
+        "processor_brand": "Intel(R) Xeon(R) CPU E5-2673 v4 @ 2.30GHz",
+        "hypervisor": {"highest_leaf": "0x40000008", "features": "0x2E7F",
+                       "msrs": {"guest_os_id": "0x8100000000000000", "hypercall": "absent",
+                                "vp_assist_page": ["0x1001", "0x2001"]}}},
+      "events": [{"event": "load"}, {"event": "sleep", "state": "hibernate"},
+                 {"event": "resume", "reset_msrs": true, "processors": 5, "features": "0x20",
+                  "msrs": {"reference_tsc": "absent", "vp_assist_page": "absent"}},
+                 {"event": "power_notification", "argument1": 4, "argument2": 1}]})");
+    const model::HypervisorConfig& hv = scenario.Machine.Hypervisor;
+    EXPECT_TRUE(hv.Present);
+    EXPECT_EQ(hv.HighestLeaf, 0x40000008u);
+    EXPECT_EQ(hv.GuestOsId.Value, 0x8100000000000000u);
+    EXPECT_FALSE(hv.Hypercall.Offered);
+    EXPECT_EQ(hv.VpAssistPage, (std::vector<uint64_t>{0x1001, 0x2001}));
+    EXPECT_EQ(scenario.Machine.MaxProcessors, 5u);  // room for the resume
+    const model::ResumeChanges& resume = scenario.Events[2].Resume;
+    EXPECT_TRUE(resume.ResetMsrs);
+    EXPECT_EQ(resume.Features, 0x20u);
+    EXPECT_EQ(resume.ReferenceTsc->Offered, false);
+    EXPECT_EQ(resume.VpAssistPageOffered, false);
+    EXPECT_FALSE(resume.GuestOsId);
+    EXPECT_EQ(scenario.Events[3].Argument1, 4u);
 }
 
 }  // namespace

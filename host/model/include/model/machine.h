@@ -79,6 +79,33 @@ struct PhysicalRam {
     size_t Size = 0;
 };
 
+// A Hyper-V compatible hypervisor, as Microsoft's published Hyper-V TLFS
+// (Top-Level Functional document) shows it to a guest: CPUID leaves
+// 0x40000000 to 0x40000004 and the synthetic MSRs (hypervisor.cpp).
+// An MSR that is not offered raises #GP when read or written.
+struct SyntheticMsr {
+    bool Offered = true;
+    uint64_t Value = 0;
+};
+struct HypervisorConfig {
+    bool Present = false;  // CPUID 1 ECX bit 31, and the leaves above
+    std::string Vendor = "Microsoft Hv";  // 12 bytes: EBX, ECX, EDX of 0x40000000
+    ULONG HighestLeaf = 0x40000006;       // EAX of 0x40000000
+    ULONG Interface = 0x31237648;         // EAX of 0x40000001: "Hv#1"
+    ULONG Features = 0x00002E7F;          // EAX of 0x40000003: privilege flags
+    ULONG Recommendations = 0x00000020;   // EAX of 0x40000004
+    // What the time stamp counter runs at: the scale the hypervisor writes
+    // into the reference TSC page.
+    uint64_t TscFrequency = 2500000000;
+    SyntheticMsr GuestOsId;     // 0x40000000
+    SyntheticMsr Hypercall;     // 0x40000001
+    SyntheticMsr ReferenceTsc;  // 0x40000021
+    // 0x40000073, one per processor: slot i is processor i's value, a
+    // missing slot 0.
+    bool VpAssistPageOffered = true;
+    std::vector<uint64_t> VpAssistPage;
+};
+
 struct MachineConfig {
     unsigned Processors = 1;
     // What CPUID leaves 0x80000002 to 0x80000004 spell (at most 47 bytes).
@@ -95,6 +122,10 @@ struct MachineConfig {
     // Physical RAM the driver may map; any other physical range without a
     // device maps to nothing (reads float, writes vanish).
     std::vector<PhysicalRam> Ram;
+    // The most processors a resume may bring online (0: Processors); the
+    // machine starts with Processors active.
+    unsigned MaxProcessors = 0;
+    HypervisorConfig Hypervisor;
     // Picks which processor runs next wherever more than one can: the same
     // seed gives the same run.
     uint64_t Seed = 0;
@@ -315,6 +346,58 @@ int64_t SystemTimeFromCalendar(int year, int month, int day, int hour, int minut
 
 // Text form of a pool tag as a pool dump shows it ('MODU').
 std::string TagText(ULONG tag);
+
+// ---------------------------------------------------------------------------
+// Hypervisor, sleep and power notifications (hypervisor.cpp, power.cpp)
+// ---------------------------------------------------------------------------
+// The synthetic MSR numbers and CPUID leaves of the TLFS the model answers.
+constexpr ULONG HvCpuidVendorLeaf = 0x40000000;
+constexpr ULONG HvMsrGuestOsId = 0x40000000;
+constexpr ULONG HvMsrHypercall = 0x40000001;
+constexpr ULONG HvMsrVpIndex = 0x40000002;
+constexpr ULONG HvMsrReferenceTsc = 0x40000021;
+constexpr ULONG HvMsrVpAssistPage = 0x40000073;
+
+// What changed across a sleep, as the resume finds the machine.
+struct ResumeChanges {
+    // Every synthetic MSR reads 0 again, as after a reset (hibernation on
+    // some hypervisors); which MSRs are offered does not change.
+    bool ResetMsrs = false;
+    std::optional<bool> HypervisorPresent;
+    std::optional<ULONG> Features;
+    std::optional<unsigned> Processors;  // at most MaxProcessors
+    std::optional<std::string> ProcessorBrand;
+    // MSRs as the resume finds them (after any reset): offered or not, and
+    // their values; processor i's VP assist page from slot i.
+    std::optional<SyntheticMsr> GuestOsId, Hypercall, ReferenceTsc;
+    std::optional<bool> VpAssistPageOffered;
+    std::optional<std::vector<uint64_t>> VpAssistPage;
+};
+
+// The machine leaves the working state: every registration on
+// "\Callback\PowerState" hears PO_CB_SYSTEM_STATE_LOCK with Argument2 0.
+void EnterSleep();
+// The machine comes back: the changes apply, then every registration hears
+// PO_CB_SYSTEM_STATE_LOCK with Argument2 1, then queued work items run.
+void Resume(const ResumeChanges& changes);
+// Any notification on "\Callback\PowerState", at PASSIVE_LEVEL on
+// processor 0; then the work items it queued run.
+void NotifyPowerState(uint64_t argument1, uint64_t argument2);
+// Runs every queued work item, oldest first, at PASSIVE_LEVEL on a system
+// worker (processor 0); items queued meanwhile run too.
+void RunQueuedWorkItems();
+
+unsigned ActiveProcessors();
+// A synthetic MSR as processor `processor` reads it now; nullopt when the
+// hypervisor does not offer it.
+std::optional<uint64_t> SyntheticMsrValue(ULONG msr, unsigned processor);
+// Reads a reference TSC page the way a guest does under the TLFS: the time
+// in 100 ns units for a TSC value, or nullopt when the page is invalid
+// (sequence 0) or no RAM is behind it.
+std::optional<uint64_t> ReferenceTimeFromPage(uint64_t physical, uint64_t tsc);
+// Registrations on "\Callback\PowerState" and work items allocated now.
+size_t PowerStateRegistrations();
+size_t LiveWorkItems();
 
 // ---------------------------------------------------------------------------
 // Driver images
