@@ -268,4 +268,10 @@ void ListMachineImages(MachineState& state);
 // record and routine lie in the image that is no longer there.
 void DropCallbacksLeftBehind(const char* when);
 
+// A pointer as a call argument.
+inline uint64_t PointerArgument(const void* pointer)
+{
+    return reinterpret_cast<uintptr_t>(pointer);
+}
+
 }  // namespace model
