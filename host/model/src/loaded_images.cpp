@@ -244,7 +244,9 @@ void NotifyOne(const ImageLoad& load, uint64_t size)
     FreeKernelMemory(block);
 }
 
-void LoadOne(const ImageLoad& load, std::vector<std::string>* errors)
+// Lists a load's image as the loader maps it; returns the size its
+// notification reports, or false when the image cannot be listed.
+bool ListLoadedImage(const ImageLoad& load, uint64_t* reportedSize, std::vector<std::string>* errors)
 {
     MachineState& s = State();
     // A file's size is its mapped size; a synthetic one whole pages.
@@ -266,7 +268,7 @@ void LoadOne(const ImageLoad& load, std::vector<std::string>* errors)
         ImageRegistration registration = ListImage(load.Image, &error);
         if (!registration.Registered()) {
             errors->push_back(error);
-            return;
+            return false;
         }
         size = FindImage(registration.Id())->Size;
         s.MachineImages.push_back(std::move(registration));
@@ -277,7 +279,8 @@ void LoadOne(const ImageLoad& load, std::vector<std::string>* errors)
             size = bytes.size();
         }
     }
-    NotifyOne(load, size);
+    *reportedSize = size;
+    return true;
 }
 
 }  // namespace
@@ -293,13 +296,19 @@ void RunImageLoads(const std::vector<ImageLoad>& loads, std::vector<std::string>
     // the driver sees first.
     std::mt19937_64 random(s.Config.Seed);
     std::shuffle(order.begin(), order.end(), random);
-    // Each load runs on its processor as the loader would: the image is
-    // listed (mapped), then the notify routines are called; the loads of
-    // one event run together, interleaved.
+    // The loader maps every image of the event first, in the seed's order;
+    // the notifications then run together, each on its processor. An image
+    // a later one of the event took the place of was unloaded unseen before
+    // its notification: the routine finds its range no longer mapped. No
+    // image is unmapped while a notification runs, as none is in a kernel.
     std::vector<ProcessorWork> notifications;
     for (const ImageLoad* load : order) {
+        uint64_t size = 0;
+        if (!ListLoadedImage(*load, &size, errors)) {
+            continue;
+        }
         notifications.push_back(ProcessorWork{load->Processor, "a load image notify routine",
-                                              [load, errors] { LoadOne(*load, errors); }});
+                                              [load, size] { NotifyOne(*load, size); }});
     }
     RunOnProcessors(std::move(notifications));
 }
