@@ -119,23 +119,23 @@ std::vector<uint8_t> BuildSyntheticImage(const SyntheticIdentity& identity, uint
     return bytes;
 }
 
-ImageRegistration ListImage(const ImageSpec& spec, std::string* error)
+ImageRegistration ListImage(const ImageSpec& wanted, std::string* error)
 {
     ImageDescription description;
-    description.Name = FileName(spec.Path);
-    description.FullPath = spec.Path;
-    description.Base = spec.Base();
-    if (!spec.File.empty()) {
-        if (!MapImageFile(spec.File, description.Base, &description.OwnedBytes, error)) {
+    description.Name = FileName(wanted.Path);
+    description.FullPath = wanted.Path;
+    description.Base = wanted.Base();
+    if (!wanted.File.empty()) {
+        if (!MapImageFile(wanted.File, description.Base, &description.OwnedBytes, error)) {
             return {};
         }
         description.Size = description.OwnedBytes.size();
     } else {
-        description.Size = std::max(PageRound(spec.Size), ImagePageSize);
-        description.OwnedBytes = BuildSyntheticImage(spec.Identity, description.Base, spec.Size);
+        description.Size = std::max(PageRound(wanted.Size), ImagePageSize);
+        description.OwnedBytes = BuildSyntheticImage(wanted.Identity, description.Base, wanted.Size);
     }
-    if (spec.Offset % ImagePageSize != 0 || spec.Offset >= ScenarioImageRegionSize ||
-        description.Size > ScenarioImageRegionSize - spec.Offset) {
+    if (wanted.Offset % ImagePageSize != 0 || wanted.Offset >= ScenarioImageRegionSize ||
+        description.Size > ScenarioImageRegionSize - wanted.Offset) {
         *error = "image " + description.Name + " does not lie page-aligned in the image region";
         return {};
     }
@@ -144,7 +144,7 @@ ImageRegistration ListImage(const ImageSpec& spec, std::string* error)
     if (!registration.Registered()) {
         return registration;
     }
-    for (uint64_t page : spec.NonResidentPages) {
+    for (uint64_t page : wanted.NonResidentPages) {
         if (page < pages) {
             SetImagePagesResident(registration.Id(), page, 1, false);
         }
@@ -154,9 +154,9 @@ ImageRegistration ListImage(const ImageSpec& spec, std::string* error)
 
 void ListMachineImages(MachineState& state)
 {
-    for (const ImageSpec& spec : state.Config.Images) {
+    for (const ImageSpec& wanted : state.Config.Images) {
         std::string error;
-        ImageRegistration registration = ListImage(spec, &error);
+        ImageRegistration registration = ListImage(wanted, &error);
         if (!registration.Registered()) {
             Violation("the machine cannot list an image: %s", error.c_str());
             continue;

@@ -368,12 +368,12 @@ TEST(SyntheticImage, HeadersCarryTheIdentityOrItsDamage)
 // to MmIsAddressValid and unreadable; gone once unlisted.
 TEST_F(ModuleModelTest, ListedImagesLieAtTheirBasesWithTheirResidency)
 {
-    model::ImageSpec spec = Synthetic("\\SystemRoot\\paged.sys", 0x200000, 0x3000);
-    spec.NonResidentPages = {1};
-    const uint64_t base = spec.Base();
+    model::ImageSpec wanted = Synthetic("\\SystemRoot\\paged.sys", 0x200000, 0x3000);
+    wanted.NonResidentPages = {1};
+    const uint64_t base = wanted.Base();
     {
         std::string error;
-        model::ImageRegistration listed = model::ListImage(spec, &error);
+        model::ImageRegistration listed = model::ListImage(wanted, &error);
         ASSERT_TRUE(listed.Registered()) << error;
         EXPECT_EQ(Snapshot(base, 2), (std::vector<uint8_t>{'M', 'Z'}));
         const struct {
@@ -385,7 +385,7 @@ TEST_F(ModuleModelTest, ListedImagesLieAtTheirBasesWithTheirResidency)
                 << page.Offset;
         }
         std::string second;
-        EXPECT_FALSE(model::ListImage(spec, &second).Registered());
+        EXPECT_FALSE(model::ListImage(wanted, &second).Registered());
         EXPECT_TRUE(Contains(second, "overlaps")) << second;
     }
     EXPECT_FALSE(MmIsAddressValid(reinterpret_cast<PVOID>(base)));

@@ -74,7 +74,7 @@ std::vector<uint8_t> BuildSyntheticImage(const SyntheticIdentity& identity, uint
 // marks its non-resident pages. Fails with one line in error (a range
 // outside the region, overlapping another image, a file that is no PE32+
 // image).
-ImageRegistration ListImage(const ImageSpec& spec, std::string* error);
+ImageRegistration ListImage(const ImageSpec& wanted, std::string* error);
 
 // One image load the kernel reports to the notify routines.
 struct ImageLoad {
