@@ -109,7 +109,9 @@ struct MachineConfig {
     OsVersion Version;
     PoolZeroing Zeroing = PoolZeroing::Supported;
     SpcrTable Spcr;
-    std::vector<UartConfig> Uarts = {UartConfig{}};
+    // Sized, not brace-listed: g++ 12 at -O3 takes the list's hidden array for
+    // uninitialized in every default-constructed machine.
+    std::vector<UartConfig> Uarts = std::vector<UartConfig>(1);
     // Optional kernel routines by name; absent ones are not found by
     // MmGetSystemRoutineAddress. Unlisted names keep their default.
     std::map<std::string, bool> Routines;
