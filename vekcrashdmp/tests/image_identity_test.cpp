@@ -44,7 +44,7 @@ Identity Read(uintptr_t start)
 
 // A well-formed image: headers on page 0, the debug directory and the
 // CodeView record on page 1.
-void WriteSample(SyntheticImage& image, const std::string& path = std::string("d:\\build\\out\\tcpip.pdb", 24))
+void WriteSample(SyntheticImage& image, const std::string& path = std::string("d:\\build\\out\\tcpip.pdb") + '\0')
 {
     image.WriteHeaders(SampleStamp, SampleSum);
     image.WriteDebugDirectory(DirectoryRva, 28);

@@ -221,6 +221,11 @@ void NotifyOne(const ImageLoad& load, uint64_t size)
     if (block == nullptr) {
         return;
     }
+    // Freed also when a deadlock abandons the routines' lane.
+    struct Release {
+        NotifyBlock* Block;
+        ~Release() { FreeKernelMemory(Block); }
+    } release{block};
     std::memset(block, 0, sizeof(NotifyBlock));
     block->Info.Properties = load.Properties;
     block->Info.SystemModeImage = load.UserMode ? 0 : 1;
@@ -241,7 +246,6 @@ void NotifyOne(const ImageLoad& load, uint64_t size)
                     load.ProcessId, reinterpret_cast<uintptr_t>(&block->Info)},
                    load.Processor, PASSIVE_LEVEL, "a load image notify routine");
     }
-    FreeKernelMemory(block);
 }
 
 // Lists a load's image as the loader maps it; returns the size its
