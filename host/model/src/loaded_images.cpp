@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <random>
 
 namespace model {
@@ -221,10 +222,18 @@ void NotifyOne(const ImageLoad& load, uint64_t size)
     if (block == nullptr) {
         return;
     }
-    // Freed also when a deadlock abandons the routines' lane.
+    // Freed also when a deadlock abandons the routines' lane, then once
+    // every lane has stopped.
     struct Release {
         NotifyBlock* Block;
-        ~Release() { FreeKernelMemory(Block); }
+        ~Release()
+        {
+            if (std::uncaught_exceptions() > 0) {
+                FreeWhenLanesStop(Block);
+            } else {
+                FreeKernelMemory(Block);
+            }
+        }
     } release{block};
     std::memset(block, 0, sizeof(NotifyBlock));
     block->Info.Properties = load.Properties;

@@ -5,6 +5,7 @@
 #include "model_lock.h"
 
 #include "model/address_space.h"
+#include "model/kernel_memory.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -727,6 +728,15 @@ void RunOnProcessors(std::vector<ProcessorWork> work)
     s.Current = caller;
 }
 
+std::mutex AbandonedMutex;
+std::vector<void*> AbandonedBlocks;
+
+void FreeWhenLanesStop(void* block)
+{
+    std::lock_guard<std::mutex> lock(AbandonedMutex);
+    AbandonedBlocks.push_back(block);
+}
+
 void StopScheduler(MachineState&)
 {
     Scheduler* scheduler = TheScheduler;
@@ -749,6 +759,14 @@ void StopScheduler(MachineState&)
     }
     delete scheduler;
     TheScheduler = nullptr;
+    std::vector<void*> abandoned;
+    {
+        std::lock_guard<std::mutex> lock(AbandonedMutex);
+        abandoned.swap(AbandonedBlocks);
+    }
+    for (void* block : abandoned) {
+        FreeKernelMemory(block);
+    }
 }
 
 }  // namespace model

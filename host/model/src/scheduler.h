@@ -65,6 +65,11 @@ void DpcQueued(unsigned processor);
 // host thread drives): then never free-running, whatever the machine asks.
 bool FiberLanesRequested();
 
+// Kernel memory a lane held when a deadlock abandoned it: freed once every
+// lane has stopped (lanes of host threads unwind at once, and the model's
+// state is no place for them to meet).
+void FreeWhenLanesStop(void* block);
+
 // Stops every worker; their driver code never resumes. Called when the
 // machine is reset.
 void StopScheduler(MachineState& state);
