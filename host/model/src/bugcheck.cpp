@@ -24,6 +24,8 @@ constexpr ULONG SecondaryDumpBufferSize = 4096;
 
 void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor)
 {
+    // Idle free-running processors read the machine's state under the lock.
+    KernelScope kernel;
     MachineState& s = State();
     if (s.Stopped) {
         Violation("bug check requested on a machine already stopped");
