@@ -75,6 +75,8 @@ inline void RegisterWriteByte(volatile UCHAR* Address, UCHAR Value)
 // processor.
 #if defined(VEK_MODEL_KERNEL)
 
+// clang-tidy does not see the __atomic builtins write through Target.
+// NOLINTBEGIN(readability-non-const-parameter)
 inline LONG AtomicIncrement(volatile LONG* Target)
 {
     return __atomic_add_fetch(Target, 1, __ATOMIC_SEQ_CST);
@@ -94,6 +96,7 @@ inline LONG AtomicExchange(volatile LONG* Target, LONG Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+// NOLINTEND(readability-non-const-parameter)
 inline VOID FullBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 // A spin-wait hint: the model's other processors may run meanwhile.
 inline VOID ProcessorPause() { ModelPause(); }
