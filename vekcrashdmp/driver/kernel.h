@@ -118,6 +118,38 @@ inline VOID ProcessorPause() { _mm_pause(); }
 
 #endif
 
+// CPUID and the model-specific registers. The shipped image executes the
+// instructions; the model answers from its processor and hypervisor, and an
+// MSR it does not offer faults as #GP does on the processor.
+#if defined(VEK_MODEL_KERNEL)
+
+inline void ProcessorCpuid(ULONG Leaf, ULONG Registers[4]) { ModelCpuid(Leaf, 0, Registers); }
+inline ULONG64 ReadMsr(ULONG Msr)
+{
+    ULONG64 value = 0;
+    if (!ModelReadMsr(Msr, &value)) {
+        ModelRefusedInstruction();
+    }
+    return value;
+}
+inline void WriteMsr(ULONG Msr, ULONG64 Value)
+{
+    if (!ModelWriteMsr(Msr, Value)) {
+        ModelRefusedInstruction();
+    }
+}
+
+#else
+
+inline void ProcessorCpuid(ULONG Leaf, ULONG Registers[4])
+{
+    __cpuid(reinterpret_cast<int*>(Registers), static_cast<int>(Leaf));
+}
+inline ULONG64 ReadMsr(ULONG Msr) { return __readmsr(Msr); }
+inline void WriteMsr(ULONG Msr, ULONG64 Value) { __writemsr(Msr, Value); }
+
+#endif
+
 // Stops the system at once for memory found corrupt (a broken list link):
 // bug check 0x139 with the code. Nothing after it runs.
 constexpr ULONG FastFailCorruptListEntry = 3;
