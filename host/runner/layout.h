@@ -55,6 +55,9 @@ constexpr uint64_t HighUserRegion = model::HighUserRegion;
 constexpr uint64_t KernelImageAddress = model::KernelImageBase;
 constexpr uint64_t DriverImageAddress = model::DriverImageBase;
 constexpr uint64_t ImageSlotSize = 64ull << 20;  // the largest image taken
+// Test drivers (machine.test_drivers) lie at a base of their own between
+// the driver's slots, and their later copies a slot further up.
+constexpr uint64_t TestDriverImageAddress = HighUserRegion | (0xFFFFF8054C000000ull & UserHalfMask);
 // Each virtual processor's lane has a kernel stack and a spare one, in a
 // slot of its own: lane n's at KernelStackAddress + n * LaneStackStride.
 constexpr uint64_t KernelStackAddress = HighUserRegion | 0x0000080600000000ull;

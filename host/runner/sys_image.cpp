@@ -106,17 +106,24 @@ public:
             call.What);
     }
 
+    const void* ExportedRoutine(const std::string& name) const override
+    {
+        return reinterpret_cast<const void*>(image_->ExportAddress(name));
+    }
+
 private:
     std::unique_ptr<PeImage> image_;
     std::string path_;
     model::ImageRegistration registration_;
 };
 
-}  // namespace
+// Maps the image at address (or a free slot above), binds its imports and
+// lists it where it really lies.
 
-std::unique_ptr<model::DriverImage> OpenSysImage(const std::string& path, std::string* error)
+std::unique_ptr<model::DriverImage> OpenImageAt(const std::string& path, uint64_t address,
+                                                std::string* error)
 {
-    std::unique_ptr<PeImage> image = PeImage::Load(path, DriverImageAddress, ImageSlotSize, error);
+    std::unique_ptr<PeImage> image = PeImage::Load(path, address, ImageSlotSize, error);
     if (!image) {
         return nullptr;
     }
@@ -144,6 +151,18 @@ std::unique_ptr<model::DriverImage> OpenSysImage(const std::string& path, std::s
     // moment the image exists until it is gone.
     emulator.Attach();
     return std::make_unique<SysImage>(std::move(image), path, std::move(registration));
+}
+
+}  // namespace
+
+std::unique_ptr<model::DriverImage> OpenSysImage(const std::string& path, std::string* error)
+{
+    return OpenImageAt(path, DriverImageAddress, error);
+}
+
+std::unique_ptr<model::DriverImage> OpenTestDriver(const std::string& path, std::string* error)
+{
+    return OpenImageAt(path, TestDriverImageAddress, error);
 }
 
 const RunnerStats& Stats()

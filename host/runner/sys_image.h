@@ -16,6 +16,12 @@ namespace runner {
 // file is no x64 image or imports something the model lacks.
 std::unique_ptr<model::DriverImage> OpenSysImage(const std::string& path, std::string* error);
 
+// A test driver (host/tests/crasher) as the same kind of image, at a base of
+// its own beside the driver's, with its imports bound to the same model
+// kernel and listed under its file name. Its entry routine is never called:
+// a scenario calls what it exports (DriverImage::ExportedRoutine).
+std::unique_ptr<model::DriverImage> OpenTestDriver(const std::string& path, std::string* error);
+
 // Totals for this process: instructions, kernel calls, driver calls.
 const RunnerStats& Stats();
 

@@ -1,5 +1,6 @@
-// The event table: load, bug check, unload, and the power events: sleep,
-// resume and other power-state notifications.
+// The event table: load, bug check, unload, image loads, the power events
+// (sleep, resume and other power-state notifications) and the crasher's
+// fault.
 #include "sim/events.h"
 
 #include "sim/hypervisor_keys.h"
@@ -7,6 +8,7 @@
 #include "sim/scenario_images.h"
 #include "sim/scenario_time.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -17,6 +19,13 @@ std::string StatusText(NTSTATUS status)
 {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+std::string HexText(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%016llX", static_cast<unsigned long long>(value));
     return text;
 }
 
@@ -208,6 +217,57 @@ void RunPowerNotification(const Event& event, EventRun&)
     model::NotifyPowerState(event.Argument1, event.Argument2);
 }
 
+// ---- The crasher -----------------------------------------------------------
+// What the crasher (host/tests/crasher) exports, and how it takes the
+// access: the values of its CrasherAccess.
+constexpr const char* CrasherRoutine = "CrasherFault";
+const std::vector<std::string> CrasherAccessNames = {"read", "write", "execute"};
+// A null pointer's member: nothing is ever mapped there.
+constexpr uint64_t DefaultCrasherAddress = 0x10;
+
+void ReadCrasher(JsonObject& keys, const model::MachineConfig& machine, Event* event)
+{
+    const std::vector<std::string>& listed = machine.TestDrivers;
+    if (std::find(listed.begin(), listed.end(), CrasherName) == listed.end()) {
+        keys.Value().Fail("the crasher is not loaded; list \"crasher\" in machine.test_drivers");
+    }
+    event->CrasherAddress = DefaultCrasherAddress;
+    JsonValue value = keys.Value();
+    if (keys.Find("access", &value)) {
+        std::string access = value.Choice(CrasherAccessNames);
+        event->CrasherAccess = static_cast<uint32_t>(
+            std::find(CrasherAccessNames.begin(), CrasherAccessNames.end(), access) -
+            CrasherAccessNames.begin());
+    }
+    if (keys.Find("address", &value)) {
+        event->CrasherAddress = value.Unsigned(UINT64_MAX);
+    }
+    if (keys.Find("processor", &value)) {
+        event->Processor = static_cast<unsigned>(value.Unsigned(machine.Processors - 1));
+    }
+}
+
+void RunCrasher(const Event& event, EventRun& run)
+{
+    model::DriverImage& crasher = *run.TestDriverImages.at(CrasherName);
+    const void* routine = crasher.ExportedRoutine(CrasherRoutine);
+    if (routine == nullptr) {
+        PrintDiagnostic(run.Log, run.Where + ": " + crasher.Name() + " exports no " + CrasherRoutine);
+        run.Result.ImageError = true;
+        run.Abandon = true;
+        return;
+    }
+    // As a request reaches a driver: at PASSIVE_LEVEL; the crasher raises
+    // the IRQL itself.
+    model::CallTestDriver(crasher, routine, {event.CrasherAddress, event.CrasherAccess},
+                          event.Processor, PASSIVE_LEVEL, "the crasher");
+    if (!model::Stopped()) {
+        PrintDiagnostic(run.Log, run.Where + ": the crasher's " +
+                                     CrasherAccessNames[event.CrasherAccess] + " at " +
+                                     HexText(event.CrasherAddress) + " did not fault");
+    }
+}
+
 }  // namespace
 
 const std::vector<EventKind>& EventKinds()
@@ -221,6 +281,8 @@ const std::vector<EventKind>& EventKinds()
         {"sleep", ReadSleep, SleepOrder, nullptr, RunSleep},
         {"resume", ReadResume, ResumeOrder, nullptr, RunResume},
         {"power_notification", ReadPowerNotification, AnyTime, nullptr, RunPowerNotification},
+        {"crasher", ReadCrasher, AnyTime,
+         "the crasher stopped the machine with a bug check; nothing can follow it", RunCrasher},
     };
     return kinds;
 }

@@ -25,6 +25,7 @@ struct EventRun {
     std::ostream& Log;  // diagnostics, through PrintDiagnostic
     std::string Where;  // "events[3]", for diagnostics
     std::unique_ptr<model::DriverImage>& Image;
+    TestDrivers& TestDriverImages;
     RunResult& Result;
     bool Abandon = false;  // set to end the run after this event
 };

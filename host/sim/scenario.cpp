@@ -192,6 +192,16 @@ void ReadMachine(const JsonValue& value, model::MachineConfig* machine)
     if (reader.Find("hypervisor", &field)) {
         ReadHypervisor(field, &machine->Hypervisor);
     }
+    if (reader.Find("test_drivers", &field)) {
+        for (const JsonValue& item : field.List("expected a list of test driver names")) {
+            std::string name = item.Choice(TestDriverNames());
+            if (std::find(machine->TestDrivers.begin(), machine->TestDrivers.end(), name) !=
+                machine->TestDrivers.end()) {
+                item.Fail("the test driver is listed twice");
+            }
+            machine->TestDrivers.push_back(name);
+        }
+    }
     reader.RejectUnknownKeys();
 }
 
@@ -314,6 +324,12 @@ bool ParseScenario(const std::string& text, Scenario* scenario, std::string* err
         *error = invalid.what();
         return false;
     }
+}
+
+const std::vector<std::string>& TestDriverNames()
+{
+    static const std::vector<std::string> names = {CrasherName};
+    return names;
 }
 
 const char* EventName(const Event& event)

@@ -27,6 +27,9 @@ struct Event {
     model::ResumeChanges Resume;
     uint64_t Argument1 = 0;
     uint64_t Argument2 = 0;
+    // Crasher: what it touches, and how (CrasherAccess).
+    uint64_t CrasherAddress = 0;
+    uint32_t CrasherAccess = 0;
 };
 
 struct Scenario {
@@ -38,6 +41,11 @@ struct Scenario {
 // Parses a scenario. On failure returns false and sets error to one line
 // naming the key and the fault ("machine.processors: expected ...").
 bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
+
+// The test drivers a machine may load (machine.test_drivers), and the
+// crasher's name among them: the image is NAME.sys.
+constexpr const char* CrasherName = "crasher";
+const std::vector<std::string>& TestDriverNames();
 
 // The name of an event's kind ("load", "bugcheck", "unload").
 const char* EventName(const Event& event);

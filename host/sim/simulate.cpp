@@ -6,7 +6,8 @@
 
 namespace sim {
 
-RunResult RunScenario(const Scenario& scenario, const ImageFactory& images, std::ostream& log)
+RunResult RunScenario(const Scenario& scenario, const ImageFactory& images, std::ostream& log,
+                      const TestDriverFactory& testDriverFactory)
 {
     RunResult result;
     model::ResetMachine(scenario.Machine);
@@ -17,10 +18,28 @@ RunResult RunScenario(const Scenario& scenario, const ImageFactory& images, std:
         }
     }
 
+    // Test drivers are loaded before anything else, so the driver finds
+    // them in the module list; they go after it (declared first).
+    TestDrivers testDrivers;
+    for (const std::string& name : scenario.Machine.TestDrivers) {
+        std::string error = "test drivers run only on the shipped image (--sys)";
+        std::unique_ptr<model::DriverImage> driver;
+        if (testDriverFactory) {
+            driver = testDriverFactory(name, &error);
+        }
+        if (!driver) {
+            PrintDiagnostic(log, "machine.test_drivers: " + name + ": " + error);
+            result.ImageError = true;
+            result.Console = model::ConsoleBytes();
+            return result;
+        }
+        testDrivers[name] = std::move(driver);
+    }
+
     std::unique_ptr<model::DriverImage> image;
     for (size_t i = 0; i < scenario.Events.size(); ++i) {
         const Event& event = scenario.Events[i];
-        EventRun run{images, log, "events[" + std::to_string(i) + "]", image, result};
+        EventRun run{images, log, "events[" + std::to_string(i) + "]", image, testDrivers, result};
         if (model::Stopped()) {
             // Driver code brought the machine down before its turn.
             PrintDiagnostic(log, run.Where + " and later skipped: the machine has stopped");

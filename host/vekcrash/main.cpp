@@ -13,6 +13,8 @@
 #include "sim/simulate.h"
 #include "runner/sys_image.h"
 
+#include "model/image_registry.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -158,17 +160,29 @@ int Simulate(int argc, char** argv)
     if (seed) {
         scenario.Machine.Seed = *seed;
     }
+    // A test driver is a .sys: only the emulated processor runs it.
+    if (!scenario.Machine.TestDrivers.empty() && sysPath.empty()) {
+        Complain(source + ": machine.test_drivers: test drivers (" +
+                 scenario.Machine.TestDrivers.front() +
+                 ") run only on the shipped image; give --sys");
+        return ExitBadInput;
+    }
 
     sim::ImageFactory images = [&imagePath](std::string* openError) {
         return model::OpenHostImage(imagePath, openError);
     };
+    sim::TestDriverFactory testDrivers;
     if (!sysPath.empty()) {
         images = [&sysPath](std::string* openError) {
             return runner::OpenSysImage(sysPath, openError);
         };
+        // Built beside the tool (build/testdrivers/NAME.sys).
+        testDrivers = [](const std::string& name, std::string* openError) {
+            return runner::OpenTestDriver(model::DefaultTestDriverPath(name), openError);
+        };
     }
     auto started = std::chrono::steady_clock::now();
-    sim::RunResult result = sim::RunScenario(scenario, images, std::cerr);
+    sim::RunResult result = sim::RunScenario(scenario, images, std::cerr, testDrivers);
     auto elapsed = std::chrono::steady_clock::now() - started;
     std::fwrite(result.Console.data(), 1, result.Console.size(), stdout);
     std::fflush(stdout);

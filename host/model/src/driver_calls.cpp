@@ -80,14 +80,20 @@ void ReleaseDriverObject(MachineState& s)
 
 thread_local unsigned CurrentProcessorSlot::ThreadValue = 0;
 
-uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> arguments,
-                    unsigned processor, KIRQL irql, const char* what)
+namespace {
+
+// One call into an image's code: the driver's (image null: the loaded one)
+// or a test driver's.
+uint64_t CallImage(DriverImage* testDriver, const void* routine,
+                   std::initializer_list<uint64_t> arguments, unsigned processor, KIRQL irql,
+                   const char* what)
 {
     // Kernel code on both sides of the call; the driver's code in between
     // runs without the model lock.
     KernelScope kernel;
     MachineState& s = State();
-    if (s.Stopped || s.Image == nullptr) {
+    DriverImage* image = testDriver != nullptr ? testDriver : s.Image;
+    if (s.Stopped || image == nullptr) {
         return 0;
     }
     if (processor >= s.Processors.size() || arguments.size() > MaxDriverCallArguments) {
@@ -106,14 +112,16 @@ uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> argumen
     // found them.
     unsigned callerProcessor = s.Current;
     KIRQL callerIrql = s.Processors[processor].Irql;
+    bool callerInTestDriver = s.Processors[processor].InTestDriver;
     s.Current = processor;
     s.Processors[processor].Irql = irql;
+    s.Processors[processor].InTestDriver = testDriver != nullptr;
     NoteDriverThread();
     bool outermost = EnterMainCall(processor, what);
     uint64_t result = 0;
     try {
         KernelLeave driverCode;
-        result = s.Image->Call(call);
+        result = image->Call(call);
     } catch (const LaneAbandoned&) {
         // The machine stopped while this call's code spun; it ends here.
         if (!outermost) {
@@ -126,12 +134,28 @@ uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> argumen
     // Whatever ended the call has ended it; the caller goes on.
     s.EndingCall = false;
     LeaveMainCall(outermost);
+    s.Processors[processor].InTestDriver = callerInTestDriver;
     if (!s.Stopped) {
         CheckIrqlAfterCall(what, irql);
         s.Processors[processor].Irql = callerIrql;
         s.Current = callerProcessor;
     }
     return result;
+}
+
+}  // namespace
+
+uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> arguments,
+                    unsigned processor, KIRQL irql, const char* what)
+{
+    return CallImage(nullptr, routine, arguments, processor, irql, what);
+}
+
+uint64_t CallTestDriver(DriverImage& image, const void* routine,
+                        std::initializer_list<uint64_t> arguments, unsigned processor, KIRQL irql,
+                        const char* what)
+{
+    return CallImage(&image, routine, arguments, processor, irql, what);
 }
 
 void CheckNothingLeft(const char* when)

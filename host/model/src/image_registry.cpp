@@ -547,6 +547,12 @@ std::string DefaultShippedImagePath()
     return folder.empty() ? folder : folder + "../cross/vekcrashdmp.sys";
 }
 
+std::string DefaultTestDriverPath(const std::string& name)
+{
+    std::string folder = ProgramFolder();
+    return folder.empty() ? folder : folder + "../testdrivers/" + name + ".sys";
+}
+
 std::string DefaultKernelImagePath()
 {
     std::string folder = ProgramFolder();

@@ -61,6 +61,9 @@ struct ProcessorState {
     KIRQL Irql = PASSIVE_LEVEL;
     // DPCs queued to this processor, in the order they run.
     std::deque<PKDPC> Dpcs;
+    // A test driver's code runs on it (CallTestDriver): a fault there is
+    // the one the scenario asked for.
+    bool InTestDriver = false;
 };
 
 // The kernel's part of DRIVER_OBJECT that the model owns.

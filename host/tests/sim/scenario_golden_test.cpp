@@ -6,6 +6,8 @@
 #include "sim/simulate.h"
 #include "runner/sys_image.h"
 
+#include "model/image_registry.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,6 +48,17 @@ sim::ImageFactory ScenarioImages(const std::string& kind = "host")
     (void)kind;
     return [](std::string* error) {
         return model::OpenHostImage(model::DefaultHostImagePath(), error);
+    };
+}
+
+// Test drivers (machine.test_drivers) run only on the shipped image.
+sim::TestDriverFactory ScenarioTestDrivers(const std::string& kind)
+{
+    if (kind != "sys") {
+        return nullptr;
+    }
+    return [](const std::string& name, std::string* error) {
+        return runner::OpenTestDriver(model::DefaultTestDriverPath(name), error);
     };
 }
 
@@ -157,8 +170,12 @@ TEST(ExampleScenariosTest, EveryExampleReadsAndRunsClean)
         std::string error;
         ASSERT_TRUE(sim::ParseScenario(text, &scenario, &error)) << error;
         for (const std::string& kind : ImageKinds()) {
+            if (!scenario.Machine.TestDrivers.empty() && kind != "sys") {
+                continue;
+            }
             std::ostringstream kindLog;
-            sim::RunResult result = sim::RunScenario(scenario, ScenarioImages(kind), kindLog);
+            sim::RunResult result = sim::RunScenario(scenario, ScenarioImages(kind), kindLog,
+                                                     ScenarioTestDrivers(kind));
             EXPECT_FALSE(result.ImageError) << kind << ": " << kindLog.str();
             EXPECT_EQ(result.Violations, std::vector<std::string>{}) << kind;
         }

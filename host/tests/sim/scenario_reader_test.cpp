@@ -65,6 +65,13 @@ std::string Time(const std::string& time)
     return BugCheck(R"(, "time": ")" + time + "\"");
 }
 
+// A machine with the crasher, and its event with the given extra fields.
+std::string Crasher(const std::string& fields)
+{
+    return R"({"machine": {"test_drivers": ["crasher"]}, "events": [{"event": "crasher")" +
+           fields + "}]}";
+}
+
 std::string Fault(const std::string& fields)
 {
     return R"({"faults": [{)" + fields + R"(}], "events": []})";
@@ -219,6 +226,17 @@ std::vector<BadScenario> BadScenarios()
         {"UnloadAfterBugCheck",
          Events(R"({"event": "load"}, {"event": "bugcheck", "code": 1}, {"event": "unload"})"),
          "events[2]", "stopped by an earlier bug check"},
+        {"UnknownTestDriver", Machine(R"("test_drivers": ["notmyfault"])"),
+         "machine.test_drivers[0]", "one of"},
+        {"TestDriverTwice", Machine(R"("test_drivers": ["crasher", "crasher"])"),
+         "machine.test_drivers[1]", "listed twice"},
+        {"CrasherNotLoaded", Events(R"({"event": "crasher"})"), "events[0]",
+         "list \"crasher\" in machine.test_drivers"},
+        {"CrasherAccessUnknown", Crasher(R"(, "access": "jump")"), "events[0].access", "one of"},
+        {"CrasherOnMissingProcessor", Crasher(R"(, "processor": 1)"), "events[0].processor",
+         "from 0 to 0"},
+        {"UnloadAfterCrasher", Crasher(R"(}, {"event": "unload")"), "events[1]",
+         "nothing can follow it"},
     };
 }
 
@@ -291,6 +309,22 @@ TEST(ScenarioReaderTest, ReadsFaultSelectors)
     EXPECT_EQ(faults[0].Tag, "MODU");
     EXPECT_EQ(faults[0].Detail, "size=64");
     EXPECT_EQ(faults[0].Call, 2u);
+}
+
+TEST(ScenarioReaderTest, ReadsTheCrasherEvent)
+{
+    sim::Scenario defaults = Parse(Crasher(""));
+    EXPECT_EQ(defaults.Machine.TestDrivers, std::vector<std::string>{"crasher"});
+    ASSERT_EQ(defaults.Events.size(), 1u);
+    EXPECT_EQ(defaults.Events[0].CrasherAccess, 0u);  // a read
+    EXPECT_EQ(defaults.Events[0].CrasherAddress, 0x10u);
+    sim::Scenario given = Parse(R"({"machine": {"processors": 2, "test_drivers": ["crasher"]},
+        "events": [{"event": "crasher", "access": "execute", "address": "0xFFFFF80312345678",
+                    "processor": 1}]})");
+    ASSERT_EQ(given.Events.size(), 1u);
+    EXPECT_EQ(given.Events[0].CrasherAccess, 2u);
+    EXPECT_EQ(given.Events[0].CrasherAddress, 0xFFFFF80312345678u);
+    EXPECT_EQ(given.Events[0].Processor, 1u);
 }
 
 TEST(ScenarioReaderTest, ReadsEveryEventKindInOrder)

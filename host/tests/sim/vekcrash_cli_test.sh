@@ -59,6 +59,11 @@ bad_command_lines_exit_2)
     expect 2 1 "cannot read $work/absent.json" simulate "$work/absent.json"
     expect 2 1 "cannot read $work" simulate "$work"
     ;;
+test_drivers_refused_on_host_build_exit_2)
+    # The crasher is a .sys: the host build says so in one line and runs nothing.
+    expect 2 1 "crasher.json: machine.test_drivers: test drivers (crasher) run only on the shipped image" \
+        simulate "$scenarios/../../../examples/scenarios/crasher.json"
+    ;;
 missing_image_exits_1_naming_it)
     expect 1 - "$work/absent.so" simulate --image "$work/absent.so"
     ;;

@@ -40,6 +40,13 @@ public:
     // Runs one driver routine and returns what it left in the result
     // register. Returns without running when the machine has stopped.
     virtual uint64_t Call(const DriverCall& call) = 0;
+    // The address of a routine the image exports by name, or null: how a
+    // scenario reaches a test driver's routines.
+    virtual const void* ExportedRoutine(const std::string& name) const
+    {
+        (void)name;
+        return nullptr;
+    }
 };
 
 // Calls a native routine of the host build with the call's arguments, as
@@ -51,6 +58,14 @@ uint64_t CallNativeRoutine(const DriverCall& call);
 // that IRQL. Returns 0 without calling when the machine has stopped.
 uint64_t CallDriver(const void* routine, std::initializer_list<uint64_t> arguments,
                     unsigned processor, KIRQL irql, const char* what);
+// The same call into a test driver loaded beside the driver (the crasher,
+// machine.test_drivers), loaded or not. A processor exception in its code
+// raises the bug check the kernel raises for it, but is no violation: the
+// scenario asked for it. Code of the driver it leads to (the bug check
+// callbacks) is held to every rule as always.
+uint64_t CallTestDriver(DriverImage& image, const void* routine,
+                        std::initializer_list<uint64_t> arguments, unsigned processor, KIRQL irql,
+                        const char* what);
 
 // The host build of the driver, a shared object loaded afresh for every
 // image so that each load starts from zeroed driver globals, as a newly

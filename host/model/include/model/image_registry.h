@@ -164,6 +164,9 @@ ImageRegistration ListShippedDriverImage(const std::string& sysPath);
 // Where the host build's programs find the shipped driver: ../cross/ from
 // their own folder.
 std::string DefaultShippedImagePath();
+// Where the test driver of that name (crasher) is built: ../testdrivers/
+// from the program's folder, NAME.sys with its PDB beside it.
+std::string DefaultTestDriverPath(const std::string& name);
 // Where the model's kernel image (built beside the driver) lies: ../kernel/
 // from the program's folder. Listed as ntoskrnl.exe at KernelImageBase when
 // present; without it the kernel is listed with no contents.

@@ -141,6 +141,11 @@ struct MachineConfig {
         ImageSpec Image;
     };
     std::vector<ListGrowth> GrowingList;
+    // Test drivers the machine loads before anything else, beside the
+    // driver, by name ("crasher"): images built with the tools, listed and
+    // mapped by a runner for the shipped image (the host build cannot run
+    // them). The model itself only calls into them (CallTestDriver).
+    std::vector<std::string> TestDrivers;
     // Processors run truly in parallel, each DPC lane on its own thread with
     // no baton and no seed: for ThreadSanitizer runs of the driver's
     // cross-processor code. Kernel routines stay serialized; driver code

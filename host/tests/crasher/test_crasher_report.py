@@ -1,0 +1,183 @@
+#!/usr/bin/python3
+"""vekcrashdmp.sys's report of a crash in another driver, read as a user
+reads it: the crasher scenario runs on the shipped image through the
+vekcrash command, and every frame of the report's stack trace that lies in
+crasher.sys is named by llvm-symbolizer from the crasher's PDB.
+
+For each way the crasher touches its bad address (read, write, execute):
+  - the run is clean (exit 0, nothing on stderr);
+  - BUGCHECK CODE is 0xD1 with the kernel's parameters: the address, the
+    IRQL (DISPATCH_LEVEL), 0 read / 1 write / 8 execute, and the faulting
+    instruction's address;
+  - the module table lists crasher.sys with the GUID and age of its
+    CodeView record;
+  - the trace goes through the kernel's page fault path (KeBugCheckEx,
+    KiPageFault) and then into the crasher: CrasherTouch, CrasherMiddle,
+    CrasherOuter, CrasherFault in that order, the first of them the frame
+    that faulted, then back into the kernel's KxCallDriver.
+"""
+
+import argparse
+import importlib.util
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+DRIVER_IRQL_NOT_LESS_OR_EQUAL = 0xD1
+DISPATCH_LEVEL = 2
+# The crasher's chain, innermost first, as its PDB names it.
+CHAIN = ["CrasherTouch", "CrasherMiddle", "CrasherOuter", "CrasherFault"]
+CRASHER = "crasher.sys"
+KERNEL = "ntoskrnl.exe"
+
+# access, the address it touches, the bug check's third parameter.
+CASES = [
+    ("read", 0x10, 0),
+    ("write", 0x7FF0, 1),
+    ("execute", 0xDEAD0000, 8),
+]
+
+CODE_LINE = re.compile(r"^BUGCHECK CODE ([0-9A-F]{8}): ([0-9A-F]{16}) ([0-9A-F]{16}) "
+                       r"([0-9A-F]{16}) ([0-9A-F]{16})$", re.M)
+FRAME_LINE = re.compile(r"^([0-9A-F]{16}): \((?:[0-9A-F]{16} ?){4}\) "
+                        r"(?:(\S+) \+ ([0-9A-F]{16})|([0-9A-F]{16}))$")
+
+
+def load_pe_identity(path):
+    spec = importlib.util.spec_from_file_location("pe_identity", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def symbolize(symbolizer, image, offset):
+    """The function holding an offset of the image, by the PDB beside it."""
+    run = subprocess.run([symbolizer, f"--obj={image}", "--relative-address",
+                          "--inlining=false", hex(offset)],
+                         capture_output=True, text=True, check=False)
+    lines = run.stdout.splitlines()
+    return lines[0].strip() if run.returncode == 0 and lines else "(%s)" % run.stderr.strip()
+
+
+def stack_frames(console):
+    """The trace's frames: (module or None, offset or bare address)."""
+    frames = []
+    trace = console.split("STACK:\n", 1)[1] if "STACK:\n" in console else ""
+    for line in trace.splitlines():
+        match = FRAME_LINE.match(line)
+        if not match:
+            break
+        if match.group(2):
+            frames.append((match.group(2), int(match.group(3), 16)))
+        else:
+            frames.append((None, int(match.group(4), 16)))
+    return frames
+
+
+def check_case(args, identity, scenario, access, address, third):
+    failures = []
+
+    def expect(condition, what):
+        if not condition:
+            failures.append(f"{access}: {what}")
+        return condition
+
+    scenario = json.loads(json.dumps(scenario))
+    event = next(e for e in scenario["events"] if e["event"] == "crasher")
+    event["access"] = access
+    event["address"] = hex(address)
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as file:
+        json.dump(scenario, file)
+    try:
+        run = subprocess.run([args.vekcrash, "simulate", "--sys", args.sys, file.name],
+                             capture_output=True, text=True, check=False)
+    finally:
+        os.unlink(file.name)
+    expect(run.returncode == 0, f"exit status {run.returncode}, stderr: {run.stderr!r}")
+    expect(run.stderr == "", f"diagnostics: {run.stderr!r}")
+    console = run.stdout
+    if not expect(console.endswith("BUGCHECK DUMP ENDS\n"), "no complete report:\n" + console):
+        return failures
+
+    # The module table names the crasher with its debug identity.
+    row = f"{CRASHER}\t\t{identity['guid_report']}\t{identity['age_report']}"
+    expect(row in console.splitlines(), f"no module row {row!r}:\n{console}")
+
+    code = CODE_LINE.search(console)
+    if not expect(code, "no BUGCHECK CODE line"):
+        return failures
+    values = [int(value, 16) for value in code.groups()]
+    expect(values[0] == DRIVER_IRQL_NOT_LESS_OR_EQUAL, f"code {values[0]:X}")
+    expect(values[1] == address, f"first parameter {values[1]:X}, not the address")
+    expect(values[2] == DISPATCH_LEVEL, f"second parameter {values[2]:X}, not the IRQL")
+    expect(values[3] == third, f"third parameter {values[3]:X}, not {third:X}")
+    faulting = values[4]
+
+    frames = stack_frames(console)
+    first = next((i for i, (module, _) in enumerate(frames) if module == CRASHER), None)
+    if not expect(first is not None, "no frame in the crasher:\n" + console):
+        return failures
+    # The byte before a return address lies in the call; the faulting
+    # frame's address is the faulting instruction itself.
+    names = []
+    for i, (module, offset) in enumerate(frames[first:first + len(CHAIN)]):
+        if module != CRASHER:
+            break
+        faulted = i == 0 and access != "execute"
+        names.append(symbolize(args.symbolizer, args.crasher, offset if faulted else offset - 1))
+    expect(names == CHAIN, f"crasher frames {names}, not {CHAIN}:\n{console}")
+
+    kernel = [symbolize(args.symbolizer, args.kernel, offset - 1)
+              for module, offset in frames[:first] if module == KERNEL]
+    expect(kernel[-2:] == ["KeBugCheckEx", "KiPageFault"],
+           f"kernel frames before the crasher's {kernel}, not ending in the page fault path")
+    after = frames[first + len(CHAIN):first + len(CHAIN) + 1]
+    expect(after and after[0][0] == KERNEL and
+           symbolize(args.symbolizer, args.kernel, after[0][1] - 1) == "KxCallDriver",
+           f"the frame after the crasher's is {after}, not the kernel's KxCallDriver")
+
+    if access == "execute":
+        # The processor faulted fetching at the address: the frame before
+        # the crasher's is that bare address, and so is the fourth parameter.
+        expect(faulting == address, f"fourth parameter {faulting:X}, not the address")
+        expect(frames[first - 1] == (None, address),
+               f"the frame before the crasher's is {frames[first - 1]}, not the bad address")
+    else:
+        # The fourth parameter is the faulting instruction: where the first
+        # crasher frame is, in an image mapped at an aligned base.
+        base = faulting - frames[first][1]
+        expect(base % 0x1000 == 0, f"fourth parameter {faulting:X} is not the faulting frame's "
+                                   f"address (the image would start at {base:X})")
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--vekcrash", required=True)
+    parser.add_argument("--sys", required=True, help="vekcrashdmp.sys")
+    parser.add_argument("--crasher", required=True, help="crasher.sys, its PDB beside it")
+    parser.add_argument("--kernel", required=True, help="the model's ntoskrnl.exe")
+    parser.add_argument("--scenario", required=True)
+    parser.add_argument("--symbolizer", required=True)
+    parser.add_argument("--readobj", required=True)
+    parser.add_argument("--pe-identity", required=True, help="scripts/pe_identity.py")
+    args = parser.parse_args()
+
+    identity = load_pe_identity(args.pe_identity).identity(args.crasher, args.readobj)
+    with open(args.scenario, encoding="utf-8") as file:
+        scenario = json.load(file)
+    failures = []
+    for access, address, third in CASES:
+        failures += check_case(args, identity, scenario, access, address, third)
+    for failure in failures:
+        print("FAIL: " + failure)
+    if not failures:
+        print(f"crasher report checked for {len(CASES)} accesses")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
