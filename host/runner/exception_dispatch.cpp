@@ -191,6 +191,12 @@ bool Emulator::OnRoutineFault(const model::RoutineFault& fault, void* self)
     context.Rsp = rsp + sizeof(returnAddress);
     model::DriverFault driverFault{fault.Write ? model::DriverFaultKind::Write : model::DriverFaultKind::Read,
                                    fault.Address, context.Rip};
+    if (fault.AccessViolation) {
+        driverFault.Kind = model::DriverFaultKind::Exception;
+        driverFault.ExceptionCode = StatusAccessViolation;
+        driverFault.ExceptionParameters[0] = fault.Write ? AccessWrite : AccessRead;
+        driverFault.ExceptionParameters[1] = fault.Address;
+    }
     if (emulator->DispatchException(driverFault, context, false) != Dispatch::Resumed) {
         return false;
     }

@@ -222,6 +222,8 @@ void RunPowerNotification(const Event& event, EventRun&)
 // access: the values of its CrasherAccess.
 constexpr const char* CrasherRoutine = "CrasherFault";
 const std::vector<std::string> CrasherAccessNames = {"read", "write", "execute"};
+constexpr uint32_t CrasherAccessMask = 0xFF;
+constexpr uint32_t CrasherWildFrame = 0x100;
 // A null pointer's member: nothing is ever mapped there.
 constexpr uint64_t DefaultCrasherAddress = 0x10;
 
@@ -241,6 +243,9 @@ void ReadCrasher(JsonObject& keys, const model::MachineConfig& machine, Event* e
     }
     if (keys.Find("address", &value)) {
         event->CrasherAddress = value.Unsigned(UINT64_MAX);
+    }
+    if (keys.Find("wild_frame", &value) && value.Bool()) {
+        event->CrasherAccess |= CrasherWildFrame;
     }
     if (keys.Find("processor", &value)) {
         event->Processor = static_cast<unsigned>(value.Unsigned(machine.Processors - 1));
@@ -263,7 +268,8 @@ void RunCrasher(const Event& event, EventRun& run)
                           event.Processor, PASSIVE_LEVEL, "the crasher");
     if (!model::Stopped()) {
         PrintDiagnostic(run.Log, run.Where + ": the crasher's " +
-                                     CrasherAccessNames[event.CrasherAccess] + " at " +
+                                     CrasherAccessNames[event.CrasherAccess & CrasherAccessMask] +
+                                     " at " +
                                      HexText(event.CrasherAddress) + " did not fault");
     }
 }

@@ -27,7 +27,8 @@ struct Event {
     model::ResumeChanges Resume;
     uint64_t Argument1 = 0;
     uint64_t Argument2 = 0;
-    // Crasher: what it touches, and how (CrasherAccess).
+    // Crasher: what it touches, and how (its CrasherAccess, with the
+    // wild-frame flag).
     uint64_t CrasherAddress = 0;
     uint32_t CrasherAccess = 0;
 };

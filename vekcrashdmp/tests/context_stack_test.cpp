@@ -4,10 +4,14 @@
 #include "driver_test.h"
 
 #include "model/address_space.h"
+#include "model/image_registry.h"
 #include "modules/module_map.h"
 #include "report/context_stack.h"
 
+#include <sys/mman.h>
+
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <vector>
 
@@ -235,6 +239,64 @@ TEST_F(ContextStackTest, StackPointerNotResidentEndsTheTraceBeforeAnyFrame)
     EXPECT_EQ(StackLines(console), std::vector<std::string>{});
     EXPECT_EQ(context.Rip, 0xFFFFF80300000001u);
     EXPECT_TRUE(TakeViolations().empty());
+}
+
+// A frame whose unwind data sends RtlVirtualUnwind past the readable stack:
+// the kernel's routine faults there, and the guard ends the trace without a
+// line of its own, as for a stack word the walk may not read, rather than
+// with a frame at return address 0.
+TEST_F(ContextStackTest, UnwindingIntoUnreadableStackEndsTheTraceWithoutALine)
+{
+    // One function whose prolog is sub rsp, 0x28: its return address lies
+    // 0x28 above the stack pointer.
+    constexpr uint64_t Base = model::ScenarioImageRegion + 0x71000000ull;
+    constexpr uint32_t PdataRva = 0x800, CodeRva = 0x1000, InfoRva = 0x1800, Size = 0x2000;
+    constexpr uint64_t FrameSize = 0x28;
+    std::vector<uint8_t> bytes(Size, 0);
+    auto put16 = [&](size_t at, uint16_t value) { std::memcpy(&bytes[at], &value, 2); };
+    auto put32 = [&](size_t at, uint32_t value) { std::memcpy(&bytes[at], &value, 4); };
+    constexpr size_t Nt = 0x80, Optional = Nt + 24;
+    put16(0, 0x5A4D);
+    put32(0x3C, Nt);
+    put32(Nt, 0x00004550);
+    put16(Nt + 4, 0x8664);
+    put16(Nt + 20, 0xF0);
+    put16(Optional, 0x20B);
+    put32(Optional + 108, 16);
+    put32(Optional + 112 + 3 * 8, PdataRva);
+    put32(Optional + 112 + 3 * 8 + 4, sizeof(RUNTIME_FUNCTION));
+    const RUNTIME_FUNCTION entry = {CodeRva, CodeRva + 0x40, InfoRva};
+    std::memcpy(&bytes[PdataRva], &entry, sizeof(entry));
+    // Version 1, a 4-byte prolog, one code: UWOP_ALLOC_SMALL of (4 + 1) * 8.
+    const uint8_t info[] = {1, 4, 1, 0, 4, 0x42, 0, 0};
+    std::memcpy(&bytes[InfoRva], info, sizeof(info));
+    model::ImageDescription description;
+    description.Name = "unwound.sys";
+    description.Base = Base;
+    description.Size = Size;
+    description.OwnedBytes = bytes;
+    std::string error;
+    model::ImageRegistration image = model::RegisterImage(std::move(description), &error);
+    ASSERT_TRUE(image.Registered()) << error;
+
+    // A stack page with nothing readable above it: the frame's four words
+    // are its last, the return address lies beyond.
+    void* pages = mmap(nullptr, 2 * PageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<uint8_t*>(pages) + PageBytes, PageBytes, PROT_NONE), 0);
+    const auto start = reinterpret_cast<uintptr_t>(pages);
+    ranges_.push_back(model::EnterMemory(
+        {start, PageBytes, model::MemoryKind::Ram, true, true, "test stack"}, model::MemoryOwner::Host));
+    CONTEXT context = {};
+    context.Rip = Base + CodeRva + 0x10;
+    context.Rsp = start + PageBytes - 4 * sizeof(ULONG64);
+    ASSERT_GT(context.Rsp + FrameSize, start + PageBytes);
+    std::string console = Walk(&context);
+    EXPECT_EQ(StackLines(console), std::vector<std::string>{}) << console;
+    EXPECT_TRUE(TakeViolations().empty());
+    EXPECT_EQ(console.substr(console.size() - 7), "STACK:\n");
+    munmap(pages, 2 * PageBytes);
 }
 
 }  // namespace

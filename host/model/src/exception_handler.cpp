@@ -82,6 +82,15 @@ bool OfferToGuard(const RoutineFault& fault)
     return Guard != nullptr ? Guard(fault, GuardData) : HostGuards > 0;
 }
 
+bool OfferUnwindFaultToGuard(uintptr_t address)
+{
+    if (State().Stopped && !State().InBugCheck) {
+        return false;
+    }
+    const RoutineFault fault{"RtlVirtualUnwind", address, false, true};
+    return Guard != nullptr ? Guard(fault, GuardData) : HostGuards > 0;
+}
+
 }  // namespace model
 
 extern "C" NTSTATUS ModelRunGuarded(ModelGuardedRoutine Routine, PVOID Context)

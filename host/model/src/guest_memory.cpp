@@ -68,7 +68,7 @@ void RaiseBadAccess(const char* routine, uintptr_t address, MemoryAccess access)
 {
     MachineState& s = State();
     bool write = access == MemoryAccess::Write;
-    if (OfferToGuard({routine, address, write})) {
+    if (OfferToGuard({routine, address, write, false})) {
         throw DriverCallEnd{};
     }
     std::optional<MemoryRange> range = FindMemory(address);

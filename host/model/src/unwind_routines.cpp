@@ -5,6 +5,7 @@
 #include "machine_state.h"
 #include "model_lock.h"
 
+#include "model/driver_call.h"
 #include "model/image_registry.h"
 #include "model/unwind.h"
 
@@ -241,9 +242,15 @@ extern "C" PEXCEPTION_ROUTINE RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageB
         detail += std::string(" ") + OutcomeText(result.Outcome) + " at " + Hex(result.FaultAddress);
     }
     EnterRoutine("RtlVirtualUnwind", HIGH_LEVEL, AtBugCheck::Allowed, detail);
+    // The kernel's routine faults on memory it cannot read: the caller's
+    // guard (the crash report's, around its walk) takes the access
+    // violation, and the walk ends without a frame of its own.
+    if (result.Outcome == unwind::Status::BadMemory && OfferUnwindFaultToGuard(result.FaultAddress)) {
+        throw DriverCallEnd{};
+    }
     if (result.Outcome != unwind::Status::Ok) {
-        // Where the kernel would fault, the model ends the walk instead: no
-        // caller, so the caller's stack walk stops at this frame.
+        // Unguarded, or damaged unwind data: the model ends the walk
+        // instead, with no caller, so a stack walk stops at this frame.
         ContextRecord->Rip = 0;
         return nullptr;
     }

@@ -17,12 +17,18 @@
 namespace {
 
 // How CrasherFault touches the address: the values the runner passes for
-// the scenario's "access".
+// the scenario's "access", and a flag for its "wild_frame".
 enum CrasherAccess : ULONG {
     CrasherRead = 0,
     CrasherWrite = 1,
     CrasherExecute = 2,
+    CrasherAccessMask = 0xFF,
+    // The frame pointer is lost just before the access: unwinding the
+    // faulting frame then reads where nothing is mapped.
+    CrasherWildFrame = 0x100,
 };
+// Nothing is mapped at the bottom of the address space.
+constexpr ULONG64 WildFramePointer = 0x40;
 
 volatile ULONG64 Sink;
 
@@ -37,23 +43,34 @@ DECLSPEC_NOINLINE ULONG64 CrasherConsume(ULONG64 value)
 }
 
 // The innermost function: its access faults. It calls on afterwards, so
-// it is no leaf and the walk unwinds it with its own unwind data.
+// it is no leaf and the walk unwinds it with its own unwind data; its
+// block's size is known only at run time, so that data finds the frame
+// through the frame pointer.
 DECLSPEC_NOINLINE ULONG64 CrasherTouch(ULONG64 address, ULONG access)
 {
-    volatile ULONG64 local = address ^ access;
+    auto* local = static_cast<volatile ULONG64*>(
+        __builtin_alloca(sizeof(ULONG64) * (1 + (access & CrasherWildFrame ? 1 : 0))));
+    *local = address ^ access;
     ULONG64 value = 0;
-    switch (access) {
+    if ((access & CrasherWildFrame) != 0) {
+        // RBP is the frame pointer: the compiler gives it to no operand.
+        __asm__ volatile("movq %[wild], %%rbp\n\tmovq (%[at]), %[out]"
+                         : [out] "=r"(value)
+                         : [at] "r"(address), [wild] "i"(WildFramePointer)
+                         : "memory");
+    }
+    switch (access & CrasherAccessMask) {
     case CrasherWrite:
-        *reinterpret_cast<volatile ULONG64*>(address) = local;
+        *reinterpret_cast<volatile ULONG64*>(address) = *local;
         break;
     case CrasherExecute:
-        value = reinterpret_cast<ULONG64 (*)(ULONG64)>(address)(local);
+        value = reinterpret_cast<ULONG64 (*)(ULONG64)>(address)(*local);
         break;
     default:
-        value = *reinterpret_cast<volatile ULONG64*>(address);
+        value += *reinterpret_cast<volatile ULONG64*>(address);
         break;
     }
-    return CrasherConsume(value + local);
+    return CrasherConsume(value + *local);
 }
 
 DECLSPEC_NOINLINE ULONG64 CrasherMiddle(ULONG64 address, ULONG access)

@@ -15,6 +15,9 @@ For each way the crasher touches its bad address (read, write, execute):
     KiPageFault) and then into the crasher: CrasherTouch, CrasherMiddle,
     CrasherOuter, CrasherFault in that order, the first of them the frame
     that faulted, then back into the kernel's KxCallDriver.
+With a wild frame pointer in CrasherTouch, the kernel's RtlVirtualUnwind
+faults unwinding that frame: the trace ends at it, with no frame after it
+(none at return address 0).
 """
 
 import argparse
@@ -33,11 +36,13 @@ CHAIN = ["CrasherTouch", "CrasherMiddle", "CrasherOuter", "CrasherFault"]
 CRASHER = "crasher.sys"
 KERNEL = "ntoskrnl.exe"
 
-# access, the address it touches, the bug check's third parameter.
+# access, the address it touches, the bug check's third parameter, whether
+# the faulting frame's frame pointer is wild.
 CASES = [
-    ("read", 0x10, 0),
-    ("write", 0x7FF0, 1),
-    ("execute", 0xDEAD0000, 8),
+    ("read", 0x10, 0, False),
+    ("write", 0x7FF0, 1, False),
+    ("execute", 0xDEAD0000, 8, False),
+    ("read", 0x18, 0, True),
 ]
 
 CODE_LINE = re.compile(r"^BUGCHECK CODE ([0-9A-F]{8}): ([0-9A-F]{16}) ([0-9A-F]{16}) "
@@ -77,18 +82,20 @@ def stack_frames(console):
     return frames
 
 
-def check_case(args, identity, scenario, access, address, third):
+def check_case(args, identity, scenario, access, address, third, wild):
     failures = []
+    name = access + (" with a wild frame" if wild else "")
 
     def expect(condition, what):
         if not condition:
-            failures.append(f"{access}: {what}")
+            failures.append(f"{name}: {what}")
         return condition
 
     scenario = json.loads(json.dumps(scenario))
     event = next(e for e in scenario["events"] if e["event"] == "crasher")
     event["access"] = access
     event["address"] = hex(address)
+    event["wild_frame"] = wild
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as file:
         json.dump(scenario, file)
     try:
@@ -122,22 +129,27 @@ def check_case(args, identity, scenario, access, address, third):
         return failures
     # The byte before a return address lies in the call; the faulting
     # frame's address is the faulting instruction itself.
+    chain = CHAIN[:1] if wild else CHAIN
     names = []
-    for i, (module, offset) in enumerate(frames[first:first + len(CHAIN)]):
+    for i, (module, offset) in enumerate(frames[first:]):
         if module != CRASHER:
             break
         faulted = i == 0 and access != "execute"
         names.append(symbolize(args.symbolizer, args.crasher, offset if faulted else offset - 1))
-    expect(names == CHAIN, f"crasher frames {names}, not {CHAIN}:\n{console}")
+    expect(names == chain, f"crasher frames {names}, not {chain}:\n{console}")
 
     kernel = [symbolize(args.symbolizer, args.kernel, offset - 1)
               for module, offset in frames[:first] if module == KERNEL]
     expect(kernel[-2:] == ["KeBugCheckEx", "KiPageFault"],
            f"kernel frames before the crasher's {kernel}, not ending in the page fault path")
-    after = frames[first + len(CHAIN):first + len(CHAIN) + 1]
-    expect(after and after[0][0] == KERNEL and
-           symbolize(args.symbolizer, args.kernel, after[0][1] - 1) == "KxCallDriver",
-           f"the frame after the crasher's is {after}, not the kernel's KxCallDriver")
+    after = frames[first + len(chain):first + len(chain) + 1]
+    if wild:
+        # The unwinding of the faulting frame faulted: nothing follows it.
+        expect(after == [], f"frames after the faulting one: {after}:\n{console}")
+    else:
+        expect(after and after[0][0] == KERNEL and
+               symbolize(args.symbolizer, args.kernel, after[0][1] - 1) == "KxCallDriver",
+               f"the frame after the crasher's is {after}, not the kernel's KxCallDriver")
 
     if access == "execute":
         # The processor faulted fetching at the address: the frame before
@@ -170,8 +182,8 @@ def main():
     with open(args.scenario, encoding="utf-8") as file:
         scenario = json.load(file)
     failures = []
-    for access, address, third in CASES:
-        failures += check_case(args, identity, scenario, access, address, third)
+    for access, address, third, wild in CASES:
+        failures += check_case(args, identity, scenario, access, address, third, wild)
     for failure in failures:
         print("FAIL: " + failure)
     if not failures:

@@ -320,9 +320,9 @@ TEST(ScenarioReaderTest, ReadsTheCrasherEvent)
     EXPECT_EQ(defaults.Events[0].CrasherAddress, 0x10u);
     sim::Scenario given = Parse(R"({"machine": {"processors": 2, "test_drivers": ["crasher"]},
         "events": [{"event": "crasher", "access": "execute", "address": "0xFFFFF80312345678",
-                    "processor": 1}]})");
+                    "processor": 1, "wild_frame": true}]})");
     ASSERT_EQ(given.Events.size(), 1u);
-    EXPECT_EQ(given.Events[0].CrasherAccess, 2u);
+    EXPECT_EQ(given.Events[0].CrasherAccess, 0x102u);  // with the wild-frame flag
     EXPECT_EQ(given.Events[0].CrasherAddress, 0xFFFFF80312345678u);
     EXPECT_EQ(given.Events[0].Processor, 1u);
 }
