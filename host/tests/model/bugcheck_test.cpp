@@ -1,6 +1,7 @@
 // Bug check reason callbacks: registration rules and the bug check itself.
 #include "fake_driver.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vektest {
@@ -144,6 +145,37 @@ TEST_F(ModelBugCheckTest, BlockRoutinesAreLoggedKernelCallsForbiddenInTheCallbac
     for (const std::string& name : names) {
         EXPECT_TRUE(Contains(text, name + " called during the bug check")) << name;
     }
+}
+
+// What the crasher does, natively: raises the IRQL, then its write faults.
+uint64_t WriteFaultAtDispatchLevel(uint64_t address)
+{
+    KfRaiseIrql(DISPATCH_LEVEL);
+    model::RaiseDriverFault({model::DriverFaultKind::Write, address, 0x1234});
+    return 0;
+}
+
+// A test driver's fault is the bug check its scenario asked for: 0xD1 with
+// the kernel's parameters, and no violation. The driver's own code during
+// that bug check is held to the rules as always: its callback's fault is one.
+TEST_F(ModelBugCheckTest, TestDriverFaultIsNoViolationButTheCallbacksFaultIs)
+{
+    LoadFake();
+    KBUGCHECK_REASON_CALLBACK_RECORD record = {};
+    ASSERT_TRUE(Register(record));
+    fake_.OnBugCheck = [](PKBUGCHECK_SECONDARY_DUMP_DATA) {
+        model::RaiseDriverFault({model::DriverFaultKind::Read, 0x20, 0x5678});
+    };
+    FakeDriver crasher;
+    model::CallTestDriver(crasher, reinterpret_cast<const void*>(WriteFaultAtDispatchLevel),
+                          {0x18}, 0, PASSIVE_LEVEL, "the crasher");
+    ASSERT_TRUE(model::Stopped());
+    EXPECT_EQ(fake_.CalledRecords.size(), 1u);
+    const ULONG_PTR expected[5] = {0xD1, 0x18, DISPATCH_LEVEL, 1, 0x1234};
+    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), KiBugCheckData));
+    std::vector<std::string> violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_TRUE(Contains(violations[0], "at 0x5678 ")) << violations[0];
 }
 
 }  // namespace
