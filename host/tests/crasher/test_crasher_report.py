@@ -21,10 +21,10 @@ faults unwinding that frame: the trace ends at it, with no frame after it
 """
 
 import argparse
-import importlib.util
 import json
 import os
 import re
+import runpy
 import subprocess
 import sys
 import tempfile
@@ -51,11 +51,9 @@ FRAME_LINE = re.compile(r"^([0-9A-F]{16}): \((?:[0-9A-F]{16} ?){4}\) "
                         r"(?:(\S+) \+ ([0-9A-F]{16})|([0-9A-F]{16}))$")
 
 
-def load_pe_identity(path):
-    spec = importlib.util.spec_from_file_location("pe_identity", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+def load_identity_reader(path):
+    """scripts/pe_identity.py's identity(image, readobj)."""
+    return runpy.run_path(path)["identity"]
 
 
 def symbolize(symbolizer, image, offset):
@@ -178,7 +176,7 @@ def main():
     parser.add_argument("--pe-identity", required=True, help="scripts/pe_identity.py")
     args = parser.parse_args()
 
-    identity = load_pe_identity(args.pe_identity).identity(args.crasher, args.readobj)
+    identity = load_identity_reader(args.pe_identity)(args.crasher, args.readobj)
     with open(args.scenario, encoding="utf-8") as file:
         scenario = json.load(file)
     failures = []
