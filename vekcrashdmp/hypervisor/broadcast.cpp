@@ -73,9 +73,10 @@ NTSTATUS BroadcastToAllProcessors(BroadcastRoutine Routine, PVOID Context)
         }
         if (NT_SUCCESS(status)) {
             KeInsertQueueDpc(&dpcs[i], reinterpret_cast<PVOID>(ULONG_PTR{i}), Context);
-        } else {
+        } else if (i != hereIndex) {
             // A processor that cannot be looked up or targeted is counted as
-            // done, so that the wait ends; the failure is returned.
+            // done, so that the wait ends; the failure is returned. The
+            // calling processor's index is counted already.
             AtomicIncrement(&block.Completed);
         }
     }

@@ -13,10 +13,10 @@ constexpr ULONG64 HertzPerKilohertz = 1000;
 // 2^64 * 10^7 / f with the low 32 bits of the quotient dropped.
 constexpr ULONG64 ScaleNumerator = ULONG64{10000} << 32;
 constexpr ULONG ScaleFractionShift = 32;
-// Below 10 MHz the quotient needs more than 32 bits and the scale would
-// lose its top bits: such a counter is given no page rather than a wrong
-// one.
-constexpr ULONG64 MinScaleKilohertz = 10000;
+// The quotient must fit in 32 bits, or the shift would drop its top bits
+// (from 10 MHz down; 10 MHz itself gives 2^32, a scale of 0): such a
+// counter is given no page rather than a wrong one.
+constexpr ULONG64 MaxScaleQuotient = 0xFFFFFFFF;
 constexpr ULONG InvalidSequence = 0;
 // A valid page never carries this sequence either (it reads as an unset
 // one to some guests).
@@ -52,8 +52,8 @@ VOID RebuildReferenceTscPage(ULONG64 SavedReferenceTsc)
     }
 
     ULONG64 kilohertz = BrandStringFrequency() / HertzPerKilohertz;
-    ULONG64 quotient = kilohertz < MinScaleKilohertz ? 0 : ScaleNumerator / kilohertz;
-    if (quotient == 0) {
+    ULONG64 quotient = kilohertz == 0 ? 0 : ScaleNumerator / kilohertz;
+    if (quotient == 0 || quotient > MaxScaleQuotient) {
         // No usable frequency: readers fall back to another clock, and the
         // old scale and offset stay as they were.
         page->TscSequence = InvalidSequence;
