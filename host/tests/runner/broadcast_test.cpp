@@ -1,7 +1,8 @@
 // The driver's all-processor broadcast on both builds: the broadcast
 // fixture, native and as a .sys, prints what ran where. Under one seed both
 // builds interleave alike; on either, every processor ran the routine once,
-// with its own index, at DISPATCH_LEVEL, before the call returned.
+// with its own index, before the call returned (the host tests check the
+// IRQL).
 #include "model_test.h"
 
 #include "runner/sys_image.h"
@@ -32,7 +33,7 @@ std::string ExpectedRuns(unsigned processors)
     std::ostringstream text;
     text << "BROADCAST 0 ON " << processors << " FINISHED " << processors << "\n";
     for (unsigned i = 0; i < processors; ++i) {
-        text << i << " RUNS 1 ON " << i << " IRQL 2\n";
+        text << i << " RUNS 1 ON " << i << "\n";
     }
     return text.str();
 }
@@ -121,7 +122,7 @@ TEST_F(BroadcastOnBothBuildsTest, ExhaustedPoolRunsTheRoutineNowhereOnBothBuilds
         std::string expected = "BROADCAST C000009A ON " + std::to_string(processors) +
                                " FINISHED 0\n";
         for (unsigned i = 0; i < processors; ++i) {
-            expected += std::to_string(i) + " RUNS 0 ON 0 IRQL 0\n";
+            expected += std::to_string(i) + " RUNS 0 ON 0\n";
         }
         expected += "ORDER\n";
         EXPECT_EQ(RunNative(processors, 1, true), expected) << processors;
