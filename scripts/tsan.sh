@@ -17,4 +17,8 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
 # once.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
     build-tsan/bin/driver_unit_tests --gtest_filter='ModuleMapLifecycleTest.*'
+# The all-processor broadcast on processors that really run at once: the
+# block on the waiter's stack, the interlocked count, the DPC array.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
+    build-tsan/bin/driver_unit_tests --gtest_filter='BroadcastTest.FreeRunning*'
 
