@@ -242,8 +242,10 @@ TEST_F(HypervisorStateTest, PerProcessorRoutinesStayWithinTheRecordedProcessors)
     model::UnloadDriver();
 
     std::sort(writes.begin(), writes.end());
-    EXPECT_EQ(writes, (std::vector<std::string>{Access(HvMsrVpAssistPage, VpAssistBase, 0),
-                                                Access(HvMsrVpAssistPage, VpAssistBase + 0x1000, 1)}));
+    const std::vector<std::string> expected = {
+        Access(HvMsrVpAssistPage, VpAssistBase, 0),
+        Access(HvMsrVpAssistPage, VpAssistBase + 0x1000, 1)};
+    EXPECT_EQ(writes, expected);
 }
 
 TEST_F(HypervisorStateTest, RestoreVpAssistPageWritesOnlyGrantedNonZeroSlots)

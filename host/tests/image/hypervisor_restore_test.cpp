@@ -195,8 +195,9 @@ TEST_P(HypervisorRestoreTest, EmptyRegistersAreNotWrittenBack)
     config.Hypervisor.ReferenceTsc.Value = 0;
     config.Hypervisor.VpAssistPage = {0, VpAssistValues[1]};
     ASSERT_EQ(Load(config), STATUS_SUCCESS);
-    EXPECT_EQ(SleepAndResume(), (std::vector<std::string>{Access(MsrHypercall, HypercallValue, 0),
-                                                          Access(MsrVpAssistPage, VpAssistValues[1], 1)}));
+    const std::vector<std::string> expected = {Access(MsrHypercall, HypercallValue, 0),
+                                               Access(MsrVpAssistPage, VpAssistValues[1], 1)};
+    EXPECT_EQ(SleepAndResume(), expected);
     EXPECT_EQ(model::ConsoleBytes(), Successful);
 }
 
@@ -247,7 +248,8 @@ TEST_P(HypervisorRestoreTest, WithoutTheInterfaceNothingIsRecordedOrRestored)
         bool Present;
         ULONG HighestLeaf;
     };
-    const Case cases[] = {{"NoHypervisor", false, 0x40000006}, {"LeafBeyondLimit", true, 0x40000009}};
+    const Case cases[] = {{"NoHypervisor", false, 0x40000006},
+                          {"LeafBeyondLimit", true, 0x40000009}};
     for (const Case& item : cases) {
         model::MachineConfig config = Guest(2);
         config.Hypervisor.Present = item.Present;
