@@ -345,6 +345,37 @@ TEST_P(HypervisorRestoreTest, FailedPowerRegistrationUndoesTheWholeLoad)
     }
 }
 
+TEST_P(HypervisorRestoreTest, EveryLaterFailingStepFreesTheRecordBeforeTheLink)
+{
+    struct Case {
+        const char* Routine;
+        NTSTATUS Status;
+        NTSTATUS Expected;
+    };
+    const Case cases[] = {
+        {"PsSetLoadImageNotifyRoutine", STATUS_INSUFFICIENT_RESOURCES,
+         STATUS_INSUFFICIENT_RESOURCES},
+        {"KeRegisterBugCheckReasonCallback", 0, STATUS_UNSUCCESSFUL},
+        {"ExCreateCallback", STATUS_OBJECT_NAME_NOT_FOUND, STATUS_OBJECT_NAME_NOT_FOUND},
+    };
+    for (const Case& item : cases) {
+        EXPECT_EQ(Load(Guest(2), {{item.Routine, 1, item.Status}}), item.Expected) << item.Routine;
+        std::vector<std::string> tail;
+        for (const model::KernelCall& call :
+             model::CallsTo({"ExFreePoolWithTag", "IoDeleteSymbolicLink", "IoDeleteDevice"})) {
+            if (call.Routine != "ExFreePoolWithTag" || call.Detail == "tag=Xvir") {
+                tail.push_back(call.Routine);
+            }
+        }
+        // The capture's own broadcast block, then the record in the undo.
+        EXPECT_EQ(tail, (std::vector<std::string>{"ExFreePoolWithTag", "ExFreePoolWithTag",
+                                                  "IoDeleteSymbolicLink", "IoDeleteDevice"}))
+            << item.Routine;
+        EXPECT_EQ(model::LivePoolBlocks(), (std::map<ULONG, size_t>{})) << item.Routine;
+        EXPECT_TRUE(TakeViolations().empty()) << item.Routine;
+    }
+}
+
 // Processor 1's restore faults (the hypervisor grants the VP assist page
 // but no longer offers its register) while processor 0 waits for it in the
 // broadcast: the bug check on processor 1 prints the whole report, and the
