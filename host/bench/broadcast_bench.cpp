@@ -63,8 +63,8 @@ void RunBroadcasts(benchmark::State& state, bool freeRunning)
 void BM_BroadcastSeeded(benchmark::State& state) { RunBroadcasts(state, false); }
 void BM_BroadcastFreeRunning(benchmark::State& state) { RunBroadcasts(state, true); }
 
-BENCHMARK(BM_BroadcastSeeded)->RangeMultiplier(2)->Range(1, 64)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BroadcastFreeRunning)->RangeMultiplier(2)->Range(1, 64)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BroadcastSeeded)->RangeMultiplier(2)->Range(1, 64)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BroadcastFreeRunning)->RangeMultiplier(2)->Range(1, 64)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -8,6 +8,8 @@ constexpr ULONG ExtendedLeafRange = 0x80000000;
 constexpr ULONG FirstBrandLeaf = 0x80000002;
 constexpr ULONG LastBrandLeaf = 0x80000004;
 constexpr ULONG BrandBytesPerLeaf = 16;
+static_assert((LastBrandLeaf - FirstBrandLeaf + 1) * BrandBytesPerLeaf == BrandStringLength,
+              "three leaves of four registers spell the brand string");
 constexpr ULONG UnitTextLength = 3;
 // A frequency needs a unit and a byte before it.
 constexpr ULONG MinFrequencyTextLength = UnitTextLength + 1;
@@ -153,10 +155,11 @@ ULONG64 BrandStringFrequency()
         return 0;
     }
     CHAR brand[BrandStringLength];
+    PCHAR next = brand;
     for (ULONG leaf = FirstBrandLeaf; leaf <= LastBrandLeaf; ++leaf) {
         ProcessorCpuid(leaf, registers);
-        RtlCopyMemory(brand + (leaf - FirstBrandLeaf) * BrandBytesPerLeaf, registers,
-                      BrandBytesPerLeaf);
+        RtlCopyMemory(next, registers, BrandBytesPerLeaf);
+        next += BrandBytesPerLeaf;
     }
     return ParseBrandStringFrequency(brand);
 }

@@ -5,7 +5,8 @@
 // time stamp counter to run at the processor's rated frequency.
 //
 // Runs on one processor in the restore's thread and takes no lock; other
-// processors may read the page meanwhile.
+// processors may read the page meanwhile, so the page is marked invalid
+// while its scale and offset change.
 #pragma once
 
 #include "driver/kernel.h"
@@ -33,6 +34,7 @@ static_assert(sizeof(ReferenceTscPage) == ReferenceTscPageSize, "reference TSC p
 // Writes the page at the address in SavedReferenceTsc (the register value
 // recorded at load). No access at all when bit 0 is clear, nothing written
 // when the page cannot be mapped. With no usable frequency the page is
-// marked invalid (sequence 0) and nothing else is written.
-_IRQL_requires_max_(DISPATCH_LEVEL)
+// marked invalid (sequence 0) and nothing else is written. PASSIVE_LEVEL:
+// the mapping routine is looked up by name.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID RebuildReferenceTscPage(ULONG64 SavedReferenceTsc);

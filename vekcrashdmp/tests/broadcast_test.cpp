@@ -202,13 +202,6 @@ TEST_F(BroadcastTest, AFailedProcessorLookupEndsTheWaitAndIsReturned)
     }
 }
 
-TEST_F(BroadcastTest, ANullBlockDpcDoesNothing)
-{
-    KDPC dpc = {};
-    BroadcastDpcRoutine(&dpc, nullptr, reinterpret_cast<PVOID>(ULONG_PTR{1}), nullptr);
-    EXPECT_TRUE(model::Calls().empty());
-}
-
 // Real parallelism: scripts/tsan.sh runs this under ThreadSanitizer, where
 // the block on the waiter's stack, the interlocked count and the DPC array
 // freed after the wait must stay clean.

@@ -1,0 +1,83 @@
+// The driver's brand string reading and reference TSC page rebuild on both
+// builds: the reference TSC fixture, native and as a .sys whose CPUID the
+// emulated processor executes, prints the frequency and the page after two
+// rebuilds; both builds print the same, and what the brand calls for.
+#include "model_test.h"
+
+#include "runner/sys_image.h"
+
+#include <string>
+
+extern "C" NTSTATUS ReferenceTscDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+namespace vektest {
+namespace {
+
+constexpr uint64_t PagePhysical = 0x7FF00000;
+constexpr size_t PageSize = 4096;
+
+class NativeReferenceTscDriver : public model::DriverImage {
+public:
+    std::string Name() const override { return "reference_tsc_driver"; }
+    const void* EntryRoutine() const override
+    {
+        return reinterpret_cast<const void*>(ReferenceTscDriverEntry);
+    }
+    uint64_t Call(const model::DriverCall& call) override { return model::CallNativeRoutine(call); }
+};
+
+class ReferenceTscOnBothBuildsTest : public ModelTest {
+protected:
+    std::string Run(model::DriverImage& image, const std::string& brand)
+    {
+        model::MachineConfig config = DefaultMachine();
+        config.ProcessorBrand = brand;
+        config.Ram.push_back(model::PhysicalRam{PagePhysical, PageSize});
+        StartMachine(config);
+        EXPECT_EQ(model::LoadDriver(image), STATUS_SUCCESS) << brand;
+        model::UnloadDriver();
+        for (const std::string& violation : TakeViolations()) {
+            ADD_FAILURE() << brand << ": " << violation;
+        }
+        return model::ConsoleBytes();
+    }
+};
+
+TEST_F(ReferenceTscOnBothBuildsTest, BothBuildsReadTheBrandAndRebuildThePageAlike)
+{
+    struct Case {
+        const char* Brand;
+        const char* Console;
+    };
+    const Case cases[] = {
+        {"Vek Virtual Processor @ 2.50GHz",
+         "FREQUENCY 000000009502F900\n"
+         "SEQUENCE 0000000000000001 SCALE 010624DD00000000 OFFSET 0000000000000000\n"
+         "SEQUENCE 0000000000000002 SCALE 010624DD00000000 OFFSET 0000000000000000\n"},
+        {"Intel(R) Xeon(R) Platinum 8272CL CPU @ 2.60GHz",
+         "FREQUENCY 000000009AF8DA00\n"
+         "SEQUENCE 0000000000000001 SCALE 00FC0FC000000000 OFFSET 0000000000000000\n"
+         "SEQUENCE 0000000000000002 SCALE 00FC0FC000000000 OFFSET 0000000000000000\n"},
+        {"AMD EPYC 7763 64-Core Processor",
+         "FREQUENCY 0000000000000000\n"
+         "SEQUENCE 0000000000000000 SCALE 0000000000000000 OFFSET 0000000000000000\n"
+         "SEQUENCE 0000000000000000 SCALE 0000000000000000 OFFSET 0000000000000000\n"},
+        // 5 MHz: the scale would lose its top bits (to 0); the page stays invalid.
+        {"Slow Processor @ 5.00MHz",
+         "FREQUENCY 00000000004C4B40\n"
+         "SEQUENCE 0000000000000000 SCALE 0000000000000000 OFFSET 0000000000000000\n"
+         "SEQUENCE 0000000000000000 SCALE 0000000000000000 OFFSET 0000000000000000\n"},
+    };
+    for (const Case& c : cases) {
+        NativeReferenceTscDriver native;
+        EXPECT_EQ(Run(native, c.Brand), c.Console) << "host build, " << c.Brand;
+        std::string error;
+        std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(
+            std::string(VEK_FIXTURE_DIR) + "/reference_tsc_driver.sys", &error);
+        ASSERT_NE(image, nullptr) << error;
+        EXPECT_EQ(Run(*image, c.Brand), c.Console) << "shipped build, " << c.Brand;
+    }
+}
+
+}  // namespace
+}  // namespace vektest
