@@ -29,9 +29,9 @@ std::string HexText(uint64_t value)
     return text;
 }
 
-void ReadNothing(JsonObject&, const model::MachineConfig&, Event*) {}
+void ReadNothing(JsonObject&, const model::MachineConfig&, const EventOrder&, Event*) {}
 
-const char* LoadOrder(EventOrder* order)
+const char* LoadOrder(const Event&, EventOrder* order)
 {
     if (order->Loaded) {
         return "the driver is already loaded; unload it first";
@@ -57,7 +57,7 @@ void RunLoad(const Event&, EventRun& run)
     }
 }
 
-const char* UnloadOrder(EventOrder* order)
+const char* UnloadOrder(const Event&, EventOrder* order)
 {
     if (!order->Loaded) {
         return "no load comes before this unload";
@@ -77,7 +77,8 @@ void RunUnload(const Event&, EventRun& run)
     run.Image.reset();
 }
 
-void ReadBugCheck(JsonObject& keys, const model::MachineConfig& machine, Event* event)
+void ReadBugCheck(JsonObject& keys, const model::MachineConfig&, const EventOrder& order,
+                  Event* event)
 {
     // The kernel keeps the code in a pointer-sized slot; the report prints
     // its low 32 bits.
@@ -97,11 +98,13 @@ void ReadBugCheck(JsonObject& keys, const model::MachineConfig& machine, Event* 
         event->Time = ReadTime(value);
     }
     if (keys.Find("processor", &value)) {
-        event->Processor = static_cast<unsigned>(value.Unsigned(machine.Processors - 1));
+        // Any processor online at this point, also one that only a resume
+        // brought.
+        event->Processor = static_cast<unsigned>(value.Unsigned(order.ActiveProcessors - 1));
     }
 }
 
-const char* BugCheckOrder(EventOrder*)
+const char* BugCheckOrder(const Event&, EventOrder*)
 {
     return nullptr;
 }
@@ -114,7 +117,8 @@ void RunBugCheck(const Event& event, EventRun&)
     model::BugCheck(event.Code, event.Parameters, event.Processor);
 }
 
-void ReadImageLoads(JsonObject& keys, const model::MachineConfig& machine, Event* event)
+void ReadImageLoads(JsonObject& keys, const model::MachineConfig& machine, const EventOrder&,
+                    Event* event)
 {
     const char* expected = "expected a non-empty list of image loads";
     JsonValue images = keys.Require("images");
@@ -130,7 +134,7 @@ void ReadImageLoads(JsonObject& keys, const model::MachineConfig& machine, Event
 // ---- Power events ----------------------------------------------------------
 constexpr unsigned MaxProcessors = 64;
 
-void ReadSleep(JsonObject& keys, const model::MachineConfig&, Event*)
+void ReadSleep(JsonObject& keys, const model::MachineConfig&, const EventOrder&, Event*)
 {
     // The kind of sleep is for the reader: the callback hears the same
     // notification for both, and a resume says what the sleep changed.
@@ -140,7 +144,7 @@ void ReadSleep(JsonObject& keys, const model::MachineConfig&, Event*)
     }
 }
 
-const char* SleepOrder(EventOrder* order)
+const char* SleepOrder(const Event&, EventOrder* order)
 {
     if (order->Asleep) {
         return "the machine is already asleep; resume it first";
@@ -154,7 +158,8 @@ void RunSleep(const Event&, EventRun&)
     model::EnterSleep();
 }
 
-void ReadResume(JsonObject& keys, const model::MachineConfig&, Event* event)
+void ReadResume(JsonObject& keys, const model::MachineConfig&, const EventOrder&,
+                Event* event)
 {
     model::ResumeChanges& changes = event->Resume;
     JsonValue value = keys.Value();
@@ -178,12 +183,13 @@ void ReadResume(JsonObject& keys, const model::MachineConfig&, Event* event)
     }
 }
 
-const char* ResumeOrder(EventOrder* order)
+const char* ResumeOrder(const Event& event, EventOrder* order)
 {
     if (!order->Asleep) {
         return "no sleep comes before this resume";
     }
     order->Asleep = false;
+    order->ActiveProcessors = event.Resume.Processors.value_or(order->ActiveProcessors);
     return nullptr;
 }
 
@@ -192,13 +198,14 @@ void RunResume(const Event& event, EventRun&)
     model::Resume(event.Resume);
 }
 
-void ReadPowerNotification(JsonObject& keys, const model::MachineConfig&, Event* event)
+void ReadPowerNotification(JsonObject& keys, const model::MachineConfig&, const EventOrder&,
+                           Event* event)
 {
     event->Argument1 = keys.Require("argument1").Unsigned(UINT64_MAX);
     event->Argument2 = keys.Require("argument2").Unsigned(UINT64_MAX);
 }
 
-const char* AnyTime(EventOrder*)
+const char* AnyTime(const Event&, EventOrder*)
 {
     return nullptr;
 }
@@ -227,7 +234,8 @@ constexpr uint32_t CrasherWildFrame = 0x100;
 // A null pointer's member: nothing is ever mapped there.
 constexpr uint64_t DefaultCrasherAddress = 0x10;
 
-void ReadCrasher(JsonObject& keys, const model::MachineConfig& machine, Event* event)
+void ReadCrasher(JsonObject& keys, const model::MachineConfig& machine, const EventOrder& order,
+                 Event* event)
 {
     const std::vector<std::string>& listed = machine.TestDrivers;
     if (std::find(listed.begin(), listed.end(), CrasherName) == listed.end()) {
@@ -248,7 +256,7 @@ void ReadCrasher(JsonObject& keys, const model::MachineConfig& machine, Event* e
         event->CrasherAccess |= CrasherWildFrame;
     }
     if (keys.Find("processor", &value)) {
-        event->Processor = static_cast<unsigned>(value.Unsigned(machine.Processors - 1));
+        event->Processor = static_cast<unsigned>(value.Unsigned(order.ActiveProcessors - 1));
     }
 }
 

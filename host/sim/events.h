@@ -17,6 +17,9 @@ namespace sim {
 struct EventOrder {
     bool Loaded = false;
     bool Asleep = false;
+    // Processors active at this point of the run: the machine's at first,
+    // then those of the last resume that changed them.
+    unsigned ActiveProcessors = 1;
 };
 
 // A run in progress as an event's action sees it.
@@ -32,12 +35,13 @@ struct EventRun {
 
 struct EventKind {
     const char* Name;
-    // Reads the keys beside "event" into event; the reader rejects the
-    // keys it did not ask for.
-    void (*Read)(JsonObject& keys, const model::MachineConfig& machine, Event* event);
+    // Reads the keys beside "event" into event, given what the events
+    // before it did; the reader rejects the keys it did not ask for.
+    void (*Read)(JsonObject& keys, const model::MachineConfig& machine, const EventOrder& order,
+                 Event* event);
     // Checks that the event may come after those read so far and records
     // its effect; returns why not, or null.
-    const char* (*Order)(EventOrder* order);
+    const char* (*Order)(const Event& event, EventOrder* order);
     // Why nothing may follow this event (the machine stops), or null.
     const char* EndsRun;
     void (*Run)(const Event& event, EventRun& run);

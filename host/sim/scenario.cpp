@@ -260,6 +260,7 @@ void ReadEvents(const JsonValue& value, const model::MachineConfig& machine,
         names.emplace_back(kind.Name);
     }
     EventOrder order;
+    order.ActiveProcessors = machine.Processors;
     const char* ended = nullptr;  // why nothing may follow, once the machine stopped
     for (const JsonValue& item : value.List()) {
         JsonObject reader(item);
@@ -270,12 +271,12 @@ void ReadEvents(const JsonValue& value, const model::MachineConfig& machine,
                 event.Kind = &kind;
             }
         }
-        event.Kind->Read(reader, machine, &event);
+        event.Kind->Read(reader, machine, order, &event);
         reader.RejectUnknownKeys();
         if (ended != nullptr) {
             item.Fail(ended);
         }
-        if (const char* misplaced = event.Kind->Order(&order)) {
+        if (const char* misplaced = event.Kind->Order(event, &order)) {
             item.Fail(misplaced);
         }
         if (event.Kind->EndsRun != nullptr) {

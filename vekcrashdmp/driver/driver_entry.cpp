@@ -6,6 +6,8 @@
 #include "driver/device_extension.h"
 #include "driver/pool_settings.h"
 #include "console/serial_console.h"
+#include "hypervisor/hypervisor_state.h"
+#include "hypervisor/resume_restore.h"
 #include "modules/module_map.h"
 #include "report/bugcheck_report.h"
 
@@ -18,6 +20,9 @@ constexpr PCWSTR DeviceNameText = WIDE("\\Device\\VekCrashDmp");
 constexpr PCWSTR LinkNameText = WIDE("\\DosDevices\\VEKCRASHDMP");
 
 static_assert(offsetof(DRIVER_OBJECT, DriverUnload) == 0x68, "driver object layout");
+
+// The registration on "\Callback\PowerState", removed first at unload.
+PVOID PowerStateRegistration = nullptr;
 
 } // namespace
 
@@ -53,7 +58,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->DriverUnload = UnloadDriver;
 
     auto* extension = static_cast<CrashDeviceExtension*>(device->DeviceExtension);
-    extension->HypervisorState = nullptr;
+    // Recorded before anything can restore it; null (no compatible
+    // hypervisor, or no pool) only means that resumes restore nothing.
+    extension->HypervisorState = CaptureHypervisorState();
 
     // Kept for the crash report; a failed query leaves the record zeroed
     // apart from its size, which the report prints as it stands.
@@ -63,7 +70,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     status = OpenSerialConsole(ConsoleComIndex);
     if (!NT_SUCCESS(status)) {
-        goto DeleteLinkAndDevice;
+        goto FreeHypervisor;
     }
 
     status = InitializeModuleMap();
@@ -76,14 +83,24 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
         goto TeardownModules;
     }
 
+    // Last: the callback reads the extension, complete by now.
+    status = RegisterPowerStateCallback(&PowerStateRegistration, device, PowerStateCallback);
+    if (!NT_SUCCESS(status)) {
+        goto DeregisterReport;
+    }
+
     return STATUS_SUCCESS;
 
     // Undo, in reverse order of the steps above.
+DeregisterReport:
+    DeregisterBugCheckReport();
 TeardownModules:
     TeardownModuleMap();
 CloseConsole:
     CloseSerialConsole();
-DeleteLinkAndDevice:
+FreeHypervisor:
+    FreeHypervisorState(extension->HypervisorState);
+    extension->HypervisorState = nullptr;
     IoDeleteSymbolicLink(&linkName);
     IoDeleteDevice(device);
     return status;
@@ -93,11 +110,16 @@ _Use_decl_annotations_
 static VOID UnloadDriver(PDRIVER_OBJECT DriverObject)
 {
     // Callbacks first: nothing they use may go while they can still run.
+    ExUnregisterCallback(PowerStateRegistration);
+    PowerStateRegistration = nullptr;
     DeregisterBugCheckReport();
     TeardownModuleMap();
     CloseSerialConsole();
 
     PDEVICE_OBJECT device = DriverObject->DeviceObject;
+    auto* extension = static_cast<CrashDeviceExtension*>(device->DeviceExtension);
+    FreeHypervisorState(extension->HypervisorState);
+    extension->HypervisorState = nullptr;
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, LinkNameText);
     IoDeleteSymbolicLink(&linkName);

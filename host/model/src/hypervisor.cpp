@@ -122,6 +122,12 @@ void ApplyHypervisorChanges(const ResumeChanges& changes)
 {
     MachineState& s = State();
     HypervisorConfig& hv = s.Config.Hypervisor;
+    // The hypervisor wrote the page when the guest enabled it; the model
+    // only puts it off until memory is made. A sleep that changes the
+    // register must find the page as the running guest left it.
+    if (s.TscPageDue) {
+        FillReferenceTscPage(s.ReferenceTsc);
+    }
     if (changes.ResetMsrs) {
         s.GuestOsId = 0;
         s.Hypercall = 0;

@@ -67,8 +67,11 @@ uint8_t* RamBehind(uint64_t physical, size_t size)
             return nullptr;
         }
         s.RamBacking.push_back(PhysicalRamBacking{ram.Address, ram.Size, host});
+        // Taken before the hypervisor hears of the memory: filling its page
+        // may add RAM to the machine, which moves the range `ram` names.
+        uint8_t* result = static_cast<uint8_t*>(host) + (physical - ram.Address);
         PhysicalRamMade();
-        return static_cast<uint8_t*>(host) + (physical - ram.Address);
+        return result;
     }
     return nullptr;
 }

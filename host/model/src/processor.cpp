@@ -112,6 +112,17 @@ extern "C" void ModelPause(void)
 {
     // A spinning processor: the others take their turns here.
     SwitchPoint(SwitchReason::Pause);
+    // A bug check on another processor stopped the machine meanwhile: what
+    // this processor waits for will never come, so its call from the
+    // kernel ends here (the shipped image's emulation simply stops).
+    bool stopped = false;
+    {
+        KernelScope kernel;
+        stopped = State().Stopped && !State().InBugCheck && InKernelCall();
+    }
+    if (stopped) {
+        throw LaneAbandoned{};
+    }
 }
 
 extern "C" void ModelRefusedInstruction(void)

@@ -657,6 +657,11 @@ bool EnterMainCall(unsigned processor, const char* what)
     return true;
 }
 
+bool InKernelCall()
+{
+    return ThisLane != MainLane || MainCallDepth > 0;
+}
+
 void LeaveMainCall(bool outermost)
 {
     if (ThisLane != MainLane) {

@@ -43,6 +43,10 @@ void DeliverDpcs();
 // kernel's caller.
 bool EnterMainCall(unsigned processor, const char* what);
 void LeaveMainCall(bool outermost);
+// True when this thread runs a call the kernel made into the driver (any
+// DPC lane, or the main lane inside such a call), where LaneAbandoned is
+// caught; false for a test calling driver code directly.
+bool InKernelCall();
 
 // Kernel work at PASSIVE_LEVEL on chosen processors, all at once, as
 // threads on several processors would run it (image-load notifications of

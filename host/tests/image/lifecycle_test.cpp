@@ -18,7 +18,7 @@ constexpr uint64_t UartPhysical = 0xFEDC9000;
 
 // Kernel calls that undo a load step; their order is the rollback's order.
 const std::vector<std::string> UndoRoutines = {
-    "KeDeregisterBugCheckReasonCallback", "PsRemoveLoadImageNotifyRoutine", "MmUnmapIoSpace",
+    "ExUnregisterCallback", "KeDeregisterBugCheckReasonCallback", "PsRemoveLoadImageNotifyRoutine", "MmUnmapIoSpace",
     "IoDeleteSymbolicLink", "IoDeleteDevice"};
 
 model::MachineConfig MachineWithMappedConsole()

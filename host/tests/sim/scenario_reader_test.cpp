@@ -219,6 +219,17 @@ std::vector<BadScenario> BadScenarios()
          "already asleep"},
         {"SleepStateUnknown", Events(R"({"event": "sleep", "state": "S3"})"), "events[0].state",
          "standby"},
+        // A bug check may name only a processor online at that point.
+        {"BugCheckOnProcessorAResumeTookAway",
+         R"({"machine": {"processors": 3},
+             "events": [{"event": "sleep"}, {"event": "resume", "processors": 2},
+                        {"event": "bugcheck", "code": 1, "processor": 2}]})",
+         "events[2].processor", "from 0 to 1"},
+        {"BugCheckOnProcessorBeyondTheResume",
+         R"({"machine": {"processors": 2},
+             "events": [{"event": "sleep"}, {"event": "resume", "processors": 3},
+                        {"event": "bugcheck", "code": 1, "processor": 3}]})",
+         "events[2].processor", "from 0 to 2"},
         {"ResumeToNoProcessors", Events(R"({"event": "sleep"}, {"event": "resume", "processors": 0})"),
          "events[1].processors", "from 1 to 64"},
         {"NotificationWithoutArgument2", Events(R"({"event": "power_notification", "argument1": 3})"),
@@ -363,6 +374,16 @@ TEST(ScenarioReaderTest, ReadsTheHypervisorAndWhatAResumeChanges)
     EXPECT_EQ(resume.VpAssistPageOffered, false);
     EXPECT_FALSE(resume.GuestOsId);
     EXPECT_EQ(scenario.Events[3].Argument1, 4u);
+}
+
+TEST(ScenarioReaderTest, BugCheckMayNameAProcessorOnlyAResumeBrought)
+{
+    sim::Scenario scenario = Parse(R"({"machine": {"processors": 2},
+      "events": [{"event": "load"}, {"event": "sleep"},
+                 {"event": "resume", "processors": 3}, {"event": "power_notification",
+                  "argument1": 1, "argument2": 0},
+                 {"event": "bugcheck", "code": "0xD1", "processor": 2}]})");
+    EXPECT_EQ(scenario.Events[4].Processor, 2u);
 }
 
 }  // namespace
