@@ -221,6 +221,95 @@ NTSTATUS AppendAllowedAce(PACL* Acl, ULONG* BytesInUse, ACCESS_MASK Mask, ULONG 
     return RtlAddAccessAllowedAce(*Acl, ACL_REVISION, Mask, Sid);
 }
 
+namespace {
+
+// The rights field up to its ';': tokens and numbers are all ORed together,
+// in any order. Leaves *Position on the ';'.
+NTSTATUS ParseRights(PCWSTR* Position, ACCESS_MASK* Mask)
+{
+    PCWSTR at = SkipSpaces(*Position);
+    *Mask = 0;
+    while (*at != ';') {
+        at = SkipSpaces(at);
+        ACCESS_MASK item = 0;
+        if (!LookupRightsToken(&at, &item) && !ParseAccessNumber(&at, &item)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        *Mask |= item;
+    }
+    *Position = at;
+    return STATUS_SUCCESS;
+}
+
+// One entry, from its optional '(' to past its ')': the mask and the SID
+// (null for a conditional alias this kernel lacks).
+NTSTATUS ParseAllowedEntry(PCWSTR* Position, ACCESS_MASK* Mask, PSID* Sid)
+{
+    PCWSTR at = SkipSpaces(*Position);
+    if (*at == '(') {
+        at = SkipSpaces(at + 1);
+    }
+    // The type must be A alone, then the flags field, empty. The type's
+    // separator is checked, not skipped: "AU" (audit) must not become an
+    // allow entry.
+    if (*at != 'A' && *at != 'a') {
+        return STATUS_INVALID_PARAMETER;
+    }
+    at = SkipSpaces(at + 1);
+    if (*at != ';') {
+        return STATUS_INVALID_PARAMETER;
+    }
+    at = SkipSpaces(at + 1);
+    if (*at != ';') {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ++at;
+    NTSTATUS status = ParseRights(&at, Mask);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    at = SkipSpaces(at + 1);
+    // Object type and inherited object type: both empty.
+    BOOLEAN objectTypes = FALSE;
+    for (int field = 0; field < 2; ++field) {
+        at = SkipSpaces(at);
+        objectTypes = objectTypes || *at != ';';
+        at = StepOver(at);
+    }
+    if (objectTypes) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    at = SkipSpaces(at);
+    if (!LookupSidAlias(&at, Sid)) {
+        return STATUS_NONE_MAPPED;
+    }
+    at = SkipSpaces(at);
+    if (*at != ')') {
+        return STATUS_INVALID_ACL;
+    }
+    *Position = at + 1;
+    return STATUS_SUCCESS;
+}
+
+// Entries in the list up to End: one per five ';'. A list without any may
+// hold spaces only.
+NTSTATUS CountEntries(PCWSTR Text, PCWSTR End, ULONG* Entries)
+{
+    ULONG separators = 0;
+    BOOLEAN onlySpaces = TRUE;
+    for (PCWSTR c = Text; c < End; ++c) {
+        separators += *c == ';' ? 1 : 0;
+        onlySpaces = onlySpaces && *c == ' ';
+    }
+    if (separators % EntryFields != 0 || (separators == 0 && !onlySpaces)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Entries = separators / EntryFields;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
 _Use_decl_annotations_
 NTSTATUS ParseAceList(PCWSTR Text, PACL* Acl, PCWSTR* ListEnd)
 {
@@ -234,107 +323,27 @@ NTSTATUS ParseAceList(PCWSTR Text, PACL* Acl, PCWSTR* ListEnd)
         return STATUS_INVALID_PARAMETER;
     }
     PCWSTR end = *limit == ':' ? limit - 1 : limit;
-
-    ULONG separators = 0;
-    BOOLEAN onlySpaces = TRUE;
-    for (PCWSTR c = Text; c < end; ++c) {
-        separators += *c == ';' ? 1 : 0;
-        onlySpaces = onlySpaces && *c == ' ';
-    }
-    if (separators % EntryFields != 0 || (separators == 0 && !onlySpaces)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG entries = separators / EntryFields;
-    if (entries == 0) {
-        // An empty DACL: it grants nobody anything.
-        PACL empty = AllocateAcl(AclHeaderSize);
-        if (empty == nullptr) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        *Acl = empty;
-        *ListEnd = end;
-        return STATUS_SUCCESS;
+    ULONG entries = 0;
+    NTSTATUS status = CountEntries(Text, end, &entries);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
 
+    // No entries: an empty DACL, which grants nobody anything.
     ULONG64 reserved = ULONG64{ReservedBytesPerAce} * entries + AclHeaderSize;
     PACL acl = AllocateAcl(reserved > LargestAclSize ? LargestAclSize : static_cast<ULONG>(reserved));
     if (acl == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG inUse = AclHeaderSize;
-    NTSTATUS status = STATUS_SUCCESS;
     PCWSTR at = Text;
-    for (ULONG index = 0; index < entries; ++index) {
-        at = SkipSpaces(at);
-        if (*at == '(') {
-            at = SkipSpaces(at + 1);
-        }
-        // The type must be A alone, then the flags field, empty. The type's
-        // separator is checked, not skipped: "AU" (audit) must not become
-        // an allow entry.
-        if (*at != 'A' && *at != 'a') {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        at = SkipSpaces(at + 1);
-        if (*at != ';') {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        at = SkipSpaces(at + 1);
-        if (*at != ';') {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        ++at;
-
-        // Rights: tokens and numbers are all ORed together, in any order.
+    for (ULONG index = 0; index < entries && NT_SUCCESS(status); ++index) {
         ACCESS_MASK mask = 0;
-        at = SkipSpaces(at);
-        while (*at != ';') {
-            at = SkipSpaces(at);
-            ACCESS_MASK item = 0;
-            if (!LookupRightsToken(&at, &item) && !ParseAccessNumber(&at, &item)) {
-                status = STATUS_INVALID_PARAMETER;
-                break;
-            }
-            mask |= item;
-        }
-        if (!NT_SUCCESS(status)) {
-            break;
-        }
-        ++at;
-
-        // Object type and inherited object type: both empty.
-        BOOLEAN objectTypes = FALSE;
-        for (int field = 0; field < 2; ++field) {
-            at = SkipSpaces(at);
-            objectTypes = objectTypes || *at != ';';
-            at = StepOver(at);
-        }
-        if (objectTypes) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-
         PSID sid = nullptr;
-        at = SkipSpaces(at);
-        if (!LookupSidAlias(&at, &sid)) {
-            status = STATUS_NONE_MAPPED;
-            break;
-        }
-        at = SkipSpaces(at);
-        if (*at != ')') {
-            status = STATUS_INVALID_ACL;
-            break;
-        }
-        ++at;
+        status = ParseAllowedEntry(&at, &mask, &sid);
         // A conditional alias this kernel lacks adds nothing.
-        if (sid != nullptr) {
+        if (NT_SUCCESS(status) && sid != nullptr) {
             status = AppendAllowedAce(&acl, &inUse, mask, entries - index, sid);
-            if (!NT_SUCCESS(status)) {
-                break;
-            }
         }
         if (*at == '(') {
             ++at;
