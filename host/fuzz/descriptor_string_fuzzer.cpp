@@ -66,7 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Exactly MaximumLength bytes, the text at its start; the room after it
     // holds a terminator or not.
     auto* buffer = static_cast<uint8_t*>(std::malloc(maximum == 0 ? 1 : maximum));
-    std::memcpy(buffer, units.data(), units.size() * 2);
+    if (!units.empty()) {
+        std::memcpy(buffer, units.data(), units.size() * 2);
+    }
     for (size_t i = units.size() * 2; i < maximum; ++i) {
         buffer[i] = (options & 1) && i < units.size() * 2 + 2 ? 0 : 'A';
     }

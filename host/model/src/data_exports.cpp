@@ -28,8 +28,8 @@ const std::vector<DataExport>& ExportedData()
         {"KiBugCheckData", KiBugCheckData, sizeof(KiBugCheckData)},
         // Each with the record and objects it points at, on its page
         // (security.cpp).
-        {"SeExports", &SeExports, DataExportPageSize},
-        {"IoDeviceObjectType", &IoDeviceObjectType, DataExportPageSize},
+        {"SeExports", SeExportsPageAddress(), DataExportPageSize},
+        {"IoDeviceObjectType", DeviceObjectTypePageAddress(), DataExportPageSize},
     };
     return data;
 }

@@ -273,6 +273,10 @@ void* AllocatePoolForDriver(POOL_TYPE type, size_t size, ULONG tag);
 // version; the descriptor IoCreateDevice gives a device; handles still
 // open at unload are violations, then dropped.
 void StartSecurity(MachineState& state);
+// The pages of SeExports and IoDeviceObjectType, by the model's own names:
+// a test program naming the exported words may hold copies of them.
+void* SeExportsPageAddress();
+void* DeviceObjectTypePageAddress();
 std::vector<uint8_t> DefaultDeviceSecurity();
 void CheckHandlesLeft(const char* when);
 

@@ -616,10 +616,14 @@ DeviceRecord* DeviceOf(const void* object)
 }  // namespace model
 
 extern "C" {
-// The storage is the page; the exported names are its first words.
-model::SeExportsPage VekSeExportsPage;
+// The storage is the page; the exported names are its first words. Their
+// values are constants, set before any program starts: a test program that
+// names them gets a copy of the word at start-up, which must already hold
+// the right address.
+model::SeExportsPage VekSeExportsPage = {&VekSeExportsPage.Record, {}, {}};
 extern PSE_EXPORTS SeExports __attribute__((alias("VekSeExportsPage")));
-model::ObjectTypePage VekObjectTypePage;
+model::ObjectTypePage VekObjectTypePage = {
+    reinterpret_cast<POBJECT_TYPE>(&VekObjectTypePage.DeviceType), {}};
 extern POBJECT_TYPE IoDeviceObjectType __attribute__((alias("VekObjectTypePage")));
 }
 
@@ -628,8 +632,8 @@ namespace model {
 void StartSecurity(MachineState& state)
 {
     SeExportsPage& page = VekSeExportsPage;
-    std::memset(&page, 0, sizeof(page));
-    page.Pointer = &page.Record;
+    std::memset(&page.Record, 0, sizeof(page.Record));
+    std::memset(page.Sids, 0, sizeof(page.Sids));
     size_t used = 0;
     for (const WellKnownSid& known : WellKnownSids()) {
         void* value = reinterpret_cast<void*>(BeyondTheRecord + known.Field);
@@ -640,7 +644,16 @@ void StartSecurity(MachineState& state)
         }
         std::memcpy(reinterpret_cast<uint8_t*>(&page.Record) + known.Field, &value, sizeof(value));
     }
-    VekObjectTypePage.Pointer = reinterpret_cast<POBJECT_TYPE>(VekObjectTypePage.DeviceType);
+}
+
+void* SeExportsPageAddress()
+{
+    return &VekSeExportsPage;
+}
+
+void* DeviceObjectTypePageAddress()
+{
+    return &VekObjectTypePage;
 }
 
 std::vector<uint8_t> DefaultDeviceSecurity()
