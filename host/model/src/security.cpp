@@ -153,27 +153,31 @@ struct Descriptor {
 
 Bytes SelfRelative(const Descriptor& d)
 {
-    Bytes out(RelativeHeader, 0);
+    const bool sacl = (d.Control & SE_SACL_PRESENT) && !d.Sacl.empty();
+    const bool dacl = (d.Control & SE_DACL_PRESENT) && !d.Dacl.empty();
+    const size_t total = RelativeHeader + (sacl ? d.Sacl.size() : 0) + (dacl ? d.Dacl.size() : 0) +
+                         (d.Owner ? d.Owner->size() : 0) + (d.Group ? d.Group->size() : 0);
+    // Sized once, filled in place.
+    Bytes out(total, 0);
     out[0] = SECURITY_DESCRIPTOR_REVISION;
     Put16(out, 2, static_cast<uint16_t>(d.Control | SE_SELF_RELATIVE));
-    auto append = [&](size_t offsetField, const Bytes& part) {
-        if (part.empty()) {
-            return;
-        }
-        Put32(out, offsetField, static_cast<uint32_t>(out.size()));
-        out.insert(out.end(), part.begin(), part.end());
+    size_t next = RelativeHeader;
+    auto place = [&](size_t offsetField, const Bytes& part) {
+        Put32(out, offsetField, static_cast<uint32_t>(next));
+        std::copy(part.begin(), part.end(), out.begin() + static_cast<long>(next));
+        next += part.size();
     };
-    if (d.Control & SE_SACL_PRESENT) {
-        append(12, d.Sacl);
+    if (sacl) {
+        place(12, d.Sacl);
     }
-    if (d.Control & SE_DACL_PRESENT) {
-        append(16, d.Dacl);
+    if (dacl) {
+        place(16, d.Dacl);
     }
     if (d.Owner) {
-        append(4, *d.Owner);
+        place(4, *d.Owner);
     }
     if (d.Group) {
-        append(8, *d.Group);
+        place(8, *d.Group);
     }
     return out;
 }
