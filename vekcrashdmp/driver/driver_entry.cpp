@@ -8,6 +8,7 @@
 #include "console/serial_console.h"
 #include "hypervisor/hypervisor_state.h"
 #include "hypervisor/resume_restore.h"
+#include "devsecure/device_secure.h"
 #include "modules/module_map.h"
 #include "report/bugcheck_report.h"
 
@@ -18,6 +19,8 @@ namespace {
 
 constexpr PCWSTR DeviceNameText = WIDE("\\Device\\VekCrashDmp");
 constexpr PCWSTR LinkNameText = WIDE("\\DosDevices\\VEKCRASHDMP");
+// Protected DACL, one entry: all access for the local system account.
+constexpr PCWSTR DeviceSecurityText = WIDE("D:P(A;;GA;;;SY)");
 
 static_assert(offsetof(DRIVER_OBJECT, DriverUnload) == 0x68, "driver object layout");
 
@@ -36,11 +39,14 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     UNICODE_STRING deviceName;
     RtlInitUnicodeString(&deviceName, DeviceNameText);
+    UNICODE_STRING deviceSecurity;
+    RtlInitUnicodeString(&deviceSecurity, DeviceSecurityText);
     PDEVICE_OBJECT device = nullptr;
     // The device carries the extension and is the context of the
     // callbacks; it accepts no requests, so only the system may open it.
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CrashDeviceExtension), &deviceName,
-                                     FILE_DEVICE_UNKNOWN, 0, TRUE, &device);
+    NTSTATUS status = CreateDeviceSecure(DriverObject, sizeof(CrashDeviceExtension), &deviceName,
+                                         FILE_DEVICE_UNKNOWN, 0, TRUE, &deviceSecurity, nullptr,
+                                         &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -174,6 +174,23 @@ typedef NTSTATUS(NTAPI* RtlQueryModuleInformationRoutine)(PULONG InformationLeng
                                                           ULONG SizePerModule,
                                                           PVOID InformationBuffer);
 
+// Creates a named device with the security a descriptor string gives it
+// (kernels that offer it; the kit's own copy is a static library).
+typedef NTSTATUS(NTAPI* IoCreateDeviceSecureRoutine)(PDRIVER_OBJECT DriverObject,
+                                                     ULONG DeviceExtensionSize,
+                                                     PUNICODE_STRING DeviceName,
+                                                     DEVICE_TYPE DeviceType,
+                                                     ULONG DeviceCharacteristics,
+                                                     BOOLEAN Exclusive,
+                                                     PCUNICODE_STRING DefaultSDDLString,
+                                                     LPCGUID DeviceClassGuid,
+                                                     PDEVICE_OBJECT* DeviceObject);
+// Converts a descriptor string into a self-relative descriptor in paged
+// pool, which the caller frees.
+typedef NTSTATUS(NTAPI* SeConvertStringSecurityDescriptorRoutine)(
+    PCWSTR StringSecurityDescriptor, ULONG StringSDRevision,
+    PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG SecurityDescriptorSize);
+
 // Runs Routine(Context) so that a processor fault inside it ends the routine
 // instead of the machine: returns the routine's status, or the exception
 // code (an NTSTATUS error such as STATUS_ACCESS_VIOLATION) when a fault ended

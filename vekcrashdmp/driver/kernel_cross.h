@@ -52,6 +52,138 @@ NTSYSAPI PVOID NTAPI RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageBase, ULON
 
 } // extern "C"
 
+// Security descriptors and object handles: the kit declares these only in
+// ntifs.h, which cannot join ntddk.h here, or not at all.
+#ifndef STATUS_ALLOWED_SPACE_EXCEEDED
+#define STATUS_ALLOWED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099L)
+#endif
+typedef USHORT SECURITY_DESCRIPTOR_CONTROL;
+#define SE_OWNER_DEFAULTED 0x0001
+#define SE_GROUP_DEFAULTED 0x0002
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SACL_PRESENT 0x0010
+#define SE_SACL_DEFAULTED 0x0020
+#define SE_DACL_PROTECTED 0x1000
+#define SE_SACL_PROTECTED 0x2000
+#define SE_SELF_RELATIVE 0x8000
+
+typedef struct _SECURITY_DESCRIPTOR {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+static_assert(sizeof(SECURITY_DESCRIPTOR) == 40, "SECURITY_DESCRIPTOR layout");
+
+// The kernel's record of well-known SIDs and privileges, as far as Windows 8
+// laid it out (the kit's copy stops before the last two); older kernels end
+// it earlier.
+typedef struct _SE_EXPORTS {
+    LUID SeCreateTokenPrivilege;
+    LUID SeAssignPrimaryTokenPrivilege;
+    LUID SeLockMemoryPrivilege;
+    LUID SeIncreaseQuotaPrivilege;
+    LUID SeUnsolicitedInputPrivilege;
+    LUID SeTcbPrivilege;
+    LUID SeSecurityPrivilege;
+    LUID SeTakeOwnershipPrivilege;
+    LUID SeLoadDriverPrivilege;
+    LUID SeCreatePagefilePrivilege;
+    LUID SeIncreaseBasePriorityPrivilege;
+    LUID SeSystemProfilePrivilege;
+    LUID SeSystemtimePrivilege;
+    LUID SeProfileSingleProcessPrivilege;
+    LUID SeCreatePermanentPrivilege;
+    LUID SeBackupPrivilege;
+    LUID SeRestorePrivilege;
+    LUID SeShutdownPrivilege;
+    LUID SeDebugPrivilege;
+    LUID SeAuditPrivilege;
+    LUID SeSystemEnvironmentPrivilege;
+    LUID SeChangeNotifyPrivilege;
+    LUID SeRemoteShutdownPrivilege;
+    PSID SeNullSid;
+    PSID SeWorldSid;
+    PSID SeLocalSid;
+    PSID SeCreatorOwnerSid;
+    PSID SeCreatorGroupSid;
+    PSID SeNtAuthoritySid;
+    PSID SeDialupSid;
+    PSID SeNetworkSid;
+    PSID SeBatchSid;
+    PSID SeInteractiveSid;
+    PSID SeLocalSystemSid;
+    PSID SeAliasAdminsSid;
+    PSID SeAliasUsersSid;
+    PSID SeAliasGuestsSid;
+    PSID SeAliasPowerUsersSid;
+    PSID SeAliasAccountOpsSid;
+    PSID SeAliasSystemOpsSid;
+    PSID SeAliasPrintOpsSid;
+    PSID SeAliasBackupOpsSid;
+    PSID SeAuthenticatedUsersSid;
+    PSID SeRestrictedSid;
+    PSID SeAnonymousLogonSid;
+    LUID SeUndockPrivilege;
+    LUID SeSyncAgentPrivilege;
+    LUID SeEnableDelegationPrivilege;
+    PSID SeLocalServiceSid;
+    PSID SeNetworkServiceSid;
+    LUID SeManageVolumePrivilege;
+    LUID SeImpersonatePrivilege;
+    LUID SeCreateGlobalPrivilege;
+    LUID SeTrustedCredManAccessPrivilege;
+    LUID SeRelabelPrivilege;
+    LUID SeIncreaseWorkingSetPrivilege;
+    LUID SeTimeZonePrivilege;
+    LUID SeCreateSymbolicLinkPrivilege;
+    PSID SeIUserSid;
+    PSID SeUntrustedMandatorySid;
+    PSID SeLowMandatorySid;
+    PSID SeMediumMandatorySid;
+    PSID SeHighMandatorySid;
+    PSID SeSystemMandatorySid;
+    PSID SeOwnerRightsSid;
+    PSID SeAllAppPackagesSid;
+    PSID SeUserModeDriversSid;
+} SE_EXPORTS, *PSE_EXPORTS;
+
+extern "C" {
+
+// Exported variables: the kernel's SE_EXPORTS record, and the object type
+// of device objects (the variable holds the type object's address).
+__declspec(dllimport) extern PSE_EXPORTS SeExports;
+__declspec(dllimport) extern POBJECT_TYPE IoDeviceObjectType;
+
+NTSYSAPI NTSTATUS NTAPI RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSecurityDescriptor,
+                                                    PSECURITY_DESCRIPTOR SelfRelativeSecurityDescriptor,
+                                                    PULONG BufferLength);
+NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
+                                               PSID Sid);
+NTSYSAPI ULONG NTAPI RtlLengthSid(PSID Sid);
+NTSYSAPI NTSTATUS NTAPI RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                      PSID* Owner, PBOOLEAN OwnerDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlGetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                      PSID* Group, PBOOLEAN GroupDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlGetSaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                     PBOOLEAN SaclPresent, PACL* Sacl,
+                                                     PBOOLEAN SaclDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                     PBOOLEAN DaclPresent, PACL* Dacl,
+                                                     PBOOLEAN DaclDefaulted);
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                 PACCESS_STATE PassedAccessState,
+                                                 ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                 KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                            PSECURITY_DESCRIPTOR SecurityDescriptor);
+
+} // extern "C"
+
 static_assert(sizeof(CONTEXT) == 1232, "CONTEXT layout");
 static_assert(sizeof(KNONVOLATILE_CONTEXT_POINTERS) == 256, "context pointers layout");
 static_assert(sizeof(RUNTIME_FUNCTION) == 12, "RUNTIME_FUNCTION layout");

@@ -26,6 +26,10 @@ const std::vector<DataExport>& ExportedData()
 {
     static const std::vector<DataExport> data = {
         {"KiBugCheckData", KiBugCheckData, sizeof(KiBugCheckData)},
+        // Each with the record and objects it points at, on its page
+        // (security.cpp).
+        {"SeExports", SeExportsPageAddress(), DataExportPageSize},
+        {"IoDeviceObjectType", DeviceObjectTypePageAddress(), DataExportPageSize},
     };
     return data;
 }

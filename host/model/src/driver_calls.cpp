@@ -174,6 +174,7 @@ void CheckNothingLeft(const char* when)
     DropCallbacksLeftBehind(when);
     DropImageNotifyRoutinesLeftBehind(when);
     CheckPowerObjectsLeft(when);
+    CheckHandlesLeft(when);
     for (size_t p = 0; p < s.Processors.size(); ++p) {
         if (!s.Processors[p].Dpcs.empty()) {
             Violation("%zu DPC(s) still queued to processor %zu after %s",

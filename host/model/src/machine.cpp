@@ -64,6 +64,7 @@ void ResetMachine(const MachineConfig& config)
     s.Processors.assign(std::max({1u, config.Processors, config.MaxProcessors}), ProcessorState{});
     s.ActiveProcessors = std::max(1u, config.Processors);
     StartHypervisor(s);
+    StartSecurity(s);
     for (const UartConfig& uart : config.Uarts) {
         s.Uarts.push_back(std::make_unique<Uart16550>(uart));
     }

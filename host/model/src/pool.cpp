@@ -65,6 +65,19 @@ PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, ULON
 
 }  // namespace
 
+void* AllocatePoolForDriver(POOL_TYPE type, size_t size, ULONG tag)
+{
+    void* block = AllocateKernelMemory(size, PoolAlignment);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    std::memset(block, UninitialisedPoolByte, size);
+    MachineState& s = State();
+    s.Pool[block] = PoolBlock{type, size, tag};
+    s.FreedBlocks.erase(block);
+    return block;
+}
+
 std::map<ULONG, size_t> LivePoolBlocks()
 {
     std::map<ULONG, size_t> byTag;

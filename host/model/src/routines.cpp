@@ -14,6 +14,14 @@ PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULO
 NTSTATUS NtQuerySystemInformation(ULONG SystemInformationClass, PVOID SystemInformation,
                                   ULONG SystemInformationLength, PULONG ReturnLength);
 BOOLEAN MmIsAddressValid(PVOID VirtualAddress);
+NTSTATUS SeConvertStringSecurityDescriptorToSecurityDescriptor(
+    PCWSTR StringSecurityDescriptor, ULONG StringSDRevision,
+    PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG SecurityDescriptorSize);
+NTSTATUS IoCreateDeviceSecure(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PCUNICODE_STRING DefaultSDDLString, LPCGUID DeviceClassGuid,
+                              PDEVICE_OBJECT* DeviceObject);
 }
 
 namespace model {
@@ -153,6 +161,28 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(IoQueueWorkItem, Failure::None),
         KERNEL_ROUTINE(IoFreeWorkItem, Failure::None),
         KERNEL_ROUTINE(RtlCompareMemory, Failure::None),
+        // Security descriptors, handles and secure device creation
+        // (security.cpp). Windows kernels do not export IoCreateDeviceSecure
+        // (the kit links its own); the converter is absent unless a machine
+        // says otherwise, so the driver's own parser is the default path.
+        KERNEL_ROUTINE(RtlCreateSecurityDescriptor, Failure::Status),
+        KERNEL_ROUTINE(RtlSetDaclSecurityDescriptor, Failure::Status),
+        KERNEL_ROUTINE(RtlAbsoluteToSelfRelativeSD, Failure::Status),
+        KERNEL_ROUTINE(RtlAddAccessAllowedAce, Failure::Status),
+        // A length cannot fail; the SID it measures can be wild.
+        KERNEL_ROUTINE(RtlLengthSid, Failure::None),
+        KERNEL_ROUTINE(RtlGetOwnerSecurityDescriptor, Failure::Status),
+        KERNEL_ROUTINE(RtlGetGroupSecurityDescriptor, Failure::Status),
+        KERNEL_ROUTINE(RtlGetSaclSecurityDescriptor, Failure::Status),
+        KERNEL_ROUTINE(RtlGetDaclSecurityDescriptor, Failure::Status),
+        KERNEL_ROUTINE(IoIsWdmVersionAvailable, Failure::False),
+        KERNEL_ROUTINE(ObOpenObjectByPointer, Failure::Status),
+        KERNEL_ROUTINE(ZwSetSecurityObject, Failure::Status),
+        KERNEL_ROUTINE(ZwClose, Failure::Status),
+        MODEL_ROUTINE("IoCreateDeviceSecure", IoCreateDeviceSecure, true, false, Failure::Status),
+        MODEL_ROUTINE("SeConvertStringSecurityDescriptorToSecurityDescriptor",
+                      SeConvertStringSecurityDescriptorToSecurityDescriptor, true, false,
+                      Failure::Status),
         MODEL_ROUTINE("memset", ModelMemset, false, true, Failure::None),
         MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Failure::None),
         MODEL_ROUTINE("memmove", ModelMemmove, false, true, Failure::None),

@@ -1,6 +1,7 @@
 // The driver image loaded and unloaded by the model kernel: what a load
 // leaves in the kernel, how each failing step is undone, and that unload
 // takes everything back.
+#include "descriptor_reader.h"
 #include "model_test.h"
 #include "module_map_reference.h"
 
@@ -217,6 +218,71 @@ TEST_P(LifecycleTest, BugCheckReportCallsOnlyWhatIsSafeThere)
     EXPECT_NE(console.find("BUGCHECK CODE 000000D1: 0000000000000010 0000000000000002 "
                            "0000000000000000 FFFFF8054A2B1C3D\n"),
               std::string::npos);
+}
+
+model::MachineConfig MachineWithRoutines(bool createSecure, bool converter)
+{
+    model::MachineConfig config;
+    config.Routines["IoCreateDeviceSecure"] = createSecure;
+    config.Routines["SeConvertStringSecurityDescriptorToSecurityDescriptor"] = converter;
+    return config;
+}
+
+TEST_P(LifecycleTest, TheDeviceAdmitsOnlyTheSystemThroughEveryCreationPath)
+{
+    const struct {
+        const char* Name;
+        bool CreateSecure, Converter;
+        size_t DeviceCreations;  // IoCreateDevice calls: the driver's own path
+    } cases[] = {
+        {"driver's path and reader", false, false, 1},
+        {"driver's path, kernel converter", false, true, 1},
+        {"kernel routine", true, false, 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Load(MachineWithRoutines(c.CreateSecure, c.Converter)), STATUS_SUCCESS) << c.Name;
+        EXPECT_EQ(model::CallsTo({"IoCreateDevice"}).size(), c.DeviceCreations) << c.Name;
+        DecodedDescriptor d = DecodeSelfRelative(model::DeviceSecurity("\\Device\\VekCrashDmp"));
+        EXPECT_EQ(d.Error, "") << c.Name;
+        EXPECT_TRUE(d.DaclPresent && (d.Control & 0x1000) != 0) << c.Name << ": protected DACL";
+        EXPECT_EQ(d.Dacl, (std::vector<DecodedAce>{{0, 0, 0x10000000, "S-1-5-18"}})) << c.Name;
+        EXPECT_EQ(model::OpenHandles(), 0u) << c.Name;
+        model::UnloadDriver();
+    }
+}
+
+TEST_P(LifecycleTest, AFailedDeviceSecurityFailsTheLoadAndLeavesNothing)
+{
+    constexpr NTSTATUS Refused = static_cast<NTSTATUS>(0xC0000123);
+    const struct {
+        bool CreateSecure, Converter;
+        const char* Routine;
+        const char* Tag;
+        NTSTATUS Expected;
+    } cases[] = {
+        {false, false, "ExAllocatePoolWithTag", "SeAl", STATUS_INSUFFICIENT_RESOURCES},
+        {false, false, "ExAllocatePoolWithTag", "SeSd", STATUS_INSUFFICIENT_RESOURCES},
+        {false, false, "RtlAddAccessAllowedAce", "", Refused},
+        {false, false, "RtlAbsoluteToSelfRelativeSD", "", Refused},
+        {false, false, "RtlGetDaclSecurityDescriptor", "", Refused},
+        {false, false, "ObOpenObjectByPointer", "", Refused},
+        {false, false, "ZwSetSecurityObject", "", Refused},
+        {false, true, "SeConvertStringSecurityDescriptorToSecurityDescriptor", "", Refused},
+        {true, false, "IoCreateDeviceSecure", "", Refused},
+    };
+    for (const auto& c : cases) {
+        model::Fault fault;
+        fault.Routine = c.Routine;
+        fault.Tag = c.Tag;
+        fault.Status = Refused;
+        EXPECT_EQ(Load(MachineWithRoutines(c.CreateSecure, c.Converter), {fault}), c.Expected)
+            << c.Routine;
+        EXPECT_FALSE(model::DriverLoaded()) << c.Routine;
+        EXPECT_TRUE(model::DeviceNames().empty()) << c.Routine;
+        EXPECT_EQ(model::OpenHandles(), 0u) << c.Routine;
+        EXPECT_EQ(model::LivePoolBlocks(), (std::map<ULONG, size_t>{})) << c.Routine;
+        EXPECT_TRUE(TakeViolations().empty()) << c.Routine;
+    }
 }
 
 // A fault on the Nth call of a routine that allocates with the tag.

@@ -185,6 +185,11 @@ std::map<ULONG, size_t> LivePoolBlocks();
 // Names of devices and symbolic links that exist.
 std::vector<std::string> DeviceNames();
 std::vector<std::string> SymbolicLinks();
+// The security descriptor the kernel keeps for the named device,
+// self-relative; empty when no such device exists.
+std::vector<uint8_t> DeviceSecurity(const std::string& name);
+// Object handles the driver holds open.
+size_t OpenHandles();
 size_t RegisteredBugCheckCallbacks();
 size_t LiveIoMappings();
 // The driver object as the driver left it after its entry routine.

@@ -21,3 +21,4 @@
 #include "ntmodel/processors.h"
 #include "ntmodel/callbacks_work_items.h"
 #include "ntmodel/context_unwind.h"
+#include "ntmodel/security.h"

@@ -50,6 +50,7 @@ static_assert(sizeof(PVOID) == 8, "64-bit pointers");
 #define NTKERNELAPI
 #define NTSYSAPI
 #define ANYSIZE_ARRAY 1
+#define MAXULONG 0xFFFFFFFFUL
 
 // Annotations of the kit headers; the model checks the contracts they state
 // at run time instead.
