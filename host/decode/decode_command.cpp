@@ -51,8 +51,13 @@ void ReportStream::Report(CrashReport&& report)
         ++Complete_;
     }
     if (Pending_ && SameCrash(*Pending_, report)) {
+        // Counted always, listed up to a bound: memory stays constant over a
+        // log that repeats one report without end.
+        constexpr size_t MaxRepeatLines = 16;
         ++Pending_->Repeats;
-        Pending_->RepeatLines.push_back(report.FirstLine);
+        if (Pending_->RepeatLines.size() < MaxRepeatLines) {
+            Pending_->RepeatLines.push_back(report.FirstLine);
+        }
         return;
     }
     Flush();

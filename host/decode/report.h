@@ -104,7 +104,7 @@ struct CrashReport {
     // Further copies of this report that followed it directly (one crash
     // printed again by a second callback pass), shown once.
     unsigned Repeats = 0;
-    std::vector<uint64_t> RepeatLines;
+    std::vector<uint64_t> RepeatLines;  // where the first few repeats start
     // Modules named by frames that had no matching symbols, with why.
     std::vector<std::string> Unsymbolized;
 };

@@ -181,6 +181,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     }
     out["warnings"] = warnings;
     if (report.Repeats != 0) {
+        out["repeats"] = report.Repeats;
         out["repeated_at_lines"] = report.RepeatLines;
     }
     if (!report.Unsymbolized.empty()) {
@@ -210,6 +211,9 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
             << " times for one crash (the kernel ran the callback again); repeats at line";
         for (uint64_t line : report.RepeatLines) {
             out << " " << line;
+        }
+        if (report.RepeatLines.size() < report.Repeats) {
+            out << " ...";
         }
         out << "\n";
     }

@@ -239,6 +239,13 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
         {"another crash an hour later", CleanReport + Replace(CleanReport, "04:36", "05:36"), 2, 0},
         {"another code", CleanReport + Replace(CleanReport, "CODE 000000D1", "CODE 0000000A"), 2, 0},
         {"a cut first copy", Before(CleanReport, "STACK:") + CleanReport, 2, 0},
+        {"a thousand copies", [] {
+             std::string log;
+             for (int i = 0; i < 1000; ++i) {
+                 log += CleanReport;
+             }
+             return log;
+         }(), 1, 999},
         {"restore line between", CleanReport + "Viridian State Restoration is Successful\n" + CleanReport,
          2, 0},
     };
@@ -256,8 +263,9 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
         ::close(fd);
         stream.Flush();
         EXPECT_EQ(stream.Written(), c.Written);
-        size_t repeats = out.str().find("\"repeated_at_lines\"");
+        size_t repeats = out.str().find("\"repeats\":" + std::to_string(c.Repeats) + ",");
         EXPECT_EQ(repeats != std::string::npos, c.Repeats != 0) << out.str();
+        EXPECT_LE(out.str().size(), 4096u * c.Written) << "repeat lines are bounded";
     }
 }
 
