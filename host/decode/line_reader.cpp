@@ -1,5 +1,5 @@
-// Line splitting for console logs: LF ends a line, CRs before it (from a
-// terminal's CR LF or a doubled CR) are dropped, and an overlong line keeps
+// Line splitting for console logs: LF ends a line, CRs around it (from a
+// terminal's CR LF, LF CR or a doubled CR) are dropped, and an overlong line keeps
 // its first MaxLineLength bytes.
 #include "decode/line_reader.h"
 
@@ -8,6 +8,20 @@
 #include <unistd.h>
 
 namespace decode {
+
+namespace {
+
+// A console that sends LF CR leaves the CR at the start of the next line.
+std::string_view TrimCarriageReturns(std::string_view text)
+{
+    size_t first = 0;
+    while (first < text.size() && text[first] == '\r') {
+        ++first;
+    }
+    return text.substr(first);
+}
+
+}  // namespace
 
 LineReader::LineReader(int fd) : Fd_(fd), Buffer_(ReadChunk)
 {
@@ -60,7 +74,7 @@ bool LineReader::Next(LogLine* line)
             while (length > 0 && start[length - 1] == '\r') {
                 --length;
             }
-            line->Text = std::string_view(start, length);
+            line->Text = TrimCarriageReturns(std::string_view(start, length));
             line->Number = ++Number_;
             line->Cut = false;
             return true;
@@ -80,7 +94,7 @@ bool LineReader::Next(LogLine* line)
     while (length > 0 && Line_[length - 1] == '\r') {
         --length;
     }
-    line->Text = std::string_view(Line_.data(), length);
+    line->Text = TrimCarriageReturns(std::string_view(Line_.data(), length));
     line->Number = ++Number_;
     line->Cut = cut;
     return true;

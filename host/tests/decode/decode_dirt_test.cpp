@@ -131,6 +131,7 @@ TEST(DecodeDirt, KeepsTheReportIntact)
     const IntactCase cases[] = {
         {"CR LF line ends", Replace(CleanReport, "\n", "\r\n"), 1},
         {"doubled CRs", Replace(CleanReport, "\n", "\r\r\n"), 1},
+        {"LF CR line ends", Replace(CleanReport, "\n", "\n\r"), 1},
         {"boot output before and after",
          "Loading Windows...\nUEFI Interactive Shell\n" + CleanReport + "Rebooting\n", 1},
         {"no final line feed", CleanReport.substr(0, CleanReport.size() - 1), 1},
