@@ -102,6 +102,10 @@ void ReadBugCheck(JsonObject& keys, const model::MachineConfig&, const EventOrde
         // brought.
         event->Processor = static_cast<unsigned>(value.Unsigned(order.ActiveProcessors - 1));
     }
+    if (keys.Find("secondary_dump_passes", &value)) {
+        constexpr uint64_t MaxPasses = 2;
+        event->SecondaryDumpPasses = static_cast<unsigned>(value.Unsigned(MaxPasses, 1));
+    }
 }
 
 const char* BugCheckOrder(const Event&, EventOrder*)
@@ -114,7 +118,7 @@ void RunBugCheck(const Event& event, EventRun&)
     if (event.HasTime) {
         model::SetSystemTime(event.Time);
     }
-    model::BugCheck(event.Code, event.Parameters, event.Processor);
+    model::BugCheck(event.Code, event.Parameters, event.Processor, event.SecondaryDumpPasses);
 }
 
 void ReadImageLoads(JsonObject& keys, const model::MachineConfig& machine, const EventOrder&,

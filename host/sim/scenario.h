@@ -20,6 +20,9 @@ struct Event {
     bool HasTime = false;
     int64_t Time = 0;
     unsigned Processor = 0;
+    // How often the kernel calls the secondary dump callbacks (2: a sizing
+    // pass first).
+    unsigned SecondaryDumpPasses = 1;
     // Image loads, issued together.
     std::vector<model::ImageLoad> Loads;
     // Resume: what changed across the sleep. Power notification: the

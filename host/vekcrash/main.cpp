@@ -1,5 +1,10 @@
 // vekcrash: host tools for the vekcrashdmp driver.
 //
+//   vekcrash decode [--json] [--symbols DIR]... [LOG...]
+//
+// reads serial console logs and prints every crash report in them (see
+// host/decode/).
+//
 //   vekcrash simulate [--sys PATH | --image PATH] [--stats] [--instruction-limit N]
 //                     [--seed N] [SCENARIO.json]
 //
@@ -9,6 +14,7 @@
 // emulated processor. Diagnostics go to stderr. Exit status: 0 when the run was clean,
 // 1 when the model caught the driver breaking a kernel rule (or the image
 // could not be loaded), 2 for a bad command line or scenario.
+#include "decode/decode_command.h"
 #include "sim/printable.h"
 #include "sim/simulate.h"
 #include "runner/sys_image.h"
@@ -16,6 +22,7 @@
 #include "model/image_registry.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -201,10 +208,33 @@ int Simulate(int argc, char** argv)
     return result.ImageError || !result.Violations.empty() ? ExitViolation : ExitClean;
 }
 
+int Decode(int argc, char** argv)
+{
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::cout << decode::DecodeUsage;
+            return ExitClean;
+        }
+    }
+    decode::DecodeOptions options;
+    std::string error;
+    if (!decode::ParseDecodeOptions(argc, argv, &options, &error)) {
+        Complain(error);
+        std::cerr << decode::DecodeUsage;
+        return ExitBadInput;
+    }
+    // A reader that goes away (decode | head) ends the output, not the tool.
+    std::signal(SIGPIPE, SIG_IGN);
+    return decode::RunDecode(options, std::cout, std::cerr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "decode") == 0) {
+        return Decode(argc - 2, argv + 2);
+    }
     if (argc >= 2 && std::strcmp(argv[1], "simulate") == 0) {
         return Simulate(argc - 2, argv + 2);
     }
@@ -212,6 +242,6 @@ int main(int argc, char** argv)
         std::cout << Usage;
         return ExitClean;
     }
-    std::cerr << Usage;
+    std::cerr << Usage << "\n" << decode::DecodeUsage;
     return ExitBadInput;
 }

@@ -22,7 +22,8 @@ constexpr ULONG SecondaryDumpBufferSize = 4096;
 
 }  // namespace
 
-void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor)
+void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor,
+              unsigned secondaryDumpPasses)
 {
     // Idle free-running processors read the machine's state under the lock.
     KernelScope kernel;
@@ -64,22 +65,26 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         if (callback.Reason != KbCallbackSecondaryDumpData || s.Image == nullptr) {
             continue;
         }
-        // The kernel offers a secondary dump buffer; a callback that adds
-        // nothing leaves OutBuffer null.
-        auto* data = static_cast<KBUGCHECK_SECONDARY_DUMP_DATA*>(
-            AllocateKernelMemory(sizeof(KBUGCHECK_SECONDARY_DUMP_DATA) + SecondaryDumpBufferSize));
-        if (data == nullptr) {
-            continue;
+        // Some kernels call each secondary dump callback twice: first with
+        // no buffer, to learn the sizes, then with the buffer. The last
+        // pass offers it; a callback that adds nothing leaves OutBuffer null.
+        for (unsigned pass = 1; pass <= secondaryDumpPasses; ++pass) {
+            auto* data = static_cast<KBUGCHECK_SECONDARY_DUMP_DATA*>(AllocateKernelMemory(
+                sizeof(KBUGCHECK_SECONDARY_DUMP_DATA) + SecondaryDumpBufferSize));
+            if (data == nullptr) {
+                continue;
+            }
+            bool sizing = pass < secondaryDumpPasses;
+            data->InBuffer = sizing ? nullptr : data + 1;
+            data->InBufferLength = sizing ? 0 : SecondaryDumpBufferSize;
+            data->MaximumAllowed = SecondaryDumpBufferSize;
+            CallDriver(reinterpret_cast<const void*>(callback.Routine),
+                       {static_cast<uint64_t>(callback.Reason), PointerArgument(callback.Record),
+                        PointerArgument(data), sizeof(*data)},
+                       processor, HIGH_LEVEL, "a bug check callback");
+            s.LastDumpData = *data;
+            FreeKernelMemory(data);
         }
-        data->InBuffer = data + 1;
-        data->InBufferLength = SecondaryDumpBufferSize;
-        data->MaximumAllowed = SecondaryDumpBufferSize;
-        CallDriver(reinterpret_cast<const void*>(callback.Routine),
-                   {static_cast<uint64_t>(callback.Reason), PointerArgument(callback.Record), PointerArgument(data),
-                    sizeof(*data)},
-                   processor, HIGH_LEVEL, "a bug check callback");
-        s.LastDumpData = *data;
-        FreeKernelMemory(data);
     }
     s.InBugCheck = false;
     s.Stopped = true;

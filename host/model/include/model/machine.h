@@ -164,7 +164,10 @@ bool DriverLoaded();
 void UnloadDriver();
 // Stops the machine with a bug check on the given processor; runs the
 // registered reason callbacks at HIGH_LEVEL. The machine stays stopped.
-void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor = 0);
+// With secondaryDumpPasses 2 each secondary dump callback is called twice,
+// a sizing pass without a buffer first, as some kernels do.
+void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor = 0,
+              unsigned secondaryDumpPasses = 1);
 bool Stopped();
 // The processor the kernel runs on: 0, or the one that bug checked.
 unsigned CurrentProcessor();

@@ -1,0 +1,139 @@
+// Decoder throughput on a large synthetic console log (reports between boot
+// chatter and noise), beside the speed of only reading the same file, in
+// the same run: the gap is what decoding costs over the disk.
+#include "decode/decode_command.h"
+#include "decode/log_scanner.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr size_t LogBytes = 256u << 20;
+
+const char Report[] =
+    "\nBUGCHECK DUMP STARTS\nOUTPUT FORMAT: 2\nCRASHED ON: 2026-12-07 04:36:42:123\n"
+    "KERNEL: 10.0 (BUILD 19045) PLATFORM WIN32_NT (x64)\nSUITES:\n- SINGLEUSERTS\n- PERSONAL\n"
+    "TYPE: WORKSTATION\nModule\tPdbName\tGuid\tPdbAge\n";
+const char ReportTail[] =
+    "BUGCHECK CODE 000000D1: 0000000000000010 0000000000000002 0000000000000000 FFFFF8054A2B1C3D\n"
+    "CONTEXT (00007FFC6F361630):\n- GS = 002B\n- FS = 0053\n- ES = 002B\n- DS = 002B\n- SS = 0018\n"
+    "- CS = 0010\n- EFLAGS = 00000202\n- RDI = 0000000000000001\n- RSI = 0000000000000002\n"
+    "- RBX = 0000000000000003\n- RDX = 0000000000000004\n- RCX = 0000000000000005\n"
+    "- RAX = 0000000000000006\n- RBP = 0000000000000007\n- RIP = FFFFF8054A2B1000\n"
+    "- RSP = FFFFF80312345600\n- R8 = 0000000000000008\n- R9 = 0000000000000009\n"
+    "- R10 = 000000000000000A\n- R11 = 000000000000000B\n- R12 = 000000000000000C\n"
+    "- R13 = 000000000000000D\n- R14 = 000000000000000E\n- R15 = 000000000000000F\nSTACK:\n";
+
+// A log of LogBytes: each round is some boot chatter, then a report with a
+// module table of 150 rows and 20 frames, written once per process.
+const std::string& LogPath()
+{
+    static const std::string path = [] {
+        std::string file = (std::filesystem::temp_directory_path() /
+                            ("vekcrash-decode-bench-" + std::to_string(::getpid()) + ".log"))
+                               .string();
+        std::string round;
+        for (int i = 0; i < 40; ++i) {
+            round += "[    1.234567] boot chatter line " + std::to_string(i) +
+                     " from some other driver, CR LF ended\r\n";
+        }
+        round += Report;
+        char line[256];
+        for (int i = 0; i < 150; ++i) {
+            std::snprintf(line, sizeof(line), "module%03d.sys\t\t%08X52DD221E4C4C44205044422E\t1\n",
+                          i, 0x6B472C46 + i);
+            round += line;
+        }
+        round += ReportTail;
+        for (int i = 0; i < 20; ++i) {
+            std::snprintf(line, sizeof(line),
+                          "FFFFF803123456%02X: (0000000000000000 FFFFF80312345700 0000000000000001 "
+                          "FFFFC00012340000) module%03d.sys + 00000000000025%02X\n",
+                          i, i, i);
+            round += line;
+        }
+        round += "BUGCHECK DUMP ENDS\n";
+        std::ofstream out(file, std::ios::binary);
+        for (size_t written = 0; written < LogBytes; written += round.size()) {
+            out << round;
+        }
+        return file;
+    }();
+    return path;
+}
+
+size_t FileSize()
+{
+    return static_cast<size_t>(std::filesystem::file_size(LogPath()));
+}
+
+void BM_ReadOnly(benchmark::State& state)
+{
+    std::vector<char> buffer(1 << 16);
+    for (auto _ : state) {
+        int fd = ::open(LogPath().c_str(), O_RDONLY);
+        size_t total = 0;
+        ssize_t got = 0;
+        while ((got = ::read(fd, buffer.data(), buffer.size())) > 0) {
+            total += static_cast<size_t>(got);
+        }
+        ::close(fd);
+        benchmark::DoNotOptimize(total);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * FileSize()));
+}
+BENCHMARK(BM_ReadOnly)->Unit(benchmark::kMillisecond);
+
+void BM_ScanAndParse(benchmark::State& state)
+{
+    size_t reports = 0;
+    for (auto _ : state) {
+        int fd = ::open(LogPath().c_str(), O_RDONLY);
+        decode::ScanSink sink;
+        sink.Report = [&reports](decode::CrashReport&&) { ++reports; };
+        decode::ScanDescriptor(fd, "bench.log", sink);
+        ::close(fd);
+    }
+    state.counters["reports"] = static_cast<double>(reports) / static_cast<double>(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * FileSize()));
+}
+BENCHMARK(BM_ScanAndParse)->Unit(benchmark::kMillisecond);
+
+// The whole command without symbols: scanning, parsing and JSON output.
+void BM_DecodeToJson(benchmark::State& state)
+{
+    decode::DecodeOptions options;
+    options.Json = true;
+    options.Logs = {LogPath()};
+    for (auto _ : state) {
+        std::ostringstream err;
+        struct NullBuffer : std::streambuf {
+            int overflow(int c) override { return c; }
+            std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+        } null;
+        std::ostream out(&null);
+        benchmark::DoNotOptimize(decode::RunDecode(options, out, err));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * FileSize()));
+}
+BENCHMARK(BM_DecodeToJson)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    LogPath();
+    benchmark::RunSpecifiedBenchmarks();
+    std::filesystem::remove(LogPath());
+    return 0;
+}

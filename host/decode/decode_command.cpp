@@ -1,0 +1,173 @@
+// The decode command: options, the files in turn, the exit status.
+#include "decode/decode_command.h"
+
+#include "decode/log_scanner.h"
+#include "decode/report_output.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <unistd.h>
+
+namespace decode {
+
+const char DecodeUsage[] =
+    "usage: vekcrash decode [--json] [--symbols DIR]... [LOG...]\n"
+    "\n"
+    "Finds every crash report in the console logs (stdin when none is named) and\n"
+    "prints its time, OS, bug check code and parameters, and stack frames.\n"
+    "  --json         one JSON object per line: each report, each restore outcome line\n"
+    "  --symbols DIR  a folder of .sys/.pdb files or a symbol store (repeatable);\n"
+    "                 frames in modules whose GUID and age match are resolved\n"
+    "                 to function and line with llvm-symbolizer\n"
+    "Exit status: 0 when a complete report was found, 1 when none was, 2 for a bad\n"
+    "command line or a log that cannot be read.\n";
+
+ReportStream::ReportStream(std::ostream& out, bool json, Symbolizer* symbolizer)
+    : Out_(out), Json_(json), Symbolizer_(symbolizer)
+{
+}
+
+void ReportStream::Write(CrashReport& report)
+{
+    if (Symbolizer_ != nullptr) {
+        Symbolizer_->Resolve(&report);
+    }
+    ++Written_;
+    if (Json_) {
+        Out_ << ReportJson(report).dump() << "\n";
+    } else {
+        if (Written_ > 1) {
+            Out_ << "\n";
+        }
+        PrintReportText(Out_, report, Written_);
+    }
+}
+
+void ReportStream::Report(CrashReport&& report)
+{
+    if (report.Complete) {
+        ++Complete_;
+    }
+    if (Pending_ && SameCrash(*Pending_, report)) {
+        // Counted always, listed up to a bound: memory stays constant over a
+        // log that repeats one report without end.
+        constexpr size_t MaxRepeatLines = 16;
+        ++Pending_->Repeats;
+        if (Pending_->RepeatLines.size() < MaxRepeatLines) {
+            Pending_->RepeatLines.push_back(report.FirstLine);
+        }
+        return;
+    }
+    Flush();
+    Pending_ = std::make_unique<CrashReport>(std::move(report));
+}
+
+void ReportStream::Restore(RestoreLine&& line)
+{
+    Flush();
+    if (Json_) {
+        Out_ << RestoreJson(line).dump() << "\n";
+    } else {
+        PrintRestoreText(Out_, line);
+    }
+}
+
+void ReportStream::Flush()
+{
+    if (Pending_) {
+        Write(*Pending_);
+        Pending_.reset();
+    }
+}
+
+bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::string* error)
+{
+    bool optionsEnd = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (!optionsEnd && arg == "--json") {
+            options->Json = true;
+        } else if (!optionsEnd && arg == "--symbols") {
+            if (i + 1 >= argc) {
+                *error = "--symbols needs a folder";
+                return false;
+            }
+            std::error_code fault;
+            if (!std::filesystem::is_directory(argv[i + 1], fault)) {
+                *error = std::string("--symbols: not a folder: ") + argv[i + 1];
+                return false;
+            }
+            options->SymbolFolders.push_back(argv[++i]);
+        } else if (!optionsEnd && arg == "--") {
+            optionsEnd = true;
+        } else if (!optionsEnd && arg.size() > 1 && arg[0] == '-') {
+            *error = "unknown option " + arg;
+            return false;
+        } else {
+            options->Logs.push_back(arg);
+        }
+    }
+    return true;
+}
+
+int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err)
+{
+    // Open every log first: a name that does not open is a bad command line,
+    // said before any output.
+    std::vector<std::pair<std::string, int>> logs;
+    auto closeAll = [&logs] {
+        for (auto& log : logs) {
+            if (log.second != STDIN_FILENO) {
+                ::close(log.second);
+            }
+        }
+    };
+    if (options.Logs.empty()) {
+        logs.emplace_back("-", STDIN_FILENO);
+    }
+    for (const std::string& name : options.Logs) {
+        int fd = name == "-" ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            err << "vekcrash: cannot read " << name << ": " << std::strerror(errno) << "\n";
+            closeAll();
+            return ExitBadCommandLine;
+        }
+        logs.emplace_back(name, fd);
+    }
+
+    SymbolIndex index;
+    for (const std::string& folder : options.SymbolFolders) {
+        index.AddFolder(folder);
+    }
+    std::unique_ptr<Symbolizer> symbolizer;
+    if (!options.SymbolFolders.empty()) {
+        symbolizer = std::make_unique<Symbolizer>(index);
+    }
+
+    ReportStream stream(out, options.Json, symbolizer.get());
+    for (auto& log : logs) {
+        ScanSink sink;
+        sink.Report = [&stream](CrashReport&& report) { stream.Report(std::move(report)); };
+        sink.Restore = [&stream](RestoreLine&& line) { stream.Restore(std::move(line)); };
+        if (!ScanDescriptor(log.second, log.first, sink)) {
+            err << "vekcrash: reading " << log.first << " failed: " << std::strerror(errno) << "\n";
+        }
+        // Reports of different logs are never one crash printed twice.
+        stream.Flush();
+    }
+    closeAll();
+    out.flush();
+    if (symbolizer && !symbolizer->Error().empty()) {
+        err << "vekcrash: " << symbolizer->Error() << "\n";
+    }
+    if (stream.Written() == 0) {
+        err << "vekcrash: no crash report found\n";
+    } else if (stream.Complete() == 0) {
+        err << "vekcrash: only partial reports found\n";
+    }
+    return stream.Complete() != 0 ? ExitFoundReport : ExitNoReport;
+}
+
+}  // namespace decode

@@ -1,0 +1,59 @@
+// `vekcrash decode`: reads console logs (or stdin), finds every crash
+// report, and prints each as text or as a JSON line, symbolized when symbol
+// folders are given.
+#pragma once
+
+#include "decode/report.h"
+#include "decode/symbolizer.h"
+
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+
+namespace decode {
+
+constexpr int ExitFoundReport = 0;
+constexpr int ExitNoReport = 1;
+constexpr int ExitBadCommandLine = 2;
+
+struct DecodeOptions {
+    bool Json = false;
+    std::vector<std::string> SymbolFolders;
+    std::vector<std::string> Logs;  // none: stdin
+};
+
+// The reports of one log on their way out: a report printed again for the
+// same crash right after itself is folded into the first; each is
+// symbolized, then written.
+class ReportStream {
+public:
+    ReportStream(std::ostream& out, bool json, Symbolizer* symbolizer);
+    void Report(CrashReport&& report);
+    void Restore(RestoreLine&& line);
+    // Writes the report held back to see whether it repeats.
+    void Flush();
+    unsigned Complete() const { return Complete_; }
+    unsigned Written() const { return Written_; }
+
+private:
+    void Write(CrashReport& report);
+
+    std::ostream& Out_;
+    bool Json_;
+    Symbolizer* Symbolizer_;
+    std::unique_ptr<CrashReport> Pending_;
+    unsigned Complete_ = 0;
+    unsigned Written_ = 0;
+};
+
+// Parses the arguments after "decode". On failure returns false with one
+// line saying why.
+bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::string* error);
+
+// Runs the command; returns its exit status.
+int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err);
+
+extern const char DecodeUsage[];
+
+}  // namespace decode

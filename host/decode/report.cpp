@@ -1,0 +1,154 @@
+// The report record's own helpers: the module's symbol-store key, the names
+// of the common bug check codes, and when two reports are one crash.
+#include "decode/report.h"
+
+#include <cstdio>
+
+namespace decode {
+
+namespace {
+
+struct NamedCode {
+    uint32_t Code;
+    const char* Name;
+};
+
+// The codes a crash console shows most often, with the names the kernel's
+// bugcodes.h gives them.
+constexpr NamedCode BugCheckNames[] = {
+    {0x0A, "IRQL_NOT_LESS_OR_EQUAL"},
+    {0x19, "BAD_POOL_HEADER"},
+    {0x1A, "MEMORY_MANAGEMENT"},
+    {0x1E, "KMODE_EXCEPTION_NOT_HANDLED"},
+    {0x24, "NTFS_FILE_SYSTEM"},
+    {0x3B, "SYSTEM_SERVICE_EXCEPTION"},
+    {0x4E, "PFN_LIST_CORRUPT"},
+    {0x50, "PAGE_FAULT_IN_NONPAGED_AREA"},
+    {0x77, "KERNEL_STACK_INPAGE_ERROR"},
+    {0x7A, "KERNEL_DATA_INPAGE_ERROR"},
+    {0x7B, "INACCESSIBLE_BOOT_DEVICE"},
+    {0x7E, "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED"},
+    {0x7F, "UNEXPECTED_KERNEL_MODE_TRAP"},
+    {0x8E, "KERNEL_MODE_EXCEPTION_NOT_HANDLED"},
+    {0x9F, "DRIVER_POWER_STATE_FAILURE"},
+    {0xA0, "INTERNAL_POWER_ERROR"},
+    {0xBE, "ATTEMPTED_WRITE_TO_READONLY_MEMORY"},
+    {0xC2, "BAD_POOL_CALLER"},
+    {0xC4, "DRIVER_VERIFIER_DETECTED_VIOLATION"},
+    {0xC5, "DRIVER_CORRUPTED_EXPOOL"},
+    {0xCE, "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS"},
+    {0xD1, "DRIVER_IRQL_NOT_LESS_OR_EQUAL"},
+    {0xD5, "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL"},
+    {0xE2, "MANUALLY_INITIATED_CRASH"},
+    {0xEF, "CRITICAL_PROCESS_DIED"},
+    {0xF4, "CRITICAL_OBJECT_TERMINATION"},
+    {0xF7, "DRIVER_OVERRAN_STACK_BUFFER"},
+    {0xFC, "ATTEMPTED_EXECUTE_OF_NOEXECUTE_MEMORY"},
+    {0x101, "CLOCK_WATCHDOG_TIMEOUT"},
+    {0x109, "CRITICAL_STRUCTURE_CORRUPTION"},
+    {0x116, "VIDEO_TDR_FAILURE"},
+    {0x124, "WHEA_UNCORRECTABLE_ERROR"},
+    {0x133, "DPC_WATCHDOG_VIOLATION"},
+    {0x139, "KERNEL_SECURITY_CHECK_FAILURE"},
+    {0x1000007E, "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED_M"},
+    {0x1000008E, "KERNEL_MODE_EXCEPTION_NOT_HANDLED_M"},
+    {0xDEADDEAD, "MANUALLY_INITIATED_CRASH1"},
+};
+
+// A second callback pass prints the report again as soon as the first is
+// out; at 115200 baud a report takes well under this.
+constexpr int64_t RepeatWindowMilliseconds = 10000;
+
+// Milliseconds since year 0 by a proleptic count that only needs to order
+// and subtract nearby times.
+int64_t Milliseconds(const CrashTime& t)
+{
+    int64_t days = static_cast<int64_t>(t.Year) * 372 + t.Month * 31 + t.Day;
+    return ((days * 24 + t.Hour) * 60 + t.Minute) * 60000 + t.Second * 1000LL + t.Millisecond;
+}
+
+bool SameOs(const OsVersion& a, const OsVersion& b)
+{
+    return a.HasKernel == b.HasKernel && a.Major == b.Major && a.Minor == b.Minor &&
+           a.Build == b.Build && a.Platform == b.Platform && a.HasServicePack == b.HasServicePack &&
+           a.ServicePackMajor == b.ServicePackMajor && a.ServicePackMinor == b.ServicePackMinor &&
+           a.ServicePackText == b.ServicePackText && a.Suites == b.Suites && a.Type == b.Type &&
+           a.Unavailable == b.Unavailable && a.UnavailableSize == b.UnavailableSize &&
+           a.UnavailablePointer == b.UnavailablePointer;
+}
+
+bool SameModules(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].Name != b[i].Name || a[i].PdbColumn != b[i].PdbColumn || a[i].Guid != b[i].Guid ||
+            a[i].Age != b[i].Age) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* BugCheckName(uint32_t code)
+{
+    for (const NamedCode& named : BugCheckNames) {
+        if (named.Code == code) {
+            return named.Name;
+        }
+    }
+    return nullptr;
+}
+
+bool ModuleRow::HasIdentity() const
+{
+    return Age != 0 || Guid.find_first_not_of('0') != std::string::npos;
+}
+
+std::string ModuleRow::PdbName() const
+{
+    if (!PdbColumn.empty()) {
+        size_t slash = PdbColumn.find_last_of("\\/");
+        return slash == std::string::npos ? PdbColumn : PdbColumn.substr(slash + 1);
+    }
+    if (!HasIdentity()) {
+        return std::string();
+    }
+    size_t dot = Name.find_last_of('.');
+    return (dot == std::string::npos ? Name : Name.substr(0, dot)) + ".pdb";
+}
+
+std::string ModuleRow::SymbolKey() const
+{
+    std::string pdb = PdbName();
+    if (!HasIdentity() || pdb.empty()) {
+        return std::string();
+    }
+    char age[16];
+    std::snprintf(age, sizeof(age), "%X", Age);
+    return pdb + "/" + Guid + age + "/" + pdb;
+}
+
+std::string ModuleRow::GuidDashed() const
+{
+    if (Guid.size() != 32) {
+        return Guid;
+    }
+    return Guid.substr(0, 8) + "-" + Guid.substr(8, 4) + "-" + Guid.substr(12, 4) + "-" +
+           Guid.substr(16, 4) + "-" + Guid.substr(20);
+}
+
+bool SameCrash(const CrashReport& a, const CrashReport& b)
+{
+    if (!a.Time || !b.Time || !a.HasCode || !b.HasCode || !a.Complete || !b.Complete) {
+        return false;
+    }
+    int64_t gap = Milliseconds(*b.Time) - Milliseconds(*a.Time);
+    return gap >= 0 && gap <= RepeatWindowMilliseconds && a.Code == b.Code &&
+           a.Parameters == b.Parameters && SameOs(a.Os, b.Os) && SameModules(a.Modules, b.Modules);
+}
+
+}  // namespace decode

@@ -1,0 +1,126 @@
+// What one crash report on the console says, as the decoder read it back:
+// every section is optional, since a report can be cut short anywhere.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace decode {
+
+struct CrashTime {
+    int Year = 0;
+    int Month = 0;
+    int Day = 0;
+    int Hour = 0;
+    int Minute = 0;
+    int Second = 0;
+    int Millisecond = 0;
+};
+
+struct OsVersion {
+    // The KERNEL line.
+    bool HasKernel = false;
+    uint32_t Major = 0;
+    uint32_t Minor = 0;
+    uint32_t Build = 0;
+    std::string Platform;
+    // The SP line, printed only for a service pack other than 0.0.
+    bool HasServicePack = false;
+    uint32_t ServicePackMajor = 0;
+    uint32_t ServicePackMinor = 0;
+    std::string ServicePackText;
+    bool HasSuites = false;
+    std::vector<std::string> Suites;
+    std::string Type;  // empty when the TYPE line is missing
+    // "NO OS VERSION AVAILABLE: size expected pointer" instead of the block.
+    bool Unavailable = false;
+    uint32_t UnavailableSize = 0;
+    uint32_t UnavailableExpected = 0;
+    uint64_t UnavailablePointer = 0;
+};
+
+struct ModuleRow {
+    std::string Name;
+    std::string PdbColumn;  // empty when the PDB is named after the module
+    std::string Guid;       // 32 upper-case hex digits, as the store spells it
+    uint32_t Age = 0;
+
+    // An image without a CodeView record prints a zero GUID and age 0.
+    bool HasIdentity() const;
+    // The PDB's file name: the column's last path component, or the module's
+    // stem with ".pdb" when the column is empty.
+    std::string PdbName() const;
+    // "name.pdb/<GUID><age in hex>/name.pdb", or empty without an identity.
+    std::string SymbolKey() const;
+    // The GUID in its registry form, 8-4-4-4-12.
+    std::string GuidDashed() const;
+};
+
+struct Register {
+    std::string Name;
+    uint64_t Value = 0;
+    int Digits = 16;  // as printed: 4 for segments, 8 for EFLAGS
+};
+
+struct SourceLocation {
+    std::string Function;
+    std::string File;
+    uint32_t Line = 0;
+};
+
+struct Frame {
+    uint64_t StackPointer = 0;
+    std::array<uint64_t, 4> Words{};
+    bool HasModule = false;
+    std::string Module;
+    uint64_t Offset = 0;
+    uint64_t Address = 0;  // a bare return address (no module)
+    // Filled by the symbolizer: innermost inlined function first.
+    std::vector<SourceLocation> Symbols;
+};
+
+struct CrashReport {
+    std::string Source;  // file name, or "-" for stdin
+    uint64_t FirstLine = 0;
+    uint64_t LastLine = 0;
+    bool Complete = false;  // the end line was seen
+    std::optional<uint32_t> Format;
+    std::optional<CrashTime> Time;
+    OsVersion Os;
+    bool HasModuleTable = false;
+    std::vector<ModuleRow> Modules;
+    bool HasCode = false;
+    uint32_t Code = 0;
+    std::array<uint64_t, 4> Parameters{};
+    bool HasContext = false;
+    uint64_t ContextAddress = 0;
+    std::vector<Register> Registers;
+    bool HasStack = false;
+    std::vector<Frame> Frames;
+    std::vector<std::string> Warnings;
+    // Further copies of this report that followed it directly (one crash
+    // printed again by a second callback pass), shown once.
+    unsigned Repeats = 0;
+    std::vector<uint64_t> RepeatLines;  // where the first few repeats start
+    // Modules named by frames that had no matching symbols, with why.
+    std::vector<std::string> Unsymbolized;
+};
+
+// A "Viridian State Restoration is ..." line.
+struct RestoreLine {
+    std::string Source;
+    uint64_t Line = 0;
+    std::string Outcome;  // "Successful", "Failed", or what the line said
+};
+
+// The well-known name of a bug check code, or nullptr.
+const char* BugCheckName(uint32_t code);
+
+// True when b is a of the same crash printed again: same machine, module
+// table, code and parameters, written within a few seconds.
+bool SameCrash(const CrashReport& a, const CrashReport& b);
+
+}  // namespace decode

@@ -1,0 +1,43 @@
+// libFuzzer target: arbitrary bytes as a console log through the decoder,
+// from the line reader to the JSON and text output. Nothing may fault, and
+// every list stays within its bound.
+#include "decode/decode_command.h"
+#include "decode/log_scanner.h"
+#include "decode/report_parser.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <sys/mman.h>
+#include <unistd.h>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static const int fd = ::memfd_create("console", 0);
+    if (fd < 0 || ::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+        return 0;
+    }
+    if (size != 0 && ::write(fd, data, size) != static_cast<ssize_t>(size)) {
+        return 0;
+    }
+    ::lseek(fd, 0, SEEK_SET);
+    for (bool json : {true, false}) {
+        std::ostringstream out;
+        decode::ReportStream stream(out, json, nullptr);
+        decode::ScanSink sink;
+        sink.Report = [&stream](decode::CrashReport&& report) {
+            if (report.Modules.size() > decode::ReportParser::MaxModules ||
+                report.Frames.size() > decode::ReportParser::MaxFrames ||
+                report.Registers.size() > 24 ||
+                report.Warnings.size() > decode::ReportParser::MaxWarnings + 1) {
+                std::abort();
+            }
+            stream.Report(std::move(report));
+        };
+        sink.Restore = [&stream](decode::RestoreLine&& line) { stream.Restore(std::move(line)); };
+        decode::ScanDescriptor(fd, "fuzz", sink);
+        stream.Flush();
+        ::lseek(fd, 0, SEEK_SET);
+    }
+    return 0;
+}

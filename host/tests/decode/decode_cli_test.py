@@ -1,0 +1,60 @@
+#!/usr/bin/env python3
+"""The decode command line: exit status and where its words go, for each
+kind of input and each bad command line.
+
+    decode_cli_test.py VEKCRASH
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+REPORT = (b"\nBUGCHECK DUMP STARTS\nOUTPUT FORMAT: 2\nCRASHED ON: 2026-12-07 04:36:42:123\n"
+          b"KERNEL: 10.0 (BUILD 19045) PLATFORM WIN32_NT (x64)\nSUITES:\nTYPE: SERVER\n"
+          b"Module\tPdbName\tGuid\tPdbAge\n"
+          b"BUGCHECK CODE 000000E2: 0000000000000000 0000000000000000 0000000000000000 0000000000000000\n"
+          b"CONTEXT (0000000000001000):\nSTACK:\nBUGCHECK DUMP ENDS\n")
+
+
+def main():
+    vekcrash = sys.argv[1]
+    scratch = tempfile.mkdtemp()
+    log = os.path.join(scratch, "console.log")
+    with open(log, "wb") as f:
+        f.write(REPORT)
+    cut = os.path.join(scratch, "cut.log")
+    with open(cut, "wb") as f:
+        f.write(REPORT[:120])
+    cases = [
+        # name, arguments, stdin, exit status, text on stdout, text on stderr
+        ("a complete report from stdin", [], REPORT, 0, b"MANUALLY_INITIATED_CRASH", b""),
+        ("a complete report from a file", [log], b"", 0, b"Report 1", b""),
+        ("a partial report only", [cut], b"", 1, b"PARTIAL", b"only partial"),
+        ("partial then complete", [cut, log], b"", 0, b"Report 2", b""),
+        ("no report at all", [], b"just boot output\n", 1, b"", b"no crash report"),
+        ("empty input", [], b"", 1, b"", b"no crash report"),
+        ("JSON lines", ["--json", log], b"", 0, b'"kind":"report"', b""),
+        ("a log that does not exist", [os.path.join(scratch, "none.log")], b"", 2, b"", b"cannot read"),
+        ("an unknown option", ["--jsn"], b"", 2, b"", b"unknown option --jsn"),
+        ("symbols without a folder", ["--symbols"], b"", 2, b"", b"needs a folder"),
+        ("symbols naming a file", ["--symbols", log], b"", 2, b"", b"not a folder"),
+        ("help", ["--help"], b"", 0, b"usage: vekcrash decode", b""),
+    ]
+    failures = []
+    for name, args, stdin, status, out, err in cases:
+        result = subprocess.run([vekcrash, "decode"] + args, input=stdin, capture_output=True,
+                                timeout=60)
+        if result.returncode != status or out not in result.stdout or err not in result.stderr:
+            failures.append("%s: exit %d (want %d)\nstdout: %r\nstderr: %r" %
+                            (name, result.returncode, status, result.stdout[:300], result.stderr[:300]))
+    for path in (log, cut):
+        os.remove(path)
+    os.rmdir(scratch)
+    for failure in failures:
+        print(failure)
+    print("%d cases, %d failures" % (len(cases), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
