@@ -2,6 +2,7 @@
 // The choice is made once; the firmware table is read only here.
 #include "console/serial_console.h"
 #include "console/uart_registers.h"
+#include "driver/io_space.h"
 
 ConsolePortRecord ConsolePort;
 
@@ -13,20 +14,6 @@ constexpr ULONG ComPortTable[ComPortCount] = {0, 0x3F8, 0x2F8, 0x3E8, 0x2E8};
 // Device registers must not be cached: every status read has to reach the
 // UART.
 constexpr ULONG UartMappingProtection = PAGE_READWRITE | PAGE_NOCACHE;
-
-PVOID MapUartRegisters(ULONG64 PhysicalAddress)
-{
-    PHYSICAL_ADDRESS address;
-    address.QuadPart = static_cast<LONGLONG>(PhysicalAddress);
-
-    UNICODE_STRING routineName;
-    RtlInitUnicodeString(&routineName, WIDE("MmMapIoSpaceEx"));
-    auto mapEx = reinterpret_cast<MmMapIoSpaceExRoutine>(MmGetSystemRoutineAddress(&routineName));
-    if (mapEx != nullptr) {
-        return mapEx(address, UartRegisterSpan, UartMappingProtection);
-    }
-    return MmMapIoSpace(address, UartRegisterSpan, MmNonCached);
-}
 
 } // namespace
 
@@ -42,7 +29,8 @@ NTSTATUS OpenSerialConsole(ULONG ComIndex)
         return STATUS_SUCCESS;
     }
 
-    PVOID registers = MapUartRegisters(physicalAddress);
+    PVOID registers =
+        MapIoSpace(physicalAddress, UartRegisterSpan, UartMappingProtection, MmNonCached);
     ConsolePort.Base = reinterpret_cast<ULONG_PTR>(registers);
     if (registers == nullptr) {
         return STATUS_UNEXPECTED_MM_MAP_ERROR;

@@ -3,6 +3,7 @@
 // need.
 #include "hypervisor/reference_tsc.h"
 
+#include "driver/io_space.h"
 #include "hypervisor/brand_frequency.h"
 
 namespace {
@@ -23,21 +24,6 @@ constexpr ULONG InvalidSequence = 0;
 constexpr ULONG ReservedSequence = 0xFFFFFFFF;
 constexpr ULONG FirstSequence = 1;
 
-PVOID MapPage(ULONG64 PhysicalAddress)
-{
-    PHYSICAL_ADDRESS address;
-    address.QuadPart = static_cast<LONGLONG>(PhysicalAddress);
-    UNICODE_STRING routineName;
-    RtlInitUnicodeString(&routineName, WIDE("MmMapIoSpaceEx"));
-    auto mapEx = reinterpret_cast<MmMapIoSpaceExRoutine>(MmGetSystemRoutineAddress(&routineName));
-    // Kernels before Windows 10 lack MmMapIoSpaceEx; plain cached RAM is
-    // what MmMapIoSpace gives there.
-    if (mapEx != nullptr) {
-        return mapEx(address, ReferenceTscPageSize, PAGE_READWRITE);
-    }
-    return MmMapIoSpace(address, ReferenceTscPageSize, MmCached);
-}
-
 } // namespace
 
 _Use_decl_annotations_
@@ -46,7 +32,9 @@ VOID RebuildReferenceTscPage(ULONG64 SavedReferenceTsc)
     if ((SavedReferenceTsc & ReferenceTscEnable) == 0) {
         return;
     }
-    auto* page = static_cast<ReferenceTscPage*>(MapPage(SavedReferenceTsc & ReferenceTscAddressMask));
+    auto* page = static_cast<ReferenceTscPage*>(
+        MapIoSpace(SavedReferenceTsc & ReferenceTscAddressMask, ReferenceTscPageSize, PAGE_READWRITE,
+                   MmCached));
     if (page == nullptr) {
         return;
     }
