@@ -526,19 +526,37 @@ bool MapImageFile(const std::string& path, uint64_t base, std::vector<uint8_t>* 
     return true;
 }
 
+// The emulator's image slots: as many, as far apart.
+constexpr uint64_t ShippedImageSlots = 64;
+constexpr uint64_t ShippedImageSlotSize = 64ull << 20;
+
 ImageRegistration ListShippedDriverImage(const std::string& sysPath)
 {
     ImageDescription description;
     description.Name = "vekcrashdmp.sys";
     description.Base = DriverImageBase;
     description.Size = DriverImageDefaultSize;
-    std::vector<uint8_t> bytes;
     std::string error;
-    if (!sysPath.empty() && MapImageFile(sysPath, DriverImageBase, &bytes, &error)) {
-        description.Size = bytes.size();
-        description.OwnedBytes = std::move(bytes);
+    if (sysPath.empty()) {
+        return RegisterImage(std::move(description), &error);
     }
-    return RegisterImage(std::move(description), &error);
+    // An emulator run earlier in this process keeps the addresses of the
+    // images it ran reserved for good; the listing then takes the next
+    // free slot, as the emulator's own images do.
+    for (uint64_t slot = 0; slot < ShippedImageSlots; ++slot) {
+        ImageDescription attempt = description;
+        attempt.Base = DriverImageBase + slot * ShippedImageSlotSize;
+        std::vector<uint8_t> bytes;
+        if (MapImageFile(sysPath, attempt.Base, &bytes, &error)) {
+            attempt.Size = bytes.size();
+            attempt.OwnedBytes = std::move(bytes);
+        }
+        ImageRegistration registration = RegisterImage(std::move(attempt), &error);
+        if (registration.Registered()) {
+            return registration;
+        }
+    }
+    return {};
 }
 
 std::string DefaultShippedImagePath()

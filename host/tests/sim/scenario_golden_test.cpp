@@ -182,4 +182,33 @@ TEST(ExampleScenariosTest, EveryExampleReadsAndRunsClean)
     }
 }
 
+#ifdef VEK_SYS_IMAGE
+// The emulator keeps the addresses of the images it ran reserved for the
+// rest of the process: a host-build run after a .sys run must still list
+// the driver, with its identity, in its module table.
+TEST(ScenarioImagesInOneProcess, HostRunAfterShippedImageRunStillListsTheDriver)
+{
+    std::string text;
+    ASSERT_TRUE(ReadFile((ScenarioFolder / "default_machine.json").string(), &text));
+    sim::Scenario scenario;
+    std::string error;
+    ASSERT_TRUE(sim::ParseScenario(text, &scenario, &error)) << error;
+    std::string consoles[2];
+    const char* kinds[2] = {"sys", "host"};
+    for (int run = 0; run < 2; ++run) {
+        std::ostringstream log;
+        sim::RunResult result = sim::RunScenario(scenario, ScenarioImages(kinds[run]), log);
+        EXPECT_FALSE(result.ImageError) << log.str();
+        consoles[run] = result.Console;
+    }
+    auto driverRow = [](const std::string& console) {
+        size_t at = console.find("\nvekcrashdmp.sys\t");
+        return at == std::string::npos ? std::string()
+                                       : console.substr(at + 1, console.find('\n', at + 1) - at);
+    };
+    EXPECT_NE(driverRow(consoles[0]), "");
+    EXPECT_EQ(driverRow(consoles[1]), driverRow(consoles[0]));
+}
+#endif
+
 }  // namespace
