@@ -8,6 +8,8 @@
 #include "guest_memory.h"
 #include "model_lock.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -635,6 +637,11 @@ namespace model {
 
 void StartSecurity(MachineState& state)
 {
+    // AddressSanitizer sizes each page by its exported name's type (one
+    // pointer) and guards the rest; the record and objects behind that word
+    // are part of the page too.
+    ASAN_UNPOISON_MEMORY_REGION(&VekSeExportsPage, sizeof(VekSeExportsPage));
+    ASAN_UNPOISON_MEMORY_REGION(&VekObjectTypePage, sizeof(VekObjectTypePage));
     SeExportsPage& page = VekSeExportsPage;
     std::memset(&page.Record, 0, sizeof(page.Record));
     std::memset(page.Sids, 0, sizeof(page.Sids));
