@@ -13,6 +13,7 @@ packages=(
     libunicorn-dev libcapstone-dev       # running the shipped image on an emulated processor
     liblief-dev pkg-config               # loading the shipped image
     openssl osslsigncode                 # signing a copy of the .sys without the Windows kit
+    ccache                               # objects shared between build trees and runs
 )
 
 missing=()
