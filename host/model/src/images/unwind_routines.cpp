@@ -1,0 +1,262 @@
+// The kernel's unwinding routines: RtlCaptureContext, RtlLookupFunctionEntry
+// and RtlVirtualUnwind over the image registry and the unwinder. All three
+// are callable at any IRQL and during the bug check, where the crash report
+// walks the stack with them.
+#include "core/machine_state.h"
+#include "core/model_lock.h"
+
+#include "model/driver_call.h"
+#include "model/image_registry.h"
+#include "model/unwind.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace model {
+
+namespace {
+
+// Selectors of the x64 Windows kernel at CPL 0: what a capture in kernel
+// mode records, whichever processor (host or emulated) ran the caller.
+constexpr USHORT KernelCodeSelector = 0x10;
+constexpr USHORT KernelStackSelector = 0x18;
+constexpr USHORT KernelDataSelector = 0x2B;
+constexpr USHORT KernelFsSelector = 0x53;
+constexpr ULONG CapturedContextFlags = CONTEXT_FULL | CONTEXT_SEGMENTS;
+
+ContextCapture Capture = nullptr;
+void* CaptureData = nullptr;
+const unwind::MemoryReader* GuestReader = nullptr;
+UnwindFailure LastFailure;
+
+// The process's own memory, read through the kernel so that an unmapped
+// address fails the read instead of faulting the host.
+class ProcessMemory final : public unwind::MemoryReader {
+public:
+    bool Read(uint64_t address, void* buffer, size_t size) const override
+    {
+        if (size == 0) {
+            return true;
+        }
+        iovec local{buffer, size};
+        iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), size};
+        return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size);
+    }
+};
+
+class KernelMemory final : public unwind::MemoryReader {
+public:
+    bool Read(uint64_t address, void* buffer, size_t size) const override
+    {
+        if (size == 0) {
+            return true;
+        }
+        const uint64_t last = address + size - 1;
+        if (last < address) {
+            return false;
+        }
+        // Reading device registers has effects; the unwinder never may.
+        for (const IoMapping& mapping : State().Mappings) {
+            if (address < mapping.Virtual + mapping.Size && mapping.Virtual <= last) {
+                return false;
+            }
+        }
+        if (const LoadedImage* image = FindImageByAddress(address)) {
+            return ReadImageBytes(*image, address, buffer, size);
+        }
+        if (const LoadedImage* image = FindImageByAddress(last)) {
+            (void)image;
+            return false;  // runs into an image from below
+        }
+        static const ProcessMemory process;
+        const unwind::MemoryReader& fallback = GuestReader != nullptr ? *GuestReader : process;
+        return fallback.Read(address, buffer, size);
+    }
+};
+
+std::string Where(uint64_t address)
+{
+    const LoadedImage* image = FindImageByAddress(address);
+    return image != nullptr ? image->Name + "+" + Hex(address - image->Base) : Hex(address);
+}
+
+const char* OutcomeText(unwind::Status status)
+{
+    switch (status) {
+    case unwind::Status::Ok: return "ok";
+    case unwind::Status::BadMemory: return "refused read";
+    case unwind::Status::BadUnwindData: return "damaged unwind data";
+    case unwind::Status::ChainTooLong: return "chained entries form a cycle";
+    }
+    return "?";
+}
+
+}  // namespace
+
+void SetContextCapture(ContextCapture capture, void* data)
+{
+    Capture = capture;
+    CaptureData = data;
+}
+
+void SetGuestMemoryReader(const unwind::MemoryReader* reader)
+{
+    GuestReader = reader;
+}
+
+const unwind::MemoryReader& UnwindMemory()
+{
+    static const KernelMemory memory;
+    return memory;
+}
+
+UnwindFailure LastUnwindFailure()
+{
+    return LastFailure;
+}
+
+}  // namespace model
+
+using namespace model;
+
+// The host half of RtlCaptureContext: the assembly entry below has stored
+// the caller's registers, as they were at the call, before any C++ code
+// could change them.
+extern "C" __attribute__((visibility("hidden"))) void VekFinishCaptureContext(PCONTEXT ContextRecord)
+{
+    KernelScope kernel;
+    EnterRoutine("RtlCaptureContext", HIGH_LEVEL, AtBugCheck::Allowed);
+    ContextRecord->ContextFlags = CapturedContextFlags;
+    if (Capture != nullptr) {
+        Capture(ContextRecord, CaptureData);
+    }
+    ContextRecord->SegCs = KernelCodeSelector;
+    ContextRecord->SegSs = KernelStackSelector;
+    ContextRecord->SegDs = KernelDataSelector;
+    ContextRecord->SegEs = KernelDataSelector;
+    ContextRecord->SegGs = KernelDataSelector;
+    ContextRecord->SegFs = KernelFsSelector;
+}
+
+#if defined(__x86_64__)
+// RtlCaptureContext(ContextRecord in RDI): every general register as at the
+// call, RIP the return address and RSP the stack pointer after the return,
+// flags, MXCSR and the XMM registers; then the C++ half.
+__asm__(R"(
+    .text
+    .globl RtlCaptureContext
+    .type RtlCaptureContext, @function
+RtlCaptureContext:
+    .cfi_startproc
+    pushfq
+    .cfi_adjust_cfa_offset 8
+    movq %rax, 0x78(%rdi)
+    movq %rcx, 0x80(%rdi)
+    movq %rdx, 0x88(%rdi)
+    movq %rbx, 0x90(%rdi)
+    movq %rbp, 0xA0(%rdi)
+    movq %rsi, 0xA8(%rdi)
+    movq %rdi, 0xB0(%rdi)
+    movq %r8, 0xB8(%rdi)
+    movq %r9, 0xC0(%rdi)
+    movq %r10, 0xC8(%rdi)
+    movq %r11, 0xD0(%rdi)
+    movq %r12, 0xD8(%rdi)
+    movq %r13, 0xE0(%rdi)
+    movq %r14, 0xE8(%rdi)
+    movq %r15, 0xF0(%rdi)
+    stmxcsr 0x34(%rdi)
+    stmxcsr 0x118(%rdi)
+    movdqu %xmm0, 0x1A0(%rdi)
+    movdqu %xmm1, 0x1B0(%rdi)
+    movdqu %xmm2, 0x1C0(%rdi)
+    movdqu %xmm3, 0x1D0(%rdi)
+    movdqu %xmm4, 0x1E0(%rdi)
+    movdqu %xmm5, 0x1F0(%rdi)
+    movdqu %xmm6, 0x200(%rdi)
+    movdqu %xmm7, 0x210(%rdi)
+    movdqu %xmm8, 0x220(%rdi)
+    movdqu %xmm9, 0x230(%rdi)
+    movdqu %xmm10, 0x240(%rdi)
+    movdqu %xmm11, 0x250(%rdi)
+    movdqu %xmm12, 0x260(%rdi)
+    movdqu %xmm13, 0x270(%rdi)
+    movdqu %xmm14, 0x280(%rdi)
+    movdqu %xmm15, 0x290(%rdi)
+    popq %rax
+    .cfi_adjust_cfa_offset -8
+    movl %eax, 0x44(%rdi)
+    leaq 8(%rsp), %rax
+    movq %rax, 0x98(%rdi)
+    movq (%rsp), %rax
+    movq %rax, 0xF8(%rdi)
+    movq 0x78(%rdi), %rax
+    jmp VekFinishCaptureContext@PLT
+    .cfi_endproc
+    .size RtlCaptureContext, .-RtlCaptureContext
+)");
+#else
+#error "the model's RtlCaptureContext is written for x86-64 hosts"
+#endif
+
+extern "C" PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 ImageBase,
+                                                    PUNWIND_HISTORY_TABLE HistoryTable)
+{
+    KernelScope kernel;
+    // The history table only caches earlier answers; the model answers
+    // afresh every time and leaves it alone.
+    (void)HistoryTable;
+    EnterRoutine("RtlLookupFunctionEntry", HIGH_LEVEL, AtBugCheck::Allowed, Where(ControlPc));
+    const LoadedImage* image = FindImageByAddress(ControlPc);
+    unwind::FoundEntry found;
+    if (image == nullptr ||
+        !unwind::LookupFunctionEntry(UnwindMemory(), image->Base, image->Size, ControlPc, &found)) {
+        return nullptr;
+    }
+    *ImageBase = image->Base;
+    return reinterpret_cast<PRUNTIME_FUNCTION>(static_cast<uintptr_t>(found.Address));
+}
+
+extern "C" PEXCEPTION_ROUTINE RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageBase,
+                                               ULONG64 ControlPc, PRUNTIME_FUNCTION FunctionEntry,
+                                               PCONTEXT ContextRecord, PVOID* HandlerData,
+                                               PULONG64 EstablisherFrame,
+                                               PKNONVOLATILE_CONTEXT_POINTERS ContextPointers)
+{
+    KernelScope kernel;
+    const unwind::MemoryReader& memory = UnwindMemory();
+    // The entry lies in the image's exception directory, which may be
+    // nowhere the host can read directly.
+    RUNTIME_FUNCTION entry;
+    unwind::Result result;
+    if (!memory.Read(reinterpret_cast<uintptr_t>(FunctionEntry), &entry, sizeof(entry))) {
+        result.Outcome = unwind::Status::BadMemory;
+        result.FaultAddress = reinterpret_cast<uintptr_t>(FunctionEntry);
+    } else {
+        result = unwind::VirtualUnwind(memory, HandlerType, ImageBase, ControlPc, entry,
+                                       ContextRecord, ContextPointers);
+    }
+    LastFailure = {result.Outcome, result.FaultAddress};
+    std::string detail = Where(ControlPc);
+    if (result.Outcome != unwind::Status::Ok) {
+        detail += std::string(" ") + OutcomeText(result.Outcome) + " at " + Hex(result.FaultAddress);
+    }
+    EnterRoutine("RtlVirtualUnwind", HIGH_LEVEL, AtBugCheck::Allowed, detail);
+    // The kernel's routine faults on memory it cannot read: the caller's
+    // guard (the crash report's, around its walk) takes the access
+    // violation, and the walk ends without a frame of its own.
+    if (result.Outcome == unwind::Status::BadMemory && OfferUnwindFaultToGuard(result.FaultAddress)) {
+        throw DriverCallEnd{};
+    }
+    if (result.Outcome != unwind::Status::Ok) {
+        // Unguarded, or damaged unwind data: the model ends the walk
+        // instead, with no caller, so a stack walk stops at this frame.
+        ContextRecord->Rip = 0;
+        return nullptr;
+    }
+    *EstablisherFrame = result.EstablisherFrame;
+    if (result.LanguageHandler != 0) {
+        *HandlerData = reinterpret_cast<PVOID>(static_cast<uintptr_t>(result.HandlerData));
+    }
+    return reinterpret_cast<PEXCEPTION_ROUTINE>(static_cast<uintptr_t>(result.LanguageHandler));
+}
