@@ -19,8 +19,12 @@ for fuzzer in $fuzzers; do
     work=$(mktemp -d)
     echo "== $fuzzer: ${seconds}s over $corpus"
     # New inputs go to a scratch folder; the checked-in corpus is only read.
+    # A failing input is kept in a folder of its own outside the checkout,
+    # never in the working folder, where it could be committed by mistake.
+    artifacts=$(mktemp -d "${TMPDIR:-/tmp}/vekcrash-fuzz-$name.XXXXXX")
     status=0
     build-fuzz/bin/$fuzzer -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+        -artifact_prefix="$artifacts/" \
         -print_final_stats=1 "$work" "$corpus" >"$work.log" 2>&1 || status=$?
     grep -E '^(INFO: seed|#[0-9]+ *DONE|stat::number_of_executed_units|SUMMARY)' "$work.log" || true
     if [ "$status" -ne 0 ]; then
@@ -29,8 +33,10 @@ for fuzzer in $fuzzers; do
     rm -f "$work.log"
     rm -rf "$work"
     if [ "$status" -ne 0 ]; then
-        echo "fuzz: $fuzzer failed (status $status)"
+        echo "fuzz: $fuzzer failed (status $status); failing input kept in $artifacts:"
+        ls -l "$artifacts"
         exit 1
     fi
+    rm -rf "$artifacts"
 done
 echo "fuzz: $(echo "$fuzzers" | wc -w) fuzzers clean"
