@@ -7,11 +7,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DVEK_SANITIZE=ON -DVEK_FUZZ=ON -DVEK_CROSS=OFF -DVEK_BENCHMARKS=OFF -DVEK_WERROR=ON >/dev/null
+# The tree: VEK_FUZZ_TREE names one already configured with the fuzzers
+# (the test command's sanitizer tree); otherwise a tree of their own.
+tree=${VEK_FUZZ_TREE:-build-fuzz}
+if [ -z "${VEK_FUZZ_TREE:-}" ]; then
+    cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+          -DVEK_SANITIZE=ON -DVEK_FUZZ=ON -DVEK_CROSS=OFF -DVEK_BENCHMARKS=OFF -DVEK_WERROR=ON >/dev/null
+fi
 fuzzers=$(cd host/fuzz && ls *_fuzzer.cpp 2>/dev/null | sed 's/\.cpp$//' || true)
 [ -n "$fuzzers" ] || { echo "fuzz: no fuzzers"; exit 0; }
-cmake --build build-fuzz --target $fuzzers
+cmake --build "$tree" --target $fuzzers
 
 for fuzzer in $fuzzers; do
     name=${fuzzer%_fuzzer}
@@ -23,7 +28,7 @@ for fuzzer in $fuzzers; do
     # never in the working folder, where it could be committed by mistake.
     artifacts=$(mktemp -d "${TMPDIR:-/tmp}/vekcrash-fuzz-$name.XXXXXX")
     status=0
-    build-fuzz/bin/$fuzzer -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+    "$tree/bin/$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
         -artifact_prefix="$artifacts/" \
         -print_final_stats=1 "$work" "$corpus" >"$work.log" 2>&1 || status=$?
     grep -E '^(INFO: seed|#[0-9]+ *DONE|stat::number_of_executed_units|SUMMARY)' "$work.log" || true
