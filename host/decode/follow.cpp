@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <sstream>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -302,12 +303,12 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
     // not printed twice; the one shown is already out, so a note says so.
     std::optional<CrashReport> last;
     bool idleCut = false;
-    const std::string idleNote = "nothing arrived for " + std::to_string(options.IdleSeconds) +
-                                 " s; shown as it stands";
+    std::ostringstream idleNote;
+    idleNote << "nothing arrived for " << options.IdleSeconds << " s; shown as it stands";
     ScanSink sink;
     sink.Report = [&](CrashReport&& report) {
         if (!report.Complete && idleCut) {
-            report.Warnings.push_back(idleNote);
+            report.Warnings.push_back(idleNote.str());
         }
         if (last && SameCrash(*last, report)) {
             if (options.Json) {
@@ -395,8 +396,9 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
         }
         if (!quietHandled && Clock::now() - lastData >= idle) {
             // Quiet for the idle time: a report still open was cut off.
+            // A line still without its line feed stays pending: its rest
+            // may yet come.
             idleCut = true;
-            cutter.FlushPartial();
             scanner.Finish();
             idleCut = false;
             quietHandled = true;
