@@ -104,7 +104,7 @@ void FleetSummary::Add(const CrashReport& report)
             row.Last = report.Time;
         }
     }
-    if (row.LastLog != report.Source || row.Count == 1) {
+    if (row.Count == 1 || row.LastLog != report.Source) {
         row.LastLog = report.Source;
         if (row.Logs.size() < MaxLogsListed) {
             row.Logs.push_back(report.Source);

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""`decode --follow` on a growing file (with rotation and truncation), a
-FIFO and a UNIX socket: the test writes reports in pieces and checks that
-each one is printed before the next is written, that a report cut off is
-printed as partial after the idle time, and that SIGTERM and SIGINT end the
-run with exit 0.
+"""`decode --follow` on a growing file (not there at first, then rotated
+and truncated), a FIFO, a UNIX socket and stdin: the test writes reports
+in pieces and checks that each one is printed before the next is written,
+that a report cut off is printed as partial after the idle time, and that
+SIGTERM, SIGINT and the end of stdin end the run with exit 0.
 
     decode_follow_test.py VEKCRASH
 """
@@ -36,7 +36,8 @@ class Decoder:
 
     def __init__(self, vekcrash, target):
         self.process = subprocess.Popen([vekcrash, "decode", "--follow", "--idle", IDLE, "--json", target],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -88,8 +89,10 @@ def in_pieces(write, data):
 
 def growing_file(vekcrash, scratch, failures):
     log = os.path.join(scratch, "console.log")
-    append(log, b"boot noise\n" * 50)
+    # Not there yet: waited for, as tail -F does.
     decoder = Decoder(vekcrash, log)
+    time.sleep(0.3)
+    append(log, b"boot noise\n" * 50)
     in_pieces(lambda d: append(log, d), report(1))
     expect(failures, "file", decoder, 1)
     in_pieces(lambda d: append(log, d), report(2))
@@ -149,11 +152,25 @@ def unix_socket(vekcrash, scratch, failures):
         failures.append("socket: exit %r after SIGTERM" % status)
 
 
+def standard_input(vekcrash, scratch, failures):
+    decoder = Decoder(vekcrash, "-")
+    in_pieces(lambda d: (decoder.process.stdin.write(d), decoder.process.stdin.flush()), report(1))
+    expect(failures, "stdin", decoder, 1)
+    # Its end ends the run.
+    decoder.process.stdin.close()
+    try:
+        status = decoder.process.wait(timeout=WAIT)
+    except subprocess.TimeoutExpired:
+        status = decoder.stop(signal.SIGKILL)
+    if status != 0:
+        failures.append("stdin: exit %r at its end" % status)
+
+
 def main():
     vekcrash = sys.argv[1]
     failures = []
     with tempfile.TemporaryDirectory() as scratch:
-        for case in (growing_file, fifo, unix_socket):
+        for case in (growing_file, fifo, unix_socket, standard_input):
             case(vekcrash, scratch, failures)
     for failure in failures:
         print(failure)
