@@ -115,8 +115,9 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
         } else if (!optionsEnd && arg == "--idle") {
             char* end = nullptr;
             options->IdleSeconds = i + 1 < argc ? std::strtod(argv[i + 1], &end) : 0;
-            if (end == nullptr || end == argv[i + 1] || *end != '\0' || !(options->IdleSeconds > 0)) {
-                *error = "--idle needs a number of seconds above 0";
+            if (end == nullptr || end == argv[i + 1] || *end != '\0' ||
+                !(options->IdleSeconds > 0 && options->IdleSeconds <= MaxIdleSeconds)) {
+                *error = "--idle needs a number of seconds above 0, up to a day";
                 return false;
             }
             ++i;

@@ -20,6 +20,7 @@ constexpr int ExitBadCommandLine = 2;
 // How long --follow waits on a report cut off before showing it as partial:
 // a report at 115200 baud arrives in well under a second.
 constexpr double DefaultIdleSeconds = 3.0;
+constexpr double MaxIdleSeconds = 86400.0;
 
 struct DecodeOptions {
     bool Json = false;
