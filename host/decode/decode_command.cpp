@@ -1,10 +1,13 @@
 // The decode command: options, the files in turn, the exit status.
 #include "decode/decode_command.h"
 
+#include "decode/follow.h"
 #include "decode/log_scanner.h"
 #include "decode/report_output.h"
+#include "decode/summary.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -13,7 +16,9 @@
 namespace decode {
 
 const char DecodeUsage[] =
-    "usage: vekcrash decode [--json] [--symbols DIR]... [LOG...]\n"
+    "usage: vekcrash decode [--json] [--modules] [--symbols DIR]... [LOG...]\n"
+    "       vekcrash decode --summary [--json] [--symbols DIR]... LOG...\n"
+    "       vekcrash decode --follow [--idle SECONDS] [--json] [--symbols DIR]... LOG|FIFO|unix:SOCKET\n"
     "\n"
     "Finds every crash report in the console logs (stdin when none is named) and\n"
     "prints its time, OS, bug check code and parameters, and stack frames.\n"
@@ -21,6 +26,13 @@ const char DecodeUsage[] =
     "  --symbols DIR  a folder of .sys/.pdb files or a symbol store (repeatable);\n"
     "                 frames in modules whose GUID and age match are resolved\n"
     "                 to function and line with llvm-symbolizer\n"
+    "  --modules      list each module's PDB, GUID, age and symbol-store key\n"
+    "  --summary      one row per crash signature (code and culprit): count, first\n"
+    "                 and last crash time, the logs it came from\n"
+    "  --follow       keep reading a growing file (rotation and truncation as tail -F),\n"
+    "                 a FIFO or a UNIX socket, printing each report at its end line;\n"
+    "                 runs until SIGINT or SIGTERM, then exits 0\n"
+    "  --idle SECONDS with --follow: show a report cut off this long as partial (3)\n"
     "Exit status: 0 when a complete report was found, 1 when none was, 2 for a bad\n"
     "command line or a log that cannot be read.\n";
 
@@ -35,13 +47,15 @@ void ReportStream::Write(CrashReport& report)
         Symbolizer_->Resolve(&report);
     }
     ++Written_;
-    if (Json_) {
+    if (Deliver_) {
+        Deliver_(report);
+    } else if (Json_) {
         Out_ << ReportJson(report).dump() << "\n";
     } else {
         if (Written_ > 1) {
             Out_ << "\n";
         }
-        PrintReportText(Out_, report, Written_);
+        PrintReportText(Out_, report, Written_, ListModules_);
     }
 }
 
@@ -67,6 +81,9 @@ void ReportStream::Report(CrashReport&& report)
 void ReportStream::Restore(RestoreLine&& line)
 {
     Flush();
+    if (Deliver_) {
+        return;
+    }
     if (Json_) {
         Out_ << RestoreJson(line).dump() << "\n";
     } else {
@@ -89,6 +106,21 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
         std::string arg = argv[i];
         if (!optionsEnd && arg == "--json") {
             options->Json = true;
+        } else if (!optionsEnd && arg == "--modules") {
+            options->ListModules = true;
+        } else if (!optionsEnd && arg == "--summary") {
+            options->Summary = true;
+        } else if (!optionsEnd && arg == "--follow") {
+            options->Follow = true;
+        } else if (!optionsEnd && arg == "--idle") {
+            char* end = nullptr;
+            options->IdleSeconds = i + 1 < argc ? std::strtod(argv[i + 1], &end) : 0;
+            if (end == nullptr || end == argv[i + 1] || *end != '\0' ||
+                !(options->IdleSeconds > 0 && options->IdleSeconds <= MaxIdleSeconds)) {
+                *error = "--idle needs a number of seconds above 0, up to a day";
+                return false;
+            }
+            ++i;
         } else if (!optionsEnd && arg == "--symbols") {
             if (i + 1 >= argc) {
                 *error = "--symbols needs a folder";
@@ -109,11 +141,18 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
             options->Logs.push_back(arg);
         }
     }
+    if (options->Follow && (options->Summary || options->Logs.size() > 1)) {
+        *error = "--follow reads one log, and not with --summary";
+        return false;
+    }
     return true;
 }
 
 int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err)
 {
+    if (options.Follow) {
+        return RunFollow(options, out, err);
+    }
     // Open every log first: a name that does not open is a bad command line,
     // said before any output.
     std::vector<std::pair<std::string, int>> logs;
@@ -147,6 +186,11 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
     }
 
     ReportStream stream(out, options.Json, symbolizer.get());
+    stream.ListModules(options.ListModules);
+    FleetSummary summary;
+    if (options.Summary) {
+        stream.Deliver([&summary](CrashReport& report) { summary.Add(report); });
+    }
     for (auto& log : logs) {
         ScanSink sink;
         sink.Report = [&stream](CrashReport&& report) { stream.Report(std::move(report)); };
@@ -158,6 +202,9 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         stream.Flush();
     }
     closeAll();
+    if (options.Summary) {
+        options.Json ? summary.PrintJson(out) : summary.PrintText(out);
+    }
     out.flush();
     if (symbolizer && !symbolizer->Error().empty()) {
         err << "vekcrash: " << symbolizer->Error() << "\n";

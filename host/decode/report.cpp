@@ -1,5 +1,5 @@
-// The report record's own helpers: the module's symbol-store key, the names
-// of the common bug check codes, and when two reports are one crash.
+// The report record's own helpers: the module's symbol-store key and when
+// two reports are one crash.
 #include "decode/report.h"
 
 #include <cstdio>
@@ -7,53 +7,6 @@
 namespace decode {
 
 namespace {
-
-struct NamedCode {
-    uint32_t Code;
-    const char* Name;
-};
-
-// The codes a crash console shows most often, with the names the kernel's
-// bugcodes.h gives them.
-constexpr NamedCode BugCheckNames[] = {
-    {0x0A, "IRQL_NOT_LESS_OR_EQUAL"},
-    {0x19, "BAD_POOL_HEADER"},
-    {0x1A, "MEMORY_MANAGEMENT"},
-    {0x1E, "KMODE_EXCEPTION_NOT_HANDLED"},
-    {0x24, "NTFS_FILE_SYSTEM"},
-    {0x3B, "SYSTEM_SERVICE_EXCEPTION"},
-    {0x4E, "PFN_LIST_CORRUPT"},
-    {0x50, "PAGE_FAULT_IN_NONPAGED_AREA"},
-    {0x77, "KERNEL_STACK_INPAGE_ERROR"},
-    {0x7A, "KERNEL_DATA_INPAGE_ERROR"},
-    {0x7B, "INACCESSIBLE_BOOT_DEVICE"},
-    {0x7E, "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED"},
-    {0x7F, "UNEXPECTED_KERNEL_MODE_TRAP"},
-    {0x8E, "KERNEL_MODE_EXCEPTION_NOT_HANDLED"},
-    {0x9F, "DRIVER_POWER_STATE_FAILURE"},
-    {0xA0, "INTERNAL_POWER_ERROR"},
-    {0xBE, "ATTEMPTED_WRITE_TO_READONLY_MEMORY"},
-    {0xC2, "BAD_POOL_CALLER"},
-    {0xC4, "DRIVER_VERIFIER_DETECTED_VIOLATION"},
-    {0xC5, "DRIVER_CORRUPTED_EXPOOL"},
-    {0xCE, "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS"},
-    {0xD1, "DRIVER_IRQL_NOT_LESS_OR_EQUAL"},
-    {0xD5, "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL"},
-    {0xE2, "MANUALLY_INITIATED_CRASH"},
-    {0xEF, "CRITICAL_PROCESS_DIED"},
-    {0xF4, "CRITICAL_OBJECT_TERMINATION"},
-    {0xF7, "DRIVER_OVERRAN_STACK_BUFFER"},
-    {0xFC, "ATTEMPTED_EXECUTE_OF_NOEXECUTE_MEMORY"},
-    {0x101, "CLOCK_WATCHDOG_TIMEOUT"},
-    {0x109, "CRITICAL_STRUCTURE_CORRUPTION"},
-    {0x116, "VIDEO_TDR_FAILURE"},
-    {0x124, "WHEA_UNCORRECTABLE_ERROR"},
-    {0x133, "DPC_WATCHDOG_VIOLATION"},
-    {0x139, "KERNEL_SECURITY_CHECK_FAILURE"},
-    {0x1000007E, "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED_M"},
-    {0x1000008E, "KERNEL_MODE_EXCEPTION_NOT_HANDLED_M"},
-    {0xDEADDEAD, "MANUALLY_INITIATED_CRASH1"},
-};
 
 // A second callback pass prints the report again as soon as the first is
 // out; at 115200 baud a report takes well under this.
@@ -92,16 +45,6 @@ bool SameModules(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& 
 }
 
 }  // namespace
-
-const char* BugCheckName(uint32_t code)
-{
-    for (const NamedCode& named : BugCheckNames) {
-        if (named.Code == code) {
-            return named.Name;
-        }
-    }
-    return nullptr;
-}
 
 bool ModuleRow::HasIdentity() const
 {

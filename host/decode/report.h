@@ -116,9 +116,6 @@ struct RestoreLine {
     std::string Outcome;  // "Successful", "Failed", or what the line said
 };
 
-// The well-known name of a bug check code, or nullptr.
-const char* BugCheckName(uint32_t code);
-
 // True when b is a of the same crash printed again: same machine, module
 // table, code and parameters, written within a few seconds.
 bool SameCrash(const CrashReport& a, const CrashReport& b);

@@ -2,6 +2,8 @@
 // ("0x..."), which every JSON reader keeps exactly; small counts as numbers.
 #include "decode/report_output.h"
 
+#include "decode/culprit.h"
+
 #include <cstdio>
 
 namespace decode {
@@ -70,6 +72,30 @@ std::string FrameTarget(const Frame& frame)
     return Printable(frame.Module) + " + " + Hex(frame.Offset, 1);
 }
 
+nlohmann::ordered_json CulpritJson(const CrashReport& report)
+{
+    using json = nlohmann::ordered_json;
+    std::optional<Culprit> culprit = FindCulprit(report);
+    if (!culprit) {
+        return nullptr;
+    }
+    const FrameSymbol& symbol = culprit->Symbol;
+    json out = {{"frame", culprit->FrameIndex},
+                {"rule", culprit->Rule == CulpritRule::FaultingIp ? "faulting_ip" : "outside_bugcheck_path"},
+                {"text", Utf8(FrameSymbolText(symbol))}};
+    if (symbol.HasModule) {
+        out["module"] = Utf8(symbol.Module);
+        out["offset"] = Hex(symbol.Offset);
+    } else {
+        out["address"] = Hex(symbol.Address);
+    }
+    out["function"] = symbol.Function.empty() ? json(nullptr) : json(Utf8(symbol.Function));
+    out["function_offset"] = symbol.FunctionOffset ? json(Hex(*symbol.FunctionOffset)) : json(nullptr);
+    out["file"] = symbol.File.empty() ? json(nullptr) : json(Utf8(symbol.File));
+    out["line"] = symbol.File.empty() ? json(nullptr) : json(symbol.Line);
+    return out;
+}
+
 }  // namespace
 
 nlohmann::ordered_json ReportJson(const CrashReport& report)
@@ -132,9 +158,17 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
             parameters.push_back(Hex(parameter));
         }
         std::string name = CodeName(report.Code);
+        json labels = json::array();
+        for (size_t i = 0; i < report.Parameters.size(); ++i) {
+            const char* label = BugCheckParameterLabel(report.Code, i);
+            labels.push_back(label != nullptr ? json(label) : json(nullptr));
+        }
         out["bugcheck"] = {{"code", Hex(report.Code, 8)},
                            {"name", name.empty() ? json(nullptr) : json(name)},
-                           {"parameters", parameters}};
+                           {"parameters", parameters},
+                           {"parameter_labels", labels},
+                           {"meaning", BugCheckMeaning(report.Code, report.Parameters,
+                                                       report.Os.HasKernel ? report.Os.Build : 0)}};
     } else {
         out["bugcheck"] = nullptr;
     }
@@ -148,6 +182,9 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     } else {
         out["context"] = nullptr;
     }
+
+    out["culprit_line"] = Utf8(CulpritLine(report));
+    out["culprit"] = CulpritJson(report);
 
     json frames = json::array();
     for (const Frame& frame : report.Frames) {
@@ -202,8 +239,9 @@ nlohmann::ordered_json RestoreJson(const RestoreLine& line)
             {"outcome", Utf8(line.Outcome)}};
 }
 
-void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number)
+void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number, bool listModules)
 {
+    out << Printable(CulpritLine(report)) << "\n";
     out << "Report " << number << " (" << Printable(report.Source) << ", lines " << report.FirstLine
         << "-" << report.LastLine << "): " << (report.Complete ? "complete" : "PARTIAL") << "\n";
     if (report.Repeats != 0) {
@@ -254,7 +292,9 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
         std::string name = CodeName(report.Code);
         out << "  Bug check: " << Hex(report.Code, 8) << (name.empty() ? "" : " " + name) << "\n";
         for (size_t i = 0; i < 4; ++i) {
-            out << "    Parameter " << i + 1 << ": " << Hex(report.Parameters[i]) << "\n";
+            const char* label = BugCheckParameterLabel(report.Code, i);
+            out << "    Parameter " << i + 1 << ": " << Hex(report.Parameters[i])
+                << (label != nullptr ? std::string("  ") + label : std::string()) << "\n";
         }
     }
     if (report.HasStack) {
@@ -278,8 +318,26 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
     if (!report.Modules.empty()) {
         out << "  Modules: " << report.Modules.size() << "\n";
     }
+    if (listModules) {
+        PrintModulesText(out, report);
+    }
     for (const std::string& note : report.Unsymbolized) {
         out << "  No matching symbols: " << Printable(note) << "\n";
+    }
+}
+
+void PrintModulesText(std::ostream& out, const CrashReport& report)
+{
+    for (const ModuleRow& row : report.Modules) {
+        out << "    " << Printable(row.Name);
+        if (!row.HasIdentity()) {
+            out << "  no identity\n";
+            continue;
+        }
+        char age[16];
+        std::snprintf(age, sizeof(age), "%X", row.Age);
+        out << "  " << Printable(row.PdbName()) << "  {" << row.GuidDashed() << "}  age " << age << "  "
+            << Printable(row.SymbolKey()) << "\n";
     }
 }
 

@@ -2,6 +2,7 @@
 // (a report, or a restore outcome line), in the order they stand in the log.
 #pragma once
 
+#include "decode/bugcheck_codes.h"
 #include "decode/report.h"
 
 #include <nlohmann/json.hpp>
@@ -12,7 +13,11 @@ namespace decode {
 
 nlohmann::ordered_json ReportJson(const CrashReport& report);
 nlohmann::ordered_json RestoreJson(const RestoreLine& line);
-void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number);
+// Opens with the culprit line; listModules adds each module's PDB, GUID,
+// age and symbol-store key.
+void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number,
+                     bool listModules = false);
+void PrintModulesText(std::ostream& out, const CrashReport& report);
 void PrintRestoreText(std::ostream& out, const RestoreLine& line);
 
 }  // namespace decode

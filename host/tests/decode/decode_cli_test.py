@@ -38,6 +38,9 @@ def main():
         ("an unknown option", ["--jsn"], b"", 2, b"", b"unknown option --jsn"),
         ("symbols without a folder", ["--symbols"], b"", 2, b"", b"needs a folder"),
         ("symbols naming a file", ["--symbols", log], b"", 2, b"", b"not a folder"),
+        ("follow with two logs", ["--follow", log, cut], b"", 2, b"", b"--follow reads one log"),
+        ("an idle time that is no number", ["--follow", "--idle", "soon", log], b"", 2, b"", b"--idle needs"),
+        ("an endless idle time", ["--follow", "--idle", "inf", log], b"", 2, b"", b"--idle needs"),
         ("help", ["--help"], b"", 0, b"usage: vekcrash decode", b""),
     ]
     failures = []

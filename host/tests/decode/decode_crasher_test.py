@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The crasher's bug check, decoded with nothing but its console and a
 folder holding crasher.sys and crasher.pdb: the frames in the crasher name
-its functions in call order, innermost (the faulting one) first, and the
-code is named.
+its functions in call order, innermost (the faulting one) first, the
+code is named, and the report opens with the culprit: CrasherTouch.
 
     decode_crasher_test.py VEKCRASH SYS CRASHER_SYS SCENARIO.json
 """
@@ -48,6 +48,10 @@ def main():
             failures.append("crasher.sys named as unsymbolized")
         text = subprocess.run([vekcrash, "decode", "--symbols", scratch], input=console,
                               capture_output=True).stdout.decode()
+        if not text.startswith("0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys!CrasherTouch"):
+            failures.append("the report opens with %r" % text.splitlines()[0])
+        if (report.get("culprit") or {}).get("function") != "CrasherTouch":
+            failures.append("culprit %r" % report.get("culprit"))
         for function in CHAIN:
             if function not in text:
                 failures.append("text output lacks %s" % function)

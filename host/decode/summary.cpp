@@ -1,0 +1,190 @@
+// Signature grouping and the summary's table and JSON lines.
+#include "decode/summary.h"
+
+#include "decode/bugcheck_codes.h"
+#include "decode/culprit.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <tuple>
+
+namespace decode {
+
+namespace {
+
+bool Earlier(const CrashTime& a, const CrashTime& b)
+{
+    return std::tie(a.Year, a.Month, a.Day, a.Hour, a.Minute, a.Second, a.Millisecond) <
+           std::tie(b.Year, b.Month, b.Day, b.Hour, b.Minute, b.Second, b.Millisecond);
+}
+
+std::string TimeText(const std::optional<CrashTime>& time)
+{
+    if (!time) {
+        return "-";
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d", time->Year, time->Month, time->Day,
+                  time->Hour, time->Minute, time->Second);
+    return text;
+}
+
+// Names and paths may carry any byte; the table is for a terminal.
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// JSON needs UTF-8: bytes above 0x7F that are not already UTF-8 are taken
+// as Latin-1.
+std::string Utf8(const std::string& text)
+{
+    try {
+        (void)nlohmann::json(text).dump();
+        return text;
+    } catch (const nlohmann::json::exception&) {
+    }
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void FleetSummary::Add(const CrashReport& report)
+{
+    std::optional<Culprit> culprit = FindCulprit(report);
+    Row fresh;
+    fresh.HasCode = report.HasCode;
+    fresh.Code = report.Code;
+    std::string where = "an unknown frame";
+    if (culprit && culprit->Symbol.HasModule) {
+        fresh.Module = culprit->Symbol.Module;
+        fresh.Function = culprit->Symbol.Function;
+        if (fresh.Function.empty()) {
+            fresh.Offset = culprit->Symbol.Offset;
+            where = fresh.Module + "+" + ShortHex(*fresh.Offset);
+        } else {
+            where = fresh.Module + "!" + fresh.Function;
+        }
+    } else if (culprit) {
+        // A bare address moves with every boot: it says nothing to group by.
+        where = "an address outside every module";
+    }
+    const char* name = report.HasCode ? BugCheckName(report.Code) : nullptr;
+    fresh.Signature = (report.HasCode ? ShortHex(report.Code) : std::string("no bug check code")) +
+                      (name != nullptr ? std::string(" ") + name : std::string()) + " in " + where;
+
+    Row& row = Rows_.emplace(fresh.Signature, fresh).first->second;
+    ++row.Count;
+    if (report.Time) {
+        if (!row.First || Earlier(*report.Time, *row.First)) {
+            row.First = report.Time;
+        }
+        if (!row.Last || Earlier(*row.Last, *report.Time)) {
+            row.Last = report.Time;
+        }
+    }
+    if (row.Count == 1 || row.LastLog != report.Source) {
+        row.LastLog = report.Source;
+        if (row.Logs.size() < MaxLogsListed) {
+            row.Logs.push_back(report.Source);
+        } else {
+            ++row.MoreLogs;
+        }
+    }
+}
+
+std::vector<const FleetSummary::Row*> FleetSummary::Ordered() const
+{
+    std::vector<const Row*> rows;
+    for (const auto& entry : Rows_) {
+        rows.push_back(&entry.second);
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const Row* a, const Row* b) { return a->Count > b->Count; });
+    return rows;
+}
+
+void FleetSummary::PrintText(std::ostream& out) const
+{
+    std::vector<const Row*> rows = Ordered();
+    size_t width = std::string("SIGNATURE").size();
+    for (const Row* row : rows) {
+        width = std::max(width, Printable(row->Signature).size());
+    }
+    char head[128];
+    std::snprintf(head, sizeof(head), "%6s  %-19s  %-19s  ", "COUNT", "FIRST", "LAST");
+    out << head << "SIGNATURE" << std::string(width - 9, ' ') << "  LOGS\n";
+    for (const Row* row : rows) {
+        char columns[128];
+        std::snprintf(columns, sizeof(columns), "%6llu  %-19s  %-19s  ",
+                      static_cast<unsigned long long>(row->Count), TimeText(row->First).c_str(),
+                      TimeText(row->Last).c_str());
+        std::string signature = Printable(row->Signature);
+        out << columns << signature << std::string(width - signature.size(), ' ') << " ";
+        for (size_t i = 0; i < row->Logs.size(); ++i) {
+            out << (i == 0 ? " " : ", ") << Printable(row->Logs[i]);
+        }
+        if (row->MoreLogs != 0) {
+            out << " (+" << row->MoreLogs << " more)";
+        }
+        out << "\n";
+    }
+}
+
+void FleetSummary::PrintJson(std::ostream& out) const
+{
+    using json = nlohmann::ordered_json;
+    for (const Row* row : Ordered()) {
+        const char* name = row->HasCode ? BugCheckName(row->Code) : nullptr;
+        char code[16];
+        std::snprintf(code, sizeof(code), "0x%08X", row->Code);
+        json logs = json::array();
+        for (const std::string& log : row->Logs) {
+            logs.push_back(Utf8(log));
+        }
+        auto time = [](const std::optional<CrashTime>& t) {
+            if (!t) {
+                return json(nullptr);
+            }
+            char text[40];
+            std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t->Year, t->Month, t->Day,
+                          t->Hour, t->Minute, t->Second, t->Millisecond);
+            return json(text);
+        };
+        json line = {{"kind", "signature"},
+                     {"signature", Utf8(row->Signature)},
+                     {"code", row->HasCode ? json(code) : json(nullptr)},
+                     {"name", name != nullptr ? json(name) : json(nullptr)},
+                     {"module", row->Module.empty() ? json(nullptr) : json(Utf8(row->Module))},
+                     {"function", row->Function.empty() ? json(nullptr) : json(Utf8(row->Function))},
+                     {"offset", row->Offset ? json(ShortHex(*row->Offset)) : json(nullptr)},
+                     {"count", row->Count},
+                     {"first_time", time(row->First)},
+                     {"last_time", time(row->Last)},
+                     {"logs", logs},
+                     {"more_logs", row->MoreLogs}};
+        out << line.dump() << "\n";
+    }
+}
+
+}  // namespace decode

@@ -1,0 +1,273 @@
+// Triage output: the culprit line each report opens with, the choice of the
+// culprit frame, module identities in text, and the fleet summary.
+#include "decode/culprit.h"
+#include "decode/decode_command.h"
+#include "decode/report_output.h"
+#include "decode/summary.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+using decode::Frame;
+using decode::FrameSymbol;
+
+FrameSymbol Symbol(const char* module, uint64_t offset, const char* function = "",
+                   std::optional<uint64_t> functionOffset = std::nullopt, const char* file = "", uint32_t line = 0)
+{
+    FrameSymbol symbol;
+    symbol.HasModule = module != nullptr;
+    symbol.Module = module != nullptr ? module : "";
+    symbol.Offset = symbol.HasModule ? offset : 0;
+    symbol.Address = symbol.HasModule ? 0 : offset;
+    symbol.Function = function;
+    symbol.FunctionOffset = functionOffset;
+    symbol.File = file;
+    symbol.Line = line;
+    return symbol;
+}
+
+struct LineCase {
+    uint32_t Code;
+    std::array<uint64_t, 4> Parameters;
+    uint32_t Build;
+    std::optional<FrameSymbol> Culprit;
+    const char* Expected;
+};
+
+TEST(CulpritLine, NamesCodeFrameAndWhatTheParametersSay)
+{
+    const FrameSymbol touch = Symbol("crasher.sys", 0x1043, "CrasherTouch", 0x13, "C:\\src\\crasher.cpp", 64);
+    const FrameSymbol bare = Symbol("foo.sys", 0x2A0);
+    const LineCase cases[] = {
+        {0xD1, {0x10, 2, 0, 0xFFFFF80000001043}, 19045, touch,
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys!CrasherTouch+0x13 (crasher.cpp:64): "
+         "read of 0x10 at IRQL 2"},
+        {0xD1, {0x7FF0, 2, 1, 0}, 0, bare, "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in foo.sys+0x2A0: write of 0x7FF0 at IRQL 2"},
+        {0xD1, {0xDEAD0000, 2, 8, 0}, 0, std::nullopt,
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL: execute of 0xDEAD0000 at IRQL 2"},
+        {0x0A, {0x48, 2, 1, 0}, 0, bare, "0xA IRQL_NOT_LESS_OR_EQUAL in foo.sys+0x2A0: write of 0x48 at IRQL 2"},
+        {0x50, {0xFFFF1000, 2, 0xFFFFF800100, 2}, 19045, bare,
+         "0x50 PAGE_FAULT_IN_NONPAGED_AREA in foo.sys+0x2A0: write of 0xFFFF1000 by 0xFFFFF800100"},
+        {0x50, {0xFFFF1000, 1, 0, 0}, 7601, bare, "0x50 PAGE_FAULT_IN_NONPAGED_AREA in foo.sys+0x2A0: write of 0xFFFF1000"},
+        {0x50, {0xFFFF1000, 0x11, 0, 0}, 19045, bare,
+         "0x50 PAGE_FAULT_IN_NONPAGED_AREA in foo.sys+0x2A0: execute of 0xFFFF1000"},
+        {0x1E, {0xC0000005, 0xFFFFF80012345678, 0, 0x10}, 0, bare,
+         "0x1E KMODE_EXCEPTION_NOT_HANDLED in foo.sys+0x2A0: exception 0xC0000005 (access violation) at "
+         "0xFFFFF80012345678"},
+        {0x7E, {0x80000003, 0x1234, 0, 0}, 0, bare,
+         "0x7E SYSTEM_THREAD_EXCEPTION_NOT_HANDLED in foo.sys+0x2A0: exception 0x80000003 (breakpoint) at 0x1234"},
+        {0x1000007E, {0xC0000094, 0x1234, 0, 0}, 0, bare,
+         "0x1000007E SYSTEM_THREAD_EXCEPTION_NOT_HANDLED_M in foo.sys+0x2A0: exception 0xC0000094 (integer divide "
+         "by zero) at 0x1234"},
+        {0x3B, {0xC000001D, 0x1234, 0xFFFF0000, 0}, 0, bare,
+         "0x3B SYSTEM_SERVICE_EXCEPTION in foo.sys+0x2A0: exception 0xC000001D (illegal instruction) at 0x1234"},
+        {0x139, {3, 0xA0, 0xB0, 0}, 0, bare,
+         "0x139 KERNEL_SECURITY_CHECK_FAILURE in foo.sys+0x2A0: fail-fast 3 (corrupt list entry)"},
+        {0xC4, {0x62, 1, 2, 3}, 0, bare,
+         "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION in foo.sys+0x2A0: verifier rule 0x62 (0x1, 0x2, 0x3)"},
+        {0xEF, {0xFFFFA000, 0, 0, 0}, 0, std::nullopt,
+         "0xEF CRITICAL_PROCESS_DIED: the process of critical process 0xFFFFA000 ended"},
+        {0x133, {0, 0x501, 0x500, 0}, 0, bare,
+         "0x133 DPC_WATCHDOG_VIOLATION in foo.sys+0x2A0: one DPC or ISR ran 1281 ticks (allotted 1280)"},
+        {0x133, {1, 0x1E00, 0xFFFF0000, 0}, 0, bare,
+         "0x133 DPC_WATCHDOG_VIOLATION in foo.sys+0x2A0: DISPATCH_LEVEL or above for longer than the watchdog "
+         "period (7680 ticks)"},
+        {0x9F, {3, 0xD0, 0xE0, 0xF0}, 0, bare,
+         "0x9F DRIVER_POWER_STATE_FAILURE in foo.sys+0x2A0: device object 0xD0 held power IRP 0xF0 too long"},
+        {0xE2, {0, 0, 0, 0}, 0, bare, "0xE2 MANUALLY_INITIATED_CRASH in foo.sys+0x2A0: started by hand"},
+        {0x124, {0, 0xFFFFE000, 0, 0}, 0, std::nullopt,
+         "0x124 WHEA_UNCORRECTABLE_ERROR: machine check exception, WHEA record at 0xFFFFE000"},
+        {0x101, {0x18, 0, 0xFFFFB000, 3}, 0, std::nullopt,
+         "0x101 CLOCK_WATCHDOG_TIMEOUT: processor 3 took no clock interrupt in 24 ticks"},
+        {0x19, {0x20, 1, 2, 3}, 0, bare, "0x19 BAD_POOL_HEADER in foo.sys+0x2A0: parameters 0x20 0x1 0x2 0x3"},
+        {0x1234, {1, 2, 3, 4}, 0, Symbol(nullptr, 0xFFFFF80300001234),
+         "0x1234 in 0xFFFFF80300001234: parameters 0x1 0x2 0x3 0x4"},
+        {0xD1, {0x10, 2, 0, 0}, 0, Symbol("crasher.sys", 0x1043, "CrasherTouch"),
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys!CrasherTouch: read of 0x10 at IRQL 2"},
+    };
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(c.Expected);
+        EXPECT_EQ(decode::CulpritLine(true, c.Code, c.Parameters, c.Build, c.Culprit ? &*c.Culprit : nullptr),
+                  c.Expected);
+    }
+}
+
+Frame At(const char* module, uint64_t offset, const char* function = nullptr)
+{
+    Frame frame;
+    frame.HasModule = module != nullptr;
+    frame.Module = module != nullptr ? module : "";
+    (frame.HasModule ? frame.Offset : frame.Address) = offset;
+    if (function != nullptr) {
+        frame.Symbols.push_back({function, "", 0});
+    }
+    return frame;
+}
+
+struct ChoiceCase {
+    const char* Name;
+    uint32_t Code;
+    uint64_t FaultingIp;  // the parameter that names it, for codes that have one
+    std::vector<Frame> Frames;
+    std::optional<size_t> Expected;
+};
+
+TEST(CulpritChoice, SkipsTheReporterAndTheBugCheckPath)
+{
+    const Frame reporter = At("vekcrashdmp.sys", 0x2553);
+    const Frame bugCheck = At("ntoskrnl.exe", 0x1060);
+    const Frame pageFault = At("ntoskrnl.exe", 0x1180);
+    const Frame touch = At("crasher.sys", 0x1043);
+    const Frame middle = At("crasher.sys", 0x1089);
+    const Frame callDriver = At("ntoskrnl.exe", 0x1010, "KxCallDriver");
+    const ChoiceCase cases[] = {
+        {"unsymbolized kernel path", 0xE2, 0, {reporter, reporter, bugCheck, pageFault, touch, middle}, 4},
+        {"named kernel path", 0xE2, 0,
+         {reporter, At("ntoskrnl.exe", 0x1060, "KeBugCheckEx"), At("ntoskrnl.exe", 0x1180, "KiPageFault"), middle},
+         3},
+        {"a kernel function off the path is the culprit", 0xE2, 0,
+         {reporter, At("ntoskrnl.exe", 0x1060, "KeBugCheckEx"), At("ntoskrnl.exe", 0x5000, "ExFreePool"), middle},
+         2},
+        {"the faulting IP names a deeper frame", 0xD1, 0xFFFFF80541230089,
+         {reporter, bugCheck, pageFault, touch, middle, callDriver}, 4},
+        {"the faulting IP as a bare address", 0x1E, 0xFFFFF80300001234,
+         {reporter, bugCheck, touch, At(nullptr, 0xFFFFF80300001234)}, 3},
+        {"the reporting driver itself after the path", 0x50, 0,
+         {reporter, bugCheck, pageFault, At("VEKCRASHDMP.SYS", 0x3000), middle}, 3},
+        {"only the kernel", 0xE2, 0, {reporter, bugCheck, pageFault}, 1},
+        {"only the reporter", 0xE2, 0, {reporter}, std::nullopt},
+    };
+    for (const ChoiceCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        decode::CrashReport report;
+        report.HasCode = true;
+        report.Code = c.Code;
+        report.Parameters = {0x10, 2, 0, 0};
+        if (c.FaultingIp != 0) {
+            report.Parameters[c.Code == 0xD1 ? 3 : 1] = c.FaultingIp;
+        }
+        report.Frames = c.Frames;
+        std::optional<decode::Culprit> culprit = decode::FindCulprit(report);
+        ASSERT_EQ(culprit.has_value(), c.Expected.has_value());
+        if (culprit) {
+            EXPECT_EQ(culprit->FrameIndex, *c.Expected);
+        }
+    }
+}
+
+// A report the way the scanner hands it on, from a log of a given name.
+decode::CrashReport Crash(const std::string& source, uint32_t code, const Frame& culprit, int minute)
+{
+    decode::CrashReport report;
+    report.Source = source;
+    report.Complete = true;
+    report.HasCode = true;
+    report.Code = code;
+    report.Time = decode::CrashTime{2026, 12, 7, 4, minute, 0, 0};
+    report.HasStack = true;
+    report.Frames = {At("vekcrashdmp.sys", 0x2553), At("ntoskrnl.exe", 0x1060), culprit};
+    report.Modules.push_back({"crasher.sys", "", "6B472C4652DD221E4C4C44205044422E", 0x1A});
+    return report;
+}
+
+TEST(ReportText, OpensWithTheCulpritAndListsModuleIdentities)
+{
+    std::ostringstream text;
+    decode::PrintReportText(text, Crash("a.log", 0xD1, At("crasher.sys", 0x1043, "CrasherTouch"), 1), 1, true);
+    EXPECT_EQ(text.str().substr(0, text.str().find('\n')),
+              "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys!CrasherTouch: read of 0x0 at IRQL 0");
+    EXPECT_NE(text.str().find("crasher.sys  crasher.pdb  {6B472C46-52DD-221E-4C4C-44205044422E}  age 1A  "
+                              "crasher.pdb/6B472C4652DD221E4C4C44205044422E1A/crasher.pdb\n"),
+              std::string::npos)
+        << text.str();
+    nlohmann::ordered_json json = decode::ReportJson(Crash("a.log", 0xD1, At("crasher.sys", 0x1043), 1));
+    EXPECT_EQ(json["culprit"]["module"], "crasher.sys");
+    EXPECT_EQ(json["culprit"]["offset"], "0x0000000000001043");
+    EXPECT_EQ(json["culprit"]["frame"], 2);
+    EXPECT_EQ(json["bugcheck"]["parameter_labels"][1], "IRQL");
+    EXPECT_EQ(json["bugcheck"]["meaning"], "read of 0x0 at IRQL 0");
+}
+
+TEST(FleetSummary, GroupsBySignatureWithTimesAndBoundedLogs)
+{
+    decode::FleetSummary summary;
+    const Frame touch = At("crasher.sys", 0x1043, "CrasherTouch");
+    // The same function at another offset is the same signature; unnamed
+    // frames group by module + offset.
+    const Frame touchLater = At("crasher.sys", 0x1050, "CrasherTouch");
+    for (int machine = 0; machine < 6; ++machine) {
+        std::string log = "vm" + std::to_string(machine) + ".log";
+        summary.Add(Crash(log, 0xD1, machine % 2 ? touch : touchLater, 10 + machine));
+        summary.Add(Crash(log, 0xD1, touch, 30 - machine));
+    }
+    summary.Add(Crash("vm9.log", 0x50, At("foo.sys", 0x2A0), 5));
+    summary.Add(Crash("vm9.log", 0x50, At("foo.sys", 0x2A4), 6));
+
+    std::ostringstream text;
+    summary.PrintText(text);
+    std::istringstream lines(text.str());
+    std::string header, first, second, third;
+    std::getline(lines, header);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    std::getline(lines, third);
+    EXPECT_EQ(header.find("COUNT"), 1u) << text.str();
+    EXPECT_NE(first.find("    12  2026-12-07 04:10:00  2026-12-07 04:30:00  "
+                         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys!CrasherTouch"),
+              std::string::npos)
+        << text.str();
+    EXPECT_NE(first.find("vm0.log, vm1.log, vm2.log, vm3.log (+2 more)"), std::string::npos) << first;
+    EXPECT_NE(second.find("0x50 PAGE_FAULT_IN_NONPAGED_AREA in foo.sys+0x2A0"), std::string::npos) << text.str();
+    EXPECT_NE(third.find("foo.sys+0x2A4"), std::string::npos) << text.str();
+
+    std::ostringstream json;
+    summary.PrintJson(json);
+    nlohmann::json row = nlohmann::json::parse(json.str().substr(0, json.str().find('\n')));
+    EXPECT_EQ(row["count"], 12);
+    EXPECT_EQ(row["function"], "CrasherTouch");
+    EXPECT_EQ(row["more_logs"], 2);
+    EXPECT_EQ(row["first_time"], "2026-12-07T04:10:00.000Z");
+}
+
+TEST(FleetSummary, RunsFromTheCommandLineOverEveryLog)
+{
+    const std::string report =
+        "BUGCHECK DUMP STARTS\nOUTPUT FORMAT: 2\nCRASHED ON: 2026-12-07 04:36:42:123\n"
+        "BUGCHECK CODE 000000E2: 0000000000000000 0000000000000000 0000000000000000 0000000000000000\n"
+        "STACK:\n"
+        "FFFFF80312345670: (0000000000000000 0000000000000000 0000000000000000 0000000000000000) "
+        "vekcrashdmp.sys + 0000000000002553\n"
+        "FFFFF80312345700: (0000000000000000 0000000000000000 0000000000000000 0000000000000000) "
+        "kbd.sys + 0000000000000100\n"
+        "BUGCHECK DUMP ENDS\n";
+    char folder[] = "/tmp/decode-summary-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    decode::DecodeOptions options;
+    options.Summary = true;
+    for (const char* name : {"/a.log", "/b.log"}) {
+        options.Logs.push_back(std::string(folder) + name);
+        // A second crash ten minutes on: not one crash printed twice.
+        std::string later = report;
+        later.replace(later.find("04:36"), 5, "04:46");
+        std::ofstream(options.Logs.back()) << report << later;
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(decode::RunDecode(options, out, err), decode::ExitFoundReport) << err.str();
+    EXPECT_NE(out.str().find("     4  2026-12-07 04:36:42  2026-12-07 04:46:42  0xE2 MANUALLY_INITIATED_CRASH in "
+                             "kbd.sys+0x100"),
+              std::string::npos)
+        << out.str();
+    EXPECT_EQ(out.str().find("Report 1"), std::string::npos) << out.str();
+    for (const std::string& log : options.Logs) {
+        std::remove(log.c_str());
+    }
+    ::rmdir(folder);
+}
+
+}  // namespace
