@@ -5,6 +5,8 @@
 
 #include "runner/layout.h"
 
+#include "model/input_file.h"
+
 #include <LIEF/PE.hpp>
 
 #include <sys/mman.h>
@@ -12,7 +14,6 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <fstream>
 
 namespace runner {
 
@@ -22,6 +23,9 @@ constexpr uint16_t MachineAmd64 = 0x8664;
 // Far beyond any driver; a larger size is a damaged header.
 constexpr uint64_t MaxImageSize = 64ull << 20;
 static_assert(MaxImageSize <= ImageSlotSize, "every image fits its slot");
+// The file holds the image's sections and what the loader skips (debug
+// data, a signature): bounded by the same measure.
+constexpr uint64_t MaxImageFileBytes = 2 * MaxImageSize;
 
 uint64_t PageRound(uint64_t value)
 {
@@ -55,16 +59,22 @@ uint64_t PeImage::ExportAddress(const std::string& name) const
 std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address,
                                        uint64_t slotSize, std::string* error)
 {
+    // The file is read once, and only when it is a regular file of a
+    // driver's size: the parser and the sections below work from the copy.
+    model::InputFile input;
+    if (!input.Open(path, MaxImageFileBytes, error, "driver image ")) {
+        return nullptr;
+    }
+    const std::vector<uint8_t> file(input.Data(), input.Data() + input.Size());
     std::unique_ptr<LIEF::PE::Binary> binary;
     try {
-        if (!LIEF::PE::is_pe(path)) {
+        if (!LIEF::PE::is_pe(file)) {
             *error = path + " is not a PE image";
             return nullptr;
         }
-        binary = LIEF::PE::Parser::parse(path);
-    } catch (const std::exception& failure) {
-        *error = path + ": " + failure.what();
-        return nullptr;
+        binary = LIEF::PE::Parser::parse(file, path);
+    } catch (const std::exception&) {
+        binary.reset();  // the parser's own words name no field; ours follow
     }
     if (!binary) {
         *error = path + " cannot be read as a PE image";
@@ -97,9 +107,13 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address
 
     // Headers, then every section at its address; the rest stays zero.
     uint64_t headerSize = std::min<uint64_t>(optional.sizeof_headers(), image->size_);
-    std::ifstream file(path, std::ios::binary);
-    if (!file.read(reinterpret_cast<char*>(image->base_), static_cast<std::streamsize>(headerSize))) {
-        *error = "cannot read the headers of " + path;
+    if (headerSize > file.size()) {
+        *error = path + ": the headers run past the end of the file";
+        return nullptr;
+    }
+    std::memcpy(image->base_, file.data(), headerSize);
+    if (headerSize == 0) {
+        *error = path + ": SizeOfHeaders is 0";
         return nullptr;
     }
     image->ranges_.push_back(ImageRange{0, PageRound(headerSize), true, false, false});
@@ -109,6 +123,18 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address
         if (rva + virtualSize > image->size_ || rva % PageSize != 0) {
             *error = path + ": section " + section.name() + " lies outside the image";
             return nullptr;
+        }
+        if (virtualSize == 0) {
+            continue;  // nothing of it is mapped
+        }
+        // Each page belongs to one section (or the headers): the processor
+        // maps each range once, with that section's access.
+        for (const ImageRange& other : image->ranges_) {
+            if (rva < other.Rva + other.Size && other.Rva < rva + PageRound(virtualSize)) {
+                *error = path + ": section " + section.name() + " overlaps " +
+                         (other.Rva == 0 ? std::string("the headers") : "another section");
+                return nullptr;
+            }
         }
         const auto content = section.content();
         if (!content.empty()) {

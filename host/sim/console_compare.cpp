@@ -31,18 +31,19 @@ bool DependsOnPlacement(const std::string& line)
 }
 
 // Module table rows of the images this build makes (the driver and the
-// model's kernel): their PDB GUID changes with every build and their PDB
-// path names the folder they were built in, so only the module's name is
-// compared. Rows of any other image compare exactly.
-bool BuiltImageRow(const std::string& line, std::string* name)
+// model's kernel): their PDB GUID changes with every build, so the rows
+// compare by everything else. Both name their PDB by file name, so the PDB
+// column holds no build folder and compares exactly. Rows of any other
+// image compare exactly.
+bool BuiltImageRow(const std::string& line, std::string* key)
 {
     static const std::regex row(
-        "^(vekcrashdmp\\.sys|ntoskrnl\\.exe)\t[^\t]*\t[0-9A-F]{32}\t[0-9A-F]+\n?$");
+        "^(vekcrashdmp\\.sys|ntoskrnl\\.exe)\t([^\t]*)\t[0-9A-F]{32}\t[0-9A-F]+\n?$");
     std::smatch match;
     if (!std::regex_match(line, match, row)) {
         return false;
     }
-    *name = match[1];
+    *key = match[1].str() + "\t" + match[2].str();
     return true;
 }
 

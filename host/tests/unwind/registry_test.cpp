@@ -161,7 +161,8 @@ TEST(ImageRegistry, ShippedImageIsLaidOutAsTheLoaderMapsIt)
 {
     std::vector<uint8_t> bytes;
     std::string error;
-    ASSERT_TRUE(model::MapImageFile(VEK_SYS_IMAGE, model::DriverImageBase, &bytes, &error)) << error;
+    ASSERT_TRUE(model::MapImageFile(VEK_SYS_IMAGE, model::DriverImageBase,
+                                    model::ScenarioImageRegionSize, &bytes, &error)) << error;
     EXPECT_EQ(bytes.size() % model::ImagePageSize, 0u);
     // The headers hold the base the image was laid out for.
     uint32_t nt = 0;
