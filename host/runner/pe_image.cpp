@@ -37,11 +37,10 @@ uint64_t PageRound(uint64_t value)
 PeImage::~PeImage()
 {
     if (base_ != nullptr) {
-        // The pages go, the addresses stay reserved: the emulator keeps
-        // translations of code by address, and host writes into a reused
-        // range would never reach them, so no later image may land here.
-        mmap(base_, size_, PROT_NONE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
-             0);
+        // The emulator dropped its translations of this range when it
+        // unmapped the image (Emulator::UnmapImage): a later image may land
+        // here, and the next load of the same driver does.
+        munmap(base_, size_);
     }
 }
 

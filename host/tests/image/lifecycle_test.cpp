@@ -9,6 +9,7 @@
 #include "runner/sys_image.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -204,8 +205,12 @@ TEST_P(LifecycleTest, BugCheckReportCallsOnlyWhatIsSafeThere)
                                            "RtlCaptureContext",        "RtlLookupFunctionEntry",
                                            "RtlVirtualUnwind",         "MmIsAddressValid",
                                            "KfRaiseIrql",              "KeLowerIrql"};
-    ASSERT_GE(during.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(during.begin(), during.begin() + 3),
+    // The module table tests each entry's residency before reading it.
+    std::vector<std::string> ordered;
+    std::copy_if(during.begin(), during.end(), std::back_inserter(ordered),
+                 [](const std::string& routine) { return routine != "MmIsAddressValid"; });
+    ASSERT_GE(ordered.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(ordered.begin(), ordered.begin() + 3),
               (std::vector<std::string>{"KeQuerySystemTimePrecise", "RtlTimeToTimeFields",
                                         "RtlCaptureContext"}));
     for (const std::string& routine : during) {
