@@ -123,6 +123,11 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address
             *error = path + ": section " + section.name() + " lies outside the image";
             return nullptr;
         }
+        if (section.sizeof_raw_data() > file.size() ||
+            section.pointerto_raw_data() > file.size() - section.sizeof_raw_data()) {
+            *error = path + ": section " + section.name() + " runs past the end of the file";
+            return nullptr;
+        }
         if (virtualSize == 0) {
             continue;  // nothing of it is mapped
         }
