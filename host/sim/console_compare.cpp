@@ -1,5 +1,6 @@
 #include "sim/console_compare.h"
 
+#include <cstdint>
 #include <regex>
 #include <sstream>
 #include <vector>
@@ -63,6 +64,18 @@ bool IsFrameLine(const std::string& line)
     return std::regex_match(line, frameLine);
 }
 
+// A frame line's stack pointer and bare return address (0 when named).
+uint64_t FrameStackPointer(const std::string& line)
+{
+    return std::stoull(line.substr(0, 16), nullptr, 16);
+}
+
+bool FrameReturnsToZero(const std::string& line)
+{
+    static const std::regex zero("\\) 0{16}\n$");
+    return std::regex_search(line, zero);
+}
+
 // The module a frame line names, or "" for a bare address.
 std::string FrameModule(const std::string& line)
 {
@@ -89,6 +102,23 @@ bool HostFramesFair(const std::vector<std::string>& want, size_t wantFrames,
     if (gotFrames > MaxStackFrames) {
         *problem = "more than 20 frame lines";
         return false;
+    }
+    // A true walk: it reaches at least the report callback's caller when
+    // the expected trace does, climbs the stack, and a return address of 0
+    // (the stack's end) is its last frame.
+    if (wantFrames > 0 && (gotFrames == 0 || FrameReturnsToZero(got[gotAt]))) {
+        *problem = "no frame of the report callback's caller";
+        return false;
+    }
+    for (size_t i = gotAt + 1; i < gotAt + gotFrames; ++i) {
+        if (FrameStackPointer(got[i]) <= FrameStackPointer(got[i - 1])) {
+            *problem = "a frame's stack pointer lies below the one before it";
+            return false;
+        }
+        if (FrameReturnsToZero(got[i - 1])) {
+            *problem = "frames after a return address of 0";
+            return false;
+        }
     }
     size_t next = wantAt;
     for (size_t i = gotAt; i < gotAt + gotFrames; ++i) {

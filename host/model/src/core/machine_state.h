@@ -225,6 +225,7 @@ std::string Hex(uint64_t value);
 std::string AddressText(uint64_t address);
 // The host build's image, [start, end), while it is loaded (0, 0 after).
 void NoteHostDriverImage(uint64_t start, uint64_t end);
+bool InHostDriverImage(uint64_t address);
 // Reads a counted string the driver passed; a malformed one is a violation
 // and yields nullopt.
 std::optional<std::u16string> ReadUnicodeString(const char* routine, PCUNICODE_STRING string);

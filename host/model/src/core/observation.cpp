@@ -132,6 +132,11 @@ void NoteHostDriverImage(uint64_t start, uint64_t end)
     HostDriverEnd = end;
 }
 
+bool InHostDriverImage(uint64_t address)
+{
+    return address >= HostDriverStart && address < HostDriverEnd;
+}
+
 std::string AddressText(uint64_t address)
 {
     if (address >= HostDriverStart && address < HostDriverEnd) {
