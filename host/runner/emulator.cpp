@@ -163,9 +163,6 @@ void Emulator::UnmapImage(PeImage& image)
     for (const ImageRange& range : image.Ranges()) {
         uc_mem_unmap(uc_, image.Address() + range.Rva, range.Size);
     }
-    // The engine keeps translations of code by address: dropped here, so
-    // that the range can hold another image, and nothing is kept per load.
-    uc_ctl_remove_cache(uc_, image.Address(), image.Address() + image.Size());
     ForgetCode(image);
 }
 
