@@ -154,8 +154,8 @@ void Emulator::ForgetCode(PeImage& image)
         bool inImage = it->first >= image.Address() && it->first < image.Address() + image.Size();
         it = inImage ? specials_.erase(it) : std::next(it);
     }
-    // No later image reuses these addresses (PeImage keeps them reserved),
-    // so the translations of this image's code can never run again.
+    // Only a later copy of the same file reuses these addresses (PeImage
+    // keeps them reserved), and it counts its blocks afresh.
     blockInstructions_.erase(blockInstructions_.lower_bound(image.Address()),
                              blockInstructions_.lower_bound(image.Address() + image.Size()));
 }

@@ -138,7 +138,12 @@ bool Emulator::MapImage(PeImage& image, std::string* error)
         uc_err mapError = uc_mem_map_ptr(uc_, address, range.Size, protection,
                                          reinterpret_cast<void*>(address));
         if (mapError != UC_ERR_OK) {
-            *error = std::string("cannot map the image: ") + uc_strerror(mapError);
+            // The loader checked the ranges; what is left is a range another
+            // image or the machine already holds.
+            char where[96];
+            std::snprintf(where, sizeof(where), "the image's range at RVA 0x%llX is taken",
+                          static_cast<unsigned long long>(range.Rva));
+            *error = std::string("cannot map the image: ") + where;
             UnmapImage(image);
             return false;
         }

@@ -5,6 +5,8 @@
 
 #include "runner/layout.h"
 
+#include "model/input_file.h"
+
 #include <LIEF/PE.hpp>
 
 #include <sys/mman.h>
@@ -12,7 +14,9 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <fstream>
+#include <functional>
+#include <map>
+#include <string_view>
 
 namespace runner {
 
@@ -22,10 +26,55 @@ constexpr uint16_t MachineAmd64 = 0x8664;
 // Far beyond any driver; a larger size is a damaged header.
 constexpr uint64_t MaxImageSize = 64ull << 20;
 static_assert(MaxImageSize <= ImageSlotSize, "every image fits its slot");
+// The file holds the image's sections and what the loader skips (debug
+// data, a signature): bounded by the same measure.
+constexpr uint64_t MaxImageFileBytes = 2 * MaxImageSize;
 
 uint64_t PageRound(uint64_t value)
 {
     return (value + PageSize - 1) / PageSize * PageSize;
+}
+
+// The ranges of images gone, kept reserved, and what each held: the file's
+// bytes and the address asked for. The engine keeps translations of code
+// by address, so only the same file asked at the same address (the same
+// code after the same relocations, as in every load after an unload of one
+// driver) may take a range again; anything else takes a fresh one. Without
+// that reuse, every load would leave the engine's tables for new code
+// pages behind.
+struct RetiredImage {
+    size_t Fingerprint;
+    uint64_t Asked;
+    size_t Size;
+};
+std::map<uint64_t, RetiredImage>& Retired()
+{
+    static auto* retired = new std::map<uint64_t, RetiredImage>();
+    return *retired;
+}
+
+size_t Fingerprint(const uint8_t* data, size_t size)
+{
+    return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(data), size));
+}
+
+// A range an earlier copy of this file held, taken again; else null.
+void* TakeRetiredRange(size_t fingerprint, uint64_t asked, size_t size)
+{
+    for (auto it = Retired().begin(); it != Retired().end(); ++it) {
+        const RetiredImage& retired = it->second;
+        if (retired.Fingerprint != fingerprint || retired.Asked != asked || retired.Size != size) {
+            continue;
+        }
+        void* base = mmap(reinterpret_cast<void*>(it->first), size, PROT_READ | PROT_WRITE,
+                          MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) {
+            return nullptr;
+        }
+        Retired().erase(it);
+        return base;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -33,11 +82,11 @@ uint64_t PageRound(uint64_t value)
 PeImage::~PeImage()
 {
     if (base_ != nullptr) {
-        // The pages go, the addresses stay reserved: the emulator keeps
-        // translations of code by address, and host writes into a reused
-        // range would never reach them, so no later image may land here.
+        // The pages go, the addresses stay reserved for a later copy of the
+        // same file (see Retired).
         mmap(base_, size_, PROT_NONE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
              0);
+        Retired()[Address()] = RetiredImage{fingerprint_, asked_, size_};
     }
 }
 
@@ -55,16 +104,22 @@ uint64_t PeImage::ExportAddress(const std::string& name) const
 std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address,
                                        uint64_t slotSize, std::string* error)
 {
+    // The file is read once, and only when it is a regular file of a
+    // driver's size: the parser and the sections below work from the copy.
+    model::InputFile input;
+    if (!input.Open(path, MaxImageFileBytes, error, "driver image ")) {
+        return nullptr;
+    }
+    const std::vector<uint8_t> file(input.Data(), input.Data() + input.Size());
     std::unique_ptr<LIEF::PE::Binary> binary;
     try {
-        if (!LIEF::PE::is_pe(path)) {
+        if (!LIEF::PE::is_pe(file)) {
             *error = path + " is not a PE image";
             return nullptr;
         }
-        binary = LIEF::PE::Parser::parse(path);
-    } catch (const std::exception& failure) {
-        *error = path + ": " + failure.what();
-        return nullptr;
+        binary = LIEF::PE::Parser::parse(file, path);
+    } catch (const std::exception&) {
+        binary.reset();  // the parser's own words name no field; ours follow
     }
     if (!binary) {
         *error = path + " cannot be read as a PE image";
@@ -85,8 +140,13 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address
 
     std::unique_ptr<PeImage> image(new PeImage());
     image->size_ = PageRound(optional.sizeof_image());
-    void* base = ReserveAt(address, slotSize, image->size_, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS);
+    image->fingerprint_ = Fingerprint(file.data(), file.size());
+    image->asked_ = address;
+    void* base = TakeRetiredRange(image->fingerprint_, address, image->size_);
+    if (base == nullptr) {
+        base = ReserveAt(address, slotSize, image->size_, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS);
+    }
     if (base == MAP_FAILED) {
         *error = "cannot reserve memory for " + path;
         return nullptr;
@@ -97,9 +157,13 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address
 
     // Headers, then every section at its address; the rest stays zero.
     uint64_t headerSize = std::min<uint64_t>(optional.sizeof_headers(), image->size_);
-    std::ifstream file(path, std::ios::binary);
-    if (!file.read(reinterpret_cast<char*>(image->base_), static_cast<std::streamsize>(headerSize))) {
-        *error = "cannot read the headers of " + path;
+    if (headerSize > file.size()) {
+        *error = path + ": the headers run past the end of the file";
+        return nullptr;
+    }
+    std::memcpy(image->base_, file.data(), headerSize);
+    if (headerSize == 0) {
+        *error = path + ": SizeOfHeaders is 0";
         return nullptr;
     }
     image->ranges_.push_back(ImageRange{0, PageRound(headerSize), true, false, false});
@@ -109,6 +173,23 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address
         if (rva + virtualSize > image->size_ || rva % PageSize != 0) {
             *error = path + ": section " + section.name() + " lies outside the image";
             return nullptr;
+        }
+        if (section.sizeof_raw_data() > file.size() ||
+            section.pointerto_raw_data() > file.size() - section.sizeof_raw_data()) {
+            *error = path + ": section " + section.name() + " runs past the end of the file";
+            return nullptr;
+        }
+        if (virtualSize == 0) {
+            continue;  // nothing of it is mapped
+        }
+        // Each page belongs to one section (or the headers): the processor
+        // maps each range once, with that section's access.
+        for (const ImageRange& other : image->ranges_) {
+            if (rva < other.Rva + other.Size && other.Rva < rva + PageRound(virtualSize)) {
+                *error = path + ": section " + section.name() + " overlaps " +
+                         (other.Rva == 0 ? std::string("the headers") : "another section");
+                return nullptr;
+            }
         }
         const auto content = section.content();
         if (!content.empty()) {

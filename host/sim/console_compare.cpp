@@ -1,5 +1,6 @@
 #include "sim/console_compare.h"
 
+#include <cstdint>
 #include <regex>
 #include <sstream>
 #include <vector>
@@ -31,18 +32,19 @@ bool DependsOnPlacement(const std::string& line)
 }
 
 // Module table rows of the images this build makes (the driver and the
-// model's kernel): their PDB GUID changes with every build and their PDB
-// path names the folder they were built in, so only the module's name is
-// compared. Rows of any other image compare exactly.
-bool BuiltImageRow(const std::string& line, std::string* name)
+// model's kernel): their PDB GUID changes with every build, so the rows
+// compare by everything else. Both name their PDB by file name, so the PDB
+// column holds no build folder and compares exactly. Rows of any other
+// image compare exactly.
+bool BuiltImageRow(const std::string& line, std::string* key)
 {
     static const std::regex row(
-        "^(vekcrashdmp\\.sys|ntoskrnl\\.exe)\t[^\t]*\t[0-9A-F]{32}\t[0-9A-F]+\n?$");
+        "^(vekcrashdmp\\.sys|ntoskrnl\\.exe)\t([^\t]*)\t[0-9A-F]{32}\t[0-9A-F]+\n?$");
     std::smatch match;
     if (!std::regex_match(line, match, row)) {
         return false;
     }
-    *name = match[1];
+    *key = match[1].str() + "\t" + match[2].str();
     return true;
 }
 
@@ -60,6 +62,18 @@ bool IsFrameLine(const std::string& line)
         "^[0-9A-F]{16}: \\([0-9A-F]{16} [0-9A-F]{16} [0-9A-F]{16} [0-9A-F]{16}\\) "
         "([0-9A-F]{16}|.+ \\+ [0-9A-F]{16})\n$");
     return std::regex_match(line, frameLine);
+}
+
+// A frame line's stack pointer and bare return address (0 when named).
+uint64_t FrameStackPointer(const std::string& line)
+{
+    return std::stoull(line.substr(0, 16), nullptr, 16);
+}
+
+bool FrameReturnsToZero(const std::string& line)
+{
+    static const std::regex zero("\\) 0{16}\n$");
+    return std::regex_search(line, zero);
 }
 
 // The module a frame line names, or "" for a bare address.
@@ -88,6 +102,23 @@ bool HostFramesFair(const std::vector<std::string>& want, size_t wantFrames,
     if (gotFrames > MaxStackFrames) {
         *problem = "more than 20 frame lines";
         return false;
+    }
+    // A true walk: it reaches at least the report callback's caller when
+    // the expected trace does, climbs the stack, and a return address of 0
+    // (the stack's end) is its last frame.
+    if (wantFrames > 0 && (gotFrames == 0 || FrameReturnsToZero(got[gotAt]))) {
+        *problem = "no frame of the report callback's caller";
+        return false;
+    }
+    for (size_t i = gotAt + 1; i < gotAt + gotFrames; ++i) {
+        if (FrameStackPointer(got[i]) <= FrameStackPointer(got[i - 1])) {
+            *problem = "a frame's stack pointer lies below the one before it";
+            return false;
+        }
+        if (FrameReturnsToZero(got[i - 1])) {
+            *problem = "frames after a return address of 0";
+            return false;
+        }
     }
     size_t next = wantAt;
     for (size_t i = gotAt; i < gotAt + gotFrames; ++i) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
 
 namespace sim {
 
@@ -110,12 +111,14 @@ model::ImageSpec ReadImage(JsonObject& reader, const JsonValue& value, bool zero
             }
         }
         image.File = field.String();
-        std::vector<uint8_t> bytes;
+        auto bytes = std::make_shared<std::vector<uint8_t>>();
         std::string error;
-        if (!model::MapImageFile(image.File, image.Base(), &bytes, &error)) {
+        if (!model::MapImageFile(image.File, image.Base(),
+                                 model::ScenarioImageRegionSize - image.Offset, bytes.get(), &error)) {
             field.Fail(error);
         }
-        image.Size = bytes.size();
+        image.Size = bytes->size();
+        image.Mapped = std::move(bytes);
     } else {
         JsonValue size = reader.Require("size");
         image.Size = size.Unsigned(model::ScenarioImageRegionSize, zeroSize ? 0 : 1);

@@ -20,15 +20,14 @@
 #include "runner/sys_image.h"
 
 #include "model/image_registry.h"
+#include "model/input_file.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -37,6 +36,10 @@ namespace {
 constexpr int ExitClean = 0;
 constexpr int ExitViolation = 1;
 constexpr int ExitBadInput = 2;
+
+// Far beyond any machine a scenario describes (a thousand images take a
+// few hundred kilobytes); a larger file is not a scenario.
+constexpr uint64_t MaxScenarioBytes = 64ull << 20;
 
 const char Usage[] =
     "usage: vekcrash simulate [--sys PATH | --image PATH] [--stats] [--instruction-limit N]\n"
@@ -89,6 +92,7 @@ int Simulate(int argc, char** argv)
     std::string sysPath;
     std::string scenarioPath;
     bool stats = false;
+    bool imageGiven = false;
     std::optional<uint64_t> seed;
     for (int i = 0; i < argc; ++i) {
         const char* option = argv[i];
@@ -102,6 +106,12 @@ int Simulate(int argc, char** argv)
                 Complain(std::string(option) + " needs a path");
                 return ExitBadInput;
             }
+            // One driver per run: the host build or the shipped image.
+            if (imageGiven || !sysPath.empty()) {
+                Complain(std::string(option) + ": only one of --sys and --image, given once");
+                return ExitBadInput;
+            }
+            imageGiven = isImage;
             (isSys ? sysPath : imagePath) = value;
             ++i;
         } else if (isLimit || isSeed) {
@@ -126,8 +136,7 @@ int Simulate(int argc, char** argv)
             std::cout << Usage;
             return ExitClean;
         } else if (option[0] == '-' && option[1] != 0) {
-            Complain(std::string("unknown option ") + option);
-            std::cerr << Usage;
+            Complain(std::string("unknown option ") + option + "; see vekcrash simulate --help");
             return ExitBadInput;
         } else if (!scenarioPath.empty()) {
             Complain("only one scenario can be run at a time");
@@ -140,21 +149,13 @@ int Simulate(int argc, char** argv)
     std::string text = sim::DefaultScenarioText();
     std::string source = "default scenario";
     if (!scenarioPath.empty()) {
-        std::ifstream file(scenarioPath, std::ios::binary);
-        if (!file) {
-            Complain("cannot read " + scenarioPath);
+        model::InputFile file;
+        std::string readError;
+        if (!file.Open(scenarioPath, MaxScenarioBytes, &readError)) {
+            Complain(readError);
             return ExitBadInput;
         }
-        bool readFailed = false;
-        try {
-            text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        } catch (const std::ios_base::failure&) {
-            readFailed = true;  // a directory, or an I/O error
-        }
-        if (readFailed || file.bad()) {
-            Complain("cannot read " + scenarioPath);
-            return ExitBadInput;
-        }
+        text.assign(reinterpret_cast<const char*>(file.Data()), file.Size());
         source = scenarioPath;
     }
 
@@ -219,8 +220,7 @@ int Decode(int argc, char** argv)
     decode::DecodeOptions options;
     std::string error;
     if (!decode::ParseDecodeOptions(argc, argv, &options, &error)) {
-        Complain(error);
-        std::cerr << decode::DecodeUsage;
+        Complain(error + "; see vekcrash decode --help");
         return ExitBadInput;
     }
     // A reader that goes away (decode | head) ends the output, not the tool.
@@ -239,9 +239,11 @@ int main(int argc, char** argv)
         return Simulate(argc - 2, argv + 2);
     }
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::cout << Usage;
+        std::cout << Usage << "\n" << decode::DecodeUsage;
         return ExitClean;
     }
-    std::cerr << Usage << "\n" << decode::DecodeUsage;
+    Complain(argc >= 2 ? "unknown command " + sim::EscapeText(argv[1], sim::QuotedInputMax) +
+                             "; see vekcrash --help"
+                       : std::string("no command given; see vekcrash --help"));
     return ExitBadInput;
 }

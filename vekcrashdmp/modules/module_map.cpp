@@ -131,14 +131,24 @@ VOID ReleaseMapLock(ModuleMapRecord* Map, KIRQL Previous, BOOLEAN Taken)
     KeLowerIrql(Previous);
 }
 
+// Whether a whole entry can be read at bug check: a page that is not
+// resident there raises a second bug check that nothing catches, and a
+// damaged link may point anywhere.
+BOOLEAN EntryResident(PLIST_ENTRY Links)
+{
+    PUCHAR first = reinterpret_cast<PUCHAR>(EntryOf(Links));
+    return MmIsAddressValid(first) && MmIsAddressValid(first + sizeof(ModuleEntry) - 1);
+}
+
 // The next entry of a walk by a reader, or null at the end. A reader may
 // run without the lock, over a list an insertion on this processor left
-// half relinked: it stops where the links stop agreeing, instead of
-// following them or stopping the system inside the bug check.
+// half relinked: it stops where the links stop agreeing, or point at
+// memory that is not there, instead of following them or stopping the
+// system inside the bug check.
 PLIST_ENTRY NextForReader(PLIST_ENTRY Head, PLIST_ENTRY Entry)
 {
     PLIST_ENTRY next = Entry->Flink;
-    if (next == nullptr || next == Head || next->Blink != Entry) {
+    if (next == nullptr || next == Head || !EntryResident(next) || next->Blink != Entry) {
         return nullptr;
     }
     return next;

@@ -99,9 +99,16 @@ DECLSPEC_NOINLINE UNOWNED_MEMORY_READ ULONG64 ReadStackWord(ULONG64 Address)
     return *reinterpret_cast<const volatile ULONG64*>(static_cast<ULONG_PTR>(Address));
 }
 
+// Both ends of the word: a stack pointer that is not a multiple of 8 puts
+// a word across a page boundary, and a resident first byte says nothing of
+// the page its last byte lies on. Testing the last byte keeps the trace
+// as the unwinding left it, rather than cutting it at every odd stack
+// pointer a damaged frame produces.
 BOOLEAN StackWordResident(ULONG64 Address)
 {
-    return MmIsAddressValid(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Address)));
+    ULONG64 last = Address + StackWordSize - 1;
+    return MmIsAddressValid(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Address))) &&
+           MmIsAddressValid(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(last)));
 }
 
 // The working state of the walk: all on this processor's stack.

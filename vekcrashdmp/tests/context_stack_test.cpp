@@ -241,6 +241,46 @@ TEST_F(ContextStackTest, StackPointerNotResidentEndsTheTraceBeforeAnyFrame)
     EXPECT_TRUE(TakeViolations().empty());
 }
 
+// A stack pointer that is not a multiple of 8, on the last bytes of a page
+// with nothing mapped after it: every word the walk would read there runs
+// into the missing page, so the trace ends there as at a page that is out,
+// instead of faulting at HIGH_LEVEL.
+TEST_F(ContextStackTest, WordAcrossTheEndOfTheStackEndsTheTrace)
+{
+    struct Case {
+        const char* Name;
+        size_t BytesBeforeEnd;  // from the stack pointer to the missing page
+        size_t Frames;
+    };
+    const Case cases[] = {
+        // The leaf's return address itself crosses into the missing page.
+        {"ReturnAddressAcrossThePageEnd", 4, 0},
+        // The return address is whole; the frame's fourth word is not.
+        {"StackWordsAcrossThePageEnd", 8 + 3 * sizeof(ULONG64) + 4, 0},
+        {"StackWordsWhole", 8 + 4 * sizeof(ULONG64) + 4, 1},
+    };
+    void* pages = mmap(nullptr, 2 * PageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<uint8_t*>(pages) + PageBytes, PageBytes, PROT_NONE), 0);
+    const auto start = reinterpret_cast<uintptr_t>(pages);
+    ranges_.push_back(model::EnterMemory(
+        {start, PageBytes, model::MemoryKind::Ram, true, true, "test stack"}, model::MemoryOwner::Host));
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.Name);
+        CONTEXT context = {};
+        context.Rip = Unknown;
+        context.Rsp = start + PageBytes - item.BytesBeforeEnd;
+        if (item.BytesBeforeEnd >= sizeof(Unknown)) {
+            std::memcpy(reinterpret_cast<void*>(context.Rsp), &Unknown, sizeof(Unknown));
+        }
+        std::string console = Walk(&context);
+        EXPECT_EQ(StackLines(console).size(), item.Frames) << console;
+        EXPECT_TRUE(TakeViolations().empty());
+    }
+    munmap(pages, 2 * PageBytes);
+}
+
 // A frame whose unwind data sends RtlVirtualUnwind past the readable stack:
 // the kernel's routine faults there, and the guard ends the trace without a
 // line of its own, as for a stack word the walk may not read, rather than

@@ -4,10 +4,13 @@
 #include "driver_test.h"
 #include "module_map_reference.h"
 
+#include "model/address_space.h"
 #include "model/driver_call.h"
 #include "model/loaded_images.h"
 #include "modules/module_map.h"
 #include "report/bugcheck_report.h"
+
+#include <sys/mman.h>
 
 #include <cstring>
 #include <random>
@@ -311,6 +314,40 @@ TEST_F(ModuleMapTest, ReaderStopsWhereLinksStopAgreeing)
                        "a.sys\t\t00000000000000000000000000000000\t0\n");
     EXPECT_EQ(Lookup(0x3000).first, "(none)");
     ModuleMap.Entries.Flink->Flink = b;
+}
+
+// A link into memory that is not there, as a damaged list holds it: the
+// reader stops before it, whether the missing page is the one the link
+// names or the one the rest of the entry lies on.
+TEST_F(ModuleMapTest, ReaderStopsAtALinkIntoMissingMemory)
+{
+    constexpr size_t PageBytes = 4096;
+    Insert(0x1000, 0x100, "a.sys");
+    Insert(0x2000, 0x100, "b.sys");
+    void* pages = mmap(nullptr, 2 * PageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char*>(pages) + PageBytes, PageBytes, PROT_NONE), 0);
+    const auto start = reinterpret_cast<uintptr_t>(pages);
+    model::MemoryRangeId firstPage = model::EnterMemory(
+        {start, PageBytes, model::MemoryKind::Ram, true, true, "test pool"}, model::MemoryOwner::Host);
+    PLIST_ENTRY a = ModuleMap.Entries.Flink;
+    PLIST_ENTRY b = a->Flink;
+    // The links whole on the last bytes of the resident page, pointing back
+    // at a as a good entry would; the rest of the entry lies beyond.
+    auto* straddling = reinterpret_cast<PLIST_ENTRY>(start + PageBytes - sizeof(LIST_ENTRY));
+    straddling->Flink = b;
+    straddling->Blink = a;
+    const PLIST_ENTRY wild[] = {reinterpret_cast<PLIST_ENTRY>(start + PageBytes), straddling};
+    for (PLIST_ENTRY next : wild) {
+        a->Flink = next;
+        EXPECT_EQ(Table(), "Module\tPdbName\tGuid\tPdbAge\n"
+                           "a.sys\t\t00000000000000000000000000000000\t0\n");
+        EXPECT_EQ(Lookup(0x2000).first, "(none)");
+    }
+    a->Flink = b;
+    model::RemoveMemory(firstPage);
+    munmap(pages, 2 * PageBytes);
 }
 
 // A corrupt list stops the system from inside the critical section, with

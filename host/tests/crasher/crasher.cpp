@@ -53,11 +53,29 @@ DECLSPEC_NOINLINE ULONG64 CrasherTouch(ULONG64 address, ULONG access)
     *local = address ^ access;
     ULONG64 value = 0;
     if ((access & CrasherWildFrame) != 0) {
-        // RBP is the frame pointer: the compiler gives it to no operand.
-        __asm__ volatile("movq %[wild], %%rbp\n\tmovq (%[at]), %[out]"
-                         : [out] "=r"(value)
-                         : [at] "r"(address), [wild] "i"(WildFramePointer)
-                         : "memory");
+        // RBP is the frame pointer: the compiler gives it to no operand, and
+        // nothing after the wild value may use it, so the access itself is
+        // made here, of the kind asked for.
+        switch (access & CrasherAccessMask) {
+        case CrasherWrite:
+            __asm__ volatile("movq %[wild], %%rbp\n\tmovq %[at], (%[at])"
+                             :
+                             : [at] "r"(address), [wild] "i"(WildFramePointer)
+                             : "memory");
+            break;
+        case CrasherExecute:
+            __asm__ volatile("movq %[wild], %%rbp\n\tcallq *%[at]"
+                             :
+                             : [at] "r"(address), [wild] "i"(WildFramePointer)
+                             : "memory");
+            break;
+        default:
+            __asm__ volatile("movq %[wild], %%rbp\n\tmovq (%[at]), %[out]"
+                             : [out] "=r"(value)
+                             : [at] "r"(address), [wild] "i"(WildFramePointer)
+                             : "memory");
+            break;
+        }
     }
     switch (access & CrasherAccessMask) {
     case CrasherWrite:

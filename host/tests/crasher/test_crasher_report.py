@@ -43,6 +43,7 @@ CASES = [
     ("write", 0x7FF0, 1, False),
     ("execute", 0xDEAD0000, 8, False),
     ("read", 0x18, 0, True),
+    ("write", 0x20, 1, True),
 ]
 
 CODE_LINE = re.compile(r"^BUGCHECK CODE ([0-9A-F]{8}): ([0-9A-F]{16}) ([0-9A-F]{16}) "

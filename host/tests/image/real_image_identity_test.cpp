@@ -117,7 +117,8 @@ TEST_F(RealImageIdentityTest, EveryBuiltImageReadsAsLlvmReadobjReadsIt)
         StartMachine();
         std::vector<uint8_t> mapped;
         std::string error;
-        ASSERT_TRUE(model::MapImageFile(path, 0x140000000ull, &mapped, &error)) << error;
+        ASSERT_TRUE(model::MapImageFile(path, 0x140000000ull, model::ScenarioImageRegionSize,
+                                        &mapped, &error)) << error;
         SyntheticImage image((mapped.size() + SyntheticPageSize - 1) / SyntheticPageSize);
         image.PutBytes(0, mapped.data(), mapped.size());
         image.Enter();

@@ -455,5 +455,20 @@ TEST_F(WildPointerTest, RoutineWritingDeviceRegistersReachesTheDevice)
     MmUnmapIoSpace(registers, 8);
 }
 
+// The host places its build of the driver anew on every run: a message
+// names an address in it by the image's offset, so that stderr reads the
+// same run to run.
+using HostAddressTest = ModelFixture;
+
+TEST_F(HostAddressTest, MessagesNameAddressesInTheHostBuildByOffset)
+{
+    std::unique_ptr<model::DriverImage> image = OpenDriverImage();
+    ASSERT_NE(image, nullptr);
+    auto entry = reinterpret_cast<uintptr_t>(image->EntryRoutine());
+    ExFreePoolWithTag(reinterpret_cast<PVOID>(entry), Tag);
+    std::string taken = TakenText();
+    EXPECT_TRUE(Contains(taken, "ExFreePoolWithTag on vekcrashdmp_host.so+0x")) << taken;
+}
+
 }  // namespace
 }  // namespace vektest

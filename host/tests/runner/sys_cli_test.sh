@@ -64,6 +64,19 @@ missing_import)
     [ "$status" -ne 0 ] || fail "expected a non-zero exit"
     grep -q "imports KeBugCheckEx from ntoskrnl.exe, which the model kernel does not provide" \
         "$work/err" || fail "the missing import is not named" ;;
+refused_images)
+    # The loader's own words, one line each: a cut file is refused, not run
+    # with sections missing.
+    head -c 3000 "$fixtures/fault_driver.sys" >"$work/cut.sys"
+    printf 'MZ' >"$work/mz.sys"
+    for image in cut mz; do
+        timeout 60 "$vekcrash" simulate --sys "$work/$image.sys" "$scenario" >"$work/out" 2>"$work/err"
+        status=$?
+        [ "$status" -eq 1 ] || fail "$image: expected exit status 1, got $status"
+        [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$image: expected one line"
+    done
+    timeout 60 "$vekcrash" simulate --sys "$work/cut.sys" "$scenario" >"$work/out" 2>"$work/err"
+    grep -q "section .* runs past the end of the file" "$work/err" || fail "the cut is not named" ;;
 fault)
     expect fault_driver "violation: driver code read unmapped or protected memory"
     grep -q "events\[1\] and later skipped: the machine has stopped" "$work/err" ||

@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
 namespace {
 
 TEST(ConsoleCompareTest, PlacementLinesCompareByShapeAndEverythingElseExactly)
@@ -19,14 +24,15 @@ TEST(ConsoleCompareTest, PlacementLinesCompareByShapeAndEverythingElseExactly)
     std::string difference;
     EXPECT_TRUE(sim::ConsolesAgree(context, moved, &difference)) << difference;
 
-    // Rows of the images this build makes change with every build.
+    // Rows of the images this build makes change their GUID with every
+    // build; the PDB column names no build folder.
     const std::string built =
         "Module\tPdbName\tGuid\tPdbAge\n"
-        "ntoskrnl.exe\t/home/a/build/kernel/ntoskrnl.pdb\t6B472C4652DD221E4C4C44205044422E\t1\n"
+        "ntoskrnl.exe\t\t6B472C4652DD221E4C4C44205044422E\t1\n"
         "vekcrashdmp.sys\t\t49EB016FCC3789B14C4C44205044422E\t1\n";
     const std::string rebuilt =
         "Module\tPdbName\tGuid\tPdbAge\n"
-        "ntoskrnl.exe\t/tmp/b/kernel/ntoskrnl.pdb\t0123456789ABCDEF4C4C44205044422E\t1\n"
+        "ntoskrnl.exe\t\t0123456789ABCDEF4C4C44205044422E\t1\n"
         "vekcrashdmp.sys\t\t00000000000000000000000000000000\t0\n";
     EXPECT_TRUE(sim::ConsolesAgree(built, rebuilt, &difference)) << difference;
 
@@ -44,6 +50,8 @@ TEST(ConsoleCompareTest, PlacementLinesCompareByShapeAndEverythingElseExactly)
          "0000000000000000) hal.dll + 0000000000000010\n"},
         {"OtherModuleRow", "hal.dll\t\t00000000000000000000000000000000\t0\n",
          "hal.dll\t\t00000000000000000000000000000001\t0\n"},
+        {"BuiltImageWithBuildFolder", "ntoskrnl.exe\t\t6B472C4652DD221E4C4C44205044422E\t1\n",
+         "ntoskrnl.exe\t/tmp/b/kernel/ntoskrnl.pdb\t6B472C4652DD221E4C4C44205044422E\t1\n"},
         {"BuiltImageRenamed", "vekcrashdmp.sys\t\t00000000000000000000000000000000\t0\n",
          "ntoskrnl.exe\t\t00000000000000000000000000000000\t0\n"},
         {"MissingLine", "BUGCHECK DUMP STARTS\nBUGCHECK DUMP ENDS\n", "BUGCHECK DUMP STARTS\n"},
@@ -57,46 +65,57 @@ TEST(ConsoleCompareTest, PlacementLinesCompareByShapeAndEverythingElseExactly)
 }
 
 // The host build's trace against the shipped image's expected one: its own
-// leaf frames are fair, and so is a shorter trace; a module the expected
-// trace does not show, frames out of order, more than 20 frames, or any
+// frames are fair, and so is a shorter trace; no frame at all, a module the
+// expected trace does not show, frames out of order, a stack pointer that
+// falls, frames past a return address of 0, more than 20 frames, or any
 // difference outside the trace are not.
 TEST(ConsoleCompareTest, HostBuildTraceIsFairWhenItsNamedFramesFollowTheExpectedOnes)
 {
-    auto frame = [](const std::string& tail) {
-        return "FFFFF80312345670: (0000000000000000 0000000000000000 0000000000000000 "
-               "0000000000000000) " +
-               tail + "\n";
+    // The frame lines of a trace, each a little higher on the stack than
+    // the one before it.
+    auto trace = [](const std::vector<std::string>& tails) {
+        std::string lines = "STACK:\n";
+        uint64_t stackPointer = 0xFFFFF80312345670;
+        for (const std::string& tail : tails) {
+            char at[17];
+            std::snprintf(at, sizeof(at), "%016llX", static_cast<unsigned long long>(stackPointer));
+            stackPointer += 0x10;
+            lines += std::string(at) +
+                     ": (0000000000000000 0000000000000000 0000000000000000 0000000000000000) " +
+                     tail + "\n";
+        }
+        return lines;
     };
-    const std::string expected = "STACK:\n" + frame("vekcrashdmp.sys + 0000000000001234") +
-                                 frame("ntoskrnl.exe + 0000000000000010") +
-                                 frame("hal.dll + 0000000000000020") + "BUGCHECK DUMP ENDS\n";
-    std::string twentyOne;
-    for (int i = 0; i < 21; ++i) {
-        twentyOne += frame("00007F0000001000");
-    }
+    const std::string end = "BUGCHECK DUMP ENDS\n";
+    const std::string expected = trace({"vekcrashdmp.sys + 0000000000001234",
+                                        "ntoskrnl.exe + 0000000000000010",
+                                        "hal.dll + 0000000000000020"}) +
+                                 end;
+    const std::string own = "00007F0000001000";
+    const std::string zero = "0000000000000000";
+    std::string falling = trace({own, own});
+    // The same two lines, the higher one first.
+    const size_t line = (falling.size() - 7) / 2;
+    falling = falling.substr(0, 7) + falling.substr(7 + line) + falling.substr(7, line);
     struct Case {
         const char* Name;
         std::string Actual;
         bool Agrees;
     };
     const Case cases[] = {
-        {"NoFrames", "STACK:\nBUGCHECK DUMP ENDS\n", true},
-        {"OwnLeafFrames",
-         "STACK:\n" + frame("00007F0000001000") + frame("0000000000000000") + "BUGCHECK DUMP ENDS\n",
-         true},
+        {"NoFrames", trace({}) + end, false},
+        {"OnlyTheEndOfTheStack", trace({zero}) + end, false},
+        {"FramesPastTheEnd", trace({own, zero, own}) + end, false},
+        {"OwnFrames", trace({own, zero}) + end, true},
         {"NamedFramesInOrder",
-         "STACK:\n" + frame("00007F0000001000") + frame("ntoskrnl.exe + 0000000000000099") +
-             frame("hal.dll + 0000000000000001") + "BUGCHECK DUMP ENDS\n",
-         true},
+         trace({own, "ntoskrnl.exe + 0000000000000099", "hal.dll + 0000000000000001"}) + end, true},
         {"NamedFramesOutOfOrder",
-         "STACK:\n" + frame("hal.dll + 0000000000000001") +
-             frame("ntoskrnl.exe + 0000000000000099") + "BUGCHECK DUMP ENDS\n",
-         false},
-        {"ModuleNotInTheExpectedTrace",
-         "STACK:\n" + frame("other.sys + 0000000000000001") + "BUGCHECK DUMP ENDS\n", false},
-        {"MoreThanTwentyFrames", "STACK:\n" + twentyOne + "BUGCHECK DUMP ENDS\n", false},
-        {"EndLineMissing", "STACK:\n" + frame("00007F0000001000"), false},
-        {"BrokenFrameLine", "STACK:\nFFFFF80312345670: (0000)\nBUGCHECK DUMP ENDS\n", false},
+         trace({"hal.dll + 0000000000000001", "ntoskrnl.exe + 0000000000000099"}) + end, false},
+        {"ModuleNotInTheExpectedTrace", trace({"other.sys + 0000000000000001"}) + end, false},
+        {"MoreThanTwentyFrames", trace(std::vector<std::string>(21, own)) + end, false},
+        {"StackPointerFalls", falling + end, false},
+        {"EndLineMissing", trace({own}), false},
+        {"BrokenFrameLine", "STACK:\nFFFFF80312345670: (0000)\n" + end, false},
     };
     for (const Case& item : cases) {
         std::string difference;

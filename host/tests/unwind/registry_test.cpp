@@ -161,7 +161,8 @@ TEST(ImageRegistry, ShippedImageIsLaidOutAsTheLoaderMapsIt)
 {
     std::vector<uint8_t> bytes;
     std::string error;
-    ASSERT_TRUE(model::MapImageFile(VEK_SYS_IMAGE, model::DriverImageBase, &bytes, &error)) << error;
+    ASSERT_TRUE(model::MapImageFile(VEK_SYS_IMAGE, model::DriverImageBase,
+                                    model::ScenarioImageRegionSize, &bytes, &error)) << error;
     EXPECT_EQ(bytes.size() % model::ImagePageSize, 0u);
     // The headers hold the base the image was laid out for.
     uint32_t nt = 0;
@@ -209,6 +210,48 @@ TEST(ImageRegistry, DamagedFilesAreRefusedWithoutHarm)
     std::vector<uint8_t> bytes;
     std::string error;
     EXPECT_FALSE(model::MapImageData(damaged, model::DriverImageBase, &bytes, &error));
+}
+
+// Large display drivers reach 100 MB: any image that fits the room it is
+// given is laid out; a refusal says which header field is wrong.
+TEST(ImageRegistry, ImagesAsLargeAsTheirRoomAreLaidOutAndRefusalsNameTheField)
+{
+    const std::vector<uint8_t> file = FileBytes(VEK_SYS_IMAGE);
+    uint32_t nt = 0;
+    std::memcpy(&nt, &file[0x3C], 4);
+    const size_t sizeOfImage = nt + 24 + 56;
+    const size_t sizeOfHeaders = nt + 24 + 60;
+    struct Case {
+        const char* Name;
+        size_t Field;
+        uint32_t Value;
+        uint64_t Room;
+        const char* Refusal;  // null: laid out at Value bytes
+    };
+    const Case cases[] = {
+        {"HundredMegabytes", sizeOfImage, 100u << 20, model::ScenarioImageRegionSize, nullptr},
+        {"PastTheRoom", sizeOfImage, 0x200000, 0x100000,
+         "SizeOfImage 0x200000 does not fit the 0x100000 bytes"},
+        {"NoSize", sizeOfImage, 0, model::ScenarioImageRegionSize, "SizeOfImage is 0"},
+        {"HeadersPastTheImage", sizeOfHeaders, 0x7FFFF000, model::ScenarioImageRegionSize,
+         "SizeOfHeaders 0x7FFFF000 exceeds SizeOfImage"},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.Name);
+        std::vector<uint8_t> changed = file;
+        std::memcpy(&changed[item.Field], &item.Value, 4);
+        std::vector<uint8_t> bytes;
+        std::string error;
+        bool mapped = model::MapImageData(changed.data(), changed.size(), model::DriverImageBase,
+                                          item.Room, &bytes, &error);
+        if (item.Refusal == nullptr) {
+            EXPECT_TRUE(mapped) << error;
+            EXPECT_EQ(bytes.size(), item.Value);
+        } else {
+            EXPECT_FALSE(mapped);
+            EXPECT_NE(error.find(item.Refusal), std::string::npos) << error;
+        }
+    }
 }
 #endif
 

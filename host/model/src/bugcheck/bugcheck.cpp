@@ -53,7 +53,7 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         if (FirstInvalid(reinterpret_cast<uintptr_t>(callback.Record), sizeof(*callback.Record),
                          MemoryAccess::Read)) {
             Violation("a registered bug check callback record at %s is no longer valid memory",
-                      Hex(reinterpret_cast<uintptr_t>(callback.Record)).c_str());
+                      AddressText(reinterpret_cast<uintptr_t>(callback.Record)).c_str());
             continue;
         }
         const KBUGCHECK_REASON_CALLBACK_RECORD& record = *callback.Record;
@@ -145,8 +145,8 @@ void RaiseDriverFault(const DriverFault& fault)
     MachineState& s = State();
     // A test driver's fault is the bug check its scenario asked for.
     if (!s.Processors[s.Current].InTestDriver) {
-        Violation("driver code %s at %s (address %s)", FaultText(fault), Hex(fault.Rip).c_str(),
-                  Hex(fault.Address).c_str());
+        Violation("driver code %s at %s (address %s)", FaultText(fault),
+                  AddressText(fault.Rip).c_str(), AddressText(fault.Address).c_str());
     }
     if (s.InBugCheck) {
         // The kernel guards the callbacks it runs during a bug check: the

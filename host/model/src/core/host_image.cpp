@@ -1,19 +1,22 @@
 // The host build of the driver as a loadable image. Each open copies the
-// shared object to a private file first: the dynamic loader would otherwise
-// hand back the already-loaded copy, and a second load would see the first
-// one's globals instead of a freshly mapped image's zeroes.
+// shared object into an anonymous memory file first: the dynamic loader
+// would otherwise hand back the already-loaded copy, and a second load
+// would see the first one's globals instead of a freshly mapped image's
+// zeroes. The copy has no name, so nothing is left behind on any exit.
 #include "core/machine_state.h"
 
 #include "model/address_space.h"
 #include "model/image_registry.h"
+#include "model/input_file.h"
 
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace model {
 
@@ -22,6 +25,7 @@ namespace {
 struct SegmentSearch {
     uintptr_t Base;
     std::vector<MemoryRangeId>* Entered;
+    uint64_t End;  // past the last loaded segment
 };
 
 int EnterImageSegments(dl_phdr_info* info, size_t, void* context)
@@ -37,6 +41,8 @@ int EnterImageSegments(dl_phdr_info* info, size_t, void* context)
                                                        header.p_memsz,
                                                        (header.p_flags & PF_W) != 0,
                                                        "the driver image"));
+            search->End = std::max<uint64_t>(search->End, info->dlpi_addr + header.p_vaddr +
+                                                                header.p_memsz);
         }
     }
     return 1;
@@ -54,8 +60,9 @@ public:
         RestrictToEnteredMemory();
         link_map* map = nullptr;
         if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
-            SegmentSearch search{static_cast<uintptr_t>(map->l_addr), &entered_};
+            SegmentSearch search{static_cast<uintptr_t>(map->l_addr), &entered_, 0};
             dl_iterate_phdr(EnterImageSegments, &search);
+            NoteHostDriverImage(search.Base, search.End);
         }
         BeginNativeDriverCode();
     }
@@ -66,6 +73,7 @@ public:
         }
         EndNativeDriverCode();
         UnrestrictEnteredMemory();
+        NoteHostDriverImage(0, 0);
         dlclose(handle_);
     }
 
@@ -84,32 +92,49 @@ private:
     ImageRegistration listing_;
 };
 
-std::atomic<unsigned> ImageCopies{0};
+// Far beyond the host build of the driver; a larger file is not it.
+constexpr uint64_t MaxHostImageBytes = 256ull << 20;
+
+// Writes the whole of file into fd; false on a short write.
+bool CopyInto(int fd, const InputFile& file)
+{
+    size_t done = 0;
+    while (done < file.Size()) {
+        ssize_t written = write(fd, file.Data() + done, file.Size() - done);
+        if (written <= 0) {
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
 
 }  // namespace
 
 std::unique_ptr<DriverImage> OpenHostImage(const std::string& path, std::string* error)
 {
-    std::ifstream source(path, std::ios::binary);
-    if (!source) {
-        *error = "cannot read driver image " + path;
+    InputFile source;
+    if (!source.Open(path, MaxHostImageBytes, error, "driver image ")) {
         return nullptr;
     }
-    char copyPath[128];
-    std::snprintf(copyPath, sizeof(copyPath), "/tmp/vekcrashdmp-%d-%u.so",
-                  static_cast<int>(getpid()), ImageCopies++);
-    {
-        std::ofstream copy(copyPath, std::ios::binary | std::ios::trunc);
-        copy << source.rdbuf();
-        if (!copy) {
-            *error = std::string("cannot write ") + copyPath;
-            return nullptr;
-        }
+    int copy = memfd_create("vekcrashdmp_host.so", MFD_CLOEXEC);
+    if (copy < 0) {
+        *error = "cannot copy driver image " + path + ": " + std::strerror(errno);
+        return nullptr;
     }
-    void* handle = dlopen(copyPath, RTLD_NOW | RTLD_LOCAL);
-    unlink(copyPath);
+    if (!CopyInto(copy, source)) {
+        *error = "cannot copy driver image " + path + ": " + std::strerror(errno);
+        close(copy);
+        return nullptr;
+    }
+    std::string copyPath = "/proc/self/fd/" + std::to_string(copy);
+    void* handle = dlopen(copyPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    close(copy);
     if (handle == nullptr) {
-        *error = std::string("cannot load driver image: ") + dlerror();
+        *error = "cannot load driver image " + path + ": " + dlerror();
         return nullptr;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));

@@ -219,6 +219,13 @@ KIRQL CurrentIrql();
 // Text helpers for logs and messages.
 std::string Narrow(const std::u16string& text);
 std::string Hex(uint64_t value);
+// An address for a message: inside the host build of the driver, as the
+// image's name and the offset (the host places it anew on every run, and a
+// message must read the same run to run); anywhere else, as Hex.
+std::string AddressText(uint64_t address);
+// The host build's image, [start, end), while it is loaded (0, 0 after).
+void NoteHostDriverImage(uint64_t start, uint64_t end);
+bool InHostDriverImage(uint64_t address);
 // Reads a counted string the driver passed; a malformed one is a violation
 // and yields nullopt.
 std::optional<std::u16string> ReadUnicodeString(const char* routine, PCUNICODE_STRING string);

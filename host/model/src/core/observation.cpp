@@ -121,4 +121,28 @@ std::string Hex(uint64_t value)
     return text;
 }
 
+namespace {
+uint64_t HostDriverStart = 0;
+uint64_t HostDriverEnd = 0;
+}  // namespace
+
+void NoteHostDriverImage(uint64_t start, uint64_t end)
+{
+    HostDriverStart = start;
+    HostDriverEnd = end;
+}
+
+bool InHostDriverImage(uint64_t address)
+{
+    return address >= HostDriverStart && address < HostDriverEnd;
+}
+
+std::string AddressText(uint64_t address)
+{
+    if (address >= HostDriverStart && address < HostDriverEnd) {
+        return "vekcrashdmp_host.so+" + Hex(address - HostDriverStart);
+    }
+    return Hex(address);
+}
+
 }  // namespace model

@@ -18,7 +18,7 @@ const std::u16string PowerStateName = u"\\Callback\\PowerState";
 
 std::string Pointer(const void* pointer)
 {
-    return Hex(reinterpret_cast<uintptr_t>(pointer));
+    return AddressText(reinterpret_cast<uintptr_t>(pointer));
 }
 
 // The kernel creates the power-state object at boot, for many callers.

@@ -24,7 +24,7 @@ constexpr size_t FullPathLength = 256;
 
 std::string Pointer(const void* pointer)
 {
-    return Hex(reinterpret_cast<uintptr_t>(pointer));
+    return AddressText(reinterpret_cast<uintptr_t>(pointer));
 }
 
 // One listed kernel-mode image as both module queries describe it.

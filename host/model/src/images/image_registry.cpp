@@ -3,6 +3,7 @@
 #include "model/image_registry.h"
 
 #include "model/address_space.h"
+#include "model/input_file.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -10,8 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 namespace model {
@@ -172,7 +171,8 @@ Registry& TheRegistry()
                                 KernelImageSize, nullptr, {}};
         std::vector<uint8_t> bytes;
         std::string error;
-        if (MapImageFile(DefaultKernelImagePath(), KernelImageBase, &bytes, &error)) {
+        if (MapImageFile(DefaultKernelImagePath(), KernelImageBase, KernelImageSize, &bytes,
+                         &error)) {
             kernel.Size = bytes.size();
             kernel.OwnedBytes = std::move(bytes);
         }
@@ -217,13 +217,19 @@ constexpr uint64_t OptionalSizeOfHeaders = 60;
 constexpr uint64_t OptionalRvaCount = 108;
 constexpr uint64_t OptionalDirectories = 112;
 constexpr uint32_t RelocationDirectory = 5;
-constexpr uint64_t MaxImageSize = 64ull << 20;
 constexpr unsigned RelocationAbsolute = 0;
 constexpr unsigned RelocationDir64 = 10;
 
 uint64_t PageRound(uint64_t value)
 {
     return (value + ImagePageSize - 1) / ImagePageSize * ImagePageSize;
+}
+
+std::string Hex(uint64_t value)
+{
+    char text[17];
+    std::snprintf(text, sizeof(text), "%llX", static_cast<unsigned long long>(value));
+    return text;
 }
 
 }  // namespace
@@ -417,8 +423,12 @@ bool ReadImageBytes(const LoadedImage& image, uint64_t address, void* buffer, si
 bool MapImageData(const std::vector<uint8_t>& file, uint64_t base, std::vector<uint8_t>* bytes,
                   std::string* error)
 {
-    const uint8_t* data = file.data();
-    const size_t length = file.size();
+    return MapImageData(file.data(), file.size(), base, ScenarioImageRegionSize, bytes, error);
+}
+
+bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t room,
+                  std::vector<uint8_t>* bytes, std::string* error)
+{
     if (!Fits(length, 0, DosNewHeaderOffset + 4) || Field<uint16_t>(data, 0) != DosSignature) {
         *error = "no DOS header";
         return false;
@@ -442,9 +452,21 @@ bool MapImageData(const std::vector<uint8_t>& file, uint64_t base, std::vector<u
     const uint64_t headerSize = Field<uint32_t>(data, optional + OptionalSizeOfHeaders);
     const uint64_t preferredBase = Field<uint64_t>(data, optional + OptionalImageBase);
     const uint64_t sections = optional + optionalSize;
-    if (imageSize == 0 || imageSize > MaxImageSize || headerSize > imageSize ||
-        !Fits(length, sections, uint64_t{sectionCount} * SectionHeaderSize)) {
-        *error = "damaged image headers";
+    if (imageSize == 0) {
+        *error = "SizeOfImage is 0";
+        return false;
+    }
+    if (imageSize > room) {
+        *error = "SizeOfImage 0x" + Hex(imageSize) + " does not fit the 0x" + Hex(room) +
+                 " bytes the image may take here";
+        return false;
+    }
+    if (headerSize > imageSize) {
+        *error = "SizeOfHeaders 0x" + Hex(headerSize) + " exceeds SizeOfImage 0x" + Hex(imageSize);
+        return false;
+    }
+    if (!Fits(length, sections, uint64_t{sectionCount} * SectionHeaderSize)) {
+        *error = "the section table runs past the end of the file";
         return false;
     }
 
@@ -509,17 +531,16 @@ bool MapImageData(const std::vector<uint8_t>& file, uint64_t base, std::vector<u
     return true;
 }
 
-bool MapImageFile(const std::string& path, uint64_t base, std::vector<uint8_t>* bytes,
-                  std::string* error)
+bool MapImageFile(const std::string& path, uint64_t base, uint64_t room,
+                  std::vector<uint8_t>* bytes, std::string* error)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = "cannot read " + path;
+    // The file holds at most the image and what the loader skips (debug
+    // data, a signature); it is mapped, never copied whole.
+    InputFile file;
+    if (!file.Open(path, MaxImageFileBytes, error)) {
         return false;
     }
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(file)),
-                              std::istreambuf_iterator<char>());
-    if (!MapImageData(data, base, bytes, error)) {
+    if (!MapImageData(file.Data(), file.Size(), base, room, bytes, error)) {
         *error = path + ": " + *error;
         return false;
     }
@@ -543,11 +564,14 @@ ImageRegistration ListShippedDriverImage(const std::string& sysPath)
     // An emulator run earlier in this process keeps the addresses of the
     // images it ran reserved for good; the listing then takes the next
     // free slot, as the emulator's own images do.
+    InputFile file;
+    const bool readable = file.Open(sysPath, MaxImageFileBytes, &error);
     for (uint64_t slot = 0; slot < ShippedImageSlots; ++slot) {
         ImageDescription attempt = description;
         attempt.Base = DriverImageBase + slot * ShippedImageSlotSize;
         std::vector<uint8_t> bytes;
-        if (MapImageFile(sysPath, attempt.Base, &bytes, &error)) {
+        if (readable && MapImageData(file.Data(), file.Size(), attempt.Base, ShippedImageSlotSize,
+                                     &bytes, &error)) {
             attempt.Size = bytes.size();
             attempt.OwnedBytes = std::move(bytes);
         }

@@ -126,8 +126,13 @@ ImageRegistration ListImage(const ImageSpec& wanted, std::string* error)
     description.Name = FileName(wanted.Path);
     description.FullPath = wanted.Path;
     description.Base = wanted.Base();
-    if (!wanted.File.empty()) {
-        if (!MapImageFile(wanted.File, description.Base, &description.OwnedBytes, error)) {
+    if (wanted.Mapped) {
+        description.OwnedBytes = *wanted.Mapped;
+        description.Size = description.OwnedBytes.size();
+    } else if (!wanted.File.empty()) {
+        const uint64_t room =
+            wanted.Offset < ScenarioImageRegionSize ? ScenarioImageRegionSize - wanted.Offset : 0;
+        if (!MapImageFile(wanted.File, description.Base, room, &description.OwnedBytes, error)) {
             return {};
         }
         description.Size = description.OwnedBytes.size();
@@ -171,7 +176,7 @@ void DropImageNotifyRoutinesLeftBehind(const char* when)
     MachineState& s = State();
     for (PLOAD_IMAGE_NOTIFY_ROUTINE routine : s.ImageNotifyRoutines) {
         Violation("load image notify routine %s is still registered after %s",
-                  Hex(reinterpret_cast<uintptr_t>(routine)).c_str(), when);
+                  AddressText(reinterpret_cast<uintptr_t>(routine)).c_str(), when);
     }
     s.ImageNotifyRoutines.clear();
 }
@@ -285,12 +290,6 @@ bool ListLoadedImage(const ImageLoad& load, uint64_t* reportedSize, std::vector<
         }
         size = FindImage(registration.Id())->Size;
         s.MachineImages.push_back(std::move(registration));
-    } else if (!load.Image.File.empty()) {
-        std::vector<uint8_t> bytes;
-        std::string error;
-        if (MapImageFile(load.Image.File, load.Image.Base(), &bytes, &error)) {
-            size = bytes.size();
-        }
     }
     *reportedSize = size;
     return true;

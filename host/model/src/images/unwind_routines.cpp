@@ -9,6 +9,8 @@
 #include "model/image_registry.h"
 #include "model/unwind.h"
 
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -73,6 +75,76 @@ public:
         return fallback.Read(address, buffer, size);
     }
 };
+
+// Host code has no x64 unwind data: the host build of the driver and this
+// library are built with frame pointers, and their frames are unwound by
+// that chain. The entry handed out for them is this one, never read.
+RUNTIME_FUNCTION HostFrameEntry = {};
+
+struct CodeRange {
+    uint64_t Start = 0;
+    uint64_t End = 0;
+};
+
+int FindOwnCode(dl_phdr_info* info, size_t, void* context)
+{
+    auto* range = static_cast<CodeRange*>(context);
+    if (info->dlpi_addr != range->Start) {
+        return 0;
+    }
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type == PT_LOAD && (header.p_flags & PF_X) != 0) {
+            range->Start = info->dlpi_addr + header.p_vaddr;
+            range->End = range->Start + header.p_memsz;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// This library's code, found once.
+const CodeRange& ModelCode()
+{
+    static const CodeRange range = [] {
+        CodeRange found;
+        Dl_info info = {};
+        if (dladdr(reinterpret_cast<void*>(&FindOwnCode), &info) != 0) {
+            found.Start = reinterpret_cast<uintptr_t>(info.dli_fbase);
+            if (dl_iterate_phdr(FindOwnCode, &found) == 0) {
+                found = {};
+            }
+        }
+        return found;
+    }();
+    return range;
+}
+
+bool HostFrameCode(uint64_t address)
+{
+    const CodeRange& model = ModelCode();
+    return InHostDriverImage(address) || (address >= model.Start && address < model.End);
+}
+
+// One frame of host code: RBP points at the caller's RBP, the return
+// address above it. A caller outside the driver's and the model's code is
+// the tool that runs the machine, not the machine: the walk ends there,
+// as at the base of a thread.
+unwind::Result UnwindHostFrame(const unwind::MemoryReader& memory, PCONTEXT context)
+{
+    unwind::Result result;
+    uint64_t saved[2] = {};  // the caller's RBP, the return address
+    if (!memory.Read(context->Rbp, saved, sizeof(saved))) {
+        result.Outcome = unwind::Status::BadMemory;
+        result.FaultAddress = context->Rbp;
+        return result;
+    }
+    result.EstablisherFrame = context->Rbp;
+    context->Rsp = context->Rbp + sizeof(saved);
+    context->Rbp = saved[0];
+    context->Rip = HostFrameCode(saved[1]) || FindImageByAddress(saved[1]) != nullptr ? saved[1] : 0;
+    return result;
+}
 
 std::string Where(uint64_t address)
 {
@@ -208,6 +280,10 @@ extern "C" PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 
     (void)HistoryTable;
     EnterRoutine("RtlLookupFunctionEntry", HIGH_LEVEL, AtBugCheck::Allowed, Where(ControlPc));
     const LoadedImage* image = FindImageByAddress(ControlPc);
+    if (image == nullptr && HostFrameCode(ControlPc)) {
+        *ImageBase = 0;
+        return &HostFrameEntry;
+    }
     unwind::FoundEntry found;
     if (image == nullptr ||
         !unwind::LookupFunctionEntry(UnwindMemory(), image->Base, image->Size, ControlPc, &found)) {
@@ -229,7 +305,9 @@ extern "C" PEXCEPTION_ROUTINE RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageB
     // nowhere the host can read directly.
     RUNTIME_FUNCTION entry;
     unwind::Result result;
-    if (!memory.Read(reinterpret_cast<uintptr_t>(FunctionEntry), &entry, sizeof(entry))) {
+    if (FunctionEntry == &HostFrameEntry) {
+        result = UnwindHostFrame(memory, ContextRecord);
+    } else if (!memory.Read(reinterpret_cast<uintptr_t>(FunctionEntry), &entry, sizeof(entry))) {
         result.Outcome = unwind::Status::BadMemory;
         result.FaultAddress = reinterpret_cast<uintptr_t>(FunctionEntry);
     } else {

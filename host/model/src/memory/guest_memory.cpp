@@ -92,10 +92,11 @@ void RaiseBadAccess(const char* routine, uintptr_t address, MemoryAccess access)
         // the bug check.
         Violation("%s %s %s, which is no valid kernel memory: the bug check callback in "
                   "progress was abandoned",
-                  routine, write ? "wrote to" : "read", Hex(address).c_str());
+                  routine, write ? "wrote to" : "read", AddressText(address).c_str());
     } else {
         Violation("%s %s %s, which is no valid kernel memory: bug check 0x%X %s", routine,
-                  write ? "wrote to" : "read", Hex(address).c_str(), code, BugCheckName(code));
+                  write ? "wrote to" : "read", AddressText(address).c_str(), code,
+                  BugCheckName(code));
         if (!s.Stopped) {
             BugCheck(code, parameters, s.Current);
         }

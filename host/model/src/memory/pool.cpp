@@ -135,14 +135,17 @@ extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
     EnterRoutine("ExFreePoolWithTag", maxIrql, AtBugCheck::Forbidden, "tag=" + TagText(Tag));
     if (found == s.Pool.end()) {
         if (s.FreedBlocks.count(P) != 0) {
-            Violation("double free of pool block %p", P);
+            Violation("double free of pool block %s",
+                      AddressText(reinterpret_cast<uintptr_t>(P)).c_str());
         } else {
-            Violation("ExFreePoolWithTag on %p, which is no pool block", P);
+            Violation("ExFreePoolWithTag on %s, which is no pool block",
+                      AddressText(reinterpret_cast<uintptr_t>(P)).c_str());
         }
         return;
     }
     if (s.AnsiStrings.count(P) != 0) {
-        Violation("ExFreePoolWithTag on %p, an ANSI string that only RtlFreeAnsiString may free", P);
+        Violation("ExFreePoolWithTag on %s, an ANSI string that only RtlFreeAnsiString may free",
+                  AddressText(reinterpret_cast<uintptr_t>(P)).c_str());
         return;
     }
     // Tag 0 asks for no check; the protected bit is not part of the tag.

@@ -22,7 +22,7 @@ constexpr USHORT TargetedMark = 64;
 
 std::string Pointer(const void* pointer)
 {
-    return Hex(reinterpret_cast<uintptr_t>(pointer));
+    return AddressText(reinterpret_cast<uintptr_t>(pointer));
 }
 
 unsigned ProcessorCount()

@@ -186,8 +186,8 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     EnterRoutine("IoDeleteDevice", PASSIVE_LEVEL, AtBugCheck::Forbidden,
                  device != nullptr ? Narrow(device->Name) : std::string("?"));
     if (device == nullptr) {
-        Violation("IoDeleteDevice on %p, which is no live device object",
-                  static_cast<void*>(DeviceObject));
+        Violation("IoDeleteDevice on %s, which is no live device object",
+                  AddressText(reinterpret_cast<uintptr_t>(DeviceObject)).c_str());
         return;
     }
     // The device object is the driver's to scribble on: its links are read

@@ -953,7 +953,8 @@ extern "C" NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
     }
     DeviceRecord* device = DeviceOf(Object);
     if (device == nullptr) {
-        Violation("ObOpenObjectByPointer on %p, which is no live object", Object);
+        Violation("ObOpenObjectByPointer on %s, which is no live object",
+                  AddressText(reinterpret_cast<uintptr_t>(Object)).c_str());
         return STATUS_INVALID_PARAMETER;
     }
     if (ObjectType != nullptr && ObjectType != IoDeviceObjectType) {
@@ -1056,7 +1057,8 @@ extern "C" NTSTATUS ZwClose(HANDLE Handle)
         return *fault;
     }
     if (FindHandle(Handle) == nullptr) {
-        Violation("ZwClose of %p, which is no open handle", Handle);
+        Violation("ZwClose of %s, which is no open handle",
+                  AddressText(reinterpret_cast<uintptr_t>(Handle)).c_str());
         return STATUS_INVALID_HANDLE;
     }
     State().Handles.erase(reinterpret_cast<uintptr_t>(Handle));
