@@ -17,6 +17,7 @@
 #include "decode/decode_command.h"
 #include "sim/printable.h"
 #include "sim/simulate.h"
+#include "sim/state_file.h"
 #include "runner/sys_image.h"
 
 #include "model/image_registry.h"
@@ -40,7 +41,7 @@ constexpr int ExitBadInput = 2;
 
 const char Usage[] =
     "usage: vekcrash simulate [--sys PATH | --image PATH] [--stats] [--instruction-limit N]\n"
-    "                         [--seed N] [SCENARIO.json]\n"
+    "                         [--seed N] [--state PATH] [SCENARIO.json]\n"
     "\n"
     "Runs the scenario (or, without one, a default machine that loads the driver\n"
     "and stops with bug check 0xD1) and prints the serial console on stdout.\n"
@@ -51,7 +52,9 @@ const char Usage[] =
     "                 with --sys, instructions one call into the driver may run before\n"
     "                 it counts as runaway code (default 200000000)\n"
     "  --seed N       seed for the model's random choices, 0 to 2^64-1 (overrides the\n"
-    "                 scenario's \"seed\")\n";
+    "                 scenario's \"seed\")\n"
+    "  --state PATH   write the machine's final state (synthetic MSRs, reference TSC\n"
+    "                 page, pool blocks and handles left) to PATH as JSON\n";
 
 // Every diagnostic goes out through here: one line, terminal-safe.
 void Complain(const std::string& text)
@@ -88,6 +91,7 @@ int Simulate(int argc, char** argv)
     std::string imagePath = model::DefaultHostImagePath();
     std::string sysPath;
     std::string scenarioPath;
+    std::string statePath;
     bool stats = false;
     std::optional<uint64_t> seed;
     for (int i = 0; i < argc; ++i) {
@@ -95,14 +99,15 @@ int Simulate(int argc, char** argv)
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool isImage = std::strcmp(option, "--image") == 0;
         bool isSys = std::strcmp(option, "--sys") == 0;
+        bool isState = std::strcmp(option, "--state") == 0;
         bool isLimit = std::strcmp(option, "--instruction-limit") == 0;
         bool isSeed = std::strcmp(option, "--seed") == 0;
-        if (isImage || isSys) {
+        if (isImage || isSys || isState) {
             if (value == nullptr) {
                 Complain(std::string(option) + " needs a path");
                 return ExitBadInput;
             }
-            (isSys ? sysPath : imagePath) = value;
+            (isSys ? sysPath : isState ? statePath : imagePath) = value;
             ++i;
         } else if (isLimit || isSeed) {
             std::optional<uint64_t> number = ParseCount(value, isLimit ? 1 : 0);
@@ -193,6 +198,14 @@ int Simulate(int argc, char** argv)
     auto elapsed = std::chrono::steady_clock::now() - started;
     std::fwrite(result.Console.data(), 1, result.Console.size(), stdout);
     std::fflush(stdout);
+    if (!statePath.empty()) {
+        std::ofstream state(statePath, std::ios::binary | std::ios::trunc);
+        state << sim::MachineStateJson();
+        if (!state.flush()) {
+            Complain("cannot write " + statePath);
+            return ExitBadInput;
+        }
+    }
     if (stats) {
         std::cerr << "vekcrash: ran in "
                   << std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()
