@@ -267,6 +267,12 @@ TEST_F(HypervisorTest, ReferenceTscPageGivesReferenceTimeForTheTscFrequency)
         ASSERT_NE(page, nullptr);
         EXPECT_EQ(page[0], 1u);  // first sequence
         MmUnmapIoSpace(page, 4096);
+        // Migrated to a host whose TSC runs at another rate: the hypervisor
+        // writes the enabled page again with the new scale.
+        model::ResumeChanges migrated;
+        migrated.TscFrequency = frequency / 2;
+        model::Resume(migrated);
+        EXPECT_EQ(model::ReferenceTimeFromPage(TscPage, frequency), 20000000u - 1);
     }
 }
 

@@ -168,7 +168,9 @@ void ApplyHypervisorChanges(const ResumeChanges& changes)
             s.VpAssistPage[i] = i < changes.VpAssistPage->size() ? (*changes.VpAssistPage)[i] : 0;
         }
     }
-    if (changes.ReferenceTsc && hv.Present && hv.ReferenceTsc.Offered &&
+    // A page the register enables is the hypervisor's to keep right: a new
+    // frequency (a migration) gets a new scale too.
+    if ((changes.ReferenceTsc || changes.TscFrequency) && hv.Present && hv.ReferenceTsc.Offered &&
         (s.ReferenceTsc & EnableBit) != 0) {
         FillReferenceTscPage(s.ReferenceTsc);
     }
