@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 
 namespace sim {
 
@@ -138,7 +139,34 @@ void ReadImageLoads(JsonObject& keys, const model::MachineConfig& machine, const
 // ---- Power events ----------------------------------------------------------
 constexpr unsigned MaxProcessors = 64;
 
-void ReadSleep(JsonObject& keys, const model::MachineConfig&, const EventOrder&, Event*)
+// "processor": where the power notification's callbacks run, any processor
+// active then (the kernel's power manager runs wherever it is scheduled).
+void ReadCallbackProcessor(JsonObject& keys, unsigned activeProcessors, Event* event)
+{
+    JsonValue value = keys.Value();
+    if (keys.Find("processor", &value)) {
+        event->Processor = static_cast<unsigned>(value.Unsigned(activeProcessors - 1));
+        event->ProcessorGiven = true;
+    }
+}
+
+// Without a "processor" key, a choice of the machine's seed, different per
+// event and the same on every run of the seed.
+unsigned CallbackProcessor(const Event& event, const EventRun& run,
+                           unsigned activeProcessors = model::ActiveProcessors())
+{
+    if (event.ProcessorGiven) {
+        return event.Processor;
+    }
+    uint64_t mix = model::Config().Seed;
+    for (char c : run.Where) {  // "events[N]": FNV-1a over it
+        mix = (mix ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+    }
+    std::mt19937_64 random(mix);
+    return static_cast<unsigned>(random() % activeProcessors);
+}
+
+void ReadSleep(JsonObject& keys, const model::MachineConfig&, const EventOrder& order, Event* event)
 {
     // The kind of sleep is for the reader: the callback hears the same
     // notification for both, and a resume says what the sleep changed.
@@ -146,6 +174,7 @@ void ReadSleep(JsonObject& keys, const model::MachineConfig&, const EventOrder&,
     if (keys.Find("state", &value)) {
         value.Choice({"standby", "hibernate"});
     }
+    ReadCallbackProcessor(keys, order.ActiveProcessors, event);
 }
 
 const char* SleepOrder(const Event&, EventOrder* order)
@@ -157,12 +186,12 @@ const char* SleepOrder(const Event&, EventOrder* order)
     return nullptr;
 }
 
-void RunSleep(const Event&, EventRun&)
+void RunSleep(const Event& event, EventRun& run)
 {
-    model::EnterSleep();
+    model::EnterSleep(CallbackProcessor(event, run));
 }
 
-void ReadResume(JsonObject& keys, const model::MachineConfig&, const EventOrder&,
+void ReadResume(JsonObject& keys, const model::MachineConfig&, const EventOrder& order,
                 Event* event)
 {
     model::ResumeChanges& changes = event->Resume;
@@ -173,9 +202,7 @@ void ReadResume(JsonObject& keys, const model::MachineConfig&, const EventOrder&
     if (keys.Find("hypervisor", &value)) {
         changes.HypervisorPresent = value.Choice({"present", "absent"}) == "present";
     }
-    if (keys.Find("features", &value)) {
-        changes.Features = static_cast<ULONG>(value.Unsigned(UINT32_MAX));
-    }
+    ReadHypervisorIdentity(keys, &changes);
     if (keys.Find("processors", &value)) {
         changes.Processors = static_cast<unsigned>(value.Unsigned(MaxProcessors, 1));
     }
@@ -185,6 +212,8 @@ void ReadResume(JsonObject& keys, const model::MachineConfig&, const EventOrder&
     if (keys.Find("msrs", &value)) {
         ReadSyntheticMsrs(value, &changes);
     }
+    CheckOfferedMsrs(keys.Value(), AfterResume(order.Hypervisor, changes));
+    ReadCallbackProcessor(keys, changes.Processors.value_or(order.ActiveProcessors), event);
 }
 
 const char* ResumeOrder(const Event& event, EventOrder* order)
@@ -194,19 +223,25 @@ const char* ResumeOrder(const Event& event, EventOrder* order)
     }
     order->Asleep = false;
     order->ActiveProcessors = event.Resume.Processors.value_or(order->ActiveProcessors);
+    order->Hypervisor = AfterResume(order->Hypervisor, event.Resume);
     return nullptr;
 }
 
-void RunResume(const Event& event, EventRun&)
+void RunResume(const Event& event, EventRun& run)
 {
-    model::Resume(event.Resume);
+    model::ResumeChanges changes = event.Resume;
+    // The resume's own processor count decides which may run the callbacks.
+    changes.CallbackProcessor =
+        CallbackProcessor(event, run, changes.Processors.value_or(model::ActiveProcessors()));
+    model::Resume(changes);
 }
 
-void ReadPowerNotification(JsonObject& keys, const model::MachineConfig&, const EventOrder&,
+void ReadPowerNotification(JsonObject& keys, const model::MachineConfig&, const EventOrder& order,
                            Event* event)
 {
     event->Argument1 = keys.Require("argument1").Unsigned(UINT64_MAX);
     event->Argument2 = keys.Require("argument2").Unsigned(UINT64_MAX);
+    ReadCallbackProcessor(keys, order.ActiveProcessors, event);
 }
 
 const char* AnyTime(const Event&, EventOrder*)
@@ -223,9 +258,9 @@ void RunImageLoads(const Event& event, EventRun& run)
     }
 }
 
-void RunPowerNotification(const Event& event, EventRun&)
+void RunPowerNotification(const Event& event, EventRun& run)
 {
-    model::NotifyPowerState(event.Argument1, event.Argument2);
+    model::NotifyPowerState(event.Argument1, event.Argument2, CallbackProcessor(event, run));
 }
 
 // ---- The crasher -----------------------------------------------------------

@@ -20,6 +20,9 @@ struct EventOrder {
     // Processors active at this point of the run: the machine's at first,
     // then those of the last resume that changed them.
     unsigned ActiveProcessors = 1;
+    // The hypervisor as the machine's description and the resumes so far
+    // left it.
+    model::HypervisorConfig Hypervisor;
 };
 
 // A run in progress as an event's action sees it.

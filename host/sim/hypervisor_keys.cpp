@@ -1,6 +1,8 @@
 // The hypervisor's scenario keys (hypervisor_keys.h).
 #include "sim/hypervisor_keys.h"
 
+#include <cstdio>
+
 namespace sim {
 
 namespace {
@@ -8,6 +10,12 @@ namespace {
 constexpr size_t VendorLength = 12;
 constexpr size_t MaxBrandLength = 47;  // 48 bytes of CPUID, one NUL at least
 constexpr unsigned MaxProcessors = 64;
+// TSC frequencies a real hypervisor reports: x86 processors with an
+// invariant TSC run it from about 1 GHz to 5 GHz; 100 MHz to 10 GHz leaves
+// room either side, and keeps the page's scale (10^7 * 2^64 / f) in 64 bits,
+// which needs more than 10 MHz.
+constexpr uint64_t MinTscFrequency = 100000000;
+constexpr uint64_t MaxTscFrequency = 10000000000;
 
 std::optional<model::SyntheticMsr> ReadMsr(JsonObject& reader, const char* key)
 {
@@ -66,6 +74,77 @@ void ReadSyntheticMsrs(const JsonValue& value, model::ResumeChanges* msrs)
     reader.RejectUnknownKeys();
 }
 
+uint64_t ReadTscFrequency(const JsonValue& value)
+{
+    return value.Unsigned(MaxTscFrequency, MinTscFrequency);
+}
+
+void ReadHypervisorIdentity(JsonObject& reader, model::ResumeChanges* changes)
+{
+    JsonValue field = reader.Value();
+    if (reader.Find("vendor", &field)) {
+        changes->Vendor = PrintableAscii(field, VendorLength, VendorLength);
+    }
+    if (reader.Find("highest_leaf", &field)) {
+        changes->HighestLeaf = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
+    }
+    if (reader.Find("interface", &field)) {
+        changes->Interface = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
+    }
+    if (reader.Find("features", &field)) {
+        changes->Features = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
+    }
+    if (reader.Find("feature_flags", &field)) {
+        changes->FeatureFlags = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
+    }
+    if (reader.Find("tsc_frequency", &field)) {
+        changes->TscFrequency = ReadTscFrequency(field);
+    }
+}
+
+model::HypervisorConfig AfterResume(model::HypervisorConfig hv, const model::ResumeChanges& changes)
+{
+    if (changes.HypervisorPresent) {
+        hv.Present = *changes.HypervisorPresent;
+    }
+    hv.Vendor = changes.Vendor.value_or(hv.Vendor);
+    hv.HighestLeaf = changes.HighestLeaf.value_or(hv.HighestLeaf);
+    hv.Interface = changes.Interface.value_or(hv.Interface);
+    hv.Features = changes.Features.value_or(hv.Features);
+    hv.FeatureFlags = changes.FeatureFlags.value_or(hv.FeatureFlags);
+    hv.TscFrequency = changes.TscFrequency.value_or(hv.TscFrequency);
+    hv.GuestOsId = changes.GuestOsId.value_or(hv.GuestOsId);
+    hv.Hypercall = changes.Hypercall.value_or(hv.Hypercall);
+    hv.ReferenceTsc = changes.ReferenceTsc.value_or(hv.ReferenceTsc);
+    hv.VpAssistPageOffered = changes.VpAssistPageOffered.value_or(hv.VpAssistPageOffered);
+    hv.VpAssistPage = changes.VpAssistPage.value_or(hv.VpAssistPage);
+    return hv;
+}
+
+void CheckOfferedMsrs(const JsonValue& where, const model::HypervisorConfig& hv)
+{
+    struct Register {
+        const char* Key;
+        ULONG Msr;
+        bool Offered;
+    };
+    const Register registers[] = {
+        {"guest_os_id", model::HvMsrGuestOsId, hv.GuestOsId.Offered},
+        {"hypercall", model::HvMsrHypercall, hv.Hypercall.Offered},
+        {"reference_tsc", model::HvMsrReferenceTsc, hv.ReferenceTsc.Offered},
+        {"vp_assist_page", model::HvMsrVpAssistPage, hv.VpAssistPageOffered},
+    };
+    for (const Register& item : registers) {
+        ULONG privilege = model::HvMsrPrivilege(item.Msr);
+        if (hv.Present && !item.Offered && (hv.Features & privilege) != 0) {
+            char bit[16];
+            std::snprintf(bit, sizeof(bit), "0x%X", static_cast<unsigned>(privilege));
+            where.Fail(std::string("msrs.") + item.Key + " is \"absent\" while features grant it (" +
+                       bit + "); clear that bit or offer the register");
+        }
+    }
+}
+
 void ReadHypervisor(const JsonValue& value, model::HypervisorConfig* hypervisor)
 {
     *hypervisor = model::HypervisorConfig{};
@@ -73,37 +152,19 @@ void ReadHypervisor(const JsonValue& value, model::HypervisorConfig* hypervisor)
         return;
     }
     JsonObject reader(value, "expected \"absent\" or an object");
-    hypervisor->Present = true;
+    model::ResumeChanges changes;
+    changes.HypervisorPresent = true;
+    ReadHypervisorIdentity(reader, &changes);
     JsonValue field = value;
-    if (reader.Find("vendor", &field)) {
-        hypervisor->Vendor = PrintableAscii(field, VendorLength, VendorLength);
-    }
-    if (reader.Find("highest_leaf", &field)) {
-        hypervisor->HighestLeaf = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
-    }
-    if (reader.Find("interface", &field)) {
-        hypervisor->Interface = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
-    }
-    if (reader.Find("features", &field)) {
-        hypervisor->Features = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
-    }
     if (reader.Find("recommendations", &field)) {
         hypervisor->Recommendations = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
     }
-    if (reader.Find("tsc_frequency", &field)) {
-        hypervisor->TscFrequency = field.Unsigned(UINT64_MAX, 1);
-    }
     if (reader.Find("msrs", &field)) {
-        model::ResumeChanges msrs;
-        ReadSyntheticMsrs(field, &msrs);
-        hypervisor->GuestOsId = msrs.GuestOsId.value_or(hypervisor->GuestOsId);
-        hypervisor->Hypercall = msrs.Hypercall.value_or(hypervisor->Hypercall);
-        hypervisor->ReferenceTsc = msrs.ReferenceTsc.value_or(hypervisor->ReferenceTsc);
-        hypervisor->VpAssistPageOffered =
-            msrs.VpAssistPageOffered.value_or(hypervisor->VpAssistPageOffered);
-        hypervisor->VpAssistPage = msrs.VpAssistPage.value_or(hypervisor->VpAssistPage);
+        ReadSyntheticMsrs(field, &changes);
     }
     reader.RejectUnknownKeys();
+    *hypervisor = AfterResume(*hypervisor, changes);
+    CheckOfferedMsrs(value, *hypervisor);
 }
 
 std::string ReadProcessorBrand(const JsonValue& value)

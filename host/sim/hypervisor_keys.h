@@ -16,5 +16,17 @@ void ReadHypervisor(const JsonValue& value, model::HypervisorConfig* hypervisor)
 void ReadSyntheticMsrs(const JsonValue& value, model::ResumeChanges* msrs);
 // A processor brand string: printable ASCII, at most 47 bytes.
 std::string ReadProcessorBrand(const JsonValue& value);
+// "tsc_frequency": what a real hypervisor reports, in Hz.
+uint64_t ReadTscFrequency(const JsonValue& value);
+// The keys of the hypervisor itself that a resume may change too (a
+// migration or an upgrade): vendor, highest_leaf, interface, features,
+// feature_flags, tsc_frequency.
+void ReadHypervisorIdentity(JsonObject& reader, model::ResumeChanges* changes);
+// The hypervisor as a resume leaves it.
+model::HypervisorConfig AfterResume(model::HypervisorConfig hypervisor,
+                                    const model::ResumeChanges& changes);
+// Refuses, at `where`, a synthetic MSR marked "absent" whose privilege the
+// features grant: no hypervisor takes one away without the other.
+void CheckOfferedMsrs(const JsonValue& where, const model::HypervisorConfig& hypervisor);
 
 }  // namespace sim

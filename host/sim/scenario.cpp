@@ -261,6 +261,7 @@ void ReadEvents(const JsonValue& value, const model::MachineConfig& machine,
     }
     EventOrder order;
     order.ActiveProcessors = machine.Processors;
+    order.Hypervisor = machine.Hypervisor;
     const char* ended = nullptr;  // why nothing may follow, once the machine stopped
     for (const JsonValue& item : value.List()) {
         JsonObject reader(item);

@@ -20,6 +20,8 @@ struct Event {
     bool HasTime = false;
     int64_t Time = 0;
     unsigned Processor = 0;
+    // A power event's "processor" key was given (else a seeded choice).
+    bool ProcessorGiven = false;
     // How often the kernel calls the secondary dump callbacks (2: a sizing
     // pass first).
     unsigned SecondaryDumpPasses = 1;

@@ -17,6 +17,7 @@
 #include "decode/decode_command.h"
 #include "sim/printable.h"
 #include "sim/simulate.h"
+#include "sim/state_file.h"
 #include "runner/sys_image.h"
 
 #include "model/image_registry.h"
@@ -43,7 +44,7 @@ constexpr uint64_t MaxScenarioBytes = 64ull << 20;
 
 const char Usage[] =
     "usage: vekcrash simulate [--sys PATH | --image PATH] [--stats] [--instruction-limit N]\n"
-    "                         [--seed N] [SCENARIO.json]\n"
+    "                         [--seed N] [--state PATH] [SCENARIO.json]\n"
     "\n"
     "Runs the scenario (or, without one, a default machine that loads the driver\n"
     "and stops with bug check 0xD1) and prints the serial console on stdout.\n"
@@ -54,7 +55,9 @@ const char Usage[] =
     "                 with --sys, instructions one call into the driver may run before\n"
     "                 it counts as runaway code (default 200000000)\n"
     "  --seed N       seed for the model's random choices, 0 to 2^64-1 (overrides the\n"
-    "                 scenario's \"seed\")\n";
+    "                 scenario's \"seed\")\n"
+    "  --state PATH   write the machine's final state (synthetic MSRs, reference TSC\n"
+    "                 page, pool blocks and handles left) to PATH as JSON\n";
 
 // Every diagnostic goes out through here: one line, terminal-safe.
 void Complain(const std::string& text)
@@ -91,6 +94,7 @@ int Simulate(int argc, char** argv)
     std::string imagePath = model::DefaultHostImagePath();
     std::string sysPath;
     std::string scenarioPath;
+    std::string statePath;
     bool stats = false;
     bool imageGiven = false;
     std::optional<uint64_t> seed;
@@ -99,12 +103,22 @@ int Simulate(int argc, char** argv)
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool isImage = std::strcmp(option, "--image") == 0;
         bool isSys = std::strcmp(option, "--sys") == 0;
+        bool isState = std::strcmp(option, "--state") == 0;
         bool isLimit = std::strcmp(option, "--instruction-limit") == 0;
         bool isSeed = std::strcmp(option, "--seed") == 0;
-        if (isImage || isSys) {
+        if (isImage || isSys || isState) {
             if (value == nullptr) {
                 Complain(std::string(option) + " needs a path");
                 return ExitBadInput;
+            }
+            if (isState) {
+                if (!statePath.empty()) {
+                    Complain("--state: given once");
+                    return ExitBadInput;
+                }
+                statePath = value;
+                ++i;
+                continue;
             }
             // One driver per run: the host build or the shipped image.
             if (imageGiven || !sysPath.empty()) {
@@ -194,6 +208,14 @@ int Simulate(int argc, char** argv)
     auto elapsed = std::chrono::steady_clock::now() - started;
     std::fwrite(result.Console.data(), 1, result.Console.size(), stdout);
     std::fflush(stdout);
+    if (!statePath.empty()) {
+        std::ofstream state(statePath, std::ios::binary | std::ios::trunc);
+        state << sim::MachineStateJson();
+        if (!state.flush()) {
+            Complain("cannot write " + statePath);
+            return ExitBadInput;
+        }
+    }
     if (stats) {
         std::cerr << "vekcrash: ran in "
                   << std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()

@@ -120,10 +120,16 @@ inline VOID ProcessorPause() { _mm_pause(); }
 
 // CPUID and the model-specific registers. The shipped image executes the
 // instructions; the model answers from its processor and hypervisor, and an
-// MSR it does not offer faults as #GP does on the processor.
+// MSR it does not offer faults as #GP does on the processor. Every CPUID
+// query sets ECX to sub-leaf 0: a leaf that takes a sub-leaf answers by it,
+// and ECX otherwise holds whatever the code before left there.
+constexpr ULONG CpuidSubleafZero = 0;
 #if defined(VEK_MODEL_KERNEL)
 
-inline void ProcessorCpuid(ULONG Leaf, ULONG Registers[4]) { ModelCpuid(Leaf, 0, Registers); }
+inline void ProcessorCpuid(ULONG Leaf, ULONG Registers[4])
+{
+    ModelCpuid(Leaf, CpuidSubleafZero, Registers);
+}
 inline ULONG64 ReadMsr(ULONG Msr)
 {
     ULONG64 value = 0;
@@ -143,7 +149,8 @@ inline void WriteMsr(ULONG Msr, ULONG64 Value)
 
 inline void ProcessorCpuid(ULONG Leaf, ULONG Registers[4])
 {
-    __cpuid(reinterpret_cast<int*>(Registers), static_cast<int>(Leaf));
+    __cpuidex(reinterpret_cast<int*>(Registers), static_cast<int>(Leaf),
+              static_cast<int>(CpuidSubleafZero));
 }
 inline ULONG64 ReadMsr(ULONG Msr) { return __readmsr(Msr); }
 inline void WriteMsr(ULONG Msr, ULONG64 Value) { __writemsr(Msr, Value); }

@@ -61,10 +61,12 @@ NTSTATUS BroadcastToAllProcessors(BroadcastRoutine Routine, PVOID Context)
     block.Routine = Routine;
     block.Completed = 1;
 
-    NTSTATUS status = STATUS_SUCCESS;
+    // The first failure sticks: a processor the routine did not run on is
+    // reported whichever index it was, not only the last.
+    NTSTATUS result = STATUS_SUCCESS;
     for (ULONG i = 0; i < count; ++i) {
         PROCESSOR_NUMBER target = {};
-        status = KeGetProcessorNumberFromIndex(i, &target);
+        NTSTATUS status = KeGetProcessorNumberFromIndex(i, &target);
         if (NT_SUCCESS(status) && SameProcessor(target, here)) {
             continue;
         }
@@ -78,6 +80,9 @@ NTSTATUS BroadcastToAllProcessors(BroadcastRoutine Routine, PVOID Context)
             // done, so that the wait ends; the failure is returned. The
             // calling processor's index is counted already.
             AtomicIncrement(&block.Completed);
+            if (NT_SUCCESS(result)) {
+                result = status;
+            }
         }
     }
 
@@ -94,5 +99,5 @@ NTSTATUS BroadcastToAllProcessors(BroadcastRoutine Routine, PVOID Context)
         KeRemoveQueueDpc(&dpcs[i]);
     }
     ExFreePoolWithTag(dpcs, HypervisorPoolTag);
-    return status;
+    return result;
 }

@@ -29,8 +29,8 @@ struct BroadcastBlock {
 // Runs Routine(index, Context) once on every processor active when the call
 // begins. STATUS_INSUFFICIENT_RESOURCES when the DPC array could not be
 // allocated: the routine has then run nowhere. Otherwise the status of the
-// last processor lookup or DPC targeting made while queueing (success for
-// every index below the active count).
+// first processor lookup or DPC targeting that failed while queueing (the
+// routine did not run there), or success when it ran everywhere.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS BroadcastToAllProcessors(BroadcastRoutine Routine, PVOID Context);
 

@@ -73,10 +73,11 @@ HypervisorStateRecord* CaptureHypervisorState()
     ProcessorCpuid(HvCpuidRecommendationsLeaf, registers);
     state->Recommendations = registers[Eax];
 
-    // The TLFS offers the guest identity register to every guest; the
-    // others only with the privilege that grants them.
-    state->GuestOsId = ReadMsr(HvMsrGuestOsId);
+    // Every register only with the privilege that grants it: the guest
+    // identity shares the hypercall registers' privilege. Without it the
+    // slot stays 0, nothing to restore.
     if ((state->Features & HvAccessHypercallMsrs) != 0) {
+        state->GuestOsId = ReadMsr(HvMsrGuestOsId);
         state->Hypercall = ReadMsr(HvMsrHypercall);
     }
     if ((state->Features & HvAccessPartitionReferenceTsc) != 0) {

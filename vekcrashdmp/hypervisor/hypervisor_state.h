@@ -29,15 +29,20 @@ constexpr ULONG HvInterfaceSignature = 0x31237648;  // "Hv#1"
 // A highest leaf from here on is not a hypervisor this driver knows.
 constexpr LONG HvFirstRejectedHighestLeaf = 0x40000009;
 
-// Partition privilege flags, EAX of the features leaf.
+// Partition privilege flags, EAX of the features leaf. Under the TLFS an
+// MSR whose privilege is clear raises #GP, a bug check in this driver.
 constexpr ULONG HvAccessIntrCtrlRegs = 0x10;             // VP assist page MSR
-constexpr ULONG HvAccessHypercallMsrs = 0x20;            // hypercall MSR
+constexpr ULONG HvAccessHypercallMsrs = 0x20;            // guest identity, hypercall MSRs
 constexpr ULONG HvAccessPartitionReferenceTsc = 0x200;  // reference TSC MSR
+constexpr ULONG HvAccessFrequencyRegs = 0x800;           // TSC and APIC frequency MSRs
+// Feature flags, EDX of the features leaf: the frequency MSRs exist.
+constexpr ULONG HvFrequencyMsrsAvailable = 0x100;
 
 // Synthetic MSRs.
 constexpr ULONG HvMsrGuestOsId = 0x40000000;
 constexpr ULONG HvMsrHypercall = 0x40000001;
 constexpr ULONG HvMsrReferenceTsc = 0x40000021;
+constexpr ULONG HvMsrTscFrequency = 0x40000022;
 constexpr ULONG HvMsrVpAssistPage = 0x40000073;
 
 struct HypervisorStateRecord {

@@ -32,9 +32,12 @@ static_assert(offsetof(ReferenceTscPage, TscOffset) == 16, "reference TSC page l
 static_assert(sizeof(ReferenceTscPage) == ReferenceTscPageSize, "reference TSC page layout");
 
 // Writes the page at the address in SavedReferenceTsc (the register value
-// recorded at load). No access at all when bit 0 is clear, nothing written
-// when the page cannot be mapped. With no usable frequency the page is
-// marked invalid (sequence 0) and nothing else is written. PASSIVE_LEVEL:
-// the mapping routine is looked up by name.
+// recorded at load). TscFrequency is the counter's rate in Hz as the
+// hypervisor reports it (HV_X64_MSR_TSC_FREQUENCY), or 0 where it does not:
+// the brand string's rated frequency then stands in for it. No access at
+// all when bit 0 is clear, nothing written when the page cannot be mapped.
+// With no usable frequency the page is marked invalid (sequence 0) and
+// nothing else is written. PASSIVE_LEVEL: the mapping routine is looked up
+// by name.
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID RebuildReferenceTscPage(ULONG64 SavedReferenceTsc);
+VOID RebuildReferenceTscPage(ULONG64 SavedReferenceTsc, ULONG64 TscFrequency = 0);

@@ -24,6 +24,17 @@ constexpr ULONG PowerStateObjectAttributes = OBJ_CASE_INSENSITIVE | OBJ_PERMANEN
 constexpr ULONG RestoreOutcomeLevel = 8;
 
 constexpr ULONG CpuidEax = 0;
+constexpr ULONG CpuidEdx = 3;
+
+// The TSC's rate as the hypervisor reports it, or 0 (use the brand string)
+// where it grants no frequency registers or has none.
+ULONG64 HypervisorTscFrequency(ULONG Features, ULONG FeatureFlags)
+{
+    if ((Features & HvAccessFrequencyRegs) == 0 || (FeatureFlags & HvFrequencyMsrsAvailable) == 0) {
+        return 0;
+    }
+    return ReadMsr(HvMsrTscFrequency);
+}
 
 } // namespace
 
@@ -114,20 +125,22 @@ NTSTATUS RestoreHypervisorState(PDEVICE_OBJECT DeviceObject, const HypervisorSta
     // values may mean nothing here, so none is written.
     if (DetectHypervisor() &&
         KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS) == State->ProcessorCount) {
-        // TLFS: the hypercall page stays disabled while the guest identity
-        // is 0, so the identity goes first.
-        if (State->GuestOsId != 0) {
-            WriteMsr(HvMsrGuestOsId, State->GuestOsId);
-        }
-
         // The privileges may differ after the resume: what the hypervisor
         // offers now decides which registers can be written.
         ULONG registers[4];
         ProcessorCpuid(HvCpuidFeaturesLeaf, registers);
         ULONG features = registers[CpuidEax];
+        ULONG featureFlags = registers[CpuidEdx];
 
-        if (State->Hypercall != 0 && (features & HvAccessHypercallMsrs) != 0) {
-            WriteMsr(HvMsrHypercall, State->Hypercall);
+        if ((features & HvAccessHypercallMsrs) != 0) {
+            // TLFS: the hypercall page stays disabled while the guest
+            // identity is 0, so the identity goes first.
+            if (State->GuestOsId != 0) {
+                WriteMsr(HvMsrGuestOsId, State->GuestOsId);
+            }
+            if (State->Hypercall != 0) {
+                WriteMsr(HvMsrHypercall, State->Hypercall);
+            }
         }
         if (State->ReferenceTsc != 0) {
             if ((features & HvAccessPartitionReferenceTsc) != 0) {
@@ -135,15 +148,17 @@ NTSTATUS RestoreHypervisorState(PDEVICE_OBJECT DeviceObject, const HypervisorSta
             } else {
                 // The register is gone but the guest's clocks still read
                 // the page: fill it in ourselves.
-                RebuildReferenceTscPage(State->ReferenceTsc);
+                RebuildReferenceTscPage(State->ReferenceTsc,
+                                        HypervisorTscFrequency(features, featureFlags));
             }
         }
 
         RestoreArgs args = {State, features};
-        // A failed broadcast leaves the VP assist pages as they are; the
-        // partition-wide writes stand, and the outcome still counts them.
-        BroadcastToAllProcessors(RestoreVpAssistPage, &args);
-        status = STATUS_SUCCESS;
+        // A processor the broadcast could not reach keeps its VP assist page
+        // unwritten: the restore then did not put everything back.
+        status = NT_SUCCESS(BroadcastToAllProcessors(RestoreVpAssistPage, &args))
+                     ? STATUS_SUCCESS
+                     : STATUS_UNSUCCESSFUL;
     }
 
     QueueRestoreReport(DeviceObject, status);

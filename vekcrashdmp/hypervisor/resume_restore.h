@@ -35,8 +35,9 @@ CALLBACK_FUNCTION PowerStateCallback;
 // Writes the recorded registers back (partition-wide ones on this
 // processor, the VP assist page on every processor) and queues the outcome
 // line. STATUS_UNSUCCESSFUL when the interface is gone or the processor
-// count changed, in which case nothing is written. PASSIVE_LEVEL: the page
-// rebuild looks up a kernel routine.
+// count changed, in which case nothing is written, and when a processor's
+// VP assist page could not be written back (the broadcast failed there).
+// PASSIVE_LEVEL: the page rebuild looks up a kernel routine.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RestoreHypervisorState(PDEVICE_OBJECT DeviceObject, const HypervisorStateRecord* State);
 

@@ -221,6 +221,32 @@ TEST_F(ReferenceTscTest, TheWorkedExampleGivesItsScale)
     EXPECT_EQ(BrandStringFrequency(), 2500000000u);
 }
 
+// The hypervisor's TSC frequency gives the exact scale, 10^7 * 2^64 / f
+// truncated, whatever the brand string says; at 10 MHz and below there is
+// no 64-bit scale and the page is marked invalid.
+TEST_F(ReferenceTscTest, HypervisorFrequencyGivesTheExactScale)
+{
+    struct Case {
+        uint64_t Hertz;
+        uint64_t Scale;  // 0: page invalid
+    };
+    const Case cases[] = {
+        {2500000000, 0x010624DD2F1A9FBE},  // the TLFS's own example
+        {2593906000, 0x00FCA75A30276115},
+        {10000001, 0xFFFFFE5280D924C8},
+        {10000000, 0},
+        {0xFFFFFFFFFFFFFFFF, 0x0000000000989680},
+    };
+    for (const Case& c : cases) {
+        UseBrand("Intel(R) Xeon(R) Platinum 8272CL CPU @ 2.60GHz");
+        WritePage(5, 0, 77);
+        RebuildReferenceTscPage(PagePhysical | ReferenceTscEnable, c.Hertz);
+        ReferenceTscPage page = ReadPage();
+        EXPECT_EQ(page.TscSequence, c.Scale != 0 ? 6u : 0u) << c.Hertz;
+        EXPECT_EQ(page.TscScale, c.Scale) << c.Hertz;  // an invalid page keeps its 0
+    }
+}
+
 TEST_F(ReferenceTscTest, SequenceMovesOnAndSkipsZeroAndAllOnes)
 {
     struct Case {

@@ -7,6 +7,7 @@
 
 #include "runner/sys_image.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -156,13 +157,15 @@ TEST_P(HypervisorRestoreTest, PrivilegesDecideWhatIsWrittenBack)
     const std::string vp0 = Access(MsrVpAssistPage, VpAssistValues[0], 0);
     const std::string vp1 = Access(MsrVpAssistPage, VpAssistValues[1], 1);
     const Case cases[] = {
-        {"HypercallNotRecorded", 0x2E5F, 0x2E7F, {identity, tsc, vp0, vp1}, false},
-        {"HypercallWithdrawn", 0x2E7F, 0x2E5F, {identity, tsc, vp0, vp1}, false},
+        // The identity shares the hypercall registers' privilege: without
+        // it neither is read (a #GP, a bug check) nor written.
+        {"HypercallNotRecorded", 0x2E5F, 0x2E7F, {tsc, vp0, vp1}, false},
+        {"HypercallWithdrawn", 0x2E7F, 0x2E5F, {tsc, vp0, vp1}, false},
         {"TscRegisterWithdrawn", 0x2E7F, 0x2C7F, {identity, hypercall, vp0, vp1}, true},
         {"TscNotRecorded", 0x2C7F, 0x2E7F, {identity, hypercall, vp0, vp1}, false},
         {"VpAssistWithdrawn", 0x2E7F, 0x2E6F, {identity, hypercall, tsc}, false},
         {"VpAssistNotRecorded", 0x2E6F, 0x2E7F, {identity, hypercall, tsc}, false},
-        {"NothingButIdentity", 0, 0, {identity}, false},
+        {"NoPrivilegeAtAll", 0, 0, {}, false},
     };
     for (const Case& item : cases) {
         ASSERT_EQ(Load(Guest(2, item.LoadFeatures)), STATUS_SUCCESS) << item.Name;
@@ -230,6 +233,88 @@ TEST_P(HypervisorRestoreTest, ChangedMachineIsLeftAloneAndReportedFailed)
     }
 }
 
+// A processor the restore's broadcast could not reach kept its VP assist
+// page unwritten, whichever index it was.
+TEST_P(HypervisorRestoreTest, AProcessorLeftUnrestoredMakesTheOutcomeFailed)
+{
+    struct Case {
+        const char* Name;
+        const char* Routine;
+        unsigned Call;  // the load's capture makes the first calls
+    };
+    const Case cases[] = {
+        {"LookupOfTheMiddleProcessor", "KeGetProcessorNumberFromIndex", 5},
+        {"TargetingOfTheMiddleProcessor", "KeSetTargetProcessorDpcEx", 3},
+    };
+    std::vector<std::string> expected = FullRestore(3);
+    expected.erase(expected.begin() + 4);  // processor 1's VP assist page
+    for (const Case& item : cases) {
+        ASSERT_EQ(Load(Guest(3), {model::Fault{item.Routine, item.Call, STATUS_INVALID_PARAMETER}}),
+                  STATUS_SUCCESS)
+            << item.Name;
+        EXPECT_EQ(SleepAndResume(), expected) << item.Name;
+        EXPECT_EQ(model::ConsoleBytes(), Failed) << item.Name;
+        model::UnloadDriver();
+    }
+}
+
+// The kernel runs power callbacks wherever its power manager thread is: the
+// partition-wide registers go back from that processor, every VP assist
+// page from its own.
+TEST_P(HypervisorRestoreTest, ARestoreRunOnAnyProcessorPutsBackEveryRegister)
+{
+    for (unsigned processor = 0; processor < 3; ++processor) {
+        ASSERT_EQ(Load(Guest(3)), STATUS_SUCCESS) << processor;
+        model::ResumeChanges changes = Reset();
+        changes.CallbackProcessor = processor;
+        std::vector<std::string> writes = SleepAndResume(changes);
+        ASSERT_EQ(writes.size(), 6u) << processor;
+        EXPECT_EQ(writes[0], Access(MsrGuestOsId, GuestOsIdValue, processor));
+        std::sort(writes.begin() + 3, writes.end());
+        std::vector<std::string> full = FullRestore(3);
+        EXPECT_EQ(std::vector<std::string>(writes.begin() + 3, writes.end()),
+                  std::vector<std::string>(full.begin() + 3, full.end()))
+            << processor;
+        EXPECT_EQ(model::ConsoleBytes(), Successful) << processor;
+        model::UnloadDriver();
+    }
+}
+
+// Where the hypervisor offers the exact TSC frequency (AccessFrequencyRegs
+// and the "frequency MSRs available" flag), the rebuilt page keeps time by
+// it; else by the brand string's rated frequency, which here is 2.3e-3 off.
+TEST_P(HypervisorRestoreTest, RebuiltPageTakesTheHypervisorsTscFrequency)
+{
+    constexpr uint64_t TscFrequency = 2593906000;  // under "@ 2.60GHz"
+    constexpr uint64_t TenSeconds = 100000000;     // in 100 ns units
+    struct Case {
+        const char* Name;
+        ULONG Features;
+        ULONG FeatureFlags;
+        uint64_t TimeAfterTenSeconds;
+    };
+    const Case cases[] = {
+        {"FrequencyMsr", 0x2C7F, 0x100, TenSeconds - 1},
+        {"NoFrequencyPrivilege", 0x247F, 0x100, 99765609},
+        {"FrequencyMsrsUnavailable", 0x2C7F, 0, 99765609},
+    };
+    for (const Case& item : cases) {
+        model::MachineConfig config = Guest(2);
+        config.Hypervisor.TscFrequency = TscFrequency;
+        config.Hypervisor.FeatureFlags = item.FeatureFlags;
+        ASSERT_EQ(Load(config), STATUS_SUCCESS) << item.Name;
+        model::ResumeChanges changes = Reset();
+        changes.Features = item.Features;
+        changes.ReferenceTsc = model::SyntheticMsr{false, 0};
+        SleepAndResume(changes);
+        EXPECT_EQ(model::ReferenceTimeFromPage(ReferenceTscValue, 10 * TscFrequency),
+                  item.TimeAfterTenSeconds)
+            << item.Name;
+        EXPECT_EQ(model::ConsoleBytes(), Successful) << item.Name;
+        model::UnloadDriver();
+    }
+}
+
 TEST_P(HypervisorRestoreTest, OnlyTheReturnToTheWorkingStateRestores)
 {
     ASSERT_EQ(Load(Guest(2)), STATUS_SUCCESS);
@@ -283,7 +368,8 @@ TEST_P(HypervisorRestoreTest, EachFailingAllocationLosesOnlyItsPart)
         {"CaptureBroadcast", "ExAllocatePoolWithTag", "Xvir", 2, {}, ""},
         // At resume: the restore broadcast's DPC array, the report, the
         // work item.
-        {"RestoreBroadcast", "ExAllocatePoolWithTag", "Xvir", 3, partitionWide, Successful},
+        // No VP assist page went back: the line must not say otherwise.
+        {"RestoreBroadcast", "ExAllocatePoolWithTag", "Xvir", 3, partitionWide, Failed},
         {"Report", "ExAllocatePoolWithTag", "Xvir", 4, full, ""},
         {"WorkItem", "IoAllocateWorkItem", "", 1, full, ""},
     };

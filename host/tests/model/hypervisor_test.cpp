@@ -102,6 +102,70 @@ TEST_F(HypervisorTest, SyntheticMsrsOfferedGatedAndReservedBitsKept)
     }
 }
 
+// TLFS: each MSR exists for the guest only with its partition privilege
+// (CPUID 0x40000003 EAX); without it RDMSR and WRMSR raise #GP.
+TEST_F(HypervisorTest, EverySyntheticMsrNeedsItsPrivilege)
+{
+    constexpr ULONG AllFeatures = 0x2E7F;
+    struct Row {
+        ULONG Msr;
+        ULONG Privilege;
+    };
+    const Row rows[] = {
+        {model::HvMsrGuestOsId, 0x20},       {model::HvMsrHypercall, 0x20},
+        {model::HvMsrVpIndex, 0x40},         {model::HvMsrTimeRefCount, 0x2},
+        {model::HvMsrReferenceTsc, 0x200},   {model::HvMsrTscFrequency, 0x800},
+        {model::HvMsrApicFrequency, 0x800},  {model::HvMsrVpAssistPage, 0x10},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Msr);
+        model::MachineConfig config = HyperV();
+        config.Hypervisor.Features = AllFeatures;
+        StartMachine(config);
+        EXPECT_TRUE(model::SyntheticMsrValue(row.Msr, 0).has_value());
+        config.Hypervisor.Features = AllFeatures & ~row.Privilege;
+        StartMachine(config);
+        EXPECT_EQ(model::SyntheticMsrValue(row.Msr, 0), std::nullopt);
+        EXPECT_FALSE(ModelWriteMsr(row.Msr, 0));
+    }
+    // The frequency MSRs exist only where the feature flags (EDX) say so.
+    model::MachineConfig config = HyperV();
+    config.Hypervisor.FeatureFlags = 0;
+    StartMachine(config);
+    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrTscFrequency, 0), std::nullopt);
+}
+
+// The registers a guest with the privileges reads: the reference counter
+// in 100 ns units since power-on by the machine's clock, the TSC frequency
+// the machine was given, Hyper-V's 200 MHz APIC timer.
+TEST_F(HypervisorTest, AdvertisedRegistersAnswer)
+{
+    model::MachineConfig config = HyperV();
+    config.SystemTime = 130000000000000000;
+    config.Hypervisor.TscFrequency = 2593906000;
+    StartMachine(config);
+    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrTimeRefCount, 0), 0u);
+    model::SetSystemTime(config.SystemTime + 50000000);  // 5 s later
+    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrTimeRefCount, 1), 50000000u);
+    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrTscFrequency, 0), 2593906000u);
+    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrApicFrequency, 0), 200000000u);
+    EXPECT_EQ(Query(0x40000003).Edx, 0x100u);
+}
+
+// The TLFS gives no hypervisor leaf a sub-leaf; a query that leaves ECX
+// holding anything else is the driver's fault.
+TEST_F(HypervisorTest, HypervisorLeafQueriedWithASubleafIsAViolation)
+{
+    StartMachine(HyperV());
+    ULONG r[4];
+    ModelCpuid(0x40000003, 0, r);
+    ModelCpuid(7, 1, r);  // a processor leaf that takes one
+    EXPECT_TRUE(TakeViolations().empty());
+    ModelCpuid(0x40000003, 0x40000000, r);
+    EXPECT_EQ(r[0], 0x2E7Fu);
+    EXPECT_EQ(TakeViolations().size(), 1u);
+}
+
 TEST_F(HypervisorTest, HypercallPageStaysDisabledUntilTheGuestIdentifiesItself)
 {
     StartMachine(HyperV());
@@ -203,6 +267,12 @@ TEST_F(HypervisorTest, ReferenceTscPageGivesReferenceTimeForTheTscFrequency)
         ASSERT_NE(page, nullptr);
         EXPECT_EQ(page[0], 1u);  // first sequence
         MmUnmapIoSpace(page, 4096);
+        // Migrated to a host whose TSC runs at another rate: the hypervisor
+        // writes the enabled page again with the new scale.
+        model::ResumeChanges migrated;
+        migrated.TscFrequency = frequency / 2;
+        model::Resume(migrated);
+        EXPECT_EQ(model::ReferenceTimeFromPage(TscPage, frequency), 20000000u - 1);
     }
 }
 
@@ -246,12 +316,29 @@ TEST_F(HypervisorTest, ResumeAppliesWhatChangedAcrossTheSleep)
     EXPECT_EQ(KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS), 3u);
     EXPECT_EQ(KeGetProcessorNumberFromIndex(2, &number), STATUS_SUCCESS);
     EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrGuestOsId, 0), 0u);
-    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrVpAssistPage, 1), 0u);
+    // AccessIntrCtrlRegs went with the features: the VP assist page with it.
+    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrVpAssistPage, 1), std::nullopt);
     EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrReferenceTsc, 0), std::nullopt);
     EXPECT_EQ(Query(0x40000003).Eax, 0x20u);
     ULONG r[4];
     ModelCpuid(0x80000002, 0, r);
     EXPECT_EQ(std::memcmp(r, "Changed @ 3.00GH", 16), 0);
+
+    // A migration, or an upgrade of the hypervisor, changes what it is.
+    model::ResumeChanges migrated;
+    migrated.Vendor = "Linux KVM Hv";
+    migrated.HighestLeaf = 0x40000005;
+    migrated.Interface = 0x31235356;
+    migrated.Features = 0x800;
+    migrated.FeatureFlags = 0x100;
+    migrated.TscFrequency = 3000000000;
+    model::Resume(migrated);
+    Cpuid vendor = Query(0x40000000);
+    EXPECT_EQ(vendor.Eax, 0x40000005u);
+    EXPECT_EQ(vendor.Ebx, 0x756E694Cu);  // "Linu"
+    EXPECT_EQ(Query(0x40000001).Eax, 0x31235356u);
+    EXPECT_EQ(Query(0x40000003).Edx, 0x100u);
+    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrTscFrequency, 0), 3000000000u);
 
     model::ResumeChanges tooMany;
     tooMany.Processors = 5;

@@ -3,7 +3,10 @@
 // requires, on every processor, and the reference TSC page whose register
 // is gone is rebuilt.
 #include "sim/simulate.h"
+#include "sim/state_file.h"
 #include "runner/sys_image.h"
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -58,16 +61,67 @@ TEST_P(HyperVStoryTest, HibernationIsUndoneRegisterByRegister)
     for (const model::KernelCall& call : model::CallsTo({"wrmsr", "wrmsr #GP"})) {
         writes.push_back(call.Detail);
     }
-    EXPECT_EQ(writes, (std::vector<std::string>{Access(0x40000000, 0x8100000000000000, 0),
-                                                Access(0x40000001, 0x7E000001, 0),
-                                                Access(0x40000073, 0x7D000001, 0),
-                                                Access(0x40000073, 0x7D001001, 1)}));
+    // Seed 0 runs the resume's callbacks on processor 1: the broadcast runs
+    // there first, then on processor 0 from its DPC.
+    EXPECT_EQ(writes, (std::vector<std::string>{Access(0x40000000, 0x8100000000000000, 1),
+                                                Access(0x40000001, 0x7E000001, 1),
+                                                Access(0x40000073, 0x7D001001, 1),
+                                                Access(0x40000073, 0x7D000001, 0)}));
     EXPECT_EQ(model::CallsTo({"MmMapIoSpaceEx"}).size(), 1u);
-    // The rebuilt page runs the clock at the brand string's 2.60GHz, which is
-    // also the real rate here: a second of ticks is a second of 100 ns units.
+    // The rebuilt page runs the clock at the hypervisor's exact 2.6 GHz: a
+    // second of ticks is a second of 100 ns units.
     auto time = model::ReferenceTimeFromPage(0x7F000000, 2600000000);
     ASSERT_TRUE(time.has_value());
     EXPECT_NEAR(static_cast<double>(*time), 1e7, 10.0);
+}
+
+sim::Scenario Example(const std::vector<model::Fault>& faults)
+{
+    std::ifstream file(std::string(VEK_EXAMPLE_DIR) + "/hyperv_resume_restore.json");
+    std::ostringstream text;
+    text << file.rdbuf();
+    sim::Scenario scenario;
+    std::string error;
+    EXPECT_TRUE(sim::ParseScenario(text.str(), &scenario, &error)) << error;
+    scenario.Faults = faults;
+    return scenario;
+}
+
+// The state file shows what the console cannot: the registers as the run
+// left them on each processor, the rebuilt page and what it reads after
+// 10 s of ticks, and nothing of the driver's left behind. The outcome line
+// says "Failed" when the restore's broadcast could not run (its DPC array).
+TEST_P(HyperVStoryTest, StateFileAndOutcomeLineTellWhatWasRestored)
+{
+    struct Case {
+        const char* Name;
+        std::vector<model::Fault> Faults;
+        std::string Console;
+        const char* SecondVpAssistPage;
+    };
+    model::Fault dpcArray{"ExAllocatePoolWithTag", 3};
+    dpcArray.Tag = "Xvir";
+    const Case cases[] = {
+        {"Restored", {}, "Viridian State Restoration is Successful\n", "0x7D001001"},
+        {"NoDpcArray", {dpcArray}, "Viridian State Restoration is Failed\n", "0x0"},
+    };
+    for (const Case& item : cases) {
+        std::ostringstream log;
+        sim::RunResult result = sim::RunScenario(Example(item.Faults), Images(GetParam()), log);
+        EXPECT_EQ(result.Console, item.Console) << item.Name;
+        nlohmann::json state = nlohmann::json::parse(sim::MachineStateJson());
+        const nlohmann::json& msrs = state["processors"][1]["synthetic_msrs"];
+        EXPECT_EQ(msrs["vp_assist_page"], item.SecondVpAssistPage) << item.Name;
+        EXPECT_EQ(msrs["guest_os_id"], "0x8100000000000000") << item.Name;
+        EXPECT_EQ(msrs["reference_tsc"], "absent") << item.Name;
+        EXPECT_EQ(msrs["tsc_frequency"], "0x9AF8DA00") << item.Name;  // 2.6 GHz
+        const nlohmann::json& page = state["reference_tsc_page"];
+        EXPECT_EQ(page["address"], "0x7F000000") << item.Name;
+        EXPECT_EQ(page["offset"], 0) << item.Name;
+        EXPECT_EQ(page["time_after_10s"], 99999999) << item.Name;
+        EXPECT_EQ(state["pool_blocks"], nlohmann::json::array()) << item.Name;
+        EXPECT_EQ(state["open_handles"], 0) << item.Name;
+    }
 }
 
 #ifdef VEK_SYS_IMAGE

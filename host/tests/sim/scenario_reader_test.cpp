@@ -217,6 +217,29 @@ std::vector<BadScenario> BadScenarios()
          "machine.hypervisor.msrs.vp_assist_page", "at most 64"},
         {"TscFrequencyZero", Machine(R"("hypervisor": {"tsc_frequency": 0})"),
          "machine.hypervisor.tsc_frequency", Integer},
+        // No real hypervisor reports these; 10 MHz and less has no page scale.
+        {"TscFrequencyTenMegahertz", Machine(R"("hypervisor": {"tsc_frequency": 10000000})"),
+         "machine.hypervisor.tsc_frequency", "100000000 to 10000000000"},
+        {"TscFrequencyOverTenGigahertz",
+         Machine(R"("hypervisor": {"tsc_frequency": 10000000001})"),
+         "machine.hypervisor.tsc_frequency", "100000000 to 10000000000"},
+        // A register taken away while the features still grant it.
+        {"AbsentMsrTheFeaturesGrant",
+         Machine(R"("hypervisor": {"features": "0x2E7F", "msrs": {"guest_os_id": "absent"}})"),
+         "machine.hypervisor", "msrs.guest_os_id is \"absent\" while features grant it (0x20)"},
+        {"ResumeTakesTheRegisterNotThePrivilege",
+         R"({"machine": {"hypervisor": {}}, "events": [{"event": "sleep"},
+             {"event": "resume", "msrs": {"reference_tsc": "absent"}}]})",
+         "events[1]", "msrs.reference_tsc is \"absent\" while features grant it (0x200)"},
+        {"ResumeGrantsAnAbsentRegister",
+         R"({"machine": {"hypervisor": {"features": "0x5F", "msrs": {"hypercall": "absent"}}},
+             "events": [{"event": "sleep"}, {"event": "resume", "features": "0x7F"}]})",
+         "events[1]", "msrs.hypercall is \"absent\""},
+        {"ResumeTscFrequencyTooLow",
+         Events(R"({"event": "sleep"}, {"event": "resume", "tsc_frequency": 1000})"),
+         "events[1].tsc_frequency", "100000000 to 10000000000"},
+        {"SleepOnAProcessorNotThere", Events(R"({"event": "sleep", "processor": 1})"),
+         "events[0].processor", Integer},
         {"BrandOf48", Machine(R"("processor_brand": ")" + std::string(48, 'x') + "\""),
          "machine.processor_brand", "at most 47"},
         {"ResumeWithoutSleep", Events(R"({"event": "resume"})"), "events[0]",
@@ -360,17 +383,20 @@ TEST(ScenarioReaderTest, ReadsTheHypervisorAndWhatAResumeChanges)
     sim::Scenario scenario = Parse(R"({"machine": {"processors": 2,
         "processor_brand": "Intel(R) Xeon(R) CPU E5-2673 v4 @ 2.30GHz",
         "hypervisor": {"highest_leaf": "0x40000008", "features": "0x2E7F",
-                       "msrs": {"guest_os_id": "0x8100000000000000", "hypercall": "absent",
+                       "msrs": {"guest_os_id": "0x8100000000000000",
                                 "vp_assist_page": ["0x1001", "0x2001"]}}},
       "events": [{"event": "load"}, {"event": "sleep", "state": "hibernate"},
                  {"event": "resume", "reset_msrs": true, "processors": 5, "features": "0x20",
+                  "vendor": "Linux KVM Hv", "highest_leaf": "0x40000005",
+                  "interface": "0x31235356", "feature_flags": 0, "tsc_frequency": 3000000000,
+                  "processor": 4,
                   "msrs": {"reference_tsc": "absent", "vp_assist_page": "absent"}},
                  {"event": "power_notification", "argument1": 4, "argument2": 1}]})");
     const model::HypervisorConfig& hv = scenario.Machine.Hypervisor;
     EXPECT_TRUE(hv.Present);
     EXPECT_EQ(hv.HighestLeaf, 0x40000008u);
     EXPECT_EQ(hv.GuestOsId.Value, 0x8100000000000000u);
-    EXPECT_FALSE(hv.Hypercall.Offered);
+    EXPECT_TRUE(hv.Hypercall.Offered);
     EXPECT_EQ(hv.VpAssistPage, (std::vector<uint64_t>{0x1001, 0x2001}));
     EXPECT_EQ(scenario.Machine.MaxProcessors, 5u);  // room for the resume
     const model::ResumeChanges& resume = scenario.Events[2].Resume;
@@ -379,6 +405,12 @@ TEST(ScenarioReaderTest, ReadsTheHypervisorAndWhatAResumeChanges)
     EXPECT_EQ(resume.ReferenceTsc->Offered, false);
     EXPECT_EQ(resume.VpAssistPageOffered, false);
     EXPECT_FALSE(resume.GuestOsId);
+    EXPECT_EQ(resume.Vendor, "Linux KVM Hv");
+    EXPECT_EQ(resume.HighestLeaf, 0x40000005u);
+    EXPECT_EQ(resume.Interface, 0x31235356u);
+    EXPECT_EQ(resume.FeatureFlags, 0u);
+    EXPECT_EQ(resume.TscFrequency, 3000000000u);
+    EXPECT_EQ(scenario.Events[2].Processor, 4u);
     EXPECT_EQ(scenario.Events[3].Argument1, 4u);
 }
 

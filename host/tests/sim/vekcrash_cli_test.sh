@@ -132,6 +132,18 @@ bad_input_files_exit_2_in_one_line)
     expect 1 1 'cannot read driver image' simulate --image "$work/a"$'\n'"vekcrash: forged"
     grep -qF 'a\nvekcrash: forged' "$err" || fail "the image path was not escaped"
     ;;
+state_file_written_as_json)
+    # The restore example leaves a rebuilt reference TSC page that keeps
+    # exact time; a file that cannot be written is one line and exit 2.
+    args=(simulate --state "$work/state.json" "$scenarios/hyperv_restore_successful.json")
+    "$vekcrash" "${args[@]}" >"$out" 2>"$err" || fail "exit status $?"
+    grep -qF '"time_after_10s": 99999999' "$work/state.json" || fail "no exact page in the state"
+    grep -qF '"open_handles": 0' "$work/state.json" || fail "no handle count in the state"
+    args=(simulate --state "$work/none/state.json" "$scenarios/hyperv_restore_successful.json")
+    "$vekcrash" "${args[@]}" >"$out" 2>"$err"
+    [ $? -eq 2 ] || fail "an unwritable state file did not exit 2"
+    [ "$(wc -l <"$err")" -eq 1 ] && grep -qF 'cannot write' "$err" || fail "expected one line"
+    ;;
 *)
     echo "unknown case $case_name"
     exit 2

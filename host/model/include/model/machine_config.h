@@ -89,9 +89,11 @@ struct HypervisorConfig {
     ULONG HighestLeaf = 0x40000006;       // EAX of 0x40000000
     ULONG Interface = 0x31237648;         // EAX of 0x40000001: "Hv#1"
     ULONG Features = 0x00002E7F;          // EAX of 0x40000003: privilege flags
+    // EDX of 0x40000003: feature flags; bit 8, the frequency MSRs exist.
+    ULONG FeatureFlags = 0x00000100;
     ULONG Recommendations = 0x00000020;   // EAX of 0x40000004
     // What the time stamp counter runs at: the scale the hypervisor writes
-    // into the reference TSC page.
+    // into the reference TSC page, and what HV_X64_MSR_TSC_FREQUENCY reads.
     uint64_t TscFrequency = 2500000000;
     SyntheticMsr GuestOsId;     // 0x40000000
     SyntheticMsr Hypercall;     // 0x40000001

@@ -185,6 +185,8 @@ struct MachineState {
     std::vector<WorkItemRecord> WorkItems;  // queue order for the queued ones
     bool RunningWorkItems = false;
     bool TscPageDue = false;  // enabled at power-on, not yet written
+    // Where the hypervisor last wrote a reference TSC page.
+    std::optional<uint64_t> TscPageAddress;
 
     DriverImage* Image = nullptr;
     // Kernel memory: what the entry routine receives, for the life of a load.

@@ -3,8 +3,10 @@
 // leaves 0x40000000 up, and the synthetic MSRs for the guest OS identity,
 // the hypercall page, the VP index, the reference TSC page and the
 // per-processor VP assist page. The machine's description decides which
-// MSRs are offered; any other, or any at all without a hypervisor, raises
-// #GP as on real hardware (the caller turns false into the fault).
+// MSRs are offered, and the partition privileges (EAX of CPUID 0x40000003)
+// which of them the guest may touch; any other, one whose privilege is
+// clear, or any at all without a hypervisor, raises #GP as on real hardware
+// (the caller turns false into the fault).
 #include "core/machine_state.h"
 
 #include <algorithm>
@@ -36,6 +38,9 @@ constexpr uint64_t PageNumberMask = ~uint64_t{0xFFF};
 constexpr size_t TscPageSize = 4096;
 // 100 ns units per second: the reference time's tick.
 constexpr uint64_t ReferenceTicksPerSecond = 10000000;
+// What Hyper-V reports in HV_X64_MSR_APIC_FREQUENCY: its virtual local
+// APIC timer runs at 200 MHz.
+constexpr uint64_t ApicTimerFrequency = 200000000;
 
 // The reference TSC page as the TLFS lays it out.
 struct ReferenceTscPage {
@@ -71,9 +76,15 @@ void FillReferenceTscPage(uint64_t msrValue)
     MachineState& s = State();
     s.TscPageDue = false;
     ReferenceTscPage* page = TscPageAt(msrValue);
-    if (page == nullptr || s.Config.Hypervisor.TscFrequency == 0) {
+    // The scale must fit in 64 bits: a frequency of 10 MHz or less (which
+    // the scenario reader refuses) leaves the page invalid.
+    if (page == nullptr || s.Config.Hypervisor.TscFrequency <= ReferenceTicksPerSecond) {
+        if (page != nullptr) {
+            page->TscSequence = 0;
+        }
         return;
     }
+    s.TscPageAddress = msrValue & PageNumberMask;
     unsigned __int128 scale = (static_cast<unsigned __int128>(ReferenceTicksPerSecond) << 64) /
                               s.Config.Hypervisor.TscFrequency;
     page->TscScale = static_cast<ULONG64>(scale);
@@ -134,8 +145,14 @@ void ApplyHypervisorChanges(const ResumeChanges& changes)
         s.ReferenceTsc = 0;
         std::fill(s.VpAssistPage.begin(), s.VpAssistPage.end(), 0);
     }
+    // A migration or an upgrade of the hypervisor may change what it is.
     hv.Present = changes.HypervisorPresent.value_or(hv.Present);
     hv.Features = changes.Features.value_or(hv.Features);
+    hv.FeatureFlags = changes.FeatureFlags.value_or(hv.FeatureFlags);
+    hv.HighestLeaf = changes.HighestLeaf.value_or(hv.HighestLeaf);
+    hv.Interface = changes.Interface.value_or(hv.Interface);
+    hv.Vendor = changes.Vendor.value_or(hv.Vendor);
+    hv.TscFrequency = changes.TscFrequency.value_or(hv.TscFrequency);
     auto apply = [](const std::optional<SyntheticMsr>& change, SyntheticMsr* offer, uint64_t* value) {
         if (change) {
             offer->Offered = change->Offered;
@@ -151,7 +168,9 @@ void ApplyHypervisorChanges(const ResumeChanges& changes)
             s.VpAssistPage[i] = i < changes.VpAssistPage->size() ? (*changes.VpAssistPage)[i] : 0;
         }
     }
-    if (changes.ReferenceTsc && hv.Present && hv.ReferenceTsc.Offered &&
+    // A page the register enables is the hypervisor's to keep right: a new
+    // frequency (a migration) gets a new scale too.
+    if ((changes.ReferenceTsc || changes.TscFrequency) && hv.Present && hv.ReferenceTsc.Offered &&
         (s.ReferenceTsc & EnableBit) != 0) {
         FillReferenceTscPage(s.ReferenceTsc);
     }
@@ -183,6 +202,7 @@ bool HypervisorCpuid(ULONG leaf, ULONG registers[4])
         break;
     case FeaturesLeaf:
         registers[0] = hv.Features;
+        registers[3] = hv.FeatureFlags;
         break;
     case RecommendationsLeaf:
         registers[0] = hv.Recommendations;
@@ -197,47 +217,117 @@ bool HypervisorCpuid(ULONG leaf, ULONG registers[4])
     return true;
 }
 
+ULONG HvMsrPrivilege(ULONG msr)
+{
+    switch (msr) {
+    case HvMsrGuestOsId:
+    case HvMsrHypercall:
+        return HvAccessHypercallMsrs;
+    case HvMsrVpIndex:
+        return HvAccessVpIndex;
+    case HvMsrTimeRefCount:
+        return HvAccessPartitionReferenceCounter;
+    case HvMsrReferenceTsc:
+        return HvAccessPartitionReferenceTsc;
+    case HvMsrTscFrequency:
+    case HvMsrApicFrequency:
+        return HvAccessFrequencyRegs;
+    case HvMsrVpAssistPage:
+        return HvAccessIntrCtrlRegs;
+    default:
+        return 0;
+    }
+}
+
+namespace {
+
+// TLFS: an MSR exists for the guest only with the privilege that grants it
+// (and, for the frequency MSRs, the feature flag that says they exist), and
+// only where the machine's description offers it.
+bool Granted(ULONG msr)
+{
+    const HypervisorConfig& hv = State().Config.Hypervisor;
+    ULONG privilege = HvMsrPrivilege(msr);
+    if (!hv.Present || privilege == 0 || (hv.Features & privilege) == 0) {
+        return false;
+    }
+    switch (msr) {
+    case HvMsrGuestOsId:
+        return hv.GuestOsId.Offered;
+    case HvMsrHypercall:
+        return hv.Hypercall.Offered;
+    case HvMsrReferenceTsc:
+        return hv.ReferenceTsc.Offered;
+    case HvMsrVpAssistPage:
+        return hv.VpAssistPageOffered;
+    case HvMsrTscFrequency:
+    case HvMsrApicFrequency:
+        return (hv.FeatureFlags & HvFrequencyMsrsAvailable) != 0;
+    default:
+        return true;
+    }
+}
+
+// The partition reference counter: 100 ns units since power-on, by the
+// machine's clock (which only a scenario moves).
+uint64_t ReferenceCount()
+{
+    MachineState& s = State();
+    return s.SystemTime > s.Config.SystemTime
+               ? static_cast<uint64_t>(s.SystemTime - s.Config.SystemTime)
+               : 0;
+}
+
+}  // namespace
+
 bool HypervisorReadMsr(ULONG msr, ULONG64* value)
 {
     MachineState& s = State();
-    const HypervisorConfig& hv = s.Config.Hypervisor;
-    if (!hv.Present) {
+    if (!Granted(msr)) {
         return false;
     }
     unsigned processor = s.Current;
     switch (msr) {
     case HvMsrGuestOsId:
         *value = s.GuestOsId;
-        return hv.GuestOsId.Offered;
+        break;
     case HvMsrHypercall:
         *value = s.Hypercall;
-        return hv.Hypercall.Offered;
+        break;
     case HvMsrVpIndex:
         *value = processor;
-        return true;
+        break;
+    case HvMsrTimeRefCount:
+        *value = ReferenceCount();
+        break;
     case HvMsrReferenceTsc:
         *value = s.ReferenceTsc;
-        return hv.ReferenceTsc.Offered;
+        break;
+    case HvMsrTscFrequency:
+        *value = s.Config.Hypervisor.TscFrequency;
+        break;
+    case HvMsrApicFrequency:
+        *value = ApicTimerFrequency;
+        break;
     case HvMsrVpAssistPage:
         *value = processor < s.VpAssistPage.size() ? s.VpAssistPage[processor] : 0;
-        return hv.VpAssistPageOffered;
+        break;
     default:
         return false;
     }
+    return true;
 }
 
 bool HypervisorWriteMsr(ULONG msr, ULONG64 value)
 {
     MachineState& s = State();
-    const HypervisorConfig& hv = s.Config.Hypervisor;
-    if (!hv.Present) {
+    // The VP index, the reference counter and the frequencies are
+    // read-only: a write raises #GP like a missing MSR.
+    if (!Granted(msr)) {
         return false;
     }
     switch (msr) {
     case HvMsrGuestOsId:
-        if (!hv.GuestOsId.Offered) {
-            return false;
-        }
         s.GuestOsId = value;
         // TLFS: with no guest identity the hypercall page is disabled.
         if (value == 0) {
@@ -245,9 +335,6 @@ bool HypervisorWriteMsr(ULONG msr, ULONG64 value)
         }
         return true;
     case HvMsrHypercall:
-        if (!hv.Hypercall.Offered) {
-            return false;
-        }
         if ((s.Hypercall & HypercallLockedBit) != 0) {
             return true;  // locked: immutable until reset
         }
@@ -259,22 +346,19 @@ bool HypervisorWriteMsr(ULONG msr, ULONG64 value)
         s.Hypercall = value;
         return true;
     case HvMsrReferenceTsc:
-        if (!hv.ReferenceTsc.Offered) {
-            return false;
-        }
         s.ReferenceTsc = KeepReserved(value, s.ReferenceTsc, PageMsrReserved);
         if ((s.ReferenceTsc & EnableBit) != 0) {
             FillReferenceTscPage(s.ReferenceTsc);
         }
         return true;
     case HvMsrVpAssistPage:
-        if (!hv.VpAssistPageOffered || s.Current >= s.VpAssistPage.size()) {
+        if (s.Current >= s.VpAssistPage.size()) {
             return false;
         }
         s.VpAssistPage[s.Current] = KeepReserved(value, s.VpAssistPage[s.Current], PageMsrReserved);
         return true;
     default:
-        return false;  // VP index is read-only; anything else is not offered
+        return false;
     }
 }
 
@@ -289,7 +373,7 @@ std::optional<uint64_t> SyntheticMsrValue(ULONG msr, unsigned processor)
     return offered ? std::optional<uint64_t>(value) : std::nullopt;
 }
 
-std::optional<uint64_t> ReferenceTimeFromPage(uint64_t physical, uint64_t tsc)
+std::optional<ReferenceTscPageFields> ReadReferenceTscPage(uint64_t physical)
 {
     const uint8_t* ram = RamBehind(physical & PageNumberMask, TscPageSize);
     if (ram == nullptr) {
@@ -297,11 +381,22 @@ std::optional<uint64_t> ReferenceTimeFromPage(uint64_t physical, uint64_t tsc)
     }
     ReferenceTscPage page;
     std::memcpy(&page, ram, sizeof(page));
-    if (page.TscSequence == 0) {
+    return ReferenceTscPageFields{page.TscSequence, page.TscScale, page.TscOffset};
+}
+
+std::optional<uint64_t> ReferenceTimeFromPage(uint64_t physical, uint64_t tsc)
+{
+    std::optional<ReferenceTscPageFields> page = ReadReferenceTscPage(physical);
+    if (!page || page->Sequence == 0) {
         return std::nullopt;
     }
-    auto product = static_cast<unsigned __int128>(tsc) * page.TscScale;
-    return static_cast<uint64_t>(product >> 64) + static_cast<uint64_t>(page.TscOffset);
+    auto product = static_cast<unsigned __int128>(tsc) * page->Scale;
+    return static_cast<uint64_t>(product >> 64) + static_cast<uint64_t>(page->Offset);
+}
+
+std::optional<uint64_t> ReferenceTscPageAddress()
+{
+    return State().TscPageAddress;
 }
 
 }  // namespace model

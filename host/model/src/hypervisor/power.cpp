@@ -85,9 +85,17 @@ void CheckPowerObjectsLeft(const char* when)
     }
 }
 
-void NotifyPowerState(uint64_t argument1, uint64_t argument2)
+void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor)
 {
     MachineState& s = State();
+    // The kernel delivers power notifications on whichever processor its
+    // power manager thread runs; an inactive one stands for a scenario
+    // mistake and is refused.
+    if (processor >= s.ActiveProcessors) {
+        Violation("power notification on processor %u; only %u are active", processor,
+                  s.ActiveProcessors);
+        return;
+    }
     std::vector<const void*> handles;
     for (const PowerRegistration& registration : CallbackObjects().front().Registrations) {
         handles.push_back(registration.Handle.get());
@@ -100,16 +108,16 @@ void NotifyPowerState(uint64_t argument1, uint64_t argument2)
             }
             CallDriver(reinterpret_cast<const void*>(registration.Routine),
                        {reinterpret_cast<uintptr_t>(registration.Context), argument1, argument2},
-                       0, PASSIVE_LEVEL, "the power-state callback");
+                       processor, PASSIVE_LEVEL, "the power-state callback");
             break;
         }
     }
     RunQueuedWorkItems();
 }
 
-void EnterSleep()
+void EnterSleep(unsigned processor)
 {
-    NotifyPowerState(PO_CB_SYSTEM_STATE_LOCK, 0);
+    NotifyPowerState(PO_CB_SYSTEM_STATE_LOCK, 0, processor);
 }
 
 void Resume(const ResumeChanges& changes)
@@ -130,7 +138,7 @@ void Resume(const ResumeChanges& changes)
         s.Config.ProcessorBrand = *changes.ProcessorBrand;
     }
     ApplyHypervisorChanges(changes);
-    NotifyPowerState(PO_CB_SYSTEM_STATE_LOCK, 1);
+    NotifyPowerState(PO_CB_SYSTEM_STATE_LOCK, 1, changes.CallbackProcessor);
 }
 
 void RunQueuedWorkItems()

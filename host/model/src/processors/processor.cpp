@@ -1,4 +1,5 @@
-// The processor's own instructions that the driver may execute: CPUID,
+// The processor's own instructions that the driver may execute: CPUID
+// (the hypervisor's leaves take sub-leaf 0 only),
 // RDMSR/WRMSR, CR8 (the IRQL on x64) and PAUSE. The hypervisor's leaves
 // and synthetic MSRs are answered by hypervisor.cpp; the processor has no
 // MSRs of its own of interest, and an unknown MSR raises #GP, as on
@@ -48,9 +49,15 @@ using namespace model;
 extern "C" void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4])
 {
     KernelScope kernel;
-    (void)Subleaf;
     std::memset(Registers, 0, 4 * sizeof(ULONG));
     if (HypervisorCpuid(Leaf, Registers)) {
+        // The TLFS gives no hypervisor leaf a sub-leaf: ECX must be 0, or a
+        // later hypervisor that gives them one answers something else.
+        if (Subleaf != 0) {
+            Violation("CPUID leaf 0x%X queried with sub-leaf 0x%X in ECX; hypervisor leaves are "
+                      "queried with sub-leaf 0",
+                      Leaf, Subleaf);
+        }
         return;
     }
     if (Leaf == 0) {
