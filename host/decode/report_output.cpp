@@ -23,23 +23,6 @@ std::string TimeText(const CrashTime& t)
     return text;
 }
 
-// Report text may hold any bytes; JSON needs valid UTF-8, so bytes above
-// 0x7F are taken as Latin-1, which is what the driver's 8-bit names are.
-std::string Utf8(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // Terminal-safe text: control bytes and bytes above 0x7E escaped.
 std::string Printable(const std::string& text)
 {
@@ -77,7 +60,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     using json = nlohmann::ordered_json;
     json out = json::object();
     out["kind"] = "report";
-    out["source"] = Utf8(report.Source);
+    out["source"] = report.Source;
     out["first_line"] = report.FirstLine;
     out["last_line"] = report.LastLine;
     out["complete"] = report.Complete;
@@ -90,22 +73,22 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         osJson["major"] = os.Major;
         osJson["minor"] = os.Minor;
         osJson["build"] = os.Build;
-        osJson["platform"] = Utf8(os.Platform);
+        osJson["platform"] = os.Platform;
     }
     if (os.HasServicePack) {
         osJson["service_pack"] = {{"major", os.ServicePackMajor},
                                   {"minor", os.ServicePackMinor},
-                                  {"text", Utf8(os.ServicePackText)}};
+                                  {"text", os.ServicePackText}};
     }
     if (os.HasSuites) {
         json suites = json::array();
         for (const std::string& suite : os.Suites) {
-            suites.push_back(Utf8(suite));
+            suites.push_back(suite);
         }
         osJson["suites"] = suites;
     }
     if (!os.Type.empty()) {
-        osJson["type"] = Utf8(os.Type);
+        osJson["type"] = os.Type;
     }
     if (os.Unavailable) {
         osJson["unavailable"] = {{"size", os.UnavailableSize},
@@ -117,12 +100,12 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     json modules = json::array();
     for (const ModuleRow& row : report.Modules) {
         std::string key = row.SymbolKey();
-        modules.push_back({{"name", Utf8(row.Name)},
-                           {"pdb_name", Utf8(row.PdbName())},
+        modules.push_back({{"name", row.Name},
+                           {"pdb_name", row.PdbName()},
                            {"guid", row.GuidDashed()},
                            {"guid_store", row.Guid},
                            {"age", row.Age},
-                           {"symbol_key", key.empty() ? json(nullptr) : json(Utf8(key))}});
+                           {"symbol_key", key.empty() ? json(nullptr) : json(key)}});
     }
     out["modules"] = modules;
 
@@ -157,7 +140,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         }
         json f = {{"stack_pointer", Hex(frame.StackPointer)}, {"words", words}};
         if (frame.HasModule) {
-            f["module"] = Utf8(frame.Module);
+            f["module"] = frame.Module;
             f["offset"] = Hex(frame.Offset);
         } else {
             f["address"] = Hex(frame.Address);
@@ -165,8 +148,8 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         if (!frame.Symbols.empty()) {
             json symbols = json::array();
             for (const SourceLocation& location : frame.Symbols) {
-                symbols.push_back({{"function", Utf8(location.Function)},
-                                   {"file", Utf8(location.File)},
+                symbols.push_back({{"function", location.Function},
+                                   {"file", location.File},
                                    {"line", location.Line}});
             }
             f["symbols"] = symbols;
@@ -177,7 +160,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
 
     json warnings = json::array();
     for (const std::string& warning : report.Warnings) {
-        warnings.push_back(Utf8(warning));
+        warnings.push_back(warning);
     }
     out["warnings"] = warnings;
     if (report.Repeats != 0) {
@@ -187,19 +170,26 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     if (!report.Unsymbolized.empty()) {
         json unsymbolized = json::array();
         for (const std::string& note : report.Unsymbolized) {
-            unsymbolized.push_back(Utf8(note));
+            unsymbolized.push_back(note);
         }
         out["unsymbolized"] = unsymbolized;
     }
     return out;
 }
 
+std::string JsonLine(const nlohmann::ordered_json& value)
+{
+    // Names and text from the log are UTF-8 already (a UTF-16 log is turned
+    // into UTF-8 as it is read); bytes that are not UTF-8 become U+FFFD.
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 nlohmann::ordered_json RestoreJson(const RestoreLine& line)
 {
     return {{"kind", "restore"},
-            {"source", Utf8(line.Source)},
+            {"source", line.Source},
             {"line", line.Line},
-            {"outcome", Utf8(line.Outcome)}};
+            {"outcome", line.Outcome}};
 }
 
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number)
