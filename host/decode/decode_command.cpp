@@ -143,8 +143,9 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         sink.Restore = [&stream](RestoreLine&& line) { stream.Restore(std::move(line)); };
         // A reader that went away (decode | head) ends the run quietly.
         sink.Stopped = [&out] { return !out.good(); };
-        if (!ScanDescriptor(fd, name, sink)) {
-            err << "vekcrash: cannot read " << name << ": " << std::strerror(errno) << "\n";
+        int error = 0;
+        if (!ScanDescriptor(fd, name, sink, &error)) {
+            err << "vekcrash: cannot read " << name << ": " << std::strerror(error) << "\n";
             unreadable = true;
         }
         if (fd != STDIN_FILENO) {
@@ -160,13 +161,13 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
     if (symbolizer && !symbolizer->Error().empty()) {
         err << "vekcrash: " << symbolizer->Error() << "\n";
     }
+    if (unreadable) {
+        return ExitBadCommandLine;  // said already, one line a log
+    }
     if (stream.Written() == 0) {
         err << "vekcrash: no crash report found\n";
     } else if (stream.Complete() == 0) {
         err << "vekcrash: only partial reports found\n";
-    }
-    if (unreadable) {
-        return ExitBadCommandLine;
     }
     return stream.Complete() != 0 ? ExitFoundReport : ExitNoReport;
 }

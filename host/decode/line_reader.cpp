@@ -70,6 +70,7 @@ size_t LineReader::ReadRaw(char* into, size_t room)
             continue;
         }
         Failed_ = got < 0;
+        Error_ = got < 0 ? errno : 0;
         Eof_ = true;
     }
     return 0;

@@ -40,6 +40,7 @@ public:
     // counting) the lines before it unread.
     bool NextMatching(LogLine* line, Finder find);
     bool Failed() const { return Failed_; }
+    int Error() const { return Error_; }  // errno of the failed read
     LogEncoding Encoding() const { return Encoding_; }
 
 private:
@@ -55,6 +56,7 @@ private:
     size_t End_ = 0;
     bool Eof_ = false;
     bool Failed_ = false;
+    int Error_ = 0;
     bool Sniffed_ = false;
     char Terminator_ = '\n';
     LogEncoding Encoding_ = LogEncoding::Bytes;

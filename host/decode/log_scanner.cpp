@@ -299,7 +299,7 @@ void LogScanner::Finish()
     }
 }
 
-bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink)
+bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, int* error)
 {
     LineReader reader(fd);
     LogScanner scanner(source, sink);
@@ -307,10 +307,13 @@ bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink)
     while (scanner.InReport() ? reader.Next(&line) : reader.NextMatching(&line, FindAnchor)) {
         scanner.Feed(line);
         if (sink.Stopped && sink.Stopped()) {
-            return !reader.Failed();
+            return true;
         }
     }
     scanner.Finish();
+    if (error != nullptr) {
+        *error = reader.Error();
+    }
     return !reader.Failed();
 }
 

@@ -51,7 +51,8 @@ private:
 // line's end, as noise damages it. npos when neither.
 size_t FindStartMarker(std::string_view text, bool* exact);
 
-// Reads the whole descriptor through a LogScanner.
-bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink);
+// Reads the whole descriptor through a LogScanner. False when a read
+// failed, with its errno in *error when given.
+bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, int* error = nullptr);
 
 }  // namespace decode
