@@ -53,16 +53,17 @@ bool EndsLine(std::string_view rest)
     return text == std::string_view::npos || rest[text] == '\x1B';
 }
 
-// A terminal colour reset or similar CSI sequence at the end of a line.
+// A terminal colour reset (an SGR sequence, ESC [ ... m) at the end of a
+// line.
 std::string_view StripTrailingEscapes(std::string_view text)
 {
-    for (;;) {
+    while (!text.empty() && text.back() == 'm') {
         size_t escape = text.rfind('\x1B');
         if (escape == std::string_view::npos || escape + 2 > text.size() || text[escape + 1] != '[') {
             return text;
         }
         std::string_view tail = text.substr(escape + 2);
-        if (tail.empty() || tail.find_first_not_of("0123456789;") != tail.size() - 1) {
+        if (tail.find_first_not_of("0123456789;") != tail.size() - 1) {
             return text;
         }
         text = text.substr(0, escape);
@@ -70,6 +71,7 @@ std::string_view StripTrailingEscapes(std::string_view text)
             text.remove_suffix(1);
         }
     }
+    return text;
 }
 
 // The class of a prefix byte: timestamps differ in their digits, and a
