@@ -23,13 +23,43 @@ std::string TimeText(const CrashTime& t)
     return text;
 }
 
-// Terminal-safe text: control bytes and bytes above 0x7E escaped.
+// The length of the well-formed UTF-8 sequence at text[at] for a printable
+// character (U+00A0 and up: the C1 controls stay escaped), or 0.
+size_t PrintableUtf8(const std::string& text, size_t at)
+{
+    auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(at);
+    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4                                 ? 4
+                                                                                    : 0;
+    if (length == 0 || at + length > text.size()) {
+        return 0;
+    }
+    uint32_t point = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        point = point << 6 | (byte(at + i) & 0x3F);
+    }
+    constexpr uint32_t Smallest[] = {0, 0, 0xA0, 0x800, 0x10000};
+    bool valid = point >= Smallest[length] && point <= 0x10FFFF && !(point >= 0xD800 && point < 0xE000);
+    return valid ? length : 0;
+}
+
+// Terminal-safe text: printable ASCII and UTF-8 as they are, control bytes
+// and any other byte escaped.
 std::string Printable(const std::string& text)
 {
     std::string out;
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t sequence = c >= 0x80 ? PrintableUtf8(text, i) : 0;
         if (c >= 0x20 && c < 0x7F) {
             out += static_cast<char>(c);
+        } else if (sequence != 0) {
+            out.append(text, i, sequence);
+            i += sequence - 1;
         } else {
             char hex[8];
             std::snprintf(hex, sizeof(hex), "\\x%02X", c);

@@ -437,7 +437,7 @@ TEST(DecodeDamage, ChatterIsNoStartLine)
     }
 }
 
-TEST(DecodeJson, IsUtf8Once)
+TEST(DecodeOutput, IsUtf8Once)
 {
     Decoded decoded = Scan(Replace(CleanReport, "hal.dll", "h\xFF" "l.dll"));
     ASSERT_EQ(decoded.Reports.size(), 1u);
@@ -448,6 +448,12 @@ TEST(DecodeJson, IsUtf8Once)
     EXPECT_NE(line.find("\"c\xC3\xB6nsole.log\""), std::string::npos) << line;
     EXPECT_NE(line.find("\"crash\xC3\xA9.cpp\""), std::string::npos);
     EXPECT_NE(line.find("\"h\xEF\xBF\xBDl.dll\""), std::string::npos) << "a stray byte becomes U+FFFD";
+    std::ostringstream text;
+    report.Frames[0].Module = "h\xFF\xC2\x85l.sys";  // a stray byte and a C1 control
+    decode::PrintReportText(text, report, 1);
+    EXPECT_NE(text.str().find("(c\xC3\xB6nsole.log,"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("crash\xC3\xA9.cpp:7"), std::string::npos);
+    EXPECT_NE(text.str().find("h\\xFF\\xC2\\x85l.sys"), std::string::npos);
 }
 
 }  // namespace
