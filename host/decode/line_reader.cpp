@@ -149,6 +149,13 @@ size_t LineReader::Transcode(const char* raw, size_t size, char* out)
     return written;
 }
 
+void LineReader::ChooseTerminator(const char* data, size_t size)
+{
+    if (std::memchr(data, '\n', size) == nullptr && std::memchr(data, '\r', size) != nullptr) {
+        Terminator_ = '\r';
+    }
+}
+
 bool LineReader::Fill()
 {
     if (Eof_) {
@@ -175,16 +182,14 @@ bool LineReader::Fill()
                     std::memcpy(Raw_.data(), Buffer_.data() + End_, got);
                     RawKept_ = got;
                     size_t made = Transcode(Raw_.data(), RawKept_, Buffer_.data() + End_);
+                    ChooseTerminator(Buffer_.data() + End_, made);
                     End_ += made;
                     if (made == 0) {
                         continue;
                     }
                     return true;
                 }
-                const char* data = Buffer_.data() + End_;
-                if (std::memchr(data, '\n', got) == nullptr && std::memchr(data, '\r', got) != nullptr) {
-                    Terminator_ = '\r';
-                }
+                ChooseTerminator(Buffer_.data() + End_, got);
             }
             End_ += got;
             return true;

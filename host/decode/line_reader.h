@@ -48,6 +48,8 @@ private:
     bool Fill();
     size_t ReadRaw(char* into, size_t room);
     void Sniff(const char* data, size_t size);
+    // Bare CRs end the lines of a log whose first read has no LF.
+    void ChooseTerminator(const char* data, size_t size);
     size_t Transcode(const char* raw, size_t size, char* out);
 
     int Fd_;

@@ -334,7 +334,7 @@ TEST(DecodeSavedLogs, ReadsTheReportAsPrinted)
         {"colour codes around every line",
          Replace(Prefixed(CleanReport, [](size_t) { return "\x1B[32m"; }), "\n", "\x1B[0m\n"), 1},
         {"UTF-16 LE with a byte order mark", Utf16(Replace(CleanReport, "\n", "\r\n"), true, true), 1},
-        {"UTF-16 BE without one", Utf16(CleanReport, false, false), 1},
+        {"UTF-16 BE without one, bare CRs", Utf16(Replace(CleanReport, "\n", "\r"), false, false), 1},
         {"bare CR line ends", Replace(CleanReport, "\n", "\r"), 1},
     };
     for (const IntactCase& c : cases) {
