@@ -1,12 +1,17 @@
 // Decoder throughput on a large synthetic console log (reports between boot
 // chatter and noise), beside the speed of only reading the same file, in
-// the same run: the gap is what decoding costs over the disk.
+// the same run: the gap is what decoding costs over the disk,
+// and a grep-like scan of the same file to hold decoding against.
 #include "decode/decode_command.h"
 #include "decode/log_scanner.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -33,16 +38,16 @@ const char ReportTail[] =
     "- R10 = 000000000000000A\n- R11 = 000000000000000B\n- R12 = 000000000000000C\n"
     "- R13 = 000000000000000D\n- R14 = 000000000000000E\n- R15 = 000000000000000F\nSTACK:\n";
 
-// A log of LogBytes: each round is some boot chatter, then a report with a
-// module table of 150 rows and 20 frames, written once per process.
-const std::string& LogPath()
+// A log of LogBytes: each round is `chatter` lines of boot output, then a
+// report with a module table of 150 rows and 20 frames.
+std::string WriteLog(const char* name, int chatter)
 {
-    static const std::string path = [] {
-        std::string file = (std::filesystem::temp_directory_path() /
-                            ("vekcrash-decode-bench-" + std::to_string(::getpid()) + ".log"))
-                               .string();
+    std::string file = (std::filesystem::temp_directory_path() /
+                        ("vekcrash-decode-bench-" + std::to_string(::getpid()) + name))
+                           .string();
+    {
         std::string round;
-        for (int i = 0; i < 40; ++i) {
+        for (int i = 0; i < chatter; ++i) {
             round += "[    1.234567] boot chatter line " + std::to_string(i) +
                      " from some other driver, CR LF ended\r\n";
         }
@@ -66,8 +71,22 @@ const std::string& LogPath()
         for (size_t written = 0; written < LogBytes; written += round.size()) {
             out << round;
         }
-        return file;
-    }();
+    }
+    return file;
+}
+
+// Dense with reports: what parsing costs.
+const std::string& LogPath()
+{
+    static const std::string path = WriteLog(".log", 40);
+    return path;
+}
+
+// Mostly boot output, as a machine's console log is: what passing over
+// noise costs.
+const std::string& NoiseLogPath()
+{
+    static const std::string path = WriteLog("-noise.log", 20000);
     return path;
 }
 
@@ -108,6 +127,60 @@ void BM_ScanAndParse(benchmark::State& state)
 }
 BENCHMARK(BM_ScanAndParse)->Unit(benchmark::kMillisecond);
 
+// What grep -c does: the file read in large blocks, the start marker
+// searched with memmem and the line ends counted.
+size_t PlainScan(const std::string& path)
+{
+    constexpr std::string_view Marker = "BUGCHECK DUMP STARTS";
+    std::vector<char> buffer(1 << 17);
+    int fd = ::open(path.c_str(), O_RDONLY);
+    size_t found = 0;
+    size_t lines = 0;
+    size_t kept = 0;
+    ssize_t got = 0;
+    while ((got = ::read(fd, buffer.data() + kept, buffer.size() - kept)) > 0) {
+        size_t size = kept + static_cast<size_t>(got);
+        for (const char* at = buffer.data(); (at = static_cast<const char*>(
+                                                   ::memmem(at, buffer.data() + size - at, Marker.data(),
+                                                            Marker.size()))) != nullptr;
+             at += Marker.size()) {
+            ++found;
+        }
+        lines += static_cast<size_t>(std::count(buffer.data(), buffer.data() + size, '\n'));
+        kept = std::min(size, Marker.size() - 1);
+        std::memmove(buffer.data(), buffer.data() + size - kept, kept);
+    }
+    ::close(fd);
+    return found + lines;
+}
+
+// Decoding beside a plain scan of the same file in the same run: the ratio
+// (decode time over scan time) is the figure to hold at or below 1.
+void BM_DecodeOverPlainScan(benchmark::State& state)
+{
+    using Clock = std::chrono::steady_clock;
+    double scanSeconds = 0;
+    double decodeSeconds = 0;
+    for (auto _ : state) {
+        Clock::time_point begin = Clock::now();
+        benchmark::DoNotOptimize(PlainScan(NoiseLogPath()));
+        Clock::time_point middle = Clock::now();
+        int fd = ::open(NoiseLogPath().c_str(), O_RDONLY);
+        size_t reports = 0;
+        decode::ScanSink sink;
+        sink.Report = [&reports](decode::CrashReport&&) { ++reports; };
+        decode::ScanDescriptor(fd, "bench.log", sink);
+        ::close(fd);
+        benchmark::DoNotOptimize(reports);
+        scanSeconds += std::chrono::duration<double>(middle - begin).count();
+        decodeSeconds += std::chrono::duration<double>(Clock::now() - middle).count();
+    }
+    state.counters["scan_ms"] = scanSeconds * 1000 / static_cast<double>(state.iterations());
+    state.counters["decode_ms"] = decodeSeconds * 1000 / static_cast<double>(state.iterations());
+    state.counters["decode_over_scan"] = decodeSeconds / scanSeconds;
+}
+BENCHMARK(BM_DecodeOverPlainScan)->Unit(benchmark::kMillisecond);
+
 // The whole command without symbols: scanning, parsing and JSON output.
 void BM_DecodeToJson(benchmark::State& state)
 {
@@ -133,7 +206,9 @@ int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     LogPath();
+    NoiseLogPath();
     benchmark::RunSpecifiedBenchmarks();
     std::filesystem::remove(LogPath());
+    std::filesystem::remove(NoiseLogPath());
     return 0;
 }

@@ -50,7 +50,7 @@ void ReportStream::Write(CrashReport& report)
     if (Deliver_) {
         Deliver_(report);
     } else if (Json_) {
-        Out_ << ReportJson(report).dump() << "\n";
+        Out_ << JsonLine(ReportJson(report)) << "\n";
     } else {
         if (Written_ > 1) {
             Out_ << "\n";
@@ -85,7 +85,7 @@ void ReportStream::Restore(RestoreLine&& line)
         return;
     }
     if (Json_) {
-        Out_ << RestoreJson(line).dump() << "\n";
+        Out_ << JsonLine(RestoreJson(line)) << "\n";
     } else {
         PrintRestoreText(Out_, line);
     }
@@ -153,29 +153,6 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
     if (options.Follow) {
         return RunFollow(options, out, err);
     }
-    // Open every log first: a name that does not open is a bad command line,
-    // said before any output.
-    std::vector<std::pair<std::string, int>> logs;
-    auto closeAll = [&logs] {
-        for (auto& log : logs) {
-            if (log.second != STDIN_FILENO) {
-                ::close(log.second);
-            }
-        }
-    };
-    if (options.Logs.empty()) {
-        logs.emplace_back("-", STDIN_FILENO);
-    }
-    for (const std::string& name : options.Logs) {
-        int fd = name == "-" ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            err << "vekcrash: cannot read " << name << ": " << std::strerror(errno) << "\n";
-            closeAll();
-            return ExitBadCommandLine;
-        }
-        logs.emplace_back(name, fd);
-    }
-
     SymbolIndex index;
     for (const std::string& folder : options.SymbolFolders) {
         index.AddFolder(folder);
@@ -185,29 +162,55 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         symbolizer = std::make_unique<Symbolizer>(index);
     }
 
+    // Each log in turn, opened only when its turn comes: one that cannot be
+    // read is named on one line and the others are still decoded.
+    std::vector<std::string> logs = options.Logs;
+    if (logs.empty()) {
+        logs.push_back("-");
+    }
+    bool unreadable = false;
     ReportStream stream(out, options.Json, symbolizer.get());
     stream.ListModules(options.ListModules);
     FleetSummary summary;
     if (options.Summary) {
         stream.Deliver([&summary](CrashReport& report) { summary.Add(report); });
     }
-    for (auto& log : logs) {
+    for (const std::string& name : logs) {
+        int fd = name == "-" ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            err << "vekcrash: cannot read " << name << ": " << std::strerror(errno) << "\n";
+            unreadable = true;
+            continue;
+        }
         ScanSink sink;
         sink.Report = [&stream](CrashReport&& report) { stream.Report(std::move(report)); };
         sink.Restore = [&stream](RestoreLine&& line) { stream.Restore(std::move(line)); };
-        if (!ScanDescriptor(log.second, log.first, sink)) {
-            err << "vekcrash: reading " << log.first << " failed: " << std::strerror(errno) << "\n";
+        // A reader that went away (decode | head) ends the run quietly.
+        sink.Stopped = [&out] { return !out.good(); };
+        int error = 0;
+        if (!ScanDescriptor(fd, name, sink, &error)) {
+            err << "vekcrash: cannot read " << name << ": " << std::strerror(error) << "\n";
+            unreadable = true;
+        }
+        if (fd != STDIN_FILENO) {
+            ::close(fd);
         }
         // Reports of different logs are never one crash printed twice.
         stream.Flush();
+        out.flush();
+        if (!out.good()) {
+            return stream.Complete() != 0 ? ExitFoundReport : ExitNoReport;
+        }
     }
-    closeAll();
     if (options.Summary) {
         options.Json ? summary.PrintJson(out) : summary.PrintText(out);
     }
     out.flush();
     if (symbolizer && !symbolizer->Error().empty()) {
         err << "vekcrash: " << symbolizer->Error() << "\n";
+    }
+    if (unreadable) {
+        return ExitBadCommandLine;  // said already, one line a log
     }
     if (stream.Written() == 0) {
         err << "vekcrash: no crash report found\n";

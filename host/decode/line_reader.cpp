@@ -1,8 +1,11 @@
 // Line splitting for console logs: LF ends a line, CRs around it (from a
-// terminal's CR LF, LF CR or a doubled CR) are dropped, and an overlong line keeps
-// its first MaxLineLength bytes.
+// terminal's CR LF, LF CR or a doubled CR) are dropped, and an overlong line
+// keeps its first MaxLineLength bytes. A log with CRs and no LF in its first
+// read is split at the CRs. UTF-16 is recognised by its byte order mark or,
+// without one, by the zero high bytes of its ASCII text.
 #include "decode/line_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -11,21 +14,146 @@ namespace decode {
 
 namespace {
 
-// A console that sends LF CR leaves the CR at the start of the next line.
-std::string_view TrimCarriageReturns(std::string_view text)
+std::string_view TrimLineEnds(std::string_view text)
 {
-    size_t first = 0;
-    while (first < text.size() && text[first] == '\r') {
-        ++first;
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
+        text.remove_suffix(1);
     }
-    return text.substr(first);
+    while (!text.empty() && (text.front() == '\r' || text.front() == '\n')) {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+// UTF-8 of a UTF-16 code point is at most this many bytes per code unit.
+constexpr size_t Utf8PerUnit = 3;
+
+size_t PutUtf8(uint32_t point, char* out)
+{
+    if (point < 0x80) {
+        out[0] = static_cast<char>(point);
+        return 1;
+    }
+    if (point < 0x800) {
+        out[0] = static_cast<char>(0xC0 | point >> 6);
+        out[1] = static_cast<char>(0x80 | (point & 0x3F));
+        return 2;
+    }
+    if (point < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | point >> 12);
+        out[1] = static_cast<char>(0x80 | (point >> 6 & 0x3F));
+        out[2] = static_cast<char>(0x80 | (point & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | point >> 18);
+    out[1] = static_cast<char>(0x80 | (point >> 12 & 0x3F));
+    out[2] = static_cast<char>(0x80 | (point >> 6 & 0x3F));
+    out[3] = static_cast<char>(0x80 | (point & 0x3F));
+    return 4;
 }
 
 }  // namespace
 
-LineReader::LineReader(int fd) : Fd_(fd), Buffer_(ReadChunk)
+LineReader::LineReader(int fd) : Fd_(fd), Buffer_(ReadChunk + MaxLineLength + 1)
 {
     Line_.reserve(MaxLineLength);
+}
+
+size_t LineReader::ReadRaw(char* into, size_t room)
+{
+    while (!Eof_) {
+        ssize_t got = ::read(Fd_, into, room);
+        if (got > 0) {
+            return static_cast<size_t>(got);
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        Failed_ = got < 0;
+        Error_ = got < 0 ? errno : 0;
+        Eof_ = true;
+    }
+    return 0;
+}
+
+void LineReader::Sniff(const char* data, size_t size)
+{
+    Sniffed_ = true;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        Encoding_ = LogEncoding::Utf16Le;
+    } else if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        Encoding_ = LogEncoding::Utf16Be;
+    } else {
+        // ASCII text as UTF-16 has a zero in every other byte; noise or a
+        // run of NULs does not have that pattern in both halves at once.
+        constexpr size_t SniffPairs = 256;
+        constexpr size_t MinimumPairs = 4;
+        size_t pairs = std::min(size / 2, SniffPairs);
+        size_t asciiThenZero = 0;
+        size_t zeroThenAscii = 0;
+        for (size_t i = 0; i < pairs; ++i) {
+            bool first = bytes[2 * i] == 0;
+            bool second = bytes[2 * i + 1] == 0;
+            asciiThenZero += !first && second ? 1 : 0;
+            zeroThenAscii += first && !second ? 1 : 0;
+        }
+        // Nine in ten pairs leave room for a few non-Latin characters.
+        if (pairs >= MinimumPairs && asciiThenZero * 10 >= pairs * 9) {
+            Encoding_ = LogEncoding::Utf16Le;
+        } else if (pairs >= MinimumPairs && zeroThenAscii * 10 >= pairs * 9) {
+            Encoding_ = LogEncoding::Utf16Be;
+        }
+    }
+    if (Encoding_ != LogEncoding::Bytes) {
+        Raw_.resize(ReadChunk / 2);
+    }
+}
+
+size_t LineReader::Transcode(const char* raw, size_t size, char* out)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(raw);
+    bool little = Encoding_ == LogEncoding::Utf16Le;
+    size_t written = 0;
+    size_t i = 0;
+    auto unit = [&](size_t at) {
+        return little ? static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8)
+                      : static_cast<uint32_t>(bytes[at] << 8 | bytes[at + 1]);
+    };
+    while (i + 2 <= size) {
+        uint32_t point = unit(i);
+        size_t used = 2;
+        if (point >= 0xD800 && point < 0xDC00) {
+            if (i + 4 > size && !Eof_) {
+                break;  // the pair's second half comes with the next read
+            }
+            uint32_t low = i + 4 <= size ? unit(i + 2) : 0;
+            if (low >= 0xDC00 && low < 0xE000) {
+                point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
+                used = 4;
+            } else {
+                point = 0xFFFD;
+            }
+        } else if (point >= 0xDC00 && point < 0xE000) {
+            point = 0xFFFD;
+        }
+        // A byte order mark anywhere (a log appended to by several
+        // redirects) carries no text.
+        if (point != 0xFEFF) {
+            written += PutUtf8(point, out + written);
+        }
+        i += used;
+    }
+    RawKept_ = size - i;
+    std::memmove(Raw_.data(), raw + i, RawKept_);
+    return written;
+}
+
+void LineReader::ChooseTerminator(const char* data, size_t size)
+{
+    if (std::memchr(data, '\n', size) == nullptr && std::memchr(data, '\r', size) != nullptr) {
+        Terminator_ = '\r';
+    }
 }
 
 bool LineReader::Fill()
@@ -33,71 +161,130 @@ bool LineReader::Fill()
     if (Eof_) {
         return false;
     }
+    if (Begin_ != 0) {
+        std::memmove(Buffer_.data(), Buffer_.data() + Begin_, End_ - Begin_);
+        End_ -= Begin_;
+        Begin_ = 0;
+    }
+    size_t room = std::min(ReadChunk, Buffer_.size() - End_);
     for (;;) {
-        ssize_t got = ::read(Fd_, Buffer_.data(), Buffer_.size());
-        if (got > 0) {
-            Begin_ = 0;
-            End_ = static_cast<size_t>(got);
+        if (Encoding_ == LogEncoding::Bytes) {
+            // The first read may turn out to be UTF-16, which grows by half
+            // as UTF-8: it takes half the room.
+            size_t got = ReadRaw(Buffer_.data() + End_, Sniffed_ ? room : room / 2);
+            if (got == 0) {
+                return false;
+            }
+            if (!Sniffed_) {
+                Sniff(Buffer_.data() + End_, got);
+                if (Encoding_ != LogEncoding::Bytes) {
+                    // Start over on the bytes read as UTF-16.
+                    std::memcpy(Raw_.data(), Buffer_.data() + End_, got);
+                    RawKept_ = got;
+                    size_t made = Transcode(Raw_.data(), RawKept_, Buffer_.data() + End_);
+                    ChooseTerminator(Buffer_.data() + End_, made);
+                    End_ += made;
+                    if (made == 0) {
+                        continue;
+                    }
+                    return true;
+                }
+                ChooseTerminator(Buffer_.data() + End_, got);
+            }
+            End_ += got;
             return true;
         }
-        if (got < 0 && errno == EINTR) {
-            continue;
+        size_t rawRoom = std::min(Raw_.size(), room * 2 / Utf8PerUnit) - RawKept_;
+        size_t got = ReadRaw(Raw_.data() + RawKept_, rawRoom);
+        size_t made = Transcode(Raw_.data(), RawKept_ + got, Buffer_.data() + End_);
+        End_ += made;
+        if (made != 0) {
+            return true;
         }
-        Failed_ = got < 0;
-        Eof_ = true;
-        return false;
+        if (got == 0) {
+            return false;
+        }
     }
 }
 
 bool LineReader::Next(LogLine* line)
 {
-    Line_.clear();
     bool cut = false;
-    bool any = false;
     for (;;) {
-        if (Begin_ == End_ && !Fill()) {
-            if (!any) {
-                return false;
-            }
-            break;  // a last line without its line feed
-        }
-        any = true;
         const char* start = Buffer_.data() + Begin_;
         size_t available = End_ - Begin_;
-        const void* feed = std::memchr(start, '\n', available);
-        size_t take = feed != nullptr ? static_cast<size_t>(static_cast<const char*>(feed) - start)
-                                      : available;
-        if (Line_.empty() && !cut && feed != nullptr && take <= MaxLineLength) {
-            // The whole line lies in the buffer: hand it out without a copy.
-            Begin_ += take + 1;
-            size_t length = take;
-            while (length > 0 && start[length - 1] == '\r') {
-                --length;
+        const void* end = std::memchr(start, Terminator_, available);
+        if (end != nullptr) {
+            size_t length = static_cast<size_t>(static_cast<const char*>(end) - start);
+            Begin_ += length + 1;
+            if (cut) {
+                break;  // the end of an overlong line: its head is in Line_
             }
-            line->Text = TrimCarriageReturns(std::string_view(start, length));
+            if (length > MaxLineLength) {
+                length = MaxLineLength;
+                cut = true;
+            }
+            line->Text = TrimLineEnds(std::string_view(start, length));
             line->Number = ++Number_;
-            line->Cut = false;
+            line->Cut = cut;
             return true;
         }
-        size_t room = MaxLineLength - Line_.size();
-        if (take > room) {
+        if (!cut && available > MaxLineLength) {
+            // Keep the head of an overlong line and pass over the rest.
+            Line_.assign(start, start + MaxLineLength);
             cut = true;
         }
-        Line_.insert(Line_.end(), start, start + (take < room ? take : room));
-        Begin_ += take;
-        if (feed != nullptr) {
-            ++Begin_;
-            break;
+        if (cut) {
+            Begin_ = End_;
+        }
+        if (!Fill()) {
+            if (cut) {
+                break;
+            }
+            if (Begin_ == End_) {
+                return false;
+            }
+            // A last line without its line end.
+            line->Text = TrimLineEnds(std::string_view(Buffer_.data() + Begin_, End_ - Begin_));
+            line->Number = ++Number_;
+            line->Cut = false;
+            Begin_ = End_;
+            return true;
         }
     }
-    size_t length = Line_.size();
-    while (length > 0 && Line_[length - 1] == '\r') {
-        --length;
-    }
-    line->Text = TrimCarriageReturns(std::string_view(Line_.data(), length));
+    line->Text = TrimLineEnds(std::string_view(Line_.data(), Line_.size()));
     line->Number = ++Number_;
-    line->Cut = cut;
+    line->Cut = true;
     return true;
+}
+
+bool LineReader::NextMatching(LogLine* line, Finder find)
+{
+    for (;;) {
+        if (Begin_ == End_ && !Fill()) {
+            return false;
+        }
+        const char* base = Buffer_.data() + Begin_;
+        size_t available = End_ - Begin_;
+        const void* last = ::memrchr(base, Terminator_, available);
+        if (last == nullptr) {
+            // No whole line here: an overlong one, or the rest of the input.
+            if (available > MaxLineLength || !Fill()) {
+                return Next(line);
+            }
+            continue;
+        }
+        size_t whole = static_cast<size_t>(static_cast<const char*>(last) - base) + 1;
+        size_t hit = find(base, whole, Terminator_, &Number_);
+        if (hit == whole) {
+            Begin_ += whole;
+            continue;
+        }
+        const void* before = hit == 0 ? nullptr : ::memrchr(base, Terminator_, hit);
+        size_t lineStart = before == nullptr ? 0 : static_cast<size_t>(static_cast<const char*>(before) - base) + 1;
+        Begin_ += lineStart;
+        return Next(line);
+    }
 }
 
 }  // namespace decode

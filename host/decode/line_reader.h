@@ -1,6 +1,9 @@
 // Reads a console log one line at a time from a file descriptor, in
 // constant memory: a fixed read buffer and a line of bounded length, so a
 // multi-gigabyte log or one endless line of binary noise costs the same.
+// Logs saved as UTF-16 (a Windows shell's redirect writes them) are turned
+// into UTF-8 as they are read, and a log whose line ends are bare CRs is
+// split at those.
 #pragma once
 
 #include <cstddef>
@@ -11,26 +14,43 @@
 namespace decode {
 
 struct LogLine {
-    std::string_view Text;  // without the line feed and trailing CRs
+    std::string_view Text;  // without the line end and CRs around it
     uint64_t Number = 0;    // 1-based
     bool Cut = false;       // longer than the bound; the rest was dropped
 };
+
+enum class LogEncoding { Bytes, Utf16Le, Utf16Be };
 
 class LineReader {
 public:
     // The longest report line is a module row with two 256-character names;
     // anything much longer is noise.
     static constexpr size_t MaxLineLength = 4096;
-    static constexpr size_t ReadChunk = 1 << 16;
+    // Large reads keep the per-byte cost of passing over noise low.
+    static constexpr size_t ReadChunk = 1 << 17;
+
+    // Searches a buffer for what may be a line of interest; see FindAnchor.
+    using Finder = size_t (*)(const char* data, size_t size, char terminator, uint64_t* terminators);
 
     explicit LineReader(int fd);
     // The next line, or false at the end of the input. A read error ends
     // the input as well; Failed() says so.
     bool Next(LogLine* line);
+    // The next line in which `find` sees something, passing over (and
+    // counting) the lines before it unread.
+    bool NextMatching(LogLine* line, Finder find);
     bool Failed() const { return Failed_; }
+    int Error() const { return Error_; }  // errno of the failed read
+    LogEncoding Encoding() const { return Encoding_; }
 
 private:
+    // Moves the unread rest to the front and appends what the input gives.
     bool Fill();
+    size_t ReadRaw(char* into, size_t room);
+    void Sniff(const char* data, size_t size);
+    // Bare CRs end the lines of a log whose first read has no LF.
+    void ChooseTerminator(const char* data, size_t size);
+    size_t Transcode(const char* raw, size_t size, char* out);
 
     int Fd_;
     std::vector<char> Buffer_;
@@ -38,6 +58,12 @@ private:
     size_t End_ = 0;
     bool Eof_ = false;
     bool Failed_ = false;
+    int Error_ = 0;
+    bool Sniffed_ = false;
+    char Terminator_ = '\n';
+    LogEncoding Encoding_ = LogEncoding::Bytes;
+    std::vector<char> Raw_;     // UTF-16 input before transcoding
+    size_t RawKept_ = 0;        // an odd byte or half a surrogate pair carried over
     uint64_t Number_ = 0;
     std::vector<char> Line_;
 };

@@ -1,7 +1,14 @@
 // Report framing. The markers are found anywhere in a line, since noise on
 // the wire can stand before them; a start line inside an open report means
-// the first was cut short (the machine restarted mid-report).
+// the first was cut short (the machine restarted mid-report). Whatever
+// stood before the start marker on its line is taken to stand before every
+// line of the report, and is stripped.
 #include "decode/log_scanner.h"
+
+#include "decode/marker_search.h"
+
+#include <algorithm>
+#include <cstdio>
 
 namespace decode {
 
@@ -10,8 +17,164 @@ namespace {
 constexpr std::string_view StartMarker = "BUGCHECK DUMP STARTS";
 constexpr std::string_view EndMarker = "BUGCHECK DUMP ENDS";
 constexpr std::string_view RestorePrefix = "Viridian State Restoration is ";
+// The halves of the start marker FindAnchor looks for.
+constexpr std::string_view StartHead = "BUGCHECK D";
+constexpr std::string_view StartTail = "UMP STARTS";
+static_assert(StartHead.size() == AnchorLength && StartTail.size() == AnchorLength);
+
+// True when piece is marker with at most one byte substituted, dropped or
+// added.
+bool WithinOneEdit(std::string_view piece, std::string_view marker)
+{
+    if (piece.size() == marker.size()) {
+        size_t differ = 0;
+        for (size_t i = 0; i < piece.size() && differ < 2; ++i) {
+            differ += piece[i] != marker[i] ? 1 : 0;
+        }
+        return differ <= 1;
+    }
+    std::string_view longer = piece.size() > marker.size() ? piece : marker;
+    std::string_view shorter = piece.size() > marker.size() ? marker : piece;
+    if (longer.size() != shorter.size() + 1) {
+        return false;
+    }
+    size_t i = 0;
+    while (i < shorter.size() && shorter[i] == longer[i]) {
+        ++i;
+    }
+    return shorter.substr(i) == longer.substr(i + 1);
+}
+
+// Only blanks or a terminal escape may follow a damaged marker: chatter
+// that merely resembles it goes on with words.
+bool EndsLine(std::string_view rest)
+{
+    size_t text = rest.find_first_not_of(" \t");
+    return text == std::string_view::npos || rest[text] == '\x1B';
+}
+
+// A terminal colour reset (an SGR sequence, ESC [ ... m) at the end of a
+// line.
+std::string_view StripTrailingEscapes(std::string_view text)
+{
+    while (!text.empty() && text.back() == 'm') {
+        size_t escape = text.rfind('\x1B');
+        if (escape == std::string_view::npos || escape + 2 > text.size() || text[escape + 1] != '[') {
+            return text;
+        }
+        std::string_view tail = text.substr(escape + 2);
+        if (tail.find_first_not_of("0123456789;") != tail.size() - 1) {
+            return text;
+        }
+        text = text.substr(0, escape);
+        while (!text.empty() && text.back() == ' ') {
+            text.remove_suffix(1);
+        }
+    }
+    return text;
+}
+
+// The class of a prefix byte: timestamps differ in their digits, and a
+// padded number in where its blanks stand; month and host names in letters.
+char Shape(char c)
+{
+    if ((c >= '0' && c <= '9') || c == ' ') {
+        return '0';
+    }
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+        return 'a';
+    }
+    return c;
+}
+
+bool SameShape(std::string_view a, std::string_view b)
+{
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Shape(a[i]) != Shape(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The starts of the report's lines that have a fixed one (module rows are
+// names, and are left to the prefix's bytes and shape).
+bool StartsReportLine(std::string_view text)
+{
+    constexpr std::string_view Starts[] = {
+        "OUTPUT FORMAT: ", "CRASHED ON: ", "KERNEL: ", "SP: ", "SUITES:", "TYPE: ",
+        "NO OS VERSION AVAILABLE: ", "Module\t", "BUGCHECK CODE ", "CONTEXT (", "STACK:",
+        "- ", EndMarker,
+    };
+    for (std::string_view start : Starts) {
+        if (text.substr(0, start.size()) == start) {
+            return true;
+        }
+    }
+    // A frame line: 16 hex digits and ": (".
+    constexpr size_t Digits = 16;
+    if (text.size() < Digits + 3 || text.substr(Digits, 3) != ": (") {
+        return false;
+    }
+    for (size_t i = 0; i < Digits; ++i) {
+        char c = text[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Printable(std::string_view text)
+{
+    constexpr size_t QuoteMax = 60;
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < QuoteMax; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
 
 }  // namespace
+
+size_t FindStartMarker(std::string_view text, bool* exact)
+{
+    size_t at = text.find(StartMarker);
+    if (at != std::string_view::npos) {
+        *exact = true;
+        return at;
+    }
+    *exact = false;
+    // Every damaged marker keeps one half whole: the marker begins at the
+    // head, or just before the tail, give or take the byte lost or added.
+    for (std::string_view half : {StartHead, StartTail}) {
+        for (size_t found = text.find(half); found != std::string_view::npos;
+             found = text.find(half, found + 1)) {
+            for (size_t before : {size_t{0}, size_t{1}, size_t{2}}) {
+                size_t back = half == StartHead ? 0 : StartHead.size() - 1 + before;
+                if ((half == StartHead && before != 0) || back > found) {
+                    continue;
+                }
+                size_t begin = found - back;
+                for (size_t length : {StartMarker.size() - 1, StartMarker.size(), StartMarker.size() + 1}) {
+                    if (begin + length <= text.size() &&
+                        WithinOneEdit(text.substr(begin, length), StartMarker) &&
+                        EndsLine(text.substr(begin + length))) {
+                        return begin;
+                    }
+                }
+            }
+        }
+    }
+    return std::string_view::npos;
+}
 
 LogScanner::LogScanner(std::string source, ScanSink sink)
     : Source_(std::move(source)), Sink_(std::move(sink))
@@ -22,9 +185,60 @@ void LogScanner::Close(bool complete, const std::string& reason)
 {
     CrashReport report = Open_->Finish(complete, reason, LastLine_);
     Open_.reset();
+    Prefix_.clear();
     if (Sink_.Report) {
         Sink_.Report(std::move(report));
     }
+}
+
+void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64_t number)
+{
+    Open_ = std::make_unique<ReportParser>(Source_, number);
+    constexpr size_t PrefixMax = 256;
+    Prefix_ = std::string(text.substr(0, markerAt < PrefixMax ? markerAt : 0));
+    if (!exact) {
+        Open_->Warn("line " + std::to_string(number) + " is taken for the start line, damaged: \"" +
+                    Printable(text.substr(markerAt)) + "\"");
+    }
+}
+
+std::string_view LogScanner::StripPrefix(std::string_view text) const
+{
+    text = StripTrailingEscapes(text);
+    if (Prefix_.empty()) {
+        return text;
+    }
+    size_t length = Prefix_.size();
+    if (text.size() >= length &&
+        (text.substr(0, length) == Prefix_ || SameShape(text.substr(0, length), Prefix_))) {
+        return text.substr(length);
+    }
+    // A prefix a few bytes longer or shorter than the start line's (an
+    // unpadded counter, another month name): up to where a line of the
+    // report begins, or else up to where the prefix's closing bytes ("] ",
+    // ": ") stand nearest to the start line's prefix length.
+    constexpr size_t Slack = 8;
+    size_t from = length > Slack ? length - Slack : 0;
+    size_t to = std::min(length + Slack, text.size());
+    for (size_t at = from; at <= to; ++at) {
+        if (StartsReportLine(text.substr(at))) {
+            return text.substr(at);
+        }
+    }
+    size_t closing = Prefix_.find_last_not_of(' ');
+    if (closing == std::string::npos || Shape(text[0]) != Shape(Prefix_[0])) {
+        return text;
+    }
+    std::string_view close = std::string_view(Prefix_).substr(closing);
+    for (size_t distance = 1; distance <= Slack; ++distance) {
+        for (size_t at : {length + distance, length - std::min(length, distance)}) {
+            if (at >= close.size() && at <= text.size() &&
+                text.substr(at - close.size(), close.size()) == close) {
+                return text.substr(at);
+            }
+        }
+    }
+    return text;
 }
 
 void LogScanner::Feed(const LogLine& line)
@@ -33,14 +247,16 @@ void LogScanner::Feed(const LogLine& line)
     std::string_view text = line.Text;
     // Markers and restore lines are short: a cut line still carries them at
     // its start, where they stand on a clean console.
-    if (text.find(StartMarker) != std::string_view::npos) {
+    bool exact = false;
+    size_t start = FindStartMarker(text, &exact);
+    if (start != std::string_view::npos) {
         if (Open_) {
             LastLine_ = line.Number - 1;
             Close(false, "a new report starts at line " + std::to_string(line.Number) +
                              " before this one's end line");
             LastLine_ = line.Number;
         }
-        Open_ = std::make_unique<ReportParser>(Source_, line.Number);
+        Open(text, start, exact, line.Number);
         return;
     }
     if (text.find(EndMarker) != std::string_view::npos) {
@@ -55,7 +271,7 @@ void LogScanner::Feed(const LogLine& line)
             RestoreLine outcome;
             outcome.Source = Source_;
             outcome.Line = line.Number;
-            std::string_view rest = text.substr(restore + RestorePrefix.size());
+            std::string_view rest = StripTrailingEscapes(text.substr(restore + RestorePrefix.size()));
             constexpr size_t OutcomeMax = 64;
             outcome.Outcome = std::string(rest.substr(0, OutcomeMax));
             Sink_.Restore(std::move(outcome));
@@ -63,9 +279,16 @@ void LogScanner::Feed(const LogLine& line)
         return;
     }
     if (Open_) {
-        Open_->Feed(text, line.Number);
+        Open_->Feed(StripPrefix(text), line.Number);
+        if (Open_->Derailed()) {
+            uint64_t stop = Open_->LastFittingLine() + 1;
+            LastLine_ = stop - 1;
+            Close(false, "its lines stop at line " + std::to_string(stop) +
+                             ", where output that is no part of a report begins");
+            return;
+        }
         if (line.Cut) {
-            Open_->Warn("line " + std::to_string(line.Number) + " is longer than " +
+            Open_->Note("line " + std::to_string(line.Number) + " is longer than " +
                         std::to_string(LineReader::MaxLineLength) + " bytes; the rest was dropped");
         }
     }
@@ -78,15 +301,21 @@ void LogScanner::Finish()
     }
 }
 
-bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink)
+bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, int* error)
 {
     LineReader reader(fd);
     LogScanner scanner(source, sink);
     LogLine line;
-    while (reader.Next(&line)) {
+    while (scanner.InReport() ? reader.Next(&line) : reader.NextMatching(&line, FindAnchor)) {
         scanner.Feed(line);
+        if (sink.Stopped && sink.Stopped()) {
+            return true;
+        }
     }
     scanner.Finish();
+    if (error != nullptr) {
+        *error = reader.Error();
+    }
     return !reader.Failed();
 }
 

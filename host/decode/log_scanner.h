@@ -17,6 +17,8 @@ namespace decode {
 struct ScanSink {
     std::function<void(CrashReport&&)> Report;
     std::function<void(RestoreLine&&)> Restore;
+    // Asked between lines: true ends the scan early (the reader went away).
+    std::function<bool()> Stopped;
 };
 
 class LogScanner {
@@ -25,17 +27,32 @@ public:
     void Feed(const LogLine& line);
     // The end of the log: a report still open is handed on as partial.
     void Finish();
+    // Inside a report every line is read; outside only lines that may
+    // start one or carry a restore outcome.
+    bool InReport() const { return Open_ != nullptr; }
 
 private:
     void Close(bool complete, const std::string& reason);
+    void Open(std::string_view text, size_t markerAt, bool exact, uint64_t number);
+    // The line without the prefix its start line had (a timestamp, a colour
+    // code, a host name), by the same bytes, the same shape, or up to where
+    // a line of the report begins.
+    std::string_view StripPrefix(std::string_view text) const;
 
     std::string Source_;
     ScanSink Sink_;
     std::unique_ptr<ReportParser> Open_;
     uint64_t LastLine_ = 0;
+    std::string Prefix_;
 };
 
-// Reads the whole descriptor through a LogScanner.
-bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink);
+// Where the start marker stands in the line: exactly, or (with *exact
+// false) within one substituted, dropped or added byte of it and at the
+// line's end, as noise damages it. npos when neither.
+size_t FindStartMarker(std::string_view text, bool* exact);
+
+// Reads the whole descriptor through a LogScanner. False when a read
+// failed, with its errno in *error when given.
+bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, int* error = nullptr);
 
 }  // namespace decode

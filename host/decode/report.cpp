@@ -12,11 +12,9 @@ namespace {
 // out; at 115200 baud a report takes well under this.
 constexpr int64_t RepeatWindowMilliseconds = 10000;
 
-// Milliseconds since year 0 by a proleptic count that only needs to order
-// and subtract nearby times.
 int64_t Milliseconds(const CrashTime& t)
 {
-    int64_t days = static_cast<int64_t>(t.Year) * 372 + t.Month * 31 + t.Day;
+    int64_t days = DaysSinceEpoch(t.Year, t.Month, t.Day);
     return ((days * 24 + t.Hour) * 60 + t.Minute) * 60000 + t.Second * 1000LL + t.Millisecond;
 }
 
@@ -45,6 +43,29 @@ bool SameModules(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& 
 }
 
 }  // namespace
+
+int DaysInMonth(int year, int month)
+{
+    constexpr int Days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12) {
+        return 0;
+    }
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return Days[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+int64_t DaysSinceEpoch(int year, int month, int day)
+{
+    // Counting years from March puts the leap day last (H. Hinnant's
+    // days_from_civil).
+    int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yearOfEra = y - era * 400;
+    int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    constexpr int64_t EpochShift = 719468;  // days from 0000-03-01 to 1970-01-01
+    return era * 146097 + dayOfEra - EpochShift;
+}
 
 bool ModuleRow::HasIdentity() const
 {

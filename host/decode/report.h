@@ -116,6 +116,11 @@ struct RestoreLine {
     std::string Outcome;  // "Successful", "Failed", or what the line said
 };
 
+// Calendar arithmetic on the proleptic Gregorian calendar the kernel's
+// RtlTimeToTimeFields uses.
+int DaysInMonth(int year, int month);
+int64_t DaysSinceEpoch(int year, int month, int day);  // 1970-01-01 is day 0
+
 // True when b is a of the same crash printed again: same machine, module
 // table, code and parameters, written within a few seconds.
 bool SameCrash(const CrashReport& a, const CrashReport& b);

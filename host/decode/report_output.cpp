@@ -25,30 +25,43 @@ std::string TimeText(const CrashTime& t)
     return text;
 }
 
-// Report text may hold any bytes; JSON needs valid UTF-8, so bytes above
-// 0x7F are taken as Latin-1, which is what the driver's 8-bit names are.
-std::string Utf8(const std::string& text)
+// The length of the well-formed UTF-8 sequence at text[at] for a printable
+// character (U+00A0 and up: the C1 controls stay escaped), or 0.
+size_t PrintableUtf8(const std::string& text, size_t at)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+    auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(at);
+    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4                                 ? 4
+                                                                                    : 0;
+    if (length == 0 || at + length > text.size()) {
+        return 0;
     }
-    return out;
+    uint32_t point = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        point = point << 6 | (byte(at + i) & 0x3F);
+    }
+    constexpr uint32_t Smallest[] = {0, 0, 0xA0, 0x800, 0x10000};
+    bool valid = point >= Smallest[length] && point <= 0x10FFFF && !(point >= 0xD800 && point < 0xE000);
+    return valid ? length : 0;
 }
 
-// Terminal-safe text: control bytes and bytes above 0x7E escaped.
+// Terminal-safe text: printable ASCII and UTF-8 as they are, control bytes
+// and any other byte escaped.
 std::string Printable(const std::string& text)
 {
     std::string out;
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t sequence = c >= 0x80 ? PrintableUtf8(text, i) : 0;
         if (c >= 0x20 && c < 0x7F) {
             out += static_cast<char>(c);
+        } else if (sequence != 0) {
+            out.append(text, i, sequence);
+            i += sequence - 1;
         } else {
             char hex[8];
             std::snprintf(hex, sizeof(hex), "\\x%02X", c);
@@ -103,7 +116,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     using json = nlohmann::ordered_json;
     json out = json::object();
     out["kind"] = "report";
-    out["source"] = Utf8(report.Source);
+    out["source"] = report.Source;
     out["first_line"] = report.FirstLine;
     out["last_line"] = report.LastLine;
     out["complete"] = report.Complete;
@@ -116,22 +129,22 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         osJson["major"] = os.Major;
         osJson["minor"] = os.Minor;
         osJson["build"] = os.Build;
-        osJson["platform"] = Utf8(os.Platform);
+        osJson["platform"] = os.Platform;
     }
     if (os.HasServicePack) {
         osJson["service_pack"] = {{"major", os.ServicePackMajor},
                                   {"minor", os.ServicePackMinor},
-                                  {"text", Utf8(os.ServicePackText)}};
+                                  {"text", os.ServicePackText}};
     }
     if (os.HasSuites) {
         json suites = json::array();
         for (const std::string& suite : os.Suites) {
-            suites.push_back(Utf8(suite));
+            suites.push_back(suite);
         }
         osJson["suites"] = suites;
     }
     if (!os.Type.empty()) {
-        osJson["type"] = Utf8(os.Type);
+        osJson["type"] = os.Type;
     }
     if (os.Unavailable) {
         osJson["unavailable"] = {{"size", os.UnavailableSize},
@@ -143,12 +156,12 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     json modules = json::array();
     for (const ModuleRow& row : report.Modules) {
         std::string key = row.SymbolKey();
-        modules.push_back({{"name", Utf8(row.Name)},
-                           {"pdb_name", Utf8(row.PdbName())},
+        modules.push_back({{"name", row.Name},
+                           {"pdb_name", row.PdbName()},
                            {"guid", row.GuidDashed()},
                            {"guid_store", row.Guid},
                            {"age", row.Age},
-                           {"symbol_key", key.empty() ? json(nullptr) : json(Utf8(key))}});
+                           {"symbol_key", key.empty() ? json(nullptr) : json(key)}});
     }
     out["modules"] = modules;
 
@@ -194,7 +207,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         }
         json f = {{"stack_pointer", Hex(frame.StackPointer)}, {"words", words}};
         if (frame.HasModule) {
-            f["module"] = Utf8(frame.Module);
+            f["module"] = frame.Module;
             f["offset"] = Hex(frame.Offset);
         } else {
             f["address"] = Hex(frame.Address);
@@ -202,8 +215,8 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         if (!frame.Symbols.empty()) {
             json symbols = json::array();
             for (const SourceLocation& location : frame.Symbols) {
-                symbols.push_back({{"function", Utf8(location.Function)},
-                                   {"file", Utf8(location.File)},
+                symbols.push_back({{"function", location.Function},
+                                   {"file", location.File},
                                    {"line", location.Line}});
             }
             f["symbols"] = symbols;
@@ -214,7 +227,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
 
     json warnings = json::array();
     for (const std::string& warning : report.Warnings) {
-        warnings.push_back(Utf8(warning));
+        warnings.push_back(warning);
     }
     out["warnings"] = warnings;
     if (report.Repeats != 0) {
@@ -224,19 +237,26 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     if (!report.Unsymbolized.empty()) {
         json unsymbolized = json::array();
         for (const std::string& note : report.Unsymbolized) {
-            unsymbolized.push_back(Utf8(note));
+            unsymbolized.push_back(note);
         }
         out["unsymbolized"] = unsymbolized;
     }
     return out;
 }
 
+std::string JsonLine(const nlohmann::ordered_json& value)
+{
+    // Names and text from the log are UTF-8 already (a UTF-16 log is turned
+    // into UTF-8 as it is read); bytes that are not UTF-8 become U+FFFD.
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 nlohmann::ordered_json RestoreJson(const RestoreLine& line)
 {
     return {{"kind", "restore"},
-            {"source", Utf8(line.Source)},
+            {"source", line.Source},
             {"line", line.Line},
-            {"outcome", Utf8(line.Outcome)}};
+            {"outcome", line.Outcome}};
 }
 
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number, bool listModules)

@@ -99,6 +99,29 @@ constexpr RegisterShape RegisterShapes[] = {
     {"R13", 16}, {"R14", 16}, {"R15", 16},
 };
 constexpr size_t RegisterCount = sizeof(RegisterShapes) / sizeof(RegisterShapes[0]);
+static_assert(RegisterCount <= 32, "one bit per register");
+
+// The suite lines name wSuiteMask bits, 0x0001 upwards; bit 15 has no name.
+constexpr const char* SuiteNames[] = {
+    "SMALLBUSINESS", "ENTERPRISE",  "BACKOFFICE",          "COMMUNICATIONS",
+    "TERMINAL",      "SMALLBUSINESS_RESTRICTED", "EMBEDDEDNT", "DATACENTER",
+    "SINGLEUSERTS",  "PERSONAL",    "BLADE",               "EMBEDDED_RESTRICTED",
+    "SECURITY_APPLIANCE", "STORAGE_SERVER", "COMPUTE_SERVER", "UNKNOWN",
+};
+
+// TIME_FIELDS from RtlTimeToTimeFields: a year of the FILETIME range and a
+// real calendar day.
+bool PossibleTime(const CrashTime& t)
+{
+    constexpr int FirstYear = 1601;
+    constexpr int LastYear = 30827;
+    if (t.Year < FirstYear || t.Year > LastYear || t.Month < 1 || t.Month > 12 || t.Day < 1 ||
+        t.Hour > 23 || t.Hour < 0 || t.Minute < 0 || t.Minute > 59 || t.Second < 0 ||
+        t.Second > 59 || t.Millisecond < 0 || t.Millisecond > 999) {
+        return false;
+    }
+    return t.Day <= DaysInMonth(t.Year, t.Month);
+}
 
 std::string Quote(std::string_view line)
 {
@@ -132,11 +155,77 @@ ReportParser::ReportParser(std::string source, uint64_t startLine)
 
 void ReportParser::Warn(std::string text)
 {
-    if (Report_.Warnings.size() < MaxWarnings) {
+    if (Report_.Warnings.size() < MaxReportWarnings) {
         Report_.Warnings.push_back(std::move(text));
+    }
+}
+
+void ReportParser::Note(std::string text)
+{
+    if (LineWarnings_.size() < MaxWarnings) {
+        LineWarnings_.push_back(std::move(text));
+        ++UnfitNotes_;
     } else {
         ++DroppedWarnings_;
     }
+}
+
+bool ReportParser::First(bool seen, const char* what, uint64_t number)
+{
+    if (seen) {
+        Note("line " + std::to_string(number) + ": a second " + what + " line; the first is kept");
+    }
+    return !seen;
+}
+
+bool ReportParser::ParseTime(std::string_view rest, uint64_t number)
+{
+    // "%04d-%02d-%02d %02d:%02d:%02d:%d"
+    Cursor c(rest);
+    int64_t f[7] = {};
+    bool understood = c.Decimal(&f[0]) && c.Literal("-") && c.Decimal(&f[1]) && c.Literal("-") &&
+                      c.Decimal(&f[2]) && c.Literal(" ") && c.Decimal(&f[3]) && c.Literal(":") &&
+                      c.Decimal(&f[4]) && c.Literal(":") && c.Decimal(&f[5]) && c.Literal(":") &&
+                      c.Decimal(&f[6]) && c.AtEnd();
+    // TIME_FIELDS members are 16-bit.
+    for (int64_t field : f) {
+        understood = understood && field >= -32768 && field <= 32767;
+    }
+    if (!understood) {
+        return false;
+    }
+    CrashTime time{static_cast<int>(f[0]), static_cast<int>(f[1]), static_cast<int>(f[2]),
+                   static_cast<int>(f[3]), static_cast<int>(f[4]), static_cast<int>(f[5]),
+                   static_cast<int>(f[6])};
+    if (!PossibleTime(time)) {
+        Note("line " + std::to_string(number) + ": impossible crash time " + Quote(rest) +
+             "; left out");
+    } else if (First(Report_.Time.has_value(), "CRASHED ON", number)) {
+        Report_.Time = time;
+    }
+    return true;
+}
+
+bool ReportParser::ParseSuite(std::string_view name, uint64_t number)
+{
+    for (const char* known : SuiteNames) {
+        if (name != known) {
+            continue;
+        }
+        for (const std::string& suite : Report_.Os.Suites) {
+            if (suite == name) {
+                Note("line " + std::to_string(number) + ": suite " + suite + " a second time");
+                return true;
+            }
+        }
+        if (Report_.Os.Suites.size() < MaxSuites) {
+            Report_.Os.Suites.emplace_back(name);
+        } else {
+            ++DroppedSuites_;
+        }
+        return true;
+    }
+    return false;
 }
 
 bool ReportParser::ParseKernel(std::string_view rest)
@@ -175,9 +264,13 @@ bool ReportParser::ParseRegister(std::string_view rest)
         if (!c.Hex(&value, static_cast<size_t>(RegisterShapes[i].Digits)) || !c.AtEnd()) {
             return false;
         }
-        if (Report_.Registers.size() >= RegisterCount) {
-            return false;
+        uint32_t bit = 1u << i;
+        if ((RegistersSeen_ & bit) != 0) {
+            Note("line " + std::to_string(Report_.LastLine) + ": register " + std::string(name) +
+                 " a second time; the first is kept");
+            return true;
         }
+        RegistersSeen_ |= bit;
         Report_.Registers.push_back({std::string(name), value, RegisterShapes[i].Digits});
         return true;
     }
@@ -272,7 +365,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
     if (c.Literal("OUTPUT FORMAT: ")) {
         uint32_t format = 0;
         understood = c.Unsigned32(&format) && c.AtEnd();
-        if (understood) {
+        if (understood && First(Report_.Format.has_value(), "OUTPUT FORMAT", number)) {
             Report_.Format = format;
             constexpr uint32_t KnownFormat = 2;
             if (format != KnownFormat) {
@@ -281,81 +374,100 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         }
         Section_ = Section::Header;
     } else if (c.Literal("CRASHED ON: ")) {
-        // "%04d-%02d-%02d %02d:%02d:%02d:%d"
-        int64_t f[7] = {};
-        understood = c.Decimal(&f[0]) && c.Literal("-") && c.Decimal(&f[1]) && c.Literal("-") &&
-                     c.Decimal(&f[2]) && c.Literal(" ") && c.Decimal(&f[3]) && c.Literal(":") &&
-                     c.Decimal(&f[4]) && c.Literal(":") && c.Decimal(&f[5]) && c.Literal(":") &&
-                     c.Decimal(&f[6]) && c.AtEnd();
-        if (understood) {
-            // TIME_FIELDS members are 16-bit.
-            for (int64_t field : f) {
-                understood = understood && field >= -32768 && field <= 32767;
-            }
-        }
-        if (understood) {
-            Report_.Time = CrashTime{static_cast<int>(f[0]), static_cast<int>(f[1]),
-                                     static_cast<int>(f[2]), static_cast<int>(f[3]),
-                                     static_cast<int>(f[4]), static_cast<int>(f[5]),
-                                     static_cast<int>(f[6])};
-        }
+        understood = ParseTime(c.Rest(), number);
         Section_ = Section::Header;
     } else if (c.Literal("KERNEL: ")) {
+        OsVersion os = Report_.Os;
         understood = ParseKernel(c.Rest());
+        if (understood && !First(os.HasKernel, "KERNEL", number)) {
+            Report_.Os = std::move(os);
+        }
         Section_ = Section::Header;
     } else if (c.Literal("SP: ")) {
         // "%d.%d (%s)"
         OsVersion& os = Report_.Os;
-        understood = c.Unsigned32(&os.ServicePackMajor) && c.Literal(".") &&
-                     c.Unsigned32(&os.ServicePackMinor) && c.Literal(" (");
+        uint32_t major = 0;
+        uint32_t minor = 0;
+        understood = c.Unsigned32(&major) && c.Literal(".") && c.Unsigned32(&minor) && c.Literal(" (");
         std::string_view text = c.Rest();
         understood = understood && !text.empty() && text.back() == ')';
-        if (understood) {
+        if (understood && First(os.HasServicePack, "SP", number)) {
+            os.ServicePackMajor = major;
+            os.ServicePackMinor = minor;
             os.ServicePackText = std::string(text.substr(0, text.size() - 1));
             os.HasServicePack = true;
         }
     } else if (line == "SUITES:") {
-        Report_.Os.HasSuites = true;
-        Section_ = Section::Suites;
         understood = true;
+        if (First(Report_.Os.HasSuites, "SUITES", number)) {
+            Report_.Os.HasSuites = true;
+            Section_ = Section::Suites;
+        } else {
+            Section_ = Section::Header;
+        }
     } else if (c.Literal("TYPE: ")) {
-        Report_.Os.Type = std::string(c.Rest());
-        understood = !Report_.Os.Type.empty();
+        understood = !c.AtEnd();
+        if (understood && First(!Report_.Os.Type.empty(), "TYPE", number)) {
+            Report_.Os.Type = std::string(c.Rest());
+        }
         Section_ = Section::Header;
     } else if (c.Literal("NO OS VERSION AVAILABLE: ")) {
         OsVersion& os = Report_.Os;
-        understood = c.Unsigned32(&os.UnavailableSize) && c.Literal(" ") &&
-                     c.Unsigned32(&os.UnavailableExpected) && c.Literal(" ") &&
-                     c.Hex(&os.UnavailablePointer, 16) && c.AtEnd();
-        os.Unavailable = understood;
+        uint32_t size = 0;
+        uint32_t expected = 0;
+        uint64_t pointer = 0;
+        understood = c.Unsigned32(&size) && c.Literal(" ") && c.Unsigned32(&expected) &&
+                     c.Literal(" ") && c.Hex(&pointer, 16) && c.AtEnd();
+        if (understood && First(os.Unavailable, "NO OS VERSION AVAILABLE", number)) {
+            os.Unavailable = true;
+            os.UnavailableSize = size;
+            os.UnavailableExpected = expected;
+            os.UnavailablePointer = pointer;
+        }
+        Section_ = Section::Header;
     } else if (line == "Module\tPdbName\tGuid\tPdbAge") {
-        Report_.HasModuleTable = true;
-        Section_ = Section::Modules;
         understood = true;
+        if (First(Report_.HasModuleTable, "module table header", number)) {
+            Report_.HasModuleTable = true;
+            Section_ = Section::Modules;
+        } else {
+            Section_ = Section::Header;
+        }
     } else if (c.Literal("BUGCHECK CODE ")) {
         uint64_t code = 0;
+        std::array<uint64_t, 4> parameters{};
         understood = c.Hex(&code, 8) && c.Literal(":");
         for (size_t i = 0; understood && i < 4; ++i) {
-            understood = c.Literal(" ") && c.Hex(&Report_.Parameters[i], 16);
+            understood = c.Literal(" ") && c.Hex(&parameters[i], 16);
         }
         understood = understood && c.AtEnd();
-        if (understood) {
+        if (understood && First(Report_.HasCode, "BUGCHECK CODE", number)) {
             Report_.HasCode = true;
             Report_.Code = static_cast<uint32_t>(code);
+            Report_.Parameters = parameters;
         }
         Section_ = Section::Header;
     } else if (c.Literal("CONTEXT (")) {
-        understood = c.Hex(&Report_.ContextAddress, 16) && c.Literal("):") && c.AtEnd();
-        Report_.HasContext = understood;
-        Section_ = Section::Context;
+        uint64_t address = 0;
+        understood = c.Hex(&address, 16) && c.Literal("):") && c.AtEnd();
+        if (understood && First(Report_.HasContext, "CONTEXT", number)) {
+            Report_.HasContext = true;
+            Report_.ContextAddress = address;
+            Section_ = Section::Context;
+        } else {
+            Section_ = Section::Header;
+        }
     } else if (line == "STACK:") {
-        Report_.HasStack = true;
-        Section_ = Section::Stack;
         understood = true;
+        if (First(Report_.HasStack, "STACK", number)) {
+            Report_.HasStack = true;
+            Section_ = Section::Stack;
+        } else {
+            Section_ = Section::Header;
+        }
     } else if (c.Literal("- ")) {
         if (Section_ == Section::Suites) {
-            Report_.Os.Suites.emplace_back(c.Rest());
-            understood = !Report_.Os.Suites.back().empty();
+            understood = ParseSuite(c.Rest(), number);
         } else if (Section_ == Section::Context) {
             understood = ParseRegister(c.Rest());
         }
@@ -364,18 +476,33 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
     } else if (Section_ == Section::Stack) {
         understood = ParseFrame(line);
     }
-    if (!understood) {
-        Warn("line " + std::to_string(number) + " not understood: " + Quote(line));
+    if (understood) {
+        UnfitRun_ = 0;
+        UnfitNotes_ = 0;
+        LastFit_ = number;
+        return;
     }
+    if (UnfitRun_++ == 0) {
+        UnfitNotes_ = 0;
+    }
+    if (Derailed()) {
+        // The run is not the report's: its notes go.
+        LineWarnings_.resize(LineWarnings_.size() - UnfitNotes_);
+        return;
+    }
+    Note("line " + std::to_string(number) + " not understood: " + Quote(line));
 }
 
 CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, uint64_t lastLine)
 {
-    Report_.Complete = complete;
     Report_.LastLine = lastLine;
     if (DroppedModules_ != 0) {
         Warn(std::to_string(DroppedModules_) + " module rows beyond " +
              std::to_string(MaxModules) + " were dropped");
+    }
+    if (DroppedSuites_ != 0) {
+        Warn(std::to_string(DroppedSuites_) + " suite lines beyond " + std::to_string(MaxSuites) +
+             " were dropped");
     }
     if (DroppedFrames_ != 0) {
         Warn(std::to_string(DroppedFrames_) + " stack lines beyond " + std::to_string(MaxFrames) +
@@ -402,8 +529,14 @@ CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, ui
     if (!Report_.HasContext) {
         missing.push_back("register context");
     } else if (Report_.Registers.size() < RegisterCount) {
+        std::string names;
+        for (size_t i = 0; i < RegisterCount; ++i) {
+            if ((RegistersSeen_ & 1u << i) == 0) {
+                names += (names.empty() ? "" : " ") + std::string(RegisterShapes[i].Name);
+            }
+        }
         missing.push_back(std::to_string(RegisterCount - Report_.Registers.size()) + " of " +
-                          std::to_string(RegisterCount) + " registers");
+                          std::to_string(RegisterCount) + " registers (" + names + ")");
     }
     if (!Report_.HasStack) {
         missing.push_back("stack trace");
@@ -412,13 +545,20 @@ CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, ui
     for (const std::string& item : missing) {
         list += (list.empty() ? "" : ", ") + item;
     }
+    // Complete means every section is there, not only the end line.
     if (!complete) {
         Warn("partial report: " + cutReason + (list.empty() ? "" : "; missing " + list));
     } else if (!list.empty()) {
-        Warn("missing " + list);
+        Warn("partial report; missing " + list);
+        complete = false;
+    }
+    Report_.Complete = complete;
+    for (std::string& note : LineWarnings_) {
+        Report_.Warnings.push_back(std::move(note));
     }
     if (DroppedWarnings_ != 0) {
-        Report_.Warnings.push_back(std::to_string(DroppedWarnings_) + " more warnings");
+        Report_.Warnings.push_back(std::to_string(DroppedWarnings_) +
+                                   " more line warnings were dropped");
     }
     return std::move(Report_);
 }

@@ -15,20 +15,41 @@ public:
     // a warning. Real machines load a few hundred modules.
     static constexpr size_t MaxModules = 4096;
     static constexpr size_t MaxFrames = 64;
+    // The version block names each of the 16 suite bits at most once.
+    static constexpr size_t MaxSuites = 16;
+    // Warnings about single lines (not understood, a value seen twice) are
+    // kept up to this many and counted beyond; warnings about the report as
+    // a whole are always kept, and there are only a few kinds of them.
     static constexpr size_t MaxWarnings = 32;
+    static constexpr size_t MaxReportWarnings = 16;
+    // Noise on the wire spoils a line, two where it hit a line feed; a third
+    // unfit line in a row is no longer this report (the machine restarted
+    // and the next boot's output follows), so the report ends there, cut.
+    static constexpr size_t MaxUnfitRun = 3;
 
     ReportParser(std::string source, uint64_t startLine);
     void Feed(std::string_view line, uint64_t number);
+    // True once MaxUnfitRun lines in a row fit no line of the report; the
+    // report is over at the line before the first of them.
+    bool Derailed() const { return UnfitRun_ >= MaxUnfitRun; }
+    uint64_t LastFittingLine() const { return LastFit_; }
     // Ends the report: complete when its end line was seen, otherwise cut
     // short for the reason given. The parser is spent afterwards.
     CrashReport Finish(bool complete, const std::string& cutReason, uint64_t lastLine);
+    // A warning about the report as a whole: always kept.
     void Warn(std::string text);
+    // A warning about one line: kept up to MaxWarnings.
+    void Note(std::string text);
 
 private:
     enum class Section { Header, Suites, Modules, Context, Stack };
     bool ParseKernel(std::string_view rest);
     bool ParseRegister(std::string_view rest);
     bool ParseModuleRow(std::string_view line);
+    bool ParseTime(std::string_view rest, uint64_t number);
+    bool ParseSuite(std::string_view name, uint64_t number);
+    // False, with a note, when the line's kind was already seen.
+    bool First(bool seen, const char* what, uint64_t number);
     bool ParseFrame(std::string_view line);
 
     CrashReport Report_;
@@ -36,6 +57,12 @@ private:
     size_t DroppedModules_ = 0;
     size_t DroppedFrames_ = 0;
     size_t DroppedWarnings_ = 0;
+    size_t DroppedSuites_ = 0;
+    std::vector<std::string> LineWarnings_;
+    uint32_t RegistersSeen_ = 0;  // a bit per register, in print order
+    size_t UnfitRun_ = 0;
+    size_t UnfitNotes_ = 0;  // notes kept for the lines of the unfit run
+    uint64_t LastFit_ = 0;
 };
 
 }  // namespace decode

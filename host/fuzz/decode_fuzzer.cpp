@@ -29,7 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (report.Modules.size() > decode::ReportParser::MaxModules ||
                 report.Frames.size() > decode::ReportParser::MaxFrames ||
                 report.Registers.size() > 24 ||
-                report.Warnings.size() > decode::ReportParser::MaxWarnings + 1) {
+                report.Os.Suites.size() > decode::ReportParser::MaxSuites ||
+                report.Warnings.size() > decode::ReportParser::MaxReportWarnings +
+                                             decode::ReportParser::MaxWarnings + 1) {
                 std::abort();
             }
             stream.Report(std::move(report));

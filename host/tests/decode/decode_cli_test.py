@@ -8,12 +8,42 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 
 REPORT = (b"\nBUGCHECK DUMP STARTS\nOUTPUT FORMAT: 2\nCRASHED ON: 2026-12-07 04:36:42:123\n"
           b"KERNEL: 10.0 (BUILD 19045) PLATFORM WIN32_NT (x64)\nSUITES:\nTYPE: SERVER\n"
           b"Module\tPdbName\tGuid\tPdbAge\n"
           b"BUGCHECK CODE 000000E2: 0000000000000000 0000000000000000 0000000000000000 0000000000000000\n"
-          b"CONTEXT (0000000000001000):\nSTACK:\nBUGCHECK DUMP ENDS\n")
+          b"CONTEXT (0000000000001000):\n" +
+          b"".join(b"- %s = %s\n" % (name, b"0" * digits) for name, digits in
+                   [(b"GS", 4), (b"FS", 4), (b"ES", 4), (b"DS", 4), (b"SS", 4), (b"CS", 4),
+                    (b"EFLAGS", 8)] + [(r, 16) for r in b"RDI RSI RBX RDX RCX RAX RBP RIP RSP R8 R9 "
+                                                    b"R10 R11 R12 R13 R14 R15".split()]) +
+          b"STACK:\nBUGCHECK DUMP ENDS\n")
+
+
+def stops_when_the_reader_goes(vekcrash):
+    """decode | head -1 on endless input: the tool ends once the pipe closes."""
+    child = subprocess.Popen([vekcrash, "decode"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+
+    def feed():
+        try:
+            while True:
+                child.stdin.write(REPORT.replace(b"04:36", b"05:36") + REPORT)
+        except (BrokenPipeError, ValueError):
+            pass
+
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    child.stdout.readline()
+    child.stdout.close()
+    try:
+        child.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        return ["decode | head -1: still running after its reader went away"]
+    return []
 
 
 def main():
@@ -35,6 +65,11 @@ def main():
         ("empty input", [], b"", 1, b"", b"no crash report"),
         ("JSON lines", ["--json", log], b"", 0, b'"kind":"report"', b""),
         ("a log that does not exist", [os.path.join(scratch, "none.log")], b"", 2, b"", b"cannot read"),
+        ("a folder", [scratch], b"", 2, b"", b"cannot read"),
+        ("a good log, then a missing one", [log, os.path.join(scratch, "none.log")], b"", 2, b"Report 1",
+         b"none.log"),
+        ("start and end lines only", [], b"BUGCHECK DUMP STARTS\nBUGCHECK DUMP ENDS\n", 1, b"PARTIAL",
+         b"only partial"),
         ("an unknown option", ["--jsn"], b"", 2, b"", b"unknown option --jsn"),
         ("symbols without a folder", ["--symbols"], b"", 2, b"", b"needs a folder"),
         ("symbols naming a file", ["--symbols", log], b"", 2, b"", b"not a folder"),
@@ -47,9 +82,13 @@ def main():
     for name, args, stdin, status, out, err in cases:
         result = subprocess.run([vekcrash, "decode"] + args, input=stdin, capture_output=True,
                                 timeout=60)
-        if result.returncode != status or out not in result.stdout or err not in result.stderr:
+        one_line = status != 2 or args == ["--jsn"] or args[:1] == ["--symbols"] or \
+            result.stderr.count(b"\n") == 1
+        if (result.returncode != status or out not in result.stdout or err not in result.stderr or
+                not one_line):
             failures.append("%s: exit %d (want %d)\nstdout: %r\nstderr: %r" %
                             (name, result.returncode, status, result.stdout[:300], result.stderr[:300]))
+    failures += stops_when_the_reader_goes(vekcrash)
     for path in (log, cut):
         os.remove(path)
     os.rmdir(scratch)

@@ -3,8 +3,12 @@
 #include "decode/decode_command.h"
 #include "decode/log_scanner.h"
 #include "decode/report_output.h"
+#include "decode/report_parser.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
 
 #include <sstream>
 #include <string>
@@ -169,13 +173,14 @@ TEST(DecodeDirt, NamesWhatIsMissing)
     const DamagedCase cases[] = {
         {"cut after the module table", Before(CleanReport, "BUGCHECK CODE"), false,
          "missing bug check code, register context, stack trace"},
-        {"cut inside the context", Before(CleanReport, "- R9 ="), false, "missing 7 of 24 registers, stack trace"},
+        {"cut inside the context", Before(CleanReport, "- R9 ="), false,
+         "missing 7 of 24 registers (R9 R10 R11 R12 R13 R14 R15), stack trace"},
         {"cut right after the start line", "\nBUGCHECK DUMP STARTS\n", false,
          "missing format line, crash time, OS version"},
         {"a new report starts before the end", Before(CleanReport, "STACK:") + CleanReport, false,
          "a new report starts at line"},
         {"a line damaged by noise", Replace(CleanReport, "- RBX = 0000000000000003", "- RBX = 00\xFF\x00"),
-         true, "not understood: \"- RBX = 00\\xFF"},
+         false, "not understood: \"- RBX = 00\\xFF"},
         {"a stack line cut by noise", Replace(CleanReport, ") FFFFF80300001234", ") FFFF"), true,
          "not understood"},
         {"an overlong line", Replace(CleanReport, "TYPE: WORKSTATION", "TYPE: " + std::string(10000, 'W')),
@@ -247,6 +252,10 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
              }
              return log;
          }(), 1, 999},
+        {"across the end of November",
+         Replace(CleanReport, "2026-12-07 04:36:42:123", "2026-11-30 23:59:59:500") +
+             Replace(CleanReport, "2026-12-07 04:36:42:123", "2026-12-01 00:00:01:0"),
+         1, 1},
         {"restore line between", CleanReport + "Viridian State Restoration is Successful\n" + CleanReport,
          2, 0},
     };
@@ -283,6 +292,168 @@ TEST(DecodeNames, CommonCodesHaveTheirNames)
         const char* name = decode::BugCheckName(c.first);
         EXPECT_STREQ(name, c.second) << std::hex << c.first;
     }
+}
+
+// Every line of the report behind the same prefix: what a terminal logger,
+// a serial server or a colouring pager puts there.
+std::string Prefixed(const std::string& report, const std::function<std::string(size_t)>& prefix)
+{
+    std::string out;
+    size_t index = 0;
+    for (size_t at = 0; at < report.size();) {
+        size_t end = report.find('\n', at);
+        std::string line = report.substr(at, end - at);
+        out += (line.empty() ? "" : prefix(index++) + line) + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
+std::string Utf16(const std::string& text, bool little, bool mark)
+{
+    std::string out = mark ? (little ? "\xFF\xFE" : "\xFE\xFF") : "";
+    for (char c : text) {
+        out += little ? std::string{c, '\0'} : std::string{'\0', c};
+    }
+    return out;
+}
+
+TEST(DecodeSavedLogs, ReadsTheReportAsPrinted)
+{
+    const IntactCase cases[] = {
+        {"a fixed timestamp before every line",
+         Prefixed(CleanReport, [](size_t) { return "2026-12-07 04:36:42 ttyS0: "; }), 1},
+        {"a running timestamp, growing a digit",
+         Prefixed(CleanReport, [](size_t i) { return "[" + std::to_string(9990 + i) + ".5] "; }), 1},
+        {"a kernel-style padded clock",
+         Prefixed(CleanReport, [](size_t i) {
+             char text[32];
+             std::snprintf(text, sizeof(text), "[%5zu.%06zu] ", i * 7, i);
+             return std::string(text);
+         }), 1},
+        {"colour codes around every line",
+         Replace(Prefixed(CleanReport, [](size_t) { return "\x1B[32m"; }), "\n", "\x1B[0m\n"), 1},
+        {"UTF-16 LE with a byte order mark", Utf16(Replace(CleanReport, "\n", "\r\n"), true, true), 1},
+        {"UTF-16 BE without one, bare CRs", Utf16(Replace(CleanReport, "\n", "\r"), false, false), 1},
+        {"bare CR line ends", Replace(CleanReport, "\n", "\r"), 1},
+    };
+    for (const IntactCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Decoded decoded = Scan(c.Log);
+        ASSERT_EQ(decoded.Reports.size(), c.Reports);
+        EXPECT_TRUE(decoded.Reports[0].Complete);
+        EXPECT_TRUE(decoded.Reports[0].Warnings.empty()) << decoded.Reports[0].Warnings[0];
+        ExpectCleanValues(decoded.Reports[0]);
+    }
+}
+
+// Damage the report's own lines cannot hide: each case names its warning,
+// whether the report still counts as complete, and what it must hold.
+TEST(DecodeDamage, IsNamedAndNeverTakenForData)
+{
+    std::string manyWarnings = "\nBUGCHECK DUMP STARTS\nSUITES:\n";
+    for (int i = 0; i < 40; ++i) {
+        manyWarnings += "garbage\n- PERSONAL\n";
+    }
+    manyWarnings += "BUGCHECK DUMP ENDS\n";
+    std::string hugeSuites = Before(CleanReport, "- SINGLEUSERTS");
+    for (int i = 0; i < 1000; ++i) {
+        hugeSuites += "- " + std::string(4000, 'S') + "\n";
+    }
+    struct Case {
+        const char* Name;
+        std::string Log;
+        bool Complete;
+        const char* Warning;
+        std::function<void(const decode::CrashReport&)> Check;
+    };
+    const Case cases[] = {
+        {"start then end", "\nBUGCHECK DUMP STARTS\nBUGCHECK DUMP ENDS\n", false,
+         "partial report; missing format line, crash time", nullptr},
+        {"no stack section", Before(CleanReport, "STACK:") + "BUGCHECK DUMP ENDS\n", false, "partial report; missing stack trace",
+         nullptr},
+        {"forty unreadable lines", manyWarnings, false, "partial report; missing format line",
+         [](const decode::CrashReport& r) {
+             EXPECT_TRUE(AnyWarningHas(r, "more line warnings were dropped"));
+             EXPECT_LE(r.Warnings.size(), decode::ReportParser::MaxWarnings + 4);
+         }},
+        {"the next boot after a cut",
+         Before(CleanReport, "- PERSONAL") + "- default name: admin\nlogin: admin\nWelcome\n" + CleanReport,
+         false, "stop at line 8", [](const decode::CrashReport& r) {
+             EXPECT_EQ(r.Os.Suites, std::vector<std::string>{"SINGLEUSERTS"});
+             EXPECT_EQ(r.LastLine, 7u);
+         }},
+        {"4 KB suite lines", hugeSuites, false, "stop at line 7", [](const decode::CrashReport& r) {
+             EXPECT_TRUE(r.Os.Suites.empty());
+         }},
+        {"RSP line replaced by the RIP line",
+         Replace(CleanReport, "- RSP = FFFFF80312345600", "- RIP = FFFFF8054A2B1000"), false,
+         "missing 1 of 24 registers (RSP)", [](const decode::CrashReport& r) {
+             EXPECT_TRUE(AnyWarningHas(r, "register RIP a second time"));
+         }},
+        {"a second code line",
+         Replace(CleanReport, "CONTEXT (", "BUGCHECK CODE 0000000A: 0000000000000001 0000000000000002 "
+                                            "0000000000000000 0000000000000000\nCONTEXT ("),
+         true, "a second BUGCHECK CODE line; the first is kept",
+         [](const decode::CrashReport& r) { EXPECT_EQ(r.Code, 0xD1u); }},
+        {"a second time line", Replace(CleanReport, "KERNEL:", "CRASHED ON: 2027-01-01 00:00:00:0\nKERNEL:"), true,
+         "a second CRASHED ON line", [](const decode::CrashReport& r) { EXPECT_EQ(r.Time->Year, 2026); }},
+        {"month 13", Replace(CleanReport, "2026-12-07", "2026-13-07"), false, "impossible crash time", nullptr},
+        {"31 November", Replace(CleanReport, "2026-12-07", "2026-11-31"), false, "impossible crash time", nullptr},
+        {"hour 25", Replace(CleanReport, "04:36:42", "25:36:42"), false, "impossible crash time", nullptr},
+        {"a negative year", Replace(CleanReport, "2026-12-07", "-001-12-07"), false, "impossible crash time",
+         nullptr},
+        {"a start line with a byte changed", Replace(CleanReport, "DUMP STARTS", "DUMP STARTZ"), true,
+         "taken for the start line, damaged", nullptr},
+        {"a start line with a byte dropped", Replace(CleanReport, "DUMP STARTS", "DUMP STARS"), true,
+         "taken for the start line, damaged", nullptr},
+        {"a start line with a byte added, behind noise",
+         Replace(CleanReport, "\nBUGCHECK DUMP STARTS", "\n\x01\x02XBUGCHECKK DUMP STARTS"), true,
+         "taken for the start line, damaged", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Decoded decoded = Scan(c.Log);
+        ASSERT_GE(decoded.Reports.size(), 1u);
+        const decode::CrashReport& report = decoded.Reports[0];
+        EXPECT_EQ(report.Complete, c.Complete);
+        EXPECT_TRUE(AnyWarningHas(report, c.Warning))
+            << (report.Warnings.empty() ? std::string("no warnings") : report.Warnings[0]);
+        if (c.Check) {
+            c.Check(report);
+        }
+        for (size_t i = 1; i < decoded.Reports.size(); ++i) {
+            ExpectCleanValues(decoded.Reports[i]);
+        }
+    }
+}
+
+TEST(DecodeDamage, ChatterIsNoStartLine)
+{
+    for (const char* chatter : {"BUGCHECK DUMP STARS are bright tonight", "BUGCHECK DUMP STOPS",
+                                "BUGCHECK DUMP ENDS", "UMP STARTS", "BUGCHECK DATA STARTS"}) {
+        SCOPED_TRACE(chatter);
+        EXPECT_TRUE(Scan(std::string("boot\n") + chatter + "\nmore boot\n").Reports.empty());
+    }
+}
+
+TEST(DecodeOutput, IsUtf8Once)
+{
+    Decoded decoded = Scan(Replace(CleanReport, "hal.dll", "h\xFF" "l.dll"));
+    ASSERT_EQ(decoded.Reports.size(), 1u);
+    decode::CrashReport& report = decoded.Reports[0];
+    report.Source = "c\xC3\xB6nsole.log";
+    report.Frames[0].Symbols.push_back({"Crash", "crash\xC3\xA9.cpp", 7});
+    std::string line = decode::JsonLine(decode::ReportJson(report));
+    EXPECT_NE(line.find("\"c\xC3\xB6nsole.log\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"crash\xC3\xA9.cpp\""), std::string::npos);
+    EXPECT_NE(line.find("\"h\xEF\xBF\xBDl.dll\""), std::string::npos) << "a stray byte becomes U+FFFD";
+    std::ostringstream text;
+    report.Frames[0].Module = "h\xFF\xC2\x85l.sys";  // a stray byte and a C1 control
+    decode::PrintReportText(text, report, 1);
+    EXPECT_NE(text.str().find("(c\xC3\xB6nsole.log,"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("crash\xC3\xA9.cpp:7"), std::string::npos);
+    EXPECT_NE(text.str().find("h\\xFF\\xC2\\x85l.sys"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,90 @@
+// Anchor search, 16 bytes a step where SSE2 is there: a byte compare of the
+// anchors' first and last bytes picks candidates, which a full compare
+// confirms; line ends are counted in the same pass.
+#include "decode/marker_search.h"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace decode {
+
+namespace {
+
+constexpr const char* Anchors[] = {"BUGCHECK D", "UMP STARTS", "Viridian S"};
+
+bool IsAnchor(const char* at)
+{
+    for (const char* anchor : Anchors) {
+        if (std::memcmp(at, anchor, AnchorLength) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+size_t FindAnchor(const char* data, size_t size, char terminator, uint64_t* terminators)
+{
+    size_t i = 0;
+    uint64_t count = 0;
+#if defined(__SSE2__)
+    constexpr size_t Step = 16;
+    // Byte counters in the vector overflow after 255 steps.
+    constexpr unsigned FlushSteps = 255;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i firstB = _mm_set1_epi8('B');
+    const __m128i lastD = _mm_set1_epi8('D');
+    const __m128i firstU = _mm_set1_epi8('U');
+    const __m128i firstV = _mm_set1_epi8('V');
+    const __m128i lastS = _mm_set1_epi8('S');
+    const __m128i ends = _mm_set1_epi8(terminator);
+    __m128i counters = zero;
+    unsigned steps = 0;
+    auto flush = [&] {
+        __m128i sums = _mm_sad_epu8(counters, zero);
+        count += static_cast<uint64_t>(_mm_cvtsi128_si64(sums)) +
+                 static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+        counters = zero;
+        steps = 0;
+    };
+    for (; i + Step + AnchorLength - 1 <= size; i += Step) {
+        __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + AnchorLength - 1));
+        __m128i isEnd = _mm_cmpeq_epi8(first, ends);
+        __m128i candidates = _mm_or_si128(
+            _mm_and_si128(_mm_cmpeq_epi8(first, firstB), _mm_cmpeq_epi8(last, lastD)),
+            _mm_and_si128(_mm_cmpeq_epi8(last, lastS),
+                          _mm_or_si128(_mm_cmpeq_epi8(first, firstU), _mm_cmpeq_epi8(first, firstV))));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(candidates));
+        while (mask != 0) {
+            unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (IsAnchor(data + i + bit)) {
+                flush();
+                unsigned before = static_cast<unsigned>(_mm_movemask_epi8(isEnd)) & ((1u << bit) - 1);
+                *terminators += count + static_cast<uint64_t>(__builtin_popcount(before));
+                return i + bit;
+            }
+            mask &= mask - 1;
+        }
+        counters = _mm_sub_epi8(counters, isEnd);
+        if (++steps == FlushSteps) {
+            flush();
+        }
+    }
+    flush();
+#endif
+    for (; i < size; ++i) {
+        if (i + AnchorLength <= size && IsAnchor(data + i)) {
+            break;
+        }
+        count += data[i] == terminator ? 1 : 0;
+    }
+    *terminators += count;
+    return i;
+}
+
+}  // namespace decode

@@ -1,0 +1,20 @@
+// The fast path over console noise: finds where a report's start line or a
+// restore outcome line could stand in a large buffer, counting the line
+// ends passed over, without looking at lines one by one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace decode {
+
+// The pieces searched for, all AnchorLength bytes long. A start marker with
+// one byte substituted, dropped or added still holds one of its two halves
+// whole, so a damaged start line is found as well.
+constexpr size_t AnchorLength = 10;
+
+// The offset of the first anchor in [data, data + size), or size when there
+// is none; *terminators grows by the count of `terminator` bytes before it.
+size_t FindAnchor(const char* data, size_t size, char terminator, uint64_t* terminators);
+
+}  // namespace decode
