@@ -95,16 +95,16 @@ nlohmann::ordered_json CulpritJson(const CrashReport& report)
     const FrameSymbol& symbol = culprit->Symbol;
     json out = {{"frame", culprit->FrameIndex},
                 {"rule", culprit->Rule == CulpritRule::FaultingIp ? "faulting_ip" : "outside_bugcheck_path"},
-                {"text", Utf8(FrameSymbolText(symbol))}};
+                {"text", FrameSymbolText(symbol)}};
     if (symbol.HasModule) {
-        out["module"] = Utf8(symbol.Module);
+        out["module"] = symbol.Module;
         out["offset"] = Hex(symbol.Offset);
     } else {
         out["address"] = Hex(symbol.Address);
     }
-    out["function"] = symbol.Function.empty() ? json(nullptr) : json(Utf8(symbol.Function));
+    out["function"] = symbol.Function.empty() ? json(nullptr) : json(symbol.Function);
     out["function_offset"] = symbol.FunctionOffset ? json(Hex(*symbol.FunctionOffset)) : json(nullptr);
-    out["file"] = symbol.File.empty() ? json(nullptr) : json(Utf8(symbol.File));
+    out["file"] = symbol.File.empty() ? json(nullptr) : json(symbol.File);
     out["line"] = symbol.File.empty() ? json(nullptr) : json(symbol.Line);
     return out;
 }
@@ -196,7 +196,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         out["context"] = nullptr;
     }
 
-    out["culprit_line"] = Utf8(CulpritLine(report));
+    out["culprit_line"] = CulpritLine(report);
     out["culprit"] = CulpritJson(report);
 
     json frames = json::array();

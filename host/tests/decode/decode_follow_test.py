@@ -22,13 +22,21 @@ IDLE = "0.4"
 WAIT = 5.0  # seconds a report may take to come out; far above what it needs
 
 
+REGISTERS = "".join("- %s = %s\n" % (name, "0" * digits) for name, digits in
+                    [("GS", 4), ("FS", 4), ("ES", 4), ("DS", 4), ("SS", 4), ("CS", 4), ("EFLAGS", 8)] +
+                    [(r, 16) for r in "RDI RSI RBX RDX RCX RAX RBP RIP RSP R8 R9 "
+                                      "R10 R11 R12 R13 R14 R15".split()])
+
+
 def report(minute):
     return ("BUGCHECK DUMP STARTS\nOUTPUT FORMAT: 2\nCRASHED ON: 2026-12-07 04:%02d:42:123\n"
+            "KERNEL: 10.0 (BUILD 19045) PLATFORM WIN32_NT (x64)\nSUITES:\nTYPE: SERVER\n"
+            "Module\tPdbName\tGuid\tPdbAge\n"
             "BUGCHECK CODE 000000E2: 0000000000000000 0000000000000000 0000000000000000 "
-            "0000000000000000\nSTACK:\n"
+            "0000000000000000\nCONTEXT (0000000000001000):\n" % minute + REGISTERS + "STACK:\n"
             "FFFFF80312345670: (0000000000000000 0000000000000000 0000000000000000 0000000000000000) "
             "kbd.sys + 0000000000000100\n"
-            "BUGCHECK DUMP ENDS\n" % minute).encode()
+            "BUGCHECK DUMP ENDS\n").encode()
 
 
 class Decoder:
