@@ -19,7 +19,8 @@ constexpr int ExitBadCommandLine = 2;
 
 struct DecodeOptions {
     bool Json = false;
-    std::vector<std::string> SymbolFolders;
+    // --symbols entries, then those of _NT_SYMBOL_PATH.
+    std::vector<SymbolPathEntry> SymbolPath;
     std::vector<std::string> Logs;  // none: stdin
 };
 

@@ -14,5 +14,8 @@ nlohmann::ordered_json ReportJson(const CrashReport& report);
 nlohmann::ordered_json RestoreJson(const RestoreLine& line);
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number);
 void PrintRestoreText(std::ostream& out, const RestoreLine& line);
+// A symbolized frame as a debugger names it, "crasher.sys!CrasherTouch+0x13
+// (crasher.cpp:64)", from its containing function; empty when unsymbolized.
+std::string FrameSymbolText(const Frame& frame);
 
 }  // namespace decode
