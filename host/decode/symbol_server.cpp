@@ -23,6 +23,17 @@ constexpr size_t MaxPointerBytes = 4096;
 
 enum class Got { File, Missing, Down };
 
+// The download in progress, for a signal handler to remove: fixed buffers,
+// since the handler may not allocate.
+constexpr size_t MaxPartialPath = 4096;
+char PartialFile[MaxPartialPath];
+char PartialCabinet[MaxPartialPath];
+
+void Remember(char (&slot)[MaxPartialPath], const fs::path& path)
+{
+    std::snprintf(slot, sizeof(slot), "%s", path.native().size() < MaxPartialPath ? path.c_str() : "");
+}
+
 size_t WriteToFile(char* data, size_t size, size_t count, void* file)
 {
     return std::fwrite(data, size, count, static_cast<FILE*>(file)) * size;
@@ -107,6 +118,16 @@ bool Expand(const fs::path& cabinet, const fs::path& to)
 
 }  // namespace
 
+void RemovePartialDownload()
+{
+    if (PartialFile[0] != '\0') {
+        ::unlink(PartialFile);
+    }
+    if (PartialCabinet[0] != '\0') {
+        ::unlink(PartialCabinet);
+    }
+}
+
 ServerAnswer FetchFromServer(const std::string& url, const std::string& key,
                              const std::string& cache)
 {
@@ -121,6 +142,8 @@ ServerAnswer FetchFromServer(const std::string& url, const std::string& key,
     std::string part = "." + target.filename().string() + "." + std::to_string(::getpid());
     fs::path partial = target.parent_path() / (part + ".part");
     fs::path compressed = target.parent_path() / (part + ".cab");
+    Remember(PartialFile, partial);
+    Remember(PartialCabinet, compressed);
     std::string why;
     auto done = [&](Got got) {
         if (got == Got::File) {
@@ -133,6 +156,8 @@ ServerAnswer FetchFromServer(const std::string& url, const std::string& key,
         }
         fs::remove(partial, error);
         fs::remove(compressed, error);
+        PartialFile[0] = '\0';
+        PartialCabinet[0] = '\0';
         return answer;
     };
 

@@ -20,6 +20,9 @@ struct ServerAnswer {
     bool Down = false; // the server could not be reached or stalled
 };
 
+// Removes the files of a download in progress; safe in a signal handler.
+void RemovePartialDownload();
+
 // `key` is the store key "name.pdb/<GUID><age>/name.pdb".
 ServerAnswer FetchFromServer(const std::string& url, const std::string& key,
                              const std::string& cache);

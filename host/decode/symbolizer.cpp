@@ -32,12 +32,14 @@ volatile sig_atomic_t ChildPid = 0;
 struct sigaction PreviousTerm;
 struct sigaction PreviousInt;
 
-// An interrupted decoder leaves no reader spinning behind it.
+// An interrupted decoder leaves no reader spinning behind it, and no half
+// downloaded file in a cache.
 void KillChildAndDie(int signal)
 {
     if (ChildPid > 0) {
         ::kill(ChildPid, SIGKILL);
     }
+    RemovePartialDownload();
     ::sigaction(signal, signal == SIGTERM ? &PreviousTerm : &PreviousInt, nullptr);
     ::raise(signal);
 }
@@ -235,6 +237,7 @@ std::string Symbolizer::DefaultTool()
 Symbolizer::Symbolizer(SymbolIndex& index, std::string tool)
     : Index_(index), Tool_(std::move(tool))
 {
+    WatchSignals();  // before the first download, too
 }
 
 Symbolizer::~Symbolizer()
@@ -247,7 +250,6 @@ bool Symbolizer::Start()
     if (Pid_ > 0) {
         return true;
     }
-    WatchSignals();
     int toChild[2];
     int fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0) {
