@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr long HttpOk = 200;
-constexpr long HttpNotFound = 404;
-constexpr long HttpGone = 410;
 constexpr size_t MaxPointerBytes = 4096;
 
 enum class Got { File, Missing, Down };

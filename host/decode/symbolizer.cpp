@@ -307,14 +307,17 @@ void Symbolizer::Stop()
     }
 }
 
-bool Symbolizer::Ask(const std::vector<std::string>& queries, std::vector<std::string>* answers)
+bool Symbolizer::Ask(const std::vector<std::string>& queries, std::vector<std::string>* answers,
+                     std::string* why)
 {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(SymbolizeMillisecondsPerReport);
     answers->clear();
-    if (!Start()) {
+    if (::access(Tool_.c_str(), X_OK) != 0 || !Start()) {
+        *why = "cannot run " + Tool_;
         return false;
     }
+    *why = "the PDB reader stopped on it";
     std::string request;
     for (const std::string& query : queries) {
         request += query + "\n";
@@ -332,7 +335,10 @@ bool Symbolizer::Ask(const std::vector<std::string>& queries, std::vector<std::s
             continue;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::string late = "no answer within " +
+                           std::to_string(SymbolizeMillisecondsPerReport / 1000) + " s";
         if (left.count() <= 0) {
+            *why = late;
             return false;
         }
         struct pollfd wait = {FromTool_, POLLIN, 0};
@@ -341,6 +347,7 @@ bool Symbolizer::Ask(const std::vector<std::string>& queries, std::vector<std::s
             continue;
         }
         if (ready <= 0) {
+            *why = late;
             return false;
         }
         ssize_t n = ::read(FromTool_, buffer, sizeof(buffer));
@@ -389,7 +396,7 @@ void Symbolizer::Resolve(CrashReport* report)
             continue;
         }
         if (Failed_.count(pdb->Path) != 0) {
-            note(frame.Module + ": " + pdb->Path + " could not be read");
+            note(frame.Module + ": " + pdb->Path + " could not be read earlier in this run");
             continue;
         }
         // A caller's address is where its call returns to; the call itself
@@ -411,14 +418,13 @@ void Symbolizer::Resolve(CrashReport* report)
         }
     }
     std::vector<std::string> answers;
-    if (!queries.empty() && !Ask(queries, &answers)) {
+    std::string why;
+    if (!queries.empty() && !Ask(queries, &answers, &why)) {
         // Whatever was not answered is left unsymbolized, and its PDB alone.
         Stop();
         for (size_t i = answers.size(); i < asked.size(); ++i) {
             Failed_.insert(askedPdbs[i]);
-            note(asked[i]->Module + ": its PDB could not be read within " +
-                 std::to_string(SymbolizeMillisecondsPerReport / 1000) + " s (" + askedPdbs[i] +
-                 ")");
+            note(asked[i]->Module + ": " + askedPdbs[i] + " could not be read: " + why);
         }
     }
     for (size_t i = 0; i < answers.size(); ++i) {

@@ -71,8 +71,10 @@ public:
 private:
     bool Start();
     void Stop();
-    // Sends the queries and reads one answer line each, until the deadline.
-    bool Ask(const std::vector<std::string>& queries, std::vector<std::string>* answers);
+    // Sends the queries and reads one answer line each, until the deadline;
+    // on failure says why in `why`.
+    bool Ask(const std::vector<std::string>& queries, std::vector<std::string>* answers,
+             std::string* why);
 
     SymbolIndex& Index_;
     std::string Tool_;
