@@ -28,6 +28,10 @@ namespace {
 using llvm::pdb::IPDBSession;
 using llvm::pdb::PDB_SymType;
 
+// LLVM 14's native reader finds no inline sites while the load address is
+// 0, so the session is given a nominal one and asked by address.
+constexpr uint64_t NominalImageBase = 0x140000000;
+
 nlohmann::json Location(IPDBSession& session, const std::string& function,
                         const llvm::pdb::IPDBLineNumber* line)
 {
@@ -48,13 +52,13 @@ nlohmann::json Lookup(IPDBSession& session, uint32_t rva)
     nlohmann::json out = nlohmann::json::array();
     auto function =
         llvm::unique_dyn_cast_or_null<llvm::pdb::PDBSymbolFunc>(
-            session.findSymbolByRVA(rva, PDB_SymType::Function));
+            session.findSymbolByAddress(NominalImageBase + rva, PDB_SymType::Function));
     if (!function) {
         return out;
     }
-    if (auto frames = function->findInlineFramesByRVA(rva)) {
+    if (auto frames = function->findInlineFramesByVA(NominalImageBase + rva)) {
         while (auto frame = frames->getNext()) {
-            auto lines = frame->findInlineeLinesByRVA(rva, 1);
+            auto lines = frame->findInlineeLinesByVA(NominalImageBase + rva, 1);
             if (!lines || lines->getChildCount() == 0) {
                 break;
             }
@@ -93,6 +97,9 @@ int main()
                 if (llvm::Error error = llvm::pdb::loadDataForPDB(llvm::pdb::PDB_ReaderType::Native,
                                                                   path, opened)) {
                     llvm::consumeError(std::move(error));
+                }
+                if (opened) {
+                    opened->setLoadAddress(NominalImageBase);
                 }
                 session = sessions.emplace(path, std::move(opened)).first;
             }

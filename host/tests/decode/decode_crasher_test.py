@@ -69,6 +69,13 @@ def llvm_line(symbolizer, crasher, rva):
     return out[0], int(out[1].rsplit(":", 2)[1]) if ":" in out[1] else 0
 
 
+def llvm_chain(symbolizer, crasher, rva):
+    """Every function llvm-symbolizer names there, innermost inlined first."""
+    out = subprocess.run([symbolizer, "--obj=" + crasher, "--relative-address", "--inlines",
+                          hex(rva)], capture_output=True, check=True).stdout.decode()
+    return out.strip().split("\n")[0::2]
+
+
 def check_frames(report, crasher, symbolizer, failures, name):
     ip = int(report["bugcheck"]["parameters"][3], 16)
     frames = [f for f in report["stack"] if f.get("module") == "crasher.sys"]
@@ -81,6 +88,9 @@ def check_frames(report, crasher, symbolizer, failures, name):
         at_fault = (offset & 0xFFF) == (ip & 0xFFF)
         expected = llvm_line(symbolizer, crasher, offset if at_fault else offset - 1)
         start = offset - int(frame["function_offset"], 16)
+        chain = [s["function"] for s in frame["symbols"]]
+        if chain != llvm_chain(symbolizer, crasher, offset if at_fault else offset - 1):
+            failures.append("%s: +%X names %r" % (name, offset, chain))
         if (frame["function"], frame["line"]) != expected or \
                 llvm_line(symbolizer, crasher, start)[0] != frame["function"] or \
                 llvm_line(symbolizer, crasher, start - 1)[0] == frame["function"]:
