@@ -10,6 +10,9 @@ packages=(
     python3 python3-pefile               # post-link gate of the .sys
     libgtest-dev libbenchmark-dev        # tests and benchmarks
     nlohmann-json3-dev                   # scenario files
+    llvm-14-dev                          # the decoder's PDB reader
+    libcurl4-openssl-dev libmspack-dev   # symbol servers, compressed PDBs
+    gcab                                 # cabinets for the symbol server test
     libunicorn-dev libcapstone-dev       # running the shipped image on an emulated processor
     liblief-dev pkg-config               # loading the shipped image
     openssl osslsigncode                 # signing a copy of the .sys without the Windows kit

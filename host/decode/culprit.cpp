@@ -117,6 +117,9 @@ FrameSymbol SymbolOf(const Frame& frame)
     symbol.Address = frame.Address;
     if (!frame.Symbols.empty()) {
         symbol.Function = frame.Symbols.back().Function;
+        if (frame.Symbols.back().HasFunctionOffset) {
+            symbol.FunctionOffset = frame.Symbols.back().FunctionOffset;
+        }
         symbol.File = frame.Symbols.front().File;
         symbol.Line = frame.Symbols.front().Line;
     }

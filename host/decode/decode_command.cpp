@@ -16,16 +16,18 @@
 namespace decode {
 
 const char DecodeUsage[] =
-    "usage: vekcrash decode [--json] [--modules] [--symbols DIR]... [LOG...]\n"
-    "       vekcrash decode --summary [--json] [--symbols DIR]... LOG...\n"
-    "       vekcrash decode --follow [--idle SECONDS] [--json] [--symbols DIR]... LOG|FIFO|unix:SOCKET\n"
+    "usage: vekcrash decode [--json] [--modules] [--symbols PATH]... [LOG...]\n"
+    "       vekcrash decode --summary [--json] [--symbols PATH]... LOG...\n"
+    "       vekcrash decode --follow [--idle SECONDS] [--json] [--symbols PATH]... LOG|FIFO|unix:SOCKET\n"
     "\n"
     "Finds every crash report in the console logs (stdin when none is named) and\n"
     "prints its time, OS, bug check code and parameters, and stack frames.\n"
     "  --json         one JSON object per line: each report, each restore outcome line\n"
-    "  --symbols DIR  a folder of .sys/.pdb files or a symbol store (repeatable);\n"
-    "                 frames in modules whose GUID and age match are resolved\n"
-    "                 to function and line with llvm-symbolizer\n"
+    "  --symbols PATH where PDBs are (repeatable; _NT_SYMBOL_PATH is read too):\n"
+    "                 entries separated by ';': a folder or symbol store,\n"
+    "                 srv*CACHE*URL, srv*URL, cache*DIR; frames of modules whose\n"
+    "                 PDB has their GUID and age are resolved to function+offset\n"
+    "                 and line\n"
     "  --modules      list each module's PDB, GUID, age and symbol-store key\n"
     "  --summary      one row per crash signature (code and culprit): count, first\n"
     "                 and last crash time, the logs it came from\n"
@@ -123,15 +125,23 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
             ++i;
         } else if (!optionsEnd && arg == "--symbols") {
             if (i + 1 >= argc) {
-                *error = "--symbols needs a folder";
+                *error = "--symbols needs a folder or symbol path";
                 return false;
             }
-            std::error_code fault;
-            if (!std::filesystem::is_directory(argv[i + 1], fault)) {
-                *error = std::string("--symbols: not a folder: ") + argv[i + 1];
+            size_t first = options->SymbolPath.size();
+            if (!ParseSymbolPath(argv[++i], DefaultSymbolCache(), &options->SymbolPath, error)) {
                 return false;
             }
-            options->SymbolFolders.push_back(argv[++i]);
+            // A plain folder given by hand is checked now (only the folder,
+            // never what is in it).
+            for (size_t entry = first; entry < options->SymbolPath.size(); ++entry) {
+                const SymbolPathEntry& added = options->SymbolPath[entry];
+                std::error_code fault;
+                if (added.Urls.empty() && !std::filesystem::is_directory(added.Folder, fault)) {
+                    *error = "--symbols: not a folder: " + added.Folder;
+                    return false;
+                }
+            }
         } else if (!optionsEnd && arg == "--") {
             optionsEnd = true;
         } else if (!optionsEnd && arg.size() > 1 && arg[0] == '-') {
@@ -145,6 +155,12 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
         *error = "--follow reads one log, and not with --summary";
         return false;
     }
+    const char* environment = std::getenv("_NT_SYMBOL_PATH");
+    if (environment != nullptr &&
+        !ParseSymbolPath(environment, DefaultSymbolCache(), &options->SymbolPath, error)) {
+        *error = "_NT_SYMBOL_PATH: " + *error;
+        return false;
+    }
     return true;
 }
 
@@ -153,12 +169,9 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
     if (options.Follow) {
         return RunFollow(options, out, err);
     }
-    SymbolIndex index;
-    for (const std::string& folder : options.SymbolFolders) {
-        index.AddFolder(folder);
-    }
+    SymbolIndex index(options.SymbolPath);
     std::unique_ptr<Symbolizer> symbolizer;
-    if (!options.SymbolFolders.empty()) {
+    if (!options.SymbolPath.empty()) {
         symbolizer = std::make_unique<Symbolizer>(index);
     }
 
@@ -206,9 +219,6 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         options.Json ? summary.PrintJson(out) : summary.PrintText(out);
     }
     out.flush();
-    if (symbolizer && !symbolizer->Error().empty()) {
-        err << "vekcrash: " << symbolizer->Error() << "\n";
-    }
     if (unreadable) {
         return ExitBadCommandLine;  // said already, one line a log
     }

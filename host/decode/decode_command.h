@@ -28,7 +28,8 @@ struct DecodeOptions {
     bool Summary = false;      // --summary
     bool Follow = false;       // --follow
     double IdleSeconds = DefaultIdleSeconds;  // --idle: a report cut off this long is shown as partial
-    std::vector<std::string> SymbolFolders;
+    // --symbols entries, then those of _NT_SYMBOL_PATH.
+    std::vector<SymbolPathEntry> SymbolPath;
     std::vector<std::string> Logs;  // none: stdin
 };
 

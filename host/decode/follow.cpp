@@ -287,12 +287,9 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
     using Clock = std::chrono::steady_clock;
     StopSignals signals;
 
-    SymbolIndex index;
-    for (const std::string& folder : options.SymbolFolders) {
-        index.AddFolder(folder);
-    }
+    SymbolIndex index(options.SymbolPath);
     std::unique_ptr<Symbolizer> symbolizer;
-    if (!options.SymbolFolders.empty()) {
+    if (!options.SymbolPath.empty()) {
         symbolizer = std::make_unique<Symbolizer>(index);
     }
     ReportStream stream(out, options.Json, symbolizer.get());
@@ -416,9 +413,6 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
     scanner.Finish();
     stream.Flush();
     out.flush();
-    if (symbolizer && !symbolizer->Error().empty()) {
-        err << "vekcrash: " << symbolizer->Error() << "\n";
-    }
     return ExitFoundReport;
 }
 

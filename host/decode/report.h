@@ -67,7 +67,12 @@ struct Register {
 
 struct SourceLocation {
     std::string Function;
-    std::string File;
+    // From the function's start to the frame's address as printed (the
+    // return address for callers); only the outermost, non-inlined entry
+    // of a frame has one.
+    bool HasFunctionOffset = false;
+    uint64_t FunctionOffset = 0;
+    std::string File;  // as the PDB names it
     uint32_t Line = 0;
 };
 
@@ -78,7 +83,9 @@ struct Frame {
     std::string Module;
     uint64_t Offset = 0;
     uint64_t Address = 0;  // a bare return address (no module)
-    // Filled by the symbolizer: innermost inlined function first.
+    // Filled by the symbolizer: innermost inlined function first, the
+    // containing function (with its offset) last. Caller frames are looked
+    // up at their return address - 1, the call.
     std::vector<SourceLocation> Symbols;
 };
 

@@ -109,7 +109,34 @@ nlohmann::ordered_json CulpritJson(const CrashReport& report)
     return out;
 }
 
+// The source file's last component: PDBs name it as the build machine saw it.
+std::string BaseName(const std::string& path)
+{
+    size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string LocationText(const SourceLocation& location)
+{
+    std::string text = Printable(location.Function);
+    if (location.HasFunctionOffset) {
+        text += "+" + Hex(location.FunctionOffset, 1);
+    }
+    if (!location.File.empty()) {
+        text += " (" + Printable(BaseName(location.File)) + ":" + std::to_string(location.Line) + ")";
+    }
+    return text;
+}
+
 }  // namespace
+
+std::string FrameSymbolText(const Frame& frame)
+{
+    if (frame.Symbols.empty()) {
+        return std::string();
+    }
+    return Printable(frame.Module) + "!" + LocationText(frame.Symbols.back());
+}
 
 nlohmann::ordered_json ReportJson(const CrashReport& report)
 {
@@ -213,11 +240,23 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
             f["address"] = Hex(frame.Address);
         }
         if (!frame.Symbols.empty()) {
+            // The containing function at the top level; the inline chain,
+            // innermost first, under "symbols".
+            const SourceLocation& outer = frame.Symbols.back();
+            f["function"] = outer.Function;
+            f["function_offset"] = outer.HasFunctionOffset ? json(Hex(outer.FunctionOffset, 1))
+                                                           : json(nullptr);
+            f["file"] = outer.File;
+            f["line"] = outer.Line;
             json symbols = json::array();
             for (const SourceLocation& location : frame.Symbols) {
-                symbols.push_back({{"function", location.Function},
-                                   {"file", location.File},
-                                   {"line", location.Line}});
+                json entry = {{"function", location.Function},
+                              {"file", location.File},
+                              {"line", location.Line}};
+                if (location.HasFunctionOffset) {
+                    entry["function_offset"] = Hex(location.FunctionOffset, 1);
+                }
+                symbols.push_back(entry);
             }
             f["symbols"] = symbols;
         }
@@ -325,14 +364,14 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
             std::snprintf(prefix, sizeof(prefix), "    #%-2u sp %016llX  ", index++,
                           static_cast<unsigned long long>(frame.StackPointer));
             out << prefix << FrameTarget(frame);
-            for (size_t i = 0; i < frame.Symbols.size(); ++i) {
-                const SourceLocation& location = frame.Symbols[i];
-                out << (i == 0 ? "  " : "\n        inlined in ") << Printable(location.Function);
-                if (!location.File.empty()) {
-                    out << " (" << Printable(location.File) << ":" << location.Line << ")";
-                }
+            if (!frame.Symbols.empty()) {
+                out << "  " << FrameSymbolText(frame);
             }
             out << "\n";
+            // Inlined calls, from the containing function inwards.
+            for (size_t i = frame.Symbols.size(); i-- > 1;) {
+                out << "        inlined: " << LocationText(frame.Symbols[i - 1]) << "\n";
+            }
         }
     }
     if (!report.Modules.empty()) {

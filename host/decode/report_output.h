@@ -22,5 +22,8 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
                      bool listModules = false);
 void PrintModulesText(std::ostream& out, const CrashReport& report);
 void PrintRestoreText(std::ostream& out, const RestoreLine& line);
+// A symbolized frame as a debugger names it, "crasher.sys!CrasherTouch+0x13
+// (crasher.cpp:64)", from its containing function; empty when unsymbolized.
+std::string FrameSymbolText(const Frame& frame);
 
 }  // namespace decode

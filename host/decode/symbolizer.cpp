@@ -1,17 +1,21 @@
-// Symbol lookup: the index of symbol files, and llvm-symbolizer as a child
-// process. The tool reads a module's PDB from beside its image, so each
-// matched pair is linked into a scratch folder under the names the image
-// expects; the tool never sees a PDB whose identity was not checked here.
+// Symbol lookup: finding a module's PDB on the symbol path, and asking
+// vekcrash-pdb-lookup about a report's frames under a time limit. A child
+// that overruns is killed; its PDBs are not asked about again in this run.
 #include "decode/symbolizer.h"
+
+#include "decode/symbol_server.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,129 +25,224 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A store keeps name/key/name; one level more allows a folder of stores.
-constexpr int MaxFolderDepth = 4;
+constexpr uint64_t PageMask = 0xFFF;  // images are mapped at page boundaries
 
-std::string Lower(std::string text)
+// ---- the child, as the signal handlers see it ------------------------------
+volatile sig_atomic_t ChildPid = 0;
+struct sigaction PreviousTerm;
+struct sigaction PreviousInt;
+
+// An interrupted decoder leaves no reader spinning behind it, and no half
+// downloaded file in a cache.
+void KillChildAndDie(int signal)
 {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
+    if (ChildPid > 0) {
+        ::kill(ChildPid, SIGKILL);
+    }
+    RemovePartialDownload();
+    ::sigaction(signal, signal == SIGTERM ? &PreviousTerm : &PreviousInt, nullptr);
+    ::raise(signal);
 }
 
-bool IsImageName(const std::string& extension)
+void WatchSignals()
 {
-    return extension == ".sys" || extension == ".dll" || extension == ".exe" ||
-           extension == ".efi";
+    static bool watching = false;
+    if (watching) {
+        return;
+    }
+    watching = true;
+    struct sigaction action {};
+    action.sa_handler = KillChildAndDie;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, &PreviousTerm);
+    ::sigaction(SIGINT, &action, &PreviousInt);
+}
+
+// A write to a child that died must not kill the decoder with SIGPIPE:
+// the signal is held and taken back for the one write.
+bool WriteAll(int fd, const std::string& bytes)
+{
+    sigset_t pipeSignal;
+    sigset_t previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        written += static_cast<size_t>(n);
+    }
+    if (written < bytes.size()) {
+        struct timespec now {};
+        ::sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return written == bytes.size();
+}
+
+std::string IdentityText(const std::string& guid, uint32_t age)
+{
+    return "GUID " + guid + " age " + std::to_string(age);
 }
 
 }  // namespace
 
-void SymbolIndex::AddFolder(const std::string& folder)
+// ---- finding PDBs ------------------------------------------------------------
+
+SymbolIndex::SymbolIndex(std::vector<SymbolPathEntry> path) : Path_(std::move(path)) {}
+
+const SymbolIndex::Found& SymbolIndex::Find(const ModuleRow& row)
+{
+    std::string key = row.SymbolKey();
+    auto known = Found_.find(row.Name + "|" + key);
+    if (known != Found_.end()) {
+        return known->second;
+    }
+    Found& found = Found_[row.Name + "|" + key];
+    if (!row.HasIdentity()) {
+        found.Why = "the report gives it no debug identity";
+        return found;
+    }
+    std::string nearMiss;
+    std::string serverSaid;
+    // A file that is there but is not the module's PDB is named, not used.
+    auto take = [&](const fs::path& path) {
+        std::error_code error;
+        if (!fs::is_regular_file(path, error)) {
+            return false;
+        }
+        std::optional<FileIdentity> identity = ReadPdbIdentity(path.string());
+        if (identity && identity->Guid == row.Guid && identity->Age == row.Age) {
+            found.Pdb = SymbolFile{path.string(), *identity};
+            return true;
+        }
+        if (nearMiss.empty()) {
+            nearMiss = identity ? path.string() + " has " +
+                                      IdentityText(identity->Guid, identity->Age) + ", not " +
+                                      IdentityText(row.Guid, row.Age)
+                                : path.string() + " is not a PDB it can read";
+        }
+        return false;
+    };
+    for (const SymbolPathEntry& entry : Path_) {
+        if (take(fs::path(entry.Folder) / key) || take(fs::path(entry.Folder) / row.PdbName())) {
+            return found;
+        }
+        for (const std::string& url : entry.Urls) {
+            if (DownServers_.count(url) != 0) {
+                continue;
+            }
+            ServerAnswer answer = FetchFromServer(url, key, entry.Folder);
+            if (answer.Down) {
+                DownServers_.insert(url);
+                Notes_.push_back("symbol server " + answer.Note + " (not asked again)");
+                continue;
+            }
+            if (!answer.Note.empty() && serverSaid.empty()) {
+                serverSaid = answer.Note;
+            }
+            if (!answer.Path.empty()) {
+                if (take(answer.Path)) {
+                    return found;
+                }
+                std::error_code error;
+                fs::remove(answer.Path, error);  // not to be found in the cache next time
+            }
+        }
+    }
+    found.Why = !nearMiss.empty()    ? nearMiss
+                : !serverSaid.empty() ? serverSaid
+                                      : "no PDB with " + IdentityText(row.Guid, row.Age);
+    return found;
+}
+
+const SymbolFile* SymbolIndex::PdbFor(const ModuleRow& row)
+{
+    const Found& found = Find(row);
+    return found.Pdb ? &*found.Pdb : nullptr;
+}
+
+std::string SymbolIndex::WhyNot(const ModuleRow& row)
+{
+    return Find(row).Why;
+}
+
+std::vector<std::string> SymbolIndex::TakeNotes()
+{
+    std::vector<std::string> notes;
+    notes.swap(Notes_);
+    return notes;
+}
+
+// ---- which frame faulted -------------------------------------------------------
+
+std::optional<size_t> FaultingFrameIndex(const CrashReport& report)
+{
+    if (!report.HasCode) {
+        return std::nullopt;
+    }
+    // The parameter that holds the faulting instruction's address.
+    size_t parameter = 0;
+    switch (report.Code) {
+    case 0x0A:  // IRQL_NOT_LESS_OR_EQUAL
+    case 0xD1:  // DRIVER_IRQL_NOT_LESS_OR_EQUAL
+        parameter = 3;
+        break;
+    case 0x50:  // PAGE_FAULT_IN_NONPAGED_AREA
+    case 0xD5:
+    case 0xD6:
+        parameter = 2;
+        break;
+    case 0x1E:  // KMODE_EXCEPTION_NOT_HANDLED
+    case 0x7E:
+    case 0x1000007E:
+    case 0x8E:
+    case 0x1000008E:
+        parameter = 1;
+        break;
+    default:
+        return std::nullopt;
+    }
+    uint64_t ip = report.Parameters[parameter];
+    if (ip == 0) {
+        return std::nullopt;
+    }
+    // Frames carry module + offset, not the address: the module's base is
+    // page aligned, so the faulting frame's offset shares the IP's low bits.
+    for (size_t i = 0; i < report.Frames.size(); ++i) {
+        const Frame& frame = report.Frames[i];
+        if (frame.HasModule ? (frame.Offset & PageMask) == (ip & PageMask) && frame.Offset <= ip
+                            : frame.Address == ip) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- the child -----------------------------------------------------------------
+
+std::string Symbolizer::DefaultTool()
 {
     std::error_code error;
-    fs::recursive_directory_iterator walk(folder, fs::directory_options::skip_permission_denied,
-                                          error);
-    for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-        if (walk.depth() >= MaxFolderDepth) {
-            walk.disable_recursion_pending();
-        }
-        std::error_code kindError;
-        if (!walk->is_regular_file(kindError)) {
-            continue;
-        }
-        std::string path = walk->path().string();
-        std::string extension = Lower(walk->path().extension().string());
-        if (extension == ".pdb") {
-            if (auto identity = ReadPdbIdentity(path)) {
-                Pdbs_.push_back({path, *identity});
-            }
-        } else if (IsImageName(extension)) {
-            if (auto identity = ReadImageIdentity(path)) {
-                Images_.push_back({path, *identity});
-            }
-        }
-    }
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
+    return (self.parent_path() / "vekcrash-pdb-lookup").string();
 }
 
-const SymbolFile* SymbolIndex::ImageFor(const ModuleRow& row) const
-{
-    for (const SymbolFile& image : Images_) {
-        if (image.Identity.Guid == row.Guid && image.Identity.Age == row.Age) {
-            return &image;
-        }
-    }
-    return nullptr;
-}
-
-const SymbolFile* SymbolIndex::PdbFor(const ModuleRow& row) const
-{
-    for (const SymbolFile& pdb : Pdbs_) {
-        if (pdb.Identity.Guid == row.Guid && pdb.Identity.Age == row.Age) {
-            return &pdb;
-        }
-    }
-    return nullptr;
-}
-
-std::string SymbolIndex::WhyNot(const ModuleRow& row) const
-{
-    if (!row.HasIdentity()) {
-        return "the report gives it no debug identity";
-    }
-    const SymbolFile* image = ImageFor(row);
-    const SymbolFile* pdb = PdbFor(row);
-    if (image != nullptr && pdb != nullptr) {
-        return std::string();
-    }
-    // Name the near misses: files of the same name with another identity.
-    std::string pdbName = Lower(row.PdbName());
-    std::string moduleName = Lower(row.Name);
-    for (const SymbolFile& other : Pdbs_) {
-        if (pdb == nullptr && Lower(fs::path(other.Path).filename().string()) == pdbName) {
-            return other.Path + " has GUID " + other.Identity.Guid + " age " +
-                   std::to_string(other.Identity.Age) + ", not " + row.Guid + " age " +
-                   std::to_string(row.Age);
-        }
-    }
-    for (const SymbolFile& other : Images_) {
-        if (image == nullptr && Lower(fs::path(other.Path).filename().string()) == moduleName) {
-            return other.Path + " was linked with GUID " + other.Identity.Guid + " age " +
-                   std::to_string(other.Identity.Age) + ", not " + row.Guid + " age " +
-                   std::to_string(row.Age);
-        }
-    }
-    if (pdb != nullptr) {
-        return "its PDB is there but no image with its identity, to read it through";
-    }
-    if (image != nullptr) {
-        return "its image is there but no PDB with its identity";
-    }
-    return "no symbol file with GUID " + row.Guid + " age " + std::to_string(row.Age);
-}
-
-Symbolizer::Symbolizer(const SymbolIndex& index, std::string tool)
+Symbolizer::Symbolizer(SymbolIndex& index, std::string tool)
     : Index_(index), Tool_(std::move(tool))
 {
+    WatchSignals();  // before the first download, too
 }
 
 Symbolizer::~Symbolizer()
 {
-    if (ToTool_ != nullptr) {
-        std::fclose(ToTool_);
-    }
-    if (FromTool_ != nullptr) {
-        std::fclose(FromTool_);
-    }
-    if (Pid_ > 0) {
-        int status = 0;
-        while (::waitpid(Pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    if (!Scratch_.empty()) {
-        std::error_code error;
-        fs::remove_all(Scratch_, error);
-    }
+    Stop();
 }
 
 bool Symbolizer::Start()
@@ -151,35 +250,26 @@ bool Symbolizer::Start()
     if (Pid_ > 0) {
         return true;
     }
-    if (!Error_.empty()) {
-        return false;
-    }
     int toChild[2];
     int fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0) {
-        Error_ = "cannot make a pipe";
         return false;
     }
     if (::pipe2(fromChild, O_CLOEXEC) != 0) {
         ::close(toChild[0]);
         ::close(toChild[1]);
-        Error_ = "cannot make a pipe";
         return false;
     }
     pid_t pid = ::fork();
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with a decoder killed outright
         ::dup2(toChild[0], STDIN_FILENO);
         ::dup2(fromChild[1], STDOUT_FILENO);
         int devNull = ::open("/dev/null", O_WRONLY);
         if (devNull >= 0) {
-            ::dup2(devNull, STDERR_FILENO);  // "cannot read file" noise
+            ::dup2(devNull, STDERR_FILENO);
         }
-        // A relative PDB path in an image is looked up from here first.
-        if (::chdir(Scratch_.c_str()) != 0) {
-            ::_exit(127);
-        }
-        ::execl(Tool_.c_str(), Tool_.c_str(), "--relative-address", "--output-style=JSON",
-                "--inlines", static_cast<char*>(nullptr));
+        ::execl(Tool_.c_str(), Tool_.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(toChild[0]);
@@ -187,94 +277,106 @@ bool Symbolizer::Start()
     if (pid < 0) {
         ::close(toChild[1]);
         ::close(fromChild[0]);
-        Error_ = "cannot start " + Tool_;
         return false;
     }
     Pid_ = pid;
-    ToTool_ = ::fdopen(toChild[1], "w");
-    FromTool_ = ::fdopen(fromChild[0], "r");
-    if (ToTool_ == nullptr || FromTool_ == nullptr) {
-        Error_ = "cannot talk to " + Tool_;
-        return false;
-    }
+    ChildPid = pid;
+    ToTool_ = toChild[1];
+    FromTool_ = fromChild[0];
+    Pending_.clear();
     return true;
 }
 
-bool Symbolizer::Ask(const std::vector<std::string>& queries, std::vector<std::string>* answers)
+void Symbolizer::Stop()
 {
-    if (!Start()) {
-        return false;
+    if (ToTool_ >= 0) {
+        ::close(ToTool_);
+        ToTool_ = -1;
     }
-    // A report's frames at a time: a few kilobytes, well within what the
-    // pipes hold, so writing all before reading cannot block both sides.
-    for (const std::string& query : queries) {
-        std::fputs(query.c_str(), ToTool_);
-        std::fputc('\n', ToTool_);
+    if (FromTool_ >= 0) {
+        ::close(FromTool_);
+        FromTool_ = -1;
     }
-    if (std::fflush(ToTool_) != 0) {
-        Error_ = Tool_ + " stopped";
-        return false;
+    if (Pid_ > 0) {
+        ::kill(Pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(Pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        Pid_ = -1;
+        ChildPid = 0;
     }
+}
+
+bool Symbolizer::Ask(const std::vector<std::string>& queries, std::vector<std::string>* answers,
+                     std::string* why)
+{
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(SymbolizeMillisecondsPerReport);
     answers->clear();
-    std::string line;
-    int c = 0;
-    while (answers->size() < queries.size() && (c = std::fgetc(FromTool_)) != EOF) {
-        if (c == '\n') {
-            answers->push_back(line);
-            line.clear();
-        } else {
-            line += static_cast<char>(c);
-        }
-    }
-    if (answers->size() < queries.size()) {
-        Error_ = Tool_ + " could not be run or stopped answering";
+    if (::access(Tool_.c_str(), X_OK) != 0 || !Start()) {
+        *why = "cannot run " + Tool_;
         return false;
     }
-    return true;
-}
-
-std::string Symbolizer::Stage(const ModuleRow& row)
-{
-    std::string key = row.SymbolKey();
-    auto staged = Staged_.find(key);
-    if (staged != Staged_.end()) {
-        return staged->second;
+    *why = "the PDB reader stopped on it";
+    std::string request;
+    for (const std::string& query : queries) {
+        request += query + "\n";
     }
-    const SymbolFile* image = Index_.ImageFor(row);
-    const SymbolFile* pdb = Index_.PdbFor(row);
-    std::string path;
-    std::error_code error;
-    if (Scratch_.empty()) {
-        std::string pattern = (fs::temp_directory_path(error) / "vekcrash-decode-XXXXXX").string();
-        if (error || ::mkdtemp(pattern.data()) == nullptr) {
-            Error_ = "cannot make a scratch folder";
-            Staged_[key] = path;
-            return path;
+    // A report's frames are a few kilobytes: the pipe holds them whole.
+    if (!WriteAll(ToTool_, request)) {
+        return false;
+    }
+    char buffer[4096];
+    while (answers->size() < queries.size()) {
+        size_t newline = Pending_.find('\n');
+        if (newline != std::string::npos) {
+            answers->push_back(Pending_.substr(0, newline));
+            Pending_.erase(0, newline + 1);
+            continue;
         }
-        Scratch_ = pattern;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::string late = "no answer within " +
+                           std::to_string(SymbolizeMillisecondsPerReport / 1000) + " s";
+        if (left.count() <= 0) {
+            *why = late;
+            return false;
+        }
+        struct pollfd wait = {FromTool_, POLLIN, 0};
+        int ready = ::poll(&wait, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            *why = late;
+            return false;
+        }
+        ssize_t n = ::read(FromTool_, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;  // the reader died on this PDB
+        }
+        Pending_.append(buffer, static_cast<size_t>(n));
     }
-    fs::path folder = fs::path(Scratch_) / std::to_string(Staged_.size());
-    fs::create_directory(folder, error);
-    std::string pdbName = image->Identity.PdbName.empty() ? row.PdbName() : image->Identity.PdbName;
-    fs::path imageLink = folder / fs::path(image->Path).filename();
-    fs::create_symlink(fs::absolute(image->Path, error), imageLink, error);
-    if (!error) {
-        fs::create_symlink(fs::absolute(pdb->Path, error), folder / pdbName, error);
-    }
-    if (!error) {
-        path = imageLink.string();
-    }
-    Staged_[key] = path;
-    return path;
+    return true;
 }
 
 void Symbolizer::Resolve(CrashReport* report)
 {
+    std::optional<size_t> faulting = FaultingFrameIndex(*report);
+    std::vector<std::string> notes;
+    auto note = [&notes](const std::string& text) {
+        if (std::find(notes.begin(), notes.end(), text) == notes.end()) {
+            notes.push_back(text);
+        }
+    };
     std::vector<std::string> queries;
     std::vector<Frame*> asked;
     std::vector<std::string> askedKeys;
-    std::vector<std::string> missing;
-    for (Frame& frame : report->Frames) {
+    std::vector<std::string> askedPdbs;
+    for (size_t i = 0; i < report->Frames.size(); ++i) {
+        Frame& frame = report->Frames[i];
         if (!frame.HasModule) {
             continue;
         }
@@ -284,54 +386,79 @@ void Symbolizer::Resolve(CrashReport* report)
                 row = &candidate;
             }
         }
-        std::string why = row == nullptr ? "not in the report's module table" : Index_.WhyNot(*row);
-        if (!why.empty()) {
-            std::string note = frame.Module + ": " + why;
-            if (std::find(missing.begin(), missing.end(), note) == missing.end()) {
-                missing.push_back(note);
-            }
+        if (row == nullptr) {
+            note(frame.Module + ": not in the report's module table");
             continue;
         }
-        char offset[24];
-        std::snprintf(offset, sizeof(offset), "0x%llX", static_cast<unsigned long long>(frame.Offset));
-        std::string cacheKey = row->SymbolKey() + "@" + offset;
+        const SymbolFile* pdb = Index_.PdbFor(*row);
+        if (pdb == nullptr) {
+            note(frame.Module + ": " + Index_.WhyNot(*row));
+            continue;
+        }
+        if (Failed_.count(pdb->Path) != 0) {
+            note(frame.Module + ": " + pdb->Path + " could not be read earlier in this run");
+            continue;
+        }
+        // A caller's address is where its call returns to; the call itself
+        // is the byte before (the return may already be the next line, or
+        // code inlined after the call).
+        bool atFault = faulting && *faulting == i;
+        uint64_t rva = frame.Offset - (atFault || frame.Offset == 0 ? 0 : 1);
+        char query[24];
+        std::snprintf(query, sizeof(query), "%llX", static_cast<unsigned long long>(rva));
+        std::string cacheKey = pdb->Path + "@" + query;
         auto cached = Cache_.find(cacheKey);
         if (cached != Cache_.end()) {
             frame.Symbols = cached->second;
-            continue;
+        } else {
+            queries.push_back(std::string(query) + " " + pdb->Path);
+            asked.push_back(&frame);
+            askedKeys.push_back(cacheKey);
+            askedPdbs.push_back(pdb->Path);
         }
-        std::string image = Stage(*row);
-        if (image.empty()) {
-            missing.push_back(frame.Module + ": its symbol files could not be staged");
-            continue;
-        }
-        queries.push_back("\"" + image + "\" " + offset);
-        asked.push_back(&frame);
-        askedKeys.push_back(cacheKey);
     }
     std::vector<std::string> answers;
-    if (!queries.empty() && Ask(queries, &answers)) {
-        for (size_t i = 0; i < asked.size(); ++i) {
-            std::vector<SourceLocation> symbols;
-            nlohmann::json answer = nlohmann::json::parse(answers[i], nullptr, false);
-            if (answer.is_object() && answer.contains("Symbol") && answer["Symbol"].is_array()) {
-                for (const nlohmann::json& symbol : answer["Symbol"]) {
-                    SourceLocation location;
-                    location.Function = symbol.value("FunctionName", std::string());
-                    location.File = symbol.value("FileName", std::string());
-                    location.Line = symbol.value("Line", 0u);
-                    if (!location.Function.empty() && location.Function != "??") {
-                        symbols.push_back(std::move(location));
-                    }
-                }
-            }
-            asked[i]->Symbols = symbols;
-            Cache_[askedKeys[i]] = std::move(symbols);
+    std::string why;
+    if (!queries.empty() && !Ask(queries, &answers, &why)) {
+        // Whatever was not answered is left unsymbolized, and its PDB alone.
+        Stop();
+        for (size_t i = answers.size(); i < asked.size(); ++i) {
+            Failed_.insert(askedPdbs[i]);
+            note(asked[i]->Module + ": " + askedPdbs[i] + " could not be read: " + why);
         }
-    } else if (!queries.empty()) {
-        missing.push_back("symbolizer: " + Error_);
     }
-    report->Unsymbolized = std::move(missing);
+    for (size_t i = 0; i < answers.size(); ++i) {
+        nlohmann::json answer = nlohmann::json::parse(answers[i], nullptr, false);
+        if (answer.is_null() || answer.is_discarded()) {
+            Failed_.insert(askedPdbs[i]);
+            note(asked[i]->Module + ": " + askedPdbs[i] + " could not be read");
+            continue;
+        }
+        std::vector<SourceLocation> symbols;
+        for (const nlohmann::json& entry : answer) {
+            if (!entry.is_object()) {
+                continue;
+            }
+            SourceLocation location;
+            location.Function = entry.value("function", std::string());
+            location.File = entry.value("file", std::string());
+            location.Line = entry.value("line", 0u);
+            if (entry.contains("start") && entry["start"].is_number_unsigned()) {
+                uint64_t start = entry["start"].get<uint64_t>();
+                location.HasFunctionOffset = start <= asked[i]->Offset;
+                location.FunctionOffset = asked[i]->Offset - start;
+            }
+            if (!location.Function.empty()) {
+                symbols.push_back(std::move(location));
+            }
+        }
+        asked[i]->Symbols = symbols;
+        Cache_[askedKeys[i]] = std::move(symbols);
+    }
+    for (std::string& text : Index_.TakeNotes()) {
+        note(text);
+    }
+    report->Unsymbolized = std::move(notes);
 }
 
 }  // namespace decode

@@ -1,21 +1,26 @@
-// Resolves stack frames to functions and source lines. The folders given
-// with --symbols are searched for PE images and PDBs (side by side, or in a
-// symbol-store layout); a module's frames are resolved only when an image
-// and a PDB both carry the GUID and age of the module's row in the report.
-// llvm-symbolizer does the resolving, as one long-lived child process fed a
-// report's frames at a time.
+// Resolves stack frames to functions and source lines. The symbol path
+// (folders, symbol stores, symbol servers) is searched for a module's PDB
+// only when a frame of a report asks for that module, and a PDB is used
+// only when its GUID and age are those of the module's row in the report.
+// The PDB alone is enough: vekcrash-pdb-lookup reads it in a child process
+// that is given a bounded time per report and killed when it overruns.
 #pragma once
 
 #include "decode/report.h"
 #include "decode/symbol_files.h"
+#include "decode/symbol_path.h"
 
-#include <cstdio>
 #include <map>
-#include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace decode {
+
+// What the child may take for one report's frames before it is killed and
+// the frames are printed unsymbolized.
+constexpr int SymbolizeMillisecondsPerReport = 5000;
 
 struct SymbolFile {
     std::string Path;
@@ -24,51 +29,61 @@ struct SymbolFile {
 
 class SymbolIndex {
 public:
-    // Searches each folder, following the tree a few levels down (a store
-    // keeps files at name/key/name).
-    void AddFolder(const std::string& folder);
-    const std::vector<SymbolFile>& Images() const { return Images_; }
-    const std::vector<SymbolFile>& Pdbs() const { return Pdbs_; }
-    const SymbolFile* ImageFor(const ModuleRow& row) const;
-    const SymbolFile* PdbFor(const ModuleRow& row) const;
-    // Why a module has no usable symbols, or empty when it has them.
-    std::string WhyNot(const ModuleRow& row) const;
+    explicit SymbolIndex(std::vector<SymbolPathEntry> path = {});
+    // The PDB of a module: looked for on the first ask, then remembered.
+    const SymbolFile* PdbFor(const ModuleRow& row);
+    // Why PdbFor finds none (no identity, a file of that name with another
+    // GUID or age, what a server said, none found), or empty.
+    std::string WhyNot(const ModuleRow& row);
+    // Servers given up since the last call, one note each.
+    std::vector<std::string> TakeNotes();
 
 private:
-    std::vector<SymbolFile> Images_;
-    std::vector<SymbolFile> Pdbs_;
+    struct Found {
+        std::optional<SymbolFile> Pdb;
+        std::string Why;
+    };
+    const Found& Find(const ModuleRow& row);
+
+    std::vector<SymbolPathEntry> Path_;
+    std::map<std::string, Found> Found_;  // by module name and symbol key
+    std::set<std::string> DownServers_;
+    std::vector<std::string> Notes_;
 };
+
+// The frame that holds the faulting instruction, for the bug checks whose
+// parameters name it; every other frame's address is a return address.
+std::optional<size_t> FaultingFrameIndex(const CrashReport& report);
 
 class Symbolizer {
 public:
-    static constexpr const char* DefaultTool = "/usr/bin/llvm-symbolizer";
+    // vekcrash-pdb-lookup beside the running program.
+    static std::string DefaultTool();
 
-    Symbolizer(const SymbolIndex& index, std::string tool = DefaultTool);
+    Symbolizer(SymbolIndex& index, std::string tool = DefaultTool());
     ~Symbolizer();
     Symbolizer(const Symbolizer&) = delete;
     Symbolizer& operator=(const Symbolizer&) = delete;
 
     // Fills the frames' Symbols and the report's Unsymbolized list.
     void Resolve(CrashReport* report);
-    // A problem with the tool itself (it could not be started), or empty.
-    const std::string& Error() const { return Error_; }
 
 private:
-    // The folder the tool reads a module from: the image and its PDB, under
-    // the names the image expects, linked side by side.
-    std::string Stage(const ModuleRow& row);
     bool Start();
-    bool Ask(const std::vector<std::string>& queries, std::vector<std::string>* answers);
+    void Stop();
+    // Sends the queries and reads one answer line each, until the deadline;
+    // on failure says why in `why`.
+    bool Ask(const std::vector<std::string>& queries, std::vector<std::string>* answers,
+             std::string* why);
 
-    const SymbolIndex& Index_;
+    SymbolIndex& Index_;
     std::string Tool_;
-    std::string Error_;
-    std::string Scratch_;
-    std::map<std::string, std::string> Staged_;  // symbol key -> staged image path
-    std::map<std::string, std::vector<SourceLocation>> Cache_;
     int Pid_ = -1;
-    FILE* ToTool_ = nullptr;
-    FILE* FromTool_ = nullptr;
+    int ToTool_ = -1;
+    int FromTool_ = -1;
+    std::string Pending_;                 // bytes read past the last answer
+    std::set<std::string> Failed_;        // PDBs the child could not answer for in time
+    std::map<std::string, std::vector<SourceLocation>> Cache_;  // "path@rva"
 };
 
 }  // namespace decode

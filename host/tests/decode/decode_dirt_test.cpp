@@ -443,7 +443,7 @@ TEST(DecodeOutput, IsUtf8Once)
     ASSERT_EQ(decoded.Reports.size(), 1u);
     decode::CrashReport& report = decoded.Reports[0];
     report.Source = "c\xC3\xB6nsole.log";
-    report.Frames[0].Symbols.push_back({"Crash", "crash\xC3\xA9.cpp", 7});
+    report.Frames[0].Symbols.push_back({"Crash", false, 0, "crash\xC3\xA9.cpp", 7});
     std::string line = decode::JsonLine(decode::ReportJson(report));
     EXPECT_NE(line.find("\"c\xC3\xB6nsole.log\""), std::string::npos) << line;
     EXPECT_NE(line.find("\"crash\xC3\xA9.cpp\""), std::string::npos);
