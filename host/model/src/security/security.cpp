@@ -1051,10 +1051,8 @@ extern "C" NTSTATUS ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION Secu
 extern "C" NTSTATUS ZwClose(HANDLE Handle)
 {
     KernelScope kernel;
-    auto fault = EnterRoutine("ZwClose", PASSIVE_LEVEL, AtBugCheck::Forbidden);
-    if (fault) {
-        return *fault;
-    }
+    // Closing an open kernel handle cannot fail; no fault names ZwClose.
+    EnterRoutine("ZwClose", PASSIVE_LEVEL, AtBugCheck::Forbidden);
     if (FindHandle(Handle) == nullptr) {
         Violation("ZwClose of %p, which is no open handle", Handle);
         return STATUS_INVALID_HANDLE;
