@@ -26,6 +26,13 @@ bool Emulator::BindImports(PeImage& image, std::string* error)
                      ", which is no kernel module";
             return false;
         }
+        // The machine's kernel version decides what binds, as the loader's
+        // own lookup in the kernel's export table does.
+        std::string unresolved = model::UnresolvedImport(import.Name);
+        if (!unresolved.empty()) {
+            *error = unresolved;
+            return false;
+        }
         if (const model::RoutineInfo* routine = model::FindRoutine(import.Name)) {
             image.WriteIat(import, TrampolineBase + TrampolineSlot * static_cast<uint64_t>(
                                                                          routine - routines.data()));

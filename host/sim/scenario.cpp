@@ -226,7 +226,8 @@ model::Fault ReadFault(const JsonValue& value)
         routineValue.Fail("no kernel routine named " + QuoteInput(fault.Routine));
     }
     if (routine->FailsAs == model::RoutineInfo::Failure::None) {
-        routineValue.Fail(QuoteInput(fault.Routine) + " returns nothing and cannot fail");
+        routineValue.Fail(QuoteInput(fault.Routine) +
+                          " cannot be made to fail: no kernel fails it for a correct call");
     }
     if (reader.Find("tag", &field)) {
         if (!TakesPoolTag(fault.Routine)) {

@@ -168,6 +168,8 @@ constexpr ULONG FastFailCorruptListEntry = 3;
 
 // Routines the driver finds at run time with MmGetSystemRoutineAddress,
 // since older kernels lack them.
+// The system time to the tick counter's precision (Windows 8 on).
+typedef VOID(NTAPI* KeQuerySystemTimePreciseRoutine)(PLARGE_INTEGER CurrentTime);
 typedef PVOID(NTAPI* MmMapIoSpaceExRoutine)(PHYSICAL_ADDRESS PhysicalAddress,
                                             SIZE_T NumberOfBytes, ULONG Protect);
 typedef NTSTATUS(NTAPI* NtQuerySystemInformationRoutine)(ULONG SystemInformationClass,

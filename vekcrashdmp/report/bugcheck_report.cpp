@@ -27,10 +27,18 @@ static_assert(sizeof(KBUGCHECK_REASON_CALLBACK_RECORD) == 48, "callback record s
 // Index of the code in KiBugCheckData; the four parameters follow it.
 constexpr ULONG BugCheckCodeIndex = 0;
 
+// KeQuerySystemTimePrecise where the kernel has it (Windows 8 on), found
+// at registration; Windows 7 has only the clock-tick time.
+KeQuerySystemTimePreciseRoutine QuerySystemTimePrecise;
+
 VOID PrintCrashTime()
 {
     LARGE_INTEGER now;
-    KeQuerySystemTimePrecise(&now);
+    if (QuerySystemTimePrecise != nullptr) {
+        QuerySystemTimePrecise(&now);
+    } else {
+        KeQuerySystemTime(&now);
+    }
     TIME_FIELDS fields;
     RtlTimeToTimeFields(&now, &fields);
     // UTC, as the kernel keeps it; every field widened with its sign.
@@ -69,6 +77,10 @@ _Use_decl_annotations_
 NTSTATUS RegisterBugCheckReport(const RTL_OSVERSIONINFOEXW* VersionBlock, ULONG VersionBlockSize)
 {
     // Written before the kernel can call the callback; read only afterwards.
+    UNICODE_STRING routineName;
+    RtlInitUnicodeString(&routineName, WIDE("KeQuerySystemTimePrecise"));
+    QuerySystemTimePrecise =
+        reinterpret_cast<KeQuerySystemTimePreciseRoutine>(MmGetSystemRoutineAddress(&routineName));
     BugCheckRegistration.VersionBlock = VersionBlock;
     BugCheckRegistration.VersionBlockSize = VersionBlockSize;
     BugCheckRegistration.CallbackRecord.State = BufferEmpty;

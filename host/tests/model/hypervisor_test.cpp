@@ -224,7 +224,7 @@ TEST_F(HypervisorTest, RefusedMsrInDriverCodeBugChecksAndEndsTheCall)
     };
     EXPECT_NE(model::LoadDriver(fake_), STATUS_SUCCESS);
     EXPECT_TRUE(model::Stopped());
-    EXPECT_EQ(KiBugCheckData[0], 0x1Eu);
+    EXPECT_EQ(KiBugCheckData[0], 0x7Eu);  // in the entry routine's system thread
     EXPECT_EQ(KiBugCheckData[1], 0xC0000096u);
     EXPECT_NE(TakenText().find("executed an instruction the processor refused"), std::string::npos);
 }

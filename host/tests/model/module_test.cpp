@@ -436,7 +436,8 @@ namespace vektest {
 namespace {
 
 // The quota allocation returns null on failure only when asked to; else
-// it raises, and an exception nothing handles is bug check 0x1E.
+// it raises, and an exception nothing handles in the entry routine's system
+// thread is bug check 0x7E, with the exception record as parameter 3.
 TEST_F(ModuleModelTest, QuotaAllocationFailsWithNullOnlyWhenAskedTo)
 {
     const struct {
@@ -463,8 +464,13 @@ TEST_F(ModuleModelTest, QuotaAllocationFailsWithNullOnlyWhenAskedTo)
         model::LoadDriver(fake_);
         EXPECT_EQ(model::Stopped(), c.Stops);
         if (c.Stops) {
-            EXPECT_EQ(KiBugCheckData[0], 0x1Eu);
+            EXPECT_EQ(KiBugCheckData[0], 0x7Eu);
             EXPECT_EQ(KiBugCheckData[1], static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
+            const auto* record = reinterpret_cast<const EXCEPTION_RECORD*>(KiBugCheckData[3]);
+            ASSERT_NE(record, nullptr);
+            EXPECT_EQ(record->ExceptionCode, STATUS_INSUFFICIENT_RESOURCES);
+            EXPECT_EQ(reinterpret_cast<uint64_t>(record->ExceptionAddress), KiBugCheckData[2]);
+            EXPECT_NE(KiBugCheckData[4], 0u);
             EXPECT_TRUE(Contains(TakenText(), "ExAllocatePoolWithQuotaTag"));
         } else {
             model::UnloadDriver();

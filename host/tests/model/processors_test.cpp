@@ -248,6 +248,25 @@ TEST_F(ProcessorsTest, ADpcForTheCurrentProcessorWaitsUntilItDropsBelowDispatchL
     model::UnloadDriver();
 }
 
+// An injected FALSE is the contract's only one, "already queued": the DPC
+// still runs, once.
+TEST_F(ProcessorsTest, AnInjectedInsertFailureStillRunsTheDpcOnce)
+{
+    std::string error;
+    ASSERT_TRUE(model::InjectFault({"KeInsertQueueDpc", 1}, &error)) << error;
+    int runs = 0;
+    fake_.Entry = [&](PDRIVER_OBJECT driver) {
+        driver->DriverUnload = FakeUnloadRoutine;
+        KDPC dpc;
+        KeInitializeDpc(&dpc, CountingDpc, &runs);
+        EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+        return STATUS_SUCCESS;
+    };
+    LoadFake();
+    EXPECT_EQ(runs, 1);
+    model::UnloadDriver();
+}
+
 volatile LONG NeverSet = 0;
 
 VOID NTAPI SpinningDpc(PKDPC, PVOID, PVOID, PVOID)

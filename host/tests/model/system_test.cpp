@@ -123,5 +123,58 @@ TEST_F(ModelSystemInformationTest, RoutineLookupFindsOnlyPresentExports)
     }
 }
 
+// Each routine appears in the kernel version its reference page names:
+// what MmGetSystemRoutineAddress finds, and what an image may import.
+TEST_F(ModelSystemInformationTest, RoutinesAppearInTheirFirstWindowsVersion)
+{
+    const struct {
+        ULONG Major, Minor;
+        const char16_t* Routine;
+        bool Exported;
+    } cases[] = {
+        {6, 1, u"KeQuerySystemTimePrecise", false}, {6, 2, u"KeQuerySystemTimePrecise", true},
+        {6, 1, u"KeQuerySystemTime", true},         {6, 3, u"MmMapIoSpaceEx", false},
+        {10, 0, u"MmMapIoSpaceEx", true},           {6, 0, u"KeQueryActiveProcessorCountEx", false},
+        {6, 1, u"KeQueryActiveProcessorCountEx", true}, {6, 1, u"KeSetTargetProcessorDpcEx", true},
+        {5, 2, u"RtlQueryModuleInformation", false}, {6, 0, u"RtlQueryModuleInformation", true},
+    };
+    for (const auto& c : cases) {
+        std::string narrow(c.Routine, c.Routine + std::char_traits<char16_t>::length(c.Routine));
+        SCOPED_TRACE(testing::Message() << narrow << " on " << c.Major << "." << c.Minor);
+        model::MachineConfig config;
+        config.Version.Major = c.Major;
+        config.Version.Minor = c.Minor;
+        StartMachine(config);
+        UNICODE_STRING name = Name(c.Routine);
+        EXPECT_EQ(MmGetSystemRoutineAddress(&name) != nullptr, c.Exported);
+        std::string refusal = model::UnresolvedImport(narrow);
+        EXPECT_EQ(refusal.empty(), c.Exported) << refusal;
+        if (!c.Exported) {
+            EXPECT_NE(refusal.find("status 0xC0000263"), std::string::npos) << refusal;
+        }
+    }
+}
+
+#ifdef VEK_PRECISE_TIME_IMAGE
+// The host build's imports are its undefined kernel symbols: an image
+// calling KeQuerySystemTimePrecise directly does not load on 6.1.
+TEST_F(ModelSystemInformationTest, HostImageImportingANewerRoutineIsRefused)
+{
+    for (ULONG minor : {1u, 2u}) {
+        model::MachineConfig config;
+        config.Version.Major = 6;
+        config.Version.Minor = minor;
+        StartMachine(config);
+        std::string error;
+        bool opened = model::OpenHostImage(VEK_PRECISE_TIME_IMAGE, &error) != nullptr;
+        EXPECT_EQ(opened, minor == 2) << error;
+        if (!opened) {
+            EXPECT_NE(error.find("0xC0000263"), std::string::npos) << error;
+            EXPECT_NE(error.find("KeQuerySystemTimePrecise"), std::string::npos) << error;
+        }
+    }
+}
+#endif
+
 }  // namespace
 }  // namespace vektest

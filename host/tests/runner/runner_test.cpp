@@ -166,6 +166,25 @@ TEST_F(RunnerTest, ImportTheModelLacksRefusesTheImageNamingIt)
     EXPECT_NE(error.find("does not provide"), std::string::npos) << error;
 }
 
+// seh_driver imports KeQuerySystemTimePrecise, first exported by 6.2.
+TEST_F(RunnerTest, ImportNewerThanTheKernelFailsTheLoadAsTheLoaderDoes)
+{
+    for (ULONG minor : {1u, 2u}) {
+        model::MachineConfig config;
+        config.Version.Major = 6;
+        config.Version.Minor = minor;
+        StartMachine(config);
+        std::string error;
+        bool opened = runner::OpenSysImage(Fixture("seh_driver"), &error) != nullptr;
+        EXPECT_EQ(opened, minor == 2) << error;
+        if (!opened) {
+            EXPECT_NE(error.find("status 0xC0000263: it imports KeQuerySystemTimePrecise"),
+                      std::string::npos)
+                << error;
+        }
+    }
+}
+
 TEST_F(RunnerTest, ProcessorInstructionsAreAnsweredByTheModel)
 {
     model::MachineConfig config;
@@ -177,10 +196,10 @@ TEST_F(RunnerTest, ProcessorInstructionsAreAnsweredByTheModel)
               "BRAND Fixture CPU @ 3.10GHz\n"
               "IRQL 0000000000000002\n"
               "IRQL 0000000000000000\n");
-    // The model has no MSR 0x1234: #GP, an unhandled exception in the
-    // kernel (KMODE_EXCEPTION_NOT_HANDLED, privileged instruction).
+    // The model has no MSR 0x1234: #GP, an exception nothing handles in the
+    // entry routine's system thread (SYSTEM_THREAD_EXCEPTION_NOT_HANDLED).
     EXPECT_TRUE(model::Stopped());
-    EXPECT_EQ(KiBugCheckData[0], 0x1Eu);
+    EXPECT_EQ(KiBugCheckData[0], 0x7Eu);
     EXPECT_EQ(KiBugCheckData[1], 0xC0000096u);
     EXPECT_TRUE(Mentions(TakeViolations(), "instruction the processor refused"));
     EXPECT_GT(runner::Stats().Instructions, before);

@@ -92,7 +92,7 @@ wild_stack_pointer)
 stack_in_data)
     # The report callback runs on the kernel's stack, not in the driver's
     # data where its stack pointer was left.
-    expect stack_in_data_driver "executed an invalid instruction" "$(code 0x1E 0xC000001D)"
+    expect stack_in_data_driver "executed an invalid instruction" "$(code 0x7E 0xC000001D)"
     grep -q "DATA INTACT" "$work/out" || fail "the callback's frame was written into driver data" ;;
 seh)
     # Guarded faults are dispatched to the driver's __try scopes in order;
@@ -166,21 +166,23 @@ callback_left_registered)
         "$work/unload.json"
     [ ! -s "$work/out" ] || fail "the unloaded driver's callback ran" ;;
 breakpoint)
-    expect breakpoint_driver "hit a breakpoint" "$(code 0x1E 0x80000003)" ;;
+    expect breakpoint_driver "hit a breakpoint" "$(code 0x7E 0x80000003)" ;;
 divide_error)
-    expect divide_error_driver "divided by zero" "$(code 0x1E 0xC0000094)" ;;
+    expect divide_error_driver "divided by zero" "$(code 0x7E 0xC0000094)" ;;
 invalid_opcode)
-    expect invalid_opcode_driver "executed an invalid instruction" "$(code 0x1E 0xC000001D)" ;;
+    expect invalid_opcode_driver "executed an invalid instruction" "$(code 0x7E 0xC000001D)" ;;
 privileged_instruction)
     expect processor_driver "instruction the processor refused" "" ;;
 general_protection)
-    expect general_protection_driver "general protection fault" "$(code 0x1E 0xC0000005)"
-    grep -q -- "0000000000000000 FFFFFFFFFFFFFFFF$" "$work/out" ||
-        fail "a general protection fault gives no address" ;;
+    expect general_protection_driver "general protection fault" "$(code 0x7E 0xC0000005)"
+    # In the entry routine's system thread: 0x7E, whose last two parameters
+    # are the exception and context records.
+    grep -E -- "^$(code 0x7E 0xC0000005) [0-9A-F]{16} [0-9A-F]{16} [0-9A-F]{16}$" "$work/out" |
+        grep -qv -- " 0000000000000000$" || fail "no exception and context records" ;;
 fail_fast)
     expect fail_fast_driver "failed fast" "$(code 0x139 3)" ;;
 hidden_msr)
-    expect hidden_msr_driver "instruction the processor refused" "$(code 0x1E 0xC0000096)" ;;
+    expect hidden_msr_driver "instruction the processor refused" "$(code 0x7E 0xC0000096)" ;;
 control_register)
     expect control_register_driver "wrote CR4" "$(code 0xD1 0)" ;;
 endless_output)

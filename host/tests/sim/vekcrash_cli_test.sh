@@ -92,6 +92,15 @@ test_drivers_refused_on_host_build_exit_2)
 missing_image_exits_1_naming_it)
     expect 1 - "$work/absent.so" simulate --image "$work/absent.so"
     ;;
+kernel_older_than_the_driver_exit_1)
+    # Windows Vista lacks the processor-group routines the driver imports:
+    # the loader's status, one line, on the host build.
+    echo '{"machine": {"os_version": {"major": 6, "minor": 0}}, "events": [{"event": "load"}]}' \
+        >"$work/vista.json"
+    expect 1 1 "events[0]: the loader fails the image with status 0xC0000263: it imports " \
+        simulate "$work/vista.json"
+    grep -qF "Windows 6.0 does not export it (first in 6.1)" "$err" || fail "no version named"
+    ;;
 runs_without_a_report_exit_0)
     # A console that never gets a byte, and a load that fails, are results.
     expect 0 0 "" simulate "$scenarios/uart_never_ready.json"

@@ -36,6 +36,9 @@ struct RoutineInfo {
     void* Address;
     bool Optional;        // may be absent from a kernel
     bool DefaultPresent;  // present unless the machine says otherwise
+    // The first Windows version that exports it, as 0xMMmm (0x0601 is 6.1).
+    uint16_t Since;
+    // How an injected fault shows; None: no fault may name it.
     enum class Failure { None, Status, Null, False } FailsAs;
     // Calls the routine with its arguments as 64-bit slots (guest_thunk.h).
     uint64_t (*Thunk)(const uint64_t* slots);
@@ -46,6 +49,18 @@ struct RoutineInfo {
 const std::vector<RoutineInfo>& ExportedRoutines();
 const RoutineInfo* FindRoutine(const std::string& name);
 
+// Whether the running machine's kernel exports the routine: its version
+// (machine.os_version) is the routine's first one or later, and the
+// machine's `routines` do not take it away.
+bool RoutineExported(const RoutineInfo& routine);
+// Why the running machine's loader refuses an image importing NAME from
+// the kernel statically (the status it fails the load with, and the
+// version), or empty when it binds or names no export of the model kernel.
+std::string UnresolvedImport(const std::string& name);
+// What the loader fails an image with whose import the kernel lacks:
+// {Driver Entry Point Not Found}.
+constexpr NTSTATUS StatusDriverEntrypointNotFound = static_cast<NTSTATUS>(0xC0000263);
+
 // Variables the kernel exports (KiBugCheckData). Each starts a page of its
 // own that holds nothing else, so that an emulated processor can map the
 // variable without the host data around it.
@@ -54,6 +69,7 @@ struct DataExport {
     const char* Name;
     void* Address;
     size_t Size;
+    uint16_t Since;  // the first Windows version that exports it, as 0xMMmm
 };
 const std::vector<DataExport>& ExportedData();
 const DataExport* FindData(const std::string& name);

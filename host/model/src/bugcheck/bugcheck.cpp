@@ -109,6 +109,45 @@ constexpr size_t TrapFrameSize = 0x190;
 constexpr size_t TrapFrameRip = 0x168;
 constexpr size_t TrapFrameRsp = 0x180;
 
+// The kernel runs these in system threads at PASSIVE_LEVEL, whose start
+// routine takes an exception nothing else handled: bug check 0x7E, not the
+// 0x1E of a DPC or of a callback run in another thread.
+bool InSystemThread(const ProcessorState& processor)
+{
+    static const char* const systemThreadCalls[] = {"the entry routine", "the unload routine",
+                                                     "a work item routine"};
+    for (const char* what : systemThreadCalls) {
+        if (processor.CallWhat != nullptr && std::strcmp(processor.CallWhat, what) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// SYSTEM_THREAD_EXCEPTION_NOT_HANDLED's exception and context records, in
+// kernel memory a debugger reads; freed with the machine.
+void SystemThreadRecords(MachineState& s, const DriverFault& fault, ULONG_PTR (&parameters)[4])
+{
+    auto* record = static_cast<FailFastExceptionRecord*>(
+        AllocateKernelMemory(sizeof(FailFastExceptionRecord)));
+    auto* context = static_cast<CONTEXT*>(AllocateKernelMemory(sizeof(CONTEXT)));
+    if (record != nullptr) {
+        record->ExceptionCode = static_cast<uint32_t>(parameters[0]);
+        record->ExceptionAddress = fault.Rip;
+        record->NumberParameters = 2;
+        record->ExceptionInformation[0] = parameters[2];
+        record->ExceptionInformation[1] = parameters[3];
+    }
+    if (context != nullptr) {
+        context->Rip = fault.Rip;
+        context->Rsp = fault.Rsp;
+    }
+    s.FailFastRecords.push_back(record);
+    s.FailFastRecords.push_back(context);
+    parameters[2] = reinterpret_cast<uintptr_t>(record);
+    parameters[3] = reinterpret_cast<uintptr_t>(context);
+}
+
 const char* FaultText(const DriverFault& fault)
 {
     if (fault.What != nullptr) {
@@ -232,6 +271,14 @@ void RaiseDriverFault(const DriverFault& fault)
         parameters[2] = reinterpret_cast<uintptr_t>(record);
         break;
     }
+    }
+    constexpr ULONG SystemThreadExceptionNotHandled = 0x7E;
+    bool exception = fault.Kind == DriverFaultKind::InvalidInstruction ||
+                     fault.Kind == DriverFaultKind::PrivilegedInstruction ||
+                     fault.Kind == DriverFaultKind::Exception;
+    if (exception && InSystemThread(s.Processors[s.Current])) {
+        code = SystemThreadExceptionNotHandled;
+        SystemThreadRecords(s, fault, parameters);
     }
     if (FaultBugCheckPath.Route != nullptr) {
         FaultBugCheckPath.Route(fault, code, parameters, FaultBugCheckPath.Context);

@@ -67,11 +67,8 @@ extern "C" BOOLEAN KeDeregisterBugCheckReasonCallback(
     PKBUGCHECK_REASON_CALLBACK_RECORD CallbackRecord)
 {
     KernelScope kernel;
-    auto fault = EnterRoutine("KeDeregisterBugCheckReasonCallback", HIGH_LEVEL,
-                              AtBugCheck::Forbidden);
-    if (fault) {
-        return FALSE;
-    }
+    EnterRoutine("KeDeregisterBugCheckReasonCallback", HIGH_LEVEL,
+                 AtBugCheck::Forbidden);
     auto found = FindCallback(CallbackRecord);
     if (found == State().BugCheckCallbacks.end()) {
         return FALSE;

@@ -25,11 +25,12 @@ namespace model {
 const std::vector<DataExport>& ExportedData()
 {
     static const std::vector<DataExport> data = {
-        {"KiBugCheckData", KiBugCheckData, sizeof(KiBugCheckData)},
+        // All three are exported from Windows 2000 (0x0500) on.
+        {"KiBugCheckData", KiBugCheckData, sizeof(KiBugCheckData), 0x0500},
         // Each with the record and objects it points at, on its page
         // (security.cpp).
-        {"SeExports", SeExportsPageAddress(), DataExportPageSize},
-        {"IoDeviceObjectType", DeviceObjectTypePageAddress(), DataExportPageSize},
+        {"SeExports", SeExportsPageAddress(), DataExportPageSize, 0x0500},
+        {"IoDeviceObjectType", DeviceObjectTypePageAddress(), DataExportPageSize, 0x0500},
     };
     return data;
 }

@@ -113,9 +113,11 @@ uint64_t CallImage(DriverImage* testDriver, const void* routine,
     unsigned callerProcessor = s.Current;
     KIRQL callerIrql = s.Processors[processor].Irql;
     bool callerInTestDriver = s.Processors[processor].InTestDriver;
+    const char* callerWhat = s.Processors[processor].CallWhat;
     s.Current = processor;
     s.Processors[processor].Irql = irql;
     s.Processors[processor].InTestDriver = testDriver != nullptr;
+    s.Processors[processor].CallWhat = what;
     NoteDriverThread();
     bool outermost = EnterMainCall(processor, what);
     uint64_t result = 0;
@@ -135,6 +137,7 @@ uint64_t CallImage(DriverImage* testDriver, const void* routine,
     s.EndingCall = false;
     LeaveMainCall(outermost);
     s.Processors[processor].InTestDriver = callerInTestDriver;
+    s.Processors[processor].CallWhat = callerWhat;
     if (!s.Stopped) {
         CheckIrqlAfterCall(what, irql);
         s.Processors[processor].Irql = callerIrql;

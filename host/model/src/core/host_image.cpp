@@ -10,6 +10,7 @@
 #include "model/input_file.h"
 
 #include <dlfcn.h>
+#include <elf.h>
 #include <link.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -112,12 +113,67 @@ bool CopyInto(int fd, const InputFile& file)
     return true;
 }
 
+// The host build's static imports are the kernel routines among its
+// undefined dynamic symbols: what the dynamic linker must bind when the
+// image loads, as the kernel's loader binds a .sys's import table. The
+// first one this machine's kernel lacks refuses the image.
+std::string UnresolvedHostImport(const std::string& image)
+{
+    const char* bytes = image.data();
+    Elf64_Ehdr header;
+    if (image.size() < sizeof(header)) {
+        return {};
+    }
+    std::memcpy(&header, bytes, sizeof(header));
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_shentsize != sizeof(Elf64_Shdr) ||
+        header.e_shoff > image.size() ||
+        uint64_t{header.e_shnum} * sizeof(Elf64_Shdr) > image.size() - header.e_shoff) {
+        return {};
+    }
+    auto section = [&](unsigned index) {
+        Elf64_Shdr entry;
+        std::memcpy(&entry, bytes + header.e_shoff + index * sizeof(Elf64_Shdr), sizeof(entry));
+        return entry;
+    };
+    for (unsigned i = 0; i < header.e_shnum; ++i) {
+        Elf64_Shdr symbols = section(i);
+        if (symbols.sh_type != SHT_DYNSYM || symbols.sh_link >= header.e_shnum) {
+            continue;
+        }
+        Elf64_Shdr names = section(symbols.sh_link);
+        if (symbols.sh_offset > image.size() || symbols.sh_size > image.size() - symbols.sh_offset ||
+            names.sh_offset > image.size() || names.sh_size > image.size() - names.sh_offset) {
+            return {};
+        }
+        for (uint64_t at = 0; at + sizeof(Elf64_Sym) <= symbols.sh_size; at += sizeof(Elf64_Sym)) {
+            Elf64_Sym symbol;
+            std::memcpy(&symbol, bytes + symbols.sh_offset + at, sizeof(symbol));
+            if (symbol.st_shndx != SHN_UNDEF || symbol.st_name >= names.sh_size) {
+                continue;
+            }
+            const char* name = bytes + names.sh_offset + symbol.st_name;
+            std::string refusal =
+                UnresolvedImport(std::string(name, strnlen(name, names.sh_size - symbol.st_name)));
+            if (!refusal.empty()) {
+                return refusal;
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::unique_ptr<DriverImage> OpenHostImage(const std::string& path, std::string* error)
 {
     InputFile source;
     if (!source.Open(path, MaxHostImageBytes, error, "driver image ")) {
+        return nullptr;
+    }
+    std::string refusal =
+        UnresolvedHostImport(std::string(reinterpret_cast<const char*>(source.Data()), source.Size()));
+    if (!refusal.empty()) {
+        *error = refusal;
         return nullptr;
     }
     int copy = memfd_create("vekcrashdmp_host.so", MFD_CLOEXEC);

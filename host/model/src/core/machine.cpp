@@ -161,7 +161,7 @@ bool InjectFault(const Fault& fault, std::string* error)
         return false;
     }
     if (routine->FailsAs == RoutineInfo::Failure::None) {
-        *error = "'" + fault.Routine + "' returns nothing and cannot fail";
+        *error = "'" + fault.Routine + "' cannot be made to fail: no kernel fails it for a correct call";
         return false;
     }
     if (fault.Call == 0) {

@@ -73,6 +73,10 @@ struct ProcessorState {
     // A test driver's code runs on it (CallTestDriver): a fault there is
     // the one the scenario asked for.
     bool InTestDriver = false;
+    // What the kernel called the running driver code as ("the entry
+    // routine"): a system thread's calls end an unhandled exception with
+    // another bug check than a DPC's.
+    const char* CallWhat = nullptr;
 };
 
 // The kernel's part of DRIVER_OBJECT that the model owns.

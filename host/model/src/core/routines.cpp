@@ -7,6 +7,8 @@
 
 #include "model/guest_thunk.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 extern "C" {
@@ -96,100 +98,118 @@ using Failure = RoutineInfo::Failure;
 
 }  // namespace
 
-#define MODEL_ROUTINE(name, routine, optional, present, failure)                            \
+// First Windows versions, as each routine's reference page gives its
+// minimum supported client, written 0xMMmm.
+constexpr uint16_t Windows2000 = 0x0500;
+constexpr uint16_t WindowsXp = 0x0501;          // also XP SP1, as the bug check callbacks say
+constexpr uint16_t WindowsXp64 = 0x0502;        // the first x64 kernel (Server 2003)
+constexpr uint16_t WindowsVista = 0x0600;
+constexpr uint16_t Windows7 = 0x0601;
+constexpr uint16_t Windows8 = 0x0602;
+constexpr uint16_t Windows10 = 0x0A00;
+
+#define MODEL_ROUTINE(name, routine, optional, present, since, failure)                     \
     RoutineInfo                                                                             \
     {                                                                                       \
-        name, reinterpret_cast<void*>(routine), optional, present, failure,                 \
+        name, reinterpret_cast<void*>(routine), optional, present, since, failure,          \
             &thunk::Thunk<decltype(&routine), &routine>::Call,                              \
             thunk::Thunk<decltype(&routine), &routine>::Arity                               \
     }
-#define KERNEL_ROUTINE(routine, failure) MODEL_ROUTINE(#routine, routine, false, true, failure)
+#define KERNEL_ROUTINE(routine, since, failure) \
+    MODEL_ROUTINE(#routine, routine, false, true, since, failure)
+#define OPTIONAL_ROUTINE(routine, present, since, failure) \
+    MODEL_ROUTINE(#routine, routine, true, present, since, failure)
 
 const std::vector<RoutineInfo>& ExportedRoutines()
 {
-    // Optional routines are those older kernels lack; the driver looks them
-    // up by name and takes its own path when they are missing.
+    // Optional routines are those a kernel may lack; the driver looks them
+    // up by name and takes its own path when they are missing. A routine
+    // whose documented contract has no failure that a correct call can
+    // meet is Failure::None: no fault may name it (ZwClose of an open
+    // handle, deleting the link the driver made, removing a registration
+    // it holds), since an injected one would blame the driver for what no
+    // kernel does.
     static const std::vector<RoutineInfo> routines = {
-        KERNEL_ROUTINE(ExAllocatePoolWithTag, Failure::Null),
-        KERNEL_ROUTINE(ExAllocatePoolWithQuotaTag, Failure::Null),
-        KERNEL_ROUTINE(ExFreePoolWithTag, Failure::None),
-        KERNEL_ROUTINE(IoCreateDevice, Failure::Status),
-        KERNEL_ROUTINE(IoDeleteDevice, Failure::None),
-        KERNEL_ROUTINE(IoCreateSymbolicLink, Failure::Status),
-        KERNEL_ROUTINE(IoDeleteSymbolicLink, Failure::Status),
-        KERNEL_ROUTINE(KeRegisterBugCheckReasonCallback, Failure::False),
-        KERNEL_ROUTINE(KeDeregisterBugCheckReasonCallback, Failure::False),
-        KERNEL_ROUTINE(KeGetCurrentIrql, Failure::None),
-        KERNEL_ROUTINE(KfRaiseIrql, Failure::None),
-        KERNEL_ROUTINE(KeLowerIrql, Failure::None),
-        KERNEL_ROUTINE(KeQuerySystemTimePrecise, Failure::None),
-        KERNEL_ROUTINE(KeQueryActiveProcessorCountEx, Failure::None),
-        KERNEL_ROUTINE(KeGetCurrentProcessorNumberEx, Failure::None),
-        KERNEL_ROUTINE(KeGetProcessorNumberFromIndex, Failure::Status),
-        KERNEL_ROUTINE(KeInitializeDpc, Failure::None),
-        KERNEL_ROUTINE(KeSetTargetProcessorDpcEx, Failure::Status),
-        KERNEL_ROUTINE(KeInsertQueueDpc, Failure::False),
-        KERNEL_ROUTINE(KeRemoveQueueDpc, Failure::None),
-        KERNEL_ROUTINE(RtlTimeToTimeFields, Failure::None),
-        KERNEL_ROUTINE(RtlInitUnicodeString, Failure::None),
-        KERNEL_ROUTINE(RtlGetVersion, Failure::Status),
-        KERNEL_ROUTINE(PsGetVersion, Failure::None),
-        KERNEL_ROUTINE(PsSetLoadImageNotifyRoutine, Failure::Status),
-        KERNEL_ROUTINE(PsRemoveLoadImageNotifyRoutine, Failure::Status),
-        KERNEL_ROUTINE(RtlUnicodeStringToAnsiString, Failure::Status),
-        KERNEL_ROUTINE(RtlFreeAnsiString, Failure::None),
-        MODEL_ROUTINE("RtlQueryModuleInformation", RtlQueryModuleInformation, true, true,
-                      Failure::Status),
-        KERNEL_ROUTINE(MmGetSystemRoutineAddress, Failure::Null),
-        KERNEL_ROUTINE(MmMapIoSpace, Failure::Null),
-        MODEL_ROUTINE("MmMapIoSpaceEx", MmMapIoSpaceEx, true, true, Failure::Null),
-        KERNEL_ROUTINE(MmUnmapIoSpace, Failure::None),
-        KERNEL_ROUTINE(MmIsAddressValid, Failure::None),
-        KERNEL_ROUTINE(ZwQuerySystemInformation, Failure::Status),
-        MODEL_ROUTINE("NtQuerySystemInformation", NtQuerySystemInformation, true, true,
-                      Failure::Status),
-        KERNEL_ROUTINE(RtlCaptureContext, Failure::None),
-        KERNEL_ROUTINE(RtlLookupFunctionEntry, Failure::None),
-        KERNEL_ROUTINE(RtlVirtualUnwind, Failure::None),
-        KERNEL_ROUTINE(__C_specific_handler, Failure::None),
+        KERNEL_ROUTINE(ExAllocatePoolWithTag, Windows2000, Failure::Null),
+        KERNEL_ROUTINE(ExAllocatePoolWithQuotaTag, Windows2000, Failure::Null),
+        KERNEL_ROUTINE(ExFreePoolWithTag, Windows2000, Failure::None),
+        KERNEL_ROUTINE(IoCreateDevice, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(IoDeleteDevice, Windows2000, Failure::None),
+        KERNEL_ROUTINE(IoCreateSymbolicLink, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(IoDeleteSymbolicLink, Windows2000, Failure::None),
+        KERNEL_ROUTINE(KeRegisterBugCheckReasonCallback, WindowsXp, Failure::False),
+        KERNEL_ROUTINE(KeDeregisterBugCheckReasonCallback, WindowsXp, Failure::None),
+        KERNEL_ROUTINE(KeGetCurrentIrql, Windows2000, Failure::None),
+        KERNEL_ROUTINE(KfRaiseIrql, Windows2000, Failure::None),
+        KERNEL_ROUTINE(KeLowerIrql, Windows2000, Failure::None),
+        KERNEL_ROUTINE(KeQuerySystemTime, Windows2000, Failure::None),
+        KERNEL_ROUTINE(KeQuerySystemTimePrecise, Windows8, Failure::None),
+        KERNEL_ROUTINE(KeQueryActiveProcessorCountEx, Windows7, Failure::None),
+        KERNEL_ROUTINE(KeGetCurrentProcessorNumberEx, Windows7, Failure::None),
+        KERNEL_ROUTINE(KeGetProcessorNumberFromIndex, Windows7, Failure::Status),
+        KERNEL_ROUTINE(KeInitializeDpc, Windows2000, Failure::None),
+        KERNEL_ROUTINE(KeSetTargetProcessorDpcEx, Windows7, Failure::Status),
+        // FALSE: the DPC was already queued, and it still runs once.
+        KERNEL_ROUTINE(KeInsertQueueDpc, Windows2000, Failure::False),
+        KERNEL_ROUTINE(KeRemoveQueueDpc, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlTimeToTimeFields, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlInitUnicodeString, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlGetVersion, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(PsGetVersion, Windows2000, Failure::None),
+        KERNEL_ROUTINE(PsSetLoadImageNotifyRoutine, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(PsRemoveLoadImageNotifyRoutine, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlUnicodeStringToAnsiString, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(RtlFreeAnsiString, Windows2000, Failure::None),
+        OPTIONAL_ROUTINE(RtlQueryModuleInformation, true, WindowsVista, Failure::Status),
+        KERNEL_ROUTINE(MmGetSystemRoutineAddress, Windows2000, Failure::Null),
+        KERNEL_ROUTINE(MmMapIoSpace, Windows2000, Failure::Null),
+        OPTIONAL_ROUTINE(MmMapIoSpaceEx, true, Windows10, Failure::Null),
+        KERNEL_ROUTINE(MmUnmapIoSpace, Windows2000, Failure::None),
+        KERNEL_ROUTINE(MmIsAddressValid, Windows2000, Failure::None),
+        KERNEL_ROUTINE(ZwQuerySystemInformation, Windows2000, Failure::Status),
+        OPTIONAL_ROUTINE(NtQuerySystemInformation, true, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(RtlCaptureContext, WindowsXp, Failure::None),
+        KERNEL_ROUTINE(RtlLookupFunctionEntry, WindowsXp64, Failure::None),
+        KERNEL_ROUTINE(RtlVirtualUnwind, WindowsXp64, Failure::None),
+        KERNEL_ROUTINE(__C_specific_handler, WindowsXp64, Failure::None),
         // The power-state notification and the work it starts (power.cpp).
-        KERNEL_ROUTINE(ExCreateCallback, Failure::Status),
-        KERNEL_ROUTINE(ExRegisterCallback, Failure::Null),
-        KERNEL_ROUTINE(ExUnregisterCallback, Failure::None),
-        KERNEL_ROUTINE(ObfDereferenceObject, Failure::None),
-        KERNEL_ROUTINE(IoAllocateWorkItem, Failure::Null),
-        KERNEL_ROUTINE(IoQueueWorkItem, Failure::None),
-        KERNEL_ROUTINE(IoFreeWorkItem, Failure::None),
-        KERNEL_ROUTINE(RtlCompareMemory, Failure::None),
+        KERNEL_ROUTINE(ExCreateCallback, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(ExRegisterCallback, Windows2000, Failure::Null),
+        KERNEL_ROUTINE(ExUnregisterCallback, Windows2000, Failure::None),
+        KERNEL_ROUTINE(ObfDereferenceObject, Windows2000, Failure::None),
+        KERNEL_ROUTINE(IoAllocateWorkItem, Windows2000, Failure::Null),
+        KERNEL_ROUTINE(IoQueueWorkItem, Windows2000, Failure::None),
+        KERNEL_ROUTINE(IoFreeWorkItem, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlCompareMemory, Windows2000, Failure::None),
         // Security descriptors, handles and secure device creation
         // (security.cpp). Windows kernels do not export IoCreateDeviceSecure
         // (the kit links its own); the converter is absent unless a machine
         // says otherwise, so the driver's own parser is the default path.
-        KERNEL_ROUTINE(RtlCreateSecurityDescriptor, Failure::Status),
-        KERNEL_ROUTINE(RtlSetDaclSecurityDescriptor, Failure::Status),
-        KERNEL_ROUTINE(RtlAbsoluteToSelfRelativeSD, Failure::Status),
-        KERNEL_ROUTINE(RtlAddAccessAllowedAce, Failure::Status),
+        KERNEL_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(RtlAddAccessAllowedAce, Windows2000, Failure::Status),
         // A length cannot fail; the SID it measures can be wild.
-        KERNEL_ROUTINE(RtlLengthSid, Failure::None),
-        KERNEL_ROUTINE(RtlGetOwnerSecurityDescriptor, Failure::Status),
-        KERNEL_ROUTINE(RtlGetGroupSecurityDescriptor, Failure::Status),
-        KERNEL_ROUTINE(RtlGetSaclSecurityDescriptor, Failure::Status),
-        KERNEL_ROUTINE(RtlGetDaclSecurityDescriptor, Failure::Status),
-        KERNEL_ROUTINE(IoIsWdmVersionAvailable, Failure::False),
-        KERNEL_ROUTINE(ObOpenObjectByPointer, Failure::Status),
-        KERNEL_ROUTINE(ZwSetSecurityObject, Failure::Status),
-        KERNEL_ROUTINE(ZwClose, Failure::Status),
-        MODEL_ROUTINE("IoCreateDeviceSecure", IoCreateDeviceSecure, true, false, Failure::Status),
-        MODEL_ROUTINE("SeConvertStringSecurityDescriptorToSecurityDescriptor",
-                      SeConvertStringSecurityDescriptorToSecurityDescriptor, true, false,
-                      Failure::Status),
-        MODEL_ROUTINE("memset", ModelMemset, false, true, Failure::None),
-        MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Failure::None),
-        MODEL_ROUTINE("memmove", ModelMemmove, false, true, Failure::None),
+        KERNEL_ROUTINE(RtlLengthSid, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlGetOwnerSecurityDescriptor, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(RtlGetGroupSecurityDescriptor, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(IoIsWdmVersionAvailable, Windows2000, Failure::False),
+        KERNEL_ROUTINE(ObOpenObjectByPointer, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(ZwSetSecurityObject, Windows2000, Failure::Status),
+        KERNEL_ROUTINE(ZwClose, Windows2000, Failure::None),
+        OPTIONAL_ROUTINE(IoCreateDeviceSecure, false, Windows2000, Failure::Status),
+        OPTIONAL_ROUTINE(SeConvertStringSecurityDescriptorToSecurityDescriptor, false, WindowsXp,
+                         Failure::Status),
+        MODEL_ROUTINE("memset", ModelMemset, false, true, Windows2000, Failure::None),
+        MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Windows2000, Failure::None),
+        MODEL_ROUTINE("memmove", ModelMemmove, false, true, Windows2000, Failure::None),
     };
     return routines;
 }
 
+#undef OPTIONAL_ROUTINE
 #undef KERNEL_ROUTINE
 #undef MODEL_ROUTINE
 
@@ -201,6 +221,59 @@ const RoutineInfo* FindRoutine(const std::string& name)
         }
     }
     return nullptr;
+}
+
+namespace {
+
+uint16_t MachineVersion()
+{
+    const OsVersion& version = Config().Version;
+    return static_cast<uint16_t>(std::min<ULONG>(version.Major, 0xFF) << 8 |
+                                 std::min<ULONG>(version.Minor, 0xFF));
+}
+
+std::string VersionText(uint16_t version)
+{
+    return std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
+}
+
+}  // namespace
+
+bool RoutineExported(const RoutineInfo& routine)
+{
+    const auto& overrides = Config().Routines;
+    auto configured = overrides.find(routine.Name);
+    if (configured != overrides.end()) {
+        return configured->second;
+    }
+    return routine.DefaultPresent && MachineVersion() >= routine.Since;
+}
+
+std::string UnresolvedImport(const std::string& name)
+{
+    uint16_t since = 0;
+    if (const RoutineInfo* routine = FindRoutine(name)) {
+        if (RoutineExported(*routine)) {
+            return {};
+        }
+        since = routine->Since;
+    } else if (const DataExport* data = FindData(name)) {
+        if (MachineVersion() >= data->Since) {
+            return {};
+        }
+        since = data->Since;
+    } else {
+        return {};
+    }
+    char status[16];
+    std::snprintf(status, sizeof(status), "0x%08X",
+                  static_cast<unsigned>(StatusDriverEntrypointNotFound));
+    std::string why = MachineVersion() >= since
+                          ? "this machine's kernel does not export it"
+                          : "Windows " + VersionText(MachineVersion()) +
+                                " does not export it (first in " + VersionText(since) + ")";
+    return std::string("the loader fails the image with status ") + status +
+           ": it imports " + name + ", and " + why;
 }
 
 void SetRoutineAddressTranslator(RoutineAddressTranslator translator, void* context)

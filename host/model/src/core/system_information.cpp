@@ -218,8 +218,5 @@ extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
     if (routine == nullptr) {
         return nullptr;
     }
-    const auto& overrides = State().Config.Routines;
-    auto configured = overrides.find(routine->Name);
-    bool present = configured != overrides.end() ? configured->second : routine->DefaultPresent;
-    return present ? RoutineAddressFor(*routine) : nullptr;
+    return RoutineExported(*routine) ? RoutineAddressFor(*routine) : nullptr;
 }

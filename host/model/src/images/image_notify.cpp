@@ -122,11 +122,8 @@ extern "C" NTSTATUS PsSetLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE Notif
 extern "C" NTSTATUS PsRemoveLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine)
 {
     KernelScope kernel;
-    auto fault = EnterRoutine("PsRemoveLoadImageNotifyRoutine", APC_LEVEL, AtBugCheck::Forbidden,
-                              Pointer(reinterpret_cast<const void*>(NotifyRoutine)));
-    if (fault) {
-        return *fault;
-    }
+    EnterRoutine("PsRemoveLoadImageNotifyRoutine", APC_LEVEL, AtBugCheck::Forbidden,
+                 Pointer(reinterpret_cast<const void*>(NotifyRoutine)));
     auto& routines = State().ImageNotifyRoutines;
     auto found = std::find(routines.begin(), routines.end(), NotifyRoutine);
     if (found == routines.end()) {

@@ -110,7 +110,7 @@ extern "C" PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfB
         }
         // Without POOL_QUOTA_FAIL_INSTEAD_OF_RAISE a failed quota allocation
         // raises STATUS_INSUFFICIENT_RESOURCES in the caller, which nothing
-        // handles here: bug check 0x1E.
+        // handles here: a bug check, 0x7E in a system thread, else 0x1E.
         DriverFault fault{};
         fault.Kind = DriverFaultKind::Exception;
         fault.Rip = reinterpret_cast<uintptr_t>(__builtin_return_address(0));

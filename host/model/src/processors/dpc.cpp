@@ -107,9 +107,11 @@ extern "C" NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcN
 extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
     KernelScope kernel;
-    if (EnterRoutine("KeInsertQueueDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc))) {
-        return FALSE;
-    }
+    // FALSE means only that the DPC was queued already, and a queued DPC
+    // runs: an injected FALSE queues it all the same.
+    bool alreadyQueued =
+        EnterRoutine("KeInsertQueueDpc", HIGH_LEVEL, AtBugCheck::Forbidden, Pointer(Dpc))
+            .has_value();
     MachineState& s = State();
     RequireMemory("KeInsertQueueDpc", Dpc, sizeof(*Dpc), MemoryAccess::Write);
     if (Dpc->Type != DpcObjectType) {
@@ -134,7 +136,7 @@ extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID Sys
     if (target == s.Current) {
         DeliverDpcs();
     }
-    return TRUE;
+    return alreadyQueued ? FALSE : TRUE;
 }
 
 extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)

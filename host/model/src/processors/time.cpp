@@ -53,6 +53,18 @@ int64_t SystemTimeFromCalendar(int year, int month, int day, int hour, int minut
 
 using namespace model;
 
+extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+{
+    KernelScope kernel;
+    EnterRoutine("KeQuerySystemTime", HIGH_LEVEL, AtBugCheck::Allowed);
+    // The coarse clock moves only at the clock interrupt: the default
+    // interval of 15.625 ms (KeQueryTimeIncrement's 156250).
+    constexpr int64_t ClockInterval = 156250;
+    LARGE_INTEGER now;
+    now.QuadPart = State().SystemTime - State().SystemTime % ClockInterval;
+    WriteToDriver("KeQuerySystemTime", CurrentTime, now);
+}
+
 extern "C" VOID KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime)
 {
     KernelScope kernel;

@@ -1052,10 +1052,8 @@ extern "C" NTSTATUS ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION Secu
 extern "C" NTSTATUS ZwClose(HANDLE Handle)
 {
     KernelScope kernel;
-    auto fault = EnterRoutine("ZwClose", PASSIVE_LEVEL, AtBugCheck::Forbidden);
-    if (fault) {
-        return *fault;
-    }
+    // Closing an open kernel handle cannot fail; no fault names ZwClose.
+    EnterRoutine("ZwClose", PASSIVE_LEVEL, AtBugCheck::Forbidden);
     if (FindHandle(Handle) == nullptr) {
         Violation("ZwClose of %s, which is no open handle",
                   AddressText(reinterpret_cast<uintptr_t>(Handle)).c_str());
