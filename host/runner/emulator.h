@@ -183,9 +183,9 @@ private:
     // which the processor steps over (it does nothing the model has not
     // done already).
     void YieldAfter(Yield yield, uint64_t address, uint32_t length);
-    // Whether the block about to run ends the lane's quantum; emulation
-    // then stops.
-    bool QuantumEnds();
+    // Whether the block about to run, at block, ends the lane's quantum;
+    // emulation then stops, to resume at that block.
+    bool QuantumEnds(uint64_t block);
 
     // Stacks (guest_stack.cpp).
     GuestStack CreateStack(uint64_t address);

@@ -87,7 +87,13 @@ void Emulator::TakeYield()
     Yield yield = yield_;
     yield_ = Yield::None;
     blocksSinceYield_ = 0;
-    if (yield != Yield::Quantum && Register(UC_X86_REG_RIP) == yieldAt_) {
+    if (yield == Yield::Quantum) {
+        // A stop from a block hook leaves RIP where the engine last synced
+        // it, which may be an instruction of an earlier block: resuming
+        // there would run it twice. The block that ended the quantum has
+        // not started.
+        SetRegister(UC_X86_REG_RIP, yieldAt_);
+    } else if (Register(UC_X86_REG_RIP) == yieldAt_) {
         SetRegister(UC_X86_REG_RIP, yieldAt_ + yieldLength_);
     }
     switch (yield) {
@@ -106,13 +112,14 @@ void Emulator::TakeYield()
     }
 }
 
-bool Emulator::QuantumEnds()
+bool Emulator::QuantumEnds(uint64_t block)
 {
     if (++blocksSinceYield_ < QuantumBlocks || yield_ != Yield::None ||
         std::max(model::Config().Processors, model::Config().MaxProcessors) < 2) {
         return false;
     }
     yield_ = Yield::Quantum;
+    yieldAt_ = block;
     uc_emu_stop(uc_);
     return true;
 }

@@ -566,6 +566,31 @@ void DpcQueued(unsigned processor)
 void UseFiberLanes(const ProcessorLaneHooks* hooks)
 {
     FiberHooks = hooks;
+    // Kernel work that ran before the emulated processor was in use (image
+    // loads before the driver's own) made the machine's scheduler with
+    // thread lanes. From here on every lane may run emulated code, which
+    // only fiber lanes hand over: the idle worker threads end, the
+    // generator carries on. Called from the main lane, outside driver code,
+    // so no lane is active.
+    Scheduler* scheduler = TheScheduler;
+    if (hooks == nullptr || scheduler == nullptr || scheduler->Fibers) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(scheduler->Mutex);
+        scheduler->Abandon = true;
+        scheduler->Changed.notify_all();
+    }
+    for (std::unique_ptr<Worker>& worker : scheduler->Workers) {
+        if (worker != nullptr && worker->Thread.joinable()) {
+            worker->Thread.join();
+        }
+        worker.reset();
+    }
+    scheduler->Abandon = false;
+    scheduler->Turn = MainLane;
+    scheduler->Fibers = true;
+    scheduler->Hooks = *hooks;
 }
 
 void WriteCr8WithoutDelivery(KIRQL irql)
