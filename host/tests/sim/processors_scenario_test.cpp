@@ -10,6 +10,7 @@
 #include "runner/sys_image.h"
 
 #include "model/image_registry.h"
+#include "model/machine.h"
 
 #include <gtest/gtest.h>
 
@@ -237,3 +238,12 @@ INSTANTIATE_TEST_SUITE_P(Found, FoundScenarioTest,
 }  // namespace
 
 #endif
+
+// A fault of the model's own (its scheduler deadlocked) ends the run with
+// one line and a status of its own, blaming no driver.
+TEST(ToolFailureTest, EndsTheProcessWithOneLineAndItsOwnStatus)
+{
+    EXPECT_EXIT(model::ToolFailure("the processor scheduler deadlocked"),
+                ::testing::ExitedWithCode(model::ToolFailureStatus),
+                "^vekcrash: tool failure: the processor scheduler deadlocked\n$");
+}

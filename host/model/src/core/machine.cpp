@@ -12,6 +12,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 
@@ -206,6 +207,15 @@ bool InjectFault(const Fault& fault, std::string* error)
 void HaltMachine()
 {
     State().Stopped = true;
+}
+
+void ToolFailure(const std::string& message)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "vekcrash: tool failure: %s\n", message.c_str());
+    std::fflush(stderr);
+    // The lanes may be anywhere: no destructor runs.
+    std::_Exit(ToolFailureStatus);
 }
 
 void ReportViolation(const std::string& message)
