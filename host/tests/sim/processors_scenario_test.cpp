@@ -4,7 +4,10 @@
 // image loads on 2 to 8 processors under many seeds, with loads before the
 // driver's own; and the scenarios that once broke the shipped image. Both
 // builds must run clean and print the same console, apart from what
-// console_compare.h lets differ.
+// console_compare.h lets differ. Each case runs in a process of its own
+// under ctest: a process keeps every address the emulator ever mapped an
+// image at, and after some 64 runs of the shipped image the host build's
+// listing of the driver finds no free slot.
 #include "sim/console_compare.h"
 #include "sim/simulate.h"
 #include "runner/sys_image.h"
@@ -16,6 +19,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -112,6 +116,11 @@ struct LongReport {
     unsigned BusyReads;  // line status reads that show the transmitter busy
     uint64_t Seed;
 };
+
+void PrintTo(const LongReport& c, std::ostream* out)
+{
+    *out << c.Processors << " processors, busy_reads " << c.BusyReads << ", seed " << c.Seed;
+}
 
 class LongReportTest : public ::testing::TestWithParam<LongReport> {};
 
