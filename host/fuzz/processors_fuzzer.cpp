@@ -17,6 +17,8 @@
 #include <sstream>
 #include <string>
 
+#ifdef VEK_SYS_IMAGE
+
 namespace {
 
 // Draws small numbers from the fuzz bytes; zeros once they run out.
@@ -121,6 +123,8 @@ Built Build(Bytes& bytes)
 }
 
 }  // namespace
+
+#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
