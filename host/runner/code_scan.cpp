@@ -189,7 +189,7 @@ void Emulator::CountBlock(uint64_t address, uint32_t size)
             return;
         }
     }
-    if (QuantumEnds()) {
+    if (QuantumEnds(address)) {
         return;
     }
     stats_.Instructions += count;

@@ -83,6 +83,10 @@ public:
     // without a device making progress (a byte a UART accepted) before it
     // counts as runaway code.
     void SetInstructionLimit(uint64_t limit) { instructionLimit_ = limit; }
+    // Basic blocks a processor runs without a kernel call or PAUSE before
+    // another may take its turn (0: the default). Tests shorten it so that
+    // quanta end at every kind of block.
+    void SetQuantum(uint64_t blocks);
 
     Emulator(const Emulator&) = delete;
     Emulator& operator=(const Emulator&) = delete;
@@ -183,9 +187,9 @@ private:
     // which the processor steps over (it does nothing the model has not
     // done already).
     void YieldAfter(Yield yield, uint64_t address, uint32_t length);
-    // Whether the block about to run ends the lane's quantum; emulation
-    // then stops.
-    bool QuantumEnds();
+    // Whether the block about to run, at block, ends the lane's quantum;
+    // emulation then stops, to resume at that block.
+    bool QuantumEnds(uint64_t block);
 
     // Stacks (guest_stack.cpp).
     GuestStack CreateStack(uint64_t address);
@@ -274,6 +278,7 @@ private:
     uint64_t yieldAt_ = 0;      // the instruction that stopped emulation
     uint32_t yieldLength_ = 0;  // ... and its length
     uint64_t blocksSinceYield_ = 0;
+    uint64_t quantumBlocks_ = 0;  // set as the lanes start
     // The processor as it was made: every call into the driver starts from
     // its control state, whatever an earlier call did to it.
     uc_context* pristine_ = nullptr;

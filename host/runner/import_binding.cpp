@@ -80,6 +80,9 @@ bool Emulator::DispatchImport(uint64_t slot)
         }
     }
     ++stats_.ImportCalls;
+    // A kernel call is a switch point of its own: the quantum, which only
+    // bounds code that never reaches one, starts again.
+    blocksSinceYield_ = 0;
     uint64_t outerImportRsp = lane_.ImportRsp;
     lane_.ImportRsp = rsp;
     uint64_t result = routine.Thunk(slots);

@@ -20,7 +20,7 @@ namespace {
 // another may take a turn: about a million instructions, long enough that
 // code which calls the kernel or pauses as it goes never meets it, so such
 // code interleaves exactly as it does in the host build.
-constexpr uint64_t QuantumBlocks = 100000;
+constexpr uint64_t DefaultQuantumBlocks = 100000;
 
 }  // namespace
 
@@ -32,6 +32,7 @@ void Emulator::StartLanes()
     laneHooks_.Entering = OnLaneEntering;
     laneHooks_.Context = this;
     laneIndex_ = 0;
+    SetQuantum(0);
     CreateLaneStacks(0);
 }
 
@@ -74,6 +75,11 @@ void Emulator::OnLaneEntering(unsigned lane, void* self)
     emulator->blocksSinceYield_ = 0;
 }
 
+void Emulator::SetQuantum(uint64_t blocks)
+{
+    quantumBlocks_ = blocks != 0 ? blocks : DefaultQuantumBlocks;
+}
+
 void Emulator::YieldAfter(Yield yield, uint64_t address, uint32_t length)
 {
     yield_ = yield;
@@ -87,7 +93,13 @@ void Emulator::TakeYield()
     Yield yield = yield_;
     yield_ = Yield::None;
     blocksSinceYield_ = 0;
-    if (yield != Yield::Quantum && Register(UC_X86_REG_RIP) == yieldAt_) {
+    if (yield == Yield::Quantum) {
+        // A stop from a block hook leaves RIP where the engine last synced
+        // it, which may be an instruction of an earlier block: resuming
+        // there would run it twice. The block that ended the quantum has
+        // not started.
+        SetRegister(UC_X86_REG_RIP, yieldAt_);
+    } else if (Register(UC_X86_REG_RIP) == yieldAt_) {
         SetRegister(UC_X86_REG_RIP, yieldAt_ + yieldLength_);
     }
     switch (yield) {
@@ -106,13 +118,14 @@ void Emulator::TakeYield()
     }
 }
 
-bool Emulator::QuantumEnds()
+bool Emulator::QuantumEnds(uint64_t block)
 {
-    if (++blocksSinceYield_ < QuantumBlocks || yield_ != Yield::None ||
+    if (++blocksSinceYield_ < quantumBlocks_ || yield_ != Yield::None ||
         std::max(model::Config().Processors, model::Config().MaxProcessors) < 2) {
         return false;
     }
     yield_ = Yield::Quantum;
+    yieldAt_ = block;
     uc_emu_stop(uc_);
     return true;
 }

@@ -165,6 +165,11 @@ std::unique_ptr<model::DriverImage> OpenTestDriver(const std::string& path, std:
     return OpenImageAt(path, TestDriverImageAddress, error);
 }
 
+void SetQuantum(uint64_t blocks)
+{
+    Emulator::Instance().SetQuantum(blocks);
+}
+
 const RunnerStats& Stats()
 {
     return Emulator::Instance().Stats();

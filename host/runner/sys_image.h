@@ -22,6 +22,10 @@ std::unique_ptr<model::DriverImage> OpenSysImage(const std::string& path, std::s
 // a scenario calls what it exports (DriverImage::ExportedRoutine).
 std::unique_ptr<model::DriverImage> OpenTestDriver(const std::string& path, std::string* error);
 
+// The quantum of every emulated processor, in basic blocks (0: the default;
+// see Emulator::SetQuantum).
+void SetQuantum(uint64_t blocks);
+
 // Totals for this process: instructions, kernel calls, driver calls.
 const RunnerStats& Stats();
 

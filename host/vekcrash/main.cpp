@@ -13,7 +13,8 @@
 // them. The driver is the host build, or with --sys the shipped image on an
 // emulated processor. Diagnostics go to stderr. Exit status: 0 when the run was clean,
 // 1 when the model caught the driver breaking a kernel rule (or the image
-// could not be loaded), 2 for a bad command line or scenario.
+// could not be loaded), 2 for a bad command line or scenario, 3 when the
+// tool itself failed (model::ToolFailure).
 #include "decode/decode_command.h"
 #include "sim/printable.h"
 #include "sim/simulate.h"

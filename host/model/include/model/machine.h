@@ -162,6 +162,11 @@ void HaltMachine();
 
 // Records a rule broken that only a caller outside the model can see.
 void ReportViolation(const std::string& message);
+// A fault of the model itself (its processor scheduler deadlocked), not of
+// the driver: prints "vekcrash: tool failure: " and the message as one line
+// on stderr, flushes stdout and ends the process with ToolFailureStatus.
+constexpr int ToolFailureStatus = 3;
+[[noreturn]] void ToolFailure(const std::string& message);
 
 // Starts a fresh machine. Anything a previous machine held is dropped.
 void ResetMachine(const MachineConfig& config);

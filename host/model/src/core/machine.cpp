@@ -12,6 +12,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 
@@ -124,13 +125,32 @@ bool LogsPoolTag(const std::string& routine)
     return routine == "ExAllocatePoolWithTag" || routine == "ExAllocatePoolWithQuotaTag";
 }
 
+// Routines that one build calls and the other does not: the shipped
+// image's headers inline the IRQL routines as CR8 accesses, and each
+// compiler decides for itself where it calls the block routines. They give
+// no turn away, so that a seed interleaves the processors alike on both
+// builds.
+bool GivesTheTurn(const char* name)
+{
+    static constexpr const char* BuildDependent[] = {
+        "KeGetCurrentIrql", "KfRaiseIrql", "KeLowerIrql", "memset", "memcpy", "memmove"};
+    for (const char* routine : BuildDependent) {
+        if (std::strcmp(name, routine) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck use,
                                      std::string detail)
 {
     // Another processor may take its turn at any call into the kernel.
-    SwitchPoint(SwitchReason::KernelCall);
+    if (GivesTheTurn(name)) {
+        SwitchPoint(SwitchReason::KernelCall);
+    }
     MachineState& s = State();
     s.Calls.push_back(KernelCall{name, std::move(detail)});
     if (CurrentIrql() > maxIrql) {
@@ -187,6 +207,15 @@ bool InjectFault(const Fault& fault, std::string* error)
 void HaltMachine()
 {
     State().Stopped = true;
+}
+
+void ToolFailure(const std::string& message)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "vekcrash: tool failure: %s\n", message.c_str());
+    std::fflush(stderr);
+    // The lanes may be anywhere: no destructor runs.
+    std::_Exit(ToolFailureStatus);
 }
 
 void ReportViolation(const std::string& message)

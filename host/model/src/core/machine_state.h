@@ -116,23 +116,31 @@ private:
     unsigned shared_ = 0;
 };
 
-// Hypervisor and power objects (hypervisor.cpp, power.cpp). Handles the
-// driver receives point at host memory of their own, which the driver
-// never reads.
+// Hypervisor and power objects (hypervisor.cpp, power.cpp).
+// An object the kernel hands the driver only by its address (a callback
+// object, a registration, a work item): a word of kernel memory, so that
+// on the emulated processor its address is one of the guest's own, the same
+// on every run, and never a host heap address.
+struct KernelObjectRelease {
+    void operator()(uint64_t* object) const;
+};
+using KernelObject = std::unique_ptr<uint64_t, KernelObjectRelease>;
+KernelObject NewKernelObject();
+
 struct PowerRegistration {
-    std::unique_ptr<uint64_t> Handle;
+    KernelObject Handle;
     PCALLBACK_FUNCTION Routine;
     PVOID Context;
 };
 struct CallbackObjectRecord {
     std::u16string Name;
-    std::unique_ptr<uint64_t> Object;
+    KernelObject Object;
     bool AllowMultiple;
     unsigned DriverReferences = 0;  // ExCreateCallback opens not yet dereferenced
     std::vector<PowerRegistration> Registrations;
 };
 struct WorkItemRecord {
-    std::unique_ptr<uint64_t> Item;
+    KernelObject Item;
     PDEVICE_OBJECT Device;
     bool Queued = false;
     PIO_WORKITEM_ROUTINE Routine = nullptr;

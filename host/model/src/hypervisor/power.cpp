@@ -27,7 +27,7 @@ std::vector<CallbackObjectRecord>& CallbackObjects()
     MachineState& s = State();
     if (s.CallbackObjects.empty()) {
         s.CallbackObjects.push_back(
-            CallbackObjectRecord{PowerStateName, std::make_unique<uint64_t>(0), true, 0, {}});
+            CallbackObjectRecord{PowerStateName, NewKernelObject(), true, 0, {}});
     }
     return s.CallbackObjects;
 }
@@ -223,7 +223,7 @@ extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         CallbackObjects().push_back(CallbackObjectRecord{name.value_or(u""),
-                                                         std::make_unique<uint64_t>(0),
+                                                         NewKernelObject(),
                                                          AllowMultipleCallbacks != FALSE, 0, {}});
         found = &CallbackObjects().back();
     }
@@ -254,7 +254,7 @@ extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject,
         return nullptr;
     }
     object->Registrations.push_back(
-        PowerRegistration{std::make_unique<uint64_t>(0), CallbackFunction, CallbackContext});
+        PowerRegistration{NewKernelObject(), CallbackFunction, CallbackContext});
     return object->Registrations.back().Handle.get();
 }
 
@@ -303,7 +303,7 @@ extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
         return nullptr;
     }
     MachineState& s = State();
-    s.WorkItems.push_back(WorkItemRecord{std::make_unique<uint64_t>(0), DeviceObject});
+    s.WorkItems.push_back(WorkItemRecord{NewKernelObject(), DeviceObject});
     return reinterpret_cast<PIO_WORKITEM>(s.WorkItems.back().Item.get());
 }
 

@@ -1,6 +1,7 @@
 // Allocation of memory the driver can see (see kernel_memory.h).
 #include "model/kernel_memory.h"
 
+#include "core/machine_state.h"
 #include "model/address_space.h"
 
 #include <cstdlib>
@@ -84,6 +85,20 @@ void FreeKernelMemory(void* block)
         }
     }
     std::free(block);
+}
+
+KernelObject NewKernelObject()
+{
+    auto* object = static_cast<uint64_t*>(AllocateKernelMemory(sizeof(uint64_t)));
+    if (object == nullptr) {
+        std::abort();  // eight bytes: only a broken allocator refuses them
+    }
+    return KernelObject(object);
+}
+
+void KernelObjectRelease::operator()(uint64_t* object) const
+{
+    FreeKernelMemory(object);
 }
 
 }  // namespace model

@@ -49,6 +49,10 @@ struct Scheduler {
     Fiber MainFiber;
     std::mt19937_64 Random;
     uint64_t PausesWithoutProgress = 0;
+    // Turns passed on by the scheduler itself since driver code last
+    // reached a switch point or a lane started work: past a bound, the
+    // lanes only hand the turn around.
+    uint64_t HandOversWithoutCode = 0;
     // Free-running: PAUSEs per lane (the main lane first) since a DPC last
     // started or finished, and whether DPCs wait for the main lane's
     // processor. Relaxed atomics, which order nothing for ThreadSanitizer.
@@ -136,6 +140,21 @@ Fiber& LaneFiber(Scheduler& scheduler, int lane)
     return lane == MainLane ? scheduler.MainFiber : *scheduler.Workers[static_cast<size_t>(lane)]->Lane;
 }
 
+// The lanes pass the turn around and none runs driver code: a fault of
+// the scheduler, not of the driver. The run ends with one line and the
+// tool's own failure status, whatever state the lanes are in.
+[[noreturn]] void SchedulerDeadlocked(const Scheduler& scheduler);
+
+// Turns the scheduler may pass on with no driver code run in between.
+constexpr uint64_t MaxHandOversWithoutCode = 1000000;
+
+void CountHandOver(Scheduler& scheduler)
+{
+    if (++scheduler.HandOversWithoutCode > MaxHandOversWithoutCode) {
+        SchedulerDeadlocked(scheduler);
+    }
+}
+
 // Runs another fiber lane until some lane switches back to this one.
 void SwitchLane(Scheduler& scheduler, int next)
 {
@@ -191,6 +210,7 @@ void FiberHandOver(Scheduler& scheduler, int next)
 // unless the caller is done, waits for the turn to come back.
 void HandOver(Scheduler& scheduler, int next, bool waitForTurn)
 {
+    CountHandOver(scheduler);
     if (scheduler.Fibers) {
         FiberHandOver(scheduler, next);
         return;
@@ -245,9 +265,16 @@ std::string WhereEachProcessorWas(const Scheduler& scheduler)
     return text;
 }
 
+void SchedulerDeadlocked(const Scheduler& scheduler)
+{
+    ToolFailure("the processor scheduler deadlocked: its lanes pass the turn around and none "
+                "runs (" + WhereEachProcessorWas(scheduler) + ")");
+}
+
 void Progress(Scheduler& scheduler)
 {
     scheduler.PausesWithoutProgress = 0;
+    scheduler.HandOversWithoutCode = 0;
     for (int lane = MainLane; lane < static_cast<int>(scheduler.Workers.size()); ++lane) {
         scheduler.Spins(lane).store(0, std::memory_order_relaxed);
     }
@@ -566,6 +593,31 @@ void DpcQueued(unsigned processor)
 void UseFiberLanes(const ProcessorLaneHooks* hooks)
 {
     FiberHooks = hooks;
+    // Kernel work that ran before the emulated processor was in use (image
+    // loads before the driver's own) made the machine's scheduler with
+    // thread lanes. From here on every lane may run emulated code, which
+    // only fiber lanes hand over: the idle worker threads end, the
+    // generator carries on. Called from the main lane, outside driver code,
+    // so no lane is active.
+    Scheduler* scheduler = TheScheduler;
+    if (hooks == nullptr || scheduler == nullptr || scheduler->Fibers) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(scheduler->Mutex);
+        scheduler->Abandon = true;
+        scheduler->Changed.notify_all();
+    }
+    for (std::unique_ptr<Worker>& worker : scheduler->Workers) {
+        if (worker != nullptr && worker->Thread.joinable()) {
+            worker->Thread.join();
+        }
+        worker.reset();
+    }
+    scheduler->Abandon = false;
+    scheduler->Turn = MainLane;
+    scheduler->Fibers = true;
+    scheduler->Hooks = *hooks;
 }
 
 void WriteCr8WithoutDelivery(KIRQL irql)
@@ -614,6 +666,7 @@ void SwitchPoint(SwitchReason reason)
         return;
     }
     Scheduler& scheduler = Sched();
+    scheduler.HandOversWithoutCode = 0;
     bool spinning = reason == SwitchReason::Pause;
     if (ThisLane == MainLane) {
         scheduler.MainSpinning = spinning;
