@@ -6,6 +6,8 @@
 #include <curl/curl.h>
 #include <mspack.h>
 
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <unistd.h>
@@ -47,30 +49,87 @@ size_t WriteToString(char* data, size_t size, size_t count, void* text)
     return size * count;
 }
 
+// libcurl and libmspack are opened on first use, not linked: most runs
+// never ask a server, and loading libcurl with its TLS stack costs more than
+// decoding a log in page cache.
+struct ServerLibraries {
+    CURL* (*EasyInit)() = nullptr;
+    CURLcode (*EasySetopt)(CURL*, CURLoption, ...) = nullptr;
+    CURLcode (*EasyPerform)(CURL*) = nullptr;
+    CURLcode (*EasyGetinfo)(CURL*, CURLINFO, ...) = nullptr;
+    void (*EasyCleanup)(CURL*) = nullptr;
+    const char* (*EasyStrerror)(CURLcode) = nullptr;
+    mscab_decompressor* (*CreateCab)(mspack_system*) = nullptr;
+    void (*DestroyCab)(mscab_decompressor*) = nullptr;
+    std::string Error;  // why they could not be opened
+};
+
+constexpr char CurlLibrary[] = "libcurl.so.4";
+constexpr char MspackLibrary[] = "libmspack.so.0";
+
+template <typename Function>
+bool Resolve(void* library, const char* name, Function* function, std::string* error)
+{
+    *function = reinterpret_cast<Function>(dlsym(library, name));
+    if (*function == nullptr && error->empty()) {
+        *error = std::string("no ") + name + " in its library";
+    }
+    return *function != nullptr;
+}
+
+const ServerLibraries& Libraries()
+{
+    static const ServerLibraries libraries = [] {
+        ServerLibraries found;
+        void* curl = dlopen(CurlLibrary, RTLD_NOW | RTLD_LOCAL);
+        void* mspack = dlopen(MspackLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (curl == nullptr || mspack == nullptr) {
+            found.Error = std::string("cannot load ") + (curl == nullptr ? CurlLibrary : MspackLibrary);
+            return found;
+        }
+        std::string& error = found.Error;
+        Resolve(curl, "curl_easy_init", &found.EasyInit, &error);
+        Resolve(curl, "curl_easy_setopt", &found.EasySetopt, &error);
+        Resolve(curl, "curl_easy_perform", &found.EasyPerform, &error);
+        Resolve(curl, "curl_easy_getinfo", &found.EasyGetinfo, &error);
+        Resolve(curl, "curl_easy_cleanup", &found.EasyCleanup, &error);
+        Resolve(curl, "curl_easy_strerror", &found.EasyStrerror, &error);
+        Resolve(mspack, "mspack_create_cab_decompressor", &found.CreateCab, &error);
+        Resolve(mspack, "mspack_destroy_cab_decompressor", &found.DestroyCab, &error);
+        return found;
+    }();
+    return libraries;
+}
+
 // GETs `url` through `write`; Missing for 404/410 and other refusals, Down
 // when the server cannot be reached or stops sending.
 Got Get(const std::string& url, curl_write_callback write, void* sink, std::string* why)
 {
-    CURL* curl = curl_easy_init();
+    const ServerLibraries& lib = Libraries();
+    if (!lib.Error.empty()) {
+        *why = lib.Error;
+        return Got::Down;
+    }
+    CURL* curl = lib.EasyInit();
     if (curl == nullptr) {
         *why = "cannot start libcurl";
         return Got::Down;
     }
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, ServerConnectSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, ServerTotalSeconds);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, ServerStallSeconds);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "vekcrash-decode");
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
-    CURLcode result = curl_easy_perform(curl);
+    lib.EasySetopt(curl, CURLOPT_URL, url.c_str());
+    lib.EasySetopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    lib.EasySetopt(curl, CURLOPT_FAILONERROR, 1L);
+    lib.EasySetopt(curl, CURLOPT_NOSIGNAL, 1L);
+    lib.EasySetopt(curl, CURLOPT_CONNECTTIMEOUT, ServerConnectSeconds);
+    lib.EasySetopt(curl, CURLOPT_TIMEOUT, ServerTotalSeconds);
+    lib.EasySetopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    lib.EasySetopt(curl, CURLOPT_LOW_SPEED_TIME, ServerStallSeconds);
+    lib.EasySetopt(curl, CURLOPT_USERAGENT, "vekcrash-decode");
+    lib.EasySetopt(curl, CURLOPT_WRITEFUNCTION, write);
+    lib.EasySetopt(curl, CURLOPT_WRITEDATA, sink);
+    CURLcode result = lib.EasyPerform(curl);
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(curl);
+    lib.EasyGetinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    lib.EasyCleanup(curl);
     if (result == CURLE_OK && status == HttpOk) {
         return Got::File;
     }
@@ -78,7 +137,7 @@ Got Get(const std::string& url, curl_write_callback write, void* sink, std::stri
         return Got::Missing;
     }
     *why = result == CURLE_HTTP_RETURNED_ERROR ? "answers HTTP " + std::to_string(status)
-                                              : curl_easy_strerror(result);
+                                              : lib.EasyStrerror(result);
     return Got::Down;
 }
 
@@ -100,7 +159,11 @@ Got GetFile(const std::string& url, const fs::path& to, std::string* why)
 // The first file of a cabinet, written to `to`.
 bool Expand(const fs::path& cabinet, const fs::path& to)
 {
-    mscab_decompressor* cab = mspack_create_cab_decompressor(nullptr);
+    const ServerLibraries& lib = Libraries();
+    if (!lib.Error.empty()) {
+        return false;
+    }
+    mscab_decompressor* cab = lib.CreateCab(nullptr);
     if (cab == nullptr) {
         return false;
     }
@@ -110,7 +173,7 @@ bool Expand(const fs::path& cabinet, const fs::path& to)
         ok = opened->files != nullptr && cab->extract(cab, opened->files, to.c_str()) == MSPACK_ERR_OK;
         cab->close(cab, opened);
     }
-    mspack_destroy_cab_decompressor(cab);
+    lib.DestroyCab(cab);
     return ok;
 }
 

@@ -1,236 +1,42 @@
 // vekcrash: host tools for the vekcrashdmp driver.
 //
-//   vekcrash decode [--json] [--symbols DIR]... [LOG...]
+//   vekcrash decode [--json] [--modules] [--symbols PATH]... [LOG...]
 //
 // reads serial console logs and prints every crash report in them (see
 // host/decode/).
 //
-//   vekcrash simulate [--sys PATH | --image PATH] [--stats] [--instruction-limit N]
-//                     [--seed N] [SCENARIO.json]
+//   vekcrash simulate [--sys PATH | --image PATH] ... [SCENARIO.json]
 //
-// runs a described machine through its events with the driver loaded and
-// writes the serial console's bytes to stdout exactly as the UART received
-// them. The driver is the host build, or with --sys the shipped image on an
-// emulated processor. Diagnostics go to stderr. Exit status: 0 when the run was clean,
-// 1 when the model caught the driver breaking a kernel rule (or the image
-// could not be loaded), 2 for a bad command line or scenario, 3 when the
-// tool itself failed (model::ToolFailure).
+// runs a described machine (see simulate_main.cpp). That command lives in
+// vekcrash-simulate beside this program, which it runs in its own place:
+// the emulator and the model it links take longer to load than decoding a
+// log in page cache takes, so the decoder's program carries only the
+// decoder. Exit status is the command's; 2 for a bad command line, 3 when
+// vekcrash-simulate cannot be started.
 #include "decode/decode_command.h"
 #include "sim/printable.h"
-#include "sim/simulate.h"
-#include "sim/state_file.h"
-#include "runner/sys_image.h"
+#include "vekcrash/simulate_usage.h"
 
-#include "model/image_registry.h"
-#include "model/input_file.h"
+#include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr int ExitClean = 0;
-constexpr int ExitViolation = 1;
 constexpr int ExitBadInput = 2;
+constexpr int ExitToolFailure = 3;
 
-// Far beyond any machine a scenario describes (a thousand images take a
-// few hundred kilobytes); a larger file is not a scenario.
-constexpr uint64_t MaxScenarioBytes = 64ull << 20;
+constexpr char SimulateProgram[] = "vekcrash-simulate";
 
-const char Usage[] =
-    "usage: vekcrash simulate [--sys PATH | --image PATH] [--stats] [--instruction-limit N]\n"
-    "                         [--seed N] [--state PATH] [SCENARIO.json]\n"
-    "\n"
-    "Runs the scenario (or, without one, a default machine that loads the driver\n"
-    "and stops with bug check 0xD1) and prints the serial console on stdout.\n"
-    "  --sys PATH     run the shipped vekcrashdmp.sys on an emulated x64 processor\n"
-    "  --image PATH   host build of the driver to load (default: the one beside vekcrash)\n"
-    "  --stats        print run time and, with --sys, emulated instructions and calls\n"
-    "  --instruction-limit N\n"
-    "                 with --sys, instructions one call into the driver may run before\n"
-    "                 it counts as runaway code (default 200000000)\n"
-    "  --seed N       seed for the model's random choices, 0 to 2^64-1 (overrides the\n"
-    "                 scenario's \"seed\")\n"
-    "  --state PATH   write the machine's final state (synthetic MSRs, reference TSC\n"
-    "                 page, pool blocks and handles left) to PATH as JSON\n";
-
-// Every diagnostic goes out through here: one line, terminal-safe.
 void Complain(const std::string& text)
 {
     sim::PrintDiagnostic(std::cerr, text);
-}
-
-// A decimal number from min to 2^64-1, digits only: no sign, blank or
-// suffix, and nothing that strtoull would quietly wrap or clamp.
-std::optional<uint64_t> ParseCount(const char* text, uint64_t min)
-{
-    if (text == nullptr || *text == 0) {
-        return std::nullopt;
-    }
-    uint64_t value = 0;
-    for (const char* c = text; *c != 0; ++c) {
-        if (*c < '0' || *c > '9') {
-            return std::nullopt;
-        }
-        uint64_t digit = static_cast<uint64_t>(*c - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
-    }
-    if (value < min) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-int Simulate(int argc, char** argv)
-{
-    std::string imagePath = model::DefaultHostImagePath();
-    std::string sysPath;
-    std::string scenarioPath;
-    std::string statePath;
-    bool stats = false;
-    bool imageGiven = false;
-    std::optional<uint64_t> seed;
-    for (int i = 0; i < argc; ++i) {
-        const char* option = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool isImage = std::strcmp(option, "--image") == 0;
-        bool isSys = std::strcmp(option, "--sys") == 0;
-        bool isState = std::strcmp(option, "--state") == 0;
-        bool isLimit = std::strcmp(option, "--instruction-limit") == 0;
-        bool isSeed = std::strcmp(option, "--seed") == 0;
-        if (isImage || isSys || isState) {
-            if (value == nullptr) {
-                Complain(std::string(option) + " needs a path");
-                return ExitBadInput;
-            }
-            if (isState) {
-                if (!statePath.empty()) {
-                    Complain("--state: given once");
-                    return ExitBadInput;
-                }
-                statePath = value;
-                ++i;
-                continue;
-            }
-            // One driver per run: the host build or the shipped image.
-            if (imageGiven || !sysPath.empty()) {
-                Complain(std::string(option) + ": only one of --sys and --image, given once");
-                return ExitBadInput;
-            }
-            imageGiven = isImage;
-            (isSys ? sysPath : imagePath) = value;
-            ++i;
-        } else if (isLimit || isSeed) {
-            std::optional<uint64_t> number = ParseCount(value, isLimit ? 1 : 0);
-            if (!number) {
-                std::string given = value != nullptr
-                                        ? "not \"" + sim::EscapeText(value, sim::QuotedInputMax) + "\""
-                                        : std::string("none given");
-                Complain(std::string(option) + " needs a decimal number from " +
-                         (isLimit ? "1" : "0") + " to 18446744073709551615; " + given);
-                return ExitBadInput;
-            }
-            if (isLimit) {
-                runner::Emulator::Instance().SetInstructionLimit(*number);
-            } else {
-                seed = number;
-            }
-            ++i;
-        } else if (std::strcmp(option, "--stats") == 0) {
-            stats = true;
-        } else if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
-            std::cout << Usage;
-            return ExitClean;
-        } else if (option[0] == '-' && option[1] != 0) {
-            Complain(std::string("unknown option ") + option + "; see vekcrash simulate --help");
-            return ExitBadInput;
-        } else if (!scenarioPath.empty()) {
-            Complain("only one scenario can be run at a time");
-            return ExitBadInput;
-        } else {
-            scenarioPath = option;
-        }
-    }
-
-    std::string text = sim::DefaultScenarioText();
-    std::string source = "default scenario";
-    if (!scenarioPath.empty()) {
-        model::InputFile file;
-        std::string readError;
-        if (!file.Open(scenarioPath, MaxScenarioBytes, &readError)) {
-            Complain(readError);
-            return ExitBadInput;
-        }
-        text.assign(reinterpret_cast<const char*>(file.Data()), file.Size());
-        source = scenarioPath;
-    }
-
-    sim::Scenario scenario;
-    std::string error;
-    if (!sim::ParseScenario(text, &scenario, &error)) {
-        Complain(source + ": " + error);
-        return ExitBadInput;
-    }
-    if (seed) {
-        scenario.Machine.Seed = *seed;
-    }
-    // A test driver is a .sys: only the emulated processor runs it.
-    if (!scenario.Machine.TestDrivers.empty() && sysPath.empty()) {
-        Complain(source + ": machine.test_drivers: test drivers (" +
-                 scenario.Machine.TestDrivers.front() +
-                 ") run only on the shipped image; give --sys");
-        return ExitBadInput;
-    }
-
-    sim::ImageFactory images = [&imagePath](std::string* openError) {
-        return model::OpenHostImage(imagePath, openError);
-    };
-    sim::TestDriverFactory testDrivers;
-    if (!sysPath.empty()) {
-        images = [&sysPath](std::string* openError) {
-            return runner::OpenSysImage(sysPath, openError);
-        };
-        // Built beside the tool (build/testdrivers/NAME.sys).
-        testDrivers = [](const std::string& name, std::string* openError) {
-            return runner::OpenTestDriver(model::DefaultTestDriverPath(name), openError);
-        };
-    }
-    auto started = std::chrono::steady_clock::now();
-    sim::RunResult result = sim::RunScenario(scenario, images, std::cerr, testDrivers);
-    auto elapsed = std::chrono::steady_clock::now() - started;
-    std::fwrite(result.Console.data(), 1, result.Console.size(), stdout);
-    std::fflush(stdout);
-    if (!statePath.empty()) {
-        std::ofstream state(statePath, std::ios::binary | std::ios::trunc);
-        state << sim::MachineStateJson();
-        if (!state.flush()) {
-            Complain("cannot write " + statePath);
-            return ExitBadInput;
-        }
-    }
-    if (stats) {
-        std::cerr << "vekcrash: ran in "
-                  << std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()
-                  << " us";
-        if (!sysPath.empty()) {
-            const runner::RunnerStats& counts = runner::Stats();
-            std::cerr << "; emulated " << counts.Instructions << " instructions, "
-                      << counts.ImportCalls << " kernel calls from the driver, "
-                      << counts.DriverCalls << " calls into the driver";
-        }
-        std::cerr << "\n";
-    }
-    return result.ImageError || !result.Violations.empty() ? ExitViolation : ExitClean;
 }
 
 int Decode(int argc, char** argv)
@@ -252,6 +58,26 @@ int Decode(int argc, char** argv)
     return decode::RunDecode(options, std::cout, std::cerr);
 }
 
+// Replaces this process with vekcrash-simulate from this program's folder;
+// returns only when that fails.
+int Simulate(int argc, char** argv)
+{
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    std::string program = SimulateProgram;
+    if (length > 0) {
+        std::string directory(self, static_cast<size_t>(length));
+        program = directory.erase(directory.find_last_of('/') + 1) + SimulateProgram;
+    }
+    std::vector<char*> arguments;
+    arguments.push_back(const_cast<char*>(SimulateProgram));
+    arguments.insert(arguments.end(), argv, argv + argc);
+    arguments.push_back(nullptr);
+    execv(program.c_str(), arguments.data());
+    Complain("tool failure: cannot run " + program + ": " + std::strerror(errno));
+    return ExitToolFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -263,7 +89,7 @@ int main(int argc, char** argv)
         return Simulate(argc - 2, argv + 2);
     }
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::cout << Usage << "\n" << decode::DecodeUsage;
+        std::cout << SimulateUsage << "\n" << decode::DecodeUsage;
         return ExitClean;
     }
     Complain(argc >= 2 ? "unknown command " + sim::EscapeText(argv[1], sim::QuotedInputMax) +
