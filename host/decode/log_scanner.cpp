@@ -125,21 +125,11 @@ bool StartsReportLine(std::string_view text)
     return true;
 }
 
+// Warnings quote a line briefly and printably.
 std::string Printable(std::string_view text)
 {
     constexpr size_t QuoteMax = 60;
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < QuoteMax; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
+    return EscapeBytes(text, QuoteMax);
 }
 
 }  // namespace

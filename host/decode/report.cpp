@@ -67,6 +67,22 @@ int64_t DaysSinceEpoch(int year, int month, int day)
     return era * 146097 + dayOfEra - EpochShift;
 }
 
+std::string EscapeBytes(std::string_view text, size_t max)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < max; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 bool ModuleRow::HasIdentity() const
 {
     return Age != 0 || Guid.find_first_not_of('0') != std::string::npos;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace decode {
@@ -122,6 +123,10 @@ struct RestoreLine {
     uint64_t Line = 0;
     std::string Outcome;  // "Successful", "Failed", or what the line said
 };
+
+// Text from a log made fit for one line: printable ASCII as it is, every
+// other byte as \xHH, cut after max bytes of the text.
+std::string EscapeBytes(std::string_view text, size_t max = std::string_view::npos);
 
 // Calendar arithmetic on the proleptic Gregorian calendar the kernel's
 // RtlTimeToTimeFields uses.

@@ -127,17 +127,7 @@ std::string Quote(std::string_view line)
 {
     // Warnings quote the line briefly and printably.
     constexpr size_t QuoteMax = 60;
-    std::string out;
-    for (size_t i = 0; i < line.size() && i < QuoteMax; ++i) {
-        unsigned char c = static_cast<unsigned char>(line[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
-            out += hex;
-        }
-    }
+    std::string out = EscapeBytes(line, QuoteMax);
     if (line.size() > QuoteMax) {
         out += "...";
     }

@@ -34,17 +34,7 @@ std::string TimeText(const std::optional<CrashTime>& time)
 // Names and paths may carry any byte; the table is for a terminal.
 std::string Printable(const std::string& text)
 {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
+    return EscapeBytes(text);
 }
 
 // JSON needs UTF-8: bytes above 0x7F that are not already UTF-8 are taken
