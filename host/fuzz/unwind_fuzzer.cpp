@@ -103,7 +103,11 @@ void FuzzImage(const uint8_t* data, size_t size)
     std::vector<uint8_t> file(data, data + size);
     std::vector<uint8_t> mapped;
     std::string error;
-    if (!model::MapImageData(file, ImageBase, &mapped, &error)) {
+    // Room for images as large as the fuzzer's own inputs could describe
+    // sensibly: a 4-byte SizeOfImage may claim the whole 4 GB region, and
+    // zeroing that per input would only measure memset.
+    constexpr uint64_t FuzzImageRoom = 16ull << 20;
+    if (!model::MapImageData(file.data(), file.size(), ImageBase, FuzzImageRoom, &mapped, &error)) {
         return;
     }
     Block image(ImageBase, mapped.data(), mapped.size());
