@@ -4,6 +4,7 @@
 // would see the first one's globals instead of a freshly mapped image's
 // zeroes. The copy has no name, so nothing is left behind on any exit.
 #include "core/machine_state.h"
+#include "images/host_frames.h"
 
 #include "model/address_space.h"
 #include "model/image_registry.h"
@@ -64,6 +65,8 @@ public:
             SegmentSearch search{static_cast<uintptr_t>(map->l_addr), &entered_, 0};
             dl_iterate_phdr(EnterImageSegments, &search);
             NoteHostDriverImage(search.Base, search.End);
+            BeginHostFrames(ReadHostFrameTable(HostFrameTablePath(name_)), search.Base,
+                            listing_.Id());
         }
         BeginNativeDriverCode();
     }
@@ -74,6 +77,7 @@ public:
         }
         EndNativeDriverCode();
         UnrestrictEnteredMemory();
+        EndHostFrames();
         NoteHostDriverImage(0, 0);
         dlclose(handle_);
     }

@@ -3,45 +3,70 @@
 //
 // Every routine the kernel calls in a driver takes pointers and integers
 // only, so on x86-64 each argument travels in one register or one 8-byte
-// stack slot whatever its declared type; calling through a pointer typed
-// with the same number of 64-bit parameters passes them where the routine
-// looks for them, and a narrower result is read from the low bits of RAX.
+// stack slot whatever its declared type; passing all eight slots puts each
+// where the routine looks for it, and the ones it does not declare are
+// never read. A narrower result is read from the low bits of RAX.
+//
+// The call goes through KxCallDriver, as every call from the kernel into
+// the driver does in the model's kernel image: a walk of the stack from
+// driver code returns into KxCallDriver and, through the frame-pointer
+// frame it keeps, on to whatever the kernel was doing (see host_frames.cpp).
 #include "core/machine_state.h"
+
+extern "C" __attribute__((visibility("hidden"))) uint64_t
+KxCallDriver(const void* routine, const uint64_t* slots);
 
 namespace model {
 
-namespace {
-
-using Slot = uint64_t;
-
-template <typename... Slots>
-Slot CallWith(const void* routine, Slots... slots)
-{
-    auto function = reinterpret_cast<Slot (*)(Slots...)>(const_cast<void*>(routine));
-    return function(slots...);
-}
-
-}  // namespace
-
-#if defined(__clang__)
-// The routine's declared type differs from the slot type by design (above).
-__attribute__((no_sanitize("function")))
-#endif
 uint64_t CallNativeRoutine(const DriverCall& call)
 {
-    const Slot* a = call.Arguments;
-    static_assert(MaxDriverCallArguments == 8, "one case per argument count");
-    switch (call.ArgumentCount) {
-    case 0: return CallWith(call.Routine);
-    case 1: return CallWith(call.Routine, a[0]);
-    case 2: return CallWith(call.Routine, a[0], a[1]);
-    case 3: return CallWith(call.Routine, a[0], a[1], a[2]);
-    case 4: return CallWith(call.Routine, a[0], a[1], a[2], a[3]);
-    case 5: return CallWith(call.Routine, a[0], a[1], a[2], a[3], a[4]);
-    case 6: return CallWith(call.Routine, a[0], a[1], a[2], a[3], a[4], a[5]);
-    case 7: return CallWith(call.Routine, a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
-    default: return CallWith(call.Routine, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
-    }
+    static_assert(MaxDriverCallArguments == 8, "KxCallDriver passes eight slots");
+    return KxCallDriver(call.Routine, call.Arguments);
 }
 
 }  // namespace model
+
+#if defined(__x86_64__)
+// KxCallDriver(routine in RDI, eight slots at RSI): slots 0 to 5 in RDI,
+// RSI, RDX, RCX, R8, R9, slots 6 and 7 on the stack, as the System V
+// convention passes them. The unwind information lets the model's
+// exceptions (a call ended by a fault, a processor abandoned) pass through.
+__asm__(R"(
+    .text
+    .globl KxCallDriver
+    .hidden KxCallDriver
+    .type KxCallDriver, @function
+KxCallDriver:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    subq $16, %rsp
+    movq %rdi, %r11
+    movq %rsi, %r10
+    movq 48(%r10), %rax
+    movq %rax, (%rsp)
+    movq 56(%r10), %rax
+    movq %rax, 8(%rsp)
+    movq (%r10), %rdi
+    movq 8(%r10), %rsi
+    movq 16(%r10), %rdx
+    movq 24(%r10), %rcx
+    movq 32(%r10), %r8
+    movq 40(%r10), %r9
+    xorl %eax, %eax
+    call *%r11
+    .globl KxCallDriverReturn
+    .hidden KxCallDriverReturn
+KxCallDriverReturn:
+    leave
+    .cfi_def_cfa %rsp, 8
+    ret
+    .cfi_endproc
+    .size KxCallDriver, .-KxCallDriver
+)");
+#else
+#error "the model's KxCallDriver is written for x86-64 hosts"
+#endif

@@ -4,6 +4,7 @@
 // walks the stack with them.
 #include "core/machine_state.h"
 #include "core/model_lock.h"
+#include "images/host_frames.h"
 
 #include "model/driver_call.h"
 #include "model/image_registry.h"
@@ -120,6 +121,10 @@ const CodeRange& ModelCode()
     return range;
 }
 
+// Bounds the model's own frames stepped over between two frames a walk
+// shows; a deeper chain is a damaged one.
+constexpr unsigned MaxKernelFrames = 64;
+
 bool HostFrameCode(uint64_t address)
 {
     const CodeRange& model = ModelCode();
@@ -128,22 +133,47 @@ bool HostFrameCode(uint64_t address)
 
 // One frame of host code: RBP points at the caller's RBP, the return
 // address above it. A caller outside the driver's and the model's code is
-// the tool that runs the machine, not the machine: the walk ends there,
-// as at the base of a thread.
+// the tool that runs the machine, not the machine: the walk ends there, as
+// at the base of a thread.
+//
+// While a host image runs, the walk shows only frames of driver code and
+// of KxCallDriver, as listed addresses (host_frames.h). The model's own
+// frames between them are the kernel's work, which runs on the host and
+// which the shipped image's walk does not see either: the walk steps over
+// them to the driver code that called the kernel. The machine's stack ends
+// at the outermost KxCallDriver frame, as the emulated processor's does;
+// what lies above it is the tool's, and the unwinder reads it as memory
+// that is not there, so the walk ends without a frame of its own there too.
 unwind::Result UnwindHostFrame(const unwind::MemoryReader& memory, PCONTEXT context)
 {
     unwind::Result result;
-    uint64_t saved[2] = {};  // the caller's RBP, the return address
-    if (!memory.Read(context->Rbp, saved, sizeof(saved))) {
-        result.Outcome = unwind::Status::BadMemory;
-        result.FaultAddress = context->Rbp;
-        return result;
-    }
     result.EstablisherFrame = context->Rbp;
-    context->Rsp = context->Rbp + sizeof(saved);
-    context->Rbp = saved[0];
-    context->Rip = HostFrameCode(saved[1]) || FindImageByAddress(saved[1]) != nullptr ? saved[1] : 0;
-    return result;
+    for (unsigned kernelFrames = 0;; ++kernelFrames) {
+        const uint64_t frame = context->Rbp;
+        uint64_t saved[2] = {};  // the caller's RBP, the return address
+        if (!memory.Read(frame, saved, sizeof(saved))) {
+            result.Outcome = unwind::Status::BadMemory;
+            result.FaultAddress = frame;
+            return result;
+        }
+        context->Rsp = frame + sizeof(saved);
+        context->Rbp = saved[0];
+        const uint64_t returnAddress = saved[1];
+        if (!HostFramesShown()) {
+            const bool known = HostFrameCode(returnAddress) || FindImageByAddress(returnAddress) != nullptr;
+            context->Rip = known ? returnAddress : 0;
+            return result;
+        }
+        if (PresentableReturnAddress(returnAddress)) {
+            context->Rip = PresentedReturnAddress(returnAddress);
+            return result;
+        }
+        if (!HostFrameCode(returnAddress) || kernelFrames == MaxKernelFrames || saved[0] <= frame) {
+            result.Outcome = unwind::Status::BadMemory;
+            result.FaultAddress = context->Rsp;
+            return result;
+        }
+    }
 }
 
 std::string Where(uint64_t address)
@@ -280,7 +310,7 @@ extern "C" PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 
     (void)HistoryTable;
     EnterRoutine("RtlLookupFunctionEntry", HIGH_LEVEL, AtBugCheck::Allowed, Where(ControlPc));
     const LoadedImage* image = FindImageByAddress(ControlPc);
-    if (image == nullptr && HostFrameCode(ControlPc)) {
+    if ((image == nullptr && HostFrameCode(ControlPc)) || PresentedHostFrame(ControlPc)) {
         *ImageBase = 0;
         return &HostFrameEntry;
     }
