@@ -17,12 +17,11 @@ enum class StackTerms {
     // The same frames as expected (the shipped image against its own
     // expected console).
     Same,
-    // The host build's: its own code has no unwind data, so its walk reads
-    // its stack as leaf frames, and its bug check never passes through the
-    // kernel image. Any number of frames up to the limit is fair, as long as
-    // every frame that names a module names one that the expected trace
-    // names too, in the same order; the frames the shipped image adds (the
-    // kernel's and its own) are not asked of it.
+    // The host build's: its code differs from the shipped image's, and
+    // inlining may differ, so the number of frames in one module may too;
+    // but the trace names the same modules in the same order (a run of
+    // frames in one module counts once). A bare address where the expected
+    // trace names a module is not fair.
     HostBuild,
 };
 

@@ -64,12 +64,12 @@ TEST(ConsoleCompareTest, PlacementLinesCompareByShapeAndEverythingElseExactly)
     }
 }
 
-// The host build's trace against the shipped image's expected one: its own
-// frames are fair, and so is a shorter trace; no frame at all, a module the
-// expected trace does not show, frames out of order, a stack pointer that
-// falls, frames past a return address of 0, more than 20 frames, or any
-// difference outside the trace are not.
-TEST(ConsoleCompareTest, HostBuildTraceIsFairWhenItsNamedFramesFollowTheExpectedOnes)
+// The host build's trace against the shipped image's expected one: the same
+// modules in the same order are fair, with more or fewer frames in one
+// module; bare host addresses, a module left out or added, frames out of
+// order, a stack pointer that falls, frames past a return address of 0,
+// more than 20 frames, or any difference outside the trace are not.
+TEST(ConsoleCompareTest, HostBuildTraceIsFairWhenItNamesTheExpectedModulesInOrder)
 {
     // The frame lines of a trace, each a little higher on the stack than
     // the one before it.
@@ -93,10 +93,13 @@ TEST(ConsoleCompareTest, HostBuildTraceIsFairWhenItsNamedFramesFollowTheExpected
                                  end;
     const std::string own = "00007F0000001000";
     const std::string zero = "0000000000000000";
-    std::string falling = trace({own, own});
-    // The same two lines, the higher one first.
-    const size_t line = (falling.size() - 7) / 2;
-    falling = falling.substr(0, 7) + falling.substr(7 + line) + falling.substr(7, line);
+    const std::string driverFrame = "vekcrashdmp.sys + 0000000000001250";
+    std::string falling = trace({driverFrame, "ntoskrnl.exe + 0000000000000099",
+                                 "hal.dll + 0000000000000001"});
+    // The same first two lines, the higher one first.
+    const size_t line = falling.find('\n', 7) + 1 - 7;
+    falling = falling.substr(0, 7) + falling.substr(7 + line, line) + falling.substr(7, line) +
+              falling.substr(7 + 2 * line);
     struct Case {
         const char* Name;
         std::string Actual;
@@ -106,15 +109,28 @@ TEST(ConsoleCompareTest, HostBuildTraceIsFairWhenItsNamedFramesFollowTheExpected
         {"NoFrames", trace({}) + end, false},
         {"OnlyTheEndOfTheStack", trace({zero}) + end, false},
         {"FramesPastTheEnd", trace({own, zero, own}) + end, false},
-        {"OwnFrames", trace({own, zero}) + end, true},
-        {"NamedFramesInOrder",
-         trace({own, "ntoskrnl.exe + 0000000000000099", "hal.dll + 0000000000000001"}) + end, true},
+        {"BareHostAddresses", trace({own, own, own, zero}) + end, false},
+        {"SameModulesInOrder",
+         trace({"vekcrashdmp.sys + 0000000000001250", "ntoskrnl.exe + 0000000000000099",
+                "hal.dll + 0000000000000001"}) + end, true},
+        {"MoreFramesOfOneModule",
+         trace({"vekcrashdmp.sys + 0000000000001250", "vekcrashdmp.sys + 0000000000001300",
+                "ntoskrnl.exe + 0000000000000099", "hal.dll + 0000000000000001"}) + end, true},
+        {"ModuleLeftOut",
+         trace({own, "ntoskrnl.exe + 0000000000000099", "hal.dll + 0000000000000001"}) + end,
+         false},
+        {"ModuleAdded",
+         trace({"vekcrashdmp.sys + 0000000000001250", "ntoskrnl.exe + 0000000000000099",
+                "vekcrashdmp.sys + 0000000000001250", "hal.dll + 0000000000000001"}) + end,
+         false},
         {"NamedFramesOutOfOrder",
-         trace({"hal.dll + 0000000000000001", "ntoskrnl.exe + 0000000000000099"}) + end, false},
+         trace({"vekcrashdmp.sys + 0000000000001250", "hal.dll + 0000000000000001",
+                "ntoskrnl.exe + 0000000000000099"}) + end, false},
         {"ModuleNotInTheExpectedTrace", trace({"other.sys + 0000000000000001"}) + end, false},
-        {"MoreThanTwentyFrames", trace(std::vector<std::string>(21, own)) + end, false},
+        {"MoreThanTwentyFrames",
+         trace(std::vector<std::string>(21, "vekcrashdmp.sys + 0000000000001250")) + end, false},
         {"StackPointerFalls", falling + end, false},
-        {"EndLineMissing", trace({own}), false},
+        {"EndLineMissing", trace({driverFrame}), false},
         {"BrokenFrameLine", "STACK:\nFFFFF80312345670: (0000)\n" + end, false},
     };
     for (const Case& item : cases) {
