@@ -10,6 +10,8 @@
 #include "runner/sys_image.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <set>
@@ -565,6 +567,78 @@ INSTANTIATE_TEST_SUITE_P(Images, LifecycleTest, ::testing::Values("host", "sys")
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              return info.param;
                          });
+
+// The host build's trace shows its frames as the listed images': the report
+// callback's caller in BugCheckReportCallback of vekcrashdmp.sys and the
+// kernel's call at KxCallDriverReturn, from the table built beside the host
+// image; a host image without its table still names both modules, at their
+// bases.
+class HostTraceTest : public ModelTest {};
+
+TEST_F(HostTraceTest, NamesTheListedImagesWithOrWithoutTheFunctionTable)
+{
+    namespace fs = std::filesystem;
+    const fs::path built = model::DefaultHostImagePath();
+    std::ifstream table(fs::path(built).replace_extension(".frames"));
+    uint64_t kernelReturn = 0;
+    uint64_t callbackStart = 0;
+    uint64_t callbackSize = 0;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string kind;
+        std::string name;
+        uint64_t ignored = 0;
+        fields >> kind >> std::hex;
+        if (kind == "kernel-call-return") {
+            fields >> kernelReturn;
+        } else if (fields >> ignored >> ignored >> callbackStart >> callbackSize >> name &&
+                   name == "BugCheckReportCallback") {
+            break;
+        }
+    }
+    ASSERT_NE(kernelReturn, 0u);
+    ASSERT_NE(callbackSize, 0u);
+    // The same image alone in a folder of its own: no table beside it.
+    char folder[] = "/tmp/vek-host-trace-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const fs::path alone = fs::path(folder) / built.filename();
+    fs::copy_file(built, alone);
+    struct Case {
+        fs::path Image;
+        uint64_t DriverLow, DriverHigh, Kernel;
+    };
+    const Case cases[] = {
+        {built, callbackStart, callbackStart + callbackSize, kernelReturn},
+        {alone, 0, 0, 0},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.Image);
+        StartMachine(MachineWithMappedConsole());
+        std::string error;
+        auto image = model::OpenHostImage(item.Image, &error);
+        ASSERT_TRUE(image) << error;
+        ASSERT_EQ(model::LoadDriver(*image), STATUS_SUCCESS);
+        const ULONG_PTR parameters[4] = {0x10, 2, 0, 0xFFFFF8054A2B1C3D};
+        model::BugCheck(0xD1, parameters, 0);
+        const std::string console = model::ConsoleBytes();
+        std::istringstream lines(console.substr(console.find("STACK:\n") + 7));
+        std::vector<std::pair<std::string, uint64_t>> frames;
+        for (std::string line; std::getline(lines, line) && line != "BUGCHECK DUMP ENDS";) {
+            const size_t named = line.find(" + ");
+            ASSERT_NE(named, std::string::npos) << line;
+            const size_t module = line.find(") ") + 2;
+            frames.emplace_back(line.substr(module, named - module),
+                                std::stoull(line.substr(named + 3), nullptr, 16));
+        }
+        ASSERT_EQ(frames.size(), 2u) << console;
+        EXPECT_EQ(frames[0].first, "vekcrashdmp.sys");
+        EXPECT_GE(frames[0].second, item.DriverLow);
+        EXPECT_LE(frames[0].second, item.DriverHigh);
+        EXPECT_EQ(frames[1], std::make_pair(std::string("ntoskrnl.exe"), item.Kernel));
+        image.reset();
+    }
+    fs::remove_all(folder);
+}
 
 }  // namespace
 }  // namespace vektest
