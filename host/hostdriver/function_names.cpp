@@ -14,7 +14,8 @@ const char* const AnonymousKept = "{anonymous}";
 
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to)
 {
-    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
+    for (size_t at = text->find(from); at != std::string::npos;
+         at = text->find(from, at + to.size())) {
         text->replace(at, from.size(), to);
     }
 }

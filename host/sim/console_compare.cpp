@@ -141,7 +141,8 @@ bool HostFramesFair(const std::vector<std::string>& want, size_t wantFrames,
     std::vector<std::string> wanted = ModuleRuns(want, wantAt, wantFrames);
     std::vector<std::string> shown = ModuleRuns(got, gotAt, gotFrames);
     if (shown != wanted) {
-        *problem = "modules " + RunsText(shown) + " where the expected trace has " + RunsText(wanted);
+        *problem =
+            "modules " + RunsText(shown) + " where the expected trace has " + RunsText(wanted);
         return false;
     }
     return true;

@@ -271,7 +271,8 @@ TEST_P(LifecycleTest, ReportTraceFollowsRealReturnAddresses)
     // shipped image, whose code differs: only where they lie is checked.
     std::vector<bool> presented;
     for (std::string line; std::getline(lines, line) && line != "BUGCHECK DUMP ENDS";) {
-        presented.push_back(GetParam() == "host" && line.find(") vekcrashdmp.sys + ") != std::string::npos);
+        presented.push_back(GetParam() == "host" &&
+                            line.find(") vekcrashdmp.sys + ") != std::string::npos);
         const std::string address = line.substr(line.size() - 16);
         uint64_t returnAddress = std::stoull(address, nullptr, 16);
         const size_t named = line.find(" + ");

@@ -50,7 +50,8 @@ std::string HostFrameTablePath(const std::string& imagePath)
 {
     const std::string suffix = ".so";
     std::string stem = imagePath;
-    if (stem.size() >= suffix.size() && stem.compare(stem.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    if (stem.size() >= suffix.size() &&
+        stem.compare(stem.size() - suffix.size(), suffix.size(), suffix) == 0) {
         stem.erase(stem.size() - suffix.size());
     }
     return stem + ".frames";

@@ -160,7 +160,8 @@ unwind::Result UnwindHostFrame(const unwind::MemoryReader& memory, PCONTEXT cont
         context->Rbp = saved[0];
         const uint64_t returnAddress = saved[1];
         if (!HostFramesShown()) {
-            const bool known = HostFrameCode(returnAddress) || FindImageByAddress(returnAddress) != nullptr;
+            const bool known =
+                HostFrameCode(returnAddress) || FindImageByAddress(returnAddress) != nullptr;
             context->Rip = known ? returnAddress : 0;
             return result;
         }
