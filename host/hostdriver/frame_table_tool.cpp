@@ -100,6 +100,45 @@ std::vector<NamedFunction> HostFunctions(const std::string& path)
     return functions;
 }
 
+// The image's GNU build id in hex: the model takes the table only for the
+// image it was made from.
+std::string HostBuildId(const std::string& path)
+{
+    static const char Digits[] = "0123456789abcdef";
+    auto binary = llvm::object::ObjectFile::createObjectFile(path);
+    if (!binary) {
+        Fail(path + ": " + Text(binary.takeError()));
+    }
+    auto* elf = llvm::dyn_cast<llvm::object::ELF64LEObjectFile>(binary->getBinary());
+    if (elf == nullptr) {
+        Fail(path + ": not a 64-bit ELF image");
+    }
+    const auto& file = elf->getELFFile();
+    auto headers = file.program_headers();
+    if (!headers) {
+        Fail(path + ": " + Text(headers.takeError()));
+    }
+    for (const auto& header : *headers) {
+        if (header.p_type != llvm::ELF::PT_NOTE) {
+            continue;
+        }
+        llvm::Error error = llvm::Error::success();
+        for (const auto& note : file.notes(header, error)) {
+            if (note.getType() == llvm::ELF::NT_GNU_BUILD_ID && note.getName() == "GNU") {
+                std::string hex;
+                for (uint8_t byte : note.getDesc()) {
+                    hex += Digits[byte >> 4];
+                    hex += Digits[byte & 0xF];
+                }
+                llvm::consumeError(std::move(error));
+                return hex;
+            }
+        }
+        llvm::consumeError(std::move(error));
+    }
+    Fail(path + ": no build id note (link with --build-id)");
+}
+
 // Every procedure record of every module of the PDB, at its RVA.
 std::vector<NamedFunction> SysFunctions(const std::string& path)
 {
@@ -191,6 +230,7 @@ int main(int argc, char** argv)
     {
         std::ofstream table(partial, std::ios::trunc);
         table << std::hex << std::uppercase;
+        table << "host-build-id " << HostBuildId(argv[1]) << "\n";
         table << "kernel-call-return " << kernelReturn << "\n";
         for (const hostdriver::FunctionPair& pair : pairs) {
             table << "function " << pair.HostStart << " " << pair.HostSize << " " << pair.SysStart

@@ -572,8 +572,8 @@ INSTANTIATE_TEST_SUITE_P(Images, LifecycleTest, ::testing::Values("host", "sys")
 // The host build's trace shows its frames as the listed images': the report
 // callback's caller in BugCheckReportCallback of vekcrashdmp.sys and the
 // kernel's call at KxCallDriverReturn, from the table built beside the host
-// image; a host image without its table still names both modules, at their
-// bases.
+// image; a host image without its table, or beside a table made for another
+// build of it, still names both modules, at their bases.
 class HostTraceTest : public ModelTest {};
 
 TEST_F(HostTraceTest, NamesTheListedImagesWithOrWithoutTheFunctionTable)
@@ -604,6 +604,17 @@ TEST_F(HostTraceTest, NamesTheListedImagesWithOrWithoutTheFunctionTable)
     ASSERT_NE(mkdtemp(folder), nullptr);
     const fs::path alone = fs::path(folder) / built.filename();
     fs::copy_file(built, alone);
+    // And beside another copy, a table left from an earlier build of it.
+    const fs::path stale = fs::path(folder) / "stale" / built.filename();
+    fs::create_directory(stale.parent_path());
+    fs::copy_file(built, stale);
+    {
+        std::ifstream fresh(fs::path(built).replace_extension(".frames"));
+        std::ofstream old(fs::path(stale).replace_extension(".frames"));
+        for (std::string line; std::getline(fresh, line);) {
+            old << (line.rfind("host-build-id ", 0) == 0 ? "host-build-id 00" : line) << "\n";
+        }
+    }
     struct Case {
         fs::path Image;
         uint64_t DriverLow, DriverHigh, Kernel;
@@ -611,6 +622,7 @@ TEST_F(HostTraceTest, NamesTheListedImagesWithOrWithoutTheFunctionTable)
     const Case cases[] = {
         {built, callbackStart, callbackStart + callbackSize, kernelReturn},
         {alone, 0, 0, 0},
+        {stale, 0, 0, 0},
     };
     for (const Case& item : cases) {
         SCOPED_TRACE(item.Image);

@@ -28,7 +28,44 @@ struct SegmentSearch {
     uintptr_t Base;
     std::vector<MemoryRangeId>* Entered;
     uint64_t End;  // past the last loaded segment
+    std::string BuildId;  // the GNU build id note, in hex
 };
+
+constexpr uint32_t NoteAlignment = 4;
+
+uint32_t NotePadded(uint32_t size)
+{
+    return (size + NoteAlignment - 1) & ~(NoteAlignment - 1);
+}
+
+// The GNU build id among the notes of one loaded note segment, or "".
+std::string BuildIdNote(const uint8_t* notes, uint64_t size)
+{
+    static const char GnuName[] = "GNU";
+    static const char Digits[] = "0123456789abcdef";
+    uint64_t at = 0;
+    while (size - at >= sizeof(ElfW(Nhdr))) {
+        ElfW(Nhdr) header;
+        std::memcpy(&header, notes + at, sizeof(header));
+        const uint64_t name = at + sizeof(header);
+        const uint64_t desc = name + NotePadded(header.n_namesz);
+        const uint64_t next = desc + NotePadded(header.n_descsz);
+        if (next > size) {
+            break;
+        }
+        if (header.n_type == NT_GNU_BUILD_ID && header.n_namesz == sizeof(GnuName) &&
+            std::memcmp(notes + name, GnuName, sizeof(GnuName)) == 0) {
+            std::string hex;
+            for (uint32_t i = 0; i < header.n_descsz; ++i) {
+                hex += Digits[notes[desc + i] >> 4];
+                hex += Digits[notes[desc + i] & 0xF];
+            }
+            return hex;
+        }
+        at = next;
+    }
+    return "";
+}
 
 int EnterImageSegments(dl_phdr_info* info, size_t, void* context)
 {
@@ -45,6 +82,10 @@ int EnterImageSegments(dl_phdr_info* info, size_t, void* context)
                                                        "the driver image"));
             search->End = std::max<uint64_t>(search->End, info->dlpi_addr + header.p_vaddr +
                                                                 header.p_memsz);
+        } else if (header.p_type == PT_NOTE && search->BuildId.empty()) {
+            search->BuildId = BuildIdNote(
+                reinterpret_cast<const uint8_t*>(info->dlpi_addr + header.p_vaddr),
+                header.p_memsz);
         }
     }
     return 1;
@@ -62,11 +103,12 @@ public:
         RestrictToEnteredMemory();
         link_map* map = nullptr;
         if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
-            SegmentSearch search{static_cast<uintptr_t>(map->l_addr), &entered_, 0};
+            SegmentSearch search{static_cast<uintptr_t>(map->l_addr), &entered_, 0, {}};
             dl_iterate_phdr(EnterImageSegments, &search);
             NoteHostDriverImage(search.Base, search.End);
-            BeginHostFrames(ReadHostFrameTable(HostFrameTablePath(name_)), search.Base,
-                            listing_.Id());
+            BeginHostFrames(TableForImage(ReadHostFrameTable(HostFrameTablePath(name_)),
+                                          search.BuildId),
+                            search.Base, listing_.Id());
         }
         BeginNativeDriverCode();
     }

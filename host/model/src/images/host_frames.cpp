@@ -67,6 +67,8 @@ HostFrameTable ParseHostFrameTable(const std::string& text)
         fields >> kind >> std::hex;
         if (kind == "kernel-call-return") {
             fields >> table.KernelCallReturn;
+        } else if (kind == "host-build-id") {
+            fields >> table.HostBuildId;
         } else if (kind == "function") {
             HostFrameFunction function;
             if (fields >> function.HostStart >> function.HostSize >> function.SysStart >>
@@ -88,6 +90,14 @@ HostFrameTable ReadHostFrameTable(const std::string& path)
     std::ostringstream text;
     text << file.rdbuf();
     return ParseHostFrameTable(text.str());
+}
+
+HostFrameTable TableForImage(HostFrameTable table, const std::string& imageBuildId)
+{
+    if (table.HostBuildId.empty() || table.HostBuildId != imageBuildId) {
+        return {};
+    }
+    return table;
 }
 
 void BeginHostFrames(HostFrameTable table, uint64_t hostBase, uint64_t listedDriverId)

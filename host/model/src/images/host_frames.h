@@ -23,6 +23,7 @@ struct HostFrameFunction {
 // The table the build writes beside the host image (vekcrash-frame-table).
 struct HostFrameTable {
     uint64_t KernelCallReturn = 0;  // RVA of KxCallDriverReturn in ntoskrnl.exe
+    std::string HostBuildId;        // the host image's GNU build id, in hex
     std::vector<HostFrameFunction> Functions;  // by HostStart
 };
 
@@ -32,6 +33,10 @@ std::string HostFrameTablePath(const std::string& imagePath);
 // file gives an empty table.
 HostFrameTable ParseHostFrameTable(const std::string& text);
 HostFrameTable ReadHostFrameTable(const std::string& path);
+// The table, when it was made for the image with this build id; an empty
+// table otherwise: a table left from an earlier build of the host image
+// would name the wrong functions.
+HostFrameTable TableForImage(HostFrameTable table, const std::string& imageBuildId);
 
 // From the host image's open to its close: where it is loaded, and the
 // registration id of the shipped image listed in its place.
