@@ -83,6 +83,9 @@ void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor
 void RunQueuedWorkItems();
 
 unsigned ActiveProcessors();
+// The group of the processor with system-wide index `index`, and its
+// number in that group.
+PROCESSOR_NUMBER ProcessorNumberOf(unsigned index);
 // A synthetic MSR as processor `processor` reads it now; nullopt when the
 // hypervisor does not offer it.
 std::optional<uint64_t> SyntheticMsrValue(ULONG msr, unsigned processor);

@@ -34,19 +34,6 @@ unsigned ProcessorCount()
     return State().ActiveProcessors;
 }
 
-PROCESSOR_NUMBER NumberOf(unsigned index)
-{
-    USHORT group = 0;
-    for (unsigned size : State().Groups) {
-        if (index < size) {
-            break;
-        }
-        index -= size;
-        ++group;
-    }
-    return PROCESSOR_NUMBER{group, static_cast<UCHAR>(index), 0};
-}
-
 // The index of a group and number, or nothing when no such processor is
 // active.
 std::optional<unsigned> IndexOf(const PROCESSOR_NUMBER& number)
@@ -68,6 +55,19 @@ std::string NumberText(const PROCESSOR_NUMBER& number)
 }
 
 }  // namespace
+
+PROCESSOR_NUMBER ProcessorNumberOf(unsigned index)
+{
+    USHORT group = 0;
+    for (unsigned size : State().Groups) {
+        if (index < size) {
+            break;
+        }
+        index -= size;
+        ++group;
+    }
+    return PROCESSOR_NUMBER{group, static_cast<UCHAR>(index), 0};
+}
 
 std::vector<unsigned> ProcessorGroups(unsigned processors, const std::vector<unsigned>& configured)
 {
@@ -107,7 +107,7 @@ extern "C" ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber)
     EnterRoutine("KeGetCurrentProcessorNumberEx", HIGH_LEVEL, AtBugCheck::Allowed);
     unsigned current = State().Current;
     if (ProcNumber != nullptr) {
-        WriteToDriver("KeGetCurrentProcessorNumberEx", ProcNumber, NumberOf(current));
+        WriteToDriver("KeGetCurrentProcessorNumberEx", ProcNumber, ProcessorNumberOf(current));
     }
     return current;
 }
@@ -122,7 +122,7 @@ extern "C" NTSTATUS KeGetProcessorNumberFromIndex(ULONG ProcIndex, PPROCESSOR_NU
     if (ProcIndex >= ProcessorCount()) {
         return STATUS_INVALID_PARAMETER;
     }
-    WriteToDriver("KeGetProcessorNumberFromIndex", ProcNumber, NumberOf(ProcIndex));
+    WriteToDriver("KeGetProcessorNumberFromIndex", ProcNumber, ProcessorNumberOf(ProcIndex));
     return STATUS_SUCCESS;
 }
 
