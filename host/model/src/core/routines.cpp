@@ -139,7 +139,9 @@ const std::vector<RoutineInfo>& ExportedRoutines()
     // meet is Failure::None: no fault may name it (ZwClose of an open
     // handle, deleting the link the driver made, removing a registration
     // it holds), since an injected one would blame the driver for what no
-    // kernel does.
+    // kernel does. A routine that fails with a status lists those its
+    // reference page gives, a fault's default first; where the page says
+    // only "or another NTSTATUS", a few such a call meets, said beside it.
     static const std::vector<RoutineInfo> routines = {
         KERNEL_ROUTINE(ExAllocatePoolWithTag, Windows2000, Failure::Null),
         KERNEL_ROUTINE(ExAllocatePoolWithQuotaTag, Windows2000, Failure::Null),
@@ -181,22 +183,23 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         STATUS_ROUTINE(RtlUnicodeStringToAnsiString, Windows2000, CODE(STATUS_NO_MEMORY),
                        CODE(STATUS_INVALID_PARAMETER_2)),
         KERNEL_ROUTINE(RtlFreeAnsiString, Windows2000, Failure::None),
-        // Its page gives STATUS_BUFFER_TOO_SMALL "or other NTSTATUS values".
+        // Its page gives STATUS_BUFFER_TOO_SMALL "or other NTSTATUS values";
+        // that one is a size answer, with the size, which the routine gives
+        // itself when the list outgrows the buffer.
         OPTIONAL_STATUS_ROUTINE(RtlQueryModuleInformation, true, WindowsVista,
-                                CODE(STATUS_INSUFFICIENT_RESOURCES),
-                                CODE(STATUS_BUFFER_TOO_SMALL)),
+                                CODE(STATUS_INSUFFICIENT_RESOURCES)),
         KERNEL_ROUTINE(MmGetSystemRoutineAddress, Windows2000, Failure::Null),
         KERNEL_ROUTINE(MmMapIoSpace, Windows2000, Failure::Null),
         OPTIONAL_ROUTINE(MmMapIoSpaceEx, true, Windows10, Failure::Null),
         KERNEL_ROUTINE(MmUnmapIoSpace, Windows2000, Failure::None),
         KERNEL_ROUTINE(MmIsAddressValid, Windows2000, Failure::None),
-        // "An NTSTATUS success or error code": the length mismatch its page
-        // names, a class the kernel does not know, and no memory.
+        // "An NTSTATUS success or error code": no memory, and a class the
+        // kernel does not know. The length mismatch its page names comes
+        // with the length, from the routine itself.
         STATUS_ROUTINE(ZwQuerySystemInformation, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
-                       CODE(STATUS_INFO_LENGTH_MISMATCH), CODE(STATUS_INVALID_INFO_CLASS)),
+                       CODE(STATUS_INVALID_INFO_CLASS)),
         OPTIONAL_STATUS_ROUTINE(NtQuerySystemInformation, true, Windows2000,
                                 CODE(STATUS_INSUFFICIENT_RESOURCES),
-                                CODE(STATUS_INFO_LENGTH_MISMATCH),
                                 CODE(STATUS_INVALID_INFO_CLASS)),
         KERNEL_ROUTINE(RtlCaptureContext, WindowsXp, Failure::None),
         KERNEL_ROUTINE(RtlLookupFunctionEntry, WindowsXp64, Failure::None),
@@ -221,8 +224,10 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         STATUS_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
         STATUS_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION),
                        CODE(STATUS_INVALID_SECURITY_DESCR)),
-        STATUS_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000, CODE(STATUS_BAD_DESCRIPTOR_FORMAT),
-                       CODE(STATUS_BUFFER_TOO_SMALL)),
+        // Its page's STATUS_BUFFER_TOO_SMALL is the sizing answer, with the
+        // size: the routine's own, never an injected one.
+        STATUS_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000,
+                       CODE(STATUS_BAD_DESCRIPTOR_FORMAT)),
         STATUS_ROUTINE(RtlAddAccessAllowedAce, Windows2000, CODE(STATUS_ALLOWED_SPACE_EXCEEDED),
                        CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_SID),
                        CODE(STATUS_REVISION_MISMATCH), CODE(STATUS_UNSUCCESSFUL)),
