@@ -150,8 +150,8 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         STATUS_ROUTINE(IoCreateDevice, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
                        CODE(STATUS_OBJECT_NAME_COLLISION)),
         KERNEL_ROUTINE(IoDeleteDevice, Windows2000, Failure::None),
-        // Its page names no failure status ("or another NTSTATUS"): what
-        // creating a named object fails with.
+        // Its page names no failure status: what creating a named object
+        // fails with.
         STATUS_ROUTINE(IoCreateSymbolicLink, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
                        CODE(STATUS_OBJECT_NAME_COLLISION)),
         KERNEL_ROUTINE(IoDeleteSymbolicLink, Windows2000, Failure::None),
@@ -238,8 +238,8 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         STATUS_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
         STATUS_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
         KERNEL_ROUTINE(IoIsWdmVersionAvailable, Windows2000, Failure::False),
-        // "STATUS_SUCCESS or an appropriate error status": what opening a
-        // handle to an object meets.
+        // Its page names no failure status: what opening a handle to an
+        // object meets.
         STATUS_ROUTINE(ObOpenObjectByPointer, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
                        CODE(STATUS_ACCESS_DENIED), CODE(STATUS_OBJECT_TYPE_MISMATCH),
                        CODE(STATUS_PRIVILEGE_NOT_HELD), CODE(STATUS_QUOTA_EXCEEDED)),
