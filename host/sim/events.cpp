@@ -206,13 +206,16 @@ void ReadResume(JsonObject& keys, const model::MachineConfig&, const EventOrder&
     if (keys.Find("processors", &value)) {
         changes.Processors = static_cast<unsigned>(value.Unsigned(MaxProcessors, 1));
     }
+    if (keys.Find("groups", &value)) {
+        changes.Groups = ReadProcessorGroups(value, &changes.Processors);
+    }
     if (keys.Find("processor_brand", &value)) {
         changes.ProcessorBrand = ReadProcessorBrand(value);
     }
     if (keys.Find("msrs", &value)) {
         ReadSyntheticMsrs(value, &changes);
     }
-    CheckOfferedMsrs(keys.Value(), AfterResume(order.Hypervisor, changes));
+    CheckOfferedMsrs(keys.Value(), model::HypervisorAfterResume(order.Hypervisor, changes));
     ReadCallbackProcessor(keys, changes.Processors.value_or(order.ActiveProcessors), event);
 }
 
@@ -223,7 +226,7 @@ const char* ResumeOrder(const Event& event, EventOrder* order)
     }
     order->Asleep = false;
     order->ActiveProcessors = event.Resume.Processors.value_or(order->ActiveProcessors);
-    order->Hypervisor = AfterResume(order->Hypervisor, event.Resume);
+    order->Hypervisor = model::HypervisorAfterResume(order->Hypervisor, event.Resume);
     return nullptr;
 }
 

@@ -102,25 +102,6 @@ void ReadHypervisorIdentity(JsonObject& reader, model::ResumeChanges* changes)
     }
 }
 
-model::HypervisorConfig AfterResume(model::HypervisorConfig hv, const model::ResumeChanges& changes)
-{
-    if (changes.HypervisorPresent) {
-        hv.Present = *changes.HypervisorPresent;
-    }
-    hv.Vendor = changes.Vendor.value_or(hv.Vendor);
-    hv.HighestLeaf = changes.HighestLeaf.value_or(hv.HighestLeaf);
-    hv.Interface = changes.Interface.value_or(hv.Interface);
-    hv.Features = changes.Features.value_or(hv.Features);
-    hv.FeatureFlags = changes.FeatureFlags.value_or(hv.FeatureFlags);
-    hv.TscFrequency = changes.TscFrequency.value_or(hv.TscFrequency);
-    hv.GuestOsId = changes.GuestOsId.value_or(hv.GuestOsId);
-    hv.Hypercall = changes.Hypercall.value_or(hv.Hypercall);
-    hv.ReferenceTsc = changes.ReferenceTsc.value_or(hv.ReferenceTsc);
-    hv.VpAssistPageOffered = changes.VpAssistPageOffered.value_or(hv.VpAssistPageOffered);
-    hv.VpAssistPage = changes.VpAssistPage.value_or(hv.VpAssistPage);
-    return hv;
-}
-
 void CheckOfferedMsrs(const JsonValue& where, const model::HypervisorConfig& hv)
 {
     struct Register {
@@ -163,8 +144,34 @@ void ReadHypervisor(const JsonValue& value, model::HypervisorConfig* hypervisor)
         ReadSyntheticMsrs(field, &changes);
     }
     reader.RejectUnknownKeys();
-    *hypervisor = AfterResume(*hypervisor, changes);
+    *hypervisor = model::HypervisorAfterResume(*hypervisor, changes);
     CheckOfferedMsrs(value, *hypervisor);
+}
+
+std::vector<unsigned> ReadProcessorGroups(const JsonValue& value,
+                                          std::optional<unsigned>* processors)
+{
+    const char* expected = "expected a non-empty list of processor counts, one per group";
+    std::vector<JsonValue> items = value.List(expected);
+    if (items.empty()) {
+        value.Fail(expected);
+    }
+    std::vector<unsigned> groups;
+    unsigned total = 0;
+    for (const JsonValue& item : items) {
+        groups.push_back(static_cast<unsigned>(item.Unsigned(model::MaxGroupProcessors, 1)));
+        total += groups.back();
+    }
+    if (total > MaxProcessors) {
+        value.Fail("the groups hold " + std::to_string(total) + " processors; at most " +
+                   std::to_string(MaxProcessors));
+    }
+    if (processors->has_value() && **processors != total) {
+        value.Fail("the groups hold " + std::to_string(total) + " processors, \"processors\" says " +
+                   std::to_string(**processors));
+    }
+    *processors = total;
+    return groups;
 }
 
 std::string ReadProcessorBrand(const JsonValue& value)

@@ -111,9 +111,14 @@ void ReadMachine(const JsonValue& value, model::MachineConfig* machine)
 {
     JsonObject reader(value);
     JsonValue field = value;
+    std::optional<unsigned> processors;
     if (reader.Find("processors", &field)) {
-        machine->Processors = static_cast<unsigned>(field.Unsigned(MaxProcessors, 1));
+        processors = static_cast<unsigned>(field.Unsigned(MaxProcessors, 1));
     }
+    if (reader.Find("groups", &field)) {
+        machine->Groups = ReadProcessorGroups(field, &processors);
+    }
+    machine->Processors = processors.value_or(machine->Processors);
     if (reader.Find("os_version", &field)) {
         ReadVersion(field, &machine->Version);
     }
@@ -215,12 +220,6 @@ model::Fault ReadFault(const JsonValue& value)
     if (reader.Find("call", &field)) {
         fault.Call = static_cast<unsigned>(field.Unsigned(MaxFaultCall, 1));
     }
-    if (reader.Find("status", &field)) {
-        fault.Status = static_cast<NTSTATUS>(field.Unsigned(UINT32_MAX));
-        if (NT_SUCCESS(fault.Status)) {
-            field.Fail("expected a failure status (0x80000000 or above)");
-        }
-    }
     const model::RoutineInfo* routine = model::FindRoutine(fault.Routine);
     if (routine == nullptr) {
         routineValue.Fail("no kernel routine named " + QuoteInput(fault.Routine));
@@ -228,6 +227,13 @@ model::Fault ReadFault(const JsonValue& value)
     if (routine->FailsAs == model::RoutineInfo::Failure::None) {
         routineValue.Fail(QuoteInput(fault.Routine) +
                           " cannot be made to fail: no kernel fails it for a correct call");
+    }
+    if (reader.Find("status", &field)) {
+        fault.Status = static_cast<NTSTATUS>(field.Unsigned(UINT32_MAX));
+        std::string refused = model::RefusedFaultStatus(*routine, *fault.Status);
+        if (!refused.empty()) {
+            field.Fail(refused);
+        }
     }
     if (reader.Find("tag", &field)) {
         if (!TakesPoolTag(fault.Routine)) {

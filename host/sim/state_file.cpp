@@ -93,7 +93,11 @@ std::string MachineStateJson()
     ordered_json state;
     ordered_json processors = ordered_json::array();
     for (unsigned i = 0; i < model::ActiveProcessors(); ++i) {
-        processors.push_back({{"index", i}, {"synthetic_msrs", SyntheticMsrs(i)}});
+        PROCESSOR_NUMBER number = model::ProcessorNumberOf(i);
+        processors.push_back({{"index", i},
+                              {"group", number.Group},
+                              {"number", number.Number},
+                              {"synthetic_msrs", SyntheticMsrs(i)}});
     }
     state["processors"] = processors;
     state["reference_tsc_page"] = ReferenceTscPage();

@@ -7,6 +7,7 @@
 #include "hypervisor/broadcast.h"
 #include "hypervisor/pool_tag.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace vektest {
@@ -117,23 +118,30 @@ protected:
     }
 };
 
-TEST_F(BroadcastTest, RunsOnceOnEveryProcessorWithItsOwnIndexUnderEverySeed)
+TEST_F(BroadcastTest, RunsOnceOnEveryProcessorOfEveryGroupWithItsOwnIndexUnderEverySeed)
 {
     struct Case {
         unsigned Processors;
         KIRQL CallerIrql;
+        std::vector<unsigned> Groups;  // none: one group
     };
     const Case cases[] = {
-        {1, PASSIVE_LEVEL}, {2, PASSIVE_LEVEL},  {7, PASSIVE_LEVEL},
-        {64, PASSIVE_LEVEL}, {2, DISPATCH_LEVEL}, {7, DISPATCH_LEVEL},
+        {1, PASSIVE_LEVEL, {}},       {2, PASSIVE_LEVEL, {}},     {7, PASSIVE_LEVEL, {}},
+        {64, PASSIVE_LEVEL, {}},      {2, DISPATCH_LEVEL, {}},    {7, DISPATCH_LEVEL, {}},
+        {5, PASSIVE_LEVEL, {2, 3}},   {7, DISPATCH_LEVEL, {1, 4, 2}},
+        {64, PASSIVE_LEVEL, {32, 32}},
     };
     constexpr uint64_t Seeds = 12;
     for (const Case& c : cases) {
         for (uint64_t seed = 1; seed <= Seeds; ++seed) {
-            std::string where = std::to_string(c.Processors) + " processors, IRQL " +
-                                std::to_string(c.CallerIrql) + ", seed " + std::to_string(seed);
+            std::string where = std::to_string(c.Processors) + " processors in " +
+                                std::to_string(std::max<size_t>(c.Groups.size(), 1)) +
+                                " groups, IRQL " + std::to_string(c.CallerIrql) + ", seed " +
+                                std::to_string(seed);
             BroadcastRecord record;
-            BroadcastOutcome outcome = Broadcast(Machine(c.Processors, seed), &record, c.CallerIrql);
+            model::MachineConfig config = Machine(c.Processors, seed);
+            config.Groups = c.Groups;
+            BroadcastOutcome outcome = Broadcast(config, &record, c.CallerIrql);
             ASSERT_EQ(outcome.Status, STATUS_SUCCESS) << where;
             ASSERT_EQ(outcome.FinishedAtReturn, c.Processors) << where;
             ExpectOneRunEach(record, c.Processors, where);

@@ -45,16 +45,6 @@ TEST_F(PoolSettingsTest, NoExecutePoolFromWindows8On)
     }
 }
 
-TEST_F(PoolSettingsTest, UnknownVersionCountsAsWindows2000)
-{
-    UseMachine(Windows(10, 0));
-    std::string error;
-    ASSERT_TRUE(model::InjectFault({"RtlGetVersion", 1, STATUS_UNSUCCESSFUL}, &error));
-    NonPagedPoolType = NonPagedPool;
-    FixPoolSettings();
-    EXPECT_EQ(NonPagedPoolType, NonPagedPool);
-}
-
 TEST_F(PoolSettingsTest, ZeroingIsTrustedOnlyWhenTheKernelSaysSo)
 {
     struct Case {
@@ -78,7 +68,7 @@ TEST_F(PoolSettingsTest, ZeroingIsTrustedOnlyWhenTheKernelSaysSo)
         UseMachine(config);
         if (item.QueryFails) {
             std::string error;
-            ASSERT_TRUE(model::InjectFault({"NtQuerySystemInformation", 1, STATUS_UNSUCCESSFUL},
+            ASSERT_TRUE(model::InjectFault({"NtQuerySystemInformation", 1, STATUS_INVALID_INFO_CLASS},
                                            &error));
         }
         NonPagedPoolType = NonPagedPool;

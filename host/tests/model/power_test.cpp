@@ -180,7 +180,7 @@ TEST_F(PowerFixture, OpeningFailsForAnUnknownNameOrAnInjectedFault)
         PCALLBACK_OBJECT object = nullptr;
         EXPECT_EQ(OpenPowerState(u"\\Callback\\NoSuchObject", &object),
                   STATUS_OBJECT_NAME_NOT_FOUND);
-        EXPECT_EQ(OpenPowerState(u"\\Callback\\PowerState", &object), STATUS_NO_MEMORY);
+        EXPECT_EQ(OpenPowerState(u"\\Callback\\PowerState", &object), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(OpenPowerState(u"\\Callback\\PowerState", &object), STATUS_SUCCESS);
         EXPECT_EQ(ExRegisterCallback(object, PowerCallback, nullptr), nullptr);  // injected
         ObfDereferenceObject(object);
@@ -188,7 +188,8 @@ TEST_F(PowerFixture, OpeningFailsForAnUnknownNameOrAnInjectedFault)
         return STATUS_SUCCESS;
     };
     std::string error;
-    ASSERT_TRUE(model::InjectFault({"ExCreateCallback", 2, STATUS_NO_MEMORY}, &error)) << error;
+    ASSERT_TRUE(model::InjectFault({"ExCreateCallback", 2, STATUS_INSUFFICIENT_RESOURCES}, &error))
+        << error;
     ASSERT_TRUE(model::InjectFault({"ExRegisterCallback", 1}, &error)) << error;
     LoadFake();
     EXPECT_NE(TakenText().find("ObfDereferenceObject on "), std::string::npos);

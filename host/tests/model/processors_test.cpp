@@ -248,6 +248,74 @@ TEST_F(ProcessorsTest, ADpcForTheCurrentProcessorWaitsUntilItDropsBelowDispatchL
     model::UnloadDriver();
 }
 
+// Where a DPC ran, and the processor number it read there.
+struct GroupRun {
+    volatile LONG Done = 0;
+    unsigned RanOn = 0;
+    ULONG Index = 0;
+    PROCESSOR_NUMBER Number = {};
+};
+
+VOID NTAPI RecordNumberDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* run = static_cast<GroupRun*>(context);
+    run->RanOn = model::CurrentProcessor();
+    run->Index = KeGetCurrentProcessorNumberEx(&run->Number);
+    __atomic_store_n(&run->Done, 1, __ATOMIC_SEQ_CST);
+}
+
+// Processors in groups: indexes run through group 0, then group 1; each
+// routine answers by group and number, and a DPC aimed at a group's
+// processor runs on its index.
+TEST_F(ProcessorsTest, ProcessorGroupsNumberTheProcessorsGroupByGroup)
+{
+    model::MachineConfig config;
+    config.Processors = 5;
+    config.Groups = {2, 3};
+    StartMachine(config);
+    EXPECT_EQ(KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS), 5u);
+    EXPECT_EQ(KeQueryActiveProcessorCountEx(0), 2u);
+    EXPECT_EQ(KeQueryActiveProcessorCountEx(1), 3u);
+    EXPECT_EQ(KeQueryActiveProcessorCountEx(2), 0u);
+    const struct {
+        ULONG Index;
+        USHORT Group;
+        UCHAR Number;
+    } cases[] = {{0, 0, 0}, {1, 0, 1}, {2, 1, 0}, {4, 1, 2}};
+    for (const auto& c : cases) {
+        PROCESSOR_NUMBER number = {};
+        ASSERT_EQ(KeGetProcessorNumberFromIndex(c.Index, &number), STATUS_SUCCESS) << c.Index;
+        EXPECT_EQ(number.Group, c.Group) << c.Index;
+        EXPECT_EQ(number.Number, c.Number) << c.Index;
+    }
+    PROCESSOR_NUMBER none = {};
+    EXPECT_EQ(KeGetProcessorNumberFromIndex(5, &none), STATUS_INVALID_PARAMETER);
+
+    GroupRun run;
+    fake_.Entry = [&](PDRIVER_OBJECT driver) {
+        driver->DriverUnload = FakeUnloadRoutine;
+        KDPC dpc;
+        KeInitializeDpc(&dpc, RecordNumberDpc, &run);
+        PROCESSOR_NUMBER beyondGroup0 = {0, 2, 0};
+        PROCESSOR_NUMBER noGroup2 = {2, 0, 0};
+        EXPECT_EQ(KeSetTargetProcessorDpcEx(&dpc, &beyondGroup0), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(KeSetTargetProcessorDpcEx(&dpc, &noGroup2), STATUS_INVALID_PARAMETER);
+        PROCESSOR_NUMBER group1Number1 = {1, 1, 0};
+        EXPECT_EQ(KeSetTargetProcessorDpcEx(&dpc, &group1Number1), STATUS_SUCCESS);
+        EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+        while (__atomic_load_n(&run.Done, __ATOMIC_SEQ_CST) == 0) {
+            ModelPause();
+        }
+        return STATUS_SUCCESS;
+    };
+    LoadFake();
+    EXPECT_EQ(run.RanOn, 3u);
+    EXPECT_EQ(run.Index, 3u);
+    EXPECT_EQ(run.Number.Group, 1u);
+    EXPECT_EQ(run.Number.Number, 1u);
+    model::UnloadDriver();
+}
+
 // An injected FALSE is the contract's only one, "already queued": the DPC
 // still runs, once.
 TEST_F(ProcessorsTest, AnInjectedInsertFailureStillRunsTheDpcOnce)

@@ -123,6 +123,39 @@ TEST_F(ModelSystemInformationTest, RoutineLookupFindsOnlyPresentExports)
     }
 }
 
+// An injected failure returns only a status the routine's reference page
+// gives; one that fails without a status takes none to return.
+TEST_F(ModelSystemInformationTest, InjectedFailuresReturnOnlyDocumentedStatuses)
+{
+    for (const model::RoutineInfo& routine : model::ExportedRoutines()) {
+        bool withStatus = routine.FailsAs == model::RoutineInfo::Failure::Status;
+        EXPECT_EQ(routine.Statuses.empty(), !withStatus) << routine.Name;
+        for (const model::FailureStatus& status : routine.Statuses) {
+            EXPECT_FALSE(NT_SUCCESS(status.Code)) << routine.Name << " " << status.Name;
+        }
+    }
+    const struct {
+        model::Fault Fault;
+        bool Injected;
+    } cases[] = {
+        {{"KeGetProcessorNumberFromIndex", 1, STATUS_INSUFFICIENT_RESOURCES}, false},
+        {{"IoCreateSymbolicLink", 1, STATUS_OBJECT_NAME_COLLISION}, true},
+        {{"RtlGetVersion", 1, STATUS_UNSUCCESSFUL}, false},
+        {{"RtlGetVersion"}, false},
+        {{"ExAllocatePoolWithTag", 1, STATUS_NO_MEMORY}, true},  // returns null all the same
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_EQ(model::InjectFault(c.Fault, &error), c.Injected) << c.Fault.Routine;
+        EXPECT_EQ(error.find(c.Fault.Routine) != std::string::npos, !c.Injected) << error;
+    }
+    // Without a status, a fault returns the routine's first.
+    std::string error;
+    ASSERT_TRUE(model::InjectFault({"KeGetProcessorNumberFromIndex"}, &error)) << error;
+    PROCESSOR_NUMBER number = {};
+    EXPECT_EQ(KeGetProcessorNumberFromIndex(0, &number), STATUS_INVALID_PARAMETER);
+}
+
 // Each routine appears in the kernel version its reference page names:
 // what MmGetSystemRoutineAddress finds, and what an image may import.
 TEST_F(ModelSystemInformationTest, RoutinesAppearInTheirFirstWindowsVersion)

@@ -6,6 +6,11 @@
 #include "ntmodel/ntmodel.h"
 #include "sim/simulate.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include <string>
@@ -114,6 +119,40 @@ TEST_F(ScenarioFaultTest, DetailSelectsTheDriversRoutineLookup)
         }, log);
         EXPECT_EQ(log.str(), "");
         EXPECT_EQ(model::CallsTo({"NtQuerySystemInformation"}).size(), faulted ? 0u : 1u);
+    }
+}
+
+// The scenario guide's table of injectable routines gives each routine that
+// fails with a status exactly the statuses the routine table allows.
+TEST(FaultStatusGuideTest, ListsEachRoutinesDocumentedStatuses)
+{
+    std::ifstream file(std::string(VEK_EXAMPLE_DIR) + "/README.md");
+    ASSERT_TRUE(file);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(file, line);) {
+        if (line.rfind("| `", 0) == 0 && line.find(" | return") != std::string::npos) {
+            rows.push_back(line);
+        }
+    }
+    const std::regex code("0xC[0-9A-F]{7}");
+    for (const model::RoutineInfo& routine : model::ExportedRoutines()) {
+        if (routine.Statuses.empty()) {
+            continue;
+        }
+        const std::string name = std::string("`") + routine.Name + "`";
+        auto row = std::find_if(rows.begin(), rows.end(), [&](const std::string& line) {
+            return line.substr(0, line.find(" | return")).find(name) != std::string::npos;
+        });
+        ASSERT_NE(row, rows.end()) << routine.Name;
+        std::set<std::string> listed(std::sregex_token_iterator(row->begin(), row->end(), code),
+                                     std::sregex_token_iterator());
+        std::set<std::string> allowed;
+        for (const model::FailureStatus& status : routine.Statuses) {
+            char text[16];
+            std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status.Code));
+            allowed.insert(text);
+        }
+        EXPECT_EQ(listed, allowed) << routine.Name;
     }
 }
 

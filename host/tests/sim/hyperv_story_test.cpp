@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -73,6 +74,34 @@ TEST_P(HyperVStoryTest, HibernationIsUndoneRegisterByRegister)
     auto time = model::ReferenceTimeFromPage(0x7F000000, 2600000000);
     ASSERT_TRUE(time.has_value());
     EXPECT_NEAR(static_cast<double>(*time), 1e7, 10.0);
+}
+
+// Five processors in two groups, the resume's callback on group 1: each
+// processor's VP assist page goes back on that processor.
+TEST_P(HyperVStoryTest, EveryProcessorOfEveryGroupGetsItsOwnPageBack)
+{
+    std::ifstream file(std::string(VEK_SCENARIO_DIR) + "/hyperv_restore_on_processor_group_1.json");
+    ASSERT_TRUE(file);
+    std::ostringstream text;
+    text << file.rdbuf();
+    sim::Scenario scenario;
+    std::string error;
+    ASSERT_TRUE(sim::ParseScenario(text.str(), &scenario, &error)) << error;
+    std::ostringstream log;
+    sim::RunResult result = sim::RunScenario(scenario, Images(GetParam()), log);
+    EXPECT_EQ(result.Violations, std::vector<std::string>{});
+    std::vector<std::string> pages;
+    for (const model::KernelCall& call : model::CallsTo({"wrmsr"})) {
+        if (call.Detail.rfind("0x40000073=", 0) == 0) {
+            pages.push_back(call.Detail);
+        }
+    }
+    std::sort(pages.begin(), pages.end());
+    std::vector<std::string> expected;
+    for (unsigned cpu = 0; cpu < 5; ++cpu) {
+        expected.push_back(Access(0x40000073, 0x7D000001 + 0x1000 * cpu, cpu));
+    }
+    EXPECT_EQ(pages, expected);
 }
 
 sim::Scenario Example(const std::vector<model::Fault>& faults)

@@ -169,6 +169,12 @@ std::vector<BadScenario> BadScenarios()
         {"LetterInFraction", Time("2024-03-05T07:08:09.0a2Z"), "events[1].time", UtcTime},
         {"BadMachineClock", Machine(R"("time": "2024-03-05 07:08:09Z")"), "machine.time", UtcTime},
 
+        // Processor groups.
+        {"GroupsNotAddingUp", Machine(R"("processors": 4, "groups": [2, 3])"), "machine.groups",
+         R"(the groups hold 5 processors, "processors" says 4)"},
+        {"GroupOf65", Machine(R"("groups": [65])"), "machine.groups[0]", "from 1 to 64"},
+        {"NoGroups", Machine(R"("groups": [])"), "machine.groups", "non-empty list"},
+
         // Faults and routines a kernel may lack.
         {"FaultOnUnknownRoutine", Fault(R"("routine": "NtCreateFile")"), "faults[0].routine",
          "no kernel routine named \"NtCreateFile\""},
@@ -184,7 +190,16 @@ std::vector<BadScenario> BadScenarios()
         {"FaultOnRemovingTheNotify", Fault(R"("routine": "PsRemoveLoadImageNotifyRoutine")"),
          "faults[0].routine", "cannot be made to fail"},
         {"FaultWithInformationalStatus", Fault(fault + R"("status": "0x40000000")"),
-         "faults[0].status", "expected a failure status"},
+         "faults[0].status", "fails only with 0xC000009A (STATUS_INSUFFICIENT_RESOURCES), "
+                             "0xC0000035 (STATUS_OBJECT_NAME_COLLISION)"},
+        {"FaultWithUndocumentedStatus",
+         Fault(R"("routine": "KeGetProcessorNumberFromIndex", "status": "0xC000009A")"),
+         "faults[0].status",
+         "'KeGetProcessorNumberFromIndex' fails only with 0xC000000D (STATUS_INVALID_PARAMETER)"},
+        {"StatusOnRoutineFailingWithNull", Fault(pool + R"("status": "0xC000009A")"),
+         "faults[0].status", "fails without a status"},
+        {"FaultOnVersionQuery", Fault(R"("routine": "RtlGetVersion")"), "faults[0].routine",
+         "cannot be made to fail"},
         {"FaultOnCallZero", Fault(fault + R"("call": 0)"), "faults[0].call", "from 1 to 1000000"},
         {"EveryKernelHasRtlGetVersion", Machine(R"("routines": {"RtlGetVersion": false})"),
          "machine.routines.RtlGetVersion", "cannot be made absent"},

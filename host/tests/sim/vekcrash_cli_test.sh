@@ -51,6 +51,11 @@ default_scenario_prints_one_report)
 bad_scenario_exits_2_naming_file_and_key)
     printf '{"machine": {"processors": 2, "cores": 4}, "events": []}\n' >"$work/bad.json"
     expect 2 1 "$work/bad.json: machine.cores: unknown key" simulate "$work/bad.json"
+    # A fault only as the routine's reference page has it.
+    printf '{"faults": [{"routine": "IoCreateSymbolicLink", "status": "0xC0000001"}], "events": []}\n' >"$work/status.json"
+    expect 2 1 "faults[0].status: 'IoCreateSymbolicLink' fails only with 0xC000009A (STATUS_INSUFFICIENT_RESOURCES), 0xC0000035 (STATUS_OBJECT_NAME_COLLISION)" simulate "$work/status.json"
+    printf '{"faults": [{"routine": "RtlGetVersion"}], "events": []}\n' >"$work/version.json"
+    expect 2 1 "cannot be made to fail" simulate "$work/version.json"
     ;;
 bad_command_lines_exit_2)
     # One line and a pointer to the help, never the whole usage.

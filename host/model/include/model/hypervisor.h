@@ -51,6 +51,10 @@ struct ResumeChanges {
     std::optional<std::string> Vendor;
     std::optional<uint64_t> TscFrequency;
     std::optional<unsigned> Processors;  // at most MaxProcessors
+    // The groups the active processors come back in (as
+    // MachineConfig::Groups); none: Windows' own layout when the count
+    // changes, else as before.
+    std::optional<std::vector<unsigned>> Groups;
     // Where the callbacks of the resume run (default processor 0).
     unsigned CallbackProcessor = 0;
     std::optional<std::string> ProcessorBrand;
@@ -60,6 +64,10 @@ struct ResumeChanges {
     std::optional<bool> VpAssistPageOffered;
     std::optional<std::vector<uint64_t>> VpAssistPage;
 };
+
+// The hypervisor's description as a resume with CHANGES leaves it (what it
+// offers and the MSRs' values as the resume finds them).
+HypervisorConfig HypervisorAfterResume(HypervisorConfig hypervisor, const ResumeChanges& changes);
 
 // The machine leaves the working state: every registration on
 // "\Callback\PowerState" hears PO_CB_SYSTEM_STATE_LOCK with Argument2 0.
@@ -75,6 +83,9 @@ void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor
 void RunQueuedWorkItems();
 
 unsigned ActiveProcessors();
+// The group of the processor with system-wide index `index`, and its
+// number in that group.
+PROCESSOR_NUMBER ProcessorNumberOf(unsigned index);
 // A synthetic MSR as processor `processor` reads it now; nullopt when the
 // hypervisor does not offer it.
 std::optional<uint64_t> SyntheticMsrValue(ULONG msr, unsigned processor);

@@ -31,6 +31,12 @@ struct KernelCall {
     std::string Detail;  // the arguments that matter, as text
 };
 
+// A failure status a routine's documentation gives, with its name.
+struct FailureStatus {
+    NTSTATUS Code;
+    const char* Name;
+};
+
 struct RoutineInfo {
     const char* Name;
     void* Address;
@@ -43,11 +49,20 @@ struct RoutineInfo {
     // Calls the routine with its arguments as 64-bit slots (guest_thunk.h).
     uint64_t (*Thunk)(const uint64_t* slots);
     unsigned Arity;
+    // Failure::Status only: the statuses an injected failure may return,
+    // the default first.
+    std::vector<FailureStatus> Statuses = {};
 };
 
 // Every routine the model kernel exports, by name.
 const std::vector<RoutineInfo>& ExportedRoutines();
 const RoutineInfo* FindRoutine(const std::string& name);
+
+// Why an injected failure of ROUTINE may not return STATUS (one line
+// naming the routine and the statuses it may), or empty when it may.
+std::string RefusedFaultStatus(const RoutineInfo& routine, NTSTATUS status);
+// The status a fault on ROUTINE returns when it names none.
+NTSTATUS DefaultFaultStatus(const RoutineInfo& routine);
 
 // Whether the running machine's kernel exports the routine: its version
 // (machine.os_version) is the routine's first one or later, and the

@@ -104,8 +104,15 @@ struct HypervisorConfig {
     std::vector<uint64_t> VpAssistPage;
 };
 
+// Windows puts at most this many processors in a group.
+constexpr unsigned MaxGroupProcessors = 64;
+
 struct MachineConfig {
     unsigned Processors = 1;
+    // How many of the processors each group holds, group 0 first, in the
+    // order of their system-wide indexes; the counts add up to Processors.
+    // Empty: Windows' own layout, groups of up to 64.
+    std::vector<unsigned> Groups;
     // What CPUID leaves 0x80000002 to 0x80000004 spell (at most 47 bytes).
     std::string ProcessorBrand = "Vek Virtual Processor @ 2.50GHz";
     OsVersion Version;
@@ -164,7 +171,9 @@ struct MachineConfig {
 struct Fault {
     std::string Routine;
     unsigned Call = 1;
-    NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
+    // Failure::Status routines only: one of the routine's documented
+    // statuses (RoutineInfo::Statuses); none: its first.
+    std::optional<NTSTATUS> Status = {};
     // Pool allocations only: the tag as a pool dump shows it ("MODU").
     std::string Tag = {};
     // Text the call's logged detail (KernelCall::Detail) must contain.

@@ -64,6 +64,7 @@ void ResetMachine(const MachineConfig& config)
     s.Config = config;
     s.Processors.assign(std::max({1u, config.Processors, config.MaxProcessors}), ProcessorState{});
     s.ActiveProcessors = std::max(1u, config.Processors);
+    s.Groups = ProcessorGroups(s.ActiveProcessors, config.Groups);
     StartHypervisor(s);
     StartSecurity(s);
     for (const UartConfig& uart : config.Uarts) {
@@ -167,7 +168,7 @@ std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck
         // A fault fires once; counting stops at its call.
         if (fault.Matched < fault.Call && FaultSelects(fault, name, logged) &&
             ++fault.Matched == fault.Call && !result) {
-            result = fault.Status;
+            result = *fault.Status;
         }
     }
     return result;
@@ -184,6 +185,15 @@ bool InjectFault(const Fault& fault, std::string* error)
         *error = "'" + fault.Routine + "' cannot be made to fail: no kernel fails it for a correct call";
         return false;
     }
+    // A routine that fails without a status (null, FALSE) takes any: it
+    // returns none of it.
+    if (fault.Status && routine->FailsAs == RoutineInfo::Failure::Status) {
+        std::string refused = RefusedFaultStatus(*routine, *fault.Status);
+        if (!refused.empty()) {
+            *error = refused;
+            return false;
+        }
+    }
     if (fault.Call == 0) {
         *error = "calls are counted from 1";
         return false;
@@ -196,6 +206,7 @@ bool InjectFault(const Fault& fault, std::string* error)
     // the fault was injected.
     MachineState& s = State();
     Fault counted = fault;
+    counted.Status = fault.Status.value_or(DefaultFaultStatus(*routine));
     counted.Matched = 0;
     for (const KernelCall& call : s.Calls) {
         counted.Matched += FaultSelects(counted, call.Routine.c_str(), call.Detail) ? 1 : 0;

@@ -189,6 +189,8 @@ struct MachineState {
 
     // Processors online now; Processors holds room for MaxProcessors.
     unsigned ActiveProcessors = 1;
+    // How many of them each processor group holds (dpc.cpp).
+    std::vector<unsigned> Groups;
     // The synthetic MSRs as they hold now (Config.Hypervisor holds which are
     // offered and the features, changed by a resume).
     uint64_t GuestOsId = 0, Hypercall = 0, ReferenceTsc = 0;
@@ -275,6 +277,10 @@ void NotifyUnmapped(uintptr_t address, size_t size);
 // from 0x40000000 and the synthetic MSRs. HypervisorCpuid returns false for
 // a leaf it does not answer. StartHypervisor sets the MSRs from the
 // machine's description.
+// The processor groups of PROCESSORS active ones: CONFIGURED when it
+// counts them all, else Windows' layout (groups of up to 64).
+std::vector<unsigned> ProcessorGroups(unsigned processors, const std::vector<unsigned>& configured);
+
 bool HypervisorCpuid(ULONG leaf, ULONG registers[4]);
 bool HypervisorReadMsr(ULONG msr, ULONG64* value);
 bool HypervisorWriteMsr(ULONG msr, ULONG64 value);

@@ -108,17 +108,28 @@ constexpr uint16_t Windows7 = 0x0601;
 constexpr uint16_t Windows8 = 0x0602;
 constexpr uint16_t Windows10 = 0x0A00;
 
-#define MODEL_ROUTINE(name, routine, optional, present, since, failure)                     \
+// Statuses only the fault table names.
+#define STATUS_QUOTA_EXCEEDED ((NTSTATUS)0xC0000044L)
+#define STATUS_PRIVILEGE_NOT_HELD ((NTSTATUS)0xC0000061L)
+
+#define MODEL_ROUTINE(name, routine, optional, present, since, failure, ...)                \
     RoutineInfo                                                                             \
     {                                                                                       \
         name, reinterpret_cast<void*>(routine), optional, present, since, failure,          \
             &thunk::Thunk<decltype(&routine), &routine>::Call,                              \
-            thunk::Thunk<decltype(&routine), &routine>::Arity                               \
+            thunk::Thunk<decltype(&routine), &routine>::Arity, {__VA_ARGS__}                \
     }
 #define KERNEL_ROUTINE(routine, since, failure) \
-    MODEL_ROUTINE(#routine, routine, false, true, since, failure)
+    MODEL_ROUTINE(#routine, routine, false, true, since, failure, )
 #define OPTIONAL_ROUTINE(routine, present, since, failure) \
-    MODEL_ROUTINE(#routine, routine, true, present, since, failure)
+    MODEL_ROUTINE(#routine, routine, true, present, since, failure, )
+// A routine that fails with a status: the statuses its reference page
+// gives, the default first.
+#define STATUS_ROUTINE(routine, since, ...) \
+    MODEL_ROUTINE(#routine, routine, false, true, since, Failure::Status, __VA_ARGS__)
+#define OPTIONAL_STATUS_ROUTINE(routine, present, since, ...) \
+    MODEL_ROUTINE(#routine, routine, true, present, since, Failure::Status, __VA_ARGS__)
+#define CODE(status) FailureStatus{status, #status}
 
 const std::vector<RoutineInfo>& ExportedRoutines()
 {
@@ -128,14 +139,21 @@ const std::vector<RoutineInfo>& ExportedRoutines()
     // meet is Failure::None: no fault may name it (ZwClose of an open
     // handle, deleting the link the driver made, removing a registration
     // it holds), since an injected one would blame the driver for what no
-    // kernel does.
+    // kernel does. A routine that fails with a status lists those its
+    // reference page gives, a fault's default first; where the page says
+    // only "or another NTSTATUS", a few such a call meets, said beside it.
     static const std::vector<RoutineInfo> routines = {
         KERNEL_ROUTINE(ExAllocatePoolWithTag, Windows2000, Failure::Null),
         KERNEL_ROUTINE(ExAllocatePoolWithQuotaTag, Windows2000, Failure::Null),
         KERNEL_ROUTINE(ExFreePoolWithTag, Windows2000, Failure::None),
-        KERNEL_ROUTINE(IoCreateDevice, Windows2000, Failure::Status),
+        // STATUS_OBJECT_NAME_EXISTS, also on its page, is a success.
+        STATUS_ROUTINE(IoCreateDevice, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                       CODE(STATUS_OBJECT_NAME_COLLISION)),
         KERNEL_ROUTINE(IoDeleteDevice, Windows2000, Failure::None),
-        KERNEL_ROUTINE(IoCreateSymbolicLink, Windows2000, Failure::Status),
+        // Its page names no failure status: what creating a named object
+        // fails with.
+        STATUS_ROUTINE(IoCreateSymbolicLink, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                       CODE(STATUS_OBJECT_NAME_COLLISION)),
         KERNEL_ROUTINE(IoDeleteSymbolicLink, Windows2000, Failure::None),
         KERNEL_ROUTINE(KeRegisterBugCheckReasonCallback, WindowsXp, Failure::False),
         KERNEL_ROUTINE(KeDeregisterBugCheckReasonCallback, WindowsXp, Failure::None),
@@ -146,34 +164,52 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(KeQuerySystemTimePrecise, Windows8, Failure::None),
         KERNEL_ROUTINE(KeQueryActiveProcessorCountEx, Windows7, Failure::None),
         KERNEL_ROUTINE(KeGetCurrentProcessorNumberEx, Windows7, Failure::None),
-        KERNEL_ROUTINE(KeGetProcessorNumberFromIndex, Windows7, Failure::Status),
+        STATUS_ROUTINE(KeGetProcessorNumberFromIndex, Windows7, CODE(STATUS_INVALID_PARAMETER)),
         KERNEL_ROUTINE(KeInitializeDpc, Windows2000, Failure::None),
-        KERNEL_ROUTINE(KeSetTargetProcessorDpcEx, Windows7, Failure::Status),
+        STATUS_ROUTINE(KeSetTargetProcessorDpcEx, Windows7, CODE(STATUS_INVALID_PARAMETER)),
         // FALSE: the DPC was already queued, and it still runs once.
         KERNEL_ROUTINE(KeInsertQueueDpc, Windows2000, Failure::False),
         KERNEL_ROUTINE(KeRemoveQueueDpc, Windows2000, Failure::None),
         KERNEL_ROUTINE(RtlTimeToTimeFields, Windows2000, Failure::None),
         KERNEL_ROUTINE(RtlInitUnicodeString, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlGetVersion, Windows2000, Failure::Status),
+        // Its contract: it always returns STATUS_SUCCESS.
+        KERNEL_ROUTINE(RtlGetVersion, Windows2000, Failure::None),
         KERNEL_ROUTINE(PsGetVersion, Windows2000, Failure::None),
-        KERNEL_ROUTINE(PsSetLoadImageNotifyRoutine, Windows2000, Failure::Status),
+        STATUS_ROUTINE(PsSetLoadImageNotifyRoutine, Windows2000,
+                       CODE(STATUS_INSUFFICIENT_RESOURCES)),
         KERNEL_ROUTINE(PsRemoveLoadImageNotifyRoutine, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlUnicodeStringToAnsiString, Windows2000, Failure::Status),
+        // "Otherwise no storage was allocated": the allocation's failure, and
+        // a string too long for an ANSI one.
+        STATUS_ROUTINE(RtlUnicodeStringToAnsiString, Windows2000, CODE(STATUS_NO_MEMORY),
+                       CODE(STATUS_INVALID_PARAMETER_2)),
         KERNEL_ROUTINE(RtlFreeAnsiString, Windows2000, Failure::None),
-        OPTIONAL_ROUTINE(RtlQueryModuleInformation, true, WindowsVista, Failure::Status),
+        // Its page gives STATUS_BUFFER_TOO_SMALL "or other NTSTATUS values";
+        // that one is a size answer, with the size, which the routine gives
+        // itself when the list outgrows the buffer.
+        OPTIONAL_STATUS_ROUTINE(RtlQueryModuleInformation, true, WindowsVista,
+                                CODE(STATUS_INSUFFICIENT_RESOURCES)),
         KERNEL_ROUTINE(MmGetSystemRoutineAddress, Windows2000, Failure::Null),
         KERNEL_ROUTINE(MmMapIoSpace, Windows2000, Failure::Null),
         OPTIONAL_ROUTINE(MmMapIoSpaceEx, true, Windows10, Failure::Null),
         KERNEL_ROUTINE(MmUnmapIoSpace, Windows2000, Failure::None),
         KERNEL_ROUTINE(MmIsAddressValid, Windows2000, Failure::None),
-        KERNEL_ROUTINE(ZwQuerySystemInformation, Windows2000, Failure::Status),
-        OPTIONAL_ROUTINE(NtQuerySystemInformation, true, Windows2000, Failure::Status),
+        // "An NTSTATUS success or error code": no memory, and a class the
+        // kernel does not know. The length mismatch its page names comes
+        // with the length, from the routine itself.
+        STATUS_ROUTINE(ZwQuerySystemInformation, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                       CODE(STATUS_INVALID_INFO_CLASS)),
+        OPTIONAL_STATUS_ROUTINE(NtQuerySystemInformation, true, Windows2000,
+                                CODE(STATUS_INSUFFICIENT_RESOURCES),
+                                CODE(STATUS_INVALID_INFO_CLASS)),
         KERNEL_ROUTINE(RtlCaptureContext, WindowsXp, Failure::None),
         KERNEL_ROUTINE(RtlLookupFunctionEntry, WindowsXp64, Failure::None),
         KERNEL_ROUTINE(RtlVirtualUnwind, WindowsXp64, Failure::None),
         KERNEL_ROUTINE(__C_specific_handler, WindowsXp64, Failure::None),
         // The power-state notification and the work it starts (power.cpp).
-        KERNEL_ROUTINE(ExCreateCallback, Windows2000, Failure::Status),
+        // "Otherwise, an NTSTATUS error code": no memory, or (opening with
+        // Create FALSE) no such object.
+        STATUS_ROUTINE(ExCreateCallback, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                       CODE(STATUS_OBJECT_NAME_NOT_FOUND)),
         KERNEL_ROUTINE(ExRegisterCallback, Windows2000, Failure::Null),
         KERNEL_ROUTINE(ExUnregisterCallback, Windows2000, Failure::None),
         KERNEL_ROUTINE(ObfDereferenceObject, Windows2000, Failure::None),
@@ -185,23 +221,44 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         // (security.cpp). Windows kernels do not export IoCreateDeviceSecure
         // (the kit links its own); the converter is absent unless a machine
         // says otherwise, so the driver's own parser is the default path.
-        KERNEL_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, Failure::Status),
-        KERNEL_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, Failure::Status),
-        KERNEL_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000, Failure::Status),
-        KERNEL_ROUTINE(RtlAddAccessAllowedAce, Windows2000, Failure::Status),
+        STATUS_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
+        STATUS_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION),
+                       CODE(STATUS_INVALID_SECURITY_DESCR)),
+        // Its page's STATUS_BUFFER_TOO_SMALL is the sizing answer, with the
+        // size: the routine's own, never an injected one.
+        STATUS_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000,
+                       CODE(STATUS_BAD_DESCRIPTOR_FORMAT)),
+        STATUS_ROUTINE(RtlAddAccessAllowedAce, Windows2000, CODE(STATUS_ALLOWED_SPACE_EXCEEDED),
+                       CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_SID),
+                       CODE(STATUS_REVISION_MISMATCH), CODE(STATUS_UNSUCCESSFUL)),
         // A length cannot fail; the SID it measures can be wild.
         KERNEL_ROUTINE(RtlLengthSid, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlGetOwnerSecurityDescriptor, Windows2000, Failure::Status),
-        KERNEL_ROUTINE(RtlGetGroupSecurityDescriptor, Windows2000, Failure::Status),
-        KERNEL_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, Failure::Status),
-        KERNEL_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, Failure::Status),
+        STATUS_ROUTINE(RtlGetOwnerSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
+        STATUS_ROUTINE(RtlGetGroupSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
+        STATUS_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
+        STATUS_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
         KERNEL_ROUTINE(IoIsWdmVersionAvailable, Windows2000, Failure::False),
-        KERNEL_ROUTINE(ObOpenObjectByPointer, Windows2000, Failure::Status),
-        KERNEL_ROUTINE(ZwSetSecurityObject, Windows2000, Failure::Status),
+        // Its page names no failure status: what opening a handle to an
+        // object meets.
+        STATUS_ROUTINE(ObOpenObjectByPointer, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                       CODE(STATUS_ACCESS_DENIED), CODE(STATUS_OBJECT_TYPE_MISMATCH),
+                       CODE(STATUS_PRIVILEGE_NOT_HELD), CODE(STATUS_QUOTA_EXCEEDED)),
+        STATUS_ROUTINE(ZwSetSecurityObject, Windows2000, CODE(STATUS_ACCESS_DENIED),
+                       CODE(STATUS_ACCESS_VIOLATION), CODE(STATUS_INSUFFICIENT_RESOURCES),
+                       CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_HANDLE),
+                       CODE(STATUS_INVALID_SECURITY_DESCR), CODE(STATUS_INVALID_SID),
+                       CODE(STATUS_OBJECT_TYPE_MISMATCH), CODE(STATUS_UNKNOWN_REVISION)),
         KERNEL_ROUTINE(ZwClose, Windows2000, Failure::None),
-        OPTIONAL_ROUTINE(IoCreateDeviceSecure, false, Windows2000, Failure::Status),
-        OPTIONAL_ROUTINE(SeConvertStringSecurityDescriptorToSecurityDescriptor, false, WindowsXp,
-                         Failure::Status),
+        OPTIONAL_STATUS_ROUTINE(IoCreateDeviceSecure, false, Windows2000,
+                                CODE(STATUS_INSUFFICIENT_RESOURCES),
+                                CODE(STATUS_OBJECT_NAME_COLLISION)),
+        // No reference page: what its user-mode twin fails with (a string it
+        // cannot parse, a name it cannot map, a revision it does not know)
+        // and no memory.
+        OPTIONAL_STATUS_ROUTINE(SeConvertStringSecurityDescriptorToSecurityDescriptor, false,
+                                WindowsXp, CODE(STATUS_INVALID_PARAMETER),
+                                CODE(STATUS_NONE_MAPPED), CODE(STATUS_UNKNOWN_REVISION),
+                                CODE(STATUS_NO_MEMORY)),
         MODEL_ROUTINE("memset", ModelMemset, false, true, Windows2000, Failure::None),
         MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Windows2000, Failure::None),
         MODEL_ROUTINE("memmove", ModelMemmove, false, true, Windows2000, Failure::None),
@@ -209,6 +266,9 @@ const std::vector<RoutineInfo>& ExportedRoutines()
     return routines;
 }
 
+#undef CODE
+#undef OPTIONAL_STATUS_ROUTINE
+#undef STATUS_ROUTINE
 #undef OPTIONAL_ROUTINE
 #undef KERNEL_ROUTINE
 #undef MODEL_ROUTINE
@@ -221,6 +281,30 @@ const RoutineInfo* FindRoutine(const std::string& name)
         }
     }
     return nullptr;
+}
+
+std::string RefusedFaultStatus(const RoutineInfo& routine, NTSTATUS status)
+{
+    std::string allowed;
+    for (const FailureStatus& code : routine.Statuses) {
+        if (code.Code == status) {
+            return {};
+        }
+        char text[64];
+        std::snprintf(text, sizeof(text), "%s0x%08X (%s)", allowed.empty() ? "" : ", ",
+                      static_cast<unsigned>(code.Code), code.Name);
+        allowed += text;
+    }
+    if (routine.Statuses.empty()) {
+        return std::string("'") + routine.Name + "' fails without a status; give none";
+    }
+    return std::string("'") + routine.Name + "' fails only with " + allowed;
+}
+
+NTSTATUS DefaultFaultStatus(const RoutineInfo& routine)
+{
+    // A routine that fails without a status returns nothing of it.
+    return routine.Statuses.empty() ? STATUS_UNSUCCESSFUL : routine.Statuses.front().Code;
 }
 
 namespace {

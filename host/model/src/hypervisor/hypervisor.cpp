@@ -129,6 +129,24 @@ void PhysicalRamMade()
     }
 }
 
+HypervisorConfig HypervisorAfterResume(HypervisorConfig hv, const ResumeChanges& changes)
+{
+    // A migration or an upgrade of the hypervisor may change what it is.
+    hv.Present = changes.HypervisorPresent.value_or(hv.Present);
+    hv.Vendor = changes.Vendor.value_or(hv.Vendor);
+    hv.HighestLeaf = changes.HighestLeaf.value_or(hv.HighestLeaf);
+    hv.Interface = changes.Interface.value_or(hv.Interface);
+    hv.Features = changes.Features.value_or(hv.Features);
+    hv.FeatureFlags = changes.FeatureFlags.value_or(hv.FeatureFlags);
+    hv.TscFrequency = changes.TscFrequency.value_or(hv.TscFrequency);
+    hv.GuestOsId = changes.GuestOsId.value_or(hv.GuestOsId);
+    hv.Hypercall = changes.Hypercall.value_or(hv.Hypercall);
+    hv.ReferenceTsc = changes.ReferenceTsc.value_or(hv.ReferenceTsc);
+    hv.VpAssistPageOffered = changes.VpAssistPageOffered.value_or(hv.VpAssistPageOffered);
+    hv.VpAssistPage = changes.VpAssistPage.value_or(hv.VpAssistPage);
+    return hv;
+}
+
 void ApplyHypervisorChanges(const ResumeChanges& changes)
 {
     MachineState& s = State();
@@ -145,24 +163,16 @@ void ApplyHypervisorChanges(const ResumeChanges& changes)
         s.ReferenceTsc = 0;
         std::fill(s.VpAssistPage.begin(), s.VpAssistPage.end(), 0);
     }
-    // A migration or an upgrade of the hypervisor may change what it is.
-    hv.Present = changes.HypervisorPresent.value_or(hv.Present);
-    hv.Features = changes.Features.value_or(hv.Features);
-    hv.FeatureFlags = changes.FeatureFlags.value_or(hv.FeatureFlags);
-    hv.HighestLeaf = changes.HighestLeaf.value_or(hv.HighestLeaf);
-    hv.Interface = changes.Interface.value_or(hv.Interface);
-    hv.Vendor = changes.Vendor.value_or(hv.Vendor);
-    hv.TscFrequency = changes.TscFrequency.value_or(hv.TscFrequency);
-    auto apply = [](const std::optional<SyntheticMsr>& change, SyntheticMsr* offer, uint64_t* value) {
+    hv = HypervisorAfterResume(hv, changes);
+    // The registers' values as the resume finds them.
+    auto apply = [](const std::optional<SyntheticMsr>& change, uint64_t* value) {
         if (change) {
-            offer->Offered = change->Offered;
             *value = change->Value;
         }
     };
-    apply(changes.GuestOsId, &hv.GuestOsId, &s.GuestOsId);
-    apply(changes.Hypercall, &hv.Hypercall, &s.Hypercall);
-    apply(changes.ReferenceTsc, &hv.ReferenceTsc, &s.ReferenceTsc);
-    hv.VpAssistPageOffered = changes.VpAssistPageOffered.value_or(hv.VpAssistPageOffered);
+    apply(changes.GuestOsId, &s.GuestOsId);
+    apply(changes.Hypercall, &s.Hypercall);
+    apply(changes.ReferenceTsc, &s.ReferenceTsc);
     if (changes.VpAssistPage) {
         for (size_t i = 0; i < s.VpAssistPage.size(); ++i) {
             s.VpAssistPage[i] = i < changes.VpAssistPage->size() ? (*changes.VpAssistPage)[i] : 0;

@@ -130,9 +130,13 @@ void Resume(const ResumeChanges& changes)
         if (*changes.Processors == 0 || *changes.Processors > s.Processors.size()) {
             Violation("resume with %u processors; the machine has room for %zu",
                       *changes.Processors, s.Processors.size());
-        } else {
+        } else if (*changes.Processors != s.ActiveProcessors) {
             s.ActiveProcessors = *changes.Processors;
+            s.Groups = ProcessorGroups(s.ActiveProcessors, {});
         }
+    }
+    if (changes.Groups) {
+        s.Groups = ProcessorGroups(s.ActiveProcessors, *changes.Groups);
     }
     if (changes.ProcessorBrand) {
         s.Config.ProcessorBrand = *changes.ProcessorBrand;

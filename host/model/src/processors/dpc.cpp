@@ -1,14 +1,17 @@
-// Processor numbers and DPCs: one processor group of up to 64 processors,
-// DPCs queued to a chosen processor and run there at DISPATCH_LEVEL.
+// Processor numbers and DPCs: processors in groups of up to 64, each known
+// by its system-wide index and by its group and number in the group
+// (indexes run through group 0, then group 1, ...); DPCs queued to a
+// chosen processor and run there at DISPATCH_LEVEL.
 //
 // A queued DPC keeps its state in the object the driver owns, as the
 // kernel does: DpcData is non-null while it waits, and Number holds the
-// target processor once KeSetTargetProcessorDpcEx has set one.
+// target processor's index once KeSetTargetProcessorDpcEx has set one.
 #include "memory/guest_memory.h"
 #include "core/model_lock.h"
 #include "processors/scheduler.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace model {
 
@@ -31,7 +34,56 @@ unsigned ProcessorCount()
     return State().ActiveProcessors;
 }
 
+// The index of a group and number, or nothing when no such processor is
+// active.
+std::optional<unsigned> IndexOf(const PROCESSOR_NUMBER& number)
+{
+    const std::vector<unsigned>& groups = State().Groups;
+    if (number.Group >= groups.size() || number.Number >= groups[number.Group]) {
+        return std::nullopt;
+    }
+    unsigned index = number.Number;
+    for (USHORT group = 0; group < number.Group; ++group) {
+        index += groups[group];
+    }
+    return index;
+}
+
+std::string NumberText(const PROCESSOR_NUMBER& number)
+{
+    return std::to_string(number.Group) + ":" + std::to_string(number.Number);
+}
+
 }  // namespace
+
+PROCESSOR_NUMBER ProcessorNumberOf(unsigned index)
+{
+    USHORT group = 0;
+    for (unsigned size : State().Groups) {
+        if (index < size) {
+            break;
+        }
+        index -= size;
+        ++group;
+    }
+    return PROCESSOR_NUMBER{group, static_cast<UCHAR>(index), 0};
+}
+
+std::vector<unsigned> ProcessorGroups(unsigned processors, const std::vector<unsigned>& configured)
+{
+    unsigned counted = 0;
+    for (unsigned size : configured) {
+        counted += size;
+    }
+    if (!configured.empty() && counted == processors) {
+        return configured;
+    }
+    std::vector<unsigned> groups;
+    for (unsigned left = processors; left > 0; left -= std::min(left, MaxGroupProcessors)) {
+        groups.push_back(std::min(left, MaxGroupProcessors));
+    }
+    return groups;
+}
 
 }  // namespace model
 
@@ -42,8 +94,11 @@ extern "C" ULONG KeQueryActiveProcessorCountEx(USHORT GroupNumber)
     KernelScope kernel;
     EnterRoutine("KeQueryActiveProcessorCountEx", HIGH_LEVEL, AtBugCheck::Forbidden,
                  std::to_string(GroupNumber));
-    // One group: group 0 and "all groups" both count every processor.
-    return GroupNumber == 0 || GroupNumber == ALL_PROCESSOR_GROUPS ? ProcessorCount() : 0;
+    if (GroupNumber == ALL_PROCESSOR_GROUPS) {
+        return ProcessorCount();
+    }
+    const std::vector<unsigned>& groups = State().Groups;
+    return GroupNumber < groups.size() ? groups[GroupNumber] : 0;
 }
 
 extern "C" ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber)
@@ -52,8 +107,7 @@ extern "C" ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber)
     EnterRoutine("KeGetCurrentProcessorNumberEx", HIGH_LEVEL, AtBugCheck::Allowed);
     unsigned current = State().Current;
     if (ProcNumber != nullptr) {
-        WriteToDriver("KeGetCurrentProcessorNumberEx", ProcNumber,
-                      PROCESSOR_NUMBER{0, static_cast<UCHAR>(current), 0});
+        WriteToDriver("KeGetCurrentProcessorNumberEx", ProcNumber, ProcessorNumberOf(current));
     }
     return current;
 }
@@ -68,8 +122,7 @@ extern "C" NTSTATUS KeGetProcessorNumberFromIndex(ULONG ProcIndex, PPROCESSOR_NU
     if (ProcIndex >= ProcessorCount()) {
         return STATUS_INVALID_PARAMETER;
     }
-    WriteToDriver("KeGetProcessorNumberFromIndex", ProcNumber,
-                  PROCESSOR_NUMBER{0, static_cast<UCHAR>(ProcIndex), 0});
+    WriteToDriver("KeGetProcessorNumberFromIndex", ProcNumber, ProcessorNumberOf(ProcIndex));
     return STATUS_SUCCESS;
 }
 
@@ -93,14 +146,15 @@ extern "C" NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcN
     constexpr const char* Routine = "KeSetTargetProcessorDpcEx";
     PROCESSOR_NUMBER number = ReadFromDriver(Routine, ProcNumber);
     if (auto failure = EnterRoutine(Routine, HIGH_LEVEL, AtBugCheck::Forbidden,
-                                    Pointer(Dpc) + " " + std::to_string(number.Number))) {
+                                    Pointer(Dpc) + " " + NumberText(number))) {
         return *failure;
     }
-    if (number.Group != 0 || number.Number >= ProcessorCount()) {
+    std::optional<unsigned> index = IndexOf(number);
+    if (!index) {
         return STATUS_INVALID_PARAMETER;
     }
     RequireMemory(Routine, Dpc, sizeof(*Dpc), MemoryAccess::Write);
-    Dpc->Number = static_cast<USHORT>(TargetedMark + number.Number);
+    Dpc->Number = static_cast<USHORT>(TargetedMark + *index);
     return STATUS_SUCCESS;
 }
 
