@@ -206,7 +206,7 @@ NTSTATUS AppendAllowedAce(PACL* Acl, ULONG* BytesInUse, ACCESS_MASK Mask, ULONG 
         // AclSize is 16 bits: past the largest ACL the entries cannot fit.
         ULONG size = wanted > LargestAclSize ? LargestAclSize : static_cast<ULONG>(wanted);
         if (needed > size) {
-            return STATUS_ALLOWED_SPACE_EXCEEDED;
+            return STATUS_ALLOTTED_SPACE_EXCEEDED;
         }
         PACL larger = AllocateAcl(size);
         if (larger == nullptr) {

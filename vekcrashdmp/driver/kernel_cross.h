@@ -60,8 +60,8 @@ NTSYSAPI PVOID NTAPI RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageBase, ULON
 
 // Security descriptors and object handles: the kit declares these only in
 // ntifs.h, which cannot join ntddk.h here, or not at all.
-#ifndef STATUS_ALLOWED_SPACE_EXCEEDED
-#define STATUS_ALLOWED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099L)
+#ifndef STATUS_ALLOTTED_SPACE_EXCEEDED
+#define STATUS_ALLOTTED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099L)
 #endif
 typedef USHORT SECURITY_DESCRIPTOR_CONTROL;
 #define SE_OWNER_DEFAULTED 0x0001

@@ -273,7 +273,7 @@ TEST_F(DescriptorStringTest, AnAclPastItsLargestSizeIsRefusedAndOneJustBelowIsBu
         {u"(A;;GA;;;SY)", 1700, STATUS_SUCCESS},
         // 40-byte entries: 1638 fit in 0xFFFC bytes, 1639 do not.
         {u"(A;;GA;;;UD)", 1638, STATUS_SUCCESS},
-        {u"(A;;GA;;;UD)", 1639, STATUS_ALLOWED_SPACE_EXCEEDED},
+        {u"(A;;GA;;;UD)", 1639, STATUS_ALLOTTED_SPACE_EXCEEDED},
     };
     for (const auto& c : cases) {
         std::u16string text = u"D:";

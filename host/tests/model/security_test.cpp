@@ -97,7 +97,7 @@ TEST_F(ModelSecurityTest, AnEntryPastTheAclSizeIsRefused)
     EXPECT_EQ(RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, GENERIC_ALL, system),
               STATUS_SUCCESS);
     EXPECT_EQ(RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, GENERIC_ALL, system),
-              STATUS_ALLOWED_SPACE_EXCEEDED);
+              STATUS_ALLOTTED_SPACE_EXCEEDED);
     // An ACL size the kernel cannot hold: not a multiple of four.
     acl[2] = 27;
     EXPECT_EQ(RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, GENERIC_ALL, system),

@@ -228,7 +228,7 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         // size: the routine's own, never an injected one.
         STATUS_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000,
                        CODE(STATUS_BAD_DESCRIPTOR_FORMAT)),
-        STATUS_ROUTINE(RtlAddAccessAllowedAce, Windows2000, CODE(STATUS_ALLOWED_SPACE_EXCEEDED),
+        STATUS_ROUTINE(RtlAddAccessAllowedAce, Windows2000, CODE(STATUS_ALLOTTED_SPACE_EXCEEDED),
                        CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_SID),
                        CODE(STATUS_REVISION_MISMATCH), CODE(STATUS_UNSUCCESSFUL)),
         // A length cannot fail; the SID it measures can be wild.

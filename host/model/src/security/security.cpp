@@ -812,7 +812,7 @@ extern "C" NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_M
     size_t used = *AclBytesInUse(*acl);
     size_t aceSize = AceHeader + sid->size();
     if (used + aceSize > acl->size()) {
-        return STATUS_ALLOWED_SPACE_EXCEEDED;
+        return STATUS_ALLOTTED_SPACE_EXCEEDED;
     }
     Bytes ace(AceHeader, 0);
     ace[0] = AllowedAceType;
