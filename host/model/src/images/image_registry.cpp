@@ -547,8 +547,8 @@ bool MapImageFile(const std::string& path, uint64_t base, uint64_t room,
     return true;
 }
 
-// The emulator's image slots: as many, as far apart.
-constexpr uint64_t ShippedImageSlots = 64;
+// As far as the emulator's image slots are apart: the room the driver's
+// image may take.
 constexpr uint64_t ShippedImageSlotSize = 64ull << 20;
 
 ImageRegistration ListShippedDriverImage(const std::string& sysPath)
@@ -561,26 +561,17 @@ ImageRegistration ListShippedDriverImage(const std::string& sysPath)
     if (sysPath.empty()) {
         return RegisterImage(std::move(description), &error);
     }
-    // An emulator run earlier in this process keeps the addresses of the
-    // images it ran reserved for good; the listing then takes the next
-    // free slot, as the emulator's own images do.
+    // At the driver's own base, as on the emulator: an emulated image
+    // leaves its addresses free when it goes.
     InputFile file;
-    const bool readable = file.Open(sysPath, MaxImageFileBytes, &error);
-    for (uint64_t slot = 0; slot < ShippedImageSlots; ++slot) {
-        ImageDescription attempt = description;
-        attempt.Base = DriverImageBase + slot * ShippedImageSlotSize;
-        std::vector<uint8_t> bytes;
-        if (readable && MapImageData(file.Data(), file.Size(), attempt.Base, ShippedImageSlotSize,
-                                     &bytes, &error)) {
-            attempt.Size = bytes.size();
-            attempt.OwnedBytes = std::move(bytes);
-        }
-        ImageRegistration registration = RegisterImage(std::move(attempt), &error);
-        if (registration.Registered()) {
-            return registration;
-        }
+    std::vector<uint8_t> bytes;
+    if (file.Open(sysPath, MaxImageFileBytes, &error) &&
+        MapImageData(file.Data(), file.Size(), description.Base, ShippedImageSlotSize, &bytes,
+                     &error)) {
+        description.Size = bytes.size();
+        description.OwnedBytes = std::move(bytes);
     }
-    return {};
+    return RegisterImage(std::move(description), &error);
 }
 
 std::string DefaultShippedImagePath()
