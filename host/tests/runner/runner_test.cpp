@@ -135,6 +135,48 @@ TEST_F(RunnerTest, ImagesGoneLeaveTheirAddressesFree)
     EXPECT_EQ(base, model::DriverImageBase);
 }
 
+// The engine's translations of one image's code never run for the next
+// image at its address: a driver that faults at load, then one that loads
+// cleanly there.
+TEST_F(RunnerTest, TheNextImageAtAnAddressRunsItsOwnCode)
+{
+    StartMachine();
+    EXPECT_NE(Load("fault_driver"), STATUS_SUCCESS);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(image_->EntryRoutine());
+    image_.reset();
+    TakeViolations();
+    StartMachine();
+    ASSERT_EQ(Load("invalid_instruction_driver"), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(image_->EntryRoutine()) & ~uintptr_t{0xFFFF},
+              first & ~uintptr_t{0xFFFF});
+    EXPECT_FALSE(model::Stopped());
+}
+
+// Kernel memory freed at unload is carved again: once the quarantine has
+// filled, a hundred more cycles move the shared region's high-water mark by
+// less than one cycle's allocations (a few kilobytes; the blocks of a freed
+// one are carved again in another order as the free runs split).
+TEST_F(RunnerTest, LoadUnloadCyclesCarveNoNewKernelMemory)
+{
+    StartMachine();
+    std::string error;
+    auto cycles = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(VEK_SYS_IMAGE, &error);
+            ASSERT_NE(image, nullptr) << error;
+            ASSERT_EQ(model::LoadDriver(*image), STATUS_SUCCESS);
+            model::UnloadDriver();
+        }
+    };
+    constexpr int Settling = 100;  // the freed blocks' quarantine fills
+    cycles(Settling);
+    const size_t settled = runner::Emulator::Instance().ArenaBytesInUse();
+    cycles(Settling);
+    constexpr size_t OneCycle = 4096;
+    EXPECT_LT(runner::Emulator::Instance().ArenaBytesInUse() - settled, OneCycle);
+    EXPECT_TRUE(model::Violations().empty());
+}
+
 // A fault that bug checks runs the trap entry of its exception, on the
 // machine frame the processor pushes: 16-byte aligned base, the kernel's
 // selectors, the faulting RIP and RSP, with an error code where the
