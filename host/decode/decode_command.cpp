@@ -200,9 +200,9 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         sink.Restore = [&stream](RestoreLine&& line) { stream.Restore(std::move(line)); };
         // A reader that went away (decode | head) ends the run quietly.
         sink.Stopped = [&out] { return !out.good(); };
-        int error = 0;
-        if (!ScanDescriptor(fd, name, sink, &error)) {
-            err << "vekcrash: cannot read " << name << ": " << std::strerror(error) << "\n";
+        std::string problem;
+        if (!ScanDescriptor(fd, name, sink, &problem)) {
+            err << "vekcrash: cannot read " << name << ": " << problem << "\n";
             unreadable = true;
         }
         if (fd != STDIN_FILENO) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace decode {
@@ -57,6 +58,24 @@ size_t PutUtf8(uint32_t point, char* out)
 LineReader::LineReader(int fd) : Fd_(fd), Buffer_(ReadChunk + MaxLineLength + 1)
 {
     Line_.reserve(MaxLineLength);
+    struct stat status;
+    Endless_ = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
+}
+
+bool LineReader::EndsAsNoLog(const char* data, size_t size)
+{
+    size_t text = size;
+    while (text > 0 && data[text - 1] == 0) {
+        --text;
+    }
+    NulRun_ = text == 0 ? NulRun_ + size : size - text;
+    if (NulRun_ <= MaxNulRun) {
+        return false;
+    }
+    NotALog_ = true;
+    Failed_ = true;
+    Eof_ = true;
+    return true;
 }
 
 size_t LineReader::ReadRaw(char* into, size_t room)
@@ -64,6 +83,9 @@ size_t LineReader::ReadRaw(char* into, size_t room)
     while (!Eof_) {
         ssize_t got = ::read(Fd_, into, room);
         if (got > 0) {
+            if (Endless_ && EndsAsNoLog(into, static_cast<size_t>(got))) {
+                return 0;
+            }
             return static_cast<size_t>(got);
         }
         if (got < 0 && errno == EINTR) {

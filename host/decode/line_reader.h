@@ -28,6 +28,11 @@ public:
     static constexpr size_t MaxLineLength = 4096;
     // Large reads keep the per-byte cost of passing over noise low.
     static constexpr size_t ReadChunk = 1 << 17;
+    // An input that may never end (a device, a pipe, a socket) and gives
+    // this many NUL bytes in a row is no console: /dev/zero, or a disk.
+    // A serial console at 115200 baud would take 25 minutes of nothing but
+    // NULs to send them. A regular file always ends, and is read to its end.
+    static constexpr size_t MaxNulRun = 16 << 20;
 
     // Searches a buffer for what may be a line of interest; see FindAnchor.
     using Finder = size_t (*)(const char* data, size_t size, char terminator, uint64_t* terminators);
@@ -40,13 +45,19 @@ public:
     // counting) the lines before it unread.
     bool NextMatching(LogLine* line, Finder find);
     bool Failed() const { return Failed_; }
-    int Error() const { return Error_; }  // errno of the failed read
+    int Error() const { return Error_; }  // errno of the failed read, or 0
+    // The input ended the reading as no console log (see MaxNulRun);
+    // Failed() says so too.
+    bool NotALog() const { return NotALog_; }
     LogEncoding Encoding() const { return Encoding_; }
 
 private:
     // Moves the unread rest to the front and appends what the input gives.
     bool Fill();
     size_t ReadRaw(char* into, size_t room);
+    // Counts the NUL bytes in a row the input has given; true, with the
+    // input ended, once they pass MaxNulRun.
+    bool EndsAsNoLog(const char* data, size_t size);
     void Sniff(const char* data, size_t size);
     // Bare CRs end the lines of a log whose first read has no LF.
     void ChooseTerminator(const char* data, size_t size);
@@ -59,6 +70,9 @@ private:
     bool Eof_ = false;
     bool Failed_ = false;
     int Error_ = 0;
+    bool Endless_ = false;  // not a regular file: it may never end
+    size_t NulRun_ = 0;     // NUL bytes just read, in a row
+    bool NotALog_ = false;
     bool Sniffed_ = false;
     char Terminator_ = '\n';
     LogEncoding Encoding_ = LogEncoding::Bytes;

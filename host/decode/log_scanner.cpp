@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace decode {
 
@@ -291,7 +292,7 @@ void LogScanner::Finish()
     }
 }
 
-bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, int* error)
+bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, std::string* problem)
 {
     LineReader reader(fd);
     LogScanner scanner(source, sink);
@@ -303,8 +304,11 @@ bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, int
         }
     }
     scanner.Finish();
-    if (error != nullptr) {
-        *error = reader.Error();
+    if (problem != nullptr && reader.Failed()) {
+        *problem = reader.NotALog() ? "not a console log (" +
+                                          std::to_string(LineReader::MaxNulRun >> 20) +
+                                          " MiB of NUL bytes in a row)"
+                                    : std::strerror(reader.Error());
     }
     return !reader.Failed();
 }

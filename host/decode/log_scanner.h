@@ -52,7 +52,8 @@ private:
 size_t FindStartMarker(std::string_view text, bool* exact);
 
 // Reads the whole descriptor through a LogScanner. False when a read
-// failed, with its errno in *error when given.
-bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, int* error = nullptr);
+// failed or the input is no console log, with why in *problem when given.
+bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink,
+                    std::string* problem = nullptr);
 
 }  // namespace decode

@@ -107,7 +107,9 @@ void FuzzImage(const uint8_t* data, size_t size)
     // sensibly: a 4-byte SizeOfImage may claim the whole 4 GB region, and
     // zeroing that per input would only measure memset.
     constexpr uint64_t FuzzImageRoom = 16ull << 20;
-    if (!model::MapImageData(file.data(), file.size(), ImageBase, FuzzImageRoom, &mapped, &error)) {
+    uint64_t imageSize = 0;
+    if (!model::MapImageData(file.data(), file.size(), ImageBase, FuzzImageRoom, &mapped, &imageSize,
+                             &error)) {
         return;
     }
     Block image(ImageBase, mapped.data(), mapped.size());

@@ -154,8 +154,7 @@ void Emulator::ForgetCode(PeImage& image)
         bool inImage = it->first >= image.Address() && it->first < image.Address() + image.Size();
         it = inImage ? specials_.erase(it) : std::next(it);
     }
-    // Only a later copy of the same file reuses these addresses (PeImage
-    // keeps them reserved), and it counts its blocks afresh.
+    // A later image may take these addresses: it counts its blocks afresh.
     blockInstructions_.erase(blockInstructions_.lower_bound(image.Address()),
                              blockInstructions_.lower_bound(image.Address() + image.Size()));
 }
@@ -221,7 +220,11 @@ void Emulator::NoteDeviceProgress()
 
 void Emulator::OnBlock(uc_engine*, uint64_t address, uint32_t size, void* self)
 {
-    static_cast<Emulator*>(self)->CountBlock(address, size);
+    auto* emulator = static_cast<Emulator*>(self);
+    // A trampoline is no driver code, and its bytes are not host memory.
+    if (!emulator->InTrampolines(address)) {
+        emulator->CountBlock(address, size);
+    }
 }
 
 void Emulator::OnSpecial(uc_engine*, uint64_t address, uint32_t, void* self)

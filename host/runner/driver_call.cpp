@@ -159,7 +159,7 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         restartBlock_ = false;
         yield_ = Yield::None;
         uint64_t rip = Register(UC_X86_REG_RIP);
-        uc_err error = uc_emu_start(uc_, rip, sentinel, 0, 0);
+        uc_err error = uc_emu_start(uc_, rip, NoExit, 0, 0);
         rip = Register(UC_X86_REG_RIP);
 
         if (lane_.Halted && model::Stopped()) {
@@ -193,11 +193,14 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         if (rip == sentinel) {
             return Register(UC_X86_REG_RAX);
         }
-        if (error == UC_ERR_FETCH_UNMAPPED && IsTrampoline(rip)) {
-            if (!DispatchImport(rip) || lane_.Halted) {
+        if (error == UC_ERR_OK && InTrampolines(rip)) {
+            if (!IsTrampoline(rip)) {
+                error = UC_ERR_FETCH_PROT;  // no routine starts there
+            } else if (!DispatchImport(rip) || lane_.Halted) {
                 return 0;
+            } else {
+                continue;
             }
-            continue;
         }
 
         model::DriverFault fault = pendingInterrupt_ >= 0

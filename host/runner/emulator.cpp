@@ -15,6 +15,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <string_view>
 
 namespace runner {
 
@@ -49,6 +51,14 @@ Emulator::Emulator() : instructionLimit_(DefaultInstructionLimit)
     if (error != UC_ERR_OK) {
         Fatal("cannot start", error);
     }
+    // No exit addresses: the engine would translate the code at an exit
+    // afresh after every run, and the block before it, and never reclaim
+    // either. A call into the driver ends at a code hook on
+    // KxCallDriverReturn instead.
+    error = uc_ctl_exits_enable(uc_);
+    if (error != UC_ERR_OK) {
+        Fatal("cannot run without exit addresses", error);
+    }
     csh handle = 0;
     if (cs_open(CS_ARCH_X86, CS_MODE_64, &handle) != CS_ERR_OK) {
         std::fprintf(stderr, "vekcrash: emulator: cannot start the disassembler\n");
@@ -60,6 +70,7 @@ Emulator::Emulator() : instructionLimit_(DefaultInstructionLimit)
     StartLanes();
     CreateArena();
     MapDataExports();
+    MapTrampolines();
     InstallDeviceHooks();
 
     uc_context_alloc(uc_, &pristine_);
@@ -149,9 +160,40 @@ bool Emulator::MapImage(PeImage& image, std::string* error)
         }
         imageMemory_[image.Address()].push_back(
             model::EnterHostMemory(address, range.Size, range.Writable, "the driver image"));
+        if (range.Executable) {
+            DropStaleTranslations(address, range.Size);
+        }
     }
     ScanCode(image);
     return true;
+}
+
+// The engine keeps its translations of code when the code is unmapped, and
+// runs them again for whatever is mapped at the same address later. That is
+// what keeps load/unload cycles flat: the same image at the same address
+// translates nothing anew. Code that differs from what was last translated
+// there has the old translations dropped before it runs.
+void Emulator::DropStaleTranslations(uint64_t address, uint64_t size)
+{
+    const size_t fingerprint = std::hash<std::string_view>()(
+        std::string_view(reinterpret_cast<const char*>(address), size));
+    auto known = translatedCode_.find(address);
+    if (known != translatedCode_.end() && known->second.Size == size &&
+        known->second.Fingerprint == fingerprint) {
+        return;
+    }
+    // Records of code this range overlaps, all stale now.
+    auto first = translatedCode_.lower_bound(address);
+    if (first != translatedCode_.begin() && std::prev(first)->first + std::prev(first)->second.Size > address) {
+        --first;
+    }
+    auto last = translatedCode_.lower_bound(address + size);
+    translatedCode_.erase(first, last);
+    uc_err error = uc_ctl_remove_cache(uc_, address, address + size);
+    if (error != UC_ERR_OK) {
+        Fatal("cannot drop translated code", error);
+    }
+    translatedCode_[address] = TranslatedCode{size, fingerprint};
 }
 
 void Emulator::UnmapImage(PeImage& image)
@@ -164,6 +206,11 @@ void Emulator::UnmapImage(PeImage& image)
         uc_mem_unmap(uc_, image.Address() + range.Rva, range.Size);
     }
     ForgetCode(image);
+}
+
+void Emulator::OnStopPoint(uc_engine* uc, uint64_t, uint32_t, void*)
+{
+    uc_emu_stop(uc);
 }
 
 uint64_t Emulator::Register(int id) const

@@ -5,8 +5,7 @@
 // block of kernel memory the model hands out are host memory mapped into
 // the emulator at the same address, so a pointer means the same on both
 // sides and the model's routines run unchanged on the guest's arguments.
-// Imports bind to unmapped "trampoline" addresses; a call to one stops
-// emulation, the routine runs on the host, and emulation resumes at the
+// Imports bind to "trampoline" addresses; a call to one stops emulation, the routine runs on the host, and emulation resumes at the
 // return address. Since the processor is never running while a model
 // routine runs, a routine that calls back into the driver simply starts a
 // new emulation from the host: no nesting inside the emulator.
@@ -30,6 +29,7 @@
 #include <unicorn/unicorn.h>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -74,6 +74,9 @@ public:
     void Detach();
 
     const RunnerStats& Stats() const { return stats_; }
+    // Kernel memory carved so far, freed or not: what the shared region's
+    // pages cost at most. Load/unload cycles leave it where it was.
+    size_t ArenaBytesInUse() const;
 
     // The processor itself, for reading its registers and memory while a
     // kernel routine runs (RtlCaptureContext, the unwinder's reads).
@@ -134,9 +137,15 @@ private:
     void SetRegister(int id, uint64_t value);
     void MapHostPages(uint64_t address, size_t size, uint32_t protection);
     void MapDataExports();
+    // Drops the engine's translations of the code range unless it holds
+    // the very code they were made from.
+    void DropStaleTranslations(uint64_t address, uint64_t size);
 
     // Imports (import_binding.cpp).
     bool BindImports(PeImage& image, std::string* error);
+    void MapTrampolines();
+    // Whether the address lies in the trampolines' pages, a slot or not.
+    bool InTrampolines(uint64_t address) const;
     // Runs the kernel routine a trampoline stands for; false when the call
     // into the driver that made it is over (the machine stopped).
     bool DispatchImport(uint64_t slot);
@@ -250,6 +259,9 @@ private:
     static uint32_t OnIn(uc_engine* uc, uint32_t port, int size, void* self);
     static void OnOut(uc_engine* uc, uint32_t port, int size, uint32_t value, void* self);
     static int OnCpuid(uc_engine* uc, void* self);
+    // A code hook that stops the processor before the instruction it is
+    // on: at a trampoline, and where a call into the driver ends.
+    static void OnStopPoint(uc_engine* uc, uint64_t address, uint32_t size, void* self);
     static void OnSpecial(uc_engine* uc, uint64_t address, uint32_t size, void* self);
     static uint64_t OnMmioRead(uc_engine* uc, uint64_t offset, unsigned size, void* base);
     static void OnMmioWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value,
@@ -283,7 +295,13 @@ private:
     // its control state, whatever an earlier call did to it.
     uc_context* pristine_ = nullptr;
     uint8_t* arena_ = nullptr;
-    size_t arenaUsed_ = 0;
+    struct Arena {
+        size_t Used = 0;                      // bytes ever carved: the high-water mark
+        std::map<size_t, size_t> Live;        // offset: size, of blocks given out
+        std::map<size_t, size_t> Free;        // offset: size, of runs to carve again
+        std::deque<std::pair<size_t, size_t>> Quarantine;  // freed, oldest first
+        size_t QuarantinedBytes = 0;
+    } arenaBlocks_;
     std::vector<uint64_t> hostPagesMapped_;
 
     int attached_ = 0;  // images of the shipped driver in use
@@ -306,6 +324,12 @@ private:
     std::map<uint64_t, std::unique_ptr<SpecialInstruction>> specials_;
     std::map<uintptr_t, std::vector<uc_hook>> imageHooks_;
     std::map<uintptr_t, size_t> images_;  // mapped images: start, size
+    // Code ranges the engine may hold translations of, mapped or not.
+    struct TranslatedCode {
+        uint64_t Size;
+        size_t Fingerprint;  // of the bytes translated
+    };
+    std::map<uint64_t, TranslatedCode> translatedCode_;
     // The address-space ranges each mapped image was entered as.
     std::map<uintptr_t, std::vector<model::MemoryRangeId>> imageMemory_;
 

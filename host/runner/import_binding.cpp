@@ -1,14 +1,18 @@
 // Imports of the shipped image bound to the model kernel. Each routine has
-// a trampoline slot: an unmapped kernel address, so a call to it stops the
-// processor, the routine runs on the host with the guest's arguments, and
-// the processor resumes at the return address. Exported variables bind to
+// a trampoline slot: a kernel address whose code hook stops the processor,
+// the routine runs on the host with the guest's arguments, and the
+// processor resumes at the return address. Exported variables bind to
 // their own storage.
 #include "runner/emulator.h"
 
 #include "runner/layout.h"
 #include "runner/pe_image.h"
 
+#include <sys/mman.h>
+
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace runner {
@@ -45,6 +49,46 @@ bool Emulator::BindImports(PeImage& image, std::string* error)
         }
     }
     return true;
+}
+
+namespace {
+
+// What a trampoline slot holds, should the processor ever run it: a
+// breakpoint. The hook stops the processor before it does.
+constexpr uint8_t Int3 = 0xCC;
+
+uint64_t TrampolineBytes()
+{
+    return PageUp(TrampolineSlot * model::ExportedRoutines().size());
+}
+
+}  // namespace
+
+// The slots are real, execute-only memory with one code hook over them. An
+// unmapped slot would stop the processor as well, but the engine then
+// translates the failed fetch afresh at every call and never reclaims that
+// code: memory that grew with every kernel call the driver made.
+void Emulator::MapTrampolines()
+{
+    const uint64_t size = TrampolineBytes();
+    void* slots = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (slots == MAP_FAILED) {
+        std::fprintf(stderr, "vekcrash: emulator: cannot make the import trampolines\n");
+        std::abort();
+    }
+    std::memset(slots, Int3, size);
+    uc_err error = uc_mem_map_ptr(uc_, TrampolineBase, size, UC_PROT_EXEC, slots);
+    if (error != UC_ERR_OK) {
+        Fatal("cannot map the import trampolines", error);
+    }
+    uc_hook hook;
+    uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(OnStopPoint), this,
+                TrampolineBase, TrampolineBase + size - 1);
+}
+
+bool Emulator::InTrampolines(uint64_t address) const
+{
+    return address >= TrampolineBase && address - TrampolineBase < TrampolineBytes();
 }
 
 bool Emulator::IsTrampoline(uint64_t address) const

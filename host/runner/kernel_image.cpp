@@ -94,6 +94,10 @@ bool Emulator::MapKernel(const std::string& path, std::string* error)
     }
     model::ListKernelImage(image->Address(), image->Size(), image->Base());
     kernelEntries_ = entries;
+    // Where every call into the driver ends (see Emulator::Emulator).
+    uc_hook hook;
+    uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(OnStopPoint), this,
+                entries.CallDriverReturn, entries.CallDriverReturn);
     // Mapped for the rest of the process: the registry lists it as the
     // kernel, and the engine keeps translations of its code.
     kernel_ = image.release();
@@ -202,7 +206,7 @@ bool Emulator::RunTrapEntry(const model::DriverFault& fault, ULONG code,
         pendingPrivilegeFault_ = false;
         pendingInterrupt_ = -1;
         restartBlock_ = false;
-        uc_err error = uc_emu_start(uc_, Register(UC_X86_REG_RIP), 0, 0, 0);
+        uc_err error = uc_emu_start(uc_, Register(UC_X86_REG_RIP), NoExit, 0, 0);
         if (restartBlock_) {
             SetRegister(UC_X86_REG_RIP, restartAt_);
             continue;

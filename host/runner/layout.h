@@ -24,6 +24,10 @@ constexpr uint64_t SentinelBase = 0xFFFFF80100000000ull;
 constexpr uint64_t HostServiceBase = 0xFFFFF80200000000ull;
 constexpr uint64_t HostServiceBugCheck = HostServiceBase;
 
+// The end address uc_emu_start asks for, which the engine ignores: runs end
+// only at code hooks and faults (see Emulator::Emulator).
+constexpr uint64_t NoExit = 0;
+
 constexpr uint64_t ShadowSpace = 32;
 constexpr size_t RegisterArguments = 4;
 constexpr size_t MaxArguments = 16;
@@ -46,9 +50,9 @@ constexpr uint64_t PageUp(uint64_t value)
 // kernel-half bases with the top bits replaced (kernel-half addresses cannot
 // be host mappings; these user-half ones can). The high user region they are
 // moved to is free in a plain process and in AddressSanitizer's layout, whose
-// shadow memory covers everything from about 0x7FFF8000 to 0x10007FFF8000. A
-// later image goes a slot further up: the engine keeps translations of code
-// by address, so no address is ever reused within a process.
+// shadow memory covers everything from about 0x7FFF8000 to 0x10007FFF8000. An
+// image loaded while another holds the address goes a slot further up; an
+// image gone leaves its addresses free (Emulator::UnmapImage).
 constexpr uint64_t UserHalfMask = model::UserHalfMask;
 constexpr uint64_t HighUserRegion = model::HighUserRegion;
 // The image registry's bases: host build and runner alike.

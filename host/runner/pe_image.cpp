@@ -14,9 +14,6 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <functional>
-#include <map>
-#include <string_view>
 
 namespace runner {
 
@@ -35,58 +32,15 @@ uint64_t PageRound(uint64_t value)
     return (value + PageSize - 1) / PageSize * PageSize;
 }
 
-// The ranges of images gone, kept reserved, and what each held: the file's
-// bytes and the address asked for. The engine keeps translations of code
-// by address, so only the same file asked at the same address (the same
-// code after the same relocations, as in every load after an unload of one
-// driver) may take a range again; anything else takes a fresh one. Without
-// that reuse, every load would leave the engine's tables for new code
-// pages behind.
-struct RetiredImage {
-    size_t Fingerprint;
-    uint64_t Asked;
-    size_t Size;
-};
-std::map<uint64_t, RetiredImage>& Retired()
-{
-    static auto* retired = new std::map<uint64_t, RetiredImage>();
-    return *retired;
-}
-
-size_t Fingerprint(const uint8_t* data, size_t size)
-{
-    return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(data), size));
-}
-
-// A range an earlier copy of this file held, taken again; else null.
-void* TakeRetiredRange(size_t fingerprint, uint64_t asked, size_t size)
-{
-    for (auto it = Retired().begin(); it != Retired().end(); ++it) {
-        const RetiredImage& retired = it->second;
-        if (retired.Fingerprint != fingerprint || retired.Asked != asked || retired.Size != size) {
-            continue;
-        }
-        void* base = mmap(reinterpret_cast<void*>(it->first), size, PROT_READ | PROT_WRITE,
-                          MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base == MAP_FAILED) {
-            return nullptr;
-        }
-        Retired().erase(it);
-        return base;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 PeImage::~PeImage()
 {
     if (base_ != nullptr) {
-        // The pages go, the addresses stay reserved for a later copy of the
-        // same file (see Retired).
-        mmap(base_, size_, PROT_NONE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
-             0);
-        Retired()[Address()] = RetiredImage{fingerprint_, asked_, size_};
+        // Pages and addresses both go: the emulator dropped every
+        // translation of the image's code when it unmapped it, so any later
+        // image may take the range.
+        munmap(base_, size_);
     }
 }
 
@@ -140,13 +94,8 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, uint64_t address
 
     std::unique_ptr<PeImage> image(new PeImage());
     image->size_ = PageRound(optional.sizeof_image());
-    image->fingerprint_ = Fingerprint(file.data(), file.size());
-    image->asked_ = address;
-    void* base = TakeRetiredRange(image->fingerprint_, address, image->size_);
-    if (base == nullptr) {
-        base = ReserveAt(address, slotSize, image->size_, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS);
-    }
+    void* base = ReserveAt(address, slotSize, image->size_, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS);
     if (base == MAP_FAILED) {
         *error = "cannot reserve memory for " + path;
         return nullptr;

@@ -54,8 +54,6 @@ private:
 
     uint8_t* base_ = nullptr;
     size_t size_ = 0;
-    size_t fingerprint_ = 0;  // of the file's bytes
-    uint64_t asked_ = 0;      // the address Load was asked for
     uint64_t preferredBase_ = 0;
     uint64_t entryRva_ = 0;
     std::vector<ImageRange> ranges_;

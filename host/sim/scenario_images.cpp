@@ -114,10 +114,10 @@ model::ImageSpec ReadImage(JsonObject& reader, const JsonValue& value, bool zero
         auto bytes = std::make_shared<std::vector<uint8_t>>();
         std::string error;
         if (!model::MapImageFile(image.File, image.Base(),
-                                 model::ScenarioImageRegionSize - image.Offset, bytes.get(), &error)) {
+                                 model::ScenarioImageRegionSize - image.Offset, bytes.get(),
+                                 &image.Size, &error)) {
             field.Fail(error);
         }
-        image.Size = bytes->size();
         image.Mapped = std::move(bytes);
     } else {
         JsonValue size = reader.Require("size");

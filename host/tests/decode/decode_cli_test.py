@@ -46,6 +46,10 @@ def stops_when_the_reader_goes(vekcrash):
     return []
 
 
+# More NUL bytes in a row than a console ever sends.
+NUL_RUN = 17 << 20
+
+
 def main():
     vekcrash = sys.argv[1]
     scratch = tempfile.mkdtemp()
@@ -55,6 +59,13 @@ def main():
     cut = os.path.join(scratch, "cut.log")
     with open(cut, "wb") as f:
         f.write(REPORT[:120])
+    # A file that ends is read to its end, however many NULs it holds (a
+    # log truncated under its writer starts with a hole).
+    holed = os.path.join(scratch, "holed.log")
+    with open(holed, "wb") as f:
+        f.truncate(NUL_RUN)
+        f.seek(NUL_RUN)
+        f.write(REPORT)
     cases = [
         # name, arguments, stdin, exit status, text on stdout, text on stderr
         ("a complete report from stdin", [], REPORT, 0, b"MANUALLY_INITIATED_CRASH", b""),
@@ -77,6 +88,10 @@ def main():
         ("an idle time that is no number", ["--follow", "--idle", "soon", log], b"", 2, b"", b"--idle needs"),
         ("an endless idle time", ["--follow", "--idle", "inf", log], b"", 2, b"", b"--idle needs"),
         ("help", ["--help"], b"", 0, b"usage: vekcrash decode", b""),
+        ("an endless device of NULs", ["/dev/zero"], b"", 2, b"", b"/dev/zero: not a console log"),
+        ("a report, then NULs down a pipe", [], REPORT + bytes(NUL_RUN), 2, b"Report 1",
+         b"not a console log"),
+        ("a file with a hole before its report", [holed], b"", 0, b"Report 1", b""),
     ]
     failures = []
     for name, args, stdin, status, out, err in cases:
@@ -89,7 +104,7 @@ def main():
             failures.append("%s: exit %d (want %d)\nstdout: %r\nstderr: %r" %
                             (name, result.returncode, status, result.stdout[:300], result.stderr[:300]))
     failures += stops_when_the_reader_goes(vekcrash)
-    for path in (log, cut):
+    for path in (log, cut, holed):
         os.remove(path)
     os.rmdir(scratch)
     for failure in failures:

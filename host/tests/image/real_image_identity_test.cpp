@@ -116,9 +116,10 @@ TEST_F(RealImageIdentityTest, EveryBuiltImageReadsAsLlvmReadobjReadsIt)
         SCOPED_TRACE(path);
         StartMachine();
         std::vector<uint8_t> mapped;
+        uint64_t size = 0;
         std::string error;
         ASSERT_TRUE(model::MapImageFile(path, 0x140000000ull, model::ScenarioImageRegionSize,
-                                        &mapped, &error)) << error;
+                                        &mapped, &size, &error)) << error;
         SyntheticImage image((mapped.size() + SyntheticPageSize - 1) / SyntheticPageSize);
         image.PutBytes(0, mapped.data(), mapped.size());
         image.Enter();

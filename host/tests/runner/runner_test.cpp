@@ -97,6 +97,86 @@ TEST_F(RunnerTest, ImagesAndStacksLieAtFixedAddresses)
     EXPECT_NE(drivers[0], drivers[1]);
 }
 
+// An image that goes leaves its addresses to the next, whatever its code:
+// after many runs of different images, each ran at the driver's base, and
+// the host build still lists the shipped image there.
+TEST_F(RunnerTest, ImagesGoneLeaveTheirAddressesFree)
+{
+    StartMachine();
+    std::ifstream file(Fixture("fault_driver"), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 0x100u);
+    constexpr uint32_t Runs = 70;  // more than there ever were slots
+    constexpr size_t NewHeaderOffset = 0x3C, TimeDateStampOffset = 8;
+    uint32_t header = 0;
+    std::memcpy(&header, bytes.data() + NewHeaderOffset, sizeof(header));
+    const std::string copy = std::string(VEK_FIXTURE_DIR) + "/run_copy.sys";
+    for (uint32_t run = 0; run < Runs; ++run) {
+        std::string changed = bytes;  // another file each time
+        std::memcpy(&changed[header + TimeDateStampOffset], &run, sizeof(run));
+        std::ofstream(copy, std::ios::binary | std::ios::trunc) << changed;
+        std::string error;
+        std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(copy, &error);
+        ASSERT_NE(image, nullptr) << error;
+        auto entry = reinterpret_cast<uintptr_t>(image->EntryRoutine());
+        EXPECT_TRUE(entry > runner::DriverImageAddress &&
+                    entry < runner::DriverImageAddress + runner::ImageSlotSize)
+            << run << std::hex << " " << entry;
+    }
+    std::remove(copy.c_str());
+    model::ImageRegistration listing = model::ListShippedDriverImage(VEK_SYS_IMAGE);
+    ASSERT_TRUE(listing.Registered());
+    uint64_t base = 0;
+    model::ForEachImage([&](const model::LoadedImage& image) {
+        if (image.Name == "vekcrashdmp.sys") {
+            base = image.Base;
+        }
+    });
+    EXPECT_EQ(base, model::DriverImageBase);
+}
+
+// The engine's translations of one image's code never run for the next
+// image at its address: a driver that faults at load, then one that loads
+// cleanly there.
+TEST_F(RunnerTest, TheNextImageAtAnAddressRunsItsOwnCode)
+{
+    StartMachine();
+    EXPECT_NE(Load("fault_driver"), STATUS_SUCCESS);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(image_->EntryRoutine());
+    image_.reset();
+    TakeViolations();
+    StartMachine();
+    ASSERT_EQ(Load("invalid_instruction_driver"), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(image_->EntryRoutine()) & ~uintptr_t{0xFFFF},
+              first & ~uintptr_t{0xFFFF});
+    EXPECT_FALSE(model::Stopped());
+}
+
+// Kernel memory freed at unload is carved again: once the quarantine has
+// filled, a hundred more cycles move the shared region's high-water mark by
+// less than one cycle's allocations (a few kilobytes; the blocks of a freed
+// one are carved again in another order as the free runs split).
+TEST_F(RunnerTest, LoadUnloadCyclesCarveNoNewKernelMemory)
+{
+    StartMachine();
+    std::string error;
+    auto cycles = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(VEK_SYS_IMAGE, &error);
+            ASSERT_NE(image, nullptr) << error;
+            ASSERT_EQ(model::LoadDriver(*image), STATUS_SUCCESS);
+            model::UnloadDriver();
+        }
+    };
+    constexpr int Settling = 100;  // the freed blocks' quarantine fills
+    cycles(Settling);
+    const size_t settled = runner::Emulator::Instance().ArenaBytesInUse();
+    cycles(Settling);
+    constexpr size_t OneCycle = 4096;
+    EXPECT_LT(runner::Emulator::Instance().ArenaBytesInUse() - settled, OneCycle);
+    EXPECT_TRUE(model::Violations().empty());
+}
+
 // A fault that bug checks runs the trap entry of its exception, on the
 // machine frame the processor pushes: 16-byte aligned base, the kernel's
 // selectors, the faulting RIP and RSP, with an error code where the

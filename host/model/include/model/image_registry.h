@@ -151,15 +151,17 @@ bool ReadImageBytes(const LoadedImage& image, uint64_t address, void* buffer, si
 
 // Lays a PE32+ file out as the loader maps it (headers, then each section
 // at its address, base relocations applied for base). Returns false with one
-// line in error for a file that is no such image.
+// line in error for a file that is no such image. *bytes holds the image up
+// to the last page the file fills, *size the image's whole size: the rest
+// is zero, so that a small file claiming a large image costs what it holds.
 // room bounds SizeOfImage: what the caller's region holds from base. The
 // file is read once, through a mapping; only a regular file of at most
 // MaxImageFileBytes is taken.
 constexpr uint64_t MaxImageFileBytes = 1ull << 32;
 bool MapImageFile(const std::string& path, uint64_t base, uint64_t room,
-                  std::vector<uint8_t>* bytes, std::string* error);
+                  std::vector<uint8_t>* bytes, uint64_t* size, std::string* error);
 bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t room,
-                  std::vector<uint8_t>* bytes, std::string* error);
+                  std::vector<uint8_t>* bytes, uint64_t* size, std::string* error);
 // The same for an image anywhere in the scenario image region.
 bool MapImageData(const std::vector<uint8_t>& file, uint64_t base, std::vector<uint8_t>* bytes,
                   std::string* error);

@@ -61,8 +61,9 @@ struct ImageSpec {
     uint64_t Offset = 0;  // base = ScenarioImageRegion + Offset, page-aligned
     uint64_t Size = 0;    // synthetic: bytes, rounded up to pages; a file: its mapped size
     std::string File;     // a PE32+ file on disk, mapped as the loader maps it
-    // The file's bytes as mapped at Base(), when the scenario's reader
-    // mapped them already: the file is read once.
+    // The file's bytes as mapped at Base() (up to the last page the file
+    // fills; Size is the whole image), when the scenario's reader mapped
+    // them already: the file is read once.
     std::shared_ptr<const std::vector<uint8_t>> Mapped;
     SyntheticIdentity Identity;  // synthetic images only
     std::vector<uint64_t> NonResidentPages;

@@ -212,6 +212,11 @@ void SetSystemTime(int64_t time);
 // Reading back.
 const std::vector<std::string>& Violations();
 const std::vector<KernelCall>& Calls();
+// Whether kernel calls are logged for Calls() and CallsTo(): on unless
+// turned off, for every machine after. A run that never reads the log
+// turns it off so that its memory does not grow with each call; faults then
+// count only the calls made after they were injected.
+void KeepCallLog(bool keep);
 // Calls of the named routines only, in order.
 std::vector<KernelCall> CallsTo(const std::vector<std::string>& routines);
 // Bytes the console UART transmitted: the first UART of the machine.

@@ -21,6 +21,7 @@ namespace model {
 namespace {
 
 MachineState* TheState = nullptr;
+bool CallLogKept = true;  // see KeepCallLog
 
 }  // namespace
 
@@ -153,7 +154,11 @@ std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck
         SwitchPoint(SwitchReason::KernelCall);
     }
     MachineState& s = State();
-    s.Calls.push_back(KernelCall{name, std::move(detail)});
+    const std::string* logged = &detail;
+    if (CallLogKept) {
+        s.Calls.push_back(KernelCall{name, std::move(detail)});
+        logged = &s.Calls.back().Detail;
+    }
     if (CurrentIrql() > maxIrql) {
         Violation("%s called at IRQL %u; its contract allows at most %u", name,
                   unsigned{CurrentIrql()}, unsigned{maxIrql});
@@ -162,16 +167,20 @@ std::optional<NTSTATUS> EnterRoutine(const char* name, KIRQL maxIrql, AtBugCheck
         Violation("%s called during the bug check", name);
     }
     ++s.CallCounts[name];
-    const std::string& logged = s.Calls.back().Detail;
     std::optional<NTSTATUS> result;
     for (Fault& fault : s.Faults) {
         // A fault fires once; counting stops at its call.
-        if (fault.Matched < fault.Call && FaultSelects(fault, name, logged) &&
+        if (fault.Matched < fault.Call && FaultSelects(fault, name, *logged) &&
             ++fault.Matched == fault.Call && !result) {
             result = *fault.Status;
         }
     }
     return result;
+}
+
+void KeepCallLog(bool keep)
+{
+    CallLogKept = keep;
 }
 
 bool InjectFault(const Fault& fault, std::string* error)

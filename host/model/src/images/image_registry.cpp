@@ -170,10 +170,11 @@ Registry& TheRegistry()
         ImageDescription kernel{"ntoskrnl.exe", KernelImagePath, KernelImageBase,
                                 KernelImageSize, nullptr, {}};
         std::vector<uint8_t> bytes;
+        uint64_t size = 0;
         std::string error;
-        if (MapImageFile(DefaultKernelImagePath(), KernelImageBase, KernelImageSize, &bytes,
+        if (MapImageFile(DefaultKernelImagePath(), KernelImageBase, KernelImageSize, &bytes, &size,
                          &error)) {
-            kernel.Size = bytes.size();
+            kernel.Size = size;
             kernel.OwnedBytes = std::move(bytes);
         }
         if (AddEntry(*created, kernel) == 0) {
@@ -423,11 +424,12 @@ bool ReadImageBytes(const LoadedImage& image, uint64_t address, void* buffer, si
 bool MapImageData(const std::vector<uint8_t>& file, uint64_t base, std::vector<uint8_t>* bytes,
                   std::string* error)
 {
-    return MapImageData(file.data(), file.size(), base, ScenarioImageRegionSize, bytes, error);
+    uint64_t size = 0;
+    return MapImageData(file.data(), file.size(), base, ScenarioImageRegionSize, bytes, &size, error);
 }
 
 bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t room,
-                  std::vector<uint8_t>* bytes, std::string* error)
+                  std::vector<uint8_t>* bytes, uint64_t* size, std::string* error)
 {
     if (!Fits(length, 0, DosNewHeaderOffset + 4) || Field<uint16_t>(data, 0) != DosSignature) {
         *error = "no DOS header";
@@ -470,8 +472,22 @@ bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t ro
         return false;
     }
 
-    std::vector<uint8_t> image(imageSize, 0);
-    std::memcpy(image.data(), data, std::min<uint64_t>(headerSize, length));
+    // Only the bytes up to the last the file fills are held: the rest of
+    // the image is zero, and an image claiming gigabytes costs what its
+    // file holds.
+    const uint32_t directories = Field<uint32_t>(data, optional + OptionalRvaCount);
+    const uint64_t relocationEntry = optional + OptionalDirectories + 8 * RelocationDirectory;
+    const bool relocated = directories > RelocationDirectory && relocationEntry + 8 <= optional + optionalSize;
+    uint64_t filled = std::min<uint64_t>(headerSize, length);
+    if (relocated) {
+        const uint64_t rva = Field<uint32_t>(data, relocationEntry);
+        const uint64_t size = Field<uint32_t>(data, relocationEntry + 4);
+        if (!Fits(imageSize, rva, size)) {
+            *error = "the base relocations lie outside the image";
+            return false;
+        }
+        filled = std::max(filled, rva + size);
+    }
     for (uint16_t i = 0; i < sectionCount; ++i) {
         const uint64_t header = sections + uint64_t{i} * SectionHeaderSize;
         const uint64_t virtualSize = Field<uint32_t>(data, header + 8);
@@ -484,7 +500,17 @@ bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t ro
             *error = "a section lies outside the image or the file";
             return false;
         }
-        std::memcpy(image.data() + rva, data + rawOffset, copy);
+        filled = std::max(filled, rva + copy);
+    }
+    std::vector<uint8_t> image(std::min(PageRound(filled), imageSize), 0);
+    std::memcpy(image.data(), data, std::min<uint64_t>(headerSize, length));
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        const uint64_t header = sections + uint64_t{i} * SectionHeaderSize;
+        const uint64_t virtualSize = Field<uint32_t>(data, header + 8);
+        const uint64_t rawSize = Field<uint32_t>(data, header + 16);
+        const uint64_t copy = std::min(rawSize, virtualSize != 0 ? virtualSize : rawSize);
+        std::memcpy(image.data() + Field<uint32_t>(data, header + 12),
+                    data + Field<uint32_t>(data, header + 20), copy);
     }
 
     // Base relocations, as the loader applies them for the base it chose,
@@ -493,15 +519,9 @@ bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t ro
     if (Fits(std::min<uint64_t>(headerSize, imageSize), optional + OptionalImageBase, 8)) {
         std::memcpy(image.data() + optional + OptionalImageBase, &base, sizeof(base));
     }
-    const uint32_t directories = Field<uint32_t>(data, optional + OptionalRvaCount);
-    const uint64_t relocationEntry = optional + OptionalDirectories + 8 * RelocationDirectory;
-    if (directories > RelocationDirectory && relocationEntry + 8 <= optional + optionalSize) {
+    if (relocated) {
         const uint64_t rva = Field<uint32_t>(data, relocationEntry);
         const uint64_t size = Field<uint32_t>(data, relocationEntry + 4);
-        if (!Fits(imageSize, rva, size)) {
-            *error = "the base relocations lie outside the image";
-            return false;
-        }
         uint64_t block = rva;
         while (block + 8 <= rva + size) {
             const uint64_t page = Field<uint32_t>(image.data(), block);
@@ -521,6 +541,9 @@ bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t ro
                     *error = "unsupported base relocation";
                     return false;
                 }
+                if (target + 8 > image.size()) {
+                    image.resize(PageRound(target + 8));  // a fixup in the zero tail
+                }
                 uint64_t value = Field<uint64_t>(image.data(), target) + delta;
                 std::memcpy(image.data() + target, &value, sizeof(value));
             }
@@ -528,11 +551,12 @@ bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t ro
         }
     }
     *bytes = std::move(image);
+    *size = imageSize;
     return true;
 }
 
 bool MapImageFile(const std::string& path, uint64_t base, uint64_t room,
-                  std::vector<uint8_t>* bytes, std::string* error)
+                  std::vector<uint8_t>* bytes, uint64_t* size, std::string* error)
 {
     // The file holds at most the image and what the loader skips (debug
     // data, a signature); it is mapped, never copied whole.
@@ -540,15 +564,15 @@ bool MapImageFile(const std::string& path, uint64_t base, uint64_t room,
     if (!file.Open(path, MaxImageFileBytes, error)) {
         return false;
     }
-    if (!MapImageData(file.Data(), file.Size(), base, room, bytes, error)) {
+    if (!MapImageData(file.Data(), file.Size(), base, room, bytes, size, error)) {
         *error = path + ": " + *error;
         return false;
     }
     return true;
 }
 
-// The emulator's image slots: as many, as far apart.
-constexpr uint64_t ShippedImageSlots = 64;
+// As far as the emulator's image slots are apart: the room the driver's
+// image may take.
 constexpr uint64_t ShippedImageSlotSize = 64ull << 20;
 
 ImageRegistration ListShippedDriverImage(const std::string& sysPath)
@@ -561,26 +585,18 @@ ImageRegistration ListShippedDriverImage(const std::string& sysPath)
     if (sysPath.empty()) {
         return RegisterImage(std::move(description), &error);
     }
-    // An emulator run earlier in this process keeps the addresses of the
-    // images it ran reserved for good; the listing then takes the next
-    // free slot, as the emulator's own images do.
+    // At the driver's own base, as on the emulator: an emulated image
+    // leaves its addresses free when it goes.
     InputFile file;
-    const bool readable = file.Open(sysPath, MaxImageFileBytes, &error);
-    for (uint64_t slot = 0; slot < ShippedImageSlots; ++slot) {
-        ImageDescription attempt = description;
-        attempt.Base = DriverImageBase + slot * ShippedImageSlotSize;
-        std::vector<uint8_t> bytes;
-        if (readable && MapImageData(file.Data(), file.Size(), attempt.Base, ShippedImageSlotSize,
-                                     &bytes, &error)) {
-            attempt.Size = bytes.size();
-            attempt.OwnedBytes = std::move(bytes);
-        }
-        ImageRegistration registration = RegisterImage(std::move(attempt), &error);
-        if (registration.Registered()) {
-            return registration;
-        }
+    std::vector<uint8_t> bytes;
+    uint64_t size = 0;
+    if (file.Open(sysPath, MaxImageFileBytes, &error) &&
+        MapImageData(file.Data(), file.Size(), description.Base, ShippedImageSlotSize, &bytes, &size,
+                     &error)) {
+        description.Size = size;
+        description.OwnedBytes = std::move(bytes);
     }
-    return {};
+    return RegisterImage(std::move(description), &error);
 }
 
 std::string DefaultShippedImagePath()

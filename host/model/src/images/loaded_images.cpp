@@ -128,14 +128,14 @@ ImageRegistration ListImage(const ImageSpec& wanted, std::string* error)
     description.Base = wanted.Base();
     if (wanted.Mapped) {
         description.OwnedBytes = *wanted.Mapped;
-        description.Size = description.OwnedBytes.size();
+        description.Size = wanted.Size;
     } else if (!wanted.File.empty()) {
         const uint64_t room =
             wanted.Offset < ScenarioImageRegionSize ? ScenarioImageRegionSize - wanted.Offset : 0;
-        if (!MapImageFile(wanted.File, description.Base, room, &description.OwnedBytes, error)) {
+        if (!MapImageFile(wanted.File, description.Base, room, &description.OwnedBytes,
+                          &description.Size, error)) {
             return {};
         }
-        description.Size = description.OwnedBytes.size();
     } else {
         description.Size = std::max(PageRound(wanted.Size), ImagePageSize);
         description.OwnedBytes = BuildSyntheticImage(wanted.Identity, description.Base, wanted.Size);
