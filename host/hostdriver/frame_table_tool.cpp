@@ -71,16 +71,8 @@ std::string QualifiedName(const std::string& symbol)
     return qualified;
 }
 
-std::vector<NamedFunction> HostFunctions(const std::string& path)
+std::vector<NamedFunction> HostFunctions(const llvm::object::ELF64LEObjectFile* elf)
 {
-    auto binary = llvm::object::ObjectFile::createObjectFile(path);
-    if (!binary) {
-        Fail(path + ": " + Text(binary.takeError()));
-    }
-    auto* elf = llvm::dyn_cast<llvm::object::ELFObjectFileBase>(binary->getBinary());
-    if (elf == nullptr) {
-        Fail(path + ": not an ELF image");
-    }
     std::vector<NamedFunction> functions;
     for (const llvm::object::ELFSymbolRef& symbol : elf->symbols()) {
         auto type = symbol.getType();
@@ -102,17 +94,9 @@ std::vector<NamedFunction> HostFunctions(const std::string& path)
 
 // The image's GNU build id in hex: the model takes the table only for the
 // image it was made from.
-std::string HostBuildId(const std::string& path)
+std::string HostBuildId(const std::string& path, const llvm::object::ELF64LEObjectFile* elf)
 {
     static const char Digits[] = "0123456789abcdef";
-    auto binary = llvm::object::ObjectFile::createObjectFile(path);
-    if (!binary) {
-        Fail(path + ": " + Text(binary.takeError()));
-    }
-    auto* elf = llvm::dyn_cast<llvm::object::ELF64LEObjectFile>(binary->getBinary());
-    if (elf == nullptr) {
-        Fail(path + ": not a 64-bit ELF image");
-    }
     const auto& file = elf->getELFFile();
     auto headers = file.program_headers();
     if (!headers) {
@@ -221,8 +205,17 @@ int main(int argc, char** argv)
     if (argc != Arguments) {
         Fail("usage: vekcrash-frame-table HOST_IMAGE SYS_PDB KERNEL_IMAGE OUTPUT");
     }
+    const std::string hostPath = argv[1];
+    auto host = llvm::object::ObjectFile::createObjectFile(hostPath);
+    if (!host) {
+        Fail(hostPath + ": " + Text(host.takeError()));
+    }
+    const auto* elf = llvm::dyn_cast<llvm::object::ELF64LEObjectFile>(host->getBinary());
+    if (elf == nullptr) {
+        Fail(hostPath + ": not a 64-bit ELF image");
+    }
     std::vector<hostdriver::FunctionPair> pairs =
-        hostdriver::JoinFunctions(HostFunctions(argv[1]), SysFunctions(argv[2]));
+        hostdriver::JoinFunctions(HostFunctions(elf), SysFunctions(argv[2]));
     uint32_t kernelReturn = ExportRva(argv[3], KernelCallReturn);
     // Written aside and renamed: a reader never sees half a table.
     std::string output = argv[4];
@@ -230,7 +223,7 @@ int main(int argc, char** argv)
     {
         std::ofstream table(partial, std::ios::trunc);
         table << std::hex << std::uppercase;
-        table << "host-build-id " << HostBuildId(argv[1]) << "\n";
+        table << "host-build-id " << HostBuildId(hostPath, elf) << "\n";
         table << "kernel-call-return " << kernelReturn << "\n";
         for (const hostdriver::FunctionPair& pair : pairs) {
             table << "function " << pair.HostStart << " " << pair.HostSize << " " << pair.SysStart

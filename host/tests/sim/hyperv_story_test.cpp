@@ -38,17 +38,31 @@ sim::ImageFactory Images(const std::string& kind)
     };
 }
 
-class HyperVStoryTest : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(HyperVStoryTest, HibernationIsUndoneRegisterByRegister)
+// A scenario file, read as the tool reads it.
+sim::Scenario ReadScenario(const std::string& path)
 {
-    std::ifstream file(std::string(VEK_EXAMPLE_DIR) + "/hyperv_resume_restore.json");
-    ASSERT_TRUE(file);
+    std::ifstream file(path);
+    EXPECT_TRUE(file) << path;
     std::ostringstream text;
     text << file.rdbuf();
     sim::Scenario scenario;
     std::string error;
-    ASSERT_TRUE(sim::ParseScenario(text.str(), &scenario, &error)) << error;
+    EXPECT_TRUE(sim::ParseScenario(text.str(), &scenario, &error)) << error;
+    return scenario;
+}
+
+sim::Scenario Example(const std::vector<model::Fault>& faults)
+{
+    sim::Scenario scenario = ReadScenario(std::string(VEK_EXAMPLE_DIR) + "/hyperv_resume_restore.json");
+    scenario.Faults = faults;
+    return scenario;
+}
+
+class HyperVStoryTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(HyperVStoryTest, HibernationIsUndoneRegisterByRegister)
+{
+    sim::Scenario scenario = Example({});
     std::ostringstream log;
     sim::RunResult result = sim::RunScenario(scenario, Images(GetParam()), log);
     EXPECT_EQ(result.Violations, std::vector<std::string>{});
@@ -80,13 +94,8 @@ TEST_P(HyperVStoryTest, HibernationIsUndoneRegisterByRegister)
 // processor's VP assist page goes back on that processor.
 TEST_P(HyperVStoryTest, EveryProcessorOfEveryGroupGetsItsOwnPageBack)
 {
-    std::ifstream file(std::string(VEK_SCENARIO_DIR) + "/hyperv_restore_on_processor_group_1.json");
-    ASSERT_TRUE(file);
-    std::ostringstream text;
-    text << file.rdbuf();
-    sim::Scenario scenario;
-    std::string error;
-    ASSERT_TRUE(sim::ParseScenario(text.str(), &scenario, &error)) << error;
+    sim::Scenario scenario =
+        ReadScenario(std::string(VEK_SCENARIO_DIR) + "/hyperv_restore_on_processor_group_1.json");
     std::ostringstream log;
     sim::RunResult result = sim::RunScenario(scenario, Images(GetParam()), log);
     EXPECT_EQ(result.Violations, std::vector<std::string>{});
@@ -104,17 +113,6 @@ TEST_P(HyperVStoryTest, EveryProcessorOfEveryGroupGetsItsOwnPageBack)
     EXPECT_EQ(pages, expected);
 }
 
-sim::Scenario Example(const std::vector<model::Fault>& faults)
-{
-    std::ifstream file(std::string(VEK_EXAMPLE_DIR) + "/hyperv_resume_restore.json");
-    std::ostringstream text;
-    text << file.rdbuf();
-    sim::Scenario scenario;
-    std::string error;
-    EXPECT_TRUE(sim::ParseScenario(text.str(), &scenario, &error)) << error;
-    scenario.Faults = faults;
-    return scenario;
-}
 
 // The state file shows what the console cannot: the registers as the run
 // left them on each processor, the rebuilt page and what it reads after
