@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Every test: both builds with the image gate and the whole suite with g++
-# optimised; the whole suite again with clang under AddressSanitizer and
-# UndefinedBehaviorSanitizer, whose tree also builds the libFuzzer targets
-# that then run for a bounded time over their corpora; the virtual
-# processors under ThreadSanitizer; and clang-tidy over the driver's sources.
+# optimised; the suite again with clang under AddressSanitizer and
+# UndefinedBehaviorSanitizer, less the shipped image's slow repeats but for
+# a named sample, whose tree also builds the libFuzzer targets that then run
+# for a bounded time over their corpora, one per processor at a time; the
+# virtual processors under ThreadSanitizer; and clang-tidy over the driver's
+# sources. Each stage's wall time is printed at the end.
 #   scripts/test.sh           everything (what CI runs)
 #   scripts/test.sh --quick   the g++ tree and its suite, less the slowest
 #                             tests that do not depend on the change at hand
