@@ -55,7 +55,8 @@ stage release-suite ctest --test-dir build-release --output-on-failure -j "$test
 # repeat the g++ tree's (every golden scenario, the thousand-module and
 # concurrent-load sweeps on several processors) ran there; here a named
 # sample of them runs first, then everything else. The damaged-image sweeps
-# run a sample under other seeds here (host/tests/image).
+# run a sample under other seeds here (host/tests/image), and the decoder's
+# round trip decodes the host build's consoles only (host/tests/decode).
 # Line tables are all a sanitizer's report needs (function, file, line);
 # full debug information doubles each object and slows its compile by a
 # fifth.
