@@ -58,8 +58,12 @@ def build_scratch(root, relative_source):
     steps = ([PATHS.cmake, "-S", source, "-B", build, "-G", PATHS.generator, "-DVEK_CROSS_ONLY=ON",
               f"-DVEK_CROSS_PYTHON={PATHS.python}"],
              [PATHS.cmake, "--build", build, "--target", "vekcrashdmp_sys"])
+    # Compiled afresh: an object from the compiler cache would hide a folder
+    # that a compile put into the bytes.
+    environment = dict(os.environ, CCACHE_DISABLE="1")
     for step in steps:
-        result = subprocess.run(step, capture_output=True, text=True, check=False)
+        result = subprocess.run(step, capture_output=True, text=True, check=False,
+                                env=environment)
         if result.returncode != 0:
             raise AssertionError(f"{' '.join(step)} failed:\n{result.stdout}{result.stderr}")
     return os.path.join(build, "cross")
