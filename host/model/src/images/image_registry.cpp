@@ -503,14 +503,19 @@ bool MapImageData(const uint8_t* data, size_t length, uint64_t base, uint64_t ro
         filled = std::max(filled, rva + copy);
     }
     std::vector<uint8_t> image(std::min(PageRound(filled), imageSize), 0);
-    std::memcpy(image.data(), data, std::min<uint64_t>(headerSize, length));
+    // An image of no bytes at all has no storage to copy into, even nothing.
+    auto copyIn = [&image](uint64_t at, const uint8_t* from, uint64_t size) {
+        if (size != 0) {
+            std::memcpy(image.data() + at, from, size);
+        }
+    };
+    copyIn(0, data, std::min<uint64_t>(headerSize, length));
     for (uint16_t i = 0; i < sectionCount; ++i) {
         const uint64_t header = sections + uint64_t{i} * SectionHeaderSize;
         const uint64_t virtualSize = Field<uint32_t>(data, header + 8);
         const uint64_t rawSize = Field<uint32_t>(data, header + 16);
         const uint64_t copy = std::min(rawSize, virtualSize != 0 ? virtualSize : rawSize);
-        std::memcpy(image.data() + Field<uint32_t>(data, header + 12),
-                    data + Field<uint32_t>(data, header + 20), copy);
+        copyIn(Field<uint32_t>(data, header + 12), data + Field<uint32_t>(data, header + 20), copy);
     }
 
     // Base relocations, as the loader applies them for the base it chose,
