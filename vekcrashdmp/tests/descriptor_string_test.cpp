@@ -21,8 +21,8 @@ constexpr unsigned SelfRelativeBit = 0x8000;
 constexpr unsigned DaclPresentBit = 0x0004;
 constexpr unsigned DaclDefaultedBit = 0x0008;
 constexpr unsigned DaclProtectedBit = 0x1000;
-constexpr uint32_t All = 0x10000000;
-constexpr uint32_t Read = 0x80000000;
+constexpr uint32_t GenericAll = 0x10000000;
+constexpr uint32_t GenericRead = 0x80000000;
 
 class DescriptorStringTest : public DriverTest {
 protected:
@@ -79,36 +79,36 @@ TEST_F(DescriptorStringTest, EveryAcceptedFormGivesItsDacl)
 {
     const std::string System = "S-1-5-18", Admins = "S-1-5-32-544";
     const Accepted cases[] = {
-        {u"D:P(A;;GA;;;SY)", DaclDefaultedBit | DaclProtectedBit, {{0, 0, All, System}}},
+        {u"D:P(A;;GA;;;SY)", DaclDefaultedBit | DaclProtectedBit, {{0, 0, GenericAll, System}}},
         {u"D:", DaclDefaultedBit, {}},
         {u"D:P", DaclDefaultedBit | DaclProtectedBit, {}},
         {u"  D:   ", DaclDefaultedBit, {}},
-        {u"D:(a;;ga;;;sy)", DaclDefaultedBit, {{0, 0, All, System}}},
-        {u"D:(A;;0x10000000;;;SY)", DaclDefaultedBit, {{0, 0, All, System}}},
-        {u"D:(A;;0X10000000;;;SY)", DaclDefaultedBit, {{0, 0, All, System}}},
-        {u"D:(A;;268435456;;;SY)", DaclDefaultedBit, {{0, 0, All, System}}},
+        {u"D:(a;;ga;;;sy)", DaclDefaultedBit, {{0, 0, GenericAll, System}}},
+        {u"D:(A;;0x10000000;;;SY)", DaclDefaultedBit, {{0, 0, GenericAll, System}}},
+        {u"D:(A;;0X10000000;;;SY)", DaclDefaultedBit, {{0, 0, GenericAll, System}}},
+        {u"D:(A;;268435456;;;SY)", DaclDefaultedBit, {{0, 0, GenericAll, System}}},
         {u"D:(A;;4294967295;;;SY)", DaclDefaultedBit, {{0, 0, 0xFFFFFFFF, System}}},
         {u"D:(A;;0xFFFFFFFF;;;SY)", DaclDefaultedBit, {{0, 0, 0xFFFFFFFF, System}}},
-        {u"D:(A;;GA GR;;;BA)", DaclDefaultedBit, {{0, 0, All | Read, Admins}}},
-        {u"D:(A;;GAGR;;;BA)", DaclDefaultedBit, {{0, 0, All | Read, Admins}}},
+        {u"D:(A;;GA GR;;;BA)", DaclDefaultedBit, {{0, 0, GenericAll | GenericRead, Admins}}},
+        {u"D:(A;;GAGR;;;BA)", DaclDefaultedBit, {{0, 0, GenericAll | GenericRead, Admins}}},
         // Tokens and numbers combine in any order.
-        {u"D:(A;;0x1GA;;;SY)", DaclDefaultedBit, {{0, 0, All | 1, System}}},
-        {u"D:(A;;GA0x1;;;SY)", DaclDefaultedBit, {{0, 0, All | 1, System}}},
+        {u"D:(A;;0x1GA;;;SY)", DaclDefaultedBit, {{0, 0, GenericAll | 1, System}}},
+        {u"D:(A;;GA0x1;;;SY)", DaclDefaultedBit, {{0, 0, GenericAll | 1, System}}},
         {u"D:(A;;RCWDWOSDGWGX;;;WD)", DaclDefaultedBit, {{0, 0, 0x600F0000, "S-1-1-0"}}},
         {u"D:(A;;;;;WD)", DaclDefaultedBit, {{0, 0, 0, "S-1-1-0"}}},
         {u"D:(A;;GA;;;SY)(A;;GR;;;BA)", DaclDefaultedBit,
-         {{0, 0, All, System}, {0, 0, Read, Admins}}},
-        {u"D:( A ;;GA; ; ;SY )", DaclDefaultedBit, {{0, 0, All, System}}},
+         {{0, 0, GenericAll, System}, {0, 0, GenericRead, Admins}}},
+        {u"D:( A ;;GA; ; ;SY )", DaclDefaultedBit, {{0, 0, GenericAll, System}}},
         {u"D:(A;;GA;;;IU)(A;;GA;;;RC)(A;;GA;;;AU)(A;;GA;;;NU)(A;;GA;;;AN)(A;;GA;;;BG)(A;;GA;;;BU)",
          DaclDefaultedBit,
-         {{0, 0, All, "S-1-5-4"}, {0, 0, All, "S-1-5-12"}, {0, 0, All, "S-1-5-11"},
-          {0, 0, All, "S-1-5-2"}, {0, 0, All, "S-1-5-7"}, {0, 0, All, "S-1-5-32-546"},
-          {0, 0, All, "S-1-5-32-545"}}},
+         {{0, 0, GenericAll, "S-1-5-4"}, {0, 0, GenericAll, "S-1-5-12"}, {0, 0, GenericAll, "S-1-5-11"},
+          {0, 0, GenericAll, "S-1-5-2"}, {0, 0, GenericAll, "S-1-5-7"}, {0, 0, GenericAll, "S-1-5-32-546"},
+          {0, 0, GenericAll, "S-1-5-32-545"}}},
         {u"D:(A;;GA;;;LS)(A;;GA;;;NS)(A;;GA;;;AC)(A;;GA;;;UD)", DaclDefaultedBit,
-         {{0, 0, All, "S-1-5-19"}, {0, 0, All, "S-1-5-20"}, {0, 0, All, "S-1-15-2-1"},
-          {0, 0, All, "S-1-5-84-0-0-0-0-0"}}},
+         {{0, 0, GenericAll, "S-1-5-19"}, {0, 0, GenericAll, "S-1-5-20"}, {0, 0, GenericAll, "S-1-15-2-1"},
+          {0, 0, GenericAll, "S-1-5-84-0-0-0-0-0"}}},
         // Text after the last entry that adds no ';' is not read as entries.
-        {u"D:(A;;GA;;;SY)(B", DaclDefaultedBit, {{0, 0, All, System}}},
+        {u"D:(A;;GA;;;SY)(B", DaclDefaultedBit, {{0, 0, GenericAll, System}}},
     };
     for (const Accepted& c : cases) {
         DecodedDescriptor d;
@@ -251,7 +251,7 @@ TEST_F(DescriptorStringTest, CountedStringFormsParseInPlaceOrFromACopy)
         EXPECT_EQ(copied, c.Copied) << c.Name;
         EXPECT_EQ(buffer, before) << c.Name << ": the caller's buffer changed";
         if (NT_SUCCESS(c.Status)) {
-            EXPECT_EQ(d.Dacl, (std::vector<DecodedAce>{{0, 0, All, "S-1-5-18"}})) << c.Name;
+            EXPECT_EQ(d.Dacl, (std::vector<DecodedAce>{{0, 0, GenericAll, "S-1-5-18"}})) << c.Name;
         }
     }
     UNICODE_STRING none{0, 0, nullptr};
@@ -295,19 +295,12 @@ TEST_F(DescriptorStringTest, TheKernelConverterIsUsedWhereItExists)
     DecodedDescriptor d;
     ASSERT_EQ(Convert(u"D:P(A;;GA;;;SY)", &d), STATUS_SUCCESS);
     EXPECT_EQ(d.Control, 0x900Cu);  // the converter's bits plus DACL-defaulted
-    EXPECT_EQ(d.Dacl, (std::vector<DecodedAce>{{0, 0, All, "S-1-5-18"}}));
+    EXPECT_EQ(d.Dacl, (std::vector<DecodedAce>{{0, 0, GenericAll, "S-1-5-18"}}));
     EXPECT_TRUE(model::CallsTo({"RtlAddAccessAllowedAce"}).empty());
     // What the kernel accepts beyond the driver's subset is the kernel's.
     ASSERT_EQ(Convert(u"O:SYD:(A;CI;FA;;;BA)", &d), STATUS_SUCCESS);
     EXPECT_EQ(d.Owner, "S-1-5-18");
     EXPECT_EQ(Convert(u"X:", &d), STATUS_INVALID_PARAMETER);
-}
-
-// The last of ROUTINE's documented failure statuses, as a fault may return
-// it: seldom the status the driver would make up itself.
-NTSTATUS LastDocumentedStatus(const char* routine)
-{
-    return model::FindRoutine(routine)->Statuses.back().Code;
 }
 
 TEST_F(DescriptorStringTest, EveryFailureReturnsItsStatusAndLeavesNothing)

@@ -22,7 +22,7 @@ constexpr uint64_t ReferenceTscValue = 0x7F000001;
 constexpr uint64_t VpAssistBase = 0x7D000001;
 
 // An MSR access as the model logs it.
-std::string Access(ULONG msr, uint64_t value, unsigned cpu)
+std::string MsrAccess(ULONG msr, uint64_t value, unsigned cpu)
 {
     char text[64];
     std::snprintf(text, sizeof(text), "0x%X=0x%llX cpu=%u", msr,
@@ -244,8 +244,8 @@ TEST_F(HypervisorStateTest, PerProcessorRoutinesStayWithinTheRecordedProcessors)
 
     std::sort(writes.begin(), writes.end());
     const std::vector<std::string> expected = {
-        Access(HvMsrVpAssistPage, VpAssistBase, 0),
-        Access(HvMsrVpAssistPage, VpAssistBase + 0x1000, 1)};
+        MsrAccess(HvMsrVpAssistPage, VpAssistBase, 0),
+        MsrAccess(HvMsrVpAssistPage, VpAssistBase + 0x1000, 1)};
     EXPECT_EQ(writes, expected);
 }
 

@@ -39,7 +39,7 @@ T* Wild(uintptr_t address)
     return reinterpret_cast<T*>(address);
 }
 
-UCHAR Component[] = "wild";
+UCHAR WildComponent[] = "wild";
 // The test program's static data is valid kernel memory to the model (it
 // stands for the driver image); a fixture member lives on the host heap.
 KBUGCHECK_REASON_CALLBACK_RECORD Record;
@@ -56,7 +56,7 @@ protected:
         fake_.Entry = [&](PDRIVER_OBJECT driver) {
             Record = {};
             EXPECT_TRUE(KeRegisterBugCheckReasonCallback(&Record, FakeCallbackRoutine,
-                                                         KbCallbackSecondaryDumpData, Component));
+                                                         KbCallbackSecondaryDumpData, WildComponent));
             KIRQL old = KfRaiseIrql(irql);
             call(driver);
             KeLowerIrql(old);
@@ -136,7 +136,7 @@ TEST_F(WildPointerTest, WildPointerIsTheKernelsBugCheckAndEndsTheDriversCall)
              fault = 0x50;
              KeRegisterBugCheckReasonCallback(Wild<KBUGCHECK_REASON_CALLBACK_RECORD>(0x50),
                                               FakeCallbackRoutine, KbCallbackSecondaryDumpData,
-                                              Component);
+                                              WildComponent);
          }, PASSIVE_LEVEL, PageFaultInNonPagedArea, Read},
         {"IoDeleteDevice", [](PDRIVER_OBJECT driver, uintptr_t& fault) {
              PDEVICE_OBJECT device = nullptr;
@@ -248,9 +248,9 @@ TEST_F(WildPointerTest, WildPointerInABugCheckCallbackAbandonsOnlyThatCallback)
     first = {};
     second = {};
     ASSERT_TRUE(KeRegisterBugCheckReasonCallback(&first, FakeCallbackRoutine,
-                                                 KbCallbackSecondaryDumpData, Component));
+                                                 KbCallbackSecondaryDumpData, WildComponent));
     ASSERT_TRUE(KeRegisterBugCheckReasonCallback(&second, FakeCallbackRoutine,
-                                                 KbCallbackSecondaryDumpData, Component));
+                                                 KbCallbackSecondaryDumpData, WildComponent));
     int calls = 0;
     int finished = 0;
     fake_.OnBugCheck = [&](PKBUGCHECK_SECONDARY_DUMP_DATA) {

@@ -25,7 +25,7 @@ std::string Access(unsigned msr, uint64_t value, unsigned cpu)
     return text;
 }
 
-sim::ImageFactory Images(const std::string& kind)
+sim::ImageFactory StoryImages(const std::string& kind)
 {
 #ifdef VEK_SYS_IMAGE
     if (kind == "sys") {
@@ -64,7 +64,7 @@ TEST_P(HyperVStoryTest, HibernationIsUndoneRegisterByRegister)
 {
     sim::Scenario scenario = Example({});
     std::ostringstream log;
-    sim::RunResult result = sim::RunScenario(scenario, Images(GetParam()), log);
+    sim::RunResult result = sim::RunScenario(scenario, StoryImages(GetParam()), log);
     EXPECT_EQ(result.Violations, std::vector<std::string>{});
     EXPECT_EQ(result.Console, "Viridian State Restoration is Successful\n");
     EXPECT_EQ(log.str(), "");
@@ -97,7 +97,7 @@ TEST_P(HyperVStoryTest, EveryProcessorOfEveryGroupGetsItsOwnPageBack)
     sim::Scenario scenario =
         ReadScenario(std::string(VEK_SCENARIO_DIR) + "/hyperv_restore_on_processor_group_1.json");
     std::ostringstream log;
-    sim::RunResult result = sim::RunScenario(scenario, Images(GetParam()), log);
+    sim::RunResult result = sim::RunScenario(scenario, StoryImages(GetParam()), log);
     EXPECT_EQ(result.Violations, std::vector<std::string>{});
     std::vector<std::string> pages;
     for (const model::KernelCall& call : model::CallsTo({"wrmsr"})) {
@@ -134,7 +134,7 @@ TEST_P(HyperVStoryTest, StateFileAndOutcomeLineTellWhatWasRestored)
     };
     for (const Case& item : cases) {
         std::ostringstream log;
-        sim::RunResult result = sim::RunScenario(Example(item.Faults), Images(GetParam()), log);
+        sim::RunResult result = sim::RunScenario(Example(item.Faults), StoryImages(GetParam()), log);
         EXPECT_EQ(result.Console, item.Console) << item.Name;
         nlohmann::json state = nlohmann::json::parse(sim::MachineStateJson());
         const nlohmann::json& msrs = state["processors"][1]["synthetic_msrs"];

@@ -39,6 +39,11 @@ std::vector<std::string> RoutineNames(const std::vector<model::KernelCall>& call
     return names;
 }
 
+NTSTATUS LastDocumentedStatus(const char* routine)
+{
+    return model::FindRoutine(routine)->Statuses.back().Code;
+}
+
 std::unique_ptr<model::DriverImage> OpenDriverImage()
 {
     std::string error;

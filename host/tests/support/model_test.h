@@ -34,6 +34,10 @@ private:
 // Routine names of the calls made, in order.
 std::vector<std::string> RoutineNames(const std::vector<model::KernelCall>& calls);
 
+// The last of ROUTINE's documented failure statuses, as a fault may return
+// it: seldom the status the driver would make up itself.
+NTSTATUS LastDocumentedStatus(const char* routine);
+
 // The host image of the driver, built beside the test programs.
 std::unique_ptr<model::DriverImage> OpenDriverImage();
 

@@ -22,7 +22,7 @@ using model::unwind::Op;
 constexpr uint64_t ListedBase = model::ScenarioImageRegion + 0x60000000ull;
 constexpr uint32_t PdataRva = 0x2000;
 constexpr uint32_t XdataRva = 0x3000;
-constexpr uint32_t FunctionRva = 0x1040;
+constexpr uint32_t RegisteredFunctionRva = 0x1040;
 
 std::vector<std::string> ListedNames()
 {
@@ -292,10 +292,10 @@ protected:
         PutPeHeaders(bytes, PdataRva, 3 * sizeof(RUNTIME_FUNCTION));
         const RUNTIME_FUNCTION entries[] = {{0x1000, 0x1010, XdataRva},
                                             {0x1020, 0x1030, XdataRva},
-                                            {FunctionRva, FunctionRva + 0x40, XdataRva + 0x10}};
+                                            {RegisteredFunctionRva, RegisteredFunctionRva + 0x40, XdataRva + 0x10}};
         std::memcpy(&bytes[PdataRva], entries, sizeof(entries));
         const std::vector<uint8_t> code = {0x53, 0x48, 0x83, 0xEC, 0x20, 0x90, 0x90};
-        std::copy(code.begin(), code.end(), bytes.begin() + FunctionRva);
+        std::copy(code.begin(), code.end(), bytes.begin() + RegisteredFunctionRva);
         const std::vector<uint8_t> info = UnwindInfoBytes(
             0, 5, 0, 0, {Slot(5, Op::AllocSmall, 3), Slot(1, Op::PushNonvol, 3)});
         std::copy(info.begin(), info.end(), bytes.begin() + XdataRva + 0x10);
@@ -307,7 +307,7 @@ protected:
         stack_[4] = 0xB0B0;
         stack_[5] = 0xCA11E4;
         context_.Rsp = reinterpret_cast<uintptr_t>(&stack_[0]);
-        context_.Rip = ListedBase + FunctionRva + 5;
+        context_.Rip = ListedBase + RegisteredFunctionRva + 5;
         context_.Rbx = 0x1234;
     }
 
@@ -325,7 +325,7 @@ TEST_F(UnwindRoutines, LookupFindsTheEntryCoveringTheAddress)
     } const cases[] = {
         {"first function", ListedBase + 0x1000, PdataRva},
         {"last byte of the second", ListedBase + 0x102F, PdataRva + 12},
-        {"third", ListedBase + FunctionRva + 0x3F, PdataRva + 24},
+        {"third", ListedBase + RegisteredFunctionRva + 0x3F, PdataRva + 24},
         {"between functions (a leaf)", ListedBase + 0x1015, 0},
         {"past the last function", ListedBase + 0x1080, 0},
         {"in the headers", ListedBase + 0x10, 0},
@@ -437,12 +437,12 @@ public:
         RtlCaptureContext(&context);
         ULONG64 imageBase = 0;
         PRUNTIME_FUNCTION entry =
-            RtlLookupFunctionEntry(ListedBase + FunctionRva + 5, &imageBase, nullptr);
+            RtlLookupFunctionEntry(ListedBase + RegisteredFunctionRva + 5, &imageBase, nullptr);
         uint64_t stack[8] = {0, 0, 0, 0, 0xB0B0, 0xCA11E4};
         context.Rsp = reinterpret_cast<uintptr_t>(stack);
         PVOID handlerData = nullptr;
         ULONG64 establisher = 0;
-        RtlVirtualUnwind(UNW_FLAG_UHANDLER, imageBase, ListedBase + FunctionRva + 5, entry,
+        RtlVirtualUnwind(UNW_FLAG_UHANDLER, imageBase, ListedBase + RegisteredFunctionRva + 5, entry,
                          &context, &handlerData, &establisher, nullptr);
         Unwound = context.Rip;
     }
