@@ -389,6 +389,28 @@ TEST_F(ModuleModelTest, ListedImagesLieAtTheirBasesWithTheirResidency)
         EXPECT_TRUE(Contains(second, "overlaps")) << second;
     }
     EXPECT_FALSE(MmIsAddressValid(reinterpret_cast<PVOID>(base)));
+    // Pages out are known before the image is placed: an emulated
+    // processor's mapping is told of each resident run once, not again for
+    // every page out.
+    struct Counts {
+        int Mapped = 0, Unmapped = 0;
+    } counts;
+    const model::ImageMemoryObserver observer{
+        [](uintptr_t, size_t, void* c) { ++static_cast<Counts*>(c)->Mapped; },
+        [](uintptr_t, size_t, void* c) { ++static_cast<Counts*>(c)->Unmapped; }, &counts};
+    model::SetImageMemoryObserver(&observer);
+    counts = {};
+    wanted.Size = 0x6000;
+    wanted.NonResidentPages = {5, 1, 3};
+    {
+        std::string error;
+        model::ImageRegistration listed = model::ListImage(wanted, &error);
+        ASSERT_TRUE(listed.Registered()) << error;
+        EXPECT_EQ(counts.Mapped, 3);
+        EXPECT_EQ(counts.Unmapped, 0);
+    }
+    EXPECT_EQ(counts.Unmapped, 3);
+    model::SetImageMemoryObserver(nullptr);
     // The kernel's own image too, when its file was built.
     const model::LoadedImage* kernel = model::FindImageByAddress(model::KernelImageBase);
     ASSERT_NE(kernel, nullptr);

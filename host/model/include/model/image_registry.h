@@ -105,6 +105,9 @@ struct ImageDescription {
     const uint8_t* MappedBytes = nullptr;
     // ...or bytes the registry keeps (Size bytes, or none).
     std::vector<uint8_t> OwnedBytes;
+    // Pages already paged out when the image is listed (those past its end
+    // are ignored): one placement in memory rather than one per page.
+    std::vector<uint64_t> PagedOutPages;
 };
 
 // Keeps an image listed for as long as it lives.

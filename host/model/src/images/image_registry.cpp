@@ -151,6 +151,11 @@ uint64_t AddEntry(Registry& registry, ImageDescription description)
         return 0;
     }
     image.Resident.assign(image.Size / ImagePageSize, image.Bytes != nullptr);
+    for (uint64_t page : description.PagedOutPages) {
+        if (page < image.Resident.size()) {
+            image.Resident[page] = false;
+        }
+    }
     if (entry->Placed.Memory != nullptr) {
         Publish(*entry);
     }
@@ -168,7 +173,7 @@ Registry& TheRegistry()
         // was built (its frames are the ones a walk meets in the runner);
         // the layer's are not modelled.
         ImageDescription kernel{"ntoskrnl.exe", KernelImagePath, KernelImageBase,
-                                KernelImageSize, nullptr, {}};
+                                KernelImageSize, nullptr, {}, {}};
         std::vector<uint8_t> bytes;
         uint64_t size = 0;
         std::string error;
@@ -185,7 +190,7 @@ Registry& TheRegistry()
         }
         AddEntry(*created,
                  {"hal.dll", "\\SystemRoot\\system32\\hal.dll", HalImageBase, HalImageSize,
-                  nullptr, {}});
+                  nullptr, {}, {}});
         return created;
     }();
     return *registry;

@@ -145,17 +145,8 @@ ImageRegistration ListImage(const ImageSpec& wanted, std::string* error)
         *error = "image " + description.Name + " does not lie page-aligned in the image region";
         return {};
     }
-    uint64_t pages = description.Size / ImagePageSize;
-    ImageRegistration registration = RegisterImage(std::move(description), error);
-    if (!registration.Registered()) {
-        return registration;
-    }
-    for (uint64_t page : wanted.NonResidentPages) {
-        if (page < pages) {
-            SetImagePagesResident(registration.Id(), page, 1, false);
-        }
-    }
-    return registration;
+    description.PagedOutPages = wanted.NonResidentPages;
+    return RegisterImage(std::move(description), error);
 }
 
 void ListMachineImages(MachineState& state)
