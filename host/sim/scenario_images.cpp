@@ -102,7 +102,7 @@ model::ImageSpec ReadImage(JsonObject& reader, const JsonValue& value, bool zero
     }
     JsonValue field = value;
     const char* synthetic[] = {"size", "pdb_path", "guid", "age", "time_stamp",
-                               "checksum", "e_lfanew", "damage"};
+                               "checksum", "e_lfanew", "damage", "codeview_rva"};
     if (reader.Find("file", &field)) {
         for (const char* key : synthetic) {
             JsonValue other = value;
@@ -150,6 +150,20 @@ model::ImageSpec ReadImage(JsonObject& reader, const JsonValue& value, bool zero
         }
         if (reader.Find("damage", &field)) {
             identity.Damage = ReadDamage(field);
+        }
+        if (reader.Find("codeview_rva", &field)) {
+            // The whole record lies in the image, past the debug directory.
+            const uint64_t imageBytes =
+                std::max((image.Size + model::ImagePageSize - 1) / model::ImagePageSize,
+                         uint64_t{1}) * model::ImagePageSize;
+            const uint64_t record =
+                model::SyntheticCodeViewHeaderSize + identity.PdbPath.size() + 1;
+            // The longest path still leaves a page room for the record.
+            static_assert(model::MinSyntheticCodeViewRva + model::SyntheticCodeViewHeaderSize +
+                              model::MaxSyntheticPdbPath + 1 <= model::ImagePageSize);
+            const uint64_t highest = imageBytes - record;
+            identity.CodeViewRva =
+                static_cast<uint32_t>(field.Unsigned(highest, model::MinSyntheticCodeViewRva));
         }
     }
     const uint64_t pages = (image.Size + model::ImagePageSize - 1) / model::ImagePageSize;

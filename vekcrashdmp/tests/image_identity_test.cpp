@@ -60,7 +60,8 @@ TEST_F(ImageIdentityTest, ReadsAsMuchAsTheImageGives)
         const char* Name;
         void (*Damage)(SyntheticImage&);
         bool Stamp;
-        bool Pdb;  // age, GUID and name
+        bool Pdb;  // age and GUID, and the name unless PdbName says otherwise
+        const char* PdbName = "tcpip.pdb";
     };
     const Case cases[] = {
         {"whole image", [](SyntheticImage&) {}, true, true},
@@ -87,6 +88,27 @@ TEST_F(ImageIdentityTest, ReadsAsMuchAsTheImageGives)
              i.SetResident(2, false);
          },
          true, false},
+        // The record written whole, its last byte (the age's top byte) the
+        // first of the page that is out: a bound one byte short reads the
+        // GUID and age. These pages stay readable when out (only
+        // MmIsAddressValid says no; the shipped image's runner traps such a
+        // read), so the bytes are there to be read wrongly; the golden
+        // codeview_last_byte_on_a_page_out runs the boundary on the .sys.
+        {"CodeView record's last byte is the first of a page that is not resident",
+         [](SyntheticImage& i) {
+             i.WriteDebugEntry(DirectoryRva, 2, 0x2000 - 23);
+             i.WriteCodeView(0x2000 - 23, SampleGuid, 0x03000000 | SampleAge,
+                             std::string("tcpip.pdb") + '\0');
+             i.SetResident(2, false);
+         },
+         true, false},
+        {"CodeView record ends on the last byte of the resident page",
+         [](SyntheticImage& i) {
+             i.WriteDebugEntry(DirectoryRva, 2, 0x2000 - 24);
+             i.WriteCodeView(0x2000 - 24, SampleGuid, SampleAge, std::string("tcpip.pdb") + '\0');
+             i.SetResident(2, false);
+         },
+         true, true, ""},
         {"NT headers run into a page that is not resident",
          [](SyntheticImage& i) {
              i.WriteHeaders(SampleStamp, SampleSum, 0x2FF0);
@@ -105,7 +127,7 @@ TEST_F(ImageIdentityTest, ReadsAsMuchAsTheImageGives)
         EXPECT_EQ(read.Sum, c.Stamp ? SampleSum : 0u);
         EXPECT_EQ(read.Age, c.Pdb ? SampleAge : 0u);
         EXPECT_EQ(read.Guid, c.Pdb);
-        EXPECT_EQ(read.Pdb, c.Pdb ? "tcpip.pdb" : "");
+        EXPECT_EQ(read.Pdb, c.Pdb ? c.PdbName : "");
     }
 }
 

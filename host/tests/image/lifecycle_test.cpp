@@ -10,6 +10,7 @@
 #include "runner/sys_image.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -642,14 +643,19 @@ TEST_F(HostTraceTest, NamesTheListedImagesWithOrWithoutTheFunctionTable)
         const ULONG_PTR parameters[4] = {0x10, 2, 0, 0xFFFFF8054A2B1C3D};
         model::BugCheck(0xD1, parameters, 0);
         const std::string console = model::ConsoleBytes();
-        std::istringstream lines(console.substr(console.find("STACK:\n") + 7));
+        ASSERT_FALSE(console.empty()) << "the console was empty: the driver printed no report";
+        const size_t stack = console.find("STACK:\n");
+        ASSERT_NE(stack, std::string::npos) << "no STACK section in the console:\n" << console;
+        std::istringstream lines(console.substr(stack + 7));
         std::vector<std::pair<std::string, uint64_t>> frames;
         for (std::string line; std::getline(lines, line) && line != "BUGCHECK DUMP ENDS";) {
             const size_t named = line.find(" + ");
-            ASSERT_NE(named, std::string::npos) << line;
-            const size_t module = line.find(") ") + 2;
-            frames.emplace_back(line.substr(module, named - module),
-                                std::stoull(line.substr(named + 3), nullptr, 16));
+            const size_t module = line.find(") ");
+            ASSERT_TRUE(named != std::string::npos && module != std::string::npos &&
+                        module + 2 <= named && line.size() > named + 3)
+                << "not a frame line: " << line;
+            frames.emplace_back(line.substr(module + 2, named - module - 2),
+                                std::strtoull(line.c_str() + named + 3, nullptr, 16));
         }
         ASSERT_EQ(frames.size(), 2u) << console;
         EXPECT_EQ(frames[0].first, "vekcrashdmp.sys");

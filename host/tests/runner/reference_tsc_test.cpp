@@ -28,10 +28,11 @@ public:
 
 class ReferenceTscOnBothBuildsTest : public ModelTest {
 protected:
-    std::string Run(model::DriverImage& image, const std::string& brand)
+    std::string Run(model::DriverImage& image, const std::string& brand, uint32_t highestLeaf)
     {
         model::MachineConfig config = DefaultMachine();
         config.ProcessorBrand = brand;
+        config.HighestExtendedLeaf = highestLeaf;
         config.Ram.push_back(model::PhysicalRam{PagePhysical, PageSize});
         StartMachine(config);
         EXPECT_EQ(model::LoadDriver(image), STATUS_SUCCESS) << brand;
@@ -48,8 +49,24 @@ TEST_F(ReferenceTscOnBothBuildsTest, BothBuildsReadTheBrandAndRebuildThePageAlik
     struct Case {
         const char* Brand;
         const char* Console;
+        uint32_t HighestExtendedLeaf = 0x80000008;
     };
+    // A brand that fits in the first two brand leaves: a processor that
+    // stops at 0x80000003 still answers them, and only the driver's check
+    // of the highest leaf keeps it from reading a brand it does not have.
+    const char* const twoLeafBrand = "Vek Virtual Processor @ 2.50GHz";
+    const char* const noFrequency =
+        "FREQUENCY 0000000000000000\n"
+        "SEQUENCE 0000000000000000 SCALE 0000000000000000 OFFSET 0000000000000000\n"
+        "SEQUENCE 0000000000000000 SCALE 0000000000000000 OFFSET 0000000000000000\n";
     const Case cases[] = {
+        {twoLeafBrand,
+         "FREQUENCY 000000009502F900\n"
+         "SEQUENCE 0000000000000001 SCALE 010624DD00000000 OFFSET 0000000000000000\n"
+         "SEQUENCE 0000000000000002 SCALE 010624DD00000000 OFFSET 0000000000000000\n",
+         0x80000004},
+        {twoLeafBrand, noFrequency, 0x80000003},
+        {twoLeafBrand, noFrequency, 0x80000001},
         {"Vek Virtual Processor @ 2.50GHz",
          "FREQUENCY 000000009502F900\n"
          "SEQUENCE 0000000000000001 SCALE 010624DD00000000 OFFSET 0000000000000000\n"
@@ -70,12 +87,15 @@ TEST_F(ReferenceTscOnBothBuildsTest, BothBuildsReadTheBrandAndRebuildThePageAlik
     };
     for (const Case& c : cases) {
         NativeReferenceTscDriver native;
-        EXPECT_EQ(Run(native, c.Brand), c.Console) << "host build, " << c.Brand;
+        EXPECT_EQ(Run(native, c.Brand, c.HighestExtendedLeaf), c.Console)
+            << "host build, " << c.Brand << ", leaves to 0x" << std::hex << c.HighestExtendedLeaf;
         std::string error;
         std::unique_ptr<model::DriverImage> image = runner::OpenSysImage(
             std::string(VEK_FIXTURE_DIR) + "/reference_tsc_driver.sys", &error);
         ASSERT_NE(image, nullptr) << error;
-        EXPECT_EQ(Run(*image, c.Brand), c.Console) << "shipped build, " << c.Brand;
+        EXPECT_EQ(Run(*image, c.Brand, c.HighestExtendedLeaf), c.Console)
+            << "shipped build, " << c.Brand << ", leaves to 0x" << std::hex
+            << c.HighestExtendedLeaf;
     }
 }
 

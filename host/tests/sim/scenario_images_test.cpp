@@ -56,6 +56,12 @@ TEST(ScenarioImages, BadValuesAreRefusedNamingTheKey)
          "machine.images[0].damage", "expected one of"},
         {"page beyond image", Images("{" + Disk + R"(, "size": "0x2000", "non_resident_pages": [2]})"),
          "machine.images[0].non_resident_pages[0]", "from 0 to 1"},
+        // image.pdb: a 34-byte record, which ends at the image's last byte
+        // from 0xFDE of a one-page image.
+        {"record before the directory's end", Images("{" + Disk + R"(, "size": 1, "codeview_rva": "0x21B"})"),
+         "machine.images[0].codeview_rva", "from 540 to 4062"},
+        {"record past the image's end", Images("{" + Disk + R"(, "size": 1, "codeview_rva": "0xFDF"})"),
+         "machine.images[0].codeview_rva", "from 540 to 4062"},
         {"missing file", Images("{" + Disk + R"(, "file": "/no/such.sys"})"), "machine.images[0].file",
          "cannot read"},
         {"file and synthetic keys", Images("{" + Disk + R"(, "file": "/proc/self/exe", "age": 1})"),

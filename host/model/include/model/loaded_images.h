@@ -40,6 +40,9 @@ struct SyntheticIdentity {
     // outside the image.
     int32_t NewHeaderOffset = SyntheticNewHeaderOffset;
     ImageDamage Damage = ImageDamage::None;
+    // Where the CodeView record lies; 0 for the layout's own place. Lets a
+    // record straddle a page boundary exactly where a test wants it.
+    uint32_t CodeViewRva = 0;
 
     static constexpr int32_t SyntheticNewHeaderOffset = 0x80;
 };
@@ -54,6 +57,10 @@ constexpr uint32_t SyntheticCodeViewRvaLarge = 0x1000;
 // The longest PDB path a synthetic image carries (its record stays on one
 // page).
 constexpr size_t MaxSyntheticPdbPath = 3000;
+// A record placed by hand starts past the debug directory's one entry.
+constexpr uint32_t MinSyntheticCodeViewRva = SyntheticDebugDirectoryRva + 28;
+// Signature, GUID and age, then the path and its terminator.
+constexpr uint32_t SyntheticCodeViewHeaderSize = 24;
 
 // One image a machine lists.
 struct ImageSpec {

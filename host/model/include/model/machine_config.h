@@ -115,6 +115,10 @@ struct MachineConfig {
     std::vector<unsigned> Groups;
     // What CPUID leaves 0x80000002 to 0x80000004 spell (at most 47 bytes).
     std::string ProcessorBrand = "Vek Virtual Processor @ 2.50GHz";
+    // What CPUID 0x80000000 gives as the highest extended leaf. Below
+    // 0x80000004 the brand leaves are not there: they answer as a leaf out
+    // of range does, with the highest basic leaf's data (Intel SDM, CPUID).
+    uint32_t HighestExtendedLeaf = 0x80000008;
     OsVersion Version;
     PoolZeroing Zeroing = PoolZeroing::Supported;
     SpcrTable Spcr;

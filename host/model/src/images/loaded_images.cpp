@@ -30,7 +30,7 @@ constexpr uint32_t DebugDirectoryIndex = 6;
 constexpr uint32_t DebugEntrySize = 28;
 constexpr uint32_t DebugTypeCodeView = 2;
 constexpr uint32_t DebugTypePogo = 13;
-constexpr uint32_t CodeViewHeaderSize = 24;  // signature, GUID, age
+constexpr uint32_t CodeViewHeaderSize = SyntheticCodeViewHeaderSize;
 constexpr uint32_t HeadersSize = 0x400;
 // Offsets within the NT headers.
 constexpr uint64_t FileHeader = 4;
@@ -86,8 +86,9 @@ std::vector<uint8_t> BuildSyntheticImage(const SyntheticIdentity& identity, uint
     Put(bytes, nt + Optional + 68, NativeSubsystem);
     Put(bytes, nt + Optional + 108, DirectoryCount);
 
-    const uint32_t record =
-        size >= 2 * ImagePageSize ? SyntheticCodeViewRvaLarge : SyntheticCodeViewRvaSmall;
+    const uint32_t record = identity.CodeViewRva != 0 ? identity.CodeViewRva
+                            : size >= 2 * ImagePageSize ? SyntheticCodeViewRvaLarge
+                                                        : SyntheticCodeViewRvaSmall;
     const uint32_t recordSize = CodeViewHeaderSize + static_cast<uint32_t>(identity.PdbPath.size()) + 1;
     if (identity.Damage != ImageDamage::NoDebugDirectory) {
         Put(bytes, nt + OptionalDirectories + 8 * DebugDirectoryIndex, SyntheticDebugDirectoryRva);

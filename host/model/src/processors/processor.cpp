@@ -19,7 +19,7 @@ namespace model {
 namespace {
 
 constexpr ULONG HighestBasicLeaf = 0x0D;
-constexpr ULONG HighestExtendedLeaf = 0x80000008;
+constexpr ULONG FirstExtendedLeaf = 0x80000000;
 constexpr ULONG FirstBrandLeaf = 0x80000002;
 constexpr ULONG LastBrandLeaf = 0x80000004;
 constexpr size_t BrandBytes = 48;
@@ -60,6 +60,11 @@ extern "C" void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4])
         }
         return;
     }
+    if (Leaf > State().Config.HighestExtendedLeaf && Leaf >= FirstExtendedLeaf) {
+        // An extended leaf beyond the highest answers as the highest basic
+        // leaf does, which here is all zero (no XSAVE state is described).
+        Leaf = HighestBasicLeaf;
+    }
     if (Leaf == 0) {
         Registers[0] = HighestBasicLeaf;
         SetSignature(Registers, "GenuineIntel");
@@ -70,8 +75,8 @@ extern "C" void ModelCpuid(ULONG Leaf, ULONG Subleaf, ULONG Registers[4])
             Registers[2] |= HypervisorPresentBit;
         }
         Registers[3] = 0x178BFBFF;  // FPU ... SSE2, TSC, MSR
-    } else if (Leaf == 0x80000000) {
-        Registers[0] = HighestExtendedLeaf;
+    } else if (Leaf == FirstExtendedLeaf) {
+        Registers[0] = State().Config.HighestExtendedLeaf;
     } else if (Leaf >= FirstBrandLeaf && Leaf <= LastBrandLeaf) {
         char brand[BrandBytes] = {};
         const std::string& configured = State().Config.ProcessorBrand;
