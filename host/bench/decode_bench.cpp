@@ -3,7 +3,7 @@
 // the same run: the gap is what decoding costs over the disk,
 // and a grep-like scan of the same file to hold decoding against.
 #include "decode/decode_command.h"
-#include "decode/log_scanner.h"
+#include "decode/logs/log_scanner.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,10 +1,10 @@
 // The decode command: options, the files in turn, the exit status.
 #include "decode/decode_command.h"
 
-#include "decode/follow.h"
-#include "decode/log_scanner.h"
-#include "decode/report_output.h"
-#include "decode/summary.h"
+#include "decode/logs/follow.h"
+#include "decode/logs/log_scanner.h"
+#include "decode/triage/report_output.h"
+#include "decode/triage/summary.h"
 
 #include <cerrno>
 #include <cstdlib>

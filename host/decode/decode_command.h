@@ -3,8 +3,8 @@
 // folders are given.
 #pragma once
 
-#include "decode/report.h"
-#include "decode/symbolizer.h"
+#include "decode/reports/report.h"
+#include "decode/symbols/symbolizer.h"
 
 #include <functional>
 #include <memory>

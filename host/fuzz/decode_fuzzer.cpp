@@ -2,8 +2,8 @@
 // from the line reader to the JSON and text output. Nothing may fault, and
 // every list stays within its bound.
 #include "decode/decode_command.h"
-#include "decode/log_scanner.h"
-#include "decode/report_parser.h"
+#include "decode/logs/log_scanner.h"
+#include "decode/reports/report_parser.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // The decoder over dirty console logs: each kind of dirt a real serial
 // capture carries, and what must still come out of it.
 #include "decode/decode_command.h"
-#include "decode/log_scanner.h"
-#include "decode/report_output.h"
-#include "decode/report_parser.h"
+#include "decode/logs/log_scanner.h"
+#include "decode/triage/report_output.h"
+#include "decode/reports/report_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Triage output: the culprit line each report opens with, the choice of the
 // culprit frame, module identities in text, and the fleet summary.
-#include "decode/culprit.h"
+#include "decode/triage/culprit.h"
 #include "decode/decode_command.h"
-#include "decode/report_output.h"
-#include "decode/summary.h"
+#include "decode/triage/report_output.h"
+#include "decode/triage/summary.h"
 
 #include <gtest/gtest.h>
 

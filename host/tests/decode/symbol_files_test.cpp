@@ -1,7 +1,7 @@
 // The identity readers over the built image and its PDB, and over damaged
 // copies of both: a damaged file has no identity, and reading it never
 // faults.
-#include "decode/symbol_files.h"
+#include "decode/symbols/symbol_files.h"
 
 #include <gtest/gtest.h>
 

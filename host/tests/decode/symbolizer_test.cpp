@@ -1,7 +1,7 @@
 // Symbol paths as people write them, and a PDB reader that hangs or dies:
 // the report's frames come back unsymbolized with a note, in bounded time.
-#include "decode/symbol_path.h"
-#include "decode/symbolizer.h"
+#include "decode/symbols/symbol_path.h"
+#include "decode/symbols/symbolizer.h"
 
 #include <gtest/gtest.h>
 

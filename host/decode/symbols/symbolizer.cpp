@@ -1,9 +1,9 @@
 // Symbol lookup: finding a module's PDB on the symbol path, and asking
 // vekcrash-pdb-lookup about a report's frames under a time limit. A child
 // that overruns is killed; its PDBs are not asked about again in this run.
-#include "decode/symbolizer.h"
+#include "decode/symbols/symbolizer.h"
 
-#include "decode/symbol_server.h"
+#include "decode/symbols/symbol_server.h"
 
 #include <nlohmann/json.hpp>
 

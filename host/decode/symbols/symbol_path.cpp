@@ -1,5 +1,5 @@
 // Symbol path parsing: entries split at ';', their parts at '*'.
-#include "decode/symbol_path.h"
+#include "decode/symbols/symbol_path.h"
 
 #include <algorithm>
 #include <cstdlib>

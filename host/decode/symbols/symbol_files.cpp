@@ -1,7 +1,7 @@
 // MSF (PDB 7.0) and PE readers, just far enough to find a debug identity.
 // Every offset and size read from the file is checked against what was
 // read before it is used.
-#include "decode/symbol_files.h"
+#include "decode/symbols/symbol_files.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The bug check table. Names are those of the kernel's bugcodes.h; the
 // parameter meanings are those of the public bug check reference. A code
 // with no phrase of its own shows its parameters raw.
-#include "decode/bugcheck_codes.h"
+#include "decode/reports/bugcheck_codes.h"
 
 #include <cstdio>
 

@@ -6,9 +6,9 @@
 // that is given a bounded time per report and killed when it overruns.
 #pragma once
 
-#include "decode/report.h"
-#include "decode/symbol_files.h"
-#include "decode/symbol_path.h"
+#include "decode/reports/report.h"
+#include "decode/symbols/symbol_files.h"
+#include "decode/symbols/symbol_path.h"
 
 #include <map>
 #include <optional>

@@ -3,9 +3,9 @@
 // the first was cut short (the machine restarted mid-report). Whatever
 // stood before the start marker on its line is taken to stand before every
 // line of the report, and is stripped.
-#include "decode/log_scanner.h"
+#include "decode/logs/log_scanner.h"
 
-#include "decode/marker_search.h"
+#include "decode/logs/marker_search.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,9 +3,9 @@
 // (KeBugCheckEx, a trap entry) and only then reaches the code that failed;
 // the frames of that path are skipped by module, and by function name where
 // symbols name them.
-#include "decode/culprit.h"
+#include "decode/triage/culprit.h"
 
-#include "decode/bugcheck_codes.h"
+#include "decode/reports/bugcheck_codes.h"
 
 #include <strings.h>
 

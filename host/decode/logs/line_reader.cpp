@@ -3,7 +3,7 @@
 // keeps its first MaxLineLength bytes. A log with CRs and no LF in its first
 // read is split at the CRs. UTF-16 is recognised by its byte order mark or,
 // without one, by the zero high bytes of its ASCII text.
-#include "decode/line_reader.h"
+#include "decode/logs/line_reader.h"
 
 #include <algorithm>
 #include <cerrno>

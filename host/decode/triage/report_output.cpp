@@ -1,8 +1,8 @@
 // Text and JSON forms of a report. 64-bit values go out as hex strings
 // ("0x..."), which every JSON reader keeps exactly; small counts as numbers.
-#include "decode/report_output.h"
+#include "decode/triage/report_output.h"
 
-#include "decode/culprit.h"
+#include "decode/triage/culprit.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // The report's lines as the driver prints them, read back strictly: each
 // line kind by its fixed prefix, numbers with exactly the digits the driver's
 // formats give them, so a damaged line is named instead of half read.
-#include "decode/report_parser.h"
+#include "decode/reports/report_parser.h"
 
 #include <cstdio>
 

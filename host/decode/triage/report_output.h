@@ -2,8 +2,8 @@
 // (a report, or a restore outcome line), in the order they stand in the log.
 #pragma once
 
-#include "decode/bugcheck_codes.h"
-#include "decode/report.h"
+#include "decode/reports/bugcheck_codes.h"
+#include "decode/reports/report.h"
 
 #include <nlohmann/json.hpp>
 

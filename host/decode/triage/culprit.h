@@ -6,7 +6,7 @@
 // kernel's bug check path.
 #pragma once
 
-#include "decode/report.h"
+#include "decode/reports/report.h"
 
 #include <optional>
 #include <string>

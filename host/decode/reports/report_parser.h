@@ -3,7 +3,7 @@
 // have becomes a warning, never a failure, and every list is bounded.
 #pragma once
 
-#include "decode/report.h"
+#include "decode/reports/report.h"
 
 #include <string_view>
 

@@ -1,7 +1,7 @@
 // Anchor search, 16 bytes a step where SSE2 is there: a byte compare of the
 // anchors' first and last bytes picks candidates, which a full compare
 // confirms; line ends are counted in the same pass.
-#include "decode/marker_search.h"
+#include "decode/logs/marker_search.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 // Signature grouping and the summary's table and JSON lines.
-#include "decode/summary.h"
+#include "decode/triage/summary.h"
 
-#include "decode/bugcheck_codes.h"
-#include "decode/culprit.h"
+#include "decode/reports/bugcheck_codes.h"
+#include "decode/triage/culprit.h"
 
 #include <nlohmann/json.hpp>
 

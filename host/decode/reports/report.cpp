@@ -1,6 +1,6 @@
 // The report record's own helpers: the module's symbol-store key and when
 // two reports are one crash.
-#include "decode/report.h"
+#include "decode/reports/report.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // Symbol server client: libcurl for HTTP(S), libmspack for the cabinet of
 // a compressed PDB. Files are written under a temporary name beside their
 // place in the cache and renamed into it only when whole.
-#include "decode/symbol_server.h"
+#include "decode/symbols/symbol_server.h"
 
 #include <curl/curl.h>
 #include <mspack.h>

@@ -4,7 +4,7 @@
 // when, and from which logs. Memory is constant per signature.
 #pragma once
 
-#include "decode/report.h"
+#include "decode/reports/report.h"
 
 #include <map>
 #include <optional>

@@ -4,9 +4,9 @@
 // carried (boot output, other drivers, noise) is passed over.
 #pragma once
 
-#include "decode/line_reader.h"
-#include "decode/report.h"
-#include "decode/report_parser.h"
+#include "decode/logs/line_reader.h"
+#include "decode/reports/report.h"
+#include "decode/reports/report_parser.h"
 
 #include <functional>
 #include <memory>

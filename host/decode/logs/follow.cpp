@@ -3,10 +3,10 @@
 // nothing for a regular file, which is always readable), so a quiet console
 // costs a few wake-ups a second. Lines are cut here rather than by
 // LineReader, which ends at the first end of file.
-#include "decode/follow.h"
+#include "decode/logs/follow.h"
 
-#include "decode/log_scanner.h"
-#include "decode/report_output.h"
+#include "decode/logs/log_scanner.h"
+#include "decode/triage/report_output.h"
 
 #include <cerrno>
 #include <chrono>
