@@ -8,10 +8,12 @@ cd "$(dirname "$0")/.."
 scripts/install-packages.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DVEK_SANITIZE=OFF -DVEK_CROSS=ON -DVEK_BENCHMARKS=ON >/dev/null
-# Only what the run needs: the tool, the host build of the driver, the
-# model's kernel image, and the shipped image with its package. The tests and
-# benchmarks are the test command's to build.
-cmake --build build --target vekcrash vekcrashdmp_host vek_kernel_image vekcrashdmp_sys vekcrashdmp_package
+# Only what the run and the README's examples need: the tool, the host
+# build of the driver, the model's kernel image, the shipped image with its
+# package, and the crasher test driver. The tests and benchmarks are the
+# test command's to build.
+cmake --build build --target vekcrash vekcrashdmp_host vek_kernel_image vekcrashdmp_sys vekcrashdmp_package \
+      vek_crasher_sys
 echo "== vekcrashdmp.sys: $(ls build/cross/vekcrashdmp.sys 2>/dev/null || echo 'not built')" >&2
 echo "== serial console of the default machine:" >&2
 build/bin/vekcrash simulate

@@ -126,7 +126,7 @@ TEST_F(ScenarioFaultTest, DetailSelectsTheDriversRoutineLookup)
 // fails with a status exactly the statuses the routine table allows.
 TEST(FaultStatusGuideTest, ListsEachRoutinesDocumentedStatuses)
 {
-    std::ifstream file(std::string(VEK_EXAMPLE_DIR) + "/README.md");
+    std::ifstream file(std::string(VEK_DOCS_DIR) + "/scenarios.md");
     ASSERT_TRUE(file);
     std::vector<std::string> rows;
     for (std::string line; std::getline(file, line);) {
