@@ -12,10 +12,11 @@ packages=(
     nlohmann-json3-dev                   # scenario files
     llvm-14-dev                          # the decoder's PDB reader
     libcurl4-openssl-dev libmspack-dev   # symbol servers, compressed PDBs
-    gcab                                 # cabinets for the symbol server test
+    gcab                                 # cabinets: the symbol server test, the attestation submission
     libunicorn-dev libcapstone-dev       # running the shipped image on an emulated processor
     liblief-dev pkg-config               # loading the shipped image
     openssl osslsigncode                 # signing a copy of the .sys without the Windows kit
+    python3-asn1crypto                   # the driver package's catalog
     ccache                               # objects shared between build trees and runs
 )
 

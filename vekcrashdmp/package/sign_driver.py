@@ -1,12 +1,23 @@
 #!/usr/bin/python3
-"""Signs a copy of the driver image with Authenticode, on Linux, with no
-Windows kit: openssl checks the certificate and key, osslsigncode signs.
+"""Signs a copy of the driver image, or of the whole driver package, with
+Authenticode, on Linux, with no Windows kit: openssl checks the certificate
+and key, osslsigncode signs.
 
-    sign_driver.py IMAGE OUTPUT --cert CERT.pem --key KEY.pem [--password-file FILE]
-    sign_driver.py IMAGE OUTPUT --pkcs12 FILE.pfx [--password-file FILE]
-    sign_driver.py IMAGE OUTPUT --test-cert DIR
+    sign_driver.py SOURCE OUTPUT --cert CERT.pem --key KEY.pem [--password-file FILE]
+    sign_driver.py SOURCE OUTPUT --pkcs12 FILE.pfx [--password-file FILE]
+    sign_driver.py SOURCE OUTPUT --test-cert DIR
+    (any of them with --timestamp URL)
 
-IMAGE is never changed; OUTPUT is the signed copy. --test-cert uses the test
+SOURCE is an image (OUTPUT: its signed copy) or a package folder (OUTPUT: a
+new folder holding the package with its images signed and its catalog made
+again from the signed files and signed). SOURCE is never changed.
+
+An image gets a SHA-1 signature with a SHA-256 one nested in it: Windows 7
+and Server 2008 R2 check only SHA-1 unless the SHA-2 code signing update is
+installed, later versions use the SHA-256 one. The catalog, which cannot
+hold a nested signature, is signed with SHA-1, which every version reads.
+
+--test-cert uses the test
 certificates in DIR, making them first if DIR holds none: a test root
 (vekcrash-test-root.cer, to import on the test machine, .pem and .key) and
 a code-signing certificate it issued (vekcrash-test-signing.cer, .pem and
@@ -16,7 +27,8 @@ kernel driver only with Microsoft's signature.
 
 Exit status: 0 signed; 2 a bad input (a missing or unreadable file, a wrong
 password, a key that is not the certificate's, an image that is not a PE32+
-x64 image), with one line saying which; 1 a tool that failed on good input.
+x64 image, a folder that is not a driver package), with one line saying
+which; 1 a tool that failed on good input.
 """
 
 import argparse
@@ -40,8 +52,10 @@ TEST_SIGNING = "vekcrash-test-signing"
 TEST_FILES = (TEST_ROOT + ".pem", TEST_ROOT + ".cer", TEST_ROOT + ".key",
               TEST_SIGNING + ".pem", TEST_SIGNING + ".cer", TEST_SIGNING + ".key")
 TEST_DAYS = "3650"
-# Kernel-mode code signing takes SHA-256 digests.
-DIGEST = "sha256"
+# The first signature, then the one nested in it (see above).
+IMAGE_DIGESTS = ("sha1", "sha256")
+CATALOG_DIGEST = "sha1"
+MAKE_CATALOG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "make_catalog.py")
 DESCRIPTION = "vekcrashdmp"
 PASSWORD_VARIABLE = "VEK_SIGN_PASSWORD"
 
@@ -83,6 +97,19 @@ def check_image(path):
     magic = struct.unpack_from("<H", head, nt + OPTIONAL_MAGIC)[0]
     if (machine, magic) != (MACHINE_AMD64, MAGIC_PE32_PLUS):
         raise BadInput(f"{path} is not a PE32+ x64 image")
+
+
+def check_package(path):
+    """The package's catalog (exactly one .cat) and its images (.sys)."""
+    names = sorted(os.listdir(path))
+    catalogs = [name for name in names if name.lower().endswith(".cat")]
+    images = [name for name in names if name.lower().endswith(".sys")]
+    infs = [name for name in names if name.lower().endswith(".inf")]
+    if len(catalogs) != 1 or not images or not infs:
+        raise BadInput(f"{path} is not a driver package: it needs one .cat, an INF and a .sys")
+    for name in images:
+        check_image(os.path.join(path, name))
+    return names, catalogs[0], images, infs
 
 
 def make_test_certificates(openssl, directory):
@@ -195,7 +222,13 @@ def sign(args):
     for tool in (openssl, osslsigncode):
         if shutil.which(tool) is None:
             raise BadInput(f"{tool} not found (Debian: openssl, osslsigncode)")
-    check_image(args.image)
+    package = os.path.isdir(args.image)
+    if package:
+        names, catalog, images, infs = check_package(args.image)
+        if os.path.exists(args.output):
+            raise BadInput(f"{args.output} exists: the signed package goes to a new folder")
+    else:
+        check_image(args.image)
     if os.path.realpath(args.output) == os.path.realpath(args.image):
         raise BadInput("OUTPUT must not be the image itself: the signed image is a copy")
     password = read_password(args.password_file)
@@ -224,12 +257,41 @@ def sign(args):
             with open(password_file, "w", encoding="utf-8") as file:
                 file.write(password)
             password_options = ["-readpass", password_file]
+        signing = [osslsigncode, "sign", "-certs", certificate, "-key", key, *password_options,
+                   "-n", DESCRIPTION]
+        if args.timestamp:
+            signing += ["-ts", args.timestamp]
+
+        def sign_image(source, output):
+            first = os.path.join(work, "sha1.sys")
+            run([*signing, "-h", IMAGE_DIGESTS[0], "-in", source, "-out", first],
+                "osslsigncode cannot sign")
+            run([*signing, "-nest", "-h", IMAGE_DIGESTS[1], "-in", first, "-out", output],
+                "osslsigncode cannot add the nested signature")
+            os.remove(first)
+
         directory = os.path.dirname(os.path.abspath(args.output))
         os.makedirs(directory, exist_ok=True)
-        unfinished = os.path.join(work, "signed.sys")
-        run([osslsigncode, "sign", "-certs", certificate, "-key", key, *password_options,
-             "-h", DIGEST, "-n", DESCRIPTION, "-in", args.image, "-out", unfinished],
-            "osslsigncode cannot sign")
+        unfinished = os.path.join(work, "signed")
+        if not package:
+            sign_image(args.image, unfinished)
+            shutil.move(unfinished, args.output)
+            return
+        os.makedirs(unfinished)
+        for name in names:
+            source, copy = os.path.join(args.image, name), os.path.join(unfinished, name)
+            if name in images:
+                sign_image(source, copy)
+            elif name != catalog:
+                shutil.copyfile(source, copy)
+        # Made again from the signed images, so that what the catalog holds is
+        # the hash of the files it ships with.
+        unsigned_catalog = os.path.join(work, "unsigned.cat")
+        run([sys.executable, MAKE_CATALOG, unsigned_catalog,
+             *[os.path.join(unfinished, name) for name in infs + images],
+             "--osslsigncode", osslsigncode], "cannot make the catalog")
+        run([*signing, "-h", CATALOG_DIGEST, "-in", unsigned_catalog,
+             "-out", os.path.join(unfinished, catalog)], "osslsigncode cannot sign the catalog")
         shutil.move(unfinished, args.output)
 
 
@@ -241,7 +303,8 @@ class OneLineParser(argparse.ArgumentParser):
 
 def main(argv):
     parser = OneLineParser(description="Sign a copy of the driver image.")
-    parser.add_argument("image", help="the .sys to sign (left unchanged)")
+    parser.add_argument("image", metavar="source",
+                        help="the .sys or the package folder to sign (left unchanged)")
     parser.add_argument("output", help="where the signed copy goes")
     source = parser.add_mutually_exclusive_group(required=True)
     source.add_argument("--cert", help="signing certificate (PEM or DER; a PEM may hold "
@@ -251,6 +314,9 @@ def main(argv):
                         help="sign with the test certificate in DIR, made there if absent")
     parser.add_argument("--key", help="private key of --cert (PEM)")
     parser.add_argument("--password-file", help="first line: the password of the key or .pfx")
+    parser.add_argument("--timestamp", metavar="URL",
+                        help="an RFC 3161 time-stamp server, so that the signatures outlive "
+                             "the certificate")
     parser.add_argument("--openssl", default="openssl")
     parser.add_argument("--osslsigncode", default="osslsigncode")
     try:

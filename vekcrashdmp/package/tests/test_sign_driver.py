@@ -1,15 +1,19 @@
 #!/usr/bin/python3
 """Tests of sign_driver.py: signing with a generated test certificate, with a
 given certificate (PEM and PKCS#12), what osslsigncode and the image gate
-then say, and one clear line for each bad input."""
+then say, and one clear line for each bad input; and the signed package,
+whose catalog osslsigncode checks the image against."""
 
 import argparse
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+
+from asn1crypto import cms
 
 PATHS = None  # set from the command line
 
@@ -99,6 +103,11 @@ class Signing(unittest.TestCase):
                 status, text = verify(output, ca_file)
                 self.assertEqual(status, 0, text)
                 self.assertIn("Signature verification: ok", text)
+                # SHA-1 for Windows 7 without the SHA-2 update, SHA-256 nested in it.
+                digests = [line.split(":")[1].strip() for line in text.splitlines()
+                           if line.startswith("Message digest algorithm  :")]
+                self.assertEqual(digests, ["SHA1", "SHA256"], text)
+                self.assertIn("Number of verified signatures: 2", text)
                 status, text = gate(output)
                 self.assertEqual(status, 0, text)
                 if ca_file == test_root:
@@ -175,11 +184,133 @@ class Signing(unittest.TestCase):
         self.assertIn("copy", stderr)
 
 
+def catalog_members(path):
+    """{file name: member tag} of a signed catalog."""
+    sys.path.insert(0, os.path.dirname(PATHS.signer))
+    import make_catalog  # the catalog's own types; the tags are checked by hashing here
+    with open(path, "rb") as file:
+        content = cms.ContentInfo.load(file.read())["content"]["encap_content_info"]
+    trust_list = content["content"].parse(make_catalog.CertificateTrustList)
+    members = {}
+    for subject in trust_list["trusted_subjects"]:
+        for attribute in subject["attributes"]:
+            value = attribute["values"][0].parse(make_catalog.NameValue)
+            if attribute["type"].dotted == make_catalog.CAT_NAMEVALUE_OBJID and \
+                    value["tag"].native == "File":
+                name = value["value"].native.decode("utf-16-le").rstrip("\0")
+                members[name] = subject["identifier"].native.decode("utf-16-le")
+    return members
+
+
+def package_faults(folder, root):
+    """What keeps Windows from installing the package: the image against the
+    signed catalog (osslsigncode), and each INF's flat hash in it."""
+    catalog = os.path.join(folder, "vekcrashdmp.cat")
+    status, text = verify_in_catalog(os.path.join(folder, "vekcrashdmp.sys"), catalog, root)
+    faults = [] if status == 0 else ["vekcrashdmp.sys is not signed in the catalog"]
+    members = catalog_members(catalog) if os.path.isfile(catalog) else {}
+    for name in ("vekcrashdmp.inf", "vekcrashdmp-legacy.inf"):
+        with open(os.path.join(folder, name), "rb") as file:
+            if members.get(name) != hashlib.sha1(file.read()).hexdigest().upper():
+                faults.append(f"{name} is not in the catalog")
+    return faults
+
+
+def verify_in_catalog(image, catalog, root):
+    result = subprocess.run([PATHS.osslsigncode, "verify", "-CAfile", root, "-catalog", catalog,
+                             "-in", image], capture_output=True, text=True, check=False)
+    return result.returncode, result.stdout + result.stderr
+
+
+def change_byte(path, offset=None):
+    with open(path, "r+b") as file:
+        size = file.seek(0, os.SEEK_END)
+        file.seek(size // 2 if offset is None else offset)
+        byte = file.read(1)
+        file.seek(-1, os.SEEK_CUR)
+        file.write(bytes([byte[0] ^ 0x01]))
+
+
+class SignedPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.TemporaryDirectory(prefix="vekcrash-package-test-")
+        cls.root = cls.directory.name
+        cls.user = make_user_certificate(cls.root)
+        cls.certs = os.path.join(cls.root, "test-cert")
+        cls.signed = os.path.join(cls.root, "signed")
+        status, _, stderr = sign(PATHS.package, cls.signed, "--test-cert", cls.certs)
+        if status != 0:
+            raise AssertionError(stderr)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+
+    def resign_catalog_as_user(self, folder):
+        catalog = os.path.join(folder, "vekcrashdmp.cat")
+        subprocess.run([PATHS.osslsigncode, "sign", "-certs", self.user["cert.pem"],
+                        "-key", self.user["key.pem"], "-pass", PASSWORD, "-h", "sha1",
+                        "-in", os.path.join(PATHS.package, "vekcrashdmp.cat"),
+                        "-out", catalog + ".new"], capture_output=True, check=True)
+        os.replace(catalog + ".new", catalog)
+
+    def test_signed_catalog_holds_the_package_and_each_tampering_is_found(self):
+        root = os.path.join(self.certs, "vekcrash-test-root.pem")
+        in_folder = lambda name: (lambda folder: os.path.join(folder, name))  # noqa: E731
+        cases = (
+            ("as signed", lambda folder: None, []),
+            ("a byte of the image changed", lambda folder: change_byte(
+                in_folder("vekcrashdmp.sys")(folder)), ["vekcrashdmp.sys"]),
+            ("a byte of the INF changed", lambda folder: change_byte(
+                in_folder("vekcrashdmp.inf")(folder)), ["vekcrashdmp.inf"]),
+            ("a byte of the legacy INF changed", lambda folder: change_byte(
+                in_folder("vekcrashdmp-legacy.inf")(folder)), ["vekcrashdmp-legacy.inf"]),
+            ("catalog signed by another certificate", self.resign_catalog_as_user,
+             ["vekcrashdmp.sys"]),
+            ("catalog missing", lambda folder: os.remove(in_folder("vekcrashdmp.cat")(folder)),
+             ["vekcrashdmp.sys", "vekcrashdmp.inf", "vekcrashdmp-legacy.inf"]),
+        )
+        for case, tamper, broken in cases:
+            with self.subTest(case):
+                folder = os.path.join(self.root, case.replace(" ", "_"))
+                shutil.copytree(self.signed, folder)
+                tamper(folder)
+                faults = package_faults(folder, root)
+                self.assertEqual(sorted(fault.split()[0] for fault in faults), sorted(broken),
+                                 faults)
+
+    def test_signed_image_passes_the_gate_and_the_rest_is_copied(self):
+        status, text = gate(os.path.join(self.signed, "vekcrashdmp.sys"))
+        self.assertEqual(status, 0, text)
+        for name in ("vekcrashdmp.inf", "vekcrashdmp-legacy.inf", "vekcrashdmp.pdb"):
+            with self.subTest(name):
+                self.assertEqual(digest(os.path.join(self.signed, name)),
+                                 digest(os.path.join(PATHS.package, name)))
+
+    def test_a_folder_that_is_not_a_package_or_an_output_that_exists_is_refused(self):
+        not_package = os.path.join(self.root, "not-a-package")
+        os.makedirs(not_package, exist_ok=True)
+        shutil.copy(PATHS.image, not_package)
+        cases = (("folder without catalog or INF", not_package, self.path("out1"), "not a driver package"),
+                 ("output folder that exists", PATHS.package, self.signed, "exists"))
+        for case, source, output, expected in cases:
+            with self.subTest(case):
+                status, _, stderr = sign(source, output, "--test-cert", self.certs)
+                self.assertEqual(status, 2, stderr)
+                self.assertEqual(len(stderr.splitlines()), 1, stderr)
+                self.assertIn(expected, stderr)
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+
 def main():
     global PATHS
     parser = argparse.ArgumentParser()
     parser.add_argument("--signer", required=True)
     parser.add_argument("--image", required=True, help="the built vekcrashdmp.sys")
+    parser.add_argument("--package", required=True, help="the built package folder")
     parser.add_argument("--gate", required=True)
     parser.add_argument("--pdbutil", required=True)
     parser.add_argument("--objdump", required=True)
