@@ -16,8 +16,8 @@ Windows versions the signature holds for (`OSAttr`: 6.1, 6.2, 6.3 and 10.0,
 every version the driver targets). The output is unsigned: sign_driver.py or
 `osslsigncode sign` signs it.
 
-The catalog is dated by the first INF's DriverVer and names itself by a
-digest of its members, so the same files always give the same bytes.
+The catalog is dated by the INFs' DriverVer and names itself by a digest
+of its members, so the same files always give the same bytes.
 
 Exit status: 0 written; 2 a bad input (a missing file, an INF without a
 DriverVer, a PE that osslsigncode cannot hash), with one line saying which.
@@ -208,7 +208,9 @@ def member(osslsigncode, path):
 
 
 def driver_date(paths):
-    """The DriverVer date of the first INF, as the catalog's date."""
+    """The INFs' DriverVer date, as the catalog's date; every INF must have
+    it, and the same one, since the catalog signs them as one package."""
+    dates = set()
     for path in paths:
         if path.lower().endswith(".inf"):
             with open(path, encoding="ascii", errors="replace") as file:
@@ -216,12 +218,16 @@ def driver_date(paths):
                                   re.IGNORECASE | re.MULTILINE)
             if not match:
                 raise BadInput(f"{path} has no DriverVer mm/dd/yyyy")
-            month, day, year = (int(part) for part in match.groups())
-            try:
-                return datetime.datetime(year, month, day, tzinfo=datetime.timezone.utc)
-            except ValueError:
-                raise BadInput(f"{path} has no valid DriverVer date") from None
-    raise BadInput("the package holds no INF")
+            dates.add(tuple(int(part) for part in match.groups()))
+    if not dates:
+        raise BadInput("the package holds no INF")
+    if len(dates) > 1:
+        raise BadInput("the INFs' DriverVer dates differ")
+    month, day, year = dates.pop()
+    try:
+        return datetime.datetime(year, month, day, tzinfo=datetime.timezone.utc)
+    except ValueError:
+        raise BadInput("the INFs' DriverVer is not a valid date") from None
 
 
 def catalog(osslsigncode, paths):

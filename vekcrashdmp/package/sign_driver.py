@@ -289,7 +289,7 @@ def sign(args):
         unsigned_catalog = os.path.join(work, "unsigned.cat")
         run([sys.executable, MAKE_CATALOG, unsigned_catalog,
              *[os.path.join(unfinished, name) for name in infs + images],
-             "--osslsigncode", osslsigncode], "cannot make the catalog")
+             "--osslsigncode", osslsigncode], "cannot make the catalog", bad_input=True)
         run([*signing, "-h", CATALOG_DIGEST, "-in", unsigned_catalog,
              "-out", os.path.join(unfinished, catalog)], "osslsigncode cannot sign the catalog")
         shutil.move(unfinished, args.output)

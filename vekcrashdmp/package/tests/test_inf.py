@@ -191,7 +191,7 @@ LEGACY_FAULTS = [
     (r"CatalogFile = vekcrashdmp\.cat", "CatalogFile = vekcrashdmp-legacy.cat"),
     (r"DriverVer   = 12/07/2026,1\.0\.0\.0", "DriverVer   = 12/07/2026,1.0.0.1"),
     (r"ServiceDisplayName = \"vekcrash", "ServiceDisplayName = \"vekcrash legacy"),
-    (r"\nvekcrashdmp\.sys,,,", "\nvekcrashdmp.sys,crash.sys,,"),
+    (r"\nvekcrashdmp\.sys\r", "\nvekcrashdmp.sys,crash.sys\r"),
 ]
 
 

@@ -292,8 +292,15 @@ class SignedPackage(unittest.TestCase):
         not_package = os.path.join(self.root, "not-a-package")
         os.makedirs(not_package, exist_ok=True)
         shutil.copy(PATHS.image, not_package)
+        undated = os.path.join(self.root, "undated-package")
+        shutil.copytree(PATHS.package, undated)
+        with open(os.path.join(undated, "vekcrashdmp.inf"), "r+", encoding="ascii") as inf:
+            text = inf.read().replace("DriverVer", "; DriverVer")
+            inf.seek(0)
+            inf.write(text)
         cases = (("folder without catalog or INF", not_package, self.path("out1"), "not a driver package"),
-                 ("output folder that exists", PATHS.package, self.signed, "exists"))
+                 ("output folder that exists", PATHS.package, self.signed, "exists"),
+                 ("INF without DriverVer", undated, self.path("out2"), "no DriverVer"))
         for case, source, output, expected in cases:
             with self.subTest(case):
                 status, _, stderr = sign(source, output, "--test-cert", self.certs)
