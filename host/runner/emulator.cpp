@@ -102,8 +102,9 @@ void Emulator::MapDataExports()
 void Emulator::MapSharedUserData()
 {
     static_assert(model::SharedUserDataSize == PageSize, "the shared user data is one page");
-    uc_err error = uc_mem_map_ptr(uc_, model::KernelSharedUserDataAddress, model::SharedUserDataSize,
-                                  UC_PROT_READ, model::SharedUserDataPage());
+    uc_err error = uc_mem_map_ptr(uc_, model::KernelSharedUserDataAddress,
+                                  model::SharedUserDataSize, UC_PROT_READ,
+                                  model::SharedUserDataPage());
     if (error != UC_ERR_OK) {
         Fatal("cannot map the shared user data page", error);
     }

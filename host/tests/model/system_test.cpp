@@ -310,8 +310,9 @@ TEST_F(ModelSystemInformationTest, ExportTableHoldsOnlyWhatARealX64KernelExports
         }
         auto found = later.find(routine.Name);
         if (found != later.end()) {
-            EXPECT_EQ(std::to_string(routine.Since >> 8) + "." + std::to_string(routine.Since & 0xFF),
-                      found->second);
+            const std::string since =
+                std::to_string(routine.Since >> 8) + "." + std::to_string(routine.Since & 0xFF);
+            EXPECT_EQ(since, found->second);
             continue;
         }
         EXPECT_NE(routine.Reference, nullptr)
