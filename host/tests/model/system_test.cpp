@@ -49,21 +49,21 @@ TEST_F(ModelTimeTest, CalendarAndTimeFieldsRoundTrip)
     }
 }
 
-// A time of the shared user data page, checked whole: both high parts the same.
-int64_t SharedTime(size_t offset)
+// A field of the shared user data page; a time is checked whole (both high
+// parts the same).
+template <typename T>
+T SharedField(size_t offset)
 {
-    KSYSTEM_TIME time;
-    std::memcpy(&time, const_cast<const UCHAR*>(ModelSharedUserData()) + offset, sizeof(time));
-    EXPECT_EQ(time.High1Time, time.High2Time) << "at 0x" << std::hex << offset;
-    return static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(time.High1Time)) << 32 |
-                                time.LowPart);
-}
-
-ULONG SharedUlong(size_t offset)
-{
-    ULONG value;
+    T value;
     std::memcpy(&value, const_cast<const UCHAR*>(ModelSharedUserData()) + offset, sizeof(value));
     return value;
+}
+
+int64_t SharedTime(size_t offset)
+{
+    auto time = SharedField<KSYSTEM_TIME>(offset);
+    EXPECT_EQ(time.High1Time, time.High2Time) << "at 0x" << std::hex << offset;
+    return static_cast<int64_t>(uint64_t{static_cast<uint32_t>(time.High1Time)} << 32 | time.LowPart);
 }
 
 // The page holds what a kernel keeps there, at the offsets of the kit's
@@ -95,8 +95,8 @@ TEST_F(ModelTimeTest, SharedUserDataFollowsTheClock)
         EXPECT_EQ(SharedTime(0x14), c.SystemTime);
         EXPECT_EQ(SharedTime(0x08), c.InterruptTime);
         EXPECT_EQ(SharedTime(0x320), c.TickCount);
-        EXPECT_EQ(SharedUlong(0x26C), c.Major);
-        EXPECT_EQ(SharedUlong(0x270), c.Minor);
+        EXPECT_EQ(SharedField<ULONG>(0x26C), c.Major);
+        EXPECT_EQ(SharedField<ULONG>(0x270), c.Minor);
     }
 }
 
@@ -249,43 +249,35 @@ TEST_F(ModelSystemInformationTest, RoutinesAppearInTheirFirstWindowsVersion)
 }
 
 #ifdef VEK_KERNEL_IMPORT_LIBRARY
-// What mingw-w64's x64 libntoskrnl.a lets an image import: its routines
-// (nm: T) and every import slot (I __imp_, data included).
+// What mingw-w64's x64 libntoskrnl.a lets an image import, as nm lists it:
+// "0000000000000000 T Name" a routine, "... I __imp_Name" any import slot.
 std::set<std::string> IndependentExports()
 {
     std::set<std::string> names;
-    std::string command = std::string(VEK_NM) + " '" + VEK_KERNEL_IMPORT_LIBRARY + "' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return names;
-    }
-    char line[512];
-    while (std::fgets(line, sizeof(line), pipe) != nullptr) {
-        std::istringstream fields(line);
-        std::string address, kind, name;
-        if (!(fields >> address >> kind >> name)) {
-            continue;
-        }
-        if (kind == "T") {
-            names.insert(name);
-        } else if (kind == "I" && name.rfind("__imp_", 0) == 0) {
-            names.insert(name.substr(6));
+    FILE* pipe = popen((std::string(VEK_NM) + " '" VEK_KERNEL_IMPORT_LIBRARY "'").c_str(), "r");
+    char line[512], kind = 0, name[256];
+    while (pipe != nullptr && std::fgets(line, sizeof(line), pipe) != nullptr) {
+        if (std::sscanf(line, "%*s %c %255s", &kind, name) == 2 && (kind == 'T' || kind == 'I')) {
+            std::string text(name);
+            if (kind == 'T' || text.rfind("__imp_", 0) == 0) {
+                names.insert(kind == 'T' ? text : text.substr(6));
+            }
         }
     }
-    pclose(pipe);
+    if (pipe != nullptr) {
+        pclose(pipe);
+    }
     return names;
 }
 
-// The later exports list: routine -> first version, as "6.2".
+// later_exports.txt: routine -> first version ("6.2"); # starts a comment.
 std::map<std::string, std::string> LaterExports()
 {
     std::map<std::string, std::string> later;
     std::ifstream listing(VEK_LATER_EXPORTS);
-    std::string line;
+    std::string line, name, version;
     while (std::getline(listing, line)) {
-        std::istringstream fields(line.substr(0, line.find('#')));
-        std::string name, version;
-        if (fields >> name >> version) {
+        if (std::istringstream(line.substr(0, line.find('#'))) >> name >> version) {
             later[name] = version;
         }
     }
