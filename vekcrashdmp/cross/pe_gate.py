@@ -536,6 +536,11 @@ class Gate:
             self.check_restricted(restricted, set(restricted_imports), functions)
         self.summary = (f"{len(functions)} functions, {len(runtime_functions)} unwind entries, "
                         f"{sum(scope_counts.values())} __try scopes")
+        if exports:
+            entries = getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", [])
+            checked = sum(len(entry.imports) for entry in entries
+                          if entry.dll.decode("ascii", "replace").lower() in exports)
+            self.summary += f", {checked} imports found in the export lists"
 
 
 def covering_entry(runtime_functions, begins, rva):
