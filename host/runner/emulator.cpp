@@ -70,6 +70,7 @@ Emulator::Emulator() : instructionLimit_(DefaultInstructionLimit)
     StartLanes();
     CreateArena();
     MapDataExports();
+    MapSharedUserData();
     MapTrampolines();
     InstallDeviceHooks();
 
@@ -91,6 +92,21 @@ void Emulator::MapDataExports()
             std::abort();
         }
         MapHostPages(address, PageUp(data.Size), UC_PROT_READ | UC_PROT_WRITE);
+    }
+}
+
+// The shared user data page at its fixed kernel address, as every x64
+// kernel maps it: the image reads the clock there (KeQuerySystemTime is a
+// read of it on x64, not a routine). Read-only, as the kernel-mode view is
+// on current kernels: the model alone updates it, when the clock moves.
+void Emulator::MapSharedUserData()
+{
+    static_assert(model::SharedUserDataSize == PageSize, "the shared user data is one page");
+    uc_err error = uc_mem_map_ptr(uc_, model::KernelSharedUserDataAddress,
+                                  model::SharedUserDataSize, UC_PROT_READ,
+                                  model::SharedUserDataPage());
+    if (error != UC_ERR_OK) {
+        Fatal("cannot map the shared user data page", error);
     }
 }
 

@@ -137,6 +137,7 @@ private:
     void SetRegister(int id, uint64_t value);
     void MapHostPages(uint64_t address, size_t size, uint32_t protection);
     void MapDataExports();
+    void MapSharedUserData();
     // Drops the engine's translations of the code range unless it holds
     // the very code they were made from.
     void DropStaleTranslations(uint64_t address, uint64_t size);

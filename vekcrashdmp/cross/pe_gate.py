@@ -8,7 +8,15 @@ bug check inside the crash path:
 
   - imports only from ntoskrnl.exe and HAL.dll (nothing else is loaded for
     a boot driver, and delay loading does not exist in the kernel);
-  - native subsystem;
+  - with --exports, each imported name (routine or data) is one the
+    module exports on the oldest Windows the image is for, as an import
+    library made from a real export table lists it (mingw-w64's x64
+    libntoskrnl.a, whose nm shows routines as T and data as I __imp_): a
+    name missing there fails the whole load with 0xC0000263 on a real
+    machine. Names a later version exports (--later-exports) are reported
+    with that version: such a routine must be looked up at run time;
+  - native subsystem, with the subsystem and operating system versions
+    both the oldest Windows the image is for (--windows-version);
   - a correct PE checksum (lld-link writes 0);
   - no section both writable and executable;
   - unwind data (.pdata) for every function that changes the stack pointer,
@@ -40,6 +48,13 @@ import pefile
 
 ALLOWED_IMPORT_DLLS = ("ntoskrnl.exe", "hal.dll")
 IMAGE_SUBSYSTEM_NATIVE = 1
+# Windows 7 and Server 2008 R2.
+OLDEST_WINDOWS = "6.1"
+# nm of a GNU import library: "0000000000000000 T Name" for a routine's
+# thunk, "0000000000000000 I __imp_Name" for every import slot (data has
+# only the slot).
+NM_ROUTINE = re.compile(r"^[0-9a-fA-F]*\s+T\s+(\S+)$")
+NM_IMPORT_SLOT = re.compile(r"^[0-9a-fA-F]*\s+I\s+__imp_(\S+)$")
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
 IMAGE_DEBUG_TYPE_CODEVIEW = 2
@@ -141,10 +156,44 @@ class Gate:
             dll = entry.dll.decode("ascii", "replace")
             self.problem(f"delay-loads {dll}; the kernel has no delay loading")
 
-    def check_subsystem(self):
-        subsystem = self.pe.OPTIONAL_HEADER.Subsystem
+    def check_exports(self, exports, later):
+        """exports: {dll: set of names}; later: {name: (version, page)}."""
+        for entry in getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", []):
+            dll = entry.dll.decode("ascii", "replace").lower()
+            if dll not in exports:
+                continue
+            for imp in entry.imports:
+                if not imp.name:
+                    self.problem(f"imports ordinal {imp.ordinal} from {dll}; the kernel binds "
+                                 "drivers by name")
+                    continue
+                name = imp.name.decode("ascii", "replace")
+                if name in exports[dll]:
+                    continue
+                if name in later:
+                    version, page = later[name]
+                    self.problem(f"imports {name} from {dll}, first exported by Windows "
+                                 f"{version} ({page}): the image does not load on older "
+                                 "kernels; look it up at run time")
+                else:
+                    self.problem(f"imports {name} from {dll}, which no x64 kernel exports "
+                                 "(not in its import library): the loader refuses the image "
+                                 "with 0xC0000263")
+
+    def check_subsystem(self, windows_version):
+        header = self.pe.OPTIONAL_HEADER
+        subsystem = header.Subsystem
         if subsystem != IMAGE_SUBSYSTEM_NATIVE:
             self.problem(f"subsystem is {subsystem}, not native ({IMAGE_SUBSYSTEM_NATIVE})")
+        # The fields state the oldest Windows the image is for.
+        for field, version in (
+                ("subsystem", (header.MajorSubsystemVersion, header.MinorSubsystemVersion)),
+                ("operating system", (header.MajorOperatingSystemVersion,
+                                      header.MinorOperatingSystemVersion))):
+            if version != windows_version:
+                self.problem(f"{field} version is {version[0]}.{version[1]}, not "
+                             f"{windows_version[0]}.{windows_version[1]}, the oldest Windows "
+                             "the image is for")
 
     def check_checksum(self):
         stored = self.pe.OPTIONAL_HEADER.CheckSum
@@ -465,9 +514,12 @@ class Gate:
                                      f"(through {' -> '.join(path)}); allowed there: "
                                      f"{', '.join(sorted(allowed)) or 'none'}")
 
-    def run(self, guarded, read_only=(), restricted=(), restricted_imports=()):
+    def run(self, guarded, read_only=(), restricted=(), restricted_imports=(), exports=None,
+            later=None, windows_version=(6, 1)):
         self.check_imports()
-        self.check_subsystem()
+        if exports:
+            self.check_exports(exports, later or {})
+        self.check_subsystem(windows_version)
         self.check_checksum()
         self.check_sections()
         runtime_functions = self.read_runtime_functions()
@@ -484,6 +536,11 @@ class Gate:
             self.check_restricted(restricted, set(restricted_imports), functions)
         self.summary = (f"{len(functions)} functions, {len(runtime_functions)} unwind entries, "
                         f"{sum(scope_counts.values())} __try scopes")
+        if exports:
+            entries = getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", [])
+            checked = sum(len(entry.imports) for entry in entries
+                          if entry.dll.decode("ascii", "replace").lower() in exports)
+            self.summary += f", {checked} imports found in the export lists"
 
 
 def covering_entry(runtime_functions, begins, rva):
@@ -511,6 +568,39 @@ def run_tool(command):
     return result.stdout
 
 
+def read_import_library(nm, library):
+    """Every name an import library lets a module import: routines and data."""
+    names = set()
+    for line in run_tool([nm, library]).splitlines():
+        match = NM_ROUTINE.match(line.strip()) or NM_IMPORT_SLOT.match(line.strip())
+        if match:
+            names.add(match.group(1))
+    if not names:
+        raise GateError(f"{library} lists no exports")
+    return names
+
+
+def read_later_exports(path):
+    """{name: (first version, reference page)}: lines "Name 6.2 URL", # comments."""
+    later = {}
+    with open(path, encoding="utf-8") as listing:
+        for number, line in enumerate(listing, 1):
+            fields = line.split("#", 1)[0].split()
+            if not fields:
+                continue
+            if len(fields) != 3 or not re.fullmatch(r"\d+\.\d+", fields[1]):
+                raise GateError(f"{path}:{number}: expected 'Name VERSION PAGE'")
+            later[fields[0]] = (fields[1], fields[2])
+    return later
+
+
+def parse_version(text):
+    match = re.fullmatch(r"(\d+)\.(\d+)", text)
+    if not match:
+        raise argparse.ArgumentTypeError(f"'{text}' is no MAJOR.MINOR version")
+    return int(match.group(1)), int(match.group(2))
+
+
 def find_tool(names):
     for name in names:
         path = shutil.which(name)
@@ -532,6 +622,15 @@ def main(argv):
                              "named with --restricted-import (repeatable)")
     parser.add_argument("--restricted-import", action="append", default=[], metavar="NAME",
                         help="an imported routine the restricted code may call (repeatable)")
+    parser.add_argument("--exports", action="append", default=[], metavar="DLL=LIBRARY",
+                        help="check every import from DLL against the import library made "
+                             "from its real export table (repeatable)")
+    parser.add_argument("--later-exports", metavar="FILE",
+                        help="routines first exported by later versions: Name VERSION PAGE")
+    parser.add_argument("--windows-version", type=parse_version, default=OLDEST_WINDOWS,
+                        metavar="MAJOR.MINOR",
+                        help=f"the oldest Windows the image is for (default {OLDEST_WINDOWS})")
+    parser.add_argument("--nm", default=find_tool(["nm", "llvm-nm-14", "llvm-nm"]))
     parser.add_argument("--pdbutil", default=find_tool(["llvm-pdbutil-14", "llvm-pdbutil"]))
     parser.add_argument("--objdump", default=find_tool(["llvm-objdump-14", "llvm-objdump"]))
     args = parser.parse_args(argv[1:])
@@ -539,8 +638,16 @@ def main(argv):
 
     label = f"pe_gate: {args.image}"
     try:
+        exports = {}
+        for option in args.exports:
+            dll, separator, library = option.partition("=")
+            if not separator or not dll or not library:
+                raise GateError(f"--exports {option}: expected DLL=LIBRARY")
+            exports[dll.lower()] = read_import_library(args.nm, library)
+        later = read_later_exports(args.later_exports) if args.later_exports else {}
         gate = Gate(args.image, pdb, args.pdbutil, args.objdump)
-        gate.run(args.guarded, args.read_only, args.restricted, args.restricted_import)
+        gate.run(args.guarded, args.read_only, args.restricted, args.restricted_import,
+                 exports, later, args.windows_version)
     except (OSError, pefile.PEFormatError, GateError) as error:
         print(f"{label}: {error}")
         return 1

@@ -166,6 +166,47 @@ constexpr ULONG FastFailCorruptListEntry = 3;
 [[noreturn]] inline void FailFast(ULONG Code) { __fastfail(Code); }
 #endif
 
+// The shared user data page (KUSER_SHARED_DATA), where the kernel keeps the
+// clock for every reader. On x64 the kit's KeQuerySystemTime is no routine
+// but a read of this page, and no x64 ntoskrnl.exe exports one: an image
+// importing it fails to load (0xC0000263). The page is always mapped and
+// never paged, so reading it is safe at any IRQL, HIGH_LEVEL included.
+// Offsets are the record's in every x64 kernel from Windows 7 on.
+constexpr ULONG SharedUserDataSystemTime = 0x14;  // KSYSTEM_TIME, 100 ns since 1601, UTC
+#if defined(VEK_MODEL_KERNEL)
+inline const volatile UCHAR* SharedUserDataPage() { return ModelSharedUserData(); }
+#else
+// Where every x64 kernel maps the page for kernel-mode readers.
+constexpr ULONG64 SharedUserDataAddress = 0xFFFFF78000000000ull;
+static_assert(SharedUserDataAddress == KI_USER_SHARED_DATA, "the kit's address of the page");
+static_assert(FIELD_OFFSET(KUSER_SHARED_DATA, SystemTime) == SharedUserDataSystemTime,
+              "KUSER_SHARED_DATA layout");
+inline const volatile UCHAR* SharedUserDataPage()
+{
+    return reinterpret_cast<const volatile UCHAR*>(SharedUserDataAddress);
+}
+#endif
+static_assert(sizeof(KSYSTEM_TIME) == 12, "KSYSTEM_TIME layout");
+
+// The system time as the clock interrupt last stored it (15.625 ms steps by
+// default), read as a KSYSTEM_TIME must be: the kernel writes High2Time,
+// LowPart, then High1Time, so a read that sees High1Time equal to High2Time
+// (read in the opposite order) did not meet a write half done. Allocates
+// nothing and calls nothing: fit for the bug check report.
+inline VOID ReadSharedSystemTime(PLARGE_INTEGER CurrentTime)
+{
+    const volatile KSYSTEM_TIME* time = reinterpret_cast<const volatile KSYSTEM_TIME*>(
+        SharedUserDataPage() + SharedUserDataSystemTime);
+    LONG high;
+    ULONG low;
+    do {
+        high = time->High1Time;
+        low = time->LowPart;
+    } while (high != time->High2Time);
+    CurrentTime->u.LowPart = low;
+    CurrentTime->u.HighPart = high;
+}
+
 // Routines the driver finds at run time with MmGetSystemRoutineAddress,
 // since older kernels lack them.
 // The system time to the tick counter's precision (Windows 8 on).

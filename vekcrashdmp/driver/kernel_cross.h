@@ -23,12 +23,9 @@ NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(ULONG SystemInformationClass,
                                                  ULONG SystemInformationLength,
                                                  PULONG ReturnLength);
 
-// On x64 the kit makes KeQuerySystemTime a read of the shared user page;
-// the kernel exports it as a routine from Windows 2000 on, and the driver
-// calls that.
-#undef KeQuerySystemTime
-NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 // Windows 8 on: the driver finds it by name (test images may import it).
+// Its older sibling KeQuerySystemTime is no x64 export at all; the driver
+// reads the shared user data page instead (ReadSharedSystemTime, kernel.h).
 NTKERNELAPI VOID NTAPI KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
 
 // The unwinding routines and their records; the kit declares them only for

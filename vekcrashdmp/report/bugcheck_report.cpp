@@ -2,8 +2,8 @@
 // processor that runs the bug check, at HIGH_LEVEL with the other
 // processors stopped. It allocates nothing, takes no lock of its own (the
 // module table takes the module map's, with a bounded wait) and calls only
-// the kernel routines that are safe there (system time and its calendar
-// split). The report has the same shape for every bug check code.
+// the kernel routines that are safe there (the precise system time and the
+// calendar split). The report has the same shape for every bug check code.
 #include "report/bugcheck_report.h"
 #include "report/version_block.h"
 #include "report/context_stack.h"
@@ -28,7 +28,8 @@ static_assert(sizeof(KBUGCHECK_REASON_CALLBACK_RECORD) == 48, "callback record s
 constexpr ULONG BugCheckCodeIndex = 0;
 
 // KeQuerySystemTimePrecise where the kernel has it (Windows 8 on), found
-// at registration; Windows 7 has only the clock-tick time.
+// at registration; Windows 7 has only the clock-tick time of the shared
+// user data page.
 KeQuerySystemTimePreciseRoutine QuerySystemTimePrecise;
 
 VOID PrintCrashTime()
@@ -37,7 +38,7 @@ VOID PrintCrashTime()
     if (QuerySystemTimePrecise != nullptr) {
         QuerySystemTimePrecise(&now);
     } else {
-        KeQuerySystemTime(&now);
+        ReadSharedSystemTime(&now);
     }
     TIME_FIELDS fields;
     RtlTimeToTimeFields(&now, &fields);

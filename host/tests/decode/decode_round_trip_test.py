@@ -24,7 +24,7 @@ def number(value):
     return int(value, 16) if value.lower().startswith("0x") else int(value)
 
 
-CLOCK_TICK_100NS = 156250  # KeQuerySystemTime moves at the 15.625 ms clock tick
+CLOCK_TICK_100NS = 156250  # the shared page's system time moves at the 15.625 ms tick
 
 
 def scenario_time(text, coarse=False):

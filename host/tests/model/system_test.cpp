@@ -1,7 +1,12 @@
 // Time, version, the firmware table query and routine lookup.
 #include "fake_driver.h"
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <tuple>
 
 namespace vektest {
@@ -41,6 +46,57 @@ TEST_F(ModelTimeTest, CalendarAndTimeFieldsRoundTrip)
         TIME_FIELDS back = {};
         RtlTimeToTimeFields(&time, &back);
         EXPECT_EQ(Fields(back), Fields(f));
+    }
+}
+
+// A field of the shared user data page; a time is checked whole (both high
+// parts the same).
+template <typename T>
+T SharedField(size_t offset)
+{
+    T value;
+    std::memcpy(&value, const_cast<const UCHAR*>(ModelSharedUserData()) + offset, sizeof(value));
+    return value;
+}
+
+int64_t SharedTime(size_t offset)
+{
+    auto time = SharedField<KSYSTEM_TIME>(offset);
+    EXPECT_EQ(time.High1Time, time.High2Time) << "at 0x" << std::hex << offset;
+    return static_cast<int64_t>(uint64_t{static_cast<uint32_t>(time.High1Time)} << 32 | time.LowPart);
+}
+
+// The page holds what a kernel keeps there, at the offsets of the kit's
+// KUSER_SHARED_DATA, as the last clock interrupt (every 15.625 ms) stored
+// it, and moves with the machine's clock.
+TEST_F(ModelTimeTest, SharedUserDataFollowsTheClock)
+{
+    constexpr int64_t Interval = 156250;
+    constexpr int64_t Tick = Interval * 850'000'000'000;  // in 2022
+    constexpr int64_t Start = Tick + 100'000;
+    const struct {
+        ULONG Major, Minor;
+        int64_t Elapsed;  // since the machine started
+        int64_t SystemTime, InterruptTime, TickCount;
+    } cases[] = {
+        {6, 1, 0, Tick, 0, 0},
+        {6, 1, Interval - 100'001, Tick, 0, 0},
+        {6, 2, Interval - 100'000, Tick + Interval, 0, 0},  // the day's next interrupt
+        {10, 0, 3 * Interval + 7, Tick + 3 * Interval, 3 * Interval, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Major << "." << c.Minor << " +" << c.Elapsed);
+        model::MachineConfig config;
+        config.Version.Major = c.Major;
+        config.Version.Minor = c.Minor;
+        config.SystemTime = Start;
+        StartMachine(config);
+        model::SetSystemTime(Start + c.Elapsed);
+        EXPECT_EQ(SharedTime(0x14), c.SystemTime);
+        EXPECT_EQ(SharedTime(0x08), c.InterruptTime);
+        EXPECT_EQ(SharedTime(0x320), c.TickCount);
+        EXPECT_EQ(SharedField<ULONG>(0x26C), c.Major);
+        EXPECT_EQ(SharedField<ULONG>(0x270), c.Minor);
     }
 }
 
@@ -166,7 +222,11 @@ TEST_F(ModelSystemInformationTest, RoutinesAppearInTheirFirstWindowsVersion)
         bool Exported;
     } cases[] = {
         {6, 1, u"KeQuerySystemTimePrecise", false}, {6, 2, u"KeQuerySystemTimePrecise", true},
-        {6, 1, u"KeQuerySystemTime", true},         {6, 3, u"MmMapIoSpaceEx", false},
+        // The x64 kit reads these from the shared user data page: no x64
+        // kernel exports them, on any version.
+        {6, 1, u"KeQuerySystemTime", false},        {10, 0, u"KeQuerySystemTime", false},
+        {6, 1, u"KeQueryTickCount", false},         {10, 0, u"KeQueryInterruptTime", false},
+        {6, 3, u"MmMapIoSpaceEx", false},
         {10, 0, u"MmMapIoSpaceEx", true},           {6, 0, u"KeQueryActiveProcessorCountEx", false},
         {6, 1, u"KeQueryActiveProcessorCountEx", true}, {6, 1, u"KeSetTargetProcessorDpcEx", true},
         {5, 2, u"RtlQueryModuleInformation", false}, {6, 0, u"RtlQueryModuleInformation", true},
@@ -188,22 +248,108 @@ TEST_F(ModelSystemInformationTest, RoutinesAppearInTheirFirstWindowsVersion)
     }
 }
 
+#ifdef VEK_KERNEL_IMPORT_LIBRARY
+// What mingw-w64's x64 libntoskrnl.a lets an image import, as nm lists it:
+// "0000000000000000 T Name" a routine, "... I __imp_Name" any import slot.
+std::set<std::string> IndependentExports()
+{
+    std::set<std::string> names;
+    FILE* pipe = popen((std::string(VEK_NM) + " '" VEK_KERNEL_IMPORT_LIBRARY "'").c_str(), "r");
+    char line[512], kind = 0, name[256];
+    while (pipe != nullptr && std::fgets(line, sizeof(line), pipe) != nullptr) {
+        if (std::sscanf(line, "%*s %c %255s", &kind, name) == 2 && (kind == 'T' || kind == 'I')) {
+            std::string text(name);
+            if (kind == 'T' || text.rfind("__imp_", 0) == 0) {
+                names.insert(kind == 'T' ? text : text.substr(6));
+            }
+        }
+    }
+    if (pipe != nullptr) {
+        pclose(pipe);
+    }
+    return names;
+}
+
+// later_exports.txt: routine -> first version ("6.2"); # starts a comment.
+std::map<std::string, std::string> LaterExports()
+{
+    std::map<std::string, std::string> later;
+    std::ifstream listing(VEK_LATER_EXPORTS);
+    std::string line, name, version;
+    while (std::getline(listing, line)) {
+        if (std::istringstream(line.substr(0, line.find('#'))) >> name >> version) {
+            later[name] = version;
+        }
+    }
+    return later;
+}
+
+// The model's table holds only what a real x64 kernel exports: each routine
+// and variable is in the independent list, or is a later version's from the
+// version the list gives, or its row names its reference page and a machine
+// lacks it unless told otherwise. What the x64 kit reads from the shared
+// user data page is none of these.
+TEST_F(ModelSystemInformationTest, ExportTableHoldsOnlyWhatARealX64KernelExports)
+{
+    const std::set<std::string> exports = IndependentExports();
+    ASSERT_GT(exports.size(), 1000u) << "cannot read " << VEK_KERNEL_IMPORT_LIBRARY;
+    const std::map<std::string, std::string> later = LaterExports();
+    ASSERT_FALSE(later.empty()) << "cannot read " << VEK_LATER_EXPORTS;
+    for (const model::RoutineInfo& routine : model::ExportedRoutines()) {
+        SCOPED_TRACE(routine.Name);
+        if (exports.count(routine.Name) != 0) {
+            continue;
+        }
+        auto found = later.find(routine.Name);
+        if (found != later.end()) {
+            const std::string since =
+                std::to_string(routine.Since >> 8) + "." + std::to_string(routine.Since & 0xFF);
+            EXPECT_EQ(since, found->second);
+            continue;
+        }
+        EXPECT_NE(routine.Reference, nullptr)
+            << "no x64 export list names it, and its row names no reference page";
+        EXPECT_FALSE(routine.DefaultPresent) << "a kernel has it unless a machine says otherwise";
+    }
+    for (const model::DataExport& data : model::ExportedData()) {
+        EXPECT_EQ(exports.count(data.Name), 1u) << data.Name;
+    }
+    for (const char* name : {"KeQuerySystemTime", "KeQueryTickCount", "KeQueryInterruptTime"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(exports.count(name), 0u);
+        EXPECT_TRUE(model::ExportedOnlyBy32BitKernels(name));
+    }
+}
+#endif
+
 #ifdef VEK_PRECISE_TIME_IMAGE
 // The host build's imports are its undefined kernel symbols: an image
-// calling KeQuerySystemTimePrecise directly does not load on 6.1.
+// calling KeQuerySystemTimePrecise directly does not load on 6.1, and one
+// calling KeQuerySystemTime loads nowhere.
 TEST_F(ModelSystemInformationTest, HostImageImportingANewerRoutineIsRefused)
 {
-    for (ULONG minor : {1u, 2u}) {
+    const struct {
+        const char* Image;
+        ULONG Major, Minor;
+        const char* Refusal;  // nullptr: the image loads
+    } cases[] = {
+        {VEK_PRECISE_TIME_IMAGE, 6, 1, "it imports KeQuerySystemTimePrecise"},
+        {VEK_PRECISE_TIME_IMAGE, 6, 2, nullptr},
+        {VEK_SYSTEM_TIME_IMAGE, 6, 1, "it imports KeQuerySystemTime, which no x64 kernel"},
+        {VEK_SYSTEM_TIME_IMAGE, 10, 0, "it imports KeQuerySystemTime, which no x64 kernel"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Image << " on " << c.Major << "." << c.Minor);
         model::MachineConfig config;
-        config.Version.Major = 6;
-        config.Version.Minor = minor;
+        config.Version.Major = c.Major;
+        config.Version.Minor = c.Minor;
         StartMachine(config);
         std::string error;
-        bool opened = model::OpenHostImage(VEK_PRECISE_TIME_IMAGE, &error) != nullptr;
-        EXPECT_EQ(opened, minor == 2) << error;
-        if (!opened) {
+        bool opened = model::OpenHostImage(c.Image, &error) != nullptr;
+        EXPECT_EQ(opened, c.Refusal == nullptr) << error;
+        if (c.Refusal != nullptr) {
             EXPECT_NE(error.find("0xC0000263"), std::string::npos) << error;
-            EXPECT_NE(error.find("KeQuerySystemTimePrecise"), std::string::npos) << error;
+            EXPECT_NE(error.find(c.Refusal), std::string::npos) << error;
         }
     }
 }

@@ -246,21 +246,34 @@ TEST_F(RunnerTest, ImportTheModelLacksRefusesTheImageNamingIt)
     EXPECT_NE(error.find("does not provide"), std::string::npos) << error;
 }
 
-// seh_driver imports KeQuerySystemTimePrecise, first exported by 6.2.
+// seh_driver imports KeQuerySystemTimePrecise, first exported by 6.2;
+// system_time_import_driver imports KeQuerySystemTime, which no x64 kernel
+// exports, so no version loads it.
 TEST_F(RunnerTest, ImportNewerThanTheKernelFailsTheLoadAsTheLoaderDoes)
 {
-    for (ULONG minor : {1u, 2u}) {
+    const struct {
+        const char* Fixture;
+        ULONG Major, Minor;
+        const char* Refusal;  // nullptr: the image loads
+    } cases[] = {
+        {"seh_driver", 6, 1, "status 0xC0000263: it imports KeQuerySystemTimePrecise"},
+        {"seh_driver", 6, 2, nullptr},
+        {"system_time_import_driver", 6, 1,
+         "status 0xC0000263: it imports KeQuerySystemTime, which no x64 kernel exports"},
+        {"system_time_import_driver", 6, 3, "it imports KeQuerySystemTime,"},
+        {"system_time_import_driver", 10, 0, "it imports KeQuerySystemTime,"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Fixture << " on " << c.Major << "." << c.Minor);
         model::MachineConfig config;
-        config.Version.Major = 6;
-        config.Version.Minor = minor;
+        config.Version.Major = c.Major;
+        config.Version.Minor = c.Minor;
         StartMachine(config);
         std::string error;
-        bool opened = runner::OpenSysImage(Fixture("seh_driver"), &error) != nullptr;
-        EXPECT_EQ(opened, minor == 2) << error;
-        if (!opened) {
-            EXPECT_NE(error.find("status 0xC0000263: it imports KeQuerySystemTimePrecise"),
-                      std::string::npos)
-                << error;
+        bool opened = runner::OpenSysImage(Fixture(c.Fixture), &error) != nullptr;
+        EXPECT_EQ(opened, c.Refusal == nullptr) << error;
+        if (c.Refusal != nullptr) {
+            EXPECT_NE(error.find(c.Refusal), std::string::npos) << error;
         }
     }
 }

@@ -38,9 +38,14 @@ SCOPE_END_OFFSET = 4
 C_SPECIFIC_HANDLER = "__C_specific_handler"
 
 
+def export_options():
+    return ["--exports", f"ntoskrnl.exe={PATHS.kernel_library}",
+            "--later-exports", PATHS.later_exports]
+
+
 def run_gate(image, *options):
     command = [sys.executable, PATHS.gate, image, "--pdbutil", PATHS.pdbutil,
-               "--objdump", PATHS.objdump, *options]
+               "--objdump", PATHS.objdump, "--nm", PATHS.nm, *options]
     result = subprocess.run(command, capture_output=True, text=True, check=False)
     return result.returncode, result.stdout + result.stderr
 
@@ -85,6 +90,28 @@ def console_subsystem(info, data):
                      IMAGE_SUBSYSTEM_WINDOWS_CUI)
 
 
+def versions(subsystem, system):
+    """Writes the subsystem and operating system versions, (major, minor) each."""
+    def mutation(info, data):
+        header = info.OPTIONAL_HEADER
+        for (major, minor), prefix in ((subsystem, "Subsystem"), (system, "OperatingSystem")):
+            struct.pack_into("<HH", data, header.get_field_absolute_offset(f"Major{prefix}Version"),
+                             major, minor)
+    return mutation
+
+
+def renamed_import(old, new):
+    """Renames an imported routine in place; new is no longer than old."""
+    def mutation(info, data):
+        for entry in info.DIRECTORY_ENTRY_IMPORT:
+            for imp in entry.imports:
+                if imp.name == old:
+                    data[imp.name_offset:imp.name_offset + len(old)] = new.ljust(len(old), b"\0")
+                    return
+        raise AssertionError(f"the fixture does not import {old}")
+    return mutation
+
+
 def foreign_import(info, data):
     entry = info.DIRECTORY_ENTRY_IMPORT[0]
     assert len(entry.dll) == len(FOREIGN_DLL_NAME)
@@ -126,9 +153,24 @@ def unchanged(info, data):
 NON_LEAF_LINES = [f"{name}: non-leaf function"
                   for name in (UNGUARDED_NON_LEAF, GUARDED_FUNCTION, NON_LEAF_WITHOUT_CALLS)]
 
+# The kernel's export list and the later exports, for the import checks.
+EXPORT_OPTIONS = ["--exports", "ntoskrnl.exe=KERNEL_LIBRARY", "--later-exports", "LATER_EXPORTS"]
+
 # (case, mutation, keep the stored checksum as mutated, gate options,
 #  text the output must contain, text it must not contain)
 FAULTS = [
+    ("import no x64 kernel exports", renamed_import(b"KeQuerySystemTimePrecise",
+                                                    b"KeQuerySystemTime"),
+     False, EXPORT_OPTIONS,
+     ["imports KeQuerySystemTime from ntoskrnl.exe, which no x64 kernel exports"],
+     ["memset", C_SPECIFIC_HANDLER]),
+    ("import a later version exports", unchanged, False, EXPORT_OPTIONS,
+     ["imports KeQuerySystemTimePrecise from ntoskrnl.exe, first exported by Windows 6.2"],
+     ["memset", C_SPECIFIC_HANDLER]),
+    ("versions 10.0", versions((10, 0), (10, 0)), False, [],
+     ["subsystem version is 10.0, not 6.1", "operating system version is 10.0, not 6.1"], []),
+    ("operating system version alone older", versions((6, 1), (6, 0)), False, [],
+     ["operating system version is 6.0, not 6.1"], ["subsystem version"]),
     ("checksum zeroed", zero_checksum, True, [], ["PE checksum is not set"], []),
     ("checksum wrong", wrong_checksum, True, [], ["is wrong"], []),
     ("writable code section", writable_code, False, [],
@@ -190,6 +232,12 @@ class AcceptsBuiltImages(unittest.TestCase):
         status, output = run_gate(PATHS.driver)
         self.assertEqual(status, 0, output)
 
+    def test_vekcrashdmp_imports_only_what_a_real_x64_kernel_exports(self):
+        # Every import, routine or data, is in mingw-w64's x64 libntoskrnl.a
+        # and none is a later version's.
+        status, output = run_gate(PATHS.driver, *export_options())
+        self.assertEqual(status, 0, output)
+
     def test_vekcrashdmp_component_name_is_read_only(self):
         # The kernel keeps a pointer to the bug check callback's name.
         status, output = run_gate(PATHS.driver, "--read-only", "ReportComponent")
@@ -214,7 +262,9 @@ class RejectsFaults(unittest.TestCase):
                     image.write(data)
                 shutil.copy(pdb_beside(PATHS.fixture), pdb_beside(copy))
 
-                arguments = [pdb_beside(PATHS.driver) if option == "DRIVER_PDB" else option
+                arguments = [option.replace("DRIVER_PDB", pdb_beside(PATHS.driver))
+                             .replace("KERNEL_LIBRARY", PATHS.kernel_library)
+                             .replace("LATER_EXPORTS", PATHS.later_exports)
                              for option in options]
                 status, output = run_gate(copy, *arguments)
                 self.assertEqual(status, 1, output)
@@ -232,6 +282,9 @@ def main():
     parser.add_argument("--driver", required=True)
     parser.add_argument("--pdbutil", required=True)
     parser.add_argument("--objdump", required=True)
+    parser.add_argument("--nm", required=True)
+    parser.add_argument("--kernel-library", required=True)
+    parser.add_argument("--later-exports", required=True)
     PATHS, rest = parser.parse_known_args()
     for image in (PATHS.fixture, PATHS.driver):
         if not os.path.isfile(image):

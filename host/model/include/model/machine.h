@@ -52,6 +52,10 @@ struct RoutineInfo {
     // Failure::Status only: the statuses an injected failure may return,
     // the default first.
     std::vector<FailureStatus> Statuses = {};
+    // For a routine that mingw-w64's x64 libntoskrnl.a (made from a real
+    // x64 export table) lacks and the list of later exports does not name:
+    // the reference page that tells why the model offers it at all.
+    const char* Reference = nullptr;
 };
 
 // Every routine the model kernel exports, by name.
@@ -71,10 +75,24 @@ bool RoutineExported(const RoutineInfo& routine);
 // Why the running machine's loader refuses an image importing NAME from
 // the kernel statically (the status it fails the load with, and the
 // version), or empty when it binds or names no export of the model kernel.
+// A routine the kit defines for x64 as a read of the shared user data page
+// (KeQuerySystemTime, ...) is refused on every version.
 std::string UnresolvedImport(const std::string& name);
+// Whether NAME is a routine that only 32-bit kernels export: the kit makes
+// it a read of the shared user data page on x64.
+bool ExportedOnlyBy32BitKernels(const std::string& name);
 // What the loader fails an image with whose import the kernel lacks:
 // {Driver Entry Point Not Found}.
 constexpr NTSTATUS StatusDriverEntrypointNotFound = static_cast<NTSTATUS>(0xC0000263);
+
+// The shared user data page (KUSER_SHARED_DATA): one page the kernel keeps
+// the clock and its version in, mapped read-only for every reader at this
+// fixed kernel address on x64. The model's copy lives at SharedUserDataPage
+// (page-aligned host memory); the host build reads it there, and an
+// emulated processor maps it at the fixed address.
+constexpr uint64_t KernelSharedUserDataAddress = 0xFFFFF78000000000ull;
+constexpr size_t SharedUserDataSize = 4096;
+void* SharedUserDataPage();
 
 // Variables the kernel exports (KiBugCheckData). Each starts a page of its
 // own that holds nothing else, so that an emulated processor can map the

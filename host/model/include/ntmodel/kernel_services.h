@@ -30,9 +30,12 @@ NTKERNELAPI BOOLEAN NTAPI MmIsAddressValid(PVOID VirtualAddress);
 
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 
-NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI VOID NTAPI KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
 NTSYSAPI VOID NTAPI RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields);
+// The model's shared user data page (KUSER_SHARED_DATA): the host build
+// reads it here, the shipped image at its fixed kernel address, where the
+// runner maps the same page.
+const volatile UCHAR* ModelSharedUserData(void);
 
 NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation);
 

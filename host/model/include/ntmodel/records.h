@@ -58,6 +58,16 @@ typedef struct _TIME_FIELDS {
 } TIME_FIELDS, *PTIME_FIELDS;
 static_assert(sizeof(TIME_FIELDS) == 16, "TIME_FIELDS layout");
 
+// A time the kernel updates while others read it, in the shared user data
+// page: the writer stores High2Time, LowPart, then High1Time; a reader that
+// sees the two high parts equal has a consistent value.
+typedef struct _KSYSTEM_TIME {
+    ULONG LowPart;
+    LONG High1Time;
+    LONG High2Time;
+} KSYSTEM_TIME, *PKSYSTEM_TIME;
+static_assert(sizeof(KSYSTEM_TIME) == 12, "KSYSTEM_TIME layout");
+
 typedef struct _OSVERSIONINFOW {
     ULONG dwOSVersionInfoSize;
     ULONG dwMajorVersion;

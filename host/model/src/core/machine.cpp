@@ -72,6 +72,7 @@ void ResetMachine(const MachineConfig& config)
         s.Uarts.push_back(std::make_unique<Uart16550>(uart));
     }
     s.SystemTime = config.SystemTime;
+    UpdateSharedUserData(s);
     for (ULONG_PTR& value : KiBugCheckData) {
         value = 0;
     }
@@ -256,6 +257,7 @@ unsigned CurrentProcessor()
 void SetSystemTime(int64_t time)
 {
     State().SystemTime = time;
+    UpdateSharedUserData(State());
 }
 
 }  // namespace model

@@ -331,6 +331,11 @@ void DropImageNotifyRoutinesLeftBehind(const char* when);
 // Lists the images of the machine's description (ResetMachine).
 void ListMachineImages(MachineState& state);
 
+// The shared user data page (time.cpp): stores what the kernel keeps there
+// from the machine's clock and version, as the clock interrupt would. Called
+// whenever the clock moves and when the machine starts.
+void UpdateSharedUserData(const MachineState& state);
+
 // Bug check callbacks still registered when the driver's image goes away
 // (unload, failed load): each is a violation, and each is dropped, since its
 // record and routine lie in the image that is no longer there.

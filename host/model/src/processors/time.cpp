@@ -1,11 +1,54 @@
 // System time (100 ns units since 1601-01-01, UTC) and its calendar split,
-// in the proleptic Gregorian calendar the kernel uses.
+// in the proleptic Gregorian calendar the kernel uses; the shared user data
+// page, where the kernel keeps the clock for readers that call nothing.
 #include "memory/guest_memory.h"
 #include "core/model_lock.h"
+
+#include <cstddef>
+#include <cstring>
 
 namespace model {
 
 namespace {
+
+// The clock interrupt's default interval, 15.625 ms (KeQueryTimeIncrement's
+// 156250): the shared page's times move only at it.
+constexpr int64_t ClockInterval = 156250;
+
+// Offsets in KUSER_SHARED_DATA, the same in every x64 kernel from Windows 7
+// on (the kit's ntddk.h record): InterruptTime and SystemTime are
+// KSYSTEM_TIMEs; TickCount is one too on x64 (the 32-bit TickCountLow at 0
+// is deprecated).
+constexpr size_t InterruptTimeOffset = 0x08;
+constexpr size_t SystemTimeOffset = 0x14;
+constexpr size_t NtMajorVersionOffset = 0x26C;
+constexpr size_t NtMinorVersionOffset = 0x270;
+constexpr size_t TickCountOffset = 0x320;
+
+struct alignas(SharedUserDataSize) SharedUserData {
+    uint8_t Bytes[SharedUserDataSize];
+};
+SharedUserData ThePage;
+
+void StoreUlong(size_t offset, ULONG value)
+{
+    std::memcpy(ThePage.Bytes + offset, &value, sizeof(value));
+}
+
+// The kernel's writer order, which a reader's High1Time / LowPart /
+// High2Time retry relies on: High2Time, LowPart, then High1Time, each a
+// release store, so a reader on another processor sees them in that order.
+void StoreSystemTime(size_t offset, int64_t value)
+{
+    auto word = [offset](size_t field) {
+        return reinterpret_cast<uint32_t*>(ThePage.Bytes + offset + field);
+    };
+    const auto high = static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32);
+    const auto low = static_cast<uint32_t>(static_cast<uint64_t>(value));
+    __atomic_store_n(word(offsetof(KSYSTEM_TIME, High2Time)), high, __ATOMIC_RELEASE);
+    __atomic_store_n(word(offsetof(KSYSTEM_TIME, LowPart)), low, __ATOMIC_RELEASE);
+    __atomic_store_n(word(offsetof(KSYSTEM_TIME, High1Time)), high, __ATOMIC_RELEASE);
+}
 
 constexpr int64_t TicksPerMillisecond = 10000;
 constexpr int64_t TicksPerSecond = 1000 * TicksPerMillisecond;
@@ -49,20 +92,34 @@ int64_t SystemTimeFromCalendar(int year, int month, int day, int hour, int minut
     return seconds * TicksPerSecond + millisecond * TicksPerMillisecond;
 }
 
+void* SharedUserDataPage()
+{
+    return ThePage.Bytes;
+}
+
+void UpdateSharedUserData(const MachineState& state)
+{
+    // The time of day as the last clock interrupt stored it; the interrupt
+    // time and tick count from power-on, which the machine's first clock
+    // reading marks (as the hypervisor's reference counter counts it).
+    const int64_t coarse = state.SystemTime - state.SystemTime % ClockInterval;
+    const int64_t sinceStart =
+        state.SystemTime > state.Config.SystemTime ? state.SystemTime - state.Config.SystemTime : 0;
+    const int64_t ticks = sinceStart / ClockInterval;
+    StoreSystemTime(SystemTimeOffset, coarse);
+    StoreSystemTime(InterruptTimeOffset, ticks * ClockInterval);
+    StoreSystemTime(TickCountOffset, ticks);
+    StoreUlong(NtMajorVersionOffset, state.Config.Version.Major);
+    StoreUlong(NtMinorVersionOffset, state.Config.Version.Minor);
+}
+
 }  // namespace model
 
 using namespace model;
 
-extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+extern "C" const volatile UCHAR* ModelSharedUserData(void)
 {
-    KernelScope kernel;
-    EnterRoutine("KeQuerySystemTime", HIGH_LEVEL, AtBugCheck::Allowed);
-    // The coarse clock moves only at the clock interrupt: the default
-    // interval of 15.625 ms (KeQueryTimeIncrement's 156250).
-    constexpr int64_t ClockInterval = 156250;
-    LARGE_INTEGER now;
-    now.QuadPart = State().SystemTime - State().SystemTime % ClockInterval;
-    WriteToDriver("KeQuerySystemTime", CurrentTime, now);
+    return ThePage.Bytes;
 }
 
 extern "C" VOID KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime)
