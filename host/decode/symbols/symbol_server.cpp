@@ -237,7 +237,8 @@ bool IsDown(CURLcode result)
 // GETs `url` into `sink`, following at most MaxServerRedirects redirects
 // by hand: each must be http or https and, unless allowed, on the
 // server's own host. File for 200; Down only when the server cannot be
-// reached or stops sending; any other failure is this lookup's (Missing).
+// reached or stops sending; any other failure is this lookup's (Missing),
+// a 4xx without a note.
 Got Get(std::string url, Sink* sink, const ServerRequest& request, std::string* why)
 {
     const ServerLibraries& lib = Libraries();
@@ -272,7 +273,8 @@ Got Get(std::string url, Sink* sink, const ServerRequest& request, std::string* 
         lib.EasySetopt(curl, CURLOPT_PROTOCOLS_STR, AllowedProtocols);
         lib.EasySetopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
         lib.EasySetopt(curl, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
-        lib.EasySetopt(curl, CURLOPT_FAILONERROR, 1L);
+        // No CURLOPT_FAILONERROR: libcurl closes the connection on the
+        // error it makes of a 404, and most lookups are 404s.
         lib.EasySetopt(curl, CURLOPT_NOSIGNAL, 1L);
         lib.EasySetopt(curl, CURLOPT_CONNECTTIMEOUT, ServerConnectSeconds);
         lib.EasySetopt(curl, CURLOPT_TIMEOUT_MS, std::min<long>(ServerTotalSeconds * 1000, static_cast<long>(left)));
@@ -327,8 +329,8 @@ Got Get(std::string url, Sink* sink, const ServerRequest& request, std::string* 
             *why = url + " sends more than " + std::to_string(sink->Max) + " bytes";
             return Got::Missing;
         }
-        if (result == CURLE_HTTP_RETURNED_ERROR) {
-            if (status >= FirstServerError) {
+        if (result == CURLE_OK) {
+            if (status >= FirstServerError || status < FirstClientError) {
                 *why = url + " answers HTTP " + std::to_string(status);
             }
             return Got::Missing;

@@ -31,10 +31,12 @@ class Hostile(http.server.BaseHTTPRequestHandler):
     files = {}      # path -> bytes, or a callable(handler) that answers
     otherwise = None  # bytes for every other path (200 garbage), or None (404)
     asked = []
+    connections = set()
     protocol_version = "HTTP/1.1"
 
     def do_GET(self):
         Hostile.asked.append(self.path)
+        Hostile.connections.add(self.client_address)
         body = Hostile.files.get(self.path, Hostile.otherwise)
         if callable(body):
             body(self)
@@ -188,6 +190,7 @@ def main():
                 before = snapshot(scratch, cache)
                 Hostile.files, Hostile.otherwise, Hostile.asked = \
                     {"/" + key.decode(): pdb_bytes}, otherwise, []
+                Hostile.connections = set()
                 status, reports, _ = decode(vekcrash, renamed(console, module, column) + console,
                                             "srv*%s*%s" % (cache, url))
                 if status != 0 or len(reports) != 2:
@@ -206,6 +209,10 @@ def main():
                                 "vekcrashdmp" not in p and "ntoskrnl" not in p]
                 if bool(hostile_asks) != asked or len(hostile_asks) > 3:
                     failures.append("%s: asked %r" % (case, hostile_asks))
+                # One connection kept alive for every request of the run.
+                if len(Hostile.connections) > 1:
+                    failures.append("%s: %d connections for %d requests" %
+                                    (case, len(Hostile.connections), len(Hostile.asked)))
                 notes = " ".join(reports[0].get("unsymbolized", []))
                 if not asked and "not looked up" not in notes:
                     failures.append("%s: no note naming the refusal: %r (%s)" % (case, notes, stem))
@@ -263,26 +270,31 @@ def main():
 def follow_cases(vekcrash, console, key, scratch, url):
     failures = []
     # SIGTERM while the report's PDB trickles in: out within a second,
-    # with the report it held printed.
+    # with the report it held printed; --follow exits 0, a plain decode
+    # ends by the signal once the report is out.
     log = os.path.join(scratch, "console.log")
     open(log, "wb").write(console)
-    Hostile.files, Hostile.otherwise, Hostile.asked = {"/" + key: trickle}, None, []
-    follow = subprocess.Popen([vekcrash, "decode", "--follow", "--json", "--symbols",
-                               "srv*%s*%s" % (os.path.join(scratch, "fcache"), url), log],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 20
-    while "/" + key not in Hostile.asked and time.monotonic() < deadline:
-        time.sleep(0.05)
-    time.sleep(0.5)
-    follow.send_signal(signal.SIGTERM)
-    try:
-        out, _ = follow.communicate(timeout=1.5)
-        if follow.returncode != 0 or b'"kind":"report"' not in out.replace(b" ", b""):
-            failures.append("--follow SIGTERM: exit %d, printed %r" % (follow.returncode, out[:80]))
-    except subprocess.TimeoutExpired:
-        follow.kill()
-        follow.communicate()
-        failures.append("--follow SIGTERM: still running after a second")
+    for mode, status in [("--follow", 0), ("plain", -signal.SIGTERM)]:
+        Hostile.files, Hostile.otherwise, Hostile.asked = {"/" + key: trickle}, None, []
+        cache = os.path.join(scratch, "fcache")
+        follow = subprocess.Popen([vekcrash, "decode", "--json", "--symbols", "srv*%s*%s" % (cache, url),
+                                   log] + (["--follow"] if mode == "--follow" else []),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 20
+        while "/" + key not in Hostile.asked and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.5)
+        follow.send_signal(signal.SIGTERM)
+        try:
+            out, _ = follow.communicate(timeout=1.5)
+            if follow.returncode != status or b'"kind":"report"' not in out.replace(b" ", b""):
+                failures.append("%s SIGTERM: exit %d, printed %r" % (mode, follow.returncode, out[:80]))
+        except subprocess.TimeoutExpired:
+            follow.kill()
+            follow.communicate()
+            failures.append("%s SIGTERM: still running after a second" % mode)
+        if os.path.exists(cache) and os.listdir(cache):
+            failures.append("%s SIGTERM: left %r in the cache" % (mode, os.listdir(cache)))
 
     # A socket that accepts and closes: connected again with a growing pause.
     path = os.path.join(scratch, "serial.sock")
