@@ -62,7 +62,7 @@ void ReportStream::Write(CrashReport& report)
         }
         PrintReportText(Out_, report, Written_, ListModules_);
     }
-    if (Symbolizer_ != nullptr) {
+    if (Symbolizer_ != nullptr && !Deliver_) {
         Out_.flush();
         Symbolizer::RaisePendingSignal();
     }
@@ -218,7 +218,9 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         sink.Report = [&stream](CrashReport&& report) { stream.Report(std::move(report)); };
         sink.Restore = [&stream](RestoreLine&& line) { stream.Restore(std::move(line)); };
         // A reader that went away (decode | head) ends the run quietly.
-        sink.Stopped = [&out] { return !out.good(); };
+        // So does a stop signal taken during a lookup, once the summary of
+        // what was read is out.
+        sink.Stopped = [&out] { return !out.good() || Symbolizer::SignalPending(); };
         std::string problem;
         if (!ScanDescriptor(fd, name, sink, &problem)) {
             err << "vekcrash: cannot read " << name << ": " << problem << "\n";
@@ -233,11 +235,15 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         if (!out.good()) {
             return stream.Complete() != 0 ? ExitFoundReport : ExitNoReport;
         }
+        if (Symbolizer::SignalPending()) {
+            break;
+        }
     }
     if (options.Summary) {
         options.Json ? summary.PrintJson(out) : summary.PrintText(out);
     }
     out.flush();
+    Symbolizer::RaisePendingSignal();
     if (unreadable) {
         return ExitBadCommandLine;  // said already, one line a log
     }

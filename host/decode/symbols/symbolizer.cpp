@@ -468,6 +468,11 @@ void Symbolizer::RaisePendingSignal()
     }
 }
 
+bool Symbolizer::SignalPending()
+{
+    return PendingSignal != 0;
+}
+
 void Symbolizer::Resolve(CrashReport* report)
 {
     Resolving = 1;

@@ -96,6 +96,7 @@ public:
     // A SIGINT or SIGTERM that came during Resolve, outside --follow, is
     // taken here once the report it held is out: the decoder ends by it.
     static void RaisePendingSignal();
+    static bool SignalPending();
 
 private:
     bool Start();

@@ -197,8 +197,10 @@ def signal_cases(vekcrash, console, key, scratch, url):
     log = os.path.join(scratch, "console.log")
     open(log, "wb").write(console)
     cache = os.path.join(scratch, "fcache")
-    # --follow exits 0; a plain decode ends by the signal once the report is out.
-    for mode, status in [(["--follow"], 0), ([], -signal.SIGTERM)]:
+    # --follow exits 0; a plain decode ends by the signal once the report
+    # (or the summary) is out.
+    for mode, status, kind in [(["--follow"], 0, b"report"), ([], -signal.SIGTERM, b"report"),
+                               (["--summary"], -signal.SIGTERM, b"signature")]:
         Hostile.files, Hostile.asked = {"/" + key: endless(b"MS", 1, TRICKLE_SECONDS, 1 << 20)}, []
         decoder = subprocess.Popen([vekcrash, "decode", "--json", "--symbols", "srv*%s*%s" % (cache, url),
                                     log] + mode, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -209,7 +211,7 @@ def signal_cases(vekcrash, console, key, scratch, url):
         decoder.send_signal(signal.SIGTERM)
         try:
             out, _ = decoder.communicate(timeout=1.5)
-            if decoder.returncode != status or b'"kind":"report"' not in out.replace(b" ", b""):
+            if decoder.returncode != status or b'"kind":"%s"' % kind not in out.replace(b" ", b""):
                 failures.append("%s SIGTERM: exit %d, printed %r" % (mode, decoder.returncode, out[:80]))
         except subprocess.TimeoutExpired:
             decoder.kill()
