@@ -134,6 +134,23 @@ void SymbolIndex::BeginReport()
     ++Report_;
 }
 
+std::string SymbolIndex::Spent() const
+{
+    if (DownloadsInterrupted()) {
+        return "interrupted";
+    }
+    if (std::chrono::steady_clock::now() >= Deadline_) {
+        return "the report's " + std::to_string(SymbolWaitSecondsPerReport) + " s wait for symbols ran out";
+    }
+    if (ReportLookups_ >= MaxServerLookupsPerReport) {
+        return "the report's " + std::to_string(MaxServerLookupsPerReport) + " server lookups are spent";
+    }
+    if (RunLookups_ >= MaxServerLookupsPerRun) {
+        return "the run's " + std::to_string(MaxServerLookupsPerRun) + " server lookups are spent";
+    }
+    return std::string();
+}
+
 bool SymbolIndex::AskServers(const ModuleRow& row, Found* found, std::string* serverSaid)
 {
     using Clock = std::chrono::steady_clock;
@@ -151,19 +168,10 @@ bool SymbolIndex::AskServers(const ModuleRow& row, Found* found, std::string* se
         for (const std::string& url : entry.Urls) {
             auto down = DownUntil_.find(url);
             if (down != DownUntil_.end() && Clock::now() < down->second) {
+                found->Transient = true;  // asked again once the server may be back
                 continue;
             }
-            std::string spent = DownloadsInterrupted()            ? "interrupted"
-                                : Clock::now() >= Deadline_       ? "the report's " +
-                                                                  std::to_string(SymbolWaitSecondsPerReport) +
-                                                                  " s wait for symbols ran out"
-                                : ReportLookups_ >= MaxServerLookupsPerReport
-                                    ? "the report's " + std::to_string(MaxServerLookupsPerReport) +
-                                          " server lookups are spent"
-                                : RunLookups_ >= MaxServerLookupsPerRun
-                                    ? "the run's " + std::to_string(MaxServerLookupsPerRun) +
-                                          " server lookups are spent"
-                                    : std::string();
+            std::string spent = Spent();
             if (!spent.empty()) {
                 found->Transient = RunLookups_ < MaxServerLookupsPerRun;
                 *serverSaid = "not asked for: " + spent;
@@ -175,6 +183,7 @@ bool SymbolIndex::AskServers(const ModuleRow& row, Found* found, std::string* se
             request.Cache = entry.Folder;
             ServerAnswer answer = FetchFromServer(request);
             if (answer.Down) {
+                found->Transient = true;
                 DownUntil_[url] = Clock::now() + std::chrono::seconds(ServerDownSeconds);
                 Notes_.push_back("symbol server " + answer.Note + " (not asked again for " +
                                  std::to_string(ServerDownSeconds) + " s)");

@@ -62,6 +62,9 @@ private:
         unsigned Report = 0;     // the report it was found for
     };
     const Found& Find(const ModuleRow& row);
+    // Why no server may be asked now (interrupted, out of time or lookups),
+    // or empty.
+    std::string Spent() const;
     // Asks the servers of the path; true when one gave the module's PDB.
     bool AskServers(const ModuleRow& row, Found* found, std::string* serverSaid);
 
