@@ -183,6 +183,17 @@ def main():
             if "/elsewhere" in Hostile.asked or Hostile.asked.count("/" + key) > 6:
                 failures.append("%s: followed to %r" % (name, Hostile.asked))
 
+        # A report naming 40 modules asks servers for 16 of them at most.
+        row = re.search(rb"crasher\.sys\t\t.*\n", console).group(0)
+        frame = re.search(rb".*\) crasher\.sys \+ .*\n", console).group(0)
+        many = console.replace(row, b"".join(row.replace(b"crasher", b"m%02d" % i) for i in range(40)))
+        many = many.replace(frame, b"".join(frame.replace(b"crasher", b"m%02d" % i) for i in range(40)))
+        Hostile.files, Hostile.asked = {}, []
+        status, reports, _ = decode(vekcrash, many, "srv*%s*%s" % (cache, url))
+        asked_modules = {p.split("/")[1] for p in Hostile.asked}
+        if len(asked_modules) > 16 or "server lookups are spent" not in " ".join(reports[0]["unsymbolized"]):
+            failures.append("40 modules: asked for %d: %r" % (len(asked_modules), reports[0]["unsymbolized"]))
+
         failures += signal_cases(vekcrash, console, key, scratch, url)
     finally:
         server.shutdown()
