@@ -28,6 +28,9 @@ const char DecodeUsage[] =
     "                 srv*CACHE*URL, srv*URL, cache*DIR; frames of modules whose\n"
     "                 PDB has their GUID and age are resolved to function+offset\n"
     "                 and line\n"
+    "  --symbol-max-bytes N  largest download (and expanded .pd_) taken from a\n"
+    "                 symbol server (1073741824)\n"
+    "  --symbol-redirects-anywhere  follow a server's redirects to other hosts\n"
     "  --modules      list each module's PDB, GUID, age and symbol-store key\n"
     "  --summary      one row per crash signature (code and culprit): count, first\n"
     "                 and last crash time, the logs it came from\n"
@@ -58,6 +61,10 @@ void ReportStream::Write(CrashReport& report)
             Out_ << "\n";
         }
         PrintReportText(Out_, report, Written_, ListModules_);
+    }
+    if (Symbolizer_ != nullptr && !Deliver_) {
+        Out_.flush();
+        Symbolizer::RaisePendingSignal();
     }
 }
 
@@ -142,6 +149,18 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
                     return false;
                 }
             }
+        } else if (!optionsEnd && arg == "--symbol-max-bytes") {
+            char* end = nullptr;
+            unsigned long long bytes = i + 1 < argc ? std::strtoull(argv[i + 1], &end, 10) : 0;
+            if (end == nullptr || end == argv[i + 1] || *end != '\0' || bytes == 0 ||
+                argv[i + 1][0] == '-') {
+                *error = "--symbol-max-bytes needs a number of bytes above 0";
+                return false;
+            }
+            options->Servers.MaxBytes = bytes;
+            ++i;
+        } else if (!optionsEnd && arg == "--symbol-redirects-anywhere") {
+            options->Servers.AnyRedirectHost = true;
         } else if (!optionsEnd && arg == "--") {
             optionsEnd = true;
         } else if (!optionsEnd && arg.size() > 1 && arg[0] == '-') {
@@ -169,7 +188,7 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
     if (options.Follow) {
         return RunFollow(options, out, err);
     }
-    SymbolIndex index(options.SymbolPath);
+    SymbolIndex index(options.SymbolPath, options.Servers);
     std::unique_ptr<Symbolizer> symbolizer;
     if (!options.SymbolPath.empty()) {
         symbolizer = std::make_unique<Symbolizer>(index);
@@ -199,7 +218,9 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         sink.Report = [&stream](CrashReport&& report) { stream.Report(std::move(report)); };
         sink.Restore = [&stream](RestoreLine&& line) { stream.Restore(std::move(line)); };
         // A reader that went away (decode | head) ends the run quietly.
-        sink.Stopped = [&out] { return !out.good(); };
+        // So does a stop signal taken during a lookup, once the summary of
+        // what was read is out.
+        sink.Stopped = [&out] { return !out.good() || Symbolizer::SignalPending(); };
         std::string problem;
         if (!ScanDescriptor(fd, name, sink, &problem)) {
             err << "vekcrash: cannot read " << name << ": " << problem << "\n";
@@ -214,11 +235,15 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         if (!out.good()) {
             return stream.Complete() != 0 ? ExitFoundReport : ExitNoReport;
         }
+        if (Symbolizer::SignalPending()) {
+            break;
+        }
     }
     if (options.Summary) {
         options.Json ? summary.PrintJson(out) : summary.PrintText(out);
     }
     out.flush();
+    Symbolizer::RaisePendingSignal();
     if (unreadable) {
         return ExitBadCommandLine;  // said already, one line a log
     }

@@ -30,6 +30,7 @@ struct DecodeOptions {
     double IdleSeconds = DefaultIdleSeconds;  // --idle: a report cut off this long is shown as partial
     // --symbols entries, then those of _NT_SYMBOL_PATH.
     std::vector<SymbolPathEntry> SymbolPath;
+    ServerLimits Servers;  // --symbol-max-bytes, --symbol-redirects-anywhere
     std::vector<std::string> Logs;  // none: stdin
 };
 

@@ -8,6 +8,7 @@
 #include "decode/logs/log_scanner.h"
 #include "decode/triage/report_output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -29,6 +30,9 @@ namespace {
 // and how often a console that is missing or refused is tried again.
 constexpr int FilePollMilliseconds = 100;
 constexpr int RetryMilliseconds = 200;
+// A socket that accepts and closes at once is connected again after a pause
+// that doubles up to this, and starts over when bytes arrive.
+constexpr int MaxReconnectMilliseconds = 5000;
 constexpr size_t ReadChunk = 1 << 16;
 constexpr const char* SocketPrefix = "unix:";
 
@@ -287,7 +291,7 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
     using Clock = std::chrono::steady_clock;
     StopSignals signals;
 
-    SymbolIndex index(options.SymbolPath);
+    SymbolIndex index(options.SymbolPath, options.Servers);
     std::unique_ptr<Symbolizer> symbolizer;
     if (!options.SymbolPath.empty()) {
         symbolizer = std::make_unique<Symbolizer>(index);
@@ -338,6 +342,7 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
     bool quietHandled = true;
     std::vector<char> buffer(ReadChunk);
     bool ended = false;
+    int reconnectPause = RetryMilliseconds;
     while (StopRequested == 0 && !ended) {
         if (!console.IsOpen() && !console.Open()) {
             Wait(-1, RetryMilliseconds);
@@ -350,6 +355,7 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
         }
         if (got > 0) {
             console.Advance(static_cast<size_t>(got));
+            reconnectPause = RetryMilliseconds;
             cutter.Feed(buffer.data(), static_cast<size_t>(got));
             lastData = Clock::now();
             quietHandled = false;
@@ -370,6 +376,8 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
                 // connect again.
                 console.Close();
                 cutter.FlushPartial();
+                Wait(-1, reconnectPause);
+                reconnectPause = std::min(2 * reconnectPause, MaxReconnectMilliseconds);
                 continue;
             case ConsoleKind::File: {
                 Console::FileChange change = console.CheckFile();

@@ -72,7 +72,9 @@ std::string EscapeBytes(std::string_view text, size_t max)
     std::string out;
     for (size_t i = 0; i < text.size() && i < max; ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F) {
+        if (c == '\\') {
+            out += "\\\\";  // a literal "\x1B" must not read as an escaped ESC
+        } else if (c >= 0x20 && c < 0x7F) {
             out += static_cast<char>(c);
         } else {
             char hex[8];

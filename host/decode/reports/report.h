@@ -124,8 +124,8 @@ struct RestoreLine {
     std::string Outcome;  // "Successful", "Failed", or what the line said
 };
 
-// Text from a log made fit for one line: printable ASCII as it is, every
-// other byte as \xHH, cut after max bytes of the text.
+// Text from a log made fit for one line: printable ASCII as it is, a
+// backslash as \\, every other byte as \xHH, cut after max bytes of the text.
 std::string EscapeBytes(std::string_view text, size_t max = std::string_view::npos);
 
 // Calendar arithmetic on the proleptic Gregorian calendar the kernel's

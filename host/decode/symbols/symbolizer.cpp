@@ -3,6 +3,7 @@
 // that overruns is killed; its PDBs are not asked about again in this run.
 #include "decode/symbols/symbolizer.h"
 
+#include "decode/symbols/store_names.h"
 #include "decode/symbols/symbol_server.h"
 
 #include <nlohmann/json.hpp>
@@ -29,18 +30,40 @@ constexpr uint64_t PageMask = 0xFFF;  // images are mapped at page boundaries
 
 // ---- the child, as the signal handlers see it ------------------------------
 volatile sig_atomic_t ChildPid = 0;
+volatile sig_atomic_t Resolving = 0;      // a report is being symbolized
+volatile sig_atomic_t PendingSignal = 0;  // taken once that report is out
 struct sigaction PreviousTerm;
 struct sigaction PreviousInt;
 
-// An interrupted decoder leaves no reader spinning behind it, and no half
-// downloaded file in a cache.
-void KillChildAndDie(int signal)
+bool HasHandler(const struct sigaction& action)
+{
+    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler != SIG_DFL &&
+           action.sa_handler != SIG_IGN;
+}
+
+// An interrupted decoder leaves no reader spinning behind it, no half
+// downloaded file in a cache, and no download running: the report in hand
+// is printed without the symbols it was waiting for. A handler installed
+// before (the --follow loop's) is called and decides what follows;
+// otherwise the decoder ends by the signal, at once or, during a report's
+// lookup, once that report is out.
+void KillChildAndStop(int signal)
 {
     if (ChildPid > 0) {
         ::kill(ChildPid, SIGKILL);
     }
+    InterruptDownloads();
     RemovePartialDownload();
-    ::sigaction(signal, signal == SIGTERM ? &PreviousTerm : &PreviousInt, nullptr);
+    const struct sigaction& previous = signal == SIGTERM ? PreviousTerm : PreviousInt;
+    if (HasHandler(previous)) {
+        previous.sa_handler(signal);
+        return;
+    }
+    if (Resolving != 0) {
+        PendingSignal = signal;
+        return;
+    }
+    ::sigaction(signal, &previous, nullptr);
     ::raise(signal);
 }
 
@@ -52,7 +75,7 @@ void WatchSignals()
     }
     watching = true;
     struct sigaction action {};
-    action.sa_handler = KillChildAndDie;
+    action.sa_handler = KillChildAndStop;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, &PreviousTerm);
     ::sigaction(SIGINT, &action, &PreviousInt);
@@ -95,26 +118,122 @@ std::string IdentityText(const std::string& guid, uint32_t age)
 
 // ---- finding PDBs ------------------------------------------------------------
 
-SymbolIndex::SymbolIndex(std::vector<SymbolPathEntry> path) : Path_(std::move(path)) {}
+SymbolIndex::SymbolIndex(std::vector<SymbolPathEntry> path, ServerLimits limits)
+    : Path_(std::move(path)), Limits_(limits)
+{
+    for (const SymbolPathEntry& entry : Path_) {
+        Folders_.push_back(entry.Folder);
+    }
+    BeginReport();
+}
+
+void SymbolIndex::BeginReport()
+{
+    Deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(SymbolWaitSecondsPerReport);
+    ReportLookups_ = 0;
+    ++Report_;
+}
+
+std::string SymbolIndex::Spent() const
+{
+    if (DownloadsInterrupted()) {
+        return "interrupted";
+    }
+    if (std::chrono::steady_clock::now() >= Deadline_) {
+        return "the report's " + std::to_string(SymbolWaitSecondsPerReport) + " s wait for symbols ran out";
+    }
+    if (ReportLookups_ >= MaxServerLookupsPerReport) {
+        return "the report's " + std::to_string(MaxServerLookupsPerReport) + " server lookups are spent";
+    }
+    if (RunLookups_ >= MaxServerLookupsPerRun) {
+        return "the run's " + std::to_string(MaxServerLookupsPerRun) + " server lookups are spent";
+    }
+    return std::string();
+}
+
+bool SymbolIndex::AskServers(const ModuleRow& row, Found* found, std::string* serverSaid)
+{
+    using Clock = std::chrono::steady_clock;
+    ServerRequest request;
+    request.Key = row.SymbolKey();
+    request.Folders = Folders_;
+    request.Limits = Limits_;
+    request.Deadline = Deadline_;
+    // The file is checked where it landed, before it takes its store place.
+    request.Accept = [&row](const std::string& path) {
+        std::optional<FileIdentity> identity = ReadPdbIdentity(path);
+        return identity && identity->Guid == row.Guid && identity->Age == row.Age;
+    };
+    for (const SymbolPathEntry& entry : Path_) {
+        for (const std::string& url : entry.Urls) {
+            auto down = DownUntil_.find(url);
+            if (down != DownUntil_.end() && Clock::now() < down->second) {
+                found->Transient = true;  // asked again once the server may be back
+                continue;
+            }
+            std::string spent = Spent();
+            if (!spent.empty()) {
+                found->Transient = RunLookups_ < MaxServerLookupsPerRun;
+                *serverSaid = "not asked for: " + spent;
+                return false;
+            }
+            ++ReportLookups_;
+            ++RunLookups_;
+            request.Url = url;
+            request.Cache = entry.Folder;
+            ServerAnswer answer = FetchFromServer(request);
+            if (answer.Down) {
+                found->Transient = true;
+                DownUntil_[url] = Clock::now() + std::chrono::seconds(ServerDownSeconds);
+                Notes_.push_back("symbol server " + answer.Note + " (not asked again for " +
+                                 std::to_string(ServerDownSeconds) + " s)");
+                continue;
+            }
+            found->Transient = found->Transient || answer.Transient;
+            if (!answer.Note.empty() && serverSaid->empty()) {
+                *serverSaid = answer.Note;
+            }
+            if (!answer.Path.empty()) {
+                std::optional<FileIdentity> identity = ReadPdbIdentity(answer.Path);
+                if (identity) {
+                    found->Pdb = SymbolFile{answer.Path, *identity};
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
 
 const SymbolIndex::Found& SymbolIndex::Find(const ModuleRow& row)
 {
     std::string key = row.SymbolKey();
     auto known = Found_.find(row.Name + "|" + key);
-    if (known != Found_.end()) {
+    if (known != Found_.end() && (!known->second.Transient || known->second.Report == Report_)) {
         return known->second;
     }
+    if (known == Found_.end() && Found_.size() >= MaxRememberedModules) {
+        Found_.erase(Found_.begin());  // constant memory, whatever the log names
+    }
     Found& found = Found_[row.Name + "|" + key];
+    found = Found();
+    found.Report = Report_;
     if (!row.HasIdentity()) {
         found.Why = "the report gives it no debug identity";
+        return found;
+    }
+    // Names are data: one that could leave a folder is not looked up at all.
+    std::string refused = RefusedModule(row);
+    if (!refused.empty()) {
+        found.Why = "not looked up: " + refused;
         return found;
     }
     std::string nearMiss;
     std::string serverSaid;
     // A file that is there but is not the module's PDB is named, not used.
-    auto take = [&](const fs::path& path) {
+    auto take = [&](const std::string& folder, const fs::path& path) {
         std::error_code error;
-        if (!fs::is_regular_file(path, error)) {
+        if (!LiesUnder(folder, path.string()) || !fs::is_regular_file(path, error)) {
             return false;
         }
         std::optional<FileIdentity> identity = ReadPdbIdentity(path.string());
@@ -131,30 +250,13 @@ const SymbolIndex::Found& SymbolIndex::Find(const ModuleRow& row)
         return false;
     };
     for (const SymbolPathEntry& entry : Path_) {
-        if (take(fs::path(entry.Folder) / key) || take(fs::path(entry.Folder) / row.PdbName())) {
+        if (take(entry.Folder, fs::path(entry.Folder) / key) ||
+            take(entry.Folder, fs::path(entry.Folder) / row.PdbName())) {
             return found;
         }
-        for (const std::string& url : entry.Urls) {
-            if (DownServers_.count(url) != 0) {
-                continue;
-            }
-            ServerAnswer answer = FetchFromServer(url, key, entry.Folder);
-            if (answer.Down) {
-                DownServers_.insert(url);
-                Notes_.push_back("symbol server " + answer.Note + " (not asked again)");
-                continue;
-            }
-            if (!answer.Note.empty() && serverSaid.empty()) {
-                serverSaid = answer.Note;
-            }
-            if (!answer.Path.empty()) {
-                if (take(answer.Path)) {
-                    return found;
-                }
-                std::error_code error;
-                fs::remove(answer.Path, error);  // not to be found in the cache next time
-            }
-        }
+    }
+    if (AskServers(row, &found, &serverSaid)) {
+        return found;
     }
     found.Why = !nearMiss.empty()    ? nearMiss
                 : !serverSaid.empty() ? serverSaid
@@ -343,6 +445,10 @@ bool Symbolizer::Ask(const std::vector<std::string>& queries, std::vector<std::s
         }
         struct pollfd wait = {FromTool_, POLLIN, 0};
         int ready = ::poll(&wait, 1, static_cast<int>(left.count()));
+        if (DownloadsInterrupted()) {
+            *why = "interrupted";
+            return false;
+        }
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -362,8 +468,24 @@ bool Symbolizer::Ask(const std::vector<std::string>& queries, std::vector<std::s
     return true;
 }
 
+void Symbolizer::RaisePendingSignal()
+{
+    int signal = PendingSignal;
+    if (signal != 0) {
+        ::sigaction(signal, signal == SIGTERM ? &PreviousTerm : &PreviousInt, nullptr);
+        ::raise(signal);
+    }
+}
+
+bool Symbolizer::SignalPending()
+{
+    return PendingSignal != 0;
+}
+
 void Symbolizer::Resolve(CrashReport* report)
 {
+    Resolving = 1;
+    Index_.BeginReport();
     std::optional<size_t> faulting = FaultingFrameIndex(*report);
     std::vector<std::string> notes;
     auto note = [&notes](const std::string& text) {
@@ -423,6 +545,9 @@ void Symbolizer::Resolve(CrashReport* report)
         // Whatever was not answered is left unsymbolized, and its PDB alone.
         Stop();
         for (size_t i = answers.size(); i < asked.size(); ++i) {
+            if (Failed_.size() >= MaxRememberedModules) {
+                Failed_.erase(Failed_.begin());
+            }
             Failed_.insert(askedPdbs[i]);
             note(asked[i]->Module + ": " + askedPdbs[i] + " could not be read: " + why);
         }
@@ -453,12 +578,16 @@ void Symbolizer::Resolve(CrashReport* report)
             }
         }
         asked[i]->Symbols = symbols;
+        if (Cache_.size() >= MaxRememberedFrames) {
+            Cache_.erase(Cache_.begin());
+        }
         Cache_[askedKeys[i]] = std::move(symbols);
     }
     for (std::string& text : Index_.TakeNotes()) {
         note(text);
     }
     report->Unsymbolized = std::move(notes);
+    Resolving = 0;
 }
 
 }  // namespace decode

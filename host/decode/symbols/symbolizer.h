@@ -9,7 +9,9 @@
 #include "decode/reports/report.h"
 #include "decode/symbols/symbol_files.h"
 #include "decode/symbols/symbol_path.h"
+#include "decode/symbols/symbol_server.h"
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <set>
@@ -21,6 +23,18 @@ namespace decode {
 // What the child may take for one report's frames before it is killed and
 // the frames are printed unsymbolized.
 constexpr int SymbolizeMillisecondsPerReport = 5000;
+// What one report may wait on symbol servers in all, after which it is
+// printed with the symbols it has, and how many modules it and the run
+// may ask servers for.
+constexpr int SymbolWaitSecondsPerReport = 30;
+constexpr unsigned MaxServerLookupsPerReport = 16;
+constexpr unsigned MaxServerLookupsPerRun = 1024;
+// A server that could not be reached is not asked again for this long.
+constexpr int ServerDownSeconds = 60;
+// Modules and frames remembered across reports: past these the oldest
+// answers are forgotten, so memory stays flat whatever the log names.
+constexpr size_t MaxRememberedModules = 4096;
+constexpr size_t MaxRememberedFrames = 16384;
 
 struct SymbolFile {
     std::string Path;
@@ -29,7 +43,9 @@ struct SymbolFile {
 
 class SymbolIndex {
 public:
-    explicit SymbolIndex(std::vector<SymbolPathEntry> path = {});
+    explicit SymbolIndex(std::vector<SymbolPathEntry> path = {}, ServerLimits limits = {});
+    // A new report: its wait for symbols and its server lookups start over.
+    void BeginReport();
     // The PDB of a module: looked for on the first ask, then remembered.
     const SymbolFile* PdbFor(const ModuleRow& row);
     // Why PdbFor finds none (no identity, a file of that name with another
@@ -42,13 +58,26 @@ private:
     struct Found {
         std::optional<SymbolFile> Pdb;
         std::string Why;
+        bool Transient = false;  // out of time or lookups: ask again in a later report
+        unsigned Report = 0;     // the report it was found for
     };
     const Found& Find(const ModuleRow& row);
+    // Why no server may be asked now (interrupted, out of time or lookups),
+    // or empty.
+    std::string Spent() const;
+    // Asks the servers of the path; true when one gave the module's PDB.
+    bool AskServers(const ModuleRow& row, Found* found, std::string* serverSaid);
 
     std::vector<SymbolPathEntry> Path_;
+    std::vector<std::string> Folders_;  // every folder of the path
+    ServerLimits Limits_;
     std::map<std::string, Found> Found_;  // by module name and symbol key
-    std::set<std::string> DownServers_;
+    std::map<std::string, std::chrono::steady_clock::time_point> DownUntil_;  // by URL
     std::vector<std::string> Notes_;
+    std::chrono::steady_clock::time_point Deadline_;
+    unsigned ReportLookups_ = 0;
+    unsigned Report_ = 0;
+    unsigned RunLookups_ = 0;
 };
 
 // The frame that holds the faulting instruction, for the bug checks whose
@@ -67,6 +96,10 @@ public:
 
     // Fills the frames' Symbols and the report's Unsymbolized list.
     void Resolve(CrashReport* report);
+    // A SIGINT or SIGTERM that came during Resolve, outside --follow, is
+    // taken here once the report it held is out: the decoder ends by it.
+    static void RaisePendingSignal();
+    static bool SignalPending();
 
 private:
     bool Start();

@@ -3,6 +3,7 @@
 #include "decode/triage/report_output.h"
 
 #include "decode/triage/culprit.h"
+#include "decode/triage/terminal_text.h"
 
 #include <cstdio>
 
@@ -25,50 +26,10 @@ std::string TimeText(const CrashTime& t)
     return text;
 }
 
-// The length of the well-formed UTF-8 sequence at text[at] for a printable
-// character (U+00A0 and up: the C1 controls stay escaped), or 0.
-size_t PrintableUtf8(const std::string& text, size_t at)
-{
-    auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(at);
-    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                    : lead >= 0xF0 && lead <= 0xF4                                 ? 4
-                                                                                    : 0;
-    if (length == 0 || at + length > text.size()) {
-        return 0;
-    }
-    uint32_t point = lead & (0x7F >> length);
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) {
-            return 0;
-        }
-        point = point << 6 | (byte(at + i) & 0x3F);
-    }
-    constexpr uint32_t Smallest[] = {0, 0, 0xA0, 0x800, 0x10000};
-    bool valid = point >= Smallest[length] && point <= 0x10FFFF && !(point >= 0xD800 && point < 0xE000);
-    return valid ? length : 0;
-}
-
-// Terminal-safe text: printable ASCII and UTF-8 as they are, control bytes
-// and any other byte escaped.
+// Terminal-safe text (terminal_text.h).
 std::string Printable(const std::string& text)
 {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t sequence = c >= 0x80 ? PrintableUtf8(text, i) : 0;
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else if (sequence != 0) {
-            out.append(text, i, sequence);
-            i += sequence - 1;
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
+    return TerminalText(text);
 }
 
 std::string CodeName(uint32_t code)
@@ -287,7 +248,7 @@ std::string JsonLine(const nlohmann::ordered_json& value)
 {
     // Names and text from the log are UTF-8 already (a UTF-16 log is turned
     // into UTF-8 as it is read); bytes that are not UTF-8 become U+FFFD.
-    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return JsonSafeText(value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
 nlohmann::ordered_json RestoreJson(const RestoreLine& line)
@@ -315,7 +276,7 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
         out << "\n";
     }
     for (const std::string& warning : report.Warnings) {
-        out << "  Warning: " << Printable(warning) << "\n";
+        out << "  Warning: " << TerminalText(warning, false) << "\n";  // quotes already escaped
     }
     if (report.Time) {
         const CrashTime& t = *report.Time;

@@ -3,6 +3,8 @@
 
 #include "decode/reports/bugcheck_codes.h"
 #include "decode/triage/culprit.h"
+#include "decode/triage/report_output.h"
+#include "decode/triage/terminal_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -37,25 +39,22 @@ std::string Printable(const std::string& text)
     return EscapeBytes(text);
 }
 
-// JSON needs UTF-8: bytes above 0x7F that are not already UTF-8 are taken
-// as Latin-1.
+// JSON needs UTF-8: the line is dumped with bytes that are not UTF-8 as
+// U+FFFD (never taken as Latin-1, which turns 0x9B into a C1 control), and
+// C1 and bidi controls escaped (JsonLine).
 std::string Utf8(const std::string& text)
 {
-    try {
-        (void)nlohmann::json(text).dump();
-        return text;
-    } catch (const nlohmann::json::exception&) {
-    }
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return text;
+}
+
+// A table row is as wide as its widest signature: one long name in one
+// log may not pad every row of a fleet's summary.
+constexpr size_t MaxSignatureColumns = 100;
+constexpr size_t MaxLogColumns = 60;
+
+std::string Column(const std::string& text, size_t width)
+{
+    return CappedWidth(Printable(text), width);
 }
 
 }  // namespace
@@ -119,7 +118,7 @@ void FleetSummary::PrintText(std::ostream& out) const
     std::vector<const Row*> rows = Ordered();
     size_t width = std::string("SIGNATURE").size();
     for (const Row* row : rows) {
-        width = std::max(width, Printable(row->Signature).size());
+        width = std::max(width, Column(row->Signature, MaxSignatureColumns).size());
     }
     char head[128];
     std::snprintf(head, sizeof(head), "%6s  %-19s  %-19s  ", "COUNT", "FIRST", "LAST");
@@ -129,10 +128,10 @@ void FleetSummary::PrintText(std::ostream& out) const
         std::snprintf(columns, sizeof(columns), "%6llu  %-19s  %-19s  ",
                       static_cast<unsigned long long>(row->Count), TimeText(row->First).c_str(),
                       TimeText(row->Last).c_str());
-        std::string signature = Printable(row->Signature);
+        std::string signature = Column(row->Signature, MaxSignatureColumns);
         out << columns << signature << std::string(width - signature.size(), ' ') << " ";
         for (size_t i = 0; i < row->Logs.size(); ++i) {
-            out << (i == 0 ? " " : ", ") << Printable(row->Logs[i]);
+            out << (i == 0 ? " " : ", ") << Column(row->Logs[i], MaxLogColumns);
         }
         if (row->MoreLogs != 0) {
             out << " (+" << row->MoreLogs << " more)";
@@ -173,7 +172,7 @@ void FleetSummary::PrintJson(std::ostream& out) const
                      {"last_time", time(row->Last)},
                      {"logs", logs},
                      {"more_logs", row->MoreLogs}};
-        out << line.dump() << "\n";
+        out << JsonLine(line) << "\n";
     }
 }
 

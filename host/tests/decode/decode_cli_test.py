@@ -87,6 +87,8 @@ def main():
         ("follow with two logs", ["--follow", log, cut], b"", 2, b"", b"--follow reads one log"),
         ("an idle time that is no number", ["--follow", "--idle", "soon", log], b"", 2, b"", b"--idle needs"),
         ("an endless idle time", ["--follow", "--idle", "inf", log], b"", 2, b"", b"--idle needs"),
+        ("a download bound of nothing", ["--symbol-max-bytes", "0", log], b"", 2, b"", b"--symbol-max-bytes needs"),
+        ("a negative download bound", ["--symbol-max-bytes", "-5", log], b"", 2, b"", b"--symbol-max-bytes needs"),
         ("help", ["--help"], b"", 0, b"usage: vekcrash decode", b""),
         ("an endless device of NULs", ["/dev/zero"], b"", 2, b"", b"/dev/zero: not a console log"),
         ("a report, then NULs down a pipe", [], REPORT + bytes(NUL_RUN), 2, b"Report 1",

@@ -83,7 +83,9 @@ def main():
         row = [m for m in reports[0]["modules"] if m["name"] == "crasher.sys"][0]
         key = "/" + row["symbol_key"]
         folder = key.rsplit("/", 1)[0]
-        elsewhere = os.path.join(scratch, "elsewhere.pdb")
+        shared = os.path.join(scratch, "shared")
+        os.mkdir(shared)
+        elsewhere = os.path.join(shared, "elsewhere.pdb")
         open(elsewhere, "wb").write(pdb_bytes)
         pdb_file = os.path.join(scratch, "crasher.pdb")
         open(pdb_file, "wb").write(pdb_bytes)
@@ -97,19 +99,21 @@ def main():
             ("plain PDB", {key: pdb_bytes}, "srv*{cache}*{url}", True, None),
             ("compressed PDB", {folder + "/crasher.pd_": cab_bytes}, "srv*{cache}*{url}", True, None),
             ("file.ptr to a path", {folder + "/file.ptr": b"PATH:" + elsewhere.encode()},
-             "srv*{cache}*{url}", True, None),
+             "srv*{cache}*{url};{shared}", True, None),
+            ("file.ptr to a path off the symbol path", {folder + "/file.ptr": b"PATH:" + elsewhere.encode()},
+             "srv*{cache}*{url}", False, "outside every folder"),
             ("file.ptr with a message", {folder + "/file.ptr": b"MSG:withdrawn"},
              "srv*{cache}*{url}", False, "withdrawn"),
             ("not on the server", {}, "srv*{cache}*{url}", False, "no PDB"),
             ("server never answers, then one that has it", {key: pdb_bytes},
-             "srv*{cache}*{silent}*{url}", True, "not asked again"),
+             "srv*{cache}*{silent}*{url}", True, "not asked again for"),
             ("cache*DIR, then srv*URL, from _NT_SYMBOL_PATH", {key: pdb_bytes},
              "cache*{cache};srv*{url}", True, None),
         ]
         for number, (name, files, path, resolves, note) in enumerate(cases):
             cache = os.path.join(scratch, "cache%d" % number)
             Served.files, Served.asked = files, []
-            path = path.format(cache=cache, url=url, silent=silent_url)
+            path = path.format(cache=cache, url=url, silent=silent_url, shared=shared)
             status, reports = decode(vekcrash, console, path, env_path="NT_SYMBOL" in name)
             if status != 0 or len(reports) != 1:
                 failures.append("%s: exit %d, %d reports" % (name, status, len(reports)))

@@ -235,6 +235,60 @@ TEST(FleetSummary, GroupsBySignatureWithTimesAndBoundedLogs)
     EXPECT_EQ(row["first_time"], "2026-12-07T04:10:00.000Z");
 }
 
+// What a guest writes cannot reach a terminal raw nor break a JSON reader:
+// each row is a name as the log holds it, as text shows it, and as it
+// stands in a JSON line.
+TEST(TerminalSafety, GuestTextIsEscapedForTerminalsAndJson)
+{
+    struct Case {
+        std::string Name;
+        const char* Text;
+        const char* Json;
+    } cases[] = {
+        {"crasher.sys", "crasher.sys", "\"crasher.sys\""},
+        {"\xC3\xA9t\xC3\xA9.sys", "\xC3\xA9t\xC3\xA9.sys", "\"\xC3\xA9t\xC3\xA9.sys\""},
+        {"esc\x1B[2J.sys", "esc\\x1B[2J.sys", "\"esc\\u001b[2J.sys\""},
+        {"lit\\x1B.sys", "lit\\\\x1B.sys", "\"lit\\\\x1B.sys\""},
+        {"del\x7F.sys", "del\\x7F.sys", "\"del\x7F.sys\""},
+        {"csi\xC2\x9B.sys", "csi\\xC2\\x9B.sys", "\"csi\\u009B.sys\""},
+        {"stray\x9B.sys", "stray\\x9B.sys", "\"stray\xEF\xBF\xBD.sys\""},
+        {"evil\xE2\x80\xAEsys.exe", "evil\\u202Esys.exe", "\"evil\\u202Esys.exe\""},
+        {"iso\xE2\x81\xA6x.sys", "iso\\u2066x.sys", "\"iso\\u2066x.sys\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        decode::CrashReport report = Crash("vm.log", 0xD1, At(c.Name.c_str(), 0x10), 1);
+        std::ostringstream text;
+        decode::PrintReportText(text, report, 1);
+        EXPECT_NE(text.str().find("Report 1"), std::string::npos);
+        EXPECT_NE(text.str().find(std::string(" ") + c.Text + " + 0x10"), std::string::npos) << text.str();
+        std::string line = decode::JsonLine(decode::ReportJson(report));
+        EXPECT_NE(line.find(c.Json), std::string::npos) << line;
+
+        decode::FleetSummary summary;
+        summary.Add(report);
+        std::ostringstream json;
+        summary.PrintJson(json);
+        EXPECT_NE(json.str().find(c.Json), std::string::npos) << json.str();
+    }
+}
+
+// One long name in one log pads no other row: signature and log columns
+// are capped.
+TEST(FleetSummary, ColumnsAreCappedWhateverTheLogNames)
+{
+    decode::FleetSummary summary;
+    std::string longName(8000, 'x');
+    summary.Add(Crash("vm1.log", 0xD1, At((longName + ".sys").c_str(), 0x10), 1));
+    summary.Add(Crash(longName + ".log", 0xD1, At("short.sys", 0x10), 2));
+    std::ostringstream text;
+    summary.PrintText(text);
+    std::istringstream lines(text.str());
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LT(line.size(), 240u) << line.substr(0, 300);
+    }
+}
+
 TEST(FleetSummary, RunsFromTheCommandLineOverEveryLog)
 {
     const std::string report =

@@ -2,6 +2,7 @@
 // copies of both: a damaged file has no identity, and reading it never
 // faults.
 #include "decode/symbols/symbol_files.h"
+#include "decode/symbols/store_names.h"
 
 #include <gtest/gtest.h>
 
@@ -90,3 +91,62 @@ TEST(SymbolFiles, DamagedCopiesHaveNoIdentityAndDoNotFault)
 #endif
 
 }  // namespace
+
+// ---- store names and containment ---------------------------------------------
+namespace store_names {
+
+// A path inside the cache is one under it once resolved: a link in the
+// cache that points out of it, a sibling whose name starts like it, a
+// "..": none of them is.
+TEST(StoreNames, OnlyPathsThatResolveUnderTheCacheLieUnderIt)
+{
+    fs::path root = fs::temp_directory_path() / (std::to_string(::getpid()) + "-store");
+    fs::remove_all(root);
+    fs::create_directories(root / "cache" / "kept");
+    fs::create_directories(root / "outside");
+    fs::create_directory_symlink(root / "outside", root / "cache" / "link");
+    std::string cache = (root / "cache").string();
+    struct Case {
+        const char* Path;  // under root
+        bool Under;
+    } cases[] = {
+        {"cache/kept/x.pdb", true},
+        {"cache/new/folder/x.pdb", true},
+        {"cache", true},
+        {"cache/../outside/x.pdb", false},
+        {"cache/link/x.pdb", false},
+        {"cache2/x.pdb", false},
+        {"outside", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(decode::LiesUnder(cache, (root / c.Path).string()), c.Under) << c.Path;
+    }
+    fs::remove_all(root);
+}
+
+TEST(StoreNames, KeyPartsThatCouldLeaveTheirFolderAreRefused)
+{
+    struct Case {
+        std::string Part;
+        bool Refused;
+    } cases[] = {
+        {"crasher.pdb", false},
+        {"with space#?.pdb", false},
+        {"\xC3\xA9t\xC3\xA9.pdb", false},
+        {std::string(255, 'a'), false},
+        {std::string(256, 'a'), true},
+        {"", true},
+        {".", true},
+        {"..", true},
+        {"a/b.pdb", true},
+        {"a\\b.pdb", true},
+        {std::string("nul\0.pdb", 8), true},
+        {"ctl\x01.pdb", true},
+        {"del\x7F.pdb", true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(!decode::RefusedKeyPart(c.Part).empty(), c.Refused) << c.Part;
+    }
+}
+
+}  // namespace store_names
