@@ -486,6 +486,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
 CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, uint64_t lastLine)
 {
     Report_.LastLine = lastLine;
+    Report_.StackCut = Report_.HasStack && !complete;
     if (DroppedModules_ != 0) {
         Warn(std::to_string(DroppedModules_) + " module rows beyond " +
              std::to_string(MaxModules) + " were dropped");
