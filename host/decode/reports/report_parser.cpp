@@ -509,12 +509,17 @@ bool ReportParser::ShowsWhatTheGuestWrote()
     // Only a table read whole says which modules were loaded (an empty one
     // says the driver could not list them).
     if (Report_.HasModuleTable && !Report_.Modules.empty() && DroppedModules_ == 0) {
+        // Sorted once: a report has hundreds of rows and dozens of frames.
+        std::vector<std::string_view> names;
+        names.reserve(Report_.Modules.size());
+        for (const ModuleRow& row : Report_.Modules) {
+            names.push_back(row.Name);
+        }
+        std::sort(names.begin(), names.end());
         std::vector<std::string> missing;
         for (const Frame& frame : Report_.Frames) {
-            bool listed = !frame.HasModule ||
-                          std::any_of(Report_.Modules.begin(), Report_.Modules.end(),
-                                      [&frame](const ModuleRow& row) { return row.Name == frame.Module; });
-            if (!listed && std::find(missing.begin(), missing.end(), frame.Module) == missing.end()) {
+            if (frame.HasModule && !std::binary_search(names.begin(), names.end(), std::string_view(frame.Module)) &&
+                std::find(missing.begin(), missing.end(), frame.Module) == missing.end()) {
                 missing.push_back(frame.Module);
             }
         }

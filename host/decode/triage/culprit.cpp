@@ -288,7 +288,7 @@ std::string CulpritSignature(const CrashReport& report, const std::optional<Culp
     std::string code = CodeText(report.HasCode, report.Code);
     if (!culprit) {
         const char* reason = NoCulpritReason(report);
-        return code + ", " + (reason != nullptr ? reason : "no stack");
+        return code + ", " + (reason != nullptr ? reason : "no stack trace");
     }
     const FrameSymbol& symbol = culprit->Symbol;
     if (!symbol.HasModule) {
