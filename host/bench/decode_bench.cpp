@@ -181,6 +181,37 @@ void BM_DecodeOverPlainScan(benchmark::State& state)
 }
 BENCHMARK(BM_DecodeOverPlainScan)->Unit(benchmark::kMillisecond);
 
+// The whole command on the report-dense log, text (0) or JSON (1) written
+// to a file, beside a plain scan of the same log in the same run: the
+// ratios to hold are text at or below 1 and JSON within 1.5 of text.
+void BM_DenseDecodeOverPlainScan(benchmark::State& state)
+{
+    using Clock = std::chrono::steady_clock;
+    decode::DecodeOptions options;
+    options.Json = state.range(0) != 0;
+    options.Logs = {LogPath()};
+    std::string output = LogPath() + ".out";
+    double scanSeconds = 0;
+    double decodeSeconds = 0;
+    for (auto _ : state) {
+        Clock::time_point begin = Clock::now();
+        benchmark::DoNotOptimize(PlainScan(LogPath()));
+        Clock::time_point middle = Clock::now();
+        {
+            std::ofstream out(output, std::ios::binary | std::ios::trunc);
+            std::ostringstream err;
+            benchmark::DoNotOptimize(decode::RunDecode(options, out, err));
+        }
+        scanSeconds += std::chrono::duration<double>(middle - begin).count();
+        decodeSeconds += std::chrono::duration<double>(Clock::now() - middle).count();
+    }
+    std::remove(output.c_str());
+    state.counters["scan_ms"] = scanSeconds * 1000 / static_cast<double>(state.iterations());
+    state.counters["decode_ms"] = decodeSeconds * 1000 / static_cast<double>(state.iterations());
+    state.counters["decode_over_scan"] = decodeSeconds / scanSeconds;
+}
+BENCHMARK(BM_DenseDecodeOverPlainScan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 // The whole command without symbols: scanning, parsing and JSON output.
 void BM_DecodeToJson(benchmark::State& state)
 {

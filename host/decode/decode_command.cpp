@@ -16,7 +16,7 @@
 namespace decode {
 
 const char DecodeUsage[] =
-    "usage: vekcrash decode [--json] [--modules] [--symbols PATH]... [LOG...]\n"
+    "usage: vekcrash decode [--json] [--modules] [--verbose] [--symbols PATH]... [LOG...]\n"
     "       vekcrash decode --summary [--json] [--symbols PATH]... LOG...\n"
     "       vekcrash decode --follow [--idle SECONDS] [--json] [--symbols PATH]... LOG|FIFO|unix:SOCKET\n"
     "\n"
@@ -32,6 +32,8 @@ const char DecodeUsage[] =
     "                 symbol server (1073741824)\n"
     "  --symbol-redirects-anywhere  follow a server's redirects to other hosts\n"
     "  --modules      list each module's PDB, GUID, age and symbol-store key\n"
+    "  --verbose      name on stderr what was passed over (a start marker with no\n"
+    "                 report after it)\n"
     "  --summary      one row per crash signature (code and culprit): count, first\n"
     "                 and last crash time, the logs it came from\n"
     "  --follow       keep reading a growing file (rotation and truncation as tail -F),\n"
@@ -117,6 +119,8 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
             options->Json = true;
         } else if (!optionsEnd && arg == "--modules") {
             options->ListModules = true;
+        } else if (!optionsEnd && arg == "--verbose") {
+            options->Verbose = true;
         } else if (!optionsEnd && arg == "--summary") {
             options->Summary = true;
         } else if (!optionsEnd && arg == "--follow") {
@@ -140,10 +144,13 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
                 return false;
             }
             // A plain folder given by hand is checked now (only the folder,
-            // never what is in it).
+            // never what is in it); a cache is made, as srv* makes its own.
             for (size_t entry = first; entry < options->SymbolPath.size(); ++entry) {
                 const SymbolPathEntry& added = options->SymbolPath[entry];
                 std::error_code fault;
+                if (added.Cache) {
+                    std::filesystem::create_directories(added.Folder, fault);
+                }
                 if (added.Urls.empty() && !std::filesystem::is_directory(added.Folder, fault)) {
                     *error = "--symbols: not a folder: " + added.Folder;
                     return false;
@@ -221,6 +228,9 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         // So does a stop signal taken during a lookup, once the summary of
         // what was read is out.
         sink.Stopped = [&out] { return !out.good() || Symbolizer::SignalPending(); };
+        if (options.Verbose) {
+            sink.Note = [&err](std::string&& note) { err << "vekcrash: note: " << EscapeBytes(note) << "\n"; };
+        }
         std::string problem;
         if (!ScanDescriptor(fd, name, sink, &problem)) {
             err << "vekcrash: cannot read " << name << ": " << problem << "\n";

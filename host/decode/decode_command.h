@@ -26,6 +26,7 @@ struct DecodeOptions {
     bool Json = false;
     bool ListModules = false;  // --modules
     bool Summary = false;      // --summary
+    bool Verbose = false;      // --verbose: notes on what was passed over
     bool Follow = false;       // --follow
     double IdleSeconds = DefaultIdleSeconds;  // --idle: a report cut off this long is shown as partial
     // --symbols entries, then those of _NT_SYMBOL_PATH.

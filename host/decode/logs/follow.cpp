@@ -72,7 +72,8 @@ private:
 enum class ConsoleKind { File, Fifo, Socket, Stdin };
 
 // Cuts bytes into lines as LineReader does (LF ends a line, CRs around it
-// are dropped, an overlong line keeps its first MaxLineLength bytes).
+// are dropped, a CR between text ends a line too, an overlong line keeps its
+// first MaxLineLength bytes).
 class LineCutter {
 public:
     explicit LineCutter(LogScanner* scanner) : Scanner_(scanner) {}
@@ -117,19 +118,33 @@ private:
     void Emit()
     {
         std::string_view text(Line_);
+        // A CR between text ends a line too: a console that changed its
+        // line ends mid-report.
+        for (;;) {
+            text.remove_prefix(std::min(text.find_first_not_of('\r'), text.size()));
+            size_t cr = text.find('\r');
+            size_t rest = cr == std::string_view::npos ? cr : text.find_first_not_of('\r', cr);
+            if (rest == std::string_view::npos) {
+                break;
+            }
+            FeedOne(text.substr(0, cr), false);
+            text.remove_prefix(rest);
+        }
         while (!text.empty() && text.back() == '\r') {
             text.remove_suffix(1);
         }
-        while (!text.empty() && text.front() == '\r') {
-            text.remove_prefix(1);
-        }
+        FeedOne(text, Cut_);
+        Line_.clear();
+        Cut_ = false;
+    }
+
+    void FeedOne(std::string_view text, bool cut)
+    {
         LogLine line;
         line.Text = text;
         line.Number = ++Number_;
-        line.Cut = Cut_;
+        line.Cut = cut;
         Scanner_->Feed(line);
-        Line_.clear();
-        Cut_ = false;
     }
 
     LogScanner* Scanner_;

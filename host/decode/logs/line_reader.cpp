@@ -1,7 +1,8 @@
 // Line splitting for console logs: LF ends a line, CRs around it (from a
 // terminal's CR LF, LF CR or a doubled CR) are dropped, and an overlong line
 // keeps its first MaxLineLength bytes. A log with CRs and no LF in its first
-// read is split at the CRs. UTF-16 is recognised by its byte order mark or,
+// read is split at the CRs when passed over; the lines of a report end at
+// whichever of CR and LF ends each. UTF-16 is recognised by its byte order mark or,
 // without one, by the zero high bytes of its ASCII text.
 #include "decode/logs/line_reader.h"
 
@@ -229,16 +230,60 @@ bool LineReader::Fill()
     }
 }
 
+namespace {
+
+// The first CR or LF: inside a report either ends a line, since a log can
+// change its line ends mid-report (a second writer, a terminal switched
+// over).
+size_t FindLineEnd(const char* text, size_t size)
+{
+    const void* lf = std::memchr(text, '\n', size);
+    size_t before = lf == nullptr ? size : static_cast<size_t>(static_cast<const char*>(lf) - text);
+    const void* cr = std::memchr(text, '\r', before);
+    return cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - text) : before;
+}
+
+// Past one line end at `at`: CRs, at most one LF, and the CRs of an LF CR
+// pair; a blank line between two line ends stays a line.
+size_t SkipLineEnd(const char* text, size_t size, size_t at)
+{
+    while (at < size && text[at] == '\r') {
+        ++at;
+    }
+    if (at < size && text[at] == '\n') {
+        ++at;
+        while (at < size && text[at] == '\r' && !(at + 1 < size && text[at + 1] == '\n')) {
+            ++at;
+        }
+    }
+    return at;
+}
+
+}  // namespace
+
 bool LineReader::Next(LogLine* line)
 {
     bool cut = false;
     for (;;) {
         const char* start = Buffer_.data() + Begin_;
         size_t available = End_ - Begin_;
-        const void* end = std::memchr(start, Terminator_, available);
-        if (end != nullptr) {
-            size_t length = static_cast<size_t>(static_cast<const char*>(end) - start);
-            Begin_ += length + 1;
+        size_t end = FindLineEnd(start, available);
+        // The CR of an LF CR pair that came with the next read.
+        if (AfterLf_ && end == 0 && available != 0 && start[0] == '\r' &&
+            !(available > 1 && start[1] == '\n')) {
+            ++Begin_;
+            AfterLf_ = false;
+            continue;
+        }
+        // A CR last in what was read may be the first half of CR LF: read
+        // on before taking it (an LF is taken at once, for a reader that
+        // waits on a pipe for the next report).
+        bool whole = end < available && (start[end] == '\n' || end + 1 < available || Eof_ || cut);
+        if (whole) {
+            size_t length = end;
+            size_t next = SkipLineEnd(start, available, end);
+            AfterLf_ = start[next - 1] == '\n';
+            Begin_ += next;
             if (cut) {
                 break;  // the end of an overlong line: its head is in Line_
             }
@@ -251,7 +296,7 @@ bool LineReader::Next(LogLine* line)
             line->Cut = cut;
             return true;
         }
-        if (!cut && available > MaxLineLength) {
+        if (!cut && end == available && available > MaxLineLength) {
             // Keep the head of an overlong line and pass over the rest.
             Line_.assign(start, start + MaxLineLength);
             cut = true;

@@ -68,6 +68,7 @@ private:
     size_t Begin_ = 0;
     size_t End_ = 0;
     bool Eof_ = false;
+    bool AfterLf_ = false;  // the last line taken ended with an LF
     bool Failed_ = false;
     int Error_ = 0;
     bool Endless_ = false;  // not a regular file: it may never end

@@ -172,11 +172,21 @@ LogScanner::LogScanner(std::string source, ScanSink sink)
 {
 }
 
-void LogScanner::Close(bool complete, const std::string& reason)
+void LogScanner::Close(size_t index, bool complete, const std::string& reason)
 {
-    CrashReport report = Open_->Finish(complete, reason, LastLine_);
-    Open_.reset();
-    Prefix_.clear();
+    OpenReport open = std::move(Open_[index]);
+    Open_.erase(Open_.begin() + static_cast<std::ptrdiff_t>(index));
+    // A start marker that no line of a report followed is a mention of it
+    // (a shell's "grep BUGCHECK DUMP STARTS" echoed on the console), not a
+    // crash: passed over, and never counted.
+    if (!complete && open.Parser->LastFittingLine() == 0) {
+        if (Sink_.Note) {
+            Sink_.Note(Source_ + ": line " + std::to_string(open.Parser->StartLine()) +
+                       " has a start marker with no report after it; passed over");
+        }
+        return;
+    }
+    CrashReport report = open.Parser->Finish(complete, reason, open.LastLine);
     if (Sink_.Report) {
         Sink_.Report(std::move(report));
     }
@@ -184,24 +194,53 @@ void LogScanner::Close(bool complete, const std::string& reason)
 
 void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64_t number)
 {
-    Open_ = std::make_unique<ReportParser>(Source_, number);
+    OpenReport open;
+    open.Parser = std::make_unique<ReportParser>(Source_, number);
+    open.LastLine = number;
     constexpr size_t PrefixMax = 256;
-    Prefix_ = std::string(text.substr(0, markerAt < PrefixMax ? markerAt : 0));
+    open.Prefix = std::string(text.substr(0, markerAt < PrefixMax ? markerAt : 0));
     if (!exact) {
-        Open_->Warn("line " + std::to_string(number) + " is taken for the start line, damaged: \"" +
-                    Printable(text.substr(markerAt)) + "\"");
+        open.Parser->Warn("line " + std::to_string(number) + " is taken for the start line, damaged: \"" +
+                          Printable(text.substr(markerAt)) + "\"");
     }
+    Open_.push_back(std::move(open));
 }
 
-std::string_view LogScanner::StripPrefix(std::string_view text) const
+size_t LogScanner::Owner(std::string_view text) const
+{
+    for (size_t i = Open_.size(); i-- > 0;) {
+        const std::string& prefix = Open_[i].Prefix;
+        if (!prefix.empty() && text.substr(0, prefix.size()) == prefix) {
+            return i;
+        }
+    }
+    return Open_.size() - 1;
+}
+
+bool LogScanner::AnotherSource(std::string_view prefix) const
+{
+    // Sources are told apart by a prefix that stays the same on every line
+    // (a timestamp changes, and its report's lines match it by shape only).
+    if (prefix.empty()) {
+        return false;
+    }
+    for (const OpenReport& open : Open_) {
+        if (open.Prefix.empty() || open.Prefix == prefix || !open.PrefixExact) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view LogScanner::StripPrefix(std::string_view text, const std::string& prefix)
 {
     text = StripTrailingEscapes(text);
-    if (Prefix_.empty()) {
+    if (prefix.empty()) {
         return text;
     }
-    size_t length = Prefix_.size();
+    size_t length = prefix.size();
     if (text.size() >= length &&
-        (text.substr(0, length) == Prefix_ || SameShape(text.substr(0, length), Prefix_))) {
+        (text.substr(0, length) == prefix || SameShape(text.substr(0, length), prefix))) {
         return text.substr(length);
     }
     // A prefix a few bytes longer or shorter than the start line's (an
@@ -216,11 +255,11 @@ std::string_view LogScanner::StripPrefix(std::string_view text) const
             return text.substr(at);
         }
     }
-    size_t closing = Prefix_.find_last_not_of(' ');
-    if (closing == std::string::npos || Shape(text[0]) != Shape(Prefix_[0])) {
+    size_t closing = prefix.find_last_not_of(' ');
+    if (closing == std::string::npos || text.empty() || Shape(text[0]) != Shape(prefix[0])) {
         return text;
     }
-    std::string_view close = std::string_view(Prefix_).substr(closing);
+    std::string_view close = std::string_view(prefix).substr(closing);
     for (size_t distance = 1; distance <= Slack; ++distance) {
         for (size_t at : {length + distance, length - std::min(length, distance)}) {
             if (at >= close.size() && at <= text.size() &&
@@ -234,25 +273,33 @@ std::string_view LogScanner::StripPrefix(std::string_view text) const
 
 void LogScanner::Feed(const LogLine& line)
 {
-    LastLine_ = line.Number;
     std::string_view text = line.Text;
+    // One source: every line up to the end is the report's, noise and all.
+    if (Open_.size() == 1) {
+        Open_[0].LastLine = line.Number;
+    }
     // Markers and restore lines are short: a cut line still carries them at
     // its start, where they stand on a clean console.
     bool exact = false;
     size_t start = FindStartMarker(text, &exact);
     if (start != std::string_view::npos) {
-        if (Open_) {
-            LastLine_ = line.Number - 1;
-            Close(false, "a new report starts at line " + std::to_string(line.Number) +
-                             " before this one's end line");
-            LastLine_ = line.Number;
+        std::string_view prefix = text.substr(0, start);
+        if (!Open_.empty() && !AnotherSource(prefix)) {
+            size_t cut = Owner(text);
+            Open_[cut].LastLine = std::min(Open_[cut].LastLine, line.Number - 1);
+            Close(cut, false,
+                  "a new report starts at line " + std::to_string(line.Number) + " before this one's end line");
+        } else if (Open_.size() == MaxSources) {
+            Close(0, false, "more than " + std::to_string(MaxSources) + " sources interleave reports");
         }
         Open(text, start, exact, line.Number);
         return;
     }
     if (text.find(EndMarker) != std::string_view::npos) {
-        if (Open_) {
-            Close(true, std::string());
+        if (!Open_.empty()) {
+            size_t owner = Owner(text);
+            Open_[owner].LastLine = line.Number;
+            Close(owner, true, std::string());
         }
         return;  // an end line with no start: its report began before the log
     }
@@ -269,26 +316,33 @@ void LogScanner::Feed(const LogLine& line)
         }
         return;
     }
-    if (Open_) {
-        Open_->Feed(StripPrefix(text), line.Number);
-        if (Open_->Derailed()) {
-            uint64_t stop = Open_->LastFittingLine() + 1;
-            LastLine_ = stop - 1;
-            Close(false, "its lines stop at line " + std::to_string(stop) +
-                             ", where output that is no part of a report begins");
-            return;
-        }
-        if (line.Cut) {
-            Open_->Note("line " + std::to_string(line.Number) + " is longer than " +
-                        std::to_string(LineReader::MaxLineLength) + " bytes; the rest was dropped");
-        }
+    if (Open_.empty()) {
+        return;
+    }
+    size_t owner = Owner(text);
+    OpenReport& open = Open_[owner];
+    open.LastLine = line.Number;
+    if (text.substr(0, open.Prefix.size()) != open.Prefix) {
+        open.PrefixExact = false;
+    }
+    open.Parser->Feed(StripPrefix(text, open.Prefix), line.Number);
+    if (open.Parser->Derailed()) {
+        uint64_t stop = open.Parser->LastFittingLine() + 1;
+        open.LastLine = stop - 1;
+        Close(owner, false,
+              "its lines stop at line " + std::to_string(stop) + ", where output that is no part of a report begins");
+        return;
+    }
+    if (line.Cut) {
+        open.Parser->Note("line " + std::to_string(line.Number) + " is longer than " +
+                          std::to_string(LineReader::MaxLineLength) + " bytes; the rest was dropped");
     }
 }
 
 void LogScanner::Finish()
 {
-    if (Open_) {
-        Close(false, "the log ends at line " + std::to_string(LastLine_) + " before its end line");
+    while (!Open_.empty()) {
+        Close(0, false, "the log ends at line " + std::to_string(Open_.front().LastLine) + " before its end line");
     }
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace decode {
 
@@ -19,6 +20,9 @@ struct ScanSink {
     std::function<void(RestoreLine&&)> Restore;
     // Asked between lines: true ends the scan early (the reader went away).
     std::function<bool()> Stopped;
+    // What was passed over and why (a start marker with no report after
+    // it), for --verbose.
+    std::function<void(std::string&&)> Note;
 };
 
 class LogScanner {
@@ -29,21 +33,35 @@ public:
     void Finish();
     // Inside a report every line is read; outside only lines that may
     // start one or carry a restore outcome.
-    bool InReport() const { return Open_ != nullptr; }
+    bool InReport() const { return !Open_.empty(); }
+
+    // Reports open at once: one per source of a console that interleaves
+    // several (a multiplexer writing "vm1| ", "vm2| " before each line).
+    static constexpr size_t MaxSources = 8;
 
 private:
-    void Close(bool complete, const std::string& reason);
+    struct OpenReport {
+        std::unique_ptr<ReportParser> Parser;
+        std::string Prefix;      // what stood before the start marker
+        bool PrefixExact = true;  // every line so far carried it byte for byte
+        uint64_t LastLine = 0;
+    };
+    void Close(size_t index, bool complete, const std::string& reason);
     void Open(std::string_view text, size_t markerAt, bool exact, uint64_t number);
+    // The open report a line belongs to: the one whose prefix it carries
+    // byte for byte, else the latest.
+    size_t Owner(std::string_view text) const;
+    // True when a start line with this prefix is another source's report
+    // rather than the start that cuts the open ones short.
+    bool AnotherSource(std::string_view prefix) const;
     // The line without the prefix its start line had (a timestamp, a colour
     // code, a host name), by the same bytes, the same shape, or up to where
     // a line of the report begins.
-    std::string_view StripPrefix(std::string_view text) const;
+    static std::string_view StripPrefix(std::string_view text, const std::string& prefix);
 
     std::string Source_;
     ScanSink Sink_;
-    std::unique_ptr<ReportParser> Open_;
-    uint64_t LastLine_ = 0;
-    std::string Prefix_;
+    std::vector<OpenReport> Open_;
 };
 
 // Where the start marker stands in the line: exactly, or (with *exact

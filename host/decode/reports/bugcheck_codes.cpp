@@ -34,8 +34,15 @@ constexpr uint64_t PageFaultExecuteBit = 0x10;
 // 0x133's first parameter.
 constexpr uint64_t DpcWatchdogSingle = 0;
 constexpr uint64_t DpcWatchdogCumulative = 1;
-// 0x9F's first parameter when a device object held a power IRP too long.
-constexpr uint64_t PowerIrpBlocked = 3;
+// 0x9F's first parameter, the subtype: the rest of its parameters change
+// meaning with it (the public reference's table for DRIVER_POWER_STATE_FAILURE).
+constexpr uint64_t PowerRequestOutstanding = 0x1;
+constexpr uint64_t PowerNextIrpNotStarted = 0x2;
+constexpr uint64_t PowerIrpBlocked = 0x3;
+constexpr uint64_t PowerPnpLockTimeout = 0x4;
+constexpr uint64_t PowerDirectedTimeout = 0x5;
+constexpr uint64_t PowerDirectedCallbackFailed = 0x6;
+constexpr uint64_t PowerNextIrpNotStartedLegacy = 0x500;
 
 std::string Access(uint64_t value)
 {
@@ -166,8 +173,24 @@ std::string DpcWatchdog(const BugCheckParameters& p, uint32_t)
 
 std::string PowerState(const BugCheckParameters& p, uint32_t)
 {
-    if (p[0] == PowerIrpBlocked) {
+    switch (p[0]) {
+    case PowerRequestOutstanding:
+        return "device object " + ShortHex(p[1]) + " freed with a power request outstanding";
+    case PowerNextIrpNotStarted:
+        return "device object " + ShortHex(p[2]) + " completed a system power IRP without PoStartNextPowerIrp";
+    case PowerIrpBlocked:
         return "device object " + ShortHex(p[1]) + " held power IRP " + ShortHex(p[3]) + " too long";
+    case PowerPnpLockTimeout:
+        return "power transition timed out after " + std::to_string(p[1]) + " s waiting for the PnP lock held by " +
+               "thread " + ShortHex(p[2]);
+    case PowerDirectedTimeout:
+        return "device object " + ShortHex(p[1]) + " did not finish a directed power transition in time";
+    case PowerDirectedCallbackFailed:
+        return "directed power " + std::string(p[2] != 0 ? "down" : "up") + " of " + ShortHex(p[1]) + " failed";
+    case PowerNextIrpNotStartedLegacy:
+        return "device object " + ShortHex(p[3]) + " completed a system power IRP without PoStartNextPowerIrp";
+    default:
+        break;
     }
     return "power failure case " + ShortHex(p[0]) + " (" + ShortHex(p[1]) + ", " + ShortHex(p[2]) + ", " +
            ShortHex(p[3]) + ")";
@@ -197,6 +220,23 @@ constexpr std::array<const char*, 4> IrqlLabels = {"memory referenced", "IRQL", 
 constexpr std::array<const char*, 4> ExceptionLabels = {"exception code", "address of the exception",
                                                         "exception record", "context record"};
 
+// 0x9F's parameters by subtype; the entry in the code table labels only the
+// subtype itself.
+struct SubtypeLabels {
+    uint64_t Subtype;
+    std::array<const char*, 4> Labels;
+};
+constexpr SubtypeLabels PowerStateLabels[] = {
+    {PowerRequestOutstanding, {"subtype", "device object", nullptr, nullptr}},
+    {PowerNextIrpNotStarted, {"subtype", "target device object", "device object", "driver object"}},
+    {PowerIrpBlocked, {"subtype", "physical device object of the stack", "nt!TRIAGE_9F_POWER", "blocked IRP"}},
+    {PowerPnpLockTimeout, {"subtype", "timeout in seconds", "thread holding the PnP lock", "nt!TRIAGE_9F_PNP"}},
+    {PowerDirectedTimeout, {"subtype", "physical device object of the stack", "POP_FX_DEVICE object", nullptr}},
+    {PowerDirectedCallbackFailed, {"subtype", "POP_FX_DEVICE object", "1 power down, 0 power up", nullptr}},
+    {PowerNextIrpNotStartedLegacy, {"subtype", nullptr, "target device object", "device object"}},
+};
+constexpr uint32_t DriverPowerStateFailure = 0x9F;
+
 constexpr BugCheckCode BugCheckCodes[] = {
     {0x0A, "IRQL_NOT_LESS_OR_EQUAL", IrqlLabels, 3, IrqlAccess},
     {0x19, "BAD_POOL_HEADER", NoLabels, NoFaultingIpParameter, nullptr},
@@ -216,7 +256,7 @@ constexpr BugCheckCode BugCheckCodes[] = {
     {0x7E, "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED", ExceptionLabels, 1, UnhandledException},
     {0x7F, "UNEXPECTED_KERNEL_MODE_TRAP", NoLabels, NoFaultingIpParameter, nullptr},
     {0x8E, "KERNEL_MODE_EXCEPTION_NOT_HANDLED", NoLabels, NoFaultingIpParameter, nullptr},
-    {0x9F, "DRIVER_POWER_STATE_FAILURE", {"subtype", "device object", "triage data", "blocked IRP"},
+    {DriverPowerStateFailure, "DRIVER_POWER_STATE_FAILURE", {"subtype", nullptr, nullptr, nullptr},
      NoFaultingIpParameter, PowerState},
     {0xA0, "INTERNAL_POWER_ERROR", NoLabels, NoFaultingIpParameter, nullptr},
     {0xBE, "ATTEMPTED_WRITE_TO_READONLY_MEMORY", NoLabels, NoFaultingIpParameter, nullptr},
@@ -274,8 +314,15 @@ const char* BugCheckName(uint32_t code)
     return entry != nullptr ? entry->Name : nullptr;
 }
 
-const char* BugCheckParameterLabel(uint32_t code, size_t index)
+const char* BugCheckParameterLabel(uint32_t code, const BugCheckParameters& parameters, size_t index)
 {
+    if (code == DriverPowerStateFailure) {
+        for (const SubtypeLabels& subtype : PowerStateLabels) {
+            if (subtype.Subtype == parameters[0]) {
+                return index < subtype.Labels.size() ? subtype.Labels[index] : nullptr;
+            }
+        }
+    }
     const BugCheckCode* entry = Find(code);
     return entry != nullptr && index < entry->Labels.size() ? entry->Labels[index] : nullptr;
 }

@@ -19,8 +19,9 @@ constexpr int NoFaultingIpParameter = -1;
 const char* BugCheckName(uint32_t code);
 
 // What parameter `index` (0 to 3) of the code holds, or nullptr when the
-// code is not one the table describes or the parameter is reserved.
-const char* BugCheckParameterLabel(uint32_t code, size_t index);
+// code is not one the table describes or the parameter is reserved. Codes
+// with subtypes (0x9F) label the rest by the first parameter.
+const char* BugCheckParameterLabel(uint32_t code, const BugCheckParameters& parameters, size_t index);
 
 // The index of the parameter that holds the address of the faulting
 // instruction, or NoFaultingIpParameter.

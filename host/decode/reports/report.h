@@ -75,6 +75,9 @@ struct SourceLocation {
     uint64_t FunctionOffset = 0;
     std::string File;  // as the PDB names it
     uint32_t Line = 0;
+    // Named by the nearest public symbol: a PDB without module symbols (as
+    // servers give the kernel's) has no lines and no inlines.
+    bool PublicSymbol = false;
 };
 
 struct Frame {
@@ -107,6 +110,9 @@ struct CrashReport {
     uint64_t ContextAddress = 0;
     std::vector<Register> Registers;
     bool HasStack = false;
+    // The stack section began but the report ended before its end line:
+    // frames past the last one shown may be missing.
+    bool StackCut = false;
     std::vector<Frame> Frames;
     std::vector<std::string> Warnings;
     // Further copies of this report that followed it directly (one crash

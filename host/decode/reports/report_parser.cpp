@@ -3,6 +3,8 @@
 // formats give them, so a damaged line is named instead of half read.
 #include "decode/reports/report_parser.h"
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace decode {
@@ -483,9 +485,57 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
     Note("line " + std::to_string(number) + " not understood: " + Quote(line));
 }
 
+// Values the driver prints from fixed sets (version_block.cpp's names) and
+// frames that must name a row of the module table: a byte changed on the
+// wire makes a line that still fits its shape but says something the guest
+// never wrote.
+bool ReportParser::ShowsWhatTheGuestWrote()
+{
+    constexpr std::string_view Platforms[] = {"WIN32s", "WIN32_WINDOWS", "WIN32_NT", "UNKNOWN"};
+    constexpr std::string_view ProductTypes[] = {"WORKSTATION", "DOMAIN_CONTROLLER", "SERVER", "UNKNOWN"};
+    auto known = [](const std::string& value, const auto& set) {
+        return std::find(std::begin(set), std::end(set), value) != std::end(set);
+    };
+    bool faithful = true;
+    const OsVersion& os = Report_.Os;
+    if (os.HasKernel && !known(os.Platform, Platforms)) {
+        Warn("platform \"" + EscapeBytes(os.Platform, 40) + "\" is no platform the driver prints; damaged on the wire");
+        faithful = false;
+    }
+    if (!os.Type.empty() && !known(os.Type, ProductTypes)) {
+        Warn("TYPE \"" + EscapeBytes(os.Type, 40) + "\" is no product type the driver prints; damaged on the wire");
+        faithful = false;
+    }
+    // Only a table read whole says which modules were loaded (an empty one
+    // says the driver could not list them).
+    if (Report_.HasModuleTable && !Report_.Modules.empty() && DroppedModules_ == 0) {
+        // Sorted once: a report has hundreds of rows and dozens of frames.
+        std::vector<std::string_view> names;
+        names.reserve(Report_.Modules.size());
+        for (const ModuleRow& row : Report_.Modules) {
+            names.push_back(row.Name);
+        }
+        std::sort(names.begin(), names.end());
+        std::vector<std::string> missing;
+        for (const Frame& frame : Report_.Frames) {
+            if (frame.HasModule && !std::binary_search(names.begin(), names.end(), std::string_view(frame.Module)) &&
+                std::find(missing.begin(), missing.end(), frame.Module) == missing.end()) {
+                missing.push_back(frame.Module);
+            }
+        }
+        constexpr size_t MissingNamed = 4;
+        for (size_t i = 0; i < missing.size() && i < MissingNamed; ++i) {
+            Warn("a frame names " + EscapeBytes(missing[i], 60) + ", which the module table lacks; damaged on the wire");
+        }
+        faithful = faithful && missing.empty();
+    }
+    return faithful;
+}
+
 CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, uint64_t lastLine)
 {
     Report_.LastLine = lastLine;
+    Report_.StackCut = Report_.HasStack && !complete;
     if (DroppedModules_ != 0) {
         Warn(std::to_string(DroppedModules_) + " module rows beyond " +
              std::to_string(MaxModules) + " were dropped");
@@ -540,6 +590,9 @@ CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, ui
         Warn("partial report: " + cutReason + (list.empty() ? "" : "; missing " + list));
     } else if (!list.empty()) {
         Warn("partial report; missing " + list);
+        complete = false;
+    }
+    if (!ShowsWhatTheGuestWrote()) {
         complete = false;
     }
     Report_.Complete = complete;

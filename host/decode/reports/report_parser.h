@@ -33,6 +33,7 @@ public:
     // report is over at the line before the first of them.
     bool Derailed() const { return UnfitRun_ >= MaxUnfitRun; }
     uint64_t LastFittingLine() const { return LastFit_; }
+    uint64_t StartLine() const { return Report_.FirstLine; }
     // Ends the report: complete when its end line was seen, otherwise cut
     // short for the reason given. The parser is spent afterwards.
     CrashReport Finish(bool complete, const std::string& cutReason, uint64_t lastLine);
@@ -51,6 +52,9 @@ private:
     // False, with a note, when the line's kind was already seen.
     bool First(bool seen, const char* what, uint64_t number);
     bool ParseFrame(std::string_view line);
+    // False, with a warning each, where a line fits its shape but says what
+    // the driver never prints.
+    bool ShowsWhatTheGuestWrote();
 
     CrashReport Report_;
     Section Section_ = Section::Header;

@@ -8,20 +8,36 @@
 // {"function", "start" (the function's RVA, outermost only), "file",
 // "line"}; [] when nothing is known there, null when the PDB cannot be read.
 // The caller checks the PDB's identity before naming it here.
+//
+// A PDB from a symbol server for the kernel holds public symbols only (no
+// module symbols, no lines): where no function covers the address, the
+// nearest public symbol at or before it in the same section names it, as
+// debuggers do, and the answer says so ({"function", "start", "public":
+// true}, no line).
+#include <llvm/DebugInfo/CodeView/SymbolDeserializer.h>
+#include <llvm/DebugInfo/CodeView/SymbolRecord.h>
 #include <llvm/DebugInfo/PDB/IPDBLineNumber.h>
 #include <llvm/DebugInfo/PDB/IPDBSession.h>
 #include <llvm/DebugInfo/PDB/IPDBSourceFile.h>
+#include <llvm/DebugInfo/PDB/Native/DbiStream.h>
+#include <llvm/DebugInfo/PDB/Native/NativeSession.h>
+#include <llvm/DebugInfo/PDB/Native/PDBFile.h>
+#include <llvm/DebugInfo/PDB/Native/PublicsStream.h>
+#include <llvm/DebugInfo/PDB/Native/SymbolStream.h>
 #include <llvm/DebugInfo/PDB/PDB.h>
+#include <llvm/Object/COFF.h>
 #include <llvm/DebugInfo/PDB/PDBSymbolFunc.h>
 #include <llvm/Support/Error.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -42,6 +58,65 @@ nlohmann::json Location(IPDBSession& session, const std::string& function,
             out["file"] = file->getFileName();
         }
     }
+    return out;
+}
+
+struct PublicSymbol {
+    uint32_t Rva;
+    uint32_t SectionEnd;  // the RVA past its section: no name reaches beyond
+    std::string Name;
+};
+
+// Every public symbol of the PDB, by RVA: the publics stream's address map
+// points into the symbol record stream, and the DBI stream's section
+// headers turn section:offset into an RVA. Empty when a stream is missing
+// or damaged: the frame then stays unnamed.
+std::vector<PublicSymbol> ReadPublics(IPDBSession& session)
+{
+    std::vector<PublicSymbol> out;
+    auto& file = static_cast<llvm::pdb::NativeSession&>(session).getPDBFile();
+    auto publics = file.getPDBPublicsStream();
+    auto records = file.getPDBSymbolStream();
+    auto dbi = file.getPDBDbiStream();
+    if (!publics || !records || !dbi) {
+        llvm::consumeError(publics.takeError());
+        llvm::consumeError(records.takeError());
+        llvm::consumeError(dbi.takeError());
+        return out;
+    }
+    auto sections = dbi->getSectionHeaders();
+    for (uint32_t offset : publics->getAddressMap()) {
+        llvm::codeview::CVSymbol record = records->readRecord(offset);
+        if (record.kind() != llvm::codeview::S_PUB32) {
+            continue;
+        }
+        auto symbol = llvm::codeview::SymbolDeserializer::deserializeAs<llvm::codeview::PublicSym32>(record);
+        if (!symbol) {
+            llvm::consumeError(symbol.takeError());
+            continue;
+        }
+        if (symbol->Segment == 0 || symbol->Segment > sections.size()) {
+            continue;
+        }
+        const auto& section = sections[symbol->Segment - 1];
+        uint32_t size = std::max<uint32_t>(section.VirtualSize, section.SizeOfRawData);
+        out.push_back({section.VirtualAddress + symbol->Offset, section.VirtualAddress + size, symbol->Name.str()});
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const PublicSymbol& a, const PublicSymbol& b) { return a.Rva < b.Rva; });
+    return out;
+}
+
+nlohmann::json LookupPublic(const std::vector<PublicSymbol>& publics, uint32_t rva)
+{
+    nlohmann::json out = nlohmann::json::array();
+    auto after = std::upper_bound(publics.begin(), publics.end(), rva,
+                                  [](uint32_t value, const PublicSymbol& symbol) { return value < symbol.Rva; });
+    if (after == publics.begin() || rva >= std::prev(after)->SectionEnd) {
+        return out;
+    }
+    const PublicSymbol& symbol = *std::prev(after);
+    out.push_back({{"function", symbol.Name}, {"start", symbol.Rva}, {"file", ""}, {"line", 0}, {"public", true}});
     return out;
 }
 
@@ -82,8 +157,10 @@ nlohmann::json Lookup(IPDBSession& session, uint32_t rva)
 int main()
 {
     // One session per PDB for the life of the process: the decoder sends a
-    // report's frames at a time, often of the same few modules.
+    // report's frames at a time, often of the same few modules. Its public
+    // symbols are read the first time a frame needs them.
     std::map<std::string, std::unique_ptr<IPDBSession>> sessions;
+    std::map<std::string, std::vector<PublicSymbol>> publics;
     std::string request;
     while (std::getline(std::cin, request)) {
         size_t space = request.find(' ');
@@ -105,6 +182,13 @@ int main()
             }
             if (session->second) {
                 answer = Lookup(*session->second, rva);
+                if (answer.empty()) {
+                    auto table = publics.find(path);
+                    if (table == publics.end()) {
+                        table = publics.emplace(path, ReadPublics(*session->second)).first;
+                    }
+                    answer = LookupPublic(table->second, rva);
+                }
             }
         }
         std::cout << answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n"

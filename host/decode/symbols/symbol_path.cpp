@@ -71,7 +71,7 @@ bool ParseSymbolPath(const std::string& text, const std::string& defaultCache,
                 return false;
             }
             cache = parts[1];
-            entries->push_back({cache, {}});
+            entries->push_back({cache, {}, true});
             continue;
         }
         if (kind != "srv") {

@@ -13,6 +13,7 @@ namespace decode {
 struct SymbolPathEntry {
     std::string Folder;             // a plain folder, or a server entry's cache
     std::vector<std::string> Urls;  // empty for a plain folder
+    bool Cache = false;             // a cache*DIR entry: made when missing
 };
 
 // Appends the entries of `text` to `entries`; false with `error` set for an

@@ -568,6 +568,7 @@ void Symbolizer::Resolve(CrashReport* report)
             location.Function = entry.value("function", std::string());
             location.File = entry.value("file", std::string());
             location.Line = entry.value("line", 0u);
+            location.PublicSymbol = entry.value("public", false);
             if (entry.contains("start") && entry["start"].is_number_unsigned()) {
                 uint64_t start = entry["start"].get<uint64_t>();
                 location.HasFunctionOffset = start <= asked[i]->Offset;

@@ -2,8 +2,12 @@
 // line each report opens with ("0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in
 // crasher.sys!CrasherTouch+0x13 (crasher.cpp:64): read of 0x10 at IRQL 2").
 // The culprit is the frame at the faulting instruction when the parameters
-// name it, otherwise the first frame outside the reporting driver and the
-// kernel's bug check path.
+// name it, the frame that made the call when that instruction lies in no
+// module or is the very address the fault was about (a jump to a bad
+// target), otherwise the first frame outside the reporting driver and the
+// kernel's bug check path. A report with none of those names no frame and
+// says why, rather than blame the kernel at an offset that moves with
+// every build.
 #pragma once
 
 #include "decode/reports/report.h"
@@ -25,7 +29,7 @@ struct FrameSymbol {
     uint32_t Line = 0;
 };
 
-enum class CulpritRule { FaultingIp, FirstOutsideBugCheckPath };
+enum class CulpritRule { FaultingIp, CallerOfTarget, FirstOutsideBugCheckPath };
 
 struct Culprit {
     size_t FrameIndex = 0;
@@ -41,13 +45,27 @@ FrameSymbol SymbolOf(const Frame& frame);
 // or the bare address.
 std::string FrameSymbolText(const FrameSymbol& symbol);
 
-// The culprit frame, or none when the report has no frame outside the
-// reporting driver.
+// The culprit frame, or none when no frame past the reporting driver's
+// callback and the kernel's bug check path can be trusted with the blame.
 std::optional<Culprit> FindCulprit(const CrashReport& report);
 
-// The report's opening line: code and name, culprit, what the parameters say.
+// The rule's name in JSON: "faulting_ip", "caller_of_target",
+// "outside_bugcheck_path".
+const char* CulpritRuleName(CulpritRule rule);
+
+// Why a report with a stack names no culprit ("no frame past the bug check
+// path", "stack cut before a culprit"), or nullptr when it names one or has
+// no stack at all.
+const char* NoCulpritReason(const CrashReport& report);
+
+// The report's opening line: code and name, culprit (or why there is
+// none), what the parameters say.
 std::string CulpritLine(bool hasCode, uint32_t code, const std::array<uint64_t, 4>& parameters,
-                        uint32_t osBuild, const FrameSymbol* culprit);
+                        uint32_t osBuild, const FrameSymbol* culprit, const char* noCulprit = nullptr);
 std::string CulpritLine(const CrashReport& report);
+
+// What the fleet summary groups by: the code with the culprit's module and
+// function (module + offset unnamed), or with why there is no culprit.
+std::string CulpritSignature(const CrashReport& report, const std::optional<Culprit>& culprit);
 
 }  // namespace decode

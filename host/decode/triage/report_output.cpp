@@ -55,7 +55,7 @@ nlohmann::ordered_json CulpritJson(const CrashReport& report)
     }
     const FrameSymbol& symbol = culprit->Symbol;
     json out = {{"frame", culprit->FrameIndex},
-                {"rule", culprit->Rule == CulpritRule::FaultingIp ? "faulting_ip" : "outside_bugcheck_path"},
+                {"rule", CulpritRuleName(culprit->Rule)},
                 {"text", FrameSymbolText(symbol)}};
     if (symbol.HasModule) {
         out["module"] = symbol.Module;
@@ -96,7 +96,8 @@ std::string FrameSymbolText(const Frame& frame)
     if (frame.Symbols.empty()) {
         return std::string();
     }
-    return Printable(frame.Module) + "!" + LocationText(frame.Symbols.back());
+    const SourceLocation& outer = frame.Symbols.back();
+    return Printable(frame.Module) + "!" + LocationText(outer) + (outer.PublicSymbol ? " (public symbol)" : "");
 }
 
 nlohmann::ordered_json ReportJson(const CrashReport& report)
@@ -161,7 +162,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         std::string name = CodeName(report.Code);
         json labels = json::array();
         for (size_t i = 0; i < report.Parameters.size(); ++i) {
-            const char* label = BugCheckParameterLabel(report.Code, i);
+            const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
             labels.push_back(label != nullptr ? json(label) : json(nullptr));
         }
         out["bugcheck"] = {{"code", Hex(report.Code, 8)},
@@ -209,6 +210,7 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
                                                            : json(nullptr);
             f["file"] = outer.File;
             f["line"] = outer.Line;
+            f["public_symbol"] = outer.PublicSymbol;
             json symbols = json::array();
             for (const SourceLocation& location : frame.Symbols) {
                 json entry = {{"function", location.Function},
@@ -312,7 +314,7 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
         std::string name = CodeName(report.Code);
         out << "  Bug check: " << Hex(report.Code, 8) << (name.empty() ? "" : " " + name) << "\n";
         for (size_t i = 0; i < 4; ++i) {
-            const char* label = BugCheckParameterLabel(report.Code, i);
+            const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
             out << "    Parameter " << i + 1 << ": " << Hex(report.Parameters[i])
                 << (label != nullptr ? std::string("  ") + label : std::string()) << "\n";
         }

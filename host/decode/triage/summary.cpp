@@ -65,23 +65,14 @@ void FleetSummary::Add(const CrashReport& report)
     Row fresh;
     fresh.HasCode = report.HasCode;
     fresh.Code = report.Code;
-    std::string where = "an unknown frame";
     if (culprit && culprit->Symbol.HasModule) {
         fresh.Module = culprit->Symbol.Module;
         fresh.Function = culprit->Symbol.Function;
         if (fresh.Function.empty()) {
             fresh.Offset = culprit->Symbol.Offset;
-            where = fresh.Module + "+" + ShortHex(*fresh.Offset);
-        } else {
-            where = fresh.Module + "!" + fresh.Function;
         }
-    } else if (culprit) {
-        // A bare address moves with every boot: it says nothing to group by.
-        where = "an address outside every module";
     }
-    const char* name = report.HasCode ? BugCheckName(report.Code) : nullptr;
-    fresh.Signature = (report.HasCode ? ShortHex(report.Code) : std::string("no bug check code")) +
-                      (name != nullptr ? std::string(" ") + name : std::string()) + " in " + where;
+    fresh.Signature = CulpritSignature(report, culprit);
 
     Row& row = Rows_.emplace(fresh.Signature, fresh).first->second;
     ++row.Count;

@@ -81,6 +81,8 @@ def main():
          b"none.log"),
         ("start and end lines only", [], b"BUGCHECK DUMP STARTS\nBUGCHECK DUMP ENDS\n", 1, b"PARTIAL",
          b"only partial"),
+        ("a start marker in a shell line, named with --verbose", ["--verbose"],
+         b'$ grep -c "BUGCHECK DUMP STARTS" console.log\n3\n', 1, b"", b"no report after it; passed over"),
         ("an unknown option", ["--jsn"], b"", 2, b"", b"unknown option --jsn"),
         ("symbols without a folder", ["--symbols"], b"", 2, b"", b"needs a folder"),
         ("symbols naming a file", ["--symbols", log], b"", 2, b"", b"not a folder"),

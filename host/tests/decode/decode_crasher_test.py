@@ -7,7 +7,13 @@ address - 1; the faulting frame at its own address), with the function's
 offset; the report opens with the culprit, CrasherTouch. A damaged PDB whose identity still matches costs a bounded time and
 a note; an interrupted decoder leaves no child and no scratch folder.
 
-    decode_crasher_test.py VEKCRASH SYS CRASHER_SYS SCENARIO.json LLVM_SYMBOLIZER
+Each crasher action blames the crasher, never the reporting driver or the
+kernel's bug check path; an execute blames the code that made the call.
+With the kernel's public-only PDB (the same image linked from objects
+without debug information), every kernel frame is named as
+llvm-symbolizer names it, and marked as a public symbol.
+
+    decode_crasher_test.py VEKCRASH SYS CRASHER_SYS SCENARIO.json LLVM_SYMBOLIZER KERNEL_EXE PUBLIC_KERNEL_DIR
 """
 import json
 import os
@@ -24,6 +30,17 @@ import time
 DECODE_TIMEOUT_SECONDS = 60
 
 CHAIN = ["CrasherTouch", "CrasherMiddle", "CrasherOuter", "CrasherFault"]
+
+# The crasher's actions: access, address, wild frame pointer, and the
+# culprit's function and rule. A jump to 0 ends the driver's trace at the
+# zero address, so the caller is named by its bare return address.
+ACTIONS = [
+    ("read", 0x10, False, "CrasherTouch", "faulting_ip"),
+    ("write", 0x7FF0, False, "CrasherTouch", "faulting_ip"),
+    ("execute", 0xDEAD0000, False, "CrasherTouch", "caller_of_target"),
+    ("execute", 0x0, False, None, "caller_of_target"),
+    ("read", 0x18, True, "CrasherTouch", "faulting_ip"),
+]
 
 
 
@@ -99,6 +116,63 @@ def check_frames(report, crasher, symbolizer, failures, name):
                              frame["line"], expected, start))
 
 
+def codeview_guid(image):
+    """The CodeView record's GUID as a module row spells it, and where it
+    lies in the image."""
+    data = open(image, "rb").read()
+    at = data.index(b"RSDS") + 4
+    d1, d2, d3 = struct.unpack_from("<IHH", data, at)
+    return "%08X%04X%04X%s" % (d1, d2, d3, data[at + 8:at + 16].hex().upper()), at
+
+
+def check_actions(vekcrash, sys_image, crasher, symbolizer, kernel, public, failures):
+    """Every action's culprit, and every kernel frame named from public symbols."""
+    exe = os.path.join(public, "ntoskrnl.exe")
+    guid, at = codeview_guid(kernel)
+    public_guid, public_at = codeview_guid(exe)
+    a, b = open(kernel, "rb").read(), open(exe, "rb").read()
+    differ = [i for i in range(min(len(a), len(b))) if a[i] != b[i]]
+    if len(a) != len(b) or at != public_at or any(not at <= i < at + 16 for i in differ):
+        failures.append("the public-only kernel differs beyond its GUID: %d bytes" % len(differ))
+        return
+    folder = tempfile.mkdtemp()
+    try:
+        shutil.copy(crasher, folder)
+        shutil.copy(os.path.splitext(crasher)[0] + ".pdb", folder)
+        shutil.copy(os.path.join(public, "ntoskrnl.pdb"), folder)
+        for access, address, wild, function, rule in ACTIONS:
+            name = "%s 0x%X%s" % (access, address, " wild" if wild else "")
+            scenario = os.path.join(folder, "action.json")
+            json.dump({"machine": {"processors": 2, "time": "2026-12-07T04:36:42.123Z",
+                                   "test_drivers": ["crasher"]},
+                       "events": [{"event": "load"},
+                                  {"event": "crasher", "access": access, "address": hex(address),
+                                   "wild_frame": wild}]}, open(scenario, "w"))
+            console = subprocess.run([vekcrash, "simulate", "--sys", sys_image, scenario],
+                                     capture_output=True, check=True).stdout
+            # The report as the public-only link's kernel writes it.
+            console = console.replace(guid.encode(), public_guid.encode())
+            report = json.loads(decode(vekcrash, console, folder).stdout.splitlines()[0])
+            culprit = report["culprit"] or {}
+            if (culprit.get("module") if function else "address" in culprit) != \
+                    ("crasher.sys" if function else True) or culprit.get("function") != function or \
+                    culprit.get("rule") != rule:
+                failures.append("%s: culprit %r, not %s (%s)" % (name, culprit, function, rule))
+            for frame in report["stack"]:
+                if frame.get("module") != "ntoskrnl.exe":
+                    continue
+                offset = int(frame["offset"], 16)
+                expected = llvm_line(symbolizer, exe, offset - 1)[0]
+                start = offset - int(frame.get("function_offset") or "0", 16)
+                if frame.get("function") != expected or not frame.get("public_symbol") or \
+                        llvm_line(symbolizer, exe, start)[0] != expected:
+                    failures.append("%s: ntoskrnl.exe+%X names %r+%s, llvm-symbolizer %r" %
+                                    (name, offset, frame.get("function"), frame.get("function_offset"),
+                                     expected))
+    finally:
+        shutil.rmtree(folder)
+
+
 def check_interrupt(vekcrash, console, folder, failures):
     """SIGTERM while the PDB reader runs: the reader goes, no scratch is left."""
     scratch = tempfile.mkdtemp()
@@ -133,7 +207,7 @@ def check_interrupt(vekcrash, console, folder, failures):
 
 
 def main():
-    vekcrash, sys_image, crasher, scenario, symbolizer = sys.argv[1:6]
+    vekcrash, sys_image, crasher, scenario, symbolizer, kernel, public = sys.argv[1:8]
     pdb = os.path.splitext(crasher)[0] + ".pdb"
     console = subprocess.run([vekcrash, "simulate", "--sys", sys_image, scenario],
                              capture_output=True, check=True).stdout
@@ -178,6 +252,7 @@ def main():
             failures.append("text output lacks crasher.sys!CrasherTouch+0x.. (crasher.cpp:..):\n" +
                             text)
         check_interrupt(vekcrash, console, folders["alone"], failures)
+        check_actions(vekcrash, sys_image, crasher, symbolizer, kernel, public, failures)
         if not text.startswith("0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys!CrasherTouch+0x"):
             failures.append("the report opens with %r" % text.splitlines()[0])
     finally:

@@ -62,6 +62,24 @@ std::string Before(const std::string& text, const std::string& marker)
     return text.substr(0, text.find(marker));
 }
 
+// Two sources' lines taken in turn, each behind its own prefix, as a
+// multiplexed console log writes them.
+std::string Interleave(const std::string& a, const std::string& aPrefix, const std::string& b,
+                       const std::string& bPrefix)
+{
+    std::istringstream aLines(a), bLines(b);
+    std::string out, line;
+    for (bool aLeft = true, bLeft = true; aLeft || bLeft;) {
+        if ((aLeft = static_cast<bool>(std::getline(aLines, line)))) {
+            out += aPrefix + line + "\n";
+        }
+        if ((bLeft = static_cast<bool>(std::getline(bLines, line)))) {
+            out += bPrefix + line + "\n";
+        }
+    }
+    return out;
+}
+
 struct Decoded {
     std::vector<decode::CrashReport> Reports;
     std::vector<decode::RestoreLine> Restores;
@@ -146,6 +164,16 @@ TEST(DecodeDirt, KeepsTheReportIntact)
          CleanReport + "Windows is restarting\n" + noise + "\n" + Replace(CleanReport, "04:36:42", "04:37:42"),
          2},
         {"an end line without a start before the report", "BUGCHECK DUMP ENDS\n" + CleanReport, 1},
+        {"CR and LF line ends mixed in one report",
+         Before(CleanReport, "CONTEXT") + Replace(CleanReport.substr(CleanReport.find("CONTEXT")), "\n", "\r"), 1},
+        {"LF line ends inside a log of CRs",
+         Replace(Before(CleanReport, "STACK:"), "\n", "\r") + CleanReport.substr(CleanReport.find("STACK:")), 1},
+        {"two sources interleaved behind their prefixes",
+         Interleave(CleanReport, "vm1| ", Replace(CleanReport, "04:36:42", "04:37:42"), "vm2| "), 2},
+        {"a shell line naming the start marker, twice",
+         "$ grep -c \"BUGCHECK DUMP STARTS\" console.log\n3\n$ echo BUGCHECK DUMP STARTS\nBUGCHECK DUMP STARTS\n" +
+             CleanReport,
+         1},
     };
     for (const IntactCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -175,8 +203,15 @@ TEST(DecodeDirt, NamesWhatIsMissing)
          "missing bug check code, register context, stack trace"},
         {"cut inside the context", Before(CleanReport, "- R9 ="), false,
          "missing 7 of 24 registers (R9 R10 R11 R12 R13 R14 R15), stack trace"},
-        {"cut right after the start line", "\nBUGCHECK DUMP STARTS\n", false,
-         "missing format line, crash time, OS version"},
+        {"cut right after the format line", "\nBUGCHECK DUMP STARTS\nOUTPUT FORMAT: 2\n", false,
+         "missing crash time, OS version"},
+        {"a byte substituted in the TYPE line", Replace(CleanReport, "TYPE: WORKSTATION", "TYPE: WORKSTATIOM"), false,
+         "TYPE \"WORKSTATIOM\" is no product type the driver prints"},
+        {"a byte substituted in the platform", Replace(CleanReport, "WIN32_NT", "WIN32_N\xD4"), false,
+         "platform \"WIN32_N\\xD4\" is no platform the driver prints"},
+        {"a frame naming a module the table lacks",
+         Replace(CleanReport, ") vekcrashdmp.sys + ", ") vekcrashdmq.sys + "), false,
+         "a frame names vekcrashdmq.sys, which the module table lacks"},
         {"a new report starts before the end", Before(CleanReport, "STACK:") + CleanReport, false,
          "a new report starts at line"},
         {"a line damaged by noise", Replace(CleanReport, "- RBX = 0000000000000003", "- RBX = 00\xFF\x00"),
@@ -184,7 +219,7 @@ TEST(DecodeDirt, NamesWhatIsMissing)
         {"a stack line cut by noise", Replace(CleanReport, ") FFFFF80300001234", ") FFFF"), true,
          "not understood"},
         {"an overlong line", Replace(CleanReport, "TYPE: WORKSTATION", "TYPE: " + std::string(10000, 'W')),
-         true, "longer than 4096 bytes"},
+         false, "longer than 4096 bytes"},
     };
     for (const DamagedCase& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -109,6 +109,8 @@ def main():
              "srv*{cache}*{silent}*{url}", True, "not asked again for"),
             ("cache*DIR, then srv*URL, from _NT_SYMBOL_PATH", {key: pdb_bytes},
              "cache*{cache};srv*{url}", True, None),
+            ("cache*DIR not there yet, then srv*URL, from --symbols", {key: pdb_bytes},
+             "cache*{cache};srv*{url}", True, None),
         ]
         for number, (name, files, path, resolves, note) in enumerate(cases):
             cache = os.path.join(scratch, "cache%d" % number)

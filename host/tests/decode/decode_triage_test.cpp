@@ -1,6 +1,7 @@
 // Triage output: the culprit line each report opens with, the choice of the
 // culprit frame, module identities in text, and the fleet summary.
 #include "decode/triage/culprit.h"
+#include "decode/reports/bugcheck_codes.h"
 #include "decode/decode_command.h"
 #include "decode/triage/report_output.h"
 #include "decode/triage/summary.h"
@@ -80,6 +81,12 @@ TEST(CulpritLine, NamesCodeFrameAndWhatTheParametersSay)
          "period (7680 ticks)"},
         {0x9F, {3, 0xD0, 0xE0, 0xF0}, 0, bare,
          "0x9F DRIVER_POWER_STATE_FAILURE in foo.sys+0x2A0: device object 0xD0 held power IRP 0xF0 too long"},
+        {0x9F, {2, 0xD0, 0xE0, 0xF0}, 0, bare,
+         "0x9F DRIVER_POWER_STATE_FAILURE in foo.sys+0x2A0: device object 0xE0 completed a system power IRP "
+         "without PoStartNextPowerIrp"},
+        {0x9F, {4, 0x258, 0xA0, 0xB0}, 0, std::nullopt,
+         "0x9F DRIVER_POWER_STATE_FAILURE: power transition timed out after 600 s waiting for the PnP lock held "
+         "by thread 0xA0"},
         {0xE2, {0, 0, 0, 0}, 0, bare, "0xE2 MANUALLY_INITIATED_CRASH in foo.sys+0x2A0: started by hand"},
         {0x124, {0, 0xFFFFE000, 0, 0}, 0, std::nullopt,
          "0x124 WHEA_UNCORRECTABLE_ERROR: machine check exception, WHEA record at 0xFFFFE000"},
@@ -95,6 +102,34 @@ TEST(CulpritLine, NamesCodeFrameAndWhatTheParametersSay)
         SCOPED_TRACE(c.Expected);
         EXPECT_EQ(decode::CulpritLine(true, c.Code, c.Parameters, c.Build, c.Culprit ? &*c.Culprit : nullptr),
                   c.Expected);
+    }
+}
+
+struct LabelCase {
+    uint32_t Code;
+    uint64_t First;
+    std::array<const char*, 4> Expected;
+};
+
+// Labels follow the public reference; 0x9F's change with its subtype.
+TEST(ParameterLabels, FollowTheSubtypeWhereTheCodeHasOne)
+{
+    const LabelCase cases[] = {
+        {0x9F, 1, {"subtype", "device object", nullptr, nullptr}},
+        {0x9F, 2, {"subtype", "target device object", "device object", "driver object"}},
+        {0x9F, 3, {"subtype", "physical device object of the stack", "nt!TRIAGE_9F_POWER", "blocked IRP"}},
+        {0x9F, 4, {"subtype", "timeout in seconds", "thread holding the PnP lock", "nt!TRIAGE_9F_PNP"}},
+        {0x9F, 0x500, {"subtype", nullptr, "target device object", "device object"}},
+        {0x9F, 0x77, {"subtype", nullptr, nullptr, nullptr}},
+        {0xD1, 0x10, {"memory referenced", "IRQL", "access (0 read, 1 write, 8 execute)", "address that referenced memory"}},
+    };
+    for (const LabelCase& c : cases) {
+        SCOPED_TRACE(c.First);
+        for (size_t i = 0; i < 4; ++i) {
+            const char* label = decode::BugCheckParameterLabel(c.Code, {c.First, 0, 0, 0}, i);
+            EXPECT_EQ(label != nullptr ? std::string(label) : "(none)",
+                      c.Expected[i] != nullptr ? std::string(c.Expected[i]) : "(none)");
+        }
     }
 }
 
@@ -140,7 +175,7 @@ TEST(CulpritChoice, SkipsTheReporterAndTheBugCheckPath)
          {reporter, bugCheck, touch, At(nullptr, 0xFFFFF80300001234)}, 3},
         {"the reporting driver itself after the path", 0x50, 0,
          {reporter, bugCheck, pageFault, At("VEKCRASHDMP.SYS", 0x3000), middle}, 3},
-        {"only the kernel", 0xE2, 0, {reporter, bugCheck, pageFault}, 1},
+        {"only the kernel", 0xE2, 0, {reporter, bugCheck, pageFault}, std::nullopt},
         {"only the reporter", 0xE2, 0, {reporter}, std::nullopt},
     };
     for (const ChoiceCase& c : cases) {
@@ -157,6 +192,95 @@ TEST(CulpritChoice, SkipsTheReporterAndTheBugCheckPath)
         ASSERT_EQ(culprit.has_value(), c.Expected.has_value());
         if (culprit) {
             EXPECT_EQ(culprit->FrameIndex, *c.Expected);
+        }
+    }
+}
+
+Frame AtWith(const char* module, uint64_t offset, uint64_t topWord)
+{
+    Frame frame = At(module, offset);
+    frame.Words[0] = topWord;
+    return frame;
+}
+
+struct BlameCase {
+    const char* Name;
+    uint32_t Code;
+    std::array<uint64_t, 4> Parameters;
+    std::vector<Frame> Frames;
+    bool StackCut;
+    const char* Signature;  // what the summary groups by
+    const char* Rule;       // nullptr: no culprit frame
+};
+
+// Who gets the blame, as the crasher's actions and the scenarios' bug
+// checks lay out their stacks: never the reporting driver, never an
+// offset into the kernel's bug check path.
+TEST(CulpritChoice, BlamesTheCodeThatFailedAndSaysWhenNoFrameCanBeTrusted)
+{
+    const Frame reporter = At("vekcrashdmp.sys", 0x2623);
+    const Frame callDriver = At("ntoskrnl.exe", 0x100A);
+    const Frame bugCheck = At("ntoskrnl.exe", 0x1020);
+    const Frame pageFault = At("ntoskrnl.exe", 0x10B9);
+    const Frame touch = At("crasher.sys", 0x1043);
+    const Frame touchCall = At("crasher.sys", 0x1051);
+    const Frame middle = At("crasher.sys", 0x1089);
+    const Frame outer = At("crasher.sys", 0x10C9);
+    const Frame kxCall = At("ntoskrnl.exe", 0x1010, "KxCallDriver");
+    const uint64_t touchIp = 0xFFFFF80541231043;
+    const BlameCase cases[] = {
+        {"read", 0xD1, {0x10, 2, 0, touchIp}, {reporter, callDriver, bugCheck, pageFault, touch, middle, kxCall},
+         false, "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys+0x1043", "faulting_ip"},
+        {"write", 0xD1, {0x7FF0, 2, 1, touchIp}, {reporter, callDriver, bugCheck, pageFault, touch, middle, kxCall},
+         false, "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys+0x1043", "faulting_ip"},
+        {"execute at a bad address: the caller, not the target", 0xD1, {0xDEAD0000, 2, 8, 0xDEAD0000},
+         {reporter, callDriver, bugCheck, pageFault, At(nullptr, 0xDEAD0000), touchCall, middle, kxCall}, false,
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys+0x1051", "caller_of_target"},
+        {"execute at a page inside a module", 0x50, {0xFFFFF80541232000, 0x10, 0xFFFFF80541232000, 0},
+         {reporter, callDriver, bugCheck, pageFault, At("crasher.sys", 0x2000), touchCall}, false,
+         "0x50 PAGE_FAULT_IN_NONPAGED_AREA in crasher.sys+0x1051", "caller_of_target"},
+        {"execute at 0: the trace stops at it, the caller's address is on top of the stack", 0xD1, {0, 2, 8, 0},
+         {reporter, callDriver, bugCheck, pageFault, AtWith(nullptr, 0, 0xFFFFF80541231085)}, false,
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in an address outside every module", "caller_of_target"},
+        {"execute at 0 with a frame for it", 0xD1, {0, 2, 8, 0},
+         {reporter, callDriver, bugCheck, pageFault, At(nullptr, 0), touchCall, middle}, false,
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys+0x1051", "caller_of_target"},
+        {"execute at 0 without a frame for it", 0xD1, {0, 2, 8, 0},
+         {reporter, callDriver, bugCheck, pageFault, touchCall, middle}, false,
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys+0x1051", "caller_of_target"},
+        {"exception at a bare address", 0x1E, {0xC0000005, 0xFFFFF80300001234, 0, 0},
+         {reporter, bugCheck, At(nullptr, 0xFFFFF80300001234), touchCall}, false,
+         "0x1E KMODE_EXCEPTION_NOT_HANDLED in crasher.sys+0x1051", "caller_of_target"},
+        {"wild frame: the trace ends at the faulting frame", 0xD1, {0x18, 2, 0, touchIp},
+         {reporter, callDriver, bugCheck, pageFault, touch}, false,
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys+0x1043", "faulting_ip"},
+        {"a scenario's bug check: the path only", 0xE2, {0, 0, 0, 0}, {reporter, callDriver, bugCheck}, false,
+         "0xE2 MANUALLY_INITIATED_CRASH, no frame past the bug check path", nullptr},
+        {"the path named by symbols", 0x19, {0x20, 1, 2, 3},
+         {reporter, At("ntoskrnl.exe", 0x100A, "KxCallDriverReturn"), At("ntoskrnl.exe", 0x1020, "KeBugCheckEx")},
+         false, "0x19 BAD_POOL_HEADER, no frame past the bug check path", nullptr},
+        {"cut inside the kernel's path", 0xD1, {0x10, 2, 0, touchIp}, {reporter, callDriver, bugCheck}, true,
+         "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL, stack cut before a culprit", nullptr},
+        {"cut after the driver's frame", 0xE2, {0, 0, 0, 0}, {reporter, callDriver, bugCheck, pageFault, middle}, true,
+         "0xE2 MANUALLY_INITIATED_CRASH in crasher.sys+0x1089", "outside_bugcheck_path"},
+    };
+    for (const BlameCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        decode::CrashReport report;
+        report.HasCode = true;
+        report.Code = c.Code;
+        report.Parameters = c.Parameters;
+        report.HasStack = true;
+        report.StackCut = c.StackCut;
+        report.Frames = c.Frames;
+        std::optional<decode::Culprit> culprit = decode::FindCulprit(report);
+        EXPECT_EQ(decode::CulpritSignature(report, culprit), c.Signature);
+        ASSERT_EQ(culprit.has_value(), c.Rule != nullptr);
+        if (culprit) {
+            EXPECT_STREQ(decode::CulpritRuleName(culprit->Rule), c.Rule);
+        } else {
+            // The opening line gives the reason where a frame would stand.
+            EXPECT_EQ(decode::CulpritLine(report).rfind(c.Signature, 0), 0u) << decode::CulpritLine(report);
         }
     }
 }
