@@ -169,6 +169,7 @@ TEST_P(HypervisorRestoreTest, PrivilegesDecideWhatIsWrittenBack)
     };
     for (const Case& item : cases) {
         ASSERT_EQ(Load(Guest(2, item.LoadFeatures)), STATUS_SUCCESS) << item.Name;
+        size_t lookups = model::CallsTo({"MmGetSystemRoutineAddress"}).size();
         model::ResumeChanges changes = Reset();
         changes.Features = item.ResumeFeatures;
         if ((item.ResumeFeatures & 0x200) == 0) {
@@ -176,6 +177,9 @@ TEST_P(HypervisorRestoreTest, PrivilegesDecideWhatIsWrittenBack)
             changes.ReferenceTsc = model::SyntheticMsr{false, 0};
         }
         EXPECT_EQ(SleepAndResume(changes), item.Writes) << item.Name;
+        // MmGetSystemRoutineAddress is PASSIVE_LEVEL only and the power
+        // callback's IRQL is its caller's: every routine was looked up at load.
+        EXPECT_EQ(model::CallsTo({"MmGetSystemRoutineAddress"}).size(), lookups) << item.Name;
         EXPECT_EQ(model::ConsoleBytes(), Successful) << item.Name;
         EXPECT_EQ(model::CallsTo({"MmMapIoSpaceEx"}).size(), item.PageRebuilt ? 1u : 0u)
             << item.Name;
