@@ -68,6 +68,10 @@ NTSTATUS NTAPI PrintCapturedContext(PVOID Context)
 DECLSPEC_NOINLINE VOID ReportCurrentContext()
 {
     CONTEXT context;
+    // RtlCaptureContext's page caps it at DISPATCH_LEVEL and the
+    // KBUGCHECK_REASON_CALLBACK_ROUTINE page names no routine a callback may
+    // call; it only copies registers (no lock, no pool, no paged code), so
+    // it is called here at HIGH_LEVEL by decision.
     RtlCaptureContext(&context);
     // A fault ends this section silently; the report goes on.
     RunGuarded(PrintCapturedContext, &context);

@@ -170,6 +170,10 @@ TEST_F(ModelSystemInformationTest, RoutinesAppearInTheirFirstWindowsVersion)
         {10, 0, u"MmMapIoSpaceEx", true},           {6, 0, u"KeQueryActiveProcessorCountEx", false},
         {6, 1, u"KeQueryActiveProcessorCountEx", true}, {6, 1, u"KeSetTargetProcessorDpcEx", true},
         {5, 2, u"RtlQueryModuleInformation", false}, {6, 0, u"RtlQueryModuleInformation", true},
+        // Inbox Windows 10 drivers import the converter from the kernel.
+        {6, 3, u"SeConvertStringSecurityDescriptorToSecurityDescriptor", false},
+        {10, 0, u"SeConvertStringSecurityDescriptorToSecurityDescriptor", true},
+        {10, 0, u"IoCreateDeviceSecure", false},
     };
     for (const auto& c : cases) {
         std::string narrow(c.Routine, c.Routine + std::char_traits<char16_t>::length(c.Routine));

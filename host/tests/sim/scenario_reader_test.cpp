@@ -196,6 +196,13 @@ std::vector<BadScenario> BadScenarios()
          Fault(R"("routine": "KeGetProcessorNumberFromIndex", "status": "0xC000009A")"),
          "faults[0].status",
          "'KeGetProcessorNumberFromIndex' fails only with 0xC000000D (STATUS_INVALID_PARAMETER)"},
+        // Its page lists four statuses, STATUS_UNSUCCESSFUL not among them.
+        {"FaultWithAStatusThePageDoesNotList",
+         Fault(R"("routine": "RtlAddAccessAllowedAce", "status": "0xC0000001")"),
+         "faults[0].status",
+         "'RtlAddAccessAllowedAce' fails only with 0xC0000099 (STATUS_ALLOTTED_SPACE_EXCEEDED), "
+         "0xC0000077 (STATUS_INVALID_ACL), 0xC0000078 (STATUS_INVALID_SID), 0xC0000059 "
+         "(STATUS_REVISION_MISMATCH)"},
         {"StatusOnRoutineFailingWithNull", Fault(pool + R"("status": "0xC000009A")"),
          "faults[0].status", "fails without a status"},
         {"FaultOnVersionQuery", Fault(R"("routine": "RtlGetVersion")"), "faults[0].routine",

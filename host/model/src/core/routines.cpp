@@ -219,8 +219,7 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(RtlCompareMemory, Windows2000, Failure::None),
         // Security descriptors, handles and secure device creation
         // (security.cpp). Windows kernels do not export IoCreateDeviceSecure
-        // (the kit links its own); the converter is absent unless a machine
-        // says otherwise, so the driver's own parser is the default path.
+        // (the kit links its own).
         STATUS_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
         STATUS_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION),
                        CODE(STATUS_INVALID_SECURITY_DESCR)),
@@ -228,9 +227,10 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         // size: the routine's own, never an injected one.
         STATUS_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000,
                        CODE(STATUS_BAD_DESCRIPTOR_FORMAT)),
+        // nf-ntifs-rtladdaccessallowedace: these four, no other.
         STATUS_ROUTINE(RtlAddAccessAllowedAce, Windows2000, CODE(STATUS_ALLOTTED_SPACE_EXCEEDED),
                        CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_SID),
-                       CODE(STATUS_REVISION_MISMATCH), CODE(STATUS_UNSUCCESSFUL)),
+                       CODE(STATUS_REVISION_MISMATCH)),
         // A length cannot fail; the SID it measures can be wild.
         KERNEL_ROUTINE(RtlLengthSid, Windows2000, Failure::None),
         STATUS_ROUTINE(RtlGetOwnerSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
@@ -238,11 +238,13 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         STATUS_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
         STATUS_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
         KERNEL_ROUTINE(IoIsWdmVersionAvailable, Windows2000, Failure::False),
-        // Its page names no failure status: what opening a handle to an
-        // object meets.
+        // nf-ntifs-obopenobjectbypointer lists these; its
+        // STATUS_INVALID_PARAMETER (a bad attribute flag) only a caller's
+        // error meets.
         STATUS_ROUTINE(ObOpenObjectByPointer, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
                        CODE(STATUS_ACCESS_DENIED), CODE(STATUS_OBJECT_TYPE_MISMATCH),
-                       CODE(STATUS_PRIVILEGE_NOT_HELD), CODE(STATUS_QUOTA_EXCEEDED)),
+                       CODE(STATUS_PRIVILEGE_NOT_HELD), CODE(STATUS_QUOTA_EXCEEDED),
+                       CODE(STATUS_UNSUCCESSFUL)),
         STATUS_ROUTINE(ZwSetSecurityObject, Windows2000, CODE(STATUS_ACCESS_DENIED),
                        CODE(STATUS_ACCESS_VIOLATION), CODE(STATUS_INSUFFICIENT_RESOURCES),
                        CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_HANDLE),
@@ -254,9 +256,12 @@ const std::vector<RoutineInfo>& ExportedRoutines()
                                 CODE(STATUS_OBJECT_NAME_COLLISION)),
         // No reference page: what its user-mode twin fails with (a string it
         // cannot parse, a name it cannot map, a revision it does not know)
-        // and no memory.
-        OPTIONAL_STATUS_ROUTINE(SeConvertStringSecurityDescriptorToSecurityDescriptor, false,
-                                WindowsXp, CODE(STATUS_INVALID_PARAMETER),
+        // and no memory. Inbox Windows 10 drivers import it from the kernel,
+        // so a 10.0 machine has it by default and the driver takes the path
+        // real Windows takes; older kernels lack it by default, which keeps
+        // the driver's own reader covered.
+        OPTIONAL_STATUS_ROUTINE(SeConvertStringSecurityDescriptorToSecurityDescriptor, true,
+                                Windows10, CODE(STATUS_INVALID_PARAMETER),
                                 CODE(STATUS_NONE_MAPPED), CODE(STATUS_UNKNOWN_REVISION),
                                 CODE(STATUS_NO_MEMORY)),
         MODEL_ROUTINE("memset", ModelMemset, false, true, Windows2000, Failure::None),
