@@ -237,6 +237,8 @@ std::vector<BadScenario> BadScenarios()
         // The hypervisor and the power events.
         {"VendorOfEleven", Machine(R"("hypervisor": {"vendor": "Microsoft H"})"),
          "machine.hypervisor.vendor", "exactly 12 printable ASCII"},
+        {"UnknownPreset", Machine(R"("hypervisor": {"preset": "qemu"})"),
+         "machine.hypervisor.preset", "expected one of \"qemu-kvm-hv-time\""},
         {"HypervisorAsWord", Machine(R"("hypervisor": "none")"), "machine.hypervisor",
          "expected \"absent\" or an object"},
         {"MsrAsWord", Machine(R"("hypervisor": {"msrs": {"hypercall": "gone"}})"),
@@ -443,6 +445,21 @@ TEST(ScenarioReaderTest, ReadsTheHypervisorAndWhatAResumeChanges)
     EXPECT_EQ(resume.TscFrequency, 3000000000u);
     EXPECT_EQ(scenario.Events[2].Processor, 4u);
     EXPECT_EQ(scenario.Events[3].Argument1, 4u);
+}
+
+// A preset gives every field as that hypervisor presents it; a key beside
+// it overrides that field only.
+TEST(ScenarioReaderTest, APresetGivesItsFieldsAndKeysBesideItOverride)
+{
+    sim::Scenario scenario = Parse(R"({"machine": {"hypervisor": {"preset": "xen-viridian",
+        "feature_flags": "0x100", "msrs": {"hypercall": "0x7E000001"}}}, "events": []})");
+    const model::HypervisorConfig& hv = scenario.Machine.Hypervisor;
+    EXPECT_TRUE(hv.Present);
+    EXPECT_EQ(hv.Vendor, "Microsoft Hv");
+    EXPECT_EQ(hv.HighestLeaf, 0x40000006u);
+    EXPECT_EQ(hv.Features, 0x872u);
+    EXPECT_EQ(hv.FeatureFlags, 0x100u);
+    EXPECT_EQ(hv.Hypercall.Value, 0x7E000001u);
 }
 
 TEST(ScenarioReaderTest, BugCheckMayNameAProcessorOnlyAResumeBrought)
