@@ -323,10 +323,6 @@ TEST_F(DescriptorStringTest, EveryFailureReturnsItsStatusAndLeavesNothing)
         {false, false, "ExAllocatePoolWithTag", "SeSd", 1, STATUS_INSUFFICIENT_RESOURCES},
         {false, false, "RtlAddAccessAllowedAce", "", 1, Refused},
         {false, false, "RtlAddAccessAllowedAce", "", 2, Refused},
-        {false, false, "RtlCreateSecurityDescriptor", "", 1, Refused},
-        {false, false, "RtlSetDaclSecurityDescriptor", "", 1, Refused},
-        {false, false, "RtlAbsoluteToSelfRelativeSD", "", 1, Refused},
-        {false, false, "RtlAbsoluteToSelfRelativeSD", "", 2, Refused},
         {true, false, "SeConvertStringSecurityDescriptorToSecurityDescriptor", "", 1, Refused},
         {true, true, "ExAllocatePoolWithTag", "SeTs", 1, STATUS_INSUFFICIENT_RESOURCES},
     };

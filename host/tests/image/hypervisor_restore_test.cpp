@@ -237,31 +237,6 @@ TEST_P(HypervisorRestoreTest, ChangedMachineIsLeftAloneAndReportedFailed)
     }
 }
 
-// A processor the restore's broadcast could not reach kept its VP assist
-// page unwritten, whichever index it was.
-TEST_P(HypervisorRestoreTest, AProcessorLeftUnrestoredMakesTheOutcomeFailed)
-{
-    struct Case {
-        const char* Name;
-        const char* Routine;
-        unsigned Call;  // the load's capture makes the first calls
-    };
-    const Case cases[] = {
-        {"LookupOfTheMiddleProcessor", "KeGetProcessorNumberFromIndex", 5},
-        {"TargetingOfTheMiddleProcessor", "KeSetTargetProcessorDpcEx", 3},
-    };
-    std::vector<std::string> expected = FullRestore(3);
-    expected.erase(expected.begin() + 4);  // processor 1's VP assist page
-    for (const Case& item : cases) {
-        ASSERT_EQ(Load(Guest(3), {model::Fault{item.Routine, item.Call, STATUS_INVALID_PARAMETER}}),
-                  STATUS_SUCCESS)
-            << item.Name;
-        EXPECT_EQ(SleepAndResume(), expected) << item.Name;
-        EXPECT_EQ(model::ConsoleBytes(), Failed) << item.Name;
-        model::UnloadDriver();
-    }
-}
-
 // The kernel runs power callbacks wherever its power manager thread is: the
 // partition-wide registers go back from that processor, every VP assist
 // page from its own.

@@ -139,6 +139,14 @@ TEST_F(ModelSystemInformationTest, InjectedFailuresReturnOnlyDocumentedStatuses)
         bool Injected;
     } cases[] = {
         {{"KeGetProcessorNumberFromIndex", 1, STATUS_INSUFFICIENT_RESOURCES}, false},
+        // Statuses only a caller's error causes: the routine's own answers.
+        {{"KeGetProcessorNumberFromIndex", 1, STATUS_INVALID_PARAMETER}, false},
+        {{"KeSetTargetProcessorDpcEx"}, false},
+        {{"ZwQuerySystemInformation", 1, STATUS_INVALID_INFO_CLASS}, false},
+        {{"RtlCreateSecurityDescriptor"}, false},
+        {{"RtlAbsoluteToSelfRelativeSD", 1, STATUS_BAD_DESCRIPTOR_FORMAT}, false},
+        {{"RtlGetDaclSecurityDescriptor"}, false},
+        {{"ZwSetSecurityObject", 1, STATUS_UNKNOWN_REVISION}, false},
         {{"IoCreateSymbolicLink", 1, STATUS_OBJECT_NAME_COLLISION}, true},
         {{"RtlGetVersion", 1, STATUS_UNSUCCESSFUL}, false},
         {{"RtlGetVersion"}, false},
@@ -151,9 +159,11 @@ TEST_F(ModelSystemInformationTest, InjectedFailuresReturnOnlyDocumentedStatuses)
     }
     // Without a status, a fault returns the routine's first.
     std::string error;
-    ASSERT_TRUE(model::InjectFault({"KeGetProcessorNumberFromIndex"}, &error)) << error;
-    PROCESSOR_NUMBER number = {};
-    EXPECT_EQ(KeGetProcessorNumberFromIndex(0, &number), STATUS_INVALID_PARAMETER);
+    ASSERT_TRUE(model::InjectFault({"RtlUnicodeStringToAnsiString"}, &error)) << error;
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, u"x");
+    ANSI_STRING ansi = {};
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&ansi, &text, TRUE), STATUS_NO_MEMORY);
 }
 
 // Each routine appears in the kernel version its reference page names:

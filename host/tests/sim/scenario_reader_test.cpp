@@ -193,9 +193,13 @@ std::vector<BadScenario> BadScenarios()
          "faults[0].status", "fails only with 0xC000009A (STATUS_INSUFFICIENT_RESOURCES), "
                              "0xC0000035 (STATUS_OBJECT_NAME_COLLISION)"},
         {"FaultWithUndocumentedStatus",
-         Fault(R"("routine": "KeGetProcessorNumberFromIndex", "status": "0xC000009A")"),
+         Fault(R"("routine": "ExCreateCallback", "status": "0xC0000001")"),
          "faults[0].status",
-         "'KeGetProcessorNumberFromIndex' fails only with 0xC000000D (STATUS_INVALID_PARAMETER)"},
+         "'ExCreateCallback' fails only with 0xC000009A (STATUS_INSUFFICIENT_RESOURCES), "
+         "0xC0000034 (STATUS_OBJECT_NAME_NOT_FOUND)"},
+        // A valid processor index cannot fail its lookup.
+        {"FaultOnAProcessorLookup", Fault(R"("routine": "KeGetProcessorNumberFromIndex")"),
+         "faults[0].routine", "cannot be made to fail"},
         // Its page lists four statuses, STATUS_UNSUCCESSFUL not among them.
         {"FaultWithAStatusThePageDoesNotList",
          Fault(R"("routine": "RtlAddAccessAllowedAce", "status": "0xC0000001")"),
