@@ -71,6 +71,13 @@ HypervisorConfig Preset(const char* vendor, ULONG highestLeaf, ULONG features,
     return hv;
 }
 
+// Xen's frequency MSRs answer without the feature flag that says they exist.
+HypervisorConfig Xen(HypervisorConfig hv)
+{
+    hv.FrequencyMsrsNeedFlag = false;
+    return hv;
+}
+
 }  // namespace
 
 const std::vector<HypervisorPreset>& HypervisorPresets()
@@ -88,11 +95,12 @@ const std::vector<HypervisorPreset>& HypervisorPresets()
         {"qemu-kvm-hv-passthrough", "QEMU/KVM, hv-passthrough",
          Preset(KvmVendor, NestedFeaturesLeaf, KvmAll, HvFrequencyMsrsAvailable, qemuHints)},
         {"xen-viridian", "Xen, viridian=1",
-         Preset(MicrosoftVendor, HardwareFeaturesLeaf, XenViridian, CrashMsrsAvailable,
-                RelaxedTimingRecommended)},
+         Xen(Preset(MicrosoftVendor, HardwareFeaturesLeaf, XenViridian, CrashMsrsAvailable,
+                    RelaxedTimingRecommended))},
         {"xen-viridian-reference-tsc", "Xen, viridian_enlightenments with reference_tsc",
-         Preset(MicrosoftVendor, HardwareFeaturesLeaf, XenViridian | HvAccessPartitionReferenceTsc,
-                CrashMsrsAvailable, RelaxedTimingRecommended)},
+         Xen(Preset(MicrosoftVendor, HardwareFeaturesLeaf,
+                    XenViridian | HvAccessPartitionReferenceTsc, CrashMsrsAvailable,
+                    RelaxedTimingRecommended))},
         // Hyper-V's privileges as the model's default machine has them; its
         // highest leaf is the TLFS's isolation configuration leaf.
         {"hyper-v", "Hyper-V",
