@@ -18,7 +18,9 @@ constexpr const char* KvmVendor = "Linux KVM Hv";
 constexpr ULONG ImplementationLimitsLeaf = 0x40000005;  // QEMU: HV_CPUID_IMPLEMENT_LIMITS
 constexpr ULONG HardwareFeaturesLeaf = 0x40000006;      // Xen: "Maximum leaf"
 constexpr ULONG NestedFeaturesLeaf = 0x4000000A;        // QEMU with hv-evmcs
-constexpr ULONG IsolationConfigurationLeaf = 0x4000000B;  // Hyper-V itself
+// Hyper-V itself: what a current host answers (a WSL2 guest's CPUID dump
+// reads 4000000B-7263694D-666F736F-76482074, "Microsoft Hv").
+constexpr ULONG HyperVHighestLeaf = 0x4000000B;
 
 // Partition privileges (EAX of 0x40000003), TLFS bit positions.
 constexpr ULONG AccessVpRunTimeReg = 1u << 0;
@@ -101,10 +103,9 @@ const std::vector<HypervisorPreset>& HypervisorPresets()
          Xen(Preset(MicrosoftVendor, HardwareFeaturesLeaf,
                     XenViridian | HvAccessPartitionReferenceTsc, CrashMsrsAvailable,
                     RelaxedTimingRecommended))},
-        // Hyper-V's privileges as the model's default machine has them; its
-        // highest leaf is the TLFS's isolation configuration leaf.
+        // Hyper-V's privileges as the model's default machine has them.
         {"hyper-v", "Hyper-V",
-         Preset(MicrosoftVendor, IsolationConfigurationLeaf, HypervisorConfig{}.Features,
+         Preset(MicrosoftVendor, HyperVHighestLeaf, HypervisorConfig{}.Features,
                 HvFrequencyMsrsAvailable, HypervisorConfig{}.Recommendations)},
     };
     return presets;
