@@ -209,11 +209,12 @@ TEST_P(HyperVStoryTest, PresetTableMatchesBothBuilds)
             {"0x40000000=", "guest OS identity"}, {"0x40000001=", "hypercall"},
             {"0x40000021=", "reference TSC"}, {"0x40000073=", "VP assist pages"}};
         std::vector<model::KernelCall> writes = model::CallsTo({"wrmsr"});
-        for (const auto& [prefix, name] : names) {
-            if (std::any_of(writes.begin(), writes.end(), [&](const model::KernelCall& call) {
+        for (const auto& register_ : names) {
+            const char* prefix = register_.first;
+            if (std::any_of(writes.begin(), writes.end(), [prefix](const model::KernelCall& call) {
                     return call.Detail.rfind(prefix, 0) == 0;
                 })) {
-                restored.push_back(name);
+                restored.push_back(register_.second);
             }
         }
         std::string text;
