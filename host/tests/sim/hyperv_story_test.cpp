@@ -226,6 +226,34 @@ TEST_P(HyperVStoryTest, PresetTableMatchesBothBuilds)
     EXPECT_EQ(rows, model::HypervisorPresets().size());
 }
 
+// The guide's table of the presets' leaves is the model's, row for row.
+TEST(HypervisorPresetGuideTest, ListsEachPresetsLeaves)
+{
+    std::ifstream guide(std::string(VEK_DOCS_DIR) + "/scenarios.md");
+    ASSERT_TRUE(guide);
+    std::string documented, line;
+    bool inTable = false;
+    while (std::getline(guide, line)) {
+        if (line.rfind("| preset | what users run |", 0) == 0) {
+            inTable = true;
+        } else if (inTable && line.rfind("| `", 0) == 0) {
+            documented += line + "\n";
+        } else if (inTable && line.rfind("|---", 0) != 0) {
+            break;
+        }
+    }
+    std::string expected;
+    for (const model::HypervisorPreset& preset : model::HypervisorPresets()) {
+        char leaves[160];
+        std::snprintf(leaves, sizeof(leaves), " | `%s` | `0x%X` | `0x%X` | `0x%X` |\n",
+                      preset.Config.Vendor.c_str(), static_cast<unsigned>(preset.Config.HighestLeaf),
+                      static_cast<unsigned>(preset.Config.Features),
+                      static_cast<unsigned>(preset.Config.FeatureFlags));
+        expected += std::string("| `") + preset.Name + "` | " + preset.Description + leaves;
+    }
+    EXPECT_EQ(documented, expected);
+}
+
 #ifdef VEK_SYS_IMAGE
 INSTANTIATE_TEST_SUITE_P(Images, HyperVStoryTest, ::testing::Values("host", "sys"));
 #else

@@ -45,7 +45,7 @@ ULONG HvMsrPrivilege(ULONG msr);
 // sees of it, each leaf as its public sources give it.
 struct HypervisorPreset {
     const char* Name;         // the scenario's "preset"
-    const char* Description;  // the configuration, as its users write it
+    const char* Description;  // the configuration as users write it, options in `code`
     HypervisorConfig Config;  // present, MSRs all 0
 };
 const std::vector<HypervisorPreset>& HypervisorPresets();
