@@ -68,10 +68,8 @@ NTSTATUS NTAPI PrintCapturedContext(PVOID Context)
 DECLSPEC_NOINLINE VOID ReportCurrentContext()
 {
     CONTEXT context;
-    // RtlCaptureContext's page caps it at DISPATCH_LEVEL and the
-    // KBUGCHECK_REASON_CALLBACK_ROUTINE page names no routine a callback may
-    // call; it only copies registers (no lock, no pool, no paged code), so
-    // it is called here at HIGH_LEVEL by decision.
+    // At HIGH_LEVEL by decision: RtlCaptureContext's page says DISPATCH_LEVEL or below, the
+    // KBUGCHECK_REASON_CALLBACK_ROUTINE page forbids locks and pool, and it only copies registers.
     RtlCaptureContext(&context);
     // A fault ends this section silently; the report goes on.
     RunGuarded(PrintCapturedContext, &context);
