@@ -1,11 +1,11 @@
 // The brand string frequency parser over arbitrary 48-byte brand strings,
 // with or without a NUL: the parser reads exactly the 48 bytes it is given
-// (a read past them is a sanitizer report) and agrees with a reading built on the C library's own strtoull.
+// (a read past them is a sanitizer report) and agrees with a reading built
+// on std::string searches and the C library's own strtoull.
 #include "hypervisor/brand_frequency.h"
 
 #include "model/machine.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -21,51 +21,27 @@ const model::MachineConfig& Machine()
     return machine;
 }
 
-struct Parsed {
-    uint32_t Value;
-    size_t End;
-};
-
-// strtoul in base 10 with a 32-bit unsigned long, from the C library's
-// 64-bit strtoull: saturation at 32 bits, negation modulo 2^32.
-Parsed Strtoul32(const std::string& text, size_t start)
+// A run of decimal digits as the C library's strtoull reads it, held to 32
+// bits: anything beyond saturates at 0xFFFFFFFF.
+uint32_t Digits32(const std::string& digits)
 {
-    size_t at = start;
-    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])) != 0) {
-        ++at;
-    }
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        negative = text[at] == '-';
-        ++at;
-    }
-    if (at >= text.size() || std::isdigit(static_cast<unsigned char>(text[at])) == 0) {
-        return {0, start};
-    }
-    const char* digits = text.c_str() + at;
-    char* end = nullptr;
     errno = 0;
-    unsigned long long magnitude = std::strtoull(digits, &end, 10);
-    size_t endAt = at + static_cast<size_t>(end - digits);
-    if (errno == ERANGE || magnitude > 0xFFFFFFFFull) {
-        return {0xFFFFFFFFu, endAt};
-    }
-    auto value = static_cast<uint32_t>(magnitude);
-    return {negative ? 0u - value : value, endAt};
+    unsigned long long value = std::strtoull(digits.c_str(), nullptr, 10);
+    return errno == ERANGE || value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
 }
 
 uint64_t Reference(const char* brand)
 {
     std::string text(brand, strnlen(brand, BrandStringLength));
-    size_t n = text.size();
-    if (n < 4) {
+    if (text.size() < 4) {
         return 0;
     }
     static const std::pair<const char*, uint64_t> units[] = {
         {"MHz", 1000000ull}, {"GHz", 1000000000ull}, {"THz", 1000000000000ull}};
+    // The rightmost unit with a byte before it.
     size_t p = 0;
     uint64_t multiplier = 0;
-    for (size_t at = n - 3; at >= 1 && multiplier == 0; --at) {
+    for (size_t at = text.size() - 3; at >= 1 && multiplier == 0; --at) {
         for (const auto& unit : units) {
             if (text.compare(at, 3, unit.first) == 0) {
                 p = at;
@@ -77,29 +53,30 @@ uint64_t Reference(const char* brand)
     if (multiplier == 0) {
         return 0;
     }
+    // The number: digits and points directly before the unit, whatever
+    // precedes them, split at its first point.
+    size_t before = text.find_last_not_of("0123456789.", p - 1);
+    std::string number = text.substr(before == std::string::npos ? 0 : before + 1,
+                                     p - (before == std::string::npos ? 0 : before + 1));
+    size_t point = number.find('.');
+    std::string whole = number.substr(0, point);
+    if (whole.empty()) {
+        return 0;
+    }
     uint64_t fraction = 0;
     bool overflow = false;
-    size_t q = p;
-    bool stopped = false;
-    for (;; --q) {
-        if (text[q] == ' ') {
-            stopped = true;
-            break;
-        }
-        if (text[q] == '.') {
-            Parsed v = Strtoul32(text, q + 1);
-            overflow = __builtin_mul_overflow(uint64_t{v.Value}, multiplier, &fraction);
-            for (size_t d = v.End - (q + 1); d > 0; --d) {
+    if (point != std::string::npos) {
+        std::string after = number.substr(point + 1);
+        after = after.substr(0, after.find('.'));
+        if (!after.empty()) {
+            overflow = __builtin_mul_overflow(uint64_t{Digits32(after)}, multiplier, &fraction);
+            for (size_t d = after.size(); d > 0; --d) {
                 fraction /= 10;
             }
         }
-        if (q == 0) {
-            break;
-        }
     }
-    Parsed whole = Strtoul32(text, stopped ? q + 1 : 0);
     uint64_t hertz = 0;
-    if (overflow || __builtin_mul_overflow(uint64_t{whole.Value}, multiplier, &hertz) ||
+    if (overflow || __builtin_mul_overflow(uint64_t{Digits32(whole)}, multiplier, &hertz) ||
         __builtin_add_overflow(hertz, fraction, &hertz)) {
         return 0;
     }

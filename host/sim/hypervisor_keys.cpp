@@ -1,6 +1,8 @@
 // The hypervisor's scenario keys (hypervisor_keys.h).
 #include "sim/hypervisor_keys.h"
 
+#include "model/hypervisor.h"
+
 #include <cstdio>
 
 namespace sim {
@@ -133,10 +135,23 @@ void ReadHypervisor(const JsonValue& value, model::HypervisorConfig* hypervisor)
         return;
     }
     JsonObject reader(value, "expected \"absent\" or an object");
+    JsonValue field = value;
+    // A hypervisor by name; the keys beside it override its fields.
+    if (reader.Find("preset", &field)) {
+        std::string name = field.String();
+        const model::HypervisorPreset* preset = model::FindHypervisorPreset(name);
+        if (preset == nullptr) {
+            std::string known;
+            for (const model::HypervisorPreset& item : model::HypervisorPresets()) {
+                known += std::string(known.empty() ? "" : ", ") + "\"" + item.Name + "\"";
+            }
+            field.Fail("expected one of " + known);
+        }
+        *hypervisor = preset->Config;
+    }
     model::ResumeChanges changes;
     changes.HypervisorPresent = true;
     ReadHypervisorIdentity(reader, &changes);
-    JsonValue field = value;
     if (reader.Find("recommendations", &field)) {
         hypervisor->Recommendations = static_cast<ULONG>(field.Unsigned(UINT32_MAX));
     }

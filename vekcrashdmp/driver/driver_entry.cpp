@@ -4,6 +4,7 @@
 // before it releases anything they use.
 #include "driver/kernel.h"
 #include "driver/device_extension.h"
+#include "driver/io_space.h"
 #include "driver/pool_settings.h"
 #include "console/serial_console.h"
 #include "hypervisor/hypervisor_state.h"
@@ -36,6 +37,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     // Fixed before anything is allocated.
     FixPoolSettings();
+    // Looked up here, at PASSIVE_LEVEL, for the console and for the
+    // restore's later mappings.
+    LookUpIoSpaceRoutines();
 
     UNICODE_STRING deviceName;
     RtlInitUnicodeString(&deviceName, DeviceNameText);

@@ -1,6 +1,25 @@
 // Physical range mapping: MmMapIoSpaceEx where the kernel has it, found by
-// name so that the image still loads on kernels without it.
+// name once at load (MmGetSystemRoutineAddress is PASSIVE_LEVEL only, and
+// the restore maps the reference TSC page from the power callback) so that
+// the image still loads on kernels without it.
 #include "driver/io_space.h"
+
+namespace {
+
+// Set at load, before any mapping; read-only afterwards. Null: the kernel
+// lacks the routine and MmMapIoSpace stands in.
+MmMapIoSpaceExRoutine MapIoSpaceExRoutine = nullptr;
+
+} // namespace
+
+_Use_decl_annotations_
+VOID LookUpIoSpaceRoutines()
+{
+    UNICODE_STRING routineName;
+    RtlInitUnicodeString(&routineName, WIDE("MmMapIoSpaceEx"));
+    MapIoSpaceExRoutine =
+        reinterpret_cast<MmMapIoSpaceExRoutine>(MmGetSystemRoutineAddress(&routineName));
+}
 
 _Use_decl_annotations_
 PVOID MapIoSpace(ULONG64 PhysicalAddress, SIZE_T Size, ULONG Protection,
@@ -8,11 +27,8 @@ PVOID MapIoSpace(ULONG64 PhysicalAddress, SIZE_T Size, ULONG Protection,
 {
     PHYSICAL_ADDRESS address;
     address.QuadPart = static_cast<LONGLONG>(PhysicalAddress);
-    UNICODE_STRING routineName;
-    RtlInitUnicodeString(&routineName, WIDE("MmMapIoSpaceEx"));
-    auto mapEx = reinterpret_cast<MmMapIoSpaceExRoutine>(MmGetSystemRoutineAddress(&routineName));
-    if (mapEx != nullptr) {
-        return mapEx(address, Size, Protection);
+    if (MapIoSpaceExRoutine != nullptr) {
+        return MapIoSpaceExRoutine(address, Size, Protection);
     }
     return MmMapIoSpace(address, Size, FallbackCaching);
 }

@@ -15,49 +15,25 @@ constexpr ULONG UnitTextLength = 3;
 constexpr ULONG MinFrequencyTextLength = UnitTextLength + 1;
 constexpr ULONG DecimalBase = 10;
 constexpr ULONG64 DecimalSaturation = 0xFFFFFFFF;
-
-bool IsStrtoulSpace(CHAR Byte)
-{
-    return Byte == ' ' || Byte == '\t' || Byte == '\n' || Byte == '\v' || Byte == '\f' ||
-           Byte == '\r';
-}
+constexpr CHAR DecimalPoint = '.';
 
 bool IsDigit(CHAR Byte) { return Byte >= '0' && Byte <= '9'; }
 
-// Reads a decimal number from Text[Start, Length) as the C library's
-// strtoul does in base 10: white space, one optional sign, digits; a value
-// beyond 32 bits saturates at 0xFFFFFFFF and a minus sign negates modulo
-// 2^32. *End is the byte after the digits, or Start when there is none.
-ULONG ParseDecimal(const CHAR* Text, ULONG Start, ULONG Length, ULONG* End)
+// Reads the decimal digits of Text[Start, Length): a value beyond 32 bits
+// saturates at 0xFFFFFFFF. *End is the byte after the digits (Start when
+// there is none).
+ULONG ParseDigits(const CHAR* Text, ULONG Start, ULONG Length, ULONG* End)
 {
-    ULONG at = Start;
-    while (at < Length && IsStrtoulSpace(Text[at])) {
-        ++at;
-    }
-    bool negative = false;
-    if (at < Length && (Text[at] == '+' || Text[at] == '-')) {
-        negative = Text[at] == '-';
-        ++at;
-    }
-    if (at >= Length || !IsDigit(Text[at])) {
-        *End = Start;
-        return 0;
-    }
     ULONG64 value = 0;
-    bool saturated = false;
+    ULONG at = Start;
     for (; at < Length && IsDigit(Text[at]); ++at) {
         value = value * DecimalBase + static_cast<ULONG>(Text[at] - '0');
         if (value > DecimalSaturation) {
-            saturated = true;
             value = DecimalSaturation;
         }
     }
     *End = at;
-    if (saturated) {
-        return static_cast<ULONG>(DecimalSaturation);
-    }
-    auto result = static_cast<ULONG>(value);
-    return negative ? 0u - result : result;
+    return static_cast<ULONG>(value);
 }
 
 ULONG TextLength(const CHAR* Brand)
@@ -104,35 +80,33 @@ ULONG64 ParseBrandStringFrequency(const CHAR* Brand)
         return 0;
     }
 
-    // Walk back from the unit to the space before the number; a point on
-    // the way gives the fraction (the leftmost point wins). Position 0 is
-    // examined too, so that a number at the very start keeps its first
-    // digit.
-    ULONG64 fraction = 0;
-    bool fractionOverflow = false;
-    ULONG q = position;
-    bool stoppedAtSpace = false;
-    for (;;) {
-        if (Brand[q] == ' ') {
-            stoppedAtSpace = true;
-            break;
-        }
-        if (Brand[q] == '.') {
-            ULONG end = 0;
-            ULONG digits = ParseDecimal(Brand, q + 1, length, &end);
-            fractionOverflow = __builtin_mul_overflow(ULONG64{digits}, unit->Multiplier,
-                                                      &fraction);
-            for (ULONG d = end - (q + 1); d > 0; --d) {
-                fraction /= DecimalBase;
-            }
-        }
-        if (q == 0) {
-            break;
-        }
-        --q;
+    // The number is the run of digits and points that ends at the unit,
+    // whatever precedes it: "@2.60GHz" and "(1.6GHz" are read as they are
+    // meant, not from the last space (which dropped the whole part and
+    // made a rebuilt page run 4.3 times fast). Its leftmost point splits it:
+    // the digits directly before it are the whole part, those after it up
+    // to the next point or the unit the fraction.
+    ULONG first = position;
+    while (first > 0 && (IsDigit(Brand[first - 1]) || Brand[first - 1] == DecimalPoint)) {
+        --first;
     }
     ULONG end = 0;
-    ULONG whole = ParseDecimal(Brand, stoppedAtSpace ? q + 1 : 0, length, &end);
+    ULONG whole = ParseDigits(Brand, first, position, &end);
+    if (end == first) {
+        // No whole part (".5GHz", "@GHz"): a number with a digit lost is no
+        // frequency, and the page is better invalid than wrong.
+        return 0;
+    }
+    ULONG64 fraction = 0;
+    bool fractionOverflow = false;
+    if (end < position && Brand[end] == DecimalPoint) {
+        ULONG fractionEnd = 0;
+        ULONG digits = ParseDigits(Brand, end + 1, position, &fractionEnd);
+        fractionOverflow = __builtin_mul_overflow(ULONG64{digits}, unit->Multiplier, &fraction);
+        for (ULONG d = fractionEnd - (end + 1); d > 0; --d) {
+            fraction /= DecimalBase;
+        }
+    }
 
     // A frequency beyond 64 bits is no frequency: a wrapped value would pass
     // for a real one.

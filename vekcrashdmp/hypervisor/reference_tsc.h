@@ -37,7 +37,8 @@ static_assert(sizeof(ReferenceTscPage) == ReferenceTscPageSize, "reference TSC p
 // the brand string's rated frequency then stands in for it. No access at
 // all when bit 0 is clear, nothing written when the page cannot be mapped.
 // With no usable frequency the page is marked invalid (sequence 0) and
-// nothing else is written. PASSIVE_LEVEL: the mapping routine is looked up
-// by name.
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID RebuildReferenceTscPage(ULONG64 SavedReferenceTsc, ULONG64 TscFrequency = 0);
+// nothing else is written. FALSE only when the page could not be mapped:
+// it then holds what it held, a register not put back. The mapping routine
+// was looked up at load (LookUpIoSpaceRoutines).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN RebuildReferenceTscPage(ULONG64 SavedReferenceTsc, ULONG64 TscFrequency = 0);

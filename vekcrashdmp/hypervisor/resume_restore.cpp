@@ -142,21 +142,23 @@ NTSTATUS RestoreHypervisorState(PDEVICE_OBJECT DeviceObject, const HypervisorSta
                 WriteMsr(HvMsrHypercall, State->Hypercall);
             }
         }
+        BOOLEAN pageRebuilt = TRUE;
         if (State->ReferenceTsc != 0) {
             if ((features & HvAccessPartitionReferenceTsc) != 0) {
                 WriteMsr(HvMsrReferenceTsc, State->ReferenceTsc);
             } else {
                 // The register is gone but the guest's clocks still read
                 // the page: fill it in ourselves.
-                RebuildReferenceTscPage(State->ReferenceTsc,
-                                        HypervisorTscFrequency(features, featureFlags));
+                pageRebuilt = RebuildReferenceTscPage(
+                    State->ReferenceTsc, HypervisorTscFrequency(features, featureFlags));
             }
         }
 
         RestoreArgs args = {State, features};
         // A processor the broadcast could not reach keeps its VP assist page
-        // unwritten: the restore then did not put everything back.
-        status = NT_SUCCESS(BroadcastToAllProcessors(RestoreVpAssistPage, &args))
+        // unwritten, and a page that could not be mapped keeps the old
+        // host's scale: either way the restore did not put everything back.
+        status = NT_SUCCESS(BroadcastToAllProcessors(RestoreVpAssistPage, &args)) && pageRebuilt
                      ? STATUS_SUCCESS
                      : STATUS_UNSUCCESSFUL;
     }

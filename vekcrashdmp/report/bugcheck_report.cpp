@@ -69,6 +69,8 @@ NTSTATUS NTAPI PrintCapturedContext(PVOID Context)
 DECLSPEC_NOINLINE VOID ReportCurrentContext()
 {
     CONTEXT context;
+    // At HIGH_LEVEL by decision: RtlCaptureContext's page says DISPATCH_LEVEL or below, the
+    // KBUGCHECK_REASON_CALLBACK_ROUTINE page forbids locks and pool, and it only copies registers.
     RtlCaptureContext(&context);
     // A fault ends this section silently; the report goes on.
     RunGuarded(PrintCapturedContext, &context);

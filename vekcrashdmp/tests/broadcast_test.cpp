@@ -186,30 +186,6 @@ TEST_F(BroadcastTest, ExhaustedPoolRunsTheRoutineNowhere)
     }
 }
 
-// A processor that cannot be looked up is counted as done instead of being
-// waited for forever, and its failure is the result.
-TEST_F(BroadcastTest, AFailedProcessorLookupEndsTheWaitAndIsReturned)
-{
-    constexpr unsigned Processors = 4;
-    for (unsigned failing = 1; failing <= Processors; ++failing) {
-        BroadcastRecord record;
-        BroadcastOutcome outcome =
-            Broadcast(Machine(Processors, failing), &record, PASSIVE_LEVEL,
-                      {model::Fault{"KeGetProcessorNumberFromIndex", failing, STATUS_INVALID_PARAMETER}});
-        std::string where = "lookup " + std::to_string(failing) + " fails";
-        ASSERT_FALSE(model::Stopped()) << where;
-        // Any index's failure is the result, not only the last one's; the
-        // calling processor's own (index 0) lost no run.
-        EXPECT_EQ(outcome.Status, failing == 1 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER)
-            << where;
-        for (unsigned i = 0; i < Processors; ++i) {
-            LONG expected = i == failing - 1 && i != 0 ? 0 : 1;
-            EXPECT_EQ(record.Runs[i], expected) << where << ", index " << i;
-        }
-        EXPECT_EQ(LiveHypervisorBlocks(), 0u) << where;
-    }
-}
-
 // Real parallelism: scripts/tsan.sh runs this under ThreadSanitizer, where
 // the block on the waiter's stack, the interlocked count and the DPC array
 // freed after the wait must stay clean.

@@ -26,6 +26,10 @@ constexpr uint32_t GenericRead = 0x80000000;
 
 class DescriptorStringTest : public DriverTest {
 protected:
+    // The driver's own reader: a 10.0 kernel exports the converter, so it
+    // is taken away unless a case gives it back.
+    void SetUp() override { UseVersion(10, 0); }
+
     void UseVersion(ULONG major, ULONG minor, bool converter = false)
     {
         model::MachineConfig config;
@@ -319,10 +323,6 @@ TEST_F(DescriptorStringTest, EveryFailureReturnsItsStatusAndLeavesNothing)
         {false, false, "ExAllocatePoolWithTag", "SeSd", 1, STATUS_INSUFFICIENT_RESOURCES},
         {false, false, "RtlAddAccessAllowedAce", "", 1, Refused},
         {false, false, "RtlAddAccessAllowedAce", "", 2, Refused},
-        {false, false, "RtlCreateSecurityDescriptor", "", 1, Refused},
-        {false, false, "RtlSetDaclSecurityDescriptor", "", 1, Refused},
-        {false, false, "RtlAbsoluteToSelfRelativeSD", "", 1, Refused},
-        {false, false, "RtlAbsoluteToSelfRelativeSD", "", 2, Refused},
         {true, false, "SeConvertStringSecurityDescriptorToSecurityDescriptor", "", 1, Refused},
         {true, true, "ExAllocatePoolWithTag", "SeTs", 1, STATUS_INSUFFICIENT_RESOURCES},
     };

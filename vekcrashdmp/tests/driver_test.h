@@ -6,6 +6,7 @@
 #include "model_test.h"
 
 #include "console/serial_console.h"
+#include "driver/io_space.h"
 
 namespace vektest {
 
@@ -16,6 +17,8 @@ protected:
     void UseMachine(const model::MachineConfig& config)
     {
         StartMachine(config);
+        // As the load does first: the mapping routine is looked up once.
+        LookUpIoSpaceRoutines();
         ConsolePort = ConsolePortRecord{};
         ConsolePort.Base = 0x3F8;
         ConsolePort.Mode = ConsolePortIo;

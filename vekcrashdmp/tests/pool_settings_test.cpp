@@ -68,7 +68,7 @@ TEST_F(PoolSettingsTest, ZeroingIsTrustedOnlyWhenTheKernelSaysSo)
         UseMachine(config);
         if (item.QueryFails) {
             std::string error;
-            ASSERT_TRUE(model::InjectFault({"NtQuerySystemInformation", 1, STATUS_INVALID_INFO_CLASS},
+            ASSERT_TRUE(model::InjectFault({"NtQuerySystemInformation", 1, STATUS_INSUFFICIENT_RESOURCES},
                                            &error));
         }
         NonPagedPoolType = NonPagedPool;

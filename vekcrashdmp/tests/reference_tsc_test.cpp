@@ -51,13 +51,22 @@ TEST(BrandStringFrequencyTest, RulesOfTheWalk)
         // counts.
         {"12GHz", 12000000000},
         {"2.5GHz", 2500000000},
-        // strtoul's reading: a sign, saturation at 32 bits.
+        // The digits directly before the point or the unit, whatever byte
+        // precedes them; no whole part is no frequency.
+        {"x @2.60GHz", 2600000000},
+        {"x (1.6GHz)", 1600000000},
+        {"x-3.2GHz", 3200000000},
+        {"x #750MHz", 750000000},
+        {"x @.60GHz", 0},
+        {"x @.GHz", 0},
+        {"x @GHz", 0},
+        // No sign is read; a whole part beyond 32 bits saturates.
         {"x +2GHz", 2000000000},
+        {"x -1GHz", 1000000000},
         {"x 99999999999MHz", 0xFFFFFFFFull * 1000000},
         // Beyond 64 bits: no frequency rather than a wrapped one.
         {"x 99999999999THz", 0},
         {"x 1.99999999999THz", 0},
-        {"x -1GHz", 0xFFFFFFFFull * 1000000000},
         {"A name that ends in a model word", 0},
     };
     for (const Case& c : cases) {
@@ -82,6 +91,12 @@ TEST(BrandStringFrequencyTest, RealProcessors)
         {"      Intel(R) Celeron(R) CPU 847 @ 1.10GHz", 1100000000},
         {"Mobile Intel(R) Pentium(R) III CPU - M  1133MHz", 1133000000},
         {"Intel(R) Xeon(R) Gold 6348 CPU @ 2.60GHz", 2600000000},
+        {"Intel(R) Xeon(R) CPU @2.60GHz", 2600000000},
+        {"Intel(R) Xeon(R) CPU @ 2.20GHz", 2200000000},
+        {"Genuine Intel(R) CPU 0000 @ 2.40GHz", 2400000000},
+        {"VIA Nano processor U2250 (1.6GHz Capable)", 1600000000},
+        {"VIA Esther processor 1500MHz", 1500000000},
+        {"VIA Nano X2 U4025 @ 1.2+ GHz", 0},
         {"Intel(R) Core(TM) i9-12900K", 0},
         {"12th Gen Intel(R) Core(TM) i7-1260P", 0},
         {"13th Gen Intel(R) Core(TM) i9-13900K", 0},
@@ -180,6 +195,8 @@ TEST_F(ReferenceTscTest, GuestTimeFromTheRebuiltPageMatchesTheRatedFrequency)
         {"Intel(R) Xeon(R) Platinum 8272CL CPU @ 2.60GHz", 2600000000},
         {"Intel(R) Core(TM) i7-8700K CPU @ 3.70GHz", 3700000000},
         {"Mobile Intel(R) Pentium(R) III CPU - M  1133MHz", 1133000000},
+        {"Intel(R) Xeon(R) CPU @2.60GHz", 2600000000},
+        {"VIA Nano processor U2250 (1.6GHz Capable)", 1600000000},
         {"Embedded @ 10.5MHz", 10500000},
         {"Fast @ 1THz", 1000000000000},
     };
@@ -270,6 +287,7 @@ TEST_F(ReferenceTscTest, NoUsableFrequencyMarksThePageInvalidAndKeepsTheRest)
     const char* brands[] = {
         "AMD EPYC 7763 64-Core Processor",
         "Some CPU 3.0 GHz",
+        "Intel(R) Xeon(R) CPU @.60GHz",
         "Slow @ 999Hz",
         "Slow @ 0.0009MHz",
         "Slow @ 5.00MHz",

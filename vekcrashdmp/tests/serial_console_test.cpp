@@ -114,14 +114,19 @@ TEST_F(SerialConsoleTest, MappedUartIsMappedUncachedForItsSevenRegisters)
 
 TEST_F(SerialConsoleTest, MappingFailureFailsWithoutFallback)
 {
-    for (const char* routine : {"MmMapIoSpaceEx", "MmGetSystemRoutineAddress"}) {
+    // The fixture's machine made the load's lookup already: the one after
+    // it is the second.
+    const std::pair<const char*, unsigned> faults[] = {{"MmMapIoSpaceEx", 1},
+                                                       {"MmGetSystemRoutineAddress", 2}};
+    for (const auto& [routine, call] : faults) {
         model::MachineConfig config = MachineWithSpcr(model::SpcrKind::Memory, UartPhysical);
         UseMachine(config);
         std::string error;
         // Without the lookup the driver maps with MmMapIoSpace; fail that
         // one too so that every path to a mapping fails.
-        ASSERT_TRUE(model::InjectFault({routine, 1, 0}, &error));
+        ASSERT_TRUE(model::InjectFault({routine, call, 0}, &error));
         ASSERT_TRUE(model::InjectFault({"MmMapIoSpace", 1, 0}, &error));
+        LookUpIoSpaceRoutines();
         ConsolePort = ConsolePortRecord{};
         EXPECT_EQ(OpenSerialConsole(ConsoleComIndex), STATUS_UNEXPECTED_MM_MAP_ERROR) << routine;
         EXPECT_EQ(ConsolePort.Mode, ConsoleNone) << routine;

@@ -169,6 +169,7 @@ TEST_P(HypervisorRestoreTest, PrivilegesDecideWhatIsWrittenBack)
     };
     for (const Case& item : cases) {
         ASSERT_EQ(Load(Guest(2, item.LoadFeatures)), STATUS_SUCCESS) << item.Name;
+        size_t lookups = model::CallsTo({"MmGetSystemRoutineAddress"}).size();
         model::ResumeChanges changes = Reset();
         changes.Features = item.ResumeFeatures;
         if ((item.ResumeFeatures & 0x200) == 0) {
@@ -176,6 +177,9 @@ TEST_P(HypervisorRestoreTest, PrivilegesDecideWhatIsWrittenBack)
             changes.ReferenceTsc = model::SyntheticMsr{false, 0};
         }
         EXPECT_EQ(SleepAndResume(changes), item.Writes) << item.Name;
+        // MmGetSystemRoutineAddress is PASSIVE_LEVEL only and the power
+        // callback's IRQL is its caller's: every routine was looked up at load.
+        EXPECT_EQ(model::CallsTo({"MmGetSystemRoutineAddress"}).size(), lookups) << item.Name;
         EXPECT_EQ(model::ConsoleBytes(), Successful) << item.Name;
         EXPECT_EQ(model::CallsTo({"MmMapIoSpaceEx"}).size(), item.PageRebuilt ? 1u : 0u)
             << item.Name;
@@ -229,31 +233,6 @@ TEST_P(HypervisorRestoreTest, ChangedMachineIsLeftAloneAndReportedFailed)
         changes.HypervisorPresent = true;
         EXPECT_EQ(SleepAndResume(changes), FullRestore(2)) << item.Name;
         EXPECT_EQ(model::ConsoleBytes(), Failed + Successful) << item.Name;
-        model::UnloadDriver();
-    }
-}
-
-// A processor the restore's broadcast could not reach kept its VP assist
-// page unwritten, whichever index it was.
-TEST_P(HypervisorRestoreTest, AProcessorLeftUnrestoredMakesTheOutcomeFailed)
-{
-    struct Case {
-        const char* Name;
-        const char* Routine;
-        unsigned Call;  // the load's capture makes the first calls
-    };
-    const Case cases[] = {
-        {"LookupOfTheMiddleProcessor", "KeGetProcessorNumberFromIndex", 5},
-        {"TargetingOfTheMiddleProcessor", "KeSetTargetProcessorDpcEx", 3},
-    };
-    std::vector<std::string> expected = FullRestore(3);
-    expected.erase(expected.begin() + 4);  // processor 1's VP assist page
-    for (const Case& item : cases) {
-        ASSERT_EQ(Load(Guest(3), {model::Fault{item.Routine, item.Call, STATUS_INVALID_PARAMETER}}),
-                  STATUS_SUCCESS)
-            << item.Name;
-        EXPECT_EQ(SleepAndResume(), expected) << item.Name;
-        EXPECT_EQ(model::ConsoleBytes(), Failed) << item.Name;
         model::UnloadDriver();
     }
 }

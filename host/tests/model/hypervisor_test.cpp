@@ -133,6 +133,11 @@ TEST_F(HypervisorTest, EverySyntheticMsrNeedsItsPrivilege)
     config.Hypervisor.FeatureFlags = 0;
     StartMachine(config);
     EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrTscFrequency, 0), std::nullopt);
+    // Xen's answer with the privilege alone, its flag clear.
+    config.Hypervisor = model::FindHypervisorPreset("xen-viridian")->Config;
+    StartMachine(config);
+    EXPECT_EQ(Query(0x40000003).Edx & 0x100, 0u);
+    EXPECT_EQ(model::SyntheticMsrValue(model::HvMsrTscFrequency, 0), config.Hypervisor.TscFrequency);
 }
 
 // The registers a guest with the privileges reads: the reference counter

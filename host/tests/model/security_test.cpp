@@ -4,6 +4,8 @@
 #include "descriptor_reader.h"
 #include "fake_driver.h"
 
+#include <algorithm>
+
 namespace vektest {
 namespace {
 
@@ -87,6 +89,72 @@ TEST_F(ModelSecurityTest, AHandleLeftOpenOrClosedTwiceIsAViolation)
     EXPECT_TRUE(Contains(taken, "which is no open handle")) << taken;
     EXPECT_TRUE(Contains(taken, "1 object handle(s) still open after a failed load")) << taken;
     EXPECT_EQ(model::OpenHandles(), 0u);
+}
+
+// Each routine's IRQL cap as its reference page gives it: one level above
+// the cap is a violation naming the cap.
+TEST_F(ModelSecurityTest, EachRoutineHoldsTheIrqlItsPageGives)
+{
+    struct Case {
+        const char* Routine;
+        KIRQL Cap;
+        void (*Call)(SystemOnlyDescriptor&);
+    };
+    const Case cases[] = {
+        {"RtlCreateSecurityDescriptor", PASSIVE_LEVEL,
+         [](SystemOnlyDescriptor&) {
+             SECURITY_DESCRIPTOR sd;
+             RtlCreateSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+         }},
+        {"RtlSetDaclSecurityDescriptor", PASSIVE_LEVEL,
+         [](SystemOnlyDescriptor&) {
+             SECURITY_DESCRIPTOR sd = {};
+             sd.Revision = SECURITY_DESCRIPTOR_REVISION;
+             RtlSetDaclSecurityDescriptor(&sd, FALSE, nullptr, FALSE);
+         }},
+        {"RtlAbsoluteToSelfRelativeSD", APC_LEVEL,
+         [](SystemOnlyDescriptor&) {
+             SECURITY_DESCRIPTOR sd = {};
+             sd.Revision = SECURITY_DESCRIPTOR_REVISION;
+             alignas(8) uint8_t out[64];
+             ULONG length = sizeof(out);
+             RtlAbsoluteToSelfRelativeSD(&sd, out, &length);
+         }},
+        {"RtlAddAccessAllowedAce", APC_LEVEL,
+         [](SystemOnlyDescriptor&) {
+             alignas(8) uint8_t acl[28] = {2, 0, 28, 0, 0, 0, 0, 0};
+             RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, GENERIC_ALL,
+                                    SeExports->SeLocalSystemSid);
+         }},
+        {"RtlLengthSid", APC_LEVEL,
+         [](SystemOnlyDescriptor&) { RtlLengthSid(SeExports->SeLocalSystemSid); }},
+        {"RtlGetOwnerSecurityDescriptor", PASSIVE_LEVEL,
+         [](SystemOnlyDescriptor& d) {
+             PSID owner = nullptr;
+             BOOLEAN defaulted = FALSE;
+             RtlGetOwnerSecurityDescriptor(d.Bytes, &owner, &defaulted);
+         }},
+        {"RtlGetDaclSecurityDescriptor", APC_LEVEL,
+         [](SystemOnlyDescriptor& d) {
+             PACL acl = nullptr;
+             BOOLEAN present = FALSE, defaulted = FALSE;
+             RtlGetDaclSecurityDescriptor(d.Bytes, &present, &acl, &defaulted);
+         }},
+        {"IoIsWdmVersionAvailable", PASSIVE_LEVEL,
+         [](SystemOnlyDescriptor&) { IoIsWdmVersionAvailable(6, 0); }},
+    };
+    for (const Case& c : cases) {
+        SystemOnlyDescriptor descriptor;
+        KIRQL old = KfRaiseIrql(static_cast<KIRQL>(c.Cap + 1));
+        c.Call(descriptor);
+        KeLowerIrql(old);
+        std::string expected = std::string(c.Routine) + " called at IRQL " +
+                               std::to_string(c.Cap + 1) + "; its contract allows at most " +
+                               std::to_string(c.Cap);
+        std::vector<std::string> violations = TakeViolations();
+        EXPECT_NE(std::find(violations.begin(), violations.end(), expected), violations.end())
+            << expected;
+    }
 }
 
 TEST_F(ModelSecurityTest, AnEntryPastTheAclSizeIsRefused)

@@ -195,6 +195,14 @@ TEST_F(ModelSystemInformationTest, InjectedFailuresReturnOnlyDocumentedStatuses)
         bool Injected;
     } cases[] = {
         {{"KeGetProcessorNumberFromIndex", 1, STATUS_INSUFFICIENT_RESOURCES}, false},
+        // Statuses only a caller's error causes: the routine's own answers.
+        {{"KeGetProcessorNumberFromIndex", 1, STATUS_INVALID_PARAMETER}, false},
+        {{"KeSetTargetProcessorDpcEx"}, false},
+        {{"ZwQuerySystemInformation", 1, STATUS_INVALID_INFO_CLASS}, false},
+        {{"RtlCreateSecurityDescriptor"}, false},
+        {{"RtlAbsoluteToSelfRelativeSD", 1, STATUS_BAD_DESCRIPTOR_FORMAT}, false},
+        {{"RtlGetDaclSecurityDescriptor"}, false},
+        {{"ZwSetSecurityObject", 1, STATUS_UNKNOWN_REVISION}, false},
         {{"IoCreateSymbolicLink", 1, STATUS_OBJECT_NAME_COLLISION}, true},
         {{"RtlGetVersion", 1, STATUS_UNSUCCESSFUL}, false},
         {{"RtlGetVersion"}, false},
@@ -207,9 +215,11 @@ TEST_F(ModelSystemInformationTest, InjectedFailuresReturnOnlyDocumentedStatuses)
     }
     // Without a status, a fault returns the routine's first.
     std::string error;
-    ASSERT_TRUE(model::InjectFault({"KeGetProcessorNumberFromIndex"}, &error)) << error;
-    PROCESSOR_NUMBER number = {};
-    EXPECT_EQ(KeGetProcessorNumberFromIndex(0, &number), STATUS_INVALID_PARAMETER);
+    ASSERT_TRUE(model::InjectFault({"RtlUnicodeStringToAnsiString"}, &error)) << error;
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, u"x");
+    ANSI_STRING ansi = {};
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&ansi, &text, TRUE), STATUS_NO_MEMORY);
 }
 
 // Each routine appears in the kernel version its reference page names:
@@ -230,6 +240,10 @@ TEST_F(ModelSystemInformationTest, RoutinesAppearInTheirFirstWindowsVersion)
         {10, 0, u"MmMapIoSpaceEx", true},           {6, 0, u"KeQueryActiveProcessorCountEx", false},
         {6, 1, u"KeQueryActiveProcessorCountEx", true}, {6, 1, u"KeSetTargetProcessorDpcEx", true},
         {5, 2, u"RtlQueryModuleInformation", false}, {6, 0, u"RtlQueryModuleInformation", true},
+        // Inbox Windows 10 drivers import the converter from the kernel.
+        {6, 3, u"SeConvertStringSecurityDescriptorToSecurityDescriptor", false},
+        {10, 0, u"SeConvertStringSecurityDescriptorToSecurityDescriptor", true},
+        {10, 0, u"IoCreateDeviceSecure", false},
     };
     for (const auto& c : cases) {
         std::string narrow(c.Routine, c.Routine + std::char_traits<char16_t>::length(c.Routine));

@@ -5,6 +5,7 @@
 #include "sim/simulate.h"
 #include "sim/state_file.h"
 #include "runner/sys_image.h"
+#include "model/hypervisor.h"
 
 #include <nlohmann/json.hpp>
 
@@ -149,6 +150,108 @@ TEST_P(HyperVStoryTest, StateFileAndOutcomeLineTellWhatWasRestored)
         EXPECT_EQ(state["pool_blocks"], nlohmann::json::array()) << item.Name;
         EXPECT_EQ(state["open_handles"], 0) << item.Name;
     }
+}
+
+// The scenario guide's preset table, row by row: a load, a hibernation
+// that resets the four registers programmed at boot, a resume on the same
+// hypervisor. Whether the state was captured shows as a line at all; the
+// registers put back as the writes (and the page rebuilt) after it.
+TEST_P(HyperVStoryTest, PresetTableMatchesBothBuilds)
+{
+    std::ifstream guide(std::string(VEK_DOCS_DIR) + "/scenarios.md");
+    ASSERT_TRUE(guide);
+    const std::string header = "| preset | state captured at load | line after the resume |";
+    std::string line;
+    bool inTable = false;
+    size_t rows = 0;
+    while (std::getline(guide, line)) {
+        if (line.rfind(header, 0) == 0) {
+            inTable = true;
+            continue;
+        }
+        if (!inTable || line.rfind("|---", 0) == 0) {
+            continue;
+        }
+        if (line.empty() || line[0] != '|') {
+            break;
+        }
+        std::vector<std::string> cells;
+        std::istringstream row(line.substr(1));
+        for (std::string cell; std::getline(row, cell, '|');) {
+            cell.erase(0, cell.find_first_not_of(" `"));
+            cell.erase(cell.find_last_not_of(" `") + 1);
+            cells.push_back(cell);
+        }
+        ASSERT_EQ(cells.size(), 4u) << line;
+        const std::string& preset = cells[0];
+        ++rows;
+
+        sim::Scenario scenario;
+        std::string error;
+        ASSERT_TRUE(sim::ParseScenario(R"({"machine": {"processors": 2,
+            "processor_brand": "Intel(R) Xeon(R) Platinum 8272CL CPU @ 2.60GHz",
+            "hypervisor": {"preset": ")" + preset + R"(", "msrs": {
+              "guest_os_id": "0x8100000000000000", "hypercall": "0x7E000001",
+              "reference_tsc": "0x7F000001", "vp_assist_page": ["0x7D000001", "0x7D001001"]}}},
+          "events": [{"event": "load"}, {"event": "sleep", "state": "hibernate"},
+                     {"event": "resume", "reset_msrs": true}, {"event": "unload"}]})",
+                                       &scenario, &error))
+            << preset << ": " << error;
+        std::ostringstream log;
+        sim::RunResult result = sim::RunScenario(scenario, StoryImages(GetParam()), log);
+        EXPECT_EQ(result.Violations, std::vector<std::string>{}) << preset;
+
+        bool captured = cells[1] == "yes";
+        EXPECT_EQ(result.Console, captured ? cells[2] + "\n" : "") << preset;
+        EXPECT_EQ(captured, cells[2] != "none") << preset;
+        std::vector<std::string> restored;
+        const std::pair<const char*, const char*> names[] = {
+            {"0x40000000=", "guest OS identity"}, {"0x40000001=", "hypercall"},
+            {"0x40000021=", "reference TSC"}, {"0x40000073=", "VP assist pages"}};
+        std::vector<model::KernelCall> writes = model::CallsTo({"wrmsr"});
+        for (const auto& register_ : names) {
+            const char* prefix = register_.first;
+            if (std::any_of(writes.begin(), writes.end(), [prefix](const model::KernelCall& call) {
+                    return call.Detail.rfind(prefix, 0) == 0;
+                })) {
+                restored.push_back(register_.second);
+            }
+        }
+        std::string text;
+        for (const std::string& name : restored) {
+            text += (text.empty() ? "" : ", ") + name;
+        }
+        EXPECT_EQ(text.empty() ? "none" : text, cells[3]) << preset;
+    }
+    EXPECT_EQ(rows, model::HypervisorPresets().size());
+}
+
+// The guide's table of the presets' leaves is the model's, row for row.
+TEST(HypervisorPresetGuideTest, ListsEachPresetsLeaves)
+{
+    std::ifstream guide(std::string(VEK_DOCS_DIR) + "/scenarios.md");
+    ASSERT_TRUE(guide);
+    std::string documented, line;
+    bool inTable = false;
+    while (std::getline(guide, line)) {
+        if (line.rfind("| preset | what users run |", 0) == 0) {
+            inTable = true;
+        } else if (inTable && line.rfind("| `", 0) == 0) {
+            documented += line + "\n";
+        } else if (inTable && line.rfind("|---", 0) != 0) {
+            break;
+        }
+    }
+    std::string expected;
+    for (const model::HypervisorPreset& preset : model::HypervisorPresets()) {
+        char leaves[160];
+        std::snprintf(leaves, sizeof(leaves), " | `%s` | `0x%X` | `0x%X` | `0x%X` |\n",
+                      preset.Config.Vendor.c_str(), static_cast<unsigned>(preset.Config.HighestLeaf),
+                      static_cast<unsigned>(preset.Config.Features),
+                      static_cast<unsigned>(preset.Config.FeatureFlags));
+        expected += std::string("| `") + preset.Name + "` | " + preset.Description + leaves;
+    }
+    EXPECT_EQ(documented, expected);
 }
 
 #ifdef VEK_SYS_IMAGE

@@ -193,9 +193,20 @@ std::vector<BadScenario> BadScenarios()
          "faults[0].status", "fails only with 0xC000009A (STATUS_INSUFFICIENT_RESOURCES), "
                              "0xC0000035 (STATUS_OBJECT_NAME_COLLISION)"},
         {"FaultWithUndocumentedStatus",
-         Fault(R"("routine": "KeGetProcessorNumberFromIndex", "status": "0xC000009A")"),
+         Fault(R"("routine": "ExCreateCallback", "status": "0xC0000001")"),
          "faults[0].status",
-         "'KeGetProcessorNumberFromIndex' fails only with 0xC000000D (STATUS_INVALID_PARAMETER)"},
+         "'ExCreateCallback' fails only with 0xC000009A (STATUS_INSUFFICIENT_RESOURCES), "
+         "0xC0000034 (STATUS_OBJECT_NAME_NOT_FOUND)"},
+        // A valid processor index cannot fail its lookup.
+        {"FaultOnAProcessorLookup", Fault(R"("routine": "KeGetProcessorNumberFromIndex")"),
+         "faults[0].routine", "cannot be made to fail"},
+        // Its page lists four statuses, STATUS_UNSUCCESSFUL not among them.
+        {"FaultWithAStatusThePageDoesNotList",
+         Fault(R"("routine": "RtlAddAccessAllowedAce", "status": "0xC0000001")"),
+         "faults[0].status",
+         "'RtlAddAccessAllowedAce' fails only with 0xC0000099 (STATUS_ALLOTTED_SPACE_EXCEEDED), "
+         "0xC0000077 (STATUS_INVALID_ACL), 0xC0000078 (STATUS_INVALID_SID), 0xC0000059 "
+         "(STATUS_REVISION_MISMATCH)"},
         {"StatusOnRoutineFailingWithNull", Fault(pool + R"("status": "0xC000009A")"),
          "faults[0].status", "fails without a status"},
         {"FaultOnVersionQuery", Fault(R"("routine": "RtlGetVersion")"), "faults[0].routine",
@@ -230,6 +241,8 @@ std::vector<BadScenario> BadScenarios()
         // The hypervisor and the power events.
         {"VendorOfEleven", Machine(R"("hypervisor": {"vendor": "Microsoft H"})"),
          "machine.hypervisor.vendor", "exactly 12 printable ASCII"},
+        {"UnknownPreset", Machine(R"("hypervisor": {"preset": "qemu"})"),
+         "machine.hypervisor.preset", "expected one of \"qemu-kvm-hv-time\""},
         {"HypervisorAsWord", Machine(R"("hypervisor": "none")"), "machine.hypervisor",
          "expected \"absent\" or an object"},
         {"MsrAsWord", Machine(R"("hypervisor": {"msrs": {"hypercall": "gone"}})"),
@@ -436,6 +449,21 @@ TEST(ScenarioReaderTest, ReadsTheHypervisorAndWhatAResumeChanges)
     EXPECT_EQ(resume.TscFrequency, 3000000000u);
     EXPECT_EQ(scenario.Events[2].Processor, 4u);
     EXPECT_EQ(scenario.Events[3].Argument1, 4u);
+}
+
+// A preset gives every field as that hypervisor presents it; a key beside
+// it overrides that field only.
+TEST(ScenarioReaderTest, APresetGivesItsFieldsAndKeysBesideItOverride)
+{
+    sim::Scenario scenario = Parse(R"({"machine": {"hypervisor": {"preset": "xen-viridian",
+        "feature_flags": "0x100", "msrs": {"hypercall": "0x7E000001"}}}, "events": []})");
+    const model::HypervisorConfig& hv = scenario.Machine.Hypervisor;
+    EXPECT_TRUE(hv.Present);
+    EXPECT_EQ(hv.Vendor, "Microsoft Hv");
+    EXPECT_EQ(hv.HighestLeaf, 0x40000006u);
+    EXPECT_EQ(hv.Features, 0x872u);
+    EXPECT_EQ(hv.FeatureFlags, 0x100u);
+    EXPECT_EQ(hv.Hypercall.Value, 0x7E000001u);
 }
 
 TEST(ScenarioReaderTest, BugCheckMayNameAProcessorOnlyAResumeBrought)

@@ -41,6 +41,17 @@ constexpr ULONG HvFrequencyMsrsAvailable = 1u << 8;
 // The privilege an MSR needs, 0 for one the model does not know.
 ULONG HvMsrPrivilege(ULONG msr);
 
+// A hypervisor by the name users know it by (presets.cpp): what a guest
+// sees of it, each leaf as its public sources give it.
+struct HypervisorPreset {
+    const char* Name;         // the scenario's "preset"
+    const char* Description;  // the configuration as users write it, options in `code`
+    HypervisorConfig Config;  // present, MSRs all 0
+};
+const std::vector<HypervisorPreset>& HypervisorPresets();
+// Null for a name no preset has.
+const HypervisorPreset* FindHypervisorPreset(const std::string& name);
+
 // What changed across a sleep, as the resume finds the machine.
 struct ResumeChanges {
     // Every synthetic MSR reads 0 again, as after a reset (hibernation on

@@ -91,6 +91,10 @@ struct HypervisorConfig {
     ULONG Features = 0x00002E7F;          // EAX of 0x40000003: privilege flags
     // EDX of 0x40000003: feature flags; bit 8, the frequency MSRs exist.
     ULONG FeatureFlags = 0x00000100;
+    // The frequency MSRs answer only where FeatureFlags bit 8 says they
+    // exist (Hyper-V, KVM); Xen answers them with the privilege alone and
+    // never sets the bit (viridian.c).
+    bool FrequencyMsrsNeedFlag = true;
     ULONG Recommendations = 0x00000020;   // EAX of 0x40000004
     // What the time stamp counter runs at: the scale the hypervisor writes
     // into the reference TSC page, and what HV_X64_MSR_TSC_FREQUENCY reads.

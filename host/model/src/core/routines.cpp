@@ -154,6 +154,10 @@ const std::vector<RoutineInfo>& ExportedRoutines()
     // kernel does. A routine that fails with a status lists those its
     // reference page gives, a fault's default first; where the page says
     // only "or another NTSTATUS", a few such a call meets, said beside it.
+    // A status only a caller's error causes (an index beyond the active
+    // processors, a class the kernel does not know, a descriptor that is
+    // not well formed) is not listed: the driver's calls are correct ones,
+    // and the routine's own answer to a wrong call is not a fault's.
     static const std::vector<RoutineInfo> routines = {
         KERNEL_ROUTINE(ExAllocatePoolWithTag, Windows2000, Failure::Null),
         KERNEL_ROUTINE(ExAllocatePoolWithQuotaTag, Windows2000, Failure::Null),
@@ -175,9 +179,13 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(KeQuerySystemTimePrecise, Windows8, Failure::None),
         KERNEL_ROUTINE(KeQueryActiveProcessorCountEx, Windows7, Failure::None),
         KERNEL_ROUTINE(KeGetCurrentProcessorNumberEx, Windows7, Failure::None),
-        STATUS_ROUTINE(KeGetProcessorNumberFromIndex, Windows7, CODE(STATUS_INVALID_PARAMETER)),
+        // nf-wdm-kegetprocessornumberfromindex: STATUS_INVALID_PARAMETER
+        // only for an index beyond the active processors.
+        KERNEL_ROUTINE(KeGetProcessorNumberFromIndex, Windows7, Failure::None),
         KERNEL_ROUTINE(KeInitializeDpc, Windows2000, Failure::None),
-        STATUS_ROUTINE(KeSetTargetProcessorDpcEx, Windows7, CODE(STATUS_INVALID_PARAMETER)),
+        // nf-wdm-kesettargetprocessordpcex: STATUS_INVALID_PARAMETER only
+        // for a processor that does not exist.
+        KERNEL_ROUTINE(KeSetTargetProcessorDpcEx, Windows7, Failure::None),
         // FALSE: the DPC was already queued, and it still runs once.
         KERNEL_ROUTINE(KeInsertQueueDpc, Windows2000, Failure::False),
         KERNEL_ROUTINE(KeRemoveQueueDpc, Windows2000, Failure::None),
@@ -204,14 +212,13 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         OPTIONAL_ROUTINE(MmMapIoSpaceEx, true, Windows10, Failure::Null),
         KERNEL_ROUTINE(MmUnmapIoSpace, Windows2000, Failure::None),
         KERNEL_ROUTINE(MmIsAddressValid, Windows2000, Failure::None),
-        // "An NTSTATUS success or error code": no memory, and a class the
-        // kernel does not know. The length mismatch its page names comes
-        // with the length, from the routine itself.
-        STATUS_ROUTINE(ZwQuerySystemInformation, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
-                       CODE(STATUS_INVALID_INFO_CLASS)),
+        // nf-wdm-zwquerysysteminformation, "an NTSTATUS success or error
+        // code": no memory. A class the kernel does not know is the
+        // routine's own answer (pool_zeroing "query-unsupported"), as is the
+        // length mismatch, with the length.
+        STATUS_ROUTINE(ZwQuerySystemInformation, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES)),
         OPTIONAL_STATUS_ROUTINE(NtQuerySystemInformation, true, Windows2000,
-                                CODE(STATUS_INSUFFICIENT_RESOURCES),
-                                CODE(STATUS_INVALID_INFO_CLASS)),
+                                CODE(STATUS_INSUFFICIENT_RESOURCES)),
         KERNEL_ROUTINE(RtlCaptureContext, WindowsXp, Failure::None),
         KERNEL_ROUTINE(RtlLookupFunctionEntry, WindowsXp64, Failure::None),
         KERNEL_ROUTINE(RtlVirtualUnwind, WindowsXp64, Failure::None),
@@ -230,35 +237,41 @@ const std::vector<RoutineInfo>& ExportedRoutines()
         KERNEL_ROUTINE(RtlCompareMemory, Windows2000, Failure::None),
         // Security descriptors, handles and secure device creation
         // (security.cpp). Windows kernels do not export IoCreateDeviceSecure
-        // (the kit links its own); the converter is absent unless a machine
-        // says otherwise, so the driver's own parser is the default path.
-        STATUS_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
-        STATUS_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION),
-                       CODE(STATUS_INVALID_SECURITY_DESCR)),
-        // Its page's STATUS_BUFFER_TOO_SMALL is the sizing answer, with the
-        // size: the routine's own, never an injected one.
-        STATUS_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000,
-                       CODE(STATUS_BAD_DESCRIPTOR_FORMAT)),
+        // (the kit links its own).
+        // nf-wdm-rtlcreatesecuritydescriptor and
+        // nf-wdm-rtlsetdaclsecuritydescriptor: an unknown revision or a
+        // descriptor not in absolute form, a caller's error each.
+        KERNEL_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, Failure::None),
+        // nf-ntifs-rtlabsolutetoselfrelativesd: STATUS_BAD_DESCRIPTOR_FORMAT
+        // for a descriptor not in absolute form; STATUS_BUFFER_TOO_SMALL is
+        // the sizing answer, with the size: the routine's own.
+        KERNEL_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000, Failure::None),
+        // nf-ntifs-rtladdaccessallowedace: these four, no other.
         STATUS_ROUTINE(RtlAddAccessAllowedAce, Windows2000, CODE(STATUS_ALLOTTED_SPACE_EXCEEDED),
                        CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_SID),
-                       CODE(STATUS_REVISION_MISMATCH), CODE(STATUS_UNSUCCESSFUL)),
+                       CODE(STATUS_REVISION_MISMATCH)),
         // A length cannot fail; the SID it measures can be wild.
         KERNEL_ROUTINE(RtlLengthSid, Windows2000, Failure::None),
-        STATUS_ROUTINE(RtlGetOwnerSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
-        STATUS_ROUTINE(RtlGetGroupSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
-        STATUS_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
-        STATUS_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, CODE(STATUS_UNKNOWN_REVISION)),
+        // nf-ntifs-rtlget{owner,group,sacl,dacl}securitydescriptor: only
+        // STATUS_UNKNOWN_REVISION, which a well-formed descriptor never meets.
+        KERNEL_ROUTINE(RtlGetOwnerSecurityDescriptor, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlGetGroupSecurityDescriptor, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, Failure::None),
+        KERNEL_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, Failure::None),
         KERNEL_ROUTINE(IoIsWdmVersionAvailable, Windows2000, Failure::False),
-        // Its page names no failure status: what opening a handle to an
-        // object meets.
+        // nf-ntifs-obopenobjectbypointer lists these; its
+        // STATUS_INVALID_PARAMETER (a bad attribute flag) only a caller's
+        // error meets.
         STATUS_ROUTINE(ObOpenObjectByPointer, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
                        CODE(STATUS_ACCESS_DENIED), CODE(STATUS_OBJECT_TYPE_MISMATCH),
-                       CODE(STATUS_PRIVILEGE_NOT_HELD), CODE(STATUS_QUOTA_EXCEEDED)),
+                       CODE(STATUS_PRIVILEGE_NOT_HELD), CODE(STATUS_QUOTA_EXCEEDED),
+                       CODE(STATUS_UNSUCCESSFUL)),
         STATUS_ROUTINE(ZwSetSecurityObject, Windows2000, CODE(STATUS_ACCESS_DENIED),
                        CODE(STATUS_ACCESS_VIOLATION), CODE(STATUS_INSUFFICIENT_RESOURCES),
                        CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_HANDLE),
                        CODE(STATUS_INVALID_SECURITY_DESCR), CODE(STATUS_INVALID_SID),
-                       CODE(STATUS_OBJECT_TYPE_MISMATCH), CODE(STATUS_UNKNOWN_REVISION)),
+                       CODE(STATUS_OBJECT_TYPE_MISMATCH)),
         KERNEL_ROUTINE(ZwClose, Windows2000, Failure::None),
         // Its page names the library Wdmsec.lib: no kernel exports it, and a
         // machine offers it only to try the driver's path when one does.
@@ -267,15 +280,15 @@ const std::vector<RoutineInfo>& ExportedRoutines()
                                               CODE(STATUS_OBJECT_NAME_COLLISION)),
                       "https://learn.microsoft.com/windows-hardware/drivers/ddi/wdmsec/"
                       "nf-wdmsec-wdmlibiocreatedevicesecure"),
-        // No reference page of its own (inbox Windows 10 drivers import it
-        // from ntoskrnl.exe; absent by default): what its user-mode twin
-        // fails with (a string it cannot parse, a name it cannot map, a
-        // revision it does not know) and no memory.
+        // No reference page of its own: what its user-mode twin fails with (a
+        // string it cannot parse, a name it cannot map) and no memory. Inbox
+        // Windows 10 drivers import it from the kernel, so a 10.0 machine has
+        // it by default and the driver takes the path real Windows takes;
+        // older kernels lack it by default, which keeps the driver's own
+        // reader covered.
         WithReference(OPTIONAL_STATUS_ROUTINE(SeConvertStringSecurityDescriptorToSecurityDescriptor,
-                                              false, WindowsXp, CODE(STATUS_INVALID_PARAMETER),
-                                              CODE(STATUS_NONE_MAPPED),
-                                              CODE(STATUS_UNKNOWN_REVISION),
-                                              CODE(STATUS_NO_MEMORY)),
+                                              true, Windows10, CODE(STATUS_INVALID_PARAMETER),
+                                              CODE(STATUS_NONE_MAPPED), CODE(STATUS_NO_MEMORY)),
                       "https://learn.microsoft.com/windows/win32/api/sddl/"
                       "nf-sddl-convertstringsecuritydescriptortosecuritydescriptorw"),
         MODEL_ROUTINE("memset", ModelMemset, false, true, Windows2000, Failure::None),

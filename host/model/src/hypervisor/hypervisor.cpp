@@ -272,7 +272,7 @@ bool Granted(ULONG msr)
         return hv.VpAssistPageOffered;
     case HvMsrTscFrequency:
     case HvMsrApicFrequency:
-        return (hv.FeatureFlags & HvFrequencyMsrsAvailable) != 0;
+        return !hv.FrequencyMsrsNeedFlag || (hv.FeatureFlags & HvFrequencyMsrsAvailable) != 0;
     default:
         return true;
     }

@@ -713,7 +713,8 @@ extern "C" NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDes
 {
     KernelScope kernel;
     constexpr const char* Routine = "RtlCreateSecurityDescriptor";
-    auto fault = EnterRoutine(Routine, DISPATCH_LEVEL, AtBugCheck::Forbidden,
+    // Its page: PASSIVE_LEVEL.
+    auto fault = EnterRoutine(Routine, PASSIVE_LEVEL, AtBugCheck::Forbidden,
                               "revision=" + std::to_string(Revision));
     if (fault) {
         return *fault;
@@ -733,7 +734,8 @@ extern "C" NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDe
 {
     KernelScope kernel;
     constexpr const char* Routine = "RtlSetDaclSecurityDescriptor";
-    auto fault = EnterRoutine(Routine, DISPATCH_LEVEL, AtBugCheck::Forbidden,
+    // Its page: PASSIVE_LEVEL.
+    auto fault = EnterRoutine(Routine, PASSIVE_LEVEL, AtBugCheck::Forbidden,
                               "present=" + std::to_string(DaclPresent) +
                                   " defaulted=" + std::to_string(DaclDefaulted));
     if (fault) {
@@ -763,7 +765,8 @@ extern "C" NTSTATUS RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSec
     KernelScope kernel;
     constexpr const char* Routine = "RtlAbsoluteToSelfRelativeSD";
     ULONG length = ReadFromDriver(Routine, BufferLength);
-    auto fault = EnterRoutine(Routine, DISPATCH_LEVEL, AtBugCheck::Forbidden,
+    // Its page: APC_LEVEL or below.
+    auto fault = EnterRoutine(Routine, APC_LEVEL, AtBugCheck::Forbidden,
                               "length=" + std::to_string(length));
     if (fault) {
         return *fault;
@@ -792,7 +795,8 @@ extern "C" NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_M
 {
     KernelScope kernel;
     constexpr const char* Routine = "RtlAddAccessAllowedAce";
-    auto fault = EnterRoutine(Routine, DISPATCH_LEVEL, AtBugCheck::Forbidden,
+    // Its page: below DISPATCH_LEVEL.
+    auto fault = EnterRoutine(Routine, APC_LEVEL, AtBugCheck::Forbidden,
                               "revision=" + std::to_string(AceRevision) +
                                   " mask=" + Hex(AccessMask));
     if (fault) {
@@ -832,7 +836,8 @@ extern "C" ULONG RtlLengthSid(PSID Sid)
 {
     KernelScope kernel;
     constexpr const char* Routine = "RtlLengthSid";
-    EnterRoutine(Routine, DISPATCH_LEVEL, AtBugCheck::Forbidden);
+    // Its page: APC_LEVEL or below.
+    EnterRoutine(Routine, APC_LEVEL, AtBugCheck::Forbidden);
     uint8_t head[2];
     CopyFromDriver(Routine, head, Sid, sizeof(head));
     return static_cast<ULONG>(SidHeader + 4 * size_t{head[1]});
@@ -844,7 +849,10 @@ namespace {
 NTSTATUS QueryPart(const char* routine, PSECURITY_DESCRIPTOR sd, int part, PVOID* address,
                    PBOOLEAN present, PBOOLEAN defaulted)
 {
-    auto fault = EnterRoutine(routine, DISPATCH_LEVEL, AtBugCheck::Forbidden);
+    // RtlGetOwnerSecurityDescriptor's page: PASSIVE_LEVEL; the group, SACL
+    // and DACL pages: APC_LEVEL or below.
+    auto fault = EnterRoutine(routine, part == 0 ? PASSIVE_LEVEL : APC_LEVEL,
+                              AtBugCheck::Forbidden);
     if (fault) {
         return *fault;
     }
@@ -921,7 +929,8 @@ extern "C" NTSTATUS RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDe
 extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
 {
     KernelScope kernel;
-    auto fault = EnterRoutine("IoIsWdmVersionAvailable", DISPATCH_LEVEL, AtBugCheck::Forbidden,
+    // Its page: PASSIVE_LEVEL.
+    auto fault = EnterRoutine("IoIsWdmVersionAvailable", PASSIVE_LEVEL, AtBugCheck::Forbidden,
                               std::to_string(MajorVersion) + "." + Hex(MinorVersion));
     if (fault) {
         return FALSE;
