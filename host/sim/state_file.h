@@ -6,7 +6,7 @@
 
 namespace sim {
 
-// One JSON object (examples/scenarios/README.md, "The state file"): each
+// One JSON object (docs/scenarios.md, "The state file"): each
 // processor's synthetic MSRs, the reference TSC page, the pool blocks and
 // handles the driver still holds.
 std::string MachineStateJson();
