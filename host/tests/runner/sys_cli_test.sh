@@ -96,12 +96,14 @@ stack_in_data)
     grep -q "DATA INTACT" "$work/out" || fail "the callback's frame was written into driver data" ;;
 seh)
     # Guarded faults are dispatched to the driver's __try scopes in order;
-    # the last, unguarded one bug checks as before (a read, 0x50).
-    expect seh_driver "read unmapped or protected memory" "BUGCHECK 0000000000000050 0000000000000010"
+    # the last, on a system-space address, is no exception: it bug checks
+    # (a read, 0x50) inside its guard.
+    expect seh_driver "read unmapped or protected memory" "BUGCHECK 0000000000000050 FFFFF80300001000"
     printf '%s\n' "CAUGHT 00000000C0000005" "FILTER DECLINES" "OUTER CAUGHT" \
         "FILTER ADDRESS 0000000000000010" "FINALLY ABNORMAL" "INNER CAUGHT" "AFTER INNER" \
         "BODY" "FINALLY NORMAL" "FILTER CODE 00000000C0000094" "DIVIDE CAUGHT" \
-        "FILTER ADDRESS 0000000000000010" "ROUTINE FAULT CAUGHT 00000000C0000005" "UNGUARDED" \
+        "FILTER ADDRESS 0000000000000010" "ROUTINE FAULT CAUGHT 00000000C0000005" \
+        "GUARDED SYSTEM SPACE" \
         >"$work/expected"
     grep -v '^BUGCHECK' "$work/out" | tr -d '\r' >"$work/lines"
     diff "$work/expected" "$work/lines" >"$work/diff" || fail "console lines differ: $(cat "$work/diff")" ;;

@@ -205,6 +205,15 @@ void UnloadDriver();
 void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor = 0,
               unsigned secondaryDumpPasses = 1);
 bool Stopped();
+// Whether the bug check callbacks are running.
+bool InBugCheck();
+// A page fault while the bug check callbacks run (at HIGH_LEVEL, where
+// nothing pages and no exception is dispatched) is a second bug check:
+// the kernel stops there, and the callbacks not yet run, the rest of the
+// report and the dump are lost. Records the violation naming the nested
+// stop and its code, and stops the machine; the console keeps what it had
+// received.
+void NestedBugCheck(ULONG code, const char* what);
 // The processor the kernel runs on: 0, or the one that bug checked.
 unsigned CurrentProcessor();
 void SetSystemTime(int64_t time);
