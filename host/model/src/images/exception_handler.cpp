@@ -75,6 +75,11 @@ void SetRoutineFaultGuard(RoutineFaultGuard guard, void* data)
     GuardData = data;
 }
 
+bool RoutineFaultGuardInstalled()
+{
+    return Guard != nullptr;
+}
+
 bool OfferToGuard(const RoutineFault& fault)
 {
     // A page fault reaches the exception dispatcher only below
