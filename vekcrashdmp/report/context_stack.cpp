@@ -135,9 +135,31 @@ constexpr UCHAR UnwindFlagChainInfo = 0x4;  // UNW_FLAG_CHAININFO
 constexpr ULONG MaxChainedEntries = 32;
 constexpr ULONG FrameOffsetScale = 16;
 constexpr ULONG RegisterCount = 16;
-// The unwinder's epilogue test reads at most a "lea rsp, [reg + disp32]"
-// with a SIB byte, one two-byte pop of each register, and a five-byte jump.
-constexpr ULONG64 EpilogueBytesRead = 8 + 2 * RegisterCount + 5;
+// The instructions the unwinder's epilogue test reads (x64 instruction
+// encoding): "add rsp, imm" or "lea rsp, [frame register + disp]", pops,
+// then a return or a jump out of the function.
+constexpr UCHAR RexPrefixMask = 0xF0;
+constexpr UCHAR RexPrefix = 0x40;
+constexpr UCHAR RexWMask = 0xF8;
+constexpr UCHAR RexW = 0x48;
+constexpr UCHAR RexB = 0x01;
+constexpr UCHAR RexRX = 0x06;
+constexpr UCHAR AddImm8 = 0x83;
+constexpr UCHAR AddImm32 = 0x81;
+constexpr UCHAR ModRmAddRsp = 0xC4;
+constexpr UCHAR Lea = 0x8D;
+constexpr UCHAR SibNoIndex = 0x24;
+constexpr UCHAR PopMask = 0xF8;
+constexpr UCHAR Pop = 0x58;
+constexpr UCHAR Ret = 0xC3;
+constexpr UCHAR RetImm16 = 0xC2;
+constexpr UCHAR Rep = 0xF3;
+constexpr UCHAR JmpRel8 = 0xEB;
+constexpr UCHAR JmpRel32 = 0xE9;
+constexpr UCHAR Group5 = 0xFF;
+constexpr UCHAR Group5JmpMask = 0x38;
+constexpr UCHAR Group5Jmp = 0x20;
+constexpr ULONG RspNumber = 4;
 // A machine frame's return address and, 24 bytes above it, the old RSP.
 constexpr ULONG64 MachineFrameBytesRead = 32;
 constexpr ULONG64 MachineFrameErrorCode = 8;
@@ -293,6 +315,185 @@ ULONG CodeSlots(ULONG Operation, ULONG OperationInfo)
     }
 }
 
+// The code at the control PC, read a byte at a time as the unwinder reads
+// it, each page tested before its first byte is read: the bytes past an
+// epilogue may lie on a page that is out.
+class CodeBytes {
+public:
+    explicit CodeBytes(ULONG64 Address) : address_(Address), page_(1) {}
+
+    BOOLEAN Byte(ULONG64 Offset, UCHAR* Value)
+    {
+        ULONG64 at = address_ + Offset;
+        if (at < address_) {
+            return FALSE;
+        }
+        if ((at & ~(PageBytes - 1)) != page_) {
+            if (!MmIsAddressValid(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(at)))) {
+                return FALSE;
+            }
+            page_ = at & ~(PageBytes - 1);
+        }
+        *Value = ReadResidentByte(at);
+        return TRUE;
+    }
+
+    // A little-endian value of Size bytes, sign-extended.
+    BOOLEAN Signed(ULONG64 Offset, ULONG Size, LONGLONG* Value)
+    {
+        ULONG64 value = 0;
+        for (ULONG i = 0; i < Size; ++i) {
+            UCHAR byte = 0;
+            if (!Byte(Offset + i, &byte)) {
+                return FALSE;
+            }
+            value |= static_cast<ULONG64>(byte) << (8 * i);
+        }
+        ULONG64 sign = 1ull << (8 * Size - 1);
+        *Value = static_cast<LONGLONG>((value ^ sign) - sign);
+        return TRUE;
+    }
+
+private:
+    ULONG64 address_;
+    ULONG64 page_;  // the page last tested; 1 is no page
+};
+
+// What the epilogue test finds: whether the control PC is in an epilogue,
+// and then the stack pointer its pops start from and how many there are.
+struct EpilogueView {
+    BOOLEAN Found;
+    ULONG64 StackPointer;
+    ULONG Pops;
+};
+
+// The unwinder's epilogue test, reading what it reads. FALSE: a byte it
+// would read is not resident, or the epilogue pops RSP (its later reads
+// then depend on the stack's contents).
+BOOLEAN ReadEpilogue(ULONG64 ImageBase, const RUNTIME_FUNCTION& Function,
+                     const UnwindInfoView& Info, const CONTEXT* Context, EpilogueView* Epilogue)
+{
+    CodeBytes code(Context->Rip);
+    Epilogue->Found = FALSE;
+    Epilogue->StackPointer = Context->Rsp;
+    Epilogue->Pops = 0;
+    ULONG64 at = 0;
+    UCHAR first = 0;
+    UCHAR second = 0;
+    UCHAR modRm = 0;
+    LONGLONG displacement = 0;
+    if (!code.Byte(0, &first)) {
+        return FALSE;
+    }
+    if ((first & RexWMask) == RexW) {
+        if (!code.Byte(1, &second)) {
+            return FALSE;
+        }
+        if (first == RexW && (second == AddImm8 || second == AddImm32)) {
+            if (!code.Byte(2, &modRm)) {
+                return FALSE;
+            }
+            if (modRm == ModRmAddRsp) {
+                ULONG size = second == AddImm8 ? 1 : 4;
+                if (!code.Signed(3, size, &displacement)) {
+                    return FALSE;
+                }
+                Epilogue->StackPointer = Context->Rsp + static_cast<ULONG64>(displacement);
+                at = 3 + size;
+            }
+        } else if (second == Lea && (first & RexRX) == 0 && Info.FrameRegister != 0) {
+            if (!code.Byte(2, &modRm)) {
+                return FALSE;
+            }
+            ULONG mod = modRm >> 6;
+            ULONG destination = (modRm >> 3) & 7;
+            ULONG base = ((first & RexB) << 3) | (modRm & 7);
+            ULONG64 sib = (modRm & 7) == RspNumber ? 1 : 0;
+            UCHAR sibByte = SibNoIndex;
+            if (sib != 0 && !code.Byte(3, &sibByte)) {
+                return FALSE;
+            }
+            if (destination == RspNumber && base == Info.FrameRegister && sibByte == SibNoIndex &&
+                (mod == 1 || mod == 2)) {
+                ULONG size = mod == 1 ? 1 : 4;
+                if (!code.Signed(3 + sib, size, &displacement)) {
+                    return FALSE;
+                }
+                Epilogue->StackPointer =
+                    IntegerRegister(Context, base) + static_cast<ULONG64>(displacement);
+                at = 3 + sib + size;
+            }
+        }
+    }
+    BOOLEAN popsRsp = FALSE;
+    for (;;) {
+        UCHAR byte = 0;
+        UCHAR rex = 0;
+        if (!code.Byte(at, &byte)) {
+            return FALSE;
+        }
+        UCHAR opcode = byte;
+        if ((byte & RexPrefixMask) == RexPrefix) {
+            rex = byte;
+            if (!code.Byte(at + 1, &opcode)) {
+                return FALSE;
+            }
+        }
+        if ((opcode & PopMask) != Pop || Epilogue->Pops == RegisterCount) {
+            break;
+        }
+        popsRsp = popsRsp || (((rex & RexB) << 3) | (opcode & 7)) == RspNumber;
+        ++Epilogue->Pops;
+        at += rex != 0 ? 2 : 1;
+    }
+    UCHAR opcode = 0;
+    if (!code.Byte(at, &opcode)) {
+        return FALSE;
+    }
+    if (opcode == Ret) {
+        Epilogue->Found = TRUE;
+    } else if (opcode == RetImm16) {
+        Epilogue->Found = code.Signed(at + 1, 2, &displacement);
+        if (!Epilogue->Found) {
+            return FALSE;
+        }
+    } else if (opcode == Rep) {
+        UCHAR next = 0;
+        if (!code.Byte(at + 1, &next)) {
+            return FALSE;
+        }
+        Epilogue->Found = next == Ret;
+    } else if (opcode == JmpRel8 || opcode == JmpRel32) {
+        ULONG size = opcode == JmpRel8 ? 1 : 4;
+        if (!code.Signed(at + 1, size, &displacement)) {
+            return FALSE;
+        }
+        ULONG64 target =
+            Context->Rip + at + 1 + size + static_cast<ULONG64>(displacement) - ImageBase;
+        Epilogue->Found = target < Function.BeginAddress || target >= Function.EndAddress ||
+                          (target == Function.BeginAddress &&
+                           (Info.Flags & UnwindFlagChainInfo) == 0);
+    } else {
+        UCHAR rex = 0;
+        ULONG64 group = at;
+        if ((opcode & RexPrefixMask) == RexPrefix) {
+            rex = opcode;
+            group = at + 1;
+            if (!code.Byte(group, &opcode)) {
+                return FALSE;
+            }
+        }
+        if (opcode == Group5) {
+            if (!code.Byte(group + 1, &modRm)) {
+                return FALSE;
+            }
+            Epilogue->Found = (modRm & Group5JmpMask) == Group5Jmp &&
+                              ((modRm >> 6) == 0 || (rex & RexWMask) == RexW);
+        }
+    }
+    return !(Epilogue->Found && popsRsp);
+}
+
 // The stack bytes a step reads, as one span: a healthy frame's reads lie
 // together between its stack pointer and its return address.
 struct StackSpan {
@@ -322,16 +523,26 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
     RUNTIME_FUNCTION function = ReadResidentEntry(entryAddress);
     ULONG64 controlPc = Context->Rip;
     ULONG64 begin = ImageBase + function.BeginAddress;
-    ULONG64 end = ImageBase + function.EndAddress;
-    if (controlPc >= begin && controlPc < end) {
-        ULONG64 codeBytes = end - controlPc < EpilogueBytesRead ? end - controlPc : EpilogueBytesRead;
-        if (!RangeResident(controlPc, codeBytes)) {
-            return FALSE;
-        }
-    }
     UnwindInfoView info;
     if (!ReadUnwindInfo(ImageBase + function.UnwindData, &info)) {
         return FALSE;
+    }
+    StackSpan span = {Context->Rsp, Context->Rsp, FALSE};
+    // Inside the function the unwinder first reads its code for an
+    // epilogue, whose rest it then runs instead of the codes: pops from
+    // the stack pointer it adjusts, and the return address.
+    if (controlPc >= begin && controlPc < ImageBase + function.EndAddress) {
+        EpilogueView epilogue;
+        if (!ReadEpilogue(ImageBase, function, info, Context, &epilogue)) {
+            return FALSE;
+        }
+        if (epilogue.Found) {
+            span.Include(epilogue.StackPointer, (epilogue.Pops + 1) * StackWordSize);
+            if (span.Wraps || span.High - span.Low > MaxFrameSpan) {
+                return FALSE;
+            }
+            return RangeResident(span.Low, span.High - span.Low);
+        }
     }
 
     // The establisher frame, as the unwinder finds it: the stack pointer,
@@ -353,10 +564,8 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
         }
     }
 
-    StackSpan span = {Context->Rsp, Context->Rsp, FALSE};
     ULONG64 rsp = Context->Rsp;
-    ULONG64 fixedBytes = 0;  // allocations and pushes: what an epilogue pops
-    ULONG restored = 0;      // registers the codes so far read back
+    ULONG restored = 0;  // registers the codes so far read back
     BOOLEAN machineFrame = FALSE;
     for (ULONG entries = 1;; ++entries) {
         ULONG64 offset = controlPc - (ImageBase + function.BeginAddress);
@@ -374,7 +583,6 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
             BOOLEAN applies = offset >= (code & 0xFFu);
             switch (operation) {
             case UnwindPushNonvol:
-                fixedBytes += StackWordSize;
                 if (applies) {
                     span.Include(rsp, StackWordSize);
                     restored |= 1u << operationInfo;
@@ -386,7 +594,6 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
                 ULONG64 size = operation == UnwindAllocSmall ? operationInfo * 8ull + 8
                                : operationInfo == 0         ? next * 8
                                                             : nextLong;
-                fixedBytes += size;
                 if (applies) {
                     rsp += size;
                 }
@@ -441,9 +648,6 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
     if (!machineFrame) {
         span.Include(rsp, StackWordSize);  // the return address
     }
-    // In an epilogue the unwinder pops from the stack pointer instead: what
-    // is left of the fixed allocation and the pushes, then the return.
-    span.Include(Context->Rsp, fixedBytes + StackWordSize);
     if (span.Wraps || span.High - span.Low > MaxFrameSpan) {
         return FALSE;
     }

@@ -315,7 +315,10 @@ TEST_F(ContextStackTest, DamagedFramesEndTheTraceBeforeTheUnwinderReadsThem)
         uintptr_t Rbp;
         bool InfoResident;
         size_t Lines;
+        std::vector<uint8_t> Code = {};  // at the control PC
     };
+    // add rsp, 0x28; pop rbx; ret: the unwinder runs the rest of it.
+    const std::vector<uint8_t> epilogue = {0x48, 0x83, 0xC4, 0x28, 0x5B, 0xC3};
     const std::vector<uint8_t> alloc28 = {1, 4, 1, 0, 4, 0x42, 0, 0};  // sub rsp, 0x28
     const Case cases[] = {
         {"WholeFrame", alloc28, start + 0x100, 0, true, 2},
@@ -334,6 +337,9 @@ TEST_F(ContextStackTest, DamagedFramesEndTheTraceBeforeTheUnwinderReadsThem)
         {"FramePointerFarFromTheStack", {1, 4, 2, 0x05, 4, 0x03, 1, 0x50}, start + 0x100,
          0xFFFFF80300100000ull, true, 0},
         {"UnwindDataOnAPageThatIsOut", alloc28, start + 0x100, 0, false, 0},
+        {"WholeEpilogue", alloc28, start + 0xD8, 0, true, 1, epilogue},
+        // The pop is on the last resident word; the return address is out.
+        {"EpilogueReturnAddressOnAPageThatIsOut", alloc28, out - 0x30, 0, true, 0, epilogue},
     };
     for (const Case& item : cases) {
         SCOPED_TRACE(item.Name);
@@ -354,6 +360,9 @@ TEST_F(ContextStackTest, DamagedFramesEndTheTraceBeforeTheUnwinderReadsThem)
         const RUNTIME_FUNCTION entry = {CodeRva, CodeRva + 0x40, InfoRva};
         std::memcpy(&bytes[PdataRva], &entry, sizeof(entry));
         std::memcpy(&bytes[InfoRva], item.Info.data(), item.Info.size());
+        if (!item.Code.empty()) {
+            std::memcpy(&bytes[CodeRva + 0x10], item.Code.data(), item.Code.size());
+        }
         model::ImageDescription description;
         description.Name = "unwound.sys";
         description.Base = Base;
