@@ -512,8 +512,9 @@ struct StackSpan {
 
 // Whether everything one RtlVirtualUnwind step from Context will read is
 // resident. FALSE also for unwind data the test cannot follow (a chain too
-// long, codes it refuses, a frame register restored before it is used,
-// codes past a machine frame): the trace ends there.
+// long, codes it refuses, a frame register restored before it is used, RSP
+// read back from the stack, codes past a machine frame): the trace ends
+// there.
 BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CONTEXT* Context)
 {
     ULONG64 entryAddress = reinterpret_cast<ULONG_PTR>(Entry);
@@ -584,6 +585,9 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
             switch (operation) {
             case UnwindPushNonvol:
                 if (applies) {
+                    if (operationInfo == RspNumber) {
+                        return FALSE;  // the stack pointer read back from the stack
+                    }
                     span.Include(rsp, StackWordSize);
                     restored |= 1u << operationInfo;
                     rsp += StackWordSize;
@@ -601,7 +605,8 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
             }
             case UnwindSetFpreg:
                 if (applies) {
-                    if (info.FrameRegister == 0 || (restored & (1u << info.FrameRegister)) != 0) {
+                    if (info.FrameRegister == 0 || info.FrameRegister == RspNumber ||
+                        (restored & (1u << info.FrameRegister)) != 0) {
                         return FALSE;
                     }
                     rsp = IntegerRegister(Context, info.FrameRegister) -
@@ -611,6 +616,9 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
             case UnwindSaveNonvol:
             case UnwindSaveNonvolFar:
                 if (applies) {
+                    if (operationInfo == RspNumber) {
+                        return FALSE;
+                    }
                     span.Include(frameBase + (operation == UnwindSaveNonvol ? next * 8 : nextLong),
                                  StackWordSize);
                     restored |= 1u << operationInfo;

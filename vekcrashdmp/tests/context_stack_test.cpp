@@ -337,6 +337,10 @@ TEST_F(ContextStackTest, DamagedFramesEndTheTraceBeforeTheUnwinderReadsThem)
         {"FramePointerFarFromTheStack", {1, 4, 2, 0x05, 4, 0x03, 1, 0x50}, start + 0x100,
          0xFFFFF80300100000ull, true, 0},
         {"UnwindDataOnAPageThatIsOut", alloc28, start + 0x100, 0, false, 0},
+        // A saved RSP: the unwinder takes the stack pointer from the stack
+        // (0 here), and its next read from there.
+        {"StackPointerReadBackFromTheStack", {1, 4, 1, 0, 4, 0x40, 0, 0}, start + 0x100, 0, true,
+         0},
         {"WholeEpilogue", alloc28, start + 0xD8, 0, true, 1, epilogue},
         // The pop is on the last resident word; the return address is out.
         {"EpilogueReturnAddressOnAPageThatIsOut", alloc28, out - 0x30, 0, true, 0, epilogue},
