@@ -6,7 +6,8 @@
 // without exceptions, but with unwind tables) to the model frame that
 // called into the driver, which catches it in a guarded section: control
 // never returns to driver code past the faulting call. During the bug
-// check itself the same throw abandons only the callback in progress.
+// check itself the fault is a nested bug check (machine.h): the throw ends
+// the callback in progress, and no later one runs.
 //
 // An emulated image never sees the exception: the thunk that calls the
 // routine for the emulator catches it, and the emulator asks
