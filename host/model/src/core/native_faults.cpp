@@ -55,11 +55,21 @@ void OnNativeFault(int signal, siginfo_t* info, void* context)
     const auto* machine = static_cast<const ucontext_t*>(context);
     const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
     const bool write = (machine->uc_mcontext.gregs[REG_ERR] & PageFaultWriteBit) != 0;
+    const auto rip = static_cast<uint64_t>(machine->uc_mcontext.gregs[REG_RIP]);
+    if (signal == SIGSEGV && info->si_code == SI_KERNEL) {
+        // A general protection fault (an instruction user mode may not
+        // run, a non-canonical address): no page fault, and no address.
+        {
+            KernelScope kernel;
+            RaiseDriverFault({DriverFaultKind::PrivilegedInstruction, 0, rip});
+            State().EndingCall = true;
+        }
+        throw DriverCallEnd{};
+    }
     {
         KernelScope kernel;
         if (!OfferToGuard({"driver code", address, write})) {
-            DriverFault fault{write ? DriverFaultKind::Write : DriverFaultKind::Read, address,
-                              static_cast<uint64_t>(machine->uc_mcontext.gregs[REG_RIP])};
+            DriverFault fault{write ? DriverFaultKind::Write : DriverFaultKind::Read, address, rip};
             fault.Rsp = static_cast<uint64_t>(machine->uc_mcontext.gregs[REG_RSP]);
             RaiseDriverFault(fault);
             State().EndingCall = true;
