@@ -91,6 +91,27 @@ bool Emulator::HookSpecial(const void* decoded)
         } else {
             special.What = SpecialInstruction::Kind::ReadCr8;
         }
+    } else if ((instruction->id == X86_INS_LGDT || instruction->id == X86_INS_LIDT) &&
+               x86.op_count == 1 && x86.operands[0].type == X86_OP_MEM) {
+        const x86_op_mem& memory = x86.operands[0].mem;
+        special.What = SpecialInstruction::Kind::LoadDescriptorTable;
+        special.InterruptTable = instruction->id == X86_INS_LIDT;
+        special.Base = memory.base == X86_REG_RIP ? UC_X86_REG_RIP : UnicornRegister(memory.base);
+        special.Index = UnicornRegister(memory.index);
+        special.Scale = memory.scale;
+        special.Displacement = memory.disp;
+    } else if (instruction->id == X86_INS_SWAPGS) {
+        special.What = SpecialInstruction::Kind::SwapGs;
+    } else if (instruction->id == X86_INS_SYSCALL) {
+        special.What = SpecialInstruction::Kind::SystemCall;
+    } else if (instruction->id == X86_INS_SUB && x86.op_count == 2 &&
+               x86.operands[0].type == X86_OP_REG && x86.operands[0].reg == X86_REG_RSP &&
+               x86.operands[1].type == X86_OP_IMM &&
+               static_cast<uint64_t>(x86.operands[1].imm) >= PageSize) {
+        // A frame of a page or more, allocated without probing its pages,
+        // can step over the guard page; smaller ones meet it.
+        special.What = SpecialInstruction::Kind::AllocateStack;
+        special.Bytes = static_cast<uint64_t>(x86.operands[1].imm);
     } else {
         return false;
     }
@@ -273,6 +294,75 @@ void Emulator::OnSpecial(uc_engine*, uint64_t address, uint32_t, void* self)
         model::ReportViolation(message);
         next();
         return;
+    }
+    case SpecialInstruction::Kind::LoadDescriptorTable: {
+        // The kernel owns the descriptor tables. A zero one (limit and
+        // base 0) leaves the next interrupt no handler and no way to report
+        // it: a triple fault resets the machine, with no bug check.
+        uint64_t operand = special.Base == UC_X86_REG_RIP ? address + special.Length
+                                                          : emulator->Register(special.Base);
+        if (special.Index != UC_X86_REG_INVALID) {
+            operand += emulator->Register(special.Index) * static_cast<uint64_t>(special.Scale);
+        }
+        operand += static_cast<uint64_t>(special.Displacement);
+        uint8_t descriptor[10] = {};
+        bool read = uc_mem_read(emulator->uc_, operand, descriptor, sizeof(descriptor)) == UC_ERR_OK;
+        bool zero = read;
+        for (uint8_t byte : descriptor) {
+            zero = zero && byte == 0;
+        }
+        const char* table = special.InterruptTable ? "interrupt descriptor table (lidt)"
+                                                   : "global descriptor table (lgdt)";
+        char message[256];
+        if (zero) {
+            std::snprintf(message, sizeof(message),
+                          "driver code loaded a zero %s at 0x%llX: the next interrupt finds no "
+                          "handler and the processor resets (triple fault), with no bug check "
+                          "and no report (stopped)",
+                          table, static_cast<unsigned long long>(address));
+            model::ReportViolation(message);
+            emulator->Halt();
+            return;
+        }
+        std::snprintf(message, sizeof(message),
+                      "driver code loaded the %s at 0x%llX; the kernel's descriptor tables are "
+                      "not the driver's to change (load ignored)",
+                      table, static_cast<unsigned long long>(address));
+        model::ReportViolation(message);
+        next();
+        return;
+    }
+    case SpecialInstruction::Kind::SwapGs:
+    case SpecialInstruction::Kind::SystemCall: {
+        // In kernel mode GS already holds the processor's control region:
+        // swapgs trades it for the user-mode base, and syscall enters the
+        // system call handler as if from user mode, which swaps it too. The
+        // kernel's next use of GS then faults in ways no report survives.
+        char message[256];
+        std::snprintf(message, sizeof(message),
+                      "driver code executed %s at 0x%llX in kernel mode: GS no longer addresses "
+                      "the processor's control region, and the kernel cannot go on (stopped)",
+                      special.What == SpecialInstruction::Kind::SwapGs ? "swapgs" : "syscall",
+                      static_cast<unsigned long long>(address));
+        model::ReportViolation(message);
+        emulator->Halt();
+        return;
+    }
+    case SpecialInstruction::Kind::AllocateStack: {
+        // A frame that reaches below the stack it is allocated on: the
+        // kernel stack has one guard page and nothing to grow into, so the
+        // next touch of the frame's far end, or the next interrupt, finds
+        // the guard page and the processor a double fault (0x7F).
+        uint64_t rsp = emulator->Register(UC_X86_REG_RSP);
+        for (const GuestStack* stack : {&emulator->lane_.Stack, &emulator->lane_.Spare}) {
+            if (rsp > stack->Low && rsp <= stack->High && rsp - stack->Low < special.Bytes) {
+                emulator->SetRegister(UC_X86_REG_RSP, rsp - special.Bytes);
+                emulator->pendingStackOverflow_ = true;
+                uc_emu_stop(emulator->uc_);
+                return;
+            }
+        }
+        return;  // the instruction runs
     }
     case SpecialInstruction::Kind::ReadMsr: {
         ULONG64 value = 0;

@@ -88,7 +88,14 @@ void Emulator::OnOut(uc_engine*, uint32_t port, int size, uint32_t value, void* 
     for (int i = 0; i < size; ++i) {
         ModelPortWriteByte(static_cast<USHORT>(port + i), static_cast<UCHAR>(value >> (8 * i)));
     }
-    static_cast<Emulator*>(self)->NoteDeviceProgress();
+    auto* emulator = static_cast<Emulator*>(self);
+    if (model::Stopped()) {
+        // A write that reset the machine: nothing runs after it.
+        emulator->lane_.Halted = true;
+        uc_emu_stop(emulator->uc_);
+        return;
+    }
+    emulator->NoteDeviceProgress();
 }
 
 int Emulator::OnCpuid(uc_engine*, void* self)

@@ -50,6 +50,10 @@ enum Vector : uint32_t {
     Assertion = 0x2C,
 };
 
+// RFLAGS: bit 1 always set, and IF.
+constexpr uint64_t ReservedFlag = 0x2;
+constexpr uint64_t InterruptFlag = 0x200;
+
 // Lengths of the instructions that trap after executing: int3 and int n.
 constexpr uint64_t Int3Length = 1;
 constexpr uint64_t IntNLength = 2;
@@ -127,7 +131,10 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
     }
     SetRegister(UC_X86_REG_R11, routine);
     SetRegister(UC_X86_REG_RSP, entry);
-    SetRegister(UC_X86_REG_RFLAGS, 0x2);
+    // Interrupts are enabled in every call but the bug check's, which runs
+    // with them masked.
+    const uint64_t flags = ModelReadCr8() < HIGH_LEVEL ? ReservedFlag | InterruptFlag : ReservedFlag;
+    SetRegister(UC_X86_REG_RFLAGS, flags);
     SetRegister(UC_X86_REG_RIP, kernelEntries_.CallDriver);
     uint64_t sentinel = kernelEntries_.CallDriverReturn;
 
@@ -147,7 +154,26 @@ uint64_t Emulator::Call(uint64_t routine, const std::vector<uint64_t>& arguments
     };
     ++lane_.Depth;
     CallScope scope{*this, interrupted};
-    return Run(sentinel, what);
+    uint64_t result = Run(sentinel, what);
+    if (!lane_.Halted && Register(UC_X86_REG_RIP) == sentinel &&
+        (flags & InterruptFlag) != 0 && (Register(UC_X86_REG_RFLAGS) & InterruptFlag) == 0) {
+        // The kernel's clock and every device interrupt stay masked on this
+        // processor from here on: nothing the caller expects comes.
+        char message[160];
+        std::snprintf(message, sizeof(message),
+                      "driver code returned from %s to the kernel with interrupts disabled "
+                      "(cli without sti)",
+                      what);
+        model::ReportViolation(message);
+    }
+    return result;
+}
+
+void Emulator::Halt()
+{
+    model::HaltMachine();
+    lane_.Halted = true;
+    uc_emu_stop(uc_);
 }
 
 uint64_t Emulator::Run(uint64_t sentinel, const char* what)
@@ -155,6 +181,7 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
     for (;;) {
         lastBadAccess_.Valid = false;
         pendingPrivilegeFault_ = false;
+        pendingStackOverflow_ = false;
         pendingInterrupt_ = -1;
         restartBlock_ = false;
         yield_ = Yield::None;
@@ -236,6 +263,11 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
 model::DriverFault Emulator::FaultFromStop(uc_err error, uint64_t rip) const
 {
     model::DriverFault fault{model::DriverFaultKind::InvalidInstruction, 0, rip};
+    if (pendingStackOverflow_) {
+        fault.Kind = model::DriverFaultKind::DoubleFault;
+        fault.Address = Register(UC_X86_REG_RSP);
+        return fault;
+    }
     if (pendingPrivilegeFault_) {
         fault.Kind = model::DriverFaultKind::PrivilegedInstruction;
         return fault;

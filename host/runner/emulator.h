@@ -99,10 +99,29 @@ private:
 
     // An instruction the emulator cannot answer by itself: the model does.
     struct SpecialInstruction {
-        enum class Kind { ReadMsr, WriteMsr, ReadCr8, WriteCr8, WriteControl, Pause } What;
+        enum class Kind {
+            ReadMsr,
+            WriteMsr,
+            ReadCr8,
+            WriteCr8,
+            WriteControl,
+            Pause,
+            LoadDescriptorTable,  // lgdt, lidt
+            SwapGs,
+            SystemCall,
+            AllocateStack,  // sub rsp, imm
+        } What;
         uint32_t Length;
         int Register;        // the general register of a control register move
         unsigned Control;    // the control register written (WriteControl)
+        // lgdt/lidt: the operand's address (base register, displacement;
+        // RIP-relative when the base is RIP). sub rsp: the bytes allocated.
+        int Base = UC_X86_REG_INVALID;
+        int Index = UC_X86_REG_INVALID;
+        int Scale = 1;
+        int64_t Displacement = 0;
+        bool InterruptTable = false;
+        uint64_t Bytes = 0;
     };
 
     struct GuestStack {
@@ -259,6 +278,8 @@ private:
                             int64_t value, void* self);
     static uint32_t OnIn(uc_engine* uc, uint32_t port, int size, void* self);
     static void OnOut(uc_engine* uc, uint32_t port, int size, uint32_t value, void* self);
+    // Stops the machine from inside a hook: nothing runs after it.
+    void Halt();
     static int OnCpuid(uc_engine* uc, void* self);
     // A code hook that stops the processor before the instruction it is
     // on: at a trampoline, and where a call into the driver ends.
@@ -320,6 +341,8 @@ private:
         bool Valid = false;
     } lastBadAccess_;
     bool pendingPrivilegeFault_ = false;
+    // A frame allocated past the end of the stack: the double fault.
+    bool pendingStackOverflow_ = false;
     int pendingInterrupt_ = -1;  // the vector of an exception or int n
 
     std::map<uint64_t, std::unique_ptr<SpecialInstruction>> specials_;

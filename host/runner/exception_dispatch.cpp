@@ -15,6 +15,7 @@
 
 #include "runner/layout.h"
 
+#include "model/address_space.h"
 #include "model/driver_call.h"
 #include "model/image_registry.h"
 #include "model/scope_table.h"
@@ -191,12 +192,6 @@ bool Emulator::OnRoutineFault(const model::RoutineFault& fault, void* self)
     context.Rsp = rsp + sizeof(returnAddress);
     model::DriverFault driverFault{fault.Write ? model::DriverFaultKind::Write : model::DriverFaultKind::Read,
                                    fault.Address, context.Rip};
-    if (fault.AccessViolation) {
-        driverFault.Kind = model::DriverFaultKind::Exception;
-        driverFault.ExceptionCode = StatusAccessViolation;
-        driverFault.ExceptionParameters[0] = fault.Write ? AccessWrite : AccessRead;
-        driverFault.ExceptionParameters[1] = fault.Address;
-    }
     if (emulator->DispatchException(driverFault, context, false) != Dispatch::Resumed) {
         return false;
     }
@@ -211,11 +206,14 @@ Emulator::Dispatch Emulator::DispatchException(const model::DriverFault& fault, 
         fault.Kind == model::DriverFaultKind::DoubleFault) {
         return Dispatch::NotHandled;
     }
-    // At DISPATCH_LEVEL and above a page fault is a bug check, never an
-    // exception a __try could see.
+    // A page fault is an exception a __try could see only below
+    // DISPATCH_LEVEL, outside the bug check, on a user-space address; on a
+    // system-space address it is bug check 0x50 at once, and at raised IRQL
+    // 0xD1 (the reference pages of both bug checks).
     bool pageFault = fault.Kind == model::DriverFaultKind::Read || fault.Kind == model::DriverFaultKind::Write ||
                      fault.Kind == model::DriverFaultKind::Execute;
-    if (pageFault && ModelReadCr8() >= DISPATCH_LEVEL) {
+    if (pageFault && (ModelReadCr8() >= DISPATCH_LEVEL || model::InBugCheck() ||
+                      model::SystemSpaceAddress(fault.Address))) {
         return Dispatch::NotHandled;
     }
     if (++lane_.Dispatches > MaxDispatchesPerCall) {

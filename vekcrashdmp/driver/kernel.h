@@ -244,8 +244,13 @@ typedef NTSTATUS(NTAPI* SeConvertStringSecurityDescriptorRoutine)(
 // Runs Routine(Context) so that a processor fault inside it ends the routine
 // instead of the machine: returns the routine's status, or the exception
 // code (an NTSTATUS error such as STATUS_ACCESS_VIOLATION) when a fault ended
-// it. Faults a guard cannot catch stay bug checks: a page fault at
-// DISPATCH_LEVEL and above, or any fault during the bug check's own report.
+// it. Only what the kernel dispatches as an exception reaches it: a general
+// protection fault, a divide error, a raised exception, and a page fault on
+// a user-space address below DISPATCH_LEVEL. A page fault on a system-space
+// address (bug check 0x50 at any IRQL), any page fault at DISPATCH_LEVEL and
+// above, and so any during the bug check's own report (a second, nested bug
+// check) are never the guard's: code that runs there tests each address
+// with MmIsAddressValid before it reads (report/context_stack.cpp).
 typedef NTSTATUS(NTAPI* GuardedRoutine)(PVOID Context);
 
 #if defined(VEK_MODEL_KERNEL)

@@ -1,12 +1,16 @@
 // The register context and stack trace of the crash report.
 //
 // The walk reads memory the driver does not own: the stack at each frame's
-// stack pointer, and the unwind data of every image it crosses. Inside the
-// bug check a read of a page that is not resident raises a second bug check
-// that no guard can catch, so every stack address is vouched for by
-// MmIsAddressValid before it is read; the fault guards stay behind that for
-// what the test cannot see (a fault inside the unwinding routines, a
-// non-canonical address).
+// stack pointer, and the unwind data of every image it crosses, both
+// directly and through RtlVirtualUnwind. Inside the bug check a read of a
+// page that is not resident is a second bug check, not an exception: no
+// guard can catch it, whether the driver or the kernel's routine reads.
+// So every address the walk or the unwinder will read is vouched for by
+// MmIsAddressValid first, last byte included, or the trace ends there.
+// MmIsAddressValid's page allows DISPATCH_LEVEL at most; it only looks at
+// the page tables, and crash-time code has nothing else to ask. The fault
+// guard stays behind all of it for what a test cannot see (a non-canonical
+// address, a general protection fault), which Windows does dispatch.
 #include "report/context_stack.h"
 #include "console/report_print.h"
 #include "driver/bytes.h"
@@ -111,6 +115,553 @@ BOOLEAN StackWordResident(ULONG64 Address)
            MmIsAddressValid(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(last)));
 }
 
+// What one step of RtlVirtualUnwind reads: the function's entry, its
+// unwind data (chained entries included), the code at the control PC (to
+// tell an epilogue), and the frame's fixed allocation, saved registers,
+// machine frame and return address on the stack. Two ways keep a step
+// safe at HIGH_LEVEL: unwind with a copy of the kernel's routine of our
+// own, or learn from the unwind data what the kernel's will read and test
+// that first; we test, because the kernel's routine then keeps the only
+// reading of each unwind code that matters (the one the dump and the
+// debugger agree with), and a test that errs only ends a damaged trace
+// early.
+
+constexpr ULONG64 PageBytes = 0x1000;
+constexpr ULONG UnwindInfoHeaderBytes = 4;
+constexpr ULONG UnwindCodeBytes = 2;
+constexpr ULONG MaxUnwindVersion = 2;
+constexpr UCHAR UnwindFlagHandlers = 0x3;   // UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER
+constexpr UCHAR UnwindFlagChainInfo = 0x4;  // UNW_FLAG_CHAININFO
+constexpr ULONG MaxChainedEntries = 32;
+constexpr ULONG FrameOffsetScale = 16;
+constexpr ULONG RegisterCount = 16;
+// The instructions the unwinder's epilogue test reads (x64 instruction
+// encoding): "add rsp, imm" or "lea rsp, [frame register + disp]", pops,
+// then a return or a jump out of the function.
+constexpr UCHAR RexPrefixMask = 0xF0;
+constexpr UCHAR RexPrefix = 0x40;
+constexpr UCHAR RexWMask = 0xF8;
+constexpr UCHAR RexW = 0x48;
+constexpr UCHAR RexB = 0x01;
+constexpr UCHAR RexRX = 0x06;
+constexpr UCHAR AddImm8 = 0x83;
+constexpr UCHAR AddImm32 = 0x81;
+constexpr UCHAR ModRmAddRsp = 0xC4;
+constexpr UCHAR Lea = 0x8D;
+constexpr UCHAR SibNoIndex = 0x24;
+constexpr UCHAR PopMask = 0xF8;
+constexpr UCHAR Pop = 0x58;
+constexpr UCHAR Ret = 0xC3;
+constexpr UCHAR RetImm16 = 0xC2;
+constexpr UCHAR Rep = 0xF3;
+constexpr UCHAR JmpRel8 = 0xEB;
+constexpr UCHAR JmpRel32 = 0xE9;
+constexpr UCHAR Group5 = 0xFF;
+constexpr UCHAR Group5JmpMask = 0x38;
+constexpr UCHAR Group5Jmp = 0x20;
+constexpr ULONG RspNumber = 4;
+// A machine frame's return address and, 24 bytes above it, the old RSP.
+constexpr ULONG64 MachineFrameBytesRead = 32;
+constexpr ULONG64 MachineFrameErrorCode = 8;
+// KERNEL_LARGE_STACK_SIZE on x64: no stack is larger, so a frame whose
+// reads spread further is damaged.
+constexpr ULONG64 MaxFrameSpan = 0x12000;
+
+enum UnwindOperation : UCHAR {
+    UnwindPushNonvol = 0,
+    UnwindAllocLarge = 1,
+    UnwindAllocSmall = 2,
+    UnwindSetFpreg = 3,
+    UnwindSaveNonvol = 4,
+    UnwindSaveNonvolFar = 5,
+    UnwindEpilog = 6,
+    UnwindSpareCode = 7,
+    UnwindSaveXmm128 = 8,
+    UnwindSaveXmm128Far = 9,
+    UnwindPushMachframe = 10,
+};
+
+// The integer registers in the unwind codes' numbering.
+const ULONG IntegerRegisterOffsets[RegisterCount] = {
+    offsetof(CONTEXT, Rax), offsetof(CONTEXT, Rcx), offsetof(CONTEXT, Rdx), offsetof(CONTEXT, Rbx),
+    offsetof(CONTEXT, Rsp), offsetof(CONTEXT, Rbp), offsetof(CONTEXT, Rsi), offsetof(CONTEXT, Rdi),
+    offsetof(CONTEXT, R8),  offsetof(CONTEXT, R9),  offsetof(CONTEXT, R10), offsetof(CONTEXT, R11),
+    offsetof(CONTEXT, R12), offsetof(CONTEXT, R13), offsetof(CONTEXT, R14), offsetof(CONTEXT, R15),
+};
+
+ULONG64 IntegerRegister(const CONTEXT* Context, ULONG Number)
+{
+    return *reinterpret_cast<const ULONG64*>(reinterpret_cast<const UCHAR*>(Context) +
+                                             IntegerRegisterOffsets[Number % RegisterCount]);
+}
+
+// Every page of [Start, Start + Size) resident, the last byte's included.
+BOOLEAN RangeResident(ULONG64 Start, ULONG64 Size)
+{
+    if (Size == 0) {
+        return TRUE;
+    }
+    ULONG64 last = Start + Size - 1;
+    if (last < Start) {
+        return FALSE;
+    }
+    for (ULONG64 at = Start;;) {
+        if (!MmIsAddressValid(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(at)))) {
+            return FALSE;
+        }
+        ULONG64 next = (at & ~(PageBytes - 1)) + PageBytes;
+        if (next == 0 || next > last) {
+            break;
+        }
+        at = next;
+    }
+    return MmIsAddressValid(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(last)));
+}
+
+// A byte the caller has found resident.
+DECLSPEC_NOINLINE UNOWNED_MEMORY_READ UCHAR ReadResidentByte(ULONG64 Address)
+{
+    return *reinterpret_cast<const volatile UCHAR*>(static_cast<ULONG_PTR>(Address));
+}
+
+ULONG ReadResidentUlong(ULONG64 Address)
+{
+    ULONG value = 0;
+    for (ULONG i = 0; i < sizeof(value); ++i) {
+        value |= static_cast<ULONG>(ReadResidentByte(Address + i)) << (8 * i);
+    }
+    return value;
+}
+
+USHORT ReadResidentUshort(ULONG64 Address)
+{
+    return static_cast<USHORT>(ReadResidentByte(Address) | (ReadResidentByte(Address + 1) << 8));
+}
+
+// An entry read from memory that has been tested.
+RUNTIME_FUNCTION ReadResidentEntry(ULONG64 Address)
+{
+    RUNTIME_FUNCTION entry;
+    entry.BeginAddress = ReadResidentUlong(Address);
+    entry.EndAddress = ReadResidentUlong(Address + sizeof(ULONG));
+    entry.UnwindData = ReadResidentUlong(Address + 2 * sizeof(ULONG));
+    return entry;
+}
+
+// An UNWIND_INFO whose header, codes and trailer (handler or chained
+// entry) were found resident.
+struct UnwindInfoView {
+    ULONG64 Address;
+    UCHAR Flags;
+    UCHAR SizeOfProlog;
+    UCHAR CountOfCodes;
+    UCHAR FrameRegister;
+    UCHAR FrameOffset;
+
+    ULONG64 Trailer() const
+    {
+        return Address + UnwindInfoHeaderBytes + UnwindCodeBytes * ((CountOfCodes + 1u) & ~1u);
+    }
+    USHORT Code(ULONG Index) const
+    {
+        return ReadResidentUshort(Address + UnwindInfoHeaderBytes + UnwindCodeBytes * Index);
+    }
+};
+
+BOOLEAN ReadUnwindInfo(ULONG64 Address, UnwindInfoView* Info)
+{
+    if (!RangeResident(Address, UnwindInfoHeaderBytes)) {
+        return FALSE;
+    }
+    UCHAR versionAndFlags = ReadResidentByte(Address);
+    ULONG version = versionAndFlags & 0x7;
+    Info->Address = Address;
+    Info->Flags = static_cast<UCHAR>(versionAndFlags >> 3);
+    Info->SizeOfProlog = ReadResidentByte(Address + 1);
+    Info->CountOfCodes = ReadResidentByte(Address + 2);
+    UCHAR frame = ReadResidentByte(Address + 3);
+    Info->FrameRegister = static_cast<UCHAR>(frame & 0xF);
+    Info->FrameOffset = static_cast<UCHAR>(frame >> 4);
+    if (version == 0 || version > MaxUnwindVersion) {
+        return FALSE;
+    }
+    ULONG64 trailerBytes = (Info->Flags & UnwindFlagChainInfo) != 0 ? sizeof(RUNTIME_FUNCTION)
+                           : (Info->Flags & UnwindFlagHandlers) != 0 ? sizeof(ULONG)
+                                                                    : 0;
+    return RangeResident(Address, Info->Trailer() + trailerBytes - Address);
+}
+
+// Slots a code takes, as the unwinder counts them; 0 for one it refuses.
+ULONG CodeSlots(ULONG Operation, ULONG OperationInfo)
+{
+    switch (Operation) {
+    case UnwindPushNonvol:
+    case UnwindAllocSmall:
+    case UnwindSetFpreg:
+    case UnwindPushMachframe:
+        return 1;
+    case UnwindAllocLarge:
+        return OperationInfo == 0 ? 2 : OperationInfo == 1 ? 3 : 0;
+    case UnwindSaveNonvol:
+    case UnwindSaveXmm128:
+    case UnwindEpilog:
+        return 2;
+    case UnwindSaveNonvolFar:
+    case UnwindSaveXmm128Far:
+    case UnwindSpareCode:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+// The code at the control PC, read a byte at a time as the unwinder reads
+// it, each page tested before its first byte is read: the bytes past an
+// epilogue may lie on a page that is out.
+class CodeBytes {
+public:
+    explicit CodeBytes(ULONG64 Address) : address_(Address), page_(1) {}
+
+    BOOLEAN Byte(ULONG64 Offset, UCHAR* Value)
+    {
+        ULONG64 at = address_ + Offset;
+        if (at < address_) {
+            return FALSE;
+        }
+        if ((at & ~(PageBytes - 1)) != page_) {
+            if (!MmIsAddressValid(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(at)))) {
+                return FALSE;
+            }
+            page_ = at & ~(PageBytes - 1);
+        }
+        *Value = ReadResidentByte(at);
+        return TRUE;
+    }
+
+    // A little-endian value of Size bytes, sign-extended.
+    BOOLEAN Signed(ULONG64 Offset, ULONG Size, LONGLONG* Value)
+    {
+        ULONG64 value = 0;
+        for (ULONG i = 0; i < Size; ++i) {
+            UCHAR byte = 0;
+            if (!Byte(Offset + i, &byte)) {
+                return FALSE;
+            }
+            value |= static_cast<ULONG64>(byte) << (8 * i);
+        }
+        ULONG64 sign = 1ull << (8 * Size - 1);
+        *Value = static_cast<LONGLONG>((value ^ sign) - sign);
+        return TRUE;
+    }
+
+private:
+    ULONG64 address_;
+    ULONG64 page_;  // the page last tested; 1 is no page
+};
+
+// What the epilogue test finds: whether the control PC is in an epilogue,
+// and then the stack pointer its pops start from and how many there are.
+struct EpilogueView {
+    BOOLEAN Found;
+    ULONG64 StackPointer;
+    ULONG Pops;
+};
+
+// The unwinder's epilogue test, reading what it reads. FALSE: a byte it
+// would read is not resident, or the epilogue pops RSP (its later reads
+// then depend on the stack's contents).
+BOOLEAN ReadEpilogue(ULONG64 ImageBase, const RUNTIME_FUNCTION& Function,
+                     const UnwindInfoView& Info, const CONTEXT* Context, EpilogueView* Epilogue)
+{
+    CodeBytes code(Context->Rip);
+    Epilogue->Found = FALSE;
+    Epilogue->StackPointer = Context->Rsp;
+    Epilogue->Pops = 0;
+    ULONG64 at = 0;
+    UCHAR first = 0;
+    UCHAR second = 0;
+    UCHAR modRm = 0;
+    LONGLONG displacement = 0;
+    if (!code.Byte(0, &first)) {
+        return FALSE;
+    }
+    if ((first & RexWMask) == RexW) {
+        if (!code.Byte(1, &second)) {
+            return FALSE;
+        }
+        if (first == RexW && (second == AddImm8 || second == AddImm32)) {
+            if (!code.Byte(2, &modRm)) {
+                return FALSE;
+            }
+            if (modRm == ModRmAddRsp) {
+                ULONG size = second == AddImm8 ? 1 : 4;
+                if (!code.Signed(3, size, &displacement)) {
+                    return FALSE;
+                }
+                Epilogue->StackPointer = Context->Rsp + static_cast<ULONG64>(displacement);
+                at = 3 + size;
+            }
+        } else if (second == Lea && (first & RexRX) == 0 && Info.FrameRegister != 0) {
+            if (!code.Byte(2, &modRm)) {
+                return FALSE;
+            }
+            ULONG mod = modRm >> 6;
+            ULONG destination = (modRm >> 3) & 7;
+            ULONG base = ((first & RexB) << 3) | (modRm & 7);
+            ULONG64 sib = (modRm & 7) == RspNumber ? 1 : 0;
+            UCHAR sibByte = SibNoIndex;
+            if (sib != 0 && !code.Byte(3, &sibByte)) {
+                return FALSE;
+            }
+            if (destination == RspNumber && base == Info.FrameRegister && sibByte == SibNoIndex &&
+                (mod == 1 || mod == 2)) {
+                ULONG size = mod == 1 ? 1 : 4;
+                if (!code.Signed(3 + sib, size, &displacement)) {
+                    return FALSE;
+                }
+                Epilogue->StackPointer =
+                    IntegerRegister(Context, base) + static_cast<ULONG64>(displacement);
+                at = 3 + sib + size;
+            }
+        }
+    }
+    BOOLEAN popsRsp = FALSE;
+    for (;;) {
+        UCHAR byte = 0;
+        UCHAR rex = 0;
+        if (!code.Byte(at, &byte)) {
+            return FALSE;
+        }
+        UCHAR opcode = byte;
+        if ((byte & RexPrefixMask) == RexPrefix) {
+            rex = byte;
+            if (!code.Byte(at + 1, &opcode)) {
+                return FALSE;
+            }
+        }
+        if ((opcode & PopMask) != Pop || Epilogue->Pops == RegisterCount) {
+            break;
+        }
+        popsRsp = popsRsp || (((rex & RexB) << 3) | (opcode & 7)) == RspNumber;
+        ++Epilogue->Pops;
+        at += rex != 0 ? 2 : 1;
+    }
+    UCHAR opcode = 0;
+    if (!code.Byte(at, &opcode)) {
+        return FALSE;
+    }
+    if (opcode == Ret) {
+        Epilogue->Found = TRUE;
+    } else if (opcode == RetImm16) {
+        Epilogue->Found = code.Signed(at + 1, 2, &displacement);
+        if (!Epilogue->Found) {
+            return FALSE;
+        }
+    } else if (opcode == Rep) {
+        UCHAR next = 0;
+        if (!code.Byte(at + 1, &next)) {
+            return FALSE;
+        }
+        Epilogue->Found = next == Ret;
+    } else if (opcode == JmpRel8 || opcode == JmpRel32) {
+        ULONG size = opcode == JmpRel8 ? 1 : 4;
+        if (!code.Signed(at + 1, size, &displacement)) {
+            return FALSE;
+        }
+        ULONG64 target =
+            Context->Rip + at + 1 + size + static_cast<ULONG64>(displacement) - ImageBase;
+        Epilogue->Found = target < Function.BeginAddress || target >= Function.EndAddress ||
+                          (target == Function.BeginAddress &&
+                           (Info.Flags & UnwindFlagChainInfo) == 0);
+    } else {
+        UCHAR rex = 0;
+        ULONG64 group = at;
+        if ((opcode & RexPrefixMask) == RexPrefix) {
+            rex = opcode;
+            group = at + 1;
+            if (!code.Byte(group, &opcode)) {
+                return FALSE;
+            }
+        }
+        if (opcode == Group5) {
+            if (!code.Byte(group + 1, &modRm)) {
+                return FALSE;
+            }
+            Epilogue->Found = (modRm & Group5JmpMask) == Group5Jmp &&
+                              ((modRm >> 6) == 0 || (rex & RexWMask) == RexW);
+        }
+    }
+    return !(Epilogue->Found && popsRsp);
+}
+
+// The stack bytes a step reads, as one span: a healthy frame's reads lie
+// together between its stack pointer and its return address.
+struct StackSpan {
+    ULONG64 Low;
+    ULONG64 High;
+    BOOLEAN Wraps;
+
+    void Include(ULONG64 Address, ULONG64 Size)
+    {
+        ULONG64 end = Address + Size;
+        Wraps = Wraps || end < Address;
+        Low = Address < Low ? Address : Low;
+        High = end > High ? end : High;
+    }
+};
+
+// Whether everything one RtlVirtualUnwind step from Context will read is
+// resident. FALSE also for unwind data the test cannot follow (a chain too
+// long, codes it refuses, a frame register restored before it is used, RSP
+// read back from the stack, codes past a machine frame): the trace ends
+// there.
+BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CONTEXT* Context)
+{
+    ULONG64 entryAddress = reinterpret_cast<ULONG_PTR>(Entry);
+    if (!RangeResident(entryAddress, sizeof(RUNTIME_FUNCTION))) {
+        return FALSE;
+    }
+    RUNTIME_FUNCTION function = ReadResidentEntry(entryAddress);
+    ULONG64 controlPc = Context->Rip;
+    ULONG64 begin = ImageBase + function.BeginAddress;
+    UnwindInfoView info;
+    if (!ReadUnwindInfo(ImageBase + function.UnwindData, &info)) {
+        return FALSE;
+    }
+    StackSpan span = {Context->Rsp, Context->Rsp, FALSE};
+    // Inside the function the unwinder first reads its code for an
+    // epilogue, whose rest it then runs instead of the codes: pops from
+    // the stack pointer it adjusts, and the return address.
+    if (controlPc >= begin && controlPc < ImageBase + function.EndAddress) {
+        EpilogueView epilogue;
+        if (!ReadEpilogue(ImageBase, function, info, Context, &epilogue)) {
+            return FALSE;
+        }
+        if (epilogue.Found) {
+            span.Include(epilogue.StackPointer, (epilogue.Pops + 1) * StackWordSize);
+            if (span.Wraps || span.High - span.Low > MaxFrameSpan) {
+                return FALSE;
+            }
+            return RangeResident(span.Low, span.High - span.Low);
+        }
+    }
+
+    // The establisher frame, as the unwinder finds it: the stack pointer,
+    // or the frame register less its offset once the prolog has set it.
+    ULONG64 prologOffset = controlPc - begin;
+    ULONG64 frameBase = Context->Rsp;
+    if (info.FrameRegister != 0) {
+        BOOLEAN set = prologOffset >= info.SizeOfProlog || (info.Flags & UnwindFlagChainInfo) != 0;
+        for (ULONG index = 0; index < info.CountOfCodes; ++index) {
+            USHORT code = info.Code(index);
+            if (((code >> 8) & 0xF) == UnwindSetFpreg) {
+                set = set || prologOffset >= (code & 0xFFu);
+                break;
+            }
+        }
+        if (set) {
+            frameBase = IntegerRegister(Context, info.FrameRegister) -
+                        static_cast<ULONG64>(info.FrameOffset) * FrameOffsetScale;
+        }
+    }
+
+    ULONG64 rsp = Context->Rsp;
+    ULONG restored = 0;  // registers the codes so far read back
+    BOOLEAN machineFrame = FALSE;
+    for (ULONG entries = 1;; ++entries) {
+        ULONG64 offset = controlPc - (ImageBase + function.BeginAddress);
+        for (ULONG index = 0; index < info.CountOfCodes;) {
+            USHORT code = info.Code(index);
+            ULONG operation = (code >> 8) & 0xF;
+            ULONG operationInfo = code >> 12;
+            ULONG slots = CodeSlots(operation, operationInfo);
+            if (slots == 0 || index + slots > info.CountOfCodes || machineFrame) {
+                return FALSE;
+            }
+            ULONG64 next = slots > 1 ? info.Code(index + 1) : 0;
+            ULONG64 nextLong = slots > 2 ? next | (static_cast<ULONG64>(info.Code(index + 2)) << 16) : 0;
+            index += slots;
+            BOOLEAN applies = offset >= (code & 0xFFu);
+            switch (operation) {
+            case UnwindPushNonvol:
+                if (applies) {
+                    if (operationInfo == RspNumber) {
+                        return FALSE;  // the stack pointer read back from the stack
+                    }
+                    span.Include(rsp, StackWordSize);
+                    restored |= 1u << operationInfo;
+                    rsp += StackWordSize;
+                }
+                break;
+            case UnwindAllocLarge:
+            case UnwindAllocSmall: {
+                ULONG64 size = operation == UnwindAllocSmall ? operationInfo * 8ull + 8
+                               : operationInfo == 0         ? next * 8
+                                                            : nextLong;
+                if (applies) {
+                    rsp += size;
+                }
+                break;
+            }
+            case UnwindSetFpreg:
+                if (applies) {
+                    if (info.FrameRegister == 0 || info.FrameRegister == RspNumber ||
+                        (restored & (1u << info.FrameRegister)) != 0) {
+                        return FALSE;
+                    }
+                    rsp = IntegerRegister(Context, info.FrameRegister) -
+                          static_cast<ULONG64>(info.FrameOffset) * FrameOffsetScale;
+                }
+                break;
+            case UnwindSaveNonvol:
+            case UnwindSaveNonvolFar:
+                if (applies) {
+                    if (operationInfo == RspNumber) {
+                        return FALSE;
+                    }
+                    span.Include(frameBase + (operation == UnwindSaveNonvol ? next * 8 : nextLong),
+                                 StackWordSize);
+                    restored |= 1u << operationInfo;
+                }
+                break;
+            case UnwindSaveXmm128:
+            case UnwindSaveXmm128Far:
+                if (applies) {
+                    span.Include(frameBase + (operation == UnwindSaveXmm128 ? next * 16 : nextLong),
+                                 2 * StackWordSize);
+                }
+                break;
+            case UnwindPushMachframe:
+                if (applies) {
+                    span.Include(rsp + (operationInfo != 0 ? MachineFrameErrorCode : 0),
+                                 MachineFrameBytesRead);
+                    machineFrame = TRUE;
+                }
+                break;
+            default:
+                break;
+            }
+        }
+        if ((info.Flags & UnwindFlagChainInfo) == 0) {
+            break;
+        }
+        if (entries == MaxChainedEntries || machineFrame) {
+            return FALSE;
+        }
+        function = ReadResidentEntry(info.Trailer());
+        if (!ReadUnwindInfo(ImageBase + function.UnwindData, &info)) {
+            return FALSE;
+        }
+    }
+    if (!machineFrame) {
+        span.Include(rsp, StackWordSize);  // the return address
+    }
+    if (span.Wraps || span.High - span.Low > MaxFrameSpan) {
+        return FALSE;
+    }
+    return RangeResident(span.Low, span.High - span.Low);
+}
+
 // The working state of the walk: all on this processor's stack.
 struct StackWalk {
     PCONTEXT Context;
@@ -127,6 +678,9 @@ BOOLEAN UnwindOneFrame(StackWalk* Walk)
     ULONG64 imageBase = 0;
     PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry(context->Rip, &imageBase, nullptr);
     if (entry != nullptr) {
+        if (!UnwindStepResident(imageBase, entry, context)) {
+            return FALSE;
+        }
         CopyBytes(&Walk->Unwound, context, sizeof(CONTEXT));
         PVOID handlerData = nullptr;
         ULONG64 establisherFrame = 0;

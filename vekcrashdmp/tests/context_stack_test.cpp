@@ -4,6 +4,7 @@
 #include "driver_test.h"
 
 #include "model/address_space.h"
+#include "model/driver_call.h"
 #include "model/image_registry.h"
 #include "modules/module_map.h"
 #include "report/context_stack.h"
@@ -281,62 +282,121 @@ TEST_F(ContextStackTest, WordAcrossTheEndOfTheStackEndsTheTrace)
     munmap(pages, 2 * PageBytes);
 }
 
-// A frame whose unwind data sends RtlVirtualUnwind past the readable stack:
-// the kernel's routine faults there, and the guard ends the trace without a
-// line of its own, as for a stack word the walk may not read, rather than
-// with a frame at return address 0.
-TEST_F(ContextStackTest, UnwindingIntoUnreadableStackEndsTheTraceWithoutALine)
+// Damaged stacks and unwind data met at HIGH_LEVEL, where a page fault in
+// RtlVirtualUnwind is a second bug check that no guard can take: the walk
+// tests what each step will read and ends the trace there instead, without
+// a line of its own, and the kernel sees no bad read. The frames that are
+// whole show that the test ends nothing early.
+TEST_F(ContextStackTest, DamagedFramesEndTheTraceBeforeTheUnwinderReadsThem)
 {
-    // One function whose prolog is sub rsp, 0x28: its return address lies
-    // 0x28 above the stack pointer.
+    // One function at CodeRva whose unwind data, at InfoRva on a page of
+    // its own, each row writes.
     constexpr uint64_t Base = model::ScenarioImageRegion + 0x71000000ull;
-    constexpr uint32_t PdataRva = 0x800, CodeRva = 0x1000, InfoRva = 0x1800, Size = 0x2000;
-    constexpr uint64_t FrameSize = 0x28;
-    std::vector<uint8_t> bytes(Size, 0);
-    auto put16 = [&](size_t at, uint16_t value) { std::memcpy(&bytes[at], &value, 2); };
-    auto put32 = [&](size_t at, uint32_t value) { std::memcpy(&bytes[at], &value, 4); };
-    constexpr size_t Nt = 0x80, Optional = Nt + 24;
-    put16(0, 0x5A4D);
-    put32(0x3C, Nt);
-    put32(Nt, 0x00004550);
-    put16(Nt + 4, 0x8664);
-    put16(Nt + 20, 0xF0);
-    put16(Optional, 0x20B);
-    put32(Optional + 108, 16);
-    put32(Optional + 112 + 3 * 8, PdataRva);
-    put32(Optional + 112 + 3 * 8 + 4, sizeof(RUNTIME_FUNCTION));
-    const RUNTIME_FUNCTION entry = {CodeRva, CodeRva + 0x40, InfoRva};
-    std::memcpy(&bytes[PdataRva], &entry, sizeof(entry));
-    // Version 1, a 4-byte prolog, one code: UWOP_ALLOC_SMALL of (4 + 1) * 8.
-    const uint8_t info[] = {1, 4, 1, 0, 4, 0x42, 0, 0};
-    std::memcpy(&bytes[InfoRva], info, sizeof(info));
-    model::ImageDescription description;
-    description.Name = "unwound.sys";
-    description.Base = Base;
-    description.Size = Size;
-    description.OwnedBytes = bytes;
-    std::string error;
-    model::ImageRegistration image = model::RegisterImage(std::move(description), &error);
-    ASSERT_TRUE(image.Registered()) << error;
-
-    // A stack page with nothing readable above it: the frame's four words
-    // are its last, the return address lies beyond.
-    void* pages = mmap(nullptr, 2 * PageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+    constexpr uint32_t PdataRva = 0x800, CodeRva = 0x1000, InfoRva = 0x2000, Size = 0x3000;
+    // A stack page, then one paged out, then a hole nothing maps.
+    void* pages = mmap(nullptr, 3 * PageBytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(pages, MAP_FAILED);
-    ASSERT_EQ(mprotect(static_cast<uint8_t*>(pages) + PageBytes, PageBytes, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(static_cast<uint8_t*>(pages) + 2 * PageBytes, PageBytes, PROT_NONE), 0);
     const auto start = reinterpret_cast<uintptr_t>(pages);
+    const uintptr_t out = start + PageBytes;
+    const uintptr_t hole = start + 2 * PageBytes;
     ranges_.push_back(model::EnterMemory(
         {start, PageBytes, model::MemoryKind::Ram, true, true, "test stack"}, model::MemoryOwner::Host));
-    CONTEXT context = {};
-    context.Rip = Base + CodeRva + 0x10;
-    context.Rsp = start + PageBytes - 4 * sizeof(ULONG64);
-    ASSERT_GT(context.Rsp + FrameSize, start + PageBytes);
-    std::string console = Walk(&context);
-    EXPECT_EQ(StackLines(console), std::vector<std::string>{}) << console;
-    EXPECT_TRUE(TakeViolations().empty());
-    EXPECT_EQ(console.substr(console.size() - 7), "STACK:\n");
-    munmap(pages, 2 * PageBytes);
+    ranges_.push_back(model::EnterMemory(
+        {out, PageBytes, model::MemoryKind::Ram, true, false, "test stack"}, model::MemoryOwner::Host));
+
+    // UNWIND_INFO version 1: flags, prolog size, code count, frame
+    // register; then the codes (offset, operation | information << 4).
+    struct Case {
+        const char* Name;
+        std::vector<uint8_t> Info;
+        uintptr_t Rsp;
+        uintptr_t Rbp;
+        bool InfoResident;
+        size_t Lines;
+        std::vector<uint8_t> Code = {};  // at the control PC
+    };
+    // add rsp, 0x28; pop rbx; ret: the unwinder runs the rest of it.
+    const std::vector<uint8_t> epilogue = {0x48, 0x83, 0xC4, 0x28, 0x5B, 0xC3};
+    const std::vector<uint8_t> alloc28 = {1, 4, 1, 0, 4, 0x42, 0, 0};  // sub rsp, 0x28
+    const Case cases[] = {
+        {"WholeFrame", alloc28, start + 0x100, 0, true, 2},
+        {"WholeFrameOnTheFramePointer", {1, 4, 2, 0x05, 4, 0x03, 1, 0x50}, start + 0x100,
+         start + 0x200, true, 2},
+        {"ReturnAddressOnAPageThatIsOut", alloc28, out - 0x20, 0, true, 0},
+        // mov [rsp + 0x1000], rbx after sub rsp, 0x28: the slot is on the
+        // page that is out, the return address is not.
+        {"SavedRegisterOnAPageThatIsOut", {1, 8, 3, 0, 8, 0x34, 0x00, 0x02, 4, 0x42, 0, 0},
+         start + 0x100, 0, true, 0},
+        {"MachineFrameOnAPageThatIsOut", {1, 1, 1, 0, 1, 0x0A, 0, 0}, out - 0x10, 0, true, 0},
+        {"StackPointerInAHole", alloc28, hole + 0x100, 0, true, 0},
+        // push rbp; mov rbp, rsp with RBP off the stack.
+        {"FramePointerOutsideTheStack", {1, 4, 2, 0x05, 4, 0x03, 1, 0x50}, start + 0x100,
+         hole + 0x100, true, 0},
+        {"FramePointerFarFromTheStack", {1, 4, 2, 0x05, 4, 0x03, 1, 0x50}, start + 0x100,
+         0xFFFFF80300100000ull, true, 0},
+        {"UnwindDataOnAPageThatIsOut", alloc28, start + 0x100, 0, false, 0},
+        // A saved RSP: the unwinder takes the stack pointer from the stack
+        // (0 here), and its next read from there.
+        {"StackPointerReadBackFromTheStack", {1, 4, 1, 0, 4, 0x40, 0, 0}, start + 0x100, 0, true,
+         0},
+        {"WholeEpilogue", alloc28, start + 0xD8, 0, true, 1, epilogue},
+        // The pop is on the last resident word; the return address is out.
+        {"EpilogueReturnAddressOnAPageThatIsOut", alloc28, out - 0x30, 0, true, 0, epilogue},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.Name);
+        StartMachine();
+        std::vector<uint8_t> bytes(Size, 0);
+        auto put16 = [&](size_t at, uint16_t value) { std::memcpy(&bytes[at], &value, 2); };
+        auto put32 = [&](size_t at, uint32_t value) { std::memcpy(&bytes[at], &value, 4); };
+        constexpr size_t Nt = 0x80, Optional = Nt + 24;
+        put16(0, 0x5A4D);
+        put32(0x3C, Nt);
+        put32(Nt, 0x00004550);
+        put16(Nt + 4, 0x8664);
+        put16(Nt + 20, 0xF0);
+        put16(Optional, 0x20B);
+        put32(Optional + 108, 16);
+        put32(Optional + 112 + 3 * 8, PdataRva);
+        put32(Optional + 112 + 3 * 8 + 4, sizeof(RUNTIME_FUNCTION));
+        const RUNTIME_FUNCTION entry = {CodeRva, CodeRva + 0x40, InfoRva};
+        std::memcpy(&bytes[PdataRva], &entry, sizeof(entry));
+        std::memcpy(&bytes[InfoRva], item.Info.data(), item.Info.size());
+        if (!item.Code.empty()) {
+            std::memcpy(&bytes[CodeRva + 0x10], item.Code.data(), item.Code.size());
+        }
+        model::ImageDescription description;
+        description.Name = "unwound.sys";
+        description.Base = Base;
+        description.Size = Size;
+        description.OwnedBytes = bytes;
+        std::string error;
+        model::ImageRegistration image = model::RegisterImage(std::move(description), &error);
+        ASSERT_TRUE(image.Registered()) << error;
+        model::SetImagePagesResident(image.Id(), InfoRva / PageBytes, 1, item.InfoResident);
+
+        std::memset(pages, 0, 2 * PageBytes);
+        // Each whole frame returns to an address in no image, whose leaf
+        // frame returns to 0.
+        for (uintptr_t at : {start + 0x128, start + 0x208}) {
+            std::memcpy(reinterpret_cast<void*>(at), &Unknown, sizeof(Unknown));
+        }
+        CONTEXT context = {};
+        context.Rip = Base + CodeRva + 0x10;
+        context.Rsp = item.Rsp;
+        context.Rbp = item.Rbp;
+        size_t before = Console().size();
+        bool ended = !model::Guarded([&] { Walk(&context); });
+        std::string console = Console().substr(before);
+        EXPECT_FALSE(ended);
+        ASSERT_NE(console.find("STACK:\n"), std::string::npos) << console;
+        EXPECT_EQ(StackLines(console).size(), item.Lines) << console;
+        EXPECT_EQ(TakeViolations(), std::vector<std::string>{});
+        EXPECT_FALSE(model::Stopped());
+    }
+    munmap(pages, 3 * PageBytes);
 }
 
 }  // namespace

@@ -15,9 +15,10 @@ For each way the crasher touches its bad address (read, write, execute):
     KiPageFault) and then into the crasher: CrasherTouch, CrasherMiddle,
     CrasherOuter, CrasherFault in that order, the first of them the frame
     that faulted, then back into the kernel's KxCallDriver.
-With a wild frame pointer in CrasherTouch, the kernel's RtlVirtualUnwind
-faults unwinding that frame: the trace ends at it, with no frame after it
-(none at return address 0).
+With a wild frame pointer in CrasherTouch, unwinding that frame would read
+outside the stack, which at HIGH_LEVEL is a nested bug check: the report
+tests what the step will read first, and the trace ends at that frame, with
+no frame after it (none at return address 0) and the run clean.
 """
 
 import argparse
@@ -143,7 +144,8 @@ def check_case(args, identity, scenario, access, address, third, wild):
            f"kernel frames before the crasher's {kernel}, not ending in the page fault path")
     after = frames[first + len(chain):first + len(chain) + 1]
     if wild:
-        # The unwinding of the faulting frame faulted: nothing follows it.
+        # The unwinding of the faulting frame would read off the stack:
+        # nothing follows it.
         expect(after == [], f"frames after the faulting one: {after}:\n{console}")
     else:
         expect(after and after[0][0] == KERNEL and

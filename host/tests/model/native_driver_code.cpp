@@ -30,3 +30,15 @@ extern "C" NTSTATUS NTAPI NativeGuardedQuery(PVOID context)
     return NativeQueryTime(static_cast<PLARGE_INTEGER>(arguments[0]),
                            static_cast<volatile int*>(arguments[1]));
 }
+
+// Guarded work that reads the word at arguments[0] itself, as the driver
+// reads memory it does not own: the host processor's fault, not a kernel
+// routine's. context points at {address, reached}.
+extern "C" NTSTATUS NTAPI NativeGuardedRead(PVOID context)
+{
+    auto** arguments = static_cast<void**>(context);
+    auto* reached = static_cast<volatile int*>(arguments[1]);
+    ULONG value = *static_cast<volatile ULONG*>(arguments[0]);
+    *reached = 1;
+    return static_cast<NTSTATUS>(value);
+}

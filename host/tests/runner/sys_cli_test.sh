@@ -96,12 +96,14 @@ stack_in_data)
     grep -q "DATA INTACT" "$work/out" || fail "the callback's frame was written into driver data" ;;
 seh)
     # Guarded faults are dispatched to the driver's __try scopes in order;
-    # the last, unguarded one bug checks as before (a read, 0x50).
-    expect seh_driver "read unmapped or protected memory" "BUGCHECK 0000000000000050 0000000000000010"
+    # the last, on a system-space address, is no exception: it bug checks
+    # (a read, 0x50) inside its guard.
+    expect seh_driver "read unmapped or protected memory" "BUGCHECK 0000000000000050 FFFFF80300001000"
     printf '%s\n' "CAUGHT 00000000C0000005" "FILTER DECLINES" "OUTER CAUGHT" \
         "FILTER ADDRESS 0000000000000010" "FINALLY ABNORMAL" "INNER CAUGHT" "AFTER INNER" \
         "BODY" "FINALLY NORMAL" "FILTER CODE 00000000C0000094" "DIVIDE CAUGHT" \
-        "FILTER ADDRESS 0000000000000010" "ROUTINE FAULT CAUGHT 00000000C0000005" "UNGUARDED" \
+        "FILTER ADDRESS 0000000000000010" "ROUTINE FAULT CAUGHT 00000000C0000005" \
+        "GUARDED SYSTEM SPACE" \
         >"$work/expected"
     grep -v '^BUGCHECK' "$work/out" | tr -d '\r' >"$work/lines"
     diff "$work/expected" "$work/lines" >"$work/diff" || fail "console lines differ: $(cat "$work/diff")" ;;
@@ -183,6 +185,26 @@ fail_fast)
     expect fail_fast_driver "failed fast" "$(code 0x139 3)" ;;
 hidden_msr)
     expect hidden_msr_driver "instruction the processor refused" "$(code 0x7E 0xC0000096)" ;;
+machine_state)
+    # Instructions and states no Windows driver survives: each is named, and
+    # the machine stops as Windows would (a reset gives no bug check and no
+    # report; a frame past the stack, the double fault). The build number
+    # picks the fixture's case: build|stderr|console.
+    while IFS='|' read -r build err out; do
+        printf '{"machine": {"os_version": {"build": %s}}, "events": [{"event": "load"}, %s]}\n' \
+            "$build" '{"event": "bugcheck", "code": "0xD1"}' >"$work/state.json"
+        expect machine_state_driver "$err" "$out" "$work/state.json"
+        case $build in 1|2|3|4|5|7) grep -q RETURNED "$work/out" && fail "case $build went on" ;; esac
+    done <<'CASES'
+1|loaded a zero interrupt descriptor table (lidt) at .*(triple fault)|
+2|loaded a zero global descriptor table (lgdt)|
+3|executed swapgs at .* in kernel mode|
+4|executed syscall at .* in kernel mode|
+5|wrote 0x06 to the reset control port 0xCF9: the machine resets|
+6|returned from the entry routine to the kernel with interrupts disabled|BUGCHECK 00000000000000D1
+7|overflowed its stack or lost its stack pointer (double fault)|BUGCHECK 000000000000007F 0000000000000008
+CASES
+    true ;;
 control_register)
     expect control_register_driver "wrote CR4" "$(code 0xD1 0)" ;;
 endless_output)

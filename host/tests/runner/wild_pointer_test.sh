@@ -27,7 +27,7 @@ cases=(
   "11|0|MAPPING 0000000000000000|"
   "12|0|DEVICE 00000000C000009A|"
   "13|0|WILD 0000000000000000&BUFFER 0000000000000001&STACK 0000000000000001|"
-  "14|1|BUGCHECK 00000000000000D1|KeQuerySystemTimePrecise wrote to 0x10, which is no valid kernel memory: the bug check callback in progress was abandoned"
+  "14|1|BUGCHECK 00000000000000D1|nested bug check 0xA IRQL_NOT_LESS_OR_EQUAL during the bug check (KeQuerySystemTimePrecise)"
 )
 
 for entry in "${cases[@]}"; do

@@ -6,6 +6,7 @@
 
 #include "model_test.h"
 
+#include "model/driver_call.h"
 #include "model/image_registry.h"
 #include "model/unwind.h"
 
@@ -362,34 +363,55 @@ TEST_F(UnwindRoutines, VirtualUnwindRestoresTheCallerFromListedImage)
     EXPECT_EQ(model::LastUnwindFailure().Outcome, model::unwind::Status::Ok);
 }
 
-TEST_F(UnwindRoutines, UnreadableDataEndsTheWalkInsteadOfFaulting)
+// The kernel's routine reads in place: memory it cannot read is a page
+// fault, the bug check Windows raises for it (0x50 on a bad address, 0x0A
+// at raised IRQL, where nothing pages in). Only a page that is paged out,
+// below DISPATCH_LEVEL, would come in; the model ends the walk there.
+TEST_F(UnwindRoutines, UnreadableDataIsAPageFaultUnlessItWouldPageIn)
 {
     struct {
         const char* Name;
         bool PageOutUnwindData;
         uint64_t StackPointer;
+        KIRQL Irql;
+        ULONG BugCheck;  // 0: the walk ends with RIP 0
     } const cases[] = {
-        {"unwind data paged out", true, reinterpret_cast<uintptr_t>(&stack_[0])},
-        {"stack pointer into unmapped memory", false, 0x10},
+        {"unwind data paged out", true, reinterpret_cast<uintptr_t>(&stack_[0]), PASSIVE_LEVEL, 0},
+        {"unwind data paged out at HIGH_LEVEL", true, reinterpret_cast<uintptr_t>(&stack_[0]),
+         HIGH_LEVEL, 0x0A},
+        {"stack pointer into unmapped memory", false, 0x10, PASSIVE_LEVEL, 0x50},
+        {"stack pointer into unmapped memory at DISPATCH_LEVEL", false, 0x10, DISPATCH_LEVEL, 0x0A},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        StartMachine();
         model::SetImagePagesResident(listed_.Id(), XdataRva / model::ImagePageSize, 1,
                                      !c.PageOutUnwindData);
         ULONG64 imageBase = 0;
         PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry(context_.Rip, &imageBase, nullptr);
-        ASSERT_NE(entry, nullptr) << c.Name;
+        ASSERT_NE(entry, nullptr);
         CONTEXT context = context_;
         context.Rsp = c.StackPointer;
         PVOID handlerData = nullptr;
         ULONG64 establisher = 0;
-        EXPECT_EQ(RtlVirtualUnwind(0, imageBase, context.Rip, entry, &context, &handlerData,
-                                   &establisher, nullptr),
-                  nullptr)
-            << c.Name;
-        EXPECT_EQ(context.Rip, 0u) << c.Name;
-        EXPECT_EQ(context.Rsp, c.StackPointer) << c.Name;
-        EXPECT_EQ(context.Rbx, 0x1234u) << c.Name;
-        EXPECT_EQ(model::LastUnwindFailure().Outcome, model::unwind::Status::BadMemory) << c.Name;
+        KIRQL old = KfRaiseIrql(c.Irql);
+        bool returned = model::Guarded([&] {
+            EXPECT_EQ(RtlVirtualUnwind(0, imageBase, context.Rip, entry, &context, &handlerData,
+                                       &establisher, nullptr),
+                      nullptr);
+        });
+        KeLowerIrql(old);
+        EXPECT_EQ(returned, c.BugCheck == 0);
+        EXPECT_EQ(model::Stopped(), c.BugCheck != 0);
+        if (c.BugCheck != 0) {
+            EXPECT_EQ(KiBugCheckData[0], c.BugCheck);
+            EXPECT_EQ(TakeViolations().size(), 1u);
+        } else {
+            EXPECT_EQ(context.Rip, 0u);
+            EXPECT_EQ(context.Rsp, c.StackPointer);
+            EXPECT_EQ(context.Rbx, 0x1234u);
+            EXPECT_EQ(model::LastUnwindFailure().Outcome, model::unwind::Status::BadMemory);
+        }
     }
 }
 

@@ -78,6 +78,12 @@ bool AddressValid(uintptr_t address);
 std::optional<uintptr_t> FirstInvalid(uintptr_t start, size_t size, MemoryAccess access);
 // The range holding the address, if any.
 std::optional<MemoryRange> FindMemory(uintptr_t address);
+// Whether the address is one the kernel keeps in system space: the kernel
+// half, the high user region the model places kernel-half memory in (the
+// images, and the runner's stacks and kernel memory), and every range the
+// map holds. A page fault there is bug check 0x50 at any IRQL, which no
+// __try sees; only a user-space address faults as an access violation.
+bool SystemSpaceAddress(uintptr_t address);
 // Number of kernel ranges entered (pool blocks and the like), for tests.
 size_t KernelMemoryRanges();
 

@@ -6,7 +6,8 @@
 // without exceptions, but with unwind tables) to the model frame that
 // called into the driver, which catches it in a guarded section: control
 // never returns to driver code past the faulting call. During the bug
-// check itself the same throw abandons only the callback in progress.
+// check itself the fault is a nested bug check (machine.h): the throw ends
+// the callback in progress, and no later one runs.
 //
 // An emulated image never sees the exception: the thunk that calls the
 // routine for the emulator catches it, and the emulator asks
@@ -43,10 +44,6 @@ struct RoutineFault {
     const char* Routine;
     uintptr_t Address;
     bool Write;
-    // Raised as an access violation, which a guard may take at any IRQL and
-    // during the bug check (a read of the unwinding routines, which the
-    // report's guard stands behind), rather than as a page fault.
-    bool AccessViolation;
 };
 // Returns true when a guard took the fault: the routine then ends with
 // DriverCallEnd, no bug check and no violation, and the guard's owner goes
@@ -54,12 +51,10 @@ struct RoutineFault {
 // none installed, the host build's RunGuarded sections are the guards.
 using RoutineFaultGuard = bool (*)(const RoutineFault& fault, void* data);
 void SetRoutineFaultGuard(RoutineFaultGuard guard, void* data);
-// Whether a guard takes the fault (never during the bug check, nor at
-// DISPATCH_LEVEL and above, where a page fault is a bug check).
+// Whether a guard takes a page fault: never during the bug check, at
+// DISPATCH_LEVEL and above, or on a system-space address (address_space.h),
+// where the kernel raises a bug check instead of an exception.
 bool OfferToGuard(const RoutineFault& fault);
-// RtlVirtualUnwind met memory it cannot read: whether a guard takes the
-// access violation its read raises, at any IRQL.
-bool OfferUnwindFaultToGuard(uintptr_t address);
 
 // Whether the driver call in progress must end now: the machine stopped,
 // or the bug check callback in progress was abandoned. The model clears the

@@ -143,16 +143,18 @@ struct DriverFault {
     uint64_t Rsp = 0;            // for the trap frame of a fail-fast
 };
 // Stops the machine with the bug check the kernel would raise for it, and
-// records the fault as a violation. A fault inside a bug check callback
-// abandons that callback instead, as the kernel does.
+// records the fault as a violation. Inside a bug check callback a page
+// fault or a double fault is a nested bug check (NestedBugCheck); any other
+// exception no handler took abandons that callback, and the bug check goes
+// on.
 void RaiseDriverFault(const DriverFault& fault);
 // How the bug check a driver fault raises reaches BugCheck: directly, or
 // (the runner) through the frames the processor and the kernel lay out, a
 // trap entry and KeBugCheckEx, which end in BugCheck(code, parameters,
 // CurrentProcessor()). The route must stop the machine. Null: directly.
-// A fault inside a bug check callback never takes the route: the kernel
-// abandons that callback and raises no second bug check, so there is no
-// trap entry to run and no KeBugCheckEx frame to lay out.
+// A fault inside a bug check callback never takes the route: the machine
+// stops there (a nested bug check) or the callback is abandoned, and there
+// is no report left to walk the trap entry's frames.
 using FaultBugCheckRoute = void (*)(const DriverFault& fault, ULONG code,
                                     const ULONG_PTR (&parameters)[4], void* context);
 void SetFaultBugCheckRoute(FaultBugCheckRoute route, void* context);
@@ -223,6 +225,15 @@ void UnloadDriver();
 void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned processor = 0,
               unsigned secondaryDumpPasses = 1);
 bool Stopped();
+// Whether the bug check callbacks are running.
+bool InBugCheck();
+// A page fault while the bug check callbacks run (at HIGH_LEVEL, where
+// nothing pages and no exception is dispatched) is a second bug check:
+// the kernel stops there, and the callbacks not yet run, the rest of the
+// report and the dump are lost. Records the violation naming the nested
+// stop and its code, and stops the machine; the console keeps what it had
+// received.
+void NestedBugCheck(ULONG code, const char* what);
 // The processor the kernel runs on: 0, or the one that bug checked.
 unsigned CurrentProcessor();
 void SetSystemTime(int64_t time);

@@ -48,6 +48,9 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
     s.InBugCheck = true;
     s.LastDumpData = {};
     for (const RegisteredCallback& callback : std::vector<RegisteredCallback>(s.BugCheckCallbacks)) {
+        if (s.Stopped) {
+            break;  // a nested bug check stopped the machine
+        }
         // The record is the driver's memory: it may have been freed or
         // unmapped while registered.
         if (FirstInvalid(reinterpret_cast<uintptr_t>(callback.Record), sizeof(*callback.Record),
@@ -68,7 +71,7 @@ void BugCheck(ULONG_PTR code, const ULONG_PTR (&parameters)[4], unsigned process
         // Some kernels call each secondary dump callback twice: first with
         // no buffer, to learn the sizes, then with the buffer. The last
         // pass offers it; a callback that adds nothing leaves OutBuffer null.
-        for (unsigned pass = 1; pass <= secondaryDumpPasses; ++pass) {
+        for (unsigned pass = 1; pass <= secondaryDumpPasses && !s.Stopped; ++pass) {
             auto* data = static_cast<KBUGCHECK_SECONDARY_DUMP_DATA*>(AllocateKernelMemory(
                 sizeof(KBUGCHECK_SECONDARY_DUMP_DATA) + SecondaryDumpBufferSize));
             if (data == nullptr) {
@@ -170,6 +173,23 @@ const char* FaultText(const DriverFault& fault)
 
 }  // namespace
 
+void NestedBugCheck(ULONG code, const char* what)
+{
+    MachineState& s = State();
+    if (s.Stopped) {
+        return;
+    }
+    const char* name = code == 0xD1   ? "DRIVER_IRQL_NOT_LESS_OR_EQUAL"
+                       : code == 0x0A ? "IRQL_NOT_LESS_OR_EQUAL"
+                       : code == 0x7F ? "UNEXPECTED_KERNEL_MODE_TRAP"
+                                      : "PAGE_FAULT_IN_NONPAGED_AREA";
+    Violation("nested bug check 0x%X %s during the bug check (%s): the machine stopped there; "
+              "the callbacks not yet run, the rest of the report and the dump are lost",
+              code, name, what);
+    s.Stopped = true;
+    s.EndingCall = true;
+}
+
 namespace {
 
 struct {
@@ -187,9 +207,20 @@ void RaiseDriverFault(const DriverFault& fault)
         Violation("driver code %s at %s (address %s)", FaultText(fault),
                   AddressText(fault.Rip).c_str(), AddressText(fault.Address).c_str());
     }
+    const bool pageFault = fault.Kind == DriverFaultKind::Read ||
+                           fault.Kind == DriverFaultKind::Write ||
+                           fault.Kind == DriverFaultKind::Execute;
+    if (s.InBugCheck && (pageFault || fault.Kind == DriverFaultKind::DoubleFault)) {
+        constexpr ULONG DriverIrqlNotLessOrEqualCode = 0xD1;
+        constexpr ULONG UnexpectedKernelModeTrapCode = 0x7F;
+        NestedBugCheck(pageFault ? DriverIrqlNotLessOrEqualCode : UnexpectedKernelModeTrapCode,
+                       FaultText(fault));
+        return;
+    }
     if (s.InBugCheck) {
-        // The kernel guards the callbacks it runs during a bug check: the
-        // faulting one is abandoned and the bug check goes on.
+        // An exception other than a page fault is dispatched at any IRQL;
+        // one no handler takes abandons the callback, and the bug check
+        // goes on.
         return;
     }
 

@@ -119,6 +119,7 @@ uint64_t CallImage(DriverImage* testDriver, const void* routine,
     s.Processors[processor].InTestDriver = testDriver != nullptr;
     s.Processors[processor].CallWhat = what;
     NoteDriverThread();
+    CatchNativeDriverFaults();
     bool outermost = EnterMainCall(processor, what);
     uint64_t result = 0;
     try {

@@ -249,6 +249,11 @@ bool Stopped()
     return State().Stopped;
 }
 
+bool InBugCheck()
+{
+    return State().InBugCheck;
+}
+
 unsigned CurrentProcessor()
 {
     return State().Current;

@@ -242,6 +242,12 @@ std::string AddressText(uint64_t address);
 // The host build's image, [start, end), while it is loaded (0, 0 after).
 void NoteHostDriverImage(uint64_t start, uint64_t end);
 bool InHostDriverImage(uint64_t address);
+// Takes the host processor's faults in native driver code as the kernel
+// takes a driver's page fault (native_faults.cpp); installed once.
+void CatchNativeDriverFaults();
+// Whether a runner's dispatcher stands in for the driver's guards: its
+// driver code is emulated, never native.
+bool RoutineFaultGuardInstalled();
 // Reads a counted string the driver passed; a malformed one is a violation
 // and yields nullopt.
 std::optional<std::u16string> ReadUnicodeString(const char* routine, PCUNICODE_STRING string);

@@ -294,6 +294,24 @@ extern "C" UCHAR ModelPortReadByte(USHORT Port)
 extern "C" void ModelPortWriteByte(USHORT Port, UCHAR Value)
 {
     KernelScope kernel;
+    // The chipset's reset control register: bit 2 starts a reset, which
+    // ends the machine with no bug check and no report. The port is the
+    // platform's, never a driver's to write.
+    constexpr USHORT ResetControlPort = 0xCF9;
+    constexpr UCHAR ResetCpu = 0x04;
+    if (Port == ResetControlPort) {
+        if ((Value & ResetCpu) != 0) {
+            Violation("driver code wrote 0x%02X to the reset control port 0xCF9: the machine "
+                      "resets there, with no bug check and no report (stopped)",
+                      Value);
+            HaltMachine();
+        } else {
+            Violation("driver code wrote 0x%02X to the reset control port 0xCF9, which is the "
+                      "platform's (write ignored)",
+                      Value);
+        }
+        return;
+    }
     uint8_t offset = 0;
     if (Uart16550* uart = UartAtPort(Port, &offset)) {
         uart->Write(offset, Value);

@@ -5,6 +5,7 @@
 #include "core/machine_state.h"
 #include "core/model_lock.h"
 
+#include "model/address_space.h"
 #include "model/driver_call.h"
 #include "model/scope_table.h"
 
@@ -74,20 +75,22 @@ void SetRoutineFaultGuard(RoutineFaultGuard guard, void* data)
     GuardData = data;
 }
 
-bool OfferToGuard(const RoutineFault& fault)
+bool RoutineFaultGuardInstalled()
 {
-    if (State().InBugCheck || State().Stopped || CurrentIrql() >= DISPATCH_LEVEL) {
-        return false;
-    }
-    return Guard != nullptr ? Guard(fault, GuardData) : HostGuards > 0;
+    return Guard != nullptr;
 }
 
-bool OfferUnwindFaultToGuard(uintptr_t address)
+bool OfferToGuard(const RoutineFault& fault)
 {
-    if (State().Stopped && !State().InBugCheck) {
+    // A page fault reaches the exception dispatcher only below
+    // DISPATCH_LEVEL, outside the bug check, and on a user-space address:
+    // on a system-space one the kernel raises bug check 0x50 at once
+    // (PAGE_FAULT_IN_NONPAGED_AREA's reference page), whatever __try
+    // stands around the access.
+    if (State().InBugCheck || State().Stopped || CurrentIrql() >= DISPATCH_LEVEL ||
+        SystemSpaceAddress(fault.Address)) {
         return false;
     }
-    const RoutineFault fault{"RtlVirtualUnwind", address, false, true};
     return Guard != nullptr ? Guard(fault, GuardData) : HostGuards > 0;
 }
 

@@ -5,6 +5,7 @@
 #include "core/machine_state.h"
 #include "core/model_lock.h"
 #include "images/host_frames.h"
+#include "memory/guest_memory.h"
 
 #include "model/driver_call.h"
 #include "model/image_registry.h"
@@ -71,6 +72,19 @@ public:
             (void)image;
             return false;  // runs into an image from below
         }
+        // A page the map holds as paged out is not there for the kernel's
+        // own reads either, whatever the host could read at the address.
+        for (uint64_t at = address;;) {
+            std::optional<MemoryRange> range = FindMemory(static_cast<uintptr_t>(at));
+            if (range && !range->Resident) {
+                return false;
+            }
+            const uint64_t next = (at | (ImagePageSize - 1)) + 1;
+            if (next == 0 || next > last) {
+                break;
+            }
+            at = next;
+        }
         static const ProcessMemory process;
         const unwind::MemoryReader& fallback = GuestReader != nullptr ? *GuestReader : process;
         return fallback.Read(address, buffer, size);
@@ -79,8 +93,36 @@ public:
 
 // Host code has no x64 unwind data: the host build of the driver and this
 // library are built with frame pointers, and their frames are unwound by
-// that chain. The entry handed out for them is this one, never read.
-RUNTIME_FUNCTION HostFrameEntry = {};
+// that chain. The entry handed out for them points at unwind data that
+// says so (push rbp; mov rbp, rsp: the saved RBP at RBP, the return
+// address above it), so that a caller that reads the data before each step
+// to learn what the step will read, as the crash report does, sees what
+// the walk below reads of the driver's frame. Its image base is the block
+// itself, and its function covers no address, so the code at a host return
+// address is never taken for an epilogue.
+struct HostFrameUnwindBlock {
+    RUNTIME_FUNCTION Entry;
+    uint8_t Info[8];
+};
+constexpr uint8_t UnwindVersion = 1;
+constexpr uint8_t RbpRegister = 5;
+constexpr uint8_t PushNonvolCode = 0;
+constexpr uint8_t SetFpregCode = 3;
+alignas(8) HostFrameUnwindBlock HostFrameBlock = {
+    {0, 0, offsetof(HostFrameUnwindBlock, Info)},
+    {UnwindVersion, 0, 2, RbpRegister,
+     // Codes in reverse prolog order: mov rbp, rsp at 4, push rbp at 1.
+     4, SetFpregCode, 1, static_cast<uint8_t>(PushNonvolCode | (RbpRegister << 4))}};
+RUNTIME_FUNCTION& HostFrameEntry = HostFrameBlock.Entry;
+
+// The block is kernel memory the caller may test with MmIsAddressValid.
+void EnterHostFrameBlock()
+{
+    static const MemoryRangeId entered =
+        EnterHostMemory(reinterpret_cast<uintptr_t>(&HostFrameBlock), sizeof(HostFrameBlock),
+                        false, "the unwind data of host frames");
+    (void)entered;
+}
 
 struct CodeRange {
     uint64_t Start = 0;
@@ -152,6 +194,13 @@ unwind::Result UnwindHostFrame(const unwind::MemoryReader& memory, PCONTEXT cont
         const uint64_t frame = context->Rbp;
         uint64_t saved[2] = {};  // the caller's RBP, the return address
         if (!memory.Read(frame, saved, sizeof(saved))) {
+            if (kernelFrames > 0) {
+                // The model's own frames are the kernel's work: a chain
+                // that breaks there ends the walk, as at the stack's base.
+                context->Rip = 0;
+                context->Rsp = 0;
+                return result;
+            }
             result.Outcome = unwind::Status::BadMemory;
             result.FaultAddress = frame;
             return result;
@@ -170,8 +219,10 @@ unwind::Result UnwindHostFrame(const unwind::MemoryReader& memory, PCONTEXT cont
             return result;
         }
         if (!HostFrameCode(returnAddress) || kernelFrames == MaxKernelFrames || saved[0] <= frame) {
-            result.Outcome = unwind::Status::BadMemory;
-            result.FaultAddress = context->Rsp;
+            // The base of the machine's stack, as at the base of a thread:
+            // no caller, and no stack above it to show.
+            context->Rip = 0;
+            context->Rsp = 0;
             return result;
         }
     }
@@ -312,7 +363,8 @@ extern "C" PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 
     EnterRoutine("RtlLookupFunctionEntry", HIGH_LEVEL, AtBugCheck::Allowed, Where(ControlPc));
     const LoadedImage* image = FindImageByAddress(ControlPc);
     if ((image == nullptr && HostFrameCode(ControlPc)) || PresentedHostFrame(ControlPc)) {
-        *ImageBase = 0;
+        EnterHostFrameBlock();
+        *ImageBase = reinterpret_cast<uintptr_t>(&HostFrameBlock);
         return &HostFrameEntry;
     }
     unwind::FoundEntry found;
@@ -351,15 +403,24 @@ extern "C" PEXCEPTION_ROUTINE RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageB
         detail += std::string(" ") + OutcomeText(result.Outcome) + " at " + Hex(result.FaultAddress);
     }
     EnterRoutine("RtlVirtualUnwind", HIGH_LEVEL, AtBugCheck::Allowed, detail);
-    // The kernel's routine faults on memory it cannot read: the caller's
-    // guard (the crash report's, around its walk) takes the access
-    // violation, and the walk ends without a frame of its own.
-    if (result.Outcome == unwind::Status::BadMemory && OfferUnwindFaultToGuard(result.FaultAddress)) {
-        throw DriverCallEnd{};
+    // The kernel's routine reads the stack and the unwind data in place: a
+    // page it cannot read is a page fault like any other. Only a page that
+    // is present but paged out, below DISPATCH_LEVEL, would be brought in;
+    // the model cannot, and ends the walk there instead.
+    if (result.Outcome == unwind::Status::BadMemory) {
+        // Present but paged out: a range the map holds so, or a page of a
+        // loaded image that is not resident.
+        std::optional<MemoryRange> range = FindMemory(result.FaultAddress);
+        const bool present = (range && !range->Resident) ||
+                             FindImageByAddress(result.FaultAddress) != nullptr;
+        const bool pagedIn = present && CurrentIrql() < DISPATCH_LEVEL && !State().InBugCheck;
+        if (!pagedIn) {
+            RaiseBadAccess("RtlVirtualUnwind", result.FaultAddress, MemoryAccess::Read);
+        }
     }
     if (result.Outcome != unwind::Status::Ok) {
-        // Unguarded, or damaged unwind data: the model ends the walk
-        // instead, with no caller, so a stack walk stops at this frame.
+        // Damaged unwind data: the model ends the walk instead, with no
+        // caller, so a stack walk stops at this frame.
         ContextRecord->Rip = 0;
         return nullptr;
     }

@@ -5,6 +5,7 @@
 #include "core/model_lock.h"
 
 #include "model/address_space.h"
+#include "model/image_registry.h"
 
 #include <link.h>
 #include <pthread.h>
@@ -281,6 +282,23 @@ std::optional<MemoryRange> FindMemory(uintptr_t address)
     }
     ConsiderHostRanges(consider);
     return found;
+}
+
+bool SystemSpaceAddress(uintptr_t address)
+{
+    // MmSystemRangeStart on x64: the first address of the kernel half.
+    constexpr uint64_t SystemRangeStart = 0xFFFF800000000000ull;
+    const uint64_t value = address;
+    if (value >= SystemRangeStart ||
+        (value >= HighUserRegion && value - HighUserRegion <= UserHalfMask)) {
+        return true;
+    }
+    for (const Entry& entry : Entries()) {
+        if (value >= entry.Range.Start && value - entry.Range.Start < entry.Range.Size) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool OverlapsDevice(uintptr_t start, size_t size)

@@ -68,7 +68,7 @@ void RaiseBadAccess(const char* routine, uintptr_t address, MemoryAccess access)
 {
     MachineState& s = State();
     bool write = access == MemoryAccess::Write;
-    if (OfferToGuard({routine, address, write, false})) {
+    if (OfferToGuard({routine, address, write})) {
         throw DriverCallEnd{};
     }
     std::optional<MemoryRange> range = FindMemory(address);
@@ -88,11 +88,10 @@ void RaiseBadAccess(const char* routine, uintptr_t address, MemoryAccess access)
         parameters[3] = instruction;
     }
     if (s.InBugCheck) {
-        // The kernel abandons the callback that faulted and goes on with
-        // the bug check.
-        Violation("%s %s %s, which is no valid kernel memory: the bug check callback in "
-                  "progress was abandoned",
-                  routine, write ? "wrote to" : "read", AddressText(address).c_str());
+        // A page fault at HIGH_LEVEL inside the bug check: a second one.
+        Violation("%s %s %s, which is no valid kernel memory", routine,
+                  write ? "wrote to" : "read", AddressText(address).c_str());
+        NestedBugCheck(code, routine);
     } else {
         Violation("%s %s %s, which is no valid kernel memory: bug check 0x%X %s", routine,
                   write ? "wrote to" : "read", AddressText(address).c_str(), code,
