@@ -311,6 +311,10 @@ TEST_F(ModelSystemInformationTest, ExportTableHoldsOnlyWhatARealX64KernelExports
     ASSERT_FALSE(later.empty()) << "cannot read " << VEK_LATER_EXPORTS;
     for (const model::RoutineInfo& routine : model::ExportedRoutines()) {
         SCOPED_TRACE(routine.Name);
+        // Every row's contract names the page it was taken from.
+        ASSERT_NE(routine.Reference, nullptr) << "its row names no reference page";
+        EXPECT_EQ(std::string(routine.Reference).rfind("https://learn.microsoft.com/", 0), 0u)
+            << routine.Reference;
         if (exports.count(routine.Name) != 0) {
             continue;
         }

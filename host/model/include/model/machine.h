@@ -52,9 +52,10 @@ struct RoutineInfo {
     // Failure::Status only: the statuses an injected failure may return,
     // the default first.
     std::vector<FailureStatus> Statuses = {};
-    // For a routine that mingw-w64's x64 libntoskrnl.a (made from a real
-    // x64 export table) lacks and the list of later exports does not name:
-    // the reference page that tells why the model offers it at all.
+    // The reference page the row's contract comes from (first version,
+    // IRQL, failures). For a routine that mingw-w64's x64 libntoskrnl.a
+    // (made from a real x64 export table) lacks and the list of later
+    // exports does not name, it is also what tells why the model offers it.
     const char* Reference = nullptr;
 };
 

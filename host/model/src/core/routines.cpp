@@ -132,9 +132,13 @@ constexpr uint16_t Windows10 = 0x0A00;
     MODEL_ROUTINE(#routine, routine, true, present, since, Failure::Status, __VA_ARGS__)
 #define CODE(status) FailureStatus{status, #status}
 
-// A row that mingw-w64's x64 libntoskrnl.a lacks and the later exports
-// (vekcrashdmp/cross/later_exports.txt) do not name, with the page that
-// tells why the model has it.
+// Each row names the reference page its contract comes from: the first
+// version, the IRQL and the failures it may meet. A row that mingw-w64's x64
+// libntoskrnl.a lacks and the later exports
+// (vekcrashdmp/cross/later_exports.txt) do not name has the page that tells
+// why the model has it.
+#define LEARN_PAGE(path) "https://learn.microsoft.com/" path
+#define DDI_PAGE(path) LEARN_PAGE("windows-hardware/drivers/ddi/" path)
 namespace {
 RoutineInfo WithReference(RoutineInfo routine, const char* page)
 {
@@ -159,120 +163,181 @@ const std::vector<RoutineInfo>& ExportedRoutines()
     // not well formed) is not listed: the driver's calls are correct ones,
     // and the routine's own answer to a wrong call is not a fault's.
     static const std::vector<RoutineInfo> routines = {
-        KERNEL_ROUTINE(ExAllocatePoolWithTag, Windows2000, Failure::Null),
-        KERNEL_ROUTINE(ExAllocatePoolWithQuotaTag, Windows2000, Failure::Null),
-        KERNEL_ROUTINE(ExFreePoolWithTag, Windows2000, Failure::None),
+        WithReference(KERNEL_ROUTINE(ExAllocatePoolWithTag, Windows2000, Failure::Null),
+                      DDI_PAGE("wdm/nf-wdm-exallocatepoolwithtag")),
+        WithReference(KERNEL_ROUTINE(ExAllocatePoolWithQuotaTag, Windows2000, Failure::Null),
+                      DDI_PAGE("wdm/nf-wdm-exallocatepoolwithquotatag")),
+        WithReference(KERNEL_ROUTINE(ExFreePoolWithTag, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-exfreepoolwithtag")),
         // STATUS_OBJECT_NAME_EXISTS, also on its page, is a success.
-        STATUS_ROUTINE(IoCreateDevice, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
-                       CODE(STATUS_OBJECT_NAME_COLLISION)),
-        KERNEL_ROUTINE(IoDeleteDevice, Windows2000, Failure::None),
+        WithReference(STATUS_ROUTINE(IoCreateDevice, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                                     CODE(STATUS_OBJECT_NAME_COLLISION)),
+                      DDI_PAGE("wdm/nf-wdm-iocreatedevice")),
+        WithReference(KERNEL_ROUTINE(IoDeleteDevice, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-iodeletedevice")),
         // Its page names no failure status: what creating a named object
         // fails with.
-        STATUS_ROUTINE(IoCreateSymbolicLink, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
-                       CODE(STATUS_OBJECT_NAME_COLLISION)),
-        KERNEL_ROUTINE(IoDeleteSymbolicLink, Windows2000, Failure::None),
-        KERNEL_ROUTINE(KeRegisterBugCheckReasonCallback, WindowsXp, Failure::False),
-        KERNEL_ROUTINE(KeDeregisterBugCheckReasonCallback, WindowsXp, Failure::None),
-        KERNEL_ROUTINE(KeGetCurrentIrql, Windows2000, Failure::None),
-        KERNEL_ROUTINE(KfRaiseIrql, Windows2000, Failure::None),
-        KERNEL_ROUTINE(KeLowerIrql, Windows2000, Failure::None),
-        KERNEL_ROUTINE(KeQuerySystemTimePrecise, Windows8, Failure::None),
-        KERNEL_ROUTINE(KeQueryActiveProcessorCountEx, Windows7, Failure::None),
-        KERNEL_ROUTINE(KeGetCurrentProcessorNumberEx, Windows7, Failure::None),
+        WithReference(STATUS_ROUTINE(IoCreateSymbolicLink, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                                     CODE(STATUS_OBJECT_NAME_COLLISION)),
+                      DDI_PAGE("wdm/nf-wdm-iocreatesymboliclink")),
+        WithReference(KERNEL_ROUTINE(IoDeleteSymbolicLink, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-iodeletesymboliclink")),
+        WithReference(KERNEL_ROUTINE(KeRegisterBugCheckReasonCallback, WindowsXp, Failure::False),
+                      DDI_PAGE("wdm/nf-wdm-keregisterbugcheckreasoncallback")),
+        WithReference(KERNEL_ROUTINE(KeDeregisterBugCheckReasonCallback, WindowsXp, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-kederegisterbugcheckreasoncallback")),
+        WithReference(KERNEL_ROUTINE(KeGetCurrentIrql, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-kegetcurrentirql")),
+        WithReference(KERNEL_ROUTINE(KfRaiseIrql, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-keraiseirql")),
+        WithReference(KERNEL_ROUTINE(KeLowerIrql, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-kelowerirql")),
+        WithReference(KERNEL_ROUTINE(KeQuerySystemTimePrecise, Windows8, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-kequerysystemtimeprecise")),
+        WithReference(KERNEL_ROUTINE(KeQueryActiveProcessorCountEx, Windows7, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-kequeryactiveprocessorcountex")),
+        WithReference(KERNEL_ROUTINE(KeGetCurrentProcessorNumberEx, Windows7, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-kegetcurrentprocessornumberex")),
         // nf-wdm-kegetprocessornumberfromindex: STATUS_INVALID_PARAMETER
         // only for an index beyond the active processors.
-        KERNEL_ROUTINE(KeGetProcessorNumberFromIndex, Windows7, Failure::None),
-        KERNEL_ROUTINE(KeInitializeDpc, Windows2000, Failure::None),
+        WithReference(KERNEL_ROUTINE(KeGetProcessorNumberFromIndex, Windows7, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-kegetprocessornumberfromindex")),
+        WithReference(KERNEL_ROUTINE(KeInitializeDpc, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-keinitializedpc")),
         // nf-wdm-kesettargetprocessordpcex: STATUS_INVALID_PARAMETER only
         // for a processor that does not exist.
-        KERNEL_ROUTINE(KeSetTargetProcessorDpcEx, Windows7, Failure::None),
+        WithReference(KERNEL_ROUTINE(KeSetTargetProcessorDpcEx, Windows7, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-kesettargetprocessordpcex")),
         // FALSE: the DPC was already queued, and it still runs once.
-        KERNEL_ROUTINE(KeInsertQueueDpc, Windows2000, Failure::False),
-        KERNEL_ROUTINE(KeRemoveQueueDpc, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlTimeToTimeFields, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlInitUnicodeString, Windows2000, Failure::None),
+        WithReference(KERNEL_ROUTINE(KeInsertQueueDpc, Windows2000, Failure::False),
+                      DDI_PAGE("wdm/nf-wdm-keinsertqueuedpc")),
+        WithReference(KERNEL_ROUTINE(KeRemoveQueueDpc, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-keremovequeuedpc")),
+        WithReference(KERNEL_ROUTINE(RtlTimeToTimeFields, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-rtltimetotimefields")),
+        WithReference(KERNEL_ROUTINE(RtlInitUnicodeString, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-rtlinitunicodestring")),
         // Its contract: it always returns STATUS_SUCCESS.
-        KERNEL_ROUTINE(RtlGetVersion, Windows2000, Failure::None),
-        KERNEL_ROUTINE(PsGetVersion, Windows2000, Failure::None),
-        STATUS_ROUTINE(PsSetLoadImageNotifyRoutine, Windows2000,
-                       CODE(STATUS_INSUFFICIENT_RESOURCES)),
-        KERNEL_ROUTINE(PsRemoveLoadImageNotifyRoutine, Windows2000, Failure::None),
+        WithReference(KERNEL_ROUTINE(RtlGetVersion, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-rtlgetversion")),
+        WithReference(KERNEL_ROUTINE(PsGetVersion, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-psgetversion")),
+        WithReference(STATUS_ROUTINE(PsSetLoadImageNotifyRoutine, Windows2000,
+                                     CODE(STATUS_INSUFFICIENT_RESOURCES)),
+                      DDI_PAGE("ntddk/nf-ntddk-pssetloadimagenotifyroutine")),
+        WithReference(KERNEL_ROUTINE(PsRemoveLoadImageNotifyRoutine, Windows2000, Failure::None),
+                      DDI_PAGE("ntddk/nf-ntddk-psremoveloadimagenotifyroutine")),
         // "Otherwise no storage was allocated": the allocation's failure, and
         // a string too long for an ANSI one.
-        STATUS_ROUTINE(RtlUnicodeStringToAnsiString, Windows2000, CODE(STATUS_NO_MEMORY),
-                       CODE(STATUS_INVALID_PARAMETER_2)),
-        KERNEL_ROUTINE(RtlFreeAnsiString, Windows2000, Failure::None),
+        WithReference(STATUS_ROUTINE(RtlUnicodeStringToAnsiString, Windows2000, CODE(STATUS_NO_MEMORY),
+                                     CODE(STATUS_INVALID_PARAMETER_2)),
+                      DDI_PAGE("wdm/nf-wdm-rtlunicodestringtoansistring")),
+        WithReference(KERNEL_ROUTINE(RtlFreeAnsiString, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-rtlfreeansistring")),
         // Its page gives STATUS_BUFFER_TOO_SMALL "or other NTSTATUS values";
         // that one is a size answer, with the size, which the routine gives
         // itself when the list outgrows the buffer.
-        OPTIONAL_STATUS_ROUTINE(RtlQueryModuleInformation, true, WindowsVista,
-                                CODE(STATUS_INSUFFICIENT_RESOURCES)),
-        KERNEL_ROUTINE(MmGetSystemRoutineAddress, Windows2000, Failure::Null),
-        KERNEL_ROUTINE(MmMapIoSpace, Windows2000, Failure::Null),
-        OPTIONAL_ROUTINE(MmMapIoSpaceEx, true, Windows10, Failure::Null),
-        KERNEL_ROUTINE(MmUnmapIoSpace, Windows2000, Failure::None),
-        KERNEL_ROUTINE(MmIsAddressValid, Windows2000, Failure::None),
+        WithReference(OPTIONAL_STATUS_ROUTINE(RtlQueryModuleInformation, true, WindowsVista,
+                                              CODE(STATUS_INSUFFICIENT_RESOURCES)),
+                      DDI_PAGE("aux_klib/nf-aux_klib-auxklibquerymoduleinformation")),
+        WithReference(KERNEL_ROUTINE(MmGetSystemRoutineAddress, Windows2000, Failure::Null),
+                      DDI_PAGE("wdm/nf-wdm-mmgetsystemroutineaddress")),
+        WithReference(KERNEL_ROUTINE(MmMapIoSpace, Windows2000, Failure::Null),
+                      DDI_PAGE("wdm/nf-wdm-mmmapiospace")),
+        WithReference(OPTIONAL_ROUTINE(MmMapIoSpaceEx, true, Windows10, Failure::Null),
+                      DDI_PAGE("wdm/nf-wdm-mmmapiospaceex")),
+        WithReference(KERNEL_ROUTINE(MmUnmapIoSpace, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-mmunmapiospace")),
+        WithReference(KERNEL_ROUTINE(MmIsAddressValid, Windows2000, Failure::None),
+                      DDI_PAGE("ntddk/nf-ntddk-mmisaddressvalid")),
         // nf-wdm-zwquerysysteminformation, "an NTSTATUS success or error
         // code": no memory. A class the kernel does not know is the
         // routine's own answer (pool_zeroing "query-unsupported"), as is the
         // length mismatch, with the length.
-        STATUS_ROUTINE(ZwQuerySystemInformation, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES)),
-        OPTIONAL_STATUS_ROUTINE(NtQuerySystemInformation, true, Windows2000,
-                                CODE(STATUS_INSUFFICIENT_RESOURCES)),
-        KERNEL_ROUTINE(RtlCaptureContext, WindowsXp, Failure::None),
-        KERNEL_ROUTINE(RtlLookupFunctionEntry, WindowsXp64, Failure::None),
-        KERNEL_ROUTINE(RtlVirtualUnwind, WindowsXp64, Failure::None),
-        KERNEL_ROUTINE(__C_specific_handler, WindowsXp64, Failure::None),
+        WithReference(STATUS_ROUTINE(ZwQuerySystemInformation, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES)),
+                      LEARN_PAGE("windows/win32/sysinfo/zwquerysysteminformation")),
+        WithReference(OPTIONAL_STATUS_ROUTINE(NtQuerySystemInformation, true, Windows2000,
+                                              CODE(STATUS_INSUFFICIENT_RESOURCES)),
+                      LEARN_PAGE("windows/win32/api/winternl/nf-winternl-ntquerysysteminformation")),
+        WithReference(KERNEL_ROUTINE(RtlCaptureContext, WindowsXp, Failure::None),
+                      DDI_PAGE("ntifs/nf-ntifs-rtlcapturecontext")),
+        WithReference(KERNEL_ROUTINE(RtlLookupFunctionEntry, WindowsXp64, Failure::None),
+                      LEARN_PAGE("windows/win32/api/winnt/nf-winnt-rtllookupfunctionentry")),
+        WithReference(KERNEL_ROUTINE(RtlVirtualUnwind, WindowsXp64, Failure::None),
+                      LEARN_PAGE("windows/win32/api/winnt/nf-winnt-rtlvirtualunwind")),
+        WithReference(KERNEL_ROUTINE(__C_specific_handler, WindowsXp64, Failure::None),
+                      LEARN_PAGE("windows/win32/devnotes/--c-specific-handler2")),
         // The power-state notification and the work it starts (power.cpp).
         // "Otherwise, an NTSTATUS error code": no memory, or (opening with
         // Create FALSE) no such object.
-        STATUS_ROUTINE(ExCreateCallback, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
-                       CODE(STATUS_OBJECT_NAME_NOT_FOUND)),
-        KERNEL_ROUTINE(ExRegisterCallback, Windows2000, Failure::Null),
-        KERNEL_ROUTINE(ExUnregisterCallback, Windows2000, Failure::None),
-        KERNEL_ROUTINE(ObfDereferenceObject, Windows2000, Failure::None),
-        KERNEL_ROUTINE(IoAllocateWorkItem, Windows2000, Failure::Null),
-        KERNEL_ROUTINE(IoQueueWorkItem, Windows2000, Failure::None),
-        KERNEL_ROUTINE(IoFreeWorkItem, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlCompareMemory, Windows2000, Failure::None),
+        WithReference(STATUS_ROUTINE(ExCreateCallback, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                                     CODE(STATUS_OBJECT_NAME_NOT_FOUND)),
+                      DDI_PAGE("wdm/nf-wdm-excreatecallback")),
+        WithReference(KERNEL_ROUTINE(ExRegisterCallback, Windows2000, Failure::Null),
+                      DDI_PAGE("wdm/nf-wdm-exregistercallback")),
+        WithReference(KERNEL_ROUTINE(ExUnregisterCallback, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-exunregistercallback")),
+        WithReference(KERNEL_ROUTINE(ObfDereferenceObject, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-obdereferenceobject")),
+        WithReference(KERNEL_ROUTINE(IoAllocateWorkItem, Windows2000, Failure::Null),
+                      DDI_PAGE("wdm/nf-wdm-ioallocateworkitem")),
+        WithReference(KERNEL_ROUTINE(IoQueueWorkItem, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-ioqueueworkitem")),
+        WithReference(KERNEL_ROUTINE(IoFreeWorkItem, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-iofreeworkitem")),
+        WithReference(KERNEL_ROUTINE(RtlCompareMemory, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-rtlcomparememory")),
         // Security descriptors, handles and secure device creation
         // (security.cpp). Windows kernels do not export IoCreateDeviceSecure
         // (the kit links its own).
         // nf-wdm-rtlcreatesecuritydescriptor and
         // nf-wdm-rtlsetdaclsecuritydescriptor: an unknown revision or a
         // descriptor not in absolute form, a caller's error each.
-        KERNEL_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, Failure::None),
+        WithReference(KERNEL_ROUTINE(RtlCreateSecurityDescriptor, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-rtlcreatesecuritydescriptor")),
+        WithReference(KERNEL_ROUTINE(RtlSetDaclSecurityDescriptor, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-rtlsetdaclsecuritydescriptor")),
         // nf-ntifs-rtlabsolutetoselfrelativesd: STATUS_BAD_DESCRIPTOR_FORMAT
         // for a descriptor not in absolute form; STATUS_BUFFER_TOO_SMALL is
         // the sizing answer, with the size: the routine's own.
-        KERNEL_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000, Failure::None),
+        WithReference(KERNEL_ROUTINE(RtlAbsoluteToSelfRelativeSD, Windows2000, Failure::None),
+                      DDI_PAGE("ntifs/nf-ntifs-rtlabsolutetoselfrelativesd")),
         // nf-ntifs-rtladdaccessallowedace: these four, no other.
-        STATUS_ROUTINE(RtlAddAccessAllowedAce, Windows2000, CODE(STATUS_ALLOTTED_SPACE_EXCEEDED),
-                       CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_SID),
-                       CODE(STATUS_REVISION_MISMATCH)),
+        WithReference(STATUS_ROUTINE(RtlAddAccessAllowedAce, Windows2000, CODE(STATUS_ALLOTTED_SPACE_EXCEEDED),
+                                     CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_SID),
+                                     CODE(STATUS_REVISION_MISMATCH)),
+                      DDI_PAGE("ntifs/nf-ntifs-rtladdaccessallowedace")),
         // A length cannot fail; the SID it measures can be wild.
-        KERNEL_ROUTINE(RtlLengthSid, Windows2000, Failure::None),
+        WithReference(KERNEL_ROUTINE(RtlLengthSid, Windows2000, Failure::None),
+                      DDI_PAGE("ntifs/nf-ntifs-rtllengthsid")),
         // nf-ntifs-rtlget{owner,group,sacl,dacl}securitydescriptor: only
         // STATUS_UNKNOWN_REVISION, which a well-formed descriptor never meets.
-        KERNEL_ROUTINE(RtlGetOwnerSecurityDescriptor, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlGetGroupSecurityDescriptor, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, Failure::None),
-        KERNEL_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, Failure::None),
-        KERNEL_ROUTINE(IoIsWdmVersionAvailable, Windows2000, Failure::False),
+        WithReference(KERNEL_ROUTINE(RtlGetOwnerSecurityDescriptor, Windows2000, Failure::None),
+                      DDI_PAGE("ntifs/nf-ntifs-rtlgetownersecuritydescriptor")),
+        WithReference(KERNEL_ROUTINE(RtlGetGroupSecurityDescriptor, Windows2000, Failure::None),
+                      DDI_PAGE("ntifs/nf-ntifs-rtlgetgroupsecuritydescriptor")),
+        WithReference(KERNEL_ROUTINE(RtlGetSaclSecurityDescriptor, Windows2000, Failure::None),
+                      DDI_PAGE("ntifs/nf-ntifs-rtlgetsaclsecuritydescriptor")),
+        WithReference(KERNEL_ROUTINE(RtlGetDaclSecurityDescriptor, Windows2000, Failure::None),
+                      DDI_PAGE("ntifs/nf-ntifs-rtlgetdaclsecuritydescriptor")),
+        WithReference(KERNEL_ROUTINE(IoIsWdmVersionAvailable, Windows2000, Failure::False),
+                      DDI_PAGE("wdm/nf-wdm-ioiswdmversionavailable")),
         // nf-ntifs-obopenobjectbypointer lists these; its
         // STATUS_INVALID_PARAMETER (a bad attribute flag) only a caller's
         // error meets.
-        STATUS_ROUTINE(ObOpenObjectByPointer, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
-                       CODE(STATUS_ACCESS_DENIED), CODE(STATUS_OBJECT_TYPE_MISMATCH),
-                       CODE(STATUS_PRIVILEGE_NOT_HELD), CODE(STATUS_QUOTA_EXCEEDED),
-                       CODE(STATUS_UNSUCCESSFUL)),
-        STATUS_ROUTINE(ZwSetSecurityObject, Windows2000, CODE(STATUS_ACCESS_DENIED),
-                       CODE(STATUS_ACCESS_VIOLATION), CODE(STATUS_INSUFFICIENT_RESOURCES),
-                       CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_HANDLE),
-                       CODE(STATUS_INVALID_SECURITY_DESCR), CODE(STATUS_INVALID_SID),
-                       CODE(STATUS_OBJECT_TYPE_MISMATCH)),
-        KERNEL_ROUTINE(ZwClose, Windows2000, Failure::None),
+        WithReference(STATUS_ROUTINE(ObOpenObjectByPointer, Windows2000, CODE(STATUS_INSUFFICIENT_RESOURCES),
+                                     CODE(STATUS_ACCESS_DENIED), CODE(STATUS_OBJECT_TYPE_MISMATCH),
+                                     CODE(STATUS_PRIVILEGE_NOT_HELD), CODE(STATUS_QUOTA_EXCEEDED),
+                                     CODE(STATUS_UNSUCCESSFUL)),
+                      DDI_PAGE("ntifs/nf-ntifs-obopenobjectbypointer")),
+        WithReference(STATUS_ROUTINE(ZwSetSecurityObject, Windows2000, CODE(STATUS_ACCESS_DENIED),
+                                     CODE(STATUS_ACCESS_VIOLATION), CODE(STATUS_INSUFFICIENT_RESOURCES),
+                                     CODE(STATUS_INVALID_ACL), CODE(STATUS_INVALID_HANDLE),
+                                     CODE(STATUS_INVALID_SECURITY_DESCR), CODE(STATUS_INVALID_SID),
+                                     CODE(STATUS_OBJECT_TYPE_MISMATCH)),
+                      DDI_PAGE("ntifs/nf-ntifs-zwsetsecurityobject")),
+        WithReference(KERNEL_ROUTINE(ZwClose, Windows2000, Failure::None),
+                      DDI_PAGE("wdm/nf-wdm-zwclose")),
         // Its page names the library Wdmsec.lib: no kernel exports it, and a
         // machine offers it only to try the driver's path when one does.
         WithReference(OPTIONAL_STATUS_ROUTINE(IoCreateDeviceSecure, false, Windows2000,
@@ -291,14 +356,19 @@ const std::vector<RoutineInfo>& ExportedRoutines()
                                               CODE(STATUS_NONE_MAPPED), CODE(STATUS_NO_MEMORY)),
                       "https://learn.microsoft.com/windows/win32/api/sddl/"
                       "nf-sddl-convertstringsecuritydescriptortosecuritydescriptorw"),
-        MODEL_ROUTINE("memset", ModelMemset, false, true, Windows2000, Failure::None),
-        MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Windows2000, Failure::None),
-        MODEL_ROUTINE("memmove", ModelMemmove, false, true, Windows2000, Failure::None),
+        WithReference(MODEL_ROUTINE("memset", ModelMemset, false, true, Windows2000, Failure::None),
+                      LEARN_PAGE("cpp/c-runtime-library/reference/memset-wmemset")),
+        WithReference(MODEL_ROUTINE("memcpy", ModelMemcpy, false, true, Windows2000, Failure::None),
+                      LEARN_PAGE("cpp/c-runtime-library/reference/memcpy-wmemcpy")),
+        WithReference(MODEL_ROUTINE("memmove", ModelMemmove, false, true, Windows2000, Failure::None),
+                      LEARN_PAGE("cpp/c-runtime-library/reference/memmove-wmemmove")),
     };
     return routines;
 }
 
 #undef CODE
+#undef DDI_PAGE
+#undef LEARN_PAGE
 #undef OPTIONAL_STATUS_ROUTINE
 #undef STATUS_ROUTINE
 #undef OPTIONAL_ROUTINE
