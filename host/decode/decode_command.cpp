@@ -31,6 +31,9 @@ const char DecodeUsage[] =
     "  --symbol-max-bytes N  largest download (and expanded .pd_) taken from a\n"
     "                 symbol server (1073741824)\n"
     "  --symbol-redirects-anywhere  follow a server's redirects to other hosts\n"
+    "  --symbol-wait SECONDS  longest a report waits on symbol servers in all (30)\n"
+    "  --symbol-server-pause SECONDS  how long a server that could not be reached\n"
+    "                 is left alone (60)\n"
     "  --modules      list each module's PDB, GUID, age and symbol-store key\n"
     "  --verbose      name on stderr what was passed over (a start marker with no\n"
     "                 report after it)\n"
@@ -165,6 +168,17 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
                 return false;
             }
             options->Servers.MaxBytes = bytes;
+            ++i;
+        } else if (!optionsEnd && (arg == "--symbol-wait" || arg == "--symbol-server-pause")) {
+            char* end = nullptr;
+            unsigned long long seconds = i + 1 < argc ? std::strtoull(argv[i + 1], &end, 10) : 0;
+            if (end == nullptr || end == argv[i + 1] || *end != '\0' || seconds == 0 ||
+                seconds > MaxSymbolSeconds || argv[i + 1][0] == '-') {
+                *error = arg + " needs a number of seconds from 1 to " + std::to_string(MaxSymbolSeconds);
+                return false;
+            }
+            (arg == "--symbol-wait" ? options->Servers.WaitSecondsPerReport
+                                    : options->Servers.ServerPauseSeconds) = static_cast<int>(seconds);
             ++i;
         } else if (!optionsEnd && arg == "--symbol-redirects-anywhere") {
             options->Servers.AnyRedirectHost = true;

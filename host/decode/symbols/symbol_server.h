@@ -24,11 +24,21 @@ constexpr long MaxServerRedirects = 5;
 constexpr unsigned MaxRequestsPerConnection = 100;  // then a fresh connection
 constexpr uint64_t DefaultMaxDownloadBytes = uint64_t{1} << 30;
 
+// What one report may wait on symbol servers in all, after which it is
+// printed with the symbols it has; how long a server that could not be
+// reached is left alone.
+constexpr int DefaultSymbolWaitSeconds = 30;
+constexpr int DefaultServerPauseSeconds = 60;
+// The longest either may be set to: a day.
+constexpr int MaxSymbolSeconds = 86400;
+
 struct ServerLimits {
     // One download, and one expanded .pd_, at most (--symbol-max-bytes).
     uint64_t MaxBytes = DefaultMaxDownloadBytes;
     // Redirects to hosts other than the server's (--symbol-redirects-anywhere).
     bool AnyRedirectHost = false;
+    int WaitSecondsPerReport = DefaultSymbolWaitSeconds;  // --symbol-wait
+    int ServerPauseSeconds = DefaultServerPauseSeconds;   // --symbol-server-pause
 };
 
 struct ServerRequest {

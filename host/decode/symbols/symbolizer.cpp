@@ -129,7 +129,7 @@ SymbolIndex::SymbolIndex(std::vector<SymbolPathEntry> path, ServerLimits limits)
 
 void SymbolIndex::BeginReport()
 {
-    Deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(SymbolWaitSecondsPerReport);
+    Deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(Limits_.WaitSecondsPerReport);
     ReportLookups_ = 0;
     ++Report_;
 }
@@ -140,7 +140,7 @@ std::string SymbolIndex::Spent() const
         return "interrupted";
     }
     if (std::chrono::steady_clock::now() >= Deadline_) {
-        return "the report's " + std::to_string(SymbolWaitSecondsPerReport) + " s wait for symbols ran out";
+        return "the report's " + std::to_string(Limits_.WaitSecondsPerReport) + " s wait for symbols ran out";
     }
     if (ReportLookups_ >= MaxServerLookupsPerReport) {
         return "the report's " + std::to_string(MaxServerLookupsPerReport) + " server lookups are spent";
@@ -184,9 +184,9 @@ bool SymbolIndex::AskServers(const ModuleRow& row, Found* found, std::string* se
             ServerAnswer answer = FetchFromServer(request);
             if (answer.Down) {
                 found->Transient = true;
-                DownUntil_[url] = Clock::now() + std::chrono::seconds(ServerDownSeconds);
+                DownUntil_[url] = Clock::now() + std::chrono::seconds(Limits_.ServerPauseSeconds);
                 Notes_.push_back("symbol server " + answer.Note + " (not asked again for " +
-                                 std::to_string(ServerDownSeconds) + " s)");
+                                 std::to_string(Limits_.ServerPauseSeconds) + " s)");
                 continue;
             }
             found->Transient = found->Transient || answer.Transient;

@@ -23,14 +23,10 @@ namespace decode {
 // What the child may take for one report's frames before it is killed and
 // the frames are printed unsymbolized.
 constexpr int SymbolizeMillisecondsPerReport = 5000;
-// What one report may wait on symbol servers in all, after which it is
-// printed with the symbols it has, and how many modules it and the run
-// may ask servers for.
-constexpr int SymbolWaitSecondsPerReport = 30;
+// How many modules one report and the run may ask servers for (the time a
+// report may wait and a server's pause are ServerLimits').
 constexpr unsigned MaxServerLookupsPerReport = 16;
 constexpr unsigned MaxServerLookupsPerRun = 1024;
-// A server that could not be reached is not asked again for this long.
-constexpr int ServerDownSeconds = 60;
 // Modules and frames remembered across reports: past these the oldest
 // answers are forgotten, so memory stays flat whatever the log names.
 constexpr size_t MaxRememberedModules = 4096;

@@ -170,6 +170,10 @@ def main():
             ("file.ptr to /etc/passwd", {folder + "/file.ptr": b"PATH:/etc/passwd"}, [],
              "outside every folder"),
             ("trickle", {"/" + key: endless(b"MS", 1, TRICKLE_SECONDS, 1 << 20)}, [], "not asked again for"),
+            # Fast enough not to stall (2 KiB/s), too slow to finish: the
+            # report's own wait ends it.
+            ("the report's wait", {"/" + key: endless(b"M" * 2048, 1, TRICKLE_SECONDS, 1 << 20)},
+             ["--symbol-wait", "2"], "2 s wait for symbols ran out"),
         ]
         for name, files, extra, note in servers:
             shutil.rmtree(cache, ignore_errors=True)
@@ -194,6 +198,7 @@ def main():
         if len(asked_modules) > 16 or "server lookups are spent" not in " ".join(reports[0]["unsymbolized"]):
             failures.append("40 modules: asked for %d: %r" % (len(asked_modules), reports[0]["unsymbolized"]))
 
+        failures += server_pause_case(vekcrash, console, key, pdb_bytes, scratch, url)
         failures += signal_cases(vekcrash, console, key, scratch, url)
     finally:
         server.shutdown()
@@ -201,6 +206,46 @@ def main():
     for failure in failures:
         print(failure)
     return 1 if failures else 0
+
+
+def hang_up(handler):
+    """Closes the connection without an answer: a server that is down."""
+    handler.close_connection = True
+
+
+def server_pause_case(vekcrash, console, key, pdb_bytes, scratch, url):
+    """A server that hung up is left alone for --symbol-server-pause only: in
+    --follow, a report that comes after the pause gets its symbols."""
+    log = os.path.join(scratch, "pause.log")
+    open(log, "wb").write(console)
+    cache = os.path.join(scratch, "pcache")
+    Hostile.files, Hostile.otherwise, Hostile.asked = {"/" + key: hang_up}, None, []
+    decoder = subprocess.Popen([vekcrash, "decode", "--follow", "--json", "--symbol-server-pause", "1",
+                                "--symbols", "srv*%s*%s" % (cache, url), log],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    reports = []
+    try:
+        for second in [False, True]:
+            line = decoder.stdout.readline()
+            while line and json.loads(line)["kind"] != "report":
+                line = decoder.stdout.readline()
+            reports.append(json.loads(line) if line else {})
+            if not second:
+                Hostile.files = {"/" + key: pdb_bytes}
+                time.sleep(1.5)
+                with open(log, "ab") as f:
+                    f.write(console)
+    finally:
+        decoder.send_signal(signal.SIGTERM)
+        decoder.communicate(timeout=TIMEOUT)
+        shutil.rmtree(cache, ignore_errors=True)
+    named = [[f.get("function") for f in r.get("stack", []) if f.get("module") == "crasher.sys"]
+             for r in reports]
+    notes = " ".join(reports[0].get("unsymbolized", []))
+    if "not asked again for 1 s" not in notes or "CrasherTouch" not in named[1]:
+        return ["server pause: first report's notes %r, second report's crasher frames %r" %
+                (notes, named[1])]
+    return []
 
 
 def signal_cases(vekcrash, console, key, scratch, url):
