@@ -173,7 +173,7 @@ def main():
             # Fast enough not to stall (2 KiB/s), too slow to finish: the
             # report's own wait ends it.
             ("the report's wait", {"/" + key: endless(b"M" * 2048, 1, TRICKLE_SECONDS, 1 << 20)},
-             ["--symbol-wait", "2"], "2 s wait for symbols ran out"),
+             ["--symbol-wait", "2"], "wait for symbols ran out"),
         ]
         for name, files, extra, note in servers:
             shutil.rmtree(cache, ignore_errors=True)
@@ -223,18 +223,22 @@ def server_pause_case(vekcrash, console, key, pdb_bytes, scratch, url):
     decoder = subprocess.Popen([vekcrash, "decode", "--follow", "--json", "--symbol-server-pause", "1",
                                 "--symbols", "srv*%s*%s" % (cache, url), log],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    lines = []  # read on a thread, so that a decoder that prints nothing fails the case
+    threading.Thread(target=lambda: lines.extend(decoder.stdout), daemon=True).start()
     reports = []
     try:
         for second in [False, True]:
-            line = decoder.stdout.readline()
-            while line and json.loads(line)["kind"] != "report":
-                line = decoder.stdout.readline()
-            reports.append(json.loads(line) if line else {})
+            deadline = time.monotonic() + 20
+            while len(reports) <= second and time.monotonic() < deadline:
+                reports = [r for r in map(json.loads, list(lines)) if r["kind"] == "report"]
+                time.sleep(0.05)
+            if len(reports) <= second:
+                return ["server pause: %d reports printed" % len(reports)]
             if not second:
                 Hostile.files = {"/" + key: pdb_bytes}
                 time.sleep(1.5)
-                with open(log, "ab") as f:
-                    f.write(console)
+                with open(log, "ab") as f:  # another crash: a repeat would show once
+                    f.write(re.sub(rb"(CRASHED ON: \S+ )\S+", rb"\g<1>05:00:00:000", console))
     finally:
         decoder.send_signal(signal.SIGTERM)
         decoder.communicate(timeout=TIMEOUT)
