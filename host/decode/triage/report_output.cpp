@@ -11,11 +11,19 @@ namespace decode {
 
 namespace {
 
+// "0x%0*llX" without the format parser: a report prints dozens of these.
 std::string Hex(uint64_t value, int digits = 16)
 {
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));
-    return text;
+    constexpr char Digits[] = "0123456789ABCDEF";
+    char text[2 + 16];
+    size_t at = sizeof(text);
+    for (int written = 0; written < 16 && (value != 0 || written < digits); ++written) {
+        text[--at] = Digits[value & 0xF];
+        value >>= 4;
+    }
+    text[--at] = 'x';
+    text[--at] = '0';
+    return std::string(text + at, sizeof(text) - at);
 }
 
 std::string TimeText(const CrashTime& t)
