@@ -57,7 +57,9 @@ void ReportStream::Write(CrashReport& report)
     if (Deliver_) {
         Deliver_(report);
     } else if (Json_) {
-        Out_ << JsonLine(ReportJson(report)) << "\n";
+        std::string line = ReportJsonLine(report);
+        line += '\n';
+        Out_.write(line.data(), static_cast<std::streamsize>(line.size()));
     } else {
         Buffer_.Text.clear();
         if (Written_ > 1) {

@@ -108,7 +108,11 @@ std::string FrameSymbolText(const Frame& frame)
     return Printable(frame.Module) + "!" + LocationText(outer) + (outer.PublicSymbol ? " (public symbol)" : "");
 }
 
-nlohmann::ordered_json ReportJson(const CrashReport& report)
+namespace {
+
+// ReportJson's members, the module table's rows left out when withModules
+// is false (an empty array stands in its place).
+nlohmann::ordered_json ReportMembers(const CrashReport& report, bool withModules)
 {
     using json = nlohmann::ordered_json;
     json out = json::object();
@@ -151,7 +155,8 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     out["os"] = osJson;
 
     json modules = json::array();
-    for (const ModuleRow& row : report.Modules) {
+    for (size_t i = 0; withModules && i < report.Modules.size(); ++i) {
+        const ModuleRow& row = report.Modules[i];
         std::string key = row.SymbolKey();
         modules.push_back({{"name", row.Name},
                            {"pdb_name", row.PdbName()},
@@ -252,6 +257,90 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
         out["unsymbolized"] = unsymbolized;
     }
     return out;
+}
+
+constexpr auto ReplaceInvalidUtf8 = nlohmann::ordered_json::error_handler_t::replace;
+
+// A JSON string as dump() writes it: text with nothing to escape as it is,
+// the rest through the library.
+void AppendJsonString(std::string* out, std::string_view text)
+{
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E || c == '"' || c == '\\') {
+            *out += nlohmann::ordered_json(std::string(text)).dump(-1, ' ', false, ReplaceInvalidUtf8);
+            return;
+        }
+    }
+    *out += '"';
+    out->append(text.data(), text.size());
+    *out += '"';
+}
+
+// The "modules" array as dump() writes it, without a JSON value per row:
+// a fleet's log has hundreds of rows a report. The GUID's registry form and
+// the store key are ModuleRow's, put together in buffers kept across rows.
+std::string ModulesJson(const std::vector<ModuleRow>& modules)
+{
+    constexpr size_t RowBytes = 224;
+    std::string out;
+    out.reserve(modules.size() * RowBytes);
+    out += '[';
+    std::string dashed;
+    std::string key;
+    for (const ModuleRow& row : modules) {
+        out += out.size() == 1 ? "{\"name\":" : ",{\"name\":";
+        AppendJsonString(&out, row.Name);
+        std::string pdb = row.PdbName();
+        out += ",\"pdb_name\":";
+        AppendJsonString(&out, pdb);
+        dashed.clear();
+        if (row.Guid.size() == 32) {
+            for (size_t at : {size_t{0}, size_t{8}, size_t{12}, size_t{16}, size_t{20}}) {
+                dashed.append(row.Guid, at, at == 0 ? 8 : at == 20 ? 12 : 4);
+                dashed += at == 20 ? "" : "-";
+            }
+        } else {
+            dashed = row.Guid;
+        }
+        out += ",\"guid\":";
+        AppendJsonString(&out, dashed);
+        out += ",\"guid_store\":";
+        AppendJsonString(&out, row.Guid);
+        out += ",\"age\":" + std::to_string(row.Age) + ",\"symbol_key\":";
+        if (!row.HasIdentity() || pdb.empty()) {
+            out += "null";
+        } else {
+            char age[16];
+            std::snprintf(age, sizeof(age), "%X", row.Age);
+            key.clear();
+            key.append(pdb).append("/").append(row.Guid).append(age).append("/").append(pdb);
+            AppendJsonString(&out, key);
+        }
+        out += '}';
+    }
+    out += ']';
+    return out;
+}
+
+}  // namespace
+
+nlohmann::ordered_json ReportJson(const CrashReport& report)
+{
+    return ReportMembers(report, true);
+}
+
+std::string ReportJsonLine(const CrashReport& report)
+{
+    std::string line = ReportMembers(report, false).dump(-1, ' ', false, ReplaceInvalidUtf8);
+    if (!report.Modules.empty()) {
+        // The key's quotes are the object's own: a quote inside a string
+        // value is escaped, so the first match is the member.
+        constexpr std::string_view Member = "\"modules\":[]";
+        size_t at = line.find(Member);
+        line.replace(at + Member.size() - 2, 2, ModulesJson(report.Modules));
+    }
+    return JsonSafeText(line);
 }
 
 std::string JsonLine(const nlohmann::ordered_json& value)

@@ -378,16 +378,24 @@ TEST(TerminalSafety, GuestTextIsEscapedForTerminalsAndJson)
         {"stray\x9B.sys", "stray\\x9B.sys", "\"stray\xEF\xBF\xBD.sys\""},
         {"evil\xE2\x80\xAEsys.exe", "evil\\u202Esys.exe", "\"evil\\u202Esys.exe\""},
         {"iso\xE2\x81\xA6x.sys", "iso\\u2066x.sys", "\"iso\\u2066x.sys\""},
+        {"quo\"te.sys", "quo\"te.sys", "\"quo\\\"te.sys\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         decode::CrashReport report = Crash("vm.log", 0xD1, At(c.Name.c_str(), 0x10), 1);
+        // The module table's rows are written without the JSON library:
+        // the name in each column, a row without an identity, a short GUID.
+        report.Modules = {{c.Name, "", "49EB016FCC3789B14C4C44205044422E", 0x1A},
+                          {"x.sys", "C:\\build\\" + c.Name, "49EB016FCC3789B14C4C44205044422E", 1},
+                          {c.Name, "", "00000000000000000000000000000000", 0},
+                          {c.Name, c.Name, "49EB016F", 2}};
         std::ostringstream text;
         decode::PrintReportText(text, report, 1);
         EXPECT_NE(text.str().find("Report 1"), std::string::npos);
         EXPECT_NE(text.str().find(std::string(" ") + c.Text + " + 0x10"), std::string::npos) << text.str();
         std::string line = decode::JsonLine(decode::ReportJson(report));
         EXPECT_NE(line.find(c.Json), std::string::npos) << line;
+        EXPECT_EQ(decode::ReportJsonLine(report), line);
 
         decode::FleetSummary summary;
         summary.Add(report);
