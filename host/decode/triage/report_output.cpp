@@ -5,6 +5,7 @@
 #include "decode/triage/culprit.h"
 #include "decode/triage/terminal_text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace decode {
@@ -420,10 +421,10 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
         out << "  Stack (" << report.Frames.size() << " frames):\n";
         unsigned index = 0;
         for (const Frame& frame : report.Frames) {
-            char prefix[48];
-            std::snprintf(prefix, sizeof(prefix), "    #%-2u sp %016llX  ", index++,
-                          static_cast<unsigned long long>(frame.StackPointer));
-            out << prefix << FrameTarget(frame);
+            // "    #%-2u sp %016llX  ", without the format parser.
+            std::string number = std::to_string(index++);
+            number.resize(std::max<size_t>(number.size(), 2), ' ');
+            out << "    #" << number << " sp " << Hex(frame.StackPointer).substr(2) << "  " << FrameTarget(frame);
             if (!frame.Symbols.empty()) {
                 out << "  " << FrameSymbolText(frame);
             }

@@ -63,6 +63,15 @@ std::string Escape(const char* format, uint32_t value)
 
 std::string TerminalText(const std::string& text, bool escapeBackslash)
 {
+    // Most of what a report shows is printable ASCII: taken as it is.
+    bool plain = true;
+    for (char c : text) {
+        plain = plain && c >= static_cast<char>(FirstPrintable) && c < static_cast<char>(Delete) &&
+                !(c == '\\' && escapeBackslash);
+    }
+    if (plain) {
+        return text;
+    }
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         auto c = static_cast<unsigned char>(text[i]);
