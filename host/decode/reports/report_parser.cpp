@@ -343,12 +343,9 @@ bool ReportParser::ParseModuleRow(std::string_view line)
         ++DroppedModules_;
         return true;
     }
-    // Built in place: a table has hundreds of rows.
-    ModuleRow& row = Report_.Modules.emplace_back();
-    row.Name.assign(line.data(), pdbTab);
-    row.PdbColumn.assign(line.data() + pdbTab + 1, guidTab - pdbTab - 1);
-    row.Guid.assign(guid.data(), guid.size());
-    row.Age = static_cast<uint32_t>(age);
+    Report_.Modules.push_back({std::string(line.substr(0, pdbTab)),
+                               std::string(line.substr(pdbTab + 1, guidTab - pdbTab - 1)), std::string(guid),
+                               static_cast<uint32_t>(age)});
     return true;
 }
 
