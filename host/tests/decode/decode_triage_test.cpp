@@ -53,6 +53,8 @@ TEST(CulpritLine, NamesCodeFrameAndWhatTheParametersSay)
         {0xD1, {0xDEAD0000, 2, 8, 0}, 0, std::nullopt,
          "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL: execute of 0xDEAD0000 at IRQL 2"},
         {0x0A, {0x48, 2, 1, 0}, 0, bare, "0xA IRQL_NOT_LESS_OR_EQUAL in foo.sys+0x2A0: write of 0x48 at IRQL 2"},
+        {0x0A, {0xFFFFFFFFFFFFFFFF, 15, 0, 0}, 0, Symbol(nullptr, 0xFFFFF80000000000),
+         "0xA IRQL_NOT_LESS_OR_EQUAL in 0xFFFFF80000000000: read of 0xFFFFFFFFFFFFFFFF at IRQL 15"},
         {0x50, {0xFFFF1000, 2, 0xFFFFF800100, 2}, 19045, bare,
          "0x50 PAGE_FAULT_IN_NONPAGED_AREA in foo.sys+0x2A0: write of 0xFFFF1000 by 0xFFFFF800100"},
         {0x50, {0xFFFF1000, 1, 0, 0}, 7601, bare, "0x50 PAGE_FAULT_IN_NONPAGED_AREA in foo.sys+0x2A0: write of 0xFFFF1000"},
@@ -316,6 +318,30 @@ TEST(ReportText, OpensWithTheCulpritAndListsModuleIdentities)
     EXPECT_EQ(json["culprit"]["frame"], 2);
     EXPECT_EQ(json["bugcheck"]["parameter_labels"][1], "IRQL");
     EXPECT_EQ(json["bugcheck"]["meaning"], "read of 0x0 at IRQL 0");
+}
+
+// Frame lines keep their columns: the index padded to two, the stack
+// pointer in 16 digits, a bare address in 16 and an offset in as few as it
+// takes.
+TEST(ReportText, FrameLinesKeepTheirColumns)
+{
+    decode::CrashReport report = Crash("a.log", 0xD1, At("crasher.sys", 0x1043), 1);
+    report.Frames.resize(12, At("crasher.sys", 0));
+    report.Frames[10].StackPointer = 0xFFFFF80312345600;
+    report.Frames[11].HasModule = false;
+    report.Frames[11].Address = 0xFF;
+    const char* lines[] = {
+        "    #0  sp 0000000000000000  vekcrashdmp.sys + 0x2553\n",
+        "    #2  sp 0000000000000000  crasher.sys + 0x1043\n",
+        "    #3  sp 0000000000000000  crasher.sys + 0x0\n",
+        "    #10 sp FFFFF80312345600  crasher.sys + 0x0\n",
+        "    #11 sp 0000000000000000  0x00000000000000FF\n",
+    };
+    std::ostringstream text;
+    decode::PrintReportText(text, report, 1);
+    for (const char* line : lines) {
+        EXPECT_NE(text.str().find(line), std::string::npos) << line << text.str();
+    }
 }
 
 TEST(FleetSummary, GroupsBySignatureWithTimesAndBoundedLogs)
