@@ -401,6 +401,13 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         } else if (Section_ == Section::Stack) {
             understood = ParseFrame(line);
         }
+    } else if (c.Literal("- ")) {
+        // Registers and suites, tried first: no other keyword starts so.
+        if (Section_ == Section::Suites) {
+            understood = ParseSuite(c.Rest(), number);
+        } else if (Section_ == Section::Context) {
+            understood = ParseRegister(c.Rest());
+        }
     } else if (c.Literal("OUTPUT FORMAT: ")) {
         uint32_t format = 0;
         understood = c.Unsigned32(&format) && c.AtEnd();
@@ -506,12 +513,6 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
             Section_ = Section::Stack;
         } else {
             Section_ = Section::Header;
-        }
-    } else if (c.Literal("- ")) {
-        if (Section_ == Section::Suites) {
-            understood = ParseSuite(c.Rest(), number);
-        } else if (Section_ == Section::Context) {
-            understood = ParseRegister(c.Rest());
         }
     } else if (Section_ == Section::Modules) {
         understood = ParseModuleRow(line);
