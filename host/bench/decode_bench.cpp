@@ -38,9 +38,11 @@ const char ReportTail[] =
     "- R10 = 000000000000000A\n- R11 = 000000000000000B\n- R12 = 000000000000000C\n"
     "- R13 = 000000000000000D\n- R14 = 000000000000000E\n- R15 = 000000000000000F\nSTACK:\n";
 
-// A log of LogBytes: each round is `chatter` lines of boot output, then a
-// report with a module table of 150 rows and 20 frames.
-std::string WriteLog(const char* name, int chatter)
+// A log of `bytes`: each round is `chatter` lines of boot output, then a
+// report with a module table of 150 rows and 20 frames. The rounds' reports
+// are one crash printed again (folded into one report on output), or with
+// `distinct` each a crash of its own, a minute after the one before.
+std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, bool distinct = false)
 {
     std::string file = (std::filesystem::temp_directory_path() /
                         ("vekcrash-decode-bench-" + std::to_string(::getpid()) + name))
@@ -67,8 +69,20 @@ std::string WriteLog(const char* name, int chatter)
             round += line;
         }
         round += "BUGCHECK DUMP ENDS\n";
+        constexpr std::string_view Time = "2026-12-07 04:36:42:123";
+        size_t timeAt = round.find(Time);
         std::ofstream out(file, std::ios::binary);
-        for (size_t written = 0; written < LogBytes; written += round.size()) {
+        unsigned minute = 0;
+        for (size_t written = 0; written < bytes; written += round.size()) {
+            if (distinct) {
+                constexpr unsigned MinutesADay = 24 * 60;
+                constexpr unsigned Days = 28;
+                char time[Time.size() + 1];
+                std::snprintf(time, sizeof(time), "2026-12-%02u %02u:%02u:42:123", 1 + minute / MinutesADay % Days,
+                              minute / 60 % 24, minute % 60);
+                round.replace(timeAt, Time.size(), time, Time.size());
+                ++minute;
+            }
             out << round;
         }
     }
@@ -79,6 +93,15 @@ std::string WriteLog(const char* name, int chatter)
 const std::string& LogPath()
 {
     static const std::string path = WriteLog(".log", 40);
+    return path;
+}
+
+// As dense, each report a crash of its own: what writing them out costs
+// (the JSON output is about three times the log's size, hence the smaller
+// log).
+const std::string& DistinctLogPath()
+{
+    static const std::string path = WriteLog("-distinct.log", 40, LogBytes / 4, true);
     return path;
 }
 
@@ -181,21 +204,24 @@ void BM_DecodeOverPlainScan(benchmark::State& state)
 }
 BENCHMARK(BM_DecodeOverPlainScan)->Unit(benchmark::kMillisecond);
 
-// The whole command on the report-dense log, text (0) or JSON (1) written
-// to a file, beside a plain scan of the same log in the same run: the
-// ratios to hold are text at or below 1 and JSON within 1.5 of text.
+// The whole command, text (json:0) or JSON (json:1) written to a file, on
+// the report-dense log (log:0), the noise log (log:1) or the dense log of
+// distinct crashes (log:2), beside a plain scan of the same log in the same
+// run: the ratios to hold are text at or below 1 and JSON within 1.5 of
+// text.
 void BM_DenseDecodeOverPlainScan(benchmark::State& state)
 {
     using Clock = std::chrono::steady_clock;
+    const std::string& log = state.range(0) == 0 ? LogPath() : state.range(0) == 1 ? NoiseLogPath() : DistinctLogPath();
     decode::DecodeOptions options;
-    options.Json = state.range(0) != 0;
-    options.Logs = {LogPath()};
-    std::string output = LogPath() + ".out";
+    options.Json = state.range(1) != 0;
+    options.Logs = {log};
+    std::string output = log + ".out";
     double scanSeconds = 0;
     double decodeSeconds = 0;
     for (auto _ : state) {
         Clock::time_point begin = Clock::now();
-        benchmark::DoNotOptimize(PlainScan(LogPath()));
+        benchmark::DoNotOptimize(PlainScan(log));
         Clock::time_point middle = Clock::now();
         {
             std::ofstream out(output, std::ios::binary | std::ios::trunc);
@@ -210,7 +236,10 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
     state.counters["decode_ms"] = decodeSeconds * 1000 / static_cast<double>(state.iterations());
     state.counters["decode_over_scan"] = decodeSeconds / scanSeconds;
 }
-BENCHMARK(BM_DenseDecodeOverPlainScan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DenseDecodeOverPlainScan)
+    ->ArgNames({"log", "json"})
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 
 // The whole command without symbols: scanning, parsing and JSON output.
 void BM_DecodeToJson(benchmark::State& state)
@@ -238,8 +267,10 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     LogPath();
     NoiseLogPath();
+    DistinctLogPath();
     benchmark::RunSpecifiedBenchmarks();
     std::filesystem::remove(LogPath());
     std::filesystem::remove(NoiseLogPath());
+    std::filesystem::remove(DistinctLogPath());
     return 0;
 }

@@ -60,17 +60,35 @@ void ReportStream::Write(CrashReport& report)
     if (Deliver_) {
         Deliver_(report);
     } else if (Json_) {
-        Out_ << JsonLine(ReportJson(report)) << "\n";
+        std::string line = ReportJsonLine(report);
+        line += '\n';
+        Out_.write(line.data(), static_cast<std::streamsize>(line.size()));
     } else {
+        Buffer_.Text.clear();
         if (Written_ > 1) {
-            Out_ << "\n";
+            Text_ << "\n";
         }
-        PrintReportText(Out_, report, Written_, ListModules_);
+        PrintReportText(Text_, report, Written_, ListModules_);
+        Out_.write(Buffer_.Text.data(), static_cast<std::streamsize>(Buffer_.Text.size()));
     }
     if (Symbolizer_ != nullptr && !Deliver_) {
         Out_.flush();
         Symbolizer::RaisePendingSignal();
     }
+}
+
+ReportStream::TextBuffer::int_type ReportStream::TextBuffer::overflow(int_type c)
+{
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        Text.push_back(traits_type::to_char_type(c));
+    }
+    return traits_type::not_eof(c);
+}
+
+std::streamsize ReportStream::TextBuffer::xsputn(const char* data, std::streamsize size)
+{
+    Text.append(data, static_cast<size_t>(size));
+    return size;
 }
 
 void ReportStream::Report(CrashReport&& report)

@@ -54,7 +54,20 @@ public:
 private:
     void Write(CrashReport& report);
 
+    // A report's text is put together here and written at once: a stream
+    // such as std::cout (tied to C stdio) pays per insertion.
+    class TextBuffer : public std::streambuf {
+    public:
+        std::string Text;
+
+    protected:
+        int_type overflow(int_type c) override;
+        std::streamsize xsputn(const char* data, std::streamsize size) override;
+    };
+
     std::ostream& Out_;
+    TextBuffer Buffer_;
+    std::ostream Text_{&Buffer_};
     bool Json_;
     Symbolizer* Symbolizer_;
     std::function<void(CrashReport&)> Deliver_;

@@ -22,6 +22,9 @@ constexpr std::string_view RestorePrefix = "Viridian State Restoration is ";
 constexpr std::string_view StartHead = "BUGCHECK D";
 constexpr std::string_view StartTail = "UMP STARTS";
 static_assert(StartHead.size() == AnchorLength && StartTail.size() == AnchorLength);
+// The bytes MayHoldMarker passes lines over without.
+static_assert(StartHead.find('U') != std::string_view::npos && StartTail.find('U') != std::string_view::npos &&
+              EndMarker.find('U') != std::string_view::npos && RestorePrefix.find('V') != std::string_view::npos);
 
 // True when piece is marker with at most one byte substituted, dropped or
 // added.
@@ -280,8 +283,9 @@ void LogScanner::Feed(const LogLine& line)
     }
     // Markers and restore lines are short: a cut line still carries them at
     // its start, where they stand on a clean console.
+    bool marked = MayHoldMarker(text.data(), text.size());
     bool exact = false;
-    size_t start = FindStartMarker(text, &exact);
+    size_t start = marked ? FindStartMarker(text, &exact) : std::string_view::npos;
     if (start != std::string_view::npos) {
         std::string_view prefix = text.substr(0, start);
         if (!Open_.empty() && !AnotherSource(prefix)) {
@@ -295,7 +299,7 @@ void LogScanner::Feed(const LogLine& line)
         Open(text, start, exact, line.Number);
         return;
     }
-    if (text.find(EndMarker) != std::string_view::npos) {
+    if (marked && text.find(EndMarker) != std::string_view::npos) {
         if (!Open_.empty()) {
             size_t owner = Owner(text);
             Open_[owner].LastLine = line.Number;
@@ -303,7 +307,7 @@ void LogScanner::Feed(const LogLine& line)
         }
         return;  // an end line with no start: its report began before the log
     }
-    size_t restore = text.find(RestorePrefix);
+    size_t restore = marked ? text.find(RestorePrefix) : std::string_view::npos;
     if (restore != std::string_view::npos) {
         if (Sink_.Restore) {
             RestoreLine outcome;

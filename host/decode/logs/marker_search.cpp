@@ -87,4 +87,26 @@ size_t FindAnchor(const char* data, size_t size, char terminator, uint64_t* term
     return i;
 }
 
+bool MayHoldMarker(const char* data, size_t size)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    constexpr size_t Step = 16;
+    const __m128i upperU = _mm_set1_epi8('U');
+    const __m128i upperV = _mm_set1_epi8('V');
+    for (; i + Step <= size; i += Step) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, upperU), _mm_cmpeq_epi8(bytes, upperV))) != 0) {
+            return true;
+        }
+    }
+#endif
+    for (; i < size; ++i) {
+        if (data[i] == 'U' || data[i] == 'V') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace decode

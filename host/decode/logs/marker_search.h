@@ -17,4 +17,11 @@ constexpr size_t AnchorLength = 10;
 // is none; *terminators grows by the count of `terminator` bytes before it.
 size_t FindAnchor(const char* data, size_t size, char terminator, uint64_t* terminators);
 
+// False when the line can hold no marker (start or end, whole or with one
+// byte damaged) and no restore outcome: every one of them holds a 'U'
+// ("BUGCHECK D", "UMP STARTS", "BUGCHECK DUMP ENDS") or a 'V' ("Viridian
+// S"). Most lines of a report (module rows, registers, frames) have
+// neither, and are parsed without the marker searches.
+bool MayHoldMarker(const char* data, size_t size);
+
 }  // namespace decode

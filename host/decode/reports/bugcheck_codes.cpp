@@ -303,9 +303,17 @@ const BugCheckCode* Find(uint32_t code)
 
 std::string ShortHex(uint64_t value)
 {
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-    return text;
+    // "0x%llX" without the format parser: every culprit line has a few.
+    constexpr char Digits[] = "0123456789ABCDEF";
+    char text[2 + 16];
+    size_t at = sizeof(text);
+    do {
+        text[--at] = Digits[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    text[--at] = 'x';
+    text[--at] = '0';
+    return std::string(text + at, sizeof(text) - at);
 }
 
 const char* BugCheckName(uint32_t code)

@@ -11,6 +11,20 @@ namespace decode {
 
 namespace {
 
+// The value of each byte as an upper-case hex digit (%X and %p print no
+// other), or -1.
+constexpr std::array<int8_t, 256> MakeHexDigits()
+{
+    std::array<int8_t, 256> digits{};
+    for (size_t i = 0; i < digits.size(); ++i) {
+        digits[i] = i >= '0' && i <= '9' ? static_cast<int8_t>(i - '0')
+                    : i >= 'A' && i <= 'F' ? static_cast<int8_t>(i - 'A' + 10)
+                                           : int8_t{-1};
+    }
+    return digits;
+}
+constexpr std::array<int8_t, 256> HexDigits = MakeHexDigits();
+
 // A strict reader over one line.
 class Cursor {
 public:
@@ -33,8 +47,7 @@ public:
         uint64_t result = 0;
         size_t count = 0;
         while (count < limit && Pos_ < Text_.size()) {
-            char c = Text_[Pos_];
-            int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            int digit = HexDigits[static_cast<unsigned char>(Text_[Pos_])];
             if (digit < 0) {
                 break;
             }
@@ -135,6 +148,33 @@ std::string Quote(std::string_view line)
     }
     return "\"" + out + "\"";
 }
+
+// The first bytes of the keyword lines Feed tries in turn ("OUTPUT
+// FORMAT: ", "CRASHED ON: ", "CONTEXT (", "KERNEL: ", "SP: ", "SUITES:",
+// "STACK:", "TYPE: ", "NO OS VERSION AVAILABLE: ", "Module\t...",
+// "BUGCHECK CODE ", "- ").
+bool MayStartKeyword(char c)
+{
+    switch (c) {
+    case 'O':
+    case 'C':
+    case 'K':
+    case 'S':
+    case 'T':
+    case 'N':
+    case 'M':
+    case 'B':
+    case '-':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Room made once for what a real machine prints: a few hundred modules and
+// a few dozen frames.
+constexpr size_t ModuleRowsReserved = 256;
+constexpr size_t FramesReserved = 32;
 
 }  // namespace
 
@@ -277,35 +317,35 @@ bool ReportParser::ParseModuleRow(std::string_view line)
     if (ageTab == std::string_view::npos || ageTab == 0) {
         return false;
     }
-    size_t guidTab = line.rfind('\t', ageTab - 1);
-    if (guidTab == std::string_view::npos || guidTab == 0) {
+    // The GUID column is 32 digits: the tab before it stands there or the
+    // row is not one.
+    constexpr size_t GuidDigits = 32;
+    if (ageTab < GuidDigits + 2 || line[ageTab - GuidDigits - 1] != '\t') {
         return false;
     }
+    size_t guidTab = ageTab - GuidDigits - 1;
     size_t pdbTab = line.rfind('\t', guidTab - 1);
     if (pdbTab == std::string_view::npos) {
         return false;
     }
-    ModuleRow row;
-    row.Name = std::string(line.substr(0, pdbTab));
-    row.PdbColumn = std::string(line.substr(pdbTab + 1, guidTab - pdbTab - 1));
     std::string_view guid = line.substr(guidTab + 1, ageTab - guidTab - 1);
     uint64_t half = 0;
     Cursor g(guid);
-    if (guid.size() != 32 || !g.Hex(&half, 16) || !g.Hex(&half, 16)) {
+    if (!g.Hex(&half, 16) || !g.Hex(&half, 16)) {
         return false;
     }
-    row.Guid = std::string(guid);
     Cursor a(line.substr(ageTab + 1));
     uint64_t age = 0;
     if (!a.Hex(&age, 0) || !a.AtEnd() || age > 0xFFFFFFFFu) {
         return false;
     }
-    row.Age = static_cast<uint32_t>(age);
-    if (Report_.Modules.size() < MaxModules) {
-        Report_.Modules.push_back(std::move(row));
-    } else {
+    if (Report_.Modules.size() >= MaxModules) {
         ++DroppedModules_;
+        return true;
     }
+    Report_.Modules.push_back({std::string(line.substr(0, pdbTab)),
+                               std::string(line.substr(pdbTab + 1, guidTab - pdbTab - 1)), std::string(guid),
+                               static_cast<uint32_t>(age)});
     return true;
 }
 
@@ -336,7 +376,7 @@ bool ReportParser::ParseFrame(std::string_view line)
             return false;
         }
         frame.HasModule = true;
-        frame.Module = std::string(rest.substr(0, rest.size() - OffsetText));
+        frame.Module.assign(rest.data(), rest.size() - OffsetText);
     }
     if (Report_.Frames.size() < MaxFrames) {
         Report_.Frames.push_back(std::move(frame));
@@ -354,7 +394,21 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
     }
     bool understood = false;
     Cursor c(line);
-    if (c.Literal("OUTPUT FORMAT: ")) {
+    if (!MayStartKeyword(line.front())) {
+        // Module rows and frames, most of a report: no keyword line to try.
+        if (Section_ == Section::Modules) {
+            understood = ParseModuleRow(line);
+        } else if (Section_ == Section::Stack) {
+            understood = ParseFrame(line);
+        }
+    } else if (c.Literal("- ")) {
+        // Registers and suites, tried first: no other keyword starts so.
+        if (Section_ == Section::Suites) {
+            understood = ParseSuite(c.Rest(), number);
+        } else if (Section_ == Section::Context) {
+            understood = ParseRegister(c.Rest());
+        }
+    } else if (c.Literal("OUTPUT FORMAT: ")) {
         uint32_t format = 0;
         understood = c.Unsigned32(&format) && c.AtEnd();
         if (understood && First(Report_.Format.has_value(), "OUTPUT FORMAT", number)) {
@@ -421,6 +475,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         understood = true;
         if (First(Report_.HasModuleTable, "module table header", number)) {
             Report_.HasModuleTable = true;
+            Report_.Modules.reserve(ModuleRowsReserved);
             Section_ = Section::Modules;
         } else {
             Section_ = Section::Header;
@@ -444,6 +499,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         understood = c.Hex(&address, 16) && c.Literal("):") && c.AtEnd();
         if (understood && First(Report_.HasContext, "CONTEXT", number)) {
             Report_.HasContext = true;
+            Report_.Registers.reserve(RegisterCount);
             Report_.ContextAddress = address;
             Section_ = Section::Context;
         } else {
@@ -453,15 +509,10 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         understood = true;
         if (First(Report_.HasStack, "STACK", number)) {
             Report_.HasStack = true;
+            Report_.Frames.reserve(FramesReserved);
             Section_ = Section::Stack;
         } else {
             Section_ = Section::Header;
-        }
-    } else if (c.Literal("- ")) {
-        if (Section_ == Section::Suites) {
-            understood = ParseSuite(c.Rest(), number);
-        } else if (Section_ == Section::Context) {
-            understood = ParseRegister(c.Rest());
         }
     } else if (Section_ == Section::Modules) {
         understood = ParseModuleRow(line);
@@ -509,18 +560,44 @@ bool ReportParser::ShowsWhatTheGuestWrote()
     // Only a table read whole says which modules were loaded (an empty one
     // says the driver could not list them).
     if (Report_.HasModuleTable && !Report_.Modules.empty() && DroppedModules_ == 0) {
-        // Sorted once: a report has hundreds of rows and dozens of frames.
-        std::vector<std::string_view> names;
-        names.reserve(Report_.Modules.size());
-        for (const ModuleRow& row : Report_.Modules) {
-            names.push_back(row.Name);
+        // The few names the frames give, sorted, are looked for in one pass
+        // over the hundreds of rows; each found one is struck off.
+        struct Named {
+            std::string_view Name;
+            size_t FirstFrame;
+            bool Found;
+        };
+        std::vector<Named> named;
+        named.reserve(Report_.Frames.size());
+        for (size_t i = 0; i < Report_.Frames.size(); ++i) {
+            if (Report_.Frames[i].HasModule) {
+                named.push_back({Report_.Frames[i].Module, i, false});
+            }
         }
-        std::sort(names.begin(), names.end());
+        auto byName = [](const Named& a, const Named& b) {
+            return a.Name < b.Name || (a.Name == b.Name && a.FirstFrame < b.FirstFrame);
+        };
+        std::sort(named.begin(), named.end(), byName);
+        named.erase(std::unique(named.begin(), named.end(),
+                                [](const Named& a, const Named& b) { return a.Name == b.Name; }),
+                    named.end());
+        size_t unfound = named.size();
+        for (size_t i = 0; i < Report_.Modules.size() && unfound != 0; ++i) {
+            std::string_view name = Report_.Modules[i].Name;
+            auto at = std::lower_bound(named.begin(), named.end(), name,
+                                       [](const Named& a, std::string_view b) { return a.Name < b; });
+            if (at != named.end() && at->Name == name && !at->Found) {
+                at->Found = true;
+                --unfound;
+            }
+        }
+        // Named in the order the frames first give them.
+        std::sort(named.begin(), named.end(),
+                  [](const Named& a, const Named& b) { return a.FirstFrame < b.FirstFrame; });
         std::vector<std::string> missing;
-        for (const Frame& frame : Report_.Frames) {
-            if (frame.HasModule && !std::binary_search(names.begin(), names.end(), std::string_view(frame.Module)) &&
-                std::find(missing.begin(), missing.end(), frame.Module) == missing.end()) {
-                missing.push_back(frame.Module);
+        for (const Named& entry : named) {
+            if (!entry.Found) {
+                missing.emplace_back(entry.Name);
             }
         }
         constexpr size_t MissingNamed = 4;

@@ -5,17 +5,26 @@
 #include "decode/triage/culprit.h"
 #include "decode/triage/terminal_text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace decode {
 
 namespace {
 
+// "0x%0*llX" without the format parser: a report prints dozens of these.
 std::string Hex(uint64_t value, int digits = 16)
 {
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));
-    return text;
+    constexpr char Digits[] = "0123456789ABCDEF";
+    char text[2 + 16];
+    size_t at = sizeof(text);
+    for (int written = 0; written < 16 && (value != 0 || written < digits); ++written) {
+        text[--at] = Digits[value & 0xF];
+        value >>= 4;
+    }
+    text[--at] = 'x';
+    text[--at] = '0';
+    return std::string(text + at, sizeof(text) - at);
 }
 
 std::string TimeText(const CrashTime& t)
@@ -100,7 +109,11 @@ std::string FrameSymbolText(const Frame& frame)
     return Printable(frame.Module) + "!" + LocationText(outer) + (outer.PublicSymbol ? " (public symbol)" : "");
 }
 
-nlohmann::ordered_json ReportJson(const CrashReport& report)
+namespace {
+
+// ReportJson's members, the module table's rows left out when withModules
+// is false (an empty array stands in its place).
+nlohmann::ordered_json ReportMembers(const CrashReport& report, bool withModules)
 {
     using json = nlohmann::ordered_json;
     json out = json::object();
@@ -143,7 +156,8 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     out["os"] = osJson;
 
     json modules = json::array();
-    for (const ModuleRow& row : report.Modules) {
+    for (size_t i = 0; withModules && i < report.Modules.size(); ++i) {
+        const ModuleRow& row = report.Modules[i];
         std::string key = row.SymbolKey();
         modules.push_back({{"name", row.Name},
                            {"pdb_name", row.PdbName()},
@@ -246,6 +260,90 @@ nlohmann::ordered_json ReportJson(const CrashReport& report)
     return out;
 }
 
+constexpr auto ReplaceInvalidUtf8 = nlohmann::ordered_json::error_handler_t::replace;
+
+// A JSON string as dump() writes it: text with nothing to escape as it is,
+// the rest through the library.
+void AppendJsonString(std::string* out, std::string_view text)
+{
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E || c == '"' || c == '\\') {
+            *out += nlohmann::ordered_json(std::string(text)).dump(-1, ' ', false, ReplaceInvalidUtf8);
+            return;
+        }
+    }
+    *out += '"';
+    out->append(text.data(), text.size());
+    *out += '"';
+}
+
+// The "modules" array as dump() writes it, without a JSON value per row:
+// a fleet's log has hundreds of rows a report. The GUID's registry form and
+// the store key are ModuleRow's, put together in buffers kept across rows.
+std::string ModulesJson(const std::vector<ModuleRow>& modules)
+{
+    constexpr size_t RowBytes = 224;
+    std::string out;
+    out.reserve(modules.size() * RowBytes);
+    out += '[';
+    std::string dashed;
+    std::string key;
+    for (const ModuleRow& row : modules) {
+        out += out.size() == 1 ? "{\"name\":" : ",{\"name\":";
+        AppendJsonString(&out, row.Name);
+        std::string pdb = row.PdbName();
+        out += ",\"pdb_name\":";
+        AppendJsonString(&out, pdb);
+        dashed.clear();
+        if (row.Guid.size() == 32) {
+            for (size_t at : {size_t{0}, size_t{8}, size_t{12}, size_t{16}, size_t{20}}) {
+                dashed.append(row.Guid, at, at == 0 ? 8 : at == 20 ? 12 : 4);
+                dashed += at == 20 ? "" : "-";
+            }
+        } else {
+            dashed = row.Guid;
+        }
+        out += ",\"guid\":";
+        AppendJsonString(&out, dashed);
+        out += ",\"guid_store\":";
+        AppendJsonString(&out, row.Guid);
+        out += ",\"age\":" + std::to_string(row.Age) + ",\"symbol_key\":";
+        if (!row.HasIdentity() || pdb.empty()) {
+            out += "null";
+        } else {
+            char age[16];
+            std::snprintf(age, sizeof(age), "%X", row.Age);
+            key.clear();
+            key.append(pdb).append("/").append(row.Guid).append(age).append("/").append(pdb);
+            AppendJsonString(&out, key);
+        }
+        out += '}';
+    }
+    out += ']';
+    return out;
+}
+
+}  // namespace
+
+nlohmann::ordered_json ReportJson(const CrashReport& report)
+{
+    return ReportMembers(report, true);
+}
+
+std::string ReportJsonLine(const CrashReport& report)
+{
+    std::string line = ReportMembers(report, false).dump(-1, ' ', false, ReplaceInvalidUtf8);
+    if (!report.Modules.empty()) {
+        // The key's quotes are the object's own: a quote inside a string
+        // value is escaped, so the first match is the member.
+        constexpr std::string_view Member = "\"modules\":[]";
+        size_t at = line.find(Member);
+        line.replace(at + Member.size() - 2, 2, ModulesJson(report.Modules));
+    }
+    return JsonSafeText(line);
+}
+
 std::string JsonLine(const nlohmann::ordered_json& value)
 {
     // Names and text from the log are UTF-8 already (a UTF-16 log is turned
@@ -323,10 +421,10 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
         out << "  Stack (" << report.Frames.size() << " frames):\n";
         unsigned index = 0;
         for (const Frame& frame : report.Frames) {
-            char prefix[48];
-            std::snprintf(prefix, sizeof(prefix), "    #%-2u sp %016llX  ", index++,
-                          static_cast<unsigned long long>(frame.StackPointer));
-            out << prefix << FrameTarget(frame);
+            // "    #%-2u sp %016llX  ", without the format parser.
+            std::string number = std::to_string(index++);
+            number.resize(std::max<size_t>(number.size(), 2), ' ');
+            out << "    #" << number << " sp " << Hex(frame.StackPointer).substr(2) << "  " << FrameTarget(frame);
             if (!frame.Symbols.empty()) {
                 out << "  " << FrameSymbolText(frame);
             }

@@ -16,6 +16,9 @@ nlohmann::ordered_json ReportJson(const CrashReport& report);
 nlohmann::ordered_json RestoreJson(const RestoreLine& line);
 // One JSON line, valid UTF-8 whatever bytes the log held.
 std::string JsonLine(const nlohmann::ordered_json& value);
+// JsonLine(ReportJson(report)), written without a JSON value per module
+// row.
+std::string ReportJsonLine(const CrashReport& report);
 // Opens with the culprit line; listModules adds each module's PDB, GUID,
 // age and symbol-store key.
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number,

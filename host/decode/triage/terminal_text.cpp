@@ -63,6 +63,15 @@ std::string Escape(const char* format, uint32_t value)
 
 std::string TerminalText(const std::string& text, bool escapeBackslash)
 {
+    // Most of what a report shows is printable ASCII: taken as it is.
+    bool plain = true;
+    for (char c : text) {
+        plain = plain && c >= static_cast<char>(FirstPrintable) && c < static_cast<char>(Delete) &&
+                !(c == '\\' && escapeBackslash);
+    }
+    if (plain) {
+        return text;
+    }
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         auto c = static_cast<unsigned char>(text[i]);
@@ -90,6 +99,16 @@ std::string JsonSafeText(const std::string& dumped)
     std::string out;
     out.reserve(dumped.size());
     for (size_t i = 0; i < dumped.size(); ++i) {
+        // ASCII goes over in runs: a report's JSON is mostly that.
+        size_t run = i;
+        while (run < dumped.size() && static_cast<unsigned char>(dumped[run]) < 0x80) {
+            ++run;
+        }
+        out.append(dumped, i, run - i);
+        if (run == dumped.size()) {
+            break;
+        }
+        i = run;
         auto c = static_cast<unsigned char>(dumped[i]);
         uint32_t point = 0;
         size_t sequence = c >= 0x80 ? DecodeUtf8(dumped, i, &point) : 0;

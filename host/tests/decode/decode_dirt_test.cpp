@@ -2,6 +2,7 @@
 // capture carries, and what must still come out of it.
 #include "decode/decode_command.h"
 #include "decode/logs/log_scanner.h"
+#include "decode/logs/marker_search.h"
 #include "decode/triage/report_output.h"
 #include "decode/reports/report_parser.h"
 
@@ -220,6 +221,18 @@ TEST(DecodeDirt, NamesWhatIsMissing)
          "not understood"},
         {"an overlong line", Replace(CleanReport, "TYPE: WORKSTATION", "TYPE: " + std::string(10000, 'W')),
          false, "longer than 4096 bytes"},
+        {"a GUID column a digit short", Replace(CleanReport, "\t00000000000000000000000000000000\t", "\t0000000000000000000000000000000\t"),
+         true, "not understood: \"hal.dll"},
+        {"a GUID column a digit long", Replace(CleanReport, "\t00000000000000000000000000000000\t", "\t000000000000000000000000000000000\t"),
+         true, "not understood: \"hal.dll"},
+        {"a tab inside the GUID column", Replace(CleanReport, "\t00000000000000000000000000000000\t", "\t0000000000000000\t000000000000000\t"),
+         true, "not understood: \"hal.dll"},
+        {"a lower-case GUID", Replace(CleanReport, "\t6B472C4652DD221E4C4C44205044422E\t", "\t6b472c4652dd221e4c4c44205044422e\t"),
+         true, "not understood: \"ntoskrnl.exe"},
+        {"frames naming a module the table lacks after one it has",
+         Replace(CleanReport, ") FFFFF80300001234", ") hal.dll + 0000000000000001\nFFFFF80312345710: (0000000000000000 "
+                                                     "0000000000000000 0000000000000000 0000000000000000) acpi.sys + 0000000000000002"),
+         false, "a frame names acpi.sys, which the module table lacks"},
     };
     for (const DamagedCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -459,6 +472,39 @@ TEST(DecodeDamage, IsNamedAndNeverTakenForData)
         }
         for (size_t i = 1; i < decoded.Reports.size(); ++i) {
             ExpectCleanValues(decoded.Reports[i]);
+        }
+    }
+}
+
+// Lines without a 'U' or a 'V' pass the marker searches by: wherever a
+// marker stands in a line (in the first vector step, across two, in the
+// bytes after the last), it is seen.
+TEST(DecodeDamage, MarkersAreSeenWhereverTheyStand)
+{
+    struct Case {
+        const char* Text;
+        bool Marker;
+    };
+    const Case cases[] = {
+        {"BUGCHECK DUMP STARTS", true},
+        {"BUGCHECK DUMP ENDS", true},
+        {"UMP STARTS", true},
+        {"Viridian State Restoration is Successful", true},
+        {"U", true},
+        {"V", true},
+        {"u v", false},
+        {"ntoskrnl.exe\t\t6B472C4652DD221E4C4C44205044422E\t1", false},
+        {"- RBX = 0000000000000003", false},
+        {"FFFFF80312345670: (0000000000000000 FFFFF80312345700 0000000000000001 FFFFC00012340000) x.sys + 0000000000002553",
+         false},
+    };
+    for (const Case& c : cases) {
+        for (size_t before = 0; before <= 40; ++before) {
+            for (size_t after : {size_t{0}, size_t{1}, size_t{17}}) {
+                std::string line = std::string(before, 'x') + c.Text + std::string(after, 'y');
+                SCOPED_TRACE(line);
+                EXPECT_EQ(decode::MayHoldMarker(line.data(), line.size()), c.Marker);
+            }
         }
     }
 }

@@ -53,6 +53,8 @@ TEST(CulpritLine, NamesCodeFrameAndWhatTheParametersSay)
         {0xD1, {0xDEAD0000, 2, 8, 0}, 0, std::nullopt,
          "0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL: execute of 0xDEAD0000 at IRQL 2"},
         {0x0A, {0x48, 2, 1, 0}, 0, bare, "0xA IRQL_NOT_LESS_OR_EQUAL in foo.sys+0x2A0: write of 0x48 at IRQL 2"},
+        {0x0A, {0xFFFFFFFFFFFFFFFF, 15, 0, 0}, 0, Symbol(nullptr, 0xFFFFF80000000000),
+         "0xA IRQL_NOT_LESS_OR_EQUAL in 0xFFFFF80000000000: read of 0xFFFFFFFFFFFFFFFF at IRQL 15"},
         {0x50, {0xFFFF1000, 2, 0xFFFFF800100, 2}, 19045, bare,
          "0x50 PAGE_FAULT_IN_NONPAGED_AREA in foo.sys+0x2A0: write of 0xFFFF1000 by 0xFFFFF800100"},
         {0x50, {0xFFFF1000, 1, 0, 0}, 7601, bare, "0x50 PAGE_FAULT_IN_NONPAGED_AREA in foo.sys+0x2A0: write of 0xFFFF1000"},
@@ -318,6 +320,30 @@ TEST(ReportText, OpensWithTheCulpritAndListsModuleIdentities)
     EXPECT_EQ(json["bugcheck"]["meaning"], "read of 0x0 at IRQL 0");
 }
 
+// Frame lines keep their columns: the index padded to two, the stack
+// pointer in 16 digits, a bare address in 16 and an offset in as few as it
+// takes.
+TEST(ReportText, FrameLinesKeepTheirColumns)
+{
+    decode::CrashReport report = Crash("a.log", 0xD1, At("crasher.sys", 0x1043), 1);
+    report.Frames.resize(12, At("crasher.sys", 0));
+    report.Frames[10].StackPointer = 0xFFFFF80312345600;
+    report.Frames[11].HasModule = false;
+    report.Frames[11].Address = 0xFF;
+    const char* lines[] = {
+        "    #0  sp 0000000000000000  vekcrashdmp.sys + 0x2553\n",
+        "    #2  sp 0000000000000000  crasher.sys + 0x1043\n",
+        "    #3  sp 0000000000000000  crasher.sys + 0x0\n",
+        "    #10 sp FFFFF80312345600  crasher.sys + 0x0\n",
+        "    #11 sp 0000000000000000  0x00000000000000FF\n",
+    };
+    std::ostringstream text;
+    decode::PrintReportText(text, report, 1);
+    for (const char* line : lines) {
+        EXPECT_NE(text.str().find(line), std::string::npos) << line << text.str();
+    }
+}
+
 TEST(FleetSummary, GroupsBySignatureWithTimesAndBoundedLogs)
 {
     decode::FleetSummary summary;
@@ -378,16 +404,24 @@ TEST(TerminalSafety, GuestTextIsEscapedForTerminalsAndJson)
         {"stray\x9B.sys", "stray\\x9B.sys", "\"stray\xEF\xBF\xBD.sys\""},
         {"evil\xE2\x80\xAEsys.exe", "evil\\u202Esys.exe", "\"evil\\u202Esys.exe\""},
         {"iso\xE2\x81\xA6x.sys", "iso\\u2066x.sys", "\"iso\\u2066x.sys\""},
+        {"quo\"te.sys", "quo\"te.sys", "\"quo\\\"te.sys\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         decode::CrashReport report = Crash("vm.log", 0xD1, At(c.Name.c_str(), 0x10), 1);
+        // The module table's rows are written without the JSON library:
+        // the name in each column, a row without an identity, a short GUID.
+        report.Modules = {{c.Name, "", "49EB016FCC3789B14C4C44205044422E", 0x1A},
+                          {"x.sys", "C:\\build\\" + c.Name, "49EB016FCC3789B14C4C44205044422E", 1},
+                          {c.Name, "", "00000000000000000000000000000000", 0},
+                          {c.Name, c.Name, "49EB016F", 2}};
         std::ostringstream text;
         decode::PrintReportText(text, report, 1);
         EXPECT_NE(text.str().find("Report 1"), std::string::npos);
         EXPECT_NE(text.str().find(std::string(" ") + c.Text + " + 0x10"), std::string::npos) << text.str();
         std::string line = decode::JsonLine(decode::ReportJson(report));
         EXPECT_NE(line.find(c.Json), std::string::npos) << line;
+        EXPECT_EQ(decode::ReportJsonLine(report), line);
 
         decode::FleetSummary summary;
         summary.Add(report);
