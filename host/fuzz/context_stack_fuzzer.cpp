@@ -16,6 +16,7 @@
 #include "console/serial_console.h"
 #include "modules/module_map.h"
 #include "report/context_stack.h"
+#include "synthetic_pe.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -58,19 +59,7 @@ std::vector<uint8_t> Image(const uint8_t* code, size_t codeSize, const uint8_t* 
                            size_t infoSize)
 {
     std::vector<uint8_t> image(ImageSize, 0);
-    auto put16 = [&](size_t at, uint16_t value) { std::memcpy(&image[at], &value, 2); };
-    auto put32 = [&](size_t at, uint32_t value) { std::memcpy(&image[at], &value, 4); };
-    constexpr size_t Nt = 0x80;
-    constexpr size_t Optional = Nt + 24;
-    put16(0, 0x5A4D);
-    put32(0x3C, Nt);
-    put32(Nt, 0x00004550);
-    put16(Nt + 4, 0x8664);
-    put16(Nt + 20, 0xF0);
-    put16(Optional, 0x20B);
-    put32(Optional + 108, 16);
-    put32(Optional + 112 + 3 * 8, DirectoryRva);
-    put32(Optional + 112 + 3 * 8 + 4, sizeof(RUNTIME_FUNCTION));
+    vektest::PutPeHeaders(image, DirectoryRva, sizeof(RUNTIME_FUNCTION));
     RUNTIME_FUNCTION entry = {CodeRva, static_cast<ULONG>(CodeRva + (codeSize == 0 ? 1 : codeSize)),
                               InfoRva};
     std::memcpy(&image[DirectoryRva], &entry, sizeof(entry));

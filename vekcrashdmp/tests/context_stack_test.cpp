@@ -2,6 +2,7 @@
 // addresses in no image have no unwind data, so every frame is a leaf whose
 // return address is the word on top of the stack.
 #include "driver_test.h"
+#include "synthetic_pe.h"
 
 #include "model/address_space.h"
 #include "model/driver_call.h"
@@ -349,18 +350,7 @@ TEST_F(ContextStackTest, DamagedFramesEndTheTraceBeforeTheUnwinderReadsThem)
         SCOPED_TRACE(item.Name);
         StartMachine();
         std::vector<uint8_t> bytes(Size, 0);
-        auto put16 = [&](size_t at, uint16_t value) { std::memcpy(&bytes[at], &value, 2); };
-        auto put32 = [&](size_t at, uint32_t value) { std::memcpy(&bytes[at], &value, 4); };
-        constexpr size_t Nt = 0x80, Optional = Nt + 24;
-        put16(0, 0x5A4D);
-        put32(0x3C, Nt);
-        put32(Nt, 0x00004550);
-        put16(Nt + 4, 0x8664);
-        put16(Nt + 20, 0xF0);
-        put16(Optional, 0x20B);
-        put32(Optional + 108, 16);
-        put32(Optional + 112 + 3 * 8, PdataRva);
-        put32(Optional + 112 + 3 * 8 + 4, sizeof(RUNTIME_FUNCTION));
+        PutPeHeaders(bytes, PdataRva, sizeof(RUNTIME_FUNCTION));
         const RUNTIME_FUNCTION entry = {CodeRva, CodeRva + 0x40, InfoRva};
         std::memcpy(&bytes[PdataRva], &entry, sizeof(entry));
         std::memcpy(&bytes[InfoRva], item.Info.data(), item.Info.size());

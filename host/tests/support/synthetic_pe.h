@@ -23,6 +23,26 @@ constexpr uint32_t NtCheckSum = 88;
 constexpr uint32_t NtDebugRva = 184;
 constexpr uint32_t NtDebugSize = 188;
 
+// The headers of a PE32+ image, as far as the unwinding routines read them:
+// DOS header, PE signature, file header and an optional header whose
+// exception directory is (rva, size).
+inline void PutPeHeaders(std::vector<uint8_t>& image, uint32_t exceptionRva, uint32_t exceptionSize)
+{
+    auto put16 = [&](size_t at, uint16_t value) { std::memcpy(&image[at], &value, 2); };
+    auto put32 = [&](size_t at, uint32_t value) { std::memcpy(&image[at], &value, 4); };
+    constexpr size_t Nt = 0x80;
+    constexpr size_t Optional = Nt + 24;
+    put16(0, 0x5A4D);
+    put32(0x3C, Nt);
+    put32(Nt, 0x00004550);
+    put16(Nt + 4, 0x8664);
+    put16(Nt + 20, 0xF0);
+    put16(Optional, 0x20B);
+    put32(Optional + 108, 16);
+    put32(Optional + 112 + 3 * 8, exceptionRva);
+    put32(Optional + 112 + 3 * 8 + 4, exceptionSize);
+}
+
 class SyntheticImage {
 public:
     explicit SyntheticImage(size_t pages)
