@@ -22,15 +22,21 @@
 
 namespace {
 
+// Kernels without the converter export, so that the driver's own reader is
+// what parses the text (a 10.0 kernel has the converter by default).
+model::MachineConfig WithoutConverter(ULONG major, ULONG minor)
+{
+    model::MachineConfig config;
+    config.Version.Major = major;
+    config.Version.Minor = minor;
+    config.Routines["SeConvertStringSecurityDescriptorToSecurityDescriptor"] = false;
+    return config;
+}
+
 const model::MachineConfig& Machine(bool windows7)
 {
-    static const model::MachineConfig windows10;
-    static const model::MachineConfig older = [] {
-        model::MachineConfig config;
-        config.Version.Major = 6;
-        config.Version.Minor = 1;
-        return config;
-    }();
+    static const model::MachineConfig windows10 = WithoutConverter(10, 0);
+    static const model::MachineConfig older = WithoutConverter(6, 1);
     return windows7 ? older : windows10;
 }
 
