@@ -15,8 +15,12 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_
 cmake --build build-tsan --target model_tests driver_thread_tests vekcrashdmp_host
 # A report ends the run with a non-zero status; second_deadlock_stack
 # names both sides of a lock-order report.
+# Less the tests of native driver faults: such a fault arrives as SIGSEGV
+# and leaves its handler by a throw through the signal frame, which
+# ThreadSanitizer's own signal handling does not let through (and calls
+# signal-unsafe). They hold no thread of their own; the other trees run them.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
-    build-tsan/bin/model_tests
+    build-tsan/bin/model_tests --gtest_filter='-RunGuardedTest.NativeRead*'
 # The module map's lock under image loads on processors that really run at
 # once.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
