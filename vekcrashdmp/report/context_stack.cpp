@@ -260,11 +260,11 @@ struct UnwindInfoView {
 
     ULONG64 Trailer() const
     {
-        return Address + UnwindInfoHeaderBytes + UnwindCodeBytes * ((CountOfCodes + 1u) & ~1u);
+        return Address + UnwindInfoHeaderBytes + ULONG64{UnwindCodeBytes} * ((CountOfCodes + 1u) & ~1u);
     }
     USHORT Code(ULONG Index) const
     {
-        return ReadResidentUshort(Address + UnwindInfoHeaderBytes + UnwindCodeBytes * Index);
+        return ReadResidentUshort(Address + UnwindInfoHeaderBytes + ULONG64{UnwindCodeBytes} * Index);
     }
 };
 
@@ -367,6 +367,156 @@ struct EpilogueView {
     ULONG Pops;
 };
 
+// The stack adjustment an epilogue may open with: "add rsp, imm" or
+// "lea rsp, [frame register + disp]". *At moves past it when it is there.
+// FALSE: a byte the unwinder would read is not resident.
+BOOLEAN ReadEpilogueAdjustment(CodeBytes* Code, const UnwindInfoView& Info, const CONTEXT* Context,
+                               ULONG64* StackPointer, ULONG64* At)
+{
+    UCHAR first = 0;
+    UCHAR second = 0;
+    UCHAR modRm = 0;
+    LONGLONG displacement = 0;
+    if (!Code->Byte(0, &first)) {
+        return FALSE;
+    }
+    if ((first & RexWMask) != RexW) {
+        return TRUE;
+    }
+    if (!Code->Byte(1, &second)) {
+        return FALSE;
+    }
+    if (first == RexW && (second == AddImm8 || second == AddImm32)) {
+        if (!Code->Byte(2, &modRm)) {
+            return FALSE;
+        }
+        if (modRm != ModRmAddRsp) {
+            return TRUE;
+        }
+        ULONG size = second == AddImm8 ? 1 : 4;
+        if (!Code->Signed(3, size, &displacement)) {
+            return FALSE;
+        }
+        *StackPointer = Context->Rsp + static_cast<ULONG64>(displacement);
+        *At = 3 + size;
+        return TRUE;
+    }
+    if (second != Lea || (first & RexRX) != 0 || Info.FrameRegister == 0) {
+        return TRUE;
+    }
+    if (!Code->Byte(2, &modRm)) {
+        return FALSE;
+    }
+    ULONG mod = modRm >> 6;
+    ULONG destination = (modRm >> 3) & 7;
+    ULONG base = ((first & RexB) << 3) | (modRm & 7);
+    ULONG64 sib = (modRm & 7) == RspNumber ? 1 : 0;
+    UCHAR sibByte = SibNoIndex;
+    if (sib != 0 && !Code->Byte(3, &sibByte)) {
+        return FALSE;
+    }
+    if (destination != RspNumber || base != Info.FrameRegister || sibByte != SibNoIndex ||
+        (mod != 1 && mod != 2)) {
+        return TRUE;
+    }
+    ULONG size = mod == 1 ? 1 : 4;
+    if (!Code->Signed(3 + sib, size, &displacement)) {
+        return FALSE;
+    }
+    *StackPointer = IntegerRegister(Context, base) + static_cast<ULONG64>(displacement);
+    *At = 3 + sib + size;
+    return TRUE;
+}
+
+// The run of pops that follows, *At moved past it. FALSE: a byte is not
+// resident.
+BOOLEAN ReadEpiloguePops(CodeBytes* Code, ULONG64* At, ULONG* Pops, BOOLEAN* PopsRsp)
+{
+    for (;;) {
+        UCHAR byte = 0;
+        UCHAR rex = 0;
+        if (!Code->Byte(*At, &byte)) {
+            return FALSE;
+        }
+        UCHAR opcode = byte;
+        if ((byte & RexPrefixMask) == RexPrefix) {
+            rex = byte;
+            if (!Code->Byte(*At + 1, &opcode)) {
+                return FALSE;
+            }
+        }
+        if ((opcode & PopMask) != Pop || *Pops == RegisterCount) {
+            return TRUE;
+        }
+        *PopsRsp = *PopsRsp || (((rex & RexB) << 3) | (opcode & 7)) == RspNumber;
+        ++*Pops;
+        *At += rex != 0 ? 2 : 1;
+    }
+}
+
+// An indirect "jmp [...]" (group 5) at At, with or without a REX prefix.
+BOOLEAN ReadIndirectJump(CodeBytes* Code, ULONG64 At, UCHAR Opcode, BOOLEAN* Found)
+{
+    UCHAR rex = 0;
+    ULONG64 group = At;
+    UCHAR modRm = 0;
+    if ((Opcode & RexPrefixMask) == RexPrefix) {
+        rex = Opcode;
+        group = At + 1;
+        if (!Code->Byte(group, &Opcode)) {
+            return FALSE;
+        }
+    }
+    if (Opcode != Group5) {
+        return TRUE;
+    }
+    if (!Code->Byte(group + 1, &modRm)) {
+        return FALSE;
+    }
+    *Found = (modRm & Group5JmpMask) == Group5Jmp && ((modRm >> 6) == 0 || (rex & RexWMask) == RexW);
+    return TRUE;
+}
+
+// Whether the instruction at At ends an epilogue: a return, or a jump out
+// of the function (a tail call). FALSE: a byte is not resident.
+BOOLEAN ReadEpilogueEnd(CodeBytes* Code, ULONG64 At, ULONG64 ImageBase,
+                        const RUNTIME_FUNCTION& Function, const UnwindInfoView& Info,
+                        const CONTEXT* Context, BOOLEAN* Found)
+{
+    UCHAR opcode = 0;
+    LONGLONG displacement = 0;
+    if (!Code->Byte(At, &opcode)) {
+        return FALSE;
+    }
+    if (opcode == Ret) {
+        *Found = TRUE;
+        return TRUE;
+    }
+    if (opcode == RetImm16) {
+        *Found = Code->Signed(At + 1, 2, &displacement);
+        return *Found;
+    }
+    if (opcode == Rep) {
+        UCHAR next = 0;
+        if (!Code->Byte(At + 1, &next)) {
+            return FALSE;
+        }
+        *Found = next == Ret;
+        return TRUE;
+    }
+    if (opcode == JmpRel8 || opcode == JmpRel32) {
+        ULONG size = opcode == JmpRel8 ? 1 : 4;
+        if (!Code->Signed(At + 1, size, &displacement)) {
+            return FALSE;
+        }
+        ULONG64 target = Context->Rip + At + 1 + size + static_cast<ULONG64>(displacement) - ImageBase;
+        *Found = target < Function.BeginAddress || target >= Function.EndAddress ||
+                 (target == Function.BeginAddress && (Info.Flags & UnwindFlagChainInfo) == 0);
+        return TRUE;
+    }
+    return ReadIndirectJump(Code, At, opcode, Found);
+}
+
 // The unwinder's epilogue test, reading what it reads. FALSE: a byte it
 // would read is not resident, or the epilogue pops RSP (its later reads
 // then depend on the stack's contents).
@@ -378,118 +528,11 @@ BOOLEAN ReadEpilogue(ULONG64 ImageBase, const RUNTIME_FUNCTION& Function,
     Epilogue->StackPointer = Context->Rsp;
     Epilogue->Pops = 0;
     ULONG64 at = 0;
-    UCHAR first = 0;
-    UCHAR second = 0;
-    UCHAR modRm = 0;
-    LONGLONG displacement = 0;
-    if (!code.Byte(0, &first)) {
-        return FALSE;
-    }
-    if ((first & RexWMask) == RexW) {
-        if (!code.Byte(1, &second)) {
-            return FALSE;
-        }
-        if (first == RexW && (second == AddImm8 || second == AddImm32)) {
-            if (!code.Byte(2, &modRm)) {
-                return FALSE;
-            }
-            if (modRm == ModRmAddRsp) {
-                ULONG size = second == AddImm8 ? 1 : 4;
-                if (!code.Signed(3, size, &displacement)) {
-                    return FALSE;
-                }
-                Epilogue->StackPointer = Context->Rsp + static_cast<ULONG64>(displacement);
-                at = 3 + size;
-            }
-        } else if (second == Lea && (first & RexRX) == 0 && Info.FrameRegister != 0) {
-            if (!code.Byte(2, &modRm)) {
-                return FALSE;
-            }
-            ULONG mod = modRm >> 6;
-            ULONG destination = (modRm >> 3) & 7;
-            ULONG base = ((first & RexB) << 3) | (modRm & 7);
-            ULONG64 sib = (modRm & 7) == RspNumber ? 1 : 0;
-            UCHAR sibByte = SibNoIndex;
-            if (sib != 0 && !code.Byte(3, &sibByte)) {
-                return FALSE;
-            }
-            if (destination == RspNumber && base == Info.FrameRegister && sibByte == SibNoIndex &&
-                (mod == 1 || mod == 2)) {
-                ULONG size = mod == 1 ? 1 : 4;
-                if (!code.Signed(3 + sib, size, &displacement)) {
-                    return FALSE;
-                }
-                Epilogue->StackPointer =
-                    IntegerRegister(Context, base) + static_cast<ULONG64>(displacement);
-                at = 3 + sib + size;
-            }
-        }
-    }
     BOOLEAN popsRsp = FALSE;
-    for (;;) {
-        UCHAR byte = 0;
-        UCHAR rex = 0;
-        if (!code.Byte(at, &byte)) {
-            return FALSE;
-        }
-        UCHAR opcode = byte;
-        if ((byte & RexPrefixMask) == RexPrefix) {
-            rex = byte;
-            if (!code.Byte(at + 1, &opcode)) {
-                return FALSE;
-            }
-        }
-        if ((opcode & PopMask) != Pop || Epilogue->Pops == RegisterCount) {
-            break;
-        }
-        popsRsp = popsRsp || (((rex & RexB) << 3) | (opcode & 7)) == RspNumber;
-        ++Epilogue->Pops;
-        at += rex != 0 ? 2 : 1;
-    }
-    UCHAR opcode = 0;
-    if (!code.Byte(at, &opcode)) {
+    if (!ReadEpilogueAdjustment(&code, Info, Context, &Epilogue->StackPointer, &at) ||
+        !ReadEpiloguePops(&code, &at, &Epilogue->Pops, &popsRsp) ||
+        !ReadEpilogueEnd(&code, at, ImageBase, Function, Info, Context, &Epilogue->Found)) {
         return FALSE;
-    }
-    if (opcode == Ret) {
-        Epilogue->Found = TRUE;
-    } else if (opcode == RetImm16) {
-        Epilogue->Found = code.Signed(at + 1, 2, &displacement);
-        if (!Epilogue->Found) {
-            return FALSE;
-        }
-    } else if (opcode == Rep) {
-        UCHAR next = 0;
-        if (!code.Byte(at + 1, &next)) {
-            return FALSE;
-        }
-        Epilogue->Found = next == Ret;
-    } else if (opcode == JmpRel8 || opcode == JmpRel32) {
-        ULONG size = opcode == JmpRel8 ? 1 : 4;
-        if (!code.Signed(at + 1, size, &displacement)) {
-            return FALSE;
-        }
-        ULONG64 target =
-            Context->Rip + at + 1 + size + static_cast<ULONG64>(displacement) - ImageBase;
-        Epilogue->Found = target < Function.BeginAddress || target >= Function.EndAddress ||
-                          (target == Function.BeginAddress &&
-                           (Info.Flags & UnwindFlagChainInfo) == 0);
-    } else {
-        UCHAR rex = 0;
-        ULONG64 group = at;
-        if ((opcode & RexPrefixMask) == RexPrefix) {
-            rex = opcode;
-            group = at + 1;
-            if (!code.Byte(group, &opcode)) {
-                return FALSE;
-            }
-        }
-        if (opcode == Group5) {
-            if (!code.Byte(group + 1, &modRm)) {
-                return FALSE;
-            }
-            Epilogue->Found = (modRm & Group5JmpMask) == Group5Jmp &&
-                              ((modRm >> 6) == 0 || (rex & RexWMask) == RexW);
-        }
     }
     return !(Epilogue->Found && popsRsp);
 }
@@ -510,6 +553,123 @@ struct StackSpan {
     }
 };
 
+// What the unwind codes have done so far, as the unwinder would.
+struct CodeWalk {
+    const CONTEXT* Context;
+    ULONG64 FrameBase;     // the establisher frame
+    ULONG64 Offset;        // of the control PC in the function
+    ULONG64 Rsp;
+    ULONG Restored;        // registers the codes so far read back
+    BOOLEAN MachineFrame;
+    StackSpan Span;
+};
+
+// The span closed off: within the largest frame, and resident.
+BOOLEAN SpanResident(const StackSpan& Span)
+{
+    if (Span.Wraps || Span.High - Span.Low > MaxFrameSpan) {
+        return FALSE;
+    }
+    return RangeResident(Span.Low, Span.High - Span.Low);
+}
+
+// The establisher frame, as the unwinder finds it: the stack pointer, or
+// the frame register less its offset once the prolog has set it.
+ULONG64 EstablisherFrame(const UnwindInfoView& Info, const CONTEXT* Context, ULONG64 PrologOffset)
+{
+    if (Info.FrameRegister == 0) {
+        return Context->Rsp;
+    }
+    BOOLEAN set = PrologOffset >= Info.SizeOfProlog || (Info.Flags & UnwindFlagChainInfo) != 0;
+    for (ULONG index = 0; index < Info.CountOfCodes; ++index) {
+        USHORT code = Info.Code(index);
+        if (((code >> 8) & 0xF) == UnwindSetFpreg) {
+            set = set || PrologOffset >= (code & 0xFFu);
+            break;
+        }
+    }
+    if (!set) {
+        return Context->Rsp;
+    }
+    return IntegerRegister(Context, Info.FrameRegister) -
+           static_cast<ULONG64>(Info.FrameOffset) * FrameOffsetScale;
+}
+
+// One code that applies at the control PC: the reads it makes join the
+// span. FALSE: a code the test cannot follow.
+BOOLEAN ApplyCode(CodeWalk* Walk, const UnwindInfoView& Info, ULONG Operation, ULONG OperationInfo,
+                  ULONG64 Next, ULONG64 NextLong)
+{
+    switch (Operation) {
+    case UnwindPushNonvol:
+        if (OperationInfo == RspNumber) {
+            return FALSE;  // the stack pointer read back from the stack
+        }
+        Walk->Span.Include(Walk->Rsp, StackWordSize);
+        Walk->Restored |= 1u << OperationInfo;
+        Walk->Rsp += StackWordSize;
+        return TRUE;
+    case UnwindAllocLarge:
+    case UnwindAllocSmall:
+        Walk->Rsp += Operation == UnwindAllocSmall ? OperationInfo * 8ull + 8
+                     : OperationInfo == 0          ? Next * 8
+                                                   : NextLong;
+        return TRUE;
+    case UnwindSetFpreg:
+        if (Info.FrameRegister == 0 || Info.FrameRegister == RspNumber ||
+            (Walk->Restored & (1u << Info.FrameRegister)) != 0) {
+            return FALSE;
+        }
+        Walk->Rsp = IntegerRegister(Walk->Context, Info.FrameRegister) -
+                    static_cast<ULONG64>(Info.FrameOffset) * FrameOffsetScale;
+        return TRUE;
+    case UnwindSaveNonvol:
+    case UnwindSaveNonvolFar:
+        if (OperationInfo == RspNumber) {
+            return FALSE;
+        }
+        Walk->Span.Include(Walk->FrameBase + (Operation == UnwindSaveNonvol ? Next * 8 : NextLong),
+                           StackWordSize);
+        Walk->Restored |= 1u << OperationInfo;
+        return TRUE;
+    case UnwindSaveXmm128:
+    case UnwindSaveXmm128Far:
+        Walk->Span.Include(Walk->FrameBase + (Operation == UnwindSaveXmm128 ? Next * 16 : NextLong),
+                           2 * StackWordSize);
+        return TRUE;
+    case UnwindPushMachframe:
+        Walk->Span.Include(Walk->Rsp + (OperationInfo != 0 ? MachineFrameErrorCode : 0),
+                           MachineFrameBytesRead);
+        Walk->MachineFrame = TRUE;
+        return TRUE;
+    default:
+        return TRUE;
+    }
+}
+
+// Every code of one entry's unwind data, as the unwinder runs them. FALSE:
+// a code the test cannot follow, or codes past a machine frame.
+BOOLEAN WalkCodes(CodeWalk* Walk, const UnwindInfoView& Info)
+{
+    for (ULONG index = 0; index < Info.CountOfCodes;) {
+        USHORT code = Info.Code(index);
+        ULONG operation = (code >> 8) & 0xF;
+        ULONG operationInfo = code >> 12;
+        ULONG slots = CodeSlots(operation, operationInfo);
+        if (slots == 0 || index + slots > Info.CountOfCodes || Walk->MachineFrame) {
+            return FALSE;
+        }
+        ULONG64 next = slots > 1 ? Info.Code(index + 1) : 0;
+        ULONG64 nextLong = slots > 2 ? next | (static_cast<ULONG64>(Info.Code(index + 2)) << 16) : 0;
+        index += slots;
+        if (Walk->Offset >= (code & 0xFFu) &&
+            !ApplyCode(Walk, Info, operation, operationInfo, next, nextLong)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 // Whether everything one RtlVirtualUnwind step from Context will read is
 // resident. FALSE also for unwind data the test cannot follow (a chain too
 // long, codes it refuses, a frame register restored before it is used, RSP
@@ -528,7 +688,7 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
     if (!ReadUnwindInfo(ImageBase + function.UnwindData, &info)) {
         return FALSE;
     }
-    StackSpan span = {Context->Rsp, Context->Rsp, FALSE};
+    CodeWalk walk = {Context, 0, 0, Context->Rsp, 0, FALSE, {Context->Rsp, Context->Rsp, FALSE}};
     // Inside the function the unwinder first reads its code for an
     // epilogue, whose rest it then runs instead of the codes: pops from
     // the stack pointer it adjusts, and the return address.
@@ -538,114 +698,20 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
             return FALSE;
         }
         if (epilogue.Found) {
-            span.Include(epilogue.StackPointer, (epilogue.Pops + 1) * StackWordSize);
-            if (span.Wraps || span.High - span.Low > MaxFrameSpan) {
-                return FALSE;
-            }
-            return RangeResident(span.Low, span.High - span.Low);
+            walk.Span.Include(epilogue.StackPointer, (epilogue.Pops + 1ull) * StackWordSize);
+            return SpanResident(walk.Span);
         }
     }
-
-    // The establisher frame, as the unwinder finds it: the stack pointer,
-    // or the frame register less its offset once the prolog has set it.
-    ULONG64 prologOffset = controlPc - begin;
-    ULONG64 frameBase = Context->Rsp;
-    if (info.FrameRegister != 0) {
-        BOOLEAN set = prologOffset >= info.SizeOfProlog || (info.Flags & UnwindFlagChainInfo) != 0;
-        for (ULONG index = 0; index < info.CountOfCodes; ++index) {
-            USHORT code = info.Code(index);
-            if (((code >> 8) & 0xF) == UnwindSetFpreg) {
-                set = set || prologOffset >= (code & 0xFFu);
-                break;
-            }
-        }
-        if (set) {
-            frameBase = IntegerRegister(Context, info.FrameRegister) -
-                        static_cast<ULONG64>(info.FrameOffset) * FrameOffsetScale;
-        }
-    }
-
-    ULONG64 rsp = Context->Rsp;
-    ULONG restored = 0;  // registers the codes so far read back
-    BOOLEAN machineFrame = FALSE;
+    walk.FrameBase = EstablisherFrame(info, Context, controlPc - begin);
     for (ULONG entries = 1;; ++entries) {
-        ULONG64 offset = controlPc - (ImageBase + function.BeginAddress);
-        for (ULONG index = 0; index < info.CountOfCodes;) {
-            USHORT code = info.Code(index);
-            ULONG operation = (code >> 8) & 0xF;
-            ULONG operationInfo = code >> 12;
-            ULONG slots = CodeSlots(operation, operationInfo);
-            if (slots == 0 || index + slots > info.CountOfCodes || machineFrame) {
-                return FALSE;
-            }
-            ULONG64 next = slots > 1 ? info.Code(index + 1) : 0;
-            ULONG64 nextLong = slots > 2 ? next | (static_cast<ULONG64>(info.Code(index + 2)) << 16) : 0;
-            index += slots;
-            BOOLEAN applies = offset >= (code & 0xFFu);
-            switch (operation) {
-            case UnwindPushNonvol:
-                if (applies) {
-                    if (operationInfo == RspNumber) {
-                        return FALSE;  // the stack pointer read back from the stack
-                    }
-                    span.Include(rsp, StackWordSize);
-                    restored |= 1u << operationInfo;
-                    rsp += StackWordSize;
-                }
-                break;
-            case UnwindAllocLarge:
-            case UnwindAllocSmall: {
-                ULONG64 size = operation == UnwindAllocSmall ? operationInfo * 8ull + 8
-                               : operationInfo == 0         ? next * 8
-                                                            : nextLong;
-                if (applies) {
-                    rsp += size;
-                }
-                break;
-            }
-            case UnwindSetFpreg:
-                if (applies) {
-                    if (info.FrameRegister == 0 || info.FrameRegister == RspNumber ||
-                        (restored & (1u << info.FrameRegister)) != 0) {
-                        return FALSE;
-                    }
-                    rsp = IntegerRegister(Context, info.FrameRegister) -
-                          static_cast<ULONG64>(info.FrameOffset) * FrameOffsetScale;
-                }
-                break;
-            case UnwindSaveNonvol:
-            case UnwindSaveNonvolFar:
-                if (applies) {
-                    if (operationInfo == RspNumber) {
-                        return FALSE;
-                    }
-                    span.Include(frameBase + (operation == UnwindSaveNonvol ? next * 8 : nextLong),
-                                 StackWordSize);
-                    restored |= 1u << operationInfo;
-                }
-                break;
-            case UnwindSaveXmm128:
-            case UnwindSaveXmm128Far:
-                if (applies) {
-                    span.Include(frameBase + (operation == UnwindSaveXmm128 ? next * 16 : nextLong),
-                                 2 * StackWordSize);
-                }
-                break;
-            case UnwindPushMachframe:
-                if (applies) {
-                    span.Include(rsp + (operationInfo != 0 ? MachineFrameErrorCode : 0),
-                                 MachineFrameBytesRead);
-                    machineFrame = TRUE;
-                }
-                break;
-            default:
-                break;
-            }
+        walk.Offset = controlPc - (ImageBase + function.BeginAddress);
+        if (!WalkCodes(&walk, info)) {
+            return FALSE;
         }
         if ((info.Flags & UnwindFlagChainInfo) == 0) {
             break;
         }
-        if (entries == MaxChainedEntries || machineFrame) {
+        if (entries == MaxChainedEntries || walk.MachineFrame) {
             return FALSE;
         }
         function = ReadResidentEntry(info.Trailer());
@@ -653,13 +719,10 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
             return FALSE;
         }
     }
-    if (!machineFrame) {
-        span.Include(rsp, StackWordSize);  // the return address
+    if (!walk.MachineFrame) {
+        walk.Span.Include(walk.Rsp, StackWordSize);  // the return address
     }
-    if (span.Wraps || span.High - span.Low > MaxFrameSpan) {
-        return FALSE;
-    }
-    return RangeResident(span.Low, span.High - span.Low);
+    return SpanResident(walk.Span);
 }
 
 // The working state of the walk: all on this processor's stack.
