@@ -37,12 +37,15 @@ constexpr uint64_t ImagePageSize = 4096;
 #endif
 #if defined(VEK_IMAGES_UNDER_TSAN)
 // ThreadSanitizer kills a process that maps outside its application ranges;
-// of those, images fit in the one where position-independent programs load
-// (0x550000000000 to 0x568000000000), with the low 40 bits of their
-// kernel-half addresses. Only the model's tests run so.
+// of those, images fit only in the one where position-independent programs
+// load (0x550000000000 to 0x568000000000). With 28 bits of address
+// randomisation the program and its break heap land anywhere from
+// 0x555555554000 to about 0x565600000000, so images take the part below
+// that, with the low 38 bits of their kernel-half addresses. Only the
+// model's tests run so.
 constexpr uint64_t HighUserRegion = 0x0000550000000000ull;
-constexpr uint64_t UserHalfMask = 0x000000FFFFFFFFFFull;
-constexpr uint64_t ScenarioRegionBits = 0x0000009000000000ull;
+constexpr uint64_t UserHalfMask = 0x0000003FFFFFFFFFull;
+constexpr uint64_t ScenarioRegionBits = 0x0000001000000000ull;
 #else
 constexpr uint64_t HighUserRegion = 0x0000500000000000ull;
 constexpr uint64_t UserHalfMask = 0x00000FFFFFFFFFFFull;
@@ -59,6 +62,15 @@ constexpr uint64_t DriverImageDefaultSize = 0x00010000ull;
 // here, within the region's size.
 constexpr uint64_t ScenarioImageRegion = HighUserRegion | ScenarioRegionBits;
 constexpr uint64_t ScenarioImageRegionSize = 1ull << 32;
+// The scenario region lies within the high user region and clear of the
+// fixed images.
+static_assert(ScenarioRegionBits + ScenarioImageRegionSize - 1 <= UserHalfMask);
+static_assert(ScenarioImageRegion >= DriverImageBase + (1ull << 28) ||
+              ScenarioImageRegion + ScenarioImageRegionSize <= KernelImageBase);
+#if defined(VEK_IMAGES_UNDER_TSAN)
+// Below the lowest address a randomised position-independent program takes.
+static_assert(HighUserRegion + UserHalfMask < 0x0000555555554000ull);
+#endif
 
 // Reserves size bytes of host memory at address, or, when that range is
 // taken, at the next free slot of slotSize above it (slotSize 0: no other),
