@@ -139,8 +139,13 @@ void ReadImageLoads(JsonObject& keys, const model::MachineConfig& machine, const
 // ---- Power events ----------------------------------------------------------
 constexpr unsigned MaxProcessors = 64;
 
+// The IRQLs a power notification's callbacks may run at: the system calls
+// them at DISPATCH_LEVEL or below ("Using a System-Defined Callback Object").
+const std::vector<std::string> CallbackIrqlNames = {"passive", "apc", "dispatch"};
+
 // "processor": where the power notification's callbacks run, any processor
-// active then (the kernel's power manager runs wherever it is scheduled).
+// active then (the kernel's power manager runs wherever it is scheduled);
+// "irql": at which IRQL.
 void ReadCallbackProcessor(JsonObject& keys, unsigned activeProcessors, Event* event)
 {
     JsonValue value = keys.Value();
@@ -148,22 +153,47 @@ void ReadCallbackProcessor(JsonObject& keys, unsigned activeProcessors, Event* e
         event->Processor = static_cast<unsigned>(value.Unsigned(activeProcessors - 1));
         event->ProcessorGiven = true;
     }
+    if (keys.Find("irql", &value)) {
+        const std::string name = value.Choice(CallbackIrqlNames);
+        event->Irql = static_cast<KIRQL>(
+            std::find(CallbackIrqlNames.begin(), CallbackIrqlNames.end(), name) -
+            CallbackIrqlNames.begin());
+        event->IrqlGiven = true;
+    }
 }
 
-// Without a "processor" key, a choice of the machine's seed, different per
-// event and the same on every run of the seed.
+// The seed's generator for one event, different per event and the same on
+// every run of the seed.
+std::mt19937_64 EventRandom(const EventRun& run)
+{
+    uint64_t mix = model::Config().Seed;
+    for (char c : run.Where) {  // "events[N]": FNV-1a over it
+        mix = (mix ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+    }
+    return std::mt19937_64(mix);
+}
+
+// Without a "processor" key, a choice of the machine's seed.
 unsigned CallbackProcessor(const Event& event, const EventRun& run,
                            unsigned activeProcessors = model::ActiveProcessors())
 {
     if (event.ProcessorGiven) {
         return event.Processor;
     }
-    uint64_t mix = model::Config().Seed;
-    for (char c : run.Where) {  // "events[N]": FNV-1a over it
-        mix = (mix ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
-    }
-    std::mt19937_64 random(mix);
+    std::mt19937_64 random = EventRandom(run);
     return static_cast<unsigned>(random() % activeProcessors);
+}
+
+// Without an "irql" key, a choice of the machine's seed, drawn after the
+// processor's so that a seed keeps the processor it chose before.
+KIRQL CallbackIrql(const Event& event, const EventRun& run)
+{
+    if (event.IrqlGiven) {
+        return event.Irql;
+    }
+    std::mt19937_64 random = EventRandom(run);
+    random.discard(1);
+    return static_cast<KIRQL>(random() % CallbackIrqlNames.size());
 }
 
 void ReadSleep(JsonObject& keys, const model::MachineConfig&, const EventOrder& order, Event* event)
@@ -188,7 +218,7 @@ const char* SleepOrder(const Event&, EventOrder* order)
 
 void RunSleep(const Event& event, EventRun& run)
 {
-    model::EnterSleep(CallbackProcessor(event, run));
+    model::EnterSleep(CallbackProcessor(event, run), CallbackIrql(event, run));
 }
 
 void ReadResume(JsonObject& keys, const model::MachineConfig&, const EventOrder& order,
@@ -236,6 +266,7 @@ void RunResume(const Event& event, EventRun& run)
     // The resume's own processor count decides which may run the callbacks.
     changes.CallbackProcessor =
         CallbackProcessor(event, run, changes.Processors.value_or(model::ActiveProcessors()));
+    changes.CallbackIrql = CallbackIrql(event, run);
     model::Resume(changes);
 }
 
@@ -263,7 +294,8 @@ void RunImageLoads(const Event& event, EventRun& run)
 
 void RunPowerNotification(const Event& event, EventRun& run)
 {
-    model::NotifyPowerState(event.Argument1, event.Argument2, CallbackProcessor(event, run));
+    model::NotifyPowerState(event.Argument1, event.Argument2, CallbackProcessor(event, run),
+                            CallbackIrql(event, run));
 }
 
 // ---- The crasher -----------------------------------------------------------

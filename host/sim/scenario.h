@@ -22,6 +22,10 @@ struct Event {
     unsigned Processor = 0;
     // A power event's "processor" key was given (else a seeded choice).
     bool ProcessorGiven = false;
+    // A power event's callbacks' IRQL, when its "irql" key was given (else
+    // a seeded choice).
+    KIRQL Irql = PASSIVE_LEVEL;
+    bool IrqlGiven = false;
     // How often the kernel calls the secondary dump callbacks (2: a sizing
     // pass first).
     unsigned SecondaryDumpPasses = 1;

@@ -277,6 +277,9 @@ std::vector<BadScenario> BadScenarios()
          "events[1].tsc_frequency", "100000000 to 10000000000"},
         {"SleepOnAProcessorNotThere", Events(R"({"event": "sleep", "processor": 1})"),
          "events[0].processor", Integer},
+        // Power callbacks run at DISPATCH_LEVEL or below.
+        {"ResumeAtHighLevel", Events(R"({"event": "sleep"}, {"event": "resume", "irql": "high"})"),
+         "events[1].irql", "one of \"passive\", \"apc\", \"dispatch\""},
         {"BrandOf48", Machine(R"("processor_brand": ")" + std::string(48, 'x') + "\""),
          "machine.processor_brand", "at most 47"},
         {"ResumeWithoutSleep", Events(R"({"event": "resume"})"), "events[0]",

@@ -66,8 +66,11 @@ struct ResumeChanges {
     // MachineConfig::Groups); none: Windows' own layout when the count
     // changes, else as before.
     std::optional<std::vector<unsigned>> Groups;
-    // Where the callbacks of the resume run (default processor 0).
+    // Where the callbacks of the resume run (default processor 0), and at
+    // which IRQL (any up to DISPATCH_LEVEL: "Using a System-Defined Callback
+    // Object" promises no more).
     unsigned CallbackProcessor = 0;
+    KIRQL CallbackIrql = PASSIVE_LEVEL;
     std::optional<std::string> ProcessorBrand;
     // MSRs as the resume finds them (after any reset): offered or not, and
     // their values; processor i's VP assist page from slot i.
@@ -82,13 +85,15 @@ HypervisorConfig HypervisorAfterResume(HypervisorConfig hypervisor, const Resume
 
 // The machine leaves the working state: every registration on
 // "\Callback\PowerState" hears PO_CB_SYSTEM_STATE_LOCK with Argument2 0.
-void EnterSleep(unsigned processor = 0);
+void EnterSleep(unsigned processor = 0, KIRQL irql = PASSIVE_LEVEL);
 // The machine comes back: the changes apply, then every registration hears
 // PO_CB_SYSTEM_STATE_LOCK with Argument2 1, then queued work items run.
 void Resume(const ResumeChanges& changes);
-// Any notification on "\Callback\PowerState", at PASSIVE_LEVEL on
-// `processor` (an active one); then the work items it queued run.
-void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor = 0);
+// Any notification on "\Callback\PowerState", on `processor` (an active
+// one) at `irql` (PASSIVE_LEVEL to DISPATCH_LEVEL); then the work items it
+// queued run.
+void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor = 0,
+                      KIRQL irql = PASSIVE_LEVEL);
 // Runs every queued work item, oldest first, at PASSIVE_LEVEL on a system
 // worker (processor 0); items queued meanwhile run too.
 void RunQueuedWorkItems();

@@ -85,7 +85,7 @@ void CheckPowerObjectsLeft(const char* when)
     }
 }
 
-void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor)
+void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor, KIRQL irql)
 {
     MachineState& s = State();
     // The kernel delivers power notifications on whichever processor its
@@ -94,6 +94,14 @@ void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor
     if (processor >= s.ActiveProcessors) {
         Violation("power notification on processor %u; only %u are active", processor,
                   s.ActiveProcessors);
+        return;
+    }
+    // The callback object's notifier calls at its caller's IRQL, which the
+    // system keeps at or below DISPATCH_LEVEL ("Using a System-Defined
+    // Callback Object").
+    if (irql > DISPATCH_LEVEL) {
+        Violation("power notification at IRQL %u; the system notifies at DISPATCH_LEVEL or below",
+                  static_cast<unsigned>(irql));
         return;
     }
     std::vector<const void*> handles;
@@ -108,16 +116,16 @@ void NotifyPowerState(uint64_t argument1, uint64_t argument2, unsigned processor
             }
             CallDriver(reinterpret_cast<const void*>(registration.Routine),
                        {reinterpret_cast<uintptr_t>(registration.Context), argument1, argument2},
-                       processor, PASSIVE_LEVEL, "the power-state callback");
+                       processor, irql, "the power-state callback");
             break;
         }
     }
     RunQueuedWorkItems();
 }
 
-void EnterSleep(unsigned processor)
+void EnterSleep(unsigned processor, KIRQL irql)
 {
-    NotifyPowerState(PO_CB_SYSTEM_STATE_LOCK, 0, processor);
+    NotifyPowerState(PO_CB_SYSTEM_STATE_LOCK, 0, processor, irql);
 }
 
 void Resume(const ResumeChanges& changes)
@@ -142,7 +150,7 @@ void Resume(const ResumeChanges& changes)
         s.Config.ProcessorBrand = *changes.ProcessorBrand;
     }
     ApplyHypervisorChanges(changes);
-    NotifyPowerState(PO_CB_SYSTEM_STATE_LOCK, 1, changes.CallbackProcessor);
+    NotifyPowerState(PO_CB_SYSTEM_STATE_LOCK, 1, changes.CallbackProcessor, changes.CallbackIrql);
 }
 
 void RunQueuedWorkItems()
