@@ -134,6 +134,7 @@ class Gate:
             pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"],
         ])
         self.image_base = self.pe.OPTIONAL_HEADER.ImageBase
+        self.instructions = None
 
     def problem(self, text):
         self.problems.append(text)
@@ -298,16 +299,27 @@ class Gate:
             raise GateError(f"PDB {self.pdb} does not match the image (the image names "
                             f"{{{str(image_guid).upper()}}} age {image_age})")
 
-    def disassemble(self):
-        """(rva, mnemonic, operands) of every instruction in code sections."""
-        text = run_tool([self.objdump, "-d", "--no-show-raw-insn", "-M", "intel", self.image])
+    def disassemble(self, functions):
+        """(rva, mnemonic, operands) of every instruction of the functions,
+        each disassembled from its own start: a sweep of the whole section
+        loses the instruction boundaries after data in it (the compiler
+        places jump tables in .text) and may find them again only past the
+        next function's start."""
+        if self.instructions is not None:
+            return self.instructions
         instructions = []
-        for line in text.splitlines():
-            match = DISASSEMBLY_LINE.match(line)
-            if match:
-                instructions.append((int(match.group(1), 16) - self.image_base,
-                                     match.group(2), match.group(3)))
+        for function in sorted(functions, key=lambda function: function.start):
+            text = run_tool([self.objdump, "-d", "--no-show-raw-insn", "-M", "intel",
+                             f"--start-address={self.image_base + function.start:#x}",
+                             f"--stop-address={self.image_base + function.end:#x}",
+                             self.image])
+            for line in text.splitlines():
+                match = DISASSEMBLY_LINE.match(line)
+                if match:
+                    instructions.append((int(match.group(1), 16) - self.image_base,
+                                         match.group(2), match.group(3)))
         instructions.sort()
+        self.instructions = instructions
         return instructions
 
     def check_unwind_coverage(self, functions, runtime_functions):
@@ -316,7 +328,7 @@ class Gate:
                      if covering_entry(runtime_functions, begins, function.start) is None]
         if not uncovered:
             return
-        instructions = self.disassemble()
+        instructions = self.disassemble(functions)
         addresses = [instruction[0] for instruction in instructions]
         for function in uncovered:
             low = bisect.bisect_left(addresses, function.start)
@@ -444,7 +456,7 @@ class Gate:
     def check_restricted(self, roots, allowed, functions):
         """Walks the direct calls from each root and reports every import
         reached that is not allowed, with the chain of calls to it."""
-        instructions = self.disassemble()
+        instructions = self.disassemble(functions)
         addresses = [instruction[0] for instruction in instructions]
         by_start = {function.start: function for function in functions}
         starts = [function.start for function in functions]

@@ -725,6 +725,36 @@ BOOLEAN UnwindStepResident(ULONG64 ImageBase, PRUNTIME_FUNCTION Entry, const CON
     return SpanResident(walk.Span);
 }
 
+// PE/COFF, as mapped: where the exception directory's entry lies.
+constexpr ULONG DosNewHeaderOffset = 0x3C;          // e_lfanew
+constexpr ULONG NtExceptionDirectoryOffset = 160;   // DataDirectory[3] (PE32+)
+
+// Whether the exception directory that RtlLookupFunctionEntry will search
+// for ControlPc is resident: the kernel finds it in its own table of loaded
+// images and reads its entries in place, so a page of it that is out is a
+// second bug check. The driver reads where it lies from the image's
+// headers, each read checked. An address in no image of the map has no
+// directory the kernel would search (its table holds the same images).
+BOOLEAN FunctionTableResident(ULONG64 ControlPc)
+{
+    PCSTR name = nullptr;
+    ULONG64 offset = 0;
+    LookupModuleByAddress(ControlPc, &name, &offset);
+    if (name == nullptr) {
+        return TRUE;
+    }
+    const ULONG64 base = ControlPc - offset;
+    if (!RangeResident(base + DosNewHeaderOffset, sizeof(ULONG))) {
+        return FALSE;
+    }
+    const ULONG64 entry =
+        base + ReadResidentUlong(base + DosNewHeaderOffset) + NtExceptionDirectoryOffset;
+    if (!RangeResident(entry, 2 * sizeof(ULONG))) {
+        return FALSE;
+    }
+    return RangeResident(base + ReadResidentUlong(entry), ReadResidentUlong(entry + sizeof(ULONG)));
+}
+
 // The working state of the walk: all on this processor's stack.
 struct StackWalk {
     PCONTEXT Context;
@@ -739,6 +769,9 @@ BOOLEAN UnwindOneFrame(StackWalk* Walk)
 {
     PCONTEXT context = Walk->Context;
     ULONG64 imageBase = 0;
+    if (!FunctionTableResident(context->Rip)) {
+        return FALSE;
+    }
     PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry(context->Rip, &imageBase, nullptr);
     if (entry != nullptr) {
         if (!UnwindStepResident(imageBase, entry, context)) {

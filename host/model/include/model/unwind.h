@@ -141,9 +141,11 @@ struct FoundEntry {
 };
 
 // Binary search of the image's exception directory for the entry covering
-// controlPc. False for a leaf function (no entry) or unreadable data.
+// controlPc. False for a leaf function (no entry) or unreadable data; an
+// entry of the directory that could not be read sets *faultAddress (when
+// given) to its address.
 bool LookupFunctionEntry(const MemoryReader& memory, uint64_t imageBase, uint64_t imageSize,
-                         uint64_t controlPc, FoundEntry* found);
+                         uint64_t controlPc, FoundEntry* found, uint64_t* faultAddress = nullptr);
 
 // Integer register n in unwind-code numbering (0 RAX ... 4 RSP ... 15 R15).
 ULONG64& IntegerRegister(CONTEXT& context, unsigned number);

@@ -679,7 +679,7 @@ bool ReadExceptionDirectory(const MemoryReader& memory, uint64_t imageBase, uint
 }
 
 bool LookupFunctionEntry(const MemoryReader& memory, uint64_t imageBase, uint64_t imageSize,
-                         uint64_t controlPc, FoundEntry* found)
+                         uint64_t controlPc, FoundEntry* found, uint64_t* faultAddress)
 {
     uint32_t directory = 0;
     uint32_t directorySize = 0;
@@ -698,6 +698,9 @@ bool LookupFunctionEntry(const MemoryReader& memory, uint64_t imageBase, uint64_
             imageBase + directory + static_cast<uint64_t>(middle) * sizeof(RUNTIME_FUNCTION);
         RUNTIME_FUNCTION entry;
         if (!ReadValue(memory, address, &entry, nullptr)) {
+            if (faultAddress != nullptr) {
+                *faultAddress = address;
+            }
             return false;
         }
         if (target < entry.BeginAddress) {

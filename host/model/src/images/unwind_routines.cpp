@@ -353,6 +353,27 @@ RtlCaptureContext:
 #error "the model's RtlCaptureContext is written for x86-64 hosts"
 #endif
 
+namespace {
+
+// The kernel's unwinding routines read the exception directory, the unwind
+// data and the stack in place: a page they cannot read is a page fault like
+// any other. Only a page that is present but paged out, below
+// DISPATCH_LEVEL, would be brought in; the model cannot, and the routine
+// fails there instead.
+void ReadFailedInKernelRoutine(const char* routine, uint64_t address)
+{
+    // Present but paged out: a range the map holds so, or a page of a
+    // loaded image that is not resident.
+    std::optional<MemoryRange> range = FindMemory(address);
+    const bool present = (range && !range->Resident) || FindImageByAddress(address) != nullptr;
+    const bool pagedIn = present && CurrentIrql() < DISPATCH_LEVEL && !State().InBugCheck;
+    if (!pagedIn) {
+        RaiseBadAccess(routine, address, MemoryAccess::Read);
+    }
+}
+
+}  // namespace
+
 extern "C" PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 ImageBase,
                                                     PUNWIND_HISTORY_TABLE HistoryTable)
 {
@@ -367,9 +388,16 @@ extern "C" PRUNTIME_FUNCTION RtlLookupFunctionEntry(ULONG64 ControlPc, PULONG64 
         *ImageBase = reinterpret_cast<uintptr_t>(&HostFrameBlock);
         return &HostFrameEntry;
     }
+    // The kernel finds the image's exception directory in its own table of
+    // loaded images, not in the image's headers; the entries it then
+    // searches are the image's.
     unwind::FoundEntry found;
-    if (image == nullptr ||
-        !unwind::LookupFunctionEntry(UnwindMemory(), image->Base, image->Size, ControlPc, &found)) {
+    uint64_t faultAddress = 0;
+    if (image == nullptr || !unwind::LookupFunctionEntry(UnwindMemory(), image->Base, image->Size,
+                                                         ControlPc, &found, &faultAddress)) {
+        if (faultAddress != 0) {
+            ReadFailedInKernelRoutine("RtlLookupFunctionEntry", faultAddress);
+        }
         return nullptr;
     }
     *ImageBase = image->Base;
@@ -403,20 +431,8 @@ extern "C" PEXCEPTION_ROUTINE RtlVirtualUnwind(ULONG HandlerType, ULONG64 ImageB
         detail += std::string(" ") + OutcomeText(result.Outcome) + " at " + Hex(result.FaultAddress);
     }
     EnterRoutine("RtlVirtualUnwind", HIGH_LEVEL, AtBugCheck::Allowed, detail);
-    // The kernel's routine reads the stack and the unwind data in place: a
-    // page it cannot read is a page fault like any other. Only a page that
-    // is present but paged out, below DISPATCH_LEVEL, would be brought in;
-    // the model cannot, and ends the walk there instead.
     if (result.Outcome == unwind::Status::BadMemory) {
-        // Present but paged out: a range the map holds so, or a page of a
-        // loaded image that is not resident.
-        std::optional<MemoryRange> range = FindMemory(result.FaultAddress);
-        const bool present = (range && !range->Resident) ||
-                             FindImageByAddress(result.FaultAddress) != nullptr;
-        const bool pagedIn = present && CurrentIrql() < DISPATCH_LEVEL && !State().InBugCheck;
-        if (!pagedIn) {
-            RaiseBadAccess("RtlVirtualUnwind", result.FaultAddress, MemoryAccess::Read);
-        }
+        ReadFailedInKernelRoutine("RtlVirtualUnwind", result.FaultAddress);
     }
     if (result.Outcome != unwind::Status::Ok) {
         // Damaged unwind data: the model ends the walk instead, with no
