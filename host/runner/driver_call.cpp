@@ -236,8 +236,12 @@ uint64_t Emulator::Run(uint64_t sentinel, const char* what)
         fault.Rsp = Register(UC_X86_REG_RSP);
         // An exception pushes its frame on the current stack; with the
         // stack overflowed or the stack pointer wild, that push faults too.
+        // The double fault's own frame (on its stack of its own) holds the
+        // stack pointer the failed push left, as the processor saves it.
         if (fault.Kind != model::DriverFaultKind::FailFast && !ExceptionFrameFits(fault.Rsp)) {
-            fault = {model::DriverFaultKind::DoubleFault, fault.Rsp, rip};
+            model::DriverFault doubleFault{model::DriverFaultKind::DoubleFault, fault.Rsp, rip};
+            doubleFault.Rsp = fault.Rsp;
+            fault = doubleFault;
         }
         // The kernel first offers the exception to the driver's __try scopes.
         Dispatch dispatch = DispatchException(fault);

@@ -13,6 +13,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -174,14 +175,68 @@ bool Emulator::MapImage(PeImage& image, std::string* error)
             UnmapImage(image);
             return false;
         }
-        imageMemory_[image.Address()].push_back(
-            model::EnterHostMemory(address, range.Size, range.Writable, "the driver image"));
         if (range.Executable) {
             DropStaleTranslations(address, range.Size);
         }
     }
+    EnterImageMemory(image);
     ScanCode(image);
     return true;
+}
+
+// The image's ranges in the address space map: resident but for the pages
+// taken out, which are entered as paged out (MmIsAddressValid says no, and
+// a kernel routine that meets one at raised IRQL bug checks).
+void Emulator::EnterImageMemory(const PeImage& image)
+{
+    std::vector<model::MemoryRangeId>& ids = imageMemory_[image.Address()];
+    for (model::MemoryRangeId id : ids) {
+        model::RemoveMemory(id);
+    }
+    ids.clear();
+    const std::set<uint64_t>& out = pagedOut_[image.Address()];
+    for (const ImageRange& range : image.Ranges()) {
+        const uint64_t end = image.Address() + range.Rva + range.Size;
+        for (uint64_t at = image.Address() + range.Rva; at < end;) {
+            const bool resident = out.count(PageDown(at)) == 0;
+            uint64_t next = PageDown(at) + PageSize;
+            while (next < end && (out.count(next) == 0) == resident) {
+                next += PageSize;
+            }
+            next = std::min(next, end);
+            model::MemoryRange entered;
+            entered.Start = at;
+            entered.Size = next - at;
+            entered.Writable = range.Writable;
+            entered.Resident = resident;
+            entered.What = resident ? "the driver image" : "the driver image (a page that is out)";
+            ids.push_back(model::EnterMemory(entered, model::MemoryOwner::Host));
+            at = next;
+        }
+    }
+}
+
+bool Emulator::PageOut(PeImage& image, uint64_t address)
+{
+    const uint64_t page = PageDown(address);
+    for (const ImageRange& range : image.Ranges()) {
+        const uint64_t start = image.Address() + range.Rva;
+        if (page < start || page - start >= range.Size) {
+            continue;
+        }
+        if (pagedOut_[image.Address()].count(page) != 0) {
+            return true;
+        }
+        // Unmapped, the page stops the processor as a page fault, and the
+        // unwinding routines' reads through the engine are refused too.
+        if (uc_mem_unmap(uc_, page, PageSize) != UC_ERR_OK) {
+            return false;
+        }
+        pagedOut_[image.Address()].insert(page);
+        EnterImageMemory(image);
+        return true;
+    }
+    return false;
 }
 
 // The engine keeps its translations of code when the code is unmapped, and
@@ -218,6 +273,11 @@ void Emulator::UnmapImage(PeImage& image)
         model::RemoveMemory(id);
     }
     imageMemory_.erase(image.Address());
+    // Each range is unmapped whole: the pages taken out come back first.
+    for (uint64_t page : pagedOut_[image.Address()]) {
+        uc_mem_map_ptr(uc_, page, PageSize, UC_PROT_NONE, reinterpret_cast<void*>(page));
+    }
+    pagedOut_.erase(image.Address());
     for (const ImageRange& range : image.Ranges()) {
         uc_mem_unmap(uc_, image.Address() + range.Rva, range.Size);
     }

@@ -32,6 +32,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,11 @@ public:
     // import the model kernel does not provide, for one).
     bool MapImage(PeImage& image, std::string* error);
     void UnmapImage(PeImage& image);
+    // Takes the page holding address out of a mapped image, as the memory
+    // manager trims a page it may page: the processor's access faults and
+    // MmIsAddressValid says no, until the image is unmapped. False for an
+    // address outside the image's mapped ranges.
+    bool PageOut(PeImage& image, uint64_t address);
     // Maps the model's kernel image at path (once per process) and lists it
     // as ntoskrnl.exe; false with one line in error when it cannot.
     bool MapKernel(const std::string& path, std::string* error);
@@ -356,6 +362,9 @@ private:
     std::map<uint64_t, TranslatedCode> translatedCode_;
     // The address-space ranges each mapped image was entered as.
     std::map<uintptr_t, std::vector<model::MemoryRangeId>> imageMemory_;
+    // The pages PageOut took out of each image.
+    std::map<uintptr_t, std::set<uint64_t>> pagedOut_;
+    void EnterImageMemory(const PeImage& image);
 
     model::KernelMemoryAllocator arenaAllocator_;
     model::IoMappingObserver mappingObserver_;

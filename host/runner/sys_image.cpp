@@ -111,6 +111,18 @@ public:
         return reinterpret_cast<const void*>(image_->ExportAddress(name));
     }
 
+    bool PageOut(const void* address) override
+    {
+        auto at = reinterpret_cast<uintptr_t>(address);
+        if (!Emulator::Instance().PageOut(*image_, at)) {
+            return false;
+        }
+        // The kernel's own reads of the image (the unwinding routines') go
+        // through the registry, which must see the page out too.
+        model::SetImagePagesResident(registration_.Id(), (at - image_->Address()) / PageSize, 1, false);
+        return true;
+    }
+
 private:
     std::unique_ptr<PeImage> image_;
     std::string path_;

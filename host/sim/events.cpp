@@ -8,6 +8,9 @@
 #include "sim/scenario_images.h"
 #include "sim/scenario_time.h"
 
+#include "model/image_registry.h"
+#include "model/unwind.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -307,6 +310,38 @@ constexpr uint32_t CrasherAccessMask = 0xFF;
 constexpr uint32_t CrasherWildFrame = 0x100;
 // A null pointer's member: nothing is ever mapped there.
 constexpr uint64_t DefaultCrasherAddress = 0x10;
+// The crasher's own stack, whose second page a damaged frame's data lies
+// on, and the function whose unwind data a damaged frame loses.
+constexpr const char* CrasherStackExport = "CrasherStack";
+constexpr uint64_t CrasherStackPageOut = 0x1000;
+constexpr const char* CrasherTouchExport = "CrasherTouch";
+
+// The frames the crasher can make its access from that a stack walk cannot
+// unwind whole ("damaged_frame"): the flag it takes, and the page of its
+// image taken out first.
+struct DamagedFrame {
+    const char* Name;
+    uint32_t Flag;
+    Event::CrasherPage PageOut;
+};
+const DamagedFrame DamagedFrames[] = {
+    {"saved_register_out", 0x200, Event::CrasherPage::Stack},
+    {"return_address_out", 0x400, Event::CrasherPage::Stack},
+    {"stack_pointer_in_hole", 0x800, Event::CrasherPage::None},
+    {"unwind_data_out", 0, Event::CrasherPage::UnwindData},
+};
+
+const std::vector<std::string>& DamagedFrameNames()
+{
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (const DamagedFrame& frame : DamagedFrames) {
+            all.emplace_back(frame.Name);
+        }
+        return all;
+    }();
+    return names;
+}
 
 void ReadCrasher(JsonObject& keys, const model::MachineConfig& machine, const EventOrder& order,
                  Event* event)
@@ -326,12 +361,44 @@ void ReadCrasher(JsonObject& keys, const model::MachineConfig& machine, const Ev
     if (keys.Find("address", &value)) {
         event->CrasherAddress = value.Unsigned(UINT64_MAX);
     }
+    bool wild = false;
     if (keys.Find("wild_frame", &value) && value.Bool()) {
         event->CrasherAccess |= CrasherWildFrame;
+        wild = true;
+    }
+    if (keys.Find("damaged_frame", &value)) {
+        std::string name = value.Choice(DamagedFrameNames());
+        if (wild) {
+            value.Fail("a frame is either wild or damaged; give wild_frame or damaged_frame, not both");
+        }
+        const DamagedFrame& frame = *std::find_if(std::begin(DamagedFrames), std::end(DamagedFrames),
+                                                  [&](const DamagedFrame& f) { return name == f.Name; });
+        event->CrasherAccess |= frame.Flag;
+        event->CrasherPageOut = frame.PageOut;
     }
     if (keys.Find("processor", &value)) {
         event->Processor = static_cast<unsigned>(value.Unsigned(order.ActiveProcessors - 1));
     }
+}
+
+// The page of the crasher's image a damaged frame's data lies on: its own
+// stack's second page, or the page of CrasherTouch's unwind data. Null
+// when the image has neither.
+const void* CrasherPageToTakeOut(const Event& event, const model::DriverImage& crasher)
+{
+    if (event.CrasherPageOut == Event::CrasherPage::Stack) {
+        const auto* stack = static_cast<const uint8_t*>(crasher.ExportedRoutine(CrasherStackExport));
+        return stack != nullptr ? stack + CrasherStackPageOut : nullptr;
+    }
+    auto touch = reinterpret_cast<uintptr_t>(crasher.ExportedRoutine(CrasherTouchExport));
+    const model::LoadedImage* image = model::FindImageByAddress(touch);
+    model::unwind::FoundEntry found;
+    if (touch == 0 || image == nullptr ||
+        !model::unwind::LookupFunctionEntry(model::UnwindMemory(), image->Base, image->Size, touch,
+                                            &found)) {
+        return nullptr;
+    }
+    return reinterpret_cast<const void*>(static_cast<uintptr_t>(image->Base + found.Entry.UnwindData));
 }
 
 void RunCrasher(const Event& event, EventRun& run)
@@ -343,6 +410,16 @@ void RunCrasher(const Event& event, EventRun& run)
         run.Result.ImageError = true;
         run.Abandon = true;
         return;
+    }
+    if (event.CrasherPageOut != Event::CrasherPage::None) {
+        const void* page = CrasherPageToTakeOut(event, crasher);
+        if (page == nullptr || !crasher.PageOut(page)) {
+            PrintDiagnostic(run.Log, run.Where + ": " + crasher.Name() +
+                                         " has no page to take out for its damaged frame");
+            run.Result.ImageError = true;
+            run.Abandon = true;
+            return;
+        }
     }
     // As a request reaches a driver: at PASSIVE_LEVEL; the crasher raises
     // the IRQL itself.

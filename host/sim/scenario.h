@@ -36,10 +36,14 @@ struct Event {
     model::ResumeChanges Resume;
     uint64_t Argument1 = 0;
     uint64_t Argument2 = 0;
-    // Crasher: what it touches, and how (its CrasherAccess, with the
-    // wild-frame flag).
+    // Crasher: what it touches, and how (its CrasherAccess, with the flag
+    // of a wild frame or of the damaged frame it makes the access from)...
     uint64_t CrasherAddress = 0;
     uint32_t CrasherAccess = 0;
+    // ... and the page of the crasher taken out before it runs, for a
+    // damaged frame whose data lies there.
+    enum class CrasherPage : uint8_t { None, Stack, UnwindData };
+    CrasherPage CrasherPageOut = CrasherPage::None;
 };
 
 struct Scenario {

@@ -15,10 +15,18 @@ For each way the crasher touches its bad address (read, write, execute):
     KiPageFault) and then into the crasher: CrasherTouch, CrasherMiddle,
     CrasherOuter, CrasherFault in that order, the first of them the frame
     that faulted, then back into the kernel's KxCallDriver.
-With a wild frame pointer in CrasherTouch, unwinding that frame would read
-outside the stack, which at HIGH_LEVEL is a nested bug check: the report
-tests what the step will read first, and the trace ends at that frame, with
-no frame after it (none at return address 0) and the run clean.
+From a frame that cannot be unwound whole, the unwinding step would read
+where nothing is resident, which at HIGH_LEVEL is a nested bug check: the
+report tests what the step will read first, and the trace ends at that
+frame, with no frame after it (none at return address 0) and the run clean.
+The damaged frames: a wild frame pointer in CrasherTouch; a saved register
+slot on a page that is out, the return address resident
+(CrasherSlotOnPageOut); the return address on a page that is out
+(CrasherReturnOnPageOut); CrasherTouch's unwind data on a page that is out.
+With the stack pointer in a hole (CrasherStackInHole) the processor cannot
+push the page fault's frame: the double fault, bug check 0x7F with trap 8,
+taken on a stack of its own, whose trace ends at the kernel's double fault
+entry, since the faulting frame's stack cannot be read.
 """
 
 import argparse
@@ -31,20 +39,29 @@ import sys
 import tempfile
 
 DRIVER_IRQL_NOT_LESS_OR_EQUAL = 0xD1
+UNEXPECTED_KERNEL_MODE_TRAP = 0x7F
+EXCEPTION_DOUBLE_FAULT = 8
 DISPATCH_LEVEL = 2
 # The crasher's chain, innermost first, as its PDB names it.
 CHAIN = ["CrasherTouch", "CrasherMiddle", "CrasherOuter", "CrasherFault"]
 CRASHER = "crasher.sys"
 KERNEL = "ntoskrnl.exe"
 
-# access, the address it touches, the bug check's third parameter, whether
-# the faulting frame's frame pointer is wild.
+# access, the address it touches, the bug check's third parameter, how the
+# faulting frame is damaged (the scenario's wild_frame or damaged_frame),
+# and the crasher frames the trace shows, innermost first.
 CASES = [
-    ("read", 0x10, 0, False),
-    ("write", 0x7FF0, 1, False),
-    ("execute", 0xDEAD0000, 8, False),
-    ("read", 0x18, 0, True),
-    ("write", 0x20, 1, True),
+    ("read", 0x10, 0, None, CHAIN),
+    ("write", 0x7FF0, 1, None, CHAIN),
+    ("execute", 0xDEAD0000, 8, None, CHAIN),
+    ("read", 0x18, 0, "wild_frame", CHAIN[:1]),
+    ("write", 0x20, 1, "wild_frame", CHAIN[:1]),
+    ("read", 0x28, 0, "saved_register_out", ["CrasherSlotOnPageOut"]),
+    ("execute", 0xDEAD0000, 8, "saved_register_out", ["CrasherSlotOnPageOut"]),
+    ("write", 0x30, 1, "return_address_out", ["CrasherReturnOnPageOut"]),
+    ("read", 0x38, 0, "unwind_data_out", CHAIN[:1]),
+    ("read", 0x40, 0, "stack_pointer_in_hole", []),
+    ("execute", 0xDEAD0000, 8, "stack_pointer_in_hole", []),
 ]
 
 CODE_LINE = re.compile(r"^BUGCHECK CODE ([0-9A-F]{8}): ([0-9A-F]{16}) ([0-9A-F]{16}) "
@@ -82,9 +99,10 @@ def stack_frames(console):
     return frames
 
 
-def check_case(args, identity, scenario, access, address, third, wild):
+def check_case(args, identity, scenario, access, address, third, damage, chain):
     failures = []
-    name = access + (" with a wild frame" if wild else "")
+    name = access + (f" with {damage}" if damage else "")
+    double_fault = damage == "stack_pointer_in_hole"
 
     def expect(condition, what):
         if not condition:
@@ -95,7 +113,10 @@ def check_case(args, identity, scenario, access, address, third, wild):
     event = next(e for e in scenario["events"] if e["event"] == "crasher")
     event["access"] = access
     event["address"] = hex(address)
-    event["wild_frame"] = wild
+    if damage == "wild_frame":
+        event["wild_frame"] = True
+    elif damage:
+        event["damaged_frame"] = damage
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as file:
         json.dump(scenario, file)
     try:
@@ -117,19 +138,29 @@ def check_case(args, identity, scenario, access, address, third, wild):
     if not expect(code, "no BUGCHECK CODE line"):
         return failures
     values = [int(value, 16) for value in code.groups()]
+    frames = stack_frames(console)
+    if double_fault:
+        # The trap number; the other parameters are reserved. The faulting
+        # frame's stack cannot be read: the trace ends at the double fault's
+        # entry, the last line, with no frame in the crasher.
+        expect(values == [UNEXPECTED_KERNEL_MODE_TRAP, EXCEPTION_DOUBLE_FAULT, 0, 0, 0],
+               f"bug check {values}, not the double fault")
+        kernel = [symbolize(args.symbolizer, args.kernel, offset - 1)
+                  for module, offset in frames if module == KERNEL]
+        expect(frames and frames[-1][0] == KERNEL and kernel[-2:] == ["KeBugCheckEx", "KiDoubleFaultAbort"],
+               f"the trace does not end at the double fault's entry: {kernel}:\n{console}")
+        return failures
     expect(values[0] == DRIVER_IRQL_NOT_LESS_OR_EQUAL, f"code {values[0]:X}")
     expect(values[1] == address, f"first parameter {values[1]:X}, not the address")
     expect(values[2] == DISPATCH_LEVEL, f"second parameter {values[2]:X}, not the IRQL")
     expect(values[3] == third, f"third parameter {values[3]:X}, not {third:X}")
     faulting = values[4]
 
-    frames = stack_frames(console)
     first = next((i for i, (module, _) in enumerate(frames) if module == CRASHER), None)
     if not expect(first is not None, "no frame in the crasher:\n" + console):
         return failures
     # The byte before a return address lies in the call; the faulting
     # frame's address is the faulting instruction itself.
-    chain = CHAIN[:1] if wild else CHAIN
     names = []
     for i, (module, offset) in enumerate(frames[first:]):
         if module != CRASHER:
@@ -143,10 +174,10 @@ def check_case(args, identity, scenario, access, address, third, wild):
     expect(kernel[-2:] == ["KeBugCheckEx", "KiPageFault"],
            f"kernel frames before the crasher's {kernel}, not ending in the page fault path")
     after = frames[first + len(chain):first + len(chain) + 1]
-    if wild:
-        # The unwinding of the faulting frame would read off the stack:
-        # nothing follows it.
-        expect(after == [], f"frames after the faulting one: {after}:\n{console}")
+    if damage:
+        # The unwinding of the damaged frame would read where nothing is
+        # resident: nothing follows it.
+        expect(after == [], f"frames after the damaged one: {after}:\n{console}")
     else:
         expect(after and after[0][0] == KERNEL and
                symbolize(args.symbolizer, args.kernel, after[0][1] - 1) == "KxCallDriver",
@@ -183,8 +214,8 @@ def main():
     with open(args.scenario, encoding="utf-8") as file:
         scenario = json.load(file)
     failures = []
-    for access, address, third, wild in CASES:
-        failures += check_case(args, identity, scenario, access, address, third, wild)
+    for case in CASES:
+        failures += check_case(args, identity, scenario, *case)
     for failure in failures:
         print("FAIL: " + failure)
     if not failures:

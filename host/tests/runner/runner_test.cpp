@@ -179,8 +179,10 @@ TEST_F(RunnerTest, LoadUnloadCyclesCarveNoNewKernelMemory)
 
 // A fault that bug checks runs the trap entry of its exception, on the
 // machine frame the processor pushes: 16-byte aligned base, the kernel's
-// selectors, the faulting RIP and RSP, with an error code where the
-// processor pushes one; on the spare stack when the driver's is spent.
+// selectors, the faulting RIP and RSP (for a double fault too: the stack
+// pointer the failed push left, wherever it points), with an error code
+// where the processor pushes one; on the spare stack when the driver's is
+// spent.
 TEST_F(RunnerTest, FaultsEnterTheirTrapEntryOnAMachineFrame)
 {
     constexpr uint64_t CodeSelector = 0x10;
@@ -190,15 +192,16 @@ TEST_F(RunnerTest, FaultsEnterTheirTrapEntryOnAMachineFrame)
         const char* Entry;
         bool ErrorCode;
         bool SpareStack;
+        uint64_t WildRsp;  // the faulting RSP, when not on the driver's stack
     } const cases[] = {
-        {"fault_driver", "KiPageFault", true, false},
-        {"divide_error_driver", "KiDivideErrorFault", false, false},
-        {"breakpoint_driver", "KiBreakpointTrap", false, false},
-        {"invalid_opcode_driver", "KiInvalidOpcodeFault", false, false},
-        {"general_protection_driver", "KiGeneralProtectionFault", true, false},
-        {"fail_fast_driver", "KiRaiseSecurityCheckFailure", false, false},
-        {"stack_overflow_driver", "KiDoubleFaultAbort", true, true},
-        {"wild_stack_driver", "KiDoubleFaultAbort", true, true},
+        {"fault_driver", "KiPageFault", true, false, 0},
+        {"divide_error_driver", "KiDivideErrorFault", false, false, 0},
+        {"breakpoint_driver", "KiBreakpointTrap", false, false, 0},
+        {"invalid_opcode_driver", "KiInvalidOpcodeFault", false, false, 0},
+        {"general_protection_driver", "KiGeneralProtectionFault", true, false, 0},
+        {"fail_fast_driver", "KiRaiseSecurityCheckFailure", false, false, 0},
+        {"stack_overflow_driver", "KiDoubleFaultAbort", true, true, 0},
+        {"wild_stack_driver", "KiDoubleFaultAbort", true, true, 0x1000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Fixture);
@@ -215,6 +218,13 @@ TEST_F(RunnerTest, FaultsEnterTheirTrapEntryOnAMachineFrame)
         EXPECT_EQ((stats.LastMachineFrame + (c.ErrorCode ? 8 : 0) + 5 * 8) % 16, 0u);
         EXPECT_EQ(frame[1], CodeSelector);
         EXPECT_EQ(frame[4], StackSelector);
+        if (c.WildRsp != 0) {
+            EXPECT_EQ(frame[3], c.WildRsp);
+        } else {
+            // On the lane's kernel stack or just below it, in its guard.
+            EXPECT_GE(frame[3], runner::KernelStackAddress);
+            EXPECT_LT(frame[3], runner::KernelStackAddress + runner::SpareStackOffset);
+        }
         // The faulting instruction lies in the driver image.
         const model::LoadedImage* image = model::FindImageByAddress(frame[0]);
         ASSERT_NE(image, nullptr) << std::hex << frame[0];

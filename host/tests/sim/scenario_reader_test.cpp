@@ -313,6 +313,13 @@ std::vector<BadScenario> BadScenarios()
         {"CrasherNotLoaded", Events(R"({"event": "crasher"})"), "events[0]",
          "list \"crasher\" in machine.test_drivers"},
         {"CrasherAccessUnknown", Crasher(R"(, "access": "jump")"), "events[0].access", "one of"},
+        {"CrasherDamagedFrameUnknown", Crasher(R"(, "damaged_frame": "torn")"),
+         "events[0].damaged_frame", "one of"},
+        {"CrasherDamagedFrameNotAString", Crasher(R"(, "damaged_frame": true)"),
+         "events[0].damaged_frame", "one of"},
+        {"CrasherFrameWildAndDamaged",
+         Crasher(R"(, "wild_frame": true, "damaged_frame": "unwind_data_out")"),
+         "events[0].damaged_frame", "not both"},
         {"CrasherOnMissingProcessor", Crasher(R"(, "processor": 1)"), "events[0].processor",
          "from 0 to 0"},
         {"UnloadAfterCrasher", Crasher(R"(}, {"event": "unload")"), "events[1]",
@@ -405,6 +412,29 @@ TEST(ScenarioReaderTest, ReadsTheCrasherEvent)
     EXPECT_EQ(given.Events[0].CrasherAccess, 0x102u);  // with the wild-frame flag
     EXPECT_EQ(given.Events[0].CrasherAddress, 0xFFFFF80312345678u);
     EXPECT_EQ(given.Events[0].Processor, 1u);
+    EXPECT_EQ(given.Events[0].CrasherPageOut, sim::Event::CrasherPage::None);
+
+    // Each damaged frame: the crasher's flag for it, and the page of the
+    // crasher taken out first.
+    using Page = sim::Event::CrasherPage;
+    const struct {
+        const char* Frame;
+        uint32_t Access;
+        Page PageOut;
+    } damaged[] = {
+        {"saved_register_out", 0x201, Page::Stack},
+        {"return_address_out", 0x401, Page::Stack},
+        {"stack_pointer_in_hole", 0x801, Page::None},
+        {"unwind_data_out", 0x001, Page::UnwindData},
+    };
+    for (const auto& c : damaged) {
+        SCOPED_TRACE(c.Frame);
+        sim::Scenario scenario =
+            Parse(Crasher(std::string(R"(, "access": "write", "damaged_frame": ")") + c.Frame + "\""));
+        ASSERT_EQ(scenario.Events.size(), 1u);
+        EXPECT_EQ(scenario.Events[0].CrasherAccess, c.Access);
+        EXPECT_EQ(scenario.Events[0].CrasherPageOut, c.PageOut);
+    }
 }
 
 TEST(ScenarioReaderTest, ReadsEveryEventKindInOrder)

@@ -47,6 +47,16 @@ public:
         (void)name;
         return nullptr;
     }
+    // Takes the page holding an address of the image out, as the memory
+    // manager trims a page of a driver it may page: an access faults and
+    // MmIsAddressValid says no until the image is gone. How a scenario
+    // gives a test driver a page that is out; false where the image cannot
+    // (the host build's code runs on the host's own pages).
+    virtual bool PageOut(const void* address)
+    {
+        (void)address;
+        return false;
+    }
 };
 
 // Calls a native routine of the host build with the call's arguments, as
