@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The examples of docs/decode.md are what the tool prints: the crasher's
 report (its lines in order, "..." standing for lines left out), the
---modules rows, and the fleet summary, each made again here from the
-shipped image's consoles.
+--modules rows, the fleet summary, and every crasher frame quoted in the
+prose, each made again here from the shipped image's consoles.
 
 Two things move with every build of the driver and are compared by shape
 only: the reporting driver's own frame (its offset, function offset, line)
@@ -41,6 +41,13 @@ def shape(line):
 
 def text_blocks(docs):
     return re.findall(r"```text\n(.*?)```", open(docs).read(), re.S)
+
+
+def quoted_frames(docs):
+    """The crasher's symbolized frames quoted inline in the prose, each on
+    one line as the tool prints it."""
+    spans = re.findall(r"`(crasher\.sys \+ 0x[^`]*)`", open(docs).read())
+    return [" ".join(span.split("\n")) for span in spans]
 
 
 def in_order(expected, printed):
@@ -111,6 +118,12 @@ def main():
                 failures.append("docs line not printed: %r\nprinted:\n%s" % (missing, "\n".join(target)))
         if checked != 3:
             failures.append("%d of the 3 examples found in %s" % (checked, docs))
+        quoted = quoted_frames(docs)
+        if not quoted:
+            failures.append("no crasher frame quoted in the prose of %s" % docs)
+        for frame in quoted:
+            if not any(frame in line for line in report):
+                failures.append("frame quoted in the prose not printed: %r" % frame)
     finally:
         shutil.rmtree(scratch)
     for failure in failures:
