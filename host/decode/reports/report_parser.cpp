@@ -344,7 +344,7 @@ bool ReportParser::ParseModuleRow(std::string_view line)
         return true;
     }
     Report_.Modules.push_back({std::string(line.substr(0, pdbTab)),
-                               std::string(line.substr(pdbTab + 1, guidTab - pdbTab - 1)), std::string(guid),
+                               std::string(line.substr(pdbTab + 1, guidTab - pdbTab - 1)), GuidText(guid),
                                static_cast<uint32_t>(age)});
     return true;
 }
