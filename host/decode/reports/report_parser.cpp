@@ -343,6 +343,8 @@ bool ReportParser::ParseModuleRow(std::string_view line)
         ++DroppedModules_;
         return true;
     }
+    Position_ = Report_.Modules.size();
+    Effect_ = LineEffect::ModuleRow;
     Report_.Modules.push_back({std::string(line.substr(0, pdbTab)),
                                std::string(line.substr(pdbTab + 1, guidTab - pdbTab - 1)), GuidText(guid),
                                static_cast<uint32_t>(age)});
@@ -379,6 +381,8 @@ bool ReportParser::ParseFrame(std::string_view line)
         frame.Module.assign(rest.data(), rest.size() - OffsetText);
     }
     if (Report_.Frames.size() < MaxFrames) {
+        Position_ = Report_.Frames.size();
+        Effect_ = LineEffect::Frame;
         Report_.Frames.push_back(std::move(frame));
     } else {
         ++DroppedFrames_;
@@ -386,8 +390,47 @@ bool ReportParser::ParseFrame(std::string_view line)
     return true;
 }
 
+void ReportParser::Remember(RememberedRows* rows) const
+{
+    auto keep = [this](auto* kept, const auto& row) {
+        if (kept->size() <= Position_) {
+            kept->resize(Position_ + 1);
+        }
+        (*kept)[Position_] = row;
+    };
+    if (Effect_ == LineEffect::ModuleRow) {
+        keep(&rows->Modules, Report_.Modules[Position_]);
+    } else if (Effect_ == LineEffect::Frame) {
+        keep(&rows->Frames, Report_.Frames[Position_]);
+    }
+}
+
+bool ReportParser::Repeat(const RememberedRows& rows, LineEffect effect, size_t position, uint64_t number)
+{
+    // A row's parse depends on its bytes and the section alone, once the
+    // lists are below their bounds; the count before it says the row is
+    // at the same place as the one remembered.
+    if (effect == LineEffect::ModuleRow && Section_ == Section::Modules &&
+        Report_.Modules.size() == position && position < rows.Modules.size()) {
+        Report_.Modules.push_back(rows.Modules[position]);
+    } else if (effect == LineEffect::Frame && Section_ == Section::Stack &&
+               Report_.Frames.size() == position && position < rows.Frames.size()) {
+        Report_.Frames.push_back(rows.Frames[position]);
+    } else {
+        return false;
+    }
+    Effect_ = effect;
+    Position_ = position;
+    Report_.LastLine = number;
+    UnfitRun_ = 0;
+    UnfitNotes_ = 0;
+    LastFit_ = number;
+    return true;
+}
+
 void ReportParser::Feed(std::string_view line, uint64_t number)
 {
+    Effect_ = LineEffect::Other;
     Report_.LastLine = number;
     if (line.empty()) {
         return;

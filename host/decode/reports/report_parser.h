@@ -9,6 +9,23 @@
 
 namespace decode {
 
+// What a line did to its report, for a later report that prints the same
+// line at the same place: a fleet prints one module table, and often one
+// stack, in every report of a machine.
+enum class LineEffect : uint8_t {
+    Other,      // anything else: the line is parsed again wherever it stands
+    ModuleRow,  // a row of the module table
+    Frame,      // a line of the stack
+};
+
+// The module rows and frames of the reports read before, by position in
+// their report: position k holds the k-th row of the latest report that
+// had one there.
+struct RememberedRows {
+    std::vector<ModuleRow> Modules;
+    std::vector<Frame> Frames;
+};
+
 class ReportParser {
 public:
     // At most this many rows of each list are kept; the rest are counted in
@@ -29,6 +46,19 @@ public:
 
     ReportParser(std::string source, uint64_t startLine);
     void Feed(std::string_view line, uint64_t number);
+    // What the last line fed did, and where in the report: a row or frame
+    // at Position, or Other for a line that changed anything else (a
+    // section, a warning) or nothing.
+    LineEffect LastEffect() const { return Effect_; }
+    size_t LastPosition() const { return Position_; }
+    // Keeps the row or frame the last line gave at its position in *rows.
+    void Remember(RememberedRows* rows) const;
+    // Takes line `number` as the line that had `effect` at `position` in
+    // an earlier report, byte for byte the same: what Feed would make of
+    // it, without reading it again. False, with nothing done, where the
+    // report is not at that place (another section, another count of rows
+    // before it); the line is then fed.
+    bool Repeat(const RememberedRows& rows, LineEffect effect, size_t position, uint64_t number);
     // True once MaxUnfitRun lines in a row fit no line of the report; the
     // report is over at the line before the first of them.
     bool Derailed() const { return UnfitRun_ >= MaxUnfitRun; }
@@ -67,6 +97,8 @@ private:
     size_t UnfitRun_ = 0;
     size_t UnfitNotes_ = 0;  // notes kept for the lines of the unfit run
     uint64_t LastFit_ = 0;
+    LineEffect Effect_ = LineEffect::Other;
+    size_t Position_ = 0;
 };
 
 }  // namespace decode
