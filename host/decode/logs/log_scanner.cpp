@@ -242,19 +242,26 @@ size_t LogScanner::Repeat(LineReader* reader)
         Previous_.Lines[index].Effect == LineEffect::Other || open.Prefix != Previous_.Prefix) {
         return 0;
     }
-    std::string_view ahead = reader->Ahead();
-    size_t from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
-    size_t same = CommonLength(ahead, std::string_view(Previous_.Raw).substr(from));
+    // The run of lines that may be taken, and its bytes: only those are
+    // compared.
+    size_t run = index;
+    while (run < Previous_.Lines.size() && Previous_.Lines[run].Effect != LineEffect::Other) {
+        ++run;
+    }
     // Where a line ends depends on the bytes after its line end too (an LF
     // CR pair, a CR LF pair): two more of them must be the same.
     constexpr size_t EndLookahead = 2;
+    std::string_view ahead = reader->Ahead();
+    size_t from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
+    size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
+    size_t same = CommonLength(ahead.substr(0, span), std::string_view(Previous_.Raw).substr(from, span));
     size_t base = Current_.Raw.size();
     size_t taken = 0;
     size_t count = 0;
-    for (size_t i = index; i < Previous_.Lines.size() && index + count < MaxRememberedLines; ++i) {
+    for (size_t i = index; i < run && index + count < MaxRememberedLines; ++i) {
         const LineMemory::Entry& entry = Previous_.Lines[i];
         size_t length = entry.End - from;
-        if (entry.Effect == LineEffect::Other || length + EndLookahead > same ||
+        if (length + EndLookahead > same ||
             base + length > MaxRememberedBytes ||
             !open.Parser->Repeat(Rows_, entry.Effect, entry.Position, number + count)) {
             break;

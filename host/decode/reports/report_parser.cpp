@@ -297,12 +297,15 @@ bool ReportParser::ParseRegister(std::string_view rest)
             return false;
         }
         uint32_t bit = 1u << i;
+        LastRegisterBit_ = bit;
         if ((RegistersSeen_ & bit) != 0) {
             Note("line " + std::to_string(Report_.LastLine) + ": register " + std::string(name) +
                  " a second time; the first is kept");
             return true;
         }
         RegistersSeen_ |= bit;
+        Position_ = Report_.Registers.size();
+        Effect_ = LineEffect::Register;
         Report_.Registers.push_back({std::string(name), value, RegisterShapes[i].Digits});
         return true;
     }
@@ -402,6 +405,9 @@ void ReportParser::Remember(RememberedRows* rows) const
         keep(&rows->Modules, Report_.Modules[Position_]);
     } else if (Effect_ == LineEffect::Frame) {
         keep(&rows->Frames, Report_.Frames[Position_]);
+    } else if (Effect_ == LineEffect::Register) {
+        keep(&rows->Registers, Report_.Registers[Position_]);
+        keep(&rows->RegisterBits, LastRegisterBit_);
     }
 }
 
@@ -416,6 +422,13 @@ bool ReportParser::Repeat(const RememberedRows& rows, LineEffect effect, size_t 
     } else if (effect == LineEffect::Frame && Section_ == Section::Stack &&
                Report_.Frames.size() == position && position < rows.Frames.size()) {
         Report_.Frames.push_back(rows.Frames[position]);
+    } else if (effect == LineEffect::Register && Section_ == Section::Context &&
+               Report_.Registers.size() == position && position < rows.Registers.size() &&
+               (RegistersSeen_ & rows.RegisterBits[position]) == 0) {
+        // A register seen already is noted, with the line's number: parsed.
+        RegistersSeen_ |= rows.RegisterBits[position];
+        LastRegisterBit_ = rows.RegisterBits[position];
+        Report_.Registers.push_back(rows.Registers[position]);
     } else {
         return false;
     }

@@ -16,6 +16,7 @@ enum class LineEffect : uint8_t {
     Other,      // anything else: the line is parsed again wherever it stands
     ModuleRow,  // a row of the module table
     Frame,      // a line of the stack
+    Register,   // a register of the context
 };
 
 // The module rows and frames of the reports read before, by position in
@@ -24,6 +25,8 @@ enum class LineEffect : uint8_t {
 struct RememberedRows {
     std::vector<ModuleRow> Modules;
     std::vector<Frame> Frames;
+    std::vector<Register> Registers;
+    std::vector<uint32_t> RegisterBits;  // each register's bit in print order
 };
 
 class ReportParser {
@@ -99,6 +102,7 @@ private:
     uint64_t LastFit_ = 0;
     LineEffect Effect_ = LineEffect::Other;
     size_t Position_ = 0;
+    uint32_t LastRegisterBit_ = 0;  // the bit of the last register line read
 };
 
 }  // namespace decode
