@@ -207,12 +207,15 @@ void LogScanner::Forget()
     Current_.Clear();
 }
 
-void LogScanner::Remember(const LogLine& line, bool parsed)
+bool LogScanner::Remember(const LogLine& line, bool parsed)
 {
     OpenReport& open = Open_[0];
     if (line.Number != open.Parser->StartLine() + 1 + Current_.Lines.size() ||
         Current_.Lines.size() >= MaxRememberedLines || Current_.Raw.size() + line.Raw.size() > MaxRememberedBytes) {
-        return;  // past the bounds: the rest of the report is not remembered
+        return false;  // past the bounds: the rest of the report is not remembered
+    }
+    if (line.Raw.empty()) {
+        Current_.Whole = false;
     }
     if (line.Raw.empty() && !Current_.Lines.empty()) {
         // The bytes after the line before are not in Raw, and where that
@@ -228,6 +231,32 @@ void LogScanner::Remember(const LogLine& line, bool parsed)
     if (effect != LineEffect::Other) {
         open.Parser->Remember(&Rows_);
     }
+    return true;
+}
+
+size_t LogScanner::FoldWhole(LineReader* reader)
+{
+    OpenReport& open = Open_[0];
+    if (!Previous_.Ended || !Previous_.Whole || Previous_.Raw.empty() || Previous_.Raw.back() != '\n' ||
+        open.Prefix != Previous_.Prefix || !Sink_.FoldsRepeat || !Sink_.Repeated || !Sink_.FoldsRepeat()) {
+        return 0;
+    }
+    // The end line ends at its LF here as it did there unless a CR follows
+    // it, which the line end would take too: a byte after it is needed.
+    std::string_view ahead = reader->Ahead();
+    const std::string& raw = Previous_.Raw;
+    if (ahead.size() <= raw.size() || ahead[raw.size()] == '\r' ||
+        std::memcmp(ahead.data(), raw.data(), raw.size()) != 0) {
+        return 0;
+    }
+    uint64_t firstLine = open.Parser->StartLine();
+    size_t count = Previous_.Lines.size();
+    Open_.clear();
+    Remembering_ = false;
+    Current_.Clear();
+    reader->Skip(raw.size(), count);
+    Sink_.Repeated(firstLine);
+    return count;
 }
 
 size_t LogScanner::Repeat(LineReader* reader)
@@ -238,6 +267,13 @@ size_t LogScanner::Repeat(LineReader* reader)
     OpenReport& open = Open_[0];
     size_t index = Current_.Lines.size();
     uint64_t number = reader->LinesTaken() + 1;
+    if (index == 0 && number == open.Parser->StartLine() + 1) {
+        // A report printed again whole: its lines are the last report's,
+        // and it is folded into that one.
+        if (size_t folded = FoldWhole(reader)) {
+            return folded;
+        }
+    }
     if (number != open.Parser->StartLine() + 1 + index || index >= Previous_.Lines.size() ||
         Previous_.Lines[index].Effect == LineEffect::Other || open.Prefix != Previous_.Prefix) {
         return 0;
@@ -433,6 +469,11 @@ bool LogScanner::FeedLine(const LogLine& line)
     }
     if (marked && text.find(EndMarker) != std::string_view::npos) {
         if (!Open_.empty()) {
+            if (Remembering_ && Open_.size() == 1) {
+                // The end line is the report's too, for a report printed
+                // again whole.
+                Current_.Ended = Remember(line, false);
+            }
             size_t owner = Owner(text);
             Open_[owner].LastLine = line.Number;
             Close(owner, true, std::string());

@@ -23,6 +23,12 @@ struct ScanSink {
     // What was passed over and why (a start marker with no report after
     // it), for --verbose.
     std::function<void(std::string&&)> Note;
+    // Optional. Asked when a report's lines, its end line included, are
+    // byte for byte the last report's (whose end line was seen): true when
+    // a report with the last one's content would be folded into one, as
+    // Repeated then does without the report being read again.
+    std::function<bool()> FoldsRepeat;
+    std::function<void(uint64_t firstLine)> Repeated;
 };
 
 class LogScanner {
@@ -55,11 +61,17 @@ private:
             size_t Position;
         };
         std::vector<Entry> Lines;
+        // Every line was read whole, up to and with the end line: Raw is
+        // the report's bytes after its start line as they stood.
+        bool Whole = true;
+        bool Ended = false;
         void Clear()
         {
             Prefix.clear();
             Raw.clear();
             Lines.clear();
+            Whole = true;
+            Ended = false;
         }
     };
     // A report of a few thousand modules is remembered whole; lines past
@@ -88,8 +100,13 @@ private:
     // a line of the report begins.
     static std::string_view StripPrefix(std::string_view text, const std::string& prefix);
 
-    // The line of a lone open report just fed, and what it did.
-    void Remember(const LogLine& line, bool parsed);
+    // The line of a lone open report just fed, and what it did; false
+    // past the bounds, where no more of its lines are remembered.
+    bool Remember(const LogLine& line, bool parsed);
+    // Passes over the open report, just begun, where its lines up to its
+    // end line are the previous report's and the sink folds it; the count
+    // of lines passed over.
+    size_t FoldWhole(LineReader* reader);
     void Forget();
 
     std::string Source_;

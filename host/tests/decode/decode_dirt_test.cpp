@@ -306,24 +306,69 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
          1, 1},
         {"restore line between", CleanReport + "Viridian State Restoration is Successful\n" + CleanReport,
          2, 0},
+        {"identical copies, then chatter", CleanReport + CleanReport + "login:\n", 1, 1},
+        {"three copies, the last two alike",
+         CleanReport + Replace(CleanReport, ":42:123", ":43:7") + Replace(CleanReport, ":42:123", ":43:7") + "x\n",
+         1, 2},
+        {"two crashes printed twice each",
+         CleanReport + CleanReport + Replace(CleanReport, "04:36", "05:36") + Replace(CleanReport, "04:36", "05:36") +
+             "x\n",
+         2, 1},
+        {"a copy whose end line a CR follows", CleanReport + Replace(CleanReport, "ENDS\n", "ENDS\n\r") + "x\n", 1, 1},
+        {"a copy ending its end line with CR LF", CleanReport + Replace(CleanReport, "ENDS\n", "ENDS\r\n") + "x\n", 1, 1},
+        {"a copy whose end line has a blank after", CleanReport + Replace(CleanReport, "ENDS\n", "ENDS \n") + "x\n", 1,
+         1},
+        {"copies with CR line ends", Replace(CleanReport + CleanReport + "x\n", "\n", "\r"), 1, 1},
+        {"a copy with a damaged start line", CleanReport + Replace(CleanReport, "DUMP STARTS", "DUMP STARTZ") + "x\n", 1,
+         1},
+        {"a copy behind a prefix", CleanReport + Replace(CleanReport, "\nBUGCHECK DUMP STARTS", "\n[vm1] BUGCHECK DUMP STARTS") +
+             "x\n", 1, 1},
+        {"a copy cut at the log's end", CleanReport + Before(CleanReport, "BUGCHECK DUMP ENDS"), 2, 0},
+        {"a partial report printed twice", Replace(CleanReport + CleanReport, "OUTPUT FORMAT: 2\n", "") + "x\n", 2, 0},
+        {"copies of a report with an overlong line",
+         Replace(CleanReport + CleanReport, "STACK:\n", std::string(5000, 'y') + "\nSTACK:\n") + "x\n", 1, 1},
+        {"a copy without the overlong line, then another crash",
+         Replace(CleanReport, "STACK:\n", std::string(5000, 'y') + "\nSTACK:\n") + CleanReport +
+             Replace(CleanReport, "04:36", "05:36") + "x\n",
+         2, 1},
+        {"a mention printed twice after a report",
+         CleanReport + "BUGCHECK DUMP STARTS\nj1\nj2\nj3\n" + "BUGCHECK DUMP STARTS\nj1\nj2\nj3\n" + "x\n", 1, 0},
+        {"a copy whose start line has another prefix",
+         Replace(CleanReport, "\n", "\nAB ") +
+             Replace(Replace(CleanReport, "\n", "\nAB "), "AB BUGCHECK DUMP STARTS", "A1 BUGCHECK DUMP STARTS") + "x\n",
+         2, 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.Name);
+    // With and without the sink's fold of a report printed again whole,
+    // which passes over the report unread: the same output.
+    auto decodeLog = [](const std::string& log, bool foldUnread, unsigned* written) {
         std::ostringstream out;
         decode::ReportStream stream(out, true, nullptr);
         decode::ScanSink sink;
         sink.Report = [&](decode::CrashReport&& report) { stream.Report(std::move(report)); };
         sink.Restore = [&](decode::RestoreLine&& line) { stream.Restore(std::move(line)); };
+        if (foldUnread) {
+            sink.FoldsRepeat = [&] { return stream.FoldsRepeat(); };
+            sink.Repeated = [&](uint64_t firstLine) { stream.Repeated(firstLine); };
+        }
         int fd = ::memfd_create("console", 0);
-        ASSERT_EQ(::write(fd, c.Log.data(), c.Log.size()), static_cast<ssize_t>(c.Log.size()));
+        EXPECT_EQ(::write(fd, log.data(), log.size()), static_cast<ssize_t>(log.size()));
         ::lseek(fd, 0, SEEK_SET);
         decode::ScanDescriptor(fd, "console.log", sink);
         ::close(fd);
         stream.Flush();
-        EXPECT_EQ(stream.Written(), c.Written);
-        size_t repeats = out.str().find("\"repeats\":" + std::to_string(c.Repeats) + ",");
-        EXPECT_EQ(repeats != std::string::npos, c.Repeats != 0) << out.str();
-        EXPECT_LE(out.str().size(), 4096u * c.Written) << "repeat lines are bounded";
+        *written = stream.Written();
+        return out.str() + "complete " + std::to_string(stream.Complete());
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        unsigned written = 0;
+        unsigned writtenRead = 0;
+        std::string out = decodeLog(c.Log, true, &written);
+        EXPECT_EQ(out, decodeLog(c.Log, false, &writtenRead));
+        EXPECT_EQ(written, c.Written);
+        size_t repeats = out.find("\"repeats\":" + std::to_string(c.Repeats) + ",");
+        EXPECT_EQ(repeats != std::string::npos, c.Repeats != 0) << out;
+        EXPECT_LE(out.size(), 4096u * c.Written) << "repeat lines are bounded";
     }
 }
 
