@@ -297,16 +297,21 @@ size_t LogScanner::Repeat(LineReader* reader)
     for (size_t i = index; i < run && index + count < MaxRememberedLines; ++i) {
         const LineMemory::Entry& entry = Previous_.Lines[i];
         size_t length = entry.End - from;
-        if (length + EndLookahead > same ||
-            base + length > MaxRememberedBytes ||
+        if (length + EndLookahead > same || base + length > MaxRememberedBytes ||
             !open.Parser->Repeat(Rows_, entry.Effect, entry.Position, number + count)) {
             break;
         }
-        Current_.Lines.push_back({base + length, entry.Effect, entry.Position});
         taken = length;
         ++count;
     }
     if (count != 0) {
+        // The lines as they were, their ends moved to where their bytes
+        // stand now.
+        auto first = Previous_.Lines.begin() + static_cast<std::ptrdiff_t>(index);
+        Current_.Lines.insert(Current_.Lines.end(), first, first + static_cast<std::ptrdiff_t>(count));
+        for (size_t i = index; i < index + count; ++i) {
+            Current_.Lines[i].End = Current_.Lines[i].End - from + base;
+        }
         Current_.Raw.append(ahead.substr(0, taken));
         open.LastLine = number + count - 1;
         reader->Skip(taken, count);
