@@ -27,6 +27,19 @@ std::string Hex(uint64_t value, int digits = 16)
     return std::string(text + at, sizeof(text) - at);
 }
 
+// "%0*llX" appended to a line being put together.
+void AppendHexDigits(std::string* out, uint64_t value, int digits = 16)
+{
+    constexpr char Digits[] = "0123456789ABCDEF";
+    char text[16];
+    size_t at = sizeof(text);
+    for (int written = 0; written < 16 && (value != 0 || written < digits); ++written) {
+        text[--at] = Digits[value & 0xF];
+        value >>= 4;
+    }
+    out->append(text + at, sizeof(text) - at);
+}
+
 std::string TimeText(const CrashTime& t)
 {
     char text[64];
@@ -47,12 +60,15 @@ std::string CodeName(uint32_t code)
     return name != nullptr ? name : "";
 }
 
-std::string FrameTarget(const Frame& frame)
+void AppendFrameTarget(std::string* out, const Frame& frame)
 {
     if (!frame.HasModule) {
-        return Hex(frame.Address);
+        out->append("0x");
+        AppendHexDigits(out, frame.Address);
+        return;
     }
-    return Printable(frame.Module) + " + " + Hex(frame.Offset, 1);
+    out->append(Printable(frame.Module)).append(" + 0x");
+    AppendHexDigits(out, frame.Offset, 1);
 }
 
 nlohmann::ordered_json CulpritJson(const CrashReport& report)
@@ -420,15 +436,25 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
     if (report.HasStack) {
         out << "  Stack (" << report.Frames.size() << " frames):\n";
         unsigned index = 0;
+        // Each line put together in one buffer and written at once.
+        std::string line;
         for (const Frame& frame : report.Frames) {
             // "    #%-2u sp %016llX  ", without the format parser.
-            std::string number = std::to_string(index++);
-            number.resize(std::max<size_t>(number.size(), 2), ' ');
-            out << "    #" << number << " sp " << Hex(frame.StackPointer).substr(2) << "  " << FrameTarget(frame);
-            if (!frame.Symbols.empty()) {
-                out << "  " << FrameSymbolText(frame);
+            line.assign("    #");
+            size_t numberAt = line.size();
+            line.append(std::to_string(index++));
+            if (line.size() - numberAt < 2) {
+                line += ' ';
             }
-            out << "\n";
+            line.append(" sp ");
+            AppendHexDigits(&line, frame.StackPointer);
+            line.append("  ");
+            AppendFrameTarget(&line, frame);
+            if (!frame.Symbols.empty()) {
+                line.append("  ").append(FrameSymbolText(frame));
+            }
+            line += '\n';
+            out.write(line.data(), static_cast<std::streamsize>(line.size()));
             // Inlined calls, from the containing function inwards.
             for (size_t i = frame.Symbols.size(); i-- > 1;) {
                 out << "        inlined: " << LocationText(frame.Symbols[i - 1]) << "\n";
