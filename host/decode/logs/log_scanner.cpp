@@ -278,19 +278,26 @@ size_t LogScanner::Repeat(LineReader* reader)
         Previous_.Lines[index].Effect == LineEffect::Other || open.Prefix != Previous_.Prefix) {
         return 0;
     }
+    // Where a line ends depends on the bytes after its line end too (an LF
+    // CR pair, a CR LF pair): two more of them must be the same.
+    constexpr size_t EndLookahead = 2;
+    std::string_view ahead = reader->Ahead();
+    size_t from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
+    std::string_view before = std::string_view(Previous_.Raw).substr(from);
+    // Most lines that differ do so in the first: a table of other modules
+    // costs a line's compare a line, not the run's.
+    size_t first = Previous_.Lines[index].End - from + EndLookahead;
+    if (ahead.size() < first || before.size() < first || std::memcmp(ahead.data(), before.data(), first) != 0) {
+        return 0;
+    }
     // The run of lines that may be taken, and its bytes: only those are
     // compared.
     size_t run = index;
     while (run < Previous_.Lines.size() && Previous_.Lines[run].Effect != LineEffect::Other) {
         ++run;
     }
-    // Where a line ends depends on the bytes after its line end too (an LF
-    // CR pair, a CR LF pair): two more of them must be the same.
-    constexpr size_t EndLookahead = 2;
-    std::string_view ahead = reader->Ahead();
-    size_t from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
     size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
-    size_t same = CommonLength(ahead.substr(0, span), std::string_view(Previous_.Raw).substr(from, span));
+    size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
     size_t base = Current_.Raw.size();
     size_t taken = 0;
     size_t count = 0;
