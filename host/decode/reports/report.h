@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,8 +56,12 @@ public:
     // column is never longer.
     GuidText(std::string_view text) : Size_(static_cast<uint8_t>(text.size() < Digits ? text.size() : Digits))
     {
-        for (size_t i = 0; i < Size_; ++i) {
-            Text_[i] = text[i];
+        // The whole column in one copy where it is whole: byte stores read
+        // back as wider words stall.
+        if (Size_ == Digits) {
+            std::memcpy(Text_.data(), text.data(), Digits);
+        } else if (Size_ != 0) {
+            std::memcpy(Text_.data(), text.data(), Size_);
         }
     }
     GuidText(const char* text) : GuidText(std::string_view(text)) {}

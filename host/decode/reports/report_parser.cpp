@@ -348,9 +348,12 @@ bool ReportParser::ParseModuleRow(std::string_view line)
     }
     Position_ = Report_.Modules.size();
     Effect_ = LineEffect::ModuleRow;
-    Report_.Modules.push_back({std::string(line.substr(0, pdbTab)),
-                               std::string(line.substr(pdbTab + 1, guidTab - pdbTab - 1)), GuidText(guid),
-                               static_cast<uint32_t>(age)});
+    // Filled in place: a row is a hundred bytes.
+    ModuleRow& row = Report_.Modules.emplace_back();
+    row.Name.assign(line.data(), pdbTab);
+    row.PdbColumn.assign(line.substr(pdbTab + 1, guidTab - pdbTab - 1));
+    row.Guid = GuidText(guid);
+    row.Age = static_cast<uint32_t>(age);
     return true;
 }
 
