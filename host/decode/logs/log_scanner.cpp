@@ -301,15 +301,31 @@ size_t LogScanner::Repeat(LineReader* reader)
     size_t base = Current_.Raw.size();
     size_t taken = 0;
     size_t count = 0;
-    for (size_t i = index; i < run && index + count < MaxRememberedLines; ++i) {
-        const LineMemory::Entry& entry = Previous_.Lines[i];
-        size_t length = entry.End - from;
-        if (length + EndLookahead > same || base + length > MaxRememberedBytes ||
-            !open.Parser->Repeat(Rows_, entry.Effect, entry.Position, number + count)) {
+    // Lines that may be taken: their bytes and the two after them the same,
+    // within the bounds.
+    size_t end = index;
+    while (end < run && end < MaxRememberedLines && Previous_.Lines[end].End - from + EndLookahead <= same &&
+           base + Previous_.Lines[end].End - from <= MaxRememberedBytes) {
+        ++end;
+    }
+    // Taken a stretch at a time: rows of one kind at positions one after
+    // another.
+    for (size_t i = index; i < end;) {
+        const LineMemory::Entry& head = Previous_.Lines[i];
+        size_t stretch = 1;
+        while (i + stretch < end && Previous_.Lines[i + stretch].Effect == head.Effect &&
+               Previous_.Lines[i + stretch].Position == head.Position + stretch) {
+            ++stretch;
+        }
+        size_t took = open.Parser->RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
+        count += took;
+        if (took != stretch) {
             break;
         }
-        taken = length;
-        ++count;
+        i += stretch;
+    }
+    if (count != 0) {
+        taken = Previous_.Lines[index + count - 1].End - from;
     }
     if (count != 0) {
         // The lines as they were, their ends moved to where their bytes

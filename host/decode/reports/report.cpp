@@ -134,6 +134,9 @@ bool SameCrash(const CrashReport& a, const CrashReport& b)
     if (!a.Time || !b.Time || !a.HasCode || !b.HasCode || !a.Complete || !b.Complete) {
         return false;
     }
+    if (&a == &b) {
+        return true;  // every comparison below holds, the module table's too
+    }
     int64_t gap = Milliseconds(*b.Time) - Milliseconds(*a.Time);
     return gap >= 0 && gap <= RepeatWindowMilliseconds && a.Code == b.Code &&
            a.Parameters == b.Parameters && SameOs(a.Os, b.Os) && SameModules(a.Modules, b.Modules);

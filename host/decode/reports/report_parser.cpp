@@ -414,34 +414,45 @@ void ReportParser::Remember(RememberedRows* rows) const
     }
 }
 
-bool ReportParser::Repeat(const RememberedRows& rows, LineEffect effect, size_t position, uint64_t number)
+size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, size_t position, size_t count,
+                               uint64_t number)
 {
     // A row's parse depends on its bytes and the section alone, once the
     // lists are below their bounds; the count before it says the row is
     // at the same place as the one remembered.
-    if (effect == LineEffect::ModuleRow && Section_ == Section::Modules &&
-        Report_.Modules.size() == position && position < rows.Modules.size()) {
-        Report_.Modules.push_back(rows.Modules[position]);
-    } else if (effect == LineEffect::Frame && Section_ == Section::Stack &&
-               Report_.Frames.size() == position && position < rows.Frames.size()) {
-        Report_.Frames.push_back(rows.Frames[position]);
+    auto first = [position](const auto& kept) { return kept.begin() + static_cast<std::ptrdiff_t>(position); };
+    size_t taken = 0;
+    if (effect == LineEffect::ModuleRow && Section_ == Section::Modules && Report_.Modules.size() == position &&
+        position + count <= rows.Modules.size()) {
+        Report_.Modules.insert(Report_.Modules.end(), first(rows.Modules),
+                               first(rows.Modules) + static_cast<std::ptrdiff_t>(count));
+        taken = count;
+    } else if (effect == LineEffect::Frame && Section_ == Section::Stack && Report_.Frames.size() == position &&
+               position + count <= rows.Frames.size()) {
+        Report_.Frames.insert(Report_.Frames.end(), first(rows.Frames),
+                              first(rows.Frames) + static_cast<std::ptrdiff_t>(count));
+        taken = count;
     } else if (effect == LineEffect::Register && Section_ == Section::Context &&
-               Report_.Registers.size() == position && position < rows.Registers.size() &&
-               (RegistersSeen_ & rows.RegisterBits[position]) == 0) {
+               Report_.Registers.size() == position && position + count <= rows.Registers.size()) {
         // A register seen already is noted, with the line's number: parsed.
-        RegistersSeen_ |= rows.RegisterBits[position];
-        LastRegisterBit_ = rows.RegisterBits[position];
-        Report_.Registers.push_back(rows.Registers[position]);
-    } else {
-        return false;
+        while (taken < count && (RegistersSeen_ & rows.RegisterBits[position + taken]) == 0) {
+            LastRegisterBit_ = rows.RegisterBits[position + taken];
+            RegistersSeen_ |= LastRegisterBit_;
+            Report_.Registers.push_back(rows.Registers[position + taken]);
+            ++taken;
+        }
     }
+    if (taken == 0) {
+        return 0;
+    }
+    uint64_t last = number + taken - 1;
     Effect_ = effect;
-    Position_ = position;
-    Report_.LastLine = number;
+    Position_ = position + taken - 1;
+    Report_.LastLine = last;
     UnfitRun_ = 0;
     UnfitNotes_ = 0;
-    LastFit_ = number;
-    return true;
+    LastFit_ = last;
+    return taken;
 }
 
 void ReportParser::Feed(std::string_view line, uint64_t number)

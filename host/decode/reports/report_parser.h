@@ -56,12 +56,14 @@ public:
     size_t LastPosition() const { return Position_; }
     // Keeps the row or frame the last line gave at its position in *rows.
     void Remember(RememberedRows* rows) const;
-    // Takes line `number` as the line that had `effect` at `position` in
-    // an earlier report, byte for byte the same: what Feed would make of
-    // it, without reading it again. False, with nothing done, where the
-    // report is not at that place (another section, another count of rows
-    // before it); the line is then fed.
-    bool Repeat(const RememberedRows& rows, LineEffect effect, size_t position, uint64_t number);
+    // Takes `count` lines in a row, numbered from `number`, as the lines
+    // that had `effect` at positions from `position` on in an earlier
+    // report, byte for byte the same: what Feed would make of them, without
+    // reading them again. How many were taken: none where the report is not
+    // at that place (another section, another count of rows before), and
+    // the lines from the first not taken are then fed.
+    size_t RepeatRun(const RememberedRows& rows, LineEffect effect, size_t position, size_t count,
+                     uint64_t number);
     // True once MaxUnfitRun lines in a row fit no line of the report; the
     // report is over at the line before the first of them.
     bool Derailed() const { return UnfitRun_ >= MaxUnfitRun; }

@@ -650,6 +650,7 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
         {"a row's line end", {}, {{"\t1\n", "\t1\r\n"}}, ""},
         {"the line ends of the report before", {{"\n", "\r\n"}}, {}, ""},
         {"a row's CR followed by an LF", {{"\t1\n", "\t1\r"}}, {{"\t1\n", "\t1\r\n"}}, ""},
+        {"a later row's CR followed by an LF", {{"\t1A\n", "\t1A\r"}}, {{"\t1A\n", "\t1A\r\n"}}, ""},
         {"a register's value", {}, {{"- RAX = 0000000000000006", "- RAX = 0000000000000007"}}, ""},
         {"a register's name", {}, {{"- RAX = ", "- RBX = "}}, ""},
         {"a register line dropped", {}, {{"- RDI = 0000000000000001\n", ""}}, ""},
