@@ -377,99 +377,133 @@ nlohmann::ordered_json RestoreJson(const RestoreLine& line)
 
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number, bool listModules)
 {
-    out << Printable(CulpritLine(report)) << "\n";
-    out << "Report " << number << " (" << Printable(report.Source) << ", lines " << report.FirstLine
-        << "-" << report.LastLine << "): " << (report.Complete ? "complete" : "PARTIAL") << "\n";
+    // Put together in one string and written at once: an insertion into a
+    // stream costs more than the few bytes most of them carry.
+    std::string text;
+    constexpr size_t ReportTextBytes = 2048;
+    text.reserve(ReportTextBytes);
+    auto decimal = [&text](uint64_t value) { text.append(std::to_string(value)); };
+    text.append(Printable(CulpritLine(report))).append("\n");
+    text.append("Report ");
+    decimal(number);
+    text.append(" (").append(Printable(report.Source)).append(", lines ");
+    decimal(report.FirstLine);
+    text.append("-");
+    decimal(report.LastLine);
+    text.append("): ").append(report.Complete ? "complete" : "PARTIAL").append("\n");
     if (report.Repeats != 0) {
-        out << "  Note: printed " << report.Repeats + 1
-            << " times for one crash (the kernel ran the callback again); repeats at line";
+        text.append("  Note: printed ");
+        decimal(report.Repeats + 1);
+        text.append(" times for one crash (the kernel ran the callback again); repeats at line");
         for (uint64_t line : report.RepeatLines) {
-            out << " " << line;
+            text.append(" ");
+            decimal(line);
         }
         if (report.RepeatLines.size() < report.Repeats) {
-            out << " ...";
+            text.append(" ...");
         }
-        out << "\n";
+        text.append("\n");
     }
     for (const std::string& warning : report.Warnings) {
-        out << "  Warning: " << TerminalText(warning, false) << "\n";  // quotes already escaped
+        // Quotes in warnings are escaped already.
+        text.append("  Warning: ").append(TerminalText(warning, false)).append("\n");
     }
     if (report.Time) {
         const CrashTime& t = *report.Time;
-        char text[64];
-        std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC", t.Year, t.Month,
+        char time[64];
+        std::snprintf(time, sizeof(time), "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC", t.Year, t.Month,
                       t.Day, t.Hour, t.Minute, t.Second, t.Millisecond);
-        out << "  Crashed on: " << text << "\n";
+        text.append("  Crashed on: ").append(time).append("\n");
     }
     const OsVersion& os = report.Os;
     if (os.HasKernel) {
-        out << "  OS: Windows NT " << os.Major << "." << os.Minor << " build " << os.Build << " ("
-            << Printable(os.Platform) << ")";
+        text.append("  OS: Windows NT ");
+        decimal(os.Major);
+        text.append(".");
+        decimal(os.Minor);
+        text.append(" build ");
+        decimal(os.Build);
+        text.append(" (").append(Printable(os.Platform)).append(")");
         if (os.HasServicePack) {
-            out << ", service pack " << os.ServicePackMajor << "." << os.ServicePackMinor << " ("
-                << Printable(os.ServicePackText) << ")";
+            text.append(", service pack ");
+            decimal(os.ServicePackMajor);
+            text.append(".");
+            decimal(os.ServicePackMinor);
+            text.append(" (").append(Printable(os.ServicePackText)).append(")");
         }
         if (!os.Type.empty()) {
-            out << ", " << Printable(os.Type);
+            text.append(", ").append(Printable(os.Type));
         }
-        out << "\n";
+        text.append("\n");
         if (!os.Suites.empty()) {
-            out << "  Suites:";
+            text.append("  Suites:");
             for (const std::string& suite : os.Suites) {
-                out << " " << Printable(suite);
+                text.append(" ").append(Printable(suite));
             }
-            out << "\n";
+            text.append("\n");
         }
     } else if (os.Unavailable) {
-        out << "  OS: not available (version block of " << os.UnavailableSize << " bytes, expected "
-            << os.UnavailableExpected << ")\n";
+        text.append("  OS: not available (version block of ");
+        decimal(os.UnavailableSize);
+        text.append(" bytes, expected ");
+        decimal(os.UnavailableExpected);
+        text.append(")\n");
     }
     if (report.HasCode) {
         std::string name = CodeName(report.Code);
-        out << "  Bug check: " << Hex(report.Code, 8) << (name.empty() ? "" : " " + name) << "\n";
+        text.append("  Bug check: ").append(Hex(report.Code, 8)).append(name.empty() ? "" : " " + name).append("\n");
         for (size_t i = 0; i < 4; ++i) {
             const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
-            out << "    Parameter " << i + 1 << ": " << Hex(report.Parameters[i])
-                << (label != nullptr ? std::string("  ") + label : std::string()) << "\n";
+            text.append("    Parameter ");
+            decimal(i + 1);
+            text.append(": ").append(Hex(report.Parameters[i]));
+            if (label != nullptr) {
+                text.append("  ").append(label);
+            }
+            text.append("\n");
         }
     }
     if (report.HasStack) {
-        out << "  Stack (" << report.Frames.size() << " frames):\n";
+        text.append("  Stack (");
+        decimal(report.Frames.size());
+        text.append(" frames):\n");
         unsigned index = 0;
-        // Each line put together in one buffer and written at once.
-        std::string line;
         for (const Frame& frame : report.Frames) {
             // "    #%-2u sp %016llX  ", without the format parser.
-            line.assign("    #");
-            size_t numberAt = line.size();
-            line.append(std::to_string(index++));
-            if (line.size() - numberAt < 2) {
-                line += ' ';
+            text.append("    #");
+            size_t numberAt = text.size();
+            decimal(index++);
+            if (text.size() - numberAt < 2) {
+                text += ' ';
             }
-            line.append(" sp ");
-            AppendHexDigits(&line, frame.StackPointer);
-            line.append("  ");
-            AppendFrameTarget(&line, frame);
+            text.append(" sp ");
+            AppendHexDigits(&text, frame.StackPointer);
+            text.append("  ");
+            AppendFrameTarget(&text, frame);
             if (!frame.Symbols.empty()) {
-                line.append("  ").append(FrameSymbolText(frame));
+                text.append("  ").append(FrameSymbolText(frame));
             }
-            line += '\n';
-            out.write(line.data(), static_cast<std::streamsize>(line.size()));
+            text += '\n';
             // Inlined calls, from the containing function inwards.
             for (size_t i = frame.Symbols.size(); i-- > 1;) {
-                out << "        inlined: " << LocationText(frame.Symbols[i - 1]) << "\n";
+                text.append("        inlined: ").append(LocationText(frame.Symbols[i - 1])).append("\n");
             }
         }
     }
     if (!report.Modules.empty()) {
-        out << "  Modules: " << report.Modules.size() << "\n";
+        text.append("  Modules: ");
+        decimal(report.Modules.size());
+        text.append("\n");
     }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     if (listModules) {
         PrintModulesText(out, report);
     }
+    text.clear();
     for (const std::string& note : report.Unsymbolized) {
-        out << "  No matching symbols: " << Printable(note) << "\n";
+        text.append("  No matching symbols: ").append(Printable(note)).append("\n");
     }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 void PrintModulesText(std::ostream& out, const CrashReport& report)
