@@ -77,7 +77,7 @@ private:
     // A report of a few thousand modules is remembered whole; lines past
     // these bounds are only ever parsed.
     static constexpr size_t MaxRememberedLines = ReportParser::MaxModules + 1024;
-    static constexpr size_t MaxRememberedBytes = 4u << 20;
+    static constexpr size_t MaxRememberedBytes = 1u << 20;
 
     struct OpenReport {
         std::unique_ptr<ReportParser> Parser;
