@@ -216,11 +216,11 @@ bool LogScanner::Remember(const LogLine& line, bool parsed)
     }
     if (line.Raw.empty()) {
         Current_.Whole = false;
-    }
-    if (line.Raw.empty() && !Current_.Lines.empty()) {
         // The bytes after the line before are not in Raw, and where that
         // line ended depends on them.
-        Current_.Lines.back().Effect = LineEffect::Other;
+        if (!Current_.Lines.empty()) {
+            Current_.Lines.back().Effect = LineEffect::Other;
+        }
     }
     LineEffect effect = LineEffect::Other;
     if (parsed && !line.Raw.empty() && line.Text.substr(0, open.Prefix.size()) == open.Prefix) {
@@ -286,8 +286,9 @@ size_t LogScanner::Repeat(LineReader* reader)
     std::string_view before = std::string_view(Previous_.Raw).substr(from);
     // Most lines that differ do so in the first: a table of other modules
     // costs a line's compare a line, not the run's.
-    size_t first = Previous_.Lines[index].End - from + EndLookahead;
-    if (ahead.size() < first || before.size() < first || std::memcmp(ahead.data(), before.data(), first) != 0) {
+    size_t firstLength = Previous_.Lines[index].End - from + EndLookahead;
+    if (ahead.size() < firstLength || before.size() < firstLength ||
+        std::memcmp(ahead.data(), before.data(), firstLength) != 0) {
         return 0;
     }
     // The run of lines that may be taken, and its bytes: only those are
@@ -299,7 +300,6 @@ size_t LogScanner::Repeat(LineReader* reader)
     size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
     size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
     size_t base = Current_.Raw.size();
-    size_t taken = 0;
     size_t count = 0;
     // Lines that may be taken: their bytes and the two after them the same,
     // within the bounds.
@@ -325,13 +325,11 @@ size_t LogScanner::Repeat(LineReader* reader)
         i += stretch;
     }
     if (count != 0) {
-        taken = Previous_.Lines[index + count - 1].End - from;
-    }
-    if (count != 0) {
+        size_t taken = Previous_.Lines[index + count - 1].End - from;
         // The lines as they were, their ends moved to where their bytes
         // stand now.
-        auto first = Previous_.Lines.begin() + static_cast<std::ptrdiff_t>(index);
-        Current_.Lines.insert(Current_.Lines.end(), first, first + static_cast<std::ptrdiff_t>(count));
+        auto lines = Previous_.Lines.begin() + static_cast<std::ptrdiff_t>(index);
+        Current_.Lines.insert(Current_.Lines.end(), lines, lines + static_cast<std::ptrdiff_t>(count));
         for (size_t i = index; i < index + count; ++i) {
             Current_.Lines[i].End = Current_.Lines[i].End - from + base;
         }

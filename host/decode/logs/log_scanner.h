@@ -51,7 +51,8 @@ public:
 
 private:
     // The lines of a report as read (line ends and all) and what each did:
-    // lines with a prefix, cut or with bytes passed over are Other.
+    // a line without the report's prefix byte for byte, a cut line and one
+    // with bytes passed over are Other.
     struct LineMemory {
         std::string Prefix;
         std::string Raw;

@@ -19,9 +19,9 @@ enum class LineEffect : uint8_t {
     Register,   // a register of the context
 };
 
-// The module rows and frames of the reports read before, by position in
-// their report: position k holds the k-th row of the latest report that
-// had one there.
+// The module rows, registers and frames of the reports read before, by
+// position in their report: position k holds the k-th of the latest report
+// that had one there.
 struct RememberedRows {
     std::vector<ModuleRow> Modules;
     std::vector<Frame> Frames;
