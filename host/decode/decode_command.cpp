@@ -93,21 +93,31 @@ std::streamsize ReportStream::TextBuffer::xsputn(const char* data, std::streamsi
 
 void ReportStream::Report(CrashReport&& report)
 {
+    if (Pending_ && SameCrash(*Pending_, report)) {
+        Repeated(report.FirstLine);
+        return;
+    }
     if (report.Complete) {
         ++Complete_;
     }
-    if (Pending_ && SameCrash(*Pending_, report)) {
-        // Counted always, listed up to a bound: memory stays constant over a
-        // log that repeats one report without end.
-        constexpr size_t MaxRepeatLines = 16;
-        ++Pending_->Repeats;
-        if (Pending_->RepeatLines.size() < MaxRepeatLines) {
-            Pending_->RepeatLines.push_back(report.FirstLine);
-        }
-        return;
-    }
     Flush();
     Pending_ = std::make_unique<CrashReport>(std::move(report));
+    // SameCrash reads only what the lines say, never where they stand.
+    LastFolds_ = SameCrash(*Pending_, *Pending_);
+}
+
+void ReportStream::Repeated(uint64_t firstLine)
+{
+    // Only a complete report folds.
+    ++Complete_;
+    // Counted always, listed up to a bound: memory stays constant over a
+    // log that repeats one report without end.
+    constexpr size_t MaxRepeatLines = 16;
+    ++Pending_->Repeats;
+    if (Pending_->RepeatLines.size() < MaxRepeatLines) {
+        Pending_->RepeatLines.push_back(firstLine);
+    }
+    LastFolds_ = true;
 }
 
 void ReportStream::Restore(RestoreLine&& line)
@@ -128,6 +138,7 @@ void ReportStream::Flush()
     if (Pending_) {
         Write(*Pending_);
         Pending_.reset();
+        LastFolds_ = false;
     }
 }
 
@@ -256,6 +267,8 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
         ScanSink sink;
         sink.Report = [&stream](CrashReport&& report) { stream.Report(std::move(report)); };
         sink.Restore = [&stream](RestoreLine&& line) { stream.Restore(std::move(line)); };
+        sink.FoldsRepeat = [&stream] { return stream.FoldsRepeat(); };
+        sink.Repeated = [&stream](uint64_t firstLine) { stream.Repeated(firstLine); };
         // A reader that went away (decode | head) ends the run quietly.
         // So does a stop signal taken during a lookup, once the summary of
         // what was read is out.

@@ -45,6 +45,11 @@ public:
     void Deliver(std::function<void(CrashReport&)> deliver) { Deliver_ = std::move(deliver); }
     void ListModules(bool list) { ListModules_ = list; }
     void Report(CrashReport&& report);
+    // True when a report with the same content as the last one given would
+    // be folded into the report held back; Repeated then takes such a
+    // report, known by where it starts, without its being read.
+    bool FoldsRepeat() const { return Pending_ != nullptr && LastFolds_; }
+    void Repeated(uint64_t firstLine);
     void Restore(RestoreLine&& line);
     // Writes the report held back to see whether it repeats.
     void Flush();
@@ -73,6 +78,9 @@ private:
     std::function<void(CrashReport&)> Deliver_;
     bool ListModules_ = false;
     std::unique_ptr<CrashReport> Pending_;
+    // The last report given was folded into Pending_, or is Pending_ and
+    // would fold into itself: a report the same again would fold.
+    bool LastFolds_ = false;
     unsigned Complete_ = 0;
     unsigned Written_ = 0;
 };

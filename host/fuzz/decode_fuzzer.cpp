@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes as a console log through the decoder,
-// from the line reader to the JSON and text output. Nothing may fault, and
-// every list stays within its bound.
+// from the line reader to the JSON and text output. Nothing may fault,
+// every list stays within its bound, and a report passed over unread as
+// the last one printed again must give what reading it gives.
 #include "decode/decode_command.h"
 #include "decode/logs/log_scanner.h"
 #include "decode/reports/report_parser.h"
@@ -8,8 +9,41 @@
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+
+namespace {
+
+// The log in fd through the scanner and a report stream; what came out.
+std::string Decode(int fd, bool json, bool foldUnread)
+{
+    std::ostringstream out;
+    decode::ReportStream stream(out, json, nullptr);
+    decode::ScanSink sink;
+    sink.Report = [&stream](decode::CrashReport&& report) {
+        if (report.Modules.size() > decode::ReportParser::MaxModules ||
+            report.Frames.size() > decode::ReportParser::MaxFrames ||
+            report.Registers.size() > 24 ||
+            report.Os.Suites.size() > decode::ReportParser::MaxSuites ||
+            report.Warnings.size() > decode::ReportParser::MaxReportWarnings +
+                                         decode::ReportParser::MaxWarnings + 1) {
+            std::abort();
+        }
+        stream.Report(std::move(report));
+    };
+    sink.Restore = [&stream](decode::RestoreLine&& line) { stream.Restore(std::move(line)); };
+    if (foldUnread) {
+        sink.FoldsRepeat = [&stream] { return stream.FoldsRepeat(); };
+        sink.Repeated = [&stream](uint64_t firstLine) { stream.Repeated(firstLine); };
+    }
+    decode::ScanDescriptor(fd, "fuzz", sink);
+    stream.Flush();
+    ::lseek(fd, 0, SEEK_SET);
+    return out.str() + " complete " + std::to_string(stream.Complete());
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -22,24 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     ::lseek(fd, 0, SEEK_SET);
     for (bool json : {true, false}) {
-        std::ostringstream out;
-        decode::ReportStream stream(out, json, nullptr);
-        decode::ScanSink sink;
-        sink.Report = [&stream](decode::CrashReport&& report) {
-            if (report.Modules.size() > decode::ReportParser::MaxModules ||
-                report.Frames.size() > decode::ReportParser::MaxFrames ||
-                report.Registers.size() > 24 ||
-                report.Os.Suites.size() > decode::ReportParser::MaxSuites ||
-                report.Warnings.size() > decode::ReportParser::MaxReportWarnings +
-                                             decode::ReportParser::MaxWarnings + 1) {
-                std::abort();
-            }
-            stream.Report(std::move(report));
-        };
-        sink.Restore = [&stream](decode::RestoreLine&& line) { stream.Restore(std::move(line)); };
-        decode::ScanDescriptor(fd, "fuzz", sink);
-        stream.Flush();
-        ::lseek(fd, 0, SEEK_SET);
+        if (Decode(fd, json, true) != Decode(fd, json, false)) {
+            std::abort();
+        }
     }
     return 0;
 }

@@ -261,9 +261,28 @@ size_t SkipLineEnd(const char* text, size_t size, size_t at)
 
 }  // namespace
 
+std::string_view LineReader::Ahead()
+{
+    if (End_ - Begin_ < Lookahead && !Endless_) {
+        Fill();
+    }
+    return {Buffer_.data() + Begin_, End_ - Begin_};
+}
+
+void LineReader::Skip(size_t bytes, uint64_t lines)
+{
+    if (bytes == 0) {
+        return;
+    }
+    Begin_ += bytes;
+    Number_ += lines;
+    AfterLf_ = Buffer_[Begin_ - 1] == '\n';
+}
+
 bool LineReader::Next(LogLine* line)
 {
     bool cut = false;
+    bool whole = true;  // no byte of the line passed over
     for (;;) {
         const char* start = Buffer_.data() + Begin_;
         size_t available = End_ - Begin_;
@@ -273,13 +292,14 @@ bool LineReader::Next(LogLine* line)
             !(available > 1 && start[1] == '\n')) {
             ++Begin_;
             AfterLf_ = false;
+            whole = false;
             continue;
         }
         // A CR last in what was read may be the first half of CR LF: read
         // on before taking it (an LF is taken at once, for a reader that
         // waits on a pipe for the next report).
-        bool whole = end < available && (start[end] == '\n' || end + 1 < available || Eof_ || cut);
-        if (whole) {
+        bool ended = end < available && (start[end] == '\n' || end + 1 < available || Eof_ || cut);
+        if (ended) {
             size_t length = end;
             size_t next = SkipLineEnd(start, available, end);
             AfterLf_ = start[next - 1] == '\n';
@@ -294,6 +314,7 @@ bool LineReader::Next(LogLine* line)
             line->Text = TrimLineEnds(std::string_view(start, length));
             line->Number = ++Number_;
             line->Cut = cut;
+            line->Raw = whole && !cut ? std::string_view(start, next) : std::string_view();
             return true;
         }
         if (!cut && end == available && available > MaxLineLength) {
@@ -315,6 +336,7 @@ bool LineReader::Next(LogLine* line)
             line->Text = TrimLineEnds(std::string_view(Buffer_.data() + Begin_, End_ - Begin_));
             line->Number = ++Number_;
             line->Cut = false;
+            line->Raw = std::string_view();
             Begin_ = End_;
             return true;
         }
@@ -322,6 +344,7 @@ bool LineReader::Next(LogLine* line)
     line->Text = TrimLineEnds(std::string_view(Line_.data(), Line_.size()));
     line->Number = ++Number_;
     line->Cut = true;
+    line->Raw = std::string_view();
     return true;
 }
 

@@ -17,6 +17,10 @@ struct LogLine {
     std::string_view Text;  // without the line end and CRs around it
     uint64_t Number = 0;    // 1-based
     bool Cut = false;       // longer than the bound; the rest was dropped
+    // The bytes the line was read from, its line end included, when they
+    // stand whole in the input; empty for a cut line and one whose bytes
+    // the reader passed over in part.
+    std::string_view Raw;
 };
 
 enum class LogEncoding { Bytes, Utf16Le, Utf16Be };
@@ -44,6 +48,15 @@ public:
     // The next line in which `find` sees something, passing over (and
     // counting) the lines before it unread.
     bool NextMatching(LogLine* line, Finder find);
+    // The bytes read and not yet taken, at least Lookahead of them where a
+    // regular file has them; only what was read already from any other
+    // input, which may make a reader wait.
+    static constexpr size_t Lookahead = 16 << 10;
+    std::string_view Ahead();
+    // Takes `lines` whole lines, `bytes` at the head of Ahead(), as Next
+    // would have taken them one by one.
+    void Skip(size_t bytes, uint64_t lines);
+    uint64_t LinesTaken() const { return Number_; }
     bool Failed() const { return Failed_; }
     int Error() const { return Error_; }  // errno of the failed read, or 0
     // The input ended the reading as no console log (see MaxNulRun);

@@ -129,6 +129,31 @@ bool StartsReportLine(std::string_view text)
     return true;
 }
 
+// How many bytes a and b have the same at their heads.
+size_t CommonLength(std::string_view a, std::string_view b)
+{
+    size_t size = std::min(a.size(), b.size());
+    size_t at = 0;
+    constexpr size_t Block = 512;
+    while (at + Block <= size && std::memcmp(a.data() + at, b.data() + at, Block) == 0) {
+        at += Block;
+    }
+    for (; at + sizeof(uint64_t) <= size; at += sizeof(uint64_t)) {
+        uint64_t x = 0;
+        uint64_t y = 0;
+        std::memcpy(&x, a.data() + at, sizeof(x));
+        std::memcpy(&y, b.data() + at, sizeof(y));
+        if (x != y) {
+            // Little-endian x86: the lowest differing byte is the first.
+            return at + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
+        }
+    }
+    while (at < size && a[at] == b[at]) {
+        ++at;
+    }
+    return at;
+}
+
 // Warnings quote a line briefly and printably.
 std::string Printable(std::string_view text)
 {
@@ -175,8 +200,158 @@ LogScanner::LogScanner(std::string source, ScanSink sink)
 {
 }
 
+void LogScanner::Forget()
+{
+    Remembering_ = false;
+    Previous_.Clear();
+    Current_.Clear();
+}
+
+bool LogScanner::Remember(const LogLine& line, bool parsed)
+{
+    OpenReport& open = Open_[0];
+    if (line.Number != open.Parser->StartLine() + 1 + Current_.Lines.size() ||
+        Current_.Lines.size() >= MaxRememberedLines || Current_.Raw.size() + line.Raw.size() > MaxRememberedBytes) {
+        return false;  // past the bounds: the rest of the report is not remembered
+    }
+    if (line.Raw.empty()) {
+        Current_.Whole = false;
+        // The bytes after the line before are not in Raw, and where that
+        // line ended depends on them.
+        if (!Current_.Lines.empty()) {
+            Current_.Lines.back().Effect = LineEffect::Other;
+        }
+    }
+    LineEffect effect = LineEffect::Other;
+    if (parsed && !line.Raw.empty() && line.Text.substr(0, open.Prefix.size()) == open.Prefix) {
+        effect = open.Parser->LastEffect();
+    }
+    Current_.Raw.append(line.Raw);
+    Current_.Lines.push_back({Current_.Raw.size(), effect, open.Parser->LastPosition()});
+    if (effect != LineEffect::Other) {
+        open.Parser->Remember(&Rows_);
+    }
+    return true;
+}
+
+size_t LogScanner::FoldWhole(LineReader* reader)
+{
+    OpenReport& open = Open_[0];
+    if (!Previous_.Ended || !Previous_.Whole || Previous_.Raw.empty() || Previous_.Raw.back() != '\n' ||
+        open.Prefix != Previous_.Prefix || !Sink_.FoldsRepeat || !Sink_.Repeated || !Sink_.FoldsRepeat()) {
+        return 0;
+    }
+    // The end line ends at its LF here as it did there unless a CR follows
+    // it, which the line end would take too: a byte after it is needed.
+    std::string_view ahead = reader->Ahead();
+    const std::string& raw = Previous_.Raw;
+    if (ahead.size() <= raw.size() || ahead[raw.size()] == '\r' ||
+        std::memcmp(ahead.data(), raw.data(), raw.size()) != 0) {
+        return 0;
+    }
+    uint64_t firstLine = open.Parser->StartLine();
+    size_t count = Previous_.Lines.size();
+    Open_.clear();
+    Remembering_ = false;
+    Current_.Clear();
+    reader->Skip(raw.size(), count);
+    Sink_.Repeated(firstLine);
+    return count;
+}
+
+size_t LogScanner::Repeat(LineReader* reader)
+{
+    if (!Remembering_ || Open_.size() != 1) {
+        return 0;
+    }
+    OpenReport& open = Open_[0];
+    size_t index = Current_.Lines.size();
+    uint64_t number = reader->LinesTaken() + 1;
+    if (index == 0 && number == open.Parser->StartLine() + 1) {
+        // A report printed again whole: its lines are the last report's,
+        // and it is folded into that one.
+        if (size_t folded = FoldWhole(reader)) {
+            return folded;
+        }
+    }
+    if (number != open.Parser->StartLine() + 1 + index || index >= Previous_.Lines.size() ||
+        Previous_.Lines[index].Effect == LineEffect::Other || open.Prefix != Previous_.Prefix) {
+        return 0;
+    }
+    // Where a line ends depends on the bytes after its line end too (an LF
+    // CR pair, a CR LF pair): two more of them must be the same.
+    constexpr size_t EndLookahead = 2;
+    std::string_view ahead = reader->Ahead();
+    size_t from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
+    std::string_view before = std::string_view(Previous_.Raw).substr(from);
+    // Most lines that differ do so in the first: a table of other modules
+    // costs a line's compare a line, not the run's.
+    size_t firstLength = Previous_.Lines[index].End - from + EndLookahead;
+    if (ahead.size() < firstLength || before.size() < firstLength ||
+        std::memcmp(ahead.data(), before.data(), firstLength) != 0) {
+        return 0;
+    }
+    // The run of lines that may be taken, and its bytes: only those are
+    // compared.
+    size_t run = index;
+    while (run < Previous_.Lines.size() && Previous_.Lines[run].Effect != LineEffect::Other) {
+        ++run;
+    }
+    size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
+    size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
+    size_t base = Current_.Raw.size();
+    size_t count = 0;
+    // Lines that may be taken: their bytes and the two after them the same,
+    // within the bounds.
+    size_t end = index;
+    while (end < run && end < MaxRememberedLines && Previous_.Lines[end].End - from + EndLookahead <= same &&
+           base + Previous_.Lines[end].End - from <= MaxRememberedBytes) {
+        ++end;
+    }
+    // Taken a stretch at a time: rows of one kind at positions one after
+    // another.
+    for (size_t i = index; i < end;) {
+        const LineMemory::Entry& head = Previous_.Lines[i];
+        size_t stretch = 1;
+        while (i + stretch < end && Previous_.Lines[i + stretch].Effect == head.Effect &&
+               Previous_.Lines[i + stretch].Position == head.Position + stretch) {
+            ++stretch;
+        }
+        size_t took = open.Parser->RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
+        count += took;
+        if (took != stretch) {
+            break;
+        }
+        i += stretch;
+    }
+    if (count != 0) {
+        size_t taken = Previous_.Lines[index + count - 1].End - from;
+        // The lines as they were, their ends moved to where their bytes
+        // stand now.
+        auto lines = Previous_.Lines.begin() + static_cast<std::ptrdiff_t>(index);
+        Current_.Lines.insert(Current_.Lines.end(), lines, lines + static_cast<std::ptrdiff_t>(count));
+        for (size_t i = index; i < index + count; ++i) {
+            Current_.Lines[i].End = Current_.Lines[i].End - from + base;
+        }
+        Current_.Raw.append(ahead.substr(0, taken));
+        open.LastLine = number + count - 1;
+        reader->Skip(taken, count);
+    }
+    return count;
+}
+
 void LogScanner::Close(size_t index, bool complete, const std::string& reason)
 {
+    if (Remembering_) {
+        if (Open_.size() == 1) {
+            // The next report's lines are held against this one's.
+            std::swap(Previous_, Current_);
+            Current_.Clear();
+            Remembering_ = false;
+        } else {
+            Forget();
+        }
+    }
     OpenReport open = std::move(Open_[index]);
     Open_.erase(Open_.begin() + static_cast<std::ptrdiff_t>(index));
     // A start marker that no line of a report followed is a mention of it
@@ -202,6 +377,15 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
     open.LastLine = number;
     constexpr size_t PrefixMax = 256;
     open.Prefix = std::string(text.substr(0, markerAt < PrefixMax ? markerAt : 0));
+    // Lines are remembered while one report at a time is open: the lines
+    // of interleaved sources do not stand at fixed places.
+    if (Open_.empty()) {
+        Current_.Clear();
+        Current_.Prefix = open.Prefix;
+        Remembering_ = true;
+    } else {
+        Forget();
+    }
     if (!exact) {
         open.Parser->Warn("line " + std::to_string(number) + " is taken for the start line, damaged: \"" +
                           Printable(text.substr(markerAt)) + "\"");
@@ -276,6 +460,16 @@ std::string_view LogScanner::StripPrefix(std::string_view text, const std::strin
 
 void LogScanner::Feed(const LogLine& line)
 {
+    const ReportParser* lone = Remembering_ && Open_.size() == 1 ? Open_[0].Parser.get() : nullptr;
+    bool parsed = FeedLine(line);
+    // A line that ended its report or opened another is none of its lines.
+    if (lone != nullptr && Remembering_ && Open_.size() == 1 && Open_[0].Parser.get() == lone) {
+        Remember(line, parsed);
+    }
+}
+
+bool LogScanner::FeedLine(const LogLine& line)
+{
     std::string_view text = line.Text;
     // One source: every line up to the end is the report's, noise and all.
     if (Open_.size() == 1) {
@@ -297,15 +491,20 @@ void LogScanner::Feed(const LogLine& line)
             Close(0, false, "more than " + std::to_string(MaxSources) + " sources interleave reports");
         }
         Open(text, start, exact, line.Number);
-        return;
+        return false;
     }
     if (marked && text.find(EndMarker) != std::string_view::npos) {
         if (!Open_.empty()) {
+            if (Remembering_ && Open_.size() == 1) {
+                // The end line is the report's too, for a report printed
+                // again whole.
+                Current_.Ended = Remember(line, false);
+            }
             size_t owner = Owner(text);
             Open_[owner].LastLine = line.Number;
             Close(owner, true, std::string());
         }
-        return;  // an end line with no start: its report began before the log
+        return false;  // an end line with no start: its report began before the log
     }
     size_t restore = marked ? text.find(RestorePrefix) : std::string_view::npos;
     if (restore != std::string_view::npos) {
@@ -318,10 +517,10 @@ void LogScanner::Feed(const LogLine& line)
             outcome.Outcome = std::string(rest.substr(0, OutcomeMax));
             Sink_.Restore(std::move(outcome));
         }
-        return;
+        return false;
     }
     if (Open_.empty()) {
-        return;
+        return false;
     }
     size_t owner = Owner(text);
     OpenReport& open = Open_[owner];
@@ -335,12 +534,13 @@ void LogScanner::Feed(const LogLine& line)
         open.LastLine = stop - 1;
         Close(owner, false,
               "its lines stop at line " + std::to_string(stop) + ", where output that is no part of a report begins");
-        return;
+        return true;
     }
     if (line.Cut) {
         open.Parser->Note("line " + std::to_string(line.Number) + " is longer than " +
                           std::to_string(LineReader::MaxLineLength) + " bytes; the rest was dropped");
     }
+    return true;
 }
 
 void LogScanner::Finish()
@@ -355,7 +555,20 @@ bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, std
     LineReader reader(fd);
     LogScanner scanner(source, sink);
     LogLine line;
-    while (scanner.InReport() ? reader.Next(&line) : reader.NextMatching(&line, FindAnchor)) {
+    for (;;) {
+        if (scanner.InReport()) {
+            if (scanner.Repeat(&reader) != 0) {
+                if (sink.Stopped && sink.Stopped()) {
+                    return true;
+                }
+                continue;
+            }
+            if (!reader.Next(&line)) {
+                break;
+            }
+        } else if (!reader.NextMatching(&line, FindAnchor)) {
+            break;
+        }
         scanner.Feed(line);
         if (sink.Stopped && sink.Stopped()) {
             return true;

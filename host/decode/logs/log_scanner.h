@@ -23,6 +23,12 @@ struct ScanSink {
     // What was passed over and why (a start marker with no report after
     // it), for --verbose.
     std::function<void(std::string&&)> Note;
+    // Optional. Asked when a report's lines, its end line included, are
+    // byte for byte the last report's (whose end line was seen): true when
+    // a report with the last one's content would be folded into one, as
+    // Repeated then does without the report being read again.
+    std::function<bool()> FoldsRepeat;
+    std::function<void(uint64_t firstLine)> Repeated;
 };
 
 class LogScanner {
@@ -34,18 +40,54 @@ public:
     // Inside a report every line is read; outside only lines that may
     // start one or carry a restore outcome.
     bool InReport() const { return !Open_.empty(); }
+    // Takes the reader's next whole lines where they repeat the previous
+    // report's lines at the same place byte for byte, as Feed would have
+    // taken them one by one; how many. 0 where the next line is to be fed.
+    size_t Repeat(LineReader* reader);
 
     // Reports open at once: one per source of a console that interleaves
     // several (a multiplexer writing "vm1| ", "vm2| " before each line).
     static constexpr size_t MaxSources = 8;
 
 private:
+    // The lines of a report as read (line ends and all) and what each did:
+    // a line without the report's prefix byte for byte, a cut line and one
+    // with bytes passed over are Other.
+    struct LineMemory {
+        std::string Prefix;
+        std::string Raw;
+        struct Entry {
+            size_t End;  // where the line's bytes end in Raw
+            LineEffect Effect;
+            size_t Position;
+        };
+        std::vector<Entry> Lines;
+        // Every line was read whole, up to and with the end line: Raw is
+        // the report's bytes after its start line as they stood.
+        bool Whole = true;
+        bool Ended = false;
+        void Clear()
+        {
+            Prefix.clear();
+            Raw.clear();
+            Lines.clear();
+            Whole = true;
+            Ended = false;
+        }
+    };
+    // A report of a few thousand modules is remembered whole; lines past
+    // these bounds are only ever parsed.
+    static constexpr size_t MaxRememberedLines = ReportParser::MaxModules + 1024;
+    static constexpr size_t MaxRememberedBytes = 1u << 20;
+
     struct OpenReport {
         std::unique_ptr<ReportParser> Parser;
         std::string Prefix;      // what stood before the start marker
         bool PrefixExact = true;  // every line so far carried it byte for byte
         uint64_t LastLine = 0;
     };
+    // Feed's work; true when the line went to a report's parser.
+    bool FeedLine(const LogLine& line);
     void Close(size_t index, bool complete, const std::string& reason);
     void Open(std::string_view text, size_t markerAt, bool exact, uint64_t number);
     // The open report a line belongs to: the one whose prefix it carries
@@ -59,9 +101,24 @@ private:
     // a line of the report begins.
     static std::string_view StripPrefix(std::string_view text, const std::string& prefix);
 
+    // The line of a lone open report just fed, and what it did; false
+    // past the bounds, where no more of its lines are remembered.
+    bool Remember(const LogLine& line, bool parsed);
+    // Passes over the open report, just begun, where its lines up to its
+    // end line are the previous report's and the sink folds it; the count
+    // of lines passed over.
+    size_t FoldWhole(LineReader* reader);
+    void Forget();
+
     std::string Source_;
     ScanSink Sink_;
     std::vector<OpenReport> Open_;
+    // The lines of the report before and of the open one, while one report
+    // at a time is open; the rows their lines gave.
+    LineMemory Previous_;
+    LineMemory Current_;
+    bool Remembering_ = false;
+    RememberedRows Rows_;
 };
 
 // Where the start marker stands in the line: exactly, or (with *exact

@@ -87,7 +87,7 @@ std::string EscapeBytes(std::string_view text, size_t max)
 
 bool ModuleRow::HasIdentity() const
 {
-    return Age != 0 || Guid.find_first_not_of('0') != std::string::npos;
+    return Age != 0 || Guid.View().find_first_not_of('0') != std::string_view::npos;
 }
 
 std::string ModuleRow::PdbName() const
@@ -111,22 +111,31 @@ std::string ModuleRow::SymbolKey() const
     }
     char age[16];
     std::snprintf(age, sizeof(age), "%X", Age);
-    return pdb + "/" + Guid + age + "/" + pdb;
+    return pdb + "/" + Guid.String() + age + "/" + pdb;
 }
 
 std::string ModuleRow::GuidDashed() const
 {
-    if (Guid.size() != 32) {
-        return Guid;
+    std::string_view guid = Guid;
+    if (guid.size() != GuidText::Digits) {
+        return std::string(guid);
     }
-    return Guid.substr(0, 8) + "-" + Guid.substr(8, 4) + "-" + Guid.substr(12, 4) + "-" +
-           Guid.substr(16, 4) + "-" + Guid.substr(20);
+    std::string dashed;
+    dashed.reserve(GuidText::Digits + 4);
+    for (size_t at : {size_t{0}, size_t{8}, size_t{12}, size_t{16}, size_t{20}}) {
+        dashed.append(guid.substr(at, at == 0 ? 8 : at == 20 ? 12 : 4));
+        dashed += at == 20 ? "" : "-";
+    }
+    return dashed;
 }
 
 bool SameCrash(const CrashReport& a, const CrashReport& b)
 {
     if (!a.Time || !b.Time || !a.HasCode || !b.HasCode || !a.Complete || !b.Complete) {
         return false;
+    }
+    if (&a == &b) {
+        return true;  // every comparison below holds, the module table's too
     }
     int64_t gap = Milliseconds(*b.Time) - Milliseconds(*a.Time);
     return gap >= 0 && gap <= RepeatWindowMilliseconds && a.Code == b.Code &&

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,10 +44,50 @@ struct OsVersion {
     uint64_t UnavailablePointer = 0;
 };
 
+// A module's GUID as the module table prints it and the symbol store spells
+// it: 32 upper-case hex digits, held in place (a fleet's log has hundreds of
+// rows a report, and a heap string per row was a large share of parsing).
+// Reads as text wherever a string_view is taken.
+class GuidText {
+public:
+    static constexpr size_t Digits = 32;
+    GuidText() = default;
+    // Text longer than Digits keeps its first Digits bytes: a row's GUID
+    // column is never longer.
+    GuidText(std::string_view text) : Size_(static_cast<uint8_t>(text.size() < Digits ? text.size() : Digits))
+    {
+        // The whole column in one copy where it is whole: byte stores read
+        // back as wider words stall.
+        if (Size_ == Digits) {
+            std::memcpy(Text_.data(), text.data(), Digits);
+        } else if (Size_ != 0) {
+            std::memcpy(Text_.data(), text.data(), Size_);
+        }
+    }
+    GuidText(const char* text) : GuidText(std::string_view(text)) {}
+    GuidText(const std::string& text) : GuidText(std::string_view(text)) {}
+    size_t size() const { return Size_; }
+    bool empty() const { return Size_ == 0; }
+    const char* data() const { return Text_.data(); }
+    std::string_view View() const { return {Text_.data(), Size_}; }
+    operator std::string_view() const { return View(); }
+    std::string String() const { return std::string(View()); }
+    friend bool operator==(const GuidText& a, const GuidText& b) { return a.View() == b.View(); }
+    friend bool operator!=(const GuidText& a, const GuidText& b) { return !(a == b); }
+    friend bool operator==(const GuidText& a, std::string_view b) { return a.View() == b; }
+    friend bool operator==(std::string_view a, const GuidText& b) { return a == b.View(); }
+    friend bool operator==(const std::string& a, const GuidText& b) { return std::string_view(a) == b.View(); }
+    friend bool operator==(const GuidText& a, const std::string& b) { return a.View() == std::string_view(b); }
+
+private:
+    std::array<char, Digits> Text_{};
+    uint8_t Size_ = 0;
+};
+
 struct ModuleRow {
     std::string Name;
     std::string PdbColumn;  // empty when the PDB is named after the module
-    std::string Guid;       // 32 upper-case hex digits, as the store spells it
+    GuidText Guid;          // 32 upper-case hex digits, as the store spells it
     uint32_t Age = 0;
 
     // An image without a CodeView record prints a zero GUID and age 0.

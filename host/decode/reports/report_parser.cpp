@@ -297,12 +297,15 @@ bool ReportParser::ParseRegister(std::string_view rest)
             return false;
         }
         uint32_t bit = 1u << i;
+        LastRegisterBit_ = bit;
         if ((RegistersSeen_ & bit) != 0) {
             Note("line " + std::to_string(Report_.LastLine) + ": register " + std::string(name) +
                  " a second time; the first is kept");
             return true;
         }
         RegistersSeen_ |= bit;
+        Position_ = Report_.Registers.size();
+        Effect_ = LineEffect::Register;
         Report_.Registers.push_back({std::string(name), value, RegisterShapes[i].Digits});
         return true;
     }
@@ -343,9 +346,14 @@ bool ReportParser::ParseModuleRow(std::string_view line)
         ++DroppedModules_;
         return true;
     }
-    Report_.Modules.push_back({std::string(line.substr(0, pdbTab)),
-                               std::string(line.substr(pdbTab + 1, guidTab - pdbTab - 1)), std::string(guid),
-                               static_cast<uint32_t>(age)});
+    Position_ = Report_.Modules.size();
+    Effect_ = LineEffect::ModuleRow;
+    // Filled in place: a row is a hundred bytes.
+    ModuleRow& row = Report_.Modules.emplace_back();
+    row.Name.assign(line.data(), pdbTab);
+    row.PdbColumn.assign(line.substr(pdbTab + 1, guidTab - pdbTab - 1));
+    row.Guid = GuidText(guid);
+    row.Age = static_cast<uint32_t>(age);
     return true;
 }
 
@@ -379,6 +387,8 @@ bool ReportParser::ParseFrame(std::string_view line)
         frame.Module.assign(rest.data(), rest.size() - OffsetText);
     }
     if (Report_.Frames.size() < MaxFrames) {
+        Position_ = Report_.Frames.size();
+        Effect_ = LineEffect::Frame;
         Report_.Frames.push_back(std::move(frame));
     } else {
         ++DroppedFrames_;
@@ -386,8 +396,68 @@ bool ReportParser::ParseFrame(std::string_view line)
     return true;
 }
 
+void ReportParser::Remember(RememberedRows* rows) const
+{
+    auto keep = [this](auto* kept, const auto& row) {
+        if (kept->size() <= Position_) {
+            kept->resize(Position_ + 1);
+        }
+        (*kept)[Position_] = row;
+    };
+    if (Effect_ == LineEffect::ModuleRow) {
+        keep(&rows->Modules, Report_.Modules[Position_]);
+    } else if (Effect_ == LineEffect::Frame) {
+        keep(&rows->Frames, Report_.Frames[Position_]);
+    } else if (Effect_ == LineEffect::Register) {
+        keep(&rows->Registers, Report_.Registers[Position_]);
+        keep(&rows->RegisterBits, LastRegisterBit_);
+    }
+}
+
+size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, size_t position, size_t count,
+                               uint64_t number)
+{
+    // A row's parse depends on its bytes and the section alone, once the
+    // lists are below their bounds; the count before it says the row is
+    // at the same place as the one remembered.
+    auto first = [position](const auto& kept) { return kept.begin() + static_cast<std::ptrdiff_t>(position); };
+    size_t taken = 0;
+    if (effect == LineEffect::ModuleRow && Section_ == Section::Modules && Report_.Modules.size() == position &&
+        position + count <= rows.Modules.size()) {
+        Report_.Modules.insert(Report_.Modules.end(), first(rows.Modules),
+                               first(rows.Modules) + static_cast<std::ptrdiff_t>(count));
+        taken = count;
+    } else if (effect == LineEffect::Frame && Section_ == Section::Stack && Report_.Frames.size() == position &&
+               position + count <= rows.Frames.size()) {
+        Report_.Frames.insert(Report_.Frames.end(), first(rows.Frames),
+                              first(rows.Frames) + static_cast<std::ptrdiff_t>(count));
+        taken = count;
+    } else if (effect == LineEffect::Register && Section_ == Section::Context &&
+               Report_.Registers.size() == position && position + count <= rows.Registers.size()) {
+        // A register seen already is noted, with the line's number: parsed.
+        while (taken < count && (RegistersSeen_ & rows.RegisterBits[position + taken]) == 0) {
+            LastRegisterBit_ = rows.RegisterBits[position + taken];
+            RegistersSeen_ |= LastRegisterBit_;
+            Report_.Registers.push_back(rows.Registers[position + taken]);
+            ++taken;
+        }
+    }
+    if (taken == 0) {
+        return 0;
+    }
+    uint64_t last = number + taken - 1;
+    Effect_ = effect;
+    Position_ = position + taken - 1;
+    Report_.LastLine = last;
+    UnfitRun_ = 0;
+    UnfitNotes_ = 0;
+    LastFit_ = last;
+    return taken;
+}
+
 void ReportParser::Feed(std::string_view line, uint64_t number)
 {
+    Effect_ = LineEffect::Other;
     Report_.LastLine = number;
     if (line.empty()) {
         return;

@@ -9,6 +9,26 @@
 
 namespace decode {
 
+// What a line did to its report, for a later report that prints the same
+// line at the same place: a fleet prints one module table, and often one
+// stack, in every report of a machine.
+enum class LineEffect : uint8_t {
+    Other,      // anything else: the line is parsed again wherever it stands
+    ModuleRow,  // a row of the module table
+    Frame,      // a line of the stack
+    Register,   // a register of the context
+};
+
+// The module rows, registers and frames of the reports read before, by
+// position in their report: position k holds the k-th of the latest report
+// that had one there.
+struct RememberedRows {
+    std::vector<ModuleRow> Modules;
+    std::vector<Frame> Frames;
+    std::vector<Register> Registers;
+    std::vector<uint32_t> RegisterBits;  // each register's bit in print order
+};
+
 class ReportParser {
 public:
     // At most this many rows of each list are kept; the rest are counted in
@@ -29,6 +49,21 @@ public:
 
     ReportParser(std::string source, uint64_t startLine);
     void Feed(std::string_view line, uint64_t number);
+    // What the last line fed did, and where in the report: a row or frame
+    // at Position, or Other for a line that changed anything else (a
+    // section, a warning) or nothing.
+    LineEffect LastEffect() const { return Effect_; }
+    size_t LastPosition() const { return Position_; }
+    // Keeps the row or frame the last line gave at its position in *rows.
+    void Remember(RememberedRows* rows) const;
+    // Takes `count` lines in a row, numbered from `number`, as the lines
+    // that had `effect` at positions from `position` on in an earlier
+    // report, byte for byte the same: what Feed would make of them, without
+    // reading them again. How many were taken: none where the report is not
+    // at that place (another section, another count of rows before), and
+    // the lines from the first not taken are then fed.
+    size_t RepeatRun(const RememberedRows& rows, LineEffect effect, size_t position, size_t count,
+                     uint64_t number);
     // True once MaxUnfitRun lines in a row fit no line of the report; the
     // report is over at the line before the first of them.
     bool Derailed() const { return UnfitRun_ >= MaxUnfitRun; }
@@ -67,6 +102,9 @@ private:
     size_t UnfitRun_ = 0;
     size_t UnfitNotes_ = 0;  // notes kept for the lines of the unfit run
     uint64_t LastFit_ = 0;
+    LineEffect Effect_ = LineEffect::Other;
+    size_t Position_ = 0;
+    uint32_t LastRegisterBit_ = 0;  // the bit of the last register line read
 };
 
 }  // namespace decode

@@ -109,9 +109,9 @@ bool WriteAll(int fd, const std::string& bytes)
     return written == bytes.size();
 }
 
-std::string IdentityText(const std::string& guid, uint32_t age)
+std::string IdentityText(std::string_view guid, uint32_t age)
 {
-    return "GUID " + guid + " age " + std::to_string(age);
+    return "GUID " + std::string(guid) + " age " + std::to_string(age);
 }
 
 }  // namespace

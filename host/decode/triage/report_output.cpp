@@ -27,6 +27,19 @@ std::string Hex(uint64_t value, int digits = 16)
     return std::string(text + at, sizeof(text) - at);
 }
 
+// "%0*llX" appended to a line being put together.
+void AppendHexDigits(std::string* out, uint64_t value, int digits = 16)
+{
+    constexpr char Digits[] = "0123456789ABCDEF";
+    char text[16];
+    size_t at = sizeof(text);
+    for (int written = 0; written < 16 && (value != 0 || written < digits); ++written) {
+        text[--at] = Digits[value & 0xF];
+        value >>= 4;
+    }
+    out->append(text + at, sizeof(text) - at);
+}
+
 std::string TimeText(const CrashTime& t)
 {
     char text[64];
@@ -47,12 +60,15 @@ std::string CodeName(uint32_t code)
     return name != nullptr ? name : "";
 }
 
-std::string FrameTarget(const Frame& frame)
+void AppendFrameTarget(std::string* out, const Frame& frame)
 {
     if (!frame.HasModule) {
-        return Hex(frame.Address);
+        out->append("0x");
+        AppendHexDigits(out, frame.Address);
+        return;
     }
-    return Printable(frame.Module) + " + " + Hex(frame.Offset, 1);
+    out->append(Printable(frame.Module)).append(" + 0x");
+    AppendHexDigits(out, frame.Offset, 1);
 }
 
 nlohmann::ordered_json CulpritJson(const CrashReport& report)
@@ -361,89 +377,133 @@ nlohmann::ordered_json RestoreJson(const RestoreLine& line)
 
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number, bool listModules)
 {
-    out << Printable(CulpritLine(report)) << "\n";
-    out << "Report " << number << " (" << Printable(report.Source) << ", lines " << report.FirstLine
-        << "-" << report.LastLine << "): " << (report.Complete ? "complete" : "PARTIAL") << "\n";
+    // Put together in one string and written at once: an insertion into a
+    // stream costs more than the few bytes most of them carry.
+    std::string text;
+    constexpr size_t ReportTextBytes = 2048;
+    text.reserve(ReportTextBytes);
+    auto decimal = [&text](uint64_t value) { text.append(std::to_string(value)); };
+    text.append(Printable(CulpritLine(report))).append("\n");
+    text.append("Report ");
+    decimal(number);
+    text.append(" (").append(Printable(report.Source)).append(", lines ");
+    decimal(report.FirstLine);
+    text.append("-");
+    decimal(report.LastLine);
+    text.append("): ").append(report.Complete ? "complete" : "PARTIAL").append("\n");
     if (report.Repeats != 0) {
-        out << "  Note: printed " << report.Repeats + 1
-            << " times for one crash (the kernel ran the callback again); repeats at line";
+        text.append("  Note: printed ");
+        decimal(report.Repeats + 1);
+        text.append(" times for one crash (the kernel ran the callback again); repeats at line");
         for (uint64_t line : report.RepeatLines) {
-            out << " " << line;
+            text.append(" ");
+            decimal(line);
         }
         if (report.RepeatLines.size() < report.Repeats) {
-            out << " ...";
+            text.append(" ...");
         }
-        out << "\n";
+        text.append("\n");
     }
     for (const std::string& warning : report.Warnings) {
-        out << "  Warning: " << TerminalText(warning, false) << "\n";  // quotes already escaped
+        // Quotes in warnings are escaped already.
+        text.append("  Warning: ").append(TerminalText(warning, false)).append("\n");
     }
     if (report.Time) {
         const CrashTime& t = *report.Time;
-        char text[64];
-        std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC", t.Year, t.Month,
+        char time[64];
+        std::snprintf(time, sizeof(time), "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC", t.Year, t.Month,
                       t.Day, t.Hour, t.Minute, t.Second, t.Millisecond);
-        out << "  Crashed on: " << text << "\n";
+        text.append("  Crashed on: ").append(time).append("\n");
     }
     const OsVersion& os = report.Os;
     if (os.HasKernel) {
-        out << "  OS: Windows NT " << os.Major << "." << os.Minor << " build " << os.Build << " ("
-            << Printable(os.Platform) << ")";
+        text.append("  OS: Windows NT ");
+        decimal(os.Major);
+        text.append(".");
+        decimal(os.Minor);
+        text.append(" build ");
+        decimal(os.Build);
+        text.append(" (").append(Printable(os.Platform)).append(")");
         if (os.HasServicePack) {
-            out << ", service pack " << os.ServicePackMajor << "." << os.ServicePackMinor << " ("
-                << Printable(os.ServicePackText) << ")";
+            text.append(", service pack ");
+            decimal(os.ServicePackMajor);
+            text.append(".");
+            decimal(os.ServicePackMinor);
+            text.append(" (").append(Printable(os.ServicePackText)).append(")");
         }
         if (!os.Type.empty()) {
-            out << ", " << Printable(os.Type);
+            text.append(", ").append(Printable(os.Type));
         }
-        out << "\n";
+        text.append("\n");
         if (!os.Suites.empty()) {
-            out << "  Suites:";
+            text.append("  Suites:");
             for (const std::string& suite : os.Suites) {
-                out << " " << Printable(suite);
+                text.append(" ").append(Printable(suite));
             }
-            out << "\n";
+            text.append("\n");
         }
     } else if (os.Unavailable) {
-        out << "  OS: not available (version block of " << os.UnavailableSize << " bytes, expected "
-            << os.UnavailableExpected << ")\n";
+        text.append("  OS: not available (version block of ");
+        decimal(os.UnavailableSize);
+        text.append(" bytes, expected ");
+        decimal(os.UnavailableExpected);
+        text.append(")\n");
     }
     if (report.HasCode) {
         std::string name = CodeName(report.Code);
-        out << "  Bug check: " << Hex(report.Code, 8) << (name.empty() ? "" : " " + name) << "\n";
+        text.append("  Bug check: ").append(Hex(report.Code, 8)).append(name.empty() ? "" : " " + name).append("\n");
         for (size_t i = 0; i < 4; ++i) {
             const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
-            out << "    Parameter " << i + 1 << ": " << Hex(report.Parameters[i])
-                << (label != nullptr ? std::string("  ") + label : std::string()) << "\n";
+            text.append("    Parameter ");
+            decimal(i + 1);
+            text.append(": ").append(Hex(report.Parameters[i]));
+            if (label != nullptr) {
+                text.append("  ").append(label);
+            }
+            text.append("\n");
         }
     }
     if (report.HasStack) {
-        out << "  Stack (" << report.Frames.size() << " frames):\n";
+        text.append("  Stack (");
+        decimal(report.Frames.size());
+        text.append(" frames):\n");
         unsigned index = 0;
         for (const Frame& frame : report.Frames) {
             // "    #%-2u sp %016llX  ", without the format parser.
-            std::string number = std::to_string(index++);
-            number.resize(std::max<size_t>(number.size(), 2), ' ');
-            out << "    #" << number << " sp " << Hex(frame.StackPointer).substr(2) << "  " << FrameTarget(frame);
-            if (!frame.Symbols.empty()) {
-                out << "  " << FrameSymbolText(frame);
+            text.append("    #");
+            size_t numberAt = text.size();
+            decimal(index++);
+            if (text.size() - numberAt < 2) {
+                text += ' ';
             }
-            out << "\n";
+            text.append(" sp ");
+            AppendHexDigits(&text, frame.StackPointer);
+            text.append("  ");
+            AppendFrameTarget(&text, frame);
+            if (!frame.Symbols.empty()) {
+                text.append("  ").append(FrameSymbolText(frame));
+            }
+            text += '\n';
             // Inlined calls, from the containing function inwards.
             for (size_t i = frame.Symbols.size(); i-- > 1;) {
-                out << "        inlined: " << LocationText(frame.Symbols[i - 1]) << "\n";
+                text.append("        inlined: ").append(LocationText(frame.Symbols[i - 1])).append("\n");
             }
         }
     }
     if (!report.Modules.empty()) {
-        out << "  Modules: " << report.Modules.size() << "\n";
+        text.append("  Modules: ");
+        decimal(report.Modules.size());
+        text.append("\n");
     }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     if (listModules) {
         PrintModulesText(out, report);
     }
+    text.clear();
     for (const std::string& note : report.Unsymbolized) {
-        out << "  No matching symbols: " << Printable(note) << "\n";
+        text.append("  No matching symbols: ").append(Printable(note)).append("\n");
     }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 void PrintModulesText(std::ostream& out, const CrashReport& report)

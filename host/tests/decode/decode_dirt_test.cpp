@@ -306,24 +306,69 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
          1, 1},
         {"restore line between", CleanReport + "Viridian State Restoration is Successful\n" + CleanReport,
          2, 0},
+        {"identical copies, then chatter", CleanReport + CleanReport + "login:\n", 1, 1},
+        {"three copies, the last two alike",
+         CleanReport + Replace(CleanReport, ":42:123", ":43:7") + Replace(CleanReport, ":42:123", ":43:7") + "x\n",
+         1, 2},
+        {"two crashes printed twice each",
+         CleanReport + CleanReport + Replace(CleanReport, "04:36", "05:36") + Replace(CleanReport, "04:36", "05:36") +
+             "x\n",
+         2, 1},
+        {"a copy whose end line a CR follows", CleanReport + Replace(CleanReport, "ENDS\n", "ENDS\n\r") + "x\n", 1, 1},
+        {"a copy ending its end line with CR LF", CleanReport + Replace(CleanReport, "ENDS\n", "ENDS\r\n") + "x\n", 1, 1},
+        {"a copy whose end line has a blank after", CleanReport + Replace(CleanReport, "ENDS\n", "ENDS \n") + "x\n", 1,
+         1},
+        {"copies with CR line ends", Replace(CleanReport + CleanReport + "x\n", "\n", "\r"), 1, 1},
+        {"a copy with a damaged start line", CleanReport + Replace(CleanReport, "DUMP STARTS", "DUMP STARTZ") + "x\n", 1,
+         1},
+        {"a copy behind a prefix", CleanReport + Replace(CleanReport, "\nBUGCHECK DUMP STARTS", "\n[vm1] BUGCHECK DUMP STARTS") +
+             "x\n", 1, 1},
+        {"a copy cut at the log's end", CleanReport + Before(CleanReport, "BUGCHECK DUMP ENDS"), 2, 0},
+        {"a partial report printed twice", Replace(CleanReport + CleanReport, "OUTPUT FORMAT: 2\n", "") + "x\n", 2, 0},
+        {"copies of a report with an overlong line",
+         Replace(CleanReport + CleanReport, "STACK:\n", std::string(5000, 'y') + "\nSTACK:\n") + "x\n", 1, 1},
+        {"a copy without the overlong line, then another crash",
+         Replace(CleanReport, "STACK:\n", std::string(5000, 'y') + "\nSTACK:\n") + CleanReport +
+             Replace(CleanReport, "04:36", "05:36") + "x\n",
+         2, 1},
+        {"a mention printed twice after a report",
+         CleanReport + "BUGCHECK DUMP STARTS\nj1\nj2\nj3\n" + "BUGCHECK DUMP STARTS\nj1\nj2\nj3\n" + "x\n", 1, 0},
+        {"a copy whose start line has another prefix",
+         Replace(CleanReport, "\n", "\nAB ") +
+             Replace(Replace(CleanReport, "\n", "\nAB "), "AB BUGCHECK DUMP STARTS", "A1 BUGCHECK DUMP STARTS") + "x\n",
+         2, 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.Name);
+    // With and without the sink's fold of a report printed again whole,
+    // which passes over the report unread: the same output.
+    auto decodeLog = [](const std::string& log, bool foldUnread, unsigned* written) {
         std::ostringstream out;
         decode::ReportStream stream(out, true, nullptr);
         decode::ScanSink sink;
         sink.Report = [&](decode::CrashReport&& report) { stream.Report(std::move(report)); };
         sink.Restore = [&](decode::RestoreLine&& line) { stream.Restore(std::move(line)); };
+        if (foldUnread) {
+            sink.FoldsRepeat = [&] { return stream.FoldsRepeat(); };
+            sink.Repeated = [&](uint64_t firstLine) { stream.Repeated(firstLine); };
+        }
         int fd = ::memfd_create("console", 0);
-        ASSERT_EQ(::write(fd, c.Log.data(), c.Log.size()), static_cast<ssize_t>(c.Log.size()));
+        EXPECT_EQ(::write(fd, log.data(), log.size()), static_cast<ssize_t>(log.size()));
         ::lseek(fd, 0, SEEK_SET);
         decode::ScanDescriptor(fd, "console.log", sink);
         ::close(fd);
         stream.Flush();
-        EXPECT_EQ(stream.Written(), c.Written);
-        size_t repeats = out.str().find("\"repeats\":" + std::to_string(c.Repeats) + ",");
-        EXPECT_EQ(repeats != std::string::npos, c.Repeats != 0) << out.str();
-        EXPECT_LE(out.str().size(), 4096u * c.Written) << "repeat lines are bounded";
+        *written = stream.Written();
+        return out.str() + "complete " + std::to_string(stream.Complete());
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        unsigned written = 0;
+        unsigned writtenRead = 0;
+        std::string out = decodeLog(c.Log, true, &written);
+        EXPECT_EQ(out, decodeLog(c.Log, false, &writtenRead));
+        EXPECT_EQ(written, c.Written);
+        size_t repeats = out.find("\"repeats\":" + std::to_string(c.Repeats) + ",");
+        EXPECT_EQ(repeats != std::string::npos, c.Repeats != 0) << out;
+        EXPECT_LE(out.size(), 4096u * c.Written) << "repeat lines are bounded";
     }
 }
 
@@ -535,6 +580,130 @@ TEST(DecodeOutput, IsUtf8Once)
     EXPECT_NE(text.str().find("(c\xC3\xB6nsole.log,"), std::string::npos) << text.str();
     EXPECT_NE(text.str().find("crash\xC3\xA9.cpp:7"), std::string::npos);
     EXPECT_NE(text.str().find("h\\xFF\\xC2\\x85l.sys"), std::string::npos);
+}
+
+// Every field the parser fills, for comparing two reads of one report.
+std::string Everything(const decode::CrashReport& report)
+{
+    std::ostringstream out;
+    out << decode::ReportJsonLine(report) << "\n" << report.ContextAddress << " stack-cut " << report.StackCut;
+    for (const decode::ModuleRow& row : report.Modules) {
+        out << "\nrow [" << row.Name << "] [" << row.PdbColumn << "] [" << row.Guid.View() << "] " << row.Age;
+    }
+    for (const decode::Register& reg : report.Registers) {
+        out << "\nregister " << reg.Name << " " << reg.Value << " " << reg.Digits;
+    }
+    for (const decode::Frame& frame : report.Frames) {
+        out << "\nframe " << frame.StackPointer << " " << frame.Words[0] << " " << frame.Words[1] << " "
+            << frame.Words[2] << " " << frame.Words[3] << " " << frame.HasModule << " [" << frame.Module << "] "
+            << frame.Offset << " " << frame.Address;
+    }
+    for (const std::string& warning : report.Warnings) {
+        out << "\nwarning " << warning;
+    }
+    return out.str();
+}
+
+// A report whose lines repeat the report before's at the same place takes
+// their rows from it instead of parsing them again. Each report of a log
+// must read exactly as it does with nothing before it (the same lines
+// numbered alike), whatever differs from the report before: one byte of
+// any field, the count of rows, a line end, a prefix, a report cut short.
+TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
+{
+    const std::string base =
+        Replace(Replace(CleanReport, "hal.dll\t\t", "hal.dll\tC:\\build\\hal.pdb\t"), "FFFFF80300001234\n",
+                "FFFFF80300001234\nFFFFF80312345780: (0000000000000000 0000000000000000 0000000000000000 "
+                "0000000000000000) ntoskrnl.exe + 0000000000001060\n");
+    struct Edit {
+        std::string From;
+        std::string To;
+    };
+    struct Case {
+        const char* Name;
+        std::vector<Edit> Earlier;  // edits to the first report
+        std::vector<Edit> Later;    // edits to the second
+        std::string After;          // what follows the second report
+    };
+    const std::string row = "ntoskrnl.exe\t\t6B472C4652DD221E4C4C44205044422E\t1\n";
+    const std::string frame =
+        "FFFFF80312345670: (0000000000000000 FFFFF80312345700 0000000000000001 FFFFC00012340000) "
+        "vekcrashdmp.sys + 0000000000002553\n";
+    const Case cases[] = {
+        {"the same report", {}, {}, ""},
+        {"a module name", {}, {{"ntoskrnl.exe", "ntoskrnm.exe"}}, ""},
+        {"a PDB column", {}, {{"hal.pdb", "hal.pdc"}}, ""},
+        {"a PDB column emptied", {}, {{"C:\\build\\hal.pdb", ""}}, ""},
+        {"a GUID digit", {}, {{"49EB016FCC", "49EB016FCD"}}, ""},
+        {"a GUID digit in lower case", {}, {{"49EB016FCC", "49EB016FcC"}}, ""},
+        {"an age", {}, {{"\t1A\n", "\t1B\n"}}, ""},
+        {"the first row damaged", {}, {{"ntoskrnl.exe\t\t6B", "ntoskrnl.exe\t\t6b"}}, ""},
+        {"a row where the report before had a damaged one", {{"ntoskrnl.exe\t\t6B", "ntoskrnl.exe\t\t6b"}},
+         {{"ntoskrnl.exe", "ntoskrnm.exe"}}, ""},
+        {"the table's header damaged", {}, {{"\tPdbAge\n", "\tPdbAgf\n"}}, ""},
+        {"a row fewer", {}, {{row, ""}}, ""},
+        {"an overlong line among the rows", {{row, row + std::string(5000, 'x') + "\n"}},
+         {{row, row + std::string(5000, 'x') + "\n"}}, ""},
+        {"a row more", {}, {{row, row + row}}, ""},
+        {"a row more before", {{row, row + row}}, {}, ""},
+        {"the table's header twice", {}, {{"hal.dll", "Module\tPdbName\tGuid\tPdbAge\nhal.dll"}}, ""},
+        {"a row's line end", {}, {{"\t1\n", "\t1\r\n"}}, ""},
+        {"the line ends of the report before", {{"\n", "\r\n"}}, {}, ""},
+        {"a row's CR followed by an LF", {{"\t1\n", "\t1\r"}}, {{"\t1\n", "\t1\r\n"}}, ""},
+        {"a later row's CR followed by an LF", {{"\t1A\n", "\t1A\r"}}, {{"\t1A\n", "\t1A\r\n"}}, ""},
+        {"a register's value", {}, {{"- RAX = 0000000000000006", "- RAX = 0000000000000007"}}, ""},
+        {"a register's name", {}, {{"- RAX = ", "- RBX = "}}, ""},
+        {"a register line dropped", {}, {{"- RDI = 0000000000000001\n", ""}}, ""},
+        {"a register named twice", {}, {{"- RDI = 0000000000000001\n", "- RSI = 0000000000000001\n"}}, ""},
+        {"the first frame damaged", {}, {{"FFFFF80312345670: (", "FFFFF80312345670:  ("}}, ""},
+        {"a frame where the report before had a damaged one", {{"FFFFF80312345670: (", "FFFFF80312345670:  ("}},
+         {{"FFFFF80312345670: (", "FFFFF80312345671: ("}}, ""},
+        {"a stack pointer", {}, {{"FFFFF80312345670:", "FFFFF80312345671:"}}, ""},
+        {"a stack word", {}, {{"FFFFC00012340000)", "FFFFC00012340001)"}}, ""},
+        {"a frame's module", {}, {{"vekcrashdmp.sys + ", "vekcrashdmq.sys + "}}, ""},
+        {"a frame's offset", {}, {{"0000000000002553", "0000000000002554"}}, ""},
+        {"a bare return address", {}, {{"FFFFF80300001234", "FFFFF80300001235"}}, ""},
+        {"a frame more", {}, {{frame, frame + frame}}, ""},
+        {"frames outside the stack", {}, {{"STACK:\n", ""}}, ""},
+        {"the stack's header damaged", {}, {{"STACK:\n", "STACK;\n"}}, ""},
+        {"the context's header damaged", {}, {{"CONTEXT (", "CONTEXT ["}}, ""},
+        {"the stack's header twice", {}, {{frame, "STACK:\n" + frame}}, ""},
+        {"a prefix on every line", {}, {{"\n", "\n[vm1] "}}, ""},
+        {"another prefix on the start line", {{"\n", "\nAB "}}, {{"\n", "\nAB "}, {"AB BUGCHECK DUMP STARTS", "A1 BUGCHECK DUMP STARTS"}}, ""},
+        {"the report before cut in its table", {{row, row + "\nBUGCHECK DUMP STARTS\n"}}, {}, ""},
+        {"cut short in its table by the log's end", {{"hal.dll", "\x01"}}, {{"hal.dll", "hal.dl"}}, "\n"},
+        {"cut short by the next report", {}, {{"BUGCHECK CODE", "BUGCHECK DUMP STARTS\nBUGCHECK CODE"}}, base},
+        {"cut short in its stack", {}, {{"BUGCHECK DUMP ENDS\n", ""}}, "noise\nmore\nand more\n"},
+    };
+    auto apply = [](std::string text, const std::vector<Edit>& edits) {
+        for (const Edit& edit : edits) {
+            text = Replace(text, edit.From, edit.To);
+        }
+        return text;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string log = "boot\n" + apply(base, c.Earlier) + "between\n" + apply(base, c.Later) + c.After;
+        std::vector<decode::CrashReport> reports = Scan(log).Reports;
+        ASSERT_GE(reports.size(), 2u);
+        // Each report after the first (each begins at a start marker here),
+        // with the lines before its start line turned into as many lines of
+        // chatter.
+        size_t marker = log.find("BUGCHECK DUMP STARTS");
+        for (size_t i = 1; i < reports.size(); ++i) {
+            marker = log.find("BUGCHECK DUMP STARTS", marker + 1);
+            ASSERT_NE(marker, std::string::npos);
+            size_t start = log.rfind('\n', marker) + 1;
+            std::string alone;
+            for (uint64_t line = 1; line < reports[i].FirstLine; ++line) {
+                alone += "chatter\n";
+            }
+            alone += log.substr(start);
+            std::vector<decode::CrashReport> fresh = Scan(alone).Reports;
+            ASSERT_FALSE(fresh.empty());
+            EXPECT_EQ(Everything(reports[i]), Everything(fresh.front())) << "report " << i + 1;
+        }
+    }
 }
 
 }  // namespace
