@@ -60,9 +60,7 @@ void ReportStream::Write(CrashReport& report)
     if (Deliver_) {
         Deliver_(report);
     } else if (Json_) {
-        std::string line = ReportJsonLine(report);
-        line += '\n';
-        Out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+        WriteReportJson(JsonOut_, report);
     } else {
         Buffer_.Text.clear();
         if (Written_ > 1) {
@@ -72,6 +70,7 @@ void ReportStream::Write(CrashReport& report)
         Out_.write(Buffer_.Text.data(), static_cast<std::streamsize>(Buffer_.Text.size()));
     }
     if (Symbolizer_ != nullptr && !Deliver_) {
+        JsonOut_.Flush();
         Out_.flush();
         Symbolizer::RaisePendingSignal();
     }
@@ -106,29 +105,35 @@ void ReportStream::Report(CrashReport&& report)
         }
         return;
     }
-    Flush();
+    WritePending();
     Pending_ = std::make_unique<CrashReport>(std::move(report));
 }
 
 void ReportStream::Restore(RestoreLine&& line)
 {
-    Flush();
+    WritePending();
     if (Deliver_) {
         return;
     }
     if (Json_) {
-        Out_ << JsonLine(RestoreJson(line)) << "\n";
+        WriteRestoreJson(JsonOut_, line);
     } else {
         PrintRestoreText(Out_, line);
     }
 }
 
-void ReportStream::Flush()
+void ReportStream::WritePending()
 {
     if (Pending_) {
         Write(*Pending_);
         Pending_.reset();
     }
+}
+
+void ReportStream::Flush()
+{
+    WritePending();
+    JsonOut_.Flush();
 }
 
 bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::string* error)

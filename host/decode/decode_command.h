@@ -5,6 +5,7 @@
 
 #include "decode/reports/report.h"
 #include "decode/symbols/symbolizer.h"
+#include "decode/triage/json_writer.h"
 
 #include <functional>
 #include <memory>
@@ -46,12 +47,14 @@ public:
     void ListModules(bool list) { ListModules_ = list; }
     void Report(CrashReport&& report);
     void Restore(RestoreLine&& line);
-    // Writes the report held back to see whether it repeats.
+    // Writes the report held back to see whether it repeats, and hands the
+    // JSON lines gathered so far to the stream.
     void Flush();
     unsigned Complete() const { return Complete_; }
     unsigned Written() const { return Written_; }
 
 private:
+    void WritePending();
     void Write(CrashReport& report);
 
     // A report's text is put together here and written at once: a stream
@@ -69,6 +72,8 @@ private:
     TextBuffer Buffer_;
     std::ostream Text_{&Buffer_};
     bool Json_;
+    // JSON lines gather here and go to Out_ in large blocks (and on Flush).
+    JsonLineWriter JsonOut_{Out_};
     Symbolizer* Symbolizer_;
     std::function<void(CrashReport&)> Deliver_;
     bool ListModules_ = false;

@@ -1,9 +1,10 @@
 // libFuzzer target: arbitrary bytes as a console log through the decoder,
-// from the line reader to the JSON and text output. Nothing may fault, and
-// every list stays within its bound.
+// from the line reader to the JSON and text output. Nothing may fault,
+// every list stays within its bound, and every JSON line reads back.
 #include "decode/decode_command.h"
 #include "decode/logs/log_scanner.h"
 #include "decode/reports/report_parser.h"
+#include "decode/triage/report_output.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -40,6 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         decode::ScanDescriptor(fd, "fuzz", sink);
         stream.Flush();
         ::lseek(fd, 0, SEEK_SET);
+        // Each JSON line reads back, and nlohmann writes what it read back
+        // as the line stands: the streaming writer spells every byte as a
+        // JSON library does.
+        std::istringstream lines(json ? out.str() : std::string());
+        for (std::string line; std::getline(lines, line);) {
+            if (decode::JsonLine(nlohmann::ordered_json::parse(line)) != line) {
+                std::abort();
+            }
+        }
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "decode/reports/bugcheck_codes.h"
 #include "decode/reports/report.h"
+#include "decode/triage/json_writer.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,13 +13,16 @@
 
 namespace decode {
 
-nlohmann::ordered_json ReportJson(const CrashReport& report);
-nlohmann::ordered_json RestoreJson(const RestoreLine& line);
-// One JSON line, valid UTF-8 whatever bytes the log held.
-std::string JsonLine(const nlohmann::ordered_json& value);
-// JsonLine(ReportJson(report)), written without a JSON value per module
-// row.
+// A report, a restore outcome, as one JSON line each.
+void WriteReportJson(JsonLineWriter& out, const CrashReport& report);
+void WriteRestoreJson(JsonLineWriter& out, const RestoreLine& line);
+// WriteReportJson's line, without its line end.
 std::string ReportJsonLine(const CrashReport& report);
+// The same line read back, for a caller that looks inside it.
+nlohmann::ordered_json ReportJson(const CrashReport& report);
+// A value dumped as the decoder writes its JSON lines (json_writer.h):
+// valid UTF-8 whatever bytes the log held.
+std::string JsonLine(const nlohmann::ordered_json& value);
 // Opens with the culprit line; listModules adds each module's PDB, GUID,
 // age and symbol-store key.
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number,
