@@ -330,11 +330,11 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
             if (options.Json) {
                 JsonLineWriter line(out);
                 line.StartObject();
-                line.Key("kind");
+                line.OwnKey("kind");
                 line.String("repeat");
-                line.Key("first_line");
+                line.OwnKey("first_line");
                 line.Uint(report.FirstLine);
-                line.Key("of_report_at_line");
+                line.OwnKey("of_report_at_line");
                 line.Uint(last->FirstLine);
                 line.EndObject();
                 line.EndLine();

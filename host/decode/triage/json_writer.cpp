@@ -23,6 +23,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cassert>
 #include <cstring>
 #include <string>
 
@@ -69,18 +70,22 @@ class LineWriter : public rapidjson::Writer<rapidjson::StringBuffer> {
 public:
     using rapidjson::Writer<rapidjson::StringBuffer>::Writer;
 
+    void Verbatim(std::string_view text)
+    {
+        Prefix(rapidjson::kStringType);
+        char* at = os_->Push(text.size() + 2);
+        at[0] = '"';
+        std::memcpy(at + 1, text.data(), text.size());
+        at[text.size() + 1] = '"';
+        EndValue(true);
+    }
+
     void Text(std::string_view text)
     {
         switch (Kind(text)) {
-        case TextKind::Verbatim: {
-            Prefix(rapidjson::kStringType);
-            char* at = os_->Push(text.size() + 2);
-            at[0] = '"';
-            std::memcpy(at + 1, text.data(), text.size());
-            at[text.size() + 1] = '"';
-            EndValue(true);
+        case TextKind::Verbatim:
+            Verbatim(text);
             break;
-        }
         case TextKind::Escaped:
             // Lines and names are capped far below 4 GiB by the reader.
             String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
@@ -136,6 +141,12 @@ void JsonLineWriter::Key(std::string_view name)
     // A member's name is written as a string value is; the writer knows
     // from where it stands that it is a name.
     Impl_->Writer.Text(name);
+}
+
+void JsonLineWriter::OwnKey(std::string_view name)
+{
+    assert(Kind(name) == TextKind::Verbatim);
+    Impl_->Writer.Verbatim(name);
 }
 
 void JsonLineWriter::String(std::string_view text)

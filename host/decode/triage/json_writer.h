@@ -26,8 +26,12 @@ public:
     void EndObject();
     void StartArray();
     void EndArray();
-    // A member's name: one of the decoder's own, or text from a log.
+    // A member's name from a log, written as String writes text.
     void Key(std::string_view name);
+    // One of the decoder's own member names ("kind", "modules"): plain
+    // ASCII with nothing to escape, copied as it is. There are a dozen to a
+    // module row, which text from a log would have to be checked for.
+    void OwnKey(std::string_view name);
     // Any bytes: bytes that are not UTF-8 become U+FFFD, controls are
     // escaped (C0 as JSON spells them, C1 and bidi controls as \uNNNN).
     void String(std::string_view text);

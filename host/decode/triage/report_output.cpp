@@ -99,10 +99,11 @@ void StringOrNull(JsonLineWriter& out, bool present, std::string_view text)
     present ? out.String(text) : out.Null();
 }
 
+// A member of the decoder's own naming with a hex value.
 void HexMember(JsonLineWriter& out, std::string_view name, uint64_t value, int digits = 16)
 {
     char text[2 + 16];
-    out.Key(name);
+    out.OwnKey(name);
     out.String(HexView(value, digits, text));
 }
 
@@ -131,12 +132,12 @@ void ModulesJson(JsonLineWriter& out, const std::vector<ModuleRow>& modules)
     for (const ModuleRow& row : modules) {
         std::string_view guid = GuidText(row);
         out.StartObject();
-        out.Key("name");
+        out.OwnKey("name");
         out.String(row.Name);
         std::string pdb = row.PdbName();
-        out.Key("pdb_name");
+        out.OwnKey("pdb_name");
         out.String(pdb);
-        out.Key("guid");
+        out.OwnKey("guid");
         if (guid.size() == 32) {
             char dashed[32 + 4];
             char* at = dashed;
@@ -150,11 +151,11 @@ void ModulesJson(JsonLineWriter& out, const std::vector<ModuleRow>& modules)
         } else {
             out.String(guid);
         }
-        out.Key("guid_store");
+        out.OwnKey("guid_store");
         out.String(guid);
-        out.Key("age");
+        out.OwnKey("age");
         out.Uint(row.Age);
-        out.Key("symbol_key");
+        out.OwnKey("symbol_key");
         if (!row.HasIdentity() || pdb.empty()) {
             out.Null();
         } else {
@@ -172,40 +173,40 @@ void OsJson(JsonLineWriter& out, const OsVersion& os)
 {
     out.StartObject();
     if (os.HasKernel) {
-        out.Key("major");
+        out.OwnKey("major");
         out.Uint(os.Major);
-        out.Key("minor");
+        out.OwnKey("minor");
         out.Uint(os.Minor);
-        out.Key("build");
+        out.OwnKey("build");
         out.Uint(os.Build);
-        out.Key("platform");
+        out.OwnKey("platform");
         out.String(os.Platform);
     }
     if (os.HasServicePack) {
-        out.Key("service_pack");
+        out.OwnKey("service_pack");
         out.StartObject();
-        out.Key("major");
+        out.OwnKey("major");
         out.Uint(os.ServicePackMajor);
-        out.Key("minor");
+        out.OwnKey("minor");
         out.Uint(os.ServicePackMinor);
-        out.Key("text");
+        out.OwnKey("text");
         out.String(os.ServicePackText);
         out.EndObject();
     }
     if (os.HasSuites) {
-        out.Key("suites");
+        out.OwnKey("suites");
         StringArray(out, os.Suites);
     }
     if (!os.Type.empty()) {
-        out.Key("type");
+        out.OwnKey("type");
         out.String(os.Type);
     }
     if (os.Unavailable) {
-        out.Key("unavailable");
+        out.OwnKey("unavailable");
         out.StartObject();
-        out.Key("size");
+        out.OwnKey("size");
         out.Uint(os.UnavailableSize);
-        out.Key("expected");
+        out.OwnKey("expected");
         out.Uint(os.UnavailableExpected);
         HexMember(out, "pointer", os.UnavailablePointer);
         out.EndObject();
@@ -222,23 +223,23 @@ void BugCheckJson(JsonLineWriter& out, const CrashReport& report)
     out.StartObject();
     HexMember(out, "code", report.Code, 8);
     std::string name = CodeName(report.Code);
-    out.Key("name");
+    out.OwnKey("name");
     StringOrNull(out, !name.empty(), name);
-    out.Key("parameters");
+    out.OwnKey("parameters");
     out.StartArray();
     for (uint64_t parameter : report.Parameters) {
         char text[2 + 16];
         out.String(HexView(parameter, 16, text));
     }
     out.EndArray();
-    out.Key("parameter_labels");
+    out.OwnKey("parameter_labels");
     out.StartArray();
     for (size_t i = 0; i < report.Parameters.size(); ++i) {
         const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
         StringOrNull(out, label != nullptr, label != nullptr ? label : "");
     }
     out.EndArray();
-    out.Key("meaning");
+    out.OwnKey("meaning");
     out.String(BugCheckMeaning(report.Code, report.Parameters, report.Os.HasKernel ? report.Os.Build : 0));
     out.EndObject();
 }
@@ -251,7 +252,7 @@ void ContextJson(JsonLineWriter& out, const CrashReport& report)
     }
     out.StartObject();
     HexMember(out, "address", report.ContextAddress);
-    out.Key("registers");
+    out.OwnKey("registers");
     out.StartObject();
     // One member per name, where the name first stands, with the value it
     // was given last: what a JSON object holds (the parser takes each
@@ -263,7 +264,9 @@ void ContextJson(JsonLineWriter& out, const CrashReport& report)
             continue;
         }
         auto last = std::find_if(registers.rbegin(), registers.rend(), sameName);
-        HexMember(out, registers[i].Name, last->Value, last->Digits);
+        char text[2 + 16];
+        out.Key(registers[i].Name);
+        out.String(HexView(last->Value, last->Digits, text));
     }
     out.EndObject();
     out.EndObject();
@@ -278,31 +281,31 @@ void CulpritJson(JsonLineWriter& out, const CrashReport& report)
     }
     const FrameSymbol& symbol = culprit->Symbol;
     out.StartObject();
-    out.Key("frame");
+    out.OwnKey("frame");
     out.Uint(culprit->FrameIndex);
-    out.Key("rule");
+    out.OwnKey("rule");
     out.String(CulpritRuleName(culprit->Rule));
-    out.Key("text");
+    out.OwnKey("text");
     out.String(FrameSymbolText(symbol));
     if (symbol.HasModule) {
-        out.Key("module");
+        out.OwnKey("module");
         out.String(symbol.Module);
         HexMember(out, "offset", symbol.Offset);
     } else {
         HexMember(out, "address", symbol.Address);
     }
-    out.Key("function");
+    out.OwnKey("function");
     StringOrNull(out, !symbol.Function.empty(), symbol.Function);
-    out.Key("function_offset");
+    out.OwnKey("function_offset");
     if (symbol.FunctionOffset) {
         char text[2 + 16];
         out.String(HexView(*symbol.FunctionOffset, 16, text));
     } else {
         out.Null();
     }
-    out.Key("file");
+    out.OwnKey("file");
     StringOrNull(out, !symbol.File.empty(), symbol.File);
-    out.Key("line");
+    out.OwnKey("line");
     symbol.File.empty() ? out.Null() : out.Uint(symbol.Line);
     out.EndObject();
 }
@@ -311,7 +314,7 @@ void FrameJson(JsonLineWriter& out, const Frame& frame)
 {
     out.StartObject();
     HexMember(out, "stack_pointer", frame.StackPointer);
-    out.Key("words");
+    out.OwnKey("words");
     out.StartArray();
     for (uint64_t word : frame.Words) {
         char text[2 + 16];
@@ -319,7 +322,7 @@ void FrameJson(JsonLineWriter& out, const Frame& frame)
     }
     out.EndArray();
     if (frame.HasModule) {
-        out.Key("module");
+        out.OwnKey("module");
         out.String(frame.Module);
         HexMember(out, "offset", frame.Offset);
     } else {
@@ -329,30 +332,30 @@ void FrameJson(JsonLineWriter& out, const Frame& frame)
         // The containing function at the top level; the inline chain,
         // innermost first, under "symbols".
         const SourceLocation& outer = frame.Symbols.back();
-        out.Key("function");
+        out.OwnKey("function");
         out.String(outer.Function);
-        out.Key("function_offset");
+        out.OwnKey("function_offset");
         if (outer.HasFunctionOffset) {
             char text[2 + 16];
             out.String(HexView(outer.FunctionOffset, 1, text));
         } else {
             out.Null();
         }
-        out.Key("file");
+        out.OwnKey("file");
         out.String(outer.File);
-        out.Key("line");
+        out.OwnKey("line");
         out.Uint(outer.Line);
-        out.Key("public_symbol");
+        out.OwnKey("public_symbol");
         out.Bool(outer.PublicSymbol);
-        out.Key("symbols");
+        out.OwnKey("symbols");
         out.StartArray();
         for (const SourceLocation& location : frame.Symbols) {
             out.StartObject();
-            out.Key("function");
+            out.OwnKey("function");
             out.String(location.Function);
-            out.Key("file");
+            out.OwnKey("file");
             out.String(location.File);
-            out.Key("line");
+            out.OwnKey("line");
             out.Uint(location.Line);
             if (location.HasFunctionOffset) {
                 HexMember(out, "function_offset", location.FunctionOffset, 1);
@@ -369,33 +372,33 @@ void FrameJson(JsonLineWriter& out, const Frame& frame)
 void WriteReportJson(JsonLineWriter& out, const CrashReport& report)
 {
     out.StartObject();
-    out.Key("kind");
+    out.OwnKey("kind");
     out.String("report");
-    out.Key("source");
+    out.OwnKey("source");
     out.String(report.Source);
-    out.Key("first_line");
+    out.OwnKey("first_line");
     out.Uint(report.FirstLine);
-    out.Key("last_line");
+    out.OwnKey("last_line");
     out.Uint(report.LastLine);
-    out.Key("complete");
+    out.OwnKey("complete");
     out.Bool(report.Complete);
-    out.Key("format");
+    out.OwnKey("format");
     report.Format ? out.Uint(*report.Format) : out.Null();
-    out.Key("time");
+    out.OwnKey("time");
     StringOrNull(out, report.Time.has_value(), report.Time ? TimeText(*report.Time) : std::string());
-    out.Key("os");
+    out.OwnKey("os");
     OsJson(out, report.Os);
-    out.Key("modules");
+    out.OwnKey("modules");
     ModulesJson(out, report.Modules);
-    out.Key("bugcheck");
+    out.OwnKey("bugcheck");
     BugCheckJson(out, report);
-    out.Key("context");
+    out.OwnKey("context");
     ContextJson(out, report);
-    out.Key("culprit_line");
+    out.OwnKey("culprit_line");
     out.String(CulpritLine(report));
-    out.Key("culprit");
+    out.OwnKey("culprit");
     CulpritJson(out, report);
-    out.Key("stack");
+    out.OwnKey("stack");
     if (report.HasStack) {
         out.StartArray();
         for (const Frame& frame : report.Frames) {
@@ -405,12 +408,12 @@ void WriteReportJson(JsonLineWriter& out, const CrashReport& report)
     } else {
         out.Null();
     }
-    out.Key("warnings");
+    out.OwnKey("warnings");
     StringArray(out, report.Warnings);
     if (report.Repeats != 0) {
-        out.Key("repeats");
+        out.OwnKey("repeats");
         out.Uint(report.Repeats);
-        out.Key("repeated_at_lines");
+        out.OwnKey("repeated_at_lines");
         out.StartArray();
         for (uint64_t line : report.RepeatLines) {
             out.Uint(line);
@@ -418,7 +421,7 @@ void WriteReportJson(JsonLineWriter& out, const CrashReport& report)
         out.EndArray();
     }
     if (!report.Unsymbolized.empty()) {
-        out.Key("unsymbolized");
+        out.OwnKey("unsymbolized");
         StringArray(out, report.Unsymbolized);
     }
     out.EndObject();
@@ -428,13 +431,13 @@ void WriteReportJson(JsonLineWriter& out, const CrashReport& report)
 void WriteRestoreJson(JsonLineWriter& out, const RestoreLine& line)
 {
     out.StartObject();
-    out.Key("kind");
+    out.OwnKey("kind");
     out.String("restore");
-    out.Key("source");
+    out.OwnKey("source");
     out.String(line.Source);
-    out.Key("line");
+    out.OwnKey("line");
     out.Uint(line.Line);
-    out.Key("outcome");
+    out.OwnKey("outcome");
     out.String(line.Outcome);
     out.EndObject();
     out.EndLine();
