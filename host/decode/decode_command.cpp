@@ -60,7 +60,7 @@ void ReportStream::Write(CrashReport& report)
     if (Deliver_) {
         Deliver_(report);
     } else if (Json_) {
-        WriteReportJson(JsonOut_, report);
+        JsonReports_.Write(report);
     } else {
         Buffer_.Text.clear();
         if (Written_ > 1) {

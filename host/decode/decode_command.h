@@ -6,6 +6,7 @@
 #include "decode/reports/report.h"
 #include "decode/symbols/symbolizer.h"
 #include "decode/triage/json_writer.h"
+#include "decode/triage/report_output.h"
 
 #include <functional>
 #include <memory>
@@ -74,6 +75,7 @@ private:
     bool Json_;
     // JSON lines gather here and go to Out_ in large blocks (and on Flush).
     JsonLineWriter JsonOut_{Out_};
+    ReportJsonWriter JsonReports_{JsonOut_};
     Symbolizer* Symbolizer_;
     std::function<void(CrashReport&)> Deliver_;
     bool ListModules_ = false;

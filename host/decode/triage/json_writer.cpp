@@ -80,6 +80,13 @@ public:
         EndValue(true);
     }
 
+    void Raw(std::string_view json)
+    {
+        Prefix(rapidjson::kArrayType);  // any value but a member's name
+        std::memcpy(os_->Push(json.size()), json.data(), json.size());
+        EndValue(true);
+    }
+
     void Text(std::string_view text)
     {
         switch (Kind(text)) {
@@ -167,6 +174,11 @@ void JsonLineWriter::Bool(bool value)
 void JsonLineWriter::Uint(uint64_t value)
 {
     Impl_->Writer.Uint64(value);
+}
+
+void JsonLineWriter::RawValue(std::string_view json)
+{
+    Impl_->Writer.Raw(json);
 }
 
 void JsonLineWriter::EndLine()

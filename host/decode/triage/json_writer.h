@@ -38,6 +38,9 @@ public:
     void Null();
     void Bool(bool value);
     void Uint(uint64_t value);
+    // A whole value as this writer wrote it before (kept to be written
+    // again), copied as it is.
+    void RawValue(std::string_view json);
     // Ends the value with a line end; a full buffer goes out.
     void EndLine();
     // Everything written so far to the stream.

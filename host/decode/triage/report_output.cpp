@@ -122,6 +122,15 @@ std::string_view GuidText(const ModuleRow& row)
     return row.Guid;
 }
 
+// Whether two module tables have the same JSON: a row's is made of these
+// four members, ModulesJson reads nothing else.
+bool SameRows(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ModuleRow& x, const ModuleRow& y) {
+        return x.Age == y.Age && x.Guid == y.Guid && x.Name == y.Name && x.PdbColumn == y.PdbColumn;
+    });
+}
+
 // The "modules" array: a fleet's log has hundreds of rows a report, so the
 // GUID's registry form and the store key (ModuleRow's GuidDashed and
 // SymbolKey) are put together in buffers kept across rows.
@@ -369,8 +378,18 @@ void FrameJson(JsonLineWriter& out, const Frame& frame)
 
 }  // namespace
 
-void WriteReportJson(JsonLineWriter& out, const CrashReport& report)
+void ReportJsonWriter::Write(const CrashReport& report)
 {
+    if (!SameRows(report.Modules, Modules_)) {
+        std::ostringstream table;
+        {
+            JsonLineWriter tableOut(table);
+            ModulesJson(tableOut, report.Modules);
+        }
+        ModulesJson_ = table.str();
+        Modules_ = report.Modules;
+    }
+    JsonLineWriter& out = Out_;
     out.StartObject();
     out.OwnKey("kind");
     out.String("report");
@@ -389,7 +408,7 @@ void WriteReportJson(JsonLineWriter& out, const CrashReport& report)
     out.OwnKey("os");
     OsJson(out, report.Os);
     out.OwnKey("modules");
-    ModulesJson(out, report.Modules);
+    out.RawValue(ModulesJson_);
     out.OwnKey("bugcheck");
     BugCheckJson(out, report);
     out.OwnKey("context");
@@ -448,7 +467,7 @@ std::string ReportJsonLine(const CrashReport& report)
     std::ostringstream text;
     {
         JsonLineWriter out(text);
-        WriteReportJson(out, report);
+        ReportJsonWriter(out).Write(report);
     }
     std::string line = text.str();
     line.pop_back();  // the line end

@@ -10,13 +10,26 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace decode {
 
-// A report, a restore outcome, as one JSON line each.
-void WriteReportJson(JsonLineWriter& out, const CrashReport& report);
+// Reports as JSON lines, one each. The module table's JSON is kept from
+// one report to the next: the machines of a fleet mostly load the same
+// modules (a row holds no load address), and the table is most of a line.
+class ReportJsonWriter {
+public:
+    explicit ReportJsonWriter(JsonLineWriter& out) : Out_(out) {}
+    void Write(const CrashReport& report);
+
+private:
+    JsonLineWriter& Out_;
+    std::vector<ModuleRow> Modules_;  // the table last written
+    std::string ModulesJson_ = "[]";  // and its JSON
+};
+// A restore outcome as one JSON line.
 void WriteRestoreJson(JsonLineWriter& out, const RestoreLine& line);
-// WriteReportJson's line, without its line end.
+// A report's line, without its line end.
 std::string ReportJsonLine(const CrashReport& report);
 // The same line read back, for a caller that looks inside it.
 nlohmann::ordered_json ReportJson(const CrashReport& report);

@@ -594,6 +594,41 @@ TEST(ReportJson, EveryMemberStaysAsReadersKnowIt)
     EXPECT_EQ(decode::ReportJsonLine(EveryMember()), report);
 }
 
+// A report's module table is written again from the last one's JSON only
+// when every member a row shows is the same: each case changes one.
+TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
+{
+    struct Case {
+        const char* Name;
+        void (*Change)(std::vector<decode::ModuleRow>* rows);
+    } cases[] = {
+        {"same table", [](std::vector<decode::ModuleRow>*) {}},
+        {"name", [](std::vector<decode::ModuleRow>* rows) { (*rows)[1].Name = "y.sys"; }},
+        {"PDB column", [](std::vector<decode::ModuleRow>* rows) { (*rows)[1].PdbColumn = "C:\\build\\y.pdb"; }},
+        {"GUID", [](std::vector<decode::ModuleRow>* rows) { (*rows)[1].Guid[31] = 'F'; }},
+        {"age", [](std::vector<decode::ModuleRow>* rows) { (*rows)[1].Age = 2; }},
+        {"a row fewer", [](std::vector<decode::ModuleRow>* rows) { rows->pop_back(); }},
+        {"a row more", [](std::vector<decode::ModuleRow>* rows) { rows->push_back(rows->front()); }},
+        {"no table", [](std::vector<decode::ModuleRow>* rows) { rows->clear(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        decode::CrashReport first = EveryMember();
+        decode::CrashReport second = EveryMember();
+        c.Change(&second.Modules);
+        std::ostringstream out;
+        {
+            decode::JsonLineWriter lines(out);
+            decode::ReportJsonWriter reports(lines);
+            reports.Write(first);
+            reports.Write(second);
+            reports.Write(first);
+        }
+        EXPECT_EQ(out.str(), decode::ReportJsonLine(first) + "\n" + decode::ReportJsonLine(second) + "\n" +
+                                 decode::ReportJsonLine(first) + "\n");
+    }
+}
+
 // Each string the JSON lines hold, as a value and as a member's name, is
 // what nlohmann's dump (bytes that are not UTF-8 replaced) writes for it:
 // a judge apart from the writer. C1 and bidi controls then go through
