@@ -47,9 +47,11 @@ const char DecodeUsage[] =
     "command line or a log that cannot be read.\n";
 
 ReportStream::ReportStream(std::ostream& out, bool json, Symbolizer* symbolizer)
-    : Out_(out), Json_(json), Symbolizer_(symbolizer)
+    : Out_(out), Json_(json), JsonReports_(std::make_unique<ReportJsonWriter>(JsonOut_)), Symbolizer_(symbolizer)
 {
 }
+
+ReportStream::~ReportStream() = default;
 
 void ReportStream::Write(CrashReport& report)
 {
@@ -60,7 +62,7 @@ void ReportStream::Write(CrashReport& report)
     if (Deliver_) {
         Deliver_(report);
     } else if (Json_) {
-        JsonReports_.Write(report);
+        JsonReports_->Write(report);
     } else {
         Buffer_.Text.clear();
         if (Written_ > 1) {

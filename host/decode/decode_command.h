@@ -6,7 +6,6 @@
 #include "decode/reports/report.h"
 #include "decode/symbols/symbolizer.h"
 #include "decode/triage/json_writer.h"
-#include "decode/triage/report_output.h"
 
 #include <functional>
 #include <memory>
@@ -14,6 +13,8 @@
 #include <string>
 
 namespace decode {
+
+class ReportJsonWriter;  // report_output.h
 
 constexpr int ExitFoundReport = 0;
 constexpr int ExitNoReport = 1;
@@ -43,6 +44,7 @@ struct DecodeOptions {
 class ReportStream {
 public:
     ReportStream(std::ostream& out, bool json, Symbolizer* symbolizer);
+    ~ReportStream();
     // Each report, symbolized, goes to `deliver` instead of being printed.
     void Deliver(std::function<void(CrashReport&)> deliver) { Deliver_ = std::move(deliver); }
     void ListModules(bool list) { ListModules_ = list; }
@@ -75,7 +77,7 @@ private:
     bool Json_;
     // JSON lines gather here and go to Out_ in large blocks (and on Flush).
     JsonLineWriter JsonOut_{Out_};
-    ReportJsonWriter JsonReports_{JsonOut_};
+    std::unique_ptr<ReportJsonWriter> JsonReports_;
     Symbolizer* Symbolizer_;
     std::function<void(CrashReport&)> Deliver_;
     bool ListModules_ = false;
