@@ -10,6 +10,7 @@ packages=(
     python3 python3-pefile               # post-link gate of the .sys
     libgtest-dev libbenchmark-dev        # tests and benchmarks
     nlohmann-json3-dev                   # scenario files
+    rapidjson-dev                        # the decoder's streaming JSON writer
     llvm-14-dev                          # the decoder's PDB reader
     libcurl4-openssl-dev libmspack-dev   # symbol servers, compressed PDBs
     gcab                                 # cabinets: the symbol server test, the attestation submission

@@ -47,9 +47,11 @@ const char DecodeUsage[] =
     "command line or a log that cannot be read.\n";
 
 ReportStream::ReportStream(std::ostream& out, bool json, Symbolizer* symbolizer)
-    : Out_(out), Json_(json), Symbolizer_(symbolizer)
+    : Out_(out), Json_(json), JsonReports_(std::make_unique<ReportJsonWriter>(JsonOut_)), Symbolizer_(symbolizer)
 {
 }
+
+ReportStream::~ReportStream() = default;
 
 void ReportStream::Write(CrashReport& report)
 {
@@ -60,9 +62,7 @@ void ReportStream::Write(CrashReport& report)
     if (Deliver_) {
         Deliver_(report);
     } else if (Json_) {
-        std::string line = ReportJsonLine(report);
-        line += '\n';
-        Out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+        JsonReports_->Write(report);
     } else {
         Buffer_.Text.clear();
         if (Written_ > 1) {
@@ -72,6 +72,7 @@ void ReportStream::Write(CrashReport& report)
         Out_.write(Buffer_.Text.data(), static_cast<std::streamsize>(Buffer_.Text.size()));
     }
     if (Symbolizer_ != nullptr && !Deliver_) {
+        JsonOut_.Flush();
         Out_.flush();
         Symbolizer::RaisePendingSignal();
     }
@@ -100,7 +101,7 @@ void ReportStream::Report(CrashReport&& report)
     if (report.Complete) {
         ++Complete_;
     }
-    Flush();
+    WritePending();
     Pending_ = std::make_unique<CrashReport>(std::move(report));
     // SameCrash reads only what the lines say, never where they stand.
     LastFolds_ = SameCrash(*Pending_, *Pending_);
@@ -122,24 +123,30 @@ void ReportStream::Repeated(uint64_t firstLine)
 
 void ReportStream::Restore(RestoreLine&& line)
 {
-    Flush();
+    WritePending();
     if (Deliver_) {
         return;
     }
     if (Json_) {
-        Out_ << JsonLine(RestoreJson(line)) << "\n";
+        WriteRestoreJson(JsonOut_, line);
     } else {
         PrintRestoreText(Out_, line);
     }
 }
 
-void ReportStream::Flush()
+void ReportStream::WritePending()
 {
     if (Pending_) {
         Write(*Pending_);
         Pending_.reset();
         LastFolds_ = false;
     }
+}
+
+void ReportStream::Flush()
+{
+    WritePending();
+    JsonOut_.Flush();
 }
 
 bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::string* error)

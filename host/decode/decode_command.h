@@ -5,6 +5,7 @@
 
 #include "decode/reports/report.h"
 #include "decode/symbols/symbolizer.h"
+#include "decode/triage/json_writer.h"
 
 #include <functional>
 #include <memory>
@@ -12,6 +13,8 @@
 #include <string>
 
 namespace decode {
+
+class ReportJsonWriter;  // report_output.h
 
 constexpr int ExitFoundReport = 0;
 constexpr int ExitNoReport = 1;
@@ -41,6 +44,7 @@ struct DecodeOptions {
 class ReportStream {
 public:
     ReportStream(std::ostream& out, bool json, Symbolizer* symbolizer);
+    ~ReportStream();
     // Each report, symbolized, goes to `deliver` instead of being printed.
     void Deliver(std::function<void(CrashReport&)> deliver) { Deliver_ = std::move(deliver); }
     void ListModules(bool list) { ListModules_ = list; }
@@ -51,12 +55,14 @@ public:
     bool FoldsRepeat() const { return Pending_ != nullptr && LastFolds_; }
     void Repeated(uint64_t firstLine);
     void Restore(RestoreLine&& line);
-    // Writes the report held back to see whether it repeats.
+    // Writes the report held back to see whether it repeats, and hands the
+    // JSON lines gathered so far to the stream.
     void Flush();
     unsigned Complete() const { return Complete_; }
     unsigned Written() const { return Written_; }
 
 private:
+    void WritePending();
     void Write(CrashReport& report);
 
     // A report's text is put together here and written at once: a stream
@@ -74,6 +80,9 @@ private:
     TextBuffer Buffer_;
     std::ostream Text_{&Buffer_};
     bool Json_;
+    // JSON lines gather here and go to Out_ in large blocks (and on Flush).
+    JsonLineWriter JsonOut_{Out_};
+    std::unique_ptr<ReportJsonWriter> JsonReports_;
     Symbolizer* Symbolizer_;
     std::function<void(CrashReport&)> Deliver_;
     bool ListModules_ = false;

@@ -1,10 +1,12 @@
 // libFuzzer target: arbitrary bytes as a console log through the decoder,
 // from the line reader to the JSON and text output. Nothing may fault,
-// every list stays within its bound, and a report passed over unread as
-// the last one printed again must give what reading it gives.
+// every list stays within its bound, a report passed over unread as the
+// last one printed again must give what reading it gives, and every JSON
+// line reads back.
 #include "decode/decode_command.h"
 #include "decode/logs/log_scanner.h"
 #include "decode/reports/report_parser.h"
+#include "decode/triage/report_output.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,8 +17,18 @@
 
 namespace {
 
-// The log in fd through the scanner and a report stream; what came out.
-std::string Decode(int fd, bool json, bool foldUnread)
+// The log in fd through the scanner and a report stream: what came out,
+// and the count of complete reports.
+struct Decoded {
+    std::string Out;
+    unsigned Complete = 0;
+    bool operator!=(const Decoded& other) const
+    {
+        return Out != other.Out || Complete != other.Complete;
+    }
+};
+
+Decoded Decode(int fd, bool json, bool foldUnread)
 {
     std::ostringstream out;
     decode::ReportStream stream(out, json, nullptr);
@@ -40,7 +52,7 @@ std::string Decode(int fd, bool json, bool foldUnread)
     decode::ScanDescriptor(fd, "fuzz", sink);
     stream.Flush();
     ::lseek(fd, 0, SEEK_SET);
-    return out.str() + " complete " + std::to_string(stream.Complete());
+    return {out.str(), stream.Complete()};
 }
 
 }  // namespace
@@ -56,8 +68,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     ::lseek(fd, 0, SEEK_SET);
     for (bool json : {true, false}) {
-        if (Decode(fd, json, true) != Decode(fd, json, false)) {
+        Decoded decoded = Decode(fd, json, true);
+        if (decoded != Decode(fd, json, false)) {
             std::abort();
+        }
+        // Each JSON line reads back, and nlohmann writes what it read back
+        // as the line stands: the streaming writer spells every byte as a
+        // JSON library does.
+        std::istringstream lines(json ? decoded.Out : std::string());
+        for (std::string line; std::getline(lines, line);) {
+            if (decode::JsonLine(nlohmann::ordered_json::parse(line)) != line) {
+                std::abort();
+            }
         }
     }
     return 0;

@@ -328,11 +328,16 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
         }
         if (last && SameCrash(*last, report)) {
             if (options.Json) {
-                out << nlohmann::ordered_json({{"kind", "repeat"},
-                                               {"first_line", report.FirstLine},
-                                               {"of_report_at_line", last->FirstLine}})
-                           .dump()
-                    << "\n";
+                JsonLineWriter line(out);
+                line.StartObject();
+                line.OwnKey("kind");
+                line.String("repeat");
+                line.OwnKey("first_line");
+                line.Uint(report.FirstLine);
+                line.OwnKey("of_report_at_line");
+                line.Uint(last->FirstLine);
+                line.EndObject();
+                line.EndLine();
             } else {
                 out << "The report at line " << last->FirstLine << " printed again at line " << report.FirstLine
                     << " (the kernel ran the callback again)\n";
@@ -347,6 +352,7 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
     };
     sink.Restore = [&](RestoreLine&& line) {
         stream.Restore(std::move(line));
+        stream.Flush();
         out.flush();
     };
     LogScanner scanner(console.Path(), sink);

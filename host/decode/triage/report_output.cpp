@@ -7,16 +7,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 namespace decode {
 
 namespace {
 
-// "0x%0*llX" without the format parser: a report prints dozens of these.
-std::string Hex(uint64_t value, int digits = 16)
+// "0x%0*llX" without the format parser, into `text`: a report prints
+// dozens of these.
+std::string_view HexView(uint64_t value, int digits, char (&text)[2 + 16])
 {
     constexpr char Digits[] = "0123456789ABCDEF";
-    char text[2 + 16];
     size_t at = sizeof(text);
     for (int written = 0; written < 16 && (value != 0 || written < digits); ++written) {
         text[--at] = Digits[value & 0xF];
@@ -24,7 +25,13 @@ std::string Hex(uint64_t value, int digits = 16)
     }
     text[--at] = 'x';
     text[--at] = '0';
-    return std::string(text + at, sizeof(text) - at);
+    return std::string_view(text + at, sizeof(text) - at);
+}
+
+std::string Hex(uint64_t value, int digits = 16)
+{
+    char text[2 + 16];
+    return std::string(HexView(value, digits, text));
 }
 
 // "%0*llX" appended to a line being put together.
@@ -71,30 +78,6 @@ void AppendFrameTarget(std::string* out, const Frame& frame)
     AppendHexDigits(out, frame.Offset, 1);
 }
 
-nlohmann::ordered_json CulpritJson(const CrashReport& report)
-{
-    using json = nlohmann::ordered_json;
-    std::optional<Culprit> culprit = FindCulprit(report);
-    if (!culprit) {
-        return nullptr;
-    }
-    const FrameSymbol& symbol = culprit->Symbol;
-    json out = {{"frame", culprit->FrameIndex},
-                {"rule", CulpritRuleName(culprit->Rule)},
-                {"text", FrameSymbolText(symbol)}};
-    if (symbol.HasModule) {
-        out["module"] = symbol.Module;
-        out["offset"] = Hex(symbol.Offset);
-    } else {
-        out["address"] = Hex(symbol.Address);
-    }
-    out["function"] = symbol.Function.empty() ? json(nullptr) : json(symbol.Function);
-    out["function_offset"] = symbol.FunctionOffset ? json(Hex(*symbol.FunctionOffset)) : json(nullptr);
-    out["file"] = symbol.File.empty() ? json(nullptr) : json(symbol.File);
-    out["line"] = symbol.File.empty() ? json(nullptr) : json(symbol.Line);
-    return out;
-}
-
 // The source file's last component: PDBs name it as the build machine saw it.
 std::string BaseName(const std::string& path)
 {
@@ -127,237 +110,389 @@ std::string FrameSymbolText(const Frame& frame)
 
 namespace {
 
-// ReportJson's members, the module table's rows left out when withModules
-// is false (an empty array stands in its place).
-nlohmann::ordered_json ReportMembers(const CrashReport& report, bool withModules)
+void StringOrNull(JsonLineWriter& out, bool present, std::string_view text)
 {
-    using json = nlohmann::ordered_json;
-    json out = json::object();
-    out["kind"] = "report";
-    out["source"] = report.Source;
-    out["first_line"] = report.FirstLine;
-    out["last_line"] = report.LastLine;
-    out["complete"] = report.Complete;
-    out["format"] = report.Format ? json(*report.Format) : json(nullptr);
-    out["time"] = report.Time ? json(TimeText(*report.Time)) : json(nullptr);
-
-    const OsVersion& os = report.Os;
-    json osJson = json::object();
-    if (os.HasKernel) {
-        osJson["major"] = os.Major;
-        osJson["minor"] = os.Minor;
-        osJson["build"] = os.Build;
-        osJson["platform"] = os.Platform;
-    }
-    if (os.HasServicePack) {
-        osJson["service_pack"] = {{"major", os.ServicePackMajor},
-                                  {"minor", os.ServicePackMinor},
-                                  {"text", os.ServicePackText}};
-    }
-    if (os.HasSuites) {
-        json suites = json::array();
-        for (const std::string& suite : os.Suites) {
-            suites.push_back(suite);
-        }
-        osJson["suites"] = suites;
-    }
-    if (!os.Type.empty()) {
-        osJson["type"] = os.Type;
-    }
-    if (os.Unavailable) {
-        osJson["unavailable"] = {{"size", os.UnavailableSize},
-                                 {"expected", os.UnavailableExpected},
-                                 {"pointer", Hex(os.UnavailablePointer)}};
-    }
-    out["os"] = osJson;
-
-    json modules = json::array();
-    for (size_t i = 0; withModules && i < report.Modules.size(); ++i) {
-        const ModuleRow& row = report.Modules[i];
-        std::string key = row.SymbolKey();
-        modules.push_back({{"name", row.Name},
-                           {"pdb_name", row.PdbName()},
-                           {"guid", row.GuidDashed()},
-                           {"guid_store", row.Guid},
-                           {"age", row.Age},
-                           {"symbol_key", key.empty() ? json(nullptr) : json(key)}});
-    }
-    out["modules"] = modules;
-
-    if (report.HasCode) {
-        json parameters = json::array();
-        for (uint64_t parameter : report.Parameters) {
-            parameters.push_back(Hex(parameter));
-        }
-        std::string name = CodeName(report.Code);
-        json labels = json::array();
-        for (size_t i = 0; i < report.Parameters.size(); ++i) {
-            const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
-            labels.push_back(label != nullptr ? json(label) : json(nullptr));
-        }
-        out["bugcheck"] = {{"code", Hex(report.Code, 8)},
-                           {"name", name.empty() ? json(nullptr) : json(name)},
-                           {"parameters", parameters},
-                           {"parameter_labels", labels},
-                           {"meaning", BugCheckMeaning(report.Code, report.Parameters,
-                                                       report.Os.HasKernel ? report.Os.Build : 0)}};
-    } else {
-        out["bugcheck"] = nullptr;
-    }
-
-    if (report.HasContext) {
-        json registers = json::object();
-        for (const Register& reg : report.Registers) {
-            registers[reg.Name] = Hex(reg.Value, reg.Digits);
-        }
-        out["context"] = {{"address", Hex(report.ContextAddress)}, {"registers", registers}};
-    } else {
-        out["context"] = nullptr;
-    }
-
-    out["culprit_line"] = CulpritLine(report);
-    out["culprit"] = CulpritJson(report);
-
-    json frames = json::array();
-    for (const Frame& frame : report.Frames) {
-        json words = json::array();
-        for (uint64_t word : frame.Words) {
-            words.push_back(Hex(word));
-        }
-        json f = {{"stack_pointer", Hex(frame.StackPointer)}, {"words", words}};
-        if (frame.HasModule) {
-            f["module"] = frame.Module;
-            f["offset"] = Hex(frame.Offset);
-        } else {
-            f["address"] = Hex(frame.Address);
-        }
-        if (!frame.Symbols.empty()) {
-            // The containing function at the top level; the inline chain,
-            // innermost first, under "symbols".
-            const SourceLocation& outer = frame.Symbols.back();
-            f["function"] = outer.Function;
-            f["function_offset"] = outer.HasFunctionOffset ? json(Hex(outer.FunctionOffset, 1))
-                                                           : json(nullptr);
-            f["file"] = outer.File;
-            f["line"] = outer.Line;
-            f["public_symbol"] = outer.PublicSymbol;
-            json symbols = json::array();
-            for (const SourceLocation& location : frame.Symbols) {
-                json entry = {{"function", location.Function},
-                              {"file", location.File},
-                              {"line", location.Line}};
-                if (location.HasFunctionOffset) {
-                    entry["function_offset"] = Hex(location.FunctionOffset, 1);
-                }
-                symbols.push_back(entry);
-            }
-            f["symbols"] = symbols;
-        }
-        frames.push_back(f);
-    }
-    out["stack"] = report.HasStack ? frames : json(nullptr);
-
-    json warnings = json::array();
-    for (const std::string& warning : report.Warnings) {
-        warnings.push_back(warning);
-    }
-    out["warnings"] = warnings;
-    if (report.Repeats != 0) {
-        out["repeats"] = report.Repeats;
-        out["repeated_at_lines"] = report.RepeatLines;
-    }
-    if (!report.Unsymbolized.empty()) {
-        json unsymbolized = json::array();
-        for (const std::string& note : report.Unsymbolized) {
-            unsymbolized.push_back(note);
-        }
-        out["unsymbolized"] = unsymbolized;
-    }
-    return out;
+    present ? out.String(text) : out.Null();
 }
 
-constexpr auto ReplaceInvalidUtf8 = nlohmann::ordered_json::error_handler_t::replace;
-
-// A JSON string as dump() writes it: text with nothing to escape as it is,
-// the rest through the library.
-void AppendJsonString(std::string* out, std::string_view text)
+// A member of the decoder's own naming with a hex value.
+void HexMember(JsonLineWriter& out, std::string_view name, uint64_t value, int digits = 16)
 {
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte > 0x7E || c == '"' || c == '\\') {
-            *out += nlohmann::ordered_json(std::string(text)).dump(-1, ' ', false, ReplaceInvalidUtf8);
-            return;
-        }
-    }
-    *out += '"';
-    out->append(text.data(), text.size());
-    *out += '"';
+    char text[2 + 16];
+    out.OwnKey(name);
+    out.String(HexView(value, digits, text));
 }
 
-// The "modules" array as dump() writes it, without a JSON value per row:
-// a fleet's log has hundreds of rows a report. The GUID's registry form and
-// the store key are ModuleRow's, put together in buffers kept across rows.
-std::string ModulesJson(const std::vector<ModuleRow>& modules)
+void StringArray(JsonLineWriter& out, const std::vector<std::string>& texts)
 {
-    constexpr size_t RowBytes = 224;
-    std::string out;
-    out.reserve(modules.size() * RowBytes);
-    out += '[';
-    std::string dashed;
+    out.StartArray();
+    for (const std::string& text : texts) {
+        out.String(text);
+    }
+    out.EndArray();
+}
+
+// ModuleRow's GUID as the store spells it (one place to read it from).
+std::string_view GuidText(const ModuleRow& row)
+{
+    return row.Guid;
+}
+
+// Whether two module tables have the same JSON: a row's is made of these
+// four members, ModulesJson reads nothing else.
+bool SameRows(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ModuleRow& x, const ModuleRow& y) {
+        return x.Age == y.Age && x.Guid == y.Guid && x.Name == y.Name && x.PdbColumn == y.PdbColumn;
+    });
+}
+
+// The "modules" array: a fleet's log has hundreds of rows a report, so the
+// GUID's registry form and the store key (ModuleRow's GuidDashed and
+// SymbolKey) are put together in buffers kept across rows.
+void ModulesJson(JsonLineWriter& out, const std::vector<ModuleRow>& modules)
+{
+    out.StartArray();
     std::string key;
     for (const ModuleRow& row : modules) {
-        out += out.size() == 1 ? "{\"name\":" : ",{\"name\":";
-        AppendJsonString(&out, row.Name);
+        std::string_view guid = GuidText(row);
+        out.StartObject();
+        out.OwnKey("name");
+        out.String(row.Name);
         std::string pdb = row.PdbName();
-        out += ",\"pdb_name\":";
-        AppendJsonString(&out, pdb);
-        dashed.clear();
-        if (row.Guid.size() == 32) {
-            for (size_t at : {size_t{0}, size_t{8}, size_t{12}, size_t{16}, size_t{20}}) {
-                dashed.append(row.Guid, at, at == 0 ? 8 : at == 20 ? 12 : 4);
-                dashed += at == 20 ? "" : "-";
+        out.OwnKey("pdb_name");
+        out.String(pdb);
+        out.OwnKey("guid");
+        if (guid.size() == 32) {
+            char dashed[32 + 4];
+            char* at = dashed;
+            for (size_t from = 0; from < guid.size(); ++from) {
+                if (from == 8 || from == 12 || from == 16 || from == 20) {
+                    *at++ = '-';
+                }
+                *at++ = guid[from];
             }
+            out.String(std::string_view(dashed, sizeof(dashed)));
         } else {
-            dashed = row.Guid;
+            out.String(guid);
         }
-        out += ",\"guid\":";
-        AppendJsonString(&out, dashed);
-        out += ",\"guid_store\":";
-        AppendJsonString(&out, row.Guid);
-        out += ",\"age\":" + std::to_string(row.Age) + ",\"symbol_key\":";
+        out.OwnKey("guid_store");
+        out.String(guid);
+        out.OwnKey("age");
+        out.Uint(row.Age);
+        out.OwnKey("symbol_key");
         if (!row.HasIdentity() || pdb.empty()) {
-            out += "null";
+            out.Null();
         } else {
-            char age[16];
-            std::snprintf(age, sizeof(age), "%X", row.Age);
+            char age[2 + 16];
             key.clear();
-            key.append(pdb).append("/").append(row.Guid).append(age).append("/").append(pdb);
-            AppendJsonString(&out, key);
+            key.append(pdb).append("/").append(guid).append(HexView(row.Age, 1, age).substr(2)).append("/").append(pdb);
+            out.String(key);
         }
-        out += '}';
+        out.EndObject();
     }
-    out += ']';
-    return out;
+    out.EndArray();
+}
+
+void OsJson(JsonLineWriter& out, const OsVersion& os)
+{
+    out.StartObject();
+    if (os.HasKernel) {
+        out.OwnKey("major");
+        out.Uint(os.Major);
+        out.OwnKey("minor");
+        out.Uint(os.Minor);
+        out.OwnKey("build");
+        out.Uint(os.Build);
+        out.OwnKey("platform");
+        out.String(os.Platform);
+    }
+    if (os.HasServicePack) {
+        out.OwnKey("service_pack");
+        out.StartObject();
+        out.OwnKey("major");
+        out.Uint(os.ServicePackMajor);
+        out.OwnKey("minor");
+        out.Uint(os.ServicePackMinor);
+        out.OwnKey("text");
+        out.String(os.ServicePackText);
+        out.EndObject();
+    }
+    if (os.HasSuites) {
+        out.OwnKey("suites");
+        StringArray(out, os.Suites);
+    }
+    if (!os.Type.empty()) {
+        out.OwnKey("type");
+        out.String(os.Type);
+    }
+    if (os.Unavailable) {
+        out.OwnKey("unavailable");
+        out.StartObject();
+        out.OwnKey("size");
+        out.Uint(os.UnavailableSize);
+        out.OwnKey("expected");
+        out.Uint(os.UnavailableExpected);
+        HexMember(out, "pointer", os.UnavailablePointer);
+        out.EndObject();
+    }
+    out.EndObject();
+}
+
+void BugCheckJson(JsonLineWriter& out, const CrashReport& report)
+{
+    if (!report.HasCode) {
+        out.Null();
+        return;
+    }
+    out.StartObject();
+    HexMember(out, "code", report.Code, 8);
+    std::string name = CodeName(report.Code);
+    out.OwnKey("name");
+    StringOrNull(out, !name.empty(), name);
+    out.OwnKey("parameters");
+    out.StartArray();
+    for (uint64_t parameter : report.Parameters) {
+        char text[2 + 16];
+        out.String(HexView(parameter, 16, text));
+    }
+    out.EndArray();
+    out.OwnKey("parameter_labels");
+    out.StartArray();
+    for (size_t i = 0; i < report.Parameters.size(); ++i) {
+        const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
+        StringOrNull(out, label != nullptr, label != nullptr ? label : "");
+    }
+    out.EndArray();
+    out.OwnKey("meaning");
+    out.String(BugCheckMeaning(report.Code, report.Parameters, report.Os.HasKernel ? report.Os.Build : 0));
+    out.EndObject();
+}
+
+void ContextJson(JsonLineWriter& out, const CrashReport& report)
+{
+    if (!report.HasContext) {
+        out.Null();
+        return;
+    }
+    out.StartObject();
+    HexMember(out, "address", report.ContextAddress);
+    out.OwnKey("registers");
+    out.StartObject();
+    // One member per name, where the name first stands, with the value it
+    // was given last: what a JSON object holds (the parser takes each
+    // register once; this keeps it so whatever hands the list in).
+    const std::vector<Register>& registers = report.Registers;
+    for (size_t i = 0; i < registers.size(); ++i) {
+        auto sameName = [&](const Register& other) { return other.Name == registers[i].Name; };
+        if (std::any_of(registers.begin(), registers.begin() + static_cast<ptrdiff_t>(i), sameName)) {
+            continue;
+        }
+        auto last = std::find_if(registers.rbegin(), registers.rend(), sameName);
+        char text[2 + 16];
+        out.Key(registers[i].Name);
+        out.String(HexView(last->Value, last->Digits, text));
+    }
+    out.EndObject();
+    out.EndObject();
+}
+
+void CulpritJson(JsonLineWriter& out, const CrashReport& report)
+{
+    std::optional<Culprit> culprit = FindCulprit(report);
+    if (!culprit) {
+        out.Null();
+        return;
+    }
+    const FrameSymbol& symbol = culprit->Symbol;
+    out.StartObject();
+    out.OwnKey("frame");
+    out.Uint(culprit->FrameIndex);
+    out.OwnKey("rule");
+    out.String(CulpritRuleName(culprit->Rule));
+    out.OwnKey("text");
+    out.String(FrameSymbolText(symbol));
+    if (symbol.HasModule) {
+        out.OwnKey("module");
+        out.String(symbol.Module);
+        HexMember(out, "offset", symbol.Offset);
+    } else {
+        HexMember(out, "address", symbol.Address);
+    }
+    out.OwnKey("function");
+    StringOrNull(out, !symbol.Function.empty(), symbol.Function);
+    out.OwnKey("function_offset");
+    if (symbol.FunctionOffset) {
+        char text[2 + 16];
+        out.String(HexView(*symbol.FunctionOffset, 16, text));
+    } else {
+        out.Null();
+    }
+    out.OwnKey("file");
+    StringOrNull(out, !symbol.File.empty(), symbol.File);
+    out.OwnKey("line");
+    symbol.File.empty() ? out.Null() : out.Uint(symbol.Line);
+    out.EndObject();
+}
+
+void FrameJson(JsonLineWriter& out, const Frame& frame)
+{
+    out.StartObject();
+    HexMember(out, "stack_pointer", frame.StackPointer);
+    out.OwnKey("words");
+    out.StartArray();
+    for (uint64_t word : frame.Words) {
+        char text[2 + 16];
+        out.String(HexView(word, 16, text));
+    }
+    out.EndArray();
+    if (frame.HasModule) {
+        out.OwnKey("module");
+        out.String(frame.Module);
+        HexMember(out, "offset", frame.Offset);
+    } else {
+        HexMember(out, "address", frame.Address);
+    }
+    if (!frame.Symbols.empty()) {
+        // The containing function at the top level; the inline chain,
+        // innermost first, under "symbols".
+        const SourceLocation& outer = frame.Symbols.back();
+        out.OwnKey("function");
+        out.String(outer.Function);
+        out.OwnKey("function_offset");
+        if (outer.HasFunctionOffset) {
+            char text[2 + 16];
+            out.String(HexView(outer.FunctionOffset, 1, text));
+        } else {
+            out.Null();
+        }
+        out.OwnKey("file");
+        out.String(outer.File);
+        out.OwnKey("line");
+        out.Uint(outer.Line);
+        out.OwnKey("public_symbol");
+        out.Bool(outer.PublicSymbol);
+        out.OwnKey("symbols");
+        out.StartArray();
+        for (const SourceLocation& location : frame.Symbols) {
+            out.StartObject();
+            out.OwnKey("function");
+            out.String(location.Function);
+            out.OwnKey("file");
+            out.String(location.File);
+            out.OwnKey("line");
+            out.Uint(location.Line);
+            if (location.HasFunctionOffset) {
+                HexMember(out, "function_offset", location.FunctionOffset, 1);
+            }
+            out.EndObject();
+        }
+        out.EndArray();
+    }
+    out.EndObject();
 }
 
 }  // namespace
 
-nlohmann::ordered_json ReportJson(const CrashReport& report)
+void ReportJsonWriter::Write(const CrashReport& report)
 {
-    return ReportMembers(report, true);
+    if (!SameRows(report.Modules, Modules_)) {
+        std::ostringstream table;
+        {
+            JsonLineWriter tableOut(table);
+            ModulesJson(tableOut, report.Modules);
+        }
+        ModulesJson_ = table.str();
+        Modules_ = report.Modules;
+    }
+    JsonLineWriter& out = Out_;
+    out.StartObject();
+    out.OwnKey("kind");
+    out.String("report");
+    out.OwnKey("source");
+    out.String(report.Source);
+    out.OwnKey("first_line");
+    out.Uint(report.FirstLine);
+    out.OwnKey("last_line");
+    out.Uint(report.LastLine);
+    out.OwnKey("complete");
+    out.Bool(report.Complete);
+    out.OwnKey("format");
+    report.Format ? out.Uint(*report.Format) : out.Null();
+    out.OwnKey("time");
+    StringOrNull(out, report.Time.has_value(), report.Time ? TimeText(*report.Time) : std::string());
+    out.OwnKey("os");
+    OsJson(out, report.Os);
+    out.OwnKey("modules");
+    out.RawValue(ModulesJson_);
+    out.OwnKey("bugcheck");
+    BugCheckJson(out, report);
+    out.OwnKey("context");
+    ContextJson(out, report);
+    out.OwnKey("culprit_line");
+    out.String(CulpritLine(report));
+    out.OwnKey("culprit");
+    CulpritJson(out, report);
+    out.OwnKey("stack");
+    if (report.HasStack) {
+        out.StartArray();
+        for (const Frame& frame : report.Frames) {
+            FrameJson(out, frame);
+        }
+        out.EndArray();
+    } else {
+        out.Null();
+    }
+    out.OwnKey("warnings");
+    StringArray(out, report.Warnings);
+    if (report.Repeats != 0) {
+        out.OwnKey("repeats");
+        out.Uint(report.Repeats);
+        out.OwnKey("repeated_at_lines");
+        out.StartArray();
+        for (uint64_t line : report.RepeatLines) {
+            out.Uint(line);
+        }
+        out.EndArray();
+    }
+    if (!report.Unsymbolized.empty()) {
+        out.OwnKey("unsymbolized");
+        StringArray(out, report.Unsymbolized);
+    }
+    out.EndObject();
+    out.EndLine();
+}
+
+void WriteRestoreJson(JsonLineWriter& out, const RestoreLine& line)
+{
+    out.StartObject();
+    out.OwnKey("kind");
+    out.String("restore");
+    out.OwnKey("source");
+    out.String(line.Source);
+    out.OwnKey("line");
+    out.Uint(line.Line);
+    out.OwnKey("outcome");
+    out.String(line.Outcome);
+    out.EndObject();
+    out.EndLine();
 }
 
 std::string ReportJsonLine(const CrashReport& report)
 {
-    std::string line = ReportMembers(report, false).dump(-1, ' ', false, ReplaceInvalidUtf8);
-    if (!report.Modules.empty()) {
-        // The key's quotes are the object's own: a quote inside a string
-        // value is escaped, so the first match is the member.
-        constexpr std::string_view Member = "\"modules\":[]";
-        size_t at = line.find(Member);
-        line.replace(at + Member.size() - 2, 2, ModulesJson(report.Modules));
+    std::ostringstream text;
+    {
+        JsonLineWriter out(text);
+        ReportJsonWriter(out).Write(report);
     }
-    return JsonSafeText(line);
+    std::string line = text.str();
+    line.pop_back();  // the line end
+    return line;
+}
+
+nlohmann::ordered_json ReportJson(const CrashReport& report)
+{
+    return nlohmann::ordered_json::parse(ReportJsonLine(report));
 }
 
 std::string JsonLine(const nlohmann::ordered_json& value)
@@ -365,14 +500,6 @@ std::string JsonLine(const nlohmann::ordered_json& value)
     // Names and text from the log are UTF-8 already (a UTF-16 log is turned
     // into UTF-8 as it is read); bytes that are not UTF-8 become U+FFFD.
     return JsonSafeText(value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-}
-
-nlohmann::ordered_json RestoreJson(const RestoreLine& line)
-{
-    return {{"kind", "restore"},
-            {"source", line.Source},
-            {"line", line.Line},
-            {"outcome", line.Outcome}};
 }
 
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number, bool listModules)

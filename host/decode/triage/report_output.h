@@ -4,21 +4,38 @@
 
 #include "decode/reports/bugcheck_codes.h"
 #include "decode/reports/report.h"
+#include "decode/triage/json_writer.h"
 
 #include <nlohmann/json.hpp>
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace decode {
 
-nlohmann::ordered_json ReportJson(const CrashReport& report);
-nlohmann::ordered_json RestoreJson(const RestoreLine& line);
-// One JSON line, valid UTF-8 whatever bytes the log held.
-std::string JsonLine(const nlohmann::ordered_json& value);
-// JsonLine(ReportJson(report)), written without a JSON value per module
-// row.
+// Reports as JSON lines, one each. The module table's JSON is kept from
+// one report to the next: the machines of a fleet mostly load the same
+// modules (a row holds no load address), and the table is most of a line.
+class ReportJsonWriter {
+public:
+    explicit ReportJsonWriter(JsonLineWriter& out) : Out_(out) {}
+    void Write(const CrashReport& report);
+
+private:
+    JsonLineWriter& Out_;
+    std::vector<ModuleRow> Modules_;  // the table last written
+    std::string ModulesJson_ = "[]";  // and its JSON
+};
+// A restore outcome as one JSON line.
+void WriteRestoreJson(JsonLineWriter& out, const RestoreLine& line);
+// A report's line, without its line end.
 std::string ReportJsonLine(const CrashReport& report);
+// The same line read back, for a caller that looks inside it.
+nlohmann::ordered_json ReportJson(const CrashReport& report);
+// A value dumped as the decoder writes its JSON lines (json_writer.h):
+// valid UTF-8 whatever bytes the log held.
+std::string JsonLine(const nlohmann::ordered_json& value);
 // Opens with the culprit line; listModules adds each module's PDB, GUID,
 // age and symbol-store key.
 void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number,

@@ -3,10 +3,8 @@
 
 #include "decode/reports/bugcheck_codes.h"
 #include "decode/triage/culprit.h"
-#include "decode/triage/report_output.h"
+#include "decode/triage/json_writer.h"
 #include "decode/triage/terminal_text.h"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -37,14 +35,6 @@ std::string TimeText(const std::optional<CrashTime>& time)
 std::string Printable(const std::string& text)
 {
     return EscapeBytes(text);
-}
-
-// JSON needs UTF-8: the line is dumped with bytes that are not UTF-8 as
-// U+FFFD (never taken as Latin-1, which turns 0x9B into a C1 control), and
-// C1 and bidi controls escaped (JsonLine).
-std::string Utf8(const std::string& text)
-{
-    return text;
 }
 
 // A table row is as wide as its widest signature: one long name in one
@@ -133,37 +123,53 @@ void FleetSummary::PrintText(std::ostream& out) const
 
 void FleetSummary::PrintJson(std::ostream& out) const
 {
-    using json = nlohmann::ordered_json;
+    JsonLineWriter line(out);
+    auto time = [&line](const std::optional<CrashTime>& t) {
+        if (!t) {
+            line.Null();
+            return;
+        }
+        char text[40];
+        std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t->Year, t->Month, t->Day,
+                      t->Hour, t->Minute, t->Second, t->Millisecond);
+        line.String(text);
+    };
+    auto textOrNull = [&line](bool present, std::string_view text) { present ? line.String(text) : line.Null(); };
     for (const Row* row : Ordered()) {
         const char* name = row->HasCode ? BugCheckName(row->Code) : nullptr;
         char code[16];
         std::snprintf(code, sizeof(code), "0x%08X", row->Code);
-        json logs = json::array();
+        line.StartObject();
+        line.OwnKey("kind");
+        line.String("signature");
+        line.OwnKey("signature");
+        line.String(row->Signature);
+        line.OwnKey("code");
+        textOrNull(row->HasCode, code);
+        line.OwnKey("name");
+        textOrNull(name != nullptr, name != nullptr ? name : "");
+        line.OwnKey("module");
+        textOrNull(!row->Module.empty(), row->Module);
+        line.OwnKey("function");
+        textOrNull(!row->Function.empty(), row->Function);
+        line.OwnKey("offset");
+        textOrNull(row->Offset.has_value(), row->Offset ? ShortHex(*row->Offset) : std::string());
+        line.OwnKey("count");
+        line.Uint(row->Count);
+        line.OwnKey("first_time");
+        time(row->First);
+        line.OwnKey("last_time");
+        time(row->Last);
+        line.OwnKey("logs");
+        line.StartArray();
         for (const std::string& log : row->Logs) {
-            logs.push_back(Utf8(log));
+            line.String(log);
         }
-        auto time = [](const std::optional<CrashTime>& t) {
-            if (!t) {
-                return json(nullptr);
-            }
-            char text[40];
-            std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t->Year, t->Month, t->Day,
-                          t->Hour, t->Minute, t->Second, t->Millisecond);
-            return json(text);
-        };
-        json line = {{"kind", "signature"},
-                     {"signature", Utf8(row->Signature)},
-                     {"code", row->HasCode ? json(code) : json(nullptr)},
-                     {"name", name != nullptr ? json(name) : json(nullptr)},
-                     {"module", row->Module.empty() ? json(nullptr) : json(Utf8(row->Module))},
-                     {"function", row->Function.empty() ? json(nullptr) : json(Utf8(row->Function))},
-                     {"offset", row->Offset ? json(ShortHex(*row->Offset)) : json(nullptr)},
-                     {"count", row->Count},
-                     {"first_time", time(row->First)},
-                     {"last_time", time(row->Last)},
-                     {"logs", logs},
-                     {"more_logs", row->MoreLogs}};
-        out << JsonLine(line) << "\n";
+        line.EndArray();
+        line.OwnKey("more_logs");
+        line.Uint(row->MoreLogs);
+        line.EndObject();
+        line.EndLine();
     }
 }
 

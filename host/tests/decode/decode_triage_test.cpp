@@ -5,6 +5,7 @@
 #include "decode/decode_command.h"
 #include "decode/triage/report_output.h"
 #include "decode/triage/summary.h"
+#include "decode/triage/terminal_text.h"
 
 #include <gtest/gtest.h>
 
@@ -481,6 +482,222 @@ TEST(FleetSummary, RunsFromTheCommandLineOverEveryLog)
         std::remove(log.c_str());
     }
     ::rmdir(folder);
+}
+
+// Every member a report line can hold, several twice over: the OS with a
+// service pack, suites and the unavailable block; module rows with and
+// without an identity and with a short GUID; the context with one register
+// given twice; frames with and without a module, symbols and inlines; a
+// culprit with a source line; repeats and unsymbolized notes.
+decode::CrashReport EveryMember()
+{
+    decode::CrashReport report;
+    report.Source = "vm1.log";
+    report.FirstLine = 12;
+    report.LastLine = 345;
+    report.Complete = true;
+    report.Format = 2;
+    report.Time = decode::CrashTime{2026, 12, 7, 4, 36, 42, 123};
+    decode::OsVersion& os = report.Os;
+    os.HasKernel = true;
+    os.Major = 10;
+    os.Build = 19045;
+    os.Platform = "WIN32_NT (x64)";
+    os.HasServicePack = true;
+    os.ServicePackMajor = 1;
+    os.ServicePackText = "Service Pack 1";
+    os.HasSuites = true;
+    os.Suites = {"SINGLEUSERTS", "PERSONAL"};
+    os.Type = "WORKSTATION";
+    os.Unavailable = true;
+    os.UnavailableSize = 20;
+    os.UnavailableExpected = 284;
+    os.UnavailablePointer = 0xFFFFF80312345678;
+    report.HasModuleTable = true;
+    report.Modules = {{"crasher.sys", "", "6B472C4652DD221E4C4C44205044422E", 0x1A},
+                      {"x.sys", "C:\\build\\x.pdb", "49EB016FCC3789B14C4C44205044422E", 1},
+                      {"none.sys", "", "00000000000000000000000000000000", 0},
+                      {"short.sys", "short.pdb", "49EB016F", 2}};
+    report.HasCode = true;
+    report.Code = 0xD1;
+    report.Parameters = {0x10, 2, 0, 0xFFFFF8054A2B1C3D};
+    report.HasContext = true;
+    report.ContextAddress = 0x7FFC6F361630;
+    report.Registers = {{"CS", 0x10, 4}, {"EFLAGS", 0x202, 8}, {"RIP", 0xFFFFF8054A2B1000, 16}, {"CS", 0x18, 4}};
+    report.HasStack = true;
+    report.Frames = {At("vekcrashdmp.sys", 0x2553), At("crasher.sys", 0x1043), At(nullptr, 0xFFFFF80312345000)};
+    report.Frames[0].StackPointer = 0xFFFFF80312345600;
+    report.Frames[0].Words = {0, 0xFFFFF80312345700, 1, 0xFFFFC00012340000};
+    report.Frames[1].Symbols = {{"Inner", false, 0, "d:\\src\\inner.h", 7},
+                                {"CrasherTouch", true, 0x13, "d:\\src\\crasher.cpp", 64, false}};
+    report.Frames[0].Symbols = {{"KeBugCheckEx", true, 0x40, "", 0, true}};
+    report.Warnings = {"line 40: \"- RAX = 1\" is not a register line"};
+    report.Repeats = 2;
+    report.RepeatLines = {400, 800};
+    report.Unsymbolized = {"ntoskrnl.exe: no PDB with its GUID and age"};
+    return report;
+}
+
+// The line's members in their order, numbers and strings as they were
+// written when each report was a nlohmann value dumped whole: readers of
+// the JSON lines depend on them. A restore line after it keeps its place.
+TEST(ReportJson, EveryMemberStaysAsReadersKnowIt)
+{
+    const std::string report =
+        R"j({"kind":"report","source":"vm1.log","first_line":12,"last_line":345,"complete":true,"format":2,)j"
+        R"j("time":"2026-12-07T04:36:42.123Z","os":{"major":10,"minor":0,"build":19045,)j"
+        R"j("platform":"WIN32_NT (x64)","service_pack":{"major":1,"minor":0,"text":"Service Pack 1"},)j"
+        R"j("suites":["SINGLEUSERTS","PERSONAL"],"type":"WORKSTATION","unavailable":{"size":20,)j"
+        R"j("expected":284,"pointer":"0xFFFFF80312345678"}},"modules":[{"name":"crasher.sys",)j"
+        R"j("pdb_name":"crasher.pdb","guid":"6B472C46-52DD-221E-4C4C-44205044422E",)j"
+        R"j("guid_store":"6B472C4652DD221E4C4C44205044422E","age":26,)j"
+        R"j("symbol_key":"crasher.pdb/6B472C4652DD221E4C4C44205044422E1A/crasher.pdb"},{"name":"x.sys",)j"
+        R"j("pdb_name":"x.pdb","guid":"49EB016F-CC37-89B1-4C4C-44205044422E",)j"
+        R"j("guid_store":"49EB016FCC3789B14C4C44205044422E","age":1,)j"
+        R"j("symbol_key":"x.pdb/49EB016FCC3789B14C4C44205044422E1/x.pdb"},{"name":"none.sys","pdb_name":"",)j"
+        R"j("guid":"00000000-0000-0000-0000-000000000000","guid_store":"00000000000000000000000000000000",)j"
+        R"j("age":0,"symbol_key":null},{"name":"short.sys","pdb_name":"short.pdb","guid":"49EB016F",)j"
+        R"j("guid_store":"49EB016F","age":2,"symbol_key":"short.pdb/49EB016F2/short.pdb"}],)j"
+        R"j("bugcheck":{"code":"0x000000D1","name":"DRIVER_IRQL_NOT_LESS_OR_EQUAL",)j"
+        R"j("parameters":["0x0000000000000010","0x0000000000000002","0x0000000000000000",)j"
+        R"j("0xFFFFF8054A2B1C3D"],"parameter_labels":["memory referenced","IRQL","access (0 read, 1 write,)j"
+        R"j( 8 execute)","address that referenced memory"],"meaning":"read of 0x10 at IRQL 2"},)j"
+        R"j("context":{"address":"0x00007FFC6F361630","registers":{"CS":"0x0018","EFLAGS":"0x00000202",)j"
+        R"j("RIP":"0xFFFFF8054A2B1000"}},)j"
+        R"j("culprit_line":"0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in crasher.sys!CrasherTouch+0x13 (inner.h:7):)j"
+        R"j( read of 0x10 at IRQL 2","culprit":{"frame":1,"rule":"outside_bugcheck_path",)j"
+        R"j("text":"crasher.sys!CrasherTouch+0x13 (inner.h:7)","module":"crasher.sys",)j"
+        R"j("offset":"0x0000000000001043","function":"CrasherTouch","function_offset":"0x0000000000000013",)j"
+        R"j("file":"d:\\src\\inner.h","line":7},"stack":[{"stack_pointer":"0xFFFFF80312345600",)j"
+        R"j("words":["0x0000000000000000","0xFFFFF80312345700","0x0000000000000001","0xFFFFC00012340000"],)j"
+        R"j("module":"vekcrashdmp.sys","offset":"0x0000000000002553","function":"KeBugCheckEx",)j"
+        R"j("function_offset":"0x40","file":"","line":0,"public_symbol":true,)j"
+        R"j("symbols":[{"function":"KeBugCheckEx","file":"","line":0,"function_offset":"0x40"}]},)j"
+        R"j({"stack_pointer":"0x0000000000000000","words":["0x0000000000000000","0x0000000000000000",)j"
+        R"j("0x0000000000000000","0x0000000000000000"],"module":"crasher.sys","offset":"0x0000000000001043",)j"
+        R"j("function":"CrasherTouch","function_offset":"0x13","file":"d:\\src\\crasher.cpp","line":64,)j"
+        R"j("public_symbol":false,"symbols":[{"function":"Inner","file":"d:\\src\\inner.h","line":7},)j"
+        R"j({"function":"CrasherTouch","file":"d:\\src\\crasher.cpp","line":64,"function_offset":"0x13"}]},)j"
+        R"j({"stack_pointer":"0x0000000000000000","words":["0x0000000000000000","0x0000000000000000",)j"
+        R"j("0x0000000000000000","0x0000000000000000"],"address":"0xFFFFF80312345000"}],)j"
+        R"j("warnings":["line 40: \"- RAX = 1\" is not a register line"],"repeats":2,)j"
+        R"j("repeated_at_lines":[400,800],"unsymbolized":["ntoskrnl.exe: no PDB with its GUID and age"]})j";
+
+    std::ostringstream out;
+    {
+        decode::ReportStream stream(out, true, nullptr);
+        stream.Report(EveryMember());
+        stream.Restore({"vm1.log", 400, "Successful"});
+        stream.Flush();
+        EXPECT_EQ(out.str(), report + "\n" + R"({"kind":"restore","source":"vm1.log","line":400,"outcome":"Successful"})" "\n");
+    }
+    EXPECT_EQ(decode::ReportJsonLine(EveryMember()), report);
+}
+
+// A report's module table is written again from the last one's JSON only
+// when every member a row shows is the same: each case changes one.
+TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
+{
+    struct Case {
+        const char* Name;
+        void (*Change)(std::vector<decode::ModuleRow>* rows);
+    } cases[] = {
+        {"same table", [](std::vector<decode::ModuleRow>*) {}},
+        {"name", [](std::vector<decode::ModuleRow>* rows) { (*rows)[1].Name = "y.sys"; }},
+        {"PDB column", [](std::vector<decode::ModuleRow>* rows) { (*rows)[1].PdbColumn = "C:\\build\\y.pdb"; }},
+        {"GUID",
+         [](std::vector<decode::ModuleRow>* rows) {
+             std::string guid = (*rows)[1].Guid.String();
+             guid.back() = guid.back() == 'F' ? 'E' : 'F';
+             (*rows)[1].Guid = guid;
+         }},
+        {"age", [](std::vector<decode::ModuleRow>* rows) { (*rows)[1].Age = 2; }},
+        {"a row fewer", [](std::vector<decode::ModuleRow>* rows) { rows->pop_back(); }},
+        {"a row more", [](std::vector<decode::ModuleRow>* rows) { rows->push_back(rows->front()); }},
+        {"no table", [](std::vector<decode::ModuleRow>* rows) { rows->clear(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        decode::CrashReport first = EveryMember();
+        decode::CrashReport second = EveryMember();
+        c.Change(&second.Modules);
+        std::ostringstream out;
+        {
+            decode::JsonLineWriter lines(out);
+            decode::ReportJsonWriter reports(lines);
+            reports.Write(first);
+            reports.Write(second);
+            reports.Write(first);
+        }
+        EXPECT_EQ(out.str(), decode::ReportJsonLine(first) + "\n" + decode::ReportJsonLine(second) + "\n" +
+                                 decode::ReportJsonLine(first) + "\n");
+    }
+}
+
+// Each string the JSON lines hold, as a value and as a member's name, is
+// what nlohmann's dump (bytes that are not UTF-8 replaced) writes for it:
+// a judge apart from the writer. C1 and bidi controls then go through
+// JsonSafeText, as every line did (its own cases are in TerminalSafety).
+TEST(JsonLineWriter, StringsAreWhatNlohmannDumpWrites)
+{
+    struct Case {
+        std::string Name;
+        std::string Text;
+    };
+    std::vector<Case> cases = {
+        {"empty", ""},
+        {"plain", "crasher.sys"},
+        {"quote", "quo\"te"},
+        {"backslash", "C:\\build\\x.pdb"},
+        {"slash", "a/b"},
+        {"DEL", "del\x7F"},
+        {"ESC", "esc\x1B[2J.sys"},
+        {"NUL", std::string("nul\0byte", 8)},
+        {"stray continuation", "x\x80y"},
+        {"stray byte", "stray\x9B.sys"},
+        {"lead at the end", "cut\xC3"},
+        {"cut sequence, then ASCII", "\xE2\x82x"},
+        {"overlong", "\xC0\xAF"},
+        {"surrogate", "\xED\xA0\x80"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80"},
+        {"never UTF-8", "\xFF\xFE"},
+        {"two-byte", "\xC3\xA9t\xC3\xA9"},
+        {"four-byte", "\xF0\x9F\x98\x80"},
+        {"C1 control", "csi\xC2\x9B"},
+        {"bidi override", "evil\xE2\x80\xAEsys.exe"},
+        {"line separator", "a\xE2\x80\xA8" "b"},
+        {"long plain", std::string(100000, 'a')},
+    };
+    for (int c = 0; c < 0x20; ++c) {
+        cases.push_back({"control " + std::to_string(c), "<" + std::string(1, static_cast<char>(c)) + ">"});
+    }
+    std::string quoted, hostile;
+    for (int i = 0; i < 3000; ++i) {
+        quoted += "0123456789abcdef0123456789ABCDEF\"\\/";
+        hostile += "module\x1F\xC3\xA9\xFF\"\\\xC2\x85\xE2\x80\xAE";
+    }
+    cases.push_back({"long, quoted", quoted});
+    cases.push_back({"long, hostile", hostile});
+
+    constexpr auto Replace = nlohmann::json::error_handler_t::replace;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::ostringstream out;
+        {
+            decode::JsonLineWriter line(out);
+            line.String(c.Text);
+            line.EndLine();
+            line.StartObject();
+            line.Key(c.Text);
+            line.String(c.Text);
+            line.EndObject();
+            line.EndLine();
+        }
+        nlohmann::ordered_json object = nlohmann::ordered_json::object();
+        object[c.Text] = c.Text;
+        EXPECT_EQ(out.str(), decode::JsonSafeText(nlohmann::json(c.Text).dump(-1, ' ', false, Replace)) + "\n" +
+                                 decode::JsonSafeText(object.dump(-1, ' ', false, Replace)) + "\n");
+    }
 }
 
 }  // namespace
