@@ -56,7 +56,7 @@ public:
     void Repeated(uint64_t firstLine);
     void Restore(RestoreLine&& line);
     // Writes the report held back to see whether it repeats, and hands the
-    // JSON lines gathered so far to the stream.
+    // text or JSON lines gathered so far to the stream.
     void Flush();
     unsigned Complete() const { return Complete_; }
     unsigned Written() const { return Written_; }
@@ -64,9 +64,10 @@ public:
 private:
     void WritePending();
     void Write(CrashReport& report);
+    void WriteText();
 
-    // A report's text is put together here and written at once: a stream
-    // such as std::cout (tied to C stdio) pays per insertion.
+    // Reports' text is put together here and written in large blocks: a
+    // stream such as std::cout (tied to C stdio) pays per insertion.
     class TextBuffer : public std::streambuf {
     public:
         std::string Text;

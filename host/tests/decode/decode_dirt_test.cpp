@@ -582,6 +582,45 @@ TEST(DecodeOutput, IsUtf8Once)
     EXPECT_NE(text.str().find("h\\xFF\\xC2\\x85l.sys"), std::string::npos);
 }
 
+// Reports and restore lines come out in the log's order, in text (where
+// reports gather to be written in large blocks) and in JSON, however many
+// come before them.
+TEST(DecodeOutput, KeepsTheLogsOrder)
+{
+    const std::string restore = "Viridian State Restoration is Successful\n";
+    std::string log;
+    std::vector<std::string> expected;
+    for (int hour = 10; hour < 20; ++hour) {
+        log += Replace(CleanReport, "04:36", std::to_string(hour) + ":36") + restore;
+        expected.insert(expected.end(), {"report", "restore"});
+    }
+    for (bool json : {false, true}) {
+        SCOPED_TRACE(json ? "JSON" : "text");
+        std::ostringstream out;
+        decode::ReportStream stream(out, json, nullptr);
+        decode::ScanSink sink;
+        sink.Report = [&](decode::CrashReport&& report) { stream.Report(std::move(report)); };
+        sink.Restore = [&](decode::RestoreLine&& line) { stream.Restore(std::move(line)); };
+        int fd = ::memfd_create("console", 0);
+        ASSERT_EQ(::write(fd, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+        ::lseek(fd, 0, SEEK_SET);
+        decode::ScanDescriptor(fd, "console.log", sink);
+        ::close(fd);
+        stream.Flush();
+        std::vector<std::string> kinds;
+        std::istringstream lines(out.str());
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(json ? "{\"kind\":\"report\"" : "Report ", 0) == 0) {
+                kinds.push_back("report");
+            } else if (line.find(json ? "\"kind\":\"restore\"" : "Viridian State Restoration") !=
+                       std::string::npos) {
+                kinds.push_back("restore");
+            }
+        }
+        EXPECT_EQ(kinds, expected) << out.str();
+    }
+}
+
 // Every field the parser fills, for comparing two reads of one report.
 std::string Everything(const decode::CrashReport& report)
 {
