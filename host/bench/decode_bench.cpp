@@ -41,8 +41,11 @@ const char ReportTail[] =
 // A log of `bytes`: each round is `chatter` lines of boot output, then a
 // report with a module table of 150 rows and 20 frames. The rounds' reports
 // are one crash printed again (folded into one report on output), or with
-// `distinct` each a crash of its own, a minute after the one before.
-std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, bool distinct = false)
+// `distinct` each a crash of its own, a minute after the one before; with
+// `newTables` too, each round's module rows have GUIDs of their own (from a
+// counter), so no row is the report before's.
+std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, bool distinct = false,
+                     bool newTables = false)
 {
     std::string file = (std::filesystem::temp_directory_path() /
                         ("vekcrash-decode-bench-" + std::to_string(::getpid()) + name))
@@ -71,8 +74,14 @@ std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, boo
         round += "BUGCHECK DUMP ENDS\n";
         constexpr std::string_view Time = "2026-12-07 04:36:42:123";
         size_t timeAt = round.find(Time);
+        // Where each row's GUID stands: its first 8 digits change a round.
+        std::vector<size_t> guidAt;
+        for (size_t at = round.find(".sys\t\t"); at != std::string::npos; at = round.find(".sys\t\t", at + 1)) {
+            guidAt.push_back(at + 6);
+        }
         std::ofstream out(file, std::ios::binary);
         unsigned minute = 0;
+        unsigned table = 0;
         for (size_t written = 0; written < bytes; written += round.size()) {
             if (distinct) {
                 constexpr unsigned MinutesADay = 24 * 60;
@@ -82,6 +91,13 @@ std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, boo
                               minute / 60 % 24, minute % 60);
                 round.replace(timeAt, Time.size(), time, Time.size());
                 ++minute;
+            }
+            if (newTables) {
+                for (size_t at : guidAt) {
+                    char digits[9];
+                    std::snprintf(digits, sizeof(digits), "%08X", table++);
+                    round.replace(at, 8, digits, 8);
+                }
             }
             out << round;
         }
@@ -102,6 +118,14 @@ const std::string& LogPath()
 const std::string& DistinctLogPath()
 {
     static const std::string path = WriteLog("-distinct.log", 40, LogBytes / 4, true);
+    return path;
+}
+
+// As dense with distinct crashes, each with a module table of its own (a
+// fleet of machines that load other builds): every module row is parsed.
+const std::string& NewTablesLogPath()
+{
+    static const std::string path = WriteLog("-tables.log", 40, LogBytes / 4, true, true);
     return path;
 }
 
@@ -206,13 +230,17 @@ BENCHMARK(BM_DecodeOverPlainScan)->Unit(benchmark::kMillisecond);
 
 // The whole command, text (json:0) or JSON (json:1) written to a file, on
 // the report-dense log (log:0), the noise log (log:1) or the dense log of
-// distinct crashes (log:2), beside a plain scan of the same log in the same
+// distinct crashes (log:2) or of distinct crashes whose module tables all
+// differ (log:3), beside a plain scan of the same log in the same
 // run: the ratios to hold are text at or below 1 and JSON within 1.5 of
 // text.
 void BM_DenseDecodeOverPlainScan(benchmark::State& state)
 {
     using Clock = std::chrono::steady_clock;
-    const std::string& log = state.range(0) == 0 ? LogPath() : state.range(0) == 1 ? NoiseLogPath() : DistinctLogPath();
+    const std::string& log = state.range(0) == 0   ? LogPath()
+                             : state.range(0) == 1 ? NoiseLogPath()
+                             : state.range(0) == 2 ? DistinctLogPath()
+                                                   : NewTablesLogPath();
     decode::DecodeOptions options;
     options.Json = state.range(1) != 0;
     options.Logs = {log};
@@ -241,7 +269,7 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
 }
 BENCHMARK(BM_DenseDecodeOverPlainScan)
     ->ArgNames({"log", "json"})
-    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
 // The whole command without symbols: scanning, parsing and JSON output.
@@ -271,9 +299,11 @@ int main(int argc, char** argv)
     LogPath();
     NoiseLogPath();
     DistinctLogPath();
+    NewTablesLogPath();
     benchmark::RunSpecifiedBenchmarks();
     std::filesystem::remove(LogPath());
     std::filesystem::remove(NoiseLogPath());
     std::filesystem::remove(DistinctLogPath());
+    std::filesystem::remove(NewTablesLogPath());
     return 0;
 }
