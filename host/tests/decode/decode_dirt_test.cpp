@@ -554,6 +554,46 @@ TEST(DecodeDamage, MarkersAreSeenWhereverTheyStand)
     }
 }
 
+// A module row's GUID column is 32 upper-case hex digits, each checked, the
+// column sixteen bytes a step: a byte next to either range, of another case,
+// above 0x7F or a control byte makes the row no row, wherever in the column
+// (each half's first and last digit) it stands.
+TEST(DecodeDamage, GuidColumnIsUpperCaseHexOnly)
+{
+    const std::string row = "ntoskrnl.exe\t\t6B472C4652DD221E4C4C44205044422E\t1\n";
+    const size_t guidAt = row.find("6B47");
+    struct Case {
+        char Byte;
+        bool Digit;
+    };
+    const Case cases[] = {
+        {'0', true},   {'9', true},   {'A', true},    {'F', true},    {'/', false},   {':', false},
+        {'@', false},  {'G', false},  {'a', false},   {'f', false},   {'`', false},   {' ', false},
+        {'\0', false}, {'\t', false}, {'\x7F', false}, {'\x80', false}, {'\xB0', false}, {'\xC1', false},
+        {'\xFF', false},
+    };
+    for (size_t position : {size_t{0}, size_t{15}, size_t{16}, size_t{31}}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE("byte " + std::to_string(static_cast<unsigned char>(c.Byte)) + " at " +
+                         std::to_string(position));
+            std::string damaged = row;
+            damaged[guidAt + position] = c.Byte;
+            Decoded decoded = Scan(Replace(CleanReport, row, damaged));
+            ASSERT_EQ(decoded.Reports.size(), 1u);
+            const decode::CrashReport& report = decoded.Reports[0];
+            if (c.Digit) {
+                ASSERT_EQ(report.Modules.size(), 3u);
+                EXPECT_EQ(report.Modules[0].Guid.View(), damaged.substr(guidAt, 32));
+                EXPECT_TRUE(report.Complete);
+            } else {
+                ASSERT_EQ(report.Modules.size(), 2u);
+                EXPECT_EQ(report.Modules[0].Name, "hal.dll");
+                EXPECT_TRUE(AnyWarningHas(report, "line 11 not understood"));
+            }
+        }
+    }
+}
+
 TEST(DecodeDamage, ChatterIsNoStartLine)
 {
     for (const char* chatter : {"BUGCHECK DUMP STARS are bright tonight", "BUGCHECK DUMP STOPS",
