@@ -227,7 +227,12 @@ bool LogScanner::Remember(const LogLine& line, bool parsed)
         effect = open.Parser->LastEffect();
     }
     Current_.Raw.append(line.Raw);
-    Current_.Lines.push_back({Current_.Raw.size(), effect, open.Parser->LastPosition()});
+    // Each member stored in place: an entry put together on the stack was
+    // read back whole over its one-byte store, a stall a line.
+    LineMemory::Entry& entry = Current_.Lines.emplace_back();
+    entry.End = Current_.Raw.size();
+    entry.Effect = effect;
+    entry.Position = open.Parser->LastPosition();
     if (effect != LineEffect::Other) {
         open.Parser->Remember(&Rows_);
     }

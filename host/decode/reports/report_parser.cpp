@@ -381,12 +381,15 @@ bool ReportParser::ParseModuleRow(std::string_view line)
     }
     Position_ = Report_.Modules.size();
     Effect_ = LineEffect::ModuleRow;
-    // Filled in place: a row is a hundred bytes.
-    ModuleRow& row = Report_.Modules.emplace_back();
+    // Made on the stack and moved in: emplace_back() value-initializes the
+    // row, clearing its hundred bytes with a rep stos before each member is
+    // set, a fifth of the row's parse.
+    ModuleRow row;
     row.Name.assign(line.data(), pdbTab);
     row.PdbColumn.assign(line.substr(pdbTab + 1, guidTab - pdbTab - 1));
     row.Guid = GuidText(guid);
     row.Age = static_cast<uint32_t>(age);
+    Report_.Modules.push_back(std::move(row));
     return true;
 }
 
