@@ -369,7 +369,7 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
         }
         return;
     }
-    CrashReport report = open.Parser->Finish(complete, reason, open.LastLine);
+    CrashReport report = open.Parser->Finish(complete, reason, open.LastLine, &Rows_);
     if (Sink_.Report) {
         Sink_.Report(std::move(report));
     }

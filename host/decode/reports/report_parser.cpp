@@ -646,7 +646,23 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
 // frames that must name a row of the module table: a byte changed on the
 // wire makes a line that still fits its shape but says something the guest
 // never wrote.
-bool ReportParser::ShowsWhatTheGuestWrote()
+bool ReportParser::FramesNameRowsAt(const std::vector<uint32_t>& frameRows) const
+{
+    if (frameRows.size() != Report_.Frames.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < frameRows.size(); ++i) {
+        const Frame& frame = Report_.Frames[i];
+        // NoRow and the mark of a name the table lacked stand past any row.
+        if (frame.HasModule &&
+            (frameRows[i] >= Report_.Modules.size() || Report_.Modules[frameRows[i]].Name != frame.Module)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReportParser::ShowsWhatTheGuestWrote(std::vector<uint32_t>* frameRows)
 {
     constexpr std::string_view Platforms[] = {"WIN32s", "WIN32_WINDOWS", "WIN32_NT", "UNKNOWN"};
     constexpr std::string_view ProductTypes[] = {"WORKSTATION", "DOMAIN_CONTROLLER", "SERVER", "UNKNOWN"};
@@ -665,19 +681,21 @@ bool ReportParser::ShowsWhatTheGuestWrote()
     }
     // Only a table read whole says which modules were loaded (an empty one
     // says the driver could not list them).
-    if (Report_.HasModuleTable && !Report_.Modules.empty() && DroppedModules_ == 0) {
+    if (Report_.HasModuleTable && !Report_.Modules.empty() && DroppedModules_ == 0 &&
+        (frameRows == nullptr || !FramesNameRowsAt(*frameRows))) {
         // The few names the frames give, sorted, are looked for in one pass
         // over the hundreds of rows; each found one is struck off.
         struct Named {
             std::string_view Name;
             size_t FirstFrame;
             bool Found;
+            uint32_t Row;
         };
         std::vector<Named> named;
         named.reserve(Report_.Frames.size());
         for (size_t i = 0; i < Report_.Frames.size(); ++i) {
             if (Report_.Frames[i].HasModule) {
-                named.push_back({Report_.Frames[i].Module, i, false});
+                named.push_back({Report_.Frames[i].Module, i, false, RememberedRows::NoRow});
             }
         }
         auto byName = [](const Named& a, const Named& b) {
@@ -694,7 +712,22 @@ bool ReportParser::ShowsWhatTheGuestWrote()
                                        [](const Named& a, std::string_view b) { return a.Name < b; });
             if (at != named.end() && at->Name == name && !at->Found) {
                 at->Found = true;
+                at->Row = static_cast<uint32_t>(i);
                 --unfound;
+            }
+        }
+        if (frameRows != nullptr) {
+            // Where each frame's module stands, for the next report: a
+            // fleet's reports name the same modules at the same rows.
+            frameRows->assign(Report_.Frames.size(), RememberedRows::NoRow);
+            for (size_t i = 0; i < Report_.Frames.size(); ++i) {
+                if (!Report_.Frames[i].HasModule) {
+                    continue;
+                }
+                auto at = std::lower_bound(named.begin(), named.end(), std::string_view(Report_.Frames[i].Module),
+                                           [](const Named& a, std::string_view b) { return a.Name < b; });
+                // A name the table lacks has no row: the next report searches.
+                (*frameRows)[i] = at->Found ? at->Row : RememberedRows::NoRow;
             }
         }
         // Named in the order the frames first give them; a table that has
@@ -718,7 +751,8 @@ bool ReportParser::ShowsWhatTheGuestWrote()
     return faithful;
 }
 
-CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, uint64_t lastLine)
+CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, uint64_t lastLine,
+                                 RememberedRows* rows)
 {
     Report_.LastLine = lastLine;
     Report_.StackCut = Report_.HasStack && !complete;
@@ -778,7 +812,7 @@ CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, ui
         Warn("partial report; missing " + list);
         complete = false;
     }
-    if (!ShowsWhatTheGuestWrote()) {
+    if (!ShowsWhatTheGuestWrote(rows != nullptr ? &rows->FrameRows : nullptr)) {
         complete = false;
     }
     Report_.Complete = complete;

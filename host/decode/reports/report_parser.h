@@ -27,6 +27,11 @@ struct RememberedRows {
     std::vector<Frame> Frames;
     std::vector<Register> Registers;
     std::vector<uint32_t> RegisterBits;  // each register's bit in print order
+    // For each frame of the last report checked, the module row that bears
+    // its module's name (NoRow for a bare address or a name no row bears):
+    // where the next report's frame most likely finds its module too.
+    static constexpr uint32_t NoRow = UINT32_MAX;
+    std::vector<uint32_t> FrameRows;
 };
 
 class ReportParser {
@@ -71,7 +76,10 @@ public:
     uint64_t StartLine() const { return Report_.FirstLine; }
     // Ends the report: complete when its end line was seen, otherwise cut
     // short for the reason given. The parser is spent afterwards.
-    CrashReport Finish(bool complete, const std::string& cutReason, uint64_t lastLine);
+    // With rows, the frames' modules are first looked for at the rows the
+    // last report's frames found theirs (and the rows found are kept there).
+    CrashReport Finish(bool complete, const std::string& cutReason, uint64_t lastLine,
+                       RememberedRows* rows = nullptr);
     // A warning about the report as a whole: always kept.
     void Warn(std::string text);
     // A warning about one line: kept up to MaxWarnings.
@@ -89,7 +97,10 @@ private:
     bool ParseFrame(std::string_view line);
     // False, with a warning each, where a line fits its shape but says what
     // the driver never prints.
-    bool ShowsWhatTheGuestWrote();
+    bool ShowsWhatTheGuestWrote(std::vector<uint32_t>* frameRows);
+    // True when every frame's module is the name of the row frameRows gives
+    // it: each is then in the table, with no search.
+    bool FramesNameRowsAt(const std::vector<uint32_t>& frameRows) const;
 
     CrashReport Report_;
     Section Section_ = Section::Header;
