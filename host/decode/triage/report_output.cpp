@@ -47,6 +47,28 @@ void AppendHexDigits(std::string* out, uint64_t value, int digits = 16)
     out->append(text + at, sizeof(text) - at);
 }
 
+// "%0*d", appended: digit by digit where the value is not negative, as
+// every time the parser keeps is.
+void AppendPadded(std::string* out, int value, size_t digits)
+{
+    char text[16];
+    if (value < 0) {
+        int length = std::snprintf(text, sizeof(text), "%0*d", static_cast<int>(digits), value);
+        out->append(text, static_cast<size_t>(length));
+        return;
+    }
+    size_t at = sizeof(text);
+    auto rest = static_cast<unsigned>(value);
+    do {
+        text[--at] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0 && at != 0);
+    while (sizeof(text) - at < digits && at != 0) {
+        text[--at] = '0';
+    }
+    out->append(text + at, sizeof(text) - at);
+}
+
 std::string TimeText(const CrashTime& t)
 {
     char text[64];
@@ -74,7 +96,8 @@ void AppendFrameTarget(std::string* out, const Frame& frame)
         AppendHexDigits(out, frame.Address);
         return;
     }
-    out->append(Printable(frame.Module)).append(" + 0x");
+    AppendTerminalText(out, frame.Module);
+    out->append(" + 0x");
     AppendHexDigits(out, frame.Offset, 1);
 }
 
@@ -510,10 +533,13 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
     constexpr size_t ReportTextBytes = 2048;
     text.reserve(ReportTextBytes);
     auto decimal = [&text](uint64_t value) { text.append(std::to_string(value)); };
-    text.append(Printable(CulpritLine(report))).append("\n");
+    AppendTerminalText(&text, CulpritLine(report));
+    text.append("\n");
     text.append("Report ");
     decimal(number);
-    text.append(" (").append(Printable(report.Source)).append(", lines ");
+    text.append(" (");
+    AppendTerminalText(&text, report.Source);
+    text.append(", lines ");
     decimal(report.FirstLine);
     text.append("-");
     decimal(report.LastLine);
@@ -533,14 +559,29 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
     }
     for (const std::string& warning : report.Warnings) {
         // Quotes in warnings are escaped already.
-        text.append("  Warning: ").append(TerminalText(warning, false)).append("\n");
+        text.append("  Warning: ");
+        AppendTerminalText(&text, warning, false);
+        text.append("\n");
     }
     if (report.Time) {
+        // "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC" without the format
+        // parser.
         const CrashTime& t = *report.Time;
-        char time[64];
-        std::snprintf(time, sizeof(time), "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC", t.Year, t.Month,
-                      t.Day, t.Hour, t.Minute, t.Second, t.Millisecond);
-        text.append("  Crashed on: ").append(time).append("\n");
+        text.append("  Crashed on: ");
+        AppendPadded(&text, t.Year, 4);
+        text += '-';
+        AppendPadded(&text, t.Month, 2);
+        text += '-';
+        AppendPadded(&text, t.Day, 2);
+        text += ' ';
+        AppendPadded(&text, t.Hour, 2);
+        text += ':';
+        AppendPadded(&text, t.Minute, 2);
+        text += ':';
+        AppendPadded(&text, t.Second, 2);
+        text += '.';
+        AppendPadded(&text, t.Millisecond, 3);
+        text.append(" UTC\n");
     }
     const OsVersion& os = report.Os;
     if (os.HasKernel) {
@@ -550,7 +591,9 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
         decimal(os.Minor);
         text.append(" build ");
         decimal(os.Build);
-        text.append(" (").append(Printable(os.Platform)).append(")");
+        text.append(" (");
+        AppendTerminalText(&text, os.Platform);
+        text.append(")");
         if (os.HasServicePack) {
             text.append(", service pack ");
             decimal(os.ServicePackMajor);
@@ -559,13 +602,15 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
             text.append(" (").append(Printable(os.ServicePackText)).append(")");
         }
         if (!os.Type.empty()) {
-            text.append(", ").append(Printable(os.Type));
+            text.append(", ");
+            AppendTerminalText(&text, os.Type);
         }
         text.append("\n");
         if (!os.Suites.empty()) {
             text.append("  Suites:");
             for (const std::string& suite : os.Suites) {
-                text.append(" ").append(Printable(suite));
+                text.append(" ");
+                AppendTerminalText(&text, suite);
             }
             text.append("\n");
         }
@@ -578,12 +623,17 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
     }
     if (report.HasCode) {
         std::string name = CodeName(report.Code);
-        text.append("  Bug check: ").append(Hex(report.Code, 8)).append(name.empty() ? "" : " " + name).append("\n");
+        char hex[2 + 16];
+        text.append("  Bug check: ").append(HexView(report.Code, 8, hex));
+        if (!name.empty()) {
+            text.append(" ").append(name);
+        }
+        text.append("\n");
         for (size_t i = 0; i < 4; ++i) {
             const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
             text.append("    Parameter ");
             decimal(i + 1);
-            text.append(": ").append(Hex(report.Parameters[i]));
+            text.append(": ").append(HexView(report.Parameters[i], 16, hex));
             if (label != nullptr) {
                 text.append("  ").append(label);
             }

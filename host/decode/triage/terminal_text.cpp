@@ -13,7 +13,7 @@ constexpr unsigned char Delete = 0x7F;
 
 // The code point of the well-formed UTF-8 sequence at text[at] and its
 // length, or length 0.
-size_t DecodeUtf8(const std::string& text, size_t at, uint32_t* point)
+size_t DecodeUtf8(std::string_view text, size_t at, uint32_t* point)
 {
     auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
     unsigned char lead = byte(at);
@@ -61,7 +61,7 @@ std::string Escape(const char* format, uint32_t value)
 
 }  // namespace
 
-std::string TerminalText(const std::string& text, bool escapeBackslash)
+void AppendTerminalText(std::string* out, std::string_view text, bool escapeBackslash)
 {
     // Most of what a report shows is printable ASCII: taken as it is.
     bool plain = true;
@@ -70,27 +70,33 @@ std::string TerminalText(const std::string& text, bool escapeBackslash)
                 !(c == '\\' && escapeBackslash);
     }
     if (plain) {
-        return text;
+        out->append(text);
+        return;
     }
-    std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         auto c = static_cast<unsigned char>(text[i]);
         uint32_t point = 0;
         size_t sequence = c >= 0x80 ? DecodeUtf8(text, i, &point) : 0;
         if (c == '\\' && escapeBackslash) {
-            out += "\\\\";
+            out->append("\\\\");
         } else if (c >= FirstPrintable && c < Delete) {
-            out += static_cast<char>(c);
+            *out += static_cast<char>(c);
         } else if (sequence != 0 && IsBidiOrSeparator(point)) {
-            out += Escape("\\u%04X", point);
+            out->append(Escape("\\u%04X", point));
             i += sequence - 1;
         } else if (sequence != 0 && !IsC1(point)) {
-            out.append(text, i, sequence);
+            out->append(text.substr(i, sequence));
             i += sequence - 1;
         } else {
-            out += Escape("\\x%02X", c);  // a C1 control shows as its bytes
+            out->append(Escape("\\x%02X", c));  // a C1 control shows as its bytes
         }
     }
+}
+
+std::string TerminalText(const std::string& text, bool escapeBackslash)
+{
+    std::string out;
+    AppendTerminalText(&out, text, escapeBackslash);
     return out;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace decode {
 
@@ -13,6 +14,9 @@ namespace decode {
 // a backslash as \\ unless the text is already escaped (a warning quoting
 // a line through EscapeBytes).
 std::string TerminalText(const std::string& text, bool escapeBackslash = true);
+// The same, appended to a text being put together: a report's names, most
+// of them plain, go in without a string of their own.
+void AppendTerminalText(std::string* out, std::string_view text, bool escapeBackslash = true);
 
 // A dumped JSON line (UTF-8) with C1 controls and bidi controls written as
 // \u escapes, which every JSON reader reads back as the same string.

@@ -303,6 +303,65 @@ decode::CrashReport Crash(const std::string& source, uint32_t code, const Frame&
     return report;
 }
 
+// The crash time and the bug check's hex are put together digit by digit,
+// without the format parser: each field at the bounds of its width (and a
+// time no parser keeps, negative or too wide) reads as printf writes it.
+TEST(ReportText, TimeAndCodeReadAsPrintfWritesThem)
+{
+    const decode::CrashTime times[] = {
+        {1601, 1, 1, 0, 0, 0, 0},    {2026, 12, 7, 4, 36, 42, 123}, {30827, 12, 31, 23, 59, 59, 999},
+        {999, 9, 9, 9, 9, 9, 9},     {2026, 10, 10, 10, 10, 10, 10}, {-1, -12, 0, -7, 0, 0, -5},
+        {123456, 100, 100, 100, 100, 100, 1000},
+    };
+    for (const decode::CrashTime& t : times) {
+        char expected[128];
+        std::snprintf(expected, sizeof(expected), "  Crashed on: %04d-%02d-%02d %02d:%02d:%02d.%03d UTC\n", t.Year,
+                      t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Millisecond);
+        SCOPED_TRACE(expected);
+        decode::CrashReport report = Crash("a.log", 0xD1, At("crasher.sys", 0x1043), 1);
+        report.Time = t;
+        std::ostringstream text;
+        decode::PrintReportText(text, report, 1);
+        EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
+    }
+    const uint64_t values[] = {0, 1, 0xF, 0x10, 0xFFFFFFFF, 0x100000000, 0x8000000000000000, ~uint64_t{0}};
+    for (uint64_t value : values) {
+        char expected[128];
+        std::snprintf(expected, sizeof(expected), "  Bug check: 0x%08X\n    Parameter 1: 0x%016llX\n",
+                      static_cast<uint32_t>(value), static_cast<unsigned long long>(value));
+        SCOPED_TRACE(expected);
+        // Codes without a name: the line ends at the hex.
+        decode::CrashReport report = Crash("a.log", static_cast<uint32_t>(value) | 0x12340000, At("crasher.sys", 0x1043), 1);
+        report.Code = static_cast<uint32_t>(value);
+        report.Parameters = {value, 0, 0, 0};
+        std::ostringstream text;
+        decode::PrintReportText(text, report, 1);
+        std::string shown = text.str();
+        size_t at = shown.find("  Bug check: ");
+        ASSERT_NE(at, std::string::npos);
+        size_t name = shown.find('\n', at);
+        // A code with a name has it after the hex; the hex is what is held.
+        std::string line = shown.substr(at, 23) + "\n" + shown.substr(name + 1, shown.find('\n', name + 1) - name);
+        EXPECT_EQ(line, expected);
+    }
+}
+
+// Text appended to a line being put together is escaped as TerminalText
+// escapes it alone, and what stands before it is left as it was.
+TEST(TerminalSafety, AppendedTextIsEscapedAsAlone)
+{
+    const std::string texts[] = {"",       "crasher.sys", "a\\b",          "esc\x1B[2J", "del\x7F",
+                                 "\xC3\xA9t\xC3\xA9", "csi\xC2\x9B", "stray\x9B",      "evil\xE2\x80\xAEx", "cut\xC3"};
+    for (const std::string& text : texts) {
+        for (bool escapeBackslash : {true, false}) {
+            SCOPED_TRACE(text);
+            std::string line = "prefix\x1B\\ ";
+            decode::AppendTerminalText(&line, text, escapeBackslash);
+            EXPECT_EQ(line, "prefix\x1B\\ " + decode::TerminalText(text, escapeBackslash));
+        }
+    }
+}
+
 TEST(ReportText, OpensWithTheCulpritAndListsModuleIdentities)
 {
     std::ostringstream text;
