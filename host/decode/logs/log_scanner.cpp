@@ -558,12 +558,39 @@ void LogScanner::Finish()
 bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, std::string* problem)
 {
     LineReader reader(fd);
-    LogScanner scanner(source, sink);
+    // Stopped is asked once the sink has taken something: only taking a
+    // report or a restore line writes, or waits on a lookup a signal can
+    // stop. Asked at every line it was a fiftieth of a dense log's time.
+    ScanSink counted = sink;
+    uint64_t handed = 0;
+    if (sink.Stopped) {
+        if (sink.Report) {
+            counted.Report = [&sink, &handed](CrashReport&& report) {
+                ++handed;
+                sink.Report(std::move(report));
+            };
+        }
+        if (sink.Restore) {
+            counted.Restore = [&sink, &handed](RestoreLine&& line) {
+                ++handed;
+                sink.Restore(std::move(line));
+            };
+        }
+    }
+    uint64_t asked = 0;
+    auto stopped = [&sink, &handed, &asked] {
+        if (handed == asked) {
+            return false;
+        }
+        asked = handed;
+        return sink.Stopped();
+    };
+    LogScanner scanner(source, counted);
     LogLine line;
     for (;;) {
         if (scanner.InReport()) {
             if (scanner.Repeat(&reader) != 0) {
-                if (sink.Stopped && sink.Stopped()) {
+                if (stopped()) {
                     return true;
                 }
                 continue;
@@ -575,7 +602,7 @@ bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, std
             break;
         }
         scanner.Feed(line);
-        if (sink.Stopped && sink.Stopped()) {
+        if (stopped()) {
             return true;
         }
     }

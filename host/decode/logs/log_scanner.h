@@ -18,7 +18,8 @@ namespace decode {
 struct ScanSink {
     std::function<void(CrashReport&&)> Report;
     std::function<void(RestoreLine&&)> Restore;
-    // Asked between lines: true ends the scan early (the reader went away).
+    // Asked after a line that handed the sink a report or a restore line:
+    // true ends the scan early (the reader went away).
     std::function<bool()> Stopped;
     // What was passed over and why (a start marker with no report after
     // it), for --verbose.

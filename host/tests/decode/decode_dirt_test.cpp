@@ -594,6 +594,42 @@ TEST(DecodeDamage, GuidColumnIsUpperCaseHexOnly)
     }
 }
 
+// A sink that is stopped (its reader went away) ends the scan at the first
+// report or restore line it is handed, whatever stood before it.
+TEST(DecodeOutput, StopsAtTheFirstThingHandedOnceStopped)
+{
+    const std::string restore = "Viridian State Restoration is Successful\n";
+    const std::string other = Replace(CleanReport, "000000D1:", "0000000A:");
+    struct Case {
+        const char* Name;
+        std::string Log;
+        size_t Reports;
+        size_t Restores;
+    };
+    const Case cases[] = {
+        {"two reports", CleanReport + other, 1, 0},
+        {"a restore line, then a report", restore + CleanReport, 0, 1},
+        {"chatter, then a report and a restore line", "boot\nmore boot\n" + other + restore, 1, 0},
+        {"a report printed twice, then another", CleanReport + CleanReport + other, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        int fd = ::memfd_create("console", 0);
+        ASSERT_EQ(::write(fd, c.Log.data(), c.Log.size()), static_cast<ssize_t>(c.Log.size()));
+        ::lseek(fd, 0, SEEK_SET);
+        size_t reports = 0;
+        size_t restores = 0;
+        decode::ScanSink sink;
+        sink.Report = [&reports](decode::CrashReport&&) { ++reports; };
+        sink.Restore = [&restores](decode::RestoreLine&&) { ++restores; };
+        sink.Stopped = [] { return true; };
+        EXPECT_TRUE(decode::ScanDescriptor(fd, "console.log", sink));
+        ::close(fd);
+        EXPECT_EQ(reports, c.Reports);
+        EXPECT_EQ(restores, c.Restores);
+    }
+}
+
 TEST(DecodeDamage, ChatterIsNoStartLine)
 {
     for (const char* chatter : {"BUGCHECK DUMP STARS are bright tonight", "BUGCHECK DUMP STOPS",
