@@ -226,6 +226,13 @@ bool LogScanner::Remember(const LogLine& line, bool parsed)
     if (parsed && !line.Raw.empty() && line.Text.substr(0, open.Prefix.size()) == open.Prefix) {
         effect = open.Parser->LastEffect();
     }
+    if (effect == LineEffect::ModuleRow) {
+        if (!KeepModuleRows_) {
+            effect = LineEffect::Other;  // parsed again in the next report
+        } else {
+            ++ModuleRowsKept_;
+        }
+    }
     Current_.Raw.append(line.Raw);
     // Each member stored in place: an entry put together on the stack was
     // read back whole over its one-byte store, a stall a line.
@@ -324,6 +331,9 @@ size_t LogScanner::Repeat(LineReader* reader)
         }
         size_t took = open.Parser->RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
         count += took;
+        if (head.Effect == LineEffect::ModuleRow) {
+            ModuleRowsTaken_ += took;
+        }
         if (took != stretch) {
             break;
         }
@@ -349,6 +359,11 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
 {
     if (Remembering_) {
         if (Open_.size() == 1) {
+            if (ModuleRowsTaken_ != 0) {
+                ModuleMisses_ = 0;
+            } else if ((ModuleRowsKept_ != 0 || !KeepModuleRows_) && ModuleMisses_ < MissesBeforePause) {
+                ++ModuleMisses_;
+            }
             // The next report's lines are held against this one's.
             std::swap(Previous_, Current_);
             Current_.Clear();
@@ -388,6 +403,10 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
         Current_.Clear();
         Current_.Prefix = open.Prefix;
         Remembering_ = true;
+        KeepModuleRows_ = ModuleMisses_ < MissesBeforePause || ReportsRemembered_ % ProbeEvery == 0;
+        ++ReportsRemembered_;
+        ModuleRowsKept_ = 0;
+        ModuleRowsTaken_ = 0;
     } else {
         Forget();
     }

@@ -120,6 +120,19 @@ private:
     LineMemory Current_;
     bool Remembering_ = false;
     RememberedRows Rows_;
+    // Module rows are kept for the next report while reports take theirs
+    // from the one before: after MissesBeforePause reports in a row that
+    // took none (a fleet of machines with tables of their own), only every
+    // ProbeEvery-th report keeps its rows, so a table that comes back is
+    // taken over again from the report after it. A row not kept is parsed:
+    // the output is the same either way.
+    static constexpr unsigned MissesBeforePause = 2;
+    static constexpr unsigned ProbeEvery = 8;
+    bool KeepModuleRows_ = true;
+    unsigned ModuleMisses_ = 0;
+    uint64_t ReportsRemembered_ = 0;
+    size_t ModuleRowsKept_ = 0;   // of the open report
+    size_t ModuleRowsTaken_ = 0;  // of the open report, from the one before
 };
 
 // Where the start marker stands in the line: exactly, or (with *exact

@@ -829,4 +829,46 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
     }
 }
 
+// After reports whose module tables all differ, rows are kept for the next
+// report only now and then; a table that comes back is taken over again.
+// Every report of such a log reads exactly as it does alone.
+TEST(DecodeRepeats, TablesThatComeAndGoReadAsAlone)
+{
+    struct Case {
+        const char* Name;
+        std::vector<unsigned> Tables;  // each report's table, by number
+    };
+    const Case cases[] = {
+        {"new tables, then one again and again", {1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7}},
+        {"tables that come back after a pause", {1, 2, 3, 1, 2, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2}},
+        {"one table, new ones, then the first",
+         {1, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 12, 1, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string log;
+        for (unsigned table : c.Tables) {
+            char guid[17];
+            std::snprintf(guid, sizeof(guid), "%016X", table);
+            // Every row of the table differs from another table's.
+            log += "chatter\n" + Replace(Replace(CleanReport, "4C4C44205044422E", guid),
+                                         "00000000000000000000000000000000", std::string(guid) + guid);
+        }
+        std::vector<decode::CrashReport> reports = Scan(log).Reports;
+        ASSERT_EQ(reports.size(), c.Tables.size());
+        size_t marker = 0;
+        for (size_t i = 0; i < reports.size(); ++i) {
+            marker = log.find("BUGCHECK DUMP STARTS", marker + 1);
+            std::string alone;
+            for (uint64_t line = 1; line < reports[i].FirstLine; ++line) {
+                alone += "chatter\n";
+            }
+            alone += log.substr(marker, log.find("BUGCHECK DUMP ENDS", marker) - marker) + "BUGCHECK DUMP ENDS\n";
+            std::vector<decode::CrashReport> fresh = Scan(alone).Reports;
+            ASSERT_EQ(fresh.size(), 1u);
+            EXPECT_EQ(Everything(reports[i]), Everything(fresh.front())) << "report " << i + 1;
+        }
+    }
+}
+
 }  // namespace
