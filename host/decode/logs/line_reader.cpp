@@ -12,6 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace decode {
 
 namespace {
@@ -235,12 +239,29 @@ namespace {
 // The first CR or LF: inside a report either ends a line, since a log can
 // change its line ends mid-report (a second writer, a terminal switched
 // over).
+// Sixteen bytes a step for either byte where SSE2 is there (every x86-64):
+// two memchr calls a line, the second over the bytes the first passed, were
+// a tenth of reading a report's lines.
 size_t FindLineEnd(const char* text, size_t size)
 {
-    const void* lf = std::memchr(text, '\n', size);
-    size_t before = lf == nullptr ? size : static_cast<size_t>(static_cast<const char*>(lf) - text);
-    const void* cr = std::memchr(text, '\r', before);
-    return cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - text) : before;
+    size_t at = 0;
+#if defined(__SSE2__)
+    constexpr size_t Step = 16;
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; at + Step <= size; at += Step) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+        auto ends = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr))));
+        if (ends != 0) {
+            return at + static_cast<size_t>(__builtin_ctz(ends));
+        }
+    }
+#endif
+    const void* lfAt = std::memchr(text + at, '\n', size - at);
+    size_t before = lfAt == nullptr ? size : static_cast<size_t>(static_cast<const char*>(lfAt) - text);
+    const void* crAt = std::memchr(text + at, '\r', before - at);
+    return crAt != nullptr ? static_cast<size_t>(static_cast<const char*>(crAt) - text) : before;
 }
 
 // Past one line end at `at`: CRs, at most one LF, and the CRs of an LF CR

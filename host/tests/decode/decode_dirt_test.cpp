@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include <sstream>
@@ -627,6 +628,31 @@ TEST(DecodeOutput, StopsAtTheFirstThingHandedOnceStopped)
         ::close(fd);
         EXPECT_EQ(reports, c.Reports);
         EXPECT_EQ(restores, c.Restores);
+    }
+}
+
+// A line ends at its first CR or LF, looked for sixteen bytes a step: at
+// each place in and around the first two steps, after every kind of line
+// end, the line and the one after it read whole.
+TEST(DecodeDirt, LinesEndAtTheirFirstCrOrLfWhereverItStands)
+{
+    const char* const ends[] = {"\n", "\r\n", "\r", "\n\r", "\r\r\n", "\n\r\r"};
+    for (size_t length = 0; length <= 40; ++length) {
+        for (const char* end : ends) {
+            SCOPED_TRACE(std::to_string(length) + " bytes, then a line end of " + std::to_string(std::strlen(end)));
+            // The line after has its own CR after an LF in the same step.
+            const std::string log = std::string(length, 'x') + end + "next\nlast\r\n";
+            int fd = ::memfd_create("console", 0);
+            ASSERT_EQ(::write(fd, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+            ::lseek(fd, 0, SEEK_SET);
+            decode::LineReader reader(fd);
+            std::vector<std::string> lines;
+            for (decode::LogLine line; reader.Next(&line);) {
+                lines.emplace_back(line.Text);
+            }
+            ::close(fd);
+            EXPECT_EQ(lines, (std::vector<std::string>{std::string(length, 'x'), "next", "last"}));
+        }
     }
 }
 
