@@ -5,16 +5,13 @@
 // whichever of CR and LF ends each. UTF-16 is recognised by its byte order mark or,
 // without one, by the zero high bytes of its ASCII text.
 #include "decode/logs/line_reader.h"
+#include "decode/logs/marker_search.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace decode {
 
@@ -239,29 +236,11 @@ namespace {
 // The first CR or LF: inside a report either ends a line, since a log can
 // change its line ends mid-report (a second writer, a terminal switched
 // over).
-// Sixteen bytes a step for either byte where SSE2 is there (every x86-64):
-// two memchr calls a line, the second over the bytes the first passed, were
-// a tenth of reading a report's lines.
+// Both bytes in one pass: two memchr calls a line, the second over the
+// bytes the first passed, were a tenth of reading a report's lines.
 size_t FindLineEnd(const char* text, size_t size)
 {
-    size_t at = 0;
-#if defined(__SSE2__)
-    constexpr size_t Step = 16;
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    for (; at + Step <= size; at += Step) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-        auto ends = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr))));
-        if (ends != 0) {
-            return at + static_cast<size_t>(__builtin_ctz(ends));
-        }
-    }
-#endif
-    const void* lfAt = std::memchr(text + at, '\n', size - at);
-    size_t before = lfAt == nullptr ? size : static_cast<size_t>(static_cast<const char*>(lfAt) - text);
-    const void* crAt = std::memchr(text + at, '\r', before - at);
-    return crAt != nullptr ? static_cast<size_t>(static_cast<const char*>(crAt) - text) : before;
+    return FindEitherByte(text, size, '\n', '\r');
 }
 
 // Past one line end at `at`: CRs, at most one LF, and the CRs of an LF CR

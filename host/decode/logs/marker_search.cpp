@@ -87,26 +87,33 @@ size_t FindAnchor(const char* data, size_t size, char terminator, uint64_t* term
     return i;
 }
 
-bool MayHoldMarker(const char* data, size_t size)
+size_t FindEitherByte(const char* data, size_t size, char first, char second)
 {
     size_t i = 0;
 #if defined(__SSE2__)
     constexpr size_t Step = 16;
-    const __m128i upperU = _mm_set1_epi8('U');
-    const __m128i upperV = _mm_set1_epi8('V');
+    const __m128i firsts = _mm_set1_epi8(first);
+    const __m128i seconds = _mm_set1_epi8(second);
     for (; i + Step <= size; i += Step) {
         __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, upperU), _mm_cmpeq_epi8(bytes, upperV))) != 0) {
-            return true;
+        auto found = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, firsts), _mm_cmpeq_epi8(bytes, seconds))));
+        if (found != 0) {
+            return i + static_cast<size_t>(__builtin_ctz(found));
         }
     }
 #endif
     for (; i < size; ++i) {
-        if (data[i] == 'U' || data[i] == 'V') {
-            return true;
+        if (data[i] == first || data[i] == second) {
+            return i;
         }
     }
-    return false;
+    return size;
+}
+
+bool MayHoldMarker(const char* data, size_t size)
+{
+    return FindEitherByte(data, size, 'U', 'V') != size;
 }
 
 }  // namespace decode
