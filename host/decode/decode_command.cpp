@@ -47,7 +47,8 @@ const char DecodeUsage[] =
     "command line or a log that cannot be read.\n";
 
 ReportStream::ReportStream(std::ostream& out, bool json, Symbolizer* symbolizer)
-    : Out_(out), Json_(json), JsonReports_(std::make_unique<ReportJsonWriter>(JsonOut_)), Symbolizer_(symbolizer)
+    : Out_(out), Json_(json), JsonReports_(std::make_unique<ReportJsonWriter>(JsonOut_)),
+      TextCache_(std::make_unique<ReportTextCache>()), Symbolizer_(symbolizer)
 {
 }
 
@@ -63,9 +64,9 @@ constexpr size_t TextFlushBytes = size_t{1} << 20;
 
 void ReportStream::WriteText()
 {
-    if (!Buffer_.Text.empty()) {
-        Out_.write(Buffer_.Text.data(), static_cast<std::streamsize>(Buffer_.Text.size()));
-        Buffer_.Text.clear();
+    if (!Text_.empty()) {
+        Out_.write(Text_.data(), static_cast<std::streamsize>(Text_.size()));
+        Text_.clear();
     }
 }
 
@@ -81,10 +82,10 @@ void ReportStream::Write(CrashReport& report)
         JsonReports_->Write(report);
     } else {
         if (Written_ > 1) {
-            Text_ << "\n";
+            Text_ += '\n';
         }
-        PrintReportText(Text_, report, Written_, ListModules_);
-        if (Buffer_.Text.size() >= TextFlushBytes) {
+        AppendReportText(&Text_, report, Written_, ListModules_, TextCache_.get());
+        if (Text_.size() >= TextFlushBytes) {
             WriteText();
         }
     }
@@ -95,20 +96,6 @@ void ReportStream::Write(CrashReport& report)
         Out_.flush();
         Symbolizer::RaisePendingSignal();
     }
-}
-
-ReportStream::TextBuffer::int_type ReportStream::TextBuffer::overflow(int_type c)
-{
-    if (!traits_type::eq_int_type(c, traits_type::eof())) {
-        Text.push_back(traits_type::to_char_type(c));
-    }
-    return traits_type::not_eof(c);
-}
-
-std::streamsize ReportStream::TextBuffer::xsputn(const char* data, std::streamsize size)
-{
-    Text.append(data, static_cast<size_t>(size));
-    return size;
 }
 
 void ReportStream::Report(CrashReport&& report)

@@ -15,6 +15,7 @@
 namespace decode {
 
 class ReportJsonWriter;  // report_output.h
+class ReportTextCache;
 
 constexpr int ExitFoundReport = 0;
 constexpr int ExitNoReport = 1;
@@ -66,24 +67,15 @@ private:
     void Write(CrashReport& report);
     void WriteText();
 
+    std::ostream& Out_;
     // Reports' text is put together here and written in large blocks: a
     // stream such as std::cout (tied to C stdio) pays per insertion.
-    class TextBuffer : public std::streambuf {
-    public:
-        std::string Text;
-
-    protected:
-        int_type overflow(int_type c) override;
-        std::streamsize xsputn(const char* data, std::streamsize size) override;
-    };
-
-    std::ostream& Out_;
-    TextBuffer Buffer_;
-    std::ostream Text_{&Buffer_};
+    std::string Text_;
     bool Json_;
     // JSON lines gather here and go to Out_ in large blocks (and on Flush).
     JsonLineWriter JsonOut_{Out_};
     std::unique_ptr<ReportJsonWriter> JsonReports_;
+    std::unique_ptr<ReportTextCache> TextCache_;
     Symbolizer* Symbolizer_;
     std::function<void(CrashReport&)> Deliver_;
     bool ListModules_ = false;

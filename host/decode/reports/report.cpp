@@ -42,7 +42,42 @@ bool SameModules(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& 
     return true;
 }
 
+bool SameLocation(const SourceLocation& a, const SourceLocation& b)
+{
+    return a.Function == b.Function && a.HasFunctionOffset == b.HasFunctionOffset &&
+           a.FunctionOffset == b.FunctionOffset && a.File == b.File && a.Line == b.Line &&
+           a.PublicSymbol == b.PublicSymbol;
+}
+
+bool SameFrame(const Frame& a, const Frame& b)
+{
+    if (a.StackPointer != b.StackPointer || a.Words != b.Words || a.HasModule != b.HasModule ||
+        a.Offset != b.Offset || a.Address != b.Address || a.Module != b.Module ||
+        a.Symbols.size() != b.Symbols.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.Symbols.size(); ++i) {
+        if (!SameLocation(a.Symbols[i], b.Symbols[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool SameFrames(const std::vector<Frame>& a, const std::vector<Frame>& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (!SameFrame(a[i], b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
 
 int DaysInMonth(int year, int month)
 {

@@ -180,6 +180,10 @@ std::string EscapeBytes(std::string_view text, size_t max = std::string_view::np
 int DaysInMonth(int year, int month);
 int64_t DaysSinceEpoch(int year, int month, int day);  // 1970-01-01 is day 0
 
+// True when the two stacks print and blame alike: every frame's place,
+// stack words and symbols the same.
+bool SameFrames(const std::vector<Frame>& a, const std::vector<Frame>& b);
+
 // True when b is a of the same crash printed again: same machine, module
 // table, code and parameters, written within a few seconds.
 bool SameCrash(const CrashReport& a, const CrashReport& b);

@@ -6,6 +6,7 @@
 #include "decode/triage/terminal_text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <sstream>
 
@@ -525,16 +526,123 @@ std::string JsonLine(const nlohmann::ordered_json& value)
     return JsonSafeText(value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
-void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number, bool listModules)
+namespace {
+
+// "%u", appended without a string of its own.
+void AppendDecimal(std::string* out, uint64_t value)
 {
-    // Put together in one string and written at once: an insertion into a
-    // stream costs more than the few bytes most of them carry.
-    std::string text;
-    constexpr size_t ReportTextBytes = 2048;
-    text.reserve(ReportTextBytes);
-    auto decimal = [&text](uint64_t value) { text.append(std::to_string(value)); };
-    AppendTerminalText(&text, CulpritLine(report));
-    text.append("\n");
+    char text[20];
+    std::to_chars_result written = std::to_chars(text, text + sizeof(text), value);
+    out->append(text, static_cast<size_t>(written.ptr - text));
+}
+
+// The bug check code with its name and the four parameters, each with what
+// it means for the code.
+void AppendBugCheckText(std::string* text, const CrashReport& report)
+{
+    if (!report.HasCode) {
+        return;
+    }
+    std::string name = CodeName(report.Code);
+    char hex[2 + 16];
+    text->append("  Bug check: ").append(HexView(report.Code, 8, hex));
+    if (!name.empty()) {
+        text->append(" ").append(name);
+    }
+    text->append("\n");
+    for (size_t i = 0; i < 4; ++i) {
+        const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
+        text->append("    Parameter ");
+        AppendDecimal(text, i + 1);
+        text->append(": ").append(HexView(report.Parameters[i], 16, hex));
+        if (label != nullptr) {
+            text->append("  ").append(label);
+        }
+        text->append("\n");
+    }
+}
+
+void AppendStackText(std::string* text, const CrashReport& report)
+{
+    if (!report.HasStack) {
+        return;
+    }
+    text->append("  Stack (");
+    AppendDecimal(text, report.Frames.size());
+    text->append(" frames):\n");
+    unsigned index = 0;
+    for (const Frame& frame : report.Frames) {
+        // "    #%-2u sp %016llX  ", without the format parser.
+        text->append("    #");
+        size_t numberAt = text->size();
+        AppendDecimal(text, index++);
+        if (text->size() - numberAt < 2) {
+            *text += ' ';
+        }
+        text->append(" sp ");
+        AppendHexDigits(text, frame.StackPointer);
+        text->append("  ");
+        AppendFrameTarget(text, frame);
+        if (!frame.Symbols.empty()) {
+            text->append("  ").append(FrameSymbolText(frame));
+        }
+        *text += '\n';
+        // Inlined calls, from the containing function inwards.
+        for (size_t i = frame.Symbols.size(); i-- > 1;) {
+            text->append("        inlined: ").append(LocationText(frame.Symbols[i - 1])).append("\n");
+        }
+    }
+}
+
+void AppendCulpritText(std::string* text, const CrashReport& report)
+{
+    AppendTerminalText(text, CulpritLine(report));
+    text->append("\n");
+}
+
+}  // namespace
+
+void ReportTextCache::Update(const CrashReport& report)
+{
+    bool sameCode = Valid_ && HasCode_ == report.HasCode && Code_ == report.Code && Parameters_ == report.Parameters;
+    bool sameStack = Valid_ && HasStack_ == report.HasStack && SameFrames(Frames_, report.Frames);
+    uint32_t build = report.Os.HasKernel ? report.Os.Build : 0;
+    // The culprit line reads the code, its parameters, the build and the
+    // frames, and names why there is no culprit from whether the stack was
+    // cut.
+    if (!sameCode || !sameStack || Build_ != build || StackCut_ != report.StackCut) {
+        Culprit_.clear();
+        AppendCulpritText(&Culprit_, report);
+    }
+    if (!sameCode) {
+        BugCheck_.clear();
+        AppendBugCheckText(&BugCheck_, report);
+    }
+    if (!sameStack) {
+        Stack_.clear();
+        AppendStackText(&Stack_, report);
+        Frames_ = report.Frames;
+    }
+    Valid_ = true;
+    HasCode_ = report.HasCode;
+    Code_ = report.Code;
+    Parameters_ = report.Parameters;
+    Build_ = build;
+    HasStack_ = report.HasStack;
+    StackCut_ = report.StackCut;
+}
+
+void AppendReportText(std::string* out, const CrashReport& report, unsigned number, bool listModules,
+                      ReportTextCache* cache)
+{
+    std::string& text = *out;
+    auto decimal = [&text](uint64_t value) { AppendDecimal(&text, value); };
+    if (cache != nullptr) {
+        cache->Update(report);
+        text.append(cache->Culprit());
+    } else {
+        AppendCulpritText(&text, report);
+    }
     text.append("Report ");
     decimal(number);
     text.append(" (");
@@ -621,80 +729,46 @@ void PrintReportText(std::ostream& out, const CrashReport& report, unsigned numb
         decimal(os.UnavailableExpected);
         text.append(")\n");
     }
-    if (report.HasCode) {
-        std::string name = CodeName(report.Code);
-        char hex[2 + 16];
-        text.append("  Bug check: ").append(HexView(report.Code, 8, hex));
-        if (!name.empty()) {
-            text.append(" ").append(name);
-        }
-        text.append("\n");
-        for (size_t i = 0; i < 4; ++i) {
-            const char* label = BugCheckParameterLabel(report.Code, report.Parameters, i);
-            text.append("    Parameter ");
-            decimal(i + 1);
-            text.append(": ").append(HexView(report.Parameters[i], 16, hex));
-            if (label != nullptr) {
-                text.append("  ").append(label);
-            }
-            text.append("\n");
-        }
-    }
-    if (report.HasStack) {
-        text.append("  Stack (");
-        decimal(report.Frames.size());
-        text.append(" frames):\n");
-        unsigned index = 0;
-        for (const Frame& frame : report.Frames) {
-            // "    #%-2u sp %016llX  ", without the format parser.
-            text.append("    #");
-            size_t numberAt = text.size();
-            decimal(index++);
-            if (text.size() - numberAt < 2) {
-                text += ' ';
-            }
-            text.append(" sp ");
-            AppendHexDigits(&text, frame.StackPointer);
-            text.append("  ");
-            AppendFrameTarget(&text, frame);
-            if (!frame.Symbols.empty()) {
-                text.append("  ").append(FrameSymbolText(frame));
-            }
-            text += '\n';
-            // Inlined calls, from the containing function inwards.
-            for (size_t i = frame.Symbols.size(); i-- > 1;) {
-                text.append("        inlined: ").append(LocationText(frame.Symbols[i - 1])).append("\n");
-            }
-        }
+    if (cache != nullptr) {
+        text.append(cache->BugCheck()).append(cache->Stack());
+    } else {
+        AppendBugCheckText(&text, report);
+        AppendStackText(&text, report);
     }
     if (!report.Modules.empty()) {
         text.append("  Modules: ");
         decimal(report.Modules.size());
         text.append("\n");
     }
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     if (listModules) {
-        PrintModulesText(out, report);
+        AppendModulesText(&text, report);
     }
-    text.clear();
     for (const std::string& note : report.Unsymbolized) {
         text.append("  No matching symbols: ").append(Printable(note)).append("\n");
     }
+}
+
+void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number, bool listModules)
+{
+    // Put together in one string and written at once: an insertion into a
+    // stream costs more than the few bytes most of them carry.
+    std::string text;
+    AppendReportText(&text, report, number, listModules);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-void PrintModulesText(std::ostream& out, const CrashReport& report)
+void AppendModulesText(std::string* out, const CrashReport& report)
 {
     for (const ModuleRow& row : report.Modules) {
-        out << "    " << Printable(row.Name);
+        out->append("    ").append(Printable(row.Name));
         if (!row.HasIdentity()) {
-            out << "  no identity\n";
+            out->append("  no identity\n");
             continue;
         }
         char age[16];
         std::snprintf(age, sizeof(age), "%X", row.Age);
-        out << "  " << Printable(row.PdbName()) << "  {" << row.GuidDashed() << "}  age " << age << "  "
-            << Printable(row.SymbolKey()) << "\n";
+        out->append("  ").append(Printable(row.PdbName())).append("  {").append(row.GuidDashed());
+        out->append("}  age ").append(age).append("  ").append(Printable(row.SymbolKey())).append("\n");
     }
 }
 

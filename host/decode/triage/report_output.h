@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -36,11 +38,40 @@ nlohmann::ordered_json ReportJson(const CrashReport& report);
 // A value dumped as the decoder writes its JSON lines (json_writer.h):
 // valid UTF-8 whatever bytes the log held.
 std::string JsonLine(const nlohmann::ordered_json& value);
+// The parts of a report's text that the next report of a fleet most often
+// prints again, with what each was made from: the culprit line, the bug
+// check block and the stack. A report whose stack (or code and parameters)
+// is the last one's takes the text made then instead of making it anew;
+// the text is the same either way.
+class ReportTextCache {
+public:
+    // The texts, made from the report or taken from the last one.
+    void Update(const CrashReport& report);
+    const std::string& Culprit() const { return Culprit_; }
+    const std::string& BugCheck() const { return BugCheck_; }
+    const std::string& Stack() const { return Stack_; }
+
+private:
+    bool Valid_ = false;
+    bool HasCode_ = false;
+    uint32_t Code_ = 0;
+    std::array<uint64_t, 4> Parameters_{};
+    uint32_t Build_ = 0;  // the culprit line reads the OS build
+    bool HasStack_ = false;
+    bool StackCut_ = false;
+    std::vector<Frame> Frames_;
+    std::string Culprit_;
+    std::string BugCheck_;
+    std::string Stack_;
+};
+
 // Opens with the culprit line; listModules adds each module's PDB, GUID,
-// age and symbol-store key.
-void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number,
-                     bool listModules = false);
-void PrintModulesText(std::ostream& out, const CrashReport& report);
+// age and symbol-store key. With a cache, the parts the last report
+// appended through it alike come from there.
+void AppendReportText(std::string* out, const CrashReport& report, unsigned number, bool listModules = false,
+                      ReportTextCache* cache = nullptr);
+void PrintReportText(std::ostream& out, const CrashReport& report, unsigned number, bool listModules = false);
+void AppendModulesText(std::string* out, const CrashReport& report);
 void PrintRestoreText(std::ostream& out, const RestoreLine& line);
 // A symbolized frame as a debugger names it, "crasher.sys!CrasherTouch+0x13
 // (crasher.cpp:64)", from its containing function; empty when unsymbolized.

@@ -693,6 +693,67 @@ TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
     }
 }
 
+// The culprit line, bug check block and stack come from the last report's
+// text only while what they show is the same: each case changes one thing
+// the first report shows, and the text of the three reports in a row is
+// what each prints alone.
+TEST(ReportText, PartsKeptOnlyWhileWhatTheyShowIsTheSame)
+{
+    struct Case {
+        const char* Name;
+        void (*Change)(decode::CrashReport* report);
+        // Applied to both reports first: what makes the change matter.
+        void (*Both)(decode::CrashReport* report) = [](decode::CrashReport*) {};
+    } cases[] = {
+        {"same report", [](decode::CrashReport*) {}},
+        {"another time and lines", [](decode::CrashReport* r) { r->Time->Minute = 37; r->FirstLine = 400; }},
+        {"frame module", [](decode::CrashReport* r) { r->Frames[1].Module = "other.sys"; }},
+        {"frame offset", [](decode::CrashReport* r) { r->Frames[1].Offset = 0x1044; }},
+        {"bare address", [](decode::CrashReport* r) { r->Frames[2].Address += 0x10; }},
+        {"frame stack pointer", [](decode::CrashReport* r) { r->Frames[2].StackPointer = 8; }},
+        {"word on top of the stack", [](decode::CrashReport* r) { r->Frames[2].Words[0] = 0xFFFFF80312349999; },
+         // A fetch fault at the bare frame: the culprit is read off its top
+         // word.
+         [](decode::CrashReport* r) { r->Parameters = {0xFFFFF80312345000, 2, 8, 0xFFFFF80312345000}; }},
+        {"symbol function", [](decode::CrashReport* r) { r->Frames[1].Symbols[1].Function = "CrasherRead"; }},
+        {"symbol line", [](decode::CrashReport* r) { r->Frames[1].Symbols[0].Line = 8; }},
+        {"public symbol", [](decode::CrashReport* r) { r->Frames[0].Symbols[0].PublicSymbol = false; }},
+        {"an inline fewer", [](decode::CrashReport* r) { r->Frames[1].Symbols.erase(r->Frames[1].Symbols.begin()); }},
+        {"a frame fewer", [](decode::CrashReport* r) { r->Frames.pop_back(); }},
+        {"no frames", [](decode::CrashReport* r) { r->Frames.clear(); }},
+        {"no stack", [](decode::CrashReport* r) { r->HasStack = false; r->Frames.clear(); }},
+        {"stack cut", [](decode::CrashReport* r) { r->StackCut = true; },
+         // Only the reporter's frame: no culprit, and the reason depends on
+         // the cut.
+         [](decode::CrashReport* r) { r->Frames.resize(1); }},
+        {"code", [](decode::CrashReport* r) { r->Code = 0x0A; }},
+        {"parameter", [](decode::CrashReport* r) { r->Parameters[2] = 1; }},
+        {"no code", [](decode::CrashReport* r) { r->HasCode = false; }},
+        // Parameter 2's execute bit is read from Windows 10 on.
+        {"build", [](decode::CrashReport* r) { r->Os.Build = 7601; },
+         [](decode::CrashReport* r) { r->Code = 0x50; r->Parameters = {0xFFFF1000, 0x10, 0, 0}; }},
+        {"no kernel line", [](decode::CrashReport* r) { r->Os.HasKernel = false; },
+         [](decode::CrashReport* r) { r->Code = 0x50; r->Parameters = {0xFFFF1000, 0x10, 0, 0}; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        decode::CrashReport first = EveryMember();
+        c.Both(&first);
+        decode::CrashReport second = first;
+        c.Change(&second);
+        std::string alone;
+        decode::AppendReportText(&alone, first, 1);
+        decode::AppendReportText(&alone, second, 2);
+        decode::AppendReportText(&alone, first, 3);
+        decode::ReportTextCache cache;
+        std::string cached;
+        decode::AppendReportText(&cached, first, 1, false, &cache);
+        decode::AppendReportText(&cached, second, 2, false, &cache);
+        decode::AppendReportText(&cached, first, 3, false, &cache);
+        EXPECT_EQ(cached, alone);
+    }
+}
+
 // Each string the JSON lines hold, as a value and as a member's name, is
 // what nlohmann's dump (bytes that are not UTF-8 replaced) writes for it:
 // a judge apart from the writer. C1 and bidi controls then go through
