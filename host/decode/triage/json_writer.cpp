@@ -109,14 +109,16 @@ public:
 }  // namespace
 
 struct JsonLineWriter::Impl {
-    explicit Impl(std::ostream& out) : Out(out), Writer(Buffer) {}
+    explicit Impl(std::ostream* out) : Out(out), Writer(Buffer) {}
 
-    std::ostream& Out;
+    std::ostream* Out;  // null: values are taken, never written
     rapidjson::StringBuffer Buffer;
     LineWriter Writer;
 };
 
-JsonLineWriter::JsonLineWriter(std::ostream& out) : Impl_(std::make_unique<Impl>(out)) {}
+JsonLineWriter::JsonLineWriter(std::ostream& out) : Impl_(std::make_unique<Impl>(&out)) {}
+
+JsonLineWriter::JsonLineWriter() : Impl_(std::make_unique<Impl>(nullptr)) {}
 
 JsonLineWriter::~JsonLineWriter()
 {
@@ -194,10 +196,18 @@ void JsonLineWriter::EndLine()
 void JsonLineWriter::Flush()
 {
     rapidjson::StringBuffer& buffer = Impl_->Buffer;
-    if (buffer.GetSize() != 0) {
-        Impl_->Out.write(buffer.GetString(), static_cast<std::streamsize>(buffer.GetSize()));
+    if (buffer.GetSize() != 0 && Impl_->Out != nullptr) {
+        Impl_->Out->write(buffer.GetString(), static_cast<std::streamsize>(buffer.GetSize()));
         buffer.Clear();
     }
+}
+
+void JsonLineWriter::Take(std::string* value)
+{
+    rapidjson::StringBuffer& buffer = Impl_->Buffer;
+    value->assign(buffer.GetString(), buffer.GetSize());
+    buffer.Clear();
+    Impl_->Writer.Reset(buffer);
 }
 
 }  // namespace decode

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 namespace decode {
@@ -18,6 +19,8 @@ namespace decode {
 class JsonLineWriter {
 public:
     explicit JsonLineWriter(std::ostream& out);
+    // A writer of values to be taken (Take), never written to a stream.
+    JsonLineWriter();
     ~JsonLineWriter();  // writes out what is buffered
     JsonLineWriter(const JsonLineWriter&) = delete;
     JsonLineWriter& operator=(const JsonLineWriter&) = delete;
@@ -45,6 +48,10 @@ public:
     void EndLine();
     // Everything written so far to the stream.
     void Flush();
+    // The one value written since the last Take, handed over instead of
+    // written out: a value made once, for later lines to take whole with
+    // RawValue. The buffer is kept for the next value.
+    void Take(std::string* value);
 
 private:
     struct Impl;

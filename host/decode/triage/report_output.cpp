@@ -416,18 +416,38 @@ void FrameJson(JsonLineWriter& out, const Frame& frame)
     out.EndObject();
 }
 
+void StackJson(JsonLineWriter& out, const CrashReport& report)
+{
+    if (!report.HasStack) {
+        out.Null();
+        return;
+    }
+    out.StartArray();
+    for (const Frame& frame : report.Frames) {
+        FrameJson(out, frame);
+    }
+    out.EndArray();
+}
+
 }  // namespace
 
 void ReportJsonWriter::Write(const CrashReport& report)
 {
     if (!SameRows(report.Modules, Modules_)) {
-        std::ostringstream table;
-        {
-            JsonLineWriter tableOut(table);
-            ModulesJson(tableOut, report.Modules);
-        }
-        ModulesJson_ = table.str();
+        ModulesJson(Values_, report.Modules);
+        Values_.Take(&ModulesJson_);
         Modules_ = report.Modules;
+    }
+    LastStack::Same same = Last_.Compare(report);
+    if (!same.Culprit) {
+        Values_.String(CulpritLine(report));
+        Values_.Take(&CulpritLineJson_);
+        CulpritJson(Values_, report);
+        Values_.Take(&CulpritJson_);
+    }
+    if (!same.Stack) {
+        StackJson(Values_, report);
+        Values_.Take(&StackJson_);
     }
     JsonLineWriter& out = Out_;
     out.StartObject();
@@ -454,19 +474,11 @@ void ReportJsonWriter::Write(const CrashReport& report)
     out.OwnKey("context");
     ContextJson(out, report);
     out.OwnKey("culprit_line");
-    out.String(CulpritLine(report));
+    out.RawValue(CulpritLineJson_);
     out.OwnKey("culprit");
-    CulpritJson(out, report);
+    out.RawValue(CulpritJson_);
     out.OwnKey("stack");
-    if (report.HasStack) {
-        out.StartArray();
-        for (const Frame& frame : report.Frames) {
-            FrameJson(out, frame);
-        }
-        out.EndArray();
-    } else {
-        out.Null();
-    }
+    out.RawValue(StackJson_);
     out.OwnKey("warnings");
     StringArray(out, report.Warnings);
     if (report.Repeats != 0) {
@@ -602,25 +614,17 @@ void AppendCulpritText(std::string* text, const CrashReport& report)
 
 }  // namespace
 
-void ReportTextCache::Update(const CrashReport& report)
+LastStack::Same LastStack::Compare(const CrashReport& report)
 {
-    bool sameCode = Valid_ && HasCode_ == report.HasCode && Code_ == report.Code && Parameters_ == report.Parameters;
-    bool sameStack = Valid_ && HasStack_ == report.HasStack && SameFrames(Frames_, report.Frames);
+    Same same{};
+    same.Code = Valid_ && HasCode_ == report.HasCode && Code_ == report.Code && Parameters_ == report.Parameters;
+    same.Stack = Valid_ && HasStack_ == report.HasStack && SameFrames(Frames_, report.Frames);
     uint32_t build = report.Os.HasKernel ? report.Os.Build : 0;
     // The culprit line reads the code, its parameters, the build and the
     // frames, and names why there is no culprit from whether the stack was
     // cut.
-    if (!sameCode || !sameStack || Build_ != build || StackCut_ != report.StackCut) {
-        Culprit_.clear();
-        AppendCulpritText(&Culprit_, report);
-    }
-    if (!sameCode) {
-        BugCheck_.clear();
-        AppendBugCheckText(&BugCheck_, report);
-    }
-    if (!sameStack) {
-        Stack_.clear();
-        AppendStackText(&Stack_, report);
+    same.Culprit = same.Code && same.Stack && Build_ == build && StackCut_ == report.StackCut;
+    if (!same.Stack) {
         Frames_ = report.Frames;
     }
     Valid_ = true;
@@ -630,6 +634,24 @@ void ReportTextCache::Update(const CrashReport& report)
     Build_ = build;
     HasStack_ = report.HasStack;
     StackCut_ = report.StackCut;
+    return same;
+}
+
+void ReportTextCache::Update(const CrashReport& report)
+{
+    LastStack::Same same = Last_.Compare(report);
+    if (!same.Culprit) {
+        Culprit_.clear();
+        AppendCulpritText(&Culprit_, report);
+    }
+    if (!same.Code) {
+        BugCheck_.clear();
+        AppendBugCheckText(&BugCheck_, report);
+    }
+    if (!same.Stack) {
+        Stack_.clear();
+        AppendStackText(&Stack_, report);
+    }
 }
 
 void AppendReportText(std::string* out, const CrashReport& report, unsigned number, bool listModules,

@@ -16,9 +16,35 @@
 
 namespace decode {
 
+// What a report's culprit, bug check block and stack are made from, as
+// the last report given had it: a fleet's next report most often has the
+// same, and the text or JSON made for the last one stands for it.
+class LastStack {
+public:
+    struct Same {
+        bool Code;     // code and parameters
+        bool Stack;    // every frame
+        bool Culprit;  // all the culprit line reads: both, the build and the cut
+    };
+    // How the report compares with the last one given; it is the last one
+    // afterwards.
+    Same Compare(const CrashReport& report);
+
+private:
+    bool Valid_ = false;
+    bool HasCode_ = false;
+    uint32_t Code_ = 0;
+    std::array<uint64_t, 4> Parameters_{};
+    uint32_t Build_ = 0;
+    bool HasStack_ = false;
+    bool StackCut_ = false;
+    std::vector<Frame> Frames_;
+};
+
 // Reports as JSON lines, one each. The module table's JSON is kept from
 // one report to the next: the machines of a fleet mostly load the same
 // modules (a row holds no load address), and the table is most of a line.
+// So are the culprit's and the stack's, while they are the same.
 class ReportJsonWriter {
 public:
     explicit ReportJsonWriter(JsonLineWriter& out) : Out_(out) {}
@@ -26,8 +52,13 @@ public:
 
 private:
     JsonLineWriter& Out_;
+    JsonLineWriter Values_;  // where the values kept are made
     std::vector<ModuleRow> Modules_;  // the table last written
     std::string ModulesJson_ = "[]";  // and its JSON
+    LastStack Last_;
+    std::string CulpritLineJson_;
+    std::string CulpritJson_;
+    std::string StackJson_;
 };
 // A restore outcome as one JSON line.
 void WriteRestoreJson(JsonLineWriter& out, const RestoreLine& line);
@@ -39,10 +70,8 @@ nlohmann::ordered_json ReportJson(const CrashReport& report);
 // valid UTF-8 whatever bytes the log held.
 std::string JsonLine(const nlohmann::ordered_json& value);
 // The parts of a report's text that the next report of a fleet most often
-// prints again, with what each was made from: the culprit line, the bug
-// check block and the stack. A report whose stack (or code and parameters)
-// is the last one's takes the text made then instead of making it anew;
-// the text is the same either way.
+// prints again: the culprit line, the bug check block and the stack, made
+// anew only where what they show changed. The text is the same either way.
 class ReportTextCache {
 public:
     // The texts, made from the report or taken from the last one.
@@ -52,14 +81,7 @@ public:
     const std::string& Stack() const { return Stack_; }
 
 private:
-    bool Valid_ = false;
-    bool HasCode_ = false;
-    uint32_t Code_ = 0;
-    std::array<uint64_t, 4> Parameters_{};
-    uint32_t Build_ = 0;  // the culprit line reads the OS build
-    bool HasStack_ = false;
-    bool StackCut_ = false;
-    std::vector<Frame> Frames_;
+    LastStack Last_;
     std::string Culprit_;
     std::string BugCheck_;
     std::string Stack_;

@@ -693,10 +693,10 @@ TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
     }
 }
 
-// The culprit line, bug check block and stack come from the last report's
-// text only while what they show is the same: each case changes one thing
-// the first report shows, and the text of the three reports in a row is
-// what each prints alone.
+// The culprit line, bug check block and stack (text and JSON) come from
+// the last report's only while what they show is the same: each case
+// changes one thing the first report shows, and three reports in a row
+// come out as each does alone.
 TEST(ReportText, PartsKeptOnlyWhileWhatTheyShowIsTheSame)
 {
     struct Case {
@@ -751,6 +751,16 @@ TEST(ReportText, PartsKeptOnlyWhileWhatTheyShowIsTheSame)
         decode::AppendReportText(&cached, second, 2, false, &cache);
         decode::AppendReportText(&cached, first, 3, false, &cache);
         EXPECT_EQ(cached, alone);
+        std::ostringstream json;
+        {
+            decode::JsonLineWriter lines(json);
+            decode::ReportJsonWriter reports(lines);
+            reports.Write(first);
+            reports.Write(second);
+            reports.Write(first);
+        }
+        EXPECT_EQ(json.str(), decode::ReportJsonLine(first) + "\n" + decode::ReportJsonLine(second) + "\n" +
+                                  decode::ReportJsonLine(first) + "\n");
     }
 }
 
