@@ -108,6 +108,11 @@ public:
 
 }  // namespace
 
+bool VerbatimInJson(std::string_view text)
+{
+    return Kind(text) == TextKind::Verbatim;
+}
+
 struct JsonLineWriter::Impl {
     explicit Impl(std::ostream* out) : Out(out), Writer(Buffer) {}
 

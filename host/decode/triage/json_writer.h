@@ -16,6 +16,10 @@
 
 namespace decode {
 
+// True when a JSON string holds the text as it is: printable ASCII (and
+// DEL) without a quote or a backslash, as String would copy it.
+bool VerbatimInJson(std::string_view text);
+
 class JsonLineWriter {
 public:
     explicit JsonLineWriter(std::ostream& out);

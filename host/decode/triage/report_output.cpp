@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 namespace decode {
@@ -46,6 +47,14 @@ void AppendHexDigits(std::string* out, uint64_t value, int digits = 16)
         value >>= 4;
     }
     out->append(text + at, sizeof(text) - at);
+}
+
+// "%u", appended without a string of its own.
+void AppendDecimal(std::string* out, uint64_t value)
+{
+    char text[20];
+    std::to_chars_result written = std::to_chars(text, text + sizeof(text), value);
+    out->append(text, static_cast<size_t>(written.ptr - text));
 }
 
 // "%0*d", appended: digit by digit where the value is not negative, as
@@ -171,51 +180,128 @@ bool SameRows(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& b)
     });
 }
 
-// The "modules" array: a fleet's log has hundreds of rows a report, so the
-// GUID's registry form and the store key (ModuleRow's GuidDashed and
-// SymbolKey) are put together in buffers kept across rows.
-void ModulesJson(JsonLineWriter& out, const std::vector<ModuleRow>& modules)
+// A row whose name, PDB name and GUID a JSON string holds as they are, put
+// together as the writer writes it (members in this order, no spaces):
+// most rows of a fleet's table, and a member at a time through the writer
+// was most of a table's time. False, with nothing appended, for any other.
+bool AppendPlainRowJson(std::string* out, const ModuleRow& row, std::string_view pdb)
 {
-    out.StartArray();
-    std::string key;
-    for (const ModuleRow& row : modules) {
-        std::string_view guid = GuidText(row);
-        out.StartObject();
-        out.OwnKey("name");
-        out.String(row.Name);
-        std::string pdb = row.PdbName();
-        out.OwnKey("pdb_name");
-        out.String(pdb);
-        out.OwnKey("guid");
-        if (guid.size() == 32) {
-            char dashed[32 + 4];
-            char* at = dashed;
-            for (size_t from = 0; from < guid.size(); ++from) {
-                if (from == 8 || from == 12 || from == 16 || from == 20) {
-                    *at++ = '-';
-                }
-                *at++ = guid[from];
-            }
-            out.String(std::string_view(dashed, sizeof(dashed)));
-        } else {
-            out.String(guid);
-        }
-        out.OwnKey("guid_store");
-        out.String(guid);
-        out.OwnKey("age");
-        out.Uint(row.Age);
-        out.OwnKey("symbol_key");
-        if (!row.HasIdentity() || pdb.empty()) {
-            out.Null();
-        } else {
-            char age[2 + 16];
-            key.clear();
-            key.append(pdb).append("/").append(guid).append(HexView(row.Age, 1, age).substr(2)).append("/").append(pdb);
-            out.String(key);
-        }
-        out.EndObject();
+    std::string_view guid = GuidText(row);
+    if (!VerbatimInJson(row.Name) || !VerbatimInJson(pdb) || !VerbatimInJson(guid)) {
+        return false;
     }
-    out.EndArray();
+    // The registry form, 8-4-4-4-12, of a whole GUID.
+    char dashed[GuidText::Digits + 4];
+    std::string_view guidShown = guid;
+    if (guid.size() == GuidText::Digits) {
+        char* at = dashed;
+        for (size_t from = 0; from < guid.size(); ++from) {
+            if (from == 8 || from == 12 || from == 16 || from == 20) {
+                *at++ = '-';
+            }
+            *at++ = guid[from];
+        }
+        guidShown = std::string_view(dashed, sizeof(dashed));
+    }
+    char ageDecimal[20];
+    std::string_view age(ageDecimal,
+                         static_cast<size_t>(std::to_chars(ageDecimal, ageDecimal + sizeof(ageDecimal), row.Age).ptr -
+                                             ageDecimal));
+    char ageHex[2 + 16];
+    std::string_view hexAge = HexView(row.Age, 1, ageHex).substr(2);
+    bool keyed = row.HasIdentity() && !pdb.empty();
+    // Put together in a buffer on the stack where it fits (a row of names
+    // of common length does) and appended at once: an append a piece was
+    // most of the row's time. The literals' sizes are known here, so their
+    // copies are a store or two each.
+    constexpr size_t Framing = 128;  // every literal below, and more
+    size_t total = Framing + row.Name.size() + 3 * pdb.size() + 2 * guid.size() + guidShown.size() + age.size() +
+                   hexAge.size();
+    char stack[1024];
+    std::string heap;
+    char* start = stack;
+    if (total > sizeof(stack)) {
+        heap.resize(total);
+        start = heap.data();
+    }
+    char* at = start;
+    auto put = [&at](std::string_view piece) {
+        std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    };
+    put("{\"name\":\"");
+    put(row.Name);
+    put("\",\"pdb_name\":\"");
+    put(pdb);
+    put("\",\"guid\":\"");
+    put(guidShown);
+    put("\",\"guid_store\":\"");
+    put(guid);
+    put("\",\"age\":");
+    put(age);
+    put(",\"symbol_key\":");
+    if (keyed) {
+        put("\"");
+        put(pdb);
+        put("/");
+        put(guid);
+        put(hexAge);
+        put("/");
+        put(pdb);
+        put("\"}");
+    } else {
+        put("null}");
+    }
+    out->append(start, static_cast<size_t>(at - start));
+    return true;
+}
+
+// A row the writer's way, member by member: a name or PDB name with bytes
+// to escape.
+void RowJson(JsonLineWriter& out, const ModuleRow& row, std::string_view pdb)
+{
+    std::string_view guid = GuidText(row);
+    out.StartObject();
+    out.OwnKey("name");
+    out.String(row.Name);
+    out.OwnKey("pdb_name");
+    out.String(pdb);
+    out.OwnKey("guid");
+    out.String(guid.size() == GuidText::Digits ? row.GuidDashed() : std::string(guid));
+    out.OwnKey("guid_store");
+    out.String(guid);
+    out.OwnKey("age");
+    out.Uint(row.Age);
+    out.OwnKey("symbol_key");
+    if (!row.HasIdentity() || pdb.empty()) {
+        out.Null();
+    } else {
+        char age[2 + 16];
+        std::string key;
+        key.append(pdb).append("/").append(guid).append(HexView(row.Age, 1, age).substr(2)).append("/").append(pdb);
+        out.String(key);
+    }
+    out.EndObject();
+}
+
+// The "modules" array's JSON, as the writer writes an array: most rows put
+// together whole (AppendPlainRowJson), the rest made by `rows` and taken.
+void ModulesJson(std::string* out, const std::vector<ModuleRow>& modules, JsonLineWriter& rows)
+{
+    out->assign("[");
+    std::string row;
+    for (size_t i = 0; i < modules.size(); ++i) {
+        if (i != 0) {
+            *out += ',';
+        }
+        std::string pdb = modules[i].PdbName();
+        if (!AppendPlainRowJson(out, modules[i], pdb)) {
+            RowJson(rows, modules[i], pdb);
+            rows.Take(&row);
+            out->append(row);
+        }
+    }
+    *out += ']';
 }
 
 void OsJson(JsonLineWriter& out, const OsVersion& os)
@@ -434,8 +520,7 @@ void StackJson(JsonLineWriter& out, const CrashReport& report)
 void ReportJsonWriter::Write(const CrashReport& report)
 {
     if (!SameRows(report.Modules, Modules_)) {
-        ModulesJson(Values_, report.Modules);
-        Values_.Take(&ModulesJson_);
+        ModulesJson(&ModulesJson_, report.Modules, Values_);
         Modules_ = report.Modules;
     }
     LastStack::Same same = Last_.Compare(report);
@@ -539,14 +624,6 @@ std::string JsonLine(const nlohmann::ordered_json& value)
 }
 
 namespace {
-
-// "%u", appended without a string of its own.
-void AppendDecimal(std::string* out, uint64_t value)
-{
-    char text[20];
-    std::to_chars_result written = std::to_chars(text, text + sizeof(text), value);
-    out->append(text, static_cast<size_t>(written.ptr - text));
-}
 
 // The bug check code with its name and the four parameters, each with what
 // it means for the code.

@@ -693,6 +693,45 @@ TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
     }
 }
 
+// Each row of the module table is what nlohmann dumps for its members,
+// whichever way the writer put it together: whole where its names need no
+// escaping, member by member where they do.
+TEST(ReportJson, ModuleRowsAreWhatNlohmannDumpsWhateverTheirNames)
+{
+    const std::string guid = "6B472C4652DD221E4C4C44205044422E";
+    const decode::ModuleRow rows[] = {
+        {"plain.sys", "", guid, 0x1A},
+        {"quote\"d.sys", "", guid, 1},
+        {"back\\slash.sys", "C:\\build\\x.pdb", guid, 2},
+        {"bell\x07.sys", "", guid, 3},
+        {"caf\xC3\xA9.sys", "caf\xC3\xA9.pdb", guid, 4},
+        {"bad\xFF.sys", "", guid, 5},
+        {"del\x7F.sys", "", guid, 6},
+        {"no-identity.sys", "", "00000000000000000000000000000000", 0},
+        {"no-identity-named.sys", "named.pdb", "00000000000000000000000000000000", 0},
+        {"age-only.sys", "", "00000000000000000000000000000000", 9},
+        {"short.sys", "short.pdb", "49EB016F", 2},
+        {"", "", guid, 1},
+        {"noext", "", guid, 0xFFFFFFFF},
+        {std::string(700, 'n') + ".sys", std::string(300, 'p') + ".pdb", guid, 7},
+    };
+    decode::CrashReport report = EveryMember();
+    report.Modules.assign(std::begin(rows), std::end(rows));
+    nlohmann::ordered_json expected = nlohmann::ordered_json::array();
+    for (const decode::ModuleRow& row : rows) {
+        std::string key = row.SymbolKey();
+        expected.push_back({{"name", row.Name},
+                            {"pdb_name", row.PdbName()},
+                            {"guid", row.GuidDashed()},
+                            {"guid_store", row.Guid.String()},
+                            {"age", row.Age},
+                            {"symbol_key", key.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(key)}});
+    }
+    std::string line = decode::ReportJsonLine(report);
+    std::string modules = "\"modules\":" + decode::JsonLine(expected) + ",\"bugcheck\":";
+    EXPECT_NE(line.find(modules), std::string::npos) << line;
+}
+
 // The culprit line, bug check block and stack (text and JSON) come from
 // the last report's only while what they show is the same: each case
 // changes one thing the first report shows, and three reports in a row
