@@ -203,25 +203,47 @@ LogScanner::LogScanner(std::string source, ScanSink sink)
 void LogScanner::Forget()
 {
     Remembering_ = false;
+    Mirror_ = false;
     Previous_.Clear();
     Current_.Clear();
 }
 
-bool LogScanner::Remember(const LogLine& line, bool parsed)
+size_t LogScanner::CurrentLines() const
 {
-    OpenReport& open = Open_[0];
-    if (line.Number != open.Parser->StartLine() + 1 + Current_.Lines.size() ||
-        Current_.Lines.size() >= MaxRememberedLines || Current_.Raw.size() + line.Raw.size() > MaxRememberedBytes) {
-        return false;  // past the bounds: the rest of the report is not remembered
+    return Mirror_ ? MirrorLines_ : Current_.Lines.size();
+}
+
+size_t LogScanner::CurrentBytes() const
+{
+    if (!Mirror_) {
+        return Current_.Raw.size();
     }
-    if (line.Raw.empty()) {
-        Current_.Whole = false;
-        // The bytes after the line before are not in Raw, and where that
-        // line ended depends on them.
-        if (!Current_.Lines.empty()) {
-            Current_.Lines.back().Effect = LineEffect::Other;
-        }
+    return MirrorLines_ == 0 ? 0 : Previous_.Lines[MirrorLines_ - 1].End;
+}
+
+void LogScanner::Unmirror()
+{
+    if (!Mirror_) {
+        return;
     }
+    size_t bytes = CurrentBytes();
+    Mirror_ = false;
+    if (MirrorLines_ == Previous_.Lines.size()) {
+        // Every line of the report before is this one's now: its memory is
+        // taken whole, and nothing is left to hold the next lines against.
+        std::swap(Current_.Raw, Previous_.Raw);
+        std::swap(Current_.Lines, Previous_.Lines);
+        Current_.Raw.resize(bytes);
+        Previous_.Clear();
+        return;
+    }
+    Current_.Raw.assign(Previous_.Raw, 0, bytes);
+    Current_.Lines.assign(Previous_.Lines.begin(), Previous_.Lines.begin() + static_cast<std::ptrdiff_t>(MirrorLines_));
+}
+
+LineEffect LogScanner::EffectToRemember(const LogLine& line, bool parsed)
+{
+    const OpenReport& open = Open_[0];
     LineEffect effect = LineEffect::Other;
     if (parsed && !line.Raw.empty() && line.Text.substr(0, open.Prefix.size()) == open.Prefix) {
         effect = open.Parser->LastEffect();
@@ -233,6 +255,44 @@ bool LogScanner::Remember(const LogLine& line, bool parsed)
             ++ModuleRowsKept_;
         }
     }
+    return effect;
+}
+
+bool LogScanner::Remember(const LogLine& line, bool parsed)
+{
+    OpenReport& open = Open_[0];
+    if (line.Number != open.Parser->StartLine() + 1 + CurrentLines() || CurrentLines() >= MaxRememberedLines ||
+        CurrentBytes() + line.Raw.size() > MaxRememberedBytes) {
+        return false;  // past the bounds: the rest of the report is not remembered
+    }
+    if (Mirror_) {
+        // A line as long as the report before's at its place is written
+        // over that one: the lines before it are held against nothing more.
+        size_t index = MirrorLines_;
+        size_t from = CurrentBytes();
+        if (index < Previous_.Lines.size() && !line.Raw.empty() &&
+            line.Raw.size() == Previous_.Lines[index].End - from) {
+            std::memcpy(Previous_.Raw.data() + from, line.Raw.data(), line.Raw.size());
+            LineMemory::Entry& entry = Previous_.Lines[index];
+            entry.Effect = EffectToRemember(line, parsed);
+            entry.Position = open.Parser->LastPosition();
+            ++MirrorLines_;
+            if (entry.Effect != LineEffect::Other) {
+                open.Parser->Remember(&Rows_);
+            }
+            return true;
+        }
+        Unmirror();
+    }
+    if (line.Raw.empty()) {
+        Current_.Whole = false;
+        // The bytes after the line before are not in Raw, and where that
+        // line ended depends on them.
+        if (!Current_.Lines.empty()) {
+            Current_.Lines.back().Effect = LineEffect::Other;
+        }
+    }
+    LineEffect effect = EffectToRemember(line, parsed);
     Current_.Raw.append(line.Raw);
     // Each member stored in place: an entry put together on the stack was
     // read back whole over its one-byte store, a stall a line.
@@ -265,6 +325,7 @@ size_t LogScanner::FoldWhole(LineReader* reader)
     size_t count = Previous_.Lines.size();
     Open_.clear();
     Remembering_ = false;
+    Mirror_ = false;
     Current_.Clear();
     reader->Skip(raw.size(), count);
     Sink_.Repeated(firstLine);
@@ -277,7 +338,7 @@ size_t LogScanner::Repeat(LineReader* reader)
         return 0;
     }
     OpenReport& open = Open_[0];
-    size_t index = Current_.Lines.size();
+    size_t index = CurrentLines();
     uint64_t number = reader->LinesTaken() + 1;
     if (index == 0 && number == open.Parser->StartLine() + 1) {
         // A report printed again whole: its lines are the last report's,
@@ -311,7 +372,7 @@ size_t LogScanner::Repeat(LineReader* reader)
     }
     size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
     size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
-    size_t base = Current_.Raw.size();
+    size_t base = CurrentBytes();
     size_t count = 0;
     // Lines that may be taken: their bytes and the two after them the same,
     // within the bounds.
@@ -339,7 +400,13 @@ size_t LogScanner::Repeat(LineReader* reader)
         }
         i += stretch;
     }
-    if (count != 0) {
+    if (count != 0 && Mirror_) {
+        // The lines are the report before's at the same place, bytes and
+        // all: already where they would be copied to.
+        MirrorLines_ += count;
+        open.LastLine = number + count - 1;
+        reader->Skip(Previous_.Lines[index + count - 1].End - from, count);
+    } else if (count != 0) {
         size_t taken = Previous_.Lines[index + count - 1].End - from;
         // The lines as they were, their ends moved to where their bytes
         // stand now.
@@ -365,7 +432,19 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
                 ++ModuleMisses_;
             }
             // The next report's lines are held against this one's.
-            std::swap(Previous_, Current_);
+            if (Mirror_) {
+                // Written over the report before's in place: that memory
+                // is this report's now.
+                size_t bytes = CurrentBytes();
+                Previous_.Lines.resize(MirrorLines_);
+                Previous_.Raw.resize(bytes);
+                Previous_.Prefix = Current_.Prefix;
+                Previous_.Whole = Current_.Whole;
+                Previous_.Ended = Current_.Ended;
+                Mirror_ = false;
+            } else {
+                std::swap(Previous_, Current_);
+            }
             Current_.Clear();
             Remembering_ = false;
         } else {
@@ -403,6 +482,11 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
         Current_.Clear();
         Current_.Prefix = open.Prefix;
         Remembering_ = true;
+        // Lines as long as the report before's at their places are written
+        // over its memory instead of copied (a fleet's next report most
+        // often differs from the last in its time alone).
+        Mirror_ = true;
+        MirrorLines_ = 0;
         KeepModuleRows_ = ModuleMisses_ < MissesBeforePause || ReportsRemembered_ % ProbeEvery == 0;
         ++ReportsRemembered_;
         ModuleRowsKept_ = 0;

@@ -105,6 +105,15 @@ private:
     // The line of a lone open report just fed, and what it did; false
     // past the bounds, where no more of its lines are remembered.
     bool Remember(const LogLine& line, bool parsed);
+    // Which of a line's effects the next report may take over it.
+    LineEffect EffectToRemember(const LogLine& line, bool parsed);
+    // The open report's lines remembered so far, and their bytes, wherever
+    // they are kept.
+    size_t CurrentLines() const;
+    size_t CurrentBytes() const;
+    // The open report's lines so far copied out of Previous_, where they
+    // were written over the report before's: a line of another length came.
+    void Unmirror();
     // Passes over the open report, just begun, where its lines up to its
     // end line are the previous report's and the sink folds it; the count
     // of lines passed over.
@@ -118,6 +127,11 @@ private:
     // at a time is open; the rows their lines gave.
     LineMemory Previous_;
     LineMemory Current_;
+    // While set, the open report's first MirrorLines_ lines are kept in
+    // Previous_, written over the report before's lines of the same
+    // lengths; Current_ holds only its prefix and flags.
+    bool Mirror_ = false;
+    size_t MirrorLines_ = 0;
     bool Remembering_ = false;
     RememberedRows Rows_;
     // Module rows are kept for the next report while reports take theirs

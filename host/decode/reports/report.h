@@ -85,6 +85,13 @@ private:
 };
 
 struct ModuleRow {
+    ModuleRow() = default;
+    // A row made in place from its columns: a fleet's table has hundreds.
+    ModuleRow(std::string_view name, std::string_view pdbColumn, std::string_view guid, uint32_t age)
+        : Name(name), PdbColumn(pdbColumn), Guid(guid), Age(age)
+    {
+    }
+
     std::string Name;
     std::string PdbColumn;  // empty when the PDB is named after the module
     GuidText Guid;          // 32 upper-case hex digits, as the store spells it
