@@ -28,8 +28,11 @@ bool SameOs(const OsVersion& a, const OsVersion& b)
            a.UnavailablePointer == b.UnavailablePointer;
 }
 
-bool SameModules(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& b)
+bool SameModules(const ModuleTable& a, const ModuleTable& b)
 {
+    if (a.Shares(b)) {
+        return true;
+    }
     if (a.size() != b.size()) {
         return false;
     }
@@ -118,6 +121,23 @@ std::string EscapeBytes(std::string_view text, size_t max)
         }
     }
     return out;
+}
+
+const ModuleTable::Rows& ModuleTable::NoRows()
+{
+    static const Rows none;
+    return none;
+}
+
+ModuleTable::Rows& ModuleTable::Mutable()
+{
+    if (!Rows_) {
+        Rows_ = std::make_shared<Rows>();
+    } else if (Rows_.use_count() > 1) {
+        // Another table holds these rows too: they stay as they are for it.
+        Rows_ = std::make_shared<Rows>(*Rows_);
+    }
+    return *Rows_;
 }
 
 bool ModuleRow::HasIdentity() const

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -108,6 +110,57 @@ struct ModuleRow {
     std::string GuidDashed() const;
 };
 
+// A report's module table. A fleet's reports mostly print the table of the
+// report before, and a table taken over whole shares that report's rows
+// instead of copying a few hundred of them; rows shared are copied only
+// when one table is changed. Reads as a const vector of rows.
+class ModuleTable {
+public:
+    using Rows = std::vector<ModuleRow>;
+    ModuleTable() = default;
+    ModuleTable(std::initializer_list<ModuleRow> rows) : Rows_(std::make_shared<Rows>(rows)) {}
+    ModuleTable& operator=(std::initializer_list<ModuleRow> rows)
+    {
+        Rows_ = std::make_shared<Rows>(rows);
+        return *this;
+    }
+
+    const Rows& View() const { return Rows_ ? *Rows_ : NoRows(); }
+    operator const Rows&() const { return View(); }
+    size_t size() const { return View().size(); }
+    bool empty() const { return View().empty(); }
+    const ModuleRow& operator[](size_t index) const { return View()[index]; }
+    Rows::const_iterator begin() const { return View().begin(); }
+    Rows::const_iterator end() const { return View().end(); }
+    const ModuleRow& front() const { return View().front(); }
+    const ModuleRow& back() const { return View().back(); }
+    // True when both tables are the same rows, shared.
+    bool Shares(const ModuleTable& other) const { return Rows_ != nullptr && Rows_ == other.Rows_; }
+
+    // The rows to change: a copy of its own first where they are shared.
+    Rows& Mutable();
+    // This table becomes other's rows, shared.
+    void Share(const ModuleTable& other) { Rows_ = other.Rows_; }
+    void push_back(ModuleRow row) { Mutable().push_back(std::move(row)); }
+    template <typename... Args>
+    ModuleRow& emplace_back(Args&&... args)
+    {
+        return Mutable().emplace_back(std::forward<Args>(args)...);
+    }
+    template <typename Iterator>
+    void assign(Iterator first, Iterator last)
+    {
+        Mutable().assign(first, last);
+    }
+    void pop_back() { Mutable().pop_back(); }
+    void clear() { Rows_.reset(); }
+    void reserve(size_t count) { Mutable().reserve(count); }
+
+private:
+    static const Rows& NoRows();
+    std::shared_ptr<Rows> Rows_;
+};
+
 struct Register {
     std::string Name;
     uint64_t Value = 0;
@@ -150,7 +203,7 @@ struct CrashReport {
     std::optional<CrashTime> Time;
     OsVersion Os;
     bool HasModuleTable = false;
-    std::vector<ModuleRow> Modules;
+    ModuleTable Modules;
     bool HasCode = false;
     uint32_t Code = 0;
     std::array<uint64_t, 4> Parameters{};

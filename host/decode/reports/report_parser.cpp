@@ -437,7 +437,7 @@ void ReportParser::Remember(RememberedRows* rows) const
         (*kept)[Position_] = row;
     };
     if (Effect_ == LineEffect::ModuleRow) {
-        keep(&rows->Modules, Report_.Modules[Position_]);
+        keep(&rows->Modules.Mutable(), Report_.Modules[Position_]);
     } else if (Effect_ == LineEffect::Frame) {
         keep(&rows->Frames, Report_.Frames[Position_]);
     } else if (Effect_ == LineEffect::Register) {
@@ -456,8 +456,14 @@ size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, si
     size_t taken = 0;
     if (effect == LineEffect::ModuleRow && Section_ == Section::Modules && Report_.Modules.size() == position &&
         position + count <= rows.Modules.size()) {
-        Report_.Modules.insert(Report_.Modules.end(), first(rows.Modules),
-                               first(rows.Modules) + static_cast<std::ptrdiff_t>(count));
+        if (position == 0 && count == rows.Modules.size()) {
+            // The whole table the report before had: its rows, shared.
+            Report_.Modules.Share(rows.Modules);
+        } else {
+            std::vector<ModuleRow>& modules = Report_.Modules.Mutable();
+            const std::vector<ModuleRow>& kept = rows.Modules;
+            modules.insert(modules.end(), first(kept), first(kept) + static_cast<std::ptrdiff_t>(count));
+        }
         taken = count;
     } else if (effect == LineEffect::Frame && Section_ == Section::Stack && Report_.Frames.size() == position &&
                position + count <= rows.Frames.size()) {

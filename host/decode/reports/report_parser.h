@@ -23,7 +23,7 @@ enum class LineEffect : uint8_t {
 // position in their report: position k holds the k-th of the latest report
 // that had one there.
 struct RememberedRows {
-    std::vector<ModuleRow> Modules;
+    ModuleTable Modules;
     std::vector<Frame> Frames;
     std::vector<Register> Registers;
     std::vector<uint32_t> RegisterBits;  // each register's bit in print order

@@ -173,9 +173,9 @@ std::string_view GuidText(const ModuleRow& row)
 
 // Whether two module tables have the same JSON: a row's is made of these
 // four members, ModulesJson reads nothing else.
-bool SameRows(const std::vector<ModuleRow>& a, const std::vector<ModuleRow>& b)
+bool SameRows(const ModuleTable& a, const ModuleTable& b)
 {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ModuleRow& x, const ModuleRow& y) {
+    return a.Shares(b) || std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ModuleRow& x, const ModuleRow& y) {
         return x.Age == y.Age && x.Guid == y.Guid && x.Name == y.Name && x.PdbColumn == y.PdbColumn;
     });
 }

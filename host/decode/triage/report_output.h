@@ -53,7 +53,7 @@ public:
 private:
     JsonLineWriter& Out_;
     JsonLineWriter Values_;  // where the values kept are made
-    std::vector<ModuleRow> Modules_;  // the table last written
+    ModuleTable Modules_;  // the table last written
     std::string ModulesJson_ = "[]";  // and its JSON
     LastStack Last_;
     std::string CulpritLineJson_;

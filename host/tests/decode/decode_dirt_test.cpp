@@ -841,12 +841,12 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
         }
         std::vector<decode::CrashReport> reports = Scan(log).Reports;
         ASSERT_GE(reports.size(), 2u);
-        // Each report after the first (each begins at a start marker here),
-        // with the lines before its start line turned into as many lines of
-        // chatter.
-        size_t marker = log.find("BUGCHECK DUMP STARTS");
-        for (size_t i = 1; i < reports.size(); ++i) {
-            marker = log.find("BUGCHECK DUMP STARTS", marker + 1);
+        // Each report (each begins at a start marker here), with the lines
+        // before its start line turned into as many lines of chatter: the
+        // first too, whose rows later reports share while they are the same.
+        size_t marker = 0;
+        for (size_t i = 0; i < reports.size(); ++i) {
+            marker = log.find("BUGCHECK DUMP STARTS", i == 0 ? 0 : marker + 1);
             ASSERT_NE(marker, std::string::npos);
             size_t start = log.rfind('\n', marker) + 1;
             std::string alone;
@@ -857,6 +857,59 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
             std::vector<decode::CrashReport> fresh = Scan(alone).Reports;
             ASSERT_FALSE(fresh.empty());
             EXPECT_EQ(Everything(reports[i]), Everything(fresh.front())) << "report " << i + 1;
+        }
+    }
+}
+
+// A module table shares its rows with the tables copied from it or given
+// them: whatever is then done to one, the other reads as before.
+TEST(ModuleTableTest, ATableChangedLeavesTheOneItSharedWithAsItWas)
+{
+    struct Case {
+        const char* Name;
+        void (*Change)(decode::ModuleTable* table);
+    } cases[] = {
+        {"a row added", [](decode::ModuleTable* t) { t->push_back({"x.sys", "", "49EB016F", 1}); }},
+        {"a row made in place", [](decode::ModuleTable* t) { t->emplace_back("y.sys", "", "49EB016F", 2); }},
+        {"a row changed", [](decode::ModuleTable* t) { t->Mutable()[0].Age = 7; }},
+        {"the last row dropped", [](decode::ModuleTable* t) { t->pop_back(); }},
+        {"emptied", [](decode::ModuleTable* t) { t->clear(); }},
+        {"given other rows", [](decode::ModuleTable* t) { *t = {{"z.sys", "", "49EB016F", 3}}; }},
+        {"rows assigned", [](decode::ModuleTable* t) {
+             const decode::ModuleRow rows[] = {{"w.sys", "", "49EB016F", 4}};
+             t->assign(std::begin(rows), std::end(rows));
+         }},
+        {"room made", [](decode::ModuleTable* t) { t->reserve(4096); }},
+    };
+    const std::vector<decode::ModuleRow> rows = {{"a.sys", "", "6B472C4652DD221E4C4C44205044422E", 1},
+                                                 {"b.sys", "b.pdb", "49EB016FCC3789B14C4C44205044422E", 2}};
+    auto names = [](const decode::ModuleTable& table) {
+        std::string text;
+        for (const decode::ModuleRow& row : table) {
+            text += row.Name + "/" + std::to_string(row.Age) + " ";
+        }
+        return text;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        decode::ModuleTable original;
+        original.assign(rows.begin(), rows.end());
+        const std::string before = names(original);
+        // Shared by a copy, and by Share; each side changed in turn.
+        for (int side = 0; side < 4; ++side) {
+            decode::ModuleTable other;
+            if (side < 2) {
+                other = original;
+            } else {
+                other.Share(original);
+            }
+            EXPECT_TRUE(other.Shares(original));
+            decode::ModuleTable* changed = side % 2 == 0 ? &other : &original;
+            const decode::ModuleTable& kept = side % 2 == 0 ? original : other;
+            c.Change(changed);
+            EXPECT_EQ(names(kept), before) << "side " << side;
+            original = decode::ModuleTable();
+            original.assign(rows.begin(), rows.end());
         }
     }
 }

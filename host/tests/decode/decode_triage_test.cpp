@@ -679,7 +679,7 @@ TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
         SCOPED_TRACE(c.Name);
         decode::CrashReport first = EveryMember();
         decode::CrashReport second = EveryMember();
-        c.Change(&second.Modules);
+        c.Change(&second.Modules.Mutable());
         std::ostringstream out;
         {
             decode::JsonLineWriter lines(out);
