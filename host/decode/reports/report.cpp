@@ -129,7 +129,7 @@ const ModuleTable::Rows& ModuleTable::NoRows()
     return none;
 }
 
-ModuleTable::Rows& ModuleTable::Mutable()
+ModuleTable::Rows& ModuleTable::Unshare()
 {
     if (!Rows_) {
         Rows_ = std::make_shared<Rows>();

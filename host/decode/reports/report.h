@@ -138,7 +138,11 @@ public:
     bool Shares(const ModuleTable& other) const { return Rows_ != nullptr && Rows_ == other.Rows_; }
 
     // The rows to change: a copy of its own first where they are shared.
-    Rows& Mutable();
+    Rows& Mutable()
+    {
+        // Inline for the parser's row a line; the rest is out of line.
+        return Rows_ && Rows_.use_count() == 1 ? *Rows_ : Unshare();
+    }
     // This table becomes other's rows, shared.
     void Share(const ModuleTable& other) { Rows_ = other.Rows_; }
     void push_back(ModuleRow row) { Mutable().push_back(std::move(row)); }
@@ -158,6 +162,7 @@ public:
 
 private:
     static const Rows& NoRows();
+    Rows& Unshare();
     std::shared_ptr<Rows> Rows_;
 };
 
