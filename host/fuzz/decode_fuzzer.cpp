@@ -1,8 +1,9 @@
 // libFuzzer target: arbitrary bytes as a console log through the decoder,
 // from the line reader to the JSON and text output. Nothing may fault,
 // every list stays within its bound, a report passed over unread as the
-// last one printed again must give what reading it gives, and every JSON
-// line reads back.
+// last one printed again, and lines taken over from the report before,
+// must give what reading and parsing them gives, and every JSON line reads
+// back.
 #include "decode/decode_command.h"
 #include "decode/logs/log_scanner.h"
 #include "decode/reports/report_parser.h"
@@ -28,7 +29,7 @@ struct Decoded {
     }
 };
 
-Decoded Decode(int fd, bool json, bool foldUnread)
+Decoded Decode(int fd, bool json, bool foldUnread, bool takeOver = true)
 {
     std::ostringstream out;
     decode::ReportStream stream(out, json, nullptr);
@@ -49,6 +50,7 @@ Decoded Decode(int fd, bool json, bool foldUnread)
         sink.FoldsRepeat = [&stream] { return stream.FoldsRepeat(); };
         sink.Repeated = [&stream](uint64_t firstLine) { stream.Repeated(firstLine); };
     }
+    sink.TakeOver = takeOver;
     decode::ScanDescriptor(fd, "fuzz", sink);
     stream.Flush();
     ::lseek(fd, 0, SEEK_SET);
@@ -69,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ::lseek(fd, 0, SEEK_SET);
     for (bool json : {true, false}) {
         Decoded decoded = Decode(fd, json, true);
-        if (decoded != Decode(fd, json, false)) {
+        if (decoded != Decode(fd, json, false) || decoded != Decode(fd, json, false, false)) {
             std::abort();
         }
         // Each JSON line reads back, and nlohmann writes what it read back

@@ -463,7 +463,7 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
         }
         return;
     }
-    CrashReport report = open.Parser->Finish(complete, reason, open.LastLine, &Rows_);
+    CrashReport report = open.Parser->Finish(complete, reason, open.LastLine, Sink_.TakeOver ? &Rows_ : nullptr);
     if (Sink_.Report) {
         Sink_.Report(std::move(report));
     }
@@ -481,7 +481,7 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
     if (Open_.empty()) {
         Current_.Clear();
         Current_.Prefix = open.Prefix;
-        Remembering_ = true;
+        Remembering_ = Sink_.TakeOver;
         // Lines as long as the report before's at their places are written
         // over its memory instead of copied (a fleet's next report most
         // often differs from the last in its time alone).

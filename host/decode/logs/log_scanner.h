@@ -30,6 +30,10 @@ struct ScanSink {
     // Repeated then does without the report being read again.
     std::function<bool()> FoldsRepeat;
     std::function<void(uint64_t firstLine)> Repeated;
+    // False: nothing is taken over from the report before and every line
+    // is parsed, which is what taking over must always come to (a judge
+    // for the fuzzer and the tests).
+    bool TakeOver = true;
 };
 
 class LogScanner {

@@ -88,7 +88,9 @@ struct Decoded {
 };
 
 // The log through the scanner, from a file descriptor as the tool reads it.
-Decoded Scan(const std::string& log)
+// With takeOver false, every line is parsed: nothing is taken over from
+// the report before.
+Decoded Scan(const std::string& log, bool takeOver = true)
 {
     int fd = ::memfd_create("console", 0);
     EXPECT_GE(fd, 0);
@@ -98,6 +100,7 @@ Decoded Scan(const std::string& log)
     decode::ScanSink sink;
     sink.Report = [&](decode::CrashReport&& report) { decoded.Reports.push_back(std::move(report)); };
     sink.Restore = [&](decode::RestoreLine&& line) { decoded.Restores.push_back(std::move(line)); };
+    sink.TakeOver = takeOver;
     EXPECT_TRUE(decode::ScanDescriptor(fd, "console.log", sink));
     ::close(fd);
     return decoded;
@@ -841,6 +844,9 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
         }
         std::vector<decode::CrashReport> reports = Scan(log).Reports;
         ASSERT_GE(reports.size(), 2u);
+        // The same log with every line parsed: the same reports.
+        std::vector<decode::CrashReport> parsed = Scan(log, false).Reports;
+        ASSERT_EQ(parsed.size(), reports.size());
         // Each report (each begins at a start marker here), with the lines
         // before its start line turned into as many lines of chatter: the
         // first too, whose rows later reports share while they are the same.
@@ -857,6 +863,7 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
             std::vector<decode::CrashReport> fresh = Scan(alone).Reports;
             ASSERT_FALSE(fresh.empty());
             EXPECT_EQ(Everything(reports[i]), Everything(fresh.front())) << "report " << i + 1;
+            EXPECT_EQ(Everything(reports[i]), Everything(parsed[i])) << "report " << i + 1;
         }
     }
 }
