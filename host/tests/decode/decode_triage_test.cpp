@@ -653,6 +653,23 @@ TEST(ReportJson, EveryMemberStaysAsReadersKnowIt)
     EXPECT_EQ(decode::ReportJsonLine(EveryMember()), report);
 }
 
+// The first report, the second and the first again through one JSON
+// writer come out as each does alone: what the writer keeps from one
+// report for the next never shows.
+void ExpectJsonAsAlone(const decode::CrashReport& first, const decode::CrashReport& second)
+{
+    std::ostringstream out;
+    {
+        decode::JsonLineWriter lines(out);
+        decode::ReportJsonWriter reports(lines);
+        reports.Write(first);
+        reports.Write(second);
+        reports.Write(first);
+    }
+    EXPECT_EQ(out.str(), decode::ReportJsonLine(first) + "\n" + decode::ReportJsonLine(second) + "\n" +
+                             decode::ReportJsonLine(first) + "\n");
+}
+
 // A report's module table is written again from the last one's JSON only
 // when every member a row shows is the same: each case changes one.
 TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
@@ -680,16 +697,7 @@ TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
         decode::CrashReport first = EveryMember();
         decode::CrashReport second = EveryMember();
         c.Change(&second.Modules.Mutable());
-        std::ostringstream out;
-        {
-            decode::JsonLineWriter lines(out);
-            decode::ReportJsonWriter reports(lines);
-            reports.Write(first);
-            reports.Write(second);
-            reports.Write(first);
-        }
-        EXPECT_EQ(out.str(), decode::ReportJsonLine(first) + "\n" + decode::ReportJsonLine(second) + "\n" +
-                                 decode::ReportJsonLine(first) + "\n");
+        ExpectJsonAsAlone(first, second);
     }
 }
 
@@ -790,16 +798,7 @@ TEST(ReportText, PartsKeptOnlyWhileWhatTheyShowIsTheSame)
         decode::AppendReportText(&cached, second, 2, false, &cache);
         decode::AppendReportText(&cached, first, 3, false, &cache);
         EXPECT_EQ(cached, alone);
-        std::ostringstream json;
-        {
-            decode::JsonLineWriter lines(json);
-            decode::ReportJsonWriter reports(lines);
-            reports.Write(first);
-            reports.Write(second);
-            reports.Write(first);
-        }
-        EXPECT_EQ(json.str(), decode::ReportJsonLine(first) + "\n" + decode::ReportJsonLine(second) + "\n" +
-                                  decode::ReportJsonLine(first) + "\n");
+        ExpectJsonAsAlone(first, second);
     }
 }
 
