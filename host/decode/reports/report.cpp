@@ -25,7 +25,7 @@ bool SameOs(const OsVersion& a, const OsVersion& b)
            a.ServicePackMajor == b.ServicePackMajor && a.ServicePackMinor == b.ServicePackMinor &&
            a.ServicePackText == b.ServicePackText && a.Suites == b.Suites && a.Type == b.Type &&
            a.Unavailable == b.Unavailable && a.UnavailableSize == b.UnavailableSize &&
-           a.UnavailablePointer == b.UnavailablePointer;
+           a.UnavailableExpected == b.UnavailableExpected && a.UnavailablePointer == b.UnavailablePointer;
 }
 
 bool SameModules(const ModuleTable& a, const ModuleTable& b)

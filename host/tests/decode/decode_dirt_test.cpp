@@ -296,6 +296,12 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
         {"second copy a little later", CleanReport + Replace(CleanReport, ":42:123", ":43:7"), 1, 1},
         {"another crash an hour later", CleanReport + Replace(CleanReport, "04:36", "05:36"), 2, 0},
         {"another code", CleanReport + Replace(CleanReport, "CODE 000000D1", "CODE 0000000A"), 2, 0},
+        {"no version block, another size expected", [] {
+             const std::string block = "KERNEL: 10.0 (BUILD 19045) PLATFORM WIN32_NT (x64)\nSUITES:\n"
+                                       "- SINGLEUSERTS\n- PERSONAL\nTYPE: WORKSTATION\n";
+             return Replace(CleanReport, block, "NO OS VERSION AVAILABLE: 276 284 FFFFC00012340000\n") +
+                    Replace(CleanReport, block, "NO OS VERSION AVAILABLE: 276 292 FFFFC00012340000\n");
+         }(), 2, 0},
         {"a cut first copy", Before(CleanReport, "STACK:") + CleanReport, 2, 0},
         {"a thousand copies", [] {
              std::string log;
