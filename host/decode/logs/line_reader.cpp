@@ -237,10 +237,11 @@ namespace {
 // change its line ends mid-report (a second writer, a terminal switched
 // over).
 // Both bytes in one pass: two memchr calls a line, the second over the
-// bytes the first passed, were a tenth of reading a report's lines.
-size_t FindLineEnd(const char* text, size_t size)
+// bytes the first passed, were a tenth of reading a report's lines. The
+// marker bytes are noted in that pass too.
+size_t FindLineEnd(const char* text, size_t size, bool* marked)
 {
-    return FindEitherByte(text, size, '\n', '\r');
+    return FindLineEndNotingMarkers(text, size, marked);
 }
 
 // Past one line end at `at`: CRs, at most one LF, and the CRs of an LF CR
@@ -286,7 +287,8 @@ bool LineReader::Next(LogLine* line)
     for (;;) {
         const char* start = Buffer_.data() + Begin_;
         size_t available = End_ - Begin_;
-        size_t end = FindLineEnd(start, available);
+        bool marked = true;
+        size_t end = FindLineEnd(start, available, &marked);
         // The CR of an LF CR pair that came with the next read.
         if (AfterLf_ && end == 0 && available != 0 && start[0] == '\r' &&
             !(available > 1 && start[1] == '\n')) {
@@ -311,10 +313,13 @@ bool LineReader::Next(LogLine* line)
                 length = MaxLineLength;
                 cut = true;
             }
-            line->Text = TrimLineEnds(std::string_view(start, length));
+            // No CR or LF stands before the first one found: nothing to trim.
+            line->Text = std::string_view(start, length);
             line->Number = ++Number_;
             line->Cut = cut;
             line->Raw = whole && !cut ? std::string_view(start, next) : std::string_view();
+            // Text lies within the bytes searched, whose end the search found.
+            line->MayHoldMarker = cut || marked;
             return true;
         }
         if (!cut && end == available && available > MaxLineLength) {
@@ -337,6 +342,7 @@ bool LineReader::Next(LogLine* line)
             line->Number = ++Number_;
             line->Cut = false;
             line->Raw = std::string_view();
+            line->MayHoldMarker = true;
             Begin_ = End_;
             return true;
         }
@@ -345,6 +351,7 @@ bool LineReader::Next(LogLine* line)
     line->Number = ++Number_;
     line->Cut = true;
     line->Raw = std::string_view();
+    line->MayHoldMarker = true;
     return true;
 }
 

@@ -21,6 +21,10 @@ struct LogLine {
     // stand whole in the input; empty for a cut line and one whose bytes
     // the reader passed over in part.
     std::string_view Raw;
+    // False when the reader saw no byte of a marker in Text (see
+    // MayHoldMarker): the scanner then skips the marker searches. Lines made
+    // anywhere else keep true and are searched.
+    bool MayHoldMarker = true;
 };
 
 enum class LogEncoding { Bytes, Utf16Le, Utf16Be };

@@ -208,19 +208,6 @@ void LogScanner::Forget()
     Current_.Clear();
 }
 
-size_t LogScanner::CurrentLines() const
-{
-    return Mirror_ ? MirrorLines_ : Current_.Lines.size();
-}
-
-size_t LogScanner::CurrentBytes() const
-{
-    if (!Mirror_) {
-        return Current_.Raw.size();
-    }
-    return MirrorLines_ == 0 ? 0 : Previous_.Lines[MirrorLines_ - 1].End;
-}
-
 void LogScanner::Unmirror()
 {
     if (!Mirror_) {
@@ -364,30 +351,26 @@ size_t LogScanner::Repeat(LineReader* reader)
         std::memcmp(ahead.data(), before.data(), firstLength) != 0) {
         return 0;
     }
-    // The run of lines that may be taken, and its bytes: only those are
-    // compared.
-    size_t run = index;
-    while (run < Previous_.Lines.size() && Previous_.Lines[run].Effect != LineEffect::Other) {
-        ++run;
-    }
-    size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
-    size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
+    // How far the bytes are the same: up to the first that differs, which
+    // is where a report of the same shape most often changes, not far on.
+    size_t limit = std::min(ahead.size(), before.size());
+    size_t same = CommonLength(ahead.substr(0, limit), before.substr(0, limit));
     size_t base = CurrentBytes();
+    // A line may be taken where it was taken over last time, its bytes and
+    // the two after them the same, within the bounds.
+    auto fits = [&](size_t i) {
+        const LineMemory::Entry& entry = Previous_.Lines[i];
+        return i < MaxRememberedLines && entry.Effect != LineEffect::Other &&
+               entry.End - from + EndLookahead <= same && base + entry.End - from <= MaxRememberedBytes;
+    };
     size_t count = 0;
-    // Lines that may be taken: their bytes and the two after them the same,
-    // within the bounds.
-    size_t end = index;
-    while (end < run && end < MaxRememberedLines && Previous_.Lines[end].End - from + EndLookahead <= same &&
-           base + Previous_.Lines[end].End - from <= MaxRememberedBytes) {
-        ++end;
-    }
-    // Taken a stretch at a time: rows of one kind at positions one after
-    // another.
-    for (size_t i = index; i < end;) {
+    // Taken a stretch at a time, in one pass over the lines: rows of one
+    // kind at positions one after another.
+    for (size_t i = index; i < Previous_.Lines.size() && fits(i);) {
         const LineMemory::Entry& head = Previous_.Lines[i];
         size_t stretch = 1;
-        while (i + stretch < end && Previous_.Lines[i + stretch].Effect == head.Effect &&
-               Previous_.Lines[i + stretch].Position == head.Position + stretch) {
+        while (i + stretch < Previous_.Lines.size() && Previous_.Lines[i + stretch].Effect == head.Effect &&
+               Previous_.Lines[i + stretch].Position == head.Position + stretch && fits(i + stretch)) {
             ++stretch;
         }
         size_t took = open.Parser->RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
@@ -503,6 +486,9 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
 
 size_t LogScanner::Owner(std::string_view text) const
 {
+    if (Open_.size() == 1) {
+        return 0;  // the latest, whatever its prefix
+    }
     for (size_t i = Open_.size(); i-- > 0;) {
         const std::string& prefix = Open_[i].Prefix;
         if (!prefix.empty() && text.substr(0, prefix.size()) == prefix) {
@@ -529,10 +515,12 @@ bool LogScanner::AnotherSource(std::string_view prefix) const
 
 std::string_view LogScanner::StripPrefix(std::string_view text, const std::string& prefix)
 {
-    text = StripTrailingEscapes(text);
     if (prefix.empty()) {
-        return text;
+        // Most consoles: nothing before the lines, and no colour reset
+        // after them unless the line ends in its 'm'.
+        return text.empty() || text.back() != 'm' ? text : StripTrailingEscapes(text);
     }
+    text = StripTrailingEscapes(text);
     size_t length = prefix.size();
     if (text.size() >= length &&
         (text.substr(0, length) == prefix || SameShape(text.substr(0, length), prefix))) {
@@ -585,7 +573,7 @@ bool LogScanner::FeedLine(const LogLine& line)
     }
     // Markers and restore lines are short: a cut line still carries them at
     // its start, where they stand on a clean console.
-    bool marked = MayHoldMarker(text.data(), text.size());
+    bool marked = line.MayHoldMarker && MayHoldMarker(text.data(), text.size());
     bool exact = false;
     size_t start = marked ? FindStartMarker(text, &exact) : std::string_view::npos;
     if (start != std::string_view::npos) {

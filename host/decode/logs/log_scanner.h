@@ -113,8 +113,14 @@ private:
     LineEffect EffectToRemember(const LogLine& line, bool parsed);
     // The open report's lines remembered so far, and their bytes, wherever
     // they are kept.
-    size_t CurrentLines() const;
-    size_t CurrentBytes() const;
+    size_t CurrentLines() const { return Mirror_ ? MirrorLines_ : Current_.Lines.size(); }
+    size_t CurrentBytes() const
+    {
+        if (!Mirror_) {
+            return Current_.Raw.size();
+        }
+        return MirrorLines_ == 0 ? 0 : Previous_.Lines[MirrorLines_ - 1].End;
+    }
     // The open report's lines so far copied out of Previous_, where they
     // were written over the report before's: a line of another length came.
     void Unmirror();

@@ -111,6 +111,42 @@ size_t FindEitherByte(const char* data, size_t size, char first, char second)
     return size;
 }
 
+size_t FindLineEndNotingMarkers(const char* data, size_t size, bool* marked)
+{
+    size_t i = 0;
+    bool seen = false;
+#if defined(__SSE2__)
+    constexpr size_t Step = 16;
+    const __m128i lfs = _mm_set1_epi8('\n');
+    const __m128i crs = _mm_set1_epi8('\r');
+    const __m128i us = _mm_set1_epi8('U');
+    const __m128i vs = _mm_set1_epi8('V');
+    for (; i + Step <= size; i += Step) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        auto ends = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lfs), _mm_cmpeq_epi8(bytes, crs))));
+        auto markers = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, us), _mm_cmpeq_epi8(bytes, vs))));
+        if (ends != 0) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(ends));
+            // Only the marker bytes before the line end count.
+            *marked = seen || (markers & ((1u << at) - 1)) != 0;
+            return i + at;
+        }
+        seen = seen || markers != 0;
+    }
+#endif
+    for (; i < size; ++i) {
+        char c = data[i];
+        if (c == '\n' || c == '\r') {
+            break;
+        }
+        seen = seen || c == 'U' || c == 'V';
+    }
+    *marked = seen;
+    return i;
+}
+
 bool MayHoldMarker(const char* data, size_t size)
 {
     return FindEitherByte(data, size, 'U', 'V') != size;

@@ -28,4 +28,10 @@ size_t FindEitherByte(const char* data, size_t size, char first, char second);
 // neither, and are parsed without the marker searches.
 bool MayHoldMarker(const char* data, size_t size);
 
+// FindEitherByte(data, size, '\n', '\r'), and in the same pass whether a
+// byte MayHoldMarker looks for stands before the one found: the line reader
+// splits a report's lines and tells the scanner which need the marker
+// searches with one read of their bytes.
+size_t FindLineEndNotingMarkers(const char* data, size_t size, bool* marked);
+
 }  // namespace decode

@@ -64,6 +64,13 @@ class Cursor {
 public:
     explicit Cursor(std::string_view text) : Text_(text) {}
 
+    // Literal, for the keywords a line is tried against in turn: most
+    // differ in their first byte, which is looked at before the compare.
+    bool Keyword(std::string_view expected)
+    {
+        return Pos_ < Text_.size() && Text_[Pos_] == expected.front() && Literal(expected);
+    }
+
     bool Literal(std::string_view expected)
     {
         if (Text_.substr(Pos_, expected.size()) != expected) {
@@ -384,7 +391,10 @@ bool ReportParser::ParseModuleRow(std::string_view line)
     // Made in place from its columns: a row value-initialized first had
     // its hundred bytes cleared with a rep stos, and one made on the stack
     // was read back over its own stores.
-    Report_.Modules.emplace_back(line.substr(0, pdbTab), line.substr(pdbTab + 1, guidTab - pdbTab - 1), guid,
+    // The columns' bounds were found within the line: no substr checks.
+    const char* text = line.data();
+    Report_.Modules.emplace_back(std::string_view(text, pdbTab),
+                                 std::string_view(text + pdbTab + 1, guidTab - pdbTab - 1), guid,
                                  static_cast<uint32_t>(age));
     return true;
 }
@@ -509,14 +519,14 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         } else if (Section_ == Section::Stack) {
             understood = ParseFrame(line);
         }
-    } else if (c.Literal("- ")) {
+    } else if (c.Keyword("- ")) {
         // Registers and suites, tried first: no other keyword starts so.
         if (Section_ == Section::Suites) {
             understood = ParseSuite(c.Rest(), number);
         } else if (Section_ == Section::Context) {
             understood = ParseRegister(c.Rest());
         }
-    } else if (c.Literal("OUTPUT FORMAT: ")) {
+    } else if (c.Keyword("OUTPUT FORMAT: ")) {
         uint32_t format = 0;
         understood = c.Unsigned32(&format) && c.AtEnd();
         if (understood && First(Report_.Format.has_value(), "OUTPUT FORMAT", number)) {
@@ -527,17 +537,17 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
             }
         }
         Section_ = Section::Header;
-    } else if (c.Literal("CRASHED ON: ")) {
+    } else if (c.Keyword("CRASHED ON: ")) {
         understood = ParseTime(c.Rest(), number);
         Section_ = Section::Header;
-    } else if (c.Literal("KERNEL: ")) {
+    } else if (c.Keyword("KERNEL: ")) {
         OsVersion os = Report_.Os;
         understood = ParseKernel(c.Rest());
         if (understood && !First(os.HasKernel, "KERNEL", number)) {
             Report_.Os = std::move(os);
         }
         Section_ = Section::Header;
-    } else if (c.Literal("SP: ")) {
+    } else if (c.Keyword("SP: ")) {
         // "%d.%d (%s)"
         OsVersion& os = Report_.Os;
         uint32_t major = 0;
@@ -559,13 +569,13 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         } else {
             Section_ = Section::Header;
         }
-    } else if (c.Literal("TYPE: ")) {
+    } else if (c.Keyword("TYPE: ")) {
         understood = !c.AtEnd();
         if (understood && First(!Report_.Os.Type.empty(), "TYPE", number)) {
             Report_.Os.Type = std::string(c.Rest());
         }
         Section_ = Section::Header;
-    } else if (c.Literal("NO OS VERSION AVAILABLE: ")) {
+    } else if (c.Keyword("NO OS VERSION AVAILABLE: ")) {
         OsVersion& os = Report_.Os;
         uint32_t size = 0;
         uint32_t expected = 0;
@@ -588,7 +598,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         } else {
             Section_ = Section::Header;
         }
-    } else if (c.Literal("BUGCHECK CODE ")) {
+    } else if (c.Keyword("BUGCHECK CODE ")) {
         uint64_t code = 0;
         std::array<uint64_t, 4> parameters{};
         understood = c.Hex(&code, 8) && c.Literal(":");
@@ -602,7 +612,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
             Report_.Parameters = parameters;
         }
         Section_ = Section::Header;
-    } else if (c.Literal("CONTEXT (")) {
+    } else if (c.Keyword("CONTEXT (")) {
         uint64_t address = 0;
         understood = c.Hex(&address, 16) && c.Literal("):") && c.AtEnd();
         if (understood && First(Report_.HasContext, "CONTEXT", number)) {

@@ -533,7 +533,9 @@ TEST(DecodeDamage, IsNamedAndNeverTakenForData)
 
 // Lines without a 'U' or a 'V' pass the marker searches by: wherever a
 // marker stands in a line (in the first vector step, across two, in the
-// bytes after the last), it is seen.
+// bytes after the last), it is seen, and the reader, which notes those bytes
+// while it looks for the line's end, says so too, never for a 'U' of the
+// next line in the same step.
 TEST(DecodeDamage, MarkersAreSeenWhereverTheyStand)
 {
     struct Case {
@@ -559,6 +561,15 @@ TEST(DecodeDamage, MarkersAreSeenWhereverTheyStand)
                 std::string line = std::string(before, 'x') + c.Text + std::string(after, 'y');
                 SCOPED_TRACE(line);
                 EXPECT_EQ(decode::MayHoldMarker(line.data(), line.size()), c.Marker);
+                const std::string log = line + "\nUV\n";
+                int fd = ::memfd_create("console", 0);
+                ASSERT_EQ(::write(fd, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+                ::lseek(fd, 0, SEEK_SET);
+                decode::LineReader reader(fd);
+                decode::LogLine read;
+                EXPECT_TRUE(reader.Next(&read));
+                EXPECT_EQ(read.MayHoldMarker, c.Marker);
+                ::close(fd);
             }
         }
     }
