@@ -22,6 +22,10 @@ constexpr std::string_view RestorePrefix = "Viridian State Restoration is ";
 constexpr std::string_view StartHead = "BUGCHECK D";
 constexpr std::string_view StartTail = "UMP STARTS";
 static_assert(StartHead.size() == AnchorLength && StartTail.size() == AnchorLength);
+// The anchors HoldsAnchor looks for, in every line a marker search can take.
+static_assert(StartMarker.substr(0, AnchorLength) == StartHead && StartMarker.substr(AnchorLength) == StartTail &&
+              EndMarker.substr(0, AnchorLength) == StartHead &&
+              RestorePrefix.substr(0, AnchorLength) == std::string_view("Viridian S"));
 // The bytes MayHoldMarker passes lines over without.
 static_assert(StartHead.find('U') != std::string_view::npos && StartTail.find('U') != std::string_view::npos &&
               EndMarker.find('U') != std::string_view::npos && RestorePrefix.find('V') != std::string_view::npos);
@@ -152,6 +156,17 @@ size_t CommonLength(std::string_view a, std::string_view b)
         ++at;
     }
     return at;
+}
+
+// Every marker and restore line holds an anchor whole: the exact markers
+// and the restore prefix hold one, and a start marker with one byte
+// damaged keeps one of its halves. Lines of a report that hold a 'U'
+// ("OUTPUT FORMAT", "BUGCHECK CODE") mostly hold none, and skip the
+// searches for each kind.
+bool HoldsAnchor(std::string_view text)
+{
+    uint64_t lineEnds = 0;
+    return FindAnchor(text.data(), text.size(), '\n', &lineEnds) != text.size();
 }
 
 // Warnings quote a line briefly and printably.
@@ -351,26 +366,35 @@ size_t LogScanner::Repeat(LineReader* reader)
         std::memcmp(ahead.data(), before.data(), firstLength) != 0) {
         return 0;
     }
-    // How far the bytes are the same: up to the first that differs, which
-    // is where a report of the same shape most often changes, not far on.
-    size_t limit = std::min(ahead.size(), before.size());
-    size_t same = CommonLength(ahead.substr(0, limit), before.substr(0, limit));
+    // The run of lines that may be taken, and its bytes: only those are
+    // compared.
+    size_t run = index;
+    while (run < Previous_.Lines.size() && Previous_.Lines[run].Effect != LineEffect::Other) {
+        ++run;
+    }
+    size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
+    size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
     size_t base = CurrentBytes();
-    // A line may be taken where it was taken over last time, its bytes and
-    // the two after them the same, within the bounds.
-    auto fits = [&](size_t i) {
-        const LineMemory::Entry& entry = Previous_.Lines[i];
-        return i < MaxRememberedLines && entry.Effect != LineEffect::Other &&
-               entry.End - from + EndLookahead <= same && base + entry.End - from <= MaxRememberedBytes;
-    };
+    // Lines that may be taken: their bytes and the two after them the same,
+    // within the bounds. Their ends only grow, so the first that fails ends
+    // them all.
+    auto lines = Previous_.Lines.begin();
+    size_t end = static_cast<size_t>(
+        std::partition_point(lines + static_cast<std::ptrdiff_t>(index), lines + static_cast<std::ptrdiff_t>(run),
+                             [&](const LineMemory::Entry& entry) {
+                                 return entry.End - from + EndLookahead <= same &&
+                                        base + entry.End - from <= MaxRememberedBytes;
+                             }) -
+        lines);
+    end = std::min(end, MaxRememberedLines);
     size_t count = 0;
-    // Taken a stretch at a time, in one pass over the lines: rows of one
-    // kind at positions one after another.
-    for (size_t i = index; i < Previous_.Lines.size() && fits(i);) {
+    // Taken a stretch at a time: rows of one kind at positions one after
+    // another.
+    for (size_t i = index; i < end;) {
         const LineMemory::Entry& head = Previous_.Lines[i];
         size_t stretch = 1;
-        while (i + stretch < Previous_.Lines.size() && Previous_.Lines[i + stretch].Effect == head.Effect &&
-               Previous_.Lines[i + stretch].Position == head.Position + stretch && fits(i + stretch)) {
+        while (i + stretch < end && Previous_.Lines[i + stretch].Effect == head.Effect &&
+               Previous_.Lines[i + stretch].Position == head.Position + stretch) {
             ++stretch;
         }
         size_t took = open.Parser->RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
@@ -573,7 +597,7 @@ bool LogScanner::FeedLine(const LogLine& line)
     }
     // Markers and restore lines are short: a cut line still carries them at
     // its start, where they stand on a clean console.
-    bool marked = line.MayHoldMarker && MayHoldMarker(text.data(), text.size());
+    bool marked = line.MayHoldMarker && HoldsAnchor(text);
     bool exact = false;
     size_t start = marked ? FindStartMarker(text, &exact) : std::string_view::npos;
     if (start != std::string_view::npos) {
