@@ -575,6 +575,35 @@ TEST(DecodeDamage, MarkersAreSeenWhereverTheyStand)
     }
 }
 
+// A start line inside a report, damaged at any one byte (changed, dropped,
+// one added before it), still cuts that report short: it keeps one half of
+// the marker whole, which is what lets a line of a report through to the
+// marker searches. (Where the damage leaves a byte before a marker with
+// one dropped, that byte is read as the next report's prefix.)
+TEST(DecodeDamage, ADamagedStartLineInsideAReportStillStartsTheNext)
+{
+    const std::string marker = "BUGCHECK DUMP STARTS";
+    const std::string cut = CleanReport.substr(0, CleanReport.find("STACK:"));
+    enum class Edit { Change, Drop, Add };
+    for (size_t at = 0; at < marker.size(); ++at) {
+        for (Edit edit : {Edit::Change, Edit::Drop, Edit::Add}) {
+            std::string damaged = marker;
+            if (edit == Edit::Change) {
+                damaged[at] = 'x';  // no byte of the marker
+            } else if (edit == Edit::Drop) {
+                damaged.erase(at, 1);
+            } else {
+                damaged.insert(at, 1, 'x');
+            }
+            SCOPED_TRACE(damaged);
+            Decoded decoded = Scan(cut + Replace(CleanReport, marker, damaged));
+            ASSERT_GE(decoded.Reports.size(), 1u);
+            EXPECT_FALSE(decoded.Reports[0].Complete);
+            EXPECT_TRUE(AnyWarningHas(decoded.Reports[0], "a new report starts at line"));
+        }
+    }
+}
+
 // A module row's GUID column is 32 upper-case hex digits, each checked, the
 // column sixteen bytes a step: a byte next to either range, of another case,
 // above 0x7F or a control byte makes the row no row, wherever in the column
