@@ -232,6 +232,7 @@ ReportParser::ReportParser(std::string source, uint64_t startLine)
 
 void ReportParser::Warn(std::string text)
 {
+    ++Said_;
     if (Report_.Warnings.size() < MaxReportWarnings) {
         Report_.Warnings.push_back(std::move(text));
     }
@@ -239,6 +240,7 @@ void ReportParser::Warn(std::string text)
 
 void ReportParser::Note(std::string text)
 {
+    ++Said_;
     if (LineWarnings_.size() < MaxWarnings) {
         LineWarnings_.push_back(std::move(text));
         ++UnfitNotes_;
@@ -457,6 +459,142 @@ void ReportParser::Remember(RememberedRows* rows) const
     } else if (Effect_ == LineEffect::Register) {
         keep(&rows->Registers, Report_.Registers[Position_]);
         keep(&rows->RegisterBits, LastRegisterBit_);
+    } else if (Effect_ == LineEffect::Header) {
+        keep(&rows->Headers, LastHeader());
+    }
+}
+
+uint32_t ReportParser::HeaderState() const
+{
+    const OsVersion& os = Report_.Os;
+    const bool seen[] = {Report_.Format.has_value(), Report_.Time.has_value(), os.HasKernel,
+                         os.HasServicePack,          os.HasSuites,             !os.Type.empty(),
+                         os.Unavailable,             Report_.HasModuleTable,   Report_.HasCode,
+                         Report_.HasContext,         Report_.HasStack};
+    uint32_t state = static_cast<uint32_t>(Section_);
+    constexpr unsigned SectionBits = 3;
+    static_assert(static_cast<uint32_t>(Section::Stack) < 1u << SectionBits);
+    for (size_t i = 0; i < sizeof(seen) / sizeof(seen[0]); ++i) {
+        state |= (seen[i] ? 1u : 0u) << (SectionBits + i);
+    }
+    return state;
+}
+
+HeaderLine ReportParser::LastHeader() const
+{
+    const OsVersion& os = Report_.Os;
+    HeaderLine header;
+    header.Kind = LastHeaderKind_;
+    header.Before = LastHeaderBefore_;
+    switch (LastHeaderKind_) {
+    case HeaderKind::Format:
+        header.Format = Report_.Format.value_or(0);
+        break;
+    case HeaderKind::Time:
+        header.Time = Report_.Time.value_or(CrashTime{});
+        break;
+    case HeaderKind::Kernel:
+        header.Major = os.Major;
+        header.Minor = os.Minor;
+        header.Build = os.Build;
+        header.Text = os.Platform;
+        break;
+    case HeaderKind::ServicePack:
+        header.Major = os.ServicePackMajor;
+        header.Minor = os.ServicePackMinor;
+        header.Text = os.ServicePackText;
+        break;
+    case HeaderKind::Type:
+        header.Text = os.Type;
+        break;
+    case HeaderKind::NoVersion:
+        header.Size = os.UnavailableSize;
+        header.Expected = os.UnavailableExpected;
+        header.Pointer = os.UnavailablePointer;
+        break;
+    case HeaderKind::Code:
+        header.Code = Report_.Code;
+        header.Parameters = Report_.Parameters;
+        break;
+    case HeaderKind::Context:
+        header.ContextAddress = Report_.ContextAddress;
+        break;
+    case HeaderKind::None:
+    case HeaderKind::Suites:
+    case HeaderKind::ModuleTable:
+    case HeaderKind::Stack:
+        break;
+    }
+    return header;
+}
+
+void ReportParser::ApplyHeader(const HeaderLine& header)
+{
+    // What Feed sets for each kind of keyword line read clean, and the
+    // section it leaves the report in.
+    OsVersion& os = Report_.Os;
+    switch (header.Kind) {
+    case HeaderKind::Format:
+        Report_.Format = header.Format;
+        Section_ = Section::Header;
+        break;
+    case HeaderKind::Time:
+        Report_.Time = header.Time;
+        Section_ = Section::Header;
+        break;
+    case HeaderKind::Kernel:
+        os.Major = header.Major;
+        os.Minor = header.Minor;
+        os.Build = header.Build;
+        os.Platform = header.Text;
+        os.HasKernel = true;
+        Section_ = Section::Header;
+        break;
+    case HeaderKind::ServicePack:
+        os.ServicePackMajor = header.Major;
+        os.ServicePackMinor = header.Minor;
+        os.ServicePackText = header.Text;
+        os.HasServicePack = true;
+        break;
+    case HeaderKind::Suites:
+        os.HasSuites = true;
+        Section_ = Section::Suites;
+        break;
+    case HeaderKind::Type:
+        os.Type = header.Text;
+        Section_ = Section::Header;
+        break;
+    case HeaderKind::NoVersion:
+        os.Unavailable = true;
+        os.UnavailableSize = header.Size;
+        os.UnavailableExpected = header.Expected;
+        os.UnavailablePointer = header.Pointer;
+        Section_ = Section::Header;
+        break;
+    case HeaderKind::ModuleTable:
+        Report_.HasModuleTable = true;
+        Report_.Modules.reserve(ModuleRowsReserved);
+        Section_ = Section::Modules;
+        break;
+    case HeaderKind::Code:
+        Report_.HasCode = true;
+        Report_.Code = header.Code;
+        Report_.Parameters = header.Parameters;
+        Section_ = Section::Header;
+        break;
+    case HeaderKind::Context:
+        Report_.HasContext = true;
+        Report_.Registers.reserve(RegisterCount);
+        Report_.ContextAddress = header.ContextAddress;
+        Section_ = Section::Context;
+        break;
+    case HeaderKind::Stack:
+        Report_.HasStack = true;
+        Report_.Frames.reserve(FramesReserved);
+        Section_ = Section::Stack;
+        break;
+    case HeaderKind::None:
+        break;
     }
 }
 
@@ -493,6 +631,16 @@ size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, si
             Report_.Registers.push_back(rows.Registers[position + taken]);
             ++taken;
         }
+    } else if (effect == LineEffect::Header && position + count <= rows.Headers.size()) {
+        // A keyword line's effect depends on its bytes and the state it
+        // reads; the count before it says no line of this report has kept
+        // a record at its place yet.
+        while (taken < count && HeaderLines_ == position + taken &&
+               HeaderState() == rows.Headers[position + taken].Before) {
+            ApplyHeader(rows.Headers[position + taken]);
+            ++HeaderLines_;
+            ++taken;
+        }
     }
     if (taken == 0) {
         return 0;
@@ -516,7 +664,13 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
     }
     bool understood = false;
     Cursor c(line);
-    if (!MayStartKeyword(line.front())) {
+    // A keyword line is kept for the next report with the state it read,
+    // unless it said something (a warning or a note is said again there).
+    HeaderKind kind = HeaderKind::None;
+    const bool keyword = MayStartKeyword(line.front());
+    const uint32_t before = keyword ? HeaderState() : 0;
+    const size_t said = Said_;
+    if (!keyword) {
         // Module rows and frames, most of a report: no keyword line to try.
         if (Section_ == Section::Modules) {
             understood = ParseModuleRow(line);
@@ -531,6 +685,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
             understood = ParseRegister(c.Rest());
         }
     } else if (c.Keyword("OUTPUT FORMAT: ")) {
+        kind = HeaderKind::Format;
         uint32_t format = 0;
         understood = c.Unsigned32(&format) && c.AtEnd();
         if (understood && First(Report_.Format.has_value(), "OUTPUT FORMAT", number)) {
@@ -542,9 +697,11 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         }
         Section_ = Section::Header;
     } else if (c.Keyword("CRASHED ON: ")) {
+        kind = HeaderKind::Time;
         understood = ParseTime(c.Rest(), number);
         Section_ = Section::Header;
     } else if (c.Keyword("KERNEL: ")) {
+        kind = HeaderKind::Kernel;
         OsVersion os = Report_.Os;
         understood = ParseKernel(c.Rest());
         if (understood && !First(os.HasKernel, "KERNEL", number)) {
@@ -552,6 +709,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         }
         Section_ = Section::Header;
     } else if (c.Keyword("SP: ")) {
+        kind = HeaderKind::ServicePack;
         // "%d.%d (%s)"
         OsVersion& os = Report_.Os;
         uint32_t major = 0;
@@ -566,6 +724,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
             os.HasServicePack = true;
         }
     } else if (line == "SUITES:") {
+        kind = HeaderKind::Suites;
         understood = true;
         if (First(Report_.Os.HasSuites, "SUITES", number)) {
             Report_.Os.HasSuites = true;
@@ -574,12 +733,14 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
             Section_ = Section::Header;
         }
     } else if (c.Keyword("TYPE: ")) {
+        kind = HeaderKind::Type;
         understood = !c.AtEnd();
         if (understood && First(!Report_.Os.Type.empty(), "TYPE", number)) {
             Report_.Os.Type = std::string(c.Rest());
         }
         Section_ = Section::Header;
     } else if (c.Keyword("NO OS VERSION AVAILABLE: ")) {
+        kind = HeaderKind::NoVersion;
         OsVersion& os = Report_.Os;
         uint32_t size = 0;
         uint32_t expected = 0;
@@ -594,6 +755,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         }
         Section_ = Section::Header;
     } else if (line == "Module\tPdbName\tGuid\tPdbAge") {
+        kind = HeaderKind::ModuleTable;
         understood = true;
         if (First(Report_.HasModuleTable, "module table header", number)) {
             Report_.HasModuleTable = true;
@@ -603,6 +765,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
             Section_ = Section::Header;
         }
     } else if (c.Keyword("BUGCHECK CODE ")) {
+        kind = HeaderKind::Code;
         uint64_t code = 0;
         std::array<uint64_t, 4> parameters{};
         understood = c.Hex(&code, 8) && c.Literal(":");
@@ -617,6 +780,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         }
         Section_ = Section::Header;
     } else if (c.Keyword("CONTEXT (")) {
+        kind = HeaderKind::Context;
         uint64_t address = 0;
         understood = c.Hex(&address, 16) && c.Literal("):") && c.AtEnd();
         if (understood && First(Report_.HasContext, "CONTEXT", number)) {
@@ -628,6 +792,7 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
             Section_ = Section::Header;
         }
     } else if (line == "STACK:") {
+        kind = HeaderKind::Stack;
         understood = true;
         if (First(Report_.HasStack, "STACK", number)) {
             Report_.HasStack = true;
@@ -640,6 +805,15 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         understood = ParseModuleRow(line);
     } else if (Section_ == Section::Stack) {
         understood = ParseFrame(line);
+    }
+    if (kind != HeaderKind::None) {
+        if (understood && Said_ == said) {
+            Effect_ = LineEffect::Header;
+            Position_ = HeaderLines_;
+            LastHeaderKind_ = kind;
+            LastHeaderBefore_ = before;
+        }
+        ++HeaderLines_;
     }
     if (understood) {
         UnfitRun_ = 0;

@@ -17,6 +17,43 @@ enum class LineEffect : uint8_t {
     ModuleRow,  // a row of the module table
     Frame,      // a line of the stack
     Register,   // a register of the context
+    Header,     // a keyword line (OUTPUT FORMAT, KERNEL, BUGCHECK CODE, ...)
+};
+
+// The keyword lines a later report may take over.
+enum class HeaderKind : uint8_t {
+    None,
+    Format,
+    Time,
+    Kernel,
+    ServicePack,
+    Suites,
+    Type,
+    NoVersion,
+    ModuleTable,
+    Code,
+    Context,
+    Stack,
+};
+
+// A keyword line read without a warning or a note: the parser's state it
+// read (the section, and which lines were seen) and what it set. Only the
+// members of its kind are meaningful.
+struct HeaderLine {
+    HeaderKind Kind = HeaderKind::None;
+    uint32_t Before = 0;
+    uint32_t Format = 0;
+    CrashTime Time;
+    uint32_t Major = 0;  // the kernel's or the service pack's
+    uint32_t Minor = 0;
+    uint32_t Build = 0;
+    std::string Text;  // the platform, the service pack's text or the type
+    uint32_t Size = 0;
+    uint32_t Expected = 0;
+    uint64_t Pointer = 0;
+    uint32_t Code = 0;
+    std::array<uint64_t, 4> Parameters{};
+    uint64_t ContextAddress = 0;
 };
 
 // The module rows, registers and frames of the reports read before, by
@@ -32,6 +69,8 @@ struct RememberedRows {
     // where the next report's frame most likely finds its module too.
     static constexpr uint32_t NoRow = UINT32_MAX;
     std::vector<uint32_t> FrameRows;
+    // Keyword lines by their place among the report's keyword lines.
+    std::vector<HeaderLine> Headers;
 };
 
 class ReportParser {
@@ -101,6 +140,14 @@ private:
     // True when every frame's module is the name of the row frameRows gives
     // it: each is then in the table, with no search.
     bool FramesNameRowsAt(const std::vector<uint32_t>& frameRows) const;
+    // What a keyword line reads besides its bytes: the section and a bit
+    // for each kind of line seen. Equal states and equal bytes make the
+    // same effect.
+    uint32_t HeaderState() const;
+    // The last keyword line's record, from what it set.
+    HeaderLine LastHeader() const;
+    // Sets what a keyword line, read clean in an earlier report, set.
+    void ApplyHeader(const HeaderLine& header);
 
     CrashReport Report_;
     Section Section_ = Section::Header;
@@ -116,6 +163,10 @@ private:
     LineEffect Effect_ = LineEffect::Other;
     size_t Position_ = 0;
     uint32_t LastRegisterBit_ = 0;  // the bit of the last register line read
+    size_t Said_ = 0;               // warnings and notes asked for, kept or not
+    size_t HeaderLines_ = 0;        // keyword lines so far
+    HeaderKind LastHeaderKind_ = HeaderKind::None;
+    uint32_t LastHeaderBefore_ = 0;
 };
 
 }  // namespace decode
