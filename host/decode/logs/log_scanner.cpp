@@ -367,10 +367,20 @@ size_t LogScanner::Repeat(LineReader* reader)
         return 0;
     }
     // The run of lines that may be taken, and its bytes: only those are
-    // compared.
+    // compared. Its stretches are found on the same pass: rows of one kind
+    // at positions one after another, taken a stretch at a time.
+    const std::vector<LineMemory::Entry>& kept = Previous_.Lines;
+    Stretches_.clear();
     size_t run = index;
-    while (run < Previous_.Lines.size() && Previous_.Lines[run].Effect != LineEffect::Other) {
-        ++run;
+    while (run < kept.size() && kept[run].Effect != LineEffect::Other) {
+        const LineMemory::Entry& head = kept[run];
+        size_t stretch = 1;
+        while (run + stretch < kept.size() && kept[run + stretch].Effect == head.Effect &&
+               kept[run + stretch].Position == head.Position + stretch) {
+            ++stretch;
+        }
+        Stretches_.push_back({run, stretch});
+        run += stretch;
     }
     size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
     size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
@@ -388,15 +398,12 @@ size_t LogScanner::Repeat(LineReader* reader)
         lines);
     end = std::min(end, MaxRememberedLines);
     size_t count = 0;
-    // Taken a stretch at a time: rows of one kind at positions one after
-    // another.
-    for (size_t i = index; i < end;) {
-        const LineMemory::Entry& head = Previous_.Lines[i];
-        size_t stretch = 1;
-        while (i + stretch < end && Previous_.Lines[i + stretch].Effect == head.Effect &&
-               Previous_.Lines[i + stretch].Position == head.Position + stretch) {
-            ++stretch;
+    for (const Stretch& piece : Stretches_) {
+        if (piece.First >= end) {
+            break;
         }
+        const LineMemory::Entry& head = kept[piece.First];
+        size_t stretch = std::min(piece.Count, end - piece.First);
         size_t took = open.Parser->RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
         count += took;
         if (head.Effect == LineEffect::ModuleRow) {
@@ -405,7 +412,6 @@ size_t LogScanner::Repeat(LineReader* reader)
         if (took != stretch) {
             break;
         }
-        i += stretch;
     }
     if (count != 0 && Mirror_) {
         // The lines are the report before's at the same place, bytes and

@@ -137,6 +137,14 @@ private:
     // at a time is open; the rows their lines gave.
     LineMemory Previous_;
     LineMemory Current_;
+    // The stretches of the run Repeat looks at: lines of one kind at
+    // positions one after another, as [first line, count). Kept to reuse
+    // its memory.
+    struct Stretch {
+        size_t First;
+        size_t Count;
+    };
+    std::vector<Stretch> Stretches_;
     // While set, the open report's first MirrorLines_ lines are kept in
     // Previous_, written over the report before's lines of the same
     // lengths; Current_ holds only its prefix and flags.

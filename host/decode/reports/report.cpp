@@ -18,16 +18,6 @@ int64_t Milliseconds(const CrashTime& t)
     return ((days * 24 + t.Hour) * 60 + t.Minute) * 60000 + t.Second * 1000LL + t.Millisecond;
 }
 
-bool SameOs(const OsVersion& a, const OsVersion& b)
-{
-    return a.HasKernel == b.HasKernel && a.Major == b.Major && a.Minor == b.Minor &&
-           a.Build == b.Build && a.Platform == b.Platform && a.HasServicePack == b.HasServicePack &&
-           a.ServicePackMajor == b.ServicePackMajor && a.ServicePackMinor == b.ServicePackMinor &&
-           a.ServicePackText == b.ServicePackText && a.Suites == b.Suites && a.Type == b.Type &&
-           a.Unavailable == b.Unavailable && a.UnavailableSize == b.UnavailableSize &&
-           a.UnavailableExpected == b.UnavailableExpected && a.UnavailablePointer == b.UnavailablePointer;
-}
-
 bool SameModules(const ModuleTable& a, const ModuleTable& b)
 {
     if (a.Shares(b)) {
@@ -69,8 +59,21 @@ bool SameFrame(const Frame& a, const Frame& b)
 
 }  // namespace
 
-bool SameFrames(const std::vector<Frame>& a, const std::vector<Frame>& b)
+bool SameOs(const OsVersion& a, const OsVersion& b)
 {
+    return a.HasKernel == b.HasKernel && a.Major == b.Major && a.Minor == b.Minor &&
+           a.Build == b.Build && a.Platform == b.Platform && a.HasServicePack == b.HasServicePack &&
+           a.ServicePackMajor == b.ServicePackMajor && a.ServicePackMinor == b.ServicePackMinor &&
+           a.ServicePackText == b.ServicePackText && a.Suites == b.Suites && a.Type == b.Type &&
+           a.Unavailable == b.Unavailable && a.UnavailableSize == b.UnavailableSize &&
+           a.UnavailableExpected == b.UnavailableExpected && a.UnavailablePointer == b.UnavailablePointer;
+}
+
+bool SameFrames(const FrameList& a, const FrameList& b)
+{
+    if (a.Shares(b)) {
+        return true;
+    }
     if (a.size() != b.size()) {
         return false;
     }
@@ -121,23 +124,6 @@ std::string EscapeBytes(std::string_view text, size_t max)
         }
     }
     return out;
-}
-
-const ModuleTable::Rows& ModuleTable::NoRows()
-{
-    static const Rows none;
-    return none;
-}
-
-ModuleTable::Rows& ModuleTable::Unshare()
-{
-    if (!Rows_) {
-        Rows_ = std::make_shared<Rows>();
-    } else if (Rows_.use_count() > 1) {
-        // Another table holds these rows too: they stay as they are for it.
-        Rows_ = std::make_shared<Rows>(*Rows_);
-    }
-    return *Rows_;
 }
 
 bool ModuleRow::HasIdentity() const

@@ -110,16 +110,18 @@ struct ModuleRow {
     std::string GuidDashed() const;
 };
 
-// A report's module table. A fleet's reports mostly print the table of the
-// report before, and a table taken over whole shares that report's rows
-// instead of copying a few hundred of them; rows shared are copied only
-// when one table is changed. Reads as a const vector of rows.
-class ModuleTable {
+// A list of a report's rows (its module table, its stack). A fleet's
+// reports mostly print the rows of the report before, and a list taken over
+// whole shares that report's rows instead of copying them (a few hundred
+// module rows, a score of frames); rows shared are copied only when one
+// list is changed. Reads as a const vector of rows.
+template <typename Row>
+class SharedRows {
 public:
-    using Rows = std::vector<ModuleRow>;
-    ModuleTable() = default;
-    ModuleTable(std::initializer_list<ModuleRow> rows) : Rows_(std::make_shared<Rows>(rows)) {}
-    ModuleTable& operator=(std::initializer_list<ModuleRow> rows)
+    using Rows = std::vector<Row>;
+    SharedRows() = default;
+    SharedRows(std::initializer_list<Row> rows) : Rows_(std::make_shared<Rows>(rows)) {}
+    SharedRows& operator=(std::initializer_list<Row> rows)
     {
         Rows_ = std::make_shared<Rows>(rows);
         return *this;
@@ -129,13 +131,14 @@ public:
     operator const Rows&() const { return View(); }
     size_t size() const { return View().size(); }
     bool empty() const { return View().empty(); }
-    const ModuleRow& operator[](size_t index) const { return View()[index]; }
-    Rows::const_iterator begin() const { return View().begin(); }
-    Rows::const_iterator end() const { return View().end(); }
-    const ModuleRow& front() const { return View().front(); }
-    const ModuleRow& back() const { return View().back(); }
-    // True when both tables are the same rows, shared.
-    bool Shares(const ModuleTable& other) const { return Rows_ != nullptr && Rows_ == other.Rows_; }
+    const Row& operator[](size_t index) const { return View()[index]; }
+    typename Rows::const_iterator begin() const { return View().begin(); }
+    typename Rows::const_iterator end() const { return View().end(); }
+    const Row& front() const { return View().front(); }
+    const Row& back() const { return View().back(); }
+    // True when both lists are the same rows, shared: what one holds, the
+    // other holds too, since shared rows are never changed in place.
+    bool Shares(const SharedRows& other) const { return Rows_ != nullptr && Rows_ == other.Rows_; }
 
     // The rows to change: a copy of its own first where they are shared.
     Rows& Mutable()
@@ -143,11 +146,11 @@ public:
         // Inline for the parser's row a line; the rest is out of line.
         return Rows_ && Rows_.use_count() == 1 ? *Rows_ : Unshare();
     }
-    // This table becomes other's rows, shared.
-    void Share(const ModuleTable& other) { Rows_ = other.Rows_; }
-    void push_back(ModuleRow row) { Mutable().push_back(std::move(row)); }
+    // This list becomes other's rows, shared.
+    void Share(const SharedRows& other) { Rows_ = other.Rows_; }
+    void push_back(Row row) { Mutable().push_back(std::move(row)); }
     template <typename... Args>
-    ModuleRow& emplace_back(Args&&... args)
+    Row& emplace_back(Args&&... args)
     {
         return Mutable().emplace_back(std::forward<Args>(args)...);
     }
@@ -161,10 +164,25 @@ public:
     void reserve(size_t count) { Mutable().reserve(count); }
 
 private:
-    static const Rows& NoRows();
-    Rows& Unshare();
+    static const Rows& NoRows()
+    {
+        static const Rows none;
+        return none;
+    }
+    __attribute__((noinline)) Rows& Unshare()
+    {
+        if (!Rows_) {
+            Rows_ = std::make_shared<Rows>();
+        } else if (Rows_.use_count() > 1) {
+            // Another list holds these rows too: they stay as they are for it.
+            Rows_ = std::make_shared<Rows>(*Rows_);
+        }
+        return *Rows_;
+    }
     std::shared_ptr<Rows> Rows_;
 };
+
+using ModuleTable = SharedRows<ModuleRow>;
 
 struct Register {
     std::string Name;
@@ -199,6 +217,8 @@ struct Frame {
     std::vector<SourceLocation> Symbols;
 };
 
+using FrameList = SharedRows<Frame>;
+
 struct CrashReport {
     std::string Source;  // file name, or "-" for stdin
     uint64_t FirstLine = 0;
@@ -219,7 +239,7 @@ struct CrashReport {
     // The stack section began but the report ended before its end line:
     // frames past the last one shown may be missing.
     bool StackCut = false;
-    std::vector<Frame> Frames;
+    FrameList Frames;
     std::vector<std::string> Warnings;
     // Further copies of this report that followed it directly (one crash
     // printed again by a second callback pass), shown once.
@@ -245,9 +265,12 @@ std::string EscapeBytes(std::string_view text, size_t max = std::string_view::np
 int DaysInMonth(int year, int month);
 int64_t DaysSinceEpoch(int year, int month, int day);  // 1970-01-01 is day 0
 
+// True when the two versions are the same in every field.
+bool SameOs(const OsVersion& a, const OsVersion& b);
+
 // True when the two stacks print and blame alike: every frame's place,
 // stack words and symbols the same.
-bool SameFrames(const std::vector<Frame>& a, const std::vector<Frame>& b);
+bool SameFrames(const FrameList& a, const FrameList& b);
 
 // True when b is a of the same crash printed again: same machine, module
 // table, code and parameters, written within a few seconds.

@@ -455,7 +455,7 @@ void ReportParser::Remember(RememberedRows* rows) const
     if (Effect_ == LineEffect::ModuleRow) {
         keep(&rows->Modules.Mutable(), Report_.Modules[Position_]);
     } else if (Effect_ == LineEffect::Frame) {
-        keep(&rows->Frames, Report_.Frames[Position_]);
+        keep(&rows->Frames.Mutable(), Report_.Frames[Position_]);
     } else if (Effect_ == LineEffect::Register) {
         keep(&rows->Registers, Report_.Registers[Position_]);
         keep(&rows->RegisterBits, LastRegisterBit_);
@@ -619,8 +619,13 @@ size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, si
         taken = count;
     } else if (effect == LineEffect::Frame && Section_ == Section::Stack && Report_.Frames.size() == position &&
                position + count <= rows.Frames.size()) {
-        Report_.Frames.insert(Report_.Frames.end(), first(rows.Frames),
-                              first(rows.Frames) + static_cast<std::ptrdiff_t>(count));
+        if (position == 0 && count == rows.Frames.size()) {
+            // The whole stack the report before had: its frames, shared.
+            Report_.Frames.Share(rows.Frames);
+        } else {
+            std::vector<Frame>& frames = Report_.Frames.Mutable();
+            frames.insert(frames.end(), first(rows.Frames), first(rows.Frames) + static_cast<std::ptrdiff_t>(count));
+        }
         taken = count;
     } else if (effect == LineEffect::Register && Section_ == Section::Context &&
                Report_.Registers.size() == position && position + count <= rows.Registers.size()) {
@@ -836,8 +841,12 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
 // frames that must name a row of the module table: a byte changed on the
 // wire makes a line that still fits its shape but says something the guest
 // never wrote.
-bool ReportParser::FramesNameRowsAt(const std::vector<uint32_t>& frameRows) const
+bool ReportParser::FramesNameRowsAt(const RememberedRows& rows) const
 {
+    if (Report_.Frames.Shares(rows.NamedFrames) && Report_.Modules.Shares(rows.NamedModules)) {
+        return true;  // the very frames and rows found right before
+    }
+    const std::vector<uint32_t>& frameRows = rows.FrameRows;
     if (frameRows.size() != Report_.Frames.size()) {
         return false;
     }
@@ -852,7 +861,7 @@ bool ReportParser::FramesNameRowsAt(const std::vector<uint32_t>& frameRows) cons
     return true;
 }
 
-bool ReportParser::ShowsWhatTheGuestWrote(std::vector<uint32_t>* frameRows)
+bool ReportParser::ShowsWhatTheGuestWrote(RememberedRows* rows)
 {
     constexpr std::string_view Platforms[] = {"WIN32s", "WIN32_WINDOWS", "WIN32_NT", "UNKNOWN"};
     constexpr std::string_view ProductTypes[] = {"WORKSTATION", "DOMAIN_CONTROLLER", "SERVER", "UNKNOWN"};
@@ -871,8 +880,13 @@ bool ReportParser::ShowsWhatTheGuestWrote(std::vector<uint32_t>* frameRows)
     }
     // Only a table read whole says which modules were loaded (an empty one
     // says the driver could not list them).
-    if (Report_.HasModuleTable && !Report_.Modules.empty() && DroppedModules_ == 0 &&
-        (frameRows == nullptr || !FramesNameRowsAt(*frameRows))) {
+    const bool checked = Report_.HasModuleTable && !Report_.Modules.empty() && DroppedModules_ == 0;
+    if (checked && (rows == nullptr || !FramesNameRowsAt(*rows))) {
+        std::vector<uint32_t>* frameRows = rows != nullptr ? &rows->FrameRows : nullptr;
+        if (rows != nullptr) {
+            rows->NamedFrames.clear();
+            rows->NamedModules.clear();
+        }
         // The few names the frames give, sorted, are looked for in one pass
         // over the hundreds of rows; each found one is struck off.
         struct Named {
@@ -937,6 +951,11 @@ bool ReportParser::ShowsWhatTheGuestWrote(std::vector<uint32_t>* frameRows)
             Warn("a frame names " + EscapeBytes(missing[i], 60) + ", which the module table lacks; damaged on the wire");
         }
         faithful = faithful && missing.empty();
+    } else if (checked) {
+        // Found where the rows say: the next report that shares this
+        // stack and table needs not even look.
+        rows->NamedFrames = Report_.Frames;
+        rows->NamedModules = Report_.Modules;
     }
     return faithful;
 }
@@ -1002,7 +1021,7 @@ CrashReport ReportParser::Finish(bool complete, const std::string& cutReason, ui
         Warn("partial report; missing " + list);
         complete = false;
     }
-    if (!ShowsWhatTheGuestWrote(rows != nullptr ? &rows->FrameRows : nullptr)) {
+    if (!ShowsWhatTheGuestWrote(rows)) {
         complete = false;
     }
     Report_.Complete = complete;

@@ -61,7 +61,7 @@ struct HeaderLine {
 // that had one there.
 struct RememberedRows {
     ModuleTable Modules;
-    std::vector<Frame> Frames;
+    FrameList Frames;
     std::vector<Register> Registers;
     std::vector<uint32_t> RegisterBits;  // each register's bit in print order
     // For each frame of the last report checked, the module row that bears
@@ -69,6 +69,10 @@ struct RememberedRows {
     // where the next report's frame most likely finds its module too.
     static constexpr uint32_t NoRow = UINT32_MAX;
     std::vector<uint32_t> FrameRows;
+    // The stack and table FrameRows were last found right for: a report
+    // that shares both has its frames' modules where they were.
+    FrameList NamedFrames;
+    ModuleTable NamedModules;
     // Keyword lines by their place among the report's keyword lines.
     std::vector<HeaderLine> Headers;
 };
@@ -136,10 +140,10 @@ private:
     bool ParseFrame(std::string_view line);
     // False, with a warning each, where a line fits its shape but says what
     // the driver never prints.
-    bool ShowsWhatTheGuestWrote(std::vector<uint32_t>* frameRows);
-    // True when every frame's module is the name of the row frameRows gives
-    // it: each is then in the table, with no search.
-    bool FramesNameRowsAt(const std::vector<uint32_t>& frameRows) const;
+    bool ShowsWhatTheGuestWrote(RememberedRows* rows);
+    // True when every frame's module is the name of the row rows' FrameRows
+    // gives it: each is then in the table, with no search.
+    bool FramesNameRowsAt(const RememberedRows& rows) const;
     // What a keyword line reads besides its bytes: the section and a bit
     // for each kind of line seen. Equal states and equal bytes make the
     // same effect.

@@ -497,8 +497,11 @@ void Symbolizer::Resolve(CrashReport* report)
     std::vector<Frame*> asked;
     std::vector<std::string> askedKeys;
     std::vector<std::string> askedPdbs;
-    for (size_t i = 0; i < report->Frames.size(); ++i) {
-        Frame& frame = report->Frames[i];
+    // The frames are given their symbols: a stack shared with another
+    // report is copied first, and the pointers below are into the copy.
+    std::vector<Frame>* frames = report->Frames.empty() ? nullptr : &report->Frames.Mutable();
+    for (size_t i = 0; frames != nullptr && i < frames->size(); ++i) {
+        Frame& frame = (*frames)[i];
         if (!frame.HasModule) {
             continue;
         }

@@ -38,7 +38,7 @@ private:
     uint32_t Build_ = 0;
     bool HasStack_ = false;
     bool StackCut_ = false;
-    std::vector<Frame> Frames_;
+    FrameList Frames_;
 };
 
 // Reports as JSON lines, one each. The module table's JSON is kept from
@@ -70,8 +70,9 @@ nlohmann::ordered_json ReportJson(const CrashReport& report);
 // valid UTF-8 whatever bytes the log held.
 std::string JsonLine(const nlohmann::ordered_json& value);
 // The parts of a report's text that the next report of a fleet most often
-// prints again: the culprit line, the bug check block and the stack, made
-// anew only where what they show changed. The text is the same either way.
+// prints again: the culprit line, the OS lines, the bug check block and the
+// stack, made anew only where what they show changed. The text is the same
+// either way.
 class ReportTextCache {
 public:
     // The texts, made from the report or taken from the last one.
@@ -79,12 +80,16 @@ public:
     const std::string& Culprit() const { return Culprit_; }
     const std::string& BugCheck() const { return BugCheck_; }
     const std::string& Stack() const { return Stack_; }
+    const std::string& Os() const { return Os_; }
 
 private:
     LastStack Last_;
     std::string Culprit_;
     std::string BugCheck_;
     std::string Stack_;
+    bool OsValid_ = false;
+    OsVersion LastOs_;  // what Os_ shows
+    std::string Os_;
 };
 
 // Opens with the culprit line; listModules adds each module's PDB, GUID,

@@ -720,13 +720,13 @@ TEST(DecodeOutput, IsUtf8Once)
     ASSERT_EQ(decoded.Reports.size(), 1u);
     decode::CrashReport& report = decoded.Reports[0];
     report.Source = "c\xC3\xB6nsole.log";
-    report.Frames[0].Symbols.push_back({"Crash", false, 0, "crash\xC3\xA9.cpp", 7});
+    report.Frames.Mutable()[0].Symbols.push_back({"Crash", false, 0, "crash\xC3\xA9.cpp", 7});
     std::string line = decode::JsonLine(decode::ReportJson(report));
     EXPECT_NE(line.find("\"c\xC3\xB6nsole.log\""), std::string::npos) << line;
     EXPECT_NE(line.find("\"crash\xC3\xA9.cpp\""), std::string::npos);
     EXPECT_NE(line.find("\"h\xEF\xBF\xBDl.dll\""), std::string::npos) << "a stray byte becomes U+FFFD";
     std::ostringstream text;
-    report.Frames[0].Module = "h\xFF\xC2\x85l.sys";  // a stray byte and a C1 control
+    report.Frames.Mutable()[0].Module = "h\xFF\xC2\x85l.sys";  // a stray byte and a C1 control
     decode::PrintReportText(text, report, 1);
     EXPECT_NE(text.str().find("(c\xC3\xB6nsole.log,"), std::string::npos) << text.str();
     EXPECT_NE(text.str().find("crash\xC3\xA9.cpp:7"), std::string::npos);

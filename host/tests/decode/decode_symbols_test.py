@@ -79,6 +79,16 @@ def main():
             if "hal.dll" in [f.get("module") for f in reports[0]["stack"]] and \
                     "hal.dll" not in unsymbolized:
                 failures.append("%s: hal.dll frames not named as unsymbolized" % name)
+        # Reports that take over the stack and table of the one before (a
+        # fleet's, a thousand years apart): each is resolved alike, and
+        # symbols given to one report never show in another's frames.
+        fleet = b"".join(console.replace(b"CRASHED ON: 2", b"CRASHED ON: %d" % (2 + n)) for n in range(3))
+        status, reports = decode(vekcrash, fleet, pair)
+        stacks = [json.dumps(r["stack"], sort_keys=True) for r in reports]
+        if status != 0 or len(reports) != 3 or len(set(stacks)) != 1 or \
+                "BugCheckReportCallback" not in stacks[0]:
+            failures.append("fleet: exit %d, %d reports, %d different stacks" %
+                            (status, len(reports), len(set(stacks))))
         # The text form names the function too.
         text = subprocess.run([vekcrash, "decode", "--symbols", pair], input=console,
                               capture_output=True).stdout.decode()

@@ -190,7 +190,7 @@ TEST(CulpritChoice, SkipsTheReporterAndTheBugCheckPath)
         if (c.FaultingIp != 0) {
             report.Parameters[c.Code == 0xD1 ? 3 : 1] = c.FaultingIp;
         }
-        report.Frames = c.Frames;
+        report.Frames.assign(c.Frames.begin(), c.Frames.end());
         std::optional<decode::Culprit> culprit = decode::FindCulprit(report);
         ASSERT_EQ(culprit.has_value(), c.Expected.has_value());
         if (culprit) {
@@ -275,7 +275,7 @@ TEST(CulpritChoice, BlamesTheCodeThatFailedAndSaysWhenNoFrameCanBeTrusted)
         report.Parameters = c.Parameters;
         report.HasStack = true;
         report.StackCut = c.StackCut;
-        report.Frames = c.Frames;
+        report.Frames.assign(c.Frames.begin(), c.Frames.end());
         std::optional<decode::Culprit> culprit = decode::FindCulprit(report);
         EXPECT_EQ(decode::CulpritSignature(report, culprit), c.Signature);
         ASSERT_EQ(culprit.has_value(), c.Rule != nullptr);
@@ -303,9 +303,10 @@ decode::CrashReport Crash(const std::string& source, uint32_t code, const Frame&
     return report;
 }
 
-// The crash time and the bug check's hex are put together digit by digit,
-// without the format parser: each field at the bounds of its width (and a
-// time no parser keeps, negative or too wide) reads as printf writes it.
+// The crash time (text and JSON) and the bug check's hex are put together
+// digit by digit, without the format parser: each field at the bounds of
+// its width (and a time no parser keeps, negative or too wide) reads as
+// printf writes it.
 TEST(ReportText, TimeAndCodeReadAsPrintfWritesThem)
 {
     const decode::CrashTime times[] = {
@@ -323,6 +324,9 @@ TEST(ReportText, TimeAndCodeReadAsPrintfWritesThem)
         std::ostringstream text;
         decode::PrintReportText(text, report, 1);
         EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
+        std::snprintf(expected, sizeof(expected), "\"time\":\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\",", t.Year,
+                      t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Millisecond);
+        EXPECT_NE(decode::ReportJsonLine(report).find(expected), std::string::npos) << expected;
     }
     const uint64_t values[] = {0, 1, 0xF, 0x10, 0xFFFFFFFF, 0x100000000, 0x8000000000000000, ~uint64_t{0}};
     for (uint64_t value : values) {
@@ -386,10 +390,10 @@ TEST(ReportText, OpensWithTheCulpritAndListsModuleIdentities)
 TEST(ReportText, FrameLinesKeepTheirColumns)
 {
     decode::CrashReport report = Crash("a.log", 0xD1, At("crasher.sys", 0x1043), 1);
-    report.Frames.resize(12, At("crasher.sys", 0));
-    report.Frames[10].StackPointer = 0xFFFFF80312345600;
-    report.Frames[11].HasModule = false;
-    report.Frames[11].Address = 0xFF;
+    report.Frames.Mutable().resize(12, At("crasher.sys", 0));
+    report.Frames.Mutable()[10].StackPointer = 0xFFFFF80312345600;
+    report.Frames.Mutable()[11].HasModule = false;
+    report.Frames.Mutable()[11].Address = 0xFF;
     const char* lines[] = {
         "    #0  sp 0000000000000000  vekcrashdmp.sys + 0x2553\n",
         "    #2  sp 0000000000000000  crasher.sys + 0x1043\n",
@@ -585,11 +589,11 @@ decode::CrashReport EveryMember()
     report.Registers = {{"CS", 0x10, 4}, {"EFLAGS", 0x202, 8}, {"RIP", 0xFFFFF8054A2B1000, 16}, {"CS", 0x18, 4}};
     report.HasStack = true;
     report.Frames = {At("vekcrashdmp.sys", 0x2553), At("crasher.sys", 0x1043), At(nullptr, 0xFFFFF80312345000)};
-    report.Frames[0].StackPointer = 0xFFFFF80312345600;
-    report.Frames[0].Words = {0, 0xFFFFF80312345700, 1, 0xFFFFC00012340000};
-    report.Frames[1].Symbols = {{"Inner", false, 0, "d:\\src\\inner.h", 7},
+    report.Frames.Mutable()[0].StackPointer = 0xFFFFF80312345600;
+    report.Frames.Mutable()[0].Words = {0, 0xFFFFF80312345700, 1, 0xFFFFC00012340000};
+    report.Frames.Mutable()[1].Symbols = {{"Inner", false, 0, "d:\\src\\inner.h", 7},
                                 {"CrasherTouch", true, 0x13, "d:\\src\\crasher.cpp", 64, false}};
-    report.Frames[0].Symbols = {{"KeBugCheckEx", true, 0x40, "", 0, true}};
+    report.Frames.Mutable()[0].Symbols = {{"KeBugCheckEx", true, 0x40, "", 0, true}};
     report.Warnings = {"line 40: \"- RAX = 1\" is not a register line"};
     report.Repeats = 2;
     report.RepeatLines = {400, 800};
@@ -754,25 +758,30 @@ TEST(ReportText, PartsKeptOnlyWhileWhatTheyShowIsTheSame)
     } cases[] = {
         {"same report", [](decode::CrashReport*) {}},
         {"another time and lines", [](decode::CrashReport* r) { r->Time->Minute = 37; r->FirstLine = 400; }},
-        {"frame module", [](decode::CrashReport* r) { r->Frames[1].Module = "other.sys"; }},
-        {"frame offset", [](decode::CrashReport* r) { r->Frames[1].Offset = 0x1044; }},
-        {"bare address", [](decode::CrashReport* r) { r->Frames[2].Address += 0x10; }},
-        {"frame stack pointer", [](decode::CrashReport* r) { r->Frames[2].StackPointer = 8; }},
-        {"word on top of the stack", [](decode::CrashReport* r) { r->Frames[2].Words[0] = 0xFFFFF80312349999; },
+        {"frame module", [](decode::CrashReport* r) { r->Frames.Mutable()[1].Module = "other.sys"; }},
+        {"frame offset", [](decode::CrashReport* r) { r->Frames.Mutable()[1].Offset = 0x1044; }},
+        {"bare address", [](decode::CrashReport* r) { r->Frames.Mutable()[2].Address += 0x10; }},
+        {"frame stack pointer", [](decode::CrashReport* r) { r->Frames.Mutable()[2].StackPointer = 8; }},
+        {"word on top of the stack",
+         [](decode::CrashReport* r) { r->Frames.Mutable()[2].Words[0] = 0xFFFFF80312349999; },
          // A fetch fault at the bare frame: the culprit is read off its top
          // word.
          [](decode::CrashReport* r) { r->Parameters = {0xFFFFF80312345000, 2, 8, 0xFFFFF80312345000}; }},
-        {"symbol function", [](decode::CrashReport* r) { r->Frames[1].Symbols[1].Function = "CrasherRead"; }},
-        {"symbol line", [](decode::CrashReport* r) { r->Frames[1].Symbols[0].Line = 8; }},
-        {"public symbol", [](decode::CrashReport* r) { r->Frames[0].Symbols[0].PublicSymbol = false; }},
-        {"an inline fewer", [](decode::CrashReport* r) { r->Frames[1].Symbols.erase(r->Frames[1].Symbols.begin()); }},
+        {"symbol function", [](decode::CrashReport* r) { r->Frames.Mutable()[1].Symbols[1].Function = "CrasherRead"; }},
+        {"symbol line", [](decode::CrashReport* r) { r->Frames.Mutable()[1].Symbols[0].Line = 8; }},
+        {"public symbol", [](decode::CrashReport* r) { r->Frames.Mutable()[0].Symbols[0].PublicSymbol = false; }},
+        {"an inline fewer",
+         [](decode::CrashReport* r) {
+             std::vector<decode::SourceLocation>& symbols = r->Frames.Mutable()[1].Symbols;
+             symbols.erase(symbols.begin());
+         }},
         {"a frame fewer", [](decode::CrashReport* r) { r->Frames.pop_back(); }},
         {"no frames", [](decode::CrashReport* r) { r->Frames.clear(); }},
         {"no stack", [](decode::CrashReport* r) { r->HasStack = false; r->Frames.clear(); }},
         {"stack cut", [](decode::CrashReport* r) { r->StackCut = true; },
          // Only the reporter's frame: no culprit, and the reason depends on
          // the cut.
-         [](decode::CrashReport* r) { r->Frames.resize(1); }},
+         [](decode::CrashReport* r) { r->Frames.Mutable().resize(1); }},
         {"code", [](decode::CrashReport* r) { r->Code = 0x0A; }},
         {"parameter", [](decode::CrashReport* r) { r->Parameters[2] = 1; }},
         {"no code", [](decode::CrashReport* r) { r->HasCode = false; }},
@@ -781,6 +790,21 @@ TEST(ReportText, PartsKeptOnlyWhileWhatTheyShowIsTheSame)
          [](decode::CrashReport* r) { r->Code = 0x50; r->Parameters = {0xFFFF1000, 0x10, 0, 0}; }},
         {"no kernel line", [](decode::CrashReport* r) { r->Os.HasKernel = false; },
          [](decode::CrashReport* r) { r->Code = 0x50; r->Parameters = {0xFFFF1000, 0x10, 0, 0}; }},
+        // The OS lines.
+        {"major version", [](decode::CrashReport* r) { r->Os.Major = 6; }},
+        {"minor version", [](decode::CrashReport* r) { r->Os.Minor = 1; }},
+        {"platform", [](decode::CrashReport* r) { r->Os.Platform = "WIN32s"; }},
+        {"service pack number", [](decode::CrashReport* r) { r->Os.ServicePackMinor = 2; }},
+        {"service pack text", [](decode::CrashReport* r) { r->Os.ServicePackText = "Service Pack 2"; }},
+        {"no service pack", [](decode::CrashReport* r) { r->Os.HasServicePack = false; }},
+        {"product type", [](decode::CrashReport* r) { r->Os.Type = "SERVER"; }},
+        {"no product type", [](decode::CrashReport* r) { r->Os.Type.clear(); }},
+        {"a suite more", [](decode::CrashReport* r) { r->Os.Suites.push_back("TERMINAL"); }},
+        {"suites swapped", [](decode::CrashReport* r) { std::swap(r->Os.Suites[0], r->Os.Suites[1]); }},
+        {"version block size", [](decode::CrashReport* r) { r->Os.UnavailableSize = 24; },
+         [](decode::CrashReport* r) { r->Os.HasKernel = false; }},
+        {"version block expected", [](decode::CrashReport* r) { r->Os.UnavailableExpected = 276; },
+         [](decode::CrashReport* r) { r->Os.HasKernel = false; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
