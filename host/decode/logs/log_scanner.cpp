@@ -371,17 +371,21 @@ size_t LogScanner::Repeat(LineReader* reader)
     // at positions one after another, taken a stretch at a time.
     const std::vector<LineMemory::Entry>& kept = Previous_.Lines;
     Stretches_.clear();
-    size_t run = index;
-    while (run < kept.size() && kept[run].Effect != LineEffect::Other) {
-        const LineMemory::Entry& head = kept[run];
-        size_t stretch = 1;
-        while (run + stretch < kept.size() && kept[run + stretch].Effect == head.Effect &&
-               kept[run + stretch].Position == head.Position + stretch) {
-            ++stretch;
+    // Walked by pointer: an index into entries of this size was a multiply
+    // and a bound's reload for each of a few hundred lines.
+    const LineMemory::Entry* const first = kept.data();
+    const LineMemory::Entry* const last = first + kept.size();
+    const LineMemory::Entry* head = first + index;
+    while (head != last && head->Effect != LineEffect::Other) {
+        const LineMemory::Entry* next = head + 1;
+        size_t position = head->Position;
+        while (next != last && next->Effect == head->Effect && next->Position == ++position) {
+            ++next;
         }
-        Stretches_.push_back({run, stretch});
-        run += stretch;
+        Stretches_.push_back({static_cast<size_t>(head - first), static_cast<size_t>(next - head)});
+        head = next;
     }
+    size_t run = static_cast<size_t>(head - first);
     size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
     size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
     size_t base = CurrentBytes();

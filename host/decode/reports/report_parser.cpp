@@ -394,6 +394,11 @@ bool ReportParser::ParseModuleRow(std::string_view line)
     }
     Position_ = Report_.Modules.size();
     Effect_ = LineEffect::ModuleRow;
+    // Room made at the first row parsed, not at the header: a table taken
+    // over whole shares the one before and never uses it.
+    if (Position_ == 0) {
+        Report_.Modules.reserve(ModuleRowsReserved);
+    }
     // Made in place from its columns: a row value-initialized first had
     // its hundred bytes cleared with a rep stos, and one made on the stack
     // was read back over its own stores.
@@ -437,6 +442,9 @@ bool ReportParser::ParseFrame(std::string_view line)
     if (Report_.Frames.size() < MaxFrames) {
         Position_ = Report_.Frames.size();
         Effect_ = LineEffect::Frame;
+        if (Position_ == 0) {
+            Report_.Frames.reserve(FramesReserved);  // as the table's rows
+        }
         Report_.Frames.push_back(std::move(frame));
     } else {
         ++DroppedFrames_;
@@ -573,7 +581,6 @@ void ReportParser::ApplyHeader(const HeaderLine& header)
         break;
     case HeaderKind::ModuleTable:
         Report_.HasModuleTable = true;
-        Report_.Modules.reserve(ModuleRowsReserved);
         Section_ = Section::Modules;
         break;
     case HeaderKind::Code:
@@ -590,7 +597,6 @@ void ReportParser::ApplyHeader(const HeaderLine& header)
         break;
     case HeaderKind::Stack:
         Report_.HasStack = true;
-        Report_.Frames.reserve(FramesReserved);
         Section_ = Section::Stack;
         break;
     case HeaderKind::None:
@@ -764,7 +770,6 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         understood = true;
         if (First(Report_.HasModuleTable, "module table header", number)) {
             Report_.HasModuleTable = true;
-            Report_.Modules.reserve(ModuleRowsReserved);
             Section_ = Section::Modules;
         } else {
             Section_ = Section::Header;
@@ -801,7 +806,6 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         understood = true;
         if (First(Report_.HasStack, "STACK", number)) {
             Report_.HasStack = true;
-            Report_.Frames.reserve(FramesReserved);
             Section_ = Section::Stack;
         } else {
             Section_ = Section::Header;
