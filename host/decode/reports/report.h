@@ -218,6 +218,7 @@ struct Frame {
 };
 
 using FrameList = SharedRows<Frame>;
+using RegisterList = SharedRows<Register>;
 
 struct CrashReport {
     std::string Source;  // file name, or "-" for stdin
@@ -234,7 +235,7 @@ struct CrashReport {
     std::array<uint64_t, 4> Parameters{};
     bool HasContext = false;
     uint64_t ContextAddress = 0;
-    std::vector<Register> Registers;
+    RegisterList Registers;
     bool HasStack = false;
     // The stack section began but the report ended before its end line:
     // frames past the last one shown may be missing.

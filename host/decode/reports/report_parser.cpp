@@ -353,6 +353,9 @@ bool ReportParser::ParseRegister(std::string_view rest)
         RegistersSeen_ |= bit;
         Position_ = Report_.Registers.size();
         Effect_ = LineEffect::Register;
+        if (Position_ == 0) {
+            Report_.Registers.reserve(RegisterCount);  // as the table's rows
+        }
         Report_.Registers.push_back({std::string(name), value, RegisterShapes[i].Digits});
         return true;
     }
@@ -465,7 +468,7 @@ void ReportParser::Remember(RememberedRows* rows) const
     } else if (Effect_ == LineEffect::Frame) {
         keep(&rows->Frames.Mutable(), Report_.Frames[Position_]);
     } else if (Effect_ == LineEffect::Register) {
-        keep(&rows->Registers, Report_.Registers[Position_]);
+        keep(&rows->Registers.Mutable(), Report_.Registers[Position_]);
         keep(&rows->RegisterBits, LastRegisterBit_);
     } else if (Effect_ == LineEffect::Header) {
         keep(&rows->Headers, LastHeader());
@@ -591,7 +594,6 @@ void ReportParser::ApplyHeader(const HeaderLine& header)
         break;
     case HeaderKind::Context:
         Report_.HasContext = true;
-        Report_.Registers.reserve(RegisterCount);
         Report_.ContextAddress = header.ContextAddress;
         Section_ = Section::Context;
         break;
@@ -636,11 +638,22 @@ size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, si
     } else if (effect == LineEffect::Register && Section_ == Section::Context &&
                Report_.Registers.size() == position && position + count <= rows.Registers.size()) {
         // A register seen already is noted, with the line's number: parsed.
-        while (taken < count && (RegistersSeen_ & rows.RegisterBits[position + taken]) == 0) {
-            LastRegisterBit_ = rows.RegisterBits[position + taken];
-            RegistersSeen_ |= LastRegisterBit_;
-            Report_.Registers.push_back(rows.Registers[position + taken]);
+        uint32_t seen = RegistersSeen_;
+        while (taken < count && (seen & rows.RegisterBits[position + taken]) == 0) {
+            seen |= rows.RegisterBits[position + taken];
             ++taken;
+        }
+        if (taken != 0) {
+            LastRegisterBit_ = rows.RegisterBits[position + taken - 1];
+            RegistersSeen_ = seen;
+            if (position == 0 && taken == rows.Registers.size()) {
+                // The whole context the report before had: shared.
+                Report_.Registers.Share(rows.Registers);
+            } else {
+                std::vector<Register>& registers = Report_.Registers.Mutable();
+                registers.insert(registers.end(), first(rows.Registers),
+                                 first(rows.Registers) + static_cast<std::ptrdiff_t>(taken));
+            }
         }
     } else if (effect == LineEffect::Header && position + count <= rows.Headers.size()) {
         // A keyword line's effect depends on its bytes and the state it
@@ -795,7 +808,6 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         understood = c.Hex(&address, 16) && c.Literal("):") && c.AtEnd();
         if (understood && First(Report_.HasContext, "CONTEXT", number)) {
             Report_.HasContext = true;
-            Report_.Registers.reserve(RegisterCount);
             Report_.ContextAddress = address;
             Section_ = Section::Context;
         } else {

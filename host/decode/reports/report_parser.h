@@ -62,7 +62,7 @@ struct HeaderLine {
 struct RememberedRows {
     ModuleTable Modules;
     FrameList Frames;
-    std::vector<Register> Registers;
+    RegisterList Registers;
     std::vector<uint32_t> RegisterBits;  // each register's bit in print order
     // For each frame of the last report checked, the module row that bears
     // its module's name (NoRow for a bare address or a name no row bears):
