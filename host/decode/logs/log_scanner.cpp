@@ -247,7 +247,8 @@ LineEffect LogScanner::EffectToRemember(const LogLine& line, bool parsed)
 {
     const OpenReport& open = Open_[0];
     LineEffect effect = LineEffect::Other;
-    if (parsed && !line.Raw.empty() && line.Text.substr(0, open.Prefix.size()) == open.Prefix) {
+    if (parsed && !line.Raw.empty() &&
+        (open.Prefix.empty() || line.Text.substr(0, open.Prefix.size()) == open.Prefix)) {
         effect = open.Parser->LastEffect();
     }
     if (effect == LineEffect::ModuleRow) {
@@ -518,11 +519,8 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
     Open_.push_back(std::move(open));
 }
 
-size_t LogScanner::Owner(std::string_view text) const
+size_t LogScanner::OwnerAmongSeveral(std::string_view text) const
 {
-    if (Open_.size() == 1) {
-        return 0;  // the latest, whatever its prefix
-    }
     for (size_t i = Open_.size(); i-- > 0;) {
         const std::string& prefix = Open_[i].Prefix;
         if (!prefix.empty() && text.substr(0, prefix.size()) == prefix) {
@@ -547,14 +545,12 @@ bool LogScanner::AnotherSource(std::string_view prefix) const
     return true;
 }
 
-std::string_view LogScanner::StripPrefix(std::string_view text, const std::string& prefix)
+std::string_view LogScanner::StripAnyPrefix(std::string_view text, const std::string& prefix)
 {
-    if (prefix.empty()) {
-        // Most consoles: nothing before the lines, and no colour reset
-        // after them unless the line ends in its 'm'.
-        return text.empty() || text.back() != 'm' ? text : StripTrailingEscapes(text);
-    }
     text = StripTrailingEscapes(text);
+    if (prefix.empty()) {
+        return text;
+    }
     size_t length = prefix.size();
     if (text.size() >= length &&
         (text.substr(0, length) == prefix || SameShape(text.substr(0, length), prefix))) {
@@ -714,7 +710,7 @@ bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, std
     LogLine line;
     for (;;) {
         if (scanner.InReport()) {
-            if (scanner.Repeat(&reader) != 0) {
+            if (scanner.MayRepeat() && scanner.Repeat(&reader) != 0) {
                 if (stopped()) {
                     return true;
                 }

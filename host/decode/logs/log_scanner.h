@@ -49,6 +49,18 @@ public:
     // report's lines at the same place byte for byte, as Feed would have
     // taken them one by one; how many. 0 where the next line is to be fed.
     size_t Repeat(LineReader* reader);
+    // False where Repeat would take nothing for want of a line to hold the
+    // next one against: asked inline before every line of a report, since
+    // a table of other modules has hundreds that are not taken.
+    bool MayRepeat() const
+    {
+        if (!Remembering_ || Open_.size() != 1) {
+            return false;
+        }
+        size_t index = CurrentLines();
+        // The first line may begin a report printed again whole.
+        return index < Previous_.Lines.size() && (index == 0 || Previous_.Lines[index].Effect != LineEffect::Other);
+    }
 
     // Reports open at once: one per source of a console that interleaves
     // several (a multiplexer writing "vm1| ", "vm2| " before each line).
@@ -96,15 +108,23 @@ private:
     void Close(size_t index, bool complete, const std::string& reason);
     void Open(std::string_view text, size_t markerAt, bool exact, uint64_t number);
     // The open report a line belongs to: the one whose prefix it carries
-    // byte for byte, else the latest.
-    size_t Owner(std::string_view text) const;
+    // byte for byte, else the latest. Inline for the lone report of most
+    // logs, asked at every line.
+    size_t Owner(std::string_view text) const { return Open_.size() == 1 ? 0 : OwnerAmongSeveral(text); }
+    size_t OwnerAmongSeveral(std::string_view text) const;
     // True when a start line with this prefix is another source's report
     // rather than the start that cuts the open ones short.
     bool AnotherSource(std::string_view prefix) const;
     // The line without the prefix its start line had (a timestamp, a colour
     // code, a host name), by the same bytes, the same shape, or up to where
     // a line of the report begins.
-    static std::string_view StripPrefix(std::string_view text, const std::string& prefix);
+    // Inline for most consoles: nothing before the lines, and no colour
+    // reset after them unless the line ends in its 'm'.
+    static std::string_view StripPrefix(std::string_view text, const std::string& prefix)
+    {
+        return prefix.empty() && (text.empty() || text.back() != 'm') ? text : StripAnyPrefix(text, prefix);
+    }
+    static std::string_view StripAnyPrefix(std::string_view text, const std::string& prefix);
 
     // The line of a lone open report just fed, and what it did; false
     // past the bounds, where no more of its lines are remembered.
