@@ -8,6 +8,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace decode {
 
@@ -27,7 +30,7 @@ bool IsAnchor(const char* at)
 
 }  // namespace
 
-size_t FindAnchor(const char* data, size_t size, char terminator, uint64_t* terminators)
+size_t FindAnchorSse2(const char* data, size_t size, char terminator, uint64_t* terminators)
 {
     size_t i = 0;
     uint64_t count = 0;
@@ -85,6 +88,94 @@ size_t FindAnchor(const char* data, size_t size, char terminator, uint64_t* term
     }
     *terminators += count;
     return i;
+}
+
+#if defined(__x86_64__)
+// The line ends counted in the byte counters, added to *count; the
+// counters start again. (A lambda would not take the caller's target.)
+static __attribute__((target("avx2"))) void AddCounters(__m256i* counters, unsigned* steps, uint64_t* count)
+{
+    __m256i sums = _mm256_sad_epu8(*counters, _mm256_setzero_si256());
+    __m128i pair = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+    *count += static_cast<uint64_t>(_mm_cvtsi128_si64(pair)) +
+              static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(pair, pair)));
+    *counters = _mm256_setzero_si256();
+    *steps = 0;
+}
+
+// FindAnchorSse2 32 bytes a step: chatter between reports is most of a
+// fleet's log, and this pass over it most of the decoder's own time there.
+__attribute__((target("avx2"))) size_t FindAnchorAvx2(const char* data, size_t size, char terminator,
+                                                      uint64_t* terminators)
+{
+    size_t i = 0;
+    uint64_t count = 0;
+    constexpr size_t Step = 32;
+    // Byte counters in the vector overflow after 255 steps.
+    constexpr unsigned FlushSteps = 255;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i firstB = _mm256_set1_epi8('B');
+    const __m256i lastD = _mm256_set1_epi8('D');
+    const __m256i firstU = _mm256_set1_epi8('U');
+    const __m256i firstV = _mm256_set1_epi8('V');
+    const __m256i lastS = _mm256_set1_epi8('S');
+    const __m256i ends = _mm256_set1_epi8(terminator);
+    __m256i counters = zero;
+    unsigned steps = 0;
+    for (; i + Step + AnchorLength - 1 <= size; i += Step) {
+        __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + AnchorLength - 1));
+        __m256i isEnd = _mm256_cmpeq_epi8(first, ends);
+        __m256i candidates = _mm256_or_si256(
+            _mm256_and_si256(_mm256_cmpeq_epi8(first, firstB), _mm256_cmpeq_epi8(last, lastD)),
+            _mm256_and_si256(_mm256_cmpeq_epi8(last, lastS),
+                             _mm256_or_si256(_mm256_cmpeq_epi8(first, firstU), _mm256_cmpeq_epi8(first, firstV))));
+        auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(candidates));
+        while (mask != 0) {
+            unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (IsAnchor(data + i + bit)) {
+                AddCounters(&counters, &steps, &count);
+                uint32_t before = static_cast<uint32_t>(_mm256_movemask_epi8(isEnd)) & ((uint32_t{1} << bit) - 1);
+                *terminators += count + static_cast<uint64_t>(__builtin_popcount(before));
+                return i + bit;
+            }
+            mask &= mask - 1;
+        }
+        counters = _mm256_sub_epi8(counters, isEnd);
+        if (++steps == FlushSteps) {
+            AddCounters(&counters, &steps, &count);
+        }
+    }
+    AddCounters(&counters, &steps, &count);
+    // The rest, fewer bytes than a step and an anchor: sixteen at a time.
+    uint64_t rest = 0;
+    size_t at = i + FindAnchorSse2(data + i, size - i, terminator, &rest);
+    *terminators += count + rest;
+    return at;
+}
+
+bool HasAvx2()
+{
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#else
+size_t FindAnchorAvx2(const char* data, size_t size, char terminator, uint64_t* terminators)
+{
+    return FindAnchorSse2(data, size, terminator, terminators);
+}
+
+bool HasAvx2()
+{
+    return false;
+}
+#endif
+
+size_t FindAnchor(const char* data, size_t size, char terminator, uint64_t* terminators)
+{
+    // Chosen once: the processor does not change under the process.
+    static const auto search = HasAvx2() ? FindAnchorAvx2 : FindAnchorSse2;
+    return search(data, size, terminator, terminators);
 }
 
 size_t FindEitherByte(const char* data, size_t size, char first, char second)

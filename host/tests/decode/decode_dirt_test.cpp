@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -571,6 +572,49 @@ TEST(DecodeDamage, MarkersAreSeenWhereverTheyStand)
                 EXPECT_EQ(read.MayHoldMarker, c.Marker);
                 ::close(fd);
             }
+        }
+    }
+}
+
+// Both widths of the anchor search (16 bytes a step, and 32 where the
+// processor has them) find what a byte-by-byte look finds, and count the
+// line ends before it: each anchor at every place around the steps' edges,
+// none at all, and more line ends than a byte counter holds before a flush.
+TEST(DecodeDamage, TheAnchorSearchFindsWhatAByteByByteLookFinds)
+{
+    auto reference = [](const std::string& text, uint64_t* ends) {
+        size_t found = text.size();
+        for (const char* anchor : {"BUGCHECK D", "UMP STARTS", "Viridian S"}) {
+            found = std::min(found, std::min(text.find(anchor), text.size()));
+        }
+        *ends = static_cast<uint64_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(found), '\n'));
+        return found;
+    };
+    std::vector<std::string> texts;
+    const std::string filler = "ab\ncd BUGCHECK xUMP STARTx Viridian \n";  // near misses
+    for (const char* anchor : {"BUGCHECK D", "UMP STARTS", "Viridian S", ""}) {
+        for (size_t before = 0; before <= 70; ++before) {
+            std::string text;
+            while (text.size() < before) {
+                text += filler[text.size() % filler.size()];
+            }
+            texts.push_back(text + anchor + "\nafter");
+            texts.push_back(std::string(before, '\n') + anchor);  // a line end at every place
+        }
+    }
+    texts.push_back(std::string(255 * 32 * 3, '\n') + "UMP STARTS");
+    texts.push_back(std::string(255 * 16 + 5, '\n'));
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.size() > 80 ? text.substr(text.size() - 80) : text);
+        uint64_t expectedEnds = 0;
+        size_t expected = reference(text, &expectedEnds);
+        uint64_t ends = 7;  // the search adds to what is there
+        EXPECT_EQ(decode::FindAnchorSse2(text.data(), text.size(), '\n', &ends), expected);
+        EXPECT_EQ(ends, 7 + expectedEnds);
+        if (decode::HasAvx2()) {
+            ends = 7;
+            EXPECT_EQ(decode::FindAnchorAvx2(text.data(), text.size(), '\n', &ends), expected);
+            EXPECT_EQ(ends, 7 + expectedEnds);
         }
     }
 }
