@@ -110,11 +110,11 @@ struct ModuleRow {
     std::string GuidDashed() const;
 };
 
-// A list of a report's rows (its module table, its stack). A fleet's
-// reports mostly print the rows of the report before, and a list taken over
-// whole shares that report's rows instead of copying them (a few hundred
-// module rows, a score of frames); rows shared are copied only when one
-// list is changed. Reads as a const vector of rows.
+// A list of a report's rows (its module table, its stack, its registers).
+// A fleet's reports mostly print the rows of the report before, and a list
+// taken over whole shares that report's rows instead of copying them (a few
+// hundred module rows, a score of frames, two dozen registers); rows shared
+// are copied only when one list is changed. Reads as a const vector of rows.
 template <typename Row>
 class SharedRows {
 public:
