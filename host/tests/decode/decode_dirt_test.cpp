@@ -1047,6 +1047,42 @@ TEST(ModuleTableTest, ATableChangedLeavesTheOneItSharedWithAsItWas)
 // After reports whose module tables all differ, rows are kept for the next
 // report only now and then; a table that comes back is taken over again.
 // Every report of such a log reads exactly as it does alone.
+// A report that takes over a whole table, stack or register context from
+// the report before shares that report's rows rather than copying them:
+// with the time alone differing, the third report holds the second's rows
+// themselves; where one line of a list differs, that list is its own (and
+// the report still reads as it does alone, which the tables above hold).
+TEST(DecodeRepeats, WholeListsTakenOverAreSharedNotCopied)
+{
+    struct Case {
+        const char* Name;
+        const char* From;
+        const char* To;
+        bool Modules;
+        bool Frames;
+        bool Registers;
+    } cases[] = {
+        {"only the time differs", "", "", true, true, true},
+        {"a module row", "hal.dll\t", "hal.sys\t", false, true, true},
+        {"a frame", "+ 0000000000002553", "+ 0000000000002554", true, false, true},
+        {"a register", "- RAX = 0000000000000006", "- RAX = 0000000000000007", true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string third = Replace(CleanReport, "04:36:42:123", "04:36:59:123");
+        if (*c.From != '\0') {
+            third = Replace(third, c.From, c.To);
+        }
+        const std::string log = "chatter" + CleanReport + "chatter" + Replace(CleanReport, "04:36:42", "04:36:50") +
+                                "chatter" + third;
+        std::vector<decode::CrashReport> reports = Scan(log).Reports;
+        ASSERT_EQ(reports.size(), 3u);
+        EXPECT_EQ(reports[2].Modules.Shares(reports[1].Modules), c.Modules);
+        EXPECT_EQ(reports[2].Frames.Shares(reports[1].Frames), c.Frames);
+        EXPECT_EQ(reports[2].Registers.Shares(reports[1].Registers), c.Registers);
+    }
+}
+
 TEST(DecodeRepeats, TablesThatComeAndGoReadAsAlone)
 {
     struct Case {
