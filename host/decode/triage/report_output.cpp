@@ -429,6 +429,14 @@ void ContextJson(JsonLineWriter& out, const CrashReport& report)
     out.EndObject();
 }
 
+// Whether two register lists have the same JSON: names, values and widths.
+bool SameRegisters(const RegisterList& a, const RegisterList& b)
+{
+    return a.Shares(b) || std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Register& x, const Register& y) {
+        return x.Value == y.Value && x.Digits == y.Digits && x.Name == y.Name;
+    });
+}
+
 void CulpritJson(JsonLineWriter& out, const CrashReport& report)
 {
     std::optional<Culprit> culprit = FindCulprit(report);
@@ -559,6 +567,17 @@ void ReportJsonWriter::Write(const CrashReport& report)
         StackJson(Values_, report);
         Values_.Take(&StackJson_);
     }
+    // A fleet's reports mostly print the same registers (and share them):
+    // two dozen names and values, each looked for among the others.
+    if (!ContextValid_ || HasContext_ != report.HasContext || ContextAddress_ != report.ContextAddress ||
+        !SameRegisters(Registers_, report.Registers)) {
+        ContextJson(Values_, report);
+        Values_.Take(&ContextJson_);
+        ContextValid_ = true;
+        HasContext_ = report.HasContext;
+        ContextAddress_ = report.ContextAddress;
+    }
+    Registers_ = report.Registers;  // held to compare pointers next time
     JsonLineWriter& out = Out_;
     out.StartObject();
     out.OwnKey("kind");
@@ -582,7 +601,7 @@ void ReportJsonWriter::Write(const CrashReport& report)
     out.OwnKey("bugcheck");
     BugCheckJson(out, report);
     out.OwnKey("context");
-    ContextJson(out, report);
+    out.RawValue(ContextJson_);
     out.OwnKey("culprit_line");
     out.RawValue(CulpritLineJson_);
     out.OwnKey("culprit");

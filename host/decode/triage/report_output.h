@@ -59,6 +59,12 @@ private:
     std::string CulpritLineJson_;
     std::string CulpritJson_;
     std::string StackJson_;
+    // The register context last written, and its JSON.
+    bool ContextValid_ = false;
+    bool HasContext_ = false;
+    uint64_t ContextAddress_ = 0;
+    RegisterList Registers_;
+    std::string ContextJson_;
 };
 // A restore outcome as one JSON line.
 void WriteRestoreJson(JsonLineWriter& out, const RestoreLine& line);

@@ -790,6 +790,13 @@ TEST(ReportText, PartsKeptOnlyWhileWhatTheyShowIsTheSame)
          [](decode::CrashReport* r) { r->Code = 0x50; r->Parameters = {0xFFFF1000, 0x10, 0, 0}; }},
         {"no kernel line", [](decode::CrashReport* r) { r->Os.HasKernel = false; },
          [](decode::CrashReport* r) { r->Code = 0x50; r->Parameters = {0xFFFF1000, 0x10, 0, 0}; }},
+        // The register context (JSON only).
+        {"register value", [](decode::CrashReport* r) { r->Registers.Mutable()[2].Value += 1; }},
+        {"register width", [](decode::CrashReport* r) { r->Registers.Mutable()[1].Digits = 4; }},
+        {"register name", [](decode::CrashReport* r) { r->Registers.Mutable()[1].Name = "RFLAGS"; }},
+        {"the register given twice once", [](decode::CrashReport* r) { r->Registers.pop_back(); }},
+        {"context address", [](decode::CrashReport* r) { r->ContextAddress += 0x10; }},
+        {"no context", [](decode::CrashReport* r) { r->HasContext = false; }},
         // The OS lines.
         {"major version", [](decode::CrashReport* r) { r->Os.Major = 6; }},
         {"minor version", [](decode::CrashReport* r) { r->Os.Minor = 1; }},
