@@ -567,6 +567,16 @@ void ReportJsonWriter::Write(const CrashReport& report)
         StackJson(Values_, report);
         Values_.Take(&StackJson_);
     }
+    if (!same.Meaning) {
+        BugCheckJson(Values_, report);
+        Values_.Take(&BugCheckJson_);
+    }
+    if (!OsValid_ || !SameOs(Os_, report.Os)) {
+        OsJson(Values_, report.Os);
+        Values_.Take(&OsJson_);
+        Os_ = report.Os;
+        OsValid_ = true;
+    }
     // A fleet's reports mostly print the same registers (and share them):
     // two dozen names and values, each looked for among the others.
     if (!ContextValid_ || HasContext_ != report.HasContext || ContextAddress_ != report.ContextAddress ||
@@ -595,11 +605,11 @@ void ReportJsonWriter::Write(const CrashReport& report)
     out.OwnKey("time");
     StringOrNull(out, report.Time.has_value(), report.Time ? TimeText(*report.Time) : std::string());
     out.OwnKey("os");
-    OsJson(out, report.Os);
+    out.RawValue(OsJson_);
     out.OwnKey("modules");
     out.RawValue(ModulesJson_);
     out.OwnKey("bugcheck");
-    BugCheckJson(out, report);
+    out.RawValue(BugCheckJson_);
     out.OwnKey("context");
     out.RawValue(ContextJson_);
     out.OwnKey("culprit_line");
@@ -787,7 +797,8 @@ LastStack::Same LastStack::Compare(const CrashReport& report)
     // The culprit line reads the code, its parameters, the build and the
     // frames, and names why there is no culprit from whether the stack was
     // cut.
-    same.Culprit = same.Code && same.Stack && Build_ == build && StackCut_ == report.StackCut;
+    same.Meaning = same.Code && Build_ == build;
+    same.Culprit = same.Meaning && same.Stack && StackCut_ == report.StackCut;
     // Held even when its frames only compared equal: reports that take
     // over the stack before them share its frames, and the next compare is
     // of pointers.

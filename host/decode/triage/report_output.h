@@ -23,6 +23,7 @@ class LastStack {
 public:
     struct Same {
         bool Code;     // code and parameters
+        bool Meaning;  // those and the build, which the code's meaning reads
         bool Stack;    // every frame
         bool Culprit;  // all the culprit line reads: both, the build and the cut
     };
@@ -59,6 +60,11 @@ private:
     std::string CulpritLineJson_;
     std::string CulpritJson_;
     std::string StackJson_;
+    std::string BugCheckJson_;
+    // The OS last written, and its JSON.
+    bool OsValid_ = false;
+    OsVersion Os_;
+    std::string OsJson_;
     // The register context last written, and its JSON.
     bool ContextValid_ = false;
     bool HasContext_ = false;
