@@ -280,6 +280,29 @@ void LineReader::Skip(size_t bytes, uint64_t lines)
     AfterLf_ = Buffer_[Begin_ - 1] == '\n';
 }
 
+bool LineReader::LineAt(std::string_view ahead, size_t at, size_t end, bool marked, LogLine* line, size_t* next)
+{
+    const char* start = ahead.data() + at;
+    size_t available = ahead.size() - at;
+    size_t length = end == std::string_view::npos ? FindLineEnd(start, available, &marked) : end - at;
+    if (length == 0 || length > MaxLineLength || length == available) {
+        return false;
+    }
+    // A byte past the line end stopped SkipLineEnd, so each of its steps
+    // saw the byte it asked about.
+    size_t after = SkipLineEnd(start, available, length);
+    if (after >= available) {
+        return false;
+    }
+    line->Text = std::string_view(start, length);
+    line->Number = 0;
+    line->Cut = false;
+    line->Raw = std::string_view(start, after);
+    line->MayHoldMarker = marked;
+    *next = at + after;
+    return true;
+}
+
 bool LineReader::Next(LogLine* line)
 {
     bool cut = false;

@@ -60,6 +60,13 @@ public:
     // Takes `lines` whole lines, `bytes` at the head of Ahead(), as Next
     // would have taken them one by one.
     void Skip(size_t bytes, uint64_t lines);
+    // The line that begins at `at` in bytes of Ahead(), as Next would give
+    // it (numbered 0), and where the line after it begins. Where the caller
+    // found the line's first CR or LF already, `end` gives it and `marked`
+    // whether a marker byte stands before it; npos has them looked for.
+    // False where Next must read the line: an empty one, an overlong one,
+    // or one whose line end the bytes read so far do not settle.
+    static bool LineAt(std::string_view ahead, size_t at, size_t end, bool marked, LogLine* line, size_t* next);
     uint64_t LinesTaken() const { return Number_; }
     bool Failed() const { return Failed_; }
     int Error() const { return Error_; }  // errno of the failed read, or 0

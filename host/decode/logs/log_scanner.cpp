@@ -440,6 +440,128 @@ size_t LogScanner::Repeat(LineReader* reader)
     return count;
 }
 
+void LogScanner::RememberUnkeptRows(std::string_view raw, const std::vector<size_t>& ends, uint64_t number)
+{
+    const OpenReport& open = Open_[0];
+    if (number != open.Parser->StartLine() + 1 + CurrentLines()) {
+        return;  // past the bounds already: nothing more is remembered
+    }
+    // Within the bounds, as Remember checks them line by line.
+    size_t count = 0;
+    size_t base = CurrentBytes();
+    while (count < ends.size() && CurrentLines() + count < MaxRememberedLines &&
+           base + ends[count] <= MaxRememberedBytes) {
+        ++count;
+    }
+    if (count == 0) {
+        return;
+    }
+    size_t taken = 0;
+    if (Mirror_) {
+        // Lines as long as the report before's at their places are written
+        // over them, in one copy.
+        size_t index = MirrorLines_;
+        const std::vector<LineMemory::Entry>& kept = Previous_.Lines;
+        while (taken < count && index + taken < kept.size() && kept[index + taken].End - base == ends[taken]) {
+            ++taken;
+        }
+        if (taken != 0) {
+            std::memcpy(Previous_.Raw.data() + base, raw.data(), ends[taken - 1]);
+            for (size_t i = 0; i < taken; ++i) {
+                Previous_.Lines[index + i].Effect = LineEffect::Other;
+            }
+            MirrorLines_ += taken;
+        }
+        if (taken == count) {
+            return;
+        }
+        Unmirror();
+    }
+    size_t from = taken == 0 ? 0 : ends[taken - 1];
+    size_t start = Current_.Raw.size() - from;  // where raw would begin in Current_.Raw
+    Current_.Raw.append(raw.data() + from, ends[count - 1] - from);
+    for (size_t i = taken; i < count; ++i) {
+        LineMemory::Entry& entry = Current_.Lines.emplace_back();
+        entry.End = start + ends[i];
+        entry.Effect = LineEffect::Other;
+        entry.Position = 0;  // read only for lines taken over
+    }
+}
+
+size_t LogScanner::TableRows(LineReader* reader)
+{
+    // Lines with a prefix to strip are fed one by one.
+    if (!Sink_.TakeOver || !ReadsTable() || !Open_[0].Prefix.empty()) {
+        return 0;
+    }
+    OpenReport& open = Open_[0];
+    ReportParser& parser = *open.Parser;
+    std::string_view ahead = reader->Ahead();
+    uint64_t number = reader->LinesTaken();
+    // Rows the next report is to parse again are remembered together, at
+    // the end; rows it may take over one by one, as the parser keeps each.
+    const bool oneByOne = Remembering_ && KeepModuleRows_;
+    const bool together = Remembering_ && !KeepModuleRows_;
+    RowEnds_.clear();
+    const RowClassifier classify = ChooseRowClassifier();
+    size_t at = 0;
+    size_t count = 0;
+    LogLine line;
+    for (;;) {
+        // Most rows are split, their tabs found and their marker bytes
+        // seen with one read of RowBytes; a longer row is split as Next
+        // splits it, and its tabs found from the right.
+        size_t end = std::string_view::npos;
+        bool marked = true;
+        ModuleRowTabs tabs;
+        bool found = false;
+        if (ahead.size() - at >= RowBytes) {
+            RowByteMasks bytes = classify(ahead.data() + at);
+            if (bytes.Ends != 0) {
+                size_t length = static_cast<size_t>(__builtin_ctzll(bytes.Ends));
+                uint64_t before = (uint64_t{1} << length) - 1;
+                end = at + length;
+                marked = (bytes.Marks & before) != 0;
+                found = FindModuleRowTabs(bytes.Tabs & before, &tabs);
+            }
+        }
+        size_t next = 0;
+        if (end != std::string_view::npos && end != at && end + 1 < ahead.size() && ahead[end] == '\n' &&
+            ahead[end + 1] != '\r') {
+            // An LF alone: the line end of most logs, and nothing to weigh.
+            line.Text = std::string_view(ahead.data() + at, end - at);
+            line.Raw = std::string_view(ahead.data() + at, end + 1 - at);
+            line.MayHoldMarker = marked;
+            next = end + 1;
+        } else if (!LineReader::LineAt(ahead, at, end, marked, &line, &next)) {
+            break;
+        }
+        // What FeedLine does for a row; a line that may hold a marker is
+        // left to it. (So is one that ends in a colour reset to strip: its
+        // age is no number until FeedLine strips it.)
+        if ((line.MayHoldMarker && HoldsAnchor(line.Text)) || (!found && !FindModuleRowTabs(line.Text, &tabs)) ||
+            !parser.FeedModuleRow(line.Text, number + 1, tabs)) {
+            break;
+        }
+        line.Number = ++number;
+        ++count;
+        if (oneByOne) {
+            Remember(line, true);
+        } else if (together) {
+            RowEnds_.push_back(next);
+        }
+        at = next;
+    }
+    if (count != 0) {
+        open.LastLine = number;
+        if (together) {
+            RememberUnkeptRows(ahead.substr(0, at), RowEnds_, number - count + 1);
+        }
+        reader->Skip(at, count);
+    }
+    return count;
+}
+
 void LogScanner::Close(size_t index, bool complete, const std::string& reason)
 {
     if (Remembering_) {
@@ -714,6 +836,10 @@ bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, std
                 if (stopped()) {
                     return true;
                 }
+                continue;
+            }
+            // Rows hand the sink nothing: no stop to ask about.
+            if (scanner.ReadsTable() && scanner.TableRows(&reader) != 0) {
                 continue;
             }
             if (!reader.Next(&line)) {

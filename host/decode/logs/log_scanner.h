@@ -31,8 +31,9 @@ struct ScanSink {
     std::function<bool()> FoldsRepeat;
     std::function<void(uint64_t firstLine)> Repeated;
     // False: nothing is taken over from the report before and every line
-    // is parsed, which is what taking over must always come to (a judge
-    // for the fuzzer and the tests).
+    // is read and parsed one at a time, which is what taking over and
+    // reading a table's rows at a stretch must always come to (a judge for
+    // the fuzzer and the tests).
     bool TakeOver = true;
 };
 
@@ -61,6 +62,13 @@ public:
         // The first line may begin a report printed again whole.
         return index < Previous_.Lines.size() && (index == 0 || Previous_.Lines[index].Effect != LineEffect::Other);
     }
+
+    // Takes the reader's next whole lines while they are rows of the lone
+    // open report's module table, as Feed would have taken them one by one
+    // (a fleet of machines prints a table of its own in every report, a
+    // few hundred rows); how many. 0 where the next line is to be fed.
+    size_t TableRows(LineReader* reader);
+    bool ReadsTable() const { return Open_.size() == 1 && Open_[0].Parser->ReadsModuleRows(); }
 
     // Reports open at once: one per source of a console that interleaves
     // several (a multiplexer writing "vm1| ", "vm2| " before each line).
@@ -129,6 +137,11 @@ private:
     // The line of a lone open report just fed, and what it did; false
     // past the bounds, where no more of its lines are remembered.
     bool Remember(const LogLine& line, bool parsed);
+    // Remembers lines TableRows took, rows the next report is to parse
+    // again (kept as Other): `raw` holds their bytes, `ends` where each
+    // ends in them, and the first is numbered `number`. As Remember for
+    // each, with one copy of their bytes.
+    void RememberUnkeptRows(std::string_view raw, const std::vector<size_t>& ends, uint64_t number);
     // Which of a line's effects the next report may take over it.
     LineEffect EffectToRemember(const LogLine& line, bool parsed);
     // The open report's lines remembered so far, and their bytes, wherever
@@ -165,6 +178,9 @@ private:
         size_t Count;
     };
     std::vector<Stretch> Stretches_;
+    // Where the lines TableRows takes end, from the first. Kept to reuse
+    // its memory.
+    std::vector<size_t> RowEnds_;
     // While set, the open report's first MirrorLines_ lines are kept in
     // Previous_, written over the report before's lines of the same
     // lengths; Current_ holds only its prefix and flags.

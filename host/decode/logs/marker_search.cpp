@@ -243,4 +243,71 @@ bool MayHoldMarker(const char* data, size_t size)
     return FindEitherByte(data, size, 'U', 'V') != size;
 }
 
+RowClassifier ChooseRowClassifier()
+{
+    // Chosen once: the processor does not change under the process.
+    static const RowClassifier classify = HasAvx2() ? ClassifyRowBytesAvx2 : ClassifyRowBytesSse2;
+    return classify;
+}
+
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) RowByteMasks ClassifyRowBytesAvx2(const char* data)
+{
+    constexpr size_t Step = 32;
+    const __m256i lfs = _mm256_set1_epi8('\n');
+    const __m256i crs = _mm256_set1_epi8('\r');
+    const __m256i tabs = _mm256_set1_epi8('\t');
+    const __m256i us = _mm256_set1_epi8('U');
+    const __m256i vs = _mm256_set1_epi8('V');
+    RowByteMasks masks;
+    for (size_t i = 0; i < RowBytes; i += Step) {
+        __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        auto mask = [i](__m256i hits) __attribute__((target("avx2"))) {
+            return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hits))) << i;
+        };
+        masks.Ends |= mask(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, lfs), _mm256_cmpeq_epi8(bytes, crs)));
+        masks.Tabs |= mask(_mm256_cmpeq_epi8(bytes, tabs));
+        masks.Marks |= mask(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, us), _mm256_cmpeq_epi8(bytes, vs)));
+    }
+    return masks;
+}
+#else
+RowByteMasks ClassifyRowBytesAvx2(const char* data)
+{
+    return ClassifyRowBytesSse2(data);
+}
+#endif
+
+RowByteMasks ClassifyRowBytesSse2(const char* data)
+{
+    RowByteMasks masks;
+#if defined(__SSE2__)
+    constexpr size_t Step = 16;
+    const __m128i lfs = _mm_set1_epi8('\n');
+    const __m128i crs = _mm_set1_epi8('\r');
+    const __m128i tabs = _mm_set1_epi8('\t');
+    const __m128i us = _mm_set1_epi8('U');
+    const __m128i vs = _mm_set1_epi8('V');
+    for (size_t i = 0; i < RowBytes; i += Step) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        auto mask = [&](__m128i hits) {
+            return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << i;
+        };
+        masks.Ends |= mask(_mm_or_si128(_mm_cmpeq_epi8(bytes, lfs), _mm_cmpeq_epi8(bytes, crs)));
+        masks.Tabs |= mask(_mm_cmpeq_epi8(bytes, tabs));
+        masks.Marks |= mask(_mm_or_si128(_mm_cmpeq_epi8(bytes, us), _mm_cmpeq_epi8(bytes, vs)));
+    }
+#else
+    for (size_t i = 0; i < RowBytes; ++i) {
+        uint64_t bit = uint64_t{1} << i;
+        char c = data[i];
+        masks.Ends |= c == '\n' || c == '\r' ? bit : 0;
+        masks.Tabs |= c == '\t' ? bit : 0;
+        masks.Marks |= c == 'U' || c == 'V' ? bit : 0;
+    }
+#endif
+    return masks;
+}
+
 }  // namespace decode

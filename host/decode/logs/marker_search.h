@@ -39,4 +39,22 @@ bool MayHoldMarker(const char* data, size_t size);
 // searches with one read of their bytes.
 size_t FindLineEndNotingMarkers(const char* data, size_t size, bool* marked);
 
+// The bytes a module row is split by, in the RowBytes bytes at `data`
+// (all of them readable): bit i of each mask stands for data[i]. A table's
+// row is split, its columns found and its bytes checked for markers with
+// one read of them.
+constexpr size_t RowBytes = 64;
+struct RowByteMasks {
+    uint64_t Ends = 0;   // CR and LF
+    uint64_t Tabs = 0;
+    uint64_t Marks = 0;  // what MayHoldMarker looks for: 'U' and 'V'
+};
+// Read 16 bytes a step or 32 (where HasAvx2()); ChooseRowClassifier
+// gives the one this processor takes, asked once by a caller that
+// classifies row after row.
+RowByteMasks ClassifyRowBytesSse2(const char* data);
+RowByteMasks ClassifyRowBytesAvx2(const char* data);
+using RowClassifier = RowByteMasks (*)(const char* data);
+RowClassifier ChooseRowClassifier();
+
 }  // namespace decode

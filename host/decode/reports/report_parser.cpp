@@ -195,7 +195,7 @@ std::string Quote(std::string_view line)
 }
 
 // The first bytes of the keyword lines Feed tries in turn ("OUTPUT
-// FORMAT: ", "CRASHED ON: ", "CONTEXT (", "KERNEL: ", "SP: ", "SUITES:",
+// FORMAT: ", "CRASHED ON: ", "CONTEXT (", "KERNEL: ", "SUITES:",
 // "STACK:", "TYPE: ", "NO OS VERSION AVAILABLE: ", "Module\t...",
 // "BUGCHECK CODE ", "- ").
 bool MayStartKeyword(char c)
@@ -214,6 +214,21 @@ bool MayStartKeyword(char c)
     default:
         return false;
     }
+}
+
+// True when Feed takes the line for a keyword line by its first bytes. The
+// keyword lines Feed compares whole ("SUITES:", "STACK:", the table's
+// header) have no GUID column, and are no module row either way.
+bool StartsKeywordLine(std::string_view line)
+{
+    constexpr std::string_view Starts[] = {"- ", "OUTPUT FORMAT: ", "CRASHED ON: ", "KERNEL: ", "SP: ",
+                                           "TYPE: ", "NO OS VERSION AVAILABLE: ", "BUGCHECK CODE ", "CONTEXT ("};
+    for (std::string_view start : Starts) {
+        if (line.substr(0, start.size()) == start) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Room made once for what a real machine prints: a few hundred modules and
@@ -362,31 +377,42 @@ bool ReportParser::ParseRegister(std::string_view rest)
     return false;
 }
 
-bool ReportParser::ParseModuleRow(std::string_view line)
+bool FindModuleRowTabs(std::string_view line, ModuleRowTabs* tabs)
 {
     // "name\tpdb\tGUID\tAGE": split from the right, so a stray tab can only
     // land in the name.
     size_t ageTab = line.rfind('\t');
-    if (ageTab == std::string_view::npos || ageTab == 0) {
-        return false;
-    }
     // The GUID column is 32 digits: the tab before it stands there or the
     // row is not one.
-    constexpr size_t GuidDigits = 32;
-    if (ageTab < GuidDigits + 2 || line[ageTab - GuidDigits - 1] != '\t') {
+    constexpr size_t GuidDigits = GuidText::Digits;
+    if (ageTab == std::string_view::npos || ageTab < GuidDigits + 2 || line[ageTab - GuidDigits - 1] != '\t') {
         return false;
     }
-    size_t guidTab = ageTab - GuidDigits - 1;
-    size_t pdbTab = line.rfind('\t', guidTab - 1);
+    size_t pdbTab = line.rfind('\t', ageTab - GuidDigits - 2);
     if (pdbTab == std::string_view::npos) {
         return false;
     }
-    std::string_view guid = line.substr(guidTab + 1, GuidDigits);
-    static_assert(GuidDigits == GuidText::Digits, "AllHexDigits reads a GUID column");
+    tabs->Pdb = pdbTab;
+    tabs->Age = ageTab;
+    return true;
+}
+
+bool ReportParser::ParseModuleRow(std::string_view line)
+{
+    ModuleRowTabs tabs;
+    return FindModuleRowTabs(line, &tabs) && ParseModuleColumns(line, tabs);
+}
+
+bool ReportParser::ParseModuleColumns(std::string_view line, ModuleRowTabs tabs)
+{
+    // The columns' bounds were found within the line: no substr checks.
+    const char* text = line.data();
+    size_t guidTab = tabs.Age - GuidText::Digits - 1;
+    std::string_view guid(text + guidTab + 1, GuidText::Digits);
     if (!AllHexDigits(guid.data())) {
         return false;
     }
-    Cursor a(line.substr(ageTab + 1));
+    Cursor a(std::string_view(text + tabs.Age + 1, line.size() - tabs.Age - 1));
     uint64_t age = 0;
     if (!a.Hex(&age, 0) || !a.AtEnd() || age > 0xFFFFFFFFu) {
         return false;
@@ -395,20 +421,19 @@ bool ReportParser::ParseModuleRow(std::string_view line)
         ++DroppedModules_;
         return true;
     }
-    Position_ = Report_.Modules.size();
+    std::vector<ModuleRow>& modules = Report_.Modules.Mutable();
+    Position_ = modules.size();
     Effect_ = LineEffect::ModuleRow;
     // Room made at the first row parsed, not at the header: a table taken
     // over whole shares the one before and never uses it.
     if (Position_ == 0) {
-        Report_.Modules.reserve(ModuleRowsReserved);
+        modules.reserve(ModuleRowsReserved);
     }
     // Made in place from its columns: a row value-initialized first had
     // its hundred bytes cleared with a rep stos, and one made on the stack
     // was read back over its own stores.
-    // The columns' bounds were found within the line: no substr checks.
-    const char* text = line.data();
-    Report_.Modules.emplace_back(std::string_view(text, pdbTab),
-                                 std::string_view(text + pdbTab + 1, guidTab - pdbTab - 1), guid,
+    modules.emplace_back(std::string_view(text, tabs.Pdb),
+                                 std::string_view(text + tabs.Pdb + 1, guidTab - tabs.Pdb - 1), guid,
                                  static_cast<uint32_t>(age));
     return true;
 }
@@ -677,6 +702,24 @@ size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, si
     UnfitNotes_ = 0;
     LastFit_ = last;
     return taken;
+}
+
+bool ReportParser::FeedModuleRow(std::string_view line, uint64_t number, ModuleRowTabs tabs)
+{
+    if (Section_ != Section::Modules || (MayStartKeyword(line.front()) && StartsKeywordLine(line))) {
+        return false;
+    }
+    // What Feed does with a row (one past the bound is counted, as Feed
+    // counts it) and after it.
+    Effect_ = LineEffect::Other;
+    if (!ParseModuleColumns(line, tabs)) {
+        return false;
+    }
+    Report_.LastLine = number;
+    UnfitRun_ = 0;
+    UnfitNotes_ = 0;
+    LastFit_ = number;
+    return true;
 }
 
 void ReportParser::Feed(std::string_view line, uint64_t number)

@@ -77,6 +77,38 @@ struct RememberedRows {
     std::vector<HeaderLine> Headers;
 };
 
+// Where a module row's columns part: the tab after the PDB column (the
+// last before the GUID's) and the one after the GUID.
+struct ModuleRowTabs {
+    size_t Pdb = 0;
+    size_t Age = 0;
+};
+// Finds them from the right, so a stray tab can only land in the name;
+// false when the line has no GUID column's tabs and is no row.
+bool FindModuleRowTabs(std::string_view line, ModuleRowTabs* tabs);
+// The same from a mask of where a line's tabs stand (bit i for byte i).
+// Inline: asked for each row of a table read at a stretch.
+inline bool FindModuleRowTabs(uint64_t tabBits, ModuleRowTabs* tabs)
+{
+    constexpr size_t GuidDigits = GuidText::Digits;
+    constexpr unsigned HighBit = 63;
+    if (tabBits == 0) {
+        return false;
+    }
+    auto ageTab = static_cast<size_t>(HighBit - static_cast<unsigned>(__builtin_clzll(tabBits)));
+    if (ageTab < GuidDigits + 2 || (tabBits >> (ageTab - GuidDigits - 1) & 1) == 0) {
+        return false;
+    }
+    // The tabs before the one that opens the GUID column.
+    uint64_t pdbBits = tabBits & ((uint64_t{1} << (ageTab - GuidDigits - 1)) - 1);
+    if (pdbBits == 0) {
+        return false;
+    }
+    tabs->Pdb = HighBit - static_cast<unsigned>(__builtin_clzll(pdbBits));
+    tabs->Age = ageTab;
+    return true;
+}
+
 class ReportParser {
 public:
     // At most this many rows of each list are kept; the rest are counted in
@@ -97,6 +129,12 @@ public:
 
     ReportParser(std::string source, uint64_t startLine);
     void Feed(std::string_view line, uint64_t number);
+    // Feeds a line of the module table being read, whose tabs FindModuleRowTabs
+    // found, when it is a row Feed would take; false, with nothing done,
+    // for any other line (a keyword line, a row past the bound, one Feed
+    // would note), which is then fed.
+    bool FeedModuleRow(std::string_view line, uint64_t number, ModuleRowTabs tabs);
+    bool ReadsModuleRows() const { return Section_ == Section::Modules; }
     // What the last line fed did, and where in the report: a row or frame
     // at Position, or Other for a line that changed anything else (a
     // section, a warning) or nothing.
@@ -133,6 +171,7 @@ private:
     bool ParseKernel(std::string_view rest);
     bool ParseRegister(std::string_view rest);
     bool ParseModuleRow(std::string_view line);
+    bool ParseModuleColumns(std::string_view line, ModuleRowTabs tabs);
     bool ParseTime(std::string_view rest, uint64_t number);
     bool ParseSuite(std::string_view name, uint64_t number);
     // False, with a note, when the line's kind was already seen.

@@ -619,6 +619,39 @@ TEST(DecodeDamage, TheAnchorSearchFindsWhatAByteByByteLookFinds)
     }
 }
 
+// A row's 64 bytes classified 16 or 32 at a time: each of the bytes the
+// table's rows are split by, at every place, among bytes one off from them.
+TEST(DecodeDamage, RowBytesAreClassifiedAsAByteByByteLookClassifiesThem)
+{
+    const std::string near = std::string("\x08\x0A\x0B\x0C\x0D\x0E\tTUVW\xD5\xD6\x8A\x89", 14);
+    for (size_t at = 0; at < decode::RowBytes; ++at) {
+        for (char odd : {'\n', '\r', '\t', 'U', 'V'}) {
+            std::string bytes(decode::RowBytes, 'a');
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                bytes[i] = near[(i + at) % near.size()];
+            }
+            bytes[at] = odd;
+            decode::RowByteMasks expected;
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                uint64_t bit = uint64_t{1} << i;
+                expected.Ends |= bytes[i] == '\n' || bytes[i] == '\r' ? bit : 0;
+                expected.Tabs |= bytes[i] == '\t' ? bit : 0;
+                expected.Marks |= bytes[i] == 'U' || bytes[i] == 'V' ? bit : 0;
+            }
+            std::vector<decode::RowClassifier> ways = {decode::ClassifyRowBytesSse2};
+            if (decode::HasAvx2()) {
+                ways.push_back(decode::ClassifyRowBytesAvx2);
+            }
+            for (decode::RowClassifier classify : ways) {
+                decode::RowByteMasks masks = classify(bytes.data());
+                EXPECT_EQ(masks.Ends, expected.Ends) << at;
+                EXPECT_EQ(masks.Tabs, expected.Tabs) << at;
+                EXPECT_EQ(masks.Marks, expected.Marks) << at;
+            }
+        }
+    }
+}
+
 // A start line inside a report, damaged at any one byte (changed, dropped,
 // one added before it), still cuts that report short: it keeps one half of
 // the marker whole, which is what lets a line of a report through to the
@@ -1118,6 +1151,99 @@ TEST(DecodeRepeats, TablesThatComeAndGoReadAsAlone)
             std::vector<decode::CrashReport> fresh = Scan(alone).Reports;
             ASSERT_EQ(fresh.size(), 1u);
             EXPECT_EQ(Everything(reports[i]), Everything(fresh.front())) << "report " << i + 1;
+        }
+    }
+}
+
+// A table's rows are read at a stretch: split, their columns found and
+// their marker bytes seen with one read where they fit it, line by line
+// where they do not. Every report must read as it does with each line fed
+// one at a time, whatever a row holds, however the lines end, and once a
+// fleet's tables have all differed for a while (its rows are then
+// remembered together, as lines to parse again, and the lines after them
+// must stand where the next report looks for them).
+TEST(DecodeTables, RowsReadAtAStretchReadAsLineByLine)
+{
+    const std::string guid = "6B472C4652DD221E4C4C44205044422E";
+    const std::string row = "ntfs.sys\t\t" + guid + "\t1\n";
+    struct Case {
+        const char* Name;
+        std::string Row;      // stands among every table's rows
+        std::string LineEnd;  // every line of the log ends so
+        size_t Rows;          // rows of each table
+        std::string Prefix;   // before every line of the log
+    };
+    const Case cases[] = {
+        {"plain rows", row, "\n", 40, ""},
+        {"CR LF", row, "\r\n", 40, ""},
+        {"LF CR", row, "\n\r", 40, ""},
+        {"bare CRs", row, "\r", 40, ""},
+        {"CR CR LF", row, "\r\r\n", 40, ""},
+        {"a row of 63 bytes", std::string(26, 'a') + "\t\t" + guid + "\t1A\n", "\n", 40, ""},
+        {"a row of 64 bytes", std::string(27, 'a') + "\t\t" + guid + "\t1A\n", "\n", 40, ""},
+        {"a row of 65 bytes", std::string(28, 'a') + "\t\t" + guid + "\t1A\n", "\n", 40, ""},
+        {"a long name", std::string(300, 'n') + "\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"an overlong row", std::string(5000, 'n') + "\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a row's CR LF among LFs", "ntfs.sys\t\t" + guid + "\t1\r\n", "\n", 40, ""},
+        {"a row's LF CR among LFs", "ntfs.sys\t\t" + guid + "\t1\n\r", "\n", 40, ""},
+        {"a CR inside a row", "ntfs.sys\t\t6B472C46\r52DD221E4C4C44205044422E\t1\n", "\n", 40, ""},
+        {"a name with U and V", "USBVIDEO.SYS\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a start marker in a row", "xBUGCHECK DUMP STARTS\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a damaged start marker ending a row", "ntfs.sys\t\t" + guid + "\tBUGCHECK DUMP STARTZ\n", "\n", 40, ""},
+        {"an end marker in a row", "BUGCHECK DUMP ENDS\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a restore line in a row", "Viridian State Restoration is done\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a name that starts as a keyword", "CLASSPNP.SYS\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a service pack line's start", "SP: 1.0 (x)\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a register line's start", "- RAX\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a code line's start", "BUGCHECK CODE \t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a context line's start", "CONTEXT (\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"the table's header again", "Module\tPdbName\tGuid\tPdbAge\n", "\n", 40, ""},
+        {"a colour reset after a row", "ntfs.sys\t\t" + guid + "\t1\x1B[0m\n", "\n", 40, ""},
+        {"a stray tab in a name", "nt\tfs.sys\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a PDB path", "ntfs.sys\tC:\\build\\ntfs.pdb\t" + guid + "\t1\n", "\n", 40, ""},
+        {"no tab before the PDB column", "ntfs.sys\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a lower-case GUID", "ntfs.sys\t\t6b472c4652dd221e4c4c44205044422e\t1\n", "\n", 40, ""},
+        {"an age past 32 bits", "ntfs.sys\t\t" + guid + "\t100000000\n", "\n", 40, ""},
+        {"no age", "ntfs.sys\t\t" + guid + "\t\n", "\n", 40, ""},
+        {"a NUL in a name", std::string("nt\0fs.sys\t\t", 11) + guid + "\t1\n", "\n", 40, ""},
+        {"an empty line", "\n", "\n", 40, ""},
+        {"a line not understood", "noise\n", "\n", 40, ""},
+        {"three unfit lines", "noise\nmore\nand more\n", "\n", 40, ""},
+        {"rows past the bound, across reads", row, "\n", decode::ReportParser::MaxModules + 40, ""},
+        {"a prefix on every line", row, "\n", 40, "[vm1] "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        // Tables 1, 2, 3 and 4 differ in every row; 4 comes again, then 5,
+        // then 5 with one row longer.
+        const unsigned tables[] = {1, 2, 3, 4, 4, 5, 6};
+        std::string log;
+        for (size_t i = 0; i < sizeof(tables) / sizeof(tables[0]); ++i) {
+            std::string rows;
+            for (size_t r = 0; r < c.Rows; ++r) {
+                char line[80];
+                std::snprintf(line, sizeof(line), "module%zu.sys\t\t%08X%s\t%X\n", r, tables[i] * 0x10000u + 7,
+                              guid.substr(8).c_str(), static_cast<unsigned>(r % 3));
+                rows += line;
+                if (r == c.Rows / 2) {
+                    rows += c.Row;
+                }
+            }
+            if (i + 1 == sizeof(tables) / sizeof(tables[0])) {
+                rows = Replace(rows, "module3.sys", "module3.sys.longer");
+            }
+            std::string report = Replace(CleanReport, "hal.dll\t\t00000000000000000000000000000000\t0\n", rows);
+            log += "chatter" + Replace(report, "04:36:42", "04:36:5" + std::to_string(i));
+        }
+        if (c.LineEnd != "\n" || !c.Prefix.empty()) {
+            log = Replace(log, "\n", c.LineEnd + c.Prefix);
+        }
+        std::vector<decode::CrashReport> reports = Scan(log).Reports;
+        std::vector<decode::CrashReport> parsed = Scan(log, false).Reports;
+        ASSERT_GE(reports.size(), 7u);
+        ASSERT_EQ(reports.size(), parsed.size());
+        for (size_t i = 0; i < reports.size(); ++i) {
+            EXPECT_EQ(Everything(reports[i]), Everything(parsed[i])) << "report " << i + 1;
         }
     }
 }
