@@ -133,15 +133,22 @@ bool ModuleRow::HasIdentity() const
 
 std::string ModuleRow::PdbName() const
 {
+    std::string scratch;
+    return std::string(PdbName(&scratch));
+}
+
+std::string_view ModuleRow::PdbName(std::string* scratch) const
+{
     if (!PdbColumn.empty()) {
         size_t slash = PdbColumn.find_last_of("\\/");
-        return slash == std::string::npos ? PdbColumn : PdbColumn.substr(slash + 1);
+        return slash == std::string::npos ? std::string_view(PdbColumn) : std::string_view(PdbColumn).substr(slash + 1);
     }
     if (!HasIdentity()) {
-        return std::string();
+        return std::string_view();
     }
     size_t dot = Name.find_last_of('.');
-    return (dot == std::string::npos ? Name : Name.substr(0, dot)) + ".pdb";
+    scratch->assign(Name, 0, dot == std::string::npos ? Name.size() : dot).append(".pdb");
+    return *scratch;
 }
 
 std::string ModuleRow::SymbolKey() const

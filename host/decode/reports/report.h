@@ -104,6 +104,9 @@ struct ModuleRow {
     // The PDB's file name: the column's last path component, or the module's
     // stem with ".pdb" when the column is empty.
     std::string PdbName() const;
+    // The same without a string of its own where the column names it: a
+    // view of the column, or of *scratch holding the stem's name.
+    std::string_view PdbName(std::string* scratch) const;
     // "name.pdb/<GUID><age in hex>/name.pdb", or empty without an identity.
     std::string SymbolKey() const;
     // The GUID in its registry form, 8-4-4-4-12.

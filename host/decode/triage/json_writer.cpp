@@ -24,8 +24,13 @@
 #include <rapidjson/writer.h>
 
 #include <cassert>
+#include <cstdint>
 #include <cstring>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace decode {
 
@@ -41,17 +46,84 @@ enum class TextKind {
     Other,     // a control, or a byte of 0x80 and above
 };
 
+// Whether any of the 8 bytes in `word` is below 0x20 or above 0x7F, and
+// whether any is a quote or a backslash (exact for "any", as bit tricks
+// over a word are).
+constexpr uint64_t EveryByte(uint8_t byte)
+{
+    return 0x0101010101010101ull * byte;
+}
+bool AnyControlOrHigh(uint64_t word)
+{
+    return (((word - EveryByte(0x20)) & ~word) | word) & EveryByte(0x80);
+}
+bool AnyZero(uint64_t word)
+{
+    return ((word - EveryByte(0x01)) & ~word & EveryByte(0x80)) != 0;
+}
+bool AnyToEscape(uint64_t word)
+{
+    return AnyZero(word ^ EveryByte('"')) || AnyZero(word ^ EveryByte('\\'));
+}
+
 TextKind Kind(std::string_view text)
 {
-    // No early exit and no branch: the compiler tests 16 bytes at a time.
-    unsigned char other = 0;
-    unsigned char escaped = 0;
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        other |= static_cast<unsigned char>((byte < 0x20) | (byte >= 0x80));
-        escaped |= static_cast<unsigned char>((byte == '"') | (byte == '\\'));
+    const char* data = text.data();
+    size_t size = text.size();
+    bool other = false;
+    bool escaped = false;
+    // Most texts are names and hex numbers of 8 to 40 bytes: read in
+    // blocks, the last one overlapping the one before, and never past the
+    // end.
+#if defined(__SSE2__)
+    constexpr size_t Block = 16;
+    if (size >= Block) {
+        const __m128i space = _mm_set1_epi8(0x20);
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        __m128i others = _mm_setzero_si128();
+        __m128i escapes = _mm_setzero_si128();
+        auto look = [&](const char* at) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+            // Signed: a byte of 0x80 and above is below 0x20 too.
+            others = _mm_or_si128(others, _mm_cmplt_epi8(bytes, space));
+            escapes = _mm_or_si128(escapes, _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+        };
+        size_t at = 0;
+        for (; at + Block <= size; at += Block) {
+            look(data + at);
+        }
+        if (at != size) {
+            look(data + size - Block);
+        }
+        other = _mm_movemask_epi8(others) != 0;
+        escaped = _mm_movemask_epi8(escapes) != 0;
+        return other ? TextKind::Other : escaped ? TextKind::Escaped : TextKind::Verbatim;
     }
-    return other != 0 ? TextKind::Other : escaped != 0 ? TextKind::Escaped : TextKind::Verbatim;
+#endif
+    constexpr size_t Word = sizeof(uint64_t);
+    if (size >= Word) {
+        auto look = [&](const char* at) {
+            uint64_t word = 0;
+            std::memcpy(&word, at, Word);
+            other = other || AnyControlOrHigh(word);
+            escaped = escaped || AnyToEscape(word);
+        };
+        size_t at = 0;
+        for (; at + Word <= size; at += Word) {
+            look(data + at);
+        }
+        if (at != size) {
+            look(data + size - Word);
+        }
+    } else {
+        for (size_t i = 0; i < size; ++i) {
+            auto byte = static_cast<unsigned char>(data[i]);
+            other = other || byte < 0x20 || byte >= 0x80;
+            escaped = escaped || byte == '"' || byte == '\\';
+        }
+    }
+    return other ? TextKind::Other : escaped ? TextKind::Escaped : TextKind::Verbatim;
 }
 
 // The string as nlohmann writes it, made safe as JsonSafeText makes a line.

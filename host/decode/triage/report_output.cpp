@@ -212,16 +212,21 @@ bool AppendPlainRowJson(std::string* out, const ModuleRow& row, std::string_view
     if (!VerbatimInJson(row.Name) || !VerbatimInJson(pdb) || !VerbatimInJson(guid)) {
         return false;
     }
-    // The registry form, 8-4-4-4-12, of a whole GUID.
+    // The registry form, 8-4-4-4-12, of a whole GUID: its groups copied
+    // whole, not a byte at a time past a test for a dash.
     char dashed[GuidText::Digits + 4];
     std::string_view guidShown = guid;
     if (guid.size() == GuidText::Digits) {
+        constexpr size_t Groups[] = {8, 4, 4, 4, 12};
         char* at = dashed;
-        for (size_t from = 0; from < guid.size(); ++from) {
-            if (from == 8 || from == 12 || from == 16 || from == 20) {
+        const char* from = guid.data();
+        for (size_t group : Groups) {
+            if (at != dashed) {
                 *at++ = '-';
             }
-            *at++ = guid[from];
+            std::memcpy(at, from, group);
+            at += group;
+            from += group;
         }
         guidShown = std::string_view(dashed, sizeof(dashed));
     }
@@ -312,11 +317,12 @@ void ModulesJson(std::string* out, const std::vector<ModuleRow>& modules, JsonLi
 {
     out->assign("[");
     std::string row;
+    std::string scratch;  // the PDB names made from module names, one at a time
     for (size_t i = 0; i < modules.size(); ++i) {
         if (i != 0) {
             *out += ',';
         }
-        std::string pdb = modules[i].PdbName();
+        std::string_view pdb = modules[i].PdbName(&scratch);
         if (!AppendPlainRowJson(out, modules[i], pdb)) {
             RowJson(rows, modules[i], pdb);
             rows.Take(&row);

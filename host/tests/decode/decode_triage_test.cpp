@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -877,6 +878,22 @@ TEST(JsonLineWriter, StringsAreWhatNlohmannDumpWrites)
     }
     cases.push_back({"long, quoted", quoted});
     cases.push_back({"long, hostile", hostile});
+    // One byte that is not printable ASCII, or is to be escaped, at the
+    // head, the tail or the middle of text of every length a name has:
+    // texts are looked at in blocks and words that overlap at their ends.
+    for (size_t length = 1; length <= 40; ++length) {
+        for (size_t at : {size_t{0}, size_t{1}, length / 2, length - 2, length - 1}) {
+            for (char odd : {'\0', '\x1F', '"', '\\', '\x7F', '\x80', '\xC3', '\xFF'}) {
+                if (at < length) {
+                    std::string text(length, 'a');
+                    text[at] = odd;
+                    cases.push_back({"byte " + std::to_string(static_cast<unsigned char>(odd)) + " at " +
+                                         std::to_string(at) + " of " + std::to_string(length),
+                                     text});
+                }
+            }
+        }
+    }
 
     constexpr auto Replace = nlohmann::json::error_handler_t::replace;
     for (const Case& c : cases) {
@@ -896,6 +913,11 @@ TEST(JsonLineWriter, StringsAreWhatNlohmannDumpWrites)
         object[c.Text] = c.Text;
         EXPECT_EQ(out.str(), decode::JsonSafeText(nlohmann::json(c.Text).dump(-1, ' ', false, Replace)) + "\n" +
                                  decode::JsonSafeText(object.dump(-1, ' ', false, Replace)) + "\n");
+        bool verbatim = std::all_of(c.Text.begin(), c.Text.end(), [](char byte) {
+            return static_cast<unsigned char>(byte) >= 0x20 && static_cast<unsigned char>(byte) < 0x80 &&
+                   byte != '"' && byte != '\\';
+        });
+        EXPECT_EQ(decode::VerbatimInJson(c.Text), verbatim);
     }
 }
 
