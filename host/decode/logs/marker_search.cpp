@@ -250,7 +250,6 @@ RowClassifier ChooseRowClassifier()
     return classify;
 }
 
-
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) RowByteMasks ClassifyRowBytesAvx2(const char* data)
 {

@@ -144,7 +144,8 @@ std::string_view ModuleRow::PdbName(std::string* scratch) const
         return slash == std::string::npos ? std::string_view(PdbColumn) : std::string_view(PdbColumn).substr(slash + 1);
     }
     if (!HasIdentity()) {
-        return std::string_view();
+        scratch->clear();
+        return *scratch;  // empty, and never a null pointer to copy from
     }
     size_t dot = Name.find_last_of('.');
     scratch->assign(Name, 0, dot == std::string::npos ? Name.size() : dot).append(".pdb");

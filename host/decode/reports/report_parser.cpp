@@ -195,7 +195,7 @@ std::string Quote(std::string_view line)
 }
 
 // The first bytes of the keyword lines Feed tries in turn ("OUTPUT
-// FORMAT: ", "CRASHED ON: ", "CONTEXT (", "KERNEL: ", "SUITES:",
+// FORMAT: ", "CRASHED ON: ", "CONTEXT (", "KERNEL: ", "SP: ", "SUITES:",
 // "STACK:", "TYPE: ", "NO OS VERSION AVAILABLE: ", "Module\t...",
 // "BUGCHECK CODE ", "- ").
 bool MayStartKeyword(char c)
@@ -432,9 +432,9 @@ bool ReportParser::ParseModuleColumns(std::string_view line, ModuleRowTabs tabs)
     // Made in place from its columns: a row value-initialized first had
     // its hundred bytes cleared with a rep stos, and one made on the stack
     // was read back over its own stores.
-    modules.emplace_back(std::string_view(text, tabs.Pdb),
-                                 std::string_view(text + tabs.Pdb + 1, guidTab - tabs.Pdb - 1), guid,
-                                 static_cast<uint32_t>(age));
+    std::string_view name(text, tabs.Pdb);
+    std::string_view pdbColumn(text + tabs.Pdb + 1, guidTab - tabs.Pdb - 1);
+    modules.emplace_back(name, pdbColumn, guid, static_cast<uint32_t>(age));
     return true;
 }
 

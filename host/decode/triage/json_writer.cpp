@@ -87,7 +87,8 @@ TextKind Kind(std::string_view text)
             __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
             // Signed: a byte of 0x80 and above is below 0x20 too.
             others = _mm_or_si128(others, _mm_cmplt_epi8(bytes, space));
-            escapes = _mm_or_si128(escapes, _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+            __m128i toEscape = _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash));
+            escapes = _mm_or_si128(escapes, toEscape);
         };
         size_t at = 0;
         for (; at + Block <= size; at += Block) {
