@@ -202,6 +202,14 @@ bool SameRows(const ModuleTable& a, const ModuleTable& b)
     });
 }
 
+// Copies a piece of a size known here: a store or two, not a call.
+template <size_t Size>
+void PutFixed(char** at, const char* from)
+{
+    std::memcpy(*at, from, Size);
+    *at += Size;
+}
+
 // A row whose name, PDB name and GUID a JSON string holds as they are, put
 // together as the writer writes it (members in this order, no spaces):
 // most rows of a fleet's table, and a member at a time through the writer
@@ -230,10 +238,6 @@ bool AppendPlainRowJson(std::string* out, const ModuleRow& row, std::string_view
         }
         guidShown = std::string_view(dashed, sizeof(dashed));
     }
-    char ageDecimal[20];
-    std::string_view age(ageDecimal,
-                         static_cast<size_t>(std::to_chars(ageDecimal, ageDecimal + sizeof(ageDecimal), row.Age).ptr -
-                                             ageDecimal));
     char ageHex[2 + 16];
     std::string_view hexAge = HexView(row.Age, 1, ageHex).substr(2);
     bool keyed = row.HasIdentity() && !pdb.empty();
@@ -242,7 +246,8 @@ bool AppendPlainRowJson(std::string* out, const ModuleRow& row, std::string_view
     // most of the row's time. The literals' sizes are known here, so their
     // copies are a store or two each.
     constexpr size_t Framing = 128;  // every literal below, and more
-    size_t total = Framing + row.Name.size() + 3 * pdb.size() + 2 * guid.size() + guidShown.size() + age.size() +
+    constexpr size_t AgeDigits = 10;  // a 32-bit age in decimal, written in place
+    size_t total = Framing + row.Name.size() + 3 * pdb.size() + 2 * guid.size() + guidShown.size() + AgeDigits +
                    hexAge.size();
     char stack[1024];
     std::string heap;
@@ -256,22 +261,27 @@ bool AppendPlainRowJson(std::string* out, const ModuleRow& row, std::string_view
         std::memcpy(at, piece.data(), piece.size());
         at += piece.size();
     };
+    // A whole GUID, in either form, is copied as what it is: 32 or 36 bytes.
+    const bool whole = guid.size() == GuidText::Digits;
+    auto putGuid = [&] {
+        whole ? PutFixed<GuidText::Digits>(&at, guid.data()) : put(guid);
+    };
     put("{\"name\":\"");
     put(row.Name);
     put("\",\"pdb_name\":\"");
     put(pdb);
     put("\",\"guid\":\"");
-    put(guidShown);
+    whole ? PutFixed<sizeof(dashed)>(&at, dashed) : put(guidShown);
     put("\",\"guid_store\":\"");
-    put(guid);
+    putGuid();
     put("\",\"age\":");
-    put(age);
+    at = std::to_chars(at, at + AgeDigits, row.Age).ptr;
     put(",\"symbol_key\":");
     if (keyed) {
         put("\"");
         put(pdb);
         put("/");
-        put(guid);
+        putGuid();
         put(hexAge);
         put("/");
         put(pdb);
