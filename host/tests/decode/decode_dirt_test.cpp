@@ -1165,7 +1165,9 @@ TEST(DecodeRepeats, TablesThatComeAndGoReadAsAlone)
 TEST(DecodeTables, RowsReadAtAStretchReadAsLineByLine)
 {
     const std::string guid = "6B472C4652DD221E4C4C44205044422E";
-    const std::string row = "ntfs.sys\t\t" + guid + "\t1\n";
+    // A row of the given name, the table's GUID and age 1.
+    auto named = [&guid](const std::string& name) { return name + "\t\t" + guid + "\t1\n"; };
+    const std::string row = named("ntfs.sys");
     struct Case {
         const char* Name;
         std::string Row;      // stands among every table's rows
@@ -1182,24 +1184,24 @@ TEST(DecodeTables, RowsReadAtAStretchReadAsLineByLine)
         {"a row of 63 bytes", std::string(26, 'a') + "\t\t" + guid + "\t1A\n", "\n", 40, ""},
         {"a row of 64 bytes", std::string(27, 'a') + "\t\t" + guid + "\t1A\n", "\n", 40, ""},
         {"a row of 65 bytes", std::string(28, 'a') + "\t\t" + guid + "\t1A\n", "\n", 40, ""},
-        {"a long name", std::string(300, 'n') + "\t\t" + guid + "\t1\n", "\n", 40, ""},
-        {"an overlong row", std::string(5000, 'n') + "\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a long name", named(std::string(300, 'n')), "\n", 40, ""},
+        {"an overlong row", named(std::string(5000, 'n')), "\n", 40, ""},
         {"a row's CR LF among LFs", "ntfs.sys\t\t" + guid + "\t1\r\n", "\n", 40, ""},
         {"a row's LF CR among LFs", "ntfs.sys\t\t" + guid + "\t1\n\r", "\n", 40, ""},
         {"a CR inside a row", "ntfs.sys\t\t6B472C46\r52DD221E4C4C44205044422E\t1\n", "\n", 40, ""},
-        {"a name with U and V", "USBVIDEO.SYS\t\t" + guid + "\t1\n", "\n", 40, ""},
-        {"a start marker in a row", "xBUGCHECK DUMP STARTS\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a name with U and V", named("USBVIDEO.SYS"), "\n", 40, ""},
+        {"a start marker in a row", named("xBUGCHECK DUMP STARTS"), "\n", 40, ""},
         {"a damaged start marker ending a row", "ntfs.sys\t\t" + guid + "\tBUGCHECK DUMP STARTZ\n", "\n", 40, ""},
-        {"an end marker in a row", "BUGCHECK DUMP ENDS\t\t" + guid + "\t1\n", "\n", 40, ""},
-        {"a restore line in a row", "Viridian State Restoration is done\t\t" + guid + "\t1\n", "\n", 40, ""},
-        {"a name that starts as a keyword", "CLASSPNP.SYS\t\t" + guid + "\t1\n", "\n", 40, ""},
-        {"a service pack line's start", "SP: 1.0 (x)\t\t" + guid + "\t1\n", "\n", 40, ""},
-        {"a register line's start", "- RAX\t\t" + guid + "\t1\n", "\n", 40, ""},
-        {"a code line's start", "BUGCHECK CODE \t\t" + guid + "\t1\n", "\n", 40, ""},
-        {"a context line's start", "CONTEXT (\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"an end marker in a row", named("BUGCHECK DUMP ENDS"), "\n", 40, ""},
+        {"a restore line in a row", named("Viridian State Restoration is done"), "\n", 40, ""},
+        {"a name that starts as a keyword", named("CLASSPNP.SYS"), "\n", 40, ""},
+        {"a service pack line's start", named("SP: 1.0 (x)"), "\n", 40, ""},
+        {"a register line's start", named("- RAX"), "\n", 40, ""},
+        {"a code line's start", named("BUGCHECK CODE "), "\n", 40, ""},
+        {"a context line's start", named("CONTEXT ("), "\n", 40, ""},
         {"the table's header again", "Module\tPdbName\tGuid\tPdbAge\n", "\n", 40, ""},
         {"a colour reset after a row", "ntfs.sys\t\t" + guid + "\t1\x1B[0m\n", "\n", 40, ""},
-        {"a stray tab in a name", "nt\tfs.sys\t\t" + guid + "\t1\n", "\n", 40, ""},
+        {"a stray tab in a name", named("nt\tfs.sys"), "\n", 40, ""},
         {"a PDB path", "ntfs.sys\tC:\\build\\ntfs.pdb\t" + guid + "\t1\n", "\n", 40, ""},
         {"no tab before the PDB column", "ntfs.sys\t" + guid + "\t1\n", "\n", 40, ""},
         {"a lower-case GUID", "ntfs.sys\t\t6b472c4652dd221e4c4c44205044422e\t1\n", "\n", 40, ""},
