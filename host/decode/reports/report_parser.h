@@ -130,9 +130,9 @@ public:
     ReportParser(std::string source, uint64_t startLine);
     void Feed(std::string_view line, uint64_t number);
     // Feeds a line of the module table being read, whose tabs FindModuleRowTabs
-    // found, when it is a row Feed would take; false, with nothing done,
-    // for any other line (a keyword line, a row past the bound, one Feed
-    // would note), which is then fed.
+    // found, when Feed would take it for a row (one past the bound is
+    // counted, as Feed counts it); false, with nothing done, for any other
+    // line (a keyword line, one Feed would note), which is then fed.
     bool FeedModuleRow(std::string_view line, uint64_t number, ModuleRowTabs tabs);
     bool ReadsModuleRows() const { return Section_ == Section::Modules; }
     // What the last line fed did, and where in the report: a row or frame

@@ -46,21 +46,22 @@ enum class TextKind {
     Other,     // a control, or a byte of 0x80 and above
 };
 
-// Whether any of the 8 bytes in `word` is below 0x20 or above 0x7F, and
-// whether any is a quote or a backslash (exact for "any", as bit tricks
-// over a word are).
+// Tests over the 8 bytes of a word at once, exact for "any" (a borrow
+// between bytes only follows a byte that already answers).
 constexpr uint64_t EveryByte(uint8_t byte)
 {
     return 0x0101010101010101ull * byte;
 }
+// A byte below 0x20, or of 0x80 and above.
 bool AnyControlOrHigh(uint64_t word)
 {
-    return (((word - EveryByte(0x20)) & ~word) | word) & EveryByte(0x80);
+    return ((((word - EveryByte(0x20)) & ~word) | word) & EveryByte(0x80)) != 0;
 }
 bool AnyZero(uint64_t word)
 {
     return ((word - EveryByte(0x01)) & ~word & EveryByte(0x80)) != 0;
 }
+// A quote or a backslash.
 bool AnyToEscape(uint64_t word)
 {
     return AnyZero(word ^ EveryByte('"')) || AnyZero(word ^ EveryByte('\\'));
