@@ -440,7 +440,23 @@ size_t LogScanner::Repeat(LineReader* reader)
     return count;
 }
 
-void LogScanner::RememberUnkeptRows(std::string_view raw, const std::vector<size_t>& ends, uint64_t number)
+inline void LogScanner::KeepRow(LineMemory::Entry* entry, const std::vector<size_t>* positions, size_t index)
+{
+    if (positions == nullptr || (*positions)[index] == NotKept) {
+        entry->Effect = LineEffect::Other;
+        entry->Position = 0;  // read only for lines taken over
+        return;
+    }
+    // What Remember does for a row the parser took, as EffectToRemember
+    // and ReportParser::Remember say.
+    entry->Effect = LineEffect::ModuleRow;
+    entry->Position = (*positions)[index];
+    ++ModuleRowsKept_;
+    Open_[0].Parser->KeepModuleRow(&Rows_, entry->Position);
+}
+
+void LogScanner::RememberRows(std::string_view raw, const std::vector<size_t>& ends,
+                              const std::vector<size_t>* positions, uint64_t number)
 {
     const OpenReport& open = Open_[0];
     if (number != open.Parser->StartLine() + 1 + CurrentLines()) {
@@ -468,7 +484,7 @@ void LogScanner::RememberUnkeptRows(std::string_view raw, const std::vector<size
         if (taken != 0) {
             std::memcpy(Previous_.Raw.data() + base, raw.data(), ends[taken - 1]);
             for (size_t i = 0; i < taken; ++i) {
-                Previous_.Lines[index + i].Effect = LineEffect::Other;
+                KeepRow(&Previous_.Lines[index + i], positions, i);
             }
             MirrorLines_ += taken;
         }
@@ -480,11 +496,12 @@ void LogScanner::RememberUnkeptRows(std::string_view raw, const std::vector<size
     size_t from = taken == 0 ? 0 : ends[taken - 1];
     size_t start = Current_.Raw.size() - from;  // where raw would begin in Current_.Raw
     Current_.Raw.append(raw.data() + from, ends[count - 1] - from);
+    const size_t first = Current_.Lines.size() - taken;  // where line 0 would stand
+    Current_.Lines.resize(first + count);
     for (size_t i = taken; i < count; ++i) {
-        LineMemory::Entry& entry = Current_.Lines.emplace_back();
+        LineMemory::Entry& entry = Current_.Lines[first + i];
         entry.End = start + ends[i];
-        entry.Effect = LineEffect::Other;
-        entry.Position = 0;  // read only for lines taken over
+        KeepRow(&entry, positions, i);
     }
 }
 
@@ -498,19 +515,45 @@ size_t LogScanner::TableRows(LineReader* reader)
     ReportParser& parser = *open.Parser;
     std::string_view ahead = reader->Ahead();
     uint64_t number = reader->LinesTaken();
-    // Rows the next report is to parse again are remembered together, at
-    // the end; rows it may take over one by one, as the parser keeps each.
-    const bool oneByOne = Remembering_ && KeepModuleRows_;
-    const bool together = Remembering_ && !KeepModuleRows_;
+    // The rows are remembered together, at the end, kept at their places
+    // in the table where the next report may take them over.
+    const bool keep = Remembering_ && KeepModuleRows_;
     RowEnds_.clear();
+    RowPositions_.clear();
     const RowClassifier classify = ChooseRowClassifier();
     size_t at = 0;
     size_t count = 0;
     LogLine line;
     for (;;) {
-        // Most rows are split, their tabs found and their marker bytes
-        // seen with one read of RowBytes; a longer row is split as Next
-        // splits it, and its tabs found from the right.
+        // Plain rows, most of a table, a batch at a time: split and
+        // checked with one read of each, and held with no line of their own.
+        const size_t plain = SplitPlainRows(ahead.data() + at, ahead.size() - at, PlainRows_.data(), PlainRows_.size());
+        size_t held = 0;
+        for (; held < plain; ++held) {
+            const PlainRow& row = PlainRows_[held];
+            std::string_view text(ahead.data() + at, row.Length);
+            if ((row.Marked && HoldsAnchor(text)) || !parser.HoldRow(text, row.PdbTab, row.AgeTab, row.Age)) {
+                break;
+            }
+            at += row.Length + 1;
+            ++number;
+            if (Remembering_) {
+                RowEnds_.push_back(at);
+                if (keep) {
+                    RowPositions_.push_back(parser.LastPosition());
+                }
+            }
+        }
+        if (held != 0) {
+            count += held;
+            parser.RowsHeld(number);
+        }
+        if (held == PlainRows_.size()) {
+            continue;  // a whole batch: more may follow
+        }
+        // Any other line (a longer row, one that may hold a marker or is
+        // a keyword line, one with a CR): split as Next splits it, its tabs
+        // found from the right, and fed as FeedLine feeds a row.
         size_t end = std::string_view::npos;
         bool marked = true;
         ModuleRowTabs tabs;
@@ -545,17 +588,18 @@ size_t LogScanner::TableRows(LineReader* reader)
         }
         line.Number = ++number;
         ++count;
-        if (oneByOne) {
-            Remember(line, true);
-        } else if (together) {
+        if (Remembering_) {
             RowEnds_.push_back(next);
+            if (keep) {
+                RowPositions_.push_back(parser.LastEffect() == LineEffect::ModuleRow ? parser.LastPosition() : NotKept);
+            }
         }
         at = next;
     }
     if (count != 0) {
         open.LastLine = number;
-        if (together) {
-            RememberUnkeptRows(ahead.substr(0, at), RowEnds_, number - count + 1);
+        if (Remembering_) {
+            RememberRows(ahead.substr(0, at), RowEnds_, keep ? &RowPositions_ : nullptr, number - count + 1);
         }
         reader->Skip(at, count);
     }

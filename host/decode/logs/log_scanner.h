@@ -5,9 +5,11 @@
 #pragma once
 
 #include "decode/logs/line_reader.h"
+#include "decode/logs/plain_rows.h"
 #include "decode/reports/report.h"
 #include "decode/reports/report_parser.h"
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -137,11 +139,18 @@ private:
     // The line of a lone open report just fed, and what it did; false
     // past the bounds, where no more of its lines are remembered.
     bool Remember(const LogLine& line, bool parsed);
-    // Remembers lines TableRows took, rows the next report is to parse
-    // again (kept as Other): `raw` holds their bytes, `ends` where each
-    // ends in them, and the first is numbered `number`. As Remember for
-    // each, with one copy of their bytes.
-    void RememberUnkeptRows(std::string_view raw, const std::vector<size_t>& ends, uint64_t number);
+    // Remembers lines TableRows took: `raw` holds their bytes, `ends`
+    // where each ends in them, and the first is numbered `number`. As
+    // Remember for each, with one copy of their bytes. Without positions
+    // they are rows the next report is to parse again (kept as Other);
+    // with them, each row is kept at its place in the table (NotKept for
+    // a row past the table's bound).
+    void RememberRows(std::string_view raw, const std::vector<size_t>& ends, const std::vector<size_t>* positions,
+                      uint64_t number);
+    static constexpr size_t NotKept = SIZE_MAX;
+    // Row `index` of those RememberRows remembers, at *entry: its effect,
+    // and the row itself kept where positions say it is kept.
+    void KeepRow(LineMemory::Entry* entry, const std::vector<size_t>* positions, size_t index);
     // Which of a line's effects the next report may take over it.
     LineEffect EffectToRemember(const LogLine& line, bool parsed);
     // The open report's lines remembered so far, and their bytes, wherever
@@ -181,6 +190,10 @@ private:
     // Where the lines TableRows takes end, from the first. Kept to reuse
     // its memory.
     std::vector<size_t> RowEnds_;
+    std::vector<size_t> RowPositions_;  // and each row's place in the table
+    // The plain rows of a batch TableRows splits (a few batches a table).
+    static constexpr size_t PlainRowsBatch = 64;
+    std::array<PlainRow, PlainRowsBatch> PlainRows_{};
     // While set, the open report's first MirrorLines_ lines are kept in
     // Previous_, written over the report before's lines of the same
     // lengths; Current_ holds only its prefix and flags.

@@ -1,5 +1,5 @@
-// The report record's own helpers: the module's symbol-store key and when
-// two reports are one crash.
+// The report record's own helpers: when two reports are one crash, the
+// calendar arithmetic that says so, and log bytes made fit for a line.
 #include "decode/reports/report.h"
 
 #include <cstdio>
@@ -20,19 +20,7 @@ int64_t Milliseconds(const CrashTime& t)
 
 bool SameModules(const ModuleTable& a, const ModuleTable& b)
 {
-    if (a.Shares(b)) {
-        return true;
-    }
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i].Name != b[i].Name || a[i].PdbColumn != b[i].PdbColumn || a[i].Guid != b[i].Guid ||
-            a[i].Age != b[i].Age) {
-            return false;
-        }
-    }
-    return true;
+    return a.SameRows(b);
 }
 
 bool SameLocation(const SourceLocation& a, const SourceLocation& b)
@@ -124,58 +112,6 @@ std::string EscapeBytes(std::string_view text, size_t max)
         }
     }
     return out;
-}
-
-bool ModuleRow::HasIdentity() const
-{
-    return Age != 0 || Guid.View().find_first_not_of('0') != std::string_view::npos;
-}
-
-std::string ModuleRow::PdbName() const
-{
-    std::string scratch;
-    return std::string(PdbName(&scratch));
-}
-
-std::string_view ModuleRow::PdbName(std::string* scratch) const
-{
-    if (!PdbColumn.empty()) {
-        size_t slash = PdbColumn.find_last_of("\\/");
-        return slash == std::string::npos ? std::string_view(PdbColumn) : std::string_view(PdbColumn).substr(slash + 1);
-    }
-    if (!HasIdentity()) {
-        scratch->clear();
-        return *scratch;  // empty, and never a null pointer to copy from
-    }
-    size_t dot = Name.find_last_of('.');
-    scratch->assign(Name, 0, dot == std::string::npos ? Name.size() : dot).append(".pdb");
-    return *scratch;
-}
-
-std::string ModuleRow::SymbolKey() const
-{
-    std::string pdb = PdbName();
-    if (!HasIdentity() || pdb.empty()) {
-        return std::string();
-    }
-    char age[16];
-    std::snprintf(age, sizeof(age), "%X", Age);
-    return pdb + "/" + Guid.String() + age + "/" + pdb;
-}
-
-std::string ModuleRow::GuidDashed() const
-{
-    std::string_view guid = Guid;
-    if (guid.size() != GuidText::Digits) {
-        return std::string(guid);
-    }
-    std::string dashed;
-    dashed.reserve(GuidText::Digits + 4);
-    for (size_t at : {size_t{0}, size_t{8}, size_t{12}, size_t{16}, size_t{20}}) {
-        dashed.append(guid.substr(at, at == 0 ? 8 : at == 20 ? 12 : 4));
-        dashed += at == 20 ? "" : "-";
-    }
-    return dashed;
 }
 
 bool SameCrash(const CrashReport& a, const CrashReport& b)

@@ -2,6 +2,8 @@
 // every section is optional, since a report can be cut short anywhere.
 #pragma once
 
+#include "decode/reports/module_table.h"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -44,73 +46,6 @@ struct OsVersion {
     uint32_t UnavailableSize = 0;
     uint32_t UnavailableExpected = 0;
     uint64_t UnavailablePointer = 0;
-};
-
-// A module's GUID as the module table prints it and the symbol store spells
-// it: 32 upper-case hex digits, held in place (a fleet's log has hundreds of
-// rows a report, and a heap string per row was a large share of parsing).
-// Reads as text wherever a string_view is taken.
-class GuidText {
-public:
-    static constexpr size_t Digits = 32;
-    GuidText() = default;
-    // Text longer than Digits keeps its first Digits bytes: a row's GUID
-    // column is never longer.
-    GuidText(std::string_view text) : Size_(static_cast<uint8_t>(text.size() < Digits ? text.size() : Digits))
-    {
-        // The whole column in one copy where it is whole: byte stores read
-        // back as wider words stall.
-        if (Size_ == Digits) {
-            std::memcpy(Text_.data(), text.data(), Digits);
-        } else if (Size_ != 0) {
-            std::memcpy(Text_.data(), text.data(), Size_);
-        }
-    }
-    GuidText(const char* text) : GuidText(std::string_view(text)) {}
-    GuidText(const std::string& text) : GuidText(std::string_view(text)) {}
-    size_t size() const { return Size_; }
-    bool empty() const { return Size_ == 0; }
-    const char* data() const { return Text_.data(); }
-    std::string_view View() const { return {Text_.data(), Size_}; }
-    operator std::string_view() const { return View(); }
-    std::string String() const { return std::string(View()); }
-    friend bool operator==(const GuidText& a, const GuidText& b) { return a.View() == b.View(); }
-    friend bool operator!=(const GuidText& a, const GuidText& b) { return !(a == b); }
-    friend bool operator==(const GuidText& a, std::string_view b) { return a.View() == b; }
-    friend bool operator==(std::string_view a, const GuidText& b) { return a == b.View(); }
-    friend bool operator==(const std::string& a, const GuidText& b) { return std::string_view(a) == b.View(); }
-    friend bool operator==(const GuidText& a, const std::string& b) { return a.View() == std::string_view(b); }
-
-private:
-    std::array<char, Digits> Text_{};
-    uint8_t Size_ = 0;
-};
-
-struct ModuleRow {
-    ModuleRow() = default;
-    // A row made in place from its columns: a fleet's table has hundreds.
-    ModuleRow(std::string_view name, std::string_view pdbColumn, std::string_view guid, uint32_t age)
-        : Name(name), PdbColumn(pdbColumn), Guid(guid), Age(age)
-    {
-    }
-
-    std::string Name;
-    std::string PdbColumn;  // empty when the PDB is named after the module
-    GuidText Guid;          // 32 upper-case hex digits, as the store spells it
-    uint32_t Age = 0;
-
-    // An image without a CodeView record prints a zero GUID and age 0.
-    bool HasIdentity() const;
-    // The PDB's file name: the column's last path component, or the module's
-    // stem with ".pdb" when the column is empty.
-    std::string PdbName() const;
-    // The same without a string of its own where the column names it: a
-    // view of the column, or of *scratch holding the stem's name.
-    std::string_view PdbName(std::string* scratch) const;
-    // "name.pdb/<GUID><age in hex>/name.pdb", or empty without an identity.
-    std::string SymbolKey() const;
-    // The GUID in its registry form, 8-4-4-4-12.
-    std::string GuidDashed() const;
 };
 
 // A list of a report's rows (its module table, its stack, its registers).
@@ -184,8 +119,6 @@ private:
     }
     std::shared_ptr<Rows> Rows_;
 };
-
-using ModuleTable = SharedRows<ModuleRow>;
 
 struct Register {
     std::string Name;

@@ -30,6 +30,8 @@ constexpr std::array<int8_t, 256> MakeHexDigits()
 }
 constexpr std::array<int8_t, 256> HexDigits = MakeHexDigits();
 
+}  // namespace
+
 // True when every byte of the 32 is an upper-case hex digit: a module row's
 // GUID column is checked whole, its value never being needed (a table of
 // hundreds of rows a report). Sixteen bytes a step where SSE2 is there (every
@@ -59,6 +61,8 @@ bool AllHexDigits(const char* text)
     return all;
 #endif
 }
+
+namespace {
 
 // A strict reader over one line.
 class Cursor {
@@ -194,27 +198,7 @@ std::string Quote(std::string_view line)
     return "\"" + out + "\"";
 }
 
-// The first bytes of the keyword lines Feed tries in turn ("OUTPUT
-// FORMAT: ", "CRASHED ON: ", "CONTEXT (", "KERNEL: ", "SP: ", "SUITES:",
-// "STACK:", "TYPE: ", "NO OS VERSION AVAILABLE: ", "Module\t...",
-// "BUGCHECK CODE ", "- ").
-bool MayStartKeyword(char c)
-{
-    switch (c) {
-    case 'O':
-    case 'C':
-    case 'K':
-    case 'S':
-    case 'T':
-    case 'N':
-    case 'M':
-    case 'B':
-    case '-':
-        return true;
-    default:
-        return false;
-    }
-}
+}  // namespace
 
 // True when Feed takes the line for a keyword line by its first bytes. The
 // keyword lines Feed compares whole ("SUITES:", "STACK:", the table's
@@ -231,9 +215,10 @@ bool StartsKeywordLine(std::string_view line)
     return false;
 }
 
+namespace {
+
 // Room made once for what a real machine prints: a few hundred modules and
 // a few dozen frames.
-constexpr size_t ModuleRowsReserved = 256;
 constexpr size_t FramesReserved = 32;
 
 }  // namespace
@@ -421,20 +406,10 @@ bool ReportParser::ParseModuleColumns(std::string_view line, ModuleRowTabs tabs)
         ++DroppedModules_;
         return true;
     }
-    std::vector<ModuleRow>& modules = Report_.Modules.Mutable();
-    Position_ = modules.size();
+    Position_ = Report_.Modules.size();
     Effect_ = LineEffect::ModuleRow;
-    // Room made at the first row parsed, not at the header: a table taken
-    // over whole shares the one before and never uses it.
-    if (Position_ == 0) {
-        modules.reserve(ModuleRowsReserved);
-    }
-    // Made in place from its columns: a row value-initialized first had
-    // its hundred bytes cleared with a rep stos, and one made on the stack
-    // was read back over its own stores.
-    std::string_view name(text, tabs.Pdb);
-    std::string_view pdbColumn(text + tabs.Pdb + 1, guidTab - tabs.Pdb - 1);
-    modules.emplace_back(name, pdbColumn, guid, static_cast<uint32_t>(age));
+    // Held as its bytes: made into a row only if something reads it whole.
+    Report_.Modules.Hold(line.substr(0, tabs.Age), tabs.Pdb, guidTab, static_cast<uint32_t>(age));
     return true;
 }
 
@@ -489,7 +464,7 @@ void ReportParser::Remember(RememberedRows* rows) const
         (*kept)[Position_] = row;
     };
     if (Effect_ == LineEffect::ModuleRow) {
-        keep(&rows->Modules.Mutable(), Report_.Modules[Position_]);
+        rows->Modules.Keep(Position_, Report_.Modules);
     } else if (Effect_ == LineEffect::Frame) {
         keep(&rows->Frames.Mutable(), Report_.Frames[Position_]);
     } else if (Effect_ == LineEffect::Register) {
@@ -913,7 +888,7 @@ bool ReportParser::FramesNameRowsAt(const RememberedRows& rows) const
         const Frame& frame = Report_.Frames[i];
         // NoRow and the mark of a name the table lacked stand past any row.
         if (frame.HasModule &&
-            (frameRows[i] >= Report_.Modules.size() || Report_.Modules[frameRows[i]].Name != frame.Module)) {
+            (frameRows[i] >= Report_.Modules.size() || Report_.Modules.Name(frameRows[i]) != frame.Module)) {
             return false;
         }
     }
@@ -970,7 +945,7 @@ bool ReportParser::ShowsWhatTheGuestWrote(RememberedRows* rows)
                     named.end());
         size_t unfound = named.size();
         for (size_t i = 0; i < Report_.Modules.size() && unfound != 0; ++i) {
-            std::string_view name = Report_.Modules[i].Name;
+            std::string_view name = Report_.Modules.Name(i);
             auto at = std::lower_bound(named.begin(), named.end(), name,
                                        [](const Named& a, std::string_view b) { return a.Name < b; });
             if (at != named.end() && at->Name == name && !at->Found) {

@@ -109,6 +109,34 @@ inline bool FindModuleRowTabs(uint64_t tabBits, ModuleRowTabs* tabs)
     return true;
 }
 
+// The first bytes of the keyword lines Feed tries in turn ("OUTPUT
+// FORMAT: ", "CRASHED ON: ", "CONTEXT (", "KERNEL: ", "SP: ", "SUITES:",
+// "STACK:", "TYPE: ", "NO OS VERSION AVAILABLE: ", "Module\t...",
+// "BUGCHECK CODE ", "- ").
+inline bool MayStartKeyword(char c)
+{
+    switch (c) {
+    case 'O':
+    case 'C':
+    case 'K':
+    case 'S':
+    case 'T':
+    case 'N':
+    case 'M':
+    case 'B':
+    case '-':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// True when Feed takes the line for a keyword line by its first bytes.
+bool StartsKeywordLine(std::string_view line);
+// True when every byte of the 32 at text is an upper-case hex digit, as a
+// module row's GUID column is.
+bool AllHexDigits(const char* text);
+
 class ReportParser {
 public:
     // At most this many rows of each list are kept; the rest are counted in
@@ -135,6 +163,31 @@ public:
     // line (a keyword line, one Feed would note), which is then fed.
     bool FeedModuleRow(std::string_view line, uint64_t number, ModuleRowTabs tabs);
     bool ReadsModuleRows() const { return Section_ == Section::Modules; }
+    // Holds a row of the module table being read whose columns were found
+    // and checked whole (a GUID of upper-case hex digits, an age that fits
+    // 32 bits): `line` is the row, the tabs at pdbTab and ageTab. False,
+    // with nothing done, where FeedModuleRow would do more: a row that
+    // starts as a keyword line, or one past the table's bound. Inline: a
+    // fleet's table has hundreds.
+    bool HoldRow(std::string_view line, size_t pdbTab, size_t ageTab, uint32_t age)
+    {
+        if ((MayStartKeyword(line.front()) && StartsKeywordLine(line)) || Report_.Modules.size() >= MaxModules) {
+            return false;
+        }
+        Position_ = Report_.Modules.size();
+        Report_.Modules.Hold(line.substr(0, ageTab), pdbTab, ageTab - GuidText::Digits - 1, age);
+        return true;
+    }
+    // After rows held, the last numbered `number`: where FeedModuleRow
+    // leaves the parser after a row.
+    void RowsHeld(uint64_t number)
+    {
+        Effect_ = LineEffect::ModuleRow;
+        Report_.LastLine = number;
+        UnfitRun_ = 0;
+        UnfitNotes_ = 0;
+        LastFit_ = number;
+    }
     // What the last line fed did, and where in the report: a row or frame
     // at Position, or Other for a line that changed anything else (a
     // section, a warning) or nothing.
@@ -142,6 +195,9 @@ public:
     size_t LastPosition() const { return Position_; }
     // Keeps the row or frame the last line gave at its position in *rows.
     void Remember(RememberedRows* rows) const;
+    // Keeps the module row at `position` in rows, as Remember keeps the
+    // row just parsed.
+    void KeepModuleRow(RememberedRows* rows, size_t position) const { rows->Modules.Keep(position, Report_.Modules); }
     // Takes `count` lines in a row, numbered from `number`, as the lines
     // that had `effect` at positions from `position` on in an earlier
     // report, byte for byte the same: what Feed would make of them, without

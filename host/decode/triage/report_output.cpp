@@ -187,20 +187,6 @@ void StringArray(JsonLineWriter& out, const std::vector<std::string>& texts)
     out.EndArray();
 }
 
-// ModuleRow's GUID as the store spells it (one place to read it from).
-std::string_view GuidText(const ModuleRow& row)
-{
-    return row.Guid;
-}
-
-// Whether two module tables have the same JSON: a row's is made of these
-// four members, ModulesJson reads nothing else.
-bool SameRows(const ModuleTable& a, const ModuleTable& b)
-{
-    return a.Shares(b) || std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ModuleRow& x, const ModuleRow& y) {
-        return x.Age == y.Age && x.Guid == y.Guid && x.Name == y.Name && x.PdbColumn == y.PdbColumn;
-    });
-}
 
 // Copies a piece of a size known here: a store or two, not a call.
 template <size_t Size>
@@ -214,9 +200,9 @@ void PutFixed(char** at, const char* from)
 // together as the writer writes it (members in this order, no spaces):
 // most rows of a fleet's table, and a member at a time through the writer
 // was most of a table's time. False, with nothing appended, for any other.
-bool AppendPlainRowJson(std::string* out, const ModuleRow& row, std::string_view pdb)
+bool AppendPlainRowJson(std::string* out, const ModuleRowView& row, std::string_view pdb)
 {
-    std::string_view guid = GuidText(row);
+    std::string_view guid = row.Guid;
     if (!VerbatimInJson(row.Name) || !VerbatimInJson(pdb) || !VerbatimInJson(guid)) {
         return false;
     }
@@ -295,9 +281,9 @@ bool AppendPlainRowJson(std::string* out, const ModuleRow& row, std::string_view
 
 // A row the writer's way, member by member: a name or PDB name with bytes
 // to escape.
-void RowJson(JsonLineWriter& out, const ModuleRow& row, std::string_view pdb)
+void RowJson(JsonLineWriter& out, const ModuleRowView& row, std::string_view pdb)
 {
-    std::string_view guid = GuidText(row);
+    std::string_view guid = row.Guid;
     out.StartObject();
     out.OwnKey("name");
     out.String(row.Name);
@@ -323,7 +309,7 @@ void RowJson(JsonLineWriter& out, const ModuleRow& row, std::string_view pdb)
 
 // The "modules" array's JSON, as the writer writes an array: most rows put
 // together whole (AppendPlainRowJson), the rest made by `rows` and taken.
-void ModulesJson(std::string* out, const std::vector<ModuleRow>& modules, JsonLineWriter& rows)
+void ModulesJson(std::string* out, const ModuleTable& modules, JsonLineWriter& rows)
 {
     out->assign("[");
     std::string row;
@@ -332,9 +318,12 @@ void ModulesJson(std::string* out, const std::vector<ModuleRow>& modules, JsonLi
         if (i != 0) {
             *out += ',';
         }
-        std::string_view pdb = modules[i].PdbName(&scratch);
-        if (!AppendPlainRowJson(out, modules[i], pdb)) {
-            RowJson(rows, modules[i], pdb);
+        // Read where the row is held: a table's rows are made only where
+        // something needs them whole.
+        const ModuleRowView view = modules.RowView(i);
+        std::string_view pdb = view.PdbName(&scratch);
+        if (!AppendPlainRowJson(out, view, pdb)) {
+            RowJson(rows, view, pdb);
             rows.Take(&row);
             out->append(row);
         }
@@ -565,7 +554,8 @@ void StackJson(JsonLineWriter& out, const CrashReport& report)
 
 void ReportJsonWriter::Write(const CrashReport& report)
 {
-    if (!SameRows(report.Modules, Modules_)) {
+    // A row's JSON is made of its four columns, ModulesJson reads nothing else.
+    if (!report.Modules.SameRows(Modules_)) {
         ModulesJson(&ModulesJson_, report.Modules, Values_);
     }
     // Held even when its rows only compared equal: the parser shares one

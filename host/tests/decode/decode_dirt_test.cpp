@@ -3,6 +3,7 @@
 #include "decode/decode_command.h"
 #include "decode/logs/log_scanner.h"
 #include "decode/logs/marker_search.h"
+#include "decode/logs/plain_rows.h"
 #include "decode/triage/report_output.h"
 #include "decode/reports/report_parser.h"
 
@@ -652,6 +653,96 @@ TEST(DecodeDamage, RowBytesAreClassifiedAsAByteByByteLookClassifiesThem)
     }
 }
 
+// Plain rows split 16 or 32 bytes a step come out as a byte-by-byte look
+// over the same bytes finds them: rows of every length around RowBytes,
+// each byte of one row changed to each byte its checks weigh (or one off
+// from them), ages of every width, the bytes after a row's LF, and buffers
+// that end inside or just after a row.
+TEST(DecodeTables, PlainRowsAreSplitAsAByteByByteLookSplitsThem)
+{
+    auto upperHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+    auto reference = [&](const std::string& text, size_t capacity) {
+        std::vector<decode::PlainRow> rows;
+        size_t at = 0;
+        while (rows.size() < capacity && text.size() - at >= decode::RowBytes) {
+            size_t end = text.find_first_of("\r\n", at);
+            if (end == std::string::npos || end - at >= decode::RowBytes || text[end] != '\n' ||
+                end + 1 >= text.size() || text[end + 1] == '\r') {
+                break;
+            }
+            std::string_view line(text.data() + at, end - at);
+            decode::ModuleRowTabs tabs;
+            if (!decode::FindModuleRowTabs(line, &tabs)) {
+                break;
+            }
+            std::string_view guid = line.substr(tabs.Age - 32, 32);
+            std::string_view age = line.substr(tabs.Age + 1);
+            if (!std::all_of(guid.begin(), guid.end(), upperHex) || age.empty() || age.size() > 8 ||
+                !std::all_of(age.begin(), age.end(), upperHex)) {
+                break;
+            }
+            decode::PlainRow row;
+            row.Length = static_cast<uint32_t>(line.size());
+            row.PdbTab = static_cast<uint16_t>(tabs.Pdb);
+            row.AgeTab = static_cast<uint16_t>(tabs.Age);
+            row.Age = static_cast<uint32_t>(std::stoul(std::string(age), nullptr, 16));
+            row.Marked = line.find_first_of("UV") != std::string_view::npos;
+            rows.push_back(row);
+            at = end + 1;
+        }
+        return rows;
+    };
+    const std::string guid = "6B472C4652DD221E4C4C44205044422E";
+    const std::string others = "module.sys\tmodule.pdb\t" + guid + "\t1\n";
+    std::vector<std::string> texts;
+    const std::string bytes = std::string("\t\n\r\x0BUVTWa/09:@AFG`f\x80\xFF", 22) + '\0';
+    for (size_t nameLength = 1; nameLength <= 30; ++nameLength) {
+        const std::string row = std::string(nameLength, 'n') + "\t\t" + guid + "\t1A\n";
+        texts.push_back(row + others + others);
+        texts.push_back(row);  // nothing after its LF
+        for (size_t at = 0; at < row.size(); ++at) {
+            for (char byte : bytes) {
+                std::string changed = row;
+                changed[at] = byte;
+                texts.push_back(others + changed + others + others);
+            }
+        }
+    }
+    for (size_t digits = 0; digits <= 10; ++digits) {
+        texts.push_back("a.sys\t\t" + guid + "\t" + std::string(digits, 'F') + "\n" + others + others);
+        texts.push_back("a.sys\t\t" + guid + "\t" + std::string(digits, '9') + "\n" + others + others);
+    }
+    for (const char* after : {"", "\r", "\n", "x"}) {
+        for (size_t cut = 0; cut <= others.size(); ++cut) {
+            std::string text = others + others + after;  // ends right after a row, or inside one
+            texts.push_back(text.substr(0, text.size() - cut));
+        }
+    }
+    texts.push_back("x\ty\tz\t" + guid + "\t2\n" + others + others);  // a stray tab in the name
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(decode::EscapeBytes(text));
+        for (size_t capacity : {size_t{1}, size_t{2}, size_t{64}}) {
+            const std::vector<decode::PlainRow> expected = reference(text, capacity);
+            std::vector<decltype(&decode::SplitPlainRowsSse2)> ways = {decode::SplitPlainRowsSse2};
+            if (decode::HasAvx2()) {
+                ways.push_back(decode::SplitPlainRowsAvx2);
+            }
+            for (auto split : ways) {
+                std::vector<decode::PlainRow> rows(capacity);
+                rows.resize(split(text.data(), text.size(), rows.data(), capacity));
+                ASSERT_EQ(rows.size(), expected.size()) << capacity;
+                for (size_t i = 0; i < rows.size(); ++i) {
+                    EXPECT_EQ(rows[i].Length, expected[i].Length) << i;
+                    EXPECT_EQ(rows[i].PdbTab, expected[i].PdbTab) << i;
+                    EXPECT_EQ(rows[i].AgeTab, expected[i].AgeTab) << i;
+                    EXPECT_EQ(rows[i].Age, expected[i].Age) << i;
+                    EXPECT_EQ(rows[i].Marked, expected[i].Marked) << i;
+                }
+            }
+        }
+    }
+}
+
 // A start line inside a report, damaged at any one byte (changed, dropped,
 // one added before it), still cuts that report short: it keeps one half of
 // the marker whole, which is what lets a line of a report through to the
@@ -1024,55 +1115,162 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
     }
 }
 
+// A row held as its bytes, as the parser holds a row it read.
+void HoldRow(decode::ModuleTable* table, const decode::ModuleRow& row)
+{
+    const std::string text = row.Name + "\t" + row.PdbColumn + "\t" + row.Guid.String();
+    table->Hold(text, row.Name.size(), row.Name.size() + 1 + row.PdbColumn.size(), row.Age);
+}
+
+// The rows of a table, one line each, as it reads whole.
+std::string RowsOf(const decode::ModuleTable& table)
+{
+    std::string text;
+    for (const decode::ModuleRow& row : table) {
+        text += row.Name + "|" + row.PdbColumn + "|" + row.Guid.String() + "|" + std::to_string(row.Age) + "\n";
+    }
+    return text;
+}
+
 // A module table shares its rows with the tables copied from it or given
-// them: whatever is then done to one, the other reads as before.
+// them: whatever is then done to one, the other reads as before, whether
+// its rows were made, held as bytes, or some of each.
 TEST(ModuleTableTest, ATableChangedLeavesTheOneItSharedWithAsItWas)
 {
+    const std::vector<decode::ModuleRow> rows = {{"a.sys", "", "6B472C4652DD221E4C4C44205044422E", 1},
+                                                 {"b.sys", "b.pdb", "49EB016FCC3789B14C4C44205044422E", 2}};
+    const decode::ModuleRow other = {"c.sys", "c.pdb", "49EB016FCC3789B14C4C442050444200", 5};
+    decode::ModuleTable heldOther;
+    for (int i = 0; i < 3; ++i) {
+        HoldRow(&heldOther, other);
+    }
+    // Rows as long as the two's, each at its place.
+    decode::ModuleTable heldAsLong;
+    HoldRow(&heldAsLong, {"dx", "d.p", "0123456789ABCDEF0123456789ABCDEF", 9});  // its columns part elsewhere
+    HoldRow(&heldAsLong, {"e.sys", "e.pdb", "FEDCBA9876543210FEDCBA9876543210", 10});
     struct Case {
         const char* Name;
-        void (*Change)(decode::ModuleTable* table);
+        std::function<void(decode::ModuleTable*)> Change;
     } cases[] = {
         {"a row added", [](decode::ModuleTable* t) { t->push_back({"x.sys", "", "49EB016F", 1}); }},
         {"a row made in place", [](decode::ModuleTable* t) { t->emplace_back("y.sys", "", "49EB016F", 2); }},
+        {"a row held", [&](decode::ModuleTable* t) { HoldRow(t, other); }},
         {"a row changed", [](decode::ModuleTable* t) { t->Mutable()[0].Age = 7; }},
         {"the last row dropped", [](decode::ModuleTable* t) { t->pop_back(); }},
         {"emptied", [](decode::ModuleTable* t) { t->clear(); }},
         {"given other rows", [](decode::ModuleTable* t) { *t = {{"z.sys", "", "49EB016F", 3}}; }},
         {"rows assigned", [](decode::ModuleTable* t) {
-             const decode::ModuleRow rows[] = {{"w.sys", "", "49EB016F", 4}};
-             t->assign(std::begin(rows), std::end(rows));
+             const decode::ModuleRow assigned[] = {{"w.sys", "", "49EB016F", 4}};
+             t->assign(std::begin(assigned), std::end(assigned));
          }},
         {"room made", [](decode::ModuleTable* t) { t->reserve(4096); }},
+        {"a held row kept over each", [&](decode::ModuleTable* t) {
+             t->Keep(0, heldOther);
+             t->Keep(1, heldOther);
+         }},
+        {"held rows as long kept over each", [&](decode::ModuleTable* t) {
+             t->Keep(1, heldAsLong);
+             t->Keep(0, heldAsLong);
+         }},
+        {"a held row kept past the last", [&](decode::ModuleTable* t) { t->Keep(t->size(), heldOther); }},
     };
-    const std::vector<decode::ModuleRow> rows = {{"a.sys", "", "6B472C4652DD221E4C4C44205044422E", 1},
-                                                 {"b.sys", "b.pdb", "49EB016FCC3789B14C4C44205044422E", 2}};
-    auto names = [](const decode::ModuleTable& table) {
-        std::string text;
-        for (const decode::ModuleRow& row : table) {
-            text += row.Name + "/" + std::to_string(row.Age) + " ";
-        }
-        return text;
+    // The same two rows made, held, and the first made with the second held.
+    const std::function<void(decode::ModuleTable*)> builds[] = {
+        [&](decode::ModuleTable* t) { t->assign(rows.begin(), rows.end()); },
+        [&](decode::ModuleTable* t) {
+            HoldRow(t, rows[0]);
+            HoldRow(t, rows[1]);
+        },
+        [&](decode::ModuleTable* t) {
+            t->push_back(rows[0]);
+            HoldRow(t, rows[1]);
+        },
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.Name);
-        decode::ModuleTable original;
-        original.assign(rows.begin(), rows.end());
-        const std::string before = names(original);
-        // Shared by a copy, and by Share; each side changed in turn.
-        for (int side = 0; side < 4; ++side) {
-            decode::ModuleTable other;
-            if (side < 2) {
-                other = original;
-            } else {
-                other.Share(original);
+        // What the change makes of the rows made, unshared.
+        decode::ModuleTable alone;
+        builds[0](&alone);
+        c.Change(&alone);
+        const std::string after = RowsOf(alone);
+        for (size_t build = 0; build < std::size(builds); ++build) {
+            SCOPED_TRACE(std::string(c.Name) + ", build " + std::to_string(build));
+            // Shared by a copy, and by Share; each side changed in turn.
+            for (int side = 0; side < 4; ++side) {
+                // Read whole from a table of its own: reading a table
+                // whole makes its rows.
+                decode::ModuleTable witness;
+                builds[build](&witness);
+                const std::string before = RowsOf(witness);
+                decode::ModuleTable original;
+                builds[build](&original);
+                decode::ModuleTable other;
+                if (side < 2) {
+                    other = original;
+                } else {
+                    other.Share(original);
+                }
+                EXPECT_TRUE(other.Shares(original));
+                decode::ModuleTable* changed = side % 2 == 0 ? &other : &original;
+                const decode::ModuleTable& kept = side % 2 == 0 ? original : other;
+                c.Change(changed);
+                EXPECT_EQ(RowsOf(kept), before) << "side " << side;
+                EXPECT_EQ(RowsOf(*changed), after) << "side " << side;
             }
-            EXPECT_TRUE(other.Shares(original));
-            decode::ModuleTable* changed = side % 2 == 0 ? &other : &original;
-            const decode::ModuleTable& kept = side % 2 == 0 ? original : other;
-            c.Change(changed);
-            EXPECT_EQ(names(kept), before) << "side " << side;
-            original = decode::ModuleTable();
-            original.assign(rows.begin(), rows.end());
+        }
+    }
+}
+
+// Two tables hold the same rows when every row's columns are the same,
+// however each holds them: rows held as bytes are compared as bytes, and a
+// name and PDB column split at another tab are other rows.
+TEST(ModuleTableTest, TablesAreTheSameWhenTheirRowsAre)
+{
+    const std::string guid = "6B472C4652DD221E4C4C44205044422E";
+    const decode::ModuleRow a = {"a.sys", "", guid, 1};
+    const decode::ModuleRow b = {"b.sys", "b.pdb", guid, 2};
+    enum class Way { Made, Held, MadeThenHeld };
+    auto table = [](const std::vector<decode::ModuleRow>& rows, Way way) {
+        decode::ModuleTable t;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (way == Way::Made || (way == Way::MadeThenHeld && i == 0)) {
+                t.push_back(rows[i]);
+            } else {
+                HoldRow(&t, rows[i]);
+            }
+        }
+        return t;
+    };
+    struct Case {
+        const char* Name;
+        std::vector<decode::ModuleRow> First;
+        std::vector<decode::ModuleRow> Second;
+    };
+    const Case cases[] = {
+        {"the same rows", {a, b}, {a, b}},
+        {"no rows", {}, {}},
+        {"a row fewer", {a, b}, {a}},
+        {"another age", {a, b}, {a, {"b.sys", "b.pdb", guid, 3}}},
+        {"another GUID", {a, b}, {a, {"b.sys", "b.pdb", "6B472C4652DD221E4C4C44205044422F", 2}}},
+        {"another name", {a, b}, {a, {"c.sys", "b.pdb", guid, 2}}},
+        {"the same bytes parted at another tab", {{"x\ty", "z", guid, 1}}, {{"x", "y\tz", guid, 1}}},
+        {"rows in another order", {a, b}, {b, a}},
+    };
+    for (const Case& c : cases) {
+        for (Way first : {Way::Made, Way::Held, Way::MadeThenHeld}) {
+            for (Way second : {Way::Made, Way::Held, Way::MadeThenHeld}) {
+                SCOPED_TRACE(std::string(c.Name) + ", ways " + std::to_string(static_cast<int>(first)) + " " +
+                             std::to_string(static_cast<int>(second)));
+                // Read whole only after the compare: a table read whole
+                // has its rows made.
+                const bool same = RowsOf(table(c.First, Way::Made)) == RowsOf(table(c.Second, Way::Made));
+                const decode::ModuleTable x = table(c.First, first);
+                const decode::ModuleTable y = table(c.Second, second);
+                for (size_t i = 0; i < y.size(); ++i) {
+                    EXPECT_EQ(y.Name(i), c.Second[i].Name) << i;
+                }
+                EXPECT_EQ(x.SameRows(y), same);
+                EXPECT_EQ(y.SameRows(x), same);
+            }
         }
     }
 }

@@ -1,0 +1,32 @@
+// A module table's plain rows split at a stretch: most of a fleet's report
+// is its table, and a row that is as the driver prints it needs no more
+// than one read of its bytes to be split, its columns found and checked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace decode {
+
+// A row as the driver prints it: "name<TAB>pdb<TAB>GUID<TAB>age" ending in
+// a lone LF within its first RowBytes bytes, the GUID 32 and the age 1 to 8
+// upper-case hex digits. Offsets are from the row's first byte.
+struct PlainRow {
+    uint32_t Length = 0;  // the row's bytes before its LF
+    uint16_t PdbTab = 0;  // the tab after the name (the last before the GUID's)
+    uint16_t AgeTab = 0;  // the tab after the GUID
+    uint32_t Age = 0;
+    bool Marked = false;  // holds a 'U' or a 'V': may hold a marker
+};
+
+// Splits the plain rows at the start of [data, data + size) into rows, at
+// most `capacity`, and gives how many: it stops before the first line that
+// is no plain row, where fewer than RowBytes bytes are left to read at a
+// row's start, or where no byte follows a row's LF (a CR there would end
+// the line with it). Each row's tabs are those FindModuleRowTabs finds.
+size_t SplitPlainRows(const char* data, size_t size, PlainRow* rows, size_t capacity);
+// The two ways it reads, 16 bytes a step and 32 (only where HasAvx2()).
+size_t SplitPlainRowsSse2(const char* data, size_t size, PlainRow* rows, size_t capacity);
+size_t SplitPlainRowsAvx2(const char* data, size_t size, PlainRow* rows, size_t capacity);
+
+}  // namespace decode

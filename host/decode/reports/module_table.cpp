@@ -1,0 +1,259 @@
+// The module table's rows and how the table holds them: as bytes until
+// read whole, shared until changed.
+#include "decode/reports/module_table.h"
+
+#include <cstdio>
+
+namespace decode {
+
+bool ModuleRowView::HasIdentity() const
+{
+    return Age != 0 || Guid.find_first_not_of('0') != std::string_view::npos;
+}
+
+std::string_view ModuleRowView::PdbName(std::string* scratch) const
+{
+    if (!PdbColumn.empty()) {
+        size_t slash = PdbColumn.find_last_of("\\/");
+        return slash == std::string_view::npos ? PdbColumn : PdbColumn.substr(slash + 1);
+    }
+    if (!HasIdentity()) {
+        scratch->clear();
+        return *scratch;  // empty, and never a null pointer to copy from
+    }
+    size_t dot = Name.find_last_of('.');
+    scratch->assign(Name.substr(0, dot == std::string_view::npos ? Name.size() : dot)).append(".pdb");
+    return *scratch;
+}
+
+std::string ModuleRowView::GuidDashed() const
+{
+    if (Guid.size() != GuidText::Digits) {
+        return std::string(Guid);
+    }
+    std::string dashed;
+    dashed.reserve(GuidText::Digits + 4);
+    for (size_t at : {size_t{0}, size_t{8}, size_t{12}, size_t{16}, size_t{20}}) {
+        dashed.append(Guid.substr(at, at == 0 ? 8 : at == 20 ? 12 : 4));
+        dashed += at == 20 ? "" : "-";
+    }
+    return dashed;
+}
+
+bool ModuleRow::HasIdentity() const
+{
+    return View().HasIdentity();
+}
+
+std::string ModuleRow::PdbName() const
+{
+    std::string scratch;
+    return std::string(PdbName(&scratch));
+}
+
+std::string_view ModuleRow::PdbName(std::string* scratch) const
+{
+    return View().PdbName(scratch);
+}
+
+std::string ModuleRow::SymbolKey() const
+{
+    std::string pdb = PdbName();
+    if (!HasIdentity() || pdb.empty()) {
+        return std::string();
+    }
+    char age[16];
+    std::snprintf(age, sizeof(age), "%X", Age);
+    return pdb + "/" + Guid.String() + age + "/" + pdb;
+}
+
+std::string ModuleRow::GuidDashed() const
+{
+    return View().GuidDashed();
+}
+
+std::string_view ModuleTable::Name(size_t index) const
+{
+    const Block& block = *Block_;
+    if (index < block.Made.size()) {
+        return block.Made[index].Name;
+    }
+    const UnmadeRow& row = block.Unmade[index - block.Made.size()];
+    return std::string_view(block.Text.data() + row.Start, row.PdbTab);
+}
+
+ModuleTable::HeldText& ModuleTable::HeldText::operator=(const HeldText& other)
+{
+    if (this != &other) {
+        Size_ = 0;
+        if (Capacity_ < other.Size_) {
+            Data_ = std::make_unique<char[]>(other.Size_);
+            Capacity_ = other.Size_;
+        }
+        if (other.Size_ != 0) {
+            std::memcpy(Data_.get(), other.Data_.get(), other.Size_);
+        }
+        Size_ = other.Size_;
+    }
+    return *this;
+}
+
+void ModuleTable::HeldText::Grow(size_t more)
+{
+    // Room for a fleet's table at once: a few hundred rows of a few dozen
+    // bytes.
+    constexpr size_t FirstCapacity = 16384;
+    size_t capacity = Capacity_ == 0 ? FirstCapacity : 2 * Capacity_;
+    while (capacity - Size_ < more) {
+        capacity *= 2;
+    }
+    std::unique_ptr<char[]> data(new char[capacity]);
+    if (Size_ != 0) {
+        std::memcpy(data.get(), Data_.get(), Size_);
+    }
+    Data_ = std::move(data);
+    Capacity_ = capacity;
+}
+
+ModuleTable::Block& ModuleTable::Unshare()
+{
+    if (!Block_) {
+        Block_ = std::make_shared<Block>();
+    } else if (Block_.use_count() > 1) {
+        // Another table holds these rows too: they stay as they are for it.
+        Block_ = std::make_shared<Block>(*Block_);
+    }
+    return *Block_;
+}
+
+void ModuleTable::MakeNow(std::string_view text, size_t pdbTab, size_t guidTab, uint32_t age)
+{
+    Mutable().emplace_back(text.substr(0, pdbTab), text.substr(pdbTab + 1, guidTab - pdbTab - 1),
+                           text.substr(guidTab + 1, GuidText::Digits), age);
+}
+
+ModuleRowView ModuleTable::RowView(size_t index) const
+{
+    const Block& block = *Block_;
+    if (index < block.Made.size()) {
+        return block.Made[index].View();
+    }
+    const UnmadeRow& row = block.Unmade[index - block.Made.size()];
+    const char* text = block.Text.data() + row.Start;
+    return {std::string_view(text, row.PdbTab),
+            std::string_view(text + row.PdbTab + 1, row.GuidTab - row.PdbTab - 1u),
+            std::string_view(text + row.GuidTab + 1, GuidText::Digits), row.Age};
+}
+
+ModuleRow ModuleTable::RowAt(size_t index) const
+{
+    const Block& block = *Block_;
+    if (index < block.Made.size()) {
+        return block.Made[index];
+    }
+    ModuleRowView view = RowView(index);
+    return ModuleRow(view.Name, view.PdbColumn, view.Guid, view.Age);
+}
+
+void ModuleTable::Keep(size_t position, const ModuleTable& other)
+{
+    const Block& from = *other.Block_;
+    if (position >= from.Made.size()) {
+        const UnmadeRow& row = from.Unmade[position - from.Made.size()];
+        std::string_view text(from.Text.data() + row.Start, row.GuidTab + 1u + GuidText::Digits);
+        const size_t rows = size();
+        if (rows == position) {
+            Hold(text, row.PdbTab, row.GuidTab, row.Age);
+            return;
+        }
+        if (rows > position) {
+            // A copy of its own first where shared; other's bytes stay
+            // where they are, other holding them.
+            Block& block = Own();
+            if (position >= block.Made.size()) {
+                // Written over a held row as long as it, in place (a
+                // fleet's tables name the same modules at the same rows).
+                UnmadeRow& kept = block.Unmade[position - block.Made.size()];
+                if (kept.GuidTab + 1u + GuidText::Digits == text.size()) {
+                    std::memcpy(block.Text.data() + kept.Start, text.data(), text.size());
+                    kept.PdbTab = row.PdbTab;
+                    kept.GuidTab = row.GuidTab;
+                    kept.Age = row.Age;
+                    return;
+                }
+            }
+        }
+    }
+    ModuleRow row = other.RowAt(position);
+    Rows& rows = Mutable();
+    if (rows.size() <= position) {
+        rows.resize(position + 1);
+    }
+    rows[position] = std::move(row);
+}
+
+void ModuleTable::Make() const
+{
+    Block& block = *Block_;
+    if (block.Made.empty()) {
+        block.Made.reserve(block.Unmade.size());  // a row at a time grows as a vector grows
+    }
+    for (const UnmadeRow& row : block.Unmade) {
+        const char* text = block.Text.data() + row.Start;
+        block.Made.emplace_back(std::string_view(text, row.PdbTab),
+                                std::string_view(text + row.PdbTab + 1, row.GuidTab - row.PdbTab - 1u),
+                                std::string_view(text + row.GuidTab + 1, GuidText::Digits), row.Age);
+    }
+    block.Unmade.clear();
+    block.Text.clear();
+}
+
+ModuleTable::Rows& ModuleTable::Mutable()
+{
+    Block& block = Own();
+    if (!block.Unmade.empty()) {
+        Make();
+    }
+    return block.Made;
+}
+
+bool ModuleTable::SameRows(const ModuleTable& other) const
+{
+    if (Shares(other)) {
+        return true;
+    }
+    if (size() != other.size()) {
+        return false;
+    }
+    if (empty()) {
+        return true;
+    }
+    const Block& a = *Block_;
+    const Block& b = *other.Block_;
+    if (a.Made.empty() && b.Made.empty()) {
+        // Rows held as bytes are the same rows when their bytes and
+        // where their columns part are.
+        if (a.Text.size() != b.Text.size() || std::memcmp(a.Text.data(), b.Text.data(), a.Text.size()) != 0) {
+            return false;
+        }
+        for (size_t i = 0; i < a.Unmade.size(); ++i) {
+            const UnmadeRow& x = a.Unmade[i];
+            const UnmadeRow& y = b.Unmade[i];
+            if (x.PdbTab != y.PdbTab || x.GuidTab != y.GuidTab || x.Age != y.Age) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const Rows& x = View();
+    const Rows& y = other.View();
+    for (size_t i = 0; i < x.size(); ++i) {
+        if (x[i].Name != y[i].Name || x[i].PdbColumn != y[i].PdbColumn || x[i].Guid != y[i].Guid ||
+            x[i].Age != y[i].Age) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace decode
