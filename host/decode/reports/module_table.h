@@ -135,7 +135,7 @@ public:
     const ModuleRow& front() const { return View().front(); }
     const ModuleRow& back() const { return View().back(); }
     // A row's module name, and the whole row as views, without making the
-    // rows.
+    // rows: good until the table is changed or read whole.
     std::string_view Name(size_t index) const;
     ModuleRowView RowView(size_t index) const;
     bool Shares(const ModuleTable& other) const { return Block_ != nullptr && Block_ == other.Block_; }
