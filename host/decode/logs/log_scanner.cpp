@@ -526,25 +526,31 @@ size_t LogScanner::TableRows(LineReader* reader)
     LogLine line;
     for (;;) {
         // Plain rows, most of a table, a batch at a time: split and
-        // checked with one read of each, and held with no line of their own.
+        // checked with one read of each, and held with no line of their own
+        // (their bytes go into the table in one copy).
         const size_t plain = SplitPlainRows(ahead.data() + at, ahead.size() - at, PlainRows_.data(), PlainRows_.size());
-        size_t held = 0;
-        for (; held < plain; ++held) {
-            const PlainRow& row = PlainRows_[held];
-            std::string_view text(ahead.data() + at, row.Length);
-            if ((row.Marked && HoldsAnchor(text)) || !parser.HoldRow(text, row.PdbTab, row.AgeTab, row.Age)) {
+        // Up to the first row that may hold a marker: that one is read
+        // line by line.
+        size_t clean = 0;
+        for (size_t start = at; clean < plain; start += PlainRows_[clean++].Length + 1u) {
+            const PlainRow& row = PlainRows_[clean];
+            if (row.Marked && HoldsAnchor(std::string_view(ahead.data() + start, row.Length))) {
                 break;
             }
-            at += row.Length + 1;
-            ++number;
-            if (Remembering_) {
-                RowEnds_.push_back(at);
-                if (keep) {
-                    RowPositions_.push_back(parser.LastPosition());
+        }
+        const size_t held = parser.HoldRows(ahead.data() + at, PlainRows_.data(), clean);
+        if (held != 0) {
+            const size_t position = parser.LastPosition() + 1 - held;
+            for (size_t i = 0; i < held; ++i) {
+                at += PlainRows_[i].Length + 1u;
+                if (Remembering_) {
+                    RowEnds_.push_back(at);
+                    if (keep) {
+                        RowPositions_.push_back(position + i);
+                    }
                 }
             }
-        }
-        if (held != 0) {
+            number += held;
             count += held;
             parser.RowsHeld(number);
         }

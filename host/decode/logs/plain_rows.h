@@ -6,18 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace decode {
+#include "decode/reports/module_table.h"
 
-// A row as the driver prints it: "name<TAB>pdb<TAB>GUID<TAB>age" ending in
-// a lone LF within its first RowBytes bytes, the GUID 32 and the age 1 to 8
-// upper-case hex digits. Offsets are from the row's first byte.
-struct PlainRow {
-    uint32_t Length = 0;  // the row's bytes before its LF
-    uint16_t PdbTab = 0;  // the tab after the name (the last before the GUID's)
-    uint16_t AgeTab = 0;  // the tab after the GUID
-    uint32_t Age = 0;
-    bool Marked = false;  // holds a 'U' or a 'V': may hold a marker
-};
+namespace decode {
 
 // Splits the plain rows at the start of [data, data + size) into rows, at
 // most `capacity`, and gives how many: it stops before the first line that

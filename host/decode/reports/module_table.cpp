@@ -155,6 +155,43 @@ ModuleRow ModuleTable::RowAt(size_t index) const
     return ModuleRow(view.Name, view.PdbColumn, view.Guid, view.Age);
 }
 
+void ModuleTable::HoldRows(const char* text, const PlainRow* rows, size_t count)
+{
+    size_t bytes = 0;
+    for (size_t i = 0; i < count; ++i) {
+        bytes += rows[i].Length + 1u;
+    }
+    if (count == 0) {
+        return;
+    }
+    Block& block = Own();
+    if (block.Text.size() > MaxHeldText - bytes) {
+        // Past what a row held as bytes can say (never a console's).
+        for (size_t i = 0; i < count; ++i) {
+            Hold(std::string_view(text, rows[i].AgeTab), rows[i].PdbTab, rows[i].AgeTab - GuidText::Digits - 1u,
+                 rows[i].Age);
+            text += rows[i].Length + 1u;
+        }
+        return;
+    }
+    if (block.Unmade.empty()) {
+        block.Unmade.reserve(RowsReserved);
+    }
+    const size_t first = block.Unmade.size();
+    block.Unmade.resize(first + count);
+    auto start = static_cast<uint32_t>(block.Text.size());
+    for (size_t i = 0; i < count; ++i) {
+        UnmadeRow& row = block.Unmade[first + i];
+        row.Start = start;
+        row.PdbTab = rows[i].PdbTab;
+        row.GuidTab = static_cast<uint16_t>(rows[i].AgeTab - GuidText::Digits - 1u);
+        row.Age = rows[i].Age;
+        start += rows[i].Length + 1u;
+    }
+    // At least a row's GuidText::Digits bytes, as Append asks.
+    block.Text.Append(text, bytes);
+}
+
 void ModuleTable::Keep(size_t position, const ModuleTable& other)
 {
     const Block& from = *other.Block_;
@@ -230,26 +267,25 @@ bool ModuleTable::SameRows(const ModuleTable& other) const
     }
     const Block& a = *Block_;
     const Block& b = *other.Block_;
-    if (a.Made.empty() && b.Made.empty()) {
-        // Rows held as bytes are the same rows when their bytes and
-        // where their columns part are.
-        if (a.Text.size() != b.Text.size() || std::memcmp(a.Text.data(), b.Text.data(), a.Text.size()) != 0) {
-            return false;
+    if (a.Made.empty() && b.Made.empty() && a.Text.size() == b.Text.size() &&
+        std::memcmp(a.Text.data(), b.Text.data(), a.Text.size()) == 0) {
+        // The same bytes parted at the same places are the same rows. Not
+        // the other way round: a row held with the bytes after its GUID
+        // and one held without are the same row.
+        size_t i = 0;
+        while (i < a.Unmade.size() && a.Unmade[i].Start == b.Unmade[i].Start &&
+               a.Unmade[i].PdbTab == b.Unmade[i].PdbTab && a.Unmade[i].GuidTab == b.Unmade[i].GuidTab &&
+               a.Unmade[i].Age == b.Unmade[i].Age) {
+            ++i;
         }
-        for (size_t i = 0; i < a.Unmade.size(); ++i) {
-            const UnmadeRow& x = a.Unmade[i];
-            const UnmadeRow& y = b.Unmade[i];
-            if (x.PdbTab != y.PdbTab || x.GuidTab != y.GuidTab || x.Age != y.Age) {
-                return false;
-            }
+        if (i == a.Unmade.size()) {
+            return true;
         }
-        return true;
     }
-    const Rows& x = View();
-    const Rows& y = other.View();
-    for (size_t i = 0; i < x.size(); ++i) {
-        if (x[i].Name != y[i].Name || x[i].PdbColumn != y[i].PdbColumn || x[i].Guid != y[i].Guid ||
-            x[i].Age != y[i].Age) {
+    for (size_t i = 0; i < size(); ++i) {
+        const ModuleRowView x = RowView(i);
+        const ModuleRowView y = other.RowView(i);
+        if (x.Name != y.Name || x.PdbColumn != y.PdbColumn || x.Guid != y.Guid || x.Age != y.Age) {
             return false;
         }
     }

@@ -95,6 +95,18 @@ struct ModuleRow {
     ModuleRowView View() const { return {Name, PdbColumn, Guid.View(), Age}; }
 };
 
+// A module row as the driver prints it, found where it stands in the log:
+// "name<TAB>pdb<TAB>GUID<TAB>age" ending in a lone LF within its first 64
+// bytes, the GUID 32 and the age 1 to 8 upper-case hex digits. Offsets are
+// from the row's first byte.
+struct PlainRow {
+    uint32_t Length = 0;  // the row's bytes before its LF
+    uint16_t PdbTab = 0;  // the tab after the name (the last before the GUID's)
+    uint16_t AgeTab = 0;  // the tab after the GUID
+    uint32_t Age = 0;
+    bool Marked = false;  // holds a 'U' or a 'V': may hold a marker
+};
+
 // A report's module table. Rows the parser reads are held as their bytes
 // and made into ModuleRows only when something reads them whole (JSON, the
 // module list, symbols): text output needs of a fleet's hundreds of rows a
@@ -140,7 +152,7 @@ public:
     ModuleRowView RowView(size_t index) const;
     bool Shares(const ModuleTable& other) const { return Block_ != nullptr && Block_ == other.Block_; }
     // True when both tables hold the same rows; rows held as bytes are
-    // compared as bytes.
+    // compared as bytes first, and row by row where those differ.
     bool SameRows(const ModuleTable& other) const;
 
     // A row from its columns' bytes, as ModuleRow(name, pdbColumn, guid,
@@ -155,9 +167,6 @@ public:
             return;
         }
         if (block.Unmade.empty()) {
-            // Room for a fleet's table at once, made at its first row: a
-            // table taken over whole shares the one before and never uses it.
-            constexpr size_t RowsReserved = 256;
             block.Unmade.reserve(RowsReserved);
         }
         UnmadeRow& row = block.Unmade.emplace_back();
@@ -169,6 +178,10 @@ public:
         static_assert(GuidText::Digits + 1 >= HeldText::Chunk, "a row's text is at least a chunk");
         block.Text.Append(text.data(), guidTab + 1 + GuidText::Digits);
     }
+    // Plain rows that follow one another from `text` on, each with its LF,
+    // held as Hold holds each of them (with the bytes after its GUID: a
+    // fleet's table is put in with one copy, not one a row).
+    void HoldRows(const char* text, const PlainRow* rows, size_t count);
     // This table's row at `position` becomes other's row there, the rest
     // kept as they are (the rows a report remembers for the next): a row
     // held as bytes is held so here too. position < other.size().
@@ -201,6 +214,9 @@ private:
         uint32_t Age;
     };
     static constexpr size_t MaxHeldTab = UINT16_MAX;
+    // Room for a fleet's table at once, made at its first row: a table
+    // taken over whole shares the one before and never uses it.
+    static constexpr size_t RowsReserved = 256;
     static constexpr size_t MaxHeldText = UINT32_MAX;
     // The held rows' bytes one after another: a row's few dozen bytes are
     // put in with two stores of 32, not a call.

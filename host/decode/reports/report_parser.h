@@ -5,6 +5,7 @@
 
 #include "decode/reports/report.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace decode {
@@ -163,20 +164,27 @@ public:
     // line (a keyword line, one Feed would note), which is then fed.
     bool FeedModuleRow(std::string_view line, uint64_t number, ModuleRowTabs tabs);
     bool ReadsModuleRows() const { return Section_ == Section::Modules; }
-    // Holds a row of the module table being read whose columns were found
-    // and checked whole (a GUID of upper-case hex digits, an age that fits
-    // 32 bits): `line` is the row, the tabs at pdbTab and ageTab. False,
-    // with nothing done, where FeedModuleRow would do more: a row that
-    // starts as a keyword line, or one past the table's bound. Inline: a
-    // fleet's table has hundreds.
-    bool HoldRow(std::string_view line, size_t pdbTab, size_t ageTab, uint32_t age)
+    // Holds plain rows of the module table being read (their columns found
+    // and checked whole: a GUID of upper-case hex digits, an age that fits
+    // 32 bits) that follow one another from `text` on, up to the first where
+    // FeedModuleRow would do more: a row that starts as a keyword line, or
+    // one past the table's bound. How many; LastPosition is then the last
+    // one's place. Inline: a fleet's table has hundreds of rows.
+    size_t HoldRows(const char* text, const PlainRow* rows, size_t count)
     {
-        if ((MayStartKeyword(line.front()) && StartsKeywordLine(line)) || Report_.Modules.size() >= MaxModules) {
-            return false;
+        const size_t before = Report_.Modules.size();
+        count = std::min(count, MaxModules - std::min(before, MaxModules));
+        size_t held = 0;
+        for (const char* row = text; held < count; row += rows[held++].Length + 1u) {
+            if (MayStartKeyword(*row) && StartsKeywordLine(std::string_view(row, rows[held].Length))) {
+                break;
+            }
         }
-        Position_ = Report_.Modules.size();
-        Report_.Modules.Hold(line.substr(0, ageTab), pdbTab, ageTab - GuidText::Digits - 1, age);
-        return true;
+        if (held != 0) {
+            Position_ = before + held - 1;
+            Report_.Modules.HoldRows(text, rows, held);
+        }
+        return held;
     }
     // After rows held, the last numbered `number`: where FeedModuleRow
     // leaves the parser after a row.

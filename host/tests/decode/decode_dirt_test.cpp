@@ -1122,6 +1122,26 @@ void HoldRow(decode::ModuleTable* table, const decode::ModuleRow& row)
     table->Hold(text, row.Name.size(), row.Name.size() + 1 + row.PdbColumn.size(), row.Age);
 }
 
+// Rows held as the plain rows a log gives, as the scanner holds a run of
+// them: each with its age in hex (with `pad` leading zeros) and its LF.
+void HoldPlainRows(decode::ModuleTable* table, const std::vector<decode::ModuleRow>& rows, int pad = 0)
+{
+    std::string text;
+    std::vector<decode::PlainRow> plain;
+    for (const decode::ModuleRow& row : rows) {
+        char age[16];
+        std::snprintf(age, sizeof(age), "%0*X", pad + 1, row.Age);
+        const std::string line = row.Name + "\t" + row.PdbColumn + "\t" + row.Guid.String() + "\t" + age;
+        decode::PlainRow& p = plain.emplace_back();
+        p.Length = static_cast<uint32_t>(line.size());
+        p.PdbTab = static_cast<uint16_t>(row.Name.size());
+        p.AgeTab = static_cast<uint16_t>(line.size() - std::strlen(age) - 1);
+        p.Age = row.Age;
+        text += line + "\n";
+    }
+    table->HoldRows(text.data(), plain.data(), plain.size());
+}
+
 // The rows of a table, one line each, as it reads whole.
 std::string RowsOf(const decode::ModuleTable& table)
 {
@@ -1173,8 +1193,10 @@ TEST(ModuleTableTest, ATableChangedLeavesTheOneItSharedWithAsItWas)
              t->Keep(0, heldAsLong);
          }},
         {"a held row kept past the last", [&](decode::ModuleTable* t) { t->Keep(t->size(), heldOther); }},
+        {"plain rows held", [&](decode::ModuleTable* t) { HoldPlainRows(t, {other, other}); }},
     };
-    // The same two rows made, held, and the first made with the second held.
+    // The same two rows made, held, the first made with the second held,
+    // held as plain rows, and the first held with the second a plain row.
     const std::function<void(decode::ModuleTable*)> builds[] = {
         [&](decode::ModuleTable* t) { t->assign(rows.begin(), rows.end()); },
         [&](decode::ModuleTable* t) {
@@ -1184,6 +1206,11 @@ TEST(ModuleTableTest, ATableChangedLeavesTheOneItSharedWithAsItWas)
         [&](decode::ModuleTable* t) {
             t->push_back(rows[0]);
             HoldRow(t, rows[1]);
+        },
+        [&](decode::ModuleTable* t) { HoldPlainRows(t, rows); },
+        [&](decode::ModuleTable* t) {
+            HoldRow(t, rows[0]);
+            HoldPlainRows(t, {rows[1]});
         },
     };
     for (const Case& c : cases) {
@@ -1221,19 +1248,27 @@ TEST(ModuleTableTest, ATableChangedLeavesTheOneItSharedWithAsItWas)
 }
 
 // Two tables hold the same rows when every row's columns are the same,
-// however each holds them: rows held as bytes are compared as bytes, and a
-// name and PDB column split at another tab are other rows.
+// however each holds them: rows held as bytes are compared as bytes, a row
+// held with the bytes after its GUID (its age as the log spelt it, its LF)
+// is the row held without them, and a name and PDB column split at another
+// tab are other rows.
 TEST(ModuleTableTest, TablesAreTheSameWhenTheirRowsAre)
 {
     const std::string guid = "6B472C4652DD221E4C4C44205044422E";
     const decode::ModuleRow a = {"a.sys", "", guid, 1};
     const decode::ModuleRow b = {"b.sys", "b.pdb", guid, 2};
-    enum class Way { Made, Held, MadeThenHeld };
+    enum class Way { Made, Held, MadeThenHeld, Plain, PlainPadded, HeldThenPlain };
     auto table = [](const std::vector<decode::ModuleRow>& rows, Way way) {
         decode::ModuleTable t;
+        if (way == Way::Plain || way == Way::PlainPadded) {
+            HoldPlainRows(&t, rows, way == Way::PlainPadded ? 2 : 0);
+            return t;
+        }
         for (size_t i = 0; i < rows.size(); ++i) {
             if (way == Way::Made || (way == Way::MadeThenHeld && i == 0)) {
                 t.push_back(rows[i]);
+            } else if (way == Way::HeldThenPlain && i != 0) {
+                HoldPlainRows(&t, {rows[i]});
             } else {
                 HoldRow(&t, rows[i]);
             }
@@ -1256,8 +1291,9 @@ TEST(ModuleTableTest, TablesAreTheSameWhenTheirRowsAre)
         {"rows in another order", {a, b}, {b, a}},
     };
     for (const Case& c : cases) {
-        for (Way first : {Way::Made, Way::Held, Way::MadeThenHeld}) {
-            for (Way second : {Way::Made, Way::Held, Way::MadeThenHeld}) {
+        const Way ways[] = {Way::Made, Way::Held, Way::MadeThenHeld, Way::Plain, Way::PlainPadded, Way::HeldThenPlain};
+        for (Way first : ways) {
+            for (Way second : ways) {
                 SCOPED_TRACE(std::string(c.Name) + ", ways " + std::to_string(static_cast<int>(first)) + " " +
                              std::to_string(static_cast<int>(second)));
                 // Read whole only after the compare: a table read whole
