@@ -208,6 +208,10 @@ private:
     // column's tab and the GUID's within it. A row's text is at most a
     // line (LineReader::MaxLineLength), a table's at most 4096 rows.
     struct UnmadeRow {
+        // Left unset when made: whoever makes one sets every member (a
+        // batch of rows is made at once and zeroing it first was a share
+        // of holding them).
+        UnmadeRow() {}
         uint32_t Start;
         uint16_t PdbTab;
         uint16_t GuidTab;
