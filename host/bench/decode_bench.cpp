@@ -43,9 +43,12 @@ const char ReportTail[] =
 // are one crash printed again (folded into one report on output), or with
 // `distinct` each a crash of its own, a minute after the one before; with
 // `newTables` too, each round's module rows have GUIDs of their own (from a
-// counter), so no row is the report before's.
+// counter), so no row is the report before's; with `machines` instead, the
+// rounds are those machines' crashes in turn, each machine's table with a
+// GUID of its own in every tenth row (other builds of a few drivers), so
+// a report's table is the one before's but for some rows here and there.
 std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, bool distinct = false,
-                     bool newTables = false)
+                     bool newTables = false, unsigned machines = 0)
 {
     std::string file = (std::filesystem::temp_directory_path() /
                         ("vekcrash-decode-bench-" + std::to_string(::getpid()) + name))
@@ -82,6 +85,7 @@ std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, boo
         std::ofstream out(file, std::ios::binary);
         unsigned minute = 0;
         unsigned table = 0;
+        unsigned machine = 0;
         for (size_t written = 0; written < bytes; written += round.size()) {
             if (distinct) {
                 constexpr unsigned MinutesADay = 24 * 60;
@@ -98,6 +102,17 @@ std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, boo
                     std::snprintf(digits, sizeof(digits), "%08X", table++);
                     round.replace(at, 8, digits, 8);
                 }
+            }
+            if (machines != 0) {
+                constexpr unsigned EveryTenth = 10;
+                for (size_t i = 0; i < guidAt.size(); ++i) {
+                    char digits[9];
+                    std::snprintf(digits, sizeof(digits), "%08X",
+                                  i % EveryTenth == machine % EveryTenth ? 0xA0000000 + machine
+                                                                         : 0x6B472C46 + static_cast<unsigned>(i));
+                    round.replace(guidAt[i], 8, digits, 8);
+                }
+                machine = (machine + 1) % machines;
             }
             out << round;
         }
@@ -126,6 +141,15 @@ const std::string& DistinctLogPath()
 const std::string& NewTablesLogPath()
 {
     static const std::string path = WriteLog("-tables.log", 40, LogBytes / 4, true, true);
+    return path;
+}
+
+// As dense with distinct crashes, from eight machines in turn whose tables
+// differ in some rows: each report takes over most of the one before's.
+const std::string& FleetLogPath()
+{
+    constexpr unsigned Machines = 8;
+    static const std::string path = WriteLog("-fleet.log", 40, LogBytes / 4, true, false, Machines);
     return path;
 }
 
@@ -231,7 +255,8 @@ BENCHMARK(BM_DecodeOverPlainScan)->Unit(benchmark::kMillisecond);
 // The whole command, text (json:0) or JSON (json:1) written to a file, on
 // the report-dense log (log:0), the noise log (log:1) or the dense log of
 // distinct crashes (log:2) or of distinct crashes whose module tables all
-// differ (log:3), beside a plain scan of the same log in the same
+// differ (log:3) or differ from the one before's in some rows (log:4),
+// beside a plain scan of the same log in the same
 // run: the ratios to hold are text at or below 1 and JSON within 1.5 of
 // text.
 void BM_DenseDecodeOverPlainScan(benchmark::State& state)
@@ -240,7 +265,8 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
     const std::string& log = state.range(0) == 0   ? LogPath()
                              : state.range(0) == 1 ? NoiseLogPath()
                              : state.range(0) == 2 ? DistinctLogPath()
-                                                   : NewTablesLogPath();
+                             : state.range(0) == 3 ? NewTablesLogPath()
+                                                   : FleetLogPath();
     decode::DecodeOptions options;
     options.Json = state.range(1) != 0;
     options.Logs = {log};
@@ -269,7 +295,7 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
 }
 BENCHMARK(BM_DenseDecodeOverPlainScan)
     ->ArgNames({"log", "json"})
-    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
 // The whole command without symbols: scanning, parsing and JSON output.
@@ -300,10 +326,12 @@ int main(int argc, char** argv)
     NoiseLogPath();
     DistinctLogPath();
     NewTablesLogPath();
+    FleetLogPath();
     benchmark::RunSpecifiedBenchmarks();
     std::filesystem::remove(LogPath());
     std::filesystem::remove(NoiseLogPath());
     std::filesystem::remove(DistinctLogPath());
     std::filesystem::remove(NewTablesLogPath());
+    std::filesystem::remove(FleetLogPath());
     return 0;
 }

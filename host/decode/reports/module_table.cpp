@@ -2,6 +2,7 @@
 // read whole, shared until changed.
 #include "decode/reports/module_table.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace decode {
@@ -190,6 +191,31 @@ void ModuleTable::HoldRows(const char* text, const PlainRow* rows, size_t count)
     }
     // At least a row's GuidText::Digits bytes, as Append asks.
     block.Text.Append(text, bytes);
+}
+
+void ModuleTable::AppendRows(const ModuleTable& other, size_t first, size_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    // Held by reference first: other may be this table.
+    const std::shared_ptr<Block> source = other.Block_;
+    // Rows made there come before its held ones, and stay rows here.
+    const size_t made = first < source->Made.size() ? std::min(count, source->Made.size() - first) : 0;
+    if (made != 0) {
+        Rows& rows = Mutable();
+        const auto from = source->Made.begin() + static_cast<std::ptrdiff_t>(first);
+        rows.insert(rows.end(), from, from + static_cast<std::ptrdiff_t>(made));
+    }
+    if (made == count) {
+        return;
+    }
+    const size_t held = first + made - source->Made.size();
+    for (size_t i = held; i < held + (count - made); ++i) {
+        const UnmadeRow& row = source->Unmade[i];
+        Hold(std::string_view(source->Text.data() + row.Start, row.GuidTab + 1u + GuidText::Digits), row.PdbTab,
+             row.GuidTab, row.Age);
+    }
 }
 
 void ModuleTable::Keep(size_t position, const ModuleTable& other)

@@ -182,6 +182,11 @@ public:
     // held as Hold holds each of them (with the bytes after its GUID: a
     // fleet's table is put in with one copy, not one a row).
     void HoldRows(const char* text, const PlainRow* rows, size_t count);
+    // other's rows [first, first + count) added after this table's, held
+    // as bytes where other holds them so (a table taken over in part is
+    // not made into rows, neither this one nor other). first + count <=
+    // other.size().
+    void AppendRows(const ModuleTable& other, size_t first, size_t count);
     // This table's row at `position` becomes other's row there, the rest
     // kept as they are (the rows a report remembers for the next): a row
     // held as bytes is held so here too. position < other.size().

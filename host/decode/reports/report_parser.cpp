@@ -620,9 +620,7 @@ size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, si
             // The whole table the report before had: its rows, shared.
             Report_.Modules.Share(rows.Modules);
         } else {
-            std::vector<ModuleRow>& modules = Report_.Modules.Mutable();
-            const std::vector<ModuleRow>& kept = rows.Modules;
-            modules.insert(modules.end(), first(kept), first(kept) + static_cast<std::ptrdiff_t>(count));
+            Report_.Modules.AppendRows(rows.Modules, position, count);
         }
         taken = count;
     } else if (effect == LineEffect::Frame && Section_ == Section::Stack && Report_.Frames.size() == position &&

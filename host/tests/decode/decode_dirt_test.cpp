@@ -1194,6 +1194,8 @@ TEST(ModuleTableTest, ATableChangedLeavesTheOneItSharedWithAsItWas)
          }},
         {"a held row kept past the last", [&](decode::ModuleTable* t) { t->Keep(t->size(), heldOther); }},
         {"plain rows held", [&](decode::ModuleTable* t) { HoldPlainRows(t, {other, other}); }},
+        {"rows taken from another", [&](decode::ModuleTable* t) { t->AppendRows(heldAsLong, 0, 2); }},
+        {"its own rows taken again", [](decode::ModuleTable* t) { t->AppendRows(*t, 0, t->size()); }},
     };
     // The same two rows made, held, the first made with the second held,
     // held as plain rows, and the first held with the second a plain row.
@@ -1257,11 +1259,31 @@ TEST(ModuleTableTest, TablesAreTheSameWhenTheirRowsAre)
     const std::string guid = "6B472C4652DD221E4C4C44205044422E";
     const decode::ModuleRow a = {"a.sys", "", guid, 1};
     const decode::ModuleRow b = {"b.sys", "b.pdb", guid, 2};
-    enum class Way { Made, Held, MadeThenHeld, Plain, PlainPadded, HeldThenPlain };
+    enum class Way { Made, Held, MadeThenHeld, Plain, PlainPadded, HeldThenPlain, TakenInPart, HeldThenTaken };
     auto table = [](const std::vector<decode::ModuleRow>& rows, Way way) {
         decode::ModuleTable t;
         if (way == Way::Plain || way == Way::PlainPadded) {
             HoldPlainRows(&t, rows, way == Way::PlainPadded ? 2 : 0);
+            return t;
+        }
+        if (way == Way::TakenInPart || way == Way::HeldThenTaken) {
+            // Taken from the middle of a table of more rows: made ones as
+            // made, held ones as held, after this table's own.
+            const bool own = way == Way::HeldThenTaken && !rows.empty();
+            decode::ModuleTable from;
+            from.push_back({"before.sys", "", "6B472C4652DD221E4C4C44205044422E", 1});
+            for (size_t i = own ? 1 : 0; i < rows.size(); ++i) {
+                if (i == 0) {
+                    from.push_back(rows[i]);
+                } else {
+                    HoldPlainRows(&from, {rows[i]});
+                }
+            }
+            HoldRow(&from, {"after.sys", "", "6B472C4652DD221E4C4C44205044422E", 1});
+            if (own) {
+                HoldRow(&t, rows[0]);
+            }
+            t.AppendRows(from, 1, rows.size() - (own ? 1 : 0));
             return t;
         }
         for (size_t i = 0; i < rows.size(); ++i) {
@@ -1291,7 +1313,8 @@ TEST(ModuleTableTest, TablesAreTheSameWhenTheirRowsAre)
         {"rows in another order", {a, b}, {b, a}},
     };
     for (const Case& c : cases) {
-        const Way ways[] = {Way::Made, Way::Held, Way::MadeThenHeld, Way::Plain, Way::PlainPadded, Way::HeldThenPlain};
+        const Way ways[] = {Way::Made,        Way::Held,          Way::MadeThenHeld, Way::Plain,
+                            Way::PlainPadded, Way::HeldThenPlain, Way::TakenInPart,  Way::HeldThenTaken};
         for (Way first : ways) {
             for (Way second : ways) {
                 SCOPED_TRACE(std::string(c.Name) + ", ways " + std::to_string(static_cast<int>(first)) + " " +
