@@ -616,7 +616,10 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
 {
     if (Remembering_) {
         if (Open_.size() == 1) {
-            if (ModuleRowsTaken_ != 0) {
+            // Taking over only some rows costs more than reading them all
+            // (the rows after the first that differs are kept one by one):
+            // a report that took over no more than half its table missed.
+            if (2 * ModuleRowsTaken_ > Open_[0].Parser->ModuleCount()) {
                 ModuleMisses_ = 0;
             } else if ((ModuleRowsKept_ != 0 || !KeepModuleRows_) && ModuleMisses_ < MissesBeforePause) {
                 ++ModuleMisses_;

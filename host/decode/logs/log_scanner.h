@@ -203,7 +203,8 @@ private:
     RememberedRows Rows_;
     // Module rows are kept for the next report while reports take theirs
     // from the one before: after MissesBeforePause reports in a row that
-    // took none (a fleet of machines with tables of their own), only every
+    // took no more than half their table (a fleet of machines with tables
+    // of their own, or that differ here and there), only every
     // ProbeEvery-th report keeps its rows, so a table that comes back is
     // taken over again from the report after it. A row not kept is parsed:
     // the output is the same either way.

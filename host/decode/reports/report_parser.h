@@ -164,6 +164,7 @@ public:
     // line (a keyword line, one Feed would note), which is then fed.
     bool FeedModuleRow(std::string_view line, uint64_t number, ModuleRowTabs tabs);
     bool ReadsModuleRows() const { return Section_ == Section::Modules; }
+    size_t ModuleCount() const { return Report_.Modules.size(); }
     // Holds plain rows of the module table being read (their columns found
     // and checked whole: a GUID of upper-case hex digits, an age that fits
     // 32 bits) that follow one another from `text` on, up to the first where

@@ -1378,22 +1378,44 @@ TEST(DecodeRepeats, TablesThatComeAndGoReadAsAlone)
     struct Case {
         const char* Name;
         std::vector<unsigned> Tables;  // each report's table, by number
+        // 0: every row differs from another table's; n: of the rows
+        // added, those whose index and table number are the same modulo
+        // n (a fleet's machines, each with some drivers of its own).
+        unsigned Differ = 0;
     };
+    const std::vector<unsigned> inTurn = {1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4, 5, 6, 7, 8};
     const Case cases[] = {
         {"new tables, then one again and again", {1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7}},
         {"tables that come back after a pause", {1, 2, 3, 1, 2, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2}},
         {"one table, new ones, then the first",
          {1, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 12, 1, 1}},
+        {"machines in turn, a row in four their own", inTurn, 4},
+        {"machines in turn, a row of the table their own", inTurn, 24},
+        {"one machine's table, now and then another's in a row",
+         {1, 1, 1, 2, 1, 1, 1, 1, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 4, 1, 1, 1, 1, 1}, 24},
     };
+    constexpr unsigned AddedRows = 24;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         std::string log;
         for (unsigned table : c.Tables) {
             char guid[17];
             std::snprintf(guid, sizeof(guid), "%016X", table);
-            // Every row of the table differs from another table's.
-            log += "chatter\n" + Replace(Replace(CleanReport, "4C4C44205044422E", guid),
-                                         "00000000000000000000000000000000", std::string(guid) + guid);
+            std::string rows;
+            for (unsigned i = 0; i < AddedRows; ++i) {
+                const bool own = c.Differ == 0 || i % c.Differ == table % c.Differ;
+                char row[64];
+                std::snprintf(row, sizeof(row), "mod%02u.sys\t\t%08X52DD221E4C4C44205044422E\t1\n", i,
+                              own ? 0xA0000000 + table : 0x6B472C00 + i);
+                rows += row;
+            }
+            std::string report = Replace(CleanReport, "\nBUGCHECK CODE", "\n" + rows + "BUGCHECK CODE");
+            if (c.Differ == 0) {
+                // Every row of the table differs from another table's.
+                report = Replace(Replace(report, "4C4C44205044422E", guid), "00000000000000000000000000000000",
+                                 std::string(guid) + guid);
+            }
+            log += "chatter\n" + report;
         }
         std::vector<decode::CrashReport> reports = Scan(log).Reports;
         ASSERT_EQ(reports.size(), c.Tables.size());
