@@ -462,9 +462,14 @@ void LogScanner::RememberRows(std::string_view raw, const std::vector<size_t>& e
     if (number != open.Parser->StartLine() + 1 + CurrentLines()) {
         return;  // past the bounds already: nothing more is remembered
     }
-    // Within the bounds, as Remember checks them line by line.
+    // Within the bounds, as Remember checks them line by line: all of them
+    // where the last is (the ends only grow).
     size_t count = 0;
     size_t base = CurrentBytes();
+    if (!ends.empty() && CurrentLines() + ends.size() <= MaxRememberedLines &&
+        base + ends.back() <= MaxRememberedBytes) {
+        count = ends.size();
+    }
     while (count < ends.size() && CurrentLines() + count < MaxRememberedLines &&
            base + ends[count] <= MaxRememberedBytes) {
         ++count;
@@ -541,13 +546,22 @@ size_t LogScanner::TableRows(LineReader* reader)
         const size_t held = parser.HoldRows(ahead.data() + at, PlainRows_.data(), clean);
         if (held != 0) {
             const size_t position = parser.LastPosition() + 1 - held;
-            for (size_t i = 0; i < held; ++i) {
-                at += PlainRows_[i].Length + 1u;
-                if (Remembering_) {
-                    RowEnds_.push_back(at);
-                    if (keep) {
+            if (Remembering_) {
+                // Sized once a batch, each end then stored in place.
+                const size_t first = RowEnds_.size();
+                RowEnds_.resize(first + held);
+                for (size_t i = 0; i < held; ++i) {
+                    at += PlainRows_[i].Length + 1u;
+                    RowEnds_[first + i] = at;
+                }
+                if (keep) {
+                    for (size_t i = 0; i < held; ++i) {
                         RowPositions_.push_back(position + i);
                     }
+                }
+            } else {
+                for (size_t i = 0; i < held; ++i) {
+                    at += PlainRows_[i].Length + 1u;
                 }
             }
             number += held;
