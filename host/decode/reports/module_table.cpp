@@ -198,7 +198,8 @@ void ModuleTable::AppendRows(const ModuleTable& other, size_t first, size_t coun
     if (count == 0) {
         return;
     }
-    // Held by reference first: other may be this table.
+    // A reference of its own to other's rows: other may be this table,
+    // whose block the first change replaces.
     const std::shared_ptr<Block> source = other.Block_;
     // Rows made there come before its held ones, and stay rows here.
     const size_t made = first < source->Made.size() ? std::min(count, source->Made.size() - first) : 0;
