@@ -546,23 +546,20 @@ size_t LogScanner::TableRows(LineReader* reader)
         const size_t held = parser.HoldRows(ahead.data() + at, PlainRows_.data(), clean);
         if (held != 0) {
             const size_t position = parser.LastPosition() + 1 - held;
+            // Sized once a batch, each end then stored in place.
+            size_t* ends = nullptr;
             if (Remembering_) {
-                // Sized once a batch, each end then stored in place.
-                const size_t first = RowEnds_.size();
-                RowEnds_.resize(first + held);
-                for (size_t i = 0; i < held; ++i) {
-                    at += PlainRows_[i].Length + 1u;
-                    RowEnds_[first + i] = at;
+                RowEnds_.resize(RowEnds_.size() + held);
+                ends = RowEnds_.data() + RowEnds_.size() - held;
+            }
+            for (size_t i = 0; i < held; ++i) {
+                at += PlainRows_[i].Length + 1u;
+                if (ends != nullptr) {
+                    ends[i] = at;
                 }
-                if (keep) {
-                    for (size_t i = 0; i < held; ++i) {
-                        RowPositions_.push_back(position + i);
-                    }
-                }
-            } else {
-                for (size_t i = 0; i < held; ++i) {
-                    at += PlainRows_[i].Length + 1u;
-                }
+            }
+            for (size_t i = 0; keep && i < held; ++i) {
+                RowPositions_.push_back(position + i);
             }
             number += held;
             count += held;
