@@ -23,6 +23,17 @@ esac
 # one more test than there are processors keeps both busy.
 test_jobs=$((jobs + 1))
 
+# ctest in a tree; when a test fails, its output's last lines again after
+# the summary, where a CI log's tail shows them.
+suite_in() {
+    local tree=$1
+    shift
+    ctest --test-dir "$tree" --output-on-failure -j "$test_jobs" "$@" || {
+        scripts/failed-output.sh "$tree"
+        return 1
+    }
+}
+
 # Each stage's wall time, printed as it ends and all together at the end.
 timings=""
 stage() {
@@ -42,12 +53,12 @@ cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMP
       -DVEK_SANITIZE=OFF -DVEK_CROSS=ON -DVEK_BENCHMARKS=ON -DVEK_WERROR=ON >/dev/null
 if [ "$quick" = 1 ]; then
     cmake --build build-release
-    ctest --test-dir build-release --output-on-failure -j "$test_jobs" \
+    suite_in build-release \
           -E '^(pe_corpus_fetch|pe_corpus_expectations|pe_corpus_module_table|cross_build_is_reproducible|package_signing|damaged_sys_images|damaged_seh_images)$'
     exit 0
 fi
 stage release-build cmake --build build-release
-stage release-suite ctest --test-dir build-release --output-on-failure -j "$test_jobs"
+stage release-suite suite_in build-release
 
 # clang under AddressSanitizer and UndefinedBehaviorSanitizer: the suite
 # once more (host memory the guest should never see is what these catch),
@@ -69,8 +80,8 @@ sys_repeats='_on_sys( |$)|^Processors/(LongReportTest|ConcurrentLoadsTest)\.'
 sys_sample='/(default_machine|bugcheck_on_last_processor|hyperv_restore_successful|modules_images_and_loads|spcr_memory_console|load_unload_load|fault_map_io_space)_on_sys( |$)|^Processors/LongReportTest\..*/2_busy3_seed7( |$)|^Processors/ConcurrentLoadsTest\..*/3( |$)'
 stage asan-build cmake --build build-asan
 asan_suite() {
-    ctest --test-dir build-asan --output-on-failure -j "$test_jobs" -R "$sys_sample"
-    ctest --test-dir build-asan --output-on-failure -j "$test_jobs" -E "$sys_repeats"
+    suite_in build-asan -R "$sys_sample"
+    suite_in build-asan -E "$sys_repeats"
 }
 stage asan-suite asan_suite
 
