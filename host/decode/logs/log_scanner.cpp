@@ -529,11 +529,15 @@ size_t LogScanner::TableRows(LineReader* reader)
     size_t at = 0;
     size_t count = 0;
     LogLine line;
+    size_t batch = FirstPlainRowsBatch;
     for (;;) {
         // Plain rows, most of a table, a batch at a time: split and
         // checked with one read of each, and held with no line of their own
-        // (their bytes go into the table in one copy).
-        const size_t plain = SplitPlainRows(ahead.data() + at, ahead.size() - at, PlainRows_.data(), PlainRows_.size());
+        // (their bytes go into the table in one copy). No more than the
+        // table has room for: a row past its bound is counted line by line
+        // below, and splitting a batch for each would cost a batch a row.
+        const size_t asked = std::min(batch, parser.ModuleRoom());
+        const size_t plain = SplitPlainRows(ahead.data() + at, ahead.size() - at, PlainRows_.data(), asked);
         // Up to the first row that may hold a marker: that one is read
         // line by line.
         size_t clean = 0;
@@ -565,7 +569,8 @@ size_t LogScanner::TableRows(LineReader* reader)
             count += held;
             parser.RowsHeld(number);
         }
-        if (held == PlainRows_.size()) {
+        if (held == asked && held != 0) {
+            batch = std::min(batch * 2, PlainRows_.size());
             continue;  // a whole batch: more may follow
         }
         // Any other line (a longer row, one that may hold a marker or is

@@ -165,6 +165,8 @@ public:
     bool FeedModuleRow(std::string_view line, uint64_t number, ModuleRowTabs tabs);
     bool ReadsModuleRows() const { return Section_ == Section::Modules; }
     size_t ModuleCount() const { return Report_.Modules.size(); }
+    // How many more rows the table keeps before it counts them instead.
+    size_t ModuleRoom() const { return MaxModules - std::min(Report_.Modules.size(), MaxModules); }
     // Holds plain rows of the module table being read (their columns found
     // and checked whole: a GUID of upper-case hex digits, an age that fits
     // 32 bits) that follow one another from `text` on, up to the first where
@@ -174,7 +176,7 @@ public:
     size_t HoldRows(const char* text, const PlainRow* rows, size_t count)
     {
         const size_t before = Report_.Modules.size();
-        count = std::min(count, MaxModules - std::min(before, MaxModules));
+        count = std::min(count, ModuleRoom());
         size_t held = 0;
         for (const char* row = text; held < count; row += rows[held++].Length + 1u) {
             if (MayStartKeyword(*row) && StartsKeywordLine(std::string_view(row, rows[held].Length))) {

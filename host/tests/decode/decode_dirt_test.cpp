@@ -1491,6 +1491,8 @@ TEST(DecodeTables, RowsReadAtAStretchReadAsLineByLine)
         {"a line not understood", "noise\n", "\n", 40, ""},
         {"three unfit lines", "noise\nmore\nand more\n", "\n", 40, ""},
         {"rows past the bound, across reads", row, "\n", decode::ReportParser::MaxModules + 40, ""},
+        {"rows up to the bound", row, "\n", decode::ReportParser::MaxModules - 1, ""},
+        {"one row past the bound", row, "\n", decode::ReportParser::MaxModules, ""},
         {"a prefix on every line", row, "\n", 40, "[vm1] "},
     };
     for (const Case& c : cases) {
