@@ -186,10 +186,20 @@ size_t FindStartMarker(std::string_view text, bool* exact)
         return at;
     }
     *exact = false;
+    // Only blanks, then the line's end or an escape, follow a damaged
+    // marker: it ends at or after the last word before the first escape.
+    // A half found further back than a marker's length from there starts
+    // none, so a line of nothing but halves costs one search, not a check
+    // at each.
+    const size_t escape = std::min(text.find('\x1B'), text.size());
+    const size_t lastWord = text.substr(0, escape).find_last_not_of(" \t");
+    const size_t wordsEnd = lastWord == std::string_view::npos ? 0 : lastWord + 1;
+    constexpr size_t Reach = StartMarker.size() + 2;  // from a half's start to a marker's end, at most
+    const size_t from = wordsEnd > Reach ? wordsEnd - Reach : 0;
     // Every damaged marker keeps one half whole: the marker begins at the
     // head, or just before the tail, give or take the byte lost or added.
     for (std::string_view half : {StartHead, StartTail}) {
-        for (size_t found = text.find(half); found != std::string_view::npos;
+        for (size_t found = text.find(half, from); found != std::string_view::npos;
              found = text.find(half, found + 1)) {
             for (size_t before : {size_t{0}, size_t{1}, size_t{2}}) {
                 size_t back = half == StartHead ? 0 : StartHead.size() - 1 + before;

@@ -577,6 +577,51 @@ TEST(DecodeDamage, MarkersAreSeenWhereverTheyStand)
     }
 }
 
+// A damaged start marker is found where it ends its line (blanks, then
+// the end or an escape, after it), however many halves of a marker stand
+// before it on the line, and not where words follow it.
+TEST(DecodeDamage, ADamagedMarkerIsFoundAfterAnyRunOfHalves)
+{
+    std::string halves;  // two edits from a marker wherever they meet
+    for (int i = 0; i < 25; ++i) {
+        halves += "UMP STARTS x BUGCHECK D x ";
+    }
+    struct Case {
+        const char* Name;
+        std::string Line;
+        size_t At;  // npos: no marker
+        bool Exact;
+    };
+    const size_t none = std::string::npos;
+    const Case cases[] = {
+        {"exact, between words", "a BUGCHECK DUMP STARTS b", 2, true},
+        {"a byte changed, after halves", halves + "BUGCHECK DUMP STARTZ", halves.size(), false},
+        {"a byte dropped, blanks after", halves + "BUGCHECK DUMP STARS \t ", halves.size(), false},
+        {"a byte added at its head", halves + "BBUGCHECK DUMP STARTS", halves.size() + 1, true},
+        // Read as the marker with its first byte dropped.
+        {"its first byte changed, after halves", halves + "xUGCHECK DUMP STARTS", halves.size() + 1, false},
+        {"a byte changed in its head", halves + "BUGCHEXK DUMP STARTS", halves.size(), false},
+        {"a byte changed in its head, no tail whole", halves + "BUGCHEXK DUMP STARTZ", none, false},
+        {"a byte changed, tabs after", halves + "BUGCHECK DUMP STARTZ" + std::string(30, '\t'), halves.size(), false},
+        {"a blank last byte", "x BUGCHECK DUMP START ", 2, false},
+        {"words after it", halves + "BUGCHECK DUMP STARTZ and more", none, false},
+        {"an escape and words after it", "BUGCHECK DUMP STARTZ  \x1B[0m and more", 0, false},
+        {"after an escape", "\x1B[31m" + halves + "BUGCHECK DUMP STARTZ", 5 + halves.size(), false},
+        {"before an escape, halves after it", "BUGCHECK DUMP STARTZ\x1B[0m" + halves, 0, false},
+        {"halves alone", halves, none, false},
+        {"halves and blanks", halves + "   ", none, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        bool exact = !c.Exact;
+        const size_t at = decode::FindStartMarker(c.Line, &exact);
+        EXPECT_EQ(at, c.At);
+        if (at != none) {
+            EXPECT_EQ(exact, c.Exact);
+        }
+    }
+}
+
 // Both widths of the anchor search (16 bytes a step, and 32 where the
 // processor has them) find what a byte-by-byte look finds, and count the
 // line ends before it: each anchor at every place around the steps' edges,
