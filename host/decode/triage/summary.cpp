@@ -64,7 +64,15 @@ void FleetSummary::Add(const CrashReport& report)
     }
     fresh.Signature = CulpritSignature(report, culprit);
 
-    Row& row = Rows_.emplace(fresh.Signature, fresh).first->second;
+    auto found = Rows_.find(fresh.Signature);
+    if (found == Rows_.end()) {
+        if (Rows_.size() >= MaxSignatures) {
+            ++Unlisted_;
+            return;
+        }
+        found = Rows_.emplace(fresh.Signature, fresh).first;
+    }
+    Row& row = found->second;
     ++row.Count;
     if (report.Time) {
         if (!row.First || Earlier(*report.Time, *row.First)) {
@@ -119,6 +127,12 @@ void FleetSummary::PrintText(std::ostream& out) const
         }
         out << "\n";
     }
+    if (Unlisted_ != 0) {
+        char columns[128];
+        std::snprintf(columns, sizeof(columns), "%6llu  %-19s  %-19s  ", static_cast<unsigned long long>(Unlisted_),
+                      "-", "-");
+        out << columns << "under signatures past the first " << MaxSignatures << ", not listed\n";
+    }
 }
 
 void FleetSummary::PrintJson(std::ostream& out) const
@@ -168,6 +182,17 @@ void FleetSummary::PrintJson(std::ostream& out) const
         line.EndArray();
         line.OwnKey("more_logs");
         line.Uint(row->MoreLogs);
+        line.EndObject();
+        line.EndLine();
+    }
+    if (Unlisted_ != 0) {
+        line.StartObject();
+        line.OwnKey("kind");
+        line.String("unlisted");
+        line.OwnKey("count");
+        line.Uint(Unlisted_);
+        line.OwnKey("listed_signatures");
+        line.Uint(MaxSignatures);
         line.EndObject();
         line.EndLine();
     }

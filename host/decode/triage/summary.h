@@ -1,7 +1,8 @@
 // The fleet summary behind `decode --summary`: every report of every log
 // grouped by signature (bug check code plus culprit module and function, or
 // module + offset when unsymbolized), with how often, since when, until
-// when, and from which logs. Memory is constant per signature.
+// when, and from which logs. Memory is constant per signature, and the
+// signatures listed are bounded.
 #pragma once
 
 #include "decode/reports/report.h"
@@ -18,6 +19,11 @@ class FleetSummary {
 public:
     // Logs named per signature; the rest are counted ("+N more").
     static constexpr size_t MaxLogsListed = 4;
+    // Signatures listed; crashes under any other are counted in one line.
+    // A fleet's crashes fall under a few hundred at most, but a guest can
+    // print a new module name or offset in every report, and memory must
+    // not grow with the log.
+    static constexpr size_t MaxSignatures = 10000;
 
     // Reports come log by log: a log's reports are handed in one run.
     void Add(const CrashReport& report);
@@ -44,6 +50,7 @@ private:
     std::vector<const Row*> Ordered() const;
 
     std::map<std::string, Row> Rows_;
+    uint64_t Unlisted_ = 0;  // crashes under signatures past MaxSignatures
 };
 
 }  // namespace decode

@@ -450,6 +450,42 @@ TEST(FleetSummary, GroupsBySignatureWithTimesAndBoundedLogs)
     EXPECT_EQ(row["first_time"], "2026-12-07T04:10:00.000Z");
 }
 
+// A guest that prints a new offset in every report cannot grow the summary
+// without end: past the bound, crashes under new signatures are counted in
+// one last line, and those under a listed one still count in its row.
+TEST(FleetSummary, SignaturesPastTheBoundAreCountedNotListed)
+{
+    decode::FleetSummary summary;
+    constexpr size_t Bound = decode::FleetSummary::MaxSignatures;
+    for (size_t i = 0; i < Bound + 3; ++i) {
+        summary.Add(Crash("vm1.log", 0xD1, At("wild.sys", i), 1));
+    }
+    summary.Add(Crash("vm2.log", 0xD1, At("wild.sys", 0), 2));
+
+    std::ostringstream text;
+    summary.PrintText(text);
+    const std::string out = text.str();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), static_cast<long>(1 + Bound + 1));
+    const std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
+    EXPECT_EQ(last, "     3  -                    -                    under signatures past the first 10000, "
+                    "not listed\n");
+    EXPECT_NE(out.find("     2  2026-12-07 04:01:00  2026-12-07 04:02:00  0xD1 DRIVER_IRQL_NOT_LESS_OR_EQUAL in "
+                       "wild.sys+0x0 "),
+              std::string::npos);
+
+    std::ostringstream json;
+    summary.PrintJson(json);
+    std::istringstream lines(json.str());
+    size_t signatures = 0;
+    nlohmann::json tail;
+    for (std::string line; std::getline(lines, line);) {
+        tail = nlohmann::json::parse(line);
+        signatures += tail["kind"] == "signature" ? 1 : 0;
+    }
+    EXPECT_EQ(signatures, Bound);
+    EXPECT_EQ(tail, nlohmann::json::parse(R"({"kind":"unlisted","count":3,"listed_signatures":10000})"));
+}
+
 // What a guest writes cannot reach a terminal raw nor break a JSON reader:
 // each row is a name as the log holds it, as text shows it, and as it
 // stands in a JSON line.
