@@ -194,10 +194,10 @@ private:
     // The plain rows of a batch TableRows splits (a few batches a table).
     static constexpr size_t PlainRowsBatch = 64;
     // The first batch of each call, each next one twice as many up to the
-    // above: rows that each end the call (each holding a marker's anchor,
+    // above. Rows that each end the call (each holding a marker's anchor,
     // or starting as a keyword line, as a hostile guest may print a table)
-    // cost 16 rows' split each, not 64, for a table's 150 rows one more
-    // batch to split.
+    // then cost a split of 16 rows each instead of 64; a table of 150
+    // plain rows takes four splits instead of three.
     static constexpr size_t FirstPlainRowsBatch = 16;
     std::array<PlainRow, PlainRowsBatch> PlainRows_{};
     // While set, the open report's first MirrorLines_ lines are kept in
