@@ -82,27 +82,9 @@ std::string_view StripTrailingEscapes(std::string_view text)
     return text;
 }
 
-// The class of a prefix byte: timestamps differ in their digits, and a
-// padded number in where its blanks stand; month and host names in letters.
-char Shape(char c)
-{
-    if ((c >= '0' && c <= '9') || c == ' ') {
-        return '0';
-    }
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
-        return 'a';
-    }
-    return c;
-}
-
 bool SameShape(std::string_view a, std::string_view b)
 {
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Shape(a[i]) != Shape(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return a.size() == b.size() && SamePrefixShape(a.data(), b.data(), a.size());
 }
 
 // The starts of the report's lines that have a fixed one (module rows are
@@ -770,7 +752,7 @@ std::string_view LogScanner::StripAnyPrefix(std::string_view text, const std::st
         }
     }
     size_t closing = prefix.find_last_not_of(' ');
-    if (closing == std::string::npos || text.empty() || Shape(text[0]) != Shape(prefix[0])) {
+    if (closing == std::string::npos || text.empty() || PrefixShape(text[0]) != PrefixShape(prefix[0])) {
         return text;
     }
     std::string_view close = std::string_view(prefix).substr(closing);

@@ -202,6 +202,73 @@ size_t FindEitherByte(const char* data, size_t size, char first, char second)
     return size;
 }
 
+char PrefixShape(char c)
+{
+    if ((c >= '0' && c <= '9') || c == ' ') {
+        return '0';
+    }
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+        return 'a';
+    }
+    return c;
+}
+
+#if defined(__SSE2__)
+namespace {
+
+// PrefixShape of sixteen bytes at once. The compares are signed: bytes
+// from 0x80 up are below every digit and letter, as they are for the
+// one-byte version.
+inline __m128i PrefixShapes(__m128i bytes)
+{
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(bytes, _mm_set1_epi8('9' + 1)));
+    const __m128i number = _mm_or_si128(digit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+    // A letter of either case is one of 'a' to 'z' with bit 5 set.
+    const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    const __m128i other = _mm_andnot_si128(_mm_or_si128(number, letter), bytes);
+    return _mm_or_si128(other, _mm_or_si128(_mm_and_si128(number, _mm_set1_epi8('0')),
+                                            _mm_and_si128(letter, _mm_set1_epi8('a'))));
+}
+
+inline bool SameShapes(const char* a, const char* b)
+{
+    const __m128i x = PrefixShapes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)));
+    const __m128i y = PrefixShapes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+    constexpr int AllSixteen = 0xFFFF;
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(x, y)) == AllSixteen;
+}
+
+}  // namespace
+#endif
+
+bool SamePrefixShape(const char* a, const char* b, size_t size)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Asked for every line of a report whose lines carry a timestamp: a
+    // byte at a time it was a third of such a log's time.
+    constexpr size_t Step = 16;
+    if (size >= Step) {
+        for (; i + Step <= size; i += Step) {
+            if (!SameShapes(a + i, b + i)) {
+                return false;
+            }
+        }
+        // The last bytes in one more step, some of them looked at twice.
+        return i == size || SameShapes(a + size - Step, b + size - Step);
+    }
+#endif
+    for (; i < size; ++i) {
+        if (PrefixShape(a[i]) != PrefixShape(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 size_t FindLineEndNotingMarkers(const char* data, size_t size, bool* marked)
 {
     size_t i = 0;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -693,6 +694,36 @@ TEST(DecodeDamage, RowBytesAreClassifiedAsAByteByByteLookClassifiesThem)
                 EXPECT_EQ(masks.Ends, expected.Ends) << at;
                 EXPECT_EQ(masks.Tabs, expected.Tabs) << at;
                 EXPECT_EQ(masks.Marks, expected.Marks) << at;
+            }
+        }
+    }
+}
+
+// The shapes of what stands before a report's lines, compared sixteen bytes
+// a step: every pair of byte values at the first, a middle and the last
+// place of prefixes shorter than a step, one long, and longer (where the
+// last step looks at some bytes twice).
+TEST(DecodeDamage, PrefixShapesCompareAsAByteByByteLookComparesThem)
+{
+    auto shape = [](unsigned char c) {
+        if (std::isdigit(c) != 0 || c == ' ') {
+            return '0';
+        }
+        return std::isalpha(c) != 0 ? 'a' : static_cast<char>(c);
+    };
+    const std::string base = "[2026-12-07 04:36:42.123456] vm-07| ";
+    for (size_t size : {size_t{5}, size_t{16}, size_t{17}, size_t{29}, size_t{32}, base.size()}) {
+        for (size_t at : {size_t{0}, size / 2, size - 1}) {
+            std::string a = base.substr(0, size);
+            std::string b = a;
+            for (unsigned x = 0; x < 256; ++x) {
+                for (unsigned y = 0; y < 256; ++y) {
+                    a[at] = static_cast<char>(x);
+                    b[at] = static_cast<char>(y);
+                    ASSERT_EQ(decode::SamePrefixShape(a.data(), b.data(), size),
+                              shape(static_cast<unsigned char>(x)) == shape(static_cast<unsigned char>(y)))
+                        << "size " << size << ", at " << at << ", bytes " << x << " and " << y;
+                }
             }
         }
     }
