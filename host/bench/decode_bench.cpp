@@ -47,8 +47,12 @@ const char ReportTail[] =
 // rounds are those machines' crashes in turn, each machine's table with a
 // GUID of its own in every tenth row (other builds of a few drivers), so
 // a report's table is the one before's but for some rows here and there.
+// Every line may stand behind a prefix: its machine's ("vm3| "), as a
+// multiplexer writes a fleet's consoles into one log, or a timestamp that
+// changes from line to line, as a logging serial server writes them.
+enum class LinePrefix { None, Machine, Timestamp };
 std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, bool distinct = false,
-                     bool newTables = false, unsigned machines = 0)
+                     bool newTables = false, unsigned machines = 0, LinePrefix linePrefix = LinePrefix::None)
 {
     std::string file = (std::filesystem::temp_directory_path() /
                         ("vekcrash-decode-bench-" + std::to_string(::getpid()) + name))
@@ -86,7 +90,10 @@ std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, boo
         unsigned minute = 0;
         unsigned table = 0;
         unsigned machine = 0;
-        for (size_t written = 0; written < bytes; written += round.size()) {
+        unsigned lineNumber = 0;
+        std::string prefixed;
+        for (size_t written = 0; written < bytes;) {
+            const unsigned roundMachine = machine;
             if (distinct) {
                 constexpr unsigned MinutesADay = 24 * 60;
                 constexpr unsigned Days = 28;
@@ -114,7 +121,29 @@ std::string WriteLog(const char* name, int chatter, size_t bytes = LogBytes, boo
                 }
                 machine = (machine + 1) % machines;
             }
-            out << round;
+            if (linePrefix == LinePrefix::None) {
+                out << round;
+                written += round.size();
+                continue;
+            }
+            prefixed.clear();
+            for (size_t at = 0; at < round.size();) {
+                size_t end = round.find('\n', at) + 1;
+                char prefix[40];
+                if (linePrefix == LinePrefix::Machine) {
+                    std::snprintf(prefix, sizeof(prefix), "vm%u| ", roundMachine);
+                } else {
+                    constexpr unsigned Micros = 1000000;
+                    ++lineNumber;
+                    std::snprintf(prefix, sizeof(prefix), "[2026-12-07 %02u:%02u:%02u.%06u] ", lineNumber / 3600 / 1000 % 24,
+                                  lineNumber / 60000 % 60, lineNumber / 1000 % 60, lineNumber * 37 % Micros);
+                }
+                prefixed += prefix;
+                prefixed.append(round, at, end - at);
+                at = end;
+            }
+            out << prefixed;
+            written += prefixed.size();
         }
     }
     return file;
@@ -150,6 +179,25 @@ const std::string& FleetLogPath()
 {
     constexpr unsigned Machines = 8;
     static const std::string path = WriteLog("-fleet.log", 40, LogBytes / 4, true, false, Machines);
+    return path;
+}
+
+// The fleet's log as a multiplexer writes it, each line behind its
+// machine's prefix: each report takes over most of its own machine's last.
+const std::string& MultiplexedLogPath()
+{
+    constexpr unsigned Machines = 8;
+    static const std::string path =
+        WriteLog("-multiplexed.log", 40, LogBytes / 4, true, false, Machines, LinePrefix::Machine);
+    return path;
+}
+
+// The dense log of distinct crashes with a timestamp before every line
+// (each line's its own): nothing is the report before's byte for byte.
+const std::string& TimestampedLogPath()
+{
+    static const std::string path =
+        WriteLog("-timestamped.log", 40, LogBytes / 4, true, false, 0, LinePrefix::Timestamp);
     return path;
 }
 
@@ -278,7 +326,8 @@ BENCHMARK(BM_DecodeOverPlainScan)->Unit(benchmark::kMillisecond);
 // the report-dense log (log:0), the noise log (log:1) or the dense log of
 // distinct crashes (log:2) or of distinct crashes whose module tables all
 // differ (log:3) or differ from the one before's in some rows (log:4),
-// or the log of one table past its bound (log:5), beside a plain scan of
+// or the log of one table past its bound (log:5), or the fleet's log
+// multiplexed (log:6), or the timestamped log (log:7), beside a plain scan of
 // the same log in the same run: the ratios to hold are text at or below 1
 // and JSON within 1.5 of text.
 void BM_DenseDecodeOverPlainScan(benchmark::State& state)
@@ -289,7 +338,9 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
                              : state.range(0) == 2 ? DistinctLogPath()
                              : state.range(0) == 3 ? NewTablesLogPath()
                              : state.range(0) == 4 ? FleetLogPath()
-                                                   : PastBoundLogPath();
+                             : state.range(0) == 5 ? PastBoundLogPath()
+                             : state.range(0) == 6 ? MultiplexedLogPath()
+                                                   : TimestampedLogPath();
     decode::DecodeOptions options;
     options.Json = state.range(1) != 0;
     options.Logs = {log};
@@ -318,7 +369,7 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
 }
 BENCHMARK(BM_DenseDecodeOverPlainScan)
     ->ArgNames({"log", "json"})
-    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {0, 1}})
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6, 7}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
 // The whole command without symbols: scanning, parsing and JSON output.
@@ -351,6 +402,8 @@ int main(int argc, char** argv)
     NewTablesLogPath();
     FleetLogPath();
     PastBoundLogPath();
+    MultiplexedLogPath();
+    TimestampedLogPath();
     benchmark::RunSpecifiedBenchmarks();
     std::filesystem::remove(LogPath());
     std::filesystem::remove(NoiseLogPath());
@@ -358,5 +411,7 @@ int main(int argc, char** argv)
     std::filesystem::remove(NewTablesLogPath());
     std::filesystem::remove(FleetLogPath());
     std::filesystem::remove(PastBoundLogPath());
+    std::filesystem::remove(MultiplexedLogPath());
+    std::filesystem::remove(TimestampedLogPath());
     return 0;
 }

@@ -239,8 +239,11 @@ LineEffect LogScanner::EffectToRemember(const LogLine& line, bool parsed)
 {
     const OpenReport& open = Open_[0];
     LineEffect effect = LineEffect::Other;
+    // A line behind the prefix's bytes, or its shape (a timestamp), was
+    // stripped of as many: the next report may take it over behind either.
     if (parsed && !line.Raw.empty() &&
-        (open.Prefix.empty() || line.Text.substr(0, open.Prefix.size()) == open.Prefix)) {
+        (open.Prefix.empty() || line.Text.substr(0, open.Prefix.size()) == open.Prefix ||
+         SameShape(line.Text.substr(0, open.Prefix.size()), open.Prefix))) {
         effect = open.Parser->LastEffect();
     }
     if (effect == LineEffect::ModuleRow) {
@@ -343,8 +346,13 @@ size_t LogScanner::Repeat(LineReader* reader)
         }
     }
     if (number != open.Parser->StartLine() + 1 + index || index >= Previous_.Lines.size() ||
-        Previous_.Lines[index].Effect == LineEffect::Other || open.Prefix != Previous_.Prefix) {
+        Previous_.Lines[index].Effect == LineEffect::Other) {
         return 0;
+    }
+    if (open.Prefix != Previous_.Prefix) {
+        return open.Prefix.size() == Previous_.Prefix.size() && SameShape(open.Prefix, Previous_.Prefix)
+                   ? RepeatBehindPrefixes(reader, index, number)
+                   : 0;
     }
     // Where a line ends depends on the bytes after its line end too (an LF
     // CR pair, a CR LF pair): two more of them must be the same.
@@ -432,6 +440,81 @@ size_t LogScanner::Repeat(LineReader* reader)
     return count;
 }
 
+size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64_t number)
+{
+    OpenReport& open = Open_[0];
+    const std::string& prefix = open.Prefix;
+    const std::vector<LineMemory::Entry>& kept = Previous_.Lines;
+    const std::string_view ahead = reader->Ahead();
+    const size_t from = index == 0 ? 0 : kept[index - 1].End;
+    const size_t base = CurrentBytes();
+    // The lines that are the report before's at their places behind a
+    // prefix of the same shape: each split as Next splits it, and taken
+    // only where nothing but the prefix's digits and letters differ, with
+    // no marker's anchor in it (which FeedLine would look for).
+    size_t at = 0;
+    size_t end = index;
+    bool exact = true;
+    LogLine line;
+    for (size_t next = 0; end < kept.size() && end < MaxRememberedLines && kept[end].Effect != LineEffect::Other;
+         ++end, at = next) {
+        const size_t was = (end == 0 ? 0 : kept[end - 1].End);
+        const size_t size = kept[end].End - was;
+        if (base + kept[end].End - from > MaxRememberedBytes ||
+            !LineReader::LineAt(ahead, at, std::string_view::npos, true, &line, &next) || line.Raw.size() != size ||
+            line.Text.size() < prefix.size() ||
+            std::memcmp(line.Raw.data() + prefix.size(), Previous_.Raw.data() + was + prefix.size(),
+                        size - prefix.size()) != 0 ||
+            !SameShape(line.Text.substr(0, prefix.size()), prefix) ||
+            (line.MayHoldMarker && HoldsAnchor(line.Text))) {
+            break;
+        }
+        exact = exact && line.Text.compare(0, prefix.size(), prefix) == 0;
+    }
+    // Taken a stretch at a time, as Repeat takes them.
+    size_t count = 0;
+    for (size_t head = index; head < end;) {
+        size_t stretch = 1;
+        size_t position = kept[head].Position;
+        while (head + stretch < end && kept[head + stretch].Effect == kept[head].Effect &&
+               kept[head + stretch].Position == ++position) {
+            ++stretch;
+        }
+        size_t took = open.Parser->RepeatRun(Rows_, kept[head].Effect, kept[head].Position, stretch, number + count);
+        count += took;
+        if (kept[head].Effect == LineEffect::ModuleRow) {
+            ModuleRowsTaken_ += took;
+        }
+        if (took != stretch) {
+            break;
+        }
+        head += stretch;
+    }
+    if (count == 0) {
+        return 0;
+    }
+    // Each line as long as the report before's at its place: its bytes
+    // where the report before's stood, or after the open report's.
+    const size_t taken = kept[index + count - 1].End - from;
+    if (Mirror_) {
+        std::memcpy(Previous_.Raw.data() + from, ahead.data(), taken);
+        MirrorLines_ += count;
+    } else {
+        auto lines = kept.begin() + static_cast<std::ptrdiff_t>(index);
+        Current_.Lines.insert(Current_.Lines.end(), lines, lines + static_cast<std::ptrdiff_t>(count));
+        for (size_t i = index; i < index + count; ++i) {
+            Current_.Lines[i].End = Current_.Lines[i].End - from + base;
+        }
+        Current_.Raw.append(ahead.substr(0, taken));
+    }
+    if (!exact) {
+        open.PrefixExact = false;  // as FeedLine finds of a line whose prefix differs
+    }
+    open.LastLine = number + count - 1;
+    reader->Skip(taken, count);
+    return count;
+}
+
 inline void LogScanner::KeepRow(LineMemory::Entry* entry, const std::vector<size_t>* positions, size_t index)
 {
     if (positions == nullptr || (*positions)[index] == NotKept) {
@@ -504,9 +587,11 @@ void LogScanner::RememberRows(std::string_view raw, const std::vector<size_t>& e
 
 size_t LogScanner::TableRows(LineReader* reader)
 {
-    // Lines with a prefix to strip are fed one by one.
-    if (!Sink_.TakeOver || !ReadsTable() || !Open_[0].Prefix.empty()) {
+    if (!Sink_.TakeOver || !ReadsTable()) {
         return 0;
+    }
+    if (!Open_[0].Prefix.empty()) {
+        return TableRowsBehindPrefix(reader);
     }
     OpenReport& open = Open_[0];
     ReportParser& parser = *open.Parser;
@@ -620,6 +705,60 @@ size_t LogScanner::TableRows(LineReader* reader)
     return count;
 }
 
+size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
+{
+    OpenReport& open = Open_[0];
+    ReportParser& parser = *open.Parser;
+    const std::string& prefix = open.Prefix;
+    const std::string_view ahead = reader->Ahead();
+    uint64_t number = reader->LinesTaken();
+    const bool keep = Remembering_ && KeepModuleRows_;
+    RowEnds_.clear();
+    RowPositions_.clear();
+    size_t at = 0;
+    size_t count = 0;
+    bool exact = true;
+    LogLine line;
+    // Each row as FeedLine feeds it: behind the prefix's bytes or shape,
+    // which StripPrefix takes off whole. A line that may hold a marker,
+    // or may end in a colour reset to strip, is left to FeedLine.
+    for (size_t next = 0;; at = next) {
+        if (!LineReader::LineAt(ahead, at, std::string_view::npos, true, &line, &next) ||
+            line.Text.size() <= prefix.size() || line.Text.back() == 'm' ||
+            (line.MayHoldMarker && HoldsAnchor(line.Text))) {
+            break;
+        }
+        const std::string_view head = line.Text.substr(0, prefix.size());
+        const bool same = head == prefix;
+        const std::string_view row = line.Text.substr(prefix.size());
+        ModuleRowTabs tabs;
+        if ((!same && !SameShape(head, prefix)) || !FindModuleRowTabs(row, &tabs) ||
+            !parser.FeedModuleRow(row, number + 1, tabs)) {
+            break;
+        }
+        exact = exact && same;
+        ++number;
+        ++count;
+        if (Remembering_) {
+            RowEnds_.push_back(next);
+            if (keep) {
+                RowPositions_.push_back(parser.LastEffect() == LineEffect::ModuleRow ? parser.LastPosition() : NotKept);
+            }
+        }
+    }
+    if (count != 0) {
+        if (!exact) {
+            open.PrefixExact = false;  // as FeedLine finds of a line whose prefix differs
+        }
+        open.LastLine = number;
+        if (Remembering_) {
+            RememberRows(ahead.substr(0, at), RowEnds_, keep ? &RowPositions_ : nullptr, number - count + 1);
+        }
+        reader->Skip(at, count);
+    }
+    return count;
+}
+
 void LogScanner::Close(size_t index, bool complete, const std::string& reason)
 {
     if (Remembering_) {
@@ -646,6 +785,7 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
             } else {
                 std::swap(Previous_, Current_);
             }
+            Previous_.PrefixExact = Open_[0].PrefixExact;
             Current_.Clear();
             Remembering_ = false;
         } else {
@@ -680,6 +820,9 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
     // Lines are remembered while one report at a time is open: the lines
     // of interleaved sources do not stand at fixed places.
     if (Open_.empty()) {
+        if (Sink_.TakeOver) {
+            TakeSourceMemory(open.Prefix);
+        }
         Current_.Clear();
         Current_.Prefix = open.Prefix;
         Remembering_ = Sink_.TakeOver;
@@ -700,6 +843,43 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
                           Printable(text.substr(markerAt)) + "\"");
     }
     Open_.push_back(std::move(open));
+}
+
+void LogScanner::TakeSourceMemory(const std::string& prefix)
+{
+    if (Previous_.Prefix == prefix) {
+        return;  // one source, or the same again: most logs
+    }
+    auto found = std::find_if(OtherSources_.begin(), OtherSources_.end(),
+                              [&prefix](const SourceMemory& memory) { return memory.Lines.Prefix == prefix; });
+    if (found == OtherSources_.end() && !Previous_.PrefixExact) {
+        // The report before stood behind a prefix that changed from line
+        // to line: a timestamp, whose next report is held against it.
+        return;
+    }
+    SourceMemory parked{std::move(Previous_), std::move(Rows_), ModuleMisses_};
+    if (found != OtherSources_.end()) {
+        Previous_ = std::move(found->Lines);
+        Rows_ = std::move(found->Rows);
+        ModuleMisses_ = found->ModuleMisses;
+        OtherSources_.erase(found);
+        // Another report was handed on after this one: a report the same
+        // as it is no copy printed again right after it, to fold.
+        Previous_.Ended = false;
+    } else {
+        Previous_ = LineMemory();
+        Rows_ = RememberedRows();
+        ModuleMisses_ = 0;
+    }
+    if (parked.Lines.Lines.empty() || !parked.Lines.PrefixExact) {
+        return;  // nothing to hold a report against, or no source's
+    }
+    // As many sources as may interleave: a source beyond them takes the
+    // place of the one heard from longest ago.
+    if (OtherSources_.size() == MaxSources - 1) {
+        OtherSources_.erase(OtherSources_.begin());
+    }
+    OtherSources_.push_back(std::move(parked));
 }
 
 size_t LogScanner::OwnerAmongSeveral(std::string_view text) const

@@ -78,8 +78,8 @@ public:
 
 private:
     // The lines of a report as read (line ends and all) and what each did:
-    // a line without the report's prefix byte for byte, a cut line and one
-    // with bytes passed over are Other.
+    // a line without the report's prefix (its bytes or its shape), a cut
+    // line and one with bytes passed over are Other.
     struct LineMemory {
         std::string Prefix;
         std::string Raw;
@@ -93,6 +93,9 @@ private:
         // the report's bytes after its start line as they stood.
         bool Whole = true;
         bool Ended = false;
+        // Every line carried Prefix byte for byte: a source's tag ("vm1| "),
+        // not a timestamp.
+        bool PrefixExact = true;
         void Clear()
         {
             Prefix.clear();
@@ -100,6 +103,7 @@ private:
             Lines.clear();
             Whole = true;
             Ended = false;
+            PrefixExact = true;
         }
     };
     // A report of a few thousand modules is remembered whole; lines past
@@ -166,6 +170,14 @@ private:
     // The open report's lines so far copied out of Previous_, where they
     // were written over the report before's: a line of another length came.
     void Unmirror();
+    // TableRows' work where the rows stand behind a prefix: a row at a
+    // time, each split as Next splits it and fed as FeedLine feeds it.
+    size_t TableRowsBehindPrefix(LineReader* reader);
+    // Repeat's work where the open report's lines stand behind a prefix
+    // of the same shape as the report before's but other bytes (a
+    // timestamp): each line held against that report's at its place
+    // after the prefix.
+    size_t RepeatBehindPrefixes(LineReader* reader, size_t index, uint64_t number);
     // Passes over the open report, just begun, where its lines up to its
     // end line are the previous report's and the sink folds it; the count
     // of lines passed over.
@@ -179,6 +191,20 @@ private:
     // at a time is open; the rows their lines gave.
     LineMemory Previous_;
     LineMemory Current_;
+    // The last reports of the other sources of a console that carries
+    // several, each told by its prefix ("vm1| "), least recent first: a
+    // multiplexer writes their reports in turn, and each source's next
+    // report takes over from its own last one, not from another machine's.
+    struct SourceMemory {
+        LineMemory Lines;
+        RememberedRows Rows;
+        unsigned ModuleMisses = 0;
+    };
+    std::vector<SourceMemory> OtherSources_;
+    // Puts the memory of the source whose report opens with this prefix
+    // in Previous_ and Rows_, and the one there among the others when it
+    // is a source's; a report behind a timestamp keeps the one there.
+    void TakeSourceMemory(const std::string& prefix);
     // The stretches of the run Repeat looks at: lines of one kind at
     // positions one after another, as [first line, count). Kept to reuse
     // its memory.

@@ -346,6 +346,14 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
          2, 1},
         {"a mention printed twice after a report",
          CleanReport + "BUGCHECK DUMP STARTS\nj1\nj2\nj3\n" + "BUGCHECK DUMP STARTS\nj1\nj2\nj3\n" + "x\n", 1, 0},
+        {"a copy after another source's crash",
+         Replace(CleanReport, "\n", "\nvm1| ") + Replace(Replace(CleanReport, "04:36", "05:36"), "\n", "\nvm2| ") +
+             Replace(CleanReport, "\n", "\nvm1| ") + "x\n",
+         3, 0},
+        {"a copy after another source's copy of its own crash",
+         Replace(CleanReport, "\n", "\nvm1| ") + Replace(CleanReport, "\n", "\nvm2| ") +
+             Replace(CleanReport, "\n", "\nvm2| ") + Replace(CleanReport, "\n", "\nvm1| ") + "x\n",
+         1, 3},
         {"a copy whose start line has another prefix",
          Replace(CleanReport, "\n", "\nAB ") +
              Replace(Replace(CleanReport, "\n", "\nAB "), "AB BUGCHECK DUMP STARTS", "A1 BUGCHECK DUMP STARTS") + "x\n",
@@ -1187,6 +1195,121 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
             ASSERT_FALSE(fresh.empty());
             EXPECT_EQ(Everything(reports[i]), Everything(fresh.front())) << "report " << i + 1;
             EXPECT_EQ(Everything(reports[i]), Everything(parsed[i])) << "report " << i + 1;
+        }
+    }
+}
+
+// A console that carries several machines' reports in turn, each behind
+// its own prefix: each report takes over from its own source's last one,
+// and must read exactly as with every line parsed, however the sources
+// take turns, differ, change or outnumber what is remembered of them.
+TEST(DecodeRepeats, EachSourceReadsAsWithEveryLineParsed)
+{
+    // Source n's report: its own GUID in one row and its own frame offset.
+    auto report = [](unsigned n, unsigned round) {
+        char guid[9];
+        std::snprintf(guid, sizeof(guid), "%08X", 0xA0000000 + n);
+        std::string text = Replace(CleanReport, "6B472C46", guid);
+        text = Replace(text, "0000000000002553", "00000000000025" + std::to_string(10 + n));
+        // From the third round on, source 1 prints another age for its driver.
+        return round >= 2 && n == 1 ? Replace(text, "\t1A\n", "\t1B\n") : text;
+    };
+    auto prefix = [](unsigned n) { return n == 0 ? std::string() : "vm" + std::to_string(n) + "| "; };
+    struct Case {
+        const char* Name;
+        std::vector<unsigned> Order;  // the sources in the order their reports come
+        bool Interleaved;             // the first two reports' lines interleaved
+    };
+    const Case cases[] = {
+        {"two sources in turn", {1, 2, 1, 2, 1, 2}, false},
+        {"one source, then another for a while", {1, 1, 2, 2, 2, 1, 1}, false},
+        {"as many sources as are remembered", {1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4, 5, 6, 7, 8, 8, 1}, false},
+        {"one source more than are remembered", {1, 2, 3, 4, 5, 6, 7, 8, 9, 1, 2, 9, 3, 1, 2, 3}, false},
+        {"a source without a prefix among them", {0, 1, 0, 2, 1, 0, 0, 2}, false},
+        {"two reports interleaved line by line first", {1, 2, 1, 2, 2, 1}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string log = "boot\n";
+        std::vector<unsigned> rounds(10, 0);
+        size_t i = 0;
+        if (c.Interleaved) {
+            log += Interleave(report(c.Order[0], 0), prefix(c.Order[0]), report(c.Order[1], 0), prefix(c.Order[1]));
+            i = 2;
+        }
+        for (; i < c.Order.size(); ++i) {
+            unsigned n = c.Order[i];
+            log += Prefixed(report(n, rounds[n]++), [&](size_t) { return prefix(n); }) + prefix(n) + "chatter\n";
+        }
+        std::vector<decode::CrashReport> reports = Scan(log).Reports;
+        std::vector<decode::CrashReport> parsed = Scan(log, false).Reports;
+        ASSERT_EQ(reports.size(), c.Order.size());
+        ASSERT_EQ(parsed.size(), reports.size());
+        for (size_t r = 0; r < reports.size(); ++r) {
+            EXPECT_TRUE(reports[r].Complete) << "report " << r + 1;
+            EXPECT_EQ(Everything(reports[r]), Everything(parsed[r])) << "report " << r + 1;
+        }
+    }
+}
+
+// Reports whose every line stands behind a timestamp of its own, as a
+// logging serial server writes them: a report's lines are held against the
+// last report's behind a prefix of the same shape, and must read exactly
+// as with every line parsed, whatever differs: a field, a line end, or a
+// prefix of another shape or length.
+TEST(DecodeRepeats, TimestampedReportsReadAsWithEveryLineParsed)
+{
+    struct Case {
+        const char* Name;
+        std::string From;  // an edit to the prefixed text of the later reports
+        std::string To;
+        std::string Host = "qiridian Sx";  // what stands first in each prefix
+        bool TableAlone = false;  // the digits change in the module rows alone
+    };
+    const Case cases[] = {
+        {"the same report", "", ""},
+        {"a GUID digit", "6B472C46", "6B472C47"},
+        {"a line behind a prefix of another shape", "] - RAX", "x - RAX"},
+        {"a line behind a longer prefix", "] - RAX", "0] - RAX"},
+        {"a line behind a shorter prefix", "6] - RAX", "] - RAX"},
+        {"a row's line end", "\t1\n", "\t1\r\n"},
+        {"a colour reset at a line's end", "0000000000000006\n", "0000000000000006\x1B[0m\n"},
+        {"the start line behind another shape", "] BUGCHECK DUMP STARTS", ") BUGCHECK DUMP STARTS"},
+        {"the end line missing", "] BUGCHECK DUMP ENDS\n", "] \n"},
+        {"every prefix holding a restore line's anchor", "qiridian Sx", "Viridian Sx"},
+        {"prefixes that hold letters where digits were", "[qiridian Sx] 2026", "[qiridian Sx] x026"},
+        {"a line whose prefix ends as a register line begins", "] - RAX", "- - RAX"},
+        {"a row whose prefix ends as a register line begins", "] ntoskrnl", "- ntoskrnl"},
+        {"a row ending in a colour reset", "\t1\n", "\t1\x1B[0m\n"},
+        {"a row of another module", "] ntoskrnl.exe", "] ntoskrnl.exf"},
+        {"cut in its table by the next report", "] hal.dll\t",
+         "] BUGCHECK DUMP STARTS\n[qiridian Sx] 2026-12-07 04:36:59.999999] hal.dll\t"},
+        {"a line whose prefix holds the end marker", "[xUGCHECK DUMP ENDS] 2026-12-07 04:36:20.",
+         "[BUGCHECK DUMP ENDS] 2026-12-07 04:36:20.", "xUGCHECK DUMP ENDS"},
+        {"cut in its table by the next report, the digits changing in the rows alone", "] hal.dll\t",
+         "] BUGCHECK DUMP STARTS\n[qiridian Sx] 2026-12-07 04:36:59.999999] hal.dll\t", "qiridian Sx", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string log = "boot\n";
+        for (unsigned report = 0; report < 4; ++report) {
+            std::string text = Prefixed(CleanReport, [&](size_t index) {
+                constexpr size_t FirstRow = 9;  // the table's first row, among the lines prefixed
+                constexpr size_t Rows = 3;
+                const bool changes = !c.TableAlone || (index >= FirstRow && index < FirstRow + Rows);
+                char prefix[64];
+                std::snprintf(prefix, sizeof(prefix), "[%s] 2026-12-07 04:36:%02zu.%06zu] ", c.Host.c_str(),
+                              changes ? index % 60 : 0, changes ? report * 1000 + index : 0);
+                return std::string(prefix);
+            });
+            log += report == 0 || c.From.empty() ? text : Replace(text, c.From, c.To);
+        }
+        std::vector<decode::CrashReport> reports = Scan(log).Reports;
+        std::vector<decode::CrashReport> parsed = Scan(log, false).Reports;
+        ASSERT_GE(reports.size(), 4u);
+        ASSERT_EQ(parsed.size(), reports.size());
+        for (size_t r = 0; r < reports.size(); ++r) {
+            EXPECT_EQ(Everything(reports[r]), Everything(parsed[r])) << "report " << r + 1;
         }
     }
 }
