@@ -365,7 +365,9 @@ size_t LogScanner::Repeat(LineReader* reader)
     size_t firstLength = Previous_.Lines[index].End - from + EndLookahead;
     if (ahead.size() < firstLength || before.size() < firstLength ||
         std::memcmp(ahead.data(), before.data(), firstLength) != 0) {
-        return 0;
+        // Behind a prefix, a line may differ in the prefix's digits alone
+        // (a timestamp after a start line whose own was the same).
+        return open.Prefix.empty() ? 0 : RepeatBehindPrefixes(reader, index, number);
     }
     // The run of lines that may be taken, and its bytes: only those are
     // compared. Its stretches are found on the same pass: rows of one kind

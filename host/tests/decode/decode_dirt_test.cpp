@@ -1264,7 +1264,11 @@ TEST(DecodeRepeats, TimestampedReportsReadAsWithEveryLineParsed)
         std::string From;  // an edit to the prefixed text of the later reports
         std::string To;
         std::string Host = "qiridian Sx";  // what stands first in each prefix
-        bool TableAlone = false;  // the digits change in the module rows alone
+        // The prefixed lines whose digits change (the start line's, the
+        // first, never does then); with the module rows alone (9 to 11),
+        // each report's first row is its own too, so its table is read.
+        size_t ChangeFrom = 0;
+        size_t ChangeTo = SIZE_MAX;
     };
     const Case cases[] = {
         {"the same report", "", ""},
@@ -1287,21 +1291,24 @@ TEST(DecodeRepeats, TimestampedReportsReadAsWithEveryLineParsed)
         {"a line whose prefix holds the end marker", "[xUGCHECK DUMP ENDS] 2026-12-07 04:36:20.",
          "[BUGCHECK DUMP ENDS] 2026-12-07 04:36:20.", "xUGCHECK DUMP ENDS"},
         {"cut in its table by the next report, the digits changing in the rows alone", "] hal.dll\t",
-         "] BUGCHECK DUMP STARTS\n[qiridian Sx] 2026-12-07 04:36:59.999999] hal.dll\t", "qiridian Sx", true},
+         "] BUGCHECK DUMP STARTS\n[qiridian Sx] 2026-12-07 04:36:59.999999] hal.dll\t", "qiridian Sx", 9, 12},
+        {"cut in its registers by the next report, the digits changing after the table", "] - RAX",
+         "] BUGCHECK DUMP STARTS\n[qiridian Sx] 2026-12-07 04:36:59.999999] - RAX", "qiridian Sx", 12},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         std::string log = "boot\n";
         for (unsigned report = 0; report < 4; ++report) {
             std::string text = Prefixed(CleanReport, [&](size_t index) {
-                constexpr size_t FirstRow = 9;  // the table's first row, among the lines prefixed
-                constexpr size_t Rows = 3;
-                const bool changes = !c.TableAlone || (index >= FirstRow && index < FirstRow + Rows);
+                const bool changes = index >= c.ChangeFrom && index < c.ChangeTo;
                 char prefix[64];
                 std::snprintf(prefix, sizeof(prefix), "[%s] 2026-12-07 04:36:%02zu.%06zu] ", c.Host.c_str(),
                               changes ? index % 60 : 0, changes ? report * 1000 + index : 0);
                 return std::string(prefix);
             });
+            if (c.ChangeFrom != 0) {
+                text = Replace(text, "6B472C46", "6B472C4" + std::to_string(report));
+            }
             log += report == 0 || c.From.empty() ? text : Replace(text, c.From, c.To);
         }
         std::vector<decode::CrashReport> reports = Scan(log).Reports;
