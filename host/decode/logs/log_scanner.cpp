@@ -854,9 +854,11 @@ void LogScanner::TakeSourceMemory(const std::string& prefix)
     }
     auto found = std::find_if(OtherSources_.begin(), OtherSources_.end(),
                               [&prefix](const SourceMemory& memory) { return memory.Lines.Prefix == prefix; });
-    if (found == OtherSources_.end() && !Previous_.PrefixExact) {
+    if (found == OtherSources_.end() && (!Previous_.PrefixExact || Previous_.Raw.size() > MaxSourceBytes)) {
         // The report before stood behind a prefix that changed from line
-        // to line: a timestamp, whose next report is held against it.
+        // to line (a timestamp, whose next report is held against it), or
+        // is too large to keep beside the others: the next report is held
+        // against it, whatever its source.
         return;
     }
     SourceMemory parked{std::move(Previous_), std::move(Rows_), ModuleMisses_};
@@ -869,19 +871,25 @@ void LogScanner::TakeSourceMemory(const std::string& prefix)
         // as it is no copy printed again right after it, to fold.
         Previous_.Ended = false;
     } else {
-        Previous_ = LineMemory();
+        // A memory of its own, in the buffers of one given up: a source
+        // after source that is new or no longer kept (thousands of rows
+        // each) then reuses pages instead of faulting in fresh ones.
+        Previous_ = std::move(Spare_);
+        Previous_.Clear();
         Rows_ = RememberedRows();
         ModuleMisses_ = 0;
     }
     if (parked.Lines.Lines.empty() || !parked.Lines.PrefixExact) {
-        return;  // nothing to hold a report against, or no source's
+        Spare_ = std::move(parked.Lines);  // nothing to hold a report against, or no source's
+        return;
     }
     // As many sources as may interleave: a source beyond them takes the
     // place of the one heard from longest ago.
-    if (OtherSources_.size() == MaxSources - 1) {
+    OtherSources_.push_back(std::move(parked));
+    if (OtherSources_.size() > MaxSources - 1) {
+        Spare_ = std::move(OtherSources_.front().Lines);
         OtherSources_.erase(OtherSources_.begin());
     }
-    OtherSources_.push_back(std::move(parked));
 }
 
 size_t LogScanner::OwnerAmongSeveral(std::string_view text) const

@@ -201,6 +201,13 @@ private:
         unsigned ModuleMisses = 0;
     };
     std::vector<SourceMemory> OtherSources_;
+    LineMemory Spare_;  // the buffers of the last memory given up
+    // The other sources' memories together hold no more than one report
+    // may: a fleet's reports of a few hundred rows each are kept, while
+    // sources whose tables run to thousands of rows are held against the
+    // report before as one source's are (keeping each would cost more in
+    // the memory's faults than their rows cost to read).
+    static constexpr size_t MaxSourceBytes = MaxRememberedBytes / (MaxSources - 1);
     // Puts the memory of the source whose report opens with this prefix
     // in Previous_ and Rows_, and the one there among the others when it
     // is a source's; a report behind a timestamp keeps the one there.

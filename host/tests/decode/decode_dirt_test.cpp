@@ -1205,11 +1205,20 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
 // take turns, differ, change or outnumber what is remembered of them.
 TEST(DecodeRepeats, EachSourceReadsAsWithEveryLineParsed)
 {
-    // Source n's report: its own GUID in one row and its own frame offset.
-    auto report = [](unsigned n, unsigned round) {
+    // Source n's report: its own GUID in one row and its own frame offset;
+    // sources from 10 on have 3,000 rows more (too large to keep beside
+    // the others).
+    std::string extraRows;
+    for (int i = 0; i < 3000; ++i) {
+        extraRows += "m" + std::to_string(i) + ".sys\t\t6B472C4652DD221E4C4C44205044422E\t1\n";
+    }
+    auto report = [&extraRows](unsigned n, unsigned round) {
         char guid[9];
         std::snprintf(guid, sizeof(guid), "%08X", 0xA0000000 + n);
-        std::string text = Replace(CleanReport, "6B472C46", guid);
+        constexpr unsigned FirstLarge = 10;
+        std::string text = Replace(n >= FirstLarge ? Replace(CleanReport, "BUGCHECK CODE", extraRows + "BUGCHECK CODE")
+                                                   : CleanReport,
+                                   "6B472C46", guid);
         text = Replace(text, "0000000000002553", "00000000000025" + std::to_string(10 + n));
         // From the third round on, source 1 prints another age for its driver.
         return round >= 2 && n == 1 ? Replace(text, "\t1A\n", "\t1B\n") : text;
@@ -1227,11 +1236,12 @@ TEST(DecodeRepeats, EachSourceReadsAsWithEveryLineParsed)
         {"one source more than are remembered", {1, 2, 3, 4, 5, 6, 7, 8, 9, 1, 2, 9, 3, 1, 2, 3}, false},
         {"a source without a prefix among them", {0, 1, 0, 2, 1, 0, 0, 2}, false},
         {"two reports interleaved line by line first", {1, 2, 1, 2, 2, 1}, true},
+        {"sources too large to keep among them", {1, 10, 2, 11, 1, 10, 2, 11, 11, 1, 12, 1}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         std::string log = "boot\n";
-        std::vector<unsigned> rounds(10, 0);
+        std::vector<unsigned> rounds(16, 0);
         size_t i = 0;
         if (c.Interleaved) {
             log += Interleave(report(c.Order[0], 0), prefix(c.Order[0]), report(c.Order[1], 0), prefix(c.Order[1]));
