@@ -216,29 +216,34 @@ char PrefixShape(char c)
 #if defined(__SSE2__)
 namespace {
 
-// PrefixShape of sixteen bytes at once. The compares are signed: bytes
-// from 0x80 up are below every digit and letter, as they are for the
-// one-byte version.
-inline __m128i PrefixShapes(__m128i bytes)
+// Two bytes have one shape where they are the same byte, or both a digit
+// or blank, or both a letter: two masks a side, sixteen bytes at once.
+// The compares are signed: bytes from 0x80 up are below every digit and
+// letter, as they are for the one-byte version.
+inline __m128i NumberBytes(__m128i bytes)
 {
     const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
                                         _mm_cmplt_epi8(bytes, _mm_set1_epi8('9' + 1)));
-    const __m128i number = _mm_or_si128(digit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+    return _mm_or_si128(digit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+}
+
+inline __m128i LetterBytes(__m128i bytes)
+{
     // A letter of either case is one of 'a' to 'z' with bit 5 set.
     const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-    const __m128i other = _mm_andnot_si128(_mm_or_si128(number, letter), bytes);
-    return _mm_or_si128(other, _mm_or_si128(_mm_and_si128(number, _mm_set1_epi8('0')),
-                                            _mm_and_si128(letter, _mm_set1_epi8('a'))));
+    return _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
 }
 
 inline bool SameShapes(const char* a, const char* b)
 {
-    const __m128i x = PrefixShapes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)));
-    const __m128i y = PrefixShapes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    const __m128i same = _mm_or_si128(_mm_cmpeq_epi8(x, y),
+                                      _mm_or_si128(_mm_and_si128(NumberBytes(x), NumberBytes(y)),
+                                                   _mm_and_si128(LetterBytes(x), LetterBytes(y))));
     constexpr int AllSixteen = 0xFFFF;
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(x, y)) == AllSixteen;
+    return _mm_movemask_epi8(same) == AllSixteen;
 }
 
 }  // namespace
