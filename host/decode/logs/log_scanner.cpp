@@ -370,25 +370,8 @@ size_t LogScanner::Repeat(LineReader* reader)
         return open.Prefix.empty() ? 0 : RepeatBehindPrefixes(reader, index, number);
     }
     // The run of lines that may be taken, and its bytes: only those are
-    // compared. Its stretches are found on the same pass: rows of one kind
-    // at positions one after another, taken a stretch at a time.
-    const std::vector<LineMemory::Entry>& kept = Previous_.Lines;
-    Stretches_.clear();
-    // Walked by pointer: an index into entries of this size was a multiply
-    // and a bound's reload for each of a few hundred lines.
-    const LineMemory::Entry* const first = kept.data();
-    const LineMemory::Entry* const last = first + kept.size();
-    const LineMemory::Entry* head = first + index;
-    while (head != last && head->Effect != LineEffect::Other) {
-        const LineMemory::Entry* next = head + 1;
-        size_t position = head->Position;
-        while (next != last && next->Effect == head->Effect && next->Position == ++position) {
-            ++next;
-        }
-        Stretches_.push_back({static_cast<size_t>(head - first), static_cast<size_t>(next - head)});
-        head = next;
-    }
-    size_t run = static_cast<size_t>(head - first);
+    // compared.
+    const size_t run = FindStretches(index, Previous_.Lines.size());
     size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
     size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
     size_t base = CurrentBytes();
@@ -404,14 +387,43 @@ size_t LogScanner::Repeat(LineReader* reader)
                              }) -
         lines);
     end = std::min(end, MaxRememberedLines);
+    const size_t count = TakeStretches(end, number);
+    TakeLines(reader, index, count, number, true);
+    return count;
+}
+
+size_t LogScanner::FindStretches(size_t index, size_t limit)
+{
+    // Rows of one kind at positions one after another, taken a stretch at
+    // a time. Walked by pointer: an index into entries of this size was a
+    // multiply and a bound's reload for each of a few hundred lines.
+    Stretches_.clear();
+    const LineMemory::Entry* const first = Previous_.Lines.data();
+    const LineMemory::Entry* const last = first + limit;
+    const LineMemory::Entry* head = first + index;
+    while (head != last && head->Effect != LineEffect::Other) {
+        const LineMemory::Entry* next = head + 1;
+        size_t position = head->Position;
+        while (next != last && next->Effect == head->Effect && next->Position == ++position) {
+            ++next;
+        }
+        Stretches_.push_back({static_cast<size_t>(head - first), static_cast<size_t>(next - head)});
+        head = next;
+    }
+    return static_cast<size_t>(head - first);
+}
+
+size_t LogScanner::TakeStretches(size_t end, uint64_t number)
+{
+    ReportParser& parser = *Open_[0].Parser;
     size_t count = 0;
     for (const Stretch& piece : Stretches_) {
         if (piece.First >= end) {
             break;
         }
-        const LineMemory::Entry& head = kept[piece.First];
+        const LineMemory::Entry& head = Previous_.Lines[piece.First];
         size_t stretch = std::min(piece.Count, end - piece.First);
-        size_t took = open.Parser->RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
+        size_t took = parser.RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
         count += took;
         if (head.Effect == LineEffect::ModuleRow) {
             ModuleRowsTaken_ += took;
@@ -420,26 +432,37 @@ size_t LogScanner::Repeat(LineReader* reader)
             break;
         }
     }
-    if (count != 0 && Mirror_) {
-        // The lines are the report before's at the same place, bytes and
-        // all: already where they would be copied to.
+    return count;
+}
+
+void LogScanner::TakeLines(LineReader* reader, size_t index, size_t count, uint64_t number, bool sameBytes)
+{
+    if (count == 0) {
+        return;
+    }
+    const std::string_view ahead = reader->Ahead();
+    const size_t from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
+    const size_t taken = Previous_.Lines[index + count - 1].End - from;
+    if (Mirror_) {
+        // Each line is as long as the report before's at its place: where
+        // that one's bytes stand, already, or written over them.
+        if (!sameBytes) {
+            std::memcpy(Previous_.Raw.data() + from, ahead.data(), taken);
+        }
         MirrorLines_ += count;
-        open.LastLine = number + count - 1;
-        reader->Skip(Previous_.Lines[index + count - 1].End - from, count);
-    } else if (count != 0) {
-        size_t taken = Previous_.Lines[index + count - 1].End - from;
+    } else {
         // The lines as they were, their ends moved to where their bytes
         // stand now.
+        const size_t base = CurrentBytes();
         auto lines = Previous_.Lines.begin() + static_cast<std::ptrdiff_t>(index);
         Current_.Lines.insert(Current_.Lines.end(), lines, lines + static_cast<std::ptrdiff_t>(count));
         for (size_t i = index; i < index + count; ++i) {
             Current_.Lines[i].End = Current_.Lines[i].End - from + base;
         }
         Current_.Raw.append(ahead.substr(0, taken));
-        open.LastLine = number + count - 1;
-        reader->Skip(taken, count);
     }
-    return count;
+    Open_[0].LastLine = number + count - 1;
+    reader->Skip(taken, count);
 }
 
 size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64_t number)
@@ -473,47 +496,12 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
         }
         exact = exact && line.Text.compare(0, prefix.size(), prefix) == 0;
     }
-    // Taken a stretch at a time, as Repeat takes them.
-    size_t count = 0;
-    for (size_t head = index; head < end;) {
-        size_t stretch = 1;
-        size_t position = kept[head].Position;
-        while (head + stretch < end && kept[head + stretch].Effect == kept[head].Effect &&
-               kept[head + stretch].Position == ++position) {
-            ++stretch;
-        }
-        size_t took = open.Parser->RepeatRun(Rows_, kept[head].Effect, kept[head].Position, stretch, number + count);
-        count += took;
-        if (kept[head].Effect == LineEffect::ModuleRow) {
-            ModuleRowsTaken_ += took;
-        }
-        if (took != stretch) {
-            break;
-        }
-        head += stretch;
-    }
-    if (count == 0) {
-        return 0;
-    }
-    // Each line as long as the report before's at its place: its bytes
-    // where the report before's stood, or after the open report's.
-    const size_t taken = kept[index + count - 1].End - from;
-    if (Mirror_) {
-        std::memcpy(Previous_.Raw.data() + from, ahead.data(), taken);
-        MirrorLines_ += count;
-    } else {
-        auto lines = kept.begin() + static_cast<std::ptrdiff_t>(index);
-        Current_.Lines.insert(Current_.Lines.end(), lines, lines + static_cast<std::ptrdiff_t>(count));
-        for (size_t i = index; i < index + count; ++i) {
-            Current_.Lines[i].End = Current_.Lines[i].End - from + base;
-        }
-        Current_.Raw.append(ahead.substr(0, taken));
-    }
-    if (!exact) {
+    FindStretches(index, end);
+    const size_t count = TakeStretches(end, number);
+    if (count != 0 && !exact) {
         open.PrefixExact = false;  // as FeedLine finds of a line whose prefix differs
     }
-    open.LastLine = number + count - 1;
-    reader->Skip(taken, count);
+    TakeLines(reader, index, count, number, false);
     return count;
 }
 

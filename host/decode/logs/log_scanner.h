@@ -173,6 +173,18 @@ private:
     // TableRows' work where the rows stand behind a prefix: a row at a
     // time, each split as Next splits it and fed as FeedLine feeds it.
     size_t TableRowsBehindPrefix(LineReader* reader);
+    // Repeat's steps, shared by both of its ways. The stretches of the
+    // report before's lines from `index` up to the first not to be taken
+    // over or to `limit`, into Stretches_; where they end.
+    size_t FindStretches(size_t index, size_t limit);
+    // Takes over the stretches' lines before `end`, the first numbered
+    // `number`, a stretch at a time, up to the first the parser refuses;
+    // how many.
+    size_t TakeStretches(size_t end, uint64_t number);
+    // Remembers the `count` lines taken over from `index` on, as the
+    // reader holds them (their bytes the report before's when sameBytes),
+    // and takes them from the reader.
+    void TakeLines(LineReader* reader, size_t index, size_t count, uint64_t number, bool sameBytes);
     // Repeat's work where the open report's lines stand behind a prefix
     // of the same shape as the report before's but other bytes (a
     // timestamp): each line held against that report's at its place
