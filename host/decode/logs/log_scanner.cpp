@@ -867,8 +867,8 @@ void LogScanner::TakeSourceMemory(const std::string& prefix)
         Rows_ = RememberedRows();
         ModuleMisses_ = 0;
     }
-    if (parked.Lines.Lines.empty() || !parked.Lines.PrefixExact) {
-        Spare_ = std::move(parked.Lines);  // nothing to hold a report against, or no source's
+    if (parked.Lines.Lines.empty() || !parked.Lines.PrefixExact || parked.Lines.Raw.size() > MaxSourceBytes) {
+        Spare_ = std::move(parked.Lines);  // nothing to hold a report against, no source's, or too large
         return;
     }
     // As many sources as may interleave: a source beyond them takes the
