@@ -265,6 +265,14 @@ bool SamePrefixShape(const char* a, const char* b, size_t size)
         // The last bytes in one more step, some of them looked at twice.
         return i == size || SameShapes(a + size - Step, b + size - Step);
     }
+    // A shorter prefix (a kernel's "[ 1234.567890] ") in one step too,
+    // copied out with zero bytes after it in both: a byte at a time it
+    // was half of such a log's instructions.
+    char x[Step] = {};
+    char y[Step] = {};
+    std::memcpy(x, a, size);
+    std::memcpy(y, b, size);
+    return SameShapes(x, y);
 #endif
     for (; i < size; ++i) {
         if (PrefixShape(a[i]) != PrefixShape(b[i])) {

@@ -720,7 +720,7 @@ TEST(DecodeDamage, PrefixShapesCompareAsAByteByByteLookComparesThem)
         return std::isalpha(c) != 0 ? 'a' : static_cast<char>(c);
     };
     const std::string base = "[2026-12-07 04:36:42.123456] vm-07| ";
-    for (size_t size : {size_t{5}, size_t{16}, size_t{17}, size_t{29}, size_t{32}, base.size()}) {
+    for (size_t size : {size_t{1}, size_t{5}, size_t{15}, size_t{16}, size_t{17}, size_t{29}, size_t{32}, base.size()}) {
         for (size_t at : {size_t{0}, size / 2, size - 1}) {
             std::string a = base.substr(0, size);
             std::string b = a;
