@@ -211,6 +211,7 @@ void LogScanner::Forget()
 {
     Remembering_ = false;
     Mirror_ = false;
+    Fleet_ = false;
     Previous_.Clear();
     Current_.Clear();
 }
@@ -276,7 +277,7 @@ bool LogScanner::Remember(const LogLine& line, bool parsed)
             entry.Position = open.Parser->LastPosition();
             ++MirrorLines_;
             if (entry.Effect != LineEffect::Other) {
-                open.Parser->Remember(&Rows_);
+                KeepParsedRow(entry.Effect);
             }
             return true;
         }
@@ -299,9 +300,133 @@ bool LogScanner::Remember(const LogLine& line, bool parsed)
     entry.Effect = effect;
     entry.Position = open.Parser->LastPosition();
     if (effect != LineEffect::Other) {
-        open.Parser->Remember(&Rows_);
+        KeepParsedRow(effect);
     }
     return true;
+}
+
+void LogScanner::KeepParsedRow(LineEffect effect)
+{
+    if (!Fleet_) {
+        Open_[0].Parser->Remember(&Rows_);
+    } else if (effect == LineEffect::Register || effect == LineEffect::Header) {
+        // Module rows and frames are the report's own lists at Close.
+        Open_[0].Parser->Remember(&CurrentRows_);
+    }
+}
+
+void LogScanner::ClearRows(RememberedRows* rows)
+{
+    rows->Modules.clear();
+    rows->Frames = FrameList();
+    rows->Registers = RegisterList();
+    rows->RegisterBits.clear();
+    rows->FrameRows.clear();
+    rows->NamedFrames = FrameList();
+    rows->NamedModules.clear();
+    rows->Headers.clear();
+}
+
+void LogScanner::KeepTakenRows(LineEffect effect, size_t position, size_t count)
+{
+    auto keep = [position, count](auto* kept, const auto& from) {
+        if (kept->size() < position + count) {
+            kept->resize(position + count);
+        }
+        std::copy(from.begin() + static_cast<std::ptrdiff_t>(position),
+                  from.begin() + static_cast<std::ptrdiff_t>(position + count),
+                  kept->begin() + static_cast<std::ptrdiff_t>(position));
+    };
+    if (effect == LineEffect::Register) {
+        keep(&CurrentRows_.RegisterBits, Rows_.RegisterBits);
+    } else if (effect == LineEffect::Header) {
+        keep(&CurrentRows_.Headers, Rows_.Headers);
+    }
+}
+
+bool LogScanner::TakeFleetMemory(size_t index, std::string_view ahead, size_t* same)
+{
+    constexpr size_t EndLookahead = 2;  // as Repeat compares
+    size_t best = FleetMemories_.size();
+    size_t bestFrom = 0;
+    for (size_t i = FleetMemories_.size(); i-- > 0;) {
+        const LineMemory& memory = FleetMemories_[i].Lines;
+        if (index >= memory.Lines.size() || memory.Lines[index].Effect == LineEffect::Other) {
+            continue;
+        }
+        // Most memories differ within a few rows: the compare stops there.
+        const size_t from = index == 0 ? 0 : memory.Lines[index - 1].End;
+        const size_t common = CommonLength(ahead, std::string_view(memory.Raw).substr(from));
+        if (common <= *same) {
+            continue;
+        }
+        // Taken only for a line more than the one before would give: a
+        // memory whose time line differs a digit later is no better.
+        auto lines = memory.Lines.begin();
+        auto more = std::partition_point(lines + static_cast<std::ptrdiff_t>(index), memory.Lines.end(),
+                                         [&](const LineMemory::Entry& line) {
+                                             return line.End - from + EndLookahead <= *same;
+                                         });
+        if (more != memory.Lines.end() && common >= more->End - from + EndLookahead) {
+            best = i;
+            bestFrom = from;
+            *same = common;
+        }
+    }
+    if (best == FleetMemories_.size()) {
+        return false;
+    }
+    // The memory given up stays among the others, in the place of the one
+    // taken (a fleet of no more machines than are kept gives none up),
+    // unless it is too large to keep beside them.
+    std::swap(Previous_, FleetMemories_[best].Lines);
+    std::swap(Rows_, FleetMemories_[best].Rows);
+    if (FleetMemories_[best].Lines.Raw.size() > MaxSourceBytes) {
+        Spare_ = std::move(FleetMemories_[best].Lines);
+        FleetMemories_.erase(FleetMemories_.begin() + static_cast<std::ptrdiff_t>(best));
+    }
+    FleetSwitched_ = true;
+    // The rest of the report is that memory's whole: its machine's report
+    // again, which this one takes the place of. A memory the report parts
+    // from is kept for its own machine's next one.
+    if (*same >= Previous_.Raw.size() - bestFrom) {
+        AdoptFleetMemory(index);
+    }
+    return true;
+}
+
+void LogScanner::AdoptFleetMemory(size_t index)
+{
+    // The lines so far must stand where the memory's stand, with the same
+    // effects at the same places: the memory's later lines then name rows
+    // at other places than those written over. They are keyword lines
+    // (and lines of no effect): a report parts from the last before its
+    // table, at the line after its time.
+    std::vector<LineMemory::Entry>& kept = Previous_.Lines;
+    if (Current_.Lines.size() != index || kept.size() <= index) {
+        return;
+    }
+    for (size_t i = 0; i < index; ++i) {
+        const LineMemory::Entry& line = Current_.Lines[i];
+        if (line.End != kept[i].End || line.Effect != kept[i].Effect ||
+            (line.Effect != LineEffect::Other &&
+             (line.Effect != LineEffect::Header || line.Position != kept[i].Position ||
+              Rows_.Headers.size() <= line.Position || CurrentRows_.Headers.size() <= line.Position))) {
+            return;
+        }
+    }
+    for (size_t i = 0; i < index; ++i) {
+        const LineMemory::Entry& line = Current_.Lines[i];
+        if (line.Effect == LineEffect::Header) {
+            Rows_.Headers[line.Position] = CurrentRows_.Headers[line.Position];
+        }
+    }
+    std::memcpy(Previous_.Raw.data(), Current_.Raw.data(), Current_.Raw.size());
+    Current_.Raw.clear();
+    Current_.Lines.clear();
+    Fleet_ = false;
+    Mirror_ = true;
+    MirrorLines_ = index;
 }
 
 size_t LogScanner::FoldWhole(LineReader* reader)
@@ -367,13 +492,31 @@ size_t LogScanner::Repeat(LineReader* reader)
         std::memcmp(ahead.data(), before.data(), firstLength) != 0) {
         // Behind a prefix, a line may differ in the prefix's digits alone
         // (a timestamp after a start line whose own was the same).
-        return open.Prefix.empty() ? 0 : RepeatBehindPrefixes(reader, index, number);
+        if (!open.Prefix.empty()) {
+            return RepeatBehindPrefixes(reader, index, number);
+        }
+        size_t none = 0;
+        if (!Fleet_ || !TakeFleetMemory(index, ahead, &none)) {
+            return 0;
+        }
+        from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
+        before = std::string_view(Previous_.Raw).substr(from);
     }
     // The run of lines that may be taken, and its bytes: only those are
     // compared.
-    const size_t run = FindStretches(index, Previous_.Lines.size());
+    size_t run = FindStretches(index, Previous_.Lines.size());
     size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
     size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
+    // A fleet's report that parts from the memory before its run ends may
+    // be another machine's: the memory that holds more of it is taken
+    // before any of the run is (a table taken whole from one memory is
+    // shared, not copied a row at a time).
+    if (Fleet_ && same < span && TakeFleetMemory(index, ahead, &same)) {
+        from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
+        run = FindStretches(index, Previous_.Lines.size());
+        span = Previous_.Lines[run - 1].End - from + EndLookahead;
+        same = std::min(same, span);
+    }
     size_t base = CurrentBytes();
     // Lines that may be taken: their bytes and the two after them the same,
     // within the bounds. Their ends only grow, so the first that fails ends
@@ -424,6 +567,9 @@ size_t LogScanner::TakeStretches(size_t end, uint64_t number)
         const LineMemory::Entry& head = Previous_.Lines[piece.First];
         size_t stretch = std::min(piece.Count, end - piece.First);
         size_t took = parser.RepeatRun(Rows_, head.Effect, head.Position, stretch, number + count);
+        if (Fleet_ && took != 0) {
+            KeepTakenRows(head.Effect, head.Position, took);
+        }
         count += took;
         if (head.Effect == LineEffect::ModuleRow) {
             ModuleRowsTaken_ += took;
@@ -517,7 +663,9 @@ inline void LogScanner::KeepRow(LineMemory::Entry* entry, const std::vector<size
     entry->Effect = LineEffect::ModuleRow;
     entry->Position = (*positions)[index];
     ++ModuleRowsKept_;
-    Open_[0].Parser->KeepModuleRow(&Rows_, entry->Position);
+    if (!Fleet_) {
+        Open_[0].Parser->KeepModuleRow(&Rows_, entry->Position);
+    }
 }
 
 void LogScanner::RememberRows(std::string_view raw, const std::vector<size_t>& ends,
@@ -751,18 +899,39 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
 
 void LogScanner::Close(size_t index, bool complete, const std::string& reason)
 {
+    bool kept = false;  // a fleet's report, whose lists are its memory's rows
     if (Remembering_) {
         if (Open_.size() == 1) {
             // Taking over only some rows costs more than reading them all
             // (the rows after the first that differs are kept one by one):
             // a report that took over no more than half its table missed.
-            if (2 * ModuleRowsTaken_ > Open_[0].Parser->ModuleCount()) {
+            const bool hit = 2 * ModuleRowsTaken_ > Open_[0].Parser->ModuleCount();
+            if (Fleet_ || FleetSwitched_) {
+                // A fleet's reports stay held against the last few while
+                // they take over from another machine's or miss; one that
+                // took over from the report before goes back to that one.
+                if (hit && !FleetSwitched_) {
+                    ModuleMisses_ = 0;
+                }
+                // Judged once the last few are there to be held against.
+                if (hit) {
+                    FleetMisses_ = 0;
+                } else if (FleetMemories_.size() == MaxSources - 1 && FleetMisses_ < MissesBeforePause) {
+                    ++FleetMisses_;
+                }
+                if (Fleet_) {
+                    CloseFleetReport(hit);
+                    kept = true;
+                }
+            } else if (hit) {
                 ModuleMisses_ = 0;
             } else if ((ModuleRowsKept_ != 0 || !KeepModuleRows_) && ModuleMisses_ < MissesBeforePause) {
                 ++ModuleMisses_;
             }
             // The next report's lines are held against this one's.
-            if (Mirror_) {
+            if (Fleet_) {
+                Fleet_ = false;
+            } else if (Mirror_) {
                 // Written over the report before's in place: that memory
                 // is this report's now.
                 size_t bytes = CurrentBytes();
@@ -784,6 +953,9 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
     }
     OpenReport open = std::move(Open_[index]);
     Open_.erase(Open_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (kept) {
+        open.Parser->KeepLists(&Rows_);
+    }
     // A start marker that no line of a report followed is a mention of it
     // (a shell's "grep BUGCHECK DUMP STARTS" echoed on the console), not a
     // crash: passed over, and never counted.
@@ -797,6 +969,30 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
     CrashReport report = open.Parser->Finish(complete, reason, open.LastLine, Sink_.TakeOver ? &Rows_ : nullptr);
     if (Sink_.Report) {
         Sink_.Report(std::move(report));
+    }
+}
+
+void LogScanner::CloseFleetReport(bool superseded)
+{
+    // Where the report's frames found their modules, as the memory it was
+    // held against last says: looked at first by Finish.
+    CurrentRows_.FrameRows = Rows_.FrameRows;
+    CurrentRows_.NamedFrames = Rows_.NamedFrames;
+    CurrentRows_.NamedModules = Rows_.NamedModules;
+    SourceMemory parked{std::move(Previous_), std::move(Rows_), 0};
+    Previous_ = std::move(Current_);
+    Rows_ = std::move(CurrentRows_);
+    Current_ = std::move(Spare_);
+    Current_.Clear();
+    if (superseded || parked.Lines.Lines.empty() || parked.Lines.Raw.size() > MaxSourceBytes) {
+        Spare_ = std::move(parked.Lines);
+        CurrentRows_ = std::move(parked.Rows);  // its buffers, cleared at the next report
+        return;
+    }
+    FleetMemories_.push_back(std::move(parked));
+    if (FleetMemories_.size() > MaxSources - 1) {
+        Spare_ = std::move(FleetMemories_.front().Lines);
+        FleetMemories_.erase(FleetMemories_.begin());
     }
 }
 
@@ -822,6 +1018,19 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
         Mirror_ = true;
         MirrorLines_ = 0;
         KeepModuleRows_ = ModuleMisses_ < MissesBeforePause || ReportsRemembered_ % ProbeEvery == 0;
+        // Missed too often, on a console with nothing before the lines:
+        // held against the last few reports (keeping a row then costs its
+        // line's entry alone). Where that missed too (tables of their
+        // own), the rows are paused as above, and every ProbeEvery-th
+        // report is held against the last few again.
+        Fleet_ = ModuleMisses_ >= MissesBeforePause && open.Prefix.empty() && Previous_.Prefix.empty() &&
+                 (FleetMisses_ < MissesBeforePause || ReportsRemembered_ % ProbeEvery == 0);
+        FleetSwitched_ = false;
+        if (Fleet_) {
+            Mirror_ = false;
+            KeepModuleRows_ = true;
+            ClearRows(&CurrentRows_);
+        }
         ++ReportsRemembered_;
         ModuleRowsKept_ = 0;
         ModuleRowsTaken_ = 0;

@@ -224,6 +224,44 @@ private:
     // in Previous_ and Rows_, and the one there among the others when it
     // is a source's; a report behind a timestamp keeps the one there.
     void TakeSourceMemory(const std::string& prefix);
+    // A fleet's machines printing their crashes in turn into one console,
+    // with nothing before the lines to tell them apart: each report's table
+    // differs from the report before's in the rows of each machine's own
+    // builds, and is the same as its own machine's last report's. After
+    // MissesBeforePause reports that took over too little, reports are held
+    // against the last few reports: where a line differs from the memory
+    // it is held against, the memory that has the most of the report the
+    // same from there on is taken instead, as long as it gives at least a
+    // line more. The memories are then only read: the open report's lines
+    // go to Current_, its rows to CurrentRows_, unless the rest of the
+    // report is one memory's whole (its machine's last report), which the
+    // report's lines are then written over as over the report before's.
+    bool Fleet_ = false;
+    bool FleetSwitched_ = false;  // the open report took another memory
+    unsigned FleetMisses_ = 0;    // fleet's reports in a row that missed
+    RememberedRows CurrentRows_;
+    std::vector<SourceMemory> FleetMemories_;  // the first kept is given up first
+    // Takes the fleet memory that has more than *same bytes from its line
+    // `index` on the same as `ahead` (its line `index` whole), the most
+    // of them, in Previous_'s place, and sets *same to how many; false
+    // when none has.
+    bool TakeFleetMemory(size_t index, std::string_view ahead, size_t* same);
+    // The open report, its first `index` lines in Current_, goes on as one
+    // that is no fleet's, its lines written over the memory just taken
+    // (as the report before's are) where they stand as that one's do.
+    void AdoptFleetMemory(size_t index);
+    // The rows of `count` lines taken over from `position` on, kept in
+    // CurrentRows_ where the report's own lists will not hold them.
+    void KeepTakenRows(LineEffect effect, size_t position, size_t count);
+    // Empties rows, keeping the buffers of those it owns.
+    static void ClearRows(RememberedRows* rows);
+    // The row the line just read gave, kept where the next report will
+    // look for it.
+    void KeepParsedRow(LineEffect effect);
+    // Close's work for a fleet's report: its memory becomes Previous_, and
+    // the one it was last held against is kept among the others unless
+    // this one takes its place (most of its table was taken over).
+    void CloseFleetReport(bool superseded);
     // The stretches of the run Repeat looks at: lines of one kind at
     // positions one after another, as [first line, count). Kept to reuse
     // its memory.

@@ -634,7 +634,8 @@ size_t ReportParser::RepeatRun(const RememberedRows& rows, LineEffect effect, si
         }
         taken = count;
     } else if (effect == LineEffect::Register && Section_ == Section::Context &&
-               Report_.Registers.size() == position && position + count <= rows.Registers.size()) {
+               Report_.Registers.size() == position && position + count <= rows.Registers.size() &&
+               position + count <= rows.RegisterBits.size()) {
         // A register seen already is noted, with the line's number: parsed.
         uint32_t seen = RegistersSeen_;
         while (taken < count && (seen & rows.RegisterBits[position + taken]) == 0) {

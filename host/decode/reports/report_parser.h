@@ -209,6 +209,15 @@ public:
     // Keeps the module row at `position` in rows, as Remember keeps the
     // row just parsed.
     void KeepModuleRow(RememberedRows* rows, size_t position) const { rows->Modules.Keep(position, Report_.Modules); }
+    // The report's modules, registers and frames become rows' (shared): row
+    // p of each list is what the line with that effect at position p gave,
+    // whether it was read or taken over. Before Finish.
+    void KeepLists(RememberedRows* rows) const
+    {
+        rows->Modules = Report_.Modules;
+        rows->Registers = Report_.Registers;
+        rows->Frames = Report_.Frames;
+    }
     // Takes `count` lines in a row, numbered from `number`, as the lines
     // that had `effect` at positions from `position` on in an earlier
     // report, byte for byte the same: what Feed would make of them, without

@@ -1335,6 +1335,112 @@ TEST(DecodeRepeats, TimestampedReportsReadAsWithEveryLineParsed)
     }
 }
 
+// A fleet's machines printing their crashes in turn into one console with
+// nothing before the lines: each report's table parts from the report
+// before's at its first row, and is its own machine's last table but for
+// what the case changes. Each report is held against the last few and
+// must read exactly as with every line parsed, whichever it takes over
+// from, however the machines take turns, and whatever differs.
+TEST(DecodeRepeats, FleetReportsInTurnReadAsWithEveryLineParsed)
+{
+    constexpr unsigned Rows = 12;
+    struct Case {
+        const char* Name;
+        std::vector<unsigned> Order;  // the machines in the order their reports come
+        // What the case changes in machine n's report of a round (its
+        // reports counted from 0), or nothing.
+        std::function<std::string(unsigned n, unsigned round, std::string text)> Change;
+    };
+    const auto same = [](unsigned, unsigned, std::string text) { return text; };
+    std::vector<unsigned> eight;  // four rounds
+    for (unsigned i = 0; i < 32; ++i) {
+        eight.push_back(i % 8);
+    }
+    const Case cases[] = {
+        {"eight machines in turn", eight, same},
+        {"three machines, one of them twice running", {0, 1, 2, 0, 1, 1, 2, 0, 1, 2, 2, 0}, same},
+        {"more machines than are kept", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 1, 2, 3}, same},
+        {"a machine loads one more driver", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             return n == 2 && round == 2 ? Replace(text, "BUGCHECK CODE", "extra.sys\t\t6B472C4652DD221E4C4C44205044422E\t1\nBUGCHECK CODE")
+                                         : text;
+         }},
+        {"a machine's next driver build", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             return n == 3 && round >= 1 ? Replace(text, "drv7.sys\t\t", "drv7.sys\tC:\\b\\drv7.pdb\t") : text;
+         }},
+        {"a machine's time line longer in every other report", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             return n == 4 && round % 2 == 1 ? Replace(text, ":123\n", ":1234\n") : text;
+         }},
+        {"a machine's other registers and frames", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             text = Replace(text, "- RAX = 0000000000000006", "- RAX = 000000000000000" + std::to_string(n % 8));
+             return round == 1 && n == 5 ? Replace(text, "- R15 = 000000000000000F\n", "- R15 = 000000000000000F\n- RAX = 0000000000000001\n")
+                                         : text;
+         }},
+        {"a machine's report cut in its table by the next", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             return n == 6 && round == 1 ? text.substr(0, text.find("drv5.sys")) : text;
+         }},
+        {"a machine's lines ending in CR LF", eight,
+         [](unsigned n, unsigned, std::string text) { return n == 1 ? Replace(text, "\n", "\r\n") : text; }},
+        {"a machine's time the same as its report before's", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             const std::string time = text.substr(text.find("CRASHED ON: "), 35);
+             return n == 0 && round >= 1 ? Replace(text, time, "CRASHED ON: 2026-12-07 05:59:42:123") : text;
+         }},
+        {"a machine's time the same as its report before last's", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             const std::string time = text.substr(text.find("CRASHED ON: "), 35);
+             return n == 0 ? Replace(text, time, round % 2 == 0 ? "CRASHED ON: 2026-12-07 05:59:42:123"
+                                                                 : "CRASHED ON: 2026-12-07 05:58:42:123")
+                           : text;
+         }},
+        {"a machine's time damaged in its later reports", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             const std::string time = text.substr(text.find("CRASHED ON: "), 35);
+             return n == 0 && round >= 2 ? Replace(text, time, "CRASHED ON: 2026-13-07 05:59:42:123") : text;
+         }},
+        {"a machine's format line of another kind in turn", eight,
+         [](unsigned n, unsigned round, std::string text) {
+             const std::string time = text.substr(text.find("CRASHED ON: "), 35);
+             if (n != 0 || round == 0) {
+                 return text;
+             }
+             text = Replace(text, time, round == 1 ? "CRASHED ON: 2026-12-07 05:58:42:123" : "CRASHED ON: 2026-12-07 05:59:42:123");
+             return Replace(text, "OUTPUT FORMAT: 2", round == 2 ? "OUTPUT FORMAT: 9" : "xUTPUT FORMAT: 2");
+         }},
+        {"a report the same as one kept", {0, 1, 2, 0, 1, 2, 0, 1, 2}, [](unsigned, unsigned, std::string text) {
+             return Replace(text, "04:", "05:");  // every round at the same time
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string log = "boot\n";
+        std::vector<unsigned> rounds(16, 0);
+        for (size_t i = 0; i < c.Order.size(); ++i) {
+            const unsigned n = c.Order[i];
+            std::string rows;
+            for (unsigned r = 0; r < Rows; ++r) {
+                char row[96];
+                // The first row is each machine's own, and one more in four.
+                const unsigned guid = r == 0 || r % 4 == n % 4 ? 0xA0000000 + n * Rows + r : 0x6B472C46 + r;
+                std::snprintf(row, sizeof(row), "drv%u.sys\t\t%08X52DD221E4C4C44205044422E\t1\n", r, guid);
+                rows += row;
+            }
+            std::string text = Replace(CleanReport, "ntoskrnl.exe\t\t6B472C4652DD221E4C4C44205044422E\t1\n", rows);
+            char time[16];
+            std::snprintf(time, sizeof(time), "04:%02zu:42", i % 60);
+            text = Replace(text, "04:36:42", time);
+            text = Replace(text, "0000000000002553", "00000000000025" + std::to_string(10 + n));
+            log += c.Change(n, rounds[n]++, text) + "chatter\n";
+        }
+        std::vector<decode::CrashReport> reports = ExpectSameAsEveryLineParsed(log);
+        EXPECT_EQ(reports.size(), c.Order.size());
+    }
+}
+
 // A row held as its bytes, as the parser holds a row it read.
 void HoldRow(decode::ModuleTable* table, const decode::ModuleRow& row)
 {
