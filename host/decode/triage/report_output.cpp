@@ -556,7 +556,25 @@ void ReportJsonWriter::Write(const CrashReport& report)
 {
     // A row's JSON is made of its four columns, ModulesJson reads nothing else.
     if (!report.Modules.SameRows(Modules_)) {
-        ModulesJson(&ModulesJson_, report.Modules, Values_);
+        auto kept = std::find_if(KeptTables_.begin(), KeptTables_.end(),
+                                 [&report](const KeptTable& table) { return report.Modules.Shares(table.Modules); });
+        KeptTable found;
+        const bool wasKept = kept != KeptTables_.end();
+        if (wasKept) {
+            found = std::move(*kept);
+            KeptTables_.erase(kept);
+        }
+        if (!Modules_.empty() && ModulesJson_.size() <= MaxKeptJson) {
+            KeptTables_.push_back({std::move(Modules_), std::move(ModulesJson_)});
+            if (KeptTables_.size() > KeptTables) {
+                KeptTables_.erase(KeptTables_.begin());
+            }
+        }
+        if (wasKept) {
+            ModulesJson_ = std::move(found.Json);
+        } else {
+            ModulesJson(&ModulesJson_, report.Modules, Values_);
+        }
     }
     // Held even when its rows only compared equal: the parser shares one
     // table among the reports that repeat it, so the next compare is of

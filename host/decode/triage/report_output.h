@@ -56,6 +56,17 @@ private:
     JsonLineWriter Values_;  // where the values kept are made
     ModuleTable Modules_;  // the table last written
     std::string ModulesJson_ = "[]";  // and its JSON
+    // Tables written before it, and their JSON: a fleet's machines print
+    // their crashes in turn, each report's table shared with its own
+    // machine's last one. Told by the rows they share (a pointer's
+    // compare); up to KeptTables, each JSON up to MaxKeptJson bytes.
+    struct KeptTable {
+        ModuleTable Modules;
+        std::string Json;
+    };
+    std::vector<KeptTable> KeptTables_;  // least recent first
+    static constexpr size_t KeptTables = 8;
+    static constexpr size_t MaxKeptJson = 256 * 1024;
     LastStack Last_;
     std::string CulpritLineJson_;
     std::string CulpritJson_;

@@ -742,6 +742,52 @@ TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
     }
 }
 
+// A fleet's machines take turns, each report's table shared with its own
+// machine's last: the writer keeps the JSON of the last few tables, and
+// every line comes out as it does alone, however many machines take turns
+// (more than are kept, too) and whether a table is shared or only equal.
+TEST(ReportJson, TablesInTurnWriteAsAlone)
+{
+    struct Case {
+        const char* Name;
+        size_t Machines;
+        bool Shared;  // a machine's reports share its table's rows
+    } cases[] = {
+        {"two machines", 2, true},
+        {"as many machines as are kept", 9, true},
+        {"more machines than are kept", 12, true},
+        {"tables equal but not shared", 9, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<decode::CrashReport> machines;
+        for (size_t m = 0; m < c.Machines; ++m) {
+            decode::CrashReport report = EveryMember();
+            report.Modules.Mutable()[0].Name = "own" + std::to_string(m) + ".sys";
+            machines.push_back(std::move(report));
+        }
+        std::ostringstream out;
+        std::string expected;
+        {
+            decode::JsonLineWriter lines(out);
+            decode::ReportJsonWriter reports(lines);
+            for (size_t round = 0; round < 3; ++round) {
+                for (size_t m = 0; m < c.Machines; ++m) {
+                    decode::CrashReport report = machines[m];  // shares its table
+                    if (!c.Shared) {
+                        report.Modules = decode::ModuleTable();
+                        report.Modules.assign(machines[m].Modules.begin(), machines[m].Modules.end());
+                    }
+                    report.FirstLine = round * 100 + m;
+                    reports.Write(report);
+                    expected += decode::ReportJsonLine(report) + "\n";
+                }
+            }
+        }
+        EXPECT_EQ(out.str(), expected);
+    }
+}
+
 // Each row of the module table is what nlohmann dumps for its members,
 // whichever way the writer put it together: whole where its names need no
 // escaping, member by member where they do.
