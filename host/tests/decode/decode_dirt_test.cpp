@@ -62,6 +62,14 @@ std::string Replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
+// The report with its crash time line saying `time` instead.
+std::string WithTime(const std::string& text, const std::string& time)
+{
+    const std::string key = "CRASHED ON: ";
+    const size_t at = text.find(key) + key.size();
+    return text.substr(0, at) + time + text.substr(text.find('\n', at));
+}
+
 std::string Before(const std::string& text, const std::string& marker)
 {
     return text.substr(0, text.find(marker));
@@ -1387,28 +1395,23 @@ TEST(DecodeRepeats, FleetReportsInTurnReadAsWithEveryLineParsed)
          [](unsigned n, unsigned, std::string text) { return n == 1 ? Replace(text, "\n", "\r\n") : text; }},
         {"a machine's time the same as its report before's", eight,
          [](unsigned n, unsigned round, std::string text) {
-             const std::string time = text.substr(text.find("CRASHED ON: "), 35);
-             return n == 0 && round >= 1 ? Replace(text, time, "CRASHED ON: 2026-12-07 05:59:42:123") : text;
+             return n == 0 && round >= 1 ? WithTime(text, "2026-12-07 05:59:42:123") : text;
          }},
         {"a machine's time the same as its report before last's", eight,
          [](unsigned n, unsigned round, std::string text) {
-             const std::string time = text.substr(text.find("CRASHED ON: "), 35);
-             return n == 0 ? Replace(text, time, round % 2 == 0 ? "CRASHED ON: 2026-12-07 05:59:42:123"
-                                                                 : "CRASHED ON: 2026-12-07 05:58:42:123")
+             return n == 0 ? WithTime(text, round % 2 == 0 ? "2026-12-07 05:59:42:123" : "2026-12-07 05:58:42:123")
                            : text;
          }},
         {"a machine's time damaged in its later reports", eight,
          [](unsigned n, unsigned round, std::string text) {
-             const std::string time = text.substr(text.find("CRASHED ON: "), 35);
-             return n == 0 && round >= 2 ? Replace(text, time, "CRASHED ON: 2026-13-07 05:59:42:123") : text;
+             return n == 0 && round >= 2 ? WithTime(text, "2026-13-07 05:59:42:123") : text;
          }},
         {"a machine's format line of another kind in turn", eight,
          [](unsigned n, unsigned round, std::string text) {
-             const std::string time = text.substr(text.find("CRASHED ON: "), 35);
              if (n != 0 || round == 0) {
                  return text;
              }
-             text = Replace(text, time, round == 1 ? "CRASHED ON: 2026-12-07 05:58:42:123" : "CRASHED ON: 2026-12-07 05:59:42:123");
+             text = WithTime(text, round == 1 ? "2026-12-07 05:58:42:123" : "2026-12-07 05:59:42:123");
              return Replace(text, "OUTPUT FORMAT: 2", round == 2 ? "OUTPUT FORMAT: 9" : "xUTPUT FORMAT: 2");
          }},
         {"a report the same as one kept", {0, 1, 2, 0, 1, 2, 0, 1, 2}, [](unsigned, unsigned, std::string text) {
