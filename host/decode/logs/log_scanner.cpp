@@ -913,10 +913,12 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
                 if (hit && !FleetSwitched_) {
                     ModuleMisses_ = 0;
                 }
-                // Judged once the last few are there to be held against.
+                // Judged once the last few are there to be held against,
+                // or where reports are too large to keep among them.
                 if (hit) {
                     FleetMisses_ = 0;
-                } else if (FleetMemories_.size() == MaxSources - 1 && FleetMisses_ < MissesBeforePause) {
+                } else if ((FleetMemories_.size() == MaxSources - 1 || CurrentBytes() > MaxSourceBytes) &&
+                           FleetMisses_ < MissesBeforePause) {
                     ++FleetMisses_;
                 }
                 if (Fleet_) {
