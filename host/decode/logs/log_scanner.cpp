@@ -622,25 +622,73 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
     // The lines that are the report before's at their places behind a
     // prefix of the same shape: each split as Next splits it, and taken
     // only where nothing but the prefix's digits and letters differ, with
-    // no marker's anchor in it (which FeedLine would look for).
+    // no marker's anchor in it (which FeedLine would look for). A line is
+    // compared where the kept one says it ends, and its bytes read once:
+    // what follows the prefix, line end and all, is the kept line's, and
+    // the prefix, of one shape with the start line's, holds no line end.
+    // Most lines that part from the kept one do so after the prefix too (a
+    // time line, a multiplexer's sources in turn): the first is settled
+    // before the prefix's shapes are made.
+    if (index >= kept.size()) {
+        return 0;
+    }
+    const size_t firstSize = kept[index].End - from;
+    if (firstSize <= prefix.size() || firstSize >= ahead.size() ||
+        std::memcmp(ahead.data() + prefix.size(), Previous_.Raw.data() + from + prefix.size(),
+                    firstSize - prefix.size()) != 0) {
+        return 0;
+    }
+    if ((PrefixShapes_.Size != prefix.size() || std::memcmp(PrefixShapes_.Bytes, prefix.data(), prefix.size()) != 0) &&
+        !MakePrefixShapes(prefix.data(), prefix.size(), &PrefixShapes_)) {
+        return 0;
+    }
+    const bool inOneStep = HasAvx2() && prefix.size() <= LongestPrefixInOneStep;
     size_t at = 0;
     size_t end = index;
     bool exact = true;
-    LogLine line;
-    for (size_t next = 0; end < kept.size() && end < MaxRememberedLines && kept[end].Effect != LineEffect::Other;
-         ++end, at = next) {
+    for (; end < kept.size() && end < MaxRememberedLines && kept[end].Effect != LineEffect::Other; ++end) {
         const size_t was = (end == 0 ? 0 : kept[end - 1].End);
         const size_t size = kept[end].End - was;
-        if (base + kept[end].End - from > MaxRememberedBytes ||
-            !LineReader::LineAt(ahead, at, std::string_view::npos, true, &line, &next) || line.Raw.size() != size ||
-            line.Text.size() < prefix.size() ||
-            std::memcmp(line.Raw.data() + prefix.size(), Previous_.Raw.data() + was + prefix.size(),
-                        size - prefix.size()) != 0 ||
-            !SameShape(line.Text.substr(0, prefix.size()), prefix) ||
-            (line.MayHoldMarker && HoldsAnchor(line.Text))) {
+        const char* const old = Previous_.Raw.data() + was;
+        const char* const line = ahead.data() + at;
+        size_t length = size;
+        while (length != 0 && (old[length - 1] == '\n' || old[length - 1] == '\r')) {
+            --length;
+        }
+        if (base + kept[end].End - from > MaxRememberedBytes || length == 0 || length < prefix.size() ||
+            length > LineReader::MaxLineLength || at + size >= ahead.size()) {
             break;
         }
-        exact = exact && line.Text.compare(0, prefix.size(), prefix) == 0;
+        bool marked = false;
+        if (inOneStep && size >= LongestPrefixInOneStep) {
+            if (!SameLineBehindPrefixAvx2(line, old, size, PrefixShapes_, &marked)) {
+                break;
+            }
+        } else {
+            bool prefixMarked = false;
+            if (!SameBytesNotingMarkers(line + prefix.size(), old + prefix.size(), size - prefix.size(), &marked) ||
+                !HasPrefixShapes(line, ahead.size() - at, PrefixShapes_, &prefixMarked)) {
+                break;
+            }
+            marked = marked || prefixMarked;
+        }
+        // The line ends where the kept one does, but for a CR after it, or
+        // an LF after a CR, which the reader may read on into: it settles
+        // those.
+        const char after = line[size];
+        if (after == '\r' || (after == '\n' && old[size - 1] == '\r')) {
+            LogLine whole;
+            size_t next = 0;
+            if (!LineReader::LineAt(ahead, at, at + length, marked, &whole, &next) || whole.Raw.size() != size) {
+                break;
+            }
+        }
+        const std::string_view text(line, length);
+        if (marked && HoldsAnchor(text)) {
+            break;
+        }
+        exact = exact && text.compare(0, prefix.size(), prefix) == 0;
+        at += size;
     }
     FindStretches(index, end);
     const size_t count = TakeStretches(end, number);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "decode/logs/line_reader.h"
+#include "decode/logs/marker_search.h"
 #include "decode/logs/plain_rows.h"
 #include "decode/reports/report.h"
 #include "decode/reports/report_parser.h"
@@ -274,6 +275,9 @@ private:
     // its memory.
     std::vector<size_t> RowEnds_;
     std::vector<size_t> RowPositions_;  // and each row's place in the table
+    // The shapes of the prefix RepeatBehindPrefixes last held lines
+    // against, made again when the open report's prefix is another.
+    PrefixShapes PrefixShapes_;
     // The plain rows of a batch TableRows splits (a few batches a table).
     static constexpr size_t PlainRowsBatch = 64;
     // The first batch of each call, each next one twice as many up to the

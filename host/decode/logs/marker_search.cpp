@@ -3,6 +3,7 @@
 // confirms; line ends are counted in the same pass.
 #include "decode/logs/marker_search.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -235,6 +236,14 @@ inline __m128i LetterBytes(__m128i bytes)
                          _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
 }
 
+// The bytes MayHoldMarker looks for.
+inline __m128i MarkerBytes(__m128i bytes)
+{
+    return _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('U')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('V')));
+}
+
+constexpr int AllSixteen = 0xFFFF;
+
 inline bool SameShapes(const char* a, const char* b)
 {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
@@ -242,8 +251,15 @@ inline bool SameShapes(const char* a, const char* b)
     const __m128i same = _mm_or_si128(_mm_cmpeq_epi8(x, y),
                                       _mm_or_si128(_mm_and_si128(NumberBytes(x), NumberBytes(y)),
                                                    _mm_and_si128(LetterBytes(x), LetterBytes(y))));
-    constexpr int AllSixteen = 0xFFFF;
     return _mm_movemask_epi8(same) == AllSixteen;
+}
+
+inline bool SameBytes(const char* a, const char* b, __m128i* marks)
+{
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    *marks = _mm_or_si128(*marks, MarkerBytes(x));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(x, y)) == AllSixteen;
 }
 
 }  // namespace
@@ -279,6 +295,161 @@ bool SamePrefixShape(const char* a, const char* b, size_t size)
             return false;
         }
     }
+    return true;
+}
+
+bool MakePrefixShapes(const char* prefix, size_t size, PrefixShapes* shapes)
+{
+    shapes->Size = 0;
+    if (size > PrefixShapes::MaxSize) {
+        return false;
+    }
+    // Made again each time the source changes (a multiplexer's in turn):
+    // only the bytes a step past the prefix's end are ever read.
+    const size_t read = std::min(sizeof(shapes->Bytes), size + 2 * PrefixShapes::Step);
+    std::memset(shapes->Bytes, 0, read);
+    std::memset(shapes->Numbers, 0, read);
+    std::memset(shapes->Letters, 0, read);
+    for (size_t i = 0; i < size; ++i) {
+        const char shape = PrefixShape(prefix[i]);
+        shapes->Bytes[i] = prefix[i];
+        shapes->Numbers[i] = shape == '0' ? '\xFF' : '\0';
+        shapes->Letters[i] = shape == 'a' ? '\xFF' : '\0';
+    }
+    shapes->Size = size;
+    return true;
+}
+
+bool HasPrefixShapes(const char* text, size_t readable, const PrefixShapes& shapes, bool* marked)
+{
+    const size_t size = shapes.Size;
+#if defined(__SSE2__)
+    constexpr size_t Step = PrefixShapes::Step;
+    // Where fewer than a whole step's bytes may be read, the text is
+    // copied out with zero bytes after it, as the prefix's are.
+    char copy[PrefixShapes::MaxSize + Step];
+    const size_t steps = (size + Step - 1) / Step;
+    if (readable < steps * Step) {
+        std::memset(copy, 0, sizeof(copy));
+        std::memcpy(copy, text, size);
+        text = copy;
+    }
+    // Bytes past the prefix's end are not asked about.
+    const unsigned lastBits = size % Step == 0 ? static_cast<unsigned>(AllSixteen) : (1u << (size % Step)) - 1;
+    unsigned marks = 0;
+    for (size_t i = 0; i < steps; ++i) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i * Step));
+        const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(shapes.Bytes + i * Step));
+        const __m128i numbers = _mm_load_si128(reinterpret_cast<const __m128i*>(shapes.Numbers + i * Step));
+        const __m128i letters = _mm_load_si128(reinterpret_cast<const __m128i*>(shapes.Letters + i * Step));
+        const __m128i same =
+            _mm_or_si128(_mm_cmpeq_epi8(x, y), _mm_or_si128(_mm_and_si128(NumberBytes(x), numbers),
+                                                            _mm_and_si128(LetterBytes(x), letters)));
+        const unsigned wanted = i + 1 == steps ? lastBits : static_cast<unsigned>(AllSixteen);
+        if ((static_cast<unsigned>(_mm_movemask_epi8(same)) & wanted) != wanted) {
+            return false;
+        }
+        marks |= static_cast<unsigned>(_mm_movemask_epi8(MarkerBytes(x))) & wanted;
+    }
+    *marked = marks != 0;
+    return true;
+#else
+    (void)readable;
+    for (size_t i = 0; i < size; ++i) {
+        if (PrefixShape(text[i]) != PrefixShape(shapes.Bytes[i])) {
+            return false;
+        }
+    }
+    *marked = MayHoldMarker(text, size);
+    return true;
+#endif
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) bool SameLineBehindPrefixAvx2(const char* line, const char* kept, size_t size,
+                                                              const PrefixShapes& shapes, bool* marked)
+{
+    constexpr size_t Step = 32;
+    static_assert(LongestPrefixInOneStep == Step, "the prefix is looked at in the first step");
+    const size_t prefix = shapes.Size;
+    const __m256i us = _mm256_set1_epi8('U');
+    const __m256i vs = _mm256_set1_epi8('V');
+    auto bits = [](__m256i hits) __attribute__((target("avx2"))) {
+        return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+    };
+    auto marks = [&](__m256i bytes) __attribute__((target("avx2"))) {
+        return bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, us), _mm256_cmpeq_epi8(bytes, vs)));
+    };
+    // The prefix's bytes: the same as the start line's, or both a digit or
+    // blank, or both a letter (a byte less the range's first is at most
+    // the range's width less one, unsigned: bytes from 0x80 up are
+    // neither); the rest the kept line's.
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line));
+    const __m256i digits = _mm256_sub_epi8(first, _mm256_set1_epi8('0'));
+    const __m256i numbers = _mm256_or_si256(
+        _mm256_cmpeq_epi8(_mm256_min_epu8(digits, _mm256_set1_epi8(9)), digits),
+        _mm256_cmpeq_epi8(first, _mm256_set1_epi8(' ')));
+    const __m256i letters = _mm256_sub_epi8(_mm256_or_si256(first, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+    const __m256i lettersToo = _mm256_cmpeq_epi8(_mm256_min_epu8(letters, _mm256_set1_epi8(25)), letters);
+    const __m256i shaped = _mm256_or_si256(
+        _mm256_cmpeq_epi8(first, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Bytes))),
+        _mm256_or_si256(
+            _mm256_and_si256(numbers, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Numbers))),
+            _mm256_and_si256(lettersToo, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Letters)))));
+    const uint32_t inPrefix = prefix == Step ? UINT32_MAX : (uint32_t{1} << prefix) - 1;
+    const uint32_t same = bits(_mm256_cmpeq_epi8(first, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kept))));
+    if (((bits(shaped) | ~inPrefix) & (same | inPrefix)) != UINT32_MAX) {
+        return false;
+    }
+    uint32_t found = marks(first);
+    // The rest a step at a time, the last step ending at the line's end
+    // (its bytes before the prefix's end were looked at in the first).
+    for (size_t at = Step; at < size;) {
+        at = at + Step <= size ? at : size - Step;
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + at));
+        const uint32_t asked = at >= prefix ? UINT32_MAX : ~((uint32_t{1} << (prefix - at)) - 1);
+        if ((bits(_mm256_cmpeq_epi8(bytes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kept + at)))) &
+             asked) != asked) {
+            return false;
+        }
+        found |= marks(bytes);
+        at += Step;
+    }
+    *marked = found != 0;
+    return true;
+}
+#else
+bool SameLineBehindPrefixAvx2(const char*, const char*, size_t, const PrefixShapes&, bool*)
+{
+    return false;
+}
+#endif
+
+bool SameBytesNotingMarkers(const char* a, const char* b, size_t size, bool* marked)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    constexpr size_t Step = 16;
+    if (size >= Step) {
+        __m128i marks = _mm_setzero_si128();
+        bool same = true;
+        for (; same && i + Step <= size; i += Step) {
+            same = SameBytes(a + i, b + i, &marks);
+        }
+        // The last bytes in one more step, some of them looked at twice.
+        same = same && (i == size || SameBytes(a + size - Step, b + size - Step, &marks));
+        *marked = _mm_movemask_epi8(marks) != 0;
+        return same;
+    }
+#endif
+    bool seen = false;
+    for (; i < size; ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+        seen = seen || a[i] == 'U' || a[i] == 'V';
+    }
+    *marked = seen;
     return true;
 }
 

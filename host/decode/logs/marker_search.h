@@ -42,6 +42,40 @@ char PrefixShape(char c);
 // byte: sixteen bytes a step where SSE2 is there.
 bool SamePrefixShape(const char* a, const char* b, size_t size);
 
+// A prefix's shapes, made once for the lines held against it: each line's
+// prefix is then classified alone, where SamePrefixShape classifies both.
+struct PrefixShapes {
+    static constexpr size_t MaxSize = 256;  // the longest prefix a start line gives
+    static constexpr size_t Step = 16;
+    size_t Size = 0;
+    alignas(Step) char Bytes[MaxSize + Step] = {};
+    alignas(Step) char Numbers[MaxSize + Step] = {};  // 0xFF at a digit or blank
+    alignas(Step) char Letters[MaxSize + Step] = {};  // 0xFF at a letter
+};
+// False (and shapes left empty) for a prefix longer than MaxSize.
+bool MakePrefixShapes(const char* prefix, size_t size, PrefixShapes* shapes);
+// SamePrefixShape(text, prefix, shapes.Size, marked) for the prefix the
+// shapes were made of; `readable` bytes at text may be read (at least
+// shapes.Size).
+bool HasPrefixShapes(const char* text, size_t readable, const PrefixShapes& shapes, bool* marked);
+
+// HasPrefixShapes and SameBytesNotingMarkers at once, 32 bytes a step,
+// for a line of `size` bytes (its line end included) at `line`, held
+// against the kept line of as many at `kept`: true when the line's first
+// shapes.Size bytes have the prefix's shapes and the rest is the kept
+// line's; *marked then tells whether a byte MayHoldMarker looks for stands
+// in the line. Only where HasAvx2(), for a prefix of at most
+// LongestPrefixInOneStep bytes and lines of at least 32.
+constexpr size_t LongestPrefixInOneStep = 32;
+bool SameLineBehindPrefixAvx2(const char* line, const char* kept, size_t size, const PrefixShapes& shapes,
+                              bool* marked);
+
+// True when the size bytes at a and at b are the same; *marked then tells
+// whether a byte MayHoldMarker looks for stands among them. A line held
+// against the last report's is compared and looked at for markers with one
+// read of its bytes.
+bool SameBytesNotingMarkers(const char* a, const char* b, size_t size, bool* marked);
+
 // FindEitherByte(data, size, '\n', '\r'), and in the same pass whether a
 // byte MayHoldMarker looks for stands before the one found: the line reader
 // splits a report's lines and tells the scanner which need the marker

@@ -745,6 +745,72 @@ TEST(DecodeDamage, PrefixShapesCompareAsAByteByByteLookComparesThem)
     }
 }
 
+// A line held against the kept line behind a prefix, by its pieces (the
+// prefix's shapes made once, the rest 16 bytes a step) and in one read of
+// 32 bytes a step, comes out as SamePrefixShape, memcmp and MayHoldMarker
+// do: prefixes up to one step long and longer, lines from one step long,
+// each byte of the line changed to each byte value.
+TEST(DecodeDamage, LinesBehindAPrefixCompareAsTheirPiecesDo)
+{
+    const std::string prefix = "[2026-12-07 04:36:42.123456] vm-07| ";
+    const std::string kept = prefix + "- RAX = 0000000000000006 ntoskrnl.exe + 00000000001F2A3B from the table\r\n";
+    for (size_t prefixSize : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{29}, size_t{31},
+                              size_t{32}, prefix.size()}) {
+        decode::PrefixShapes shapes;
+        ASSERT_TRUE(decode::MakePrefixShapes(prefix.data(), prefixSize, &shapes));
+        for (size_t size : {size_t{32}, size_t{33}, size_t{47}, size_t{63}, size_t{64}, size_t{65}, kept.size()}) {
+            if (size <= prefixSize) {
+                continue;
+            }
+            std::string line = kept.substr(0, size);
+            std::string other = line;  // the kept line, changed alike or not
+            for (size_t at = 0; at < size; ++at) {
+                for (unsigned x = 0; x < 256; ++x) {
+                    for (bool alike : {false, true}) {
+                        line[at] = static_cast<char>(x);
+                        other[at] = alike ? line[at] : kept[at];
+                        const bool shaped = decode::SamePrefixShape(line.data(), prefix.data(), prefixSize);
+                        const bool rest =
+                            std::memcmp(line.data() + prefixSize, other.data() + prefixSize, size - prefixSize) == 0;
+                        const bool marks = decode::MayHoldMarker(line.data(), size);
+                        auto where = [&] {
+                            return std::to_string(prefixSize) + " " + std::to_string(size) + " " +
+                                   std::to_string(at) + " " + std::to_string(x);
+                        };
+                        // Only prefixSize bytes may be read: copied out alone.
+                        const std::string head = line.substr(0, prefixSize);
+                        bool marked = !marks;
+                        ASSERT_EQ(decode::HasPrefixShapes(head.data(), head.size(), shapes, &marked), shaped)
+                            << where();
+                        if (shaped) {
+                            ASSERT_EQ(marked, decode::MayHoldMarker(head.data(), head.size())) << where();
+                        }
+                        ASSERT_EQ(decode::HasPrefixShapes(line.data(), size, shapes, &marked), shaped) << where();
+                        ASSERT_EQ(decode::SameBytesNotingMarkers(line.data() + prefixSize, other.data() + prefixSize,
+                                                                 size - prefixSize, &marked),
+                                  rest) << where();
+                        if (rest) {
+                            ASSERT_EQ(marked, decode::MayHoldMarker(line.data() + prefixSize, size - prefixSize))
+                                << where();
+                        }
+                        if (decode::HasAvx2() && prefixSize <= decode::LongestPrefixInOneStep) {
+                            marked = !marks;
+                            const bool both =
+                                decode::SameLineBehindPrefixAvx2(line.data(), other.data(), size, shapes, &marked);
+                            ASSERT_EQ(both, shaped && rest) << where();
+                            if (shaped && rest) {
+                                ASSERT_EQ(marked, marks) << where();
+                            }
+                        }
+                    }
+                }
+                line[at] = kept[at];
+                other[at] = kept[at];
+            }
+        }
+    }
+}
+
 // Plain rows split 16 or 32 bytes a step come out as a byte-by-byte look
 // over the same bytes finds them: rows of every length around RowBytes,
 // each byte of one row changed to each byte its checks weigh (or one off
@@ -1323,23 +1389,68 @@ TEST(DecodeRepeats, TimestampedReportsReadAsWithEveryLineParsed)
         {"cut in its registers by the next report, the digits changing after the table", "] - RAX",
          "] BUGCHECK DUMP STARTS\n[qiridian Sx] 2026-12-07 04:36:59.999999] - RAX", "qiridian Sx", 12},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.Name);
-        std::string log = "boot\n";
-        for (unsigned report = 0; report < 4; ++report) {
-            std::string text = Prefixed(CleanReport, [&](size_t index) {
-                const bool changes = index >= c.ChangeFrom && index < c.ChangeTo;
-                char prefix[64];
-                std::snprintf(prefix, sizeof(prefix), "[%s] 2026-12-07 04:36:%02zu.%06zu] ", c.Host.c_str(),
-                              changes ? index % 60 : 0, changes ? report * 1000 + index : 0);
-                return std::string(prefix);
-            });
-            if (c.ChangeFrom != 0) {
-                text = Replace(text, "6B472C46", "6B472C4" + std::to_string(report));
+    // Prefixes longer than 32 bytes, and (with the date left out) mostly
+    // up to 32, which are held against in one step of 32 bytes.
+    for (bool dated : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.Name) + (dated ? "" : ", without the date"));
+            std::string log = "boot\n";
+            for (unsigned report = 0; report < 4; ++report) {
+                std::string text = Prefixed(CleanReport, [&](size_t index) {
+                    const bool changes = index >= c.ChangeFrom && index < c.ChangeTo;
+                    char prefix[64];
+                    std::snprintf(prefix, sizeof(prefix), "[%s] %s%02zu.%06zu] ", c.Host.c_str(),
+                                  dated ? "2026-12-07 04:36:" : "", changes ? index % 60 : 0,
+                                  changes ? report * 1000 + index : 0);
+                    return std::string(prefix);
+                });
+                if (c.ChangeFrom != 0) {
+                    text = Replace(text, "6B472C46", "6B472C4" + std::to_string(report));
+                }
+                log += report == 0 || c.From.empty() ? text : Replace(text, c.From, c.To);
             }
-            log += report == 0 || c.From.empty() ? text : Replace(text, c.From, c.To);
+            EXPECT_GE(ExpectSameAsEveryLineParsed(log).size(), 4u);
         }
-        EXPECT_GE(ExpectSameAsEveryLineParsed(log).size(), 4u);
+    }
+}
+
+// Lines behind a timestamp are held against the last report's where its
+// lines end: where the bytes after a line would have the reader end it
+// further on (a CR after its LF, an LF or a CR after its lone CR), or a
+// prefix holds a marker's half, each report still reads as with every line
+// parsed, behind prefixes shorter than 32 bytes, of 32 and longer, and on
+// lines shorter than 32.
+TEST(DecodeRepeats, LinesBehindTimestampsEndWhereTheReaderEndsThem)
+{
+    struct Case {
+        const char* Name;
+        std::string From;  // what each report's text has
+        std::string To[4];  // in its place, report by report
+    };
+    const std::string lf = "0000000000000006\n";
+    const std::string host = "[qiridian Sx] 20.";
+    const Case cases[] = {
+        {"a CR after a line's LF", lf, {lf, lf + "\r", lf, lf + "\r"}},
+        {"an LF after a line's lone CR", "\t1\n", {"\t1\r", "\t1\r", "\t1\r\n", "\t1\r"}},
+        {"a CR after a line's lone CR", "\t1\n", {"\t1\r", "\t1\r", "\t1\r\r", "\t1\r"}},
+        {"a CR after a line's CR LF", "\t1\n", {"\t1\r\n", "\t1\r\n", "\t1\r\n\r", "\t1\r\n"}},
+        {"a prefix that holds a start marker's half", host, {host, host, "[BUGCHECK Dx] 20.", host}},
+        {"a prefix that holds a restore line's half", host, {host, host, "[Viridian Sx] 20.", host}},
+    };
+    for (const char* format : {"[%s] %02zu.%06zu] ", "[%s] %02zu.%06zu 2026-07] ", "[%s] %02zu.%06zu 2026-12-07] "}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.Name) + ", " + format);
+            std::string log = "boot\n";
+            for (size_t report = 0; report < 4; ++report) {
+                const std::string text = Prefixed(CleanReport, [&](size_t index) {
+                    char prefix[64];
+                    std::snprintf(prefix, sizeof(prefix), format, "qiridian Sx", index % 60, report * 1000 + index);
+                    return std::string(prefix);
+                });
+                log += Replace(text, c.From, c.To[report]);
+            }
+            EXPECT_FALSE(ExpectSameAsEveryLineParsed(log).empty());
+        }
     }
 }
 
