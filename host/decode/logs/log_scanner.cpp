@@ -611,6 +611,13 @@ void LogScanner::TakeLines(LineReader* reader, size_t index, size_t count, uint6
     reader->Skip(taken, count);
 }
 
+bool LogScanner::MakeShapesOf(const std::string& prefix)
+{
+    const bool made =
+        PrefixShapes_.Size == prefix.size() && std::memcmp(PrefixShapes_.Bytes, prefix.data(), prefix.size()) == 0;
+    return made || MakePrefixShapes(prefix.data(), prefix.size(), &PrefixShapes_);
+}
+
 size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64_t number)
 {
     OpenReport& open = Open_[0];
@@ -638,8 +645,7 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
                     firstSize - prefix.size()) != 0) {
         return 0;
     }
-    if ((PrefixShapes_.Size != prefix.size() || std::memcmp(PrefixShapes_.Bytes, prefix.data(), prefix.size()) != 0) &&
-        !MakePrefixShapes(prefix.data(), prefix.size(), &PrefixShapes_)) {
+    if (!MakeShapesOf(prefix)) {
         return 0;
     }
     const bool inOneStep = HasAvx2() && prefix.size() <= LongestPrefixInOneStep;
@@ -904,11 +910,55 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
     size_t at = 0;
     size_t count = 0;
     bool exact = true;
+    auto taken = [&](size_t next) {
+        at = next;
+        ++number;
+        ++count;
+        if (Remembering_) {
+            RowEnds_.push_back(next);
+            if (keep) {
+                RowPositions_.push_back(parser.LastEffect() == LineEffect::ModuleRow ? parser.LastPosition() : NotKept);
+            }
+        }
+    };
+    const bool batched = HasAvx2() && prefix.size() <= LongestPrefixInOneStep && MakeShapesOf(prefix);
+    size_t batch = FirstPlainRowsBatch;
     LogLine line;
-    // Each row as FeedLine feeds it: behind the prefix's bytes or shape,
-    // which StripPrefix takes off whole. A line that may hold a marker,
-    // or may end in a colour reset to strip, is left to FeedLine.
-    for (size_t next = 0;; at = next) {
+    for (;;) {
+        if (batched) {
+            // Plain rows behind a prefix of the start line's shape, with no
+            // marker's byte in either, a batch at a time: each split and
+            // checked with one read, as the line below would find it.
+            bool same = true;
+            const size_t asked = std::min(batch, PlainRows_.size());
+            const size_t plain = SplitPlainRowsBehindPrefixAvx2(ahead.data() + at, ahead.size() - at, PrefixShapes_,
+                                                                PlainRows_.data(), asked, &same);
+            size_t fed = 0;
+            for (; fed < plain; ++fed) {
+                const PlainRow& row = PlainRows_[fed];
+                const char* const text = ahead.data() + at;
+                ModuleRowTabs tabs;
+                tabs.Pdb = row.PdbTab;
+                tabs.Age = row.AgeTab;
+                if (!parser.FeedModuleRow(std::string_view(text + prefix.size(), row.Length), number + 1, tabs)) {
+                    break;
+                }
+                exact = exact && (same || std::memcmp(text, prefix.data(), prefix.size()) == 0);
+                taken(at + prefix.size() + row.Length + 1);
+            }
+            if (fed != plain) {
+                break;  // a row the parser does not take, as below
+            }
+            if (plain == asked && plain != 0) {
+                batch = std::min(batch * 2, PlainRows_.size());
+                continue;  // a whole batch: more may follow
+            }
+        }
+        // Any other row as FeedLine feeds it: behind the prefix's bytes or
+        // shape, which StripPrefix takes off whole. A line that may hold a
+        // marker, or may end in a colour reset to strip, is left to
+        // FeedLine.
+        size_t next = 0;
         if (!LineReader::LineAt(ahead, at, std::string_view::npos, true, &line, &next) ||
             line.Text.size() <= prefix.size() || line.Text.back() == 'm' ||
             (line.MayHoldMarker && HoldsAnchor(line.Text))) {
@@ -923,14 +973,7 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
             break;
         }
         exact = exact && same;
-        ++number;
-        ++count;
-        if (Remembering_) {
-            RowEnds_.push_back(next);
-            if (keep) {
-                RowPositions_.push_back(parser.LastEffect() == LineEffect::ModuleRow ? parser.LastPosition() : NotKept);
-            }
-        }
+        taken(next);
     }
     if (count != 0) {
         if (!exact) {

@@ -191,6 +191,8 @@ private:
     // timestamp): each line held against that report's at its place
     // after the prefix.
     size_t RepeatBehindPrefixes(LineReader* reader, size_t index, uint64_t number);
+    // Has PrefixShapes_ hold the prefix's shapes; false for one too long.
+    bool MakeShapesOf(const std::string& prefix);
     // Passes over the open report, just begun, where its lines up to its
     // end line are the previous report's and the sink folds it; the count
     // of lines passed over.
@@ -275,8 +277,8 @@ private:
     // its memory.
     std::vector<size_t> RowEnds_;
     std::vector<size_t> RowPositions_;  // and each row's place in the table
-    // The shapes of the prefix RepeatBehindPrefixes last held lines
-    // against, made again when the open report's prefix is another.
+    // The shapes of the prefix lines were last held against, made again
+    // when the open report's prefix is another.
     PrefixShapes PrefixShapes_;
     // The plain rows of a batch TableRows splits (a few batches a table).
     static constexpr size_t PlainRowsBatch = 64;

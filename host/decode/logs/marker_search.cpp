@@ -380,25 +380,12 @@ __attribute__((target("avx2"))) bool SameLineBehindPrefixAvx2(const char* line, 
     auto marks = [&](__m256i bytes) __attribute__((target("avx2"))) {
         return bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, us), _mm256_cmpeq_epi8(bytes, vs)));
     };
-    // The prefix's bytes: the same as the start line's, or both a digit or
-    // blank, or both a letter (a byte less the range's first is at most
-    // the range's width less one, unsigned: bytes from 0x80 up are
-    // neither); the rest the kept line's.
+    // The prefix's bytes of the start line's shapes, the rest the kept
+    // line's.
     const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line));
-    const __m256i digits = _mm256_sub_epi8(first, _mm256_set1_epi8('0'));
-    const __m256i numbers = _mm256_or_si256(
-        _mm256_cmpeq_epi8(_mm256_min_epu8(digits, _mm256_set1_epi8(9)), digits),
-        _mm256_cmpeq_epi8(first, _mm256_set1_epi8(' ')));
-    const __m256i letters = _mm256_sub_epi8(_mm256_or_si256(first, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
-    const __m256i lettersToo = _mm256_cmpeq_epi8(_mm256_min_epu8(letters, _mm256_set1_epi8(25)), letters);
-    const __m256i shaped = _mm256_or_si256(
-        _mm256_cmpeq_epi8(first, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Bytes))),
-        _mm256_or_si256(
-            _mm256_and_si256(numbers, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Numbers))),
-            _mm256_and_si256(lettersToo, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Letters)))));
-    const uint32_t inPrefix = prefix == Step ? UINT32_MAX : (uint32_t{1} << prefix) - 1;
+    const uint32_t inPrefix = PrefixBits(prefix);
     const uint32_t same = bits(_mm256_cmpeq_epi8(first, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kept))));
-    if (((bits(shaped) | ~inPrefix) & (same | inPrefix)) != UINT32_MAX) {
+    if (((PrefixShapeBitsAvx2(first, shapes) | ~inPrefix) & (same | inPrefix)) != UINT32_MAX) {
         return false;
     }
     uint32_t found = marks(first);

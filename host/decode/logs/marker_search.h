@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace decode {
 
 // The pieces searched for, all AnchorLength bytes long. A start marker with
@@ -69,6 +73,33 @@ bool HasPrefixShapes(const char* text, size_t readable, const PrefixShapes& shap
 constexpr size_t LongestPrefixInOneStep = 32;
 bool SameLineBehindPrefixAvx2(const char* line, const char* kept, size_t size, const PrefixShapes& shapes,
                               bool* marked);
+
+#if defined(__x86_64__)
+// Bit i set where bytes[i] has the shape the prefix has at i (the same
+// byte, or both a digit or blank, or both a letter: a byte less the
+// range's first is at most the range's width less one, unsigned, so bytes
+// from 0x80 up are neither), for the first LongestPrefixInOneStep bytes.
+__attribute__((target("avx2"))) inline uint32_t PrefixShapeBitsAvx2(__m256i bytes, const PrefixShapes& shapes)
+{
+    const __m256i digits = _mm256_sub_epi8(bytes, _mm256_set1_epi8('0'));
+    const __m256i numbers = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(digits, _mm256_set1_epi8(9)), digits),
+                                            _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')));
+    const __m256i folded = _mm256_sub_epi8(_mm256_or_si256(bytes, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+    const __m256i letters = _mm256_cmpeq_epi8(_mm256_min_epu8(folded, _mm256_set1_epi8(25)), folded);
+    const __m256i shaped = _mm256_or_si256(
+        _mm256_cmpeq_epi8(bytes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Bytes))),
+        _mm256_or_si256(
+            _mm256_and_si256(numbers, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Numbers))),
+            _mm256_and_si256(letters, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Letters)))));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(shaped));
+}
+
+// The bits of the prefix's bytes among a step's.
+inline uint32_t PrefixBits(size_t size)
+{
+    return size >= LongestPrefixInOneStep ? UINT32_MAX : (uint32_t{1} << size) - 1;
+}
+#endif
 
 // True when the size bytes at a and at b are the same; *marked then tells
 // whether a byte MayHoldMarker looks for stands among them. A line held

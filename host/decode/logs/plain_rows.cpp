@@ -86,8 +86,12 @@ size_t SplitPlainRowsSse2(const char* data, size_t size, PlainRow* rows, size_t 
 }
 
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) size_t SplitPlainRowsAvx2(const char* data, size_t size, PlainRow* rows,
-                                                          size_t capacity)
+namespace {
+
+// SplitPlainRowsAvx2's work, inlined where rows are split one at a time
+// too (behind prefixes), so that its constants are set once there as well.
+__attribute__((target("avx2"), always_inline)) inline size_t SplitRowsAvx2(const char* data, size_t size,
+                                                                          PlainRow* rows, size_t capacity)
 {
     constexpr size_t Step = 32;
     static_assert(RowBytes == 2 * Step, "a row's bytes are read in two steps");
@@ -142,10 +146,52 @@ __attribute__((target("avx2"))) size_t SplitPlainRowsAvx2(const char* data, size
     }
     return count;
 }
+
+}  // namespace
+
+__attribute__((target("avx2"))) size_t SplitPlainRowsAvx2(const char* data, size_t size, PlainRow* rows,
+                                                          size_t capacity)
+{
+    return SplitRowsAvx2(data, size, rows, capacity);
+}
+
+__attribute__((target("avx2"))) size_t SplitPlainRowsBehindPrefixAvx2(const char* data, size_t size,
+                                                                      const PrefixShapes& shapes, PlainRow* rows,
+                                                                      size_t capacity, bool* exact)
+{
+    const size_t prefix = shapes.Size;
+    const uint32_t inPrefix = PrefixBits(prefix);
+    size_t at = 0;
+    size_t count = 0;
+    bool same = true;
+    while (count < capacity && size - at >= prefix + RowBytes) {
+        const __m256i head = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at));
+        const __m256i marks = _mm256_or_si256(_mm256_cmpeq_epi8(head, _mm256_set1_epi8('U')),
+                                              _mm256_cmpeq_epi8(head, _mm256_set1_epi8('V')));
+        if ((PrefixShapeBitsAvx2(head, shapes) & inPrefix) != inPrefix ||
+            (static_cast<uint32_t>(_mm256_movemask_epi8(marks)) & inPrefix) != 0 ||
+            SplitRowsAvx2(data + at + prefix, size - at - prefix, rows + count, 1) != 1 || rows[count].Marked) {
+            break;
+        }
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Bytes));
+        const auto equal = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(head, bytes)));
+        same = same && (equal & inPrefix) == inPrefix;
+        at += prefix + rows[count].Length + 1;
+        ++count;
+    }
+    *exact = same;
+    return count;
+}
 #else
 size_t SplitPlainRowsAvx2(const char* data, size_t size, PlainRow* rows, size_t capacity)
 {
     return SplitPlainRowsSse2(data, size, rows, capacity);
+}
+
+size_t SplitPlainRowsBehindPrefixAvx2(const char*, size_t, const PrefixShapes&, PlainRow*, size_t, bool* exact)
+{
+    *exact = true;
+    return 0;
 }
 #endif
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decode/logs/marker_search.h"
 #include "decode/reports/module_table.h"
 
 namespace decode {
@@ -19,5 +20,15 @@ size_t SplitPlainRows(const char* data, size_t size, PlainRow* rows, size_t capa
 // The two ways it reads, 16 bytes a step and 32 (only where HasAvx2()).
 size_t SplitPlainRowsSse2(const char* data, size_t size, PlainRow* rows, size_t capacity);
 size_t SplitPlainRowsAvx2(const char* data, size_t size, PlainRow* rows, size_t capacity);
+
+// Rows each behind a prefix of the shapes' (a timestamp before every
+// line): split as SplitPlainRows splits them, each after a prefix that has
+// the shapes and no byte MayHoldMarker looks for; it stops before a row
+// that has one too. A row's Length and tabs count from the row's start,
+// after its prefix. *exact is cleared where a prefix is not the shapes'
+// bytes. Only where HasAvx2(), for a prefix of at most
+// LongestPrefixInOneStep bytes.
+size_t SplitPlainRowsBehindPrefixAvx2(const char* data, size_t size, const PrefixShapes& shapes, PlainRow* rows,
+                                      size_t capacity, bool* exact);
 
 }  // namespace decode

@@ -819,10 +819,23 @@ TEST(DecodeDamage, LinesBehindAPrefixCompareAsTheirPiecesDo)
 TEST(DecodeTables, PlainRowsAreSplitAsAByteByByteLookSplitsThem)
 {
     auto upperHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
-    auto reference = [&](const std::string& text, size_t capacity) {
+    // Each row behind `prefix`'s shape where it is not empty, with no 'U'
+    // or 'V' in the prefix or the row; *exact where each is its bytes.
+    auto reference = [&](const std::string& text, size_t capacity, const std::string& prefix = "",
+                         bool* exact = nullptr) {
         std::vector<decode::PlainRow> rows;
         size_t at = 0;
-        while (rows.size() < capacity && text.size() - at >= decode::RowBytes) {
+        const size_t p = prefix.size();
+        bool differs = false;
+        while (rows.size() < capacity && text.size() - at >= p + decode::RowBytes) {
+            if (p != 0) {
+                if (!decode::SamePrefixShape(text.data() + at, prefix.data(), p) ||
+                    text.substr(at, p).find_first_of("UV") != std::string::npos) {
+                    break;
+                }
+                differs = text.compare(at, p, prefix) != 0;
+                at += p;
+            }
             size_t end = text.find_first_of("\r\n", at);
             if (end == std::string::npos || end - at >= decode::RowBytes || text[end] != '\n' ||
                 end + 1 >= text.size() || text[end + 1] == '\r') {
@@ -845,10 +858,26 @@ TEST(DecodeTables, PlainRowsAreSplitAsAByteByByteLookSplitsThem)
             row.AgeTab = static_cast<uint16_t>(tabs.Age);
             row.Age = static_cast<uint32_t>(std::stoul(std::string(age), nullptr, 16));
             row.Marked = line.find_first_of("UV") != std::string_view::npos;
+            if (p != 0 && row.Marked) {
+                break;
+            }
+            if (differs) {
+                *exact = false;
+            }
             rows.push_back(row);
             at = end + 1;
         }
         return rows;
+    };
+    auto expectRows = [](const std::vector<decode::PlainRow>& rows, const std::vector<decode::PlainRow>& expected) {
+        ASSERT_EQ(rows.size(), expected.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i].Length, expected[i].Length) << i;
+            EXPECT_EQ(rows[i].PdbTab, expected[i].PdbTab) << i;
+            EXPECT_EQ(rows[i].AgeTab, expected[i].AgeTab) << i;
+            EXPECT_EQ(rows[i].Age, expected[i].Age) << i;
+            EXPECT_EQ(rows[i].Marked, expected[i].Marked) << i;
+        }
     };
     const std::string guid = "6B472C4652DD221E4C4C44205044422E";
     const std::string others = "module.sys\tmodule.pdb\t" + guid + "\t1\n";
@@ -888,14 +917,39 @@ TEST(DecodeTables, PlainRowsAreSplitAsAByteByByteLookSplitsThem)
             for (auto split : ways) {
                 std::vector<decode::PlainRow> rows(capacity);
                 rows.resize(split(text.data(), text.size(), rows.data(), capacity));
-                ASSERT_EQ(rows.size(), expected.size()) << capacity;
-                for (size_t i = 0; i < rows.size(); ++i) {
-                    EXPECT_EQ(rows[i].Length, expected[i].Length) << i;
-                    EXPECT_EQ(rows[i].PdbTab, expected[i].PdbTab) << i;
-                    EXPECT_EQ(rows[i].AgeTab, expected[i].AgeTab) << i;
-                    EXPECT_EQ(rows[i].Age, expected[i].Age) << i;
-                    EXPECT_EQ(rows[i].Marked, expected[i].Marked) << i;
+                SCOPED_TRACE(capacity);
+                expectRows(rows, expected);
+            }
+        }
+        if (!decode::HasAvx2()) {
+            continue;
+        }
+        // The same rows each behind a timestamp (of up to 32 bytes, the
+        // longest split so), its digits the line's own from the second
+        // line on, or a blank where a digit was.
+        for (const std::string prefix : {"[12:00:00.000001] ", "[2026-12-07 04:36:42.123456 U1] ",
+                                         "[2026-12-07 04:36:42.123456 x1] "}) {
+            std::string prefixed = prefix;
+            for (size_t at = 0, line = 0; at < text.size(); ++at) {
+                prefixed += text[at];
+                if (text[at] == '\n' && at + 1 < text.size()) {
+                    std::string next = prefix;
+                    next[next.size() - 3] = "0123456789 "[++line % 11];
+                    prefixed += next;
                 }
+            }
+            decode::PrefixShapes shapes;
+            ASSERT_TRUE(decode::MakePrefixShapes(prefix.data(), prefix.size(), &shapes));
+            for (size_t capacity : {size_t{1}, size_t{64}}) {
+                SCOPED_TRACE(prefix + std::to_string(capacity));
+                bool expectedExact = true;
+                const std::vector<decode::PlainRow> expected = reference(prefixed, capacity, prefix, &expectedExact);
+                std::vector<decode::PlainRow> rows(capacity);
+                bool exact = false;
+                rows.resize(decode::SplitPlainRowsBehindPrefixAvx2(prefixed.data(), prefixed.size(), shapes,
+                                                                   rows.data(), capacity, &exact));
+                expectRows(rows, expected);
+                EXPECT_EQ(exact, expectedExact);
             }
         }
     }
