@@ -531,6 +531,20 @@ size_t LogScanner::Repeat(LineReader* reader)
         lines);
     end = std::min(end, MaxRememberedLines);
     const size_t count = TakeStretches(end, number);
+    // A line taken carries the start line's prefix as its memory did. Where
+    // some line of the memory did not (a timestamp that stood the same
+    // before both start lines), each taken is looked at as FeedLine looks:
+    // a report whose lines do not all carry its prefix is no source's.
+    if (count != 0 && open.PrefixExact && !Previous_.PrefixExact) {
+        const std::string& prefix = open.Prefix;
+        for (size_t i = index; i < index + count; ++i) {
+            const size_t start = i == 0 ? 0 : Previous_.Lines[i - 1].End;
+            if (Previous_.Raw.compare(start, prefix.size(), prefix) != 0) {
+                open.PrefixExact = false;
+                break;
+            }
+        }
+    }
     TakeLines(reader, index, count, number, true);
     return count;
 }

@@ -1498,7 +1498,8 @@ TEST(DecodeRepeats, LinesBehindTimestampsEndWhereTheReaderEndsThem)
             for (size_t report = 0; report < 4; ++report) {
                 const std::string text = Prefixed(CleanReport, [&](size_t index) {
                     char prefix[64];
-                    std::snprintf(prefix, sizeof(prefix), format, "qiridian Sx", index % 60, report * 1000 + index);
+                    std::snprintf(prefix, sizeof(prefix), format, "qiridian Sx", index % 60,
+                                  report * 1000 + index);
                     return std::string(prefix);
                 });
                 log += Replace(text, c.From, c.To[report]);
@@ -1506,6 +1507,12 @@ TEST(DecodeRepeats, LinesBehindTimestampsEndWhereTheReaderEndsThem)
             EXPECT_FALSE(ExpectSameAsEveryLineParsed(log).empty());
         }
     }
+    // Lines taken over byte for byte behind the start line's prefix, whose
+    // memory's lines did not all carry it: the report is no source's, and a
+    // start line behind another prefix ends it (found by the fuzzer).
+    ExpectSameAsEveryLineParsed(" \r[    0.001665] BUGCHECK UMP STARTS\n[    0.001702] OUTPUT FORMAT: 2\r\n[ \r\n"
+                                "[    0.001665] BUGCHEK DUMP STARTS\r[    0.001702] OUTPUT FORMAT: 2\r\n"
+                                "[ UGCHECK DUMP STARTS");
 }
 
 // A fleet's machines printing their crashes in turn into one console with
