@@ -118,26 +118,7 @@ bool StartsReportLine(std::string_view text)
 // How many bytes a and b have the same at their heads.
 size_t CommonLength(std::string_view a, std::string_view b)
 {
-    size_t size = std::min(a.size(), b.size());
-    size_t at = 0;
-    constexpr size_t Block = 512;
-    while (at + Block <= size && std::memcmp(a.data() + at, b.data() + at, Block) == 0) {
-        at += Block;
-    }
-    for (; at + sizeof(uint64_t) <= size; at += sizeof(uint64_t)) {
-        uint64_t x = 0;
-        uint64_t y = 0;
-        std::memcpy(&x, a.data() + at, sizeof(x));
-        std::memcpy(&y, b.data() + at, sizeof(y));
-        if (x != y) {
-            // Little-endian x86: the lowest differing byte is the first.
-            return at + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
-        }
-    }
-    while (at < size && a[at] == b[at]) {
-        ++at;
-    }
-    return at;
+    return decode::CommonLength(a.data(), b.data(), std::min(a.size(), b.size()));
 }
 
 // Every marker and restore line holds an anchor whole: the exact markers
@@ -503,25 +484,42 @@ size_t LogScanner::Repeat(LineReader* reader)
         before = std::string_view(Previous_.Raw).substr(from);
     }
     // The run of lines that may be taken, and its bytes: only those are
-    // compared.
-    size_t run = FindStretches(index, Previous_.Lines.size());
+    // compared. Both are found a stretch of lines at a time, each next
+    // four times the last, while all is the same: a run that parts from the
+    // memory within a few rows (a fleet's table, another machine's builds)
+    // costs those rows' walk, not the whole table's.
+    constexpr size_t FirstLinesWalked = 32;
+    constexpr size_t Growth = 4;
+    const size_t memoryLines = Previous_.Lines.size();
+    size_t walked = std::min(memoryLines, index + FirstLinesWalked);
+    size_t run = FindStretches(index, walked);
     size_t span = Previous_.Lines[run - 1].End - from + EndLookahead;
     size_t same = CommonLength(ahead.substr(0, span), before.substr(0, span));
+    while (same == span && run == walked && walked != memoryLines) {
+        walked = std::min(memoryLines, index + Growth * (walked - index));
+        run = ExtendStretches(run, walked);
+        const size_t further = Previous_.Lines[run - 1].End - from + EndLookahead;
+        same += CommonLength(ahead.substr(span, further - span), before.substr(span, further - span));
+        span = further;
+    }
+    auto lines = Previous_.Lines.begin();
     // A fleet's report that parts from the memory before its run ends may
     // be another machine's: the memory that holds more of it is taken
     // before any of the run is (a table taken whole from one memory is
-    // shared, not copied a row at a time).
+    // shared, not copied a row at a time). Its lines are walked only as
+    // far as they are the same.
     if (Fleet_ && same < span && TakeFleetMemory(index, ahead, &same)) {
         from = index == 0 ? 0 : Previous_.Lines[index - 1].End;
-        run = FindStretches(index, Previous_.Lines.size());
-        span = Previous_.Lines[run - 1].End - from + EndLookahead;
-        same = std::min(same, span);
+        lines = Previous_.Lines.begin();
+        const auto within = std::partition_point(
+            lines + static_cast<std::ptrdiff_t>(index), Previous_.Lines.end(),
+            [&](const LineMemory::Entry& entry) { return entry.End - from + EndLookahead <= same; });
+        run = FindStretches(index, static_cast<size_t>(within - lines));
     }
     size_t base = CurrentBytes();
     // Lines that may be taken: their bytes and the two after them the same,
     // within the bounds. Their ends only grow, so the first that fails ends
     // them all.
-    auto lines = Previous_.Lines.begin();
     size_t end = static_cast<size_t>(
         std::partition_point(lines + static_cast<std::ptrdiff_t>(index), lines + static_cast<std::ptrdiff_t>(run),
                              [&](const LineMemory::Entry& entry) {
@@ -555,9 +553,25 @@ size_t LogScanner::FindStretches(size_t index, size_t limit)
     // a time. Walked by pointer: an index into entries of this size was a
     // multiply and a bound's reload for each of a few hundred lines.
     Stretches_.clear();
+    return ExtendStretches(index, limit);
+}
+
+size_t LogScanner::ExtendStretches(size_t index, size_t limit)
+{
     const LineMemory::Entry* const first = Previous_.Lines.data();
     const LineMemory::Entry* const last = first + limit;
     const LineMemory::Entry* head = first + index;
+    if (!Stretches_.empty() && head != last) {
+        Stretch& open = Stretches_.back();
+        const LineMemory::Entry* tail = first + open.First + open.Count - 1;
+        if (tail + 1 == head && head->Effect == tail->Effect) {
+            size_t position = tail->Position;
+            while (head != last && head->Effect == tail->Effect && head->Position == ++position) {
+                ++head;
+            }
+            open.Count = static_cast<size_t>(head - first) - open.First;
+        }
+    }
     while (head != last && head->Effect != LineEffect::Other) {
         const LineMemory::Entry* next = head + 1;
         size_t position = head->Position;
@@ -1165,35 +1179,51 @@ void LogScanner::TakeSourceMemory(const std::string& prefix)
         // against it, whatever its source.
         return;
     }
-    SourceMemory parked{std::move(Previous_), std::move(Rows_), ModuleMisses_};
+    // Nothing to hold a report against, no source's, or too large.
+    auto unkept = [](const LineMemory& lines) {
+        return lines.Lines.empty() || !lines.PrefixExact || lines.Raw.size() > MaxSourceBytes;
+    };
     if (found != OtherSources_.end()) {
-        Previous_ = std::move(found->Lines);
-        Rows_ = std::move(found->Rows);
-        ModuleMisses_ = found->ModuleMisses;
-        OtherSources_.erase(found);
+        // The source's memory and the one parked trade places: the others
+        // stay where they stand (moving each down a place cost more than
+        // the rest of the switch).
+        std::swap(Previous_, found->Lines);
+        std::swap(Rows_, found->Rows);
+        std::swap(ModuleMisses_, found->ModuleMisses);
         // Another report was handed on after this one: a report the same
         // as it is no copy printed again right after it, to fold.
         Previous_.Ended = false;
-    } else {
-        // A memory of its own, in the buffers of one given up: a source
-        // after source that is new or no longer kept (thousands of rows
-        // each) then reuses pages instead of faulting in fresh ones.
-        Previous_ = std::move(Spare_);
-        Previous_.Clear();
-        Rows_ = RememberedRows();
-        ModuleMisses_ = 0;
+        if (unkept(found->Lines)) {
+            Spare_ = std::move(found->Lines);
+            OtherSources_.erase(found);
+            return;
+        }
+        found->Parked = ++SourcesParked_;
+        return;
     }
-    if (parked.Lines.Lines.empty() || !parked.Lines.PrefixExact || parked.Lines.Raw.size() > MaxSourceBytes) {
-        Spare_ = std::move(parked.Lines);  // nothing to hold a report against, no source's, or too large
+    SourceMemory parked{std::move(Previous_), std::move(Rows_), ModuleMisses_, ++SourcesParked_};
+    // A memory of its own, in the buffers of one given up: a source after
+    // source that is new or no longer kept (thousands of rows each) then
+    // reuses pages instead of faulting in fresh ones.
+    Previous_ = std::move(Spare_);
+    Previous_.Clear();
+    Rows_ = RememberedRows();
+    ModuleMisses_ = 0;
+    if (unkept(parked.Lines)) {
+        Spare_ = std::move(parked.Lines);
+        return;
+    }
+    if (OtherSources_.size() < MaxSources - 1) {
+        OtherSources_.push_back(std::move(parked));
         return;
     }
     // As many sources as may interleave: a source beyond them takes the
     // place of the one heard from longest ago.
-    OtherSources_.push_back(std::move(parked));
-    if (OtherSources_.size() > MaxSources - 1) {
-        Spare_ = std::move(OtherSources_.front().Lines);
-        OtherSources_.erase(OtherSources_.begin());
-    }
+    auto oldest = std::min_element(
+        OtherSources_.begin(), OtherSources_.end(),
+        [](const SourceMemory& a, const SourceMemory& b) { return a.Parked < b.Parked; });
+    Spare_ = std::move(oldest->Lines);
+    *oldest = std::move(parked);
 }
 
 size_t LogScanner::OwnerAmongSeveral(std::string_view text) const

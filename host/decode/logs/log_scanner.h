@@ -178,6 +178,9 @@ private:
     // report before's lines from `index` up to the first not to be taken
     // over or to `limit`, into Stretches_; where they end.
     size_t FindStretches(size_t index, size_t limit);
+    // FindStretches' walk, on from `index` where it stopped at its limit,
+    // to a further `limit`: the last stretch grows where its lines go on.
+    size_t ExtendStretches(size_t index, size_t limit);
     // Takes over the stretches' lines before `end`, the first numbered
     // `number`, a stretch at a time, up to the first the parser refuses;
     // how many.
@@ -207,15 +210,17 @@ private:
     LineMemory Previous_;
     LineMemory Current_;
     // The last reports of the other sources of a console that carries
-    // several, each told by its prefix ("vm1| "), least recent first: a
-    // multiplexer writes their reports in turn, and each source's next
-    // report takes over from its own last one, not from another machine's.
+    // several, each told by its prefix ("vm1| "): a multiplexer writes
+    // their reports in turn, and each source's next report takes over from
+    // its own last one, not from another machine's.
     struct SourceMemory {
         LineMemory Lines;
         RememberedRows Rows;
         unsigned ModuleMisses = 0;
+        uint64_t Parked = 0;  // when it was parked, of SourcesParked_: the least was heard from longest ago
     };
     std::vector<SourceMemory> OtherSources_;
+    uint64_t SourcesParked_ = 0;
     LineMemory Spare_;  // the buffers of the last memory given up
     // The other sources' memories together hold no more than one report
     // may: a fleet's reports of a few hundred rows each are kept, while

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include <sstream>
 #include <string>
@@ -678,6 +679,35 @@ TEST(DecodeDamage, TheAnchorSearchFindsWhatAByteByByteLookFinds)
             ends = 7;
             EXPECT_EQ(decode::FindAnchorAvx2(text.data(), text.size(), '\n', &ends), expected);
             EXPECT_EQ(ends, 7 + expectedEnds);
+        }
+    }
+}
+
+// Runs of lines held against the report before's are compared 16 or 32
+// bytes a step, four steps a round: the first byte that differs, at every
+// place of every length up to past two rounds, or none; each buffer as
+// long as it says, so a read past it is seen by the address sanitizer.
+TEST(DecodeDamage, CommonLengthIsTheFirstByteThatDiffers)
+{
+    constexpr size_t Longest = 300;
+    for (size_t size = 0; size <= Longest; ++size) {
+        const std::unique_ptr<char[]> a(new char[size]);
+        const std::unique_ptr<char[]> b(new char[size]);
+        for (size_t i = 0; i < size; ++i) {
+            a[i] = b[i] = static_cast<char>('a' + i % 23);
+        }
+        for (size_t differs = 0; differs <= size; ++differs) {
+            if (differs < size) {
+                b[differs] = static_cast<char>(a[differs] ^ 0x80);  // one bit, the sign's
+            }
+            SCOPED_TRACE(std::to_string(size) + " bytes, the first differing at " + std::to_string(differs));
+            EXPECT_EQ(decode::CommonLengthSse2(a.get(), b.get(), size), differs);
+            if (decode::HasAvx2()) {
+                EXPECT_EQ(decode::CommonLengthAvx2(a.get(), b.get(), size), differs);
+            }
+            if (differs < size) {
+                b[differs] = a[differs];
+            }
         }
     }
 }
@@ -1613,6 +1643,63 @@ TEST(DecodeRepeats, FleetReportsInTurnReadAsWithEveryLineParsed)
         }
         std::vector<decode::CrashReport> reports = ExpectSameAsEveryLineParsed(log);
         EXPECT_EQ(reports.size(), c.Order.size());
+    }
+}
+
+// A report's run of lines held against the last one's is walked and
+// compared a stretch at a time, each next longer: wherever the run parts
+// from the memory (at either side of where a stretch ends, after the
+// table, or nowhere), and wherever a line of the memory was no row to
+// take, each report reads as with every line parsed, and a table the same
+// as the last is taken whole.
+TEST(DecodeRepeats, LongRunsPartWhereTheirBytesDo)
+{
+    constexpr unsigned Rows = 700;
+    const auto rowsOf = [](unsigned changed, const std::string& unfit, unsigned unfitAt) {
+        std::string rows;
+        for (unsigned r = 0; r < Rows; ++r) {
+            char row[96];
+            std::snprintf(row, sizeof(row), "drv%u.sys\t\t%08X52DD221E4C4C44205044422E\t1\n", r,
+                          r == changed ? 0xA0000000 : 0x6B472C46 + r);
+            rows += r == unfitAt ? unfit : row;
+        }
+        return rows;
+    };
+    constexpr unsigned None = ~0u;
+    const std::string lowerCase = "drvx.sys\t\t6b472c4652dd221e4c4c44205044422e\t1\n";  // no row the parser takes
+    struct Case {
+        std::string Name;
+        unsigned Changed;      // the row of the later reports that differs
+        unsigned UnfitAt;      // the row of every report that is no row to take
+        const char* Register;  // the later reports' RAX
+    };
+    // The run held from the table's type line on is walked 32 lines first,
+    // then 128 more, then 384: its stretches end before rows 30, 126 and
+    // 510.
+    std::vector<Case> cases = {
+        {"nothing differs", None, None, "0000000000000006"},
+        {"a register after the table", None, None, "0000000000000007"},
+        {"no row to take where the first stretch ends", None, 29, "0000000000000006"},
+        {"no row to take where the second begins", None, 126, "0000000000000006"},
+        {"and a row after it differs", 200, 126, "0000000000000006"},
+        {"the table's last row differs", Rows - 1, None, "0000000000000006"},
+    };
+    for (unsigned changed : {0u, 1u, 28u, 29u, 30u, 31u, 124u, 125u, 126u, 127u, 508u, 509u, 510u, 511u}) {
+        cases.push_back({"row " + std::to_string(changed) + " differs", changed, None, "0000000000000006"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string row = "ntoskrnl.exe\t\t6B472C4652DD221E4C4C44205044422E\t1\n";
+        const std::string first = Replace(CleanReport, row, rowsOf(None, lowerCase, c.UnfitAt));
+        std::string later = Replace(CleanReport, row, rowsOf(c.Changed, lowerCase, c.UnfitAt));
+        later = Replace(later, "- RAX = 0000000000000006", std::string("- RAX = ") + c.Register);
+        const std::string log = "boot" + first + "chatter" + Replace(later, "04:36:42", "04:37:42") + "chatter" +
+                                Replace(later, "04:36:42", "04:38:42");
+        std::vector<decode::CrashReport> reports = ExpectSameAsEveryLineParsed(log);
+        ASSERT_EQ(reports.size(), 3u);
+        // The third report is the second again: its table is taken whole
+        // where the second's was the first's and every row may be taken.
+        EXPECT_EQ(reports[2].Modules.Shares(reports[1].Modules), c.UnfitAt == None && c.Changed == None);
     }
 }
 
