@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -329,6 +330,22 @@ std::optional<size_t> FaultingFrameIndex(const CrashReport& report)
 
 // ---- the child -----------------------------------------------------------------
 
+// The sanitizers' runtimes reserve terabytes of address space for their
+// shadow memory: a reader built with one (as the whole tree is then) runs
+// without the bound.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VEK_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VEK_SANITIZED_BUILD 1
+#endif
+#endif
+#if defined(VEK_SANITIZED_BUILD)
+const bool Symbolizer::BoundsReaderMemory = false;
+#else
+const bool Symbolizer::BoundsReaderMemory = true;
+#endif
+
 std::string Symbolizer::DefaultTool()
 {
     std::error_code error;
@@ -365,6 +382,10 @@ bool Symbolizer::Start()
     pid_t pid = ::fork();
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with a decoder killed outright
+        if (BoundsReaderMemory) {
+            const rlimit bound{MaxReaderAddressSpace, MaxReaderAddressSpace};
+            ::setrlimit(RLIMIT_AS, &bound);
+        }
         ::dup2(toChild[0], STDIN_FILENO);
         ::dup2(fromChild[1], STDOUT_FILENO);
         int devNull = ::open("/dev/null", O_WRONLY);

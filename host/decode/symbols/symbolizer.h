@@ -23,6 +23,12 @@ namespace decode {
 // What the child may take for one report's frames before it is killed and
 // the frames are printed unsymbolized.
 constexpr int SymbolizeMillisecondsPerReport = 5000;
+// The child's address space: LLVM's reader maps the PDB and sizes what it
+// allocates by what the file says, so a PDB that claims more stops it
+// instead of the machine. Four times the largest download a server may
+// send (DefaultMaxDownloadBytes), the reader's own code and a kernel PDB's
+// tables within it.
+constexpr uint64_t MaxReaderAddressSpace = uint64_t{4} << 30;
 // How many modules one report and the run may ask servers for (the time a
 // report may wait and a server's pause are ServerLimits').
 constexpr unsigned MaxServerLookupsPerReport = 16;
@@ -84,6 +90,9 @@ class Symbolizer {
 public:
     // vekcrash-pdb-lookup beside the running program.
     static std::string DefaultTool();
+    // Whether the child is held to MaxReaderAddressSpace (not in a build
+    // with a sanitizer).
+    static const bool BoundsReaderMemory;
 
     Symbolizer(SymbolIndex& index, std::string tool = DefaultTool());
     ~Symbolizer();
