@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 
 namespace decode {
 
@@ -776,16 +777,15 @@ void LogScanner::RememberRows(std::string_view raw, const std::vector<size_t>& e
     if (Mirror_) {
         // Lines as long as the report before's at their places are written
         // over them, in one copy.
-        size_t index = MirrorLines_;
-        const std::vector<LineMemory::Entry>& kept = Previous_.Lines;
-        while (taken < count && index + taken < kept.size() && kept[index + taken].End - base == ends[taken]) {
+        const size_t index = MirrorLines_;
+        const size_t room = index < Previous_.Lines.size() ? std::min(count, Previous_.Lines.size() - index) : 0;
+        LineMemory::Entry* const kept = Previous_.Lines.data() + index;
+        while (taken < room && kept[taken].End - base == ends[taken]) {
+            KeepRow(&kept[taken], positions, taken);
             ++taken;
         }
         if (taken != 0) {
             std::memcpy(Previous_.Raw.data() + base, raw.data(), ends[taken - 1]);
-            for (size_t i = 0; i < taken; ++i) {
-                KeepRow(&Previous_.Lines[index + i], positions, i);
-            }
             MirrorLines_ += taken;
         }
         if (taken == count) {
@@ -836,31 +836,29 @@ size_t LogScanner::TableRows(LineReader* reader)
         const size_t asked = std::min(batch, parser.ModuleRoom());
         const size_t plain = SplitPlainRows(ahead.data() + at, ahead.size() - at, PlainRows_.data(), asked);
         // Up to the first row that may hold a marker: that one is read
-        // line by line.
+        // line by line. Each row's end is noted on the way (sized once a
+        // batch, each stored in place), and kept for the rows held.
+        const size_t noted = RowEnds_.size();
+        RowEnds_.resize(noted + plain);
+        size_t* const ends = RowEnds_.data() + noted;
         size_t clean = 0;
-        for (size_t start = at; clean < plain; start += PlainRows_[clean++].Length + 1u) {
+        for (size_t start = at; clean < plain; ++clean) {
             const PlainRow& row = PlainRows_[clean];
             if (row.Marked && HoldsAnchor(std::string_view(ahead.data() + start, row.Length))) {
                 break;
             }
+            start += row.Length + 1u;
+            ends[clean] = start;
         }
         const size_t held = parser.HoldRows(ahead.data() + at, PlainRows_.data(), clean);
+        at = held != 0 ? ends[held - 1] : at;
+        RowEnds_.resize(Remembering_ ? noted + held : noted);
         if (held != 0) {
-            const size_t position = parser.LastPosition() + 1 - held;
-            // Sized once a batch, each end then stored in place.
-            size_t* ends = nullptr;
-            if (Remembering_) {
-                RowEnds_.resize(RowEnds_.size() + held);
-                ends = RowEnds_.data() + RowEnds_.size() - held;
-            }
-            for (size_t i = 0; i < held; ++i) {
-                at += PlainRows_[i].Length + 1u;
-                if (ends != nullptr) {
-                    ends[i] = at;
-                }
-            }
-            for (size_t i = 0; keep && i < held; ++i) {
-                RowPositions_.push_back(position + i);
+            if (keep) {
+                const size_t kept = RowPositions_.size();
+                RowPositions_.resize(kept + held);
+                std::iota(RowPositions_.begin() + static_cast<std::ptrdiff_t>(kept), RowPositions_.end(),
+                          parser.LastPosition() + 1 - held);
             }
             number += held;
             count += held;
@@ -957,25 +955,33 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
             // Plain rows behind a prefix of the start line's shape, with no
             // marker's byte in either, a batch at a time: each split and
             // checked with one read, as the line below would find it.
+            // No more than the table has room for: a row past its bound is
+            // counted line by line below, as in TableRows.
             bool same = true;
-            const size_t asked = std::min(batch, PlainRows_.size());
-            const size_t plain = SplitPlainRowsBehindPrefixAvx2(ahead.data() + at, ahead.size() - at, PrefixShapes_,
-                                                                PlainRows_.data(), asked, &same);
-            size_t fed = 0;
-            for (; fed < plain; ++fed) {
-                const PlainRow& row = PlainRows_[fed];
-                const char* const text = ahead.data() + at;
-                ModuleRowTabs tabs;
-                tabs.Pdb = row.PdbTab;
-                tabs.Age = row.AgeTab;
-                if (!parser.FeedModuleRow(std::string_view(text + prefix.size(), row.Length), number + 1, tabs)) {
-                    break;
+            const size_t asked = std::min({batch, PlainRows_.size(), parser.ModuleRoom()});
+            const size_t plain =
+                asked == 0 ? 0
+                           : SplitPlainRowsBehindPrefixAvx2(ahead.data() + at, ahead.size() - at, PrefixShapes_,
+                                                            PlainRows_.data(), asked, &same);
+            const size_t held = parser.HoldRowsBehindPrefix(ahead.data() + at, prefix.size(), PlainRows_.data(), plain);
+            if (held != 0) {
+                const size_t position = parser.LastPosition() + 1 - held;
+                for (size_t i = 0; i < held; ++i) {
+                    exact = exact && (same || std::memcmp(ahead.data() + at, prefix.data(), prefix.size()) == 0);
+                    at += prefix.size() + PlainRows_[i].Length + 1u;
+                    if (Remembering_) {
+                        RowEnds_.push_back(at);
+                        if (keep) {
+                            RowPositions_.push_back(position + i);
+                        }
+                    }
                 }
-                exact = exact && (same || std::memcmp(text, prefix.data(), prefix.size()) == 0);
-                taken(at + prefix.size() + row.Length + 1);
+                number += held;
+                count += held;
+                parser.RowsHeld(number);
             }
-            if (fed != plain) {
-                break;  // a row the parser does not take, as below
+            if (held != plain) {
+                break;  // a row that starts as a keyword line, left to FeedLine as below
             }
             if (plain == asked && plain != 0) {
                 batch = std::min(batch * 2, PlainRows_.size());

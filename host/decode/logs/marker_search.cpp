@@ -377,8 +377,9 @@ __attribute__((target("avx2"))) bool SameLineBehindPrefixAvx2(const char* line, 
     auto bits = [](__m256i hits) __attribute__((target("avx2"))) {
         return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
     };
+    // The marker bytes of every step, told once at the end.
     auto marks = [&](__m256i bytes) __attribute__((target("avx2"))) {
-        return bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, us), _mm256_cmpeq_epi8(bytes, vs)));
+        return _mm256_or_si256(_mm256_cmpeq_epi8(bytes, us), _mm256_cmpeq_epi8(bytes, vs));
     };
     // The prefix's bytes of the start line's shapes, the rest the kept
     // line's.
@@ -388,21 +389,30 @@ __attribute__((target("avx2"))) bool SameLineBehindPrefixAvx2(const char* line, 
     if (((PrefixShapeBitsAvx2(first, shapes) | ~inPrefix) & (same | inPrefix)) != UINT32_MAX) {
         return false;
     }
-    uint32_t found = marks(first);
-    // The rest a step at a time, the last step ending at the line's end
-    // (its bytes before the prefix's end were looked at in the first).
-    for (size_t at = Step; at < size;) {
-        at = at + Step <= size ? at : size - Step;
+    __m256i found = marks(first);
+    // The rest a step at a time; the prefix lies within the first step, so
+    // only the last, which ends at the line's end and may reach back into
+    // the prefix, has bytes not to compare.
+    size_t at = Step;
+    for (; at + Step <= size; at += Step) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + at));
+        if (bits(_mm256_cmpeq_epi8(bytes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kept + at)))) !=
+            UINT32_MAX) {
+            return false;
+        }
+        found = _mm256_or_si256(found, marks(bytes));
+    }
+    if (at < size) {
+        at = size - Step;
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + at));
         const uint32_t asked = at >= prefix ? UINT32_MAX : ~((uint32_t{1} << (prefix - at)) - 1);
         if ((bits(_mm256_cmpeq_epi8(bytes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kept + at)))) &
              asked) != asked) {
             return false;
         }
-        found |= marks(bytes);
-        at += Step;
+        found = _mm256_or_si256(found, marks(bytes));
     }
-    *marked = found != 0;
+    *marked = bits(found) != 0;
     return true;
 }
 #else

@@ -158,17 +158,53 @@ ModuleRow ModuleTable::RowAt(size_t index) const
 
 void ModuleTable::HoldRows(const char* text, const PlainRow* rows, size_t count)
 {
-    size_t bytes = 0;
-    for (size_t i = 0; i < count; ++i) {
-        bytes += rows[i].Length + 1u;
-    }
     if (count == 0) {
         return;
     }
     Block& block = Own();
-    if (block.Text.size() > MaxHeldText - bytes) {
+    if (block.Unmade.empty()) {
+        block.Unmade.reserve(RowsReserved);
+    }
+    const size_t first = block.Unmade.size();
+    block.Unmade.resize(first + count);
+    // The rows' places and their bytes' in one pass; the bytes are put in
+    // after, in one copy.
+    const size_t begin = block.Text.size();
+    size_t start = begin;
+    for (size_t i = 0; i < count; ++i) {
+        UnmadeRow& row = block.Unmade[first + i];
+        row.Start = static_cast<uint32_t>(start);
+        row.PdbTab = rows[i].PdbTab;
+        row.GuidTab = static_cast<uint16_t>(rows[i].AgeTab - GuidText::Digits - 1u);
+        row.Age = rows[i].Age;
+        start += rows[i].Length + 1u;
+    }
+    if (start > MaxHeldText) {
         // Past what a row held as bytes can say (never a console's).
+        block.Unmade.resize(first);
         for (size_t i = 0; i < count; ++i) {
+            Hold(std::string_view(text, rows[i].AgeTab), rows[i].PdbTab, rows[i].AgeTab - GuidText::Digits - 1u,
+                 rows[i].Age);
+            text += rows[i].Length + 1u;
+        }
+        return;
+    }
+    // At least a row's GuidText::Digits bytes, as Append asks.
+    block.Text.Append(text, start - begin);
+}
+
+void ModuleTable::HoldRowsBehindPrefix(const char* text, size_t prefix, const PlainRow* rows, size_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    Block& block = Own();
+    // Each row puts in its bytes up to the age's tab, a 16-bit place:
+    // count of them fit whenever this many bytes do.
+    constexpr size_t MostARow = size_t{UINT16_MAX} + 1;
+    if (count > MaxHeldText / MostARow || block.Text.size() > MaxHeldText - count * MostARow) {
+        for (size_t i = 0; i < count; ++i) {
+            text += prefix;
             Hold(std::string_view(text, rows[i].AgeTab), rows[i].PdbTab, rows[i].AgeTab - GuidText::Digits - 1u,
                  rows[i].Age);
             text += rows[i].Length + 1u;
@@ -180,17 +216,16 @@ void ModuleTable::HoldRows(const char* text, const PlainRow* rows, size_t count)
     }
     const size_t first = block.Unmade.size();
     block.Unmade.resize(first + count);
-    auto start = static_cast<uint32_t>(block.Text.size());
     for (size_t i = 0; i < count; ++i) {
+        text += prefix;
         UnmadeRow& row = block.Unmade[first + i];
-        row.Start = start;
+        row.Start = static_cast<uint32_t>(block.Text.size());
         row.PdbTab = rows[i].PdbTab;
         row.GuidTab = static_cast<uint16_t>(rows[i].AgeTab - GuidText::Digits - 1u);
         row.Age = rows[i].Age;
-        start += rows[i].Length + 1u;
+        block.Text.Append(text, rows[i].AgeTab);
+        text += rows[i].Length + 1u;
     }
-    // At least a row's GuidText::Digits bytes, as Append asks.
-    block.Text.Append(text, bytes);
 }
 
 void ModuleTable::AppendRows(const ModuleTable& other, size_t first, size_t count)

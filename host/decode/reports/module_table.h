@@ -182,6 +182,10 @@ public:
     // held as Hold holds each of them (with the bytes after its GUID: a
     // fleet's table is put in with one copy, not one a row).
     void HoldRows(const char* text, const PlainRow* rows, size_t count);
+    // Plain rows as HoldRows holds them, each behind `prefix` bytes (a
+    // timestamp before every line): each row's bytes up to its GUID's end
+    // are put in apart, as Hold puts them.
+    void HoldRowsBehindPrefix(const char* text, size_t prefix, const PlainRow* rows, size_t count);
     // other's rows [first, first + count) added after this table's, held
     // as bytes where other holds them so (a table taken over in part is
     // not made into rows, neither this one nor other). first + count <=

@@ -189,6 +189,25 @@ public:
         }
         return held;
     }
+    // HoldRows for rows that each stand behind `prefix` bytes (a timestamp
+    // before every line), one after another from `text` on: each held as
+    // FeedModuleRow holds the row after its prefix.
+    size_t HoldRowsBehindPrefix(const char* text, size_t prefix, const PlainRow* rows, size_t count)
+    {
+        const size_t before = Report_.Modules.size();
+        count = std::min(count, ModuleRoom());
+        size_t held = 0;
+        for (const char* row = text + prefix; held < count; row += rows[held++].Length + 1u + prefix) {
+            if (MayStartKeyword(*row) && StartsKeywordLine(std::string_view(row, rows[held].Length))) {
+                break;
+            }
+        }
+        if (held != 0) {
+            Position_ = before + held - 1;
+            Report_.Modules.HoldRowsBehindPrefix(text, prefix, rows, held);
+        }
+        return held;
+    }
     // After rows held, the last numbered `number`: where FeedModuleRow
     // leaves the parser after a row.
     void RowsHeld(uint64_t number)

@@ -2082,6 +2082,11 @@ TEST(DecodeTables, RowsReadAtAStretchReadAsLineByLine)
         {"rows up to the bound", row, "\n", decode::ReportParser::MaxModules - 1, ""},
         {"one row past the bound", row, "\n", decode::ReportParser::MaxModules, ""},
         {"a prefix on every line", row, "\n", 40, "[vm1] "},
+        {"a context line's start behind a prefix", named("CONTEXT ("), "\n", 40, "[vm1] "},
+        {"a register line's start behind a prefix", named("- RAX"), "\n", 40, "[vm1] "},
+        {"a service pack line's start behind a prefix", named("SP: 1.0 (x)"), "\n", 40, "[vm1] "},
+        {"a name that starts as a keyword behind a prefix", named("CLASSPNP.SYS"), "\n", 40, "[vm1] "},
+        {"rows past the bound behind a prefix", row, "\n", decode::ReportParser::MaxModules + 40, "[vm1] "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
