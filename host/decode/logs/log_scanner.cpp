@@ -681,17 +681,31 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
     size_t at = 0;
     size_t end = index;
     bool exact = true;
-    for (; end < kept.size() && end < MaxRememberedLines && kept[end].Effect != LineEffect::Other; ++end) {
+    // The lines within the bounds, found once: their ends only grow.
+    const auto first = kept.begin() + static_cast<std::ptrdiff_t>(index);
+    const auto bounded = first + static_cast<std::ptrdiff_t>(std::min(kept.size(), MaxRememberedLines) -
+                                                             std::min(index, std::min(kept.size(), MaxRememberedLines)));
+    const size_t stop = static_cast<size_t>(
+        std::partition_point(first, bounded,
+                             [&](const LineMemory::Entry& entry) {
+                                 return base + entry.End - from <= MaxRememberedBytes;
+                             }) -
+        kept.begin());
+    for (; end < stop && kept[end].Effect != LineEffect::Other; ++end) {
         const size_t was = (end == 0 ? 0 : kept[end - 1].End);
         const size_t size = kept[end].End - was;
         const char* const old = Previous_.Raw.data() + was;
         const char* const line = ahead.data() + at;
+        // The kept line without its line end: most end in a lone LF.
         size_t length = size;
-        while (length != 0 && (old[length - 1] == '\n' || old[length - 1] == '\r')) {
-            --length;
+        if (size >= 2 && old[size - 1] == '\n' && old[size - 2] != '\n' && old[size - 2] != '\r') {
+            length = size - 1;
+        } else {
+            while (length != 0 && (old[length - 1] == '\n' || old[length - 1] == '\r')) {
+                --length;
+            }
         }
-        if (base + kept[end].End - from > MaxRememberedBytes || length == 0 || length < prefix.size() ||
-            length > LineReader::MaxLineLength || at + size >= ahead.size()) {
+        if (length == 0 || length < prefix.size() || length > LineReader::MaxLineLength || at + size >= ahead.size()) {
             break;
         }
         bool marked = false;
