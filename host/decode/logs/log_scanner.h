@@ -186,9 +186,10 @@ private:
     // how many.
     size_t TakeStretches(size_t end, uint64_t number);
     // Remembers the `count` lines taken over from `index` on, as the
-    // reader holds them (their bytes the report before's when sameBytes),
-    // and takes them from the reader.
-    void TakeLines(LineReader* reader, size_t index, size_t count, uint64_t number, bool sameBytes);
+    // reader holds them, and takes them from the reader. Only the first
+    // `differing` bytes of each line (a prefix; none where its bytes are
+    // the same) may differ from the report before's.
+    void TakeLines(LineReader* reader, size_t index, size_t count, uint64_t number, size_t differing);
     // Repeat's work where the open report's lines stand behind a prefix
     // of the same shape as the report before's but other bytes (a
     // timestamp): each line held against that report's at its place

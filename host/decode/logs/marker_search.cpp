@@ -316,6 +316,9 @@ bool MakePrefixShapes(const char* prefix, size_t size, PrefixShapes* shapes)
         shapes->Numbers[i] = shape == '0' ? '\xFF' : '\0';
         shapes->Letters[i] = shape == 'a' ? '\xFF' : '\0';
     }
+    for (size_t i = 0; i < PrefixShapes::Splats; ++i) {
+        std::memset(shapes->Splat32[i], PrefixShapes::SplatBytes[i], sizeof(shapes->Splat32[i]));
+    }
     shapes->Size = size;
     return true;
 }
@@ -372,8 +375,8 @@ __attribute__((target("avx2"))) bool SameLineBehindPrefixAvx2(const char* line, 
     constexpr size_t Step = 32;
     static_assert(LongestPrefixInOneStep == Step, "the prefix is looked at in the first step");
     const size_t prefix = shapes.Size;
-    const __m256i us = _mm256_set1_epi8('U');
-    const __m256i vs = _mm256_set1_epi8('V');
+    const __m256i us = _mm256_load_si256(reinterpret_cast<const __m256i*>(shapes.Splat32[PrefixShapes::U]));
+    const __m256i vs = _mm256_load_si256(reinterpret_cast<const __m256i*>(shapes.Splat32[PrefixShapes::V]));
     auto bits = [](__m256i hits) __attribute__((target("avx2"))) {
         return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
     };

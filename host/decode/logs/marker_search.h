@@ -55,6 +55,13 @@ struct PrefixShapes {
     alignas(Step) char Bytes[MaxSize + Step] = {};
     alignas(Step) char Numbers[MaxSize + Step] = {};  // 0xFF at a digit or blank
     alignas(Step) char Letters[MaxSize + Step] = {};  // 0xFF at a letter
+    // The bytes the 32-byte steps below classify by, each 32 times over,
+    // read from here as operands: made in place (_mm256_set1_epi8) they
+    // cost three instructions each in every call, and a call is made for
+    // every line behind a prefix.
+    enum Splat { DigitZero, Nine, Blank, LowerCase, LetterA, TwentyFive, U, V, Splats };
+    static constexpr char SplatBytes[Splats] = {'0', 9, ' ', 0x20, 'a', 25, 'U', 'V'};
+    alignas(32) char Splat32[Splats][32] = {};
 };
 // False (and shapes left empty) for a prefix longer than MaxSize.
 bool MakePrefixShapes(const char* prefix, size_t size, PrefixShapes* shapes);
@@ -81,11 +88,16 @@ bool SameLineBehindPrefixAvx2(const char* line, const char* kept, size_t size, c
 // from 0x80 up are neither), for the first LongestPrefixInOneStep bytes.
 __attribute__((target("avx2"))) inline uint32_t PrefixShapeBitsAvx2(__m256i bytes, const PrefixShapes& shapes)
 {
-    const __m256i digits = _mm256_sub_epi8(bytes, _mm256_set1_epi8('0'));
-    const __m256i numbers = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(digits, _mm256_set1_epi8(9)), digits),
-                                            _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')));
-    const __m256i folded = _mm256_sub_epi8(_mm256_or_si256(bytes, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
-    const __m256i letters = _mm256_cmpeq_epi8(_mm256_min_epu8(folded, _mm256_set1_epi8(25)), folded);
+    auto splat = [&](PrefixShapes::Splat which) __attribute__((target("avx2"))) {
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(shapes.Splat32[which]));
+    };
+    const __m256i digits = _mm256_sub_epi8(bytes, splat(PrefixShapes::DigitZero));
+    const __m256i numbers =
+        _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(digits, splat(PrefixShapes::Nine)), digits),
+                        _mm256_cmpeq_epi8(bytes, splat(PrefixShapes::Blank)));
+    const __m256i folded =
+        _mm256_sub_epi8(_mm256_or_si256(bytes, splat(PrefixShapes::LowerCase)), splat(PrefixShapes::LetterA));
+    const __m256i letters = _mm256_cmpeq_epi8(_mm256_min_epu8(folded, splat(PrefixShapes::TwentyFive)), folded);
     const __m256i shaped = _mm256_or_si256(
         _mm256_cmpeq_epi8(bytes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shapes.Bytes))),
         _mm256_or_si256(
