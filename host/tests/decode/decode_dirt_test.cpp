@@ -294,6 +294,21 @@ TEST(DecodeDirt, FindsRestoreOutcomeLinesAnywhere)
     EXPECT_EQ(decoded.Reports.size(), 1u);
 }
 
+// Every line of the report behind the same prefix: what a terminal logger,
+// a serial server or a colouring pager puts there.
+std::string Prefixed(const std::string& report, const std::function<std::string(size_t)>& prefix)
+{
+    std::string out;
+    size_t index = 0;
+    for (size_t at = 0; at < report.size();) {
+        size_t end = report.find('\n', at);
+        std::string line = report.substr(at, end - at);
+        out += (line.empty() ? "" : prefix(index++) + line) + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
 // The stream folds a report printed again for the same crash, and only that.
 TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
 {
@@ -302,6 +317,18 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
         std::string Log;
         unsigned Written;
         unsigned Repeats;
+        // Reports passed over unread, folded whole: checked where given.
+        int Unread = -1;
+    };
+    // A timestamp of its own before every line of each report (the start
+    // line's aside): `report` picks the digits.
+    auto stamped = [](unsigned report) {
+        return Prefixed(CleanReport, [report](size_t index) {
+            char prefix[40];
+            std::snprintf(prefix, sizeof(prefix), "[04:36:%02zu.%06zu] ", index % 60,
+                          index == 0 ? 0 : report * 1000 + index);
+            return std::string(prefix);
+        });
     };
     const Case cases[] = {
         {"identical copies", CleanReport + CleanReport, 1, 1},
@@ -363,6 +390,11 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
          Replace(CleanReport, "\n", "\nvm1| ") + Replace(CleanReport, "\n", "\nvm2| ") +
              Replace(CleanReport, "\n", "\nvm2| ") + Replace(CleanReport, "\n", "\nvm1| ") + "x\n",
          1, 3},
+        // The second report's lines are held against the first's behind
+        // their timestamps; the third, the second byte for byte, folds
+        // unread only where the memory holds the second's bytes.
+        {"a copy of a report whose lines are the last one's behind other timestamps",
+         stamped(1) + stamped(2) + stamped(2) + "x\n", 1, 2, 1},
         {"a copy whose start line has another prefix",
          Replace(CleanReport, "\n", "\nAB ") +
              Replace(Replace(CleanReport, "\n", "\nAB "), "AB BUGCHECK DUMP STARTS", "A1 BUGCHECK DUMP STARTS") + "x\n",
@@ -370,7 +402,7 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
     };
     // With and without the sink's fold of a report printed again whole,
     // which passes over the report unread: the same output.
-    auto decodeLog = [](const std::string& log, bool foldUnread, unsigned* written) {
+    auto decodeLog = [](const std::string& log, bool foldUnread, unsigned* written, int* unread) {
         std::ostringstream out;
         decode::ReportStream stream(out, true, nullptr);
         decode::ScanSink sink;
@@ -378,7 +410,10 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
         sink.Restore = [&](decode::RestoreLine&& line) { stream.Restore(std::move(line)); };
         if (foldUnread) {
             sink.FoldsRepeat = [&] { return stream.FoldsRepeat(); };
-            sink.Repeated = [&](uint64_t firstLine) { stream.Repeated(firstLine); };
+            sink.Repeated = [&](uint64_t firstLine) {
+                ++*unread;
+                stream.Repeated(firstLine);
+            };
         }
         int fd = ::memfd_create("console", 0);
         EXPECT_EQ(::write(fd, log.data(), log.size()), static_cast<ssize_t>(log.size()));
@@ -393,9 +428,14 @@ TEST(DecodeRepeats, OneCrashPrintedTwiceShowsOnce)
         SCOPED_TRACE(c.Name);
         unsigned written = 0;
         unsigned writtenRead = 0;
-        std::string out = decodeLog(c.Log, true, &written);
-        EXPECT_EQ(out, decodeLog(c.Log, false, &writtenRead));
+        int unread = 0;
+        int unreadRead = 0;
+        std::string out = decodeLog(c.Log, true, &written, &unread);
+        EXPECT_EQ(out, decodeLog(c.Log, false, &writtenRead, &unreadRead));
         EXPECT_EQ(written, c.Written);
+        if (c.Unread >= 0) {
+            EXPECT_EQ(unread, c.Unread);
+        }
         size_t repeats = out.find("\"repeats\":" + std::to_string(c.Repeats) + ",");
         EXPECT_EQ(repeats != std::string::npos, c.Repeats != 0) << out;
         EXPECT_LE(out.size(), 4096u * c.Written) << "repeat lines are bounded";
@@ -415,21 +455,6 @@ TEST(DecodeNames, CommonCodesHaveTheirNames)
         const char* name = decode::BugCheckName(c.first);
         EXPECT_STREQ(name, c.second) << std::hex << c.first;
     }
-}
-
-// Every line of the report behind the same prefix: what a terminal logger,
-// a serial server or a colouring pager puts there.
-std::string Prefixed(const std::string& report, const std::function<std::string(size_t)>& prefix)
-{
-    std::string out;
-    size_t index = 0;
-    for (size_t at = 0; at < report.size();) {
-        size_t end = report.find('\n', at);
-        std::string line = report.substr(at, end - at);
-        out += (line.empty() ? "" : prefix(index++) + line) + "\n";
-        at = end + 1;
-    }
-    return out;
 }
 
 std::string Utf16(const std::string& text, bool little, bool mark)
