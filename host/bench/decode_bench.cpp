@@ -322,7 +322,8 @@ void BM_DecodeOverPlainScan(benchmark::State& state)
 }
 BENCHMARK(BM_DecodeOverPlainScan)->Unit(benchmark::kMillisecond);
 
-// The whole command, text (json:0) or JSON (json:1) written to a file, on
+// The whole command, text (json:0), JSON (json:1) or JSON with each module
+// table written once (json:2) written to a file, on
 // the report-dense log (log:0), the noise log (log:1) or the dense log of
 // distinct crashes (log:2) or of distinct crashes whose module tables all
 // differ (log:3) or differ from the one before's in some rows (log:4),
@@ -343,6 +344,7 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
                                                    : TimestampedLogPath();
     decode::DecodeOptions options;
     options.Json = state.range(1) != 0;
+    options.ModulesOnce = state.range(1) == 2;
     options.Logs = {log};
     std::string output = log + ".out";
     double scanSeconds = 0;
@@ -369,7 +371,7 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
 }
 BENCHMARK(BM_DenseDecodeOverPlainScan)
     ->ArgNames({"log", "json"})
-    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6, 7}, {0, 1}})
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2}})
     ->Unit(benchmark::kMillisecond);
 
 // The whole command without symbols: scanning, parsing and JSON output.

@@ -16,13 +16,16 @@
 namespace decode {
 
 const char DecodeUsage[] =
-    "usage: vekcrash decode [--json] [--modules] [--verbose] [--symbols PATH]... [LOG...]\n"
+    "usage: vekcrash decode [--json [--modules-once]] [--modules] [--verbose] [--symbols PATH]... [LOG...]\n"
     "       vekcrash decode --summary [--json] [--symbols PATH]... LOG...\n"
-    "       vekcrash decode --follow [--idle SECONDS] [--json] [--symbols PATH]... LOG|FIFO|unix:SOCKET\n"
+    "       vekcrash decode --follow [--idle SECONDS] [--json [--modules-once]] [--symbols PATH]... LOG|FIFO|unix:SOCKET\n"
     "\n"
     "Finds every crash report in the console logs (stdin when none is named) and\n"
     "prints its time, OS, bug check code and parameters, and stack frames.\n"
     "  --json         one JSON object per line: each report, each restore outcome line\n"
+    "  --modules-once with --json: each module table once, as a line of its own\n"
+    "                 (\"kind\": \"modules\", \"id\"), before the first report that has\n"
+    "                 it; reports give its \"modules_id\" instead of \"modules\"\n"
     "  --symbols PATH where PDBs are (repeatable; _NT_SYMBOL_PATH is read too):\n"
     "                 entries separated by ';': a folder or symbol store,\n"
     "                 srv*CACHE*URL, srv*URL, cache*DIR; frames of modules whose\n"
@@ -50,6 +53,11 @@ ReportStream::ReportStream(std::ostream& out, bool json, Symbolizer* symbolizer)
     : Out_(out), Json_(json), JsonReports_(std::make_unique<ReportJsonWriter>(JsonOut_)),
       TextCache_(std::make_unique<ReportTextCache>()), Symbolizer_(symbolizer)
 {
+}
+
+void ReportStream::ModulesOnce(bool once)
+{
+    JsonReports_->ModulesOnce(once);
 }
 
 ReportStream::~ReportStream()
@@ -168,6 +176,8 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
             options->Json = true;
         } else if (!optionsEnd && arg == "--modules") {
             options->ListModules = true;
+        } else if (!optionsEnd && arg == "--modules-once") {
+            options->ModulesOnce = true;
         } else if (!optionsEnd && arg == "--verbose") {
             options->Verbose = true;
         } else if (!optionsEnd && arg == "--summary") {
@@ -241,6 +251,12 @@ bool ParseDecodeOptions(int argc, char** argv, DecodeOptions* options, std::stri
         *error = "--follow reads one log, and not with --summary";
         return false;
     }
+    // Text and the summary print no module rows to write once: the option
+    // would be quietly ignored there.
+    if (options->ModulesOnce && (!options->Json || options->Summary)) {
+        *error = "--modules-once goes with --json, and not with --summary";
+        return false;
+    }
     const char* environment = std::getenv("_NT_SYMBOL_PATH");
     if (environment != nullptr &&
         !ParseSymbolPath(environment, DefaultSymbolCache(), &options->SymbolPath, error)) {
@@ -270,6 +286,7 @@ int RunDecode(const DecodeOptions& options, std::ostream& out, std::ostream& err
     bool unreadable = false;
     ReportStream stream(out, options.Json, symbolizer.get());
     stream.ListModules(options.ListModules);
+    stream.ModulesOnce(options.ModulesOnce);
     FleetSummary summary;
     if (options.Summary) {
         stream.Deliver([&summary](CrashReport& report) { summary.Add(report); });

@@ -29,6 +29,7 @@ constexpr double MaxIdleSeconds = 86400.0;
 struct DecodeOptions {
     bool Json = false;
     bool ListModules = false;  // --modules
+    bool ModulesOnce = false;  // --modules-once: each module table one JSON line, reports naming it
     bool Summary = false;      // --summary
     bool Verbose = false;      // --verbose: notes on what was passed over
     bool Follow = false;       // --follow
@@ -49,6 +50,9 @@ public:
     // Each report, symbolized, goes to `deliver` instead of being printed.
     void Deliver(std::function<void(CrashReport&)> deliver) { Deliver_ = std::move(deliver); }
     void ListModules(bool list) { ListModules_ = list; }
+    // JSON reports name their module table, written once as a line of its
+    // own (ReportJsonWriter::ModulesOnce).
+    void ModulesOnce(bool once);
     void Report(CrashReport&& report);
     // True when a report with the same content as the last one given would
     // be folded into the report held back; Repeated then takes such a

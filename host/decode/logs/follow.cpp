@@ -313,6 +313,7 @@ int RunFollow(const DecodeOptions& options, std::ostream& out, std::ostream& err
     }
     ReportStream stream(out, options.Json, symbolizer.get());
     stream.ListModules(options.ListModules);
+    stream.ModulesOnce(options.ModulesOnce);
 
     Console console(options.Logs.empty() ? std::string("-") : options.Logs[0], err);
     // A report printed again right after itself (a second callback pass) is

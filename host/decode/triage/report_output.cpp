@@ -555,7 +555,7 @@ void StackJson(JsonLineWriter& out, const CrashReport& report)
 void ReportJsonWriter::Write(const CrashReport& report)
 {
     // A row's JSON is made of its four columns, ModulesJson reads nothing else.
-    if (!report.Modules.SameRows(Modules_)) {
+    if (!report.Modules.SameRows(Modules_) || (ModulesOnce_ && TablesWritten_ == 0)) {
         auto kept = std::find_if(KeptTables_.begin(), KeptTables_.end(),
                                  [&report](const KeptTable& table) { return report.Modules.Shares(table.Modules); });
         KeptTable found;
@@ -565,15 +565,29 @@ void ReportJsonWriter::Write(const CrashReport& report)
             KeptTables_.erase(kept);
         }
         if (!Modules_.empty() && ModulesJson_.size() <= MaxKeptJson) {
-            KeptTables_.push_back({std::move(Modules_), std::move(ModulesJson_)});
+            KeptTables_.push_back({std::move(Modules_), std::move(ModulesJson_), TableId_});
             if (KeptTables_.size() > KeptTables) {
                 KeptTables_.erase(KeptTables_.begin());
             }
         }
         if (wasKept) {
             ModulesJson_ = std::move(found.Json);
+            TableId_ = found.Id;
         } else {
             ModulesJson(&ModulesJson_, report.Modules, Values_);
+            if (ModulesOnce_) {
+                TableId_ = ++TablesWritten_;
+                Out_.StartObject();
+                Out_.OwnKey("kind");
+                Out_.String("modules");
+                Out_.OwnKey("id");
+                Out_.Uint(TableId_);
+                Out_.OwnKey("modules");
+                Out_.RawValue(ModulesJson_);
+                Out_.EndObject();
+                Out_.EndLine();
+                ModulesJson_.clear();  // written: from here on the id stands for it
+            }
         }
     }
     // Held even when its rows only compared equal: the parser shares one
@@ -630,8 +644,13 @@ void ReportJsonWriter::Write(const CrashReport& report)
     StringOrNull(out, report.Time.has_value(), report.Time ? TimeText(*report.Time) : std::string());
     out.OwnKey("os");
     out.RawValue(OsJson_);
-    out.OwnKey("modules");
-    out.RawValue(ModulesJson_);
+    if (ModulesOnce_) {
+        out.OwnKey("modules_id");
+        out.Uint(TableId_);
+    } else {
+        out.OwnKey("modules");
+        out.RawValue(ModulesJson_);
+    }
     out.OwnKey("bugcheck");
     out.RawValue(BugCheckJson_);
     out.OwnKey("context");

@@ -50,19 +50,30 @@ class ReportJsonWriter {
 public:
     explicit ReportJsonWriter(JsonLineWriter& out) : Out_(out) {}
     void Write(const CrashReport& report);
+    // Each module table as a line of its own ("kind": "modules", with an
+    // "id"), written before the first report that has it, and reports
+    // naming it by "modules_id" instead of holding its rows: a fleet's
+    // dense log otherwise writes every row of every report, over twenty
+    // times the text's bytes. A table met again past the ones kept is
+    // written again under a new id.
+    void ModulesOnce(bool once) { ModulesOnce_ = once; }
 
 private:
     JsonLineWriter& Out_;
     JsonLineWriter Values_;  // where the values kept are made
     ModuleTable Modules_;  // the table last written
     std::string ModulesJson_ = "[]";  // and its JSON
+    bool ModulesOnce_ = false;
+    uint64_t TableId_ = 0;      // with ModulesOnce, the last table's line's id
+    uint64_t TablesWritten_ = 0;  // and how many table lines went out
     // Tables written before it, and their JSON: a fleet's machines print
     // their crashes in turn, each report's table shared with its own
     // machine's last one. Told by the rows they share (a pointer's
     // compare); up to KeptTables, each JSON up to MaxKeptJson bytes.
     struct KeptTable {
         ModuleTable Modules;
-        std::string Json;
+        std::string Json;  // empty with ModulesOnce: only the id is written again
+        uint64_t Id = 0;
     };
     std::vector<KeptTable> KeptTables_;  // least recent first
     static constexpr size_t KeptTables = 8;

@@ -42,10 +42,14 @@ def report(minute):
 class Decoder:
     """vekcrash decode --follow --json as a child, its lines read as they come."""
 
-    def __init__(self, vekcrash, target):
-        self.process = subprocess.Popen([vekcrash, "decode", "--follow", "--idle", IDLE, "--json", target],
+    def __init__(self, vekcrash, target, options=()):
+        self.process = subprocess.Popen([vekcrash, "decode", "--follow", "--idle", IDLE, "--json"] +
+                                        list(options) + [target],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
+        self.once = "--modules-once" in options
+        self.tables = {}  # with --modules-once: the table lines read, by id
+        self.untabled = []  # and the reports whose table line had not come before them
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -61,7 +65,13 @@ class Decoder:
                 line = self.lines.get(timeout=deadline - time.monotonic())
             except queue.Empty:
                 return None
+            if line.get("kind") == "modules":
+                self.tables[line["id"]] = line["modules"]
             if line.get("kind") == "report":
+                # A table written once comes out before its report, not
+                # held back for a later one.
+                if self.once and line.get("modules_id") not in self.tables:
+                    self.untabled.append(line["time"])
                 return line
         return None
 
@@ -168,9 +178,11 @@ def unix_socket(vekcrash, scratch, failures):
 
 
 def standard_input(vekcrash, scratch, failures):
-    decoder = Decoder(vekcrash, "-")
+    decoder = Decoder(vekcrash, "-", ["--modules-once"])
     in_pieces(lambda d: (decoder.process.stdin.write(d), decoder.process.stdin.flush()), report(1))
     expect(failures, "stdin", decoder, 1)
+    if decoder.untabled:
+        failures.append("stdin: no module table line before the reports of %s" % decoder.untabled)
     # Its end ends the run.
     decoder.process.stdin.close()
     try:

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <unistd.h>
 
@@ -742,6 +743,18 @@ TEST(ReportJson, ModuleTableKeptOnlyWhileItIsTheSame)
     }
 }
 
+// A report of each of a fleet's machines, each table with a row of its own.
+std::vector<decode::CrashReport> MachinesReports(size_t count)
+{
+    std::vector<decode::CrashReport> machines;
+    for (size_t m = 0; m < count; ++m) {
+        decode::CrashReport report = EveryMember();
+        report.Modules.Mutable()[0].Name = "own" + std::to_string(m) + ".sys";
+        machines.push_back(std::move(report));
+    }
+    return machines;
+}
+
 // A fleet's machines take turns, each report's table shared with its own
 // machine's last: the writer keeps the JSON of the last few tables, and
 // every line comes out as it does alone, however many machines take turns
@@ -760,12 +773,7 @@ TEST(ReportJson, TablesInTurnWriteAsAlone)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        std::vector<decode::CrashReport> machines;
-        for (size_t m = 0; m < c.Machines; ++m) {
-            decode::CrashReport report = EveryMember();
-            report.Modules.Mutable()[0].Name = "own" + std::to_string(m) + ".sys";
-            machines.push_back(std::move(report));
-        }
+        std::vector<decode::CrashReport> machines = MachinesReports(c.Machines);
         std::ostringstream out;
         std::string expected;
         {
@@ -785,6 +793,81 @@ TEST(ReportJson, TablesInTurnWriteAsAlone)
             }
         }
         EXPECT_EQ(out.str(), expected);
+    }
+}
+
+// With each table written once, a report line with its "modules_id" put
+// back as the table line's rows is the line it is alone, each id names a
+// table line before it, and no id is given twice. A table shared (or the
+// last one) is not written again while it is kept.
+TEST(ReportJson, ModulesOnceReadBackAsAlone)
+{
+    struct Case {
+        const char* Name;
+        size_t Machines;
+        bool Shared;  // a machine's reports share its table's rows
+        bool Empty;   // the first machine's reports have no table
+        size_t TableLines;  // 0: as many as it takes
+    } cases[] = {
+        {"one table", 1, true, false, 1},
+        {"one table, equal but not shared", 1, false, false, 1},
+        {"as many machines as are kept", 9, true, false, 9},
+        {"more machines than are kept", 12, true, false, 36},
+        {"tables equal but not shared", 9, false, false, 27},
+        {"one machine without a table", 3, true, true, 0},
+        {"no table at all", 1, true, true, 1},
+    };
+    constexpr size_t Rounds = 3;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<decode::CrashReport> machines = MachinesReports(c.Machines);
+        if (c.Empty) {
+            machines[0].Modules.clear();
+        }
+        std::ostringstream out;
+        std::vector<std::string> alone;
+        {
+            decode::JsonLineWriter lines(out);
+            decode::ReportJsonWriter reports(lines);
+            reports.ModulesOnce(true);
+            for (size_t round = 0; round < Rounds; ++round) {
+                for (size_t m = 0; m < c.Machines; ++m) {
+                    decode::CrashReport report = machines[m];
+                    if (!c.Shared) {
+                        report.Modules = decode::ModuleTable();
+                        report.Modules.assign(machines[m].Modules.begin(), machines[m].Modules.end());
+                    }
+                    report.FirstLine = round * 100 + m;
+                    reports.Write(report);
+                    alone.push_back(decode::ReportJsonLine(report));
+                }
+            }
+        }
+        std::map<std::string, std::string> tables;  // id, rows
+        size_t reportLines = 0;
+        std::istringstream read(out.str());
+        for (std::string line; std::getline(read, line);) {
+            constexpr std::string_view TableHead = R"({"kind":"modules","id":)";
+            if (line.compare(0, TableHead.size(), TableHead) == 0) {
+                size_t rows = line.find(",\"modules\":");
+                ASSERT_NE(rows, std::string::npos) << line;
+                std::string id = line.substr(TableHead.size(), rows - TableHead.size());
+                EXPECT_TRUE(tables.emplace(id, line.substr(rows + 11, line.size() - rows - 12)).second) << id;
+                continue;
+            }
+            ASSERT_LT(reportLines, alone.size()) << line;
+            size_t at = line.find(",\"modules_id\":");
+            ASSERT_NE(at, std::string::npos) << line;
+            size_t end = line.find(',', at + 1);
+            auto table = tables.find(line.substr(at + 14, end - at - 14));
+            ASSERT_NE(table, tables.end()) << line;
+            EXPECT_EQ(line.substr(0, at) + ",\"modules\":" + table->second + line.substr(end), alone[reportLines]);
+            ++reportLines;
+        }
+        EXPECT_EQ(reportLines, alone.size());
+        if (c.TableLines != 0) {
+            EXPECT_EQ(tables.size(), c.TableLines);
+        }
     }
 }
 
