@@ -586,7 +586,6 @@ void ReportJsonWriter::Write(const CrashReport& report)
                 Out_.RawValue(ModulesJson_);
                 Out_.EndObject();
                 Out_.EndLine();
-                ModulesJson_.clear();  // written: from here on the id stands for it
             }
         }
     }

@@ -72,7 +72,9 @@ private:
     // compare); up to KeptTables, each JSON up to MaxKeptJson bytes.
     struct KeptTable {
         ModuleTable Modules;
-        std::string Json;  // empty with ModulesOnce: only the id is written again
+        // Kept with ModulesOnce too, though only the id is written again:
+        // its size keeps a guest's largest tables out, as without.
+        std::string Json;
         uint64_t Id = 0;
     };
     std::vector<KeptTable> KeptTables_;  // least recent first

@@ -807,15 +807,17 @@ TEST(ReportJson, ModulesOnceReadBackAsAlone)
         size_t Machines;
         bool Shared;  // a machine's reports share its table's rows
         bool Empty;   // the first machine's reports have no table
+        bool Large;   // the first machine's table is past what is kept
         size_t TableLines;  // 0: as many as it takes
     } cases[] = {
-        {"one table", 1, true, false, 1},
-        {"one table, equal but not shared", 1, false, false, 1},
-        {"as many machines as are kept", 9, true, false, 9},
-        {"more machines than are kept", 12, true, false, 36},
-        {"tables equal but not shared", 9, false, false, 27},
-        {"one machine without a table", 3, true, true, 0},
-        {"no table at all", 1, true, true, 1},
+        {"one table", 1, true, false, false, 1},
+        {"one table, equal but not shared", 1, false, false, false, 1},
+        {"as many machines as are kept", 9, true, false, false, 9},
+        {"more machines than are kept", 12, true, false, false, 36},
+        {"tables equal but not shared", 9, false, false, false, 27},
+        {"one machine without a table", 3, true, true, false, 0},
+        {"no table at all", 1, true, true, false, 1},
+        {"a table too large to keep, in turn", 2, true, false, true, 4},
     };
     constexpr size_t Rounds = 3;
     for (const Case& c : cases) {
@@ -823,6 +825,11 @@ TEST(ReportJson, ModulesOnceReadBackAsAlone)
         std::vector<decode::CrashReport> machines = MachinesReports(c.Machines);
         if (c.Empty) {
             machines[0].Modules.clear();
+        }
+        // About 400 KiB of JSON, where a table's is kept up to 256 KiB.
+        constexpr size_t LargeRows = 2000;
+        while (c.Large && machines[0].Modules.size() < LargeRows) {
+            machines[0].Modules.push_back(machines[0].Modules.front());
         }
         std::ostringstream out;
         std::vector<std::string> alone;
