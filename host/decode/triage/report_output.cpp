@@ -311,7 +311,11 @@ void RowJson(JsonLineWriter& out, const ModuleRowView& row, std::string_view pdb
 // together whole (AppendPlainRowJson), the rest made by `rows` and taken.
 void ModulesJson(std::string* out, const ModuleTable& modules, JsonLineWriter& rows)
 {
+    // Room for rows of common length at once: grown a doubling at a time,
+    // a table's JSON was copied about twice over.
+    constexpr size_t RowBytes = 256;
     out->assign("[");
+    out->reserve(modules.size() * RowBytes);
     std::string row;
     std::string scratch;  // the PDB names made from module names, one at a time
     for (size_t i = 0; i < modules.size(); ++i) {
