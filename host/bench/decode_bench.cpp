@@ -182,6 +182,16 @@ const std::string& FleetLogPath()
     return path;
 }
 
+// As the fleet's, from sixteen machines: more than the decoder keeps each
+// one's last report apart, so each report's table is parsed anew, and the
+// JSON writer knows it again by its rows.
+const std::string& LargeFleetLogPath()
+{
+    constexpr unsigned Machines = 16;
+    static const std::string path = WriteLog("-large-fleet.log", 40, LogBytes / 4, true, false, Machines);
+    return path;
+}
+
 // The fleet's log as a multiplexer writes it, each line behind its
 // machine's prefix: each report takes over most of its own machine's last.
 const std::string& MultiplexedLogPath()
@@ -328,7 +338,8 @@ BENCHMARK(BM_DecodeOverPlainScan)->Unit(benchmark::kMillisecond);
 // distinct crashes (log:2) or of distinct crashes whose module tables all
 // differ (log:3) or differ from the one before's in some rows (log:4),
 // or the log of one table past its bound (log:5), or the fleet's log
-// multiplexed (log:6), or the timestamped log (log:7), beside a plain scan of
+// multiplexed (log:6), or the timestamped log (log:7), or sixteen machines'
+// log (log:8), beside a plain scan of
 // the same log in the same run: the ratios to hold are text at or below 1
 // and JSON within 1.5 of text.
 void BM_DenseDecodeOverPlainScan(benchmark::State& state)
@@ -341,7 +352,8 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
                              : state.range(0) == 4 ? FleetLogPath()
                              : state.range(0) == 5 ? PastBoundLogPath()
                              : state.range(0) == 6 ? MultiplexedLogPath()
-                                                   : TimestampedLogPath();
+                             : state.range(0) == 7 ? TimestampedLogPath()
+                                                   : LargeFleetLogPath();
     decode::DecodeOptions options;
     options.Json = state.range(1) != 0;
     options.ModulesOnce = state.range(1) == 2;
@@ -371,7 +383,7 @@ void BM_DenseDecodeOverPlainScan(benchmark::State& state)
 }
 BENCHMARK(BM_DenseDecodeOverPlainScan)
     ->ArgNames({"log", "json"})
-    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2}})
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6, 7, 8}, {0, 1, 2}})
     ->Unit(benchmark::kMillisecond);
 
 // The whole command without symbols: scanning, parsing and JSON output.
@@ -406,6 +418,7 @@ int main(int argc, char** argv)
     PastBoundLogPath();
     MultiplexedLogPath();
     TimestampedLogPath();
+    LargeFleetLogPath();
     benchmark::RunSpecifiedBenchmarks();
     std::filesystem::remove(LogPath());
     std::filesystem::remove(NoiseLogPath());
@@ -415,5 +428,6 @@ int main(int argc, char** argv)
     std::filesystem::remove(PastBoundLogPath());
     std::filesystem::remove(MultiplexedLogPath());
     std::filesystem::remove(TimestampedLogPath());
+    std::filesystem::remove(LargeFleetLogPath());
     return 0;
 }

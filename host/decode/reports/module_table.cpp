@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace decode {
 
@@ -352,6 +353,74 @@ bool ModuleTable::SameRows(const ModuleTable& other) const
         }
     }
     return true;
+}
+
+namespace {
+
+// A multiply-xor fold, a word at a time: for one word of other bytes it
+// gives another print (each step is one-to-one), and that is all a print
+// is for. Not for a guest to defeat: prints only pick which tables
+// SameRows compares.
+constexpr uint64_t FoldOdd = 0x9E3779B97F4A7C15;
+
+inline uint64_t FoldWord(uint64_t print, uint64_t word)
+{
+    return (print ^ word) * FoldOdd;
+}
+
+inline uint64_t FoldBytes(uint64_t print, std::string_view bytes)
+{
+    constexpr size_t Word = sizeof(uint64_t);
+    const size_t size = bytes.size();
+    uint64_t word = 0;
+    size_t at = 0;
+    for (; size - at >= Word; at += Word) {
+        std::memcpy(&word, bytes.data() + at, Word);
+        print = FoldWord(print, word);
+    }
+    if (at != size) {
+        // The last bytes as the word that ends with them (a fixed-size
+        // read), or the few there are.
+        if (size >= Word) {
+            std::memcpy(&word, bytes.data() + size - Word, Word);
+        } else {
+            word = 0;
+            for (size_t i = 0; i < size; ++i) {
+                word = word << 8 | static_cast<unsigned char>(bytes[i]);
+            }
+        }
+        print = FoldWord(print, word);
+    }
+    // The length too: "ab" then "c" is not "a" then "bc".
+    return FoldWord(print, size);
+}
+
+// Each row folded apart, then into the table's: rows' folds do not wait
+// on one another.
+inline uint64_t RowPrint(const ModuleRowView& row)
+{
+    return FoldBytes(FoldBytes(FoldBytes(row.Age, row.Name), row.PdbColumn), row.Guid);
+}
+
+}  // namespace
+
+uint64_t ModuleTable::RowsPrint() const
+{
+    uint64_t print = FoldWord(0, size());
+    for (size_t i = 0; i < size(); ++i) {
+        print = print * FoldOdd + RowPrint(RowView(i));
+    }
+    return print;
+}
+
+uint64_t ModuleTable::EndsPrint() const
+{
+    uint64_t print = FoldWord(0, size());
+    if (!empty()) {
+        print = print * FoldOdd + RowPrint(RowView(0));
+        print = print * FoldOdd + RowPrint(RowView(size() - 1));
+    }
+    return print;
 }
 
 }  // namespace decode

@@ -154,6 +154,13 @@ public:
     // True when both tables hold the same rows; rows held as bytes are
     // compared as bytes first, and row by row where those differ.
     bool SameRows(const ModuleTable& other) const;
+    // The rows' four columns folded into 64 bits, however they are held:
+    // tables with the same rows have the same print, so only those whose
+    // prints agree need SameRows' compare of row after row.
+    uint64_t RowsPrint() const;
+    // The same of the row count and the first and last rows alone: most
+    // tables that differ differ there already, for the price of two rows.
+    uint64_t EndsPrint() const;
 
     // A row from its columns' bytes, as ModuleRow(name, pdbColumn, guid,
     // age) makes it: `text` is "name<TAB>pdb column<TAB>" and the GUID's

@@ -556,24 +556,57 @@ void StackJson(JsonLineWriter& out, const CrashReport& report)
 
 }  // namespace
 
+bool ReportJsonWriter::SameTable(const ModuleTable& a, TablePrints* aPrints, const ModuleTable& b,
+                                 TablePrints* bPrints)
+{
+    for (auto [table, prints] : {std::pair{&a, aPrints}, std::pair{&b, bPrints}}) {
+        if (!prints->Made) {
+            prints->Ends = table->EndsPrint();
+            prints->Made = true;
+        }
+    }
+    if (aPrints->Ends != bPrints->Ends) {
+        return false;
+    }
+    // Alike at their ends, as a fleet's tables mostly are: the rows' prints.
+    for (auto [table, prints] : {std::pair{&a, aPrints}, std::pair{&b, bPrints}}) {
+        if (!prints->RowsMade) {
+            prints->Rows = table->RowsPrint();
+            prints->RowsMade = true;
+        }
+    }
+    return aPrints->Rows == bPrints->Rows && a.SameRows(b);
+}
+
 void ReportJsonWriter::Write(const CrashReport& report)
 {
     // A row's JSON is made of its four columns, ModulesJson reads nothing else.
     if (!report.Modules.SameRows(Modules_) || (ModulesOnce_ && TablesWritten_ == 0)) {
         auto kept = std::find_if(KeptTables_.begin(), KeptTables_.end(),
                                  [&report](const KeptTable& table) { return report.Modules.Shares(table.Modules); });
+        TablePrints prints;
+        if (kept == KeptTables_.end()) {
+            kept = std::find_if(KeptTables_.begin(), KeptTables_.end(), [&report, &prints](KeptTable& table) {
+                return SameTable(report.Modules, &prints, table.Modules, &table.Prints);
+            });
+        }
         KeptTable found;
         const bool wasKept = kept != KeptTables_.end();
         if (wasKept) {
             found = std::move(*kept);
+            prints = found.Prints;
+            KeptJsonBytes_ -= found.Json.size();
             KeptTables_.erase(kept);
         }
         if (!Modules_.empty() && ModulesJson_.size() <= MaxKeptJson) {
-            KeptTables_.push_back({std::move(Modules_), std::move(ModulesJson_), TableId_});
-            if (KeptTables_.size() > KeptTables) {
-                KeptTables_.erase(KeptTables_.begin());
+            KeptJsonBytes_ += ModulesJson_.size();
+            KeptTables_.push_back({std::move(Modules_), std::move(ModulesJson_), TableId_, ModulesPrints_});
+            while (KeptTables_.size() > KeptTables || KeptJsonBytes_ > MaxKeptJsonBytes) {
+                KeptJsonBytes_ -= KeptTables_.front().Json.size();
+                KeptTables_.pop_front();
             }
         }
+        ModulesPrints_ = prints;
         if (wasKept) {
             ModulesJson_ = std::move(found.Json);
             TableId_ = found.Id;

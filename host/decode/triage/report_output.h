@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -66,20 +67,40 @@ private:
     bool ModulesOnce_ = false;
     uint64_t TableId_ = 0;      // with ModulesOnce, the last table's line's id
     uint64_t TablesWritten_ = 0;  // and how many table lines went out
+    // A table's prints (ModuleTable::EndsPrint, then RowsPrint), each
+    // made once, and the second only where the first agrees with another
+    // table's.
+    struct TablePrints {
+        bool Made = false;
+        uint64_t Ends = 0;
+        bool RowsMade = false;
+        uint64_t Rows = 0;
+    };
+    // True when the tables hold the same rows, told by their prints first.
+    static bool SameTable(const ModuleTable& a, TablePrints* aPrints, const ModuleTable& b, TablePrints* bPrints);
+    TablePrints ModulesPrints_;  // and its prints, as far as made
     // Tables written before it, and their JSON: a fleet's machines print
-    // their crashes in turn, each report's table shared with its own
-    // machine's last one. Told by the rows they share (a pointer's
-    // compare); up to KeptTables, each JSON up to MaxKeptJson bytes.
+    // their crashes in turn, each report's table the same as its own
+    // machine's last one. Told by the rows the parser shares (a pointer's
+    // compare) or, where it parsed them anew (more machines than it keeps
+    // apart), by SameTable. Up to KeptTables, each JSON up to MaxKeptJson
+    // bytes and all of them MaxKeptJsonBytes.
     struct KeptTable {
         ModuleTable Modules;
         // Kept with ModulesOnce too, though only the id is written again:
         // its size keeps a guest's largest tables out, as without.
         std::string Json;
         uint64_t Id = 0;
+        TablePrints Prints;
     };
-    std::vector<KeptTable> KeptTables_;  // least recent first
-    static constexpr size_t KeptTables = 8;
+    std::deque<KeptTable> KeptTables_;  // least recent first
+    size_t KeptJsonBytes_ = 0;
+    // A fleet of 64 machines taking turns, with tables of a few hundred
+    // rows, writes each machine's table once; the kept JSON's bound holds
+    // the writer to a few MB whatever the tables.
+    static constexpr size_t KeptTables = 64;
     static constexpr size_t MaxKeptJson = 256 * 1024;
+    static constexpr size_t MaxKeptJsonBytes = 4 << 20;
     LastStack Last_;
     std::string CulpritLineJson_;
     std::string CulpritJson_;

@@ -1942,6 +1942,11 @@ TEST(ModuleTableTest, TablesAreTheSameWhenTheirRowsAre)
                 }
                 EXPECT_EQ(x.SameRows(y), same);
                 EXPECT_EQ(y.SameRows(x), same);
+                // So do their prints, which pick the tables to compare.
+                EXPECT_EQ(x.RowsPrint() == y.RowsPrint(), same);
+                if (same) {
+                    EXPECT_EQ(x.EndsPrint(), y.EndsPrint());
+                }
             }
         }
     }

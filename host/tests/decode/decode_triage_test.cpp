@@ -767,9 +767,10 @@ TEST(ReportJson, TablesInTurnWriteAsAlone)
         bool Shared;  // a machine's reports share its table's rows
     } cases[] = {
         {"two machines", 2, true},
-        {"as many machines as are kept", 9, true},
-        {"more machines than are kept", 12, true},
-        {"tables equal but not shared", 9, false},
+        {"as many machines as are kept", 65, true},
+        {"more machines than are kept", 66, true},
+        {"tables equal but not shared", 65, false},
+        {"more tables equal but not shared than are kept", 66, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -808,16 +809,20 @@ TEST(ReportJson, ModulesOnceReadBackAsAlone)
         bool Shared;  // a machine's reports share its table's rows
         bool Empty;   // the first machine's reports have no table
         bool Large;   // the first machine's table is past what is kept
+        size_t Rows;  // every machine's table has this many rows (0: as made)
         size_t TableLines;  // 0: as many as it takes
     } cases[] = {
-        {"one table", 1, true, false, false, 1},
-        {"one table, equal but not shared", 1, false, false, false, 1},
-        {"as many machines as are kept", 9, true, false, false, 9},
-        {"more machines than are kept", 12, true, false, false, 36},
-        {"tables equal but not shared", 9, false, false, false, 27},
-        {"one machine without a table", 3, true, true, false, 0},
-        {"no table at all", 1, true, true, false, 1},
-        {"a table too large to keep, in turn", 2, true, false, true, 4},
+        {"one table", 1, true, false, false, 0, 1},
+        {"one table, equal but not shared", 1, false, false, false, 0, 1},
+        {"as many machines as are kept", 65, true, false, false, 0, 65},
+        {"more machines than are kept", 66, true, false, false, 0, 198},
+        {"tables equal but not shared", 65, false, false, false, 0, 65},
+        {"more tables equal but not shared than are kept", 66, false, false, false, 0, 198},
+        {"one machine without a table", 3, true, true, false, 0, 0},
+        {"no table at all", 1, true, true, false, 0, 1},
+        {"a table too large to keep, in turn", 2, true, false, true, 0, 4},
+        // About 150 KiB of JSON each: kept one by one, not all together.
+        {"tables too large to keep all, in turn", 32, false, false, false, 700, 96},
     };
     constexpr size_t Rounds = 3;
     for (const Case& c : cases) {
@@ -830,6 +835,11 @@ TEST(ReportJson, ModulesOnceReadBackAsAlone)
         constexpr size_t LargeRows = 2000;
         while (c.Large && machines[0].Modules.size() < LargeRows) {
             machines[0].Modules.push_back(machines[0].Modules.front());
+        }
+        for (decode::CrashReport& machine : machines) {
+            while (machine.Modules.size() < c.Rows) {
+                machine.Modules.push_back(machine.Modules.front());
+            }
         }
         std::ostringstream out;
         std::vector<std::string> alone;
