@@ -16,6 +16,17 @@ namespace decode {
 
 namespace {
 
+// The bytes of the memories' lines together.
+template <typename Memories>
+size_t MemoryBytes(const Memories& memories)
+{
+    size_t bytes = 0;
+    for (const auto& memory : memories) {
+        bytes += memory.Lines.Raw.size();
+    }
+    return bytes;
+}
+
 constexpr std::string_view StartMarker = "BUGCHECK DUMP STARTS";
 constexpr std::string_view EndMarker = "BUGCHECK DUMP ENDS";
 constexpr std::string_view RestorePrefix = "Viridian State Restoration is ";
@@ -328,6 +339,9 @@ void LogScanner::KeepTakenRows(LineEffect effect, size_t position, size_t count)
 
 bool LogScanner::TakeFleetMemory(size_t index, std::string_view ahead, size_t* same)
 {
+    if (FleetSearchesMissed_ == MaxFleetSearchesMissed) {
+        return false;
+    }
     constexpr size_t EndLookahead = 2;  // as Repeat compares
     size_t best = FleetMemories_.size();
     size_t bestFrom = 0;
@@ -356,6 +370,7 @@ bool LogScanner::TakeFleetMemory(size_t index, std::string_view ahead, size_t* s
         }
     }
     if (best == FleetMemories_.size()) {
+        ++FleetSearchesMissed_;
         return false;
     }
     // The memory given up stays among the others, in the place of the one
@@ -1071,7 +1086,13 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
                 // or where reports are too large to keep among them.
                 if (hit) {
                     FleetMisses_ = 0;
-                } else if ((FleetMemories_.size() == MaxSources - 1 || CurrentBytes() > MaxSourceBytes) &&
+                    FleetProbeEvery_ = ProbeEvery;
+                } else if (Fleet_ && FleetMisses_ == MissesBeforePause) {
+                    // A probe that missed: the next comes later.
+                    FleetProbeEvery_ = std::min(2 * FleetProbeEvery_, MaxFleetProbeEvery);
+                } else if ((FleetMemories_.size() == MaxKeptMemories ||
+                            MemoryBytes(FleetMemories_) + MaxSourceBytes > MaxKeptMemoriesBytes ||
+                            CurrentBytes() > MaxSourceBytes) &&
                            FleetMisses_ < MissesBeforePause) {
                     ++FleetMisses_;
                 }
@@ -1146,9 +1167,21 @@ void LogScanner::CloseFleetReport(bool superseded)
         return;
     }
     FleetMemories_.push_back(std::move(parked));
-    if (FleetMemories_.size() > MaxSources - 1) {
+    while (FleetMemories_.size() > MaxKeptMemories || MemoryBytes(FleetMemories_) > MaxKeptMemoriesBytes) {
         Spare_ = std::move(FleetMemories_.front().Lines);
-        FleetMemories_.erase(FleetMemories_.begin());
+        FleetMemories_.pop_front();
+    }
+}
+
+void LogScanner::TrimOtherSources()
+{
+    for (size_t bytes = MemoryBytes(OtherSources_); bytes > MaxKeptMemoriesBytes;) {
+        auto oldest = std::min_element(
+            OtherSources_.begin(), OtherSources_.end(),
+            [](const SourceMemory& a, const SourceMemory& b) { return a.Parked < b.Parked; });
+        bytes -= oldest->Lines.Raw.size();
+        Spare_ = std::move(oldest->Lines);
+        OtherSources_.erase(oldest);
     }
 }
 
@@ -1180,8 +1213,9 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
         // own), the rows are paused as above, and every ProbeEvery-th
         // report is held against the last few again.
         Fleet_ = ModuleMisses_ >= MissesBeforePause && open.Prefix.empty() && Previous_.Prefix.empty() &&
-                 (FleetMisses_ < MissesBeforePause || ReportsRemembered_ % ProbeEvery == 0);
+                 (FleetMisses_ < MissesBeforePause || ReportsRemembered_ % FleetProbeEvery_ == 0);
         FleetSwitched_ = false;
+        FleetSearchesMissed_ = 0;
         if (Fleet_) {
             Mirror_ = false;
             KeepModuleRows_ = true;
@@ -1234,6 +1268,7 @@ void LogScanner::TakeSourceMemory(const std::string& prefix)
             return;
         }
         found->Parked = ++SourcesParked_;
+        TrimOtherSources();
         return;
     }
     SourceMemory parked{std::move(Previous_), std::move(Rows_), ModuleMisses_, ++SourcesParked_};
@@ -1248,17 +1283,18 @@ void LogScanner::TakeSourceMemory(const std::string& prefix)
         Spare_ = std::move(parked.Lines);
         return;
     }
-    if (OtherSources_.size() < MaxSources - 1) {
+    if (OtherSources_.size() < MaxKeptMemories) {
         OtherSources_.push_back(std::move(parked));
-        return;
+    } else {
+        // As many sources as are kept: a source beyond them takes the
+        // place of the one heard from longest ago.
+        auto oldest = std::min_element(
+            OtherSources_.begin(), OtherSources_.end(),
+            [](const SourceMemory& a, const SourceMemory& b) { return a.Parked < b.Parked; });
+        Spare_ = std::move(oldest->Lines);
+        *oldest = std::move(parked);
     }
-    // As many sources as may interleave: a source beyond them takes the
-    // place of the one heard from longest ago.
-    auto oldest = std::min_element(
-        OtherSources_.begin(), OtherSources_.end(),
-        [](const SourceMemory& a, const SourceMemory& b) { return a.Parked < b.Parked; });
-    Spare_ = std::move(oldest->Lines);
-    *oldest = std::move(parked);
+    TrimOtherSources();
 }
 
 size_t LogScanner::OwnerAmongSeveral(std::string_view text) const

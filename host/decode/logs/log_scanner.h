@@ -11,6 +11,7 @@
 #include "decode/reports/report_parser.h"
 
 #include <array>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -223,12 +224,21 @@ private:
     std::vector<SourceMemory> OtherSources_;
     uint64_t SourcesParked_ = 0;
     LineMemory Spare_;  // the buffers of the last memory given up
-    // The other sources' memories together hold no more than one report
+    // Each source's memory holds no more than a seventh of what one report
     // may: a fleet's reports of a few hundred rows each are kept, while
     // sources whose tables run to thousands of rows are held against the
     // report before as one source's are (keeping each would cost more in
     // the memory's faults than their rows cost to read).
     static constexpr size_t MaxSourceBytes = MaxRememberedBytes / (MaxSources - 1);
+    // The other sources' last reports kept, and the fleet's: a fleet of up
+    // to 64 machines each takes over from its own machine's last report
+    // (sixteen machines' consoles multiplexed read 3.8 times as long as
+    // grep where only seven were kept), within a few MB however large.
+    static constexpr size_t MaxKeptMemories = 63;
+    static constexpr size_t MaxKeptMemoriesBytes = 2u << 20;
+    // Gives up the memory of the source heard from longest ago while the
+    // others together hold more than MaxKeptMemoriesBytes.
+    void TrimOtherSources();
     // Puts the memory of the source whose report opens with this prefix
     // in Previous_ and Rows_, and the one there among the others when it
     // is a source's; a report behind a timestamp keeps the one there.
@@ -249,7 +259,18 @@ private:
     bool FleetSwitched_ = false;  // the open report took another memory
     unsigned FleetMisses_ = 0;    // fleet's reports in a row that missed
     RememberedRows CurrentRows_;
-    std::vector<SourceMemory> FleetMemories_;  // the first kept is given up first
+    std::deque<SourceMemory> FleetMemories_;  // the first kept is given up first
+    // A report's searches of the memories for one that holds more of it,
+    // each at a line that parted from the memory held against, stop after
+    // this many found none: a table of its own parts from every memory at
+    // every row, and would cost a search of them all a row.
+    static constexpr unsigned MaxFleetSearchesMissed = 4;
+    unsigned FleetSearchesMissed_ = 0;
+    // Once paused, every FleetProbeEvery_-th report is held against the
+    // memories again, twice as far apart after each probe that missed (a
+    // probe searches them all at a few lines), back to ProbeEvery on a hit.
+    static constexpr unsigned MaxFleetProbeEvery = 64;
+    unsigned FleetProbeEvery_ = ProbeEvery;
     // Takes the fleet memory that has more than *same bytes from its line
     // `index` on the same as `ahead` (its line `index` whole), the most
     // of them, in Previous_'s place, and sets *same to how many; false
