@@ -1087,10 +1087,10 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
                 if (hit) {
                     FleetMisses_ = 0;
                     FleetProbeEvery_ = ProbeEvery;
-                } else if (Fleet_ && FleetMisses_ == MissesBeforePause) {
-                    // A probe that missed: the next comes later.
+                } else if (FleetSearching_ && FleetMisses_ == MissesBeforePause) {
+                    // A probe's search that missed: the next comes later.
                     FleetProbeEvery_ = std::min(2 * FleetProbeEvery_, MaxFleetProbeEvery);
-                } else if ((FleetMemories_.size() == MaxKeptMemories ||
+                } else if ((FleetMemories_.size() == MaxFleetMemories ||
                             MemoryBytes(FleetMemories_) + MaxSourceBytes > MaxKeptMemoriesBytes ||
                             CurrentBytes() > MaxSourceBytes) &&
                            FleetMisses_ < MissesBeforePause) {
@@ -1167,7 +1167,10 @@ void LogScanner::CloseFleetReport(bool superseded)
         return;
     }
     FleetMemories_.push_back(std::move(parked));
-    while (FleetMemories_.size() > MaxKeptMemories || MemoryBytes(FleetMemories_) > MaxKeptMemoriesBytes) {
+    // Paused (reports whose tables are their own, not a fleet's), no more
+    // are kept than a probe needs.
+    const size_t kept = FleetMisses_ >= MissesBeforePause ? PausedFleetMemories : MaxFleetMemories;
+    while (FleetMemories_.size() > kept || MemoryBytes(FleetMemories_) > MaxKeptMemoriesBytes) {
         Spare_ = std::move(FleetMemories_.front().Lines);
         FleetMemories_.pop_front();
     }
@@ -1213,9 +1216,12 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
         // own), the rows are paused as above, and every ProbeEvery-th
         // report is held against the last few again.
         Fleet_ = ModuleMisses_ >= MissesBeforePause && open.Prefix.empty() && Previous_.Prefix.empty() &&
-                 (FleetMisses_ < MissesBeforePause || ReportsRemembered_ % FleetProbeEvery_ == 0);
+                 (FleetMisses_ < MissesBeforePause || ReportsRemembered_ % ProbeEvery == 0);
         FleetSwitched_ = false;
-        FleetSearchesMissed_ = 0;
+        // A probe searches the memories only every FleetProbeEvery_-th
+        // report; the others between are held against the report before.
+        FleetSearching_ = Fleet_ && (FleetMisses_ < MissesBeforePause || ReportsRemembered_ % FleetProbeEvery_ == 0);
+        FleetSearchesMissed_ = FleetSearching_ ? 0 : MaxFleetSearchesMissed;
         if (Fleet_) {
             Mirror_ = false;
             KeepModuleRows_ = true;

@@ -230,11 +230,19 @@ private:
     // report before as one source's are (keeping each would cost more in
     // the memory's faults than their rows cost to read).
     static constexpr size_t MaxSourceBytes = MaxRememberedBytes / (MaxSources - 1);
-    // The other sources' last reports kept, and the fleet's: a fleet of up
-    // to 64 machines each takes over from its own machine's last report
-    // (sixteen machines' consoles multiplexed read 3.8 times as long as
-    // grep where only seven were kept), within a few MB however large.
+    // The other sources' last reports kept, and the fleet's: each machine
+    // of a fleet of up to 64 behind prefixes, or 32 without, takes over
+    // from its own machine's last report (sixteen machines' consoles
+    // multiplexed read 3.8 times as long as grep where only seven were
+    // kept), within a few MB however large. Fewer without prefixes: until
+    // the fleet's memories are all there, every report is held against
+    // them (a log whose every table is new pays that once, and for 63 it
+    // paid 6% of its time in the faults of their pages), and once paused
+    // no more are kept than a probe needs (given up a probe at a time
+    // from 63 they cost a tenth of its time, in the heap's churn).
     static constexpr size_t MaxKeptMemories = 63;
+    static constexpr size_t MaxFleetMemories = 31;
+    static constexpr size_t PausedFleetMemories = 7;
     static constexpr size_t MaxKeptMemoriesBytes = 2u << 20;
     // Gives up the memory of the source heard from longest ago while the
     // others together hold more than MaxKeptMemoriesBytes.
@@ -266,11 +274,12 @@ private:
     // every row, and would cost a search of them all a row.
     static constexpr unsigned MaxFleetSearchesMissed = 4;
     unsigned FleetSearchesMissed_ = 0;
-    // Once paused, every FleetProbeEvery_-th report is held against the
-    // memories again, twice as far apart after each probe that missed (a
-    // probe searches them all at a few lines), back to ProbeEvery on a hit.
-    static constexpr unsigned MaxFleetProbeEvery = 64;
+    // Once paused, every FleetProbeEvery_-th report searches the memories
+    // again, twice as far apart after each search that missed (each looks
+    // through them all at a few lines), back to ProbeEvery on a hit.
+    static constexpr unsigned MaxFleetProbeEvery = 512;
     unsigned FleetProbeEvery_ = ProbeEvery;
+    bool FleetSearching_ = false;  // the open report may search them
     // Takes the fleet memory that has more than *same bytes from its line
     // `index` on the same as `ahead` (its line `index` whole), the most
     // of them, in Previous_'s place, and sets *same to how many; false
