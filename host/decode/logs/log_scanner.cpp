@@ -1176,12 +1176,16 @@ void LogScanner::CloseFleetReport(bool superseded)
     }
 }
 
+std::vector<LogScanner::SourceMemory>::iterator LogScanner::OldestSource()
+{
+    return std::min_element(OtherSources_.begin(), OtherSources_.end(),
+                            [](const SourceMemory& a, const SourceMemory& b) { return a.Parked < b.Parked; });
+}
+
 void LogScanner::TrimOtherSources()
 {
     for (size_t bytes = MemoryBytes(OtherSources_); bytes > MaxKeptMemoriesBytes;) {
-        auto oldest = std::min_element(
-            OtherSources_.begin(), OtherSources_.end(),
-            [](const SourceMemory& a, const SourceMemory& b) { return a.Parked < b.Parked; });
+        auto oldest = OldestSource();
         bytes -= oldest->Lines.Raw.size();
         Spare_ = std::move(oldest->Lines);
         OtherSources_.erase(oldest);
@@ -1294,9 +1298,7 @@ void LogScanner::TakeSourceMemory(const std::string& prefix)
     } else {
         // As many sources as are kept: a source beyond them takes the
         // place of the one heard from longest ago.
-        auto oldest = std::min_element(
-            OtherSources_.begin(), OtherSources_.end(),
-            [](const SourceMemory& a, const SourceMemory& b) { return a.Parked < b.Parked; });
+        auto oldest = OldestSource();
         Spare_ = std::move(oldest->Lines);
         *oldest = std::move(parked);
     }

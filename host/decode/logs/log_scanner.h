@@ -244,6 +244,8 @@ private:
     static constexpr size_t MaxFleetMemories = 31;
     static constexpr size_t PausedFleetMemories = 7;
     static constexpr size_t MaxKeptMemoriesBytes = 2u << 20;
+    // The other source heard from longest ago (OtherSources_ not empty).
+    std::vector<SourceMemory>::iterator OldestSource();
     // Gives up the memory of the source heard from longest ago while the
     // others together hold more than MaxKeptMemoriesBytes.
     void TrimOtherSources();
