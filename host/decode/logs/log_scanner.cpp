@@ -1405,7 +1405,8 @@ bool LogScanner::FeedLine(const LogLine& line)
         Open(text, start, exact, line.Number);
         return false;
     }
-    if (marked && text.find(EndMarker) != std::string_view::npos) {
+    const size_t endAt = marked ? text.find(EndMarker) : std::string_view::npos;
+    if (endAt != std::string_view::npos) {
         if (!Open_.empty()) {
             if (Remembering_ && Open_.size() == 1) {
                 // The end line is the report's too, for a report printed
@@ -1413,7 +1414,16 @@ bool LogScanner::FeedLine(const LogLine& line)
                 Current_.Ended = Remember(line, false);
             }
             size_t owner = Owner(text);
-            Open_[owner].LastLine = line.Number;
+            OpenReport& open = Open_[owner];
+            open.LastLine = line.Number;
+            // The driver prints the end marker on a line of its own: bytes
+            // before it past the prefix are the report's last line, run
+            // into it where its line feed was lost on the wire (a frame
+            // lost without a word otherwise), or noise to be named.
+            std::string_view runIn = StripPrefix(text.substr(0, endAt), open.Prefix);
+            if (runIn.find_first_not_of(' ') != std::string_view::npos) {
+                open.Parser->Feed(runIn, line.Number);
+            }
             Close(owner, true, std::string());
         }
         return false;  // an end line with no start: its report began before the log

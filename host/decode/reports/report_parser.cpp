@@ -364,8 +364,7 @@ bool ReportParser::ParseRegister(std::string_view rest)
 
 bool FindModuleRowTabs(std::string_view line, ModuleRowTabs* tabs)
 {
-    // "name\tpdb\tGUID\tAGE": split from the right, so a stray tab can only
-    // land in the name.
+    // "name\tpdb\tGUID\tAGE": split from the right.
     size_t ageTab = line.rfind('\t');
     // The GUID column is 32 digits: the tab before it stands there or the
     // row is not one.
@@ -374,7 +373,7 @@ bool FindModuleRowTabs(std::string_view line, ModuleRowTabs* tabs)
         return false;
     }
     size_t pdbTab = line.rfind('\t', ageTab - GuidDigits - 2);
-    if (pdbTab == std::string_view::npos) {
+    if (pdbTab == std::string_view::npos || line.substr(0, pdbTab).find('\t') != std::string_view::npos) {
         return false;
     }
     tabs->Pdb = pdbTab;

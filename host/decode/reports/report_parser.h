@@ -84,8 +84,11 @@ struct ModuleRowTabs {
     size_t Pdb = 0;
     size_t Age = 0;
 };
-// Finds them from the right, so a stray tab can only land in the name;
-// false when the line has no GUID column's tabs and is no row.
+// False when the line has no GUID column's tabs, or a tab before the PDB
+// column's: the driver's module names are file names, which hold none, and
+// two rows run together (the line feed between them lost on the wire) hold
+// three there; taken for one row, the first's name would carry the second's
+// identity, without a word.
 bool FindModuleRowTabs(std::string_view line, ModuleRowTabs* tabs);
 // The same from a mask of where a line's tabs stand (bit i for byte i).
 // Inline: asked for each row of a table read at a stretch.
@@ -102,7 +105,7 @@ inline bool FindModuleRowTabs(uint64_t tabBits, ModuleRowTabs* tabs)
     }
     // The tabs before the one that opens the GUID column.
     uint64_t pdbBits = tabBits & ((uint64_t{1} << (ageTab - GuidDigits - 1)) - 1);
-    if (pdbBits == 0) {
+    if (pdbBits == 0 || (pdbBits & (pdbBits - 1)) != 0) {
         return false;
     }
     tabs->Pdb = HighBit - static_cast<unsigned>(__builtin_clzll(pdbBits));
