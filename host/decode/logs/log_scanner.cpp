@@ -1197,6 +1197,7 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
     OpenReport open;
     open.Parser = std::make_unique<ReportParser>(Source_, number);
     open.LastLine = number;
+    SilentAfter_ = std::min(SilentAfter_, number + MaxLinesWithoutItsSource);
     constexpr size_t PrefixMax = 256;
     open.Prefix = std::string(text.substr(0, markerAt < PrefixMax ? markerAt : 0));
     // Lines are remembered while one report at a time is open: the lines
@@ -1383,6 +1384,9 @@ void LogScanner::Feed(const LogLine& line)
 bool LogScanner::FeedLine(const LogLine& line)
 {
     std::string_view text = line.Text;
+    if (line.Number > SilentAfter_) {
+        CloseSilentSources(line.Number);
+    }
     // One source: every line up to the end is the report's, noise and all.
     if (Open_.size() == 1) {
         Open_[0].LastLine = line.Number;
@@ -1399,8 +1403,15 @@ bool LogScanner::FeedLine(const LogLine& line)
             Open_[cut].LastLine = std::min(Open_[cut].LastLine, line.Number - 1);
             Close(cut, false,
                   "a new report starts at line " + std::to_string(line.Number) + " before this one's end line");
-        } else if (Open_.size() == MaxSources) {
-            Close(0, false, "more than " + std::to_string(MaxSources) + " sources interleave reports");
+        } else {
+            if (Open_.size() == MaxSources) {
+                Close(0, false, "more than " + std::to_string(MaxSources) + " sources interleave reports");
+            }
+            // Not the new report itself: a start line after a lone one
+            // behind a timestamp opens beside it too.
+            for (OpenReport& other : Open_) {
+                other.Parser->MarkInterleaved();
+            }
         }
         Open(text, start, exact, line.Number);
         return false;
@@ -1446,10 +1457,23 @@ bool LogScanner::FeedLine(const LogLine& line)
     }
     size_t owner = Owner(text);
     OpenReport& open = Open_[owner];
-    open.LastLine = line.Number;
     if (text.substr(0, open.Prefix.size()) != open.Prefix) {
-        open.PrefixExact = false;
+        if (open.PrefixExact) {
+            // Every line so far carried the start line's prefix byte for
+            // byte: one that does not is another source's (chatter of a
+            // machine that did not stop, on a multiplexed console; three
+            // in a row cut the report), or the first line behind a
+            // prefix that changes (a timestamp). Only a line that fits
+            // the report says it is the second.
+            if (!open.Parser->FeedIfFits(StripPrefix(text, open.Prefix), line.Number)) {
+                return false;
+            }
+            open.LastLine = line.Number;
+            open.PrefixExact = false;
+            return true;
+        }
     }
+    open.LastLine = line.Number;
     open.Parser->Feed(StripPrefix(text, open.Prefix), line.Number);
     if (open.Parser->Derailed()) {
         uint64_t stop = open.Parser->LastFittingLine() + 1;
@@ -1463,6 +1487,26 @@ bool LogScanner::FeedLine(const LogLine& line)
                           std::to_string(LineReader::MaxLineLength) + " bytes; the rest was dropped");
     }
     return true;
+}
+
+void LogScanner::CloseSilentSources(uint64_t number)
+{
+    SilentAfter_ = UINT64_MAX;
+    for (size_t i = Open_.size(); i-- > 0;) {
+        OpenReport& open = Open_[i];
+        const uint64_t last = open.Parser->LastFedLine();
+        if (open.Prefix.empty() || !open.PrefixExact) {
+            continue;  // every line goes to it
+        }
+        if (number - last > MaxLinesWithoutItsSource) {
+            open.LastLine = last;
+            Close(i, false,
+                  "no line of its source follows line " + std::to_string(last) + " in the next " +
+                      std::to_string(MaxLinesWithoutItsSource) + " lines");
+        } else {
+            SilentAfter_ = std::min(SilentAfter_, last + MaxLinesWithoutItsSource);
+        }
+    }
 }
 
 void LogScanner::Finish()

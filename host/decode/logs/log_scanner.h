@@ -76,7 +76,18 @@ public:
 
     // Reports open at once: one per source of a console that interleaves
     // several (a multiplexer writing "vm1| ", "vm2| " before each line).
-    static constexpr size_t MaxSources = 8;
+    // As many as the sources whose last reports are kept: a console server
+    // of 48 ports logging into one file, whose guests all stop together
+    // when their storage goes, interleaves that many (with 8, nine such
+    // reports came out as eight, four of them whole).
+    static constexpr size_t MaxSources = 64;
+    // A report behind a source's tag hears nothing of its source while
+    // the other sources' lines pass over it: one whose source stopped
+    // printing is cut at its last line once this many lines have passed
+    // (a console server's chunks of a few KB from each of 64 ports stand
+    // at most about 4,500 lines apart), rather than held open to the log's
+    // end, every report after it read line by line.
+    static constexpr uint64_t MaxLinesWithoutItsSource = 16384;
 
 private:
     // The lines of a report as read (line ends and all) and what each did:
@@ -121,6 +132,8 @@ private:
     };
     // Feed's work; true when the line went to a report's parser.
     bool FeedLine(const LogLine& line);
+    void CloseSilentSources(uint64_t number);
+    uint64_t SilentAfter_ = UINT64_MAX;  // no open report is silent before this line
     void Close(size_t index, bool complete, const std::string& reason);
     void Open(std::string_view text, size_t markerAt, bool exact, uint64_t number);
     // The open report a line belongs to: the one whose prefix it carries
@@ -229,7 +242,7 @@ private:
     // sources whose tables run to thousands of rows are held against the
     // report before as one source's are (keeping each would cost more in
     // the memory's faults than their rows cost to read).
-    static constexpr size_t MaxSourceBytes = MaxRememberedBytes / (MaxSources - 1);
+    static constexpr size_t MaxSourceBytes = MaxRememberedBytes / 7;
     // The other sources' last reports kept, and the fleet's: each machine
     // of a fleet of up to 64 behind prefixes, or 32 without, takes over
     // from its own machine's last report (sixteen machines' consoles

@@ -372,8 +372,10 @@ bool FindModuleRowTabs(std::string_view line, ModuleRowTabs* tabs)
     if (ageTab == std::string_view::npos || ageTab < GuidDigits + 2 || line[ageTab - GuidDigits - 1] != '\t') {
         return false;
     }
-    size_t pdbTab = line.rfind('\t', ageTab - GuidDigits - 2);
-    if (pdbTab == std::string_view::npos || line.substr(0, pdbTab).find('\t') != std::string_view::npos) {
+    const size_t guidTab = ageTab - GuidDigits - 1;
+    size_t pdbTab = line.rfind('\t', guidTab - 1);
+    if (pdbTab == std::string_view::npos || pdbTab > MaxModuleNameColumn || guidTab - pdbTab - 1 > MaxPdbNameColumn ||
+        line.substr(0, pdbTab).find('\t') != std::string_view::npos) {
         return false;
     }
     tabs->Pdb = pdbTab;
@@ -858,6 +860,9 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         LastFit_ = number;
         return;
     }
+    if (QuietUnfit_) {
+        return;
+    }
     if (UnfitRun_++ == 0) {
         UnfitNotes_ = 0;
     }
@@ -867,6 +872,47 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
         return;
     }
     Note("line " + std::to_string(number) + " not understood: " + Quote(line));
+}
+
+bool ReportParser::FeedIfFits(std::string_view line, uint64_t number)
+{
+    const uint64_t last = Report_.LastLine;
+    // A line of the report's fed after lines passed over (by any way:
+    // every way sets LastLine): they were another source's.
+    if (!QuietNotes_.empty() && QuietSince_ != last) {
+        Interleaved_ = true;
+    }
+    if (Interleaved_) {
+        return false;
+    }
+    const size_t before = LineWarnings_.size();
+    QuietUnfit_ = true;
+    Feed(line, number);
+    QuietUnfit_ = false;
+    // Notes kept are those of lines passed over one after another since a
+    // line was last fed (by any way: every way sets LastLine).
+    const bool kept = !QuietNotes_.empty() && QuietSince_ == last;
+    if (LastFit_ != number) {
+        Report_.LastLine = last;
+        if (!kept) {
+            QuietNotes_.clear();
+            QuietSince_ = last;
+        }
+        if (QuietNotes_.size() < MaxWarnings) {
+            QuietNotes_.push_back("line " + std::to_string(number) + " not understood: " + Quote(line));
+        }
+        return false;
+    }
+    if (kept) {
+        // Before what this line said, within the same bound as Note's.
+        const size_t room = MaxWarnings - std::min(MaxWarnings, LineWarnings_.size());
+        const size_t taken = std::min(room, QuietNotes_.size());
+        LineWarnings_.insert(LineWarnings_.begin() + static_cast<std::ptrdiff_t>(before), QuietNotes_.begin(),
+                             QuietNotes_.begin() + static_cast<std::ptrdiff_t>(taken));
+        DroppedWarnings_ += QuietNotes_.size() - taken;
+    }
+    QuietNotes_.clear();
+    return true;
 }
 
 // Values the driver prints from fixed sets (version_block.cpp's names) and

@@ -88,8 +88,13 @@ struct ModuleRowTabs {
 // column's: the driver's module names are file names, which hold none, and
 // two rows run together (the line feed between them lost on the wire) hold
 // three there; taken for one row, the first's name would carry the second's
-// identity, without a word.
+// identity, without a word. False too for a name or PDB column longer than
+// the driver prints them, which also bounds what a table holds.
 bool FindModuleRowTabs(std::string_view line, ModuleRowTabs* tabs);
+// The driver's longest module name (its module map's field) and PDB name
+// (the identity's field, less its terminator).
+constexpr size_t MaxModuleNameColumn = 256;
+constexpr size_t MaxPdbNameColumn = 255;
 // The same from a mask of where a line's tabs stand (bit i for byte i).
 // Inline: asked for each row of a table read at a stretch.
 inline bool FindModuleRowTabs(uint64_t tabBits, ModuleRowTabs* tabs)
@@ -106,7 +111,7 @@ inline bool FindModuleRowTabs(uint64_t tabBits, ModuleRowTabs* tabs)
     // The tabs before the one that opens the GUID column.
     uint64_t pdbBits = tabBits & ((uint64_t{1} << (ageTab - GuidDigits - 1)) - 1);
     if (pdbBits == 0 || (pdbBits & (pdbBits - 1)) != 0) {
-        return false;
+        return false;  // (a line this short holds no column too long)
     }
     tabs->Pdb = HighBit - static_cast<unsigned>(__builtin_clzll(pdbBits));
     tabs->Age = ageTab;
@@ -161,6 +166,19 @@ public:
 
     ReportParser(std::string source, uint64_t startLine);
     void Feed(std::string_view line, uint64_t number);
+    // Feeds the line only as far as it fits the report: one that does not
+    // is passed over without a word and counts toward no run of unfit
+    // lines (another source's line, on a console that interleaves them).
+    // True where it fit: then the lines passed over since the last one fed
+    // were the report's own, behind a prefix that changes (a timestamp),
+    // and are named as not understood, as Feed names them.
+    bool FeedIfFits(std::string_view line, uint64_t number);
+    // The report's source is known to share the console with others (its
+    // lines came again after another's, or another source's report opened
+    // beside it): from then on FeedIfFits feeds nothing, for a line that
+    // does not carry the report's prefix byte for byte is another's, fit
+    // or not.
+    void MarkInterleaved() { Interleaved_ = true; }
     // Feeds a line of the module table being read, whose tabs FindModuleRowTabs
     // found, when Feed would take it for a row (one past the bound is
     // counted, as Feed counts it); false, with nothing done, for any other
@@ -252,6 +270,9 @@ public:
     // report is over at the line before the first of them.
     bool Derailed() const { return UnfitRun_ >= MaxUnfitRun; }
     uint64_t LastFittingLine() const { return LastFit_; }
+    // The last line fed, whether or not it fit: the report's source was
+    // last heard from there.
+    uint64_t LastFedLine() const { return Report_.LastLine; }
     uint64_t StartLine() const { return Report_.FirstLine; }
     // Ends the report: complete when its end line was seen, otherwise cut
     // short for the reason given. The parser is spent afterwards.
@@ -301,6 +322,11 @@ private:
     size_t UnfitRun_ = 0;
     size_t UnfitNotes_ = 0;  // notes kept for the lines of the unfit run
     uint64_t LastFit_ = 0;
+    bool QuietUnfit_ = false;  // FeedIfFits is feeding
+    // What FeedIfFits passed over without a word since line QuietSince_.
+    std::vector<std::string> QuietNotes_;
+    uint64_t QuietSince_ = 0;
+    bool Interleaved_ = false;
     LineEffect Effect_ = LineEffect::Other;
     size_t Position_ = 0;
     uint32_t LastRegisterBit_ = 0;  // the bit of the last register line read

@@ -164,9 +164,55 @@ struct IntactCase {
     size_t Reports;
 };
 
+// Every line of the report behind the same prefix: what a terminal logger,
+// a serial server or a colouring pager puts there.
+std::string Prefixed(const std::string& report, const std::function<std::string(size_t)>& prefix)
+{
+    std::string out;
+    size_t index = 0;
+    for (size_t at = 0; at < report.size();) {
+        size_t end = report.find('\n', at);
+        std::string line = report.substr(at, end - at);
+        out += (line.empty() ? "" : prefix(index++) + line) + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
+// Sources stopping at once, their consoles multiplexed a line of each in
+// turn, each behind its own tag ("vm0| ", "vm1| ", ...); a source's lines
+// that are no report (a machine that did not stop) as chatter.
+std::string Multiplexed(size_t sources, const std::string& chatter = "")
+{
+    std::vector<std::string> logs;
+    for (size_t i = 0; i < sources; ++i) {
+        logs.push_back(Replace(CleanReport, "04:36:42", std::to_string(10 + i / 40) + ":" + std::to_string(10 + i % 40) + ":42"));
+    }
+    if (!chatter.empty()) {
+        logs.push_back(chatter);
+    }
+    std::vector<std::istringstream> readers(logs.begin(), logs.end());
+    std::string out, line;
+    for (bool left = true; left;) {
+        left = false;
+        for (size_t i = 0; i < readers.size(); ++i) {
+            if (std::getline(readers[i], line)) {
+                out += "vm" + std::to_string(i) + "| " + line + "\n";
+                left = true;
+            }
+        }
+    }
+    return out;
+}
+
 TEST(DecodeDirt, KeepsTheReportIntact)
 {
     const std::string noise = std::string("\x00\xFF\x1B[2J\x80garbage\x00", 14);
+    std::string chatter;  // of a machine booting, a line for each of a report's
+    for (size_t i = 0; i < 60; ++i) {
+        chatter += "[    " + std::to_string(i) + ".000000] systemd[1]: Started unit " + std::to_string(i) + "\n";
+    }
+    const std::string vm1 = Prefixed(CleanReport, [](size_t) { return std::string("vm1| "); });
     const IntactCase cases[] = {
         {"CR LF line ends", Replace(CleanReport, "\n", "\r\n"), 1},
         {"doubled CRs", Replace(CleanReport, "\n", "\r\r\n"), 1},
@@ -187,6 +233,20 @@ TEST(DecodeDirt, KeepsTheReportIntact)
          Replace(Before(CleanReport, "STACK:"), "\n", "\r") + CleanReport.substr(CleanReport.find("STACK:")), 1},
         {"two sources interleaved behind their prefixes",
          Interleave(CleanReport, "vm1| ", Replace(CleanReport, "04:36:42", "04:37:42"), "vm2| "), 2},
+        {"another source's chatter between every line", Interleave(CleanReport, "vm1| ", chatter, "vm2| "), 1},
+        {"a burst of three lines of another source's chatter",
+         Replace(vm1, "vm1| SUITES:\n", "vm1| SUITES:\n" + Prefixed(Before(chatter, "[    3."), [](size_t) {
+                     return std::string("vm2| ");
+                 })),
+         1},
+        {"another source's chatter, then a third source stops too",
+         Interleave(Interleave(CleanReport, "vm1| ", chatter, "vm2| "), "",
+                    Prefixed("\n\n\n\n\n\n\n\n" + Replace(CleanReport, "04:36:42", "04:37:42"),
+                             [](size_t) { return std::string("vm3| "); }),
+                    ""),
+         2},
+        {"nine sources stopping at once", Multiplexed(9), 9},
+        {"64 sources stopping at once, and another's chatter", Multiplexed(64, chatter), 64},
         {"a shell line naming the start marker, twice",
          "$ grep -c \"BUGCHECK DUMP STARTS\" console.log\n3\n$ echo BUGCHECK DUMP STARTS\nBUGCHECK DUMP STARTS\n" +
              CleanReport,
@@ -292,21 +352,6 @@ TEST(DecodeDirt, FindsRestoreOutcomeLinesAnywhere)
     EXPECT_EQ(decoded.Restores[0].Line, 1u);
     EXPECT_EQ(decoded.Restores[1].Outcome, "Failed");
     EXPECT_EQ(decoded.Reports.size(), 1u);
-}
-
-// Every line of the report behind the same prefix: what a terminal logger,
-// a serial server or a colouring pager puts there.
-std::string Prefixed(const std::string& report, const std::function<std::string(size_t)>& prefix)
-{
-    std::string out;
-    size_t index = 0;
-    for (size_t at = 0; at < report.size();) {
-        size_t end = report.find('\n', at);
-        std::string line = report.substr(at, end - at);
-        out += (line.empty() ? "" : prefix(index++) + line) + "\n";
-        at = end + 1;
-    }
-    return out;
 }
 
 // The stream folds a report printed again for the same crash, and only that.
@@ -1351,6 +1396,10 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
         {"the context's address", {}, {{"CONTEXT (00007FFC6F361630)", "CONTEXT (00007FFC6F361631)"}}, ""},
         {"no context before", {{"CONTEXT (00007FFC6F361630):\n", ""}}, {}, ""},
         {"a prefix on every line", {}, {{"\n", "\n[vm1] "}}, ""},
+        {"another source's line among a source's", {{"\n", "\n[vm1] "}},
+         {{"\n", "\n[vm1] "}, {"[vm1] SUITES:\n", "[vm1] SUITES:\n[vm2] up\n[vm2] 2 days\n[vm2] load 0.5\n"}}, ""},
+        {"two rows run together", {}, {{"\t1\nhal.dll", "\t1hal.dll"}}, ""},
+        {"the last frame run into the end line", {}, {{"1060\nBUGCHECK DUMP ENDS", "1060BUGCHECK DUMP ENDS"}}, ""},
         {"another prefix on the start line", {{"\n", "\nAB "}}, {{"\n", "\nAB "}, {"AB BUGCHECK DUMP STARTS", "A1 BUGCHECK DUMP STARTS"}}, ""},
         {"the report before cut in its table", {{row, row + "\nBUGCHECK DUMP STARTS\n"}}, {}, ""},
         {"cut short in its table by the log's end", {{"hal.dll", "\x01"}}, {{"hal.dll", "hal.dl"}}, "\n"},
@@ -2191,6 +2240,36 @@ TEST(DecodeTables, RowsReadAtAStretchReadAsLineByLine)
     }
 }
 
+
+// A source that stops printing in the middle of its report, while another
+// goes on: its report is cut at its last line once the other's lines have
+// gone on long enough, and not before; the report after it reads as ever.
+TEST(DecodeDirt, AReportWhoseSourceFallsSilentIsCutAtItsLastLine)
+{
+    constexpr uint64_t Bound = decode::LogScanner::MaxLinesWithoutItsSource;
+    const std::string vm1 = Prefixed(CleanReport, [](size_t) { return std::string("vm1| "); });
+    const std::string cut = Before(vm1, "vm1| - SINGLEUSERTS");
+    const uint64_t last = static_cast<uint64_t>(std::count(cut.begin(), cut.end(), '\n'));
+    for (uint64_t chatter : {Bound - 1, Bound + 1}) {
+        SCOPED_TRACE(chatter);
+        std::string log = cut;
+        for (uint64_t i = 0; i < chatter; ++i) {
+            log += "vm2| chatter\n";
+        }
+        log += vm1.substr(cut.size()) + Replace(vm1, "vm1| ", "vm3| ");
+        const std::vector<decode::CrashReport> reports = ExpectSameAsEveryLineParsed(log);
+        ASSERT_EQ(reports.size(), 2u);
+        EXPECT_TRUE(reports[1].Complete);
+        if (chatter < Bound) {
+            EXPECT_TRUE(reports[0].Complete);
+            EXPECT_TRUE(reports[0].Warnings.empty()) << reports[0].Warnings.front();
+            continue;
+        }
+        EXPECT_FALSE(reports[0].Complete);
+        EXPECT_EQ(reports[0].LastLine, last);
+        EXPECT_TRUE(AnyWarningHas(reports[0], "no line of its source follows line " + std::to_string(last)));
+    }
+}
 
 // A byte lost or changed on the wire where it parts a line's columns or its
 // lines: two rows run together, a tab in a name, the last frame run into
