@@ -544,21 +544,22 @@ size_t LogScanner::Repeat(LineReader* reader)
                              }) -
         lines);
     end = std::min(end, MaxRememberedLines);
-    const size_t count = TakeStretches(end, number);
     // A line taken carries the start line's prefix as its memory did. Where
     // some line of the memory did not (a timestamp that stood the same
-    // before both start lines), each taken is looked at as FeedLine looks:
-    // a report whose lines do not all carry its prefix is no source's.
-    if (count != 0 && open.PrefixExact && !Previous_.PrefixExact) {
+    // before both start lines), lines are taken only up to the first that
+    // does not, while every line of the report so far did: FeedLine weighs
+    // that one (another source's, or the first behind a timestamp).
+    if (open.PrefixExact && !Previous_.PrefixExact) {
         const std::string& prefix = open.Prefix;
-        for (size_t i = index; i < index + count; ++i) {
+        for (size_t i = index; i < end; ++i) {
             const size_t start = i == 0 ? 0 : Previous_.Lines[i - 1].End;
             if (Previous_.Raw.compare(start, prefix.size(), prefix) != 0) {
-                open.PrefixExact = false;
+                end = i;
                 break;
             }
         }
     }
+    const size_t count = TakeStretches(end, number);
     TakeLines(reader, index, count, number, 0);
     return count;
 }
@@ -765,7 +766,11 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
         if (marked && HoldsAnchor(text)) {
             break;
         }
-        exact = exact && text.compare(0, prefix.size(), prefix) == 0;
+        const bool same = text.compare(0, prefix.size(), prefix) == 0;
+        if (!same && open.PrefixExact) {
+            break;  // FeedLine weighs it, as above
+        }
+        exact = exact && same;
         at += size;
     }
     FindStretches(index, end);
@@ -1003,10 +1008,20 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
             // counted line by line below, as in TableRows.
             bool same = true;
             const size_t asked = std::min({batch, PlainRows_.size(), parser.ModuleRoom()});
-            const size_t plain =
-                asked == 0 ? 0
-                           : SplitPlainRowsBehindPrefixAvx2(ahead.data() + at, ahead.size() - at, PrefixShapes_,
-                                                            PlainRows_.data(), asked, &same);
+            size_t plain = asked == 0 ? 0
+                                      : SplitPlainRowsBehindPrefixAvx2(ahead.data() + at, ahead.size() - at,
+                                                                       PrefixShapes_, PlainRows_.data(), asked, &same);
+            if (!same && open.PrefixExact) {
+                // Only the rows behind the prefix's own bytes: FeedLine
+                // weighs the first that is not (another source's, or the
+                // first behind a timestamp).
+                size_t row = 0;
+                for (size_t from = at; row < plain && std::memcmp(ahead.data() + from, prefix.data(), prefix.size()) == 0;
+                     ++row) {
+                    from += prefix.size() + PlainRows_[row].Length + 1u;
+                }
+                plain = row;
+            }
             const size_t held = parser.HoldRowsBehindPrefix(ahead.data() + at, prefix.size(), PlainRows_.data(), plain);
             if (held != 0) {
                 const size_t position = parser.LastPosition() + 1 - held;
@@ -1046,7 +1061,7 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
         const bool same = head == prefix;
         const std::string_view row = line.Text.substr(prefix.size());
         ModuleRowTabs tabs;
-        if ((!same && !SameShape(head, prefix)) || !FindModuleRowTabs(row, &tabs) ||
+        if ((!same && (open.PrefixExact || !SameShape(head, prefix))) || !FindModuleRowTabs(row, &tabs) ||
             !parser.FeedModuleRow(row, number + 1, tabs)) {
             break;
         }

@@ -245,6 +245,12 @@ TEST(DecodeDirt, KeepsTheReportIntact)
                              [](size_t) { return std::string("vm3| "); }),
                     ""),
          2},
+        {"another source's rows, once its chatter came between the lines",
+         Interleave(CleanReport, "vm1| ",
+                    Before(chatter, "[    10.") + "x.sys\t\t6B472C4652DD221E4C4C44205044422E\t1\n"
+                                                 "y.sys\t\t6B472C4652DD221E4C4C44205044422E\t1\n",
+                    "vm2| "),
+         1},
         {"nine sources stopping at once", Multiplexed(9), 9},
         {"64 sources stopping at once, and another's chatter", Multiplexed(64, chatter), 64},
         {"a shell line naming the start marker, twice",
