@@ -1480,7 +1480,9 @@ bool LogScanner::FeedLine(const LogLine& line)
             // in a row cut the report), or the first line behind a
             // prefix that changes (a timestamp). Only a line that fits
             // the report says it is the second.
-            if (!open.Parser->FeedIfFits(StripPrefix(text, open.Prefix), line.Number)) {
+            const std::string_view head = text.substr(0, open.Prefix.size());
+            const bool tagged = head.size() == open.Prefix.size() && SameShape(head, open.Prefix);
+            if (!open.Parser->FeedIfFits(StripPrefix(text, open.Prefix), line.Number, tagged)) {
                 return false;
             }
             open.LastLine = line.Number;

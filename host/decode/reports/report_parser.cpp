@@ -874,12 +874,14 @@ void ReportParser::Feed(std::string_view line, uint64_t number)
     Note("line " + std::to_string(number) + " not understood: " + Quote(line));
 }
 
-bool ReportParser::FeedIfFits(std::string_view line, uint64_t number)
+bool ReportParser::FeedIfFits(std::string_view line, uint64_t number, bool tagged)
 {
     const uint64_t last = Report_.LastLine;
     // A line of the report's fed after lines passed over (by any way:
-    // every way sets LastLine): they were another source's.
-    if (!QuietNotes_.empty() && QuietSince_ != last) {
+    // every way sets LastLine), one behind another source's tag: they were
+    // that source's. (A line without one is noise, or a timestamp a burst
+    // of it hit, and the report's own lines may yet come behind another.)
+    if (!QuietNotes_.empty() && QuietTagged_ && QuietSince_ != last) {
         Interleaved_ = true;
     }
     if (Interleaved_) {
@@ -897,7 +899,9 @@ bool ReportParser::FeedIfFits(std::string_view line, uint64_t number)
         if (!kept) {
             QuietNotes_.clear();
             QuietSince_ = last;
+            QuietTagged_ = false;
         }
+        QuietTagged_ = QuietTagged_ || tagged;
         if (QuietNotes_.size() < MaxWarnings) {
             QuietNotes_.push_back("line " + std::to_string(number) + " not understood: " + Quote(line));
         }

@@ -171,13 +171,14 @@ public:
     // lines (another source's line, on a console that interleaves them).
     // True where it fit: then the lines passed over since the last one fed
     // were the report's own, behind a prefix that changes (a timestamp),
-    // and are named as not understood, as Feed names them.
-    bool FeedIfFits(std::string_view line, uint64_t number);
+    // and are named as not understood, as Feed names them. `tagged`: the
+    // line's prefix has the shape of the report's (another source's tag).
+    bool FeedIfFits(std::string_view line, uint64_t number, bool tagged);
     // The report's source is known to share the console with others (its
-    // lines came again after another's, or another source's report opened
-    // beside it): from then on FeedIfFits feeds nothing, for a line that
-    // does not carry the report's prefix byte for byte is another's, fit
-    // or not.
+    // lines came again after another's tagged line, or another source's
+    // report opened beside it): from then on FeedIfFits feeds nothing, for
+    // a line that does not carry the report's prefix byte for byte is
+    // another's, fit or not.
     void MarkInterleaved() { Interleaved_ = true; }
     // Feeds a line of the module table being read, whose tabs FindModuleRowTabs
     // found, when Feed would take it for a row (one past the bound is
@@ -326,6 +327,7 @@ private:
     // What FeedIfFits passed over without a word since line QuietSince_.
     std::vector<std::string> QuietNotes_;
     uint64_t QuietSince_ = 0;
+    bool QuietTagged_ = false;  // one of them was behind another source's tag
     bool Interleaved_ = false;
     LineEffect Effect_ = LineEffect::Other;
     size_t Position_ = 0;
