@@ -710,7 +710,7 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
     const bool inOneStep = HasAvx2() && prefix.size() <= LongestPrefixInOneStep;
     size_t at = 0;
     size_t end = index;
-    bool exact = true;
+    size_t differs = SIZE_MAX;  // the first line taken whose prefix is not the report's own
     // The lines within the bounds, found once: their ends only grow.
     const auto first = kept.begin() + static_cast<std::ptrdiff_t>(index);
     const auto bounded = first + static_cast<std::ptrdiff_t>(std::min(kept.size(), MaxRememberedLines) -
@@ -766,17 +766,21 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
         if (marked && HoldsAnchor(text)) {
             break;
         }
-        const bool same = text.compare(0, prefix.size(), prefix) == 0;
-        if (!same && open.PrefixExact) {
-            break;  // FeedLine weighs it, as above
+        if (open.PrefixExact && text.compare(0, prefix.size(), prefix) != 0) {
+            // The first line behind another timestamp: it fit the report
+            // before, so it fits this one, and is taken as FeedLine would
+            // feed it, unless FeedLine would weigh it otherwise.
+            if (differs != SIZE_MAX || !open.Parser->FeedsWhatFits()) {
+                break;
+            }
+            differs = end;
         }
-        exact = exact && same;
         at += size;
     }
     FindStretches(index, end);
     const size_t count = TakeStretches(end, number);
-    if (count != 0 && !exact) {
-        open.PrefixExact = false;  // as FeedLine finds of a line whose prefix differs
+    if (differs < index + count) {
+        open.PrefixExact = false;  // as FeedLine finds where the line fits
     }
     // What follows the prefix was compared the same.
     TakeLines(reader, index, count, number, prefix.size());

@@ -180,6 +180,9 @@ public:
     // a line that does not carry the report's prefix byte for byte is
     // another's, fit or not.
     void MarkInterleaved() { Interleaved_ = true; }
+    // FeedIfFits would feed a line that fits as Feed does, and do nothing
+    // more: no source known to share the console, no line passed over.
+    bool FeedsWhatFits() const { return !Interleaved_ && QuietNotes_.empty(); }
     // Feeds a line of the module table being read, whose tabs FindModuleRowTabs
     // found, when Feed would take it for a row (one past the bound is
     // counted, as Feed counts it); false, with nothing done, for any other
