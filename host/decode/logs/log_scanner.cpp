@@ -1476,23 +1476,21 @@ bool LogScanner::FeedLine(const LogLine& line)
     }
     size_t owner = Owner(text);
     OpenReport& open = Open_[owner];
-    if (text.substr(0, open.Prefix.size()) != open.Prefix) {
-        if (open.PrefixExact) {
-            // Every line so far carried the start line's prefix byte for
-            // byte: one that does not is another source's (chatter of a
-            // machine that did not stop, on a multiplexed console; three
-            // in a row cut the report), or the first line behind a
-            // prefix that changes (a timestamp). Only a line that fits
-            // the report says it is the second.
-            const std::string_view head = text.substr(0, open.Prefix.size());
-            const bool tagged = head.size() == open.Prefix.size() && SameShape(head, open.Prefix);
-            if (!open.Parser->FeedIfFits(StripPrefix(text, open.Prefix), line.Number, tagged)) {
-                return false;
-            }
-            open.LastLine = line.Number;
-            open.PrefixExact = false;
-            return true;
+    const std::string_view head = text.substr(0, open.Prefix.size());
+    if (open.PrefixExact && head != open.Prefix) {
+        // Every line so far carried the start line's prefix byte for byte:
+        // one that does not is another source's (chatter of a machine that
+        // did not stop, on a multiplexed console; three in a row cut the
+        // report), or the first line behind a prefix that changes (a
+        // timestamp). Only a line that fits the report says it is the
+        // second.
+        const bool tagged = head.size() == open.Prefix.size() && SameShape(head, open.Prefix);
+        if (!open.Parser->FeedIfFits(StripPrefix(text, open.Prefix), line.Number, tagged)) {
+            return false;
         }
+        open.LastLine = line.Number;
+        open.PrefixExact = false;
+        return true;
     }
     open.LastLine = line.Number;
     open.Parser->Feed(StripPrefix(text, open.Prefix), line.Number);
