@@ -127,6 +127,120 @@ bool StartsReportLine(std::string_view text)
     return true;
 }
 
+// Three letters in lower case, in one word.
+constexpr uint32_t Packed(const char* letters)
+{
+    return (static_cast<uint32_t>(static_cast<unsigned char>(letters[0] | 0x20)) << 16) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(letters[1] | 0x20)) << 8) |
+           static_cast<unsigned char>(letters[2] | 0x20);
+}
+
+// Month and day names stand in timestamps, and change with the date.
+bool CalendarWord(std::string_view word)
+{
+    if (word.size() != 3) {
+        return false;
+    }
+    switch (Packed(word.data())) {
+    case Packed("jan"):
+    case Packed("feb"):
+    case Packed("mar"):
+    case Packed("apr"):
+    case Packed("may"):
+    case Packed("jun"):
+    case Packed("jul"):
+    case Packed("aug"):
+    case Packed("sep"):
+    case Packed("oct"):
+    case Packed("nov"):
+    case Packed("dec"):
+    case Packed("mon"):
+    case Packed("tue"):
+    case Packed("wed"):
+    case Packed("thu"):
+    case Packed("fri"):
+    case Packed("sat"):
+    case Packed("sun"):
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+// Calls `word` with each word of the prefix that names its source.
+template <typename Word>
+void ForEachSourceWord(std::string_view prefix, Word&& word)
+{
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    bool lastNamed = false;
+    size_t lastEnd = 0;
+    size_t at = 0;
+    while (at < prefix.size()) {
+        if (!letter(prefix[at]) && !digit(prefix[at])) {
+            ++at;
+            continue;
+        }
+        const size_t begin = at;
+        while (at < prefix.size() && (letter(prefix[at]) || digit(prefix[at]))) {
+            ++at;
+        }
+        const std::string_view text = prefix.substr(begin, at - begin);
+        bool named = false;
+        if (letter(text[0])) {
+            named = !CalendarWord(text);
+        } else {
+            // A number names a source only as part of a name ("node-03",
+            // "vm_2", "vm 2"), not as a field of a time or a date after
+            // one ("host1 10:00:01", "kernel 12.5", "vm1 2026-12-10").
+            const std::string_view between = prefix.substr(lastEnd, begin - lastEnd);
+            const char after = at < prefix.size() ? prefix[at] : ' ';
+            named = lastNamed && (between == "-" || between == "_" ||
+                                  (between == " " && std::string_view(":.-/,").find(after) == std::string_view::npos));
+        }
+        if (named) {
+            word(text);
+        }
+        lastNamed = named;
+        lastEnd = at;
+    }
+}
+
+std::string SourceKey(std::string_view prefix)
+{
+    std::string key;
+    ForEachSourceWord(prefix, [&key](std::string_view word) {
+        key.append(word);
+        key.push_back(' ');
+    });
+    return key;
+}
+
+uint64_t SourceKeyHash(std::string_view prefix)
+{
+    // A timestamp alone, most often: no word, so no name.
+    if (std::none_of(prefix.begin(), prefix.end(), [](char c) { return ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); })) {
+        return 0;
+    }
+    // FNV-1a over SourceKey's bytes, made without them; 0 stands for none.
+    constexpr uint64_t Basis = 14695981039346656037ull;
+    constexpr uint64_t Prime = 1099511628211ull;
+    uint64_t hash = Basis;
+    bool any = false;
+    ForEachSourceWord(prefix, [&](std::string_view word) {
+        for (char c : word) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * Prime;
+        }
+        hash = (hash ^ ' ') * Prime;
+        any = true;
+    });
+    return any ? (hash == 0 ? 1 : hash) : 0;
+}
+
+namespace {
+
 // How many bytes a and b have the same at their heads.
 size_t CommonLength(std::string_view a, std::string_view b)
 {
@@ -558,6 +672,17 @@ size_t LogScanner::Repeat(LineReader* reader)
                 break;
             }
         }
+    } else if (!Previous_.PrefixExact && KeyOf(open) != 0) {
+        // Nor past another source's line, behind its own words (where
+        // every line of the memory carried the prefix, none is).
+        for (size_t i = index; i < end; ++i) {
+            const size_t start = i == 0 ? 0 : Previous_.Lines[i - 1].End;
+            const std::string_view head = std::string_view(Previous_.Raw).substr(start, open.Prefix.size());
+            if (SourceOf(open, head) == HeadSource::Other) {
+                end = i;
+                break;
+            }
+        }
     }
     const size_t count = TakeStretches(end, number);
     TakeLines(reader, index, count, number, 0);
@@ -711,6 +836,8 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
     size_t at = 0;
     size_t end = index;
     size_t differs = SIZE_MAX;  // the first line taken whose prefix is not the report's own
+    // Where a line's prefix is weighed: behind a tag, or words and a stamp.
+    const bool weighPrefix = open.PrefixExact || KeyOf(open) != 0;
     // The lines within the bounds, found once: their ends only grow.
     const auto first = kept.begin() + static_cast<std::ptrdiff_t>(index);
     const auto bounded = first + static_cast<std::ptrdiff_t>(std::min(kept.size(), MaxRememberedLines) -
@@ -766,14 +893,19 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
         if (marked && HoldsAnchor(text)) {
             break;
         }
-        if (open.PrefixExact && text.compare(0, prefix.size(), prefix) != 0) {
+        if (weighPrefix && text.compare(0, prefix.size(), prefix) != 0) {
+            if (KeyOf(open) != 0 && SourceOf(open, text.substr(0, prefix.size())) == HeadSource::Other) {
+                break;  // another source's, behind its own words: FeedLine passes it over
+            }
             // The first line behind another timestamp: it fit the report
             // before, so it fits this one, and is taken as FeedLine would
             // feed it, unless FeedLine would weigh it otherwise.
-            if (differs != SIZE_MAX || !open.Parser->FeedsWhatFits()) {
-                break;
+            if (open.PrefixExact) {
+                if (differs != SIZE_MAX || !open.Parser->FeedsWhatFits()) {
+                    break;
+                }
+                differs = end;
             }
-            differs = end;
         }
         at += size;
     }
@@ -1015,10 +1147,11 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
             size_t plain = asked == 0 ? 0
                                       : SplitPlainRowsBehindPrefixAvx2(ahead.data() + at, ahead.size() - at,
                                                                        PrefixShapes_, PlainRows_.data(), asked, &same);
-            if (!same && open.PrefixExact) {
+            if (!same && (open.PrefixExact || KeyOf(open) != 0)) {
                 // Only the rows behind the prefix's own bytes: FeedLine
                 // weighs the first that is not (another source's, or the
-                // first behind a timestamp).
+                // first behind a timestamp), and the rows behind a stamp
+                // and words are left to the line below.
                 size_t row = 0;
                 for (size_t from = at; row < plain && std::memcmp(ahead.data() + from, prefix.data(), prefix.size()) == 0;
                      ++row) {
@@ -1065,7 +1198,9 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
         const bool same = head == prefix;
         const std::string_view row = line.Text.substr(prefix.size());
         ModuleRowTabs tabs;
-        if ((!same && (open.PrefixExact || !SameShape(head, prefix))) || !FindModuleRowTabs(row, &tabs) ||
+        if ((!same && (open.PrefixExact || !SameShape(head, prefix) ||
+                       (KeyOf(open) != 0 && SourceOf(open, head) == HeadSource::Other))) ||
+            !FindModuleRowTabs(row, &tabs) ||
             !parser.FeedModuleRow(row, number + 1, tabs)) {
             break;
         }
@@ -1333,18 +1468,52 @@ size_t LogScanner::OwnerAmongSeveral(std::string_view text) const
             return i;
         }
     }
+    // Behind its source's words and another stamp.
+    for (size_t i = Open_.size(); i-- > 0;) {
+        if (SourceOf(Open_[i], text.substr(0, Open_[i].Prefix.size())) == HeadSource::Same) {
+            return i;
+        }
+    }
     return Open_.size() - 1;
+}
+
+LogScanner::HeadSource LogScanner::SourceOf(const OpenReport& open, std::string_view head)
+{
+    if (head == open.Prefix) {
+        return HeadSource::Same;
+    }
+    if (KeyOf(open) == 0 || !SameShape(head, open.Prefix)) {
+        return HeadSource::Neither;
+    }
+    return SourceKeyHash(head) == open.Key ? HeadSource::Same : HeadSource::Other;
+}
+
+uint64_t LogScanner::KeyOf(const OpenReport& open)
+{
+    // Made when first asked: most reports' lines all carry their prefix's
+    // bytes, and never ask.
+    if (!open.KeyMade) {
+        open.Key = SourceKeyHash(open.Prefix);
+        open.KeyMade = true;
+    }
+    return open.Key;
 }
 
 bool LogScanner::AnotherSource(std::string_view prefix) const
 {
-    // Sources are told apart by a prefix that stays the same on every line
-    // (a timestamp changes, and its report's lines match it by shape only).
+    // Sources are told apart by a prefix that stays the same on every line,
+    // or by the words in it that name them where a stamp beside them
+    // changes (a timestamp alone changes, and its report's lines match it
+    // by shape only).
     if (prefix.empty()) {
         return false;
     }
     for (const OpenReport& open : Open_) {
-        if (open.Prefix.empty() || open.Prefix == prefix || !open.PrefixExact) {
+        if (open.Prefix.empty() || open.Prefix == prefix) {
+            return false;
+        }
+        const HeadSource source = SourceOf(open, prefix);
+        if (source == HeadSource::Same || (!open.PrefixExact && source != HeadSource::Other)) {
             return false;
         }
     }
@@ -1388,6 +1557,14 @@ std::string_view LogScanner::StripAnyPrefix(std::string_view text, const std::st
         }
     }
     return text;
+}
+
+void LogScanner::PassOver(OpenReport* open)
+{
+    open->Parser->MarkInterleaved();
+    if (Open_.size() == 1) {
+        open->LastLine = open->Parser->LastFedLine();  // FeedLine gave it the line
+    }
 }
 
 void LogScanner::Feed(const LogLine& line)
@@ -1437,26 +1614,33 @@ bool LogScanner::FeedLine(const LogLine& line)
     }
     const size_t endAt = marked ? text.find(EndMarker) : std::string_view::npos;
     if (endAt != std::string_view::npos) {
-        if (!Open_.empty()) {
-            if (Remembering_ && Open_.size() == 1) {
-                // The end line is the report's too, for a report printed
-                // again whole.
-                Current_.Ended = Remember(line, false);
-            }
-            size_t owner = Owner(text);
-            OpenReport& open = Open_[owner];
-            open.LastLine = line.Number;
-            // The driver prints the end marker on a line of its own: bytes
-            // before it past the prefix are the report's last line, run
-            // into it where its line feed was lost on the wire (a frame
-            // lost without a word otherwise), or noise to be named.
-            std::string_view runIn = StripPrefix(text.substr(0, endAt), open.Prefix);
-            if (runIn.find_first_not_of(' ') != std::string_view::npos) {
-                open.Parser->Feed(runIn, line.Number);
-            }
-            Close(owner, true, std::string());
+        if (Open_.empty()) {
+            return false;  // an end line with no start: its report began before the log
         }
-        return false;  // an end line with no start: its report began before the log
+        const size_t owner = Owner(text);
+        OpenReport& open = Open_[owner];
+        if (!open.Prefix.empty() && SourceOf(open, text.substr(0, open.Prefix.size())) == HeadSource::Other) {
+            // Behind another source's words, it ends a report of that
+            // source's that began before the log, or whose start was lost.
+            PassOver(&open);
+            return false;
+        }
+        if (Remembering_ && Open_.size() == 1) {
+            // The end line is the report's too, for a report printed
+            // again whole.
+            Current_.Ended = Remember(line, false);
+        }
+        open.LastLine = line.Number;
+        // The driver prints the end marker on a line of its own: bytes
+        // before it past the prefix are the report's last line, run
+        // into it where its line feed was lost on the wire (a frame
+        // lost without a word otherwise), or noise to be named.
+        std::string_view runIn = StripPrefix(text.substr(0, endAt), open.Prefix);
+        if (runIn.find_first_not_of(' ') != std::string_view::npos) {
+            open.Parser->Feed(runIn, line.Number);
+        }
+        Close(owner, true, std::string());
+        return false;
     }
     size_t restore = marked ? text.find(RestorePrefix) : std::string_view::npos;
     if (restore != std::string_view::npos) {
@@ -1477,20 +1661,30 @@ bool LogScanner::FeedLine(const LogLine& line)
     size_t owner = Owner(text);
     OpenReport& open = Open_[owner];
     const std::string_view head = text.substr(0, open.Prefix.size());
-    if (open.PrefixExact && head != open.Prefix) {
+    const bool sameBytes = head == open.Prefix;
+    if (!sameBytes && KeyOf(open) != 0 && SourceOf(open, head) == HeadSource::Other) {
+        // Behind another source's words (a stamp beside them or not): a
+        // machine that did not stop, or whose report's start was lost.
+        PassOver(&open);
+        return false;
+    }
+    if (open.PrefixExact && !sameBytes) {
         // Every line so far carried the start line's prefix byte for byte:
         // one that does not is another source's (chatter of a machine that
         // did not stop, on a multiplexed console; three in a row cut the
         // report), or the first line behind a prefix that changes (a
-        // timestamp). Only a line that fits the report says it is the
-        // second.
-        const bool tagged = head.size() == open.Prefix.size() && SameShape(head, open.Prefix);
-        if (!open.Parser->FeedIfFits(StripPrefix(text, open.Prefix), line.Number, tagged)) {
-            return false;
+        // timestamp). Behind the source's own words it is the second;
+        // otherwise only a line that fits the report says so.
+        if (SourceOf(open, head) != HeadSource::Same) {
+            const bool tagged = SameShape(head, open.Prefix);
+            if (!open.Parser->FeedIfFits(StripPrefix(text, open.Prefix), line.Number, tagged)) {
+                return false;
+            }
+            open.LastLine = line.Number;
+            open.PrefixExact = false;
+            return true;
         }
-        open.LastLine = line.Number;
         open.PrefixExact = false;
-        return true;
     }
     open.LastLine = line.Number;
     open.Parser->Feed(StripPrefix(text, open.Prefix), line.Number);
@@ -1514,7 +1708,7 @@ void LogScanner::CloseSilentSources(uint64_t number)
     for (size_t i = Open_.size(); i-- > 0;) {
         OpenReport& open = Open_[i];
         const uint64_t last = open.Parser->LastFedLine();
-        if (open.Prefix.empty() || !open.PrefixExact) {
+        if (open.Prefix.empty() || (!open.PrefixExact && KeyOf(open) == 0)) {
             continue;  // every line goes to it
         }
         if (number - last > MaxLinesWithoutItsSource) {
@@ -1528,10 +1722,15 @@ void LogScanner::CloseSilentSources(uint64_t number)
     }
 }
 
-void LogScanner::Finish()
+void LogScanner::Finish(uint64_t lastLine)
 {
     while (!Open_.empty()) {
-        Close(0, false, "the log ends at line " + std::to_string(Open_.front().LastLine) + " before its end line");
+        const uint64_t last = Open_.front().LastLine;
+        // Other sources' lines may follow a report's last, up to the end.
+        Close(0, false,
+              lastLine > last ? "no line of its source follows line " + std::to_string(last) +
+                                    " before the log ends at line " + std::to_string(lastLine)
+                                   : "the log ends at line " + std::to_string(last) + " before its end line");
     }
 }
 
@@ -1590,7 +1789,7 @@ bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, std
             return true;
         }
     }
-    scanner.Finish();
+    scanner.Finish(reader.LinesTaken());
     if (problem != nullptr && reader.Failed()) {
         *problem = reader.NotALog() ? "not a console log (" +
                                           std::to_string(LineReader::MaxNulRun >> 20) +

@@ -45,8 +45,9 @@ class LogScanner {
 public:
     LogScanner(std::string source, ScanSink sink);
     void Feed(const LogLine& line);
-    // The end of the log: a report still open is handed on as partial.
-    void Finish();
+    // The end of the log, its last line's number where known: a report
+    // still open is handed on as partial.
+    void Finish(uint64_t lastLine = 0);
     // Inside a report every line is read; outside only lines that may
     // start one or carry a restore outcome.
     bool InReport() const { return !Open_.empty(); }
@@ -128,8 +129,23 @@ private:
         std::unique_ptr<ReportParser> Parser;
         std::string Prefix;      // what stood before the start marker
         bool PrefixExact = true;  // every line so far carried it byte for byte
+        mutable uint64_t Key = 0;  // SourceKeyHash(Prefix), once KeyMade: see KeyOf
+        mutable bool KeyMade = false;
         uint64_t LastLine = 0;
     };
+    // Whether a line behind a prefix of the report's shape, `head` (as
+    // many bytes as the report's prefix), stands behind its source's words
+    // (Same) or another's (Other): on a console whose sources are both
+    // tagged and stamped ("vm1| [10:00:01.123] ") the bytes change from
+    // line to line and the words tell the sources apart. Same for the
+    // prefix's own bytes; otherwise Neither where the report's prefix names
+    // no source, or the head has another shape.
+    enum class HeadSource { Neither, Same, Other };
+    static HeadSource SourceOf(const OpenReport& open, std::string_view head);
+    static uint64_t KeyOf(const OpenReport& open);
+    // A line behind another source's words: none of the report's, which
+    // is then known to share the console.
+    void PassOver(OpenReport* open);
     // Feed's work; true when the line went to a report's parser.
     bool FeedLine(const LogLine& line);
     void CloseSilentSources(uint64_t number);
@@ -367,6 +383,14 @@ private:
 // false) within one substituted, dropped or added byte of it and at the
 // line's end, as noise damages it. npos when neither.
 size_t FindStartMarker(std::string_view text, bool* exact);
+
+// The words of a line's prefix that name its source ("vm1", "node-03" in
+// "vm1| [10:00:01.123] ", "Dec 10 10:00:01 node-03 kernel: "), each
+// followed by a blank; empty where none do (a timestamp alone). A
+// timestamp's numbers and the names of months and days are none of them.
+std::string SourceKey(std::string_view prefix);
+// A hash of SourceKey(prefix), made without it; 0 for an empty one.
+uint64_t SourceKeyHash(std::string_view prefix);
 
 // Reads the whole descriptor through a LogScanner. False when a read
 // failed or the input is no console log, with why in *problem when given.

@@ -179,10 +179,18 @@ std::string Prefixed(const std::string& report, const std::function<std::string(
     return out;
 }
 
+// The tag a multiplexer puts before each line of a source.
+std::string Tag(size_t source, size_t)
+{
+    return "vm" + std::to_string(source) + "| ";
+}
+
 // Sources stopping at once, their consoles multiplexed a line of each in
-// turn, each behind its own tag ("vm0| ", "vm1| ", ...); a source's lines
+// turn, each behind its own tag ("vm0| ", "vm1| ", ...), or what `prefix`
+// makes of the source and the line's place in the log; a source's lines
 // that are no report (a machine that did not stop) as chatter.
-std::string Multiplexed(size_t sources, const std::string& chatter = "")
+std::string Multiplexed(size_t sources, const std::string& chatter = "",
+                        const std::function<std::string(size_t, size_t)>& prefix = Tag)
 {
     std::vector<std::string> logs;
     for (size_t i = 0; i < sources; ++i) {
@@ -197,7 +205,7 @@ std::string Multiplexed(size_t sources, const std::string& chatter = "")
         left = false;
         for (size_t i = 0; i < readers.size(); ++i) {
             if (std::getline(readers[i], line)) {
-                out += "vm" + std::to_string(i) + "| " + line + "\n";
+                out += prefix(i, static_cast<size_t>(std::count(out.begin(), out.end(), '\n'))) + line + "\n";
                 left = true;
             }
         }
@@ -213,6 +221,20 @@ TEST(DecodeDirt, KeepsTheReportIntact)
         chatter += "[    " + std::to_string(i) + ".000000] systemd[1]: Started unit " + std::to_string(i) + "\n";
     }
     const std::string vm1 = Prefixed(CleanReport, [](size_t) { return std::string("vm1| "); });
+    // A multiplexer that stamps each line with its time too, before or
+    // after the tag, or a syslog server naming each line's host: the
+    // prefix changes on every line, and only its words tell sources apart.
+    auto stamp = [](size_t line) {
+        char text[32];
+        std::snprintf(text, sizeof text, "[10:%02zu:%02zu.%03zu]", line / 600 % 60, line / 10 % 60, line * 7 % 1000);
+        return std::string(text);
+    };
+    auto tagThenStamp = [&](size_t source, size_t line) { return Tag(source, line) + stamp(line) + " "; };
+    auto stampThenTag = [&](size_t source, size_t line) { return stamp(line) + " " + Tag(source, line); };
+    auto syslog = [&](size_t source, size_t line) {
+        return "Dec 10 " + stamp(line).substr(1, 8) + " node-0" + std::to_string(source) + " kernel: ";
+    };
+    const std::string reportRows = Before(CleanReport.substr(CleanReport.find("OUTPUT FORMAT")), "BUGCHECK DUMP ENDS");
     const IntactCase cases[] = {
         {"CR LF line ends", Replace(CleanReport, "\n", "\r\n"), 1},
         {"doubled CRs", Replace(CleanReport, "\n", "\r\r\n"), 1},
@@ -257,6 +279,12 @@ TEST(DecodeDirt, KeepsTheReportIntact)
          1},
         {"nine sources stopping at once", Multiplexed(9), 9},
         {"64 sources stopping at once, and another's chatter", Multiplexed(64, chatter), 64},
+        {"two sources behind tags and timestamps", Multiplexed(2, "", tagThenStamp), 2},
+        {"nine sources behind timestamps and tags, and another's chatter", Multiplexed(9, chatter, stampThenTag), 9},
+        {"three hosts through a syslog server", Multiplexed(3, "", syslog), 3},
+        {"another stamped source's lines shaped as a report's", Multiplexed(1, reportRows, tagThenStamp), 1},
+        {"another source's end line inside a report",
+         Interleave(CleanReport, "vm1| ", Before(chatter, "[    20.") + "BUGCHECK DUMP ENDS\n", "vm2| "), 1},
         {"a shell line naming the start marker, twice",
          "$ grep -c \"BUGCHECK DUMP STARTS\" console.log\n3\n$ echo BUGCHECK DUMP STARTS\nBUGCHECK DUMP STARTS\n" +
              CleanReport,
@@ -328,6 +356,10 @@ TEST(DecodeDirt, NamesWhatIsMissing)
          true, nullptr, 2},
         {"noise before the end marker", Replace(CleanReport, "\nBUGCHECK DUMP ENDS", "\nnoiseBUGCHECK DUMP ENDS"), true,
          "not understood: \"noise\""},
+        {"cut behind its tag, another source's lines to the log's end",
+         Prefixed(Before(CleanReport, "BUGCHECK CODE"), [](size_t) { return std::string("vm1| "); }) +
+             "vm2| up 2 days\nvm2| BUGCHECK DUMP ENDS\n",
+         false, "no line of its source follows line 13 before the log ends at line 15"},
         {"frames naming a module the table lacks after one it has",
          Replace(CleanReport, ") FFFFF80300001234", ") hal.dll + 0000000000000001\nFFFFF80312345710: (0000000000000000 "
                                                      "0000000000000000 0000000000000000 0000000000000000) acpi.sys + 0000000000000002"),
@@ -1424,6 +1456,11 @@ TEST(DecodeRepeats, ReportReadsAsItDoesWithNothingBeforeIt)
         {"a prefix on every line", {}, {{"\n", "\n[vm1] "}}, ""},
         {"another source's line among a source's", {{"\n", "\n[vm1] "}},
          {{"\n", "\n[vm1] "}, {"[vm1] SUITES:\n", "[vm1] SUITES:\n[vm2] up\n[vm2] 2 days\n[vm2] load 0.5\n"}}, ""},
+        {"another source's words among a stamped source's", {{"\n", "\nvm1 10:00:01 "}},
+         {{"\n", "\nvm1 10:00:01 "},
+          {"vm1 10:00:01 SUITES:\n", "vm1 10:00:02 SUITES:\nvm2 10:00:02 - SERVER\nvm2 10:00:02 TYPE: SERVER\n"},
+          {"vm1 10:00:01 STACK:", "vm2 10:00:03 BUGCHECK DUMP ENDS\nvm1 10:00:03 STACK:"}},
+         ""},
         {"two rows run together", {}, {{"\t1\nhal.dll", "\t1hal.dll"}}, ""},
         {"the last frame run into the end line", {}, {{"1060\nBUGCHECK DUMP ENDS", "1060BUGCHECK DUMP ENDS"}}, ""},
         {"another prefix on the start line", {{"\n", "\nAB "}}, {{"\n", "\nAB "}, {"AB BUGCHECK DUMP STARTS", "A1 BUGCHECK DUMP STARTS"}}, ""},
@@ -2270,6 +2307,41 @@ TEST(DecodeTables, RowsReadAtAStretchReadAsLineByLine)
 // A source that stops printing in the middle of its report, while another
 // goes on: its report is cut at its last line once the other's lines have
 // gone on long enough, and not before; the report after it reads as ever.
+// Which prefixes name one source: those whose words are the same, whatever
+// their timestamps say.
+TEST(DecodeDirt, TellsSourcesApartByTheWordsOfTheirPrefixes)
+{
+    struct Case {
+        const char* First;
+        const char* Second;
+        bool Same;
+    };
+    const Case cases[] = {
+        {"vm1| [10:00:01.123] ", "vm1| [10:59:02.999] ", true},
+        {"vm1| [10:00:01.123] ", "vm2| [10:00:01.123] ", false},
+        {"[10:00:01.123] vm1| ", "[11:00:00.000] vm2| ", false},
+        {"Dec 31 23:59:59 node-03 kernel: ", "Jan  1 00:00:00 node-03 kernel: ", true},
+        {"Dec 10 10:00:01 node-03 kernel: ", "Dec 10 10:00:01 node-04 kernel: ", false},
+        {"2026-12-10T10:00:01.123Z vm2 ", "2026-12-11T00:00:00.000Z vm2 ", true},
+        {"[vm 1] ", "[vm 2] ", false},
+        {"host1 10:00:01 ", "host1 11:00:01 ", true},
+        {"db_1 up 12.5s ", "db_2 up 12.5s ", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.First) + " / " + c.Second);
+        EXPECT_FALSE(decode::SourceKey(c.First).empty());
+        EXPECT_EQ(decode::SourceKey(c.First) == decode::SourceKey(c.Second), c.Same);
+        EXPECT_NE(decode::SourceKeyHash(c.First), 0u);
+        EXPECT_EQ(decode::SourceKeyHash(c.First) == decode::SourceKeyHash(c.Second), c.Same);
+    }
+    // A timestamp alone names no source: its reports are told apart by
+    // their start lines only.
+    for (const char* stamp : {"[    12.345678] ", "Thu Dec 10 10:00:01 2026 "}) {
+        EXPECT_TRUE(decode::SourceKey(stamp).empty());
+        EXPECT_EQ(decode::SourceKeyHash(stamp), 0u);
+    }
+}
+
 TEST(DecodeDirt, AReportWhoseSourceFallsSilentIsCutAtItsLastLine)
 {
     constexpr uint64_t Bound = decode::LogScanner::MaxLinesWithoutItsSource;
