@@ -663,6 +663,8 @@ size_t LogScanner::Repeat(LineReader* reader)
     // before both start lines), lines are taken only up to the first that
     // does not, while every line of the report so far did: FeedLine weighs
     // that one (another source's, or the first behind a timestamp).
+    // The first line taken behind the prefix's bytes or its source's words.
+    size_t ownWords = Previous_.PrefixExact || open.PrefixExact ? index : SIZE_MAX;
     if (open.PrefixExact && !Previous_.PrefixExact) {
         const std::string& prefix = open.Prefix;
         for (size_t i = index; i < end; ++i) {
@@ -674,17 +676,28 @@ size_t LogScanner::Repeat(LineReader* reader)
         }
     } else if (!Previous_.PrefixExact && KeyOf(open) != 0) {
         // Nor past another source's line, behind its own words (where
-        // every line of the memory carried the prefix, none is).
+        // every line of the memory carried the prefix, none is), which
+        // FeedLine weighs.
         for (size_t i = index; i < end; ++i) {
             const size_t start = i == 0 ? 0 : Previous_.Lines[i - 1].End;
-            const std::string_view head = std::string_view(Previous_.Raw).substr(start, open.Prefix.size());
-            if (SourceOf(open, head) == HeadSource::Other) {
+            std::string_view text = std::string_view(Previous_.Raw).substr(start, Previous_.Lines[i].End - start);
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+                text.remove_suffix(1);  // as the reader gives the line
+            }
+            const HeadSource source = SourceOf(open, text);
+            if (source == HeadSource::Other) {
                 end = i;
                 break;
+            }
+            if (source == HeadSource::Same) {
+                ownWords = std::min(ownWords, i);
             }
         }
     }
     const size_t count = TakeStretches(end, number);
+    if (ownWords < index + count) {
+        open.OwnWords = true;  // as FeedLine finds
+    }
     TakeLines(reader, index, count, number, 0);
     return count;
 }
@@ -894,8 +907,8 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
             break;
         }
         if (weighPrefix && text.compare(0, prefix.size(), prefix) != 0) {
-            if (KeyOf(open) != 0 && SourceOf(open, text.substr(0, prefix.size())) == HeadSource::Other) {
-                break;  // another source's, behind its own words: FeedLine passes it over
+            if (KeyOf(open) != 0 && SourceOf(open, text) == HeadSource::Other) {
+                break;  // another source's, behind its own words: FeedLine weighs it
             }
             // The first line behind another timestamp: it fit the report
             // before, so it fits this one, and is taken as FeedLine would
@@ -913,6 +926,9 @@ size_t LogScanner::RepeatBehindPrefixes(LineReader* reader, size_t index, uint64
     const size_t count = TakeStretches(end, number);
     if (differs < index + count) {
         open.PrefixExact = false;  // as FeedLine finds where the line fits
+    }
+    if (count != 0) {
+        open.OwnWords = true;  // as FeedLine finds: each line had the prefix's bytes or shape, and no other's words
     }
     // What follows the prefix was compared the same.
     TakeLines(reader, index, count, number, prefix.size());
@@ -1199,7 +1215,7 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
         const std::string_view row = line.Text.substr(prefix.size());
         ModuleRowTabs tabs;
         if ((!same && (open.PrefixExact || !SameShape(head, prefix) ||
-                       (KeyOf(open) != 0 && SourceOf(open, head) == HeadSource::Other))) ||
+                       (KeyOf(open) != 0 && SourceOf(open, line.Text) == HeadSource::Other))) ||
             !FindModuleRowTabs(row, &tabs) ||
             !parser.FeedModuleRow(row, number + 1, tabs)) {
             break;
@@ -1211,6 +1227,7 @@ size_t LogScanner::TableRowsBehindPrefix(LineReader* reader)
         if (!exact) {
             open.PrefixExact = false;  // as FeedLine finds of a line whose prefix differs
         }
+        open.OwnWords = true;  // as FeedLine finds: each row had the prefix's bytes or shape, and no other's words
         open.LastLine = number;
         if (Remembering_) {
             RememberRows(ahead.substr(0, at), RowEnds_, keep ? &RowPositions_ : nullptr, number - count + 1);
@@ -1470,22 +1487,38 @@ size_t LogScanner::OwnerAmongSeveral(std::string_view text) const
     }
     // Behind its source's words and another stamp.
     for (size_t i = Open_.size(); i-- > 0;) {
-        if (SourceOf(Open_[i], text.substr(0, Open_[i].Prefix.size())) == HeadSource::Same) {
+        if (SourceOf(Open_[i], text) == HeadSource::Same) {
             return i;
         }
     }
     return Open_.size() - 1;
 }
 
-LogScanner::HeadSource LogScanner::SourceOf(const OpenReport& open, std::string_view head)
+LogScanner::HeadSource LogScanner::SourceOf(const OpenReport& open, std::string_view text)
 {
+    const std::string_view head = text.substr(0, open.Prefix.size());
     if (head == open.Prefix) {
         return HeadSource::Same;
     }
-    if (KeyOf(open) == 0 || !SameShape(head, open.Prefix)) {
+    if (KeyOf(open) == 0) {
         return HeadSource::Neither;
     }
-    return SourceKeyHash(head) == open.Key ? HeadSource::Same : HeadSource::Other;
+    if (SameShape(head, open.Prefix)) {
+        return SourceKeyHash(head) == open.Key ? HeadSource::Same : HeadSource::Other;
+    }
+    // A prefix a few bytes longer or shorter (another source's tag of
+    // another width, "vm10| " beside "vm9| "): up to where StripPrefix
+    // finds its end.
+    const std::string_view rest = StripAnyPrefix(text, open.Prefix);
+    const size_t length = static_cast<size_t>(rest.data() - text.data());
+    if (length == 0) {
+        return HeadSource::Neither;
+    }
+    const uint64_t key = SourceKeyHash(text.substr(0, length));
+    if (key == 0) {
+        return HeadSource::Neither;
+    }
+    return key == open.Key ? HeadSource::Same : HeadSource::Other;
 }
 
 uint64_t LogScanner::KeyOf(const OpenReport& open)
@@ -1493,7 +1526,7 @@ uint64_t LogScanner::KeyOf(const OpenReport& open)
     // Made when first asked: most reports' lines all carry their prefix's
     // bytes, and never ask.
     if (!open.KeyMade) {
-        open.Key = SourceKeyHash(open.Prefix);
+        open.Key = open.Prefix.empty() ? 0 : SourceKeyHash(open.Prefix);
         open.KeyMade = true;
     }
     return open.Key;
@@ -1619,7 +1652,7 @@ bool LogScanner::FeedLine(const LogLine& line)
         }
         const size_t owner = Owner(text);
         OpenReport& open = Open_[owner];
-        if (!open.Prefix.empty() && SourceOf(open, text.substr(0, open.Prefix.size())) == HeadSource::Other) {
+        if (open.OwnWords && KeyOf(open) != 0 && SourceOf(open, text) == HeadSource::Other) {
             // Behind another source's words, it ends a report of that
             // source's that began before the log, or whose start was lost.
             PassOver(&open);
@@ -1662,7 +1695,10 @@ bool LogScanner::FeedLine(const LogLine& line)
     OpenReport& open = Open_[owner];
     const std::string_view head = text.substr(0, open.Prefix.size());
     const bool sameBytes = head == open.Prefix;
-    if (!sameBytes && KeyOf(open) != 0 && SourceOf(open, head) == HeadSource::Other) {
+    const HeadSource source = sameBytes || KeyOf(open) == 0 ? HeadSource::Neither : SourceOf(open, text);
+    if (sameBytes || source == HeadSource::Same) {
+        open.OwnWords = true;
+    } else if (source == HeadSource::Other && open.OwnWords) {
         // Behind another source's words (a stamp beside them or not): a
         // machine that did not stop, or whose report's start was lost.
         PassOver(&open);
@@ -1675,7 +1711,7 @@ bool LogScanner::FeedLine(const LogLine& line)
         // report), or the first line behind a prefix that changes (a
         // timestamp). Behind the source's own words it is the second;
         // otherwise only a line that fits the report says so.
-        if (SourceOf(open, head) != HeadSource::Same) {
+        if (source != HeadSource::Same) {
             const bool tagged = SameShape(head, open.Prefix);
             if (!open.Parser->FeedIfFits(StripPrefix(text, open.Prefix), line.Number, tagged)) {
                 return false;

@@ -131,17 +131,21 @@ private:
         bool PrefixExact = true;  // every line so far carried it byte for byte
         mutable uint64_t Key = 0;  // SourceKeyHash(Prefix), once KeyMade: see KeyOf
         mutable bool KeyMade = false;
+        // A line after the start line stood behind the prefix's bytes or
+        // the source's words: only from then on is a line behind another
+        // source's words passed over. Until then the start line's prefix
+        // may be the one damaged, and its report's lines all "another's".
+        bool OwnWords = false;
         uint64_t LastLine = 0;
     };
-    // Whether a line behind a prefix of the report's shape, `head` (as
-    // many bytes as the report's prefix), stands behind its source's words
-    // (Same) or another's (Other): on a console whose sources are both
-    // tagged and stamped ("vm1| [10:00:01.123] ") the bytes change from
-    // line to line and the words tell the sources apart. Same for the
-    // prefix's own bytes; otherwise Neither where the report's prefix names
-    // no source, or the head has another shape.
+    // Whether a line (`text`) stands behind its source's words (Same) or
+    // another's (Other): on a console whose sources are both tagged and
+    // stamped ("vm1| [10:00:01.123] ") the bytes change from line to line
+    // and the words tell the sources apart. Same for the prefix's own
+    // bytes; otherwise Neither where the report's prefix names no source,
+    // or no prefix like it is found before the line.
     enum class HeadSource { Neither, Same, Other };
-    static HeadSource SourceOf(const OpenReport& open, std::string_view head);
+    static HeadSource SourceOf(const OpenReport& open, std::string_view text);
     static uint64_t KeyOf(const OpenReport& open);
     // A line behind another source's words: none of the report's, which
     // is then known to share the console.

@@ -234,6 +234,10 @@ TEST(DecodeDirt, KeepsTheReportIntact)
     auto syslog = [&](size_t source, size_t line) {
         return "Dec 10 " + stamp(line).substr(1, 8) + " node-0" + std::to_string(source) + " kernel: ";
     };
+    auto damagedStart = [](std::string log) {  // "vn0| " for "vm0| "
+        log[log.rfind('\n', log.find("BUGCHECK DUMP STARTS")) + 2] = 'n';
+        return log;
+    };
     const std::string reportRows = Before(CleanReport.substr(CleanReport.find("OUTPUT FORMAT")), "BUGCHECK DUMP ENDS");
     const IntactCase cases[] = {
         {"CR LF line ends", Replace(CleanReport, "\n", "\r\n"), 1},
@@ -282,7 +286,9 @@ TEST(DecodeDirt, KeepsTheReportIntact)
         {"two sources behind tags and timestamps", Multiplexed(2, "", tagThenStamp), 2},
         {"nine sources behind timestamps and tags, and another's chatter", Multiplexed(9, chatter, stampThenTag), 9},
         {"three hosts through a syslog server", Multiplexed(3, "", syslog), 3},
-        {"another stamped source's lines shaped as a report's", Multiplexed(1, reportRows, tagThenStamp), 1},
+        {"the start line's tag damaged, a timestamp behind it", damagedStart(Multiplexed(1, "", tagThenStamp)), 1},
+        {"another stamped source's lines shaped as a report's, after a line of the report's",
+         Multiplexed(1, "boot\nboot\n" + reportRows, tagThenStamp), 1},
         {"another source's end line inside a report",
          Interleave(CleanReport, "vm1| ", Before(chatter, "[    20.") + "BUGCHECK DUMP ENDS\n", "vm2| "), 1},
         {"a shell line naming the start marker, twice",
