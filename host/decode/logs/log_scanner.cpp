@@ -1694,7 +1694,10 @@ bool LogScanner::FeedLine(const LogLine& line)
     size_t owner = Owner(text);
     OpenReport& open = Open_[owner];
     const std::string_view head = text.substr(0, open.Prefix.size());
-    const bool sameBytes = head == open.Prefix;
+    // Behind a timestamp alone, once its lines went on behind another, a
+    // line's prefix says nothing more: it is not compared.
+    const bool weighed = open.PrefixExact || KeyOf(open) != 0;
+    const bool sameBytes = !weighed || head == open.Prefix;
     const HeadSource source = sameBytes || KeyOf(open) == 0 ? HeadSource::Neither : SourceOf(open, text);
     if (sameBytes || source == HeadSource::Same) {
         open.OwnWords = true;
