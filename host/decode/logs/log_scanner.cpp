@@ -1485,17 +1485,45 @@ size_t LogScanner::OwnerAmongSeveral(std::string_view text) const
             return i;
         }
     }
-    // Behind its source's words and another stamp.
-    for (size_t i = Open_.size(); i-- > 0;) {
-        if (SourceOf(Open_[i], text) == HeadSource::Same) {
-            return i;
+    // Behind its source's words and another stamp. The line's words are
+    // hashed once for each length its prefix is taken at (one or two for
+    // 64 sources "vm0| " to "vm63| "): hashed for each report, 64 sources
+    // at once read at a tenth of the speed.
+    // A prefix of another width than the report's is looked for only where
+    // none of the reports' own widths names the line's source.
+    HeadHashes hashes;
+    for (bool wider : {false, true}) {
+        for (size_t i = Open_.size(); i-- > 0;) {
+            if (SourceOf(Open_[i], text, &hashes, wider) == HeadSource::Same) {
+                return i;
+            }
         }
     }
     return Open_.size() - 1;
 }
 
-LogScanner::HeadSource LogScanner::SourceOf(const OpenReport& open, std::string_view text)
+uint64_t LogScanner::HeadHashes::Of(std::string_view text, size_t length)
 {
+    for (size_t i = 0; i < Count; ++i) {
+        if (Lengths[i] == length) {
+            return Hashes[i];
+        }
+    }
+    const uint64_t hash = SourceKeyHash(text.substr(0, length));
+    if (Count < MaxLengths) {
+        Lengths[Count] = length;
+        Hashes[Count++] = hash;
+    }
+    return hash;
+}
+
+LogScanner::HeadSource LogScanner::SourceOf(const OpenReport& open, std::string_view text, HeadHashes* hashes,
+                                            bool wider)
+{
+    HeadHashes none;
+    if (hashes == nullptr) {
+        hashes = &none;
+    }
     const std::string_view head = text.substr(0, open.Prefix.size());
     if (head == open.Prefix) {
         return HeadSource::Same;
@@ -1504,17 +1532,20 @@ LogScanner::HeadSource LogScanner::SourceOf(const OpenReport& open, std::string_
         return HeadSource::Neither;
     }
     if (SameShape(head, open.Prefix)) {
-        return SourceKeyHash(head) == open.Key ? HeadSource::Same : HeadSource::Other;
+        return hashes->Of(text, head.size()) == open.Key ? HeadSource::Same : HeadSource::Other;
     }
     // A prefix a few bytes longer or shorter (another source's tag of
     // another width, "vm10| " beside "vm9| "): up to where StripPrefix
     // finds its end.
+    if (!wider) {
+        return HeadSource::Neither;
+    }
     const std::string_view rest = StripAnyPrefix(text, open.Prefix);
     const size_t length = static_cast<size_t>(rest.data() - text.data());
     if (length == 0) {
         return HeadSource::Neither;
     }
-    const uint64_t key = SourceKeyHash(text.substr(0, length));
+    const uint64_t key = hashes->Of(text, length);
     if (key == 0) {
         return HeadSource::Neither;
     }

@@ -145,7 +145,18 @@ private:
     // bytes; otherwise Neither where the report's prefix names no source,
     // or no prefix like it is found before the line.
     enum class HeadSource { Neither, Same, Other };
-    static HeadSource SourceOf(const OpenReport& open, std::string_view text);
+    // SourceKeyHash of a line's first bytes, for each length asked, kept
+    // while the line is held against the open reports.
+    struct HeadHashes {
+        static constexpr size_t MaxLengths = 4;
+        size_t Count = 0;
+        size_t Lengths[MaxLengths] = {};
+        uint64_t Hashes[MaxLengths] = {};
+        uint64_t Of(std::string_view text, size_t length);
+    };
+    // `wider` false: Neither for a prefix of another width than the report's.
+    static HeadSource SourceOf(const OpenReport& open, std::string_view text, HeadHashes* hashes = nullptr,
+                               bool wider = true);
     static uint64_t KeyOf(const OpenReport& open);
     // A line behind another source's words: none of the report's, which
     // is then known to share the console.
