@@ -2310,9 +2310,6 @@ TEST(DecodeTables, RowsReadAtAStretchReadAsLineByLine)
 }
 
 
-// A source that stops printing in the middle of its report, while another
-// goes on: its report is cut at its last line once the other's lines have
-// gone on long enough, and not before; the report after it reads as ever.
 // Which prefixes name one source: those whose words are the same, whatever
 // their timestamps say.
 TEST(DecodeDirt, TellsSourcesApartByTheWordsOfTheirPrefixes)
@@ -2348,6 +2345,9 @@ TEST(DecodeDirt, TellsSourcesApartByTheWordsOfTheirPrefixes)
     }
 }
 
+// A source that stops printing in the middle of its report, while another
+// goes on: its report is cut at its last line once the other's lines have
+// gone on long enough, and not before; the report after it reads as ever.
 TEST(DecodeDirt, AReportWhoseSourceFallsSilentIsCutAtItsLastLine)
 {
     constexpr uint64_t Bound = decode::LogScanner::MaxLinesWithoutItsSource;
