@@ -167,8 +167,6 @@ bool CalendarWord(std::string_view word)
     }
 }
 
-}  // namespace
-
 // Calls `word` with each word of the prefix that names its source.
 template <typename Word>
 void ForEachSourceWord(std::string_view prefix, Word&& word)
@@ -207,6 +205,8 @@ void ForEachSourceWord(std::string_view prefix, Word&& word)
         lastEnd = at;
     }
 }
+
+}  // namespace
 
 std::string SourceKey(std::string_view prefix)
 {
