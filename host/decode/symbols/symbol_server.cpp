@@ -322,7 +322,12 @@ Got Get(std::string url, Sink* sink, const ServerRequest& request, std::string* 
         if (result == CURLE_ABORTED_BY_CALLBACK) {
             return Interrupted != 0 ? Got::Interrupted : Got::Late;
         }
-        if (result == CURLE_OPERATION_TIMEDOUT && Clock::now() >= deadline) {
+        // libcurl times the report's wait on its own clock from a whole
+        // number of milliseconds: it may end it a little before ours does,
+        // which is no server's stall (one taken for a stall left the server
+        // unasked for a minute).
+        constexpr auto DeadlineSlack = std::chrono::milliseconds(50);
+        if (result == CURLE_OPERATION_TIMEDOUT && Clock::now() + DeadlineSlack >= deadline) {
             return Got::Late;
         }
         if (sink->Over || result == CURLE_FILESIZE_EXCEEDED) {
