@@ -62,6 +62,52 @@ LineReader::LineReader(int fd) : Fd_(fd), Buffer_(ReadChunk + MaxLineLength + 1)
     Line_.reserve(MaxLineLength);
     struct stat status;
     Endless_ = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
+    Start_ = Endless_ ? -1 : ::lseek(fd, 0, SEEK_CUR);
+}
+
+std::string_view LineReader::Behind(const LogLine& line, size_t most, bool readAgain, bool* fromStart)
+{
+    *fromStart = false;
+    const std::string_view held = line.Before;
+    if (held.data() == nullptr) {
+        return std::string_view();
+    }
+    // The line's first byte follows (a line whose bytes are known is not
+    // empty), for a caller that splits the lines before it.
+    constexpr size_t Own = 1;
+    if (held.size() >= most) {
+        return std::string_view(held.data() + held.size() - most, most + Own);
+    }
+    if (Dropped_ == 0) {
+        *fromStart = true;  // nothing was moved out of the buffer yet
+        return std::string_view(held.data(), held.size() + Own);
+    }
+    if (!readAgain || Start_ < 0 || Encoding_ != LogEncoding::Bytes) {
+        return std::string_view(held.data(), held.size() + Own);
+    }
+    // Read again from the file, where the bytes held end as they do: a log
+    // written over since it was read has only what is held.
+    const uint64_t lineAt = static_cast<uint64_t>(Start_) + Dropped_ + held.size();
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(most, lineAt - static_cast<uint64_t>(Start_)));
+    Behind_.resize(want + Own);
+    size_t got = 0;
+    while (got < Behind_.size()) {
+        const ssize_t n = ::pread(Fd_, Behind_.data() + got, Behind_.size() - got,
+                                  static_cast<off_t>(lineAt - want + got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    if (got != Behind_.size() ||
+        std::memcmp(Behind_.data() + want - held.size(), held.data(), held.size() + Own) != 0) {
+        return std::string_view(held.data(), held.size() + Own);
+    }
+    *fromStart = lineAt - want == static_cast<uint64_t>(Start_);
+    return std::string_view(Behind_.data(), Behind_.size());
 }
 
 bool LineReader::EndsAsNoLog(const char* data, size_t size)
@@ -186,6 +232,7 @@ bool LineReader::Fill()
         return false;
     }
     if (Begin_ != 0) {
+        Dropped_ += Begin_;
         std::memmove(Buffer_.data(), Buffer_.data() + Begin_, End_ - Begin_);
         End_ -= Begin_;
         Begin_ = 0;
@@ -298,6 +345,7 @@ bool LineReader::LineAt(std::string_view ahead, size_t at, size_t end, bool mark
     line->Number = 0;
     line->Cut = false;
     line->Raw = std::string_view(start, after);
+    line->Before = std::string_view();
     line->MayHoldMarker = marked;
     *next = at + after;
     return true;
@@ -341,6 +389,7 @@ bool LineReader::Next(LogLine* line)
             line->Number = ++Number_;
             line->Cut = cut;
             line->Raw = whole && !cut ? std::string_view(start, next) : std::string_view();
+            line->Before = whole && !cut ? std::string_view(Buffer_.data(), Begin_ - next) : std::string_view();
             // Text lies within the bytes searched, whose end the search found.
             line->MayHoldMarker = cut || marked;
             return true;
@@ -365,6 +414,7 @@ bool LineReader::Next(LogLine* line)
             line->Number = ++Number_;
             line->Cut = false;
             line->Raw = std::string_view();
+            line->Before = whole ? std::string_view(Buffer_.data(), Begin_) : std::string_view();
             line->MayHoldMarker = true;
             Begin_ = End_;
             return true;
@@ -374,6 +424,7 @@ bool LineReader::Next(LogLine* line)
     line->Number = ++Number_;
     line->Cut = true;
     line->Raw = std::string_view();
+    line->Before = std::string_view();
     line->MayHoldMarker = true;
     return true;
 }

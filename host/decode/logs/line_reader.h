@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace decode {
@@ -21,6 +22,12 @@ struct LogLine {
     // stand whole in the input; empty for a cut line and one whose bytes
     // the reader passed over in part.
     std::string_view Raw;
+    // The bytes the reader still holds of the lines before it (those since
+    // its last read, and what that read kept), the line's own bytes right
+    // after them: where a report whose start line is missing is looked
+    // for. Empty for a cut line and one whose bytes the reader passed over
+    // in part, and for lines made anywhere else.
+    std::string_view Before;
     // False when the reader saw no byte of a marker in Text (see
     // MayHoldMarker): the scanner then skips the marker searches. Lines made
     // anywhere else keep true and are searched.
@@ -69,6 +76,12 @@ public:
     // False where Next must read the line: an empty one, an overlong one,
     // or one whose line end the bytes read so far do not settle.
     static bool LineAt(std::string_view ahead, size_t at, size_t end, bool marked, LogLine* line, size_t* next);
+    // The bytes of the lines before `line`, the last Next gave, at most
+    // `most` of them, and the line's first byte after them: those the
+    // reader holds, or with readAgain where it holds fewer, read again from
+    // a regular file. Empty where the line's bytes are not known whole.
+    // *fromStart: they begin where the log does.
+    std::string_view Behind(const LogLine& line, size_t most, bool readAgain, bool* fromStart);
     uint64_t LinesTaken() const { return Number_; }
     bool Failed() const { return Failed_; }
     int Error() const { return Error_; }  // errno of the failed read, or 0
@@ -107,6 +120,12 @@ private:
     size_t RawKept_ = 0;        // an odd byte or half a surrogate pair carried over
     uint64_t Number_ = 0;
     std::vector<char> Line_;
+    // For Behind: the input's bytes moved out of the buffer's front so
+    // far, where a regular file stood at the first read, and what was read
+    // again.
+    uint64_t Dropped_ = 0;
+    off_t Start_ = -1;
+    std::vector<char> Behind_;
 };
 
 }  // namespace decode

@@ -1315,6 +1315,155 @@ void LogScanner::Close(size_t index, bool complete, const std::string& reason)
         return;
     }
     CrashReport report = open.Parser->Finish(complete, reason, open.LastLine, Sink_.TakeOver ? &Rows_ : nullptr);
+    LastPartial_ = !report.Complete;
+    LastPartialKey_ = KeyOf(open);
+    if (Sink_.Report) {
+        Sink_.Report(std::move(report));
+    }
+}
+
+LogScanner::ReportRun LogScanner::FindReportRun(std::string_view before, bool fromStart, const OpenReport& source)
+{
+    const std::string& prefix = source.Prefix;
+    // Back from the end line over the lines of a report behind its prefix,
+    // passing runs of fewer than MaxUnfitRun lines that fit none (noise),
+    // as reading forward passes them; an empty line (the one the driver
+    // prints before the start line) or another marker's line ends them.
+    ReportRun run;
+    run.First = before.size();
+    uint64_t walked = 0;
+    for (size_t at = before.size(); walked < MaxRememberedLines && run.Unfit < ReportParser::MaxUnfitRun;) {
+        if (at == 0) {
+            run.AtHeldStart = !fromStart;
+            break;
+        }
+        size_t end = at - 1;  // the line end before `at`: LF, CR, CR LF or LF CR
+        if (end != 0 && (before[end - 1] == '\n' || before[end - 1] == '\r') && before[end - 1] != before[end]) {
+            --end;
+        }
+        size_t start = end;
+        while (start != 0 && end - start <= LineReader::MaxLineLength && before[start - 1] != '\n' &&
+               before[start - 1] != '\r') {
+            --start;
+        }
+        // The bytes looked at may begin inside a line: only the log's
+        // first is known whole there.
+        if (end - start > LineReader::MaxLineLength || (start == 0 && !fromStart)) {
+            run.AtHeldStart = start == 0;
+            break;
+        }
+        const std::string_view text(before.data() + start, end - start);
+        // Another source's lines, its markers too, are passed as reading
+        // forward passes them, and count for neither.
+        const bool another = SourceOf(source, text) == HeadSource::Other;
+        if (!another && (text.empty() || HoldsAnchor(text))) {
+            break;
+        }
+        ++walked;
+        at = start;
+        if (another) {
+            continue;
+        }
+        if (!ReportParser::FitsSomeSection(StripPrefix(text, prefix))) {
+            ++run.Unfit;
+            continue;
+        }
+        run.Unfit = 0;
+        run.First = start;
+        run.Lines = walked;
+    }
+    return run;
+}
+
+void LogScanner::ReadWithoutStart(const LogLine& line, size_t endAt)
+{
+    auto passOver = [&] {
+        if (Sink_.Note) {
+            Sink_.Note(Source_ + ": line " + std::to_string(line.Number) +
+                       " has an end marker with no report before it; passed over");
+        }
+    };
+    OpenReport source;
+    source.Prefix = std::string(line.Text.substr(0, endAt < MaxPrefixBytes ? endAt : 0));
+    source.OwnWords = true;
+    const std::string& prefix = source.Prefix;
+    // After a report of its source came out partial (cut short, or ended
+    // by another's end line before its own lines), an end line is most
+    // likely that one's: its rest read as a report would count one crash
+    // twice. Sources told apart by their words only.
+    const uint64_t key = KeyOf(source);
+    if ((LastPartial_ && (LastPartialKey_ == 0 || key == 0 || LastPartialKey_ == key)) || Reader_ == nullptr) {
+        passOver();
+        return;
+    }
+    // The same bytes before the line whatever the reader holds of them,
+    // read again only where the report's lines go on past what it holds
+    // (at most once a read: the next end line's walk stops at this one).
+    bool fromStart = false;
+    std::string_view window = Reader_->Behind(line, LookBackBytes, false, &fromStart);
+    if (window.empty()) {
+        passOver();
+        return;
+    }
+    ReportRun run = FindReportRun(window.substr(0, window.size() - 1), fromStart, source);
+    if (run.AtHeldStart && run.Unfit == 0 && window.size() - 1 < LookBackBytes) {
+        window = Reader_->Behind(line, LookBackBytes, true, &fromStart);
+        run = FindReportRun(window.substr(0, window.size() - 1), fromStart, source);
+    }
+    const size_t looked = window.size() - 1;
+    if (run.Lines == 0) {
+        passOver();
+        return;
+    }
+    // Where the lines looked at may not reach back to the report's first.
+    std::string bound;
+    if (run.AtHeldStart && run.Unfit == 0) {
+        bound = looked == LookBackBytes ? " (no more than " + std::to_string(LookBackBytes >> 10) +
+                                              " KiB before its end line are looked at)"
+                                        : " (the lines before it were read and let go before its end line came)";
+    }
+    // Read forward as the reader splits lines (the walk only found where
+    // they begin); the end line's first byte follows the bytes looked at.
+    const uint64_t firstLine = line.Number - run.Lines;
+    ReportParser parser(Source_, firstLine);
+    uint64_t number = firstLine;
+    LogLine part;
+    size_t next = 0;
+    for (size_t at = run.First; at < looked; at = next, ++number) {
+        if (!LineReader::LineAt(window, at, std::string_view::npos, true, &part, &next) || next > looked) {
+            passOver();
+            return;
+        }
+        if (SourceOf(source, part.Text) == HeadSource::Other) {
+            continue;
+        }
+        const std::string_view text = StripPrefix(part.Text, prefix);
+        if (number == firstLine) {
+            if (!parser.BeginInside(text)) {
+                passOver();  // a stack's last frames alone
+                return;
+            }
+            parser.Warn("its start line is missing: read from line " + std::to_string(firstLine) + bound);
+        }
+        parser.Feed(text, number);
+        if (parser.Derailed()) {
+            passOver();  // lines that fit a section each, but no report in turn
+            return;
+        }
+    }
+    if (number != line.Number) {
+        passOver();
+        return;
+    }
+    // Its end line was seen: complete unless a section is missing. The
+    // driver prints the stack's line last before the end line: without it
+    // the lines are a few that fit by chance (a row in a console's chatter).
+    CrashReport report = parser.Finish(true, std::string(), line.Number);
+    if (!report.HasStack) {
+        passOver();
+        return;
+    }
+    LastPartial_ = false;
     if (Sink_.Report) {
         Sink_.Report(std::move(report));
     }
@@ -1369,8 +1518,7 @@ void LogScanner::Open(std::string_view text, size_t markerAt, bool exact, uint64
     open.Parser = std::make_unique<ReportParser>(Source_, number);
     open.LastLine = number;
     SilentAfter_ = std::min(SilentAfter_, number + MaxLinesWithoutItsSource);
-    constexpr size_t PrefixMax = 256;
-    open.Prefix = std::string(text.substr(0, markerAt < PrefixMax ? markerAt : 0));
+    open.Prefix = std::string(text.substr(0, markerAt < MaxPrefixBytes ? markerAt : 0));
     // Lines are remembered while one report at a time is open: the lines
     // of interleaved sources do not stand at fixed places.
     if (Open_.empty()) {
@@ -1679,7 +1827,8 @@ bool LogScanner::FeedLine(const LogLine& line)
     const size_t endAt = marked ? text.find(EndMarker) : std::string_view::npos;
     if (endAt != std::string_view::npos) {
         if (Open_.empty()) {
-            return false;  // an end line with no start: its report began before the log
+            ReadWithoutStart(line, endAt);
+            return false;
         }
         const size_t owner = Owner(text);
         OpenReport& open = Open_[owner];
@@ -1835,6 +1984,7 @@ bool ScanDescriptor(int fd, const std::string& source, const ScanSink& sink, std
         return sink.Stopped();
     };
     LogScanner scanner(source, counted);
+    scanner.LookBackThrough(&reader);
     LogLine line;
     for (;;) {
         if (scanner.InReport()) {

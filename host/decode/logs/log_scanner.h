@@ -51,6 +51,9 @@ public:
     // Inside a report every line is read; outside only lines that may
     // start one or carry a restore outcome.
     bool InReport() const { return !Open_.empty(); }
+    // Where the lines before a line come from, for a report whose start
+    // line is missing: without it, such a report is passed over.
+    void LookBackThrough(LineReader* reader) { Reader_ = reader; }
     // Takes the reader's next whole lines where they repeat the previous
     // report's lines at the same place byte for byte, as Feed would have
     // taken them one by one; how many. 0 where the next line is to be fed.
@@ -166,6 +169,31 @@ private:
     void CloseSilentSources(uint64_t number);
     uint64_t SilentAfter_ = UINT64_MAX;  // no open report is silent before this line
     void Close(size_t index, bool complete, const std::string& reason);
+    // The last report handed on was partial, and its source's words.
+    bool LastPartial_ = false;
+    uint64_t LastPartialKey_ = 0;
+    // An end line with no report open: the report whose lines stand before
+    // it, back to the first that is none of a report's, where its start
+    // line was lost or the log begins inside it, read from there.
+    void ReadWithoutStart(const LogLine& line, size_t endAt);
+    // The lines of a report that end where `before` does: where the
+    // earliest begins and how many there are; whether the walk came to the
+    // start of the bytes looked at (not the log's) with them, and how many
+    // lines that fit none stand before the earliest.
+    struct ReportRun {
+        size_t First = 0;
+        uint64_t Lines = 0;
+        bool AtHeldStart = false;
+        size_t Unfit = 0;
+    };
+    static ReportRun FindReportRun(std::string_view before, bool fromStart, const OpenReport& source);
+    // A report's lines are looked for in no more than this many bytes
+    // before its end line: a table of a thousand modules, and the same
+    // bytes however the reader holds them.
+    static constexpr size_t LookBackBytes = 256u << 10;
+    LineReader* Reader_ = nullptr;
+    // The most of a line before its marker kept as its report's prefix.
+    static constexpr size_t MaxPrefixBytes = 256;
     void Open(std::string_view text, size_t markerAt, bool exact, uint64_t number);
     // The open report a line belongs to: the one whose prefix it carries
     // byte for byte, else the latest. Inline for the lone report of most

@@ -187,6 +187,88 @@ bool PossibleTime(const CrashTime& t)
     return t.Day <= DaysInMonth(t.Year, t.Month);
 }
 
+bool IsSuiteName(std::string_view name)
+{
+    for (const char* known : SuiteNames) {
+        if (name == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "NAME = HEX" of a register the context block prints, with its digits:
+// its index in RegisterShapes and its value.
+bool ReadRegister(std::string_view rest, size_t* index, uint64_t* value)
+{
+    size_t equals = rest.find(" = ");
+    if (equals == std::string_view::npos) {
+        return false;
+    }
+    std::string_view name = rest.substr(0, equals);
+    for (size_t i = 0; i < RegisterCount; ++i) {
+        if (name != RegisterShapes[i].Name) {
+            continue;
+        }
+        Cursor c(rest.substr(equals + 3));
+        if (!c.Hex(value, static_cast<size_t>(RegisterShapes[i].Digits)) || !c.AtEnd()) {
+            return false;
+        }
+        *index = i;
+        return true;
+    }
+    return false;
+}
+
+// "SP: (W0 W1 W2 W3) module + OFFSET" or "SP: (W0 W1 W2 W3) ADDRESS"
+bool ReadFrame(std::string_view line, Frame* frame)
+{
+    Cursor c(line);
+    if (!c.Hex(&frame->StackPointer, 16) || !c.Literal(": (")) {
+        return false;
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        if (!c.Hex(&frame->Words[i], 16) || !c.Literal(i < 3 ? " " : ") ")) {
+            return false;
+        }
+    }
+    std::string_view rest = c.Rest();
+    Cursor bare(rest);
+    if (bare.Hex(&frame->Address, 16) && bare.AtEnd()) {
+        frame->HasModule = false;
+        return true;
+    }
+    constexpr size_t OffsetText = 3 + 16;  // " + " and 16 digits
+    if (rest.size() <= OffsetText) {
+        return false;
+    }
+    Cursor offset(rest.substr(rest.size() - OffsetText));
+    if (!offset.Literal(" + ") || !offset.Hex(&frame->Offset, 16)) {
+        return false;
+    }
+    frame->HasModule = true;
+    frame->Module.assign(rest.data(), rest.size() - OffsetText);
+    return true;
+}
+
+// A module row's GUID and age columns, where FindModuleRowTabs put them:
+// 32 upper-case hex digits, and an age that fits 32 bits.
+bool ReadRowIdentity(std::string_view line, ModuleRowTabs tabs, uint32_t* age)
+{
+    // The columns' bounds were found within the line: no substr checks.
+    const char* text = line.data();
+    if (!AllHexDigits(text + tabs.Age - GuidText::Digits)) {
+        return false;
+    }
+    Cursor a(std::string_view(text + tabs.Age + 1, line.size() - tabs.Age - 1));
+    uint64_t value = 0;
+    if (!a.Hex(&value, 0) || !a.AtEnd() || value > 0xFFFFFFFFu) {
+        return false;
+    }
+    *age = static_cast<uint32_t>(value);
+    return true;
+}
+
 std::string Quote(std::string_view line)
 {
     // Warnings quote the line briefly and printably.
@@ -328,38 +410,27 @@ bool ReportParser::ParseKernel(std::string_view rest)
 
 bool ReportParser::ParseRegister(std::string_view rest)
 {
-    // "NAME = HEX"
-    size_t equals = rest.find(" = ");
-    if (equals == std::string_view::npos) {
+    size_t i = 0;
+    uint64_t value = 0;
+    if (!ReadRegister(rest, &i, &value)) {
         return false;
     }
-    std::string_view name = rest.substr(0, equals);
-    for (size_t i = 0; i < RegisterCount; ++i) {
-        if (name != RegisterShapes[i].Name) {
-            continue;
-        }
-        Cursor c(rest.substr(equals + 3));
-        uint64_t value = 0;
-        if (!c.Hex(&value, static_cast<size_t>(RegisterShapes[i].Digits)) || !c.AtEnd()) {
-            return false;
-        }
-        uint32_t bit = 1u << i;
-        LastRegisterBit_ = bit;
-        if ((RegistersSeen_ & bit) != 0) {
-            Note("line " + std::to_string(Report_.LastLine) + ": register " + std::string(name) +
-                 " a second time; the first is kept");
-            return true;
-        }
-        RegistersSeen_ |= bit;
-        Position_ = Report_.Registers.size();
-        Effect_ = LineEffect::Register;
-        if (Position_ == 0) {
-            Report_.Registers.reserve(RegisterCount);  // as the table's rows
-        }
-        Report_.Registers.push_back({std::string(name), value, RegisterShapes[i].Digits});
+    const std::string_view name = RegisterShapes[i].Name;
+    uint32_t bit = 1u << i;
+    LastRegisterBit_ = bit;
+    if ((RegistersSeen_ & bit) != 0) {
+        Note("line " + std::to_string(Report_.LastLine) + ": register " + std::string(name) +
+             " a second time; the first is kept");
         return true;
     }
-    return false;
+    RegistersSeen_ |= bit;
+    Position_ = Report_.Registers.size();
+    Effect_ = LineEffect::Register;
+    if (Position_ == 0) {
+        Report_.Registers.reserve(RegisterCount);  // as the table's rows
+    }
+    Report_.Registers.push_back({std::string(name), value, RegisterShapes[i].Digits});
+    return true;
 }
 
 bool FindModuleRowTabs(std::string_view line, ModuleRowTabs* tabs)
@@ -391,16 +462,8 @@ bool ReportParser::ParseModuleRow(std::string_view line)
 
 bool ReportParser::ParseModuleColumns(std::string_view line, ModuleRowTabs tabs)
 {
-    // The columns' bounds were found within the line: no substr checks.
-    const char* text = line.data();
-    size_t guidTab = tabs.Age - GuidText::Digits - 1;
-    std::string_view guid(text + guidTab + 1, GuidText::Digits);
-    if (!AllHexDigits(guid.data())) {
-        return false;
-    }
-    Cursor a(std::string_view(text + tabs.Age + 1, line.size() - tabs.Age - 1));
-    uint64_t age = 0;
-    if (!a.Hex(&age, 0) || !a.AtEnd() || age > 0xFFFFFFFFu) {
+    uint32_t age = 0;
+    if (!ReadRowIdentity(line, tabs, &age)) {
         return false;
     }
     if (Report_.Modules.size() >= MaxModules) {
@@ -410,38 +473,15 @@ bool ReportParser::ParseModuleColumns(std::string_view line, ModuleRowTabs tabs)
     Position_ = Report_.Modules.size();
     Effect_ = LineEffect::ModuleRow;
     // Held as its bytes: made into a row only if something reads it whole.
-    Report_.Modules.Hold(line.substr(0, tabs.Age), tabs.Pdb, guidTab, static_cast<uint32_t>(age));
+    Report_.Modules.Hold(line.substr(0, tabs.Age), tabs.Pdb, tabs.Age - GuidText::Digits - 1, age);
     return true;
 }
 
 bool ReportParser::ParseFrame(std::string_view line)
 {
-    // "SP: (W0 W1 W2 W3) module + OFFSET" or "SP: (W0 W1 W2 W3) ADDRESS"
     Frame frame;
-    Cursor c(line);
-    if (!c.Hex(&frame.StackPointer, 16) || !c.Literal(": (")) {
+    if (!ReadFrame(line, &frame)) {
         return false;
-    }
-    for (size_t i = 0; i < 4; ++i) {
-        if (!c.Hex(&frame.Words[i], 16) || !c.Literal(i < 3 ? " " : ") ")) {
-            return false;
-        }
-    }
-    std::string_view rest = c.Rest();
-    Cursor bare(rest);
-    if (bare.Hex(&frame.Address, 16) && bare.AtEnd()) {
-        frame.HasModule = false;
-    } else {
-        constexpr size_t OffsetText = 3 + 16;  // " + " and 16 digits
-        if (rest.size() <= OffsetText) {
-            return false;
-        }
-        Cursor offset(rest.substr(rest.size() - OffsetText));
-        if (!offset.Literal(" + ") || !offset.Hex(&frame.Offset, 16)) {
-            return false;
-        }
-        frame.HasModule = true;
-        frame.Module.assign(rest.data(), rest.size() - OffsetText);
     }
     if (Report_.Frames.size() < MaxFrames) {
         Position_ = Report_.Frames.size();
@@ -694,6 +734,69 @@ bool ReportParser::FeedModuleRow(std::string_view line, uint64_t number, ModuleR
     UnfitRun_ = 0;
     UnfitNotes_ = 0;
     LastFit_ = number;
+    return true;
+}
+
+bool ReportParser::SectionOfShape(std::string_view line, Section* section)
+{
+    constexpr std::string_view Item = "- ";
+    if (line.substr(0, Item.size()) == Item) {
+        const std::string_view rest = line.substr(Item.size());
+        size_t index = 0;
+        uint64_t value = 0;
+        if (ReadRegister(rest, &index, &value)) {
+            *section = Section::Context;
+            return true;
+        }
+        *section = Section::Suites;
+        return IsSuiteName(rest);
+    }
+    if (StartsKeywordLine(line) || line == "SUITES:" || line == "STACK:" || line == "Module\tPdbName\tGuid\tPdbAge") {
+        *section = Section::Header;
+        return true;
+    }
+    ModuleRowTabs tabs;
+    uint32_t age = 0;
+    if (FindModuleRowTabs(line, &tabs) && ReadRowIdentity(line, tabs, &age)) {
+        *section = Section::Modules;
+        return true;
+    }
+    Frame frame;
+    *section = Section::Stack;
+    return ReadFrame(line, &frame);
+}
+
+bool ReportParser::FitsSomeSection(std::string_view line)
+{
+    Section section = Section::Header;
+    return SectionOfShape(line, &section);
+}
+
+bool ReportParser::BeginInside(std::string_view line)
+{
+    Section section = Section::Header;
+    if (!SectionOfShape(line, &section) || section == Section::Stack) {
+        return false;
+    }
+    // What is there of the section is read as the section: not named as
+    // missing, though its first lines may be (the report's warning says
+    // where it was read from).
+    switch (section) {
+    case Section::Suites:
+        Report_.Os.HasSuites = true;
+        break;
+    case Section::Modules:
+        Report_.HasModuleTable = true;
+        TableHeadMissing_ = true;
+        break;
+    case Section::Context:
+        Report_.HasContext = true;
+        break;
+    case Section::Header:
+    case Section::Stack:
+        break;
+    }
+    Section_ = section;
     return true;
 }
 
@@ -962,7 +1065,7 @@ bool ReportParser::ShowsWhatTheGuestWrote(RememberedRows* rows)
     }
     // Only a table read whole says which modules were loaded (an empty one
     // says the driver could not list them).
-    const bool checked = Report_.HasModuleTable && !Report_.Modules.empty() && DroppedModules_ == 0;
+    const bool checked = Report_.HasModuleTable && !TableHeadMissing_ && !Report_.Modules.empty() && DroppedModules_ == 0;
     if (checked && (rows == nullptr || !FramesNameRowsAt(*rows))) {
         std::vector<uint32_t>* frameRows = rows != nullptr ? &rows->FrameRows : nullptr;
         if (rows != nullptr) {

@@ -165,6 +165,16 @@ public:
     static constexpr size_t MaxUnfitRun = 3;
 
     ReportParser(std::string source, uint64_t startLine);
+    // A report whose first lines are missing (its start line lost on the
+    // wire, or a log that begins inside it) is read from the first of its
+    // lines there are. True where a line has the shape of a line of some
+    // section of a report.
+    static bool FitsSomeSection(std::string_view line);
+    // Reads on from `line` (the first there is of the report, not yet fed)
+    // as from inside the section it stands in, that section taken as begun.
+    // False, with nothing done, for a line of no section and for a frame:
+    // a stack without its first frames would blame whichever frame is left.
+    bool BeginInside(std::string_view line);
     void Feed(std::string_view line, uint64_t number);
     // Feeds the line only as far as it fits the report: one that does not
     // is passed over without a word and counts toward no run of unfit
@@ -291,6 +301,9 @@ public:
 
 private:
     enum class Section { Header, Suites, Modules, Context, Stack };
+    // The section a line of that shape stands in; false for none. Keyword
+    // lines set their own section, and are the header's here.
+    static bool SectionOfShape(std::string_view line, Section* section);
     bool ParseKernel(std::string_view rest);
     bool ParseRegister(std::string_view rest);
     bool ParseModuleRow(std::string_view line);
@@ -318,6 +331,7 @@ private:
     CrashReport Report_;
     Section Section_ = Section::Header;
     size_t DroppedModules_ = 0;
+    bool TableHeadMissing_ = false;  // read from inside the table (BeginInside)
     size_t DroppedFrames_ = 0;
     size_t DroppedWarnings_ = 0;
     size_t DroppedSuites_ = 0;

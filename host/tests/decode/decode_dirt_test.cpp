@@ -2375,4 +2375,89 @@ TEST(DecodeDirt, AReportWhoseSourceFallsSilentIsCutAtItsLastLine)
     }
 }
 
+// A report whose start line is missing (lost on the wire, or a console
+// captured from inside a report) is read back from its end line to the
+// first of its lines; what is missing of it is named, and an end line
+// that follows no line of a report, or the rest of a report cut short,
+// makes no crash of its own.
+TEST(DecodeDirt, ReadsAReportWhoseStartLineIsMissing)
+{
+    struct Case {
+        const char* Name;
+        std::string Log;
+        size_t Reports;
+        uint64_t FirstLine = 0;  // of the one read without its start line
+        bool Complete = false;
+        const char* Warning = nullptr;
+        size_t Modules = 0;  // checked where given; the clean report's values with 3
+    };
+    const std::string lost = Replace(CleanReport, "BUGCHECK DUMP STARTS\n", "");
+    const std::string fromHal = CleanReport.substr(CleanReport.find("hal.dll"));
+    std::string longTable = "boot chatter\n" + Before(lost, "hal.dll");
+    for (size_t i = 0; i < 3000; ++i) {
+        longTable += "m" + std::to_string(100000 + i) + ".sys\t\t6B472C4652DD221E4C4C44205044422E\t1\n";
+    }
+    longTable += fromHal;
+    const Case cases[] = {
+        {"its start line damaged past knowing", "boot\n" + Replace(CleanReport, "DUMP STARTS", "DXMP STARXS"), 1, 4,
+         true, "its start line is missing: read from line 4", 3},
+        {"its start line lost, behind timestamps",
+         Prefixed(lost, [](size_t i) { return "[" + std::to_string(100 + i) + ".000001] "; }), 1, 2, true,
+         "its start line is missing: read from line 2", 3},
+        {"a noisy line among its lines", "chatter\n" + Replace(lost, "TYPE: WORKSTATION\n", "TYPE: WORKSTATION\n#~\n"),
+         1, 3, true, "not understood: \"#~\"", 3},
+        {"the log begins inside the table", fromHal, 1, 1, false,
+         "missing format line, crash time, OS version", 2},
+        {"the log begins inside the context", CleanReport.substr(CleanReport.find("- RBX")), 1, 1, false,
+         "9 of 24 registers (GS FS ES DS SS CS EFLAGS RDI RSI)"},
+        {"its lines go on past what the reader holds", longTable, 1, 3, true, "read from line 3", 3003},
+        {"its lines behind its tag among another's, that one's end line too",
+         Interleave(lost, "vm1| ", "up 2 days\nup 3 days\nBUGCHECK DUMP ENDS\nup 4 days\n", "vm2| "), 1, 3, true,
+         "read from line 3", 3},
+        {"the stack's last frames alone", CleanReport.substr(CleanReport.find("FFFFF80312345670:")), 0},
+        {"an end line after chatter", "up 2 days\nBUGCHECK DUMP ENDS\n", 0},
+        {"lines that fit a section each, but no report in turn",
+         "up 2 days\nSUITES:\n- RAX = 0000000000000006\n- RBX = 0000000000000003\n- RCX = 0000000000000005\n"
+         "- RDX = 0000000000000004\nSTACK:\nBUGCHECK DUMP ENDS\n",
+         0},
+        {"an end line after a row in chatter", "up 2 days\n" + fromHal.substr(0, fromHal.find("BUGCHECK")) +
+                                                   "BUGCHECK DUMP ENDS\n", 0},
+        {"the end line printed twice", CleanReport + "BUGCHECK DUMP ENDS\n", 1},
+        {"the rest of a report cut short by noise", Replace(CleanReport, "hal.dll\t", "#1\n#2\n#3\nhal.dll\t"), 1},
+        {"the rest of a report another source's end line ended",
+         Replace(Prefixed(CleanReport, [](size_t) { return std::string("vm1| "); }), "STARTS\n",
+                 "STARTS\nvm2| BUGCHECK DUMP ENDS\n"),
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::vector<decode::CrashReport> reports = ExpectSameAsEveryLineParsed(c.Log);
+        EXPECT_EQ(reports.size(), c.Reports);
+        if (reports.size() != c.Reports) {
+            continue;
+        }
+        if (c.FirstLine == 0) {
+            for (const decode::CrashReport& report : reports) {
+                EXPECT_FALSE(AnyWarningHas(report, "start line is missing"));
+            }
+            continue;
+        }
+        const decode::CrashReport& report = reports[0];
+        EXPECT_EQ(report.FirstLine, c.FirstLine);
+        EXPECT_EQ(report.LastLine, static_cast<uint64_t>(std::count(c.Log.begin(), c.Log.end(), '\n')));
+        EXPECT_EQ(report.Complete, c.Complete);
+        EXPECT_TRUE(AnyWarningHas(report, c.Warning)) << Everything(report);
+        // Every frame and register there is, its table's head or not.
+        EXPECT_TRUE(report.HasCode || report.HasContext);
+        EXPECT_EQ(report.Frames.size(), 2u);
+        EXPECT_FALSE(AnyWarningHas(report, "which the module table lacks"));
+        if (c.Modules != 0) {
+            EXPECT_EQ(report.Modules.size(), c.Modules);
+        }
+        if (c.Modules == 3) {
+            ExpectCleanValues(report);
+        }
+    }
+}
+
 }  // namespace
