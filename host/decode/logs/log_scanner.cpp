@@ -1332,7 +1332,8 @@ LogScanner::ReportRun LogScanner::FindReportRun(std::string_view before, bool fr
     ReportRun run;
     run.First = before.size();
     uint64_t walked = 0;
-    for (size_t at = before.size(); walked < MaxRememberedLines && run.Unfit < ReportParser::MaxUnfitRun;) {
+    // The bytes looked at bound the walk (LookBackBytes).
+    for (size_t at = before.size(); run.Unfit < ReportParser::MaxUnfitRun;) {
         if (at == 0) {
             run.AtHeldStart = !fromStart;
             break;

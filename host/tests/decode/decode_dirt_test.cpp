@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -2457,6 +2458,70 @@ TEST(DecodeDirt, ReadsAReportWhoseStartLineIsMissing)
         if (c.Modules == 3) {
             ExpectCleanValues(report);
         }
+    }
+}
+
+// A report without its start line is looked for in at most 256 KiB before
+// its end line, the same bytes however the reader holds them: read again
+// from a file, from a pipe only what is still held. Either way the warning
+// says where the lines looked at may stop short of the report's first.
+TEST(DecodeDirt, ReadsAsFarBackAsItMayWithoutAStartLine)
+{
+    struct Case {
+        const char* Name;
+        size_t Rows;
+        bool Pipe;
+        const char* Bound;  // nullptr: read from its format line
+    };
+    const Case cases[] = {
+        {"a file, past the first read", 3000, false, nullptr},
+        {"a file, past the bytes looked at", 6000, false, "(no more than 256 KiB before its end line are looked at)"},
+        {"a pipe, past what is held", 3000, true, "(the lines before it were read and let go before its end line came)"},
+    };
+    const std::string lost = Replace(CleanReport, "BUGCHECK DUMP STARTS\n", "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string log = "boot chatter\n" + Before(lost, "hal.dll");
+        for (size_t i = 0; i < c.Rows; ++i) {
+            log += "m" + std::to_string(100000 + i) + ".sys\t\t6B472C4652DD221E4C4C44205044422E\t1\n";
+        }
+        log += CleanReport.substr(CleanReport.find("hal.dll"));
+        std::vector<decode::CrashReport> reports;
+        if (c.Pipe) {
+            int ends[2];
+            ASSERT_EQ(::pipe(ends), 0);
+            std::thread writer([&] {
+                for (size_t at = 0; at < log.size();) {
+                    const ssize_t n = ::write(ends[1], log.data() + at, log.size() - at);
+                    if (n <= 0) {
+                        break;
+                    }
+                    at += static_cast<size_t>(n);
+                }
+                ::close(ends[1]);
+            });
+            decode::ScanSink sink;
+            sink.Report = [&](decode::CrashReport&& report) { reports.push_back(std::move(report)); };
+            EXPECT_TRUE(decode::ScanDescriptor(ends[0], "console.log", sink));
+            writer.join();
+            ::close(ends[0]);
+        } else {
+            reports = ExpectSameAsEveryLineParsed(log);
+        }
+        ASSERT_EQ(reports.size(), 1u);
+        const decode::CrashReport& report = reports[0];
+        EXPECT_TRUE(report.HasCode);
+        EXPECT_EQ(report.Frames.size(), 2u);
+        if (c.Bound == nullptr) {
+            EXPECT_EQ(report.FirstLine, 3u);
+            EXPECT_TRUE(report.Complete);
+            EXPECT_FALSE(AnyWarningHas(report, "(")) << report.Warnings.front();
+            continue;
+        }
+        EXPECT_GT(report.FirstLine, 3u);
+        EXPECT_FALSE(report.Complete);
+        EXPECT_TRUE(AnyWarningHas(report, "read from line " + std::to_string(report.FirstLine) + " " + c.Bound))
+            << report.Warnings.front();
     }
 }
 
