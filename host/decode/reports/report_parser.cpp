@@ -369,24 +369,21 @@ bool ReportParser::ParseTime(std::string_view rest, uint64_t number)
 
 bool ReportParser::ParseSuite(std::string_view name, uint64_t number)
 {
-    for (const char* known : SuiteNames) {
-        if (name != known) {
-            continue;
-        }
-        for (const std::string& suite : Report_.Os.Suites) {
-            if (suite == name) {
-                Note("line " + std::to_string(number) + ": suite " + suite + " a second time");
-                return true;
-            }
-        }
-        if (Report_.Os.Suites.size() < MaxSuites) {
-            Report_.Os.Suites.emplace_back(name);
-        } else {
-            ++DroppedSuites_;
-        }
-        return true;
+    if (!IsSuiteName(name)) {
+        return false;
     }
-    return false;
+    for (const std::string& suite : Report_.Os.Suites) {
+        if (suite == name) {
+            Note("line " + std::to_string(number) + ": suite " + suite + " a second time");
+            return true;
+        }
+    }
+    if (Report_.Os.Suites.size() < MaxSuites) {
+        Report_.Os.Suites.emplace_back(name);
+    } else {
+        ++DroppedSuites_;
+    }
+    return true;
 }
 
 bool ReportParser::ParseKernel(std::string_view rest)
